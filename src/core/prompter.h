@@ -1,0 +1,52 @@
+// Everything the core asks of the person at the till goes through here, so
+// the core runs without a display and tests can script the answers.
+#pragma once
+
+#include <QString>
+
+namespace kv {
+
+enum class MsgButtons { OK, OKCancel, AbortRetryIgnore, YesNoCancel, YesNo, RetryCancel };
+enum class MsgIcon { None, Critical, Question, Exclamation, Information };
+enum class MsgResult { OK, Cancel, Abort, Retry, Ignore, Yes, No };
+
+struct MessageBox {
+    QString text;
+    QString title;
+    MsgButtons buttons = MsgButtons::OK;
+    // 1-based, in the order the buttons are named above (YesNo: 1 = Yes, 2 = No).
+    int defaultButton = 1;
+    MsgIcon icon = MsgIcon::None;
+    // Application-modal and kept above every other window.
+    bool systemModal = false;
+};
+
+class Prompter {
+public:
+    virtual ~Prompter() = default;
+    virtual MsgResult messageBox(const MessageBox &box) = 0;
+    // The typed text, or "" when the person cancelled.
+    virtual QString inputBox(const QString &prompt, const QString &title,
+                             const QString &defaultText) = 0;
+    virtual void setBusyCursor(bool busy) = 0;
+};
+
+// Shows the busy cursor for a scope and restores it on every way out,
+// exceptions included.
+class BusyCursor {
+public:
+    explicit BusyCursor(Prompter &p) : m_p(p) { m_p.setBusyCursor(true); }
+    ~BusyCursor() { m_p.setBusyCursor(false); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+
+private:
+    Prompter &m_p;
+};
+
+// Text of a button set and a result, for messages and test failures.
+QString toString(MsgButtons b);
+QString toString(MsgIcon i);
+QString toString(MsgResult r);
+
+} // namespace kv

@@ -1,0 +1,61 @@
+// A prompter that plays a script of expected prompts. An unexpected text, a
+// wrong button set or icon, or an expected prompt that never came fails the
+// test that owns it.
+#pragma once
+
+#include "core/prompter.h"
+
+#include <QList>
+#include <QString>
+
+#include <deque>
+#include <optional>
+
+namespace testsupport {
+
+class ScriptedPrompter : public kv::Prompter {
+public:
+    ~ScriptedPrompter() override;
+
+    // Expect a message box with this text and these buttons; answer with
+    // `answer`. Title, icon and modality are checked when given.
+    ScriptedPrompter &expectMessage(const QString &text, kv::MsgButtons buttons,
+                                    kv::MsgResult answer,
+                                    std::optional<QString> title = std::nullopt,
+                                    std::optional<kv::MsgIcon> icon = std::nullopt,
+                                    std::optional<bool> systemModal = std::nullopt);
+    // Expect an input box with this prompt; answer with `typed`.
+    ScriptedPrompter &expectInput(const QString &prompt, const QString &typed,
+                                  std::optional<QString> title = std::nullopt);
+
+    // Fails the test for every expected prompt that did not come yet.
+    void verifyDone();
+
+    const QList<kv::MessageBox> &shownMessages() const { return m_shown; }
+    bool busy() const { return m_busy; }
+    // Every busy-cursor change in order: true = shown, false = restored.
+    const QList<bool> &busyChanges() const { return m_busyChanges; }
+
+    kv::MsgResult messageBox(const kv::MessageBox &box) override;
+    QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
+    void setBusyCursor(bool busy) override;
+
+private:
+    struct Step {
+        bool input = false;
+        QString text;
+        kv::MsgButtons buttons = kv::MsgButtons::OK;
+        kv::MsgResult answer = kv::MsgResult::OK;
+        QString typed;
+        std::optional<QString> title;
+        std::optional<kv::MsgIcon> icon;
+        std::optional<bool> systemModal;
+    };
+    std::deque<Step> m_script;
+    QList<kv::MessageBox> m_shown;
+    QList<bool> m_busyChanges;
+    bool m_busy = false;
+    bool m_verified = false;
+};
+
+} // namespace testsupport
