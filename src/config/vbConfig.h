@@ -1,0 +1,47 @@
+// shell.conf and the front-end's configuration file.
+#pragma once
+
+#include "core/appcontext.h"
+#include "core/outcome.h"
+#include "core/prompter.h"
+
+#include <QString>
+
+namespace kv {
+
+// The launcher's settings; every field starts as "".
+struct LauncherSettings {
+    QString db_host;
+    QString db_name;
+    QString db_username;
+    QString db_password;
+    QString stationid;
+    QString esc_printer;
+    QString db_username_admin;
+    QString db_password_admin;
+
+    bool operator==(const LauncherSettings &) const = default;
+};
+
+namespace config {
+
+// Creates shell.conf at sDestination from "dralfrontend.conf" (else
+// "korvantis.conf") in the application directory: the database keys only, in
+// file order, repeats included. When the file cannot be written the person is
+// told to restart with more rights and the launcher ends.
+Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx, Prompter &prompter);
+
+// Parses shell.conf; rewrites it whole when esc_printer is empty or another
+// launcher executable wrote it. Failures are silent: the record as far as read.
+LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
+
+// Replaces a file that holds the database password: mode 0600 from the first
+// byte, and a crash leaves the old file or the new one, never half of one.
+// Returns false with errorText set when it could not be written.
+bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
+
+// Appends to a file that holds the database password, leaving it mode 0600.
+bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
+
+} // namespace config
+} // namespace kv
