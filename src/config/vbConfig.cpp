@@ -1,0 +1,151 @@
+#include "config/vbConfig.h"
+
+#include "core/helpers.h"
+#include "core/textconv.h"
+#include "platform/privatefile.h"
+#include "shared/confsyntax.h"
+
+#include <QFile>
+
+#include <array>
+#include <string>
+
+namespace kv::config {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Korvantis Launcher");
+
+// The keys a front-end file may hand over; station id, printer and launcher
+// name belong to this workstation and are never imported.
+constexpr std::array<std::string_view, 6> kImportedKeys = {
+    "db_host", "db_username", "db_password", "db_name", "db_username_admin", "db_password_admin",
+};
+
+bool readWholeFile(const QString &path, QByteArray *bytes, QString *error)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    *bytes = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    return true;
+}
+
+std::string line(std::string_view key, const QString &value)
+{
+    return confsyntax::formatLine(key, text::toUtf8(value));
+}
+
+} // namespace
+
+bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
+{
+    std::string err;
+    if (platform::replaceFilePrivately(text::toUtf8(sPath), bytes.toStdString(), &err))
+        return true;
+    if (errorText)
+        *errorText = text::fromUtf8(err);
+    return false;
+}
+
+bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
+{
+    std::string err;
+    if (platform::appendFilePrivately(text::toUtf8(sPath), bytes.toStdString(), &err))
+        return true;
+    if (errorText)
+        *errorText = text::fromUtf8(err);
+    return false;
+}
+
+Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx, Prompter &prompter)
+{
+    QString source;
+    if (fileExists(ctx.appPath() + QStringLiteral("dralfrontend.conf")))
+        source = ctx.appPath() + QStringLiteral("dralfrontend.conf");
+    else if (fileExists(ctx.appPath() + QStringLiteral("korvantis.conf")))
+        source = ctx.appPath() + QStringLiteral("korvantis.conf");
+
+    std::string out;
+    QString error;
+    bool ok = true;
+    if (!source.isEmpty()) {
+        QByteArray content;
+        ok = readWholeFile(source, &content, &error);
+        if (ok) {
+            for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+                for (auto key : kImportedKeys) {
+                    if (e.key == key)
+                        out += confsyntax::formatLine(e.key, e.value);
+                }
+            }
+        }
+    }
+    // With no front-end file the destination is still created, empty: the
+    // read that follows completes it.
+    if (ok)
+        ok = writePrivateFile(sDestination, QByteArray::fromStdString(out), &error);
+    if (ok)
+        return Outcome::Continue;
+
+    MessageBox box;
+    box.text = QStringLiteral(
+        "You do not have sufficient rights to create a configuration file. Please restart as Administrator.");
+    box.title = QStringLiteral("Korvantis Launcher - ") + error;
+    box.buttons = MsgButtons::OK;
+    box.icon = MsgIcon::Information;
+    box.systemModal = true;
+    prompter.messageBox(box);
+    return Outcome::LauncherEnds;
+}
+
+LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
+{
+    LauncherSettings s;
+    QString launcher;
+    QByteArray content;
+    if (!readWholeFile(sPath, &content, nullptr))
+        return s;
+
+    for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+        const QString value = text::fromUtf8(e.value);
+        if (e.key == "db_host") s.db_host = value;
+        else if (e.key == "db_name") s.db_name = value;
+        else if (e.key == "db_username") s.db_username = value;
+        else if (e.key == "db_password") s.db_password = value;
+        else if (e.key == "stationid") s.stationid = value;
+        else if (e.key == "esc_printer") s.esc_printer = value;
+        else if (e.key == "db_username_admin") s.db_username_admin = value;
+        else if (e.key == "db_password_admin") s.db_password_admin = value;
+        else if (e.key == "launcher") launcher = value;
+    }
+
+    if (!s.esc_printer.isEmpty() && launcher == ctx.launcherName)
+        return s;
+
+    std::string out;
+    out += line("db_host", s.db_host);
+    out += line("db_name", s.db_name);
+    out += line("db_username", s.db_username);
+    out += line("db_password", s.db_password);
+    // "none" marks the printer question as answered in the file, while the
+    // record keeps "" so start-up can still tell this is a first run.
+    out += line("esc_printer", s.esc_printer.isEmpty() ? QStringLiteral("none") : s.esc_printer);
+    if (!s.stationid.isEmpty())
+        out += line("stationid", s.stationid);
+    out += line("db_username_admin", s.db_username_admin);
+    out += line("db_password_admin", s.db_password_admin);
+    out += line("launcher", ctx.launcherName);
+    writePrivateFile(sPath, QByteArray::fromStdString(out));
+    return s;
+}
+
+} // namespace kv::config
