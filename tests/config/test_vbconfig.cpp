@@ -1,0 +1,260 @@
+// shell.conf: import from the front-end's file, read, rewrite, exact bytes.
+#include "config/vbConfig.h"
+
+#include "scriptedprompter.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
+
+using kv::LauncherSettings;
+using kv::Outcome;
+using kv::config::importFrontEndConfig;
+using kv::config::readShellConfig;
+
+namespace {
+
+class ShellConf : public ::testing::Test {
+protected:
+    testsupport::TempAppDir dir;
+    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+    testsupport::ScriptedPrompter prompter;
+
+    QString shellConf() const { return dir.file(QStringLiteral("shell.conf")); }
+
+    Outcome import() { return importFrontEndConfig(shellConf(), ctx, prompter); }
+    LauncherSettings read() { return readShellConfig(shellConf(), ctx); }
+
+    unsigned mode() const
+    {
+        struct stat st {};
+        if (::stat(shellConf().toLocal8Bit().constData(), &st) != 0)
+            return 0;
+        return st.st_mode & 07777;
+    }
+};
+
+// --- import ---------------------------------------------------------------
+
+TEST_F(ShellConf, ImportCopiesDatabaseKeysInFileOrderRepeatsIncluded)
+{
+    dir.write(QStringLiteral("dralfrontend.conf"),
+              "db_name = pos\r\n"
+              "stationid = 7\r\n"
+              "  # db_host = commented\r\n"
+              "db_host =  first  \r\n"
+              "esc_printer = TM88\r\n"
+              "db_password = a=b=c\r\n"
+              "DB_USERNAME = capitals\r\n"
+              "\tdb_username = tabbed\r\n"
+              "db_username: colon\r\n"
+              "db_host = second\r\n"
+              "db_username_admin = admin\r\n"
+              "db_password_admin = secret\r\n"
+              "launcher = other\r\n");
+    EXPECT_EQ(import(), Outcome::Continue);
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
+              QByteArray("db_name = pos\r\n"
+                         "db_host = first\r\n"
+                         "db_password = a=b=c\r\n"
+                         "db_host = second\r\n"
+                         "db_username_admin = admin\r\n"
+                         "db_password_admin = secret\r\n"));
+    EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(ShellConf, ImportPrefersDralfrontendOverKorvantisConf)
+{
+    dir.write(QStringLiteral("korvantis.conf"), "db_host = from-korvantis\r\n");
+    import();
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("db_host = from-korvantis\r\n"));
+
+    dir.write(QStringLiteral("dralfrontend.conf"), "db_host = from-dral\r");
+    import();
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("db_host = from-dral\r\n"));
+}
+
+TEST_F(ShellConf, ImportWithoutFrontEndFileLeavesAnEmptyFileReplacingAnyOld)
+{
+    dir.write(QStringLiteral("shell.conf"), "db_host = stale\r\n");
+    EXPECT_EQ(import(), Outcome::Continue);
+    EXPECT_TRUE(QFile::exists(shellConf()));
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray());
+    EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(ShellConf, ImportOfLfOnlyFileSeesOneLine)
+{
+    dir.write(QStringLiteral("dralfrontend.conf"), "db_host = a\ndb_name = b\n");
+    import();
+    // One line: its key is db_host, its value everything after the first "=".
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("db_host = a\ndb_name = b\n\r\n"));
+}
+
+TEST_F(ShellConf, ImportThatCannotCreateTheFileTellsToRestartAndEnds)
+{
+    dir.write(QStringLiteral("dralfrontend.conf"), "db_host = h\r\n");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf")));
+    prompter.expectMessage(
+        QStringLiteral("You do not have sufficient rights to create a configuration file. "
+                       "Please restart as Administrator."),
+        kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
+    EXPECT_EQ(import(), Outcome::LauncherEnds);
+    ASSERT_EQ(prompter.shownMessages().size(), 1);
+    const QString title = prompter.shownMessages().first().title;
+    EXPECT_TRUE(title.startsWith(QStringLiteral("Korvantis Launcher - "))) << title.toStdString();
+    EXPECT_GT(title.size(), QStringLiteral("Korvantis Launcher - ").size()) << "the error's description is missing";
+    // Nothing stray beside it: the temporary file is gone.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+}
+
+// --- read -----------------------------------------------------------------
+
+TEST_F(ShellConf, FirstReadCompletesTheFileButKeepsPrinterEmptyInTheRecord)
+{
+    dir.write(QStringLiteral("shell.conf"), "");
+    const LauncherSettings s = read();
+    EXPECT_EQ(s, LauncherSettings{});
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
+              QByteArray("db_host = \r\n"
+                         "db_name = \r\n"
+                         "db_username = \r\n"
+                         "db_password = \r\n"
+                         "esc_printer = none\r\n"
+                         "db_username_admin = \r\n"
+                         "db_password_admin = \r\n"
+                         "launcher = korvantis-launcher\r\n"));
+    EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(ShellConf, ReadKeepsLastOfRepeatedKeysAndSkipsForeignOnes)
+{
+    dir.write(QStringLiteral("shell.conf"),
+              "db_host = one\r\n"
+              "db_host = two\r"
+              "Db_Name = wrong\r\n"
+              "db_name = pos\r\n"
+              "db_username = u\r\n"
+              "db_password = p=q\r\n"
+              "stationid = 12\r\n"
+              "esc_printer = TM-T88\r\n"
+              "db_username_admin = au\r\n"
+              "db_password_admin = ap\r\n"
+              "launcher = korvantis-launcher\r\n");
+    const QByteArray before = dir.read(QStringLiteral("shell.conf"));
+    const LauncherSettings s = read();
+    EXPECT_EQ(s.db_host, QStringLiteral("two"));
+    EXPECT_EQ(s.db_name, QStringLiteral("pos"));
+    EXPECT_EQ(s.db_username, QStringLiteral("u"));
+    EXPECT_EQ(s.db_password, QStringLiteral("p=q"));
+    EXPECT_EQ(s.stationid, QStringLiteral("12"));
+    EXPECT_EQ(s.esc_printer, QStringLiteral("TM-T88"));
+    EXPECT_EQ(s.db_username_admin, QStringLiteral("au"));
+    EXPECT_EQ(s.db_password_admin, QStringLiteral("ap"));
+    // Printer set and launcher name matching: the file is not touched.
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), before);
+}
+
+TEST_F(ShellConf, ChangedLauncherNameRewritesInFixedOrderDroppingComments)
+{
+    dir.write(QStringLiteral("shell.conf"),
+              "# my notes\r\n"
+              "launcher = old-name\r\n"
+              "db_password_admin = ap\r\n"
+              "esc_printer = Star\r\n"
+              "stationid = 3\r\n"
+              "db_password = pw\r\n"
+              "extra = kept?\r\n"
+              "db_host = srv\r\n"
+              "db_host = srv2\r\n");
+    const LauncherSettings s = read();
+    EXPECT_EQ(s.esc_printer, QStringLiteral("Star"));
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
+              QByteArray("db_host = srv2\r\n"
+                         "db_name = \r\n"
+                         "db_username = \r\n"
+                         "db_password = pw\r\n"
+                         "esc_printer = Star\r\n"
+                         "stationid = 3\r\n"
+                         "db_username_admin = \r\n"
+                         "db_password_admin = ap\r\n"
+                         "launcher = korvantis-launcher\r\n"));
+    EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(ShellConf, EmptyStationIdIsNotWrittenBack)
+{
+    dir.write(QStringLiteral("shell.conf"), "stationid = \r\nesc_printer = \r\n");
+    const LauncherSettings s = read();
+    EXPECT_EQ(s.stationid, QString());
+    EXPECT_EQ(s.esc_printer, QString());
+    EXPECT_FALSE(dir.read(QStringLiteral("shell.conf")).contains("stationid"));
+}
+
+TEST_F(ShellConf, RewriteLeavesModePrivateEvenIfTheOldFileWasNot)
+{
+    dir.write(QStringLiteral("shell.conf"), "db_host = h\r\n");
+    ASSERT_TRUE(QFile::setPermissions(shellConf(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                       QFileDevice::ReadOther | QFileDevice::ReadGroup));
+    read();
+    EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(ShellConf, UnreadableFileGivesEmptyRecordSilently)
+{
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf")));
+    EXPECT_EQ(read(), LauncherSettings{});
+    EXPECT_TRUE(QFileInfo(shellConf()).isDir());
+}
+
+TEST_F(ShellConf, MissingFileGivesEmptyRecordAndCreatesNothing)
+{
+    EXPECT_EQ(read(), LauncherSettings{});
+    EXPECT_FALSE(QFile::exists(shellConf()));
+}
+
+TEST_F(ShellConf, Utf8ValuesSurviveAndInvalidBytesAreReplaced)
+{
+    dir.write(QStringLiteral("shell.conf"),
+              "db_password = gr\xc3\xbc\xc3\x9f\r\ndb_name = a\xff" "b\r\nesc_printer = x\r\nlauncher = korvantis-launcher\r\n");
+    const LauncherSettings s = read();
+    EXPECT_EQ(s.db_password, QString::fromUtf8("grüß"));
+    EXPECT_EQ(s.db_name, QString(QStringLiteral("a") + QChar(0xFFFD) + QStringLiteral("b")));
+}
+
+TEST_F(ShellConf, ImportThenReadIsTheFirstStartSequence)
+{
+    dir.write(QStringLiteral("dralfrontend.conf"),
+              "db_host = 10.0.0.5\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = pw\r\nstationid = 4\r\n");
+    ASSERT_EQ(import(), Outcome::Continue);
+    const LauncherSettings s = read();
+    EXPECT_EQ(s.db_host, QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(s.stationid, QString()) << "station id is never imported";
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
+              QByteArray("db_host = 10.0.0.5\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = pw\r\n"
+                         "esc_printer = none\r\ndb_username_admin = \r\ndb_password_admin = \r\n"
+                         "launcher = korvantis-launcher\r\n"));
+}
+
+TEST(PrivateFile, AppendCreatesAndKeepsModePrivate)
+{
+    testsupport::TempAppDir dir;
+    const QString path = dir.file(QStringLiteral("shell.conf"));
+    ASSERT_TRUE(kv::config::appendPrivateFile(path, "a = 1\r\n"));
+    ASSERT_TRUE(kv::config::appendPrivateFile(path, "b = 2\r\n"));
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("a = 1\r\nb = 2\r\n"));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    QString err;
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+    EXPECT_FALSE(kv::config::appendPrivateFile(dir.file(QStringLiteral("sub")), "x", &err));
+    EXPECT_FALSE(err.isEmpty());
+}
+
+} // namespace

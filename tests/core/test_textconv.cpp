@@ -1,0 +1,46 @@
+#include "core/clock.h"
+#include "core/textconv.h"
+
+#include <gtest/gtest.h>
+
+using kv::text::fromUtf8;
+using kv::text::toPrinterBytes;
+
+TEST(TextConv, Utf8RoundTripAndInvalidBytesReplaced)
+{
+    const QString s = QString::fromUtf8("Grüße € 漢");
+    EXPECT_EQ(fromUtf8(kv::text::toUtf8(s)), s);
+    EXPECT_EQ(fromUtf8(std::string_view("a\xff" "b", 3)), QString(QStringLiteral("a") + QChar(0xFFFD) + QStringLiteral("b")));
+}
+
+TEST(TextConv, PrinterBytesAreOnePerCharacter)
+{
+    QString s;
+    for (int cp : {0x00, 0x1B, 0x41, 0x7F, 0x80, 0xA3, 0xE9, 0xFF})
+        s.append(QChar(cp));
+    EXPECT_EQ(toPrinterBytes(s), QByteArray("\x00\x1b\x41\x7f\x80\xa3\xe9\xff", 8));
+}
+
+TEST(TextConv, Windows1252ExtrasBecomeTheirBytesOthersAQuestionMark)
+{
+    EXPECT_EQ(toPrinterBytes(QString::fromUtf8("€")), QByteArray("\x80"));
+    EXPECT_EQ(toPrinterBytes(QString::fromUtf8("„…‘’“”•–—™šœŸ")),
+              QByteArray("\x84\x85\x91\x92\x93\x94\x95\x96\x97\x99\x9a\x9c\x9f"));
+    EXPECT_EQ(toPrinterBytes(QString::fromUtf8("漢Ω")), QByteArray("??"));
+    // A character outside the basic plane is one character, one "?".
+    EXPECT_EQ(toPrinterBytes(QString::fromUtf8("a😀b")), QByteArray("a?b"));
+}
+
+TEST(FakeClock, SleepMovesBothClocksWithoutWaiting)
+{
+    kv::FakeClock clock(QDateTime(QDate(2026, 3, 1), QTime(23, 59, 55)));
+    const qint64 start = clock.monotonicMs();
+    clock.sleepMs(10'000);
+    EXPECT_EQ(clock.monotonicMs() - start, 10'000);
+    EXPECT_EQ(clock.now(), QDateTime(QDate(2026, 3, 2), QTime(0, 0, 5)));
+    EXPECT_EQ(clock.totalSleptMs(), 10'000);
+    // Moving the wall clock (a DST change, the cashier fixing the time) leaves
+    // the monotonic clock alone.
+    clock.setNow(QDateTime(QDate(2026, 3, 1), QTime(8, 0)));
+    EXPECT_EQ(clock.monotonicMs() - start, 10'000);
+}
