@@ -1,0 +1,112 @@
+#include "core/gui/qtprompter.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <utility>
+#include <vector>
+
+namespace kv {
+
+namespace {
+
+std::vector<std::pair<QMessageBox::StandardButton, MsgResult>> buttonsOf(MsgButtons b)
+{
+    using SB = QMessageBox::StandardButton;
+    switch (b) {
+    case MsgButtons::OK: return {{SB::Ok, MsgResult::OK}};
+    case MsgButtons::OKCancel: return {{SB::Ok, MsgResult::OK}, {SB::Cancel, MsgResult::Cancel}};
+    case MsgButtons::AbortRetryIgnore:
+        return {{SB::Abort, MsgResult::Abort}, {SB::Retry, MsgResult::Retry}, {SB::Ignore, MsgResult::Ignore}};
+    case MsgButtons::YesNoCancel:
+        return {{SB::Yes, MsgResult::Yes}, {SB::No, MsgResult::No}, {SB::Cancel, MsgResult::Cancel}};
+    case MsgButtons::YesNo: return {{SB::Yes, MsgResult::Yes}, {SB::No, MsgResult::No}};
+    case MsgButtons::RetryCancel: return {{SB::Retry, MsgResult::Retry}, {SB::Cancel, MsgResult::Cancel}};
+    }
+    return {{SB::Ok, MsgResult::OK}};
+}
+
+QMessageBox::Icon iconOf(MsgIcon i)
+{
+    switch (i) {
+    case MsgIcon::None: return QMessageBox::NoIcon;
+    case MsgIcon::Critical: return QMessageBox::Critical;
+    case MsgIcon::Question: return QMessageBox::Question;
+    case MsgIcon::Exclamation: return QMessageBox::Warning;
+    case MsgIcon::Information: return QMessageBox::Information;
+    }
+    return QMessageBox::NoIcon;
+}
+
+void raiseAboveAll(QWidget &w, bool onTop)
+{
+    w.setWindowModality(Qt::ApplicationModal);
+    // A till has no other work to do while the launcher asks: keep the
+    // question above the front-end's full-screen window.
+    if (onTop)
+        w.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+}
+
+} // namespace
+
+MsgResult QtPrompter::messageBox(const MessageBox &box)
+{
+    QMessageBox mb;
+    mb.setWindowTitle(box.title);
+    mb.setText(box.text);
+    mb.setIcon(iconOf(box.icon));
+    raiseAboveAll(mb, box.systemModal);
+
+    const auto buttons = buttonsOf(box.buttons);
+    int mask = 0;
+    for (const auto &b : buttons)
+        mask |= b.first;
+    mb.setStandardButtons(QMessageBox::StandardButtons(mask));
+    const std::size_t def = box.defaultButton >= 1 && std::size_t(box.defaultButton) <= buttons.size()
+                                ? std::size_t(box.defaultButton - 1)
+                                : 0;
+    mb.setDefaultButton(buttons[def].first);
+
+    mb.exec();
+    const auto clicked = mb.standardButton(mb.clickedButton());
+    for (const auto &b : buttons) {
+        if (b.first == clicked)
+            return b.second;
+    }
+    // Closed without a button (Escape on a box without Cancel): the answer
+    // that changes least.
+    for (const auto &b : buttons) {
+        if (b.second == MsgResult::Cancel || b.second == MsgResult::No)
+            return b.second;
+    }
+    return buttons.front().second;
+}
+
+QString QtPrompter::inputBox(const QString &prompt, const QString &title, const QString &defaultText)
+{
+    QInputDialog dlg;
+    dlg.setWindowTitle(title);
+    dlg.setLabelText(prompt);
+    dlg.setTextValue(defaultText);
+    raiseAboveAll(dlg, true);
+    if (dlg.exec() != QDialog::Accepted)
+        return QString();
+    return dlg.textValue();
+}
+
+void QtPrompter::setBusyCursor(bool busy)
+{
+    // Not a stack: like a mouse pointer setting, showing twice and restoring
+    // once leaves the normal pointer.
+    if (busy == m_busy)
+        return;
+    m_busy = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+} // namespace kv

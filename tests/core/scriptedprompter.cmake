@@ -1,0 +1,1 @@
+kv_add_gtest(test_scriptedprompter SOURCES test_scriptedprompter.cpp LIBS kv_core)
