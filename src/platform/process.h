@@ -1,0 +1,117 @@
+// Child processes and the process table, as the launcher needs them: start a
+// program with its output captured, poll that output without blocking, end it,
+// and look other processes up by their executable. Standard library only; a
+// Windows implementation would sit beside posix/ behind the same classes.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv::platform {
+
+// Splits a command line into arguments at blanks and tabs. A double quote
+// starts or ends a group in which blanks belong to the argument; the quotes
+// themselves are dropped, and "" gives an empty argument. No other character
+// is special: there is no shell between the launcher and its programs.
+std::vector<std::string> splitCommandLine(std::string_view commandLine);
+
+// Which of the child's streams go into the one capture pipe.
+struct Capture {
+    bool standardOutput = true;
+    bool standardError = false;
+};
+
+// A started child. The launcher holds only the read end of its output pipe.
+class Child {
+public:
+    enum class ReadResult {
+        Data,     // `got` bytes were read
+        Nothing,  // nothing waiting, the pipe is still open
+        Closed,   // every holder of the write end is gone (or reading failed)
+    };
+
+    virtual ~Child() = default;
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    // Reads what is waiting, at most `capacity` bytes; never blocks.
+    virtual ReadResult read(char *buffer, std::size_t capacity, std::size_t &got) = 0;
+
+    // The child's process id as started; it stays readable after the child
+    // has been reaped, but is then only a number.
+    virtual int pid() const = 0;
+
+    // Ends the direct child at once (its own children keep running). Does
+    // nothing and returns false once the child has been reaped, so a
+    // process id reused by the system is never hit.
+    virtual bool kill() = 0;
+
+    // Collects the exit status if the child has ended, without waiting.
+    // True once the child has been reaped.
+    virtual bool reap() = 0;
+};
+
+// Why a start failed, for the caller's message.
+struct SpawnError {
+    enum class Stage {
+        Pipe,   // the capture pipe could not be made; nothing was tried
+        Start,  // the program could not be started
+    };
+    Stage stage = Stage::Start;
+    int code = 0;             // errno-style value
+    std::string description;  // the system's text for it
+};
+
+class ChildSpawner {
+public:
+    virtual ~ChildSpawner() = default;
+
+    // Starts argv[0] (searched on PATH when it holds no "/"; a relative path
+    // counts from workingDir) with the given arguments and working directory,
+    // standard input from /dev/null and the captured streams into one pipe.
+    // Returns null and fills `error` when the program could not be started.
+    // The child inherits no descriptor of the launcher besides its three
+    // standard ones.
+    virtual std::unique_ptr<Child> spawn(const std::vector<std::string> &argv,
+                                         const std::string &workingDir, Capture capture,
+                                         SpawnError &error) = 0;
+};
+
+// The processes of the machine.
+class ProcessTable {
+public:
+    virtual ~ProcessTable() = default;
+
+    virtual int ownPid() const = 0;
+
+    // Every process id, in the order the system lists them.
+    virtual std::vector<int> listPids() const = 0;
+
+    // The full path of a process's executable as the system reports it (links
+    // resolved), or nothing when it cannot be read: a process of another user,
+    // a kernel thread, a zombie, or one that is gone. A path whose file was
+    // replaced or deleted since the start carries " (deleted)" on Linux.
+    virtual std::optional<std::string> executableOf(int pid) const = 0;
+
+    // The arguments a process was started with, argv[0] first; empty when
+    // they cannot be read.
+    virtual std::vector<std::string> argumentsOf(int pid) const = 0;
+
+    // True when the process belongs to the user the launcher runs as.
+    virtual bool ownedByCurrentUser(int pid) const = 0;
+
+    // Ends a process at once. Any pid of 0 or below is refused (false) without
+    // sending anything: to the system those name whole groups of processes.
+    virtual bool terminate(int pid) = 0;
+};
+
+// The running system's implementations; they hold no state of their own.
+ChildSpawner &systemSpawner();
+ProcessTable &systemProcessTable();
+
+} // namespace kv::platform

@@ -1,0 +1,184 @@
+// The POSIX child and process-table mechanics, with real children.
+#include "platform/process.h"
+
+#include "childhelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using kv::platform::Capture;
+using kv::platform::Child;
+using kv::platform::SpawnError;
+
+namespace {
+
+bool processExists(int pid)
+{
+    struct stat st;
+    return ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0;
+}
+
+std::unique_ptr<Child> start(const std::vector<std::string> &argv, Capture capture = {true, true})
+{
+    SpawnError error;
+    auto child = kv::platform::systemSpawner().spawn(argv, "", capture, error);
+    EXPECT_TRUE(child) << argv.front() << ": " << error.description;
+    return child;
+}
+
+// Everything the child writes until its pipe closes; fails the test when that
+// takes longer than a generous bound.
+std::string drain(Child &child)
+{
+    std::string out;
+    char buf[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::size_t got = 0;
+        switch (child.read(buf, sizeof buf, got)) {
+        case Child::ReadResult::Data:
+            out.append(buf, got);
+            break;
+        case Child::ReadResult::Nothing:
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            break;
+        case Child::ReadResult::Closed:
+            return out;
+        }
+    }
+    ADD_FAILURE() << "pipe still open after 20 s; got: " << out;
+    return out;
+}
+
+// Reads until the output so far holds `text`.
+std::string readUntil(Child &child, const std::string &text)
+{
+    std::string out;
+    char buf[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::size_t got = 0;
+        const Child::ReadResult r = child.read(buf, sizeof buf, got);
+        if (r == Child::ReadResult::Closed)
+            break;
+        out.append(buf, got);
+        if (r == Child::ReadResult::Nothing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_NE(out.find(text), std::string::npos) << "never came: " << text << "; got: " << out;
+    return out;
+}
+
+} // namespace
+
+TEST(SplitCommandLine, QuotesGroupAndAreDropped)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(kv::platform::splitCommandLine("\"/opt/k v/tallyward\"  -v stationid=3"),
+              (V{"/opt/k v/tallyward", "-v", "stationid=3"}));
+    EXPECT_EQ(kv::platform::splitCommandLine(" a\t\"\" b\"c d\"e "), (V{"a", "", "bc de"}));
+    EXPECT_EQ(kv::platform::splitCommandLine("echo $HOME;ls|x"), (V{"echo", "$HOME;ls|x"}));
+    EXPECT_TRUE(kv::platform::splitCommandLine("   ").empty());
+}
+
+TEST(ChildProcess, ChildInheritsOnlyItsStandardDescriptors)
+{
+    // A descriptor opened without close-on-exec, and another child's pipe.
+    const int leaky = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaky, 0);
+    auto other = start({childhelpers::kv_child_ignore_term, "20000"});
+    auto lister = start({"/bin/sh", "-c", "ls /proc/$$/fd"});
+    EXPECT_EQ(drain(*lister), "0\n1\n2\n");
+    ::close(leaky);
+    EXPECT_TRUE(other->kill());
+}
+
+TEST(ChildProcess, StandardInputIsEmptyAndUncapturedStreamsGoNowhere)
+{
+    auto cat = start({"/bin/cat"});
+    EXPECT_EQ(drain(*cat), "");
+    auto onlyErr = start({childhelpers::kv_child_echo, "out:a", "err:b"}, {false, true});
+    EXPECT_EQ(drain(*onlyErr), "b\n");
+}
+
+TEST(ChildProcess, StartFailuresAreReported)
+{
+    SpawnError error;
+    EXPECT_FALSE(kv::platform::systemSpawner().spawn({"/nonexistent/kv-prog"}, "", {}, error));
+    EXPECT_EQ(error.stage, SpawnError::Stage::Start);
+    EXPECT_EQ(error.code, ENOENT);
+    // A file where the working directory should be.
+    EXPECT_FALSE(kv::platform::systemSpawner().spawn({childhelpers::kv_child_echo}, "/etc/hostname",
+                                                     {}, error));
+    EXPECT_EQ(error.code, ENOTDIR);
+}
+
+TEST(ChildProcess, KillEndsTheChildAndNeverSignalsAReapedOne)
+{
+    auto child = start({childhelpers::kv_child_ignore_term, "20000"});
+    const int pid = child->pid();
+    EXPECT_FALSE(child->reap());
+    EXPECT_TRUE(child->kill());
+    EXPECT_TRUE(child->reap());
+    EXPECT_FALSE(processExists(pid)) << "killed child left as a zombie";
+    // Once reaped, the number may belong to someone else: no signal.
+    EXPECT_FALSE(child->kill());
+
+    auto quick = start({childhelpers::kv_child_echo, "x"});
+    EXPECT_EQ(drain(*quick), "x\n");
+    EXPECT_TRUE(quick->reap());
+    EXPECT_FALSE(quick->kill());
+}
+
+TEST(ChildProcess, AbandonedRunningChildGoesOnAndIsReapedWhenItEnds)
+{
+    // Writes after it has been let go of; a closed pipe would kill it then.
+    auto child = start({childhelpers::kv_child_exit_after, "300"});
+    const int pid = child->pid();
+    child.reset();
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(processExists(pid)) << "dropping a runner must not end its child";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (processExists(pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(processExists(pid)) << "ended child was not reaped";
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(250))
+        << "the child was ended instead of left to run";
+}
+
+TEST(ProcessTable, SeesItselfAndRefusesNonPositivePids)
+{
+    auto &table = kv::platform::systemProcessTable();
+    const int own = table.ownPid();
+    EXPECT_EQ(own, ::getpid());
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(table.executableOf(own), std::string(self, std::size_t(n)));
+    EXPECT_TRUE(table.ownedByCurrentUser(own));
+    const std::vector<int> pids = table.listPids();
+    EXPECT_NE(std::find(pids.begin(), pids.end(), own), pids.end());
+
+    auto child = start({childhelpers::kv_child_ignore_term, "20000", "-v", "stationid=3"});
+    EXPECT_EQ(table.argumentsOf(child->pid()),
+              (std::vector<std::string>{childhelpers::kv_child_ignore_term, "20000", "-v",
+                                        "stationid=3"}));
+    // 0 would hit this whole process group and -1 (as root) every process:
+    // the test and its child surviving shows nothing was sent.
+    readUntil(*child, "ready ");
+    EXPECT_FALSE(table.terminate(0));
+    EXPECT_FALSE(table.terminate(-1));
+    EXPECT_FALSE(child->reap());
+    EXPECT_TRUE(table.terminate(child->pid()));
+    EXPECT_EQ(drain(*child), "");
+    EXPECT_TRUE(child->reap());
+}
