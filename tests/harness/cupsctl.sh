@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Private print server for the tests: a cupsd of its own with raw queues whose
+# devices are test printers (kv_testprinter) that record every byte they get.
+#   cupsctl.sh setup    ENVDIR TESTPRINTER   start everything, write ENVDIR/cups.env
+#   cupsctl.sh teardown ENVDIR               stop and remove everything setup made
+# As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
+# here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
+set -euo pipefail
+
+cmd=${1:?command}
+envdir=${2:?env directory}
+envfile="$envdir/cups.env"
+# Written before anything starts, so a setup that died half-way is cleaned up
+# by the next teardown even though cups.env never appeared.
+statefile="$envdir/cups.state"
+
+# The first queue is the default printer. Mixed case on purpose: queue names
+# keep their case, and tests compare names exactly.
+QUEUES=(KV_Receipt KV_Kitchen KV_Office)
+
+log() { echo "cupsctl: $*" >&2; }
+
+# Ends a process this harness started: only if its command line still names
+# our state directory, so a recycled pid is never hit.
+stop_pid() {
+  local pidfile=$1 marker=$2 pid
+  [ -f "$pidfile" ] || return 0
+  pid=$(cat "$pidfile")
+  owned() { [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$marker"; }
+  if owned; then
+    kill -TERM "$pid" 2>/dev/null || true
+    # cupsd takes a second or more to end on SIGTERM.
+    for _ in $(seq 1 100); do owned || break; sleep 0.1; done
+    if owned; then
+      # Started with setsid: what it started itself (backends) shares its
+      # session and would outlive a killed cupsd.
+      local members
+      members=$(ps -o pid= -s "$pid" 2>/dev/null || true)
+      kill -KILL "$pid" $members 2>/dev/null || true
+    fi
+    for _ in $(seq 1 50); do owned || break; sleep 0.1; done
+  fi
+  rm -f "$pidfile"
+}
+
+teardown() {
+  [ -f "$statefile" ] || { rm -f "$envfile"; return 0; }
+  local state
+  state=$(cat "$statefile")
+  case "$state" in
+    /tmp/kv-cups.*)
+      stop_pid "$state/cupsd.pid" "$state/"
+      stop_pid "$state/testprinter.pid" "$state/"
+      rm -rf "$state"
+      ;;
+    *) log "ignoring unexpected state directory '$state'" ;;
+  esac
+  rm -f "$statefile" "$envfile"
+}
+
+wait_for() {
+  local what=$1; shift
+  for _ in $(seq 1 100); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.05
+  done
+  log "timed out waiting for $what"
+  return 1
+}
+
+setup() {
+  local testprinter=${1:?path of kv_testprinter}
+  [ -x "$testprinter" ] || { log "test printer program '$testprinter' missing"; exit 1; }
+  mkdir -p "$envdir"
+  teardown
+
+  local state
+  state=$(mktemp -d /tmp/kv-cups.XXXXXX)
+  printf '%s\n' "$state" > "$statefile"
+  chmod 755 "$state"
+  mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,bin,received}
+
+  # cupsd wants a ServerBin of its own; the filters and backends are the system's.
+  for entry in /usr/lib/cups/*; do ln -s "$entry" "$state/bin/"; done
+  cp /etc/cups/raw.types /etc/cups/raw.convs "$state/etc/"
+
+  cat > "$state/etc/cups-files.conf" <<CONF
+ServerRoot $state/etc
+RequestRoot $state/spool
+TempDir $state/spool/tmp
+StateDir $state/run
+CacheDir $state/cache
+ServerBin $state/bin
+DataDir /usr/share/cups
+DocumentRoot /usr/share/cups/doc-root
+AccessLog $state/log/access_log
+ErrorLog $state/log/error_log
+PageLog $state/log/page_log
+Printcap $state/run/printcap
+FileDevice No
+CreateSelfSignedCerts no
+CONF
+
+  # No authentication: only this user's tests can reach the socket's
+  # directory, and lpadmin must work without a password.
+  cat > "$state/etc/cupsd.conf" <<CONF
+Listen $state/run/cups.sock
+Browsing No
+BrowseLocalProtocols none
+DefaultAuthType None
+DefaultEncryption Never
+WebInterface No
+LogLevel warn
+MaxLogSize 0
+ErrorPolicy abort-job
+PreserveJobFiles No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  JobPrivateAccess all
+  JobPrivateValues none
+  SubscriptionPrivateAccess all
+  SubscriptionPrivateValues none
+  <Limit All>
+    Order allow,deny
+    Allow all
+  </Limit>
+</Policy>
+CONF
+
+  local run_as=()
+  if [ "$(id -u)" -eq 0 ]; then
+    chown -R lp:lp "$state"/{etc,spool,run,cache,log}
+    run_as=(setpriv --reuid=lp --regid=lp --clear-groups --)
+  fi
+
+  # Detached, with no descriptor of ctest's left open, so the setup test ends
+  # while the servers keep running.
+  setsid "$testprinter" "$state/received" "${QUEUES[@]}" \
+    </dev/null >"$state/log/testprinter.log" 2>&1 &
+  echo $! > "$state/testprinter.pid"
+  wait_for "the test printer" test -f "$state/received/ports" \
+    || { cat "$state/log/testprinter.log" >&2; exit 1; }
+
+  setsid "${run_as[@]}" /usr/sbin/cupsd -f -c "$state/etc/cupsd.conf" -s "$state/etc/cups-files.conf" \
+    </dev/null >"$state/log/cupsd.out" 2>&1 &
+  echo $! > "$state/cupsd.pid"
+  export CUPS_SERVER="$state/run/cups.sock"
+  wait_for "cupsd" lpstat -r \
+    || { cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null; exit 1; }
+
+  local q port
+  for q in "${QUEUES[@]}"; do
+    port=$(awk -v q="$q" '$1 == q { print $2 }' "$state/received/ports")
+    [ -n "$port" ] || { log "no port for $q"; exit 1; }
+    # "-m raw" is deprecated in CUPS 2.4 but still what a raw queue is.
+    lpadmin -p "$q" -E -v "socket://127.0.0.1:$port/?snmp=false" -m raw \
+      -D "Korvantis test printer $q" >>"$state/log/lpadmin.log" 2>&1 \
+      || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+  done
+  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
+    || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+
+  cat > "$envfile.tmp" <<ENV
+CUPS_SERVER=$CUPS_SERVER
+KV_CUPS_QUEUES=${QUEUES[*]}
+KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
+KV_CUPS_OTHER_QUEUE=${QUEUES[1]}
+KV_CUPS_STATEDIR=$state
+KV_TESTPRINTER_DIR=$state/received
+ENV
+  mv "$envfile.tmp" "$envfile"
+  log "cupsd on $CUPS_SERVER, queues ${QUEUES[*]} (default ${QUEUES[0]})"
+}
+
+case "$cmd" in
+  setup) setup "${3:-}" ;;
+  teardown) teardown ;;
+  *) log "unknown command $cmd"; exit 2 ;;
+esac
