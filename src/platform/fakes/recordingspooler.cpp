@@ -1,0 +1,171 @@
+#include "platform/fakes/recordingspooler.h"
+
+#include <algorithm>
+
+namespace kv::platform {
+
+struct RecordingSpooler::State {
+    std::vector<std::string> installed;
+    std::string defaultName;
+    bool reachable = true;
+    bool failStartDocument = false;
+    bool failWrites = false;
+    std::vector<Op> ops;
+    int openHandles = 0;
+    std::string lastError;
+
+    void record(Op::Kind kind, const std::string &printer)
+    {
+        Op op;
+        op.kind = kind;
+        op.printer = printer;
+        ops.push_back(std::move(op));
+    }
+};
+
+namespace {
+
+// Shares the state with the spooler, so a handle that outlives it stays safe.
+class RecordingHandle final : public PrinterHandle {
+public:
+    RecordingHandle(std::shared_ptr<RecordingSpooler::State> state, std::string printer)
+        : m_state(std::move(state)), m_printer(std::move(printer))
+    {
+        ++m_state->openHandles;
+    }
+
+    ~RecordingHandle() override
+    {
+        m_state->record(Kind::Close, m_printer);
+        --m_state->openHandles;
+    }
+
+    bool startDocument(const DocInfo &doc) override
+    {
+        m_state->record(Kind::StartDocument, m_printer);
+        m_state->ops.back().doc = doc;
+        return !m_state->failStartDocument;
+    }
+
+    bool startPage() override
+    {
+        m_state->record(Kind::StartPage, m_printer);
+        return true;
+    }
+
+    bool write(std::string_view bytes, std::size_t &written) override
+    {
+        m_state->record(Kind::Write, m_printer);
+        m_state->ops.back().bytes.assign(bytes.data(), bytes.size());
+        written = m_state->failWrites ? 0 : bytes.size();
+        return !m_state->failWrites;
+    }
+
+    bool endPage() override
+    {
+        m_state->record(Kind::EndPage, m_printer);
+        return true;
+    }
+
+    bool endDocument() override
+    {
+        m_state->record(Kind::EndDocument, m_printer);
+        return true;
+    }
+
+private:
+    using Kind = RecordingSpooler::Op::Kind;
+    std::shared_ptr<RecordingSpooler::State> m_state;
+    std::string m_printer;
+};
+
+} // namespace
+
+RecordingSpooler::RecordingSpooler() : m_state(std::make_shared<State>()) {}
+
+RecordingSpooler::~RecordingSpooler() = default;
+
+void RecordingSpooler::setPrinters(std::vector<std::string> names, std::string defaultName)
+{
+    m_state->installed = std::move(names);
+    m_state->defaultName = std::move(defaultName);
+}
+
+void RecordingSpooler::setReachable(bool reachable) { m_state->reachable = reachable; }
+void RecordingSpooler::setFailStartDocument(bool fail) { m_state->failStartDocument = fail; }
+void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
+
+const std::vector<RecordingSpooler::Op> &RecordingSpooler::ops() const { return m_state->ops; }
+
+std::vector<std::string> RecordingSpooler::writes() const
+{
+    std::vector<std::string> out;
+    for (const Op &op : m_state->ops) {
+        if (op.kind == Op::Kind::Write)
+            out.push_back(op.bytes);
+    }
+    return out;
+}
+
+std::string RecordingSpooler::bytes() const
+{
+    std::string out;
+    for (const std::string &w : writes())
+        out += w;
+    return out;
+}
+
+std::vector<RecordingSpooler::Op::Kind> RecordingSpooler::kinds() const
+{
+    std::vector<Op::Kind> out;
+    for (const Op &op : m_state->ops)
+        out.push_back(op.kind);
+    return out;
+}
+
+int RecordingSpooler::openHandles() const { return m_state->openHandles; }
+
+void RecordingSpooler::clearOps() { m_state->ops.clear(); }
+
+std::vector<std::string> RecordingSpooler::printers()
+{
+    return m_state->reachable ? m_state->installed : std::vector<std::string>{};
+}
+
+std::string RecordingSpooler::defaultPrinter()
+{
+    return m_state->reachable ? m_state->defaultName : std::string();
+}
+
+std::unique_ptr<PrinterHandle> RecordingSpooler::openPrinter(const std::string &name)
+{
+    const auto &installed = m_state->installed;
+    const bool ok = m_state->reachable && std::find(installed.begin(), installed.end(), name) != installed.end();
+    m_state->record(Op::Kind::Open, name);
+    m_state->ops.back().ok = ok;
+    if (!ok) {
+        m_state->lastError = m_state->reachable ? "no printer named " + name : "print server not reachable";
+        return nullptr;
+    }
+    m_state->lastError.clear();
+    return std::make_unique<RecordingHandle>(m_state, name);
+}
+
+std::string RecordingSpooler::lastError() const { return m_state->lastError; }
+
+const char *toString(RecordingSpooler::Op::Kind kind)
+{
+    using Kind = RecordingSpooler::Op::Kind;
+    switch (kind) {
+    case Kind::Open: return "Open";
+    case Kind::StartDocument: return "StartDocument";
+    case Kind::StartPage: return "StartPage";
+    case Kind::Write: return "Write";
+    case Kind::EndPage: return "EndPage";
+    case Kind::EndDocument: return "EndDocument";
+    case Kind::Close: return "Close";
+    }
+    return "?";
+}
+
+} // namespace kv::platform

@@ -1,0 +1,66 @@
+// A spooler in memory that keeps every operation made on it, in order, so
+// unit tests see what bytes at a real printer cannot show: write boundaries,
+// pages, a job without bytes, a printer left open.
+#pragma once
+
+#include "platform/spooler.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv::platform {
+
+class RecordingSpooler final : public Spooler {
+public:
+    struct Op {
+        enum class Kind { Open, StartDocument, StartPage, Write, EndPage, EndDocument, Close };
+        Kind kind = Kind::Open;
+        std::string printer;
+        // Open: whether it succeeded.
+        bool ok = true;
+        // Write: the bytes.
+        std::string bytes;
+        // StartDocument: the record it was given.
+        DocInfo doc;
+    };
+
+    RecordingSpooler();
+    ~RecordingSpooler() override;
+
+    // What the fake spooler has installed; open succeeds for exactly these
+    // names.
+    void setPrinters(std::vector<std::string> names, std::string defaultName = {});
+    // Behaves like a print server that is not there: no printers, no
+    // default, every open fails.
+    void setReachable(bool reachable);
+    // Makes starting documents or writing fail (results only: the operation
+    // is recorded all the same).
+    void setFailStartDocument(bool fail);
+    void setFailWrites(bool fail);
+
+    const std::vector<Op> &ops() const;
+    // The bytes of every write, one element per write, in order.
+    std::vector<std::string> writes() const;
+    // Every byte written, as one stream.
+    std::string bytes() const;
+    // The kinds of all operations, for checking sequences.
+    std::vector<Op::Kind> kinds() const;
+    // Printers opened and not closed yet.
+    int openHandles() const;
+    void clearOps();
+
+    std::vector<std::string> printers() override;
+    std::string defaultPrinter() override;
+    std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) override;
+    std::string lastError() const override;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+const char *toString(RecordingSpooler::Op::Kind kind);
+
+} // namespace kv::platform

@@ -1,0 +1,259 @@
+#include "platform/posix/cupsspooler.h"
+
+#include <cups/cups.h>
+
+#include <utility>
+
+namespace kv::platform {
+
+namespace {
+
+struct HttpCloser {
+    void operator()(http_t *http) const { httpClose(http); }
+};
+using Http = std::unique_ptr<http_t, HttpCloser>;
+
+struct IppDeleter {
+    void operator()(ipp_t *ipp) const { ippDelete(ipp); }
+};
+using Ipp = std::unique_ptr<ipp_t, IppDeleter>;
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+};
+
+// Same forms as CUPS_SERVER: "/socket", "host", "host:port", "[v6]:port",
+// each perhaps followed by "/version=…", which only libcups itself honours.
+Endpoint endpointOf(const std::string &server)
+{
+    if (server.empty())
+        return {cupsServer(), ippPort()};
+    if (server.front() == '/')
+        return {server, ippPort()};
+    std::string s = server.substr(0, server.find("/version="));
+    Endpoint e{s, ippPort()};
+    std::size_t colon = std::string::npos;
+    if (s.front() == '[') {
+        const std::size_t close = s.find(']');
+        if (close != std::string::npos) {
+            e.host = s.substr(1, close - 1);
+            if (close + 1 < s.size() && s[close + 1] == ':')
+                colon = close + 1;
+        }
+    } else if (s.find(':') == s.rfind(':')) {
+        colon = s.find(':');
+        if (colon != std::string::npos)
+            e.host = s.substr(0, colon);
+    }
+    if (colon != std::string::npos) {
+        try {
+            e.port = std::stoi(s.substr(colon + 1));
+        } catch (...) {
+            e.port = ippPort();
+        }
+    }
+    return e;
+}
+
+Http connectTo(const std::string &server, std::chrono::milliseconds timeout, std::string &error)
+{
+    const Endpoint e = endpointOf(server);
+    const int ms = int(timeout.count());
+    Http http(httpConnect2(e.host.c_str(), e.port, nullptr, AF_UNSPEC, cupsEncryption(), 1, ms, nullptr));
+    if (!http) {
+        error = "cannot reach the print server " + e.host + ": " + cupsLastErrorString();
+        return nullptr;
+    }
+    // Without a callback, a read or write that waits this long gives up.
+    httpSetTimeout(http.get(), double(ms) / 1000.0, nullptr, nullptr);
+    return http;
+}
+
+ipp_t *newRequest(ipp_op_t op)
+{
+    ipp_t *request = ippNewRequest(op);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
+}
+
+std::string printerUri(const std::string &name)
+{
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/printers/%s", name.c_str());
+    return uri;
+}
+
+// Sends the request; a reply with an error status counts as none. `status`
+// tells "not found" apart from a server that did not answer.
+Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
+{
+    Ipp reply(cupsDoRequest(http, request, "/"));
+    status = cupsLastError();
+    if (!reply || status > IPP_STATUS_OK_CONFLICTING) {
+        error = cupsLastErrorString();
+        return nullptr;
+    }
+    return reply;
+}
+
+// A raw job on one printer. CUPS will not take a document without bytes and
+// would keep such a job waiting for ever, so the job is created with the
+// first bytes: a document that stays empty leaves nothing in the queue.
+class CupsPrinter final : public PrinterHandle {
+public:
+    CupsPrinter(Http http, std::string server, std::chrono::milliseconds timeout, std::string name)
+        : m_http(std::move(http)), m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name))
+    {
+    }
+
+    ~CupsPrinter() override
+    {
+        if (m_docOpen && m_job > 0) {
+            // The request body is half sent: drop that connection and cancel
+            // the job over a new one.
+            m_http.reset();
+            std::string ignored;
+            if (Http http = connectTo(m_server, m_timeout, ignored))
+                cupsCancelJob2(http.get(), m_name.c_str(), m_job, 0);
+        }
+    }
+
+    bool startDocument(const DocInfo &doc) override
+    {
+        // Printing to a file is not something a receipt printer offers.
+        if (m_docOpen || doc.outputFile)
+            return false;
+        m_doc = doc;
+        m_docOpen = true;
+        m_failed = false;
+        m_job = 0;
+        return true;
+    }
+
+    // CUPS has no pages in a raw job: the printer sees only bytes.
+    bool startPage() override { return m_docOpen; }
+    bool endPage() override { return m_docOpen; }
+
+    bool write(std::string_view bytes, std::size_t &written) override
+    {
+        written = 0;
+        if (!m_docOpen || m_failed)
+            return false;
+        if (bytes.empty())
+            return true;
+        if (m_job == 0 && !beginJob()) {
+            m_failed = true;
+            return false;
+        }
+        if (cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
+            m_failed = true;
+            return false;
+        }
+        written = bytes.size();
+        return true;
+    }
+
+    bool endDocument() override
+    {
+        if (!m_docOpen)
+            return false;
+        m_docOpen = false;
+        if (m_failed)
+            return false;
+        if (m_job == 0)
+            return true;
+        return cupsFinishDocument(m_http.get(), m_name.c_str()) <= IPP_STATUS_OK_CONFLICTING;
+    }
+
+private:
+    bool beginJob()
+    {
+        const char *title = m_doc.documentName.c_str();
+        m_job = cupsCreateJob(m_http.get(), m_name.c_str(), title, 0, nullptr);
+        if (m_job == 0)
+            return false;
+        const char *format = m_doc.dataType ? m_doc.dataType->c_str() : CUPS_FORMAT_RAW;
+        if (cupsStartDocument(m_http.get(), m_name.c_str(), m_job, title, format, 1) != HTTP_STATUS_CONTINUE) {
+            cupsCancelJob2(m_http.get(), m_name.c_str(), m_job, 0);
+            m_job = 0;
+            return false;
+        }
+        return true;
+    }
+
+    Http m_http;
+    std::string m_server;
+    std::chrono::milliseconds m_timeout;
+    std::string m_name;
+    DocInfo m_doc;
+    int m_job = 0;
+    bool m_docOpen = false;
+    bool m_failed = false;
+};
+
+} // namespace
+
+CupsSpooler::CupsSpooler(std::string server, std::chrono::milliseconds timeout)
+    : m_server(std::move(server)), m_timeout(timeout)
+{
+}
+
+std::vector<std::string> CupsSpooler::printers()
+{
+    std::vector<std::string> names;
+    Http http = connectTo(m_server, m_timeout, m_lastError);
+    if (!http)
+        return names;
+    ipp_t *request = newRequest(IPP_OP_CUPS_GET_PRINTERS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    ipp_status_t status;
+    Ipp reply = ask(http.get(), request, status, m_lastError);
+    if (status == IPP_STATUS_ERROR_NOT_FOUND)
+        m_lastError.clear(); // a server without printers says so this way
+    // The server's order is the enumeration order (CUPS sorts by name).
+    for (ipp_attribute_t *a = reply ? ippFindAttribute(reply.get(), "printer-name", IPP_TAG_NAME) : nullptr; a;
+         a = ippFindNextAttribute(reply.get(), "printer-name", IPP_TAG_NAME))
+        names.emplace_back(ippGetString(a, 0, nullptr));
+    return names;
+}
+
+std::string CupsSpooler::defaultPrinter()
+{
+    // The server's default is the system's; a user's lpoptions choice is a
+    // matter between that user and lp, not the till.
+    Http http = connectTo(m_server, m_timeout, m_lastError);
+    if (!http)
+        return {};
+    ipp_t *request = newRequest(IPP_OP_CUPS_GET_DEFAULT);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    ipp_status_t status;
+    Ipp reply = ask(http.get(), request, status, m_lastError);
+    ipp_attribute_t *a = reply ? ippFindAttribute(reply.get(), "printer-name", IPP_TAG_NAME) : nullptr;
+    return a ? ippGetString(a, 0, nullptr) : std::string();
+}
+
+std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
+{
+    if (name.empty()) {
+        m_lastError = "no printer name";
+        return nullptr;
+    }
+    Http http = connectTo(m_server, m_timeout, m_lastError);
+    if (!http)
+        return nullptr;
+    // Asking the queue for its name proves that it exists and that the
+    // server answers, before anyone writes to it.
+    ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    ipp_status_t status;
+    if (!ask(http.get(), request, status, m_lastError)) {
+        m_lastError = "cannot open printer " + name + ": " + m_lastError;
+        return nullptr;
+    }
+    return std::make_unique<CupsPrinter>(std::move(http), m_server, m_timeout, name);
+}
+
+} // namespace kv::platform

@@ -1,0 +1,60 @@
+// The print spooler as the receipt printer needs it: which printers are
+// installed, which one is the default, and raw jobs on a named printer.
+// Standard library only; the CUPS implementation is in posix/, a recording
+// fake for unit tests in fakes/.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv::platform {
+
+// What a job is started with. No output file means the printer itself; no
+// data type means the bytes go to the printer as they are (a raw job).
+struct DocInfo {
+    std::string documentName;
+    std::optional<std::string> outputFile;
+    std::optional<std::string> dataType;
+
+    bool operator==(const DocInfo &) const = default;
+};
+
+// One opened printer. Destroying it closes the printer; a document that was
+// started and not ended is then abandoned, not printed half.
+class PrinterHandle {
+public:
+    virtual ~PrinterHandle() = default;
+    PrinterHandle() = default;
+    PrinterHandle(const PrinterHandle &) = delete;
+    PrinterHandle &operator=(const PrinterHandle &) = delete;
+
+    virtual bool startDocument(const DocInfo &doc) = 0;
+    virtual bool startPage() = 0;
+    // Sends the bytes as they are; `written` receives how many were taken.
+    virtual bool write(std::string_view bytes, std::size_t &written) = 0;
+    virtual bool endPage() = 0;
+    // Hands the document to the printer.
+    virtual bool endDocument() = 0;
+};
+
+class Spooler {
+public:
+    virtual ~Spooler() = default;
+
+    // Names of the installed printers, in the spooler's own order.
+    virtual std::vector<std::string> printers() = 0;
+    // The default printer's name; "" when there is none or the spooler cannot
+    // be asked.
+    virtual std::string defaultPrinter() = 0;
+    // Opens the printer of that name; nullptr when there is no such printer
+    // or the spooler cannot be reached (within a bounded time).
+    virtual std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) = 0;
+    // Why the last operation failed, for logs and test failures.
+    virtual std::string lastError() const = 0;
+};
+
+} // namespace kv::platform

@@ -1,0 +1,253 @@
+// CupsSpooler against the private print server: the bytes that reach the
+// test printer, what the server lists, and how failures stay bounded.
+#include "platform/posix/cupsspooler.h"
+
+#include "testenv.h"
+#include "testprinter.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using kv::platform::CupsSpooler;
+using kv::platform::DocInfo;
+using testprinter::TestPrinter;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> lpstatDestinations()
+{
+    // lpstat is the system's own client: its order is the order users see.
+    std::vector<std::string> names;
+    FILE *p = popen("lpstat -e", "r");
+    if (!p)
+        return names;
+    char line[512];
+    while (std::fgets(line, sizeof line, p)) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
+        names.push_back(s);
+    }
+    EXPECT_EQ(pclose(p), 0) << "lpstat -e failed";
+    return names;
+}
+
+QByteArray qbytes(const std::string &s) { return QByteArray(s.data(), qsizetype(s.size())); }
+
+bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
+{
+    std::size_t written = 0;
+    return h.write(bytes, written) && written == bytes.size();
+}
+
+int newestJobId(const std::string &queue)
+{
+    const auto jobs = testprinter::serverJobs(queue);
+    return jobs.empty() ? 0 : jobs.back().id;
+}
+
+// A TCP port that takes connections into its backlog and never answers: a
+// print server that hangs.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            ::listen(m_fd, 8) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            ADD_FAILURE() << "could not listen on loopback";
+        m_port = ntohs(addr.sin_port);
+    }
+    ~SilentServer()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+template <typename F>
+std::chrono::milliseconds timed(F &&f)
+{
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+} // namespace
+
+TEST(CupsSpooler, ListsTheServersQueuesInItsOrderAndItsDefault)
+{
+    CupsSpooler spooler;
+    const std::vector<std::string> names = spooler.printers();
+    EXPECT_EQ(names, lpstatDestinations());
+
+    std::vector<std::string> sortedNames = names, expected = testprinter::queues();
+    std::sort(sortedNames.begin(), sortedNames.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sortedNames, expected);
+
+    EXPECT_EQ(spooler.defaultPrinter(), testprinter::defaultQueue());
+}
+
+TEST(CupsSpooler, RawJobDeliversEveryByteValueUnchanged)
+{
+    const std::string queue = testprinter::otherQueue();
+    TestPrinter printer(queue);
+    const auto mark = printer.mark();
+
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += char(b);
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle) << spooler.lastError();
+    ASSERT_TRUE(handle->startDocument(DocInfo{"Korvantis spooler test", std::nullopt, std::nullopt}));
+    EXPECT_TRUE(handle->startPage());
+    // Boundaries in the middle of what a printer would read as a command.
+    EXPECT_TRUE(writeAll(*handle, all.substr(0, 1)));
+    EXPECT_TRUE(writeAll(*handle, all.substr(1, 0x1c)));
+    EXPECT_TRUE(writeAll(*handle, all.substr(0x1d)));
+    EXPECT_TRUE(writeAll(*handle, std::string("\x1b\x40\x00\xff", 4)));
+    EXPECT_TRUE(handle->endPage());
+    EXPECT_TRUE(handle->endDocument());
+    const int jobId = newestJobId(queue);
+    handle.reset();
+
+    EXPECT_EQ(printer.bytesSince(mark), qbytes(all + std::string("\x1b\x40\x00\xff", 4)));
+    const auto job = testprinter::waitForJobEnd(queue, jobId);
+    EXPECT_EQ(job.state, "completed");
+    EXPECT_EQ(job.title, "Korvantis spooler test");
+}
+
+TEST(CupsSpooler, DocumentsOnOneHandleAreSeparateJobs)
+{
+    const std::string queue = testprinter::otherQueue();
+    TestPrinter printer(queue);
+    const auto mark = printer.mark();
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle) << spooler.lastError();
+    for (const char *text : {"first\n", "second\n"}) {
+        ASSERT_TRUE(handle->startDocument(DocInfo{text, std::nullopt, std::nullopt}));
+        EXPECT_TRUE(writeAll(*handle, text));
+        EXPECT_TRUE(handle->endDocument());
+    }
+    const auto jobs = printer.jobsSince(mark, 2);
+    ASSERT_EQ(jobs.size(), 2u);
+    // Two queued jobs on one queue print one after the other, in order.
+    EXPECT_EQ(jobs[0], QByteArray("first\n"));
+    EXPECT_EQ(jobs[1], QByteArray("second\n"));
+}
+
+TEST(CupsSpooler, DocumentWithoutBytesLeavesNoJobBehind)
+{
+    const std::string queue = testprinter::otherQueue();
+    const std::size_t before = testprinter::serverJobs(queue).size();
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle) << spooler.lastError();
+    ASSERT_TRUE(handle->startDocument(DocInfo{"empty", std::nullopt, std::nullopt}));
+    EXPECT_TRUE(handle->startPage());
+    std::size_t written = 99;
+    EXPECT_TRUE(handle->write({}, written));
+    EXPECT_EQ(written, 0u);
+    EXPECT_TRUE(handle->endPage());
+    EXPECT_TRUE(handle->endDocument());
+    handle.reset();
+    // CUPS refuses a document without bytes and would keep such a job
+    // pending for ever; none may have been created.
+    EXPECT_EQ(testprinter::serverJobs(queue).size(), before);
+}
+
+TEST(CupsSpooler, AbandonedDocumentIsCanceledNotPrintedHalf)
+{
+    const std::string queue = testprinter::otherQueue();
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle) << spooler.lastError();
+    ASSERT_TRUE(handle->startDocument(DocInfo{"abandoned", std::nullopt, std::nullopt}));
+    ASSERT_TRUE(writeAll(*handle, "half a receipt"));
+    const int jobId = newestJobId(queue);
+    ASSERT_GT(jobId, 0);
+    handle.reset();
+    const auto job = testprinter::waitForJobEnd(queue, jobId);
+    EXPECT_EQ(job.title, "abandoned");
+    EXPECT_EQ(job.state, "canceled");
+}
+
+TEST(CupsSpooler, OutputToAFileIsRefused)
+{
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(testprinter::otherQueue());
+    ASSERT_TRUE(handle) << spooler.lastError();
+    EXPECT_FALSE(handle->startDocument(DocInfo{"to file", std::string("/tmp/receipt.prn"), std::nullopt}));
+    std::size_t written = 0;
+    EXPECT_FALSE(handle->write("x", written));
+}
+
+TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
+{
+    CupsSpooler spooler;
+    EXPECT_EQ(spooler.openPrinter("KV_NoSuchQueue"), nullptr);
+    EXPECT_NE(spooler.lastError().find("KV_NoSuchQueue"), std::string::npos) << spooler.lastError();
+    EXPECT_EQ(spooler.openPrinter(""), nullptr);
+    // A name CUPS cannot even put in a URI is just another missing printer.
+    EXPECT_EQ(spooler.openPrinter("no such/queue?x=1"), nullptr);
+}
+
+TEST(CupsSpooler, ServerThatIsNotThereFailsAtOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    CupsSpooler spooler((dir.path() + "/cups.sock").toStdString(), 2000ms);
+    const auto took = timed([&] {
+        EXPECT_EQ(spooler.openPrinter(testprinter::defaultQueue()), nullptr);
+        EXPECT_TRUE(spooler.printers().empty());
+        EXPECT_EQ(spooler.defaultPrinter(), "");
+    });
+    EXPECT_FALSE(spooler.lastError().empty());
+    EXPECT_LT(took, 2000ms);
+}
+
+TEST(CupsSpooler, ServerThatHangsCostsABoundedWait)
+{
+    SilentServer silent;
+    CupsSpooler spooler(silent.address(), 500ms);
+    const auto openTook = timed([&] { EXPECT_EQ(spooler.openPrinter(testprinter::defaultQueue()), nullptr); });
+    EXPECT_LT(openTook, 3000ms);
+    const auto listTook = timed([&] { EXPECT_TRUE(spooler.printers().empty()); });
+    EXPECT_LT(listTook, 3000ms);
+    const auto defaultTook = timed([&] { EXPECT_EQ(spooler.defaultPrinter(), ""); });
+    EXPECT_LT(defaultTook, 3000ms);
+    std::printf("hung server: open %lld ms, list %lld ms, default %lld ms\n", (long long)openTook.count(),
+                (long long)listTook.count(), (long long)defaultTook.count());
+}
+
+TEST(CupsSpooler, ExplicitServerAddressReachesTheSameServer)
+{
+    CupsSpooler spooler(testenv::require("CUPS_SERVER"));
+    EXPECT_EQ(spooler.defaultPrinter(), testprinter::defaultQueue());
+    EXPECT_NE(spooler.openPrinter(testprinter::defaultQueue()), nullptr) << spooler.lastError();
+}
