@@ -1,0 +1,79 @@
+// The one raw channel to the receipt printer and the ESC/POS commands the
+// launcher sends over it, plus the helpers that list the installed printers.
+#pragma once
+
+#include "platform/spooler.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace kv {
+
+// The document record a job starts with: document name, output file, data
+// type. The launcher never names an output file or a data type: the bytes go
+// to the printer in the queue's own raw form.
+struct DocInfo {
+    QString pDocName;
+    QString pOutputFile;
+    QString pDatatype;
+};
+
+// Module state of the printer channel: one per program, built by whoever owns
+// the program's state (tests build their own).
+class EscposChannel {
+public:
+    explicit EscposChannel(platform::Spooler &spooler);
+    ~EscposChannel();
+    EscposChannel(const EscposChannel &) = delete;
+    EscposChannel &operator=(const EscposChannel &) = delete;
+
+    // Opens the printer and starts a document named sDocName. An empty
+    // sPrinterName means the default printer, and its name is written back.
+    // False when the printer could not be opened; nothing is started then.
+    bool escposOpen(const QString &sDocName, QString &sPrinterName);
+    void escposStartPage();
+    // The text's bytes, one per character.
+    void escposWrite(const QString &sText);
+    // ESC c 0 2: print on the receipt paper.
+    void escposSelectReceipt();
+    // GS V 66 0: feed to the cutter, then cut.
+    void escposCut();
+    // ESC p on pin 2, then ESC p on pin 5, as two writes.
+    void escposOpenDrawer();
+    // Pairs of hexadecimal digits, written in one write (see hexToBytes).
+    void escposWriteHex(const QString &sHex);
+    void escposEndPage();
+    // Ends the document and closes the printer; nothing on a closed channel.
+    void escposClose();
+
+    bool isOpen() const { return hPrinter != nullptr; }
+    const DocInfo &documentRecord() const { return docInfo; }
+
+private:
+    void writeBytes(const QByteArray &bytes);
+
+    platform::Spooler &m_spooler;
+    std::unique_ptr<platform::PrinterHandle> hPrinter;
+    DocInfo docInfo;
+};
+
+namespace escpos {
+
+// The installed printers' names in the spooler's order, then one empty
+// element: the last index is the number of printers.
+QStringList getPrinterList(platform::Spooler &spooler);
+
+// True when an installed printer has exactly this name (case matters).
+bool printerExists(platform::Spooler &spooler, const QString &sPrinterName);
+
+// Hexadecimal text to bytes, strictly two characters per byte with no
+// separators: each pair is the value of its leading hex digits (0 when the
+// first is none), and an odd last character is dropped. "ZZ41" gives 00 41,
+// "1b63300" gives 1B 63 30. Never fails.
+QByteArray hexToBytes(const QString &sHex);
+
+} // namespace escpos
+} // namespace kv
