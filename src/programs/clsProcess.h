@@ -1,0 +1,79 @@
+// Runs one child program with its standard output and standard error captured
+// through one pipe, and lets the launcher poll that output without ever
+// blocking. An open pipe is the only sign of life the launcher uses: a child
+// whose own children still hold the pipe counts as running until they are
+// gone too. Exit codes are never looked at.
+//
+// Use: Init; then getOutput on every poll while pReady is true; killProcess
+// to stop. After an end (pReady false) the same runner may be started again.
+#pragma once
+
+#include "core/prompter.h"
+#include "platform/process.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+namespace kv {
+
+class clsProcess {
+public:
+    // Longest text kept in outText, and most bytes taken in one poll.
+    static constexpr qsizetype kMaxText = 65535;
+    static constexpr std::size_t kReadSize = 65535;
+
+    explicit clsProcess(Prompter &prompter,
+                        platform::ChildSpawner &spawner = platform::systemSpawner());
+    // Leaves a running child running.
+    ~clsProcess();
+    clsProcess(const clsProcess &) = delete;
+    clsProcess &operator=(const clsProcess &) = delete;
+
+    // True from a successful start until killProcess, or until a poll finds
+    // the pipe closed. Callers may set it false to mark a run as handled;
+    // that touches neither the child nor the pipe.
+    bool pReady = false;
+    // What the child wrote since the last start, at most the last kMaxText
+    // characters. Cleared by Init and killProcess.
+    QString outText;
+
+    // Starts sCommandLine (arguments split at blanks, double quotes group;
+    // no shell) in sWorkingDir ("" keeps the launcher's directory). Does
+    // nothing while pReady is true. Throws std::invalid_argument when both
+    // capture flags are false. A program that cannot be started is reported
+    // to the person through the prompter and leaves pReady false.
+    // Output is decoded as UTF-8 either way: the console speaks UTF-8 here,
+    // so blnOEMConvert has nothing left to convert and is accepted only
+    // because callers pass it.
+    void Init(const QString &sCommandLine, const QString &sWorkingDir, bool blnStdOut = true,
+              bool blnStdErr = false, bool blnOEMConvert = true);
+
+    // What the child wrote since the previous call, read without waiting;
+    // "" when nothing is new, when not running, or when this call found the
+    // pipe closed (pReady then turns false). Also appended to outText.
+    QString getOutput();
+
+    // Ends the direct child (its own children keep running) and returns the
+    // runner to idle: pReady false, outText "". On a runner that was never
+    // started it only clears those two.
+    void killProcess();
+
+    // The process id of the last start while the runner still holds it,
+    // else 0. For display and diagnostics; nothing signals through it.
+    int processId() const;
+
+private:
+    QString decode(const char *bytes, std::size_t n);
+    void appendToOutText(const QString &chunk);
+
+    Prompter &m_prompter;
+    platform::ChildSpawner &m_spawner;
+    std::unique_ptr<platform::Child> m_child;
+    QByteArray m_buffer;
+    // Bytes of a UTF-8 character whose rest has not arrived yet.
+    QByteArray m_partial;
+};
+
+} // namespace kv

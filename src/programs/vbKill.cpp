@@ -1,0 +1,131 @@
+#include "programs/vbKill.h"
+
+#include "core/textconv.h"
+
+#include <array>
+#include <regex>
+#include <string_view>
+
+namespace kv::vbKill {
+namespace {
+
+std::string_view baseName(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view withoutDeletedMark(std::string_view path)
+{
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted)
+        path.remove_suffix(kDeleted.size());
+    return path;
+}
+
+enum class Interpreter { None, Shell, Python, Perl };
+
+// The kernel reports the resolved file: /bin/sh is dash here, python3 is
+// python3.11.
+Interpreter interpreterOf(std::string_view exeName)
+{
+    if (exeName == "sh" || exeName == "bash" || exeName == "dash")
+        return Interpreter::Shell;
+    if (exeName == "perl")
+        return Interpreter::Perl;
+    static const std::regex python("python3(\\.[0-9]+)?");
+    if (std::regex_match(exeName.begin(), exeName.end(), python))
+        return Interpreter::Python;
+    return Interpreter::None;
+}
+
+// The script an interpreter runs: its first argument that is not an option.
+// Options that run code given on the command line (sh -c, python3 -c or -m,
+// perl -e) mean there is no script file; options that take a value skip it.
+std::optional<std::string> scriptOf(Interpreter kind, const std::vector<std::string> &args)
+{
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "--")
+            return i + 1 < args.size() ? std::optional(args[i + 1]) : std::nullopt;
+        if (a == "-")
+            return std::nullopt; // script from standard input
+        if (a.empty() || (a[0] != '-' && a[0] != '+'))
+            return a;
+        switch (kind) {
+        case Interpreter::Shell:
+            if (a.find('c') != std::string::npos && a[0] == '-' && a.rfind("--", 0) != 0)
+                return std::nullopt;
+            if (a == "-o" || a == "+o" || a == "-O" || a == "+O")
+                ++i;
+            break;
+        case Interpreter::Python:
+            if (a.rfind("-c", 0) == 0 || a.rfind("-m", 0) == 0)
+                return std::nullopt;
+            if (a == "-W" || a == "-X")
+                ++i;
+            break;
+        case Interpreter::Perl:
+            if (a.rfind("-e", 0) == 0 || a.rfind("-E", 0) == 0)
+                return std::nullopt;
+            break;
+        case Interpreter::None:
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool nameMatches(std::string_view name, std::string_view wanted, std::string_view wantedBare)
+{
+    return name == wanted || (!wantedBare.empty() && name == wantedBare);
+}
+
+} // namespace
+
+bool terminateProcessById(platform::ProcessTable &table, int processId)
+{
+    if (processId <= 0)
+        return false;
+    return table.terminate(processId);
+}
+
+bool runsImage(const std::string &executable, const std::vector<std::string> &arguments,
+               const QString &imageName)
+{
+    const std::string wanted = text::toUtf8(imageName);
+    if (wanted.empty())
+        return false;
+    std::string_view bare;
+    if (imageName.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        bare = std::string_view(wanted).substr(0, wanted.size() - 4);
+
+    const std::string_view exeName = baseName(withoutDeletedMark(executable));
+    if (nameMatches(exeName, wanted, bare))
+        return true;
+    const Interpreter kind = interpreterOf(exeName);
+    if (kind == Interpreter::None)
+        return false;
+    const std::optional<std::string> script = scriptOf(kind, arguments);
+    return script && nameMatches(baseName(*script), wanted, bare);
+}
+
+int killImage(platform::ProcessTable &table, const QString &imageName)
+{
+    if (imageName.isEmpty())
+        return 0;
+    const int own = table.ownPid();
+    int ended = 0;
+    for (const int pid : table.listPids()) {
+        if (pid == own || !table.ownedByCurrentUser(pid))
+            continue;
+        const std::optional<std::string> exe = table.executableOf(pid);
+        if (!exe || !runsImage(*exe, table.argumentsOf(pid), imageName))
+            continue;
+        if (table.terminate(pid))
+            ++ended;
+    }
+    return ended;
+}
+
+} // namespace kv::vbKill

@@ -1,0 +1,210 @@
+// Finding another copy of the launcher and ending processes, with real
+// processes: copies of this test program stand in for launcher copies.
+#include "programs/clsProcess.h"
+#include "programs/vbKill.h"
+#include "programs/vbOtherInstance.h"
+
+#include "childhelpers.h"
+#include "scriptedprompter.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using kv::clsProcess;
+
+namespace {
+
+constexpr char kHoldFlag[] = "--kv-hold-for-lookup";
+
+// Started with kHoldFlag, this program is only a second running copy of
+// itself: it says so and waits to be killed (a minute at most), before any
+// test can run.
+const bool kHeld = [] {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t first = cmdline.find('\0');
+    if (first == std::string::npos || cmdline.compare(first + 1, std::string::npos, std::string(kHoldFlag) + '\0') != 0)
+        return false;
+    const char msg[] = "held\n";
+    if (::write(1, msg, sizeof msg - 1) < 0)
+        ::_exit(2);
+    ::sleep(60);
+    ::_exit(0);
+}();
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
+QString ownExecutable()
+{
+    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+}
+
+// A runner whose child is killed when the test leaves, passed or failed.
+struct KillOnExit {
+    void operator()(clsProcess *p) const
+    {
+        p->killProcess();
+        delete p;
+    }
+};
+using Runner = std::unique_ptr<clsProcess, KillOnExit>;
+
+// Starts a program and waits until it has said `word`, so it is really running.
+Runner startAndWait(kv::Prompter &prompter, const QString &commandLine,
+                                         const QString &word)
+{
+    Runner p(new clsProcess(prompter));
+    p->Init(commandLine, QDir::tempPath(), true, true, true);
+    EXPECT_TRUE(p->pReady) << commandLine.toStdString();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (p->pReady && !p->outText.contains(word) && std::chrono::steady_clock::now() < deadline) {
+        if (p->getOutput().isEmpty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(p->outText.contains(word)) << commandLine.toStdString() << ": " << p->outText.toStdString();
+    return p;
+}
+
+// Polls until the runner sees its pipe closed; true when it did in time.
+bool endsSoon(clsProcess &p)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (p.pReady && std::chrono::steady_clock::now() < deadline) {
+        if (p.getOutput().isEmpty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return !p.pReady;
+}
+
+} // namespace
+
+TEST(findOtherInstance, FindsTheLastOtherCopyAndNeverItself)
+{
+    ASSERT_FALSE(kHeld);
+    auto &table = kv::platform::systemProcessTable();
+    testsupport::ScriptedPrompter prompter;
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
+
+    const QString copyLine = quoted(ownExecutable()) + " " + kHoldFlag;
+    auto first = startAndWait(prompter, copyLine, "held");
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), first->processId());
+
+    auto second = startAndWait(prompter, copyLine, "held");
+    const std::vector<int> pids = table.listPids();
+    const auto at = [&](int pid) { return std::find(pids.begin(), pids.end(), pid) - pids.begin(); };
+    const int later = at(first->processId()) > at(second->processId()) ? first->processId()
+                                                                        : second->processId();
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), later);
+
+    first->killProcess();
+    second->killProcess();
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
+}
+
+TEST(findOtherInstance, ACopyOfTheFileElsewhereIsAnotherProgram)
+{
+    auto &table = kv::platform::systemProcessTable();
+    testsupport::ScriptedPrompter prompter;
+    testsupport::TempAppDir dir;
+    const QString copy = dir.file("launcher-copy");
+    ASSERT_TRUE(QFile::copy(ownExecutable(), copy));
+    auto elsewhere = startAndWait(prompter, quoted(copy) + " " + kHoldFlag, "held");
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
+    elsewhere->killProcess();
+
+    // The system resolves links: a copy started through one is the same file.
+    const QString link = dir.file("launcher-link");
+    ASSERT_TRUE(QFile::link(ownExecutable(), link));
+    auto linked = startAndWait(prompter, quoted(link) + " " + kHoldFlag, "held");
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), linked->processId());
+    linked->killProcess();
+}
+
+TEST(terminateProcessById, EndsTheProcessAndSendsNothingForPidsBelowOne)
+{
+    auto &table = kv::platform::systemProcessTable();
+    testsupport::ScriptedPrompter prompter;
+    auto child = startAndWait(prompter, quoted(childhelpers::kv_child_ignore_term) + " 30000", "ready");
+    // As root, -1 would end every process and 0 this process group (this
+    // test and its child): both still being here shows nothing was sent.
+    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, 0));
+    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -1));
+    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -child->processId()));
+    EXPECT_EQ(child->getOutput(), "");
+    ASSERT_TRUE(child->pReady);
+
+    EXPECT_TRUE(kv::vbKill::terminateProcessById(table, child->processId()));
+    EXPECT_TRUE(endsSoon(*child));
+}
+
+TEST(killImage, MatchesProgramsAndScriptsByName)
+{
+    using kv::vbKill::runsImage;
+    using V = std::vector<std::string>;
+    EXPECT_TRUE(runsImage("/opt/pos/blipnote", {"/opt/pos/blipnote", "-v", "stationid=3"}, "blipnote.exe"));
+    EXPECT_TRUE(runsImage("/opt/pos/blipnote.exe", V{}, "blipnote.exe"));
+    EXPECT_TRUE(runsImage("/opt/pos/blipnote (deleted)", V{}, "blipnote"));
+    EXPECT_FALSE(runsImage("/opt/pos/blipnote", V{}, "Blipnote.exe"));
+    EXPECT_FALSE(runsImage("/opt/pos/blipnotes", V{}, "blipnote"));
+    EXPECT_FALSE(runsImage("/opt/pos/blipnote", V{}, ""));
+    EXPECT_TRUE(runsImage("/usr/bin/dash", {"/bin/sh", "-e", "/opt/pos/tallyward"}, "tallyward.exe"));
+    EXPECT_TRUE(runsImage("/usr/bin/bash", {"bash", "-o", "posix", "tallyward.sh"}, "tallyward.sh"));
+    EXPECT_TRUE(runsImage("/usr/bin/python3.11", {"python3", "-u", "/x/tallyward.py"}, "tallyward.py"));
+    EXPECT_TRUE(runsImage("/usr/bin/perl", {"perl", "--", "/x/tallyward"}, "tallyward"));
+    // Code given on the command line is no script, whatever it mentions.
+    EXPECT_FALSE(runsImage("/usr/bin/dash", {"sh", "-c", "tallyward"}, "tallyward"));
+    EXPECT_FALSE(runsImage("/usr/bin/python3.11", {"python3", "-m", "tallyward"}, "tallyward"));
+    EXPECT_FALSE(runsImage("/usr/bin/perl", {"perl", "-e", "tallyward"}, "tallyward"));
+    // Only interpreters run scripts: another program's argument is data.
+    EXPECT_FALSE(runsImage("/usr/bin/less", {"less", "/x/tallyward"}, "tallyward"));
+}
+
+TEST(killImage, EndsThisUsersRunningCopiesButNeverTheLauncher)
+{
+    auto &table = kv::platform::systemProcessTable();
+    testsupport::ScriptedPrompter prompter;
+    testsupport::TempAppDir dir;
+    // Names of their own, so that nothing else on the machine is hit.
+    const QString tag = QStringLiteral("kvk%1").arg(::getpid());
+    const QString program = dir.file(tag + "blip");
+    ASSERT_TRUE(QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), program));
+    const QString fifo = dir.file("never");
+    ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    dir.write(tag + "tally.sh", ("#!/bin/sh\necho up\nread x < '" + fifo + "'\n").toUtf8());
+    const QString other = dir.file(tag + "other");
+    ASSERT_TRUE(QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), other));
+
+    auto blip1 = startAndWait(prompter, quoted(program) + " 30000", "ready");
+    auto blip2 = startAndWait(prompter, quoted(program) + " 30000", "ready");
+    auto script = startAndWait(prompter, "/bin/sh " + quoted(dir.file(tag + "tally.sh")), "up");
+    auto bystander = startAndWait(prompter, quoted(other) + " 30000", "ready");
+
+    EXPECT_EQ(kv::vbKill::killImage(table, ""), 0);
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "blip.exe"), 2);
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "tally.sh"), 1);
+    EXPECT_TRUE(endsSoon(*blip1));
+    EXPECT_TRUE(endsSoon(*blip2));
+    EXPECT_TRUE(endsSoon(*script));
+    EXPECT_EQ(bystander->getOutput(), "");
+    EXPECT_TRUE(bystander->pReady);
+    bystander->killProcess();
+
+    // The launcher's own name spares the launcher.
+    EXPECT_EQ(kv::vbKill::killImage(table, QFileInfo(ownExecutable()).fileName()), 0);
+}
