@@ -3,6 +3,7 @@
 #include "escpos/vbEscpos.h"
 
 #include "platform/posix/cupsspooler.h"
+#include "testenv.h"
 #include "testprinter.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +102,21 @@ TEST(EscposThroughCups, HexCommandsArriveAsTheirBytes)
     channel.escposClose();
     EXPECT_EQ(printer.bytesSince(mark).toHex(' '),
               bytes({0x1B, 0x40, 0x1B, 0x63, 0x30, 0x00, 0x41, 0xFF, 0x00}).toHex(' '));
+}
+
+TEST(EscposThroughCups, QueueWithADriverStillGetsTheBytesRaw)
+{
+    TestPrinter printer(testenv::require("KV_CUPS_FILTERED_QUEUE"));
+    const auto mark = printer.mark();
+    CupsSpooler spooler;
+    EscposChannel channel(spooler);
+    QString name = printer.name();
+    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name)) << spooler.lastError();
+    channel.escposSelectReceipt();
+    channel.escposWrite("lower case\n");
+    channel.escposClose();
+    EXPECT_EQ(printer.bytesSince(mark).toHex(' '),
+              (bytes({0x1B, 0x63, 0x30, 0x02}) + QByteArray("lower case\n")).toHex(' '));
 }
 
 TEST(EscposThroughCups, MissingQueueFailsTheOpen)

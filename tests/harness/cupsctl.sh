@@ -15,8 +15,11 @@ envfile="$envdir/cups.env"
 statefile="$envdir/cups.state"
 
 # The first queue is the default printer. Mixed case on purpose: queue names
-# keep their case, and tests compare names exactly.
+# keep their case, and tests compare names exactly. The raw queues have no
+# driver; FILTERED has one whose filter upper-cases text, as a driver would
+# rewrite a job that is not sent raw.
 QUEUES=(KV_Receipt KV_Kitchen KV_Office)
+FILTERED=KV_Filtered
 
 log() { echo "cupsctl: $*" >&2; }
 
@@ -80,8 +83,55 @@ setup() {
   chmod 755 "$state"
   mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,bin,received}
 
-  # cupsd wants a ServerBin of its own; the filters and backends are the system's.
-  for entry in /usr/lib/cups/*; do ln -s "$entry" "$state/bin/"; done
+  # cupsd wants a ServerBin of its own; the filters and backends are the
+  # system's, plus the test driver's filter.
+  for entry in /usr/lib/cups/*; do
+    [ "$(basename "$entry")" = filter ] || ln -s "$entry" "$state/bin/"
+  done
+  mkdir "$state/bin/filter"
+  for entry in /usr/lib/cups/filter/*; do ln -s "$entry" "$state/bin/filter/"; done
+  cat > "$state/bin/filter/kv-uppercase" <<'FILTER'
+#!/bin/sh
+# CUPS filter: job-id user title copies options [file]
+if [ -n "${6:-}" ]; then exec tr a-z A-Z < "$6"; else exec tr a-z A-Z; fi
+FILTER
+  chmod 755 "$state/bin/filter/kv-uppercase"
+  cat > "$state/etc/kv-filtered.ppd" <<'PPD'
+*PPD-Adobe: "4.3"
+*FormatVersion: "4.3"
+*FileVersion: "1.0"
+*LanguageVersion: English
+*LanguageEncoding: ISOLatin1
+*PCFileName: "KVFILTER.PPD"
+*Manufacturer: "Korvantis"
+*Product: "(Filtered test printer)"
+*ModelName: "Korvantis filtered test printer"
+*ShortNickName: "Korvantis filtered"
+*NickName: "Korvantis filtered test printer"
+*PSVersion: "(3010.000) 0"
+*LanguageLevel: "3"
+*ColorDevice: False
+*DefaultColorSpace: Gray
+*FileSystem: False
+*Throughput: "1"
+*LandscapeOrientation: Plus90
+*TTRasterizer: Type42
+*cupsFilter: "text/plain 0 kv-uppercase"
+*OpenUI *PageSize/Media Size: PickOne
+*OrderDependency: 10 AnySetup *PageSize
+*DefaultPageSize: Roll
+*PageSize Roll/Roll: ""
+*CloseUI: *PageSize
+*OpenUI *PageRegion: PickOne
+*OrderDependency: 10 AnySetup *PageRegion
+*DefaultPageRegion: Roll
+*PageRegion Roll/Roll: ""
+*CloseUI: *PageRegion
+*DefaultImageableArea: Roll
+*ImageableArea Roll/Roll: "0 0 226 800"
+*DefaultPaperDimension: Roll
+*PaperDimension Roll/Roll: "226 800"
+PPD
   cp /etc/cups/raw.types /etc/cups/raw.convs "$state/etc/"
 
   cat > "$state/etc/cups-files.conf" <<CONF
@@ -138,7 +188,7 @@ CONF
 
   # Detached, with no descriptor of ctest's left open, so the setup test ends
   # while the servers keep running.
-  setsid "$testprinter" "$state/received" "${QUEUES[@]}" \
+  setsid "$testprinter" "$state/received" "${QUEUES[@]}" "$FILTERED" \
     </dev/null >"$state/log/testprinter.log" 2>&1 &
   echo $! > "$state/testprinter.pid"
   wait_for "the test printer" test -f "$state/received/ports" \
@@ -160,19 +210,25 @@ CONF
       -D "Korvantis test printer $q" >>"$state/log/lpadmin.log" 2>&1 \
       || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   done
+  port=$(awk -v q="$FILTERED" '$1 == q { print $2 }' "$state/received/ports")
+  [ -n "$port" ] || { log "no port for $FILTERED"; exit 1; }
+  lpadmin -p "$FILTERED" -E -v "socket://127.0.0.1:$port/?snmp=false" -P "$state/etc/kv-filtered.ppd" \
+    -D "Korvantis test printer with a driver" >>"$state/log/lpadmin.log" 2>&1 \
+    || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
     || { cat "$state/log/lpadmin.log" >&2; exit 1; }
 
   cat > "$envfile.tmp" <<ENV
 CUPS_SERVER=$CUPS_SERVER
-KV_CUPS_QUEUES=${QUEUES[*]}
+KV_CUPS_QUEUES=${QUEUES[*]} $FILTERED
+KV_CUPS_FILTERED_QUEUE=$FILTERED
 KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
 KV_CUPS_OTHER_QUEUE=${QUEUES[1]}
 KV_CUPS_STATEDIR=$state
 KV_TESTPRINTER_DIR=$state/received
 ENV
   mv "$envfile.tmp" "$envfile"
-  log "cupsd on $CUPS_SERVER, queues ${QUEUES[*]} (default ${QUEUES[0]})"
+  log "cupsd on $CUPS_SERVER, queues ${QUEUES[*]} $FILTERED (default ${QUEUES[0]})"
 }
 
 case "$cmd" in

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -139,6 +140,27 @@ TEST(CupsSpooler, RawJobDeliversEveryByteValueUnchanged)
     const auto job = testprinter::waitForJobEnd(queue, jobId);
     EXPECT_EQ(job.state, "completed");
     EXPECT_EQ(job.title, "Korvantis spooler test");
+}
+
+TEST(CupsSpooler, RawJobBypassesTheDriverOfAQueueThatHasOne)
+{
+    // The queue's driver upper-cases text; ESC/POS bytes must never meet it.
+    const std::string queue = testenv::require("KV_CUPS_FILTERED_QUEUE");
+    TestPrinter printer(queue);
+    CupsSpooler spooler;
+    auto print = [&](std::optional<std::string> dataType) {
+        const auto mark = printer.mark();
+        auto handle = spooler.openPrinter(queue);
+        EXPECT_TRUE(handle) << spooler.lastError();
+        if (!handle)
+            return QByteArray();
+        EXPECT_TRUE(handle->startDocument(DocInfo{"filter test", std::nullopt, dataType}));
+        EXPECT_TRUE(writeAll(*handle, "receipt \x1b\x21\x08 text\n"));
+        EXPECT_TRUE(handle->endDocument());
+        return printer.bytesSince(mark);
+    };
+    EXPECT_EQ(print(std::string("text/plain")), QByteArray("RECEIPT \x1b\x21\x08 TEXT\n"));
+    EXPECT_EQ(print(std::nullopt), QByteArray("receipt \x1b\x21\x08 text\n"));
 }
 
 TEST(CupsSpooler, DocumentsOnOneHandleAreSeparateJobs)
