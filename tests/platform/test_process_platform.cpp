@@ -117,8 +117,8 @@ TEST(ChildProcess, StartFailuresAreReported)
     EXPECT_EQ(error.stage, SpawnError::Stage::Start);
     EXPECT_EQ(error.code, ENOENT);
     // A file where the working directory should be.
-    EXPECT_FALSE(kv::platform::systemSpawner().spawn({childhelpers::kv_child_echo}, "/etc/hostname",
-                                                     {}, error));
+    EXPECT_FALSE(kv::platform::systemSpawner().spawn({childhelpers::kv_child_echo},
+                                                     childhelpers::kv_child_flood, {}, error));
     EXPECT_EQ(error.code, ENOTDIR);
 }
 

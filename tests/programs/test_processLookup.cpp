@@ -3,6 +3,7 @@
 #include "programs/clsProcess.h"
 #include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"
+#include "platform/fakes/process_fake.h"
 
 #include "childhelpers.h"
 #include "scriptedprompter.h"
@@ -134,6 +135,42 @@ TEST(findOtherInstance, ACopyOfTheFileElsewhereIsAnotherProgram)
     auto linked = startAndWait(prompter, quoted(link) + " " + kHoldFlag, "held");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), linked->processId());
     linked->killProcess();
+}
+
+TEST(findOtherInstance, SurvivesAnUpdateReplacingTheFileAndFollowsListOrder)
+{
+    using Fake = kv::platform::FakeProcessTable;
+    // Listed out of numeric order: the list decides, not the number.
+    Fake table(500, "/opt/kv/korvantis-launcher");
+    table.add({900, "/opt/kv/korvantis-launcher (deleted)", {}, true});
+    table.add({300, "/opt/kv/Korvantis-Launcher", {}, true});
+    table.add({200, "/opt/kv/korvantis-launcher", {}, true});
+    table.add({250, std::nullopt, {}, true});
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), 200);
+
+    // The old copy's view after an update replaced the file under it.
+    Fake old(900, "/opt/kv/korvantis-launcher (deleted)");
+    old.add({500, "/opt/kv/korvantis-launcher", {}, true});
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(old), 500);
+
+    Fake blind(500, "");
+    blind.add({200, "", {}, true});
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(blind), -1);
+    EXPECT_TRUE(table.terminateCalls().empty());
+}
+
+TEST(killImage, SparesOtherUsersAndTheLauncherItself)
+{
+    kv::platform::FakeProcessTable table(500, "/opt/kv/blipnote");
+    table.add({600, "/opt/kv/blipnote", {"blipnote"}, false});
+    table.add({700, "/opt/kv/blipnote", {"blipnote"}, true});
+    EXPECT_EQ(kv::vbKill::killImage(table, "blipnote.exe"), 1);
+    EXPECT_EQ(table.terminateCalls(), std::vector<int>{700});
+    EXPECT_TRUE(table.running(500));
+    EXPECT_TRUE(table.running(600));
+    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, 0));
+    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -1));
+    EXPECT_EQ(table.terminateCalls(), std::vector<int>{700}) << "a pid below 1 reached the system";
 }
 
 TEST(terminateProcessById, EndsTheProcessAndSendsNothingForPidsBelowOne)

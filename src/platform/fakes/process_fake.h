@@ -1,0 +1,48 @@
+// A process table that exists only in memory, for tests of code that looks
+// processes up or ends them (start-up ending an older launcher, the exit
+// menu's program ends) without touching the machine's real processes.
+#pragma once
+
+#include "platform/process.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kv::platform {
+
+class FakeProcessTable final : public ProcessTable {
+public:
+    struct Process {
+        int pid = 0;
+        std::optional<std::string> executable;  // nothing: unreadable
+        std::vector<std::string> arguments;
+        bool ownedByCurrentUser = true;
+    };
+
+    // The launcher itself, pid `ownPid`, running `ownExecutable`.
+    explicit FakeProcessTable(int ownPid = 100, std::string ownExecutable = "/opt/kv/korvantis-launcher");
+
+    // Adds a process at the end of the list order.
+    void add(Process p);
+    bool running(int pid) const;
+    // Every pid terminate() was asked to end, in order, refused ones included.
+    const std::vector<int> &terminateCalls() const { return m_terminateCalls; }
+
+    int ownPid() const override { return m_ownPid; }
+    std::vector<int> listPids() const override;
+    std::optional<std::string> executableOf(int pid) const override;
+    std::vector<std::string> argumentsOf(int pid) const override;
+    bool ownedByCurrentUser(int pid) const override;
+    // Removes the process; false for pids of 0 or below and unknown ones.
+    bool terminate(int pid) override;
+
+private:
+    const Process *find(int pid) const;
+
+    int m_ownPid;
+    std::vector<Process> m_processes;
+    std::vector<int> m_terminateCalls;
+};
+
+} // namespace kv::platform
