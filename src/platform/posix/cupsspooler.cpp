@@ -110,20 +110,14 @@ public:
 
     ~CupsPrinter() override
     {
-        if (m_docOpen && m_job > 0) {
-            // The request body is half sent: drop that connection and cancel
-            // the job over a new one.
-            m_http.reset();
-            std::string ignored;
-            if (Http http = connectTo(m_server, m_timeout, ignored))
-                cupsCancelJob2(http.get(), m_name.c_str(), m_job, 0);
-        }
+        if (m_docOpen)
+            abandonJob();
     }
 
     bool startDocument(const DocInfo &doc) override
     {
         // Printing to a file is not something a receipt printer offers.
-        if (m_docOpen || doc.outputFile)
+        if (m_docOpen || doc.outputFile || !m_http)
             return false;
         m_doc = doc;
         m_docOpen = true;
@@ -159,15 +153,32 @@ public:
     {
         if (!m_docOpen)
             return false;
-        m_docOpen = false;
-        if (m_failed)
+        if (m_failed) {
+            abandonJob();
+            m_docOpen = false;
             return false;
+        }
+        m_docOpen = false;
         if (m_job == 0)
             return true;
         return cupsFinishDocument(m_http.get(), m_name.c_str()) <= IPP_STATUS_OK_CONFLICTING;
     }
 
 private:
+    // A job whose document was cut off must not wait in the queue for ever
+    // nor print half. Its request body may be half sent, so that connection
+    // is dropped and the job cancelled over a new one.
+    void abandonJob()
+    {
+        if (m_job == 0)
+            return;
+        m_http.reset();
+        std::string ignored;
+        if (Http http = connectTo(m_server, m_timeout, ignored))
+            cupsCancelJob2(http.get(), m_name.c_str(), m_job, 0);
+        m_job = 0;
+    }
+
     bool beginJob()
     {
         const char *title = m_doc.documentName.c_str();

@@ -15,8 +15,11 @@ public:
     // `server` is written as CUPS_SERVER takes it: a socket path ("/run/...")
     // or "host", "host:port", "[v6-address]:port". Empty means the server
     // libcups would pick itself (CUPS_SERVER, client.conf, the local one).
+    // A server that is not there fails at once; one that hangs costs a
+    // request about three times `timeout` (libcups waits for its
+    // "100 Continue", then for the reply).
     explicit CupsSpooler(std::string server = {},
-                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                         std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
     std::vector<std::string> printers() override;
     std::string defaultPrinter() override;
