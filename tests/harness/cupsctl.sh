@@ -32,7 +32,7 @@ stop_pid() {
   owned() { [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$marker"; }
   if owned; then
     kill -TERM "$pid" 2>/dev/null || true
-    # cupsd takes a second or more to end on SIGTERM.
+    # cupsd may take a second or more to end on SIGTERM.
     for _ in $(seq 1 100); do owned || break; sleep 0.1; done
     if owned; then
       # Started with setsid: what it started itself (backends) shares its
@@ -61,6 +61,10 @@ teardown() {
   rm -f "$statefile" "$envfile"
 }
 
+scheduler_up() {
+  [ -S "$CUPS_SERVER" ] && LC_ALL=C lpstat -r 2>/dev/null | grep -q "scheduler is running"
+}
+
 wait_for() {
   local what=$1; shift
   for _ in $(seq 1 100); do
@@ -80,6 +84,8 @@ setup() {
   local state
   state=$(mktemp -d /tmp/kv-cups.XXXXXX)
   printf '%s\n' "$state" > "$statefile"
+  # A setup that fails leaves nothing running behind it.
+  trap 'log "setup failed, cleaning up"; teardown' EXIT
   chmod 755 "$state"
   mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,bin,received}
 
@@ -198,7 +204,7 @@ CONF
     </dev/null >"$state/log/cupsd.out" 2>&1 &
   echo $! > "$state/cupsd.pid"
   export CUPS_SERVER="$state/run/cups.sock"
-  wait_for "cupsd" lpstat -r \
+  wait_for "cupsd" scheduler_up \
     || { cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null; exit 1; }
 
   local q port
@@ -228,6 +234,7 @@ KV_CUPS_STATEDIR=$state
 KV_TESTPRINTER_DIR=$state/received
 ENV
   mv "$envfile.tmp" "$envfile"
+  trap - EXIT
   log "cupsd on $CUPS_SERVER, queues ${QUEUES[*]} $FILTERED (default ${QUEUES[0]})"
 }
 
