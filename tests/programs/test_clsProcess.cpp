@@ -192,6 +192,24 @@ TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
     EXPECT_TRUE(p.outText.endsWith("grandchild done\n")) << p.outText.toStdString();
 }
 
+TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
+{
+    TempAppDir dir;
+    ScriptedPrompter prompter;
+    clsProcess p(prompter);
+    const QString release = dir.file("release");
+    p.Init(quoted(childhelpers::kv_child_grandchild) + " \"" + release + "\"", dir.path(), true, true, true);
+    ASSERT_TRUE(pollUntil(p, [&] { return p.outText.endsWith(QLatin1Char('\n')); }));
+    p.killProcess();
+    // The grandchild writes to the pipe after the runner has let go of it,
+    // as a front-end does after its run script was stopped.
+    touch(release);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!QFile::exists(release + ".done") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(QFile::exists(release + ".done")) << "the grandchild died writing its output";
+}
+
 TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
 {
     ScriptedPrompter prompter;

@@ -51,15 +51,15 @@ public:
 
     ~PosixChild() override
     {
-        if (reap()) {
-            closeFd(m_readFd);
+        if (reap() && m_readFd < 0)
             return;
-        }
-        // Still running: it is left running. Its output is drained (closing
-        // the pipe under it would end it with SIGPIPE at its next write) and
-        // it is collected when it ends, so it never stays a zombie. Only this
-        // pid is ever waited for.
-        std::thread(drainAndReap, m_pid, m_pidFd, m_readFd).detach();
+        // The child, or a process it started, still runs: it is left
+        // running. The pipe is drained until everyone has let go of it
+        // (closing it under them would end them with SIGPIPE at their next
+        // write, the front-end that a killed run script started among them),
+        // and the child is collected when it ends so it never stays a zombie.
+        // Only this pid is ever waited for.
+        std::thread(drainAndReap, m_reaped ? pid_t(0) : m_pid, m_pidFd, m_readFd).detach();
         m_pidFd = -1;
         m_readFd = -1;
     }
@@ -125,23 +125,26 @@ public:
     }
 
 private:
+    // pid 0: already collected, only the pipe is left.
     static void drainAndReap(pid_t pid, int pidFd, int readFd)
     {
         char sink[4096];
-        for (;;) {
-            pollfd p[2] = {{pidFd, POLLIN, 0}, {readFd, POLLIN, 0}};
-            // Without a pidfd the end is looked for once a second.
-            const int n = ::poll(p, 2, pidFd >= 0 ? -1 : 1000);
-            if (n < 0 && errno != EINTR)
+        while (pid != 0 || readFd >= 0) {
+            pollfd p[2] = {{pid != 0 ? pidFd : -1, POLLIN, 0}, {readFd, POLLIN, 0}};
+            // Without a pidfd the end of the child is looked for once a second.
+            const bool blind = pid != 0 && pidFd < 0;
+            if (::poll(p, 2, blind ? 1000 : -1) < 0 && errno != EINTR)
                 break;
-            if (readFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (p[1].revents != 0) {
                 const ssize_t got = ::read(readFd, sink, sizeof sink);
                 if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
                     closeFd(readFd);
             }
-            const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-            if (r == pid || (r < 0 && errno == ECHILD))
-                break;
+            if (pid != 0) {
+                const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+                if (r == pid || (r < 0 && errno == ECHILD))
+                    pid = 0;
+            }
         }
         closeFd(readFd);
         closeFd(pidFd);
