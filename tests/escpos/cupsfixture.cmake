@@ -1,5 +1,7 @@
 # The "cups" fixture: a private cupsd whose raw queues print to test printers
-# (kv_testprinter) that record every byte. Any test folder can require it.
+# (kv_testprinter) that record every byte. Any test folder can require it
+# (kv_add_gtest(... FIXTURES cups)); tests reach it through CUPS_SERVER and
+# tests/support/testprinter.h (queues, bytes received since a mark).
 add_executable(kv_testprinter testprinter.cpp)
 
 add_test(NAME fixture_cups_setup

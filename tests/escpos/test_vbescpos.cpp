@@ -78,9 +78,9 @@ TEST_F(EscposChannelTest, NamedPrinterIsOpenedAsGivenAndTheNameKept)
 
 TEST_F(EscposChannelTest, FailedOpenStartsNothingAndLaterStepsDoNothing)
 {
-    QString name = "kv_receipt"; // installed, but with other letter case
+    QString name = "KV_Missing";
     EXPECT_FALSE(channel.escposOpen("Korvantis POS", name));
-    EXPECT_EQ(name, "kv_receipt");
+    EXPECT_EQ(name, "KV_Missing");
     EXPECT_FALSE(channel.isOpen());
     EXPECT_EQ(spooler.kinds(), std::vector<Kind>{Kind::Open});
     EXPECT_FALSE(spooler.ops()[0].ok);

@@ -29,7 +29,7 @@ public:
     ~RecordingSpooler() override;
 
     // What the fake spooler has installed; open succeeds for exactly these
-    // names.
+    // names (CUPS itself would also take another letter case).
     void setPrinters(std::vector<std::string> names, std::string defaultName = {});
     // Behaves like a print server that is not there: no printers, no
     // default, every open fails.
