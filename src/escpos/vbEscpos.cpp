@@ -2,6 +2,9 @@
 
 #include "core/textconv.h"
 
+#include <optional>
+#include <string>
+
 namespace kv {
 
 namespace {
