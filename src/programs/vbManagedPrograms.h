@@ -1,0 +1,98 @@
+// The station's programs: loaded from the database, started, watched each
+// tick, restarted after they end, stopped on the way out. Entry 0 is always
+// the front-end, run through run.sh.
+#pragma once
+
+#include "config/vbConfig.h"
+#include "core/appcontext.h"
+#include "core/clock.h"
+#include "core/outcome.h"
+#include "core/prompter.h"
+#include "programs/clsProcess.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+namespace kv {
+
+struct ManagedProgram {
+    qint16 id = 0;
+    QString executable;
+    // Ends in "/"; also the child's working directory.
+    QString path;
+    QString arguments;
+    QString name;
+    bool runOnStart = false;
+    bool restartOnFailure = false;
+    // When the last end or failed start was recorded, for the person to read;
+    // null when none is pending.
+    QDateTime failedAt;
+    bool awaitingRestart = false;
+    qint16 failureCount = 0;
+    // Created on first use; lives as long as the list.
+    std::unique_ptr<clsProcess> process;
+    // The restart delay is measured on the monotonic clock, so a change of
+    // the time of day (midnight, DST, the cashier fixing the clock) neither
+    // hurries nor stalls a restart.
+    qint64 failedAtMonotonicMs = 0;
+};
+
+// What the program manager window attaches to.
+class ManagedProgramsObserver {
+public:
+    virtual ~ManagedProgramsObserver() = default;
+    // Entry `index` wrote something new (its runner's outText changed).
+    virtual void outputChanged(int index) = 0;
+    // A pass found entry `index` ended.
+    virtual void entryEnded(int index) = 0;
+};
+
+class ManagedPrograms {
+public:
+    // Seconds that must have passed, whole, before an ended program restarts.
+    static constexpr qint64 kRestartDelaySeconds = 10;
+
+    // shellConf is read at every start for the station id.
+    ManagedPrograms(const AppContext &ctx, Prompter &prompter, Clock &clock, const LauncherSettings &shellConf,
+                    platform::ChildSpawner &spawner = platform::systemSpawner());
+
+    std::vector<ManagedProgram> managedPrograms;
+
+    // Reads the station's rows over a connection of its own, starts those to
+    // run on start and, through a fresh run.sh, the front-end. Database
+    // errors propagate (odbc::Error); LauncherEnds when run.sh cannot be written.
+    Outcome loadManagedPrograms(const LauncherSettings &settings);
+
+    // One pass over every entry: poll output, notice ends, restart.
+    void superviseManagedPrograms();
+    // Starts the front-end again (without its row's arguments) unless running.
+    void reopenFrontEnd();
+    // The front-end is not running, or its output ends with run.sh's marker.
+    bool frontEndFinished() const;
+    // Ends every running program but the front-end.
+    void stopManagedPrograms();
+
+    QString programCommandLine(const ManagedProgram &entry) const;
+    // Starts entry `index` the way every start does; true when it runs.
+    bool startProgram(int index);
+    clsProcess &runnerOf(ManagedProgram &entry);
+
+    static bool isFrontEndRow(const QString &executable);
+
+    void setObserver(ManagedProgramsObserver *observer) { m_observer = observer; }
+
+private:
+    void recordFailure(ManagedProgram &entry);
+
+    const AppContext &m_ctx;
+    Prompter &m_prompter;
+    Clock &m_clock;
+    const LauncherSettings &m_shellConf;
+    platform::ChildSpawner &m_spawner;
+    ManagedProgramsObserver *m_observer = nullptr;
+};
+
+} // namespace kv
