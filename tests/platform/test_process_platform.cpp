@@ -144,12 +144,13 @@ TEST(ProcessTable, SeesItselfAndRefusesNonPositivePids)
     EXPECT_NE(std::find(pids.begin(), pids.end(), own), pids.end());
 
     auto child = start({childhelpers::kv_child_ignore_term, "20000", "-v", "stationid=3"});
+    // The arguments are readable once the new program has set itself up.
+    readFrom(*child, "ready ");
     EXPECT_EQ(table.argumentsOf(child->pid()),
               (std::vector<std::string>{childhelpers::kv_child_ignore_term, "20000", "-v",
                                         "stationid=3"}));
     // 0 would hit this whole process group and -1 (as root) every process:
     // the test and its child surviving shows nothing was sent.
-    readFrom(*child, "ready ");
     EXPECT_FALSE(table.terminate(0));
     EXPECT_FALSE(table.terminate(-1));
     EXPECT_FALSE(child->reap());
