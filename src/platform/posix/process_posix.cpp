@@ -51,8 +51,15 @@ public:
 
     ~PosixChild() override
     {
-        if (reap() && m_readFd < 0)
-            return;
+        if (reap()) {
+            // Usually the pipe closed with the child: see that without a thread.
+            char sink[4096];
+            std::size_t got = 0;
+            while (m_readFd >= 0 && read(sink, sizeof sink, got) == ReadResult::Data) {
+            }
+            if (m_readFd < 0)
+                return;
+        }
         // The child, or a process it started, still runs: it is left
         // running. The pipe is drained until everyone has let go of it
         // (closing it under them would end them with SIGPIPE at their next
