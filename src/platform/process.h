@@ -34,6 +34,9 @@ public:
         Closed,   // every holder of the write end is gone (or reading failed)
     };
 
+    // Leaves a running child running. It is still collected when it ends,
+    // and the pipe is drained until every holder has let go of it, so
+    // nothing the child started dies of a closed pipe.
     virtual ~Child() = default;
     Child() = default;
     Child(const Child &) = delete;
