@@ -83,6 +83,18 @@ int zombieChildren()
     return zombies;
 }
 
+// Starts kv_child_grandchild, whose grandchild waits for `release`, and
+// returns the pids it reports: {child, grandchild}.
+std::pair<int, int> startGrandchild(clsProcess &p, const QString &release)
+{
+    p.Init(quoted(childhelpers::kv_child_grandchild) + " \"" + release + "\"", QDir::tempPath(), true, true, true);
+    if (!pollUntil(p, [&] { return p.outText.endsWith(QLatin1Char('\n')); }))
+        return {0, 0};
+    const QStringList words = p.outText.trimmed().split(QLatin1Char(' '));
+    EXPECT_EQ(words.size(), 4) << p.outText.toStdString();
+    return {words.value(1).toInt(), words.value(3).toInt()};
+}
+
 } // namespace
 
 TEST(clsProcess, MergesBothStreamsInOrderOfWriting)
@@ -176,12 +188,8 @@ TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
     ScriptedPrompter prompter;
     clsProcess p(prompter);
     const QString release = dir.file("release");
-    p.Init(quoted(childhelpers::kv_child_grandchild) + " \"" + release + "\"", dir.path(), true, true, true);
-    ASSERT_TRUE(pollUntil(p, [&] { return p.outText.endsWith(QLatin1Char('\n')); }));
-    const QStringList words = p.outText.split(QLatin1Char(' '));
-    ASSERT_EQ(words.size(), 4) << p.outText.toStdString();
-    const int child = words[1].toInt();
-    const int grandchild = words[3].trimmed().toInt();
+    const auto [child, grandchild] = startGrandchild(p, release);
+    ASSERT_GT(grandchild, 0);
     // The child has ended and been collected while the grandchild lives on.
     ASSERT_TRUE(pollUntil(p, [&] { return processGone(child); }));
     EXPECT_FALSE(processGone(grandchild));
@@ -198,8 +206,7 @@ TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
     ScriptedPrompter prompter;
     clsProcess p(prompter);
     const QString release = dir.file("release");
-    p.Init(quoted(childhelpers::kv_child_grandchild) + " \"" + release + "\"", dir.path(), true, true, true);
-    ASSERT_TRUE(pollUntil(p, [&] { return p.outText.endsWith(QLatin1Char('\n')); }));
+    ASSERT_GT(startGrandchild(p, release).second, 0);
     p.killProcess();
     // The grandchild writes to the pipe after the runner has let go of it,
     // as a front-end does after its run script was stopped.
