@@ -2,7 +2,6 @@
 
 #include "core/textconv.h"
 
-#include <array>
 #include <regex>
 #include <string_view>
 
