@@ -1,4 +1,8 @@
-/* Database client library: notifications, configuration, POS queue access. */
+/* Database client library: notifications, configuration, POS queue access.
+ *
+ * Strings are UTF-8. Every returned char* belongs to the caller, is freed with
+ * draldb_free and is never NULL. Handles are positive; 0 means "none". A freed
+ * or unknown handle is harmless everywhere. */
 #ifndef DRALDB_H
 #define DRALDB_H
 
@@ -10,7 +14,47 @@ extern "C" {
 
 #define DRALDB_API __attribute__((visibility("default")))
 
-/* Every returned char* is the caller's, freed with draldb_free, never NULL. */
+/* Reads the configuration beside frontEndExecutable ("dralfrontend.conf", else
+ * "korvantis.conf", keys they lack taken from "shell.conf") and connects.
+ * Returns a connection handle, or 0 when there is no configuration or the
+ * server cannot be reached within a few seconds. */
+DRALDB_API int32_t system_init(const char *frontEndExecutable);
+
+/* Queues notifications on channel for the connection, also across reconnects.
+ * Returns 1 when the server took the LISTEN now, 0 when it is only remembered. */
+DRALDB_API int32_t VB_notify_listen(int32_t connection, const char *channel);
+
+/* One pending channel name (payload dropped) or "". Never waits; a broken
+ * connection is re-established a little on every call. */
+DRALDB_API char *VB_notify_check(int32_t connection);
+
+/* A value of the configuration system_init read last; "" when unknown. */
+DRALDB_API char *config_getvalue(const char *key);
+
+/* Runs sql within a deadline. A statement returning rows sets *resultSet to a
+ * new handle, otherwise to 0. Returns "" on success or the error message.
+ * flags is reserved and should be 0. */
+DRALDB_API char *VB_new_sql(int32_t connection, const char *sql, int32_t *resultSet, int32_t flags);
+
+/* Number of rows, 0 for an unknown handle. */
+DRALDB_API int32_t VB_numrecord(int32_t resultSet);
+
+/* Makes rowIndex (from 0) the current row and returns its row handle, or 0
+ * when there is no such row. */
+DRALDB_API int32_t VB_moveto(int32_t resultSet, int32_t rowIndex);
+
+/* The column's text in the row *row names (the current row when row is NULL
+ * or *row is 0); "" for NULL, an unknown column or row. table is not used:
+ * column names are looked up in the result as the server named them. */
+DRALDB_API char *VB_getvalue(int32_t resultSet, const char *table, const char *column, int32_t *row);
+
+/* Deletes that row from table by the row's "id" value. Returns "" on success
+ * or the error message. */
+DRALDB_API char *VB_delete(int32_t resultSet, const char *table, int32_t *row);
+
+/* Releases the result set and sets *resultSet to 0. */
+DRALDB_API void VB_free(int32_t *resultSet);
+
 DRALDB_API void draldb_free(char *text);
 
 #ifdef __cplusplus

@@ -1,0 +1,84 @@
+// One library connection: notifications, statements with a deadline, and a
+// reconnect that never blocks its caller.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace draldb {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct ConnectParams {
+    std::string host, dbname, user, password;
+};
+
+// What a statement gave: the last row-returning result (owned by the caller)
+// or the error message.
+struct StatementOutcome {
+    PGresult *rows = nullptr;
+    std::string error;
+};
+
+class Connection {
+public:
+    // Waits at most this long for the server when connecting, so that an
+    // address that never answers cannot freeze the caller.
+    static constexpr std::chrono::milliseconds kConnectDeadline{4000};
+    // A statement that has not finished by then is cancelled.
+    static constexpr std::chrono::milliseconds kStatementDeadline{5000};
+    // How long a cancelled statement may take to end before the connection is
+    // given up (a stopped backend never ends it).
+    static constexpr std::chrono::milliseconds kCancelGrace{1000};
+    // Pause between failed reconnect attempts.
+    static constexpr std::chrono::milliseconds kRetryPause{500};
+
+    explicit Connection(ConnectParams params);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    // The first connect: blocks, but no longer than kConnectDeadline.
+    bool open();
+
+    // Remembers the channel for every later reconnect; true when the server
+    // has taken the LISTEN now.
+    bool listen(const std::string &channel);
+
+    // One pending channel name or "", without waiting.
+    std::string nextNotification();
+
+    StatementOutcome run(const std::string &sql, const std::vector<std::string> &params = {});
+
+    // The name quoted for use as an identifier; nullopt while not connected.
+    std::optional<std::string> quoteIdentifier(const std::string &name);
+
+private:
+    enum class State { Ready, Connecting, Waiting };
+
+    void startAttempt();
+    void pumpConnect(SteadyClock::time_point until);
+    void advance();
+    bool becomeReady();
+    void lose();
+    void drainNotifications();
+    // False when the deadline passed first.
+    bool collect(SteadyClock::time_point deadline, StatementOutcome &out, bool &broken);
+    void cancelInBackground();
+
+    ConnectParams m_params;
+    PGconn *m_conn = nullptr;
+    State m_state = State::Waiting;
+    PostgresPollingStatusType m_poll = PGRES_POLLING_FAILED;
+    SteadyClock::time_point m_attemptStarted{};
+    SteadyClock::time_point m_nextAttempt{};
+    std::vector<std::string> m_channels;
+    std::deque<std::string> m_pending;
+};
+
+} // namespace draldb

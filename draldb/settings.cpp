@@ -1,0 +1,70 @@
+#include "settings.h"
+
+#include "shared/confsyntax.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+namespace draldb {
+
+namespace {
+
+// Only regular files count: a directory of that name is no configuration.
+std::optional<std::string> readFile(const std::string &path)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A repeated key keeps its last value, as the launcher reads shell.conf.
+std::map<std::string, std::string> entries(const std::string &content)
+{
+    std::map<std::string, std::string> values;
+    for (auto &entry : confsyntax::parse(content))
+        values[entry.key] = std::move(entry.value);
+    return values;
+}
+
+} // namespace
+
+bool Settings::load(const std::string &frontEndExecutable)
+{
+    m_values.clear();
+    const auto slash = frontEndExecutable.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : frontEndExecutable.substr(0, slash + 1);
+
+    auto frontEnd = readFile(dir + "dralfrontend.conf");
+    if (!frontEnd)
+        frontEnd = readFile(dir + "korvantis.conf");
+    const auto shell = readFile(dir + "shell.conf");
+    if (!frontEnd && !shell)
+        return false;
+
+    if (frontEnd)
+        m_values = entries(*frontEnd);
+    // The launcher appends the station id it assigned to shell.conf only; an
+    // empty value in the front-end's file is as good as missing.
+    if (shell) {
+        for (auto &[key, value] : entries(*shell)) {
+            auto &mine = m_values[key];
+            if (mine.empty())
+                mine = std::move(value);
+        }
+    }
+    return true;
+}
+
+std::string Settings::value(const std::string &key) const
+{
+    const auto it = m_values.find(key);
+    return it == m_values.end() ? std::string() : it->second;
+}
+
+} // namespace draldb
