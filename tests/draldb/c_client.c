@@ -1,0 +1,193 @@
+/* A plain C caller that knows the library only by its documented prototypes
+ * and loads it at run time, as a non-C++ front-end would.
+ *   c_client LIBRARY ENVFILE   (ENVFILE: the pg fixture's KEY=VALUE file) */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef int32_t (*system_init_fn)(const char *frontEndExecutable);
+typedef int32_t (*notify_listen_fn)(int32_t connection, const char *channel);
+typedef char *(*notify_check_fn)(int32_t connection);
+typedef char *(*config_getvalue_fn)(const char *key);
+typedef char *(*new_sql_fn)(int32_t connection, const char *sql, int32_t *resultSet, int32_t flags);
+typedef int32_t (*numrecord_fn)(int32_t resultSet);
+typedef int32_t (*moveto_fn)(int32_t resultSet, int32_t rowIndex);
+typedef char *(*getvalue_fn)(int32_t resultSet, const char *table, const char *column, int32_t *row);
+typedef char *(*delete_fn)(int32_t resultSet, const char *table, int32_t *row);
+typedef void (*free_fn)(int32_t *resultSet);
+typedef void (*draldb_free_fn)(char *text);
+
+static void *lib;
+static int failures;
+static draldb_free_fn text_free;
+
+static void *need(const char *name)
+{
+    void *p = dlsym(lib, name);
+    if (!p) {
+        fprintf(stderr, "c_client: %s is not exported: %s\n", name, dlerror());
+        exit(1);
+    }
+    return p;
+}
+
+/* dlsym gives an object pointer; POSIX allows reading it into a function
+ * pointer through its storage, which ISO C's cast rules do not. */
+#define LOAD(var, name) (*(void **)(&(var)) = need(name))
+
+/* Compares a returned text with the expected one and frees it. */
+static void expect_text(const char *what, char *got, const char *want)
+{
+    if (!got) {
+        fprintf(stderr, "c_client: %s returned NULL\n", what);
+        ++failures;
+        return;
+    }
+    if (strcmp(got, want) != 0) {
+        fprintf(stderr, "c_client: %s gave \"%s\", expected \"%s\"\n", what, got, want);
+        ++failures;
+    }
+    text_free(got);
+}
+
+static void expect_int(const char *what, long got, long want)
+{
+    if (got != want) {
+        fprintf(stderr, "c_client: %s gave %ld, expected %ld\n", what, got, want);
+        ++failures;
+    }
+}
+
+static void load_env(const char *path)
+{
+    char line[1024];
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "c_client: no %s: run through ctest, which starts the pg fixture\n", path);
+        exit(1);
+    }
+    while (fgets(line, sizeof line, f)) {
+        char *eq = strchr(line, '=');
+        line[strcspn(line, "\r\n")] = '\0';
+        if (!eq || line[0] == '#')
+            continue;
+        *eq = '\0';
+        setenv(line, eq + 1, 1);
+    }
+    fclose(f);
+}
+
+static const char *env(const char *name)
+{
+    const char *v = getenv(name);
+    if (!v || !*v) {
+        fprintf(stderr, "c_client: %s missing from the fixture's environment\n", name);
+        exit(1);
+    }
+    return v;
+}
+
+int main(int argc, char **argv)
+{
+    char dir[] = "/tmp/draldb-c.XXXXXX", conf[128], exe[128];
+    int32_t connection, rs = 0, row;
+    FILE *f;
+    system_init_fn system_init;
+    notify_listen_fn VB_notify_listen;
+    notify_check_fn VB_notify_check;
+    config_getvalue_fn config_getvalue;
+    new_sql_fn VB_new_sql;
+    numrecord_fn VB_numrecord;
+    moveto_fn VB_moveto;
+    getvalue_fn VB_getvalue;
+    delete_fn VB_delete;
+    free_fn VB_free;
+
+    if (argc != 3) {
+        fprintf(stderr, "usage: c_client LIBRARY ENVFILE\n");
+        return 2;
+    }
+    load_env(argv[2]);
+    lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        fprintf(stderr, "c_client: %s\n", dlerror());
+        return 1;
+    }
+    LOAD(system_init, "system_init");
+    LOAD(VB_notify_listen, "VB_notify_listen");
+    LOAD(VB_notify_check, "VB_notify_check");
+    LOAD(config_getvalue, "config_getvalue");
+    LOAD(VB_new_sql, "VB_new_sql");
+    LOAD(VB_numrecord, "VB_numrecord");
+    LOAD(VB_moveto, "VB_moveto");
+    LOAD(VB_getvalue, "VB_getvalue");
+    LOAD(VB_delete, "VB_delete");
+    LOAD(VB_free, "VB_free");
+    LOAD(text_free, "draldb_free");
+
+    /* Nothing read yet: every key is unknown. */
+    expect_text("config_getvalue before system_init", config_getvalue("stationid"), "");
+
+    if (!mkdtemp(dir)) {
+        perror("c_client: mkdtemp");
+        return 1;
+    }
+    snprintf(conf, sizeof conf, "%s/dralfrontend.conf", dir);
+    snprintf(exe, sizeof exe, "%s/dralfrontend", dir);
+    f = fopen(conf, "w");
+    if (!f) {
+        perror("c_client: dralfrontend.conf");
+        return 1;
+    }
+    fprintf(f, "db_host = %s\r\ndb_name = %s\r\ndb_username = %s\r\ndb_password = %s\r\nstationid = 21\r\n",
+            env("KV_DB_HOST"), env("KV_DB_NAME"), env("KV_DB_USER"), env("KV_DB_PASSWORD"));
+    fclose(f);
+
+    connection = system_init(exe);
+    unlink(conf);
+    rmdir(dir);
+    if (connection == 0) {
+        fprintf(stderr, "c_client: system_init could not connect\n");
+        return 1;
+    }
+    expect_text("config_getvalue stationid", config_getvalue("stationid"), "21");
+    expect_int("VB_notify_listen", VB_notify_listen(connection, "poscommands"), 1);
+
+    expect_text("VB_new_sql insert",
+                VB_new_sql(connection,
+                           "INSERT INTO poscommands (stationid, device, command) VALUES (21, 1, 'from C');"
+                           "NOTIFY poscommands, 'payload'",
+                           &rs, 0),
+                "");
+    expect_int("result set of an insert", rs, 0);
+    expect_text("VB_notify_check", VB_notify_check(connection), "poscommands");
+    expect_text("VB_notify_check again", VB_notify_check(connection), "");
+
+    expect_text("VB_new_sql select",
+                VB_new_sql(connection, "Select * from poscommands where stationid =21 ORDER BY id ", &rs, 0), "");
+    if (rs == 0) {
+        fprintf(stderr, "c_client: the query gave no result set\n");
+        return 1;
+    }
+    expect_int("VB_numrecord", VB_numrecord(rs), 1);
+    row = VB_moveto(rs, 0);
+    expect_text("VB_getvalue command", VB_getvalue(rs, "", "command", &row), "from C");
+    expect_text("VB_delete", VB_delete(rs, "poscommands", &row), "");
+    VB_free(&rs);
+    expect_int("handle after VB_free", rs, 0);
+
+    expect_text("VB_new_sql count",
+                VB_new_sql(connection, "SELECT count(*) AS n FROM poscommands WHERE stationid = 21", &rs, 0), "");
+    row = VB_moveto(rs, 0);
+    expect_text("rows left", VB_getvalue(rs, "", "n", &row), "0");
+    VB_free(&rs);
+
+    dlclose(lib);
+    if (failures)
+        fprintf(stderr, "c_client: %d failures\n", failures);
+    return failures ? 1 : 0;
+}
