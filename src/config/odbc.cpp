@@ -1,0 +1,522 @@
+#include "config/odbc.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <thread>
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API must be UTF-16 to hand QString through");
+
+namespace kv::odbc {
+
+namespace {
+
+const SQLWCHAR *wide(const QString &s)
+{
+    return reinterpret_cast<const SQLWCHAR *>(s.utf16());
+}
+
+QString fromWide(const SQLWCHAR *s, qsizetype chars)
+{
+    return QString::fromUtf16(reinterpret_cast<const char16_t *>(s), chars);
+}
+
+QString trimmedEnd(QString s)
+{
+    while (!s.isEmpty() && (s.back() == QLatin1Char('\n') || s.back() == QLatin1Char('\r') ||
+                            s.back() == QLatin1Char(' ') || s.back() == QLatin1Char('\t')))
+        s.chop(1);
+    return s;
+}
+
+// The first diagnostic record of a failed call, which names what went wrong;
+// later records only repeat or add context.
+Error diagnose(SQLSMALLINT type, SQLHANDLE handle, const char *what)
+{
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    std::vector<SQLWCHAR> msg(4096);
+    SQLSMALLINT len = 0;
+    if (handle && SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, msg.data(),
+                                               SQLSMALLINT(msg.size()), &len))) {
+        const qsizetype chars = std::min<qsizetype>(len, qsizetype(msg.size()) - 1);
+        const QString description = trimmedEnd(fromWide(msg.data(), chars));
+        const QString sqlState = fromWide(state, 5);
+        const bool auth = description.contains(QLatin1String("password authentication failed")) ||
+                          description.contains(QLatin1String("no password supplied"));
+        return Error(auth ? kAuthenticationError : kProviderError, description, sqlState, int(native));
+    }
+    return Error(kProviderError, QStringLiteral("%1 failed without a diagnostic").arg(QLatin1String(what)),
+                 QStringLiteral("HY000"));
+}
+
+void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, const char *what)
+{
+    if (!SQL_SUCCEEDED(rc))
+        throw diagnose(type, handle, what);
+}
+
+// Descriptors open in this process, without the one that lists them.
+std::set<int> openDescriptors()
+{
+    std::set<int> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return fds;
+    const int own = dirfd(dir);
+    while (const dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const int fd = std::atoi(e->d_name);
+        if (fd != own)
+            fds.insert(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+struct SocketId {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+bool isConnectedStream(int fd)
+{
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
+        return false;
+    sockaddr_storage peer{};
+    socklen_t plen = sizeof peer;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &plen) == 0;
+}
+
+bool sameSocket(const SocketId &id)
+{
+    struct stat st{};
+    return id.fd >= 0 && fstat(id.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == id.dev &&
+           st.st_ino == id.ino;
+}
+
+// ODBC gives no way to the driver's socket, but the connect is the only
+// thing on this thread that opens one: the stream socket that appeared during
+// it is the connection's. With more than one candidate (another thread
+// connected at the same moment) none is taken rather than a wrong one.
+SocketId findNewSocket(const std::set<int> &before)
+{
+    SocketId found;
+    int candidates = 0;
+    for (int fd : openDescriptors()) {
+        if (before.count(fd) || !isConnectedStream(fd))
+            continue;
+        struct stat st{};
+        if (fstat(fd, &st) != 0)
+            continue;
+        ++candidates;
+        found = SocketId{fd, st.st_dev, st.st_ino};
+    }
+    return candidates == 1 ? found : SocketId{};
+}
+
+bool isNumericType(SQLSMALLINT t)
+{
+    switch (t) {
+    case SQL_NUMERIC: case SQL_DECIMAL: case SQL_INTEGER: case SQL_SMALLINT: case SQL_BIGINT:
+    case SQL_TINYINT: case SQL_FLOAT: case SQL_REAL: case SQL_DOUBLE: case SQL_BIT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Error closedError()
+{
+    return Error(kObjectClosed, QStringLiteral("Operation is not allowed when the object is closed."));
+}
+
+} // namespace
+
+Error::Error(int number, QString description, QString sqlState, int nativeError)
+    : std::runtime_error(description.toStdString()), m_number(number), m_description(std::move(description)),
+      m_sqlState(std::move(sqlState)), m_native(nativeError)
+{
+}
+
+double Value::toDouble(bool *ok) const
+{
+    bool good = false;
+    double d = 0;
+    if (m_kind != Kind::Null)
+        d = m_text.trimmed().toDouble(&good);
+    if (!good || !std::isfinite(d)) {
+        good = false;
+        d = 0;
+    }
+    if (ok)
+        *ok = good;
+    return d;
+}
+
+qint64 Value::toInt64(bool *ok) const
+{
+    bool good = false;
+    qint64 n = 0;
+    if (m_kind != Kind::Null) {
+        // Whole numbers beyond 2^53 stay exact this way.
+        n = m_text.trimmed().toLongLong(&good);
+        if (!good) {
+            const double d = std::nearbyint(toDouble(&good));
+            good = good && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18;
+            n = good ? qint64(d) : 0;
+        }
+    }
+    if (ok)
+        *ok = good;
+    return n;
+}
+
+namespace detail {
+
+struct StatementState;
+
+struct ConnectionState {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    bool connected = false;
+    // True once a deadline cut the link: nothing more will come over it.
+    bool linkCut = false;
+    SocketId socket;
+    int deadlineMs = kDefaultStatementDeadlineMs;
+    std::vector<std::weak_ptr<StatementState>> statements;
+
+    ConnectionState() = default;
+    ConnectionState(const ConnectionState &) = delete;
+    ConnectionState &operator=(const ConnectionState &) = delete;
+    ~ConnectionState();
+    void close() noexcept;
+
+    // Runs one driver call that may wait for the server, cutting the link
+    // when the deadline passes first. Returns the call's result, or throws
+    // the timeout error when it had to cut.
+    template <typename Call>
+    SQLRETURN guarded(Call call);
+};
+
+struct StatementState {
+    std::shared_ptr<ConnectionState> conn;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    QStringList names;
+    std::vector<bool> numeric;
+    QList<Value> row;
+    bool eof = true;
+
+    StatementState() = default;
+    StatementState(const StatementState &) = delete;
+    StatementState &operator=(const StatementState &) = delete;
+    ~StatementState() { release(); }
+
+    void release() noexcept
+    {
+        if (stmt != SQL_NULL_HSTMT) {
+            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+            stmt = SQL_NULL_HSTMT;
+        }
+        row.clear();
+        eof = true;
+    }
+
+    void fetch();
+    Value readColumn(SQLUSMALLINT column);
+};
+
+ConnectionState::~ConnectionState()
+{
+    close();
+    if (dbc != SQL_NULL_HDBC)
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    if (env != SQL_NULL_HENV)
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+void ConnectionState::close() noexcept
+{
+    for (auto &weak : statements) {
+        if (auto s = weak.lock())
+            s->release();
+    }
+    statements.clear();
+    if (connected) {
+        SQLDisconnect(dbc);
+        connected = false;
+    }
+    socket = SocketId{};
+}
+
+template <typename Call>
+SQLRETURN ConnectionState::guarded(Call call)
+{
+    if (deadlineMs <= 0 || socket.fd < 0)
+        return call();
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    bool cut = false;
+    const SocketId sock = socket;
+    const auto limit = std::chrono::milliseconds(deadlineMs);
+    std::thread watcher([&] {
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, limit, [&] { return done; })) {
+            // The blocked read in the driver sees end of file at once and
+            // the call returns with a lost-connection error.
+            if (sameSocket(sock) && shutdown(sock.fd, SHUT_RDWR) == 0)
+                cut = true;
+        }
+    });
+    const SQLRETURN rc = call();
+    {
+        std::lock_guard lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watcher.join();
+    if (cut) {
+        linkCut = true;
+        throw Error(kTimeoutError,
+                    QStringLiteral("The database server did not answer within %1 seconds.")
+                        .arg(QString::number(deadlineMs / 1000.0)),
+                    QStringLiteral("HYT00"));
+    }
+    return rc;
+}
+
+void StatementState::fetch()
+{
+    row.clear();
+    const SQLRETURN rc = conn->guarded([&] { return SQLFetch(stmt); });
+    if (rc == SQL_NO_DATA) {
+        eof = true;
+        return;
+    }
+    check(rc, SQL_HANDLE_STMT, stmt, "SQLFetch");
+    eof = false;
+    // Columns are read in order, as forward-only drivers require.
+    for (qsizetype c = 0; c < names.size(); ++c)
+        row.append(readColumn(SQLUSMALLINT(c + 1)));
+}
+
+Value StatementState::readColumn(SQLUSMALLINT column)
+{
+    QString text;
+    SQLWCHAR buf[512];
+    for (;;) {
+        SQLLEN ind = 0;
+        const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_WCHAR, buf, sizeof buf, &ind);
+        if (rc == SQL_NO_DATA)
+            break;
+        check(rc, SQL_HANDLE_STMT, stmt, "SQLGetData");
+        if (ind == SQL_NULL_DATA)
+            return Value::null();
+        const qsizetype room = qsizetype(sizeof buf / sizeof buf[0]) - 1;
+        const qsizetype got = (ind == SQL_NO_TOTAL || ind / qsizetype(sizeof(SQLWCHAR)) > room)
+                                  ? room
+                                  : qsizetype(ind / qsizetype(sizeof(SQLWCHAR)));
+        text += fromWide(buf, got);
+        if (rc == SQL_SUCCESS)
+            break;
+    }
+    return numeric[column - 1] ? Value::number(text) : Value::text(text);
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------- Connection
+
+Connection::Connection() : m_state(std::make_shared<detail::ConnectionState>()) {}
+// Recordsets share the connection's state, so it may outlive this object:
+// the connection itself ends here all the same.
+Connection::~Connection()
+{
+    close();
+}
+
+Connection::Connection(Connection &&) noexcept = default;
+
+Connection &Connection::operator=(Connection &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_state = std::move(other.m_state);
+    }
+    return *this;
+}
+
+void Connection::open(const QString &connectionText)
+{
+    const int deadline = statementDeadlineMs();
+    close();
+    // A fresh state each time: recordsets of an earlier opening keep theirs.
+    auto state = std::make_shared<detail::ConnectionState>();
+    state->deadlineMs = deadline;
+    m_state = state;
+
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &state->env)))
+        throw Error(kProviderError, QStringLiteral("The ODBC driver manager could not be initialised."),
+                    QStringLiteral("HY001"));
+    check(SQLSetEnvAttr(state->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+          SQL_HANDLE_ENV, state->env, "SQLSetEnvAttr");
+    check(SQLAllocHandle(SQL_HANDLE_DBC, state->env, &state->dbc), SQL_HANDLE_ENV, state->env, "SQLAllocHandle");
+    check(SQLSetConnectAttrW(state->dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                             reinterpret_cast<SQLPOINTER>(std::intptr_t(kLoginTimeoutSeconds)), 0),
+          SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
+
+    const std::set<int> before = openDescriptors();
+    const SQLRETURN rc = SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)),
+                                           SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    check(rc, SQL_HANDLE_DBC, state->dbc, "SQLDriverConnect");
+    state->connected = true;
+    state->socket = findNewSocket(before);
+}
+
+bool Connection::isOpen() const
+{
+    return m_state && m_state->connected;
+}
+
+void Connection::close() noexcept
+{
+    if (m_state)
+        m_state->close();
+}
+
+void Connection::setStatementDeadlineMs(int ms)
+{
+    if (!m_state)
+        m_state = std::make_shared<detail::ConnectionState>();
+    m_state->deadlineMs = ms;
+}
+
+int Connection::statementDeadlineMs() const
+{
+    return m_state ? m_state->deadlineMs : kDefaultStatementDeadlineMs;
+}
+
+// ----------------------------------------------------------------- Recordset
+
+Recordset::Recordset() = default;
+Recordset::~Recordset() = default;
+Recordset::Recordset(Recordset &&) noexcept = default;
+Recordset &Recordset::operator=(Recordset &&) noexcept = default;
+
+void Recordset::open(const QString &sql, Connection &connection)
+{
+    close();
+    if (!connection.isOpen())
+        throw closedError();
+    auto conn = connection.m_state;
+    if (conn->linkCut)
+        throw Error(kProviderError, QStringLiteral("The connection to the database server was lost."),
+                    QStringLiteral("08S01"));
+
+    auto s = std::make_shared<detail::StatementState>();
+    s->conn = conn;
+    check(SQLAllocHandle(SQL_HANDLE_STMT, conn->dbc, &s->stmt), SQL_HANDLE_DBC, conn->dbc, "SQLAllocHandle");
+    // A long-lived connection (the watchdog's) runs statements for days.
+    std::erase_if(conn->statements, [](const std::weak_ptr<detail::StatementState> &w) { return w.expired(); });
+    conn->statements.push_back(s);
+
+    const SQLRETURN rc = conn->guarded([&] {
+        return SQLExecDirectW(s->stmt, const_cast<SQLWCHAR *>(wide(sql)), SQL_NTS);
+    });
+    // No rows affected is not a failure.
+    if (rc != SQL_NO_DATA)
+        check(rc, SQL_HANDLE_STMT, s->stmt, "SQLExecDirect");
+
+    SQLSMALLINT columns = 0;
+    check(SQLNumResultCols(s->stmt, &columns), SQL_HANDLE_STMT, s->stmt, "SQLNumResultCols");
+    if (columns <= 0)
+        return; // s goes out of scope: the statement handle is freed, the recordset stays closed
+
+    for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        check(SQLDescribeColW(s->stmt, c, name, SQLSMALLINT(std::size(name)), &nameLen, &type, &size, &digits,
+                              &nullable),
+              SQL_HANDLE_STMT, s->stmt, "SQLDescribeCol");
+        s->names.append(fromWide(name, std::min<qsizetype>(nameLen, qsizetype(std::size(name)) - 1)));
+        s->numeric.push_back(isNumericType(type));
+    }
+    s->fetch();
+    m_state = std::move(s);
+}
+
+bool Recordset::isOpen() const
+{
+    return m_state && m_state->stmt != SQL_NULL_HSTMT;
+}
+
+void Recordset::close() noexcept
+{
+    if (m_state)
+        m_state->release();
+    m_state.reset();
+}
+
+bool Recordset::eof() const
+{
+    if (!isOpen())
+        throw closedError();
+    return m_state->eof;
+}
+
+void Recordset::moveNext()
+{
+    if (!isOpen())
+        throw closedError();
+    if (m_state->eof)
+        throw Error(kNoCurrentRecord,
+                    QStringLiteral("Either BOF or EOF is True, or the current record has been deleted. "
+                                   "Requested operation requires a current record."));
+    m_state->fetch();
+}
+
+Value Recordset::field(const QString &name) const
+{
+    if (!isOpen())
+        throw closedError();
+    qsizetype index = -1;
+    for (qsizetype i = 0; i < m_state->names.size() && index < 0; ++i) {
+        if (m_state->names[i].compare(name, Qt::CaseInsensitive) == 0)
+            index = i;
+    }
+    if (index < 0)
+        throw Error(kItemNotFound,
+                    QStringLiteral("Item cannot be found in the collection corresponding to the requested "
+                                   "name or ordinal."));
+    if (m_state->eof)
+        throw Error(kNoCurrentRecord,
+                    QStringLiteral("Either BOF or EOF is True, or the current record has been deleted. "
+                                   "Requested operation requires a current record."));
+    return m_state->row[index];
+}
+
+QStringList Recordset::columnNames() const
+{
+    return m_state ? m_state->names : QStringList();
+}
+
+} // namespace kv::odbc

@@ -1,0 +1,1 @@
+kv_add_gtest(test_odbc SOURCES test_odbc.cpp LIBS kv_config FIXTURES pg TIMEOUT 120)

@@ -1,0 +1,377 @@
+// The ODBC layer against the real cluster through psqlODBC: rows and values,
+// handles given back on every path, the driver's real errors sorted into the
+// connection test's classes, and the two time bounds.
+#include "config/odbc.h"
+#include "config/vbDatabase.h"
+#include "dbtestutil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+using kv::database::ConnectionFailure;
+using kv::database::buildConnectionText;
+using kv::database::classifyConnectionError;
+using kv::odbc::Connection;
+using kv::odbc::Error;
+using kv::odbc::Recordset;
+using kv::odbc::Value;
+
+namespace {
+
+QString clusterText()
+{
+    return buildConnectionText(dbtest::clusterSettings());
+}
+
+// The error that opening with these settings gives; fails the test when the
+// open succeeds.
+Error openError(const kv::LauncherSettings &s)
+{
+    Connection c;
+    try {
+        c.open(buildConnectionText(s));
+    } catch (const Error &e) {
+        EXPECT_FALSE(c.isOpen());
+        return e;
+    }
+    ADD_FAILURE() << "the connection opened";
+    return Error(0, QString());
+}
+
+Error statementError(const QString &sql)
+{
+    Connection c;
+    c.open(clusterText());
+    Recordset rs;
+    try {
+        rs.open(sql, c);
+    } catch (const Error &e) {
+        EXPECT_FALSE(rs.isOpen());
+        return e;
+    }
+    ADD_FAILURE() << "the statement ran: " << sql.toStdString();
+    return Error(0, QString());
+}
+
+// A loopback port nothing listens on: bound, then let go.
+int closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        throw std::runtime_error("cannot find a free port");
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+class OdbcTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testenv::psql("DELETE FROM managedprogram; DELETE FROM config");
+        m_baseline = dbtest::otherSessions();
+    }
+    void TearDown() override
+    {
+        // Whatever the test did, it gave every connection back.
+        EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline), m_baseline) << "a connection was left open";
+    }
+    int m_baseline = 0;
+};
+
+TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
+{
+    testenv::psql("INSERT INTO managedprogram (id, name, path, runonstart, machineid) VALUES "
+                  "(11, 'Kassé €', NULL, true, 3), (12, repeat('x', 3000) || 'ü', 'C:\\a''b', false, NULL), "
+                  "(13, '', '', NULL, 3)");
+    Connection c;
+    EXPECT_FALSE(c.isOpen());
+    c.open(clusterText());
+    ASSERT_TRUE(c.isOpen());
+
+    Recordset rs;
+    rs.open(QStringLiteral("SELECT id, name, path, runonstart, machineid FROM managedprogram ORDER BY id"), c);
+    ASSERT_TRUE(rs.isOpen());
+    EXPECT_EQ(rs.columnNames(), (QStringList{"id", "name", "path", "runonstart", "machineid"}));
+
+    ASSERT_FALSE(rs.eof());
+    EXPECT_TRUE(rs.field("id").isNumber());
+    EXPECT_EQ(rs.field("ID").toInt64(), 11) << "column names match without regard to case";
+    EXPECT_EQ(rs.field("name").toString(), QString::fromUtf8("Kassé €"));
+    EXPECT_EQ(rs.field("name").kind(), Value::Kind::Text);
+    EXPECT_TRUE(rs.field("path").isNull());
+    EXPECT_EQ(rs.field("runonstart").toDouble(), 1.0) << "a true boolean compares equal to 1";
+    EXPECT_EQ(rs.field("machineid").toString(), "3");
+
+    rs.moveNext();
+    ASSERT_FALSE(rs.eof());
+    const QString longName = rs.field("name").toString();
+    EXPECT_EQ(longName.size(), 3001) << "a value longer than one read buffer arrives whole";
+    EXPECT_EQ(longName, QString(3000, QLatin1Char('x')) + QString::fromUtf8("ü"));
+    EXPECT_EQ(rs.field("path").toString(), "C:\\a'b");
+    EXPECT_EQ(rs.field("runonstart").toDouble(), 0.0);
+    EXPECT_TRUE(rs.field("machineid").isNull());
+    bool ok = true;
+    EXPECT_EQ(rs.field("machineid").toInt64(&ok), 0);
+    EXPECT_FALSE(ok) << "NULL is not a number";
+
+    rs.moveNext();
+    ASSERT_FALSE(rs.eof());
+    EXPECT_FALSE(rs.field("path").isNull()) << "an empty text is not NULL";
+    EXPECT_EQ(rs.field("path").toString(), "");
+    EXPECT_TRUE(rs.field("runonstart").isNull());
+
+    rs.moveNext();
+    EXPECT_TRUE(rs.eof());
+    try {
+        rs.field("id");
+        FAIL() << "a field was read at end of file";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kNoCurrentRecord);
+    }
+    EXPECT_THROW(rs.moveNext(), Error);
+    rs.close();
+    EXPECT_FALSE(rs.isOpen());
+    c.close();
+    EXPECT_FALSE(c.isOpen());
+}
+
+TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
+{
+    Connection c;
+    c.open(clusterText());
+    Recordset rs;
+    rs.open(QStringLiteral("SELECT id AS \"Mixed\", 2.5::numeric AS half FROM managedprogram WHERE false"), c);
+    ASSERT_TRUE(rs.isOpen());
+    EXPECT_TRUE(rs.eof());
+
+    rs.open(QStringLiteral("SELECT 2.5::numeric AS half, 3.5::float8 AS f, 'x7' AS t, ' 42 ' AS padded"), c);
+    ASSERT_FALSE(rs.eof());
+    EXPECT_TRUE(rs.field("half").isNumber());
+    EXPECT_EQ(rs.field("half").toInt64(), 2) << "halves round to the even neighbour";
+    EXPECT_EQ(rs.field("f").toInt64(), 4);
+    bool ok = true;
+    rs.field("t").toDouble(&ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(rs.field("padded").toInt64(&ok), 42);
+    EXPECT_TRUE(ok);
+    try {
+        rs.field("nosuch");
+        FAIL() << "an unknown column was read";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kItemNotFound);
+        EXPECT_FALSE(e.description().isEmpty());
+    }
+}
+
+TEST_F(OdbcTest, StatementWithoutRowsLeavesTheRecordsetClosedAndTakesEffect)
+{
+    testenv::psql("INSERT INTO managedprogram (id, name, machineid) VALUES (1, 'a', NULL)");
+    Connection c;
+    c.open(clusterText());
+    Recordset rs;
+    rs.open(QStringLiteral("INSERT INTO managedprogram (id, name, machineid) SELECT id + 100, name, 9 "
+                           "FROM managedprogram"),
+            c);
+    EXPECT_FALSE(rs.isOpen());
+    EXPECT_THROW(rs.eof(), Error);
+    rs.open(QStringLiteral("UPDATE managedprogram SET name = 'none' WHERE false"), c);
+    EXPECT_FALSE(rs.isOpen()) << "no rows affected is no failure";
+    EXPECT_EQ(testenv::psql("SELECT id || ':' || machineid FROM managedprogram WHERE machineid = 9"), "101:9\n");
+}
+
+TEST_F(OdbcTest, ClosingTheConnectionClosesItsRecordsets)
+{
+    Connection c;
+    c.open(clusterText());
+    Recordset rs;
+    rs.open(QStringLiteral("SELECT 1 AS one"), c);
+    ASSERT_TRUE(rs.isOpen());
+    EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline + 1), m_baseline + 1);
+    c.close();
+    EXPECT_FALSE(rs.isOpen());
+    try {
+        rs.field("one");
+        FAIL() << "a closed recordset answered";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
+    }
+    try {
+        rs.open(QStringLiteral("SELECT 1"), c);
+        FAIL() << "a statement ran on a closed connection";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
+    }
+    // Reopening the same object gives a working connection again.
+    c.open(clusterText());
+    rs.open(QStringLiteral("SELECT 7 AS seven"), c);
+    EXPECT_EQ(rs.field("seven").toInt64(), 7);
+}
+
+TEST_F(OdbcTest, FailuresReleaseEveryHandle)
+{
+    for (int i = 0; i < 3; ++i) {
+        const Error e = statementError(QStringLiteral("SELECT nosuch FROM config"));
+        EXPECT_EQ(e.sqlState(), "42703");
+    }
+    {
+        // A recordset that outlives its connection object must not touch
+        // freed handles.
+        Recordset rs;
+        {
+            Connection c;
+            c.open(clusterText());
+            rs.open(QStringLiteral("SELECT 1 AS one"), c);
+        }
+        EXPECT_FALSE(rs.isOpen());
+    }
+    EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline), m_baseline);
+}
+
+// ------------------------------------------------------------ error classes
+
+TEST_F(OdbcTest, RealConnectErrorsFallIntoTheConnectionTestClasses)
+{
+    kv::LauncherSettings s = dbtest::clusterSettings();
+
+    kv::LauncherSettings wrongPassword = s;
+    wrongPassword.db_password = "not-" + s.db_password;
+    const Error pw = openError(wrongPassword);
+    EXPECT_EQ(pw.sqlState(), "08001");
+    EXPECT_TRUE(pw.description().contains("password authentication failed")) << pw.what();
+    EXPECT_EQ(pw.number(), kv::odbc::kAuthenticationError);
+    EXPECT_EQ(classifyConnectionError(pw), ConnectionFailure::BadUserPass);
+
+    kv::LauncherSettings unknownUser = s;
+    unknownUser.db_username = "nosuchuser";
+    EXPECT_EQ(classifyConnectionError(openError(unknownUser)), ConnectionFailure::BadUserPass);
+
+    kv::LauncherSettings noPassword = s;
+    noPassword.db_password.clear();
+    EXPECT_EQ(classifyConnectionError(openError(noPassword)), ConnectionFailure::BadUserPass);
+
+    kv::LauncherSettings unknownDb = s;
+    unknownDb.db_name = "nosuchdb";
+    const Error db = openError(unknownDb);
+    EXPECT_TRUE(db.description().contains("does not exist")) << db.what();
+    EXPECT_EQ(classifyConnectionError(db), ConnectionFailure::ConnectionError);
+    EXPECT_EQ(kv::database::connectionFailureText(classifyConnectionError(db)), "Connection error");
+
+    kv::LauncherSettings unknownHost = s;
+    unknownHost.db_host = "no-such-host.invalid";
+    const Error host = openError(unknownHost);
+    EXPECT_EQ(classifyConnectionError(host), ConnectionFailure::NoConnection) << host.what();
+    EXPECT_EQ(host.number(), kv::odbc::kProviderError);
+
+    {
+        dbtest::EnvOverride port("PGPORT", std::to_string(closedPort()));
+        const Error refused = openError(s);
+        EXPECT_TRUE(refused.description().contains("Connection refused")) << refused.what();
+        EXPECT_EQ(classifyConnectionError(refused), ConnectionFailure::NoConnection);
+        EXPECT_EQ(kv::database::connectionFailureText(classifyConnectionError(refused)), "No connection");
+    }
+    // The cluster answers again once the port is its own.
+    Connection c;
+    c.open(buildConnectionText(s));
+    EXPECT_TRUE(c.isOpen());
+}
+
+TEST_F(OdbcTest, ServerErrorsBeginningWithErrorMeanAnOldDatabase)
+{
+    const Error column = statementError(QStringLiteral("SELECT nosuchcolumn FROM config"));
+    EXPECT_TRUE(column.description().startsWith("ERROR:")) << column.what();
+    EXPECT_EQ(column.number(), kv::odbc::kProviderError);
+    EXPECT_EQ(classifyConnectionError(column), ConnectionFailure::OldDatabase);
+    EXPECT_EQ(kv::database::connectionFailureText(ConnectionFailure::OldDatabase), "Old database");
+
+    const Error table = statementError(QStringLiteral("SELECT schemaversion FROM nosuchtable"));
+    EXPECT_EQ(table.sqlState(), "42P01");
+    EXPECT_EQ(classifyConnectionError(table), ConnectionFailure::OldDatabase);
+    EXPECT_FALSE(table.description().endsWith('\n'));
+
+}
+
+TEST_F(OdbcTest, DriverManagerErrorsCarryANumberAndAreConnectionErrors)
+{
+    Connection c;
+    try {
+        c.open(QStringLiteral("DRIVER={No Such Driver};SERVER=127.0.0.1"));
+        FAIL() << "a connection opened without a driver";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kProviderError) << "the driver manager gives no number of its own";
+        EXPECT_TRUE(e.description().contains("No Such Driver")) << e.what();
+        EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::ConnectionError);
+    }
+    EXPECT_FALSE(c.isOpen());
+}
+
+// ------------------------------------------------------------------ timeouts
+
+TEST_F(OdbcTest, ConnectingToAServerThatNeverAnswersGivesUpWithinTheLoginTimeout)
+{
+    const kv::LauncherSettings s = dbtest::clusterSettings();
+    double elapsed = 0;
+    Error error(0, QString());
+    {
+        dbtest::StoppedProcess stopped(testenv::postmasterPid());
+        const auto t0 = std::chrono::steady_clock::now();
+        error = openError(s);
+        elapsed = dbtest::secondsSince(t0);
+    }
+    EXPECT_LE(elapsed, kv::odbc::kLoginTimeoutSeconds + 2.0);
+    EXPECT_EQ(classifyConnectionError(error), ConnectionFailure::NoConnection) << error.what();
+
+    Connection c;
+    c.open(buildConnectionText(s));
+    Recordset rs;
+    rs.open(QStringLiteral("SELECT 1 AS one"), c);
+    EXPECT_EQ(rs.field("one").toInt64(), 1) << "the server answers again";
+}
+
+TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
+{
+    Connection c;
+    c.open(clusterText());
+    EXPECT_EQ(c.statementDeadlineMs(), kv::odbc::kDefaultStatementDeadlineMs);
+    Recordset rs;
+    rs.open(QStringLiteral("SELECT pg_backend_pid() AS pid"), c);
+    const int backend = int(rs.field("pid").toInt64());
+    rs.close();
+
+    double elapsed = 0;
+    {
+        dbtest::StoppedProcess stopped(backend);
+        const auto t0 = std::chrono::steady_clock::now();
+        try {
+            rs.open(QStringLiteral("SELECT 1 AS one"), c);
+            ADD_FAILURE() << "a stopped backend answered";
+        } catch (const Error &e) {
+            EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
+            EXPECT_EQ(e.sqlState(), "HYT00");
+            EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
+        }
+        elapsed = dbtest::secondsSince(t0);
+        EXPECT_FALSE(rs.isOpen());
+        // The link is gone: the next statement fails at once instead of
+        // waiting a second deadline.
+        const auto t1 = std::chrono::steady_clock::now();
+        EXPECT_THROW(rs.open(QStringLiteral("SELECT 1"), c), Error);
+        EXPECT_LE(dbtest::secondsSince(t1), 1.0);
+    }
+    EXPECT_LE(elapsed, kv::odbc::kDefaultStatementDeadlineMs / 1000.0 + 2.0);
+    c.close();
+
+    Connection fresh;
+    fresh.open(clusterText());
+    rs.open(QStringLiteral("SELECT 2 AS two"), fresh);
+    EXPECT_EQ(rs.field("two").toInt64(), 2) << "the server answers again";
+}
+
+} // namespace
