@@ -1,0 +1,173 @@
+#include "config/vbDatabase.h"
+
+#include "core/textconv.h"
+#include "shared/confsyntax.h"
+
+namespace kv::database {
+
+namespace {
+
+const QString kLauncherTitle = QStringLiteral("Korvantis Launcher");
+
+MessageBox box(QString text, QString title, MsgIcon icon)
+{
+    MessageBox b;
+    b.text = std::move(text);
+    b.title = std::move(title);
+    b.buttons = MsgButtons::OK;
+    b.icon = icon;
+    b.systemModal = true;
+    return b;
+}
+
+qint64 readWholeNumber(const odbc::Recordset &rs, const QString &column)
+{
+    const odbc::Value v = rs.field(column);
+    bool ok = false;
+    const qint64 n = v.toInt64(&ok);
+    if (!ok)
+        throw odbc::Error(odbc::kProviderError,
+                          QStringLiteral("The column %1 holds \"%2\", which is not a number.")
+                              .arg(column, v.isNull() ? QStringLiteral("NULL") : v.toString()),
+                          QStringLiteral("22018"));
+    return n;
+}
+
+bool containsAny(const QString &text, std::initializer_list<const char *> needles)
+{
+    for (const char *n : needles) {
+        if (text.contains(QLatin1String(n)))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString buildConnectionText(const QString &host, const QString &database, const QString &user,
+                            const QString &password)
+{
+    return QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=") + host + QStringLiteral(";DATABASE=") + database +
+           QStringLiteral(";UID=") + user + QStringLiteral(";PWD=") + password;
+}
+
+QString buildConnectionText(const LauncherSettings &settings)
+{
+    return buildConnectionText(settings.db_host, settings.db_name, settings.db_username, settings.db_password);
+}
+
+QString escapeSqlText(const QString &s)
+{
+    QString out = s;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    out.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return out;
+}
+
+int readSchemaVersion(odbc::Connection &connection)
+{
+    odbc::Recordset rs;
+    rs.open(QString::fromUtf16(kSchemaVersionQuery), connection);
+    return int(readWholeNumber(rs, QStringLiteral("schemaversion")));
+}
+
+qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter)
+{
+    int version = 0;
+    try {
+        odbc::Connection connection;
+        connection.open(buildConnectionText(settings));
+        version = readSchemaVersion(connection);
+    } catch (const odbc::Error &e) {
+        // The connection is closed by now: no box waits on an open one.
+        if (showErrors)
+            prompter.messageBox(box(e.description(), QStringLiteral("Error connecting to database"),
+                                    MsgIcon::Exclamation));
+        return e.number();
+    }
+    if (version < kLowestSchemaVersion) {
+        prompter.messageBox(box(QStringLiteral("Database version too old, please upgrade to the newest version "
+                                               "or connect to a different database."),
+                                kLauncherTitle, MsgIcon::Exclamation));
+        return 1;
+    }
+    return 0;
+}
+
+Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
+                     Prompter &prompter)
+{
+    const auto refuse = [&](const QString &description) {
+        prompter.messageBox(box(QStringLiteral("You do not have sufficient rights to set up on this workstation. "
+                                               "Please restart as Administrator."),
+                                QStringLiteral("Korvantis Launcher - ") + description, MsgIcon::Information));
+        return Outcome::LauncherEnds;
+    };
+    try {
+        odbc::Connection connection;
+        connection.open(buildConnectionText(settings));
+        odbc::Recordset rs;
+        if (settings.stationid.isEmpty()) {
+            rs.open(QStringLiteral("SELECT COALESCE((SELECT max(to_number('0' || machineid::TEXT, '999999')) AS "
+                                   "stationid FROM managedprogram), '0') AS stationid"),
+                    connection);
+            const QString newId = QString::number(readWholeNumber(rs, QStringLiteral("stationid")) + 1);
+            rs.close();
+            // The record takes the id only once the file holds it, so that a
+            // failed write leaves both as they were.
+            const std::string line = confsyntax::formatLine("stationid", text::toUtf8(newId));
+            QString error;
+            if (!config::appendPrivateFile(confPath, QByteArray::fromStdString(line), &error))
+                return refuse(error.isEmpty() ? QStringLiteral("Permission denied") : error);
+            settings.stationid = newId;
+        } else {
+            rs.open(QStringLiteral("SELECT COALESCE((SELECT count(id) FROM managedprogram WHERE machineid = '") +
+                        settings.stationid + QStringLiteral("'),0) as cnt"),
+                    connection);
+            if (readWholeNumber(rs, QStringLiteral("cnt")) > 0)
+                return Outcome::Continue;
+            rs.close();
+        }
+        rs.open(QStringLiteral("INSERT INTO managedprogram (name, executable, arguments, runonstart, "
+                               "restartonfailure, path, machineid) SELECT name, executable, arguments, "
+                               "runonstart, restartonfailure, e'") +
+                    escapeSqlText(ctx.appPath()) + QStringLiteral("', ") + settings.stationid +
+                    QStringLiteral(" FROM managedprogram WHERE machineid IS NULL"),
+                connection);
+        return Outcome::Continue;
+    } catch (const odbc::Error &e) {
+        return refuse(e.description());
+    }
+}
+
+ConnectionFailure classifyConnectionError(const odbc::Error &error)
+{
+    const QString &text = error.description();
+    const bool atConnect = error.sqlState().startsWith(QLatin1String("08")) ||
+                           error.sqlState().startsWith(QLatin1String("28"));
+    if (error.number() == odbc::kTimeoutError ||
+        (atConnect && containsAny(text, {"Connection refused", "could not translate host name", "timeout expired",
+                                         "No route to host", "Network is unreachable", "Connection timed out",
+                                         "Is the server running"})))
+        return ConnectionFailure::NoConnection;
+    // With trust or peer authentication an unknown user is named as a role.
+    if (error.number() == odbc::kAuthenticationError ||
+        (atConnect && text.contains(QLatin1String("role \"")) && text.contains(QLatin1String("does not exist"))))
+        return ConnectionFailure::BadUserPass;
+    if (text.startsWith(QLatin1String("ERROR:")))
+        return ConnectionFailure::OldDatabase;
+    return ConnectionFailure::ConnectionError;
+}
+
+QString connectionFailureText(ConnectionFailure failure)
+{
+    switch (failure) {
+    case ConnectionFailure::NoConnection: return QStringLiteral("No connection");
+    case ConnectionFailure::BadUserPass: return QStringLiteral("Bad user/pass");
+    case ConnectionFailure::OldDatabase: return QStringLiteral("Old database");
+    case ConnectionFailure::ConnectionError: break;
+    }
+    return QStringLiteral("Connection error");
+}
+
+} // namespace kv::database

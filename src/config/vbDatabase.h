@@ -1,0 +1,56 @@
+// The connection text every database connection of the launcher is opened
+// with, the start-up checks that run on such a connection, and the station's
+// identity.
+#pragma once
+
+#include "config/odbc.h"
+#include "config/vbConfig.h"
+#include "core/appcontext.h"
+#include "core/outcome.h"
+#include "core/prompter.h"
+
+#include <QString>
+
+namespace kv::database {
+
+// Databases older than this lack what the launcher reads.
+inline constexpr int kLowestSchemaVersion = 90;
+
+// The highest non-NULL config.schemaversion, and 1 when there is none.
+inline constexpr char16_t kSchemaVersionQuery[] =
+    u"SELECT schemaversion FROM config WHERE schemaversion IS NOT NULL UNION SELECT 1 "
+    u"ORDER BY schemaversion DESC LIMIT 1";
+
+// The four values go in as they are: a ";" in a password is the user's affair.
+QString buildConnectionText(const QString &host, const QString &database, const QString &user,
+                            const QString &password);
+// From db_host, db_name, db_username and db_password.
+QString buildConnectionText(const LauncherSettings &settings);
+
+// For the inside of an e'...' literal: backslashes doubled, then quotes.
+QString escapeSqlText(const QString &s);
+
+// Runs the schema query on an open connection and returns the version;
+// throws odbc::Error. Shared with the settings dialog's connection test.
+int readSchemaVersion(odbc::Connection &connection);
+
+// 0: reachable and at least kLowestSchemaVersion. 1: older (always told,
+// whatever showErrors says). Otherwise the number of the error that stopped
+// the check, its description shown first when showErrors is set.
+qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter);
+
+// Gives a new station (empty stationid) the next free id, appended to
+// confPath and stored into settings, and gives a station without programs
+// copies of the template programs with path set to the application directory.
+// Any failure tells the user to restart with more rights: LauncherEnds.
+Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
+                     Prompter &prompter);
+
+// What the settings dialog's connection test shows for a failure.
+enum class ConnectionFailure { NoConnection, BadUserPass, OldDatabase, ConnectionError };
+
+ConnectionFailure classifyConnectionError(const odbc::Error &error);
+// "No connection", "Bad user/pass", "Old database", "Connection error".
+QString connectionFailureText(ConnectionFailure failure);
+
+} // namespace kv::database
