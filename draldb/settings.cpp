@@ -37,6 +37,9 @@ std::map<std::string, std::string> entries(const std::string &content)
 bool Settings::load(const std::string &frontEndExecutable)
 {
     m_values.clear();
+    // No path is no configuration, not the files of the working directory.
+    if (frontEndExecutable.empty())
+        return false;
     const auto slash = frontEndExecutable.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : frontEndExecutable.substr(0, slash + 1);
 

@@ -9,21 +9,21 @@
 #include <string.h>
 #include <unistd.h>
 
-typedef int32_t (*system_init_fn)(const char *frontEndExecutable);
-typedef int32_t (*notify_listen_fn)(int32_t connection, const char *channel);
-typedef char *(*notify_check_fn)(int32_t connection);
-typedef char *(*config_getvalue_fn)(const char *key);
-typedef char *(*new_sql_fn)(int32_t connection, const char *sql, int32_t *resultSet, int32_t flags);
-typedef int32_t (*numrecord_fn)(int32_t resultSet);
-typedef int32_t (*moveto_fn)(int32_t resultSet, int32_t rowIndex);
-typedef char *(*getvalue_fn)(int32_t resultSet, const char *table, const char *column, int32_t *row);
-typedef char *(*delete_fn)(int32_t resultSet, const char *table, int32_t *row);
-typedef void (*free_fn)(int32_t *resultSet);
-typedef void (*draldb_free_fn)(char *text);
+/* The interface as its documentation gives it. */
+static int32_t (*system_init)(const char *frontEndExecutable);
+static int32_t (*VB_notify_listen)(int32_t connection, const char *channel);
+static char *(*VB_notify_check)(int32_t connection);
+static char *(*config_getvalue)(const char *key);
+static char *(*VB_new_sql)(int32_t connection, const char *sql, int32_t *resultSet, int32_t flags);
+static int32_t (*VB_numrecord)(int32_t resultSet);
+static int32_t (*VB_moveto)(int32_t resultSet, int32_t rowIndex);
+static char *(*VB_getvalue)(int32_t resultSet, const char *table, const char *column, int32_t *row);
+static char *(*VB_delete)(int32_t resultSet, const char *table, int32_t *row);
+static void (*VB_free)(int32_t *resultSet);
+static void (*draldb_free)(char *text);
 
 static void *lib;
 static int failures;
-static draldb_free_fn text_free;
 
 static void *need(const char *name)
 {
@@ -51,7 +51,7 @@ static void expect_text(const char *what, char *got, const char *want)
         fprintf(stderr, "c_client: %s gave \"%s\", expected \"%s\"\n", what, got, want);
         ++failures;
     }
-    text_free(got);
+    draldb_free(got);
 }
 
 static void expect_int(const char *what, long got, long want)
@@ -96,16 +96,6 @@ int main(int argc, char **argv)
     char dir[] = "/tmp/draldb-c.XXXXXX", conf[128], exe[128];
     int32_t connection, rs = 0, row;
     FILE *f;
-    system_init_fn system_init;
-    notify_listen_fn VB_notify_listen;
-    notify_check_fn VB_notify_check;
-    config_getvalue_fn config_getvalue;
-    new_sql_fn VB_new_sql;
-    numrecord_fn VB_numrecord;
-    moveto_fn VB_moveto;
-    getvalue_fn VB_getvalue;
-    delete_fn VB_delete;
-    free_fn VB_free;
 
     if (argc != 3) {
         fprintf(stderr, "usage: c_client LIBRARY ENVFILE\n");
@@ -127,7 +117,7 @@ int main(int argc, char **argv)
     LOAD(VB_getvalue, "VB_getvalue");
     LOAD(VB_delete, "VB_delete");
     LOAD(VB_free, "VB_free");
-    LOAD(text_free, "draldb_free");
+    LOAD(draldb_free, "draldb_free");
 
     /* Nothing read yet: every key is unknown. */
     expect_text("config_getvalue before system_init", config_getvalue("stationid"), "");

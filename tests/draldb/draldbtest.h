@@ -1,6 +1,6 @@
-// What the client library's tests share: a front-end directory configured for
-// the test cluster, text taken from the library, stderr capture, and a process
-// held with SIGSTOP that is always let go again.
+// Shared by the client library's tests: a front-end directory configured for
+// the test cluster, texts taken from the library, stderr capture, and SIGSTOP
+// that is always undone.
 #pragma once
 
 #include "draldb.h"
@@ -9,15 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace draldbtest {
@@ -29,9 +28,7 @@ using SteadyClock = std::chrono::steady_clock;
 inline std::string take(char *text)
 {
     EXPECT_NE(text, nullptr);
-    if (!text)
-        return {};
-    std::string copy(text);
+    std::string copy = text ? text : "";
     draldb_free(text);
     return copy;
 }
@@ -41,25 +38,19 @@ inline QByteArray confLine(const std::string &key, const std::string &value)
     return QByteArray::fromStdString(key + " = " + value + "\r\n");
 }
 
-// The database keys of the test cluster in the front-end's line syntax.
-inline QByteArray clusterConf(const std::string &password)
+inline QByteArray clusterConf(std::string password = testenv::database().password.toStdString())
 {
     const auto db = testenv::database();
     return confLine("db_host", db.host.toStdString()) + confLine("db_name", db.name.toStdString()) +
            confLine("db_username", db.user.toStdString()) + confLine("db_password", password);
 }
-inline QByteArray clusterConf()
-{
-    return clusterConf(testenv::database().password.toStdString());
-}
 
-// The path the launcher passes: its directory followed by the front-end's name.
+// The path the launcher passes: its directory and the front-end's name.
 inline std::string frontEndExe(const testsupport::TempAppDir &dir)
 {
     return dir.file(QStringLiteral("dralfrontend")).toStdString();
 }
 
-// A connection to the cluster as the launcher opens it.
 inline int32_t connect(const testsupport::TempAppDir &dir)
 {
     dir.write(QStringLiteral("dralfrontend.conf"), clusterConf());
@@ -71,7 +62,7 @@ inline milliseconds elapsedSince(SteadyClock::time_point start)
     return std::chrono::duration_cast<milliseconds>(SteadyClock::now() - start);
 }
 
-// Calls probe every few milliseconds until it is true or bound has passed.
+// Polls probe until it holds or bound has passed.
 inline bool pollUntil(const std::function<bool()> &probe, milliseconds bound)
 {
     const auto start = SteadyClock::now();
@@ -83,56 +74,36 @@ inline bool pollUntil(const std::function<bool()> &probe, milliseconds bound)
     return true;
 }
 
-// Runs a query on the connection and gives the first column of the first row.
+// Column "v" of the first row of a query.
 inline std::string scalar(int32_t connection, const std::string &sql)
 {
     int32_t rs = 0;
-    const std::string error = take(VB_new_sql(connection, sql.c_str(), &rs, 0));
-    EXPECT_EQ(error, "") << sql;
-    EXPECT_NE(rs, 0) << sql;
+    EXPECT_EQ(take(VB_new_sql(connection, sql.c_str(), &rs, 0)), "") << sql;
     int32_t row = VB_moveto(rs, 0);
     std::string value = take(VB_getvalue(rs, "", "v", &row));
     VB_free(&rs);
     return value;
 }
 
-// Everything written to fd 2 while it lives; the file is anonymous.
+// What reaches fd 2 while it lives. Close-on-exec, or a server that the test
+// restarts inherits ctest's stderr and ctest waits for it to end.
 class StderrCapture {
 public:
     StderrCapture()
-        : m_file(std::tmpfile())
+        : m_file(std::tmpfile()), m_saved(::fcntl(2, F_DUPFD_CLOEXEC, 0))
     {
-        // Close-on-exec: a server the test restarts must not inherit the
-        // real stderr, or ctest waits for that server to end.
+        if (!m_file)
+            throw std::runtime_error("no temporary file for stderr");
         std::fflush(stderr);
-        m_saved = ::fcntl(2, F_DUPFD_CLOEXEC, 0);
-        if (m_file) {
-            ::fcntl(::fileno(m_file), F_SETFD, FD_CLOEXEC);
-            ::dup2(::fileno(m_file), 2);
-        }
+        ::fcntl(::fileno(m_file), F_SETFD, FD_CLOEXEC);
+        ::dup2(::fileno(m_file), 2);
     }
     ~StderrCapture()
     {
-        restore();
-        if (m_file)
-            std::fclose(m_file);
+        text();
+        std::fclose(m_file);
     }
     std::string text()
-    {
-        restore();
-        std::string out;
-        if (!m_file)
-            return "<no capture file>";
-        std::rewind(m_file);
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0)
-            out.append(buf, n);
-        return out;
-    }
-
-private:
-    void restore()
     {
         if (m_saved >= 0) {
             std::fflush(stderr);
@@ -140,9 +111,15 @@ private:
             ::close(m_saved);
             m_saved = -1;
         }
+        std::string out(4096, '\0');
+        std::rewind(m_file);
+        out.resize(std::fread(out.data(), 1, out.size(), m_file));
+        return out;
     }
+
+private:
     std::FILE *m_file;
-    int m_saved = -1;
+    int m_saved;
 };
 
 // SIGSTOP now, SIGCONT at scope end whatever the test did in between.
@@ -153,13 +130,7 @@ public:
     {
         EXPECT_EQ(::kill(m_pid, SIGSTOP), 0);
     }
-    ~Stopped() { resume(); }
-    void resume()
-    {
-        if (m_pid > 0)
-            ::kill(m_pid, SIGCONT);
-        m_pid = 0;
-    }
+    ~Stopped() { ::kill(m_pid, SIGCONT); }
 
 private:
     int m_pid;

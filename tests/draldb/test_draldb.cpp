@@ -2,8 +2,8 @@
 // statements and the POS queue as the launcher uses them.
 #include "draldbtest.h"
 
-#include <cstdlib>
-#include <string>
+#include <QDir>
+
 #include <vector>
 
 using namespace draldbtest;
@@ -11,7 +11,7 @@ using testsupport::TempAppDir;
 
 namespace {
 
-// Collects channel names until `last` arrives; each call gives at most one.
+// Channel names until `last` arrives; each call gives at most one.
 std::vector<std::string> notificationsUntil(int32_t connection, const std::string &last)
 {
     std::vector<std::string> got;
@@ -38,50 +38,43 @@ int count(const std::string &where)
 TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConf)
 {
     TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf() + "# stationid = 9\r\n" + "  DB_NAME = shouted\r\n" +
-                                       "note =  a=b = c \r\n" + "\tstationid = 8\r\n" + "stationid = \r\n");
+    dir.write("dralfrontend.conf", clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
+                                       "note =  a=b = c \r\n\tstationid = 8\r\nstationid = \r\n");
     // The launcher appended the id it assigned; its db_host must not win.
-    dir.write("shell.conf", "db_host = elsewhere\r\nstationid = 7\r\nesc_printer = none\r\n");
+    dir.write("shell.conf", "db_host = elsewhere\r\nstationid = 7\r\n");
 
-    const int32_t connection = system_init(frontEndExe(dir).c_str());
-    EXPECT_NE(connection, 0);
+    EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "7");
     EXPECT_EQ(take(config_getvalue("db_host")), testenv::database().host.toStdString());
     EXPECT_EQ(take(config_getvalue("db_name")), testenv::database().name.toStdString());
     EXPECT_EQ(take(config_getvalue("note")), "a=b = c");
-    EXPECT_EQ(take(config_getvalue("esc_printer")), "none");
     EXPECT_EQ(take(config_getvalue("unknown")), "");
     EXPECT_EQ(take(config_getvalue(nullptr)), "");
 }
 
-TEST(DraldbConfig, KorvantisConfServesWhenDralfrontendConfIsMissingOrNoFile)
+TEST(DraldbConfig, WhichFileServes)
 {
     TempAppDir dir;
     dir.write("korvantis.conf", clusterConf() + confLine("stationid", "12"));
     EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "12");
-
     // A directory where the file should be is no configuration.
     ASSERT_TRUE(QDir(dir.path()).mkdir("dralfrontend.conf"));
     EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "12");
-
     ASSERT_TRUE(QDir(dir.path()).rmdir("dralfrontend.conf"));
     dir.write("dralfrontend.conf", clusterConf() + confLine("stationid", "13"));
     EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "13");
-}
 
-TEST(DraldbConfig, ShellConfAloneIsEnoughAndNoFileAtAllGivesZero)
-{
-    TempAppDir dir;
-    dir.write("shell.conf", clusterConf() + confLine("stationid", "5"));
-    EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+    TempAppDir shellOnly;
+    shellOnly.write("shell.conf", clusterConf() + confLine("stationid", "5"));
+    EXPECT_NE(system_init(frontEndExe(shellOnly).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "5");
 
+    // The configuration is the one just looked for, not the one before.
     TempAppDir empty;
     EXPECT_EQ(system_init(frontEndExe(empty).c_str()), 0);
-    // The configuration is the one just looked for, not the one before.
     EXPECT_EQ(take(config_getvalue("stationid")), "");
     EXPECT_EQ(system_init(nullptr), 0);
 }
@@ -89,11 +82,10 @@ TEST(DraldbConfig, ShellConfAloneIsEnoughAndNoFileAtAllGivesZero)
 TEST(DraldbConfig, RefusedLoginsGiveZeroButKeepTheConfiguration)
 {
     TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf("not-the-password") + confLine("stationid", "4"));
     const auto start = SteadyClock::now();
+    dir.write("dralfrontend.conf", clusterConf("not-the-password") + confLine("stationid", "4"));
     EXPECT_EQ(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "4");
-
     dir.write("dralfrontend.conf", clusterConf() + confLine("db_name", "no_such_database"));
     EXPECT_EQ(system_init(frontEndExe(dir).c_str()), 0);
     EXPECT_LT(elapsedSince(start), milliseconds(10'000));
@@ -104,38 +96,32 @@ TEST(DraldbNotify, OnePerCallInOrderWithoutPayloadAndOnlyListenedChannels)
     TempAppDir dir;
     const int32_t connection = connect(dir);
     ASSERT_NE(connection, 0);
-    for (const char *channel : {"poscommands", "test", "launcherlistentest", "Till 7", "quote\"d"})
+    for (const char *channel : {"poscommands", "test", "launcherlistentest", "Till 7", "quote\"d", "test"})
         EXPECT_EQ(VB_notify_listen(connection, channel), 1) << channel;
-    // Listening twice must not deliver twice.
-    EXPECT_EQ(VB_notify_listen(connection, "test"), 1);
     EXPECT_EQ(take(VB_notify_check(connection)), "");
 
     // One transaction: all arrive together, yet come out one per call.
-    testenv::psql("BEGIN; NOTIFY test, 'payload one'; NOTIFY shutdown, 'x'; NOTIFY poscommands; "
-                  "NOTIFY \"Till 7\"; NOTIFY test, 'payload two'; NOTIFY \"quote\"\"d\"; NOTIFY \"TEST\"; "
-                  "NOTIFY launcherlistentest; COMMIT");
+    testenv::psql("BEGIN; NOTIFY test, 'payload one'; NOTIFY shutdown; NOTIFY poscommands; NOTIFY \"Till 7\"; "
+                  "NOTIFY test, 'payload two'; NOTIFY \"quote\"\"d\"; NOTIFY \"TEST\"; NOTIFY launcherlistentest; "
+                  "COMMIT");
     EXPECT_EQ(notificationsUntil(connection, "launcherlistentest"),
               (std::vector<std::string>{"test", "poscommands", "Till 7", "test", "quote\"d", "launcherlistentest"}));
     EXPECT_EQ(take(VB_notify_check(connection)), "");
 
-    // A session's own NOTIFY reaches it too, through the statement path.
-    int32_t rs = 0;
-    EXPECT_EQ(take(VB_new_sql(connection, "NOTIFY poscommands, '17'", &rs, 0)), "");
-    EXPECT_EQ(rs, 0);
+    // The session's own NOTIFY arrives through the statement path.
+    EXPECT_EQ(take(VB_new_sql(connection, "NOTIFY poscommands, '17'", nullptr, 0)), "");
     EXPECT_EQ(notificationsUntil(connection, "poscommands"), (std::vector<std::string>{"poscommands"}));
 
     EXPECT_EQ(VB_notify_listen(connection, ""), 0);
-    EXPECT_EQ(VB_notify_listen(connection, nullptr), 0);
     EXPECT_EQ(VB_notify_listen(987654, "test"), 0);
     EXPECT_EQ(take(VB_notify_check(987654)), "");
 }
 
 TEST(DraldbQueue, ThePosQueuePassReadsAndDeletesOnlyThisStationsRows)
 {
-    testenv::psql("DELETE FROM poscommands");
-    testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES "
+    testenv::psql("DELETE FROM poscommands; INSERT INTO poscommands (stationid, device, command) VALUES "
                   "(3, 1, 'Käse 2,50 €'), (4, 1, 'other till'), (3, 2, NULL), "
-                  "(3, 1, ''');DROP TABLE poscommands;--'), (3, 9, 'odd device'), (3, 2, 'drawer')");
+                  "(3, 1, ''');DROP TABLE poscommands;--'), (3, 9, 'odd device')");
     TempAppDir dir;
     dir.write("dralfrontend.conf", clusterConf());
     dir.write("shell.conf", "stationid = 3\r\n");
@@ -143,24 +129,21 @@ TEST(DraldbQueue, ThePosQueuePassReadsAndDeletesOnlyThisStationsRows)
     ASSERT_NE(connection, 0);
 
     const std::string sql = "Select * from poscommands where stationid =" + take(config_getvalue("stationid")) +
-                            " AND ( 0 = 1 " + " OR device=1 OR device=2" + ") ORDER BY id ";
+                            " AND ( 0 = 1  OR device=1 OR device=2) ORDER BY id ";
     int32_t rs = 0;
     EXPECT_EQ(take(VB_new_sql(connection, sql.c_str(), &rs, 0)), "");
-    ASSERT_NE(rs, 0);
-    const int32_t rows = VB_numrecord(rs);
-    ASSERT_EQ(rows, 4);
-
+    ASSERT_EQ(VB_numrecord(rs), 3);
     std::vector<std::string> seen;
-    for (int32_t i = 0; i < rows; ++i) {
+    for (int32_t i = 0; i < 3; ++i) {
         int32_t row = VB_moveto(rs, i);
-        EXPECT_NE(row, 0);
         seen.push_back(take(VB_getvalue(rs, "", "command", &row)) + "|" + take(VB_getvalue(rs, "", "device", &row)));
         EXPECT_EQ(take(VB_delete(rs, "poscommands", &row)), "");
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"Käse 2,50 €|1", "|2", "');DROP TABLE poscommands;--|1", "drawer|2"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"Käse 2,50 €|1", "|2", "');DROP TABLE poscommands;--|1"}));
     int32_t copy = rs;
     VB_free(&copy);
     EXPECT_EQ(copy, 0);
+    EXPECT_EQ(VB_numrecord(rs), 0) << "a freed handle answers nothing";
 
     EXPECT_EQ(count("stationid = 3 AND device IN (1, 2)"), 0);
     EXPECT_EQ(count("stationid = 3 AND device = 9"), 1);
@@ -169,136 +152,81 @@ TEST(DraldbQueue, ThePosQueuePassReadsAndDeletesOnlyThisStationsRows)
 
 TEST(DraldbQueue, RowHandlesNameRowsAndBadNamesChangeNothing)
 {
-    testenv::psql("DELETE FROM poscommands");
-    testenv::psql("INSERT INTO poscommands (id, stationid, device, command) VALUES (101, 6, 1, 'a'), (102, 6, 1, 'b')");
+    testenv::psql("DELETE FROM poscommands; INSERT INTO poscommands (id, stationid, device, command) VALUES "
+                  "(101, 6, 1, 'a'), (102, 6, 1, 'b')");
     TempAppDir dir;
     const int32_t connection = connect(dir);
-    ASSERT_NE(connection, 0);
     int32_t rs = 0;
     take(VB_new_sql(connection, "SELECT id, command AS \"Command\" FROM poscommands ORDER BY id", &rs, 0));
     ASSERT_NE(rs, 0);
-
     int32_t first = VB_moveto(rs, 0);
     int32_t second = VB_moveto(rs, 1);
     EXPECT_EQ(VB_moveto(rs, 2), 0);
-    EXPECT_EQ(VB_moveto(rs, -1), 0);
     EXPECT_EQ(take(VB_getvalue(rs, "", "Command", &first)), "a");
     EXPECT_EQ(take(VB_getvalue(rs, "", "command", &second)), "b");
-    EXPECT_EQ(take(VB_getvalue(rs, "", "command", nullptr)), "b") << "no row handle means the current row";
+    EXPECT_EQ(take(VB_getvalue(rs, "", "command", nullptr)), "b") << "no row handle: the current row";
     EXPECT_EQ(take(VB_getvalue(rs, "", "missing", &first)), "");
 
-    // A table name is one quoted identifier: this one names no table.
+    // A table name is one quoted identifier, so this one names no table.
     EXPECT_NE(take(VB_delete(rs, "poscommands; DROP TABLE config", &first)), "");
     EXPECT_NE(take(VB_delete(rs, "", &first)), "");
-    EXPECT_EQ(count("true"), 2);
-    EXPECT_EQ(testenv::psql("SELECT count(*) FROM config").empty(), false);
-
+    EXPECT_NO_THROW(testenv::psql("SELECT 1 FROM config"));
     EXPECT_EQ(take(VB_delete(rs, "poscommands", &second)), "");
     EXPECT_EQ(testenv::psql("SELECT id FROM poscommands"), "101\n");
     VB_free(&rs);
 
-    // A result without an id column cannot name a row to delete.
+    // Without an id column no row can be named.
     take(VB_new_sql(connection, "SELECT command FROM poscommands", &rs, 0));
     int32_t row = VB_moveto(rs, 0);
     EXPECT_NE(take(VB_delete(rs, "poscommands", &row)), "");
     EXPECT_EQ(count("true"), 1);
     VB_free(&rs);
+    VB_free(&rs);
+    VB_free(nullptr);
 }
 
 TEST(DraldbStatements, ErrorsAndStatementsWithoutRowsLeaveTheHandleZero)
 {
     TempAppDir dir;
     const int32_t connection = connect(dir);
-    ASSERT_NE(connection, 0);
+    StderrCapture capture;
     int32_t rs = 55;
     EXPECT_NE(take(VB_new_sql(connection, "Selec 1", &rs, 0)).find("syntax error"), std::string::npos);
     EXPECT_EQ(rs, 0);
     rs = 55;
-    EXPECT_NE(take(VB_new_sql(connection, "SELECT * FROM no_such_table", &rs, 0)).find("no_such_table"),
-              std::string::npos);
-    EXPECT_EQ(rs, 0);
-    rs = 55;
     EXPECT_EQ(take(VB_new_sql(connection, "DELETE FROM poscommands WHERE id = -1", &rs, 0)), "");
     EXPECT_EQ(rs, 0);
-    // An empty result is still a result set.
+    rs = 55;
+    EXPECT_NE(take(VB_new_sql(424242, "SELECT 1", &rs, 0)), "");
+    EXPECT_EQ(rs, 0);
+    // Notices and warnings are the server's, never the launcher's stderr.
+    EXPECT_EQ(take(VB_new_sql(connection, "DO $$BEGIN RAISE NOTICE 'n'; RAISE WARNING 'w'; END$$", &rs, 0)), "");
+    // An empty result is still a result set, and the session still works.
     EXPECT_EQ(take(VB_new_sql(connection, "SELECT * FROM poscommands WHERE false", &rs, 0)), "");
     EXPECT_NE(rs, 0);
     EXPECT_EQ(VB_numrecord(rs), 0);
     VB_free(&rs);
-    // The connection is still good after the errors.
-    EXPECT_EQ(scalar(connection, "SELECT 'ok' AS v"), "ok");
-    EXPECT_EQ(scalar(connection, "SHOW client_encoding"), "") << "column is named client_encoding, not v";
-    int32_t enc = 0;
-    take(VB_new_sql(connection, "SHOW client_encoding", &enc, 0));
-    int32_t row = VB_moveto(enc, 0);
-    EXPECT_EQ(take(VB_getvalue(enc, "", "client_encoding", &row)), "UTF8");
-    VB_free(&enc);
-}
-
-TEST(DraldbStatements, FreedAndUnknownHandlesAreHarmless)
-{
-    TempAppDir dir;
-    const int32_t connection = connect(dir);
-    ASSERT_NE(connection, 0);
-    int32_t rs = 0;
-    take(VB_new_sql(connection, "SELECT 1 AS id", &rs, 0));
-    ASSERT_NE(rs, 0);
-    const int32_t stale = rs;
-    VB_free(&rs);
-    int32_t again = stale;
-    VB_free(&again);
-    VB_free(nullptr);
-    int32_t row = 1;
-    EXPECT_EQ(VB_numrecord(stale), 0);
-    EXPECT_EQ(VB_moveto(stale, 0), 0);
-    EXPECT_EQ(take(VB_getvalue(stale, "", "id", &row)), "");
-    EXPECT_NE(take(VB_delete(stale, "poscommands", &row)), "");
-    EXPECT_NE(take(VB_new_sql(424242, "SELECT 1", &rs, 0)), "");
-    EXPECT_EQ(rs, 0);
-    EXPECT_EQ(take(VB_new_sql(connection, "SELECT 1", nullptr, 0)), "");
-    // Handles are not reused: a new result set never answers to the old one.
-    take(VB_new_sql(connection, "SELECT 2 AS id", &rs, 0));
-    EXPECT_NE(rs, stale);
-    VB_free(&rs);
-}
-
-TEST(DraldbStatements, ServerNoticesNeverReachStderr)
-{
-    TempAppDir dir;
-    const int32_t connection = connect(dir);
-    ASSERT_NE(connection, 0);
-    StderrCapture capture;
-    int32_t rs = 0;
-    EXPECT_EQ(take(VB_new_sql(connection,
-                              "DO $$BEGIN RAISE NOTICE 'draldb-notice'; RAISE WARNING 'draldb-warning'; END$$",
-                              &rs, 0)),
-              "");
-    EXPECT_EQ(take(VB_new_sql(connection, "SELECT 1", &rs, 0)), "");
-    VB_free(&rs);
+    EXPECT_EQ(scalar(connection, "SELECT current_setting('client_encoding') AS v"), "UTF8");
     EXPECT_EQ(capture.text(), "");
 }
 
 // A row locked by another session holds a DELETE until the deadline; the
-// cancel frees the caller and the connection stays usable.
+// cancel frees the caller and the session stays usable.
 TEST(DraldbStatements, AStatementStuckBehindALockIsCancelledAtItsDeadline)
 {
     testenv::psql("DELETE FROM poscommands; INSERT INTO poscommands (id, stationid, device) VALUES (201, 1, 1)");
     TempAppDir dir;
     const int32_t holder = connect(dir);
     const int32_t connection = system_init(frontEndExe(dir).c_str());
-    ASSERT_NE(holder, 0);
-    ASSERT_NE(connection, 0);
-    int32_t rs = 0;
-    ASSERT_EQ(take(VB_new_sql(holder, "BEGIN; SELECT id FROM poscommands WHERE id = 201 FOR UPDATE", &rs, 0)), "");
-    VB_free(&rs);
+    ASSERT_EQ(take(VB_new_sql(holder, "BEGIN; SELECT id FROM poscommands WHERE id = 201 FOR UPDATE", nullptr, 0)), "");
 
+    int32_t rs = 0;
     take(VB_new_sql(connection, "SELECT id FROM poscommands WHERE id = 201", &rs, 0));
     int32_t row = VB_moveto(rs, 0);
     const auto start = SteadyClock::now();
     const std::string error = take(VB_delete(rs, "poscommands", &row));
-    const auto took = elapsedSince(start);
+    EXPECT_LT(elapsedSince(start), milliseconds(8'000));
     EXPECT_NE(error.find("cancel"), std::string::npos) << error;
-    EXPECT_LT(took, milliseconds(8'000));
     VB_free(&rs);
 
     EXPECT_EQ(scalar(connection, "SELECT 'still here' AS v"), "still here");

@@ -2,29 +2,15 @@
 // for it: both driven through DraldbClient by the calls the launcher makes.
 #include "config/vbDraldb.h"
 #include "config/vbDraldbFake.h"
-#include "tempdir.h"
-#include "testenv.h"
-
-#include <gtest/gtest.h>
+#include "draldbtest.h"
 
 #include <QDir>
-
-#include <chrono>
-#include <thread>
 
 using kv::DraldbClient;
 using kv::DraldbLibrary;
 using kv::FakeDraldb;
 
 namespace {
-
-QByteArray clusterConf(const QString &stationid)
-{
-    const auto db = testenv::database();
-    return ("db_host = " + db.host + "\r\ndb_name = " + db.name + "\r\ndb_username = " + db.user +
-            "\r\ndb_password = " + db.password + "\r\nstationid = " + stationid + "\r\n")
-        .toUtf8();
-}
 
 // One pass over the queue as the launcher makes it: every row of the
 // station read (command|device) and deleted, the result set freed.
@@ -51,13 +37,10 @@ QStringList queuePass(DraldbClient &db, qint32 connection)
 
 QString waitForNotification(DraldbClient &db, qint32 connection)
 {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const QString name = db.VB_notify_check(connection);
-        if (!name.isEmpty() || std::chrono::steady_clock::now() - start > std::chrono::seconds(10))
-            return name;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    QString name;
+    draldbtest::pollUntil([&] { return !(name = db.VB_notify_check(connection)).isEmpty(); },
+                          std::chrono::seconds(10));
+    return name;
 }
 
 } // namespace
@@ -69,7 +52,7 @@ TEST(VbDraldb, TheRealLibraryThroughTheBindingCarriesTextAsUtf8)
     // the library as UTF-8 to find the configuration.
     ASSERT_TRUE(QDir(app.path()).mkdir(QStringLiteral("Kasse Süd")));
     const QString dir = app.appPath() + QStringLiteral("Kasse Süd/");
-    app.write(QStringLiteral("Kasse Süd/dralfrontend.conf"), clusterConf(QStringLiteral("Kasse-Ø")));
+    app.write(QStringLiteral("Kasse Süd/dralfrontend.conf"), draldbtest::clusterConf() + draldbtest::confLine("stationid", "Kasse-Ø"));
 
     DraldbLibrary library;
     DraldbClient &db = library;
@@ -101,7 +84,7 @@ TEST(VbDraldb, AQueuePassEmptiesTheStationsRowsInTheDatabase)
     testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES "
                   "(8, 1, 'Bon Nr. 1'), (9, 1, 'not ours'), (8, 2, ''), (8, 3, 'left alone')");
     testsupport::TempAppDir app;
-    app.write("dralfrontend.conf", clusterConf("8"));
+    app.write("dralfrontend.conf", draldbtest::clusterConf() + draldbtest::confLine("stationid", "8"));
     DraldbLibrary db;
     const qint32 connection = db.system_init(app.file("dralfrontend"));
     ASSERT_NE(connection, 0);
@@ -138,38 +121,13 @@ TEST(FakeDraldb, AQueuePassSeesTheSameAsWithTheLibrary)
                                                "VB_new_sql(1, " + askedFor + ", 0)", "VB_numrecord(1)",
                                                "VB_moveto(1, 0)"}));
     EXPECT_EQ(db.calls.last(), "VB_free(1)");
-}
 
-TEST(FakeDraldb, NotificationsAndResultsFollowTheLibrarysRules)
-{
-    FakeDraldb db;
-    const qint32 connection = db.system_init("x");
+    // Notifications: only listened channels, in order, one per check.
     db.VB_notify_listen(connection, "poscommands");
     db.VB_notify_listen(connection, "shutdown");
-    db.notify("test");
-    db.notify("shutdown");
-    db.notify("poscommands");
+    for (const char *channel : {"test", "shutdown", "poscommands"})
+        db.notify(channel);
     EXPECT_EQ(db.VB_notify_check(connection), "shutdown");
     EXPECT_EQ(db.VB_notify_check(connection), "poscommands");
     EXPECT_EQ(db.VB_notify_check(connection), "");
-
-    // No answer programmed: no result set, as for a statement without rows.
-    qint32 rs = 5;
-    db.VB_new_sql(connection, "DELETE FROM x", rs, 0);
-    EXPECT_EQ(rs, 0);
-    qint32 row = 1;
-    EXPECT_EQ(db.VB_getvalue(99, "", "command", row), "");
-    EXPECT_FALSE(db.VB_delete(99, "poscommands", row).isEmpty());
-    EXPECT_TRUE(db.deleted.isEmpty());
-
-    // A library that could not connect answers nothing.
-    FakeDraldb down;
-    down.initResult = 0;
-    down.answer = [](const QString &) { return std::optional<QList<FakeDraldb::Row>>(QList<FakeDraldb::Row>{}); };
-    EXPECT_EQ(down.system_init("x"), 0);
-    EXPECT_EQ(down.VB_notify_listen(0, "poscommands"), 0);
-    down.notify("poscommands");
-    EXPECT_EQ(down.VB_notify_check(0), "");
-    down.VB_new_sql(0, "SELECT 1", rs, 0);
-    EXPECT_EQ(rs, 0);
 }
