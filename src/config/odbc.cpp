@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API must be UTF-16 to hand QString through");
@@ -277,15 +278,21 @@ SQLRETURN ConnectionState::guarded(Call call)
     bool cut = false;
     const SocketId sock = socket;
     const auto limit = std::chrono::milliseconds(deadlineMs);
-    std::thread watcher([&] {
-        std::unique_lock lock(m);
-        if (!cv.wait_for(lock, limit, [&] { return done; })) {
-            // The blocked read in the driver sees end of file at once and
-            // the call returns with a lost-connection error.
-            if (sameSocket(sock) && shutdown(sock.fd, SHUT_RDWR) == 0)
-                cut = true;
-        }
-    });
+    std::thread watcher;
+    try {
+        watcher = std::thread([&] {
+            std::unique_lock lock(m);
+            if (!cv.wait_for(lock, limit, [&] { return done; })) {
+                // The blocked read in the driver sees end of file at once and
+                // the call returns with a lost-connection error.
+                if (sameSocket(sock) && shutdown(sock.fd, SHUT_RDWR) == 0)
+                    cut = true;
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to spare: the statement still runs, only unguarded.
+        return call();
+    }
     const SQLRETURN rc = call();
     {
         std::lock_guard lock(m);
