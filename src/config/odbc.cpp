@@ -8,11 +8,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <mutex>
 #include <set>
 #include <system_error>
