@@ -1,7 +1,11 @@
 #include "programs/vbManagedPrograms.h"
 
+#include "config/odbc.h"
+#include "config/vbDatabase.h"
 #include "core/helpers.h"
 #include "programs/vbRunScript.h"
+
+#include <limits>
 
 namespace kv {
 
@@ -53,6 +57,87 @@ void ManagedPrograms::recordFailure(ManagedProgram &entry)
     entry.failedAtMonotonicMs = m_clock.monotonicMs();
     entry.awaitingRestart = true;
     ++entry.failureCount;
+}
+
+Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings)
+{
+    odbc::Connection connection;
+    connection.open(database::buildConnectionText(settings));
+    odbc::Recordset rs;
+    // The station id goes in as stored: it is the launcher's own number,
+    // checked when it was assigned.
+    rs.open(QStringLiteral("SELECT id, name, path, executable, arguments, runonstart, restartonfailure, machineid "
+                           "FROM managedprogram WHERE machineid='") +
+                settings.stationid + QStringLiteral("'"),
+            connection);
+
+    managedPrograms.clear();
+    managedPrograms.resize(2); // the front-end slot and a spare for the next row
+    for (; rs.isOpen() && !rs.eof(); rs.moveNext()) {
+        const QString executable = rs.field(QStringLiteral("executable")).toString();
+        const bool frontEnd = isFrontEndRow(executable);
+        const std::size_t target = frontEnd ? 0 : managedPrograms.size() - 1;
+        ManagedProgram &e = managedPrograms[target];
+
+        bool ok = false;
+        const qint64 id = rs.field(QStringLiteral("id")).toInt64(&ok);
+        if (!ok || id < std::numeric_limits<qint16>::min() || id > std::numeric_limits<qint16>::max()) {
+            throw odbc::Error(odbc::kProviderError,
+                              QStringLiteral("The program \"%1\" has the id %2, which the launcher cannot hold "
+                                             "(at most %3).")
+                                  .arg(rs.field(QStringLiteral("name")).toString(),
+                                       rs.field(QStringLiteral("id")).toString())
+                                  .arg(std::numeric_limits<qint16>::max()));
+        }
+        e.id = qint16(id);
+        // A missing display name is no reason to leave the till without its
+        // programs: it shows as an empty name.
+        e.name = rs.field(QStringLiteral("name")).toString();
+        e.failedAt = QDateTime();
+        e.failedAtMonotonicMs = 0;
+        e.awaitingRestart = false;
+        e.failureCount = 0;
+        const QString path = rs.field(QStringLiteral("path")).toString();
+        e.path = path.isEmpty() ? m_ctx.appPath() : addBackslash(path);
+        e.arguments = rs.field(QStringLiteral("arguments")).toString();
+        e.executable = executable;
+        // NULL restarts: only an explicit "no" keeps an ended program down.
+        bool isNumber = false;
+        const qint64 restart = rs.field(QStringLiteral("restartonfailure")).toInt64(&isNumber);
+        e.restartOnFailure = !(isNumber && restart == 0);
+        const qint64 runOnStart = rs.field(QStringLiteral("runonstart")).toInt64(&isNumber);
+        e.runOnStart = isNumber && runOnStart == 1;
+        if (e.runOnStart && target != 0) {
+            if (!startProgram(int(target)))
+                recordFailure(managedPrograms[target]);
+        }
+        if (!frontEnd)
+            managedPrograms.emplace_back();
+    }
+    managedPrograms.pop_back();
+    rs.close();
+    connection.close();
+
+    ManagedProgram &front = managedPrograms.front();
+    if (front.id == 0) {
+        front.name = QStringLiteral("Korvantis");
+        front.path = m_ctx.appPath();
+        front.restartOnFailure = false;
+        front.runOnStart = true;
+        front.failedAt = QDateTime();
+        front.failedAtMonotonicMs = 0;
+        front.awaitingRestart = false;
+        front.failureCount = 0;
+        front.arguments = QString();
+    }
+    // The front-end always runs through its script, which prints the end
+    // marker, whatever executable its row names.
+    front.executable = QLatin1String(runscript::kRunScriptName);
+
+    if (runscript::writeRunScript(m_ctx, m_prompter) == Outcome::LauncherEnds)
+        return Outcome::LauncherEnds;
+    startProgram(0);
+    return Outcome::Continue;
 }
 
 void ManagedPrograms::superviseManagedPrograms()
