@@ -14,8 +14,6 @@ namespace kv::config {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Korvantis Launcher");
-
 // The keys a front-end file may hand over; station id, printer and launcher
 // name belong to this workstation and are never imported.
 constexpr std::array<std::string_view, 6> kImportedKeys = {
@@ -96,15 +94,11 @@ Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx,
     if (ok)
         return Outcome::Continue;
 
-    MessageBox box;
-    box.text = QStringLiteral(
-        "You do not have sufficient rights to create a configuration file. Please restart as Administrator.");
-    box.title = QStringLiteral("Korvantis Launcher - ") + error;
-    box.buttons = MsgButtons::OK;
-    box.icon = MsgIcon::Information;
-    box.systemModal = true;
-    prompter.messageBox(box);
-    return Outcome::LauncherEnds;
+    return endForLackOfRights(
+        prompter,
+        QStringLiteral(
+            "You do not have sufficient rights to create a configuration file. Please restart as Administrator."),
+        error);
 }
 
 LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)

@@ -98,10 +98,10 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
                      Prompter &prompter)
 {
     const auto refuse = [&](const QString &description) {
-        prompter.messageBox(box(QStringLiteral("You do not have sufficient rights to set up on this workstation. "
-                                               "Please restart as Administrator."),
-                                QStringLiteral("Korvantis Launcher - ") + description, MsgIcon::Information));
-        return Outcome::LauncherEnds;
+        return endForLackOfRights(prompter,
+                                  QStringLiteral("You do not have sufficient rights to set up on this workstation. "
+                                                 "Please restart as Administrator."),
+                                  description);
     };
     try {
         odbc::Connection connection;

@@ -2,6 +2,18 @@
 
 namespace kv {
 
+Outcome endForLackOfRights(Prompter &prompter, const QString &text, const QString &errorDescription)
+{
+    MessageBox box;
+    box.text = text;
+    box.title = QStringLiteral("Korvantis Launcher - ") + errorDescription;
+    box.buttons = MsgButtons::OK;
+    box.icon = MsgIcon::Information;
+    box.systemModal = true;
+    prompter.messageBox(box);
+    return Outcome::LauncherEnds;
+}
+
 QString toString(MsgButtons b)
 {
     switch (b) {

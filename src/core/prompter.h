@@ -2,6 +2,8 @@
 // the core runs without a display and tests can script the answers.
 #pragma once
 
+#include "core/outcome.h"
+
 #include <QString>
 
 namespace kv {
@@ -43,6 +45,12 @@ public:
 private:
     Prompter &m_p;
 };
+
+// A file the launcher must write in its directory could not be written:
+// nothing sensible can follow, so the person is told to restart with more
+// rights and the launcher ends. `text` is the whole message; the title
+// carries the system's description of the error.
+Outcome endForLackOfRights(Prompter &prompter, const QString &text, const QString &errorDescription);
 
 // Text of a button set and a result, for messages and test failures.
 QString toString(MsgButtons b);

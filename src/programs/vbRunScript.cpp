@@ -69,15 +69,10 @@ Outcome writeRunScript(const AppContext &ctx, Prompter &prompter)
     error = f.errorString();
     f.close();
 
-    MessageBox box;
-    box.text = QStringLiteral(
-        "You do not have sufficient rights to create a run file. Please restart as Administrator.");
-    box.title = QStringLiteral("Korvantis Launcher - ") + error;
-    box.buttons = MsgButtons::OK;
-    box.icon = MsgIcon::Information;
-    box.systemModal = true;
-    prompter.messageBox(box);
-    return Outcome::LauncherEnds;
+    return endForLackOfRights(
+        prompter,
+        QStringLiteral("You do not have sufficient rights to create a run file. Please restart as Administrator."),
+        error);
 }
 
 } // namespace kv::runscript
