@@ -49,7 +49,9 @@ std::string run(const std::string &command)
 void loadAll()
 {
     namespace fs = std::filesystem;
-    const fs::path dir(KV_TEST_ENV_DIR);
+    // A run outside ctest (bench/run) keeps its fixtures' files elsewhere.
+    const char *fromEnv = std::getenv("KV_TEST_ENV_DIR");
+    const fs::path dir(fromEnv && *fromEnv ? fromEnv : KV_TEST_ENV_DIR);
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator(dir, ec)) {
         if (entry.path().extension() != ".env")
