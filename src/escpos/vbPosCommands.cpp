@@ -37,8 +37,8 @@ void PosCommandQueue::processPosCommands()
     };
     try {
         const qint32 numRecords = m_draldb.VB_numrecord(resultSet);
-        // Even an empty queue opens the printer: that is how the person at
-        // the till learns that it is gone, on a notification sent to check it.
+        // An empty queue opens the printer too, so a notification still tells
+        // the person at the till when the printer is gone.
         if (m_channel.escposOpen(kDocName, m_shellConf.esc_printer)) {
             printRows(resultSet, numRecords);
         } else {

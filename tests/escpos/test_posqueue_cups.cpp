@@ -92,22 +92,6 @@ TEST_F(PosQueueThroughCups, ReceiptWithTwoSequencesGetsTwoCutsAndNoneAdded)
     EXPECT_EQ(queued(kStation), "");
 }
 
-TEST_F(PosQueueThroughCups, ReceiptsAndOneDrawerPulseAreOneJobInQueueOrder)
-{
-    queue(kStation, 2);
-    queue(kStation, 1, "'first\n'");
-    queue(kStation, 2);
-    queue(kStation, 1, "'second\n'");
-    queue(kStation, 2);
-    const auto mark = printer.mark();
-    posQueue.processPosCommands();
-    const auto jobs = printer.jobsSince(mark, 1);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].toHex(' '),
-              (kSelect + kDrawer + kSelect + "first\n" + kCut + kSelect + "second\n" + kCut).toHex(' '));
-    EXPECT_EQ(queued(kStation), "");
-}
-
 TEST_F(PosQueueThroughCups, ThreeDrawerRowsGiveOnePulseAndThreeDeletions)
 {
     queue(kStation, 2);
