@@ -1,12 +1,10 @@
 #include "config/odbc.h"
 
+#include "platform/socketwatch.h"
+
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
-
-#include <dirent.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -67,69 +65,6 @@ void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE handle, const char *what)
 {
     if (!SQL_SUCCEEDED(rc))
         throw diagnose(type, handle, what);
-}
-
-// Descriptors open in this process, without the one that lists them.
-std::set<int> openDescriptors()
-{
-    std::set<int> fds;
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return fds;
-    const int own = dirfd(dir);
-    while (const dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int fd = std::atoi(e->d_name);
-        if (fd != own)
-            fds.insert(fd);
-    }
-    closedir(dir);
-    return fds;
-}
-
-struct SocketId {
-    int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-bool isConnectedStream(int fd)
-{
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
-        return false;
-    sockaddr_storage peer{};
-    socklen_t plen = sizeof peer;
-    return getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &plen) == 0;
-}
-
-bool sameSocket(const SocketId &id)
-{
-    struct stat st{};
-    return id.fd >= 0 && fstat(id.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == id.dev &&
-           st.st_ino == id.ino;
-}
-
-// ODBC gives no way to the driver's socket, but the connect is the only
-// thing on this thread that opens one: the stream socket that appeared during
-// it is the connection's. With more than one candidate (another thread
-// connected at the same moment) none is taken rather than a wrong one.
-SocketId findNewSocket(const std::set<int> &before)
-{
-    SocketId found;
-    int candidates = 0;
-    for (int fd : openDescriptors()) {
-        if (before.count(fd) || !isConnectedStream(fd))
-            continue;
-        struct stat st{};
-        if (fstat(fd, &st) != 0)
-            continue;
-        ++candidates;
-        found = SocketId{fd, st.st_dev, st.st_ino};
-    }
-    return candidates == 1 ? found : SocketId{};
 }
 
 bool isNumericType(SQLSMALLINT t)
@@ -199,7 +134,7 @@ struct ConnectionState {
     bool connected = false;
     // True once a deadline cut the link: nothing more will come over it.
     bool linkCut = false;
-    SocketId socket;
+    platform::SocketId socket;
     int deadlineMs = kDefaultStatementDeadlineMs;
     std::vector<std::weak_ptr<StatementState>> statements;
 
@@ -263,20 +198,20 @@ void ConnectionState::close() noexcept
         SQLDisconnect(dbc);
         connected = false;
     }
-    socket = SocketId{};
+    socket = platform::SocketId{};
 }
 
 template <typename Call>
 SQLRETURN ConnectionState::guarded(Call call)
 {
-    if (deadlineMs <= 0 || socket.fd < 0)
+    if (deadlineMs <= 0 || !socket.valid())
         return call();
 
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
     bool cut = false;
-    const SocketId sock = socket;
+    const platform::SocketId sock = socket;
     const auto limit = std::chrono::milliseconds(deadlineMs);
     std::thread watcher;
     try {
@@ -285,7 +220,7 @@ SQLRETURN ConnectionState::guarded(Call call)
             if (!cv.wait_for(lock, limit, [&] { return done; })) {
                 // The blocked read in the driver sees end of file at once and
                 // the call returns with a lost-connection error.
-                if (sameSocket(sock) && shutdown(sock.fd, SHUT_RDWR) == 0)
+                if (platform::cutSocket(sock))
                     cut = true;
             }
         });
@@ -390,12 +325,12 @@ void Connection::open(const QString &connectionText)
                              reinterpret_cast<SQLPOINTER>(std::intptr_t(kLoginTimeoutSeconds)), 0),
           SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
 
-    const std::set<int> before = openDescriptors();
+    const std::set<int> before = platform::openDescriptors();
     const SQLRETURN rc = SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)),
                                            SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     check(rc, SQL_HANDLE_DBC, state->dbc, "SQLDriverConnect");
     state->connected = true;
-    state->socket = findNewSocket(before);
+    state->socket = platform::findNewConnectedSocket(before);
 }
 
 bool Connection::isOpen() const

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace platform {
+namespace kv::platform {
 
 // Writes `bytes` to a new file beside `path` (mode 0600 from creation),
 // flushes it and renames it over `path`, so a crash leaves either the old
@@ -13,4 +13,4 @@ bool replaceFilePrivately(const std::string &path, const std::string &bytes, std
 // Appends `bytes` to `path` (created when missing) and leaves it mode 0600.
 bool appendFilePrivately(const std::string &path, const std::string &bytes, std::string *error);
 
-} // namespace platform
+} // namespace kv::platform

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+namespace kv::platform {
 
 namespace {
 
@@ -90,4 +90,4 @@ bool appendFilePrivately(const std::string &path, const std::string &bytes, std:
     return true;
 }
 
-} // namespace platform
+} // namespace kv::platform
