@@ -2,7 +2,7 @@
 
 #include "core/helpers.h"
 #include "core/textconv.h"
-#include "platform/privatefile.h"
+#include "platform/files.h"
 #include "shared/confsyntax.h"
 
 #include <QFile>
@@ -47,7 +47,7 @@ std::string line(std::string_view key, const QString &value)
 bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
 {
     std::string err;
-    if (platform::replaceFilePrivately(text::toUtf8(sPath), bytes.toStdString(), &err))
+    if (platform::replaceFile(text::toUtf8(sPath), std::string_view(bytes.constData(), std::size_t(bytes.size())), 0600, &err))
         return true;
     if (errorText)
         *errorText = text::fromUtf8(err);
@@ -57,7 +57,7 @@ bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *er
 bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
 {
     std::string err;
-    if (platform::appendFilePrivately(text::toUtf8(sPath), bytes.toStdString(), &err))
+    if (platform::appendFilePrivately(text::toUtf8(sPath), std::string_view(bytes.constData(), std::size_t(bytes.size())), &err))
         return true;
     if (errorText)
         *errorText = text::fromUtf8(err);

@@ -3,7 +3,7 @@
 #include "core/helpers.h"
 #include "core/textconv.h"
 
-#include <QFile>
+#include "platform/files.h"
 
 namespace kv::runscript {
 
@@ -47,32 +47,26 @@ QString chooseCommandLine(const AppContext &ctx, Prompter &prompter)
 
 Outcome writeRunScript(const AppContext &ctx, Prompter &prompter)
 {
-    const QString path = ctx.appPath() + QLatin1String(kRunScriptName);
-    QFile f(path);
-    QString error;
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const QString script = QStringLiteral("#!/bin/sh\n"
-                                              "# Enter commands to run korvantis here\n") +
-                               chooseCommandLine(ctx, prompter) +
-                               QStringLiteral("\n"
-                                              "# End commands here\n"
-                                              "printf '%s\\r\\n' '$$finished$$'\n");
-        const QByteArray bytes = script.toUtf8();
-        const bool written = f.write(bytes) == bytes.size() && f.flush();
-        const bool executable = f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                                                 QFileDevice::ExeOther);
-        if (written && executable) {
-            f.close();
+    // The new script replaces the old one by rename: a front-end started by
+    // an earlier launcher may still be running under the old script, and a
+    // shell reads its script as it goes. The file is made before anything is
+    // asked, so a directory the launcher may not write to is found first.
+    platform::FileReplacement script;
+    std::string error;
+    if (script.begin(text::toUtf8(ctx.appPath() + QLatin1String(kRunScriptName)), 0755, &error)) {
+        const QString content = QStringLiteral("#!/bin/sh\n"
+                                               "# Enter commands to run korvantis here\n") +
+                                chooseCommandLine(ctx, prompter) +
+                                QStringLiteral("\n"
+                                               "# End commands here\n"
+                                               "printf '%s\\r\\n' '$$finished$$'\n");
+        if (script.write(text::toUtf8(content), &error) && script.commit(&error))
             return Outcome::Continue;
-        }
     }
-    error = f.errorString();
-    f.close();
-
     return endForLackOfRights(
         prompter,
         QStringLiteral("You do not have sufficient rights to create a run file. Please restart as Administrator."),
-        error);
+        text::fromUtf8(error));
 }
 
 } // namespace kv::runscript
