@@ -78,8 +78,12 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
 
 QString clsProcess::getOutput()
 {
-    if (!pReady || !m_child)
+    if (!pReady)
         return QString();
+    if (!m_child) {
+        pReady = false;
+        return QString();
+    }
     std::size_t got = 0;
     switch (m_child->read(m_buffer.data(), kReadSize, got)) {
     case platform::Child::ReadResult::Nothing:

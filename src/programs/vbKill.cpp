@@ -119,7 +119,12 @@ int killImage(platform::ProcessTable &table, const QString &imageName)
         if (pid == own || !table.ownedByCurrentUser(pid))
             continue;
         const std::optional<std::string> exe = table.executableOf(pid);
-        if (!exe || !runsImage(*exe, table.argumentsOf(pid), imageName))
+        if (!exe)
+            continue;
+        // Reading a process's arguments can wait on that process's memory,
+        // so only an interpreter, whose script is among them, is asked.
+        const bool interpreter = interpreterOf(baseName(withoutDeletedMark(*exe))) != Interpreter::None;
+        if (!runsImage(*exe, interpreter ? table.argumentsOf(pid) : std::vector<std::string>{}, imageName))
             continue;
         if (table.terminate(pid))
             ++ended;

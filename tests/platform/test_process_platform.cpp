@@ -85,6 +85,20 @@ TEST(ChildProcess, ChildGetsEmptyInputAndOnlyItsStandardDescriptors)
     EXPECT_TRUE(other->kill());
 }
 
+TEST(ChildProcess, WritingToAPipeNobodyReadsIsAnErrorNotAnEnd)
+{
+    // A program that outlives the launcher must not die at its next line of
+    // output: SIGPIPE reaches children ignored, and the launcher ignores it.
+    auto child = start({"/bin/sh", "-c", "grep '^SigIgn' /proc/$$/status"});
+    const std::string line = readFrom(*child);
+    ASSERT_EQ(line.rfind("SigIgn:", 0), 0u) << line;
+    const unsigned long long ignored = std::stoull(line.substr(7), nullptr, 16);
+    EXPECT_TRUE(ignored & (1ULL << (SIGPIPE - 1))) << line;
+    struct sigaction now {};
+    ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+}
+
 TEST(ChildProcess, StartFailuresAreReported)
 {
     SpawnError error;

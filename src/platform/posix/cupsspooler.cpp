@@ -98,6 +98,8 @@ Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
     return reply;
 }
 
+constexpr double kDataTimeoutSeconds = 15.0;
+
 // A raw job on one printer. CUPS will not take a document without bytes and
 // would keep such a job waiting for ever, so the job is created with the
 // first bytes: a document that stays empty leaves nothing in the queue.
@@ -181,6 +183,10 @@ private:
 
     bool beginJob()
     {
+        // The short timeout keeps a dead server from holding the till; once
+        // the server has taken the job, a slow moment while the receipts
+        // stream in must not cancel a pass whose rows are already deleted.
+        httpSetTimeout(m_http.get(), kDataTimeoutSeconds, nullptr, nullptr);
         const char *title = m_doc.documentName.c_str();
         m_job = cupsCreateJob(m_http.get(), m_name.c_str(), title, 0, nullptr);
         if (m_job == 0)
@@ -254,14 +260,23 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     Http http = connectTo(m_server, m_timeout, m_lastError);
     if (!http)
         return nullptr;
-    // Asking the queue for its name proves that it exists and that the
-    // server answers, before anyone writes to it.
+    // Asking the queue proves that it exists and that the server answers,
+    // before anyone writes to it. A queue that refuses jobs must fail here
+    // too: the job is only created with the first bytes, and by then the
+    // caller has taken the receipts off the database queue.
     ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, attributes);
     ipp_status_t status;
-    if (!ask(http.get(), request, status, m_lastError)) {
+    Ipp reply = ask(http.get(), request, status, m_lastError);
+    if (!reply) {
         m_lastError = "cannot open printer " + name + ": " + m_lastError;
+        return nullptr;
+    }
+    ipp_attribute_t *accepting = ippFindAttribute(reply.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    if (accepting && !ippGetBoolean(accepting, 0)) {
+        m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
         return nullptr;
     }
     return std::make_unique<CupsPrinter>(std::move(http), m_server, m_timeout, name);

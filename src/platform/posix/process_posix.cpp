@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -66,7 +67,17 @@ public:
         // write, the front-end that a killed run script started among them),
         // and the child is collected when it ends so it never stays a zombie.
         // Only this pid is ever waited for.
-        std::thread(drainAndReap, m_reaped ? pid_t(0) : m_pid, m_pidFd, m_readFd).detach();
+        try {
+            std::thread(drainAndReap, m_reaped ? pid_t(0) : m_pid, m_pidFd, m_readFd).detach();
+        } catch (const std::system_error &) {
+            // No thread to be had: let go of the pipe rather than end the
+            // launcher from a destructor. The child is collected by nobody
+            // now, which is the lesser harm.
+            if (m_pidFd >= 0)
+                ::close(m_pidFd);
+            if (m_readFd >= 0)
+                ::close(m_readFd);
+        }
         m_pidFd = -1;
         m_readFd = -1;
     }
@@ -219,9 +230,12 @@ public:
         sigset_t signals;
         sigemptyset(&signals);
         posix_spawnattr_setsigmask(&attr, &signals);
-        // Signals the launcher ignores (SIGPIPE, for one) are not the child's
-        // business.
+        // Signals the launcher catches are not the child's business. SIGPIPE
+        // stays ignored: a program writing into the pipe of a launcher that
+        // has gone (the front-end after the launcher was replaced) gets an
+        // error for that write and carries on, instead of dying.
         sigfillset(&signals);
+        sigdelset(&signals, SIGPIPE);
         posix_spawnattr_setsigdefault(&attr, &signals);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
@@ -262,7 +276,13 @@ private:
 
 ChildSpawner &systemSpawner()
 {
-    static PosixSpawner spawner;
+    static PosixSpawner spawner = [] {
+        // Children inherit an ignored SIGPIPE (see spawn). The launcher
+        // itself wants the same: a write to a closed pipe or socket is an
+        // error to handle, never a reason to end.
+        std::signal(SIGPIPE, SIG_IGN);
+        return PosixSpawner();
+    }();
     return spawner;
 }
 
