@@ -18,6 +18,7 @@
 #include <chrono>
 #include <optional>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -237,6 +238,19 @@ TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
     EXPECT_EQ(spooler.openPrinter(""), nullptr);
     // A name CUPS cannot even put in a URI is just another missing printer.
     EXPECT_EQ(spooler.openPrinter("no such/queue?x=1"), nullptr);
+}
+
+TEST(CupsSpooler, OpenFailsForAQueueThatRefusesJobs)
+{
+    const std::string queue = testprinter::otherQueue();
+    ASSERT_EQ(std::system(("cupsreject " + queue).c_str()), 0);
+    CupsSpooler spooler;
+    auto refused = spooler.openPrinter(queue);
+    const std::string error = spooler.lastError();
+    ASSERT_EQ(std::system(("cupsaccept " + queue).c_str()), 0);
+    EXPECT_EQ(refused, nullptr) << "receipts written now would be lost";
+    EXPECT_NE(error.find("does not accept"), std::string::npos) << error;
+    EXPECT_NE(spooler.openPrinter(queue), nullptr) << spooler.lastError();
 }
 
 TEST(CupsSpooler, ServerThatIsNotThereFailsAtOnce)
