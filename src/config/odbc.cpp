@@ -237,6 +237,10 @@ SQLRETURN ConnectionState::guarded(Call call)
     watcher.join();
     if (cut) {
         linkCut = true;
+        // The answer came just as the deadline passed: what the server did
+        // is done (an INSERT committed), so report it as it is.
+        if (SQL_SUCCEEDED(rc))
+            return rc;
         throw Error(kTimeoutError,
                     QStringLiteral("The database server did not answer within %1 seconds.")
                         .arg(QString::number(deadlineMs / 1000.0)),

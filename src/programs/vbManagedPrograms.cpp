@@ -102,10 +102,11 @@ Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings)
         e.arguments = rs.field(QStringLiteral("arguments")).toString();
         e.executable = executable;
         // NULL restarts: only an explicit "no" keeps an ended program down.
+        // Compared as numbers, unrounded: 0.4 is not 0.
         bool isNumber = false;
-        const qint64 restart = rs.field(QStringLiteral("restartonfailure")).toInt64(&isNumber);
+        const double restart = rs.field(QStringLiteral("restartonfailure")).toDouble(&isNumber);
         e.restartOnFailure = !(isNumber && restart == 0);
-        const qint64 runOnStart = rs.field(QStringLiteral("runonstart")).toInt64(&isNumber);
+        const double runOnStart = rs.field(QStringLiteral("runonstart")).toDouble(&isNumber);
         e.runOnStart = isNumber && runOnStart == 1;
         if (e.runOnStart && target != 0) {
             if (!startProgram(int(target)))
