@@ -171,6 +171,9 @@ TEST_F(ShellConf, ChangedLauncherNameRewritesInFixedOrderDroppingComments)
               "extra = kept?\r\n"
               "db_host = srv\r\n"
               "db_host = srv2\r\n");
+    // A file someone made readable for all is private again after the rewrite.
+    ASSERT_TRUE(QFile::setPermissions(shellConf(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                       QFileDevice::ReadOther | QFileDevice::ReadGroup));
     const LauncherSettings s = read();
     EXPECT_EQ(s.esc_printer, QStringLiteral("Star"));
     EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
@@ -195,26 +198,13 @@ TEST_F(ShellConf, EmptyStationIdIsNotWrittenBack)
     EXPECT_FALSE(dir.read(QStringLiteral("shell.conf")).contains("stationid"));
 }
 
-TEST_F(ShellConf, RewriteLeavesModePrivateEvenIfTheOldFileWasNot)
+TEST_F(ShellConf, MissingOrUnreadableFileGivesEmptyRecordSilently)
 {
-    dir.write(QStringLiteral("shell.conf"), "db_host = h\r\n");
-    ASSERT_TRUE(QFile::setPermissions(shellConf(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                       QFileDevice::ReadOther | QFileDevice::ReadGroup));
-    read();
-    EXPECT_EQ(mode(), 0600u);
-}
-
-TEST_F(ShellConf, UnreadableFileGivesEmptyRecordSilently)
-{
+    EXPECT_EQ(read(), LauncherSettings{});
+    EXPECT_FALSE(QFile::exists(shellConf())) << "a missing file is not created by reading";
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf")));
     EXPECT_EQ(read(), LauncherSettings{});
     EXPECT_TRUE(QFileInfo(shellConf()).isDir());
-}
-
-TEST_F(ShellConf, MissingFileGivesEmptyRecordAndCreatesNothing)
-{
-    EXPECT_EQ(read(), LauncherSettings{});
-    EXPECT_FALSE(QFile::exists(shellConf()));
 }
 
 TEST_F(ShellConf, Utf8ValuesSurviveAndInvalidBytesAreReplaced)
@@ -224,37 +214,6 @@ TEST_F(ShellConf, Utf8ValuesSurviveAndInvalidBytesAreReplaced)
     const LauncherSettings s = read();
     EXPECT_EQ(s.db_password, QString::fromUtf8("grüß"));
     EXPECT_EQ(s.db_name, QString(QStringLiteral("a") + QChar(0xFFFD) + QStringLiteral("b")));
-}
-
-TEST_F(ShellConf, ImportThenReadIsTheFirstStartSequence)
-{
-    dir.write(QStringLiteral("dralfrontend.conf"),
-              "db_host = 10.0.0.5\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = pw\r\nstationid = 4\r\n");
-    ASSERT_EQ(import(), Outcome::Continue);
-    const LauncherSettings s = read();
-    EXPECT_EQ(s.db_host, QStringLiteral("10.0.0.5"));
-    EXPECT_EQ(s.stationid, QString()) << "station id is never imported";
-    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
-              QByteArray("db_host = 10.0.0.5\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = pw\r\n"
-                         "esc_printer = none\r\ndb_username_admin = \r\ndb_password_admin = \r\n"
-                         "launcher = korvantis-launcher\r\n"));
-}
-
-TEST(PrivateFile, AppendCreatesAndKeepsModePrivate)
-{
-    testsupport::TempAppDir dir;
-    const QString path = dir.file(QStringLiteral("shell.conf"));
-    ASSERT_TRUE(kv::config::appendPrivateFile(path, "a = 1\r\n"));
-    ASSERT_TRUE(kv::config::appendPrivateFile(path, "b = 2\r\n"));
-    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("a = 1\r\nb = 2\r\n"));
-    struct stat st {};
-    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-
-    QString err;
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
-    EXPECT_FALSE(kv::config::appendPrivateFile(dir.file(QStringLiteral("sub")), "x", &err));
-    EXPECT_FALSE(err.isEmpty());
 }
 
 } // namespace

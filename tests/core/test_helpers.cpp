@@ -19,12 +19,6 @@ TEST(AddBackslash, AppendsOnlyWhenMissingAndNotEmpty)
     EXPECT_EQ(addBackslash(QString()), QString());
 }
 
-TEST(AppContext, AppPathHasExactlyOneTrailingSlash)
-{
-    EXPECT_EQ((kv::AppContext{QStringLiteral("/opt/pos"), {}}.appPath()), QStringLiteral("/opt/pos/"));
-    EXPECT_EQ((kv::AppContext{QStringLiteral("/opt/pos/"), {}}.appPath()), QStringLiteral("/opt/pos/"));
-}
-
 TEST(AppContext, RunningExecutableNamesThisTestProgram)
 {
     const kv::AppContext ctx = kv::AppContext::fromRunningExecutable();

@@ -21,20 +21,6 @@ kv::MessageBox box(const char *text, MsgButtons b, kv::MsgIcon icon = kv::MsgIco
     return m;
 }
 
-TEST(ScriptedPrompter, PlaysItsScriptInOrder)
-{
-    ScriptedPrompter p;
-    p.expectMessage(QStringLiteral("one"), MsgButtons::YesNo, MsgResult::No)
-        .expectInput(QStringLiteral("name?"), QStringLiteral("pos"))
-        .expectMessage(QStringLiteral("two"), MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                       kv::MsgIcon::Critical);
-    EXPECT_EQ(p.messageBox(box("one", MsgButtons::YesNo)), MsgResult::No);
-    EXPECT_EQ(p.inputBox(QStringLiteral("name?"), QString(), QString()), QStringLiteral("pos"));
-    EXPECT_EQ(p.messageBox(box("two", MsgButtons::OK, kv::MsgIcon::Critical)), MsgResult::OK);
-    p.verifyDone();
-    EXPECT_EQ(p.shownMessages().size(), 2);
-}
-
 TEST(ScriptedPrompter, FailsOnUnexpectedMessage)
 {
     EXPECT_NONFATAL_FAILURE(
@@ -78,17 +64,6 @@ TEST(ScriptedPrompter, FailsWhenAnExpectedPromptNeverCame)
             p.expectMessage(QStringLiteral("never"), MsgButtons::OK, MsgResult::OK);
         },
         "never shown: \"never\"");
-}
-
-TEST(ScriptedPrompter, RecordsBusyCursorChanges)
-{
-    ScriptedPrompter p;
-    {
-        kv::BusyCursor busy(p);
-        EXPECT_TRUE(p.busy());
-    }
-    EXPECT_FALSE(p.busy());
-    EXPECT_EQ(p.busyChanges(), (QList<bool>{true, false}));
 }
 
 } // namespace

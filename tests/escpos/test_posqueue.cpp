@@ -338,13 +338,3 @@ TEST_F(PosQueuePass, ErrorInMidPassRestoresTheCursorAndReleasesPrinterAndRows)
     EXPECT_EQ(spooler.writes()[1], "not reached");
     EXPECT_TRUE(remainingIds().isEmpty());
 }
-
-TEST_F(PosQueuePass, ErrorBeforeThePrinterOpensRestoresTheCursor)
-{
-    answerWithQueue();
-    libraryConnection = 1;
-    library.throwAt = "VB_new_sql";
-    EXPECT_THROW(posQueue.processPosCommands(), std::runtime_error);
-    EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false}));
-    EXPECT_TRUE(spooler.ops().empty());
-}

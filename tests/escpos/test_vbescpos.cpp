@@ -68,14 +68,6 @@ TEST_F(EscposChannelTest, EmptyNameOpensTheDefaultPrinterAndWritesItsNameBack)
     EXPECT_TRUE(channel.documentRecord().pDatatype.isNull());
 }
 
-TEST_F(EscposChannelTest, NamedPrinterIsOpenedAsGivenAndTheNameKept)
-{
-    QString name = "KV_Kitchen";
-    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
-    EXPECT_EQ(name, "KV_Kitchen");
-    EXPECT_EQ(spooler.ops().at(0).printer, "KV_Kitchen");
-}
-
 TEST_F(EscposChannelTest, FailedOpenStartsNothingAndLaterStepsDoNothing)
 {
     QString name = "KV_Missing";
@@ -170,13 +162,6 @@ TEST_F(EscposChannelTest, TextBecomesOneByteForEachCharacter)
     EXPECT_EQ(w[0], bytes({'A', 0x00, 0x1B, 0x7F, 0x80, 0xE9, 0xFF, 0x80, 0x97, '?'}));
 }
 
-TEST_F(EscposChannelTest, EuroSignIsByte80)
-{
-    openOffice();
-    channel.escposWrite(QString(QChar(0x20AC)));
-    EXPECT_EQ(spooler.bytes(), bytes({0x80}));
-}
-
 TEST_F(EscposChannelTest, HexTextIsReadStrictlyInPairsAndWrittenInOneWrite)
 {
     struct Case {
@@ -203,16 +188,6 @@ TEST_F(EscposChannelTest, HexTextIsReadStrictlyInPairsAndWrittenInOneWrite)
         EXPECT_EQ(w[0], c.expected) << c.hex;
         channel.escposClose();
     }
-}
-
-TEST_F(EscposChannelTest, PagesReachTheSpoolerButNoBytes)
-{
-    openOffice();
-    channel.escposStartPage();
-    channel.escposEndPage();
-    channel.escposStartPage();
-    channel.escposEndPage();
-    EXPECT_EQ(spooler.kinds(), (std::vector<Kind>{Kind::StartPage, Kind::EndPage, Kind::StartPage, Kind::EndPage}));
 }
 
 TEST_F(EscposChannelTest, CloseOnAClosedChannelDoesNothing)

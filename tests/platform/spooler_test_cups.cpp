@@ -164,26 +164,6 @@ TEST(CupsSpooler, RawJobBypassesTheDriverOfAQueueThatHasOne)
     EXPECT_EQ(print(std::nullopt), QByteArray("receipt \x1b\x21\x08 text\n"));
 }
 
-TEST(CupsSpooler, DocumentsOnOneHandleAreSeparateJobs)
-{
-    const std::string queue = testprinter::otherQueue();
-    TestPrinter printer(queue);
-    const auto mark = printer.mark();
-    CupsSpooler spooler;
-    auto handle = spooler.openPrinter(queue);
-    ASSERT_TRUE(handle) << spooler.lastError();
-    for (const char *text : {"first\n", "second\n"}) {
-        ASSERT_TRUE(handle->startDocument(DocInfo{text, std::nullopt, std::nullopt}));
-        EXPECT_TRUE(writeAll(*handle, text));
-        EXPECT_TRUE(handle->endDocument());
-    }
-    const auto jobs = printer.jobsSince(mark, 2);
-    ASSERT_EQ(jobs.size(), 2u);
-    // Two queued jobs on one queue print one after the other, in order.
-    EXPECT_EQ(jobs[0], QByteArray("first\n"));
-    EXPECT_EQ(jobs[1], QByteArray("second\n"));
-}
-
 TEST(CupsSpooler, DocumentWithoutBytesLeavesNoJobBehind)
 {
     const std::string queue = testprinter::otherQueue();

@@ -29,17 +29,3 @@ TEST(ConfSyntax, CommentsAndLinesWithoutEqualsAreSkipped)
     EXPECT_EQ(e[0].key, "key");
     EXPECT_EQ(e[0].value, "");
 }
-
-TEST(ConfSyntax, LfOnlyFileIsOneLineSplitAtItsFirstEquals)
-{
-    const auto e = parse("db_host = a\ndb_name = b\n");
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].key, "db_host");
-    EXPECT_EQ(e[0].value, "a\ndb_name = b\n");
-}
-
-TEST(ConfSyntax, WritesKeySpaceEqualsSpaceValueCrLf)
-{
-    EXPECT_EQ(confsyntax::formatLine("db_host", "srv"), "db_host = srv\r\n");
-    EXPECT_EQ(confsyntax::formatLine("stationid", ""), "stationid = \r\n");
-}
