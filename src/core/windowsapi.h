@@ -1,0 +1,39 @@
+// The two windows that start-up and the tray menu open, as the core sees
+// them. The GUI library fills these in; core tests record the calls.
+#pragma once
+
+#include <functional>
+
+namespace kv {
+
+// The settings dialog is one instance. Start-up shows it instead of going on
+// when the settings are incomplete or the database is unusable; OK and Cancel
+// then run start-up again. The tray menu shows it while the launcher runs.
+class SettingsDialog {
+public:
+    // What the dialog calls back into start-up with.
+    struct Hooks {
+        // Runs start-up again (OK and Cancel while the launcher is not running).
+        std::function<void()> runMain;
+        // The main loop runs (the launcher-wide launcherRunning).
+        std::function<bool()> launcherRunning;
+        // The dialog was closed neither by OK nor by Cancel while it was the
+        // launcher's only window: the launcher ends.
+        std::function<void()> closedWithoutChoice;
+    };
+
+    virtual ~SettingsDialog() = default;
+    // Loads the dialog (a no-op while it is loaded) and shows it modeless.
+    virtual void showDialog() = 0;
+    // Unloads the dialog if it is loaded; start-up does this at its start.
+    virtual void unloadDialog() = 0;
+};
+
+// The program manager window: created on first use, then shown and hidden.
+class ProgramManagerWindow {
+public:
+    virtual ~ProgramManagerWindow() = default;
+    virtual void showWindow() = 0;
+};
+
+} // namespace kv
