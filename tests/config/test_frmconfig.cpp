@@ -185,6 +185,14 @@ TEST_F(FormTest, EachFailureShowsItsStatus)
         EXPECT_LT(dbtest::secondsSince(t0), kv::odbc::kLoginTimeoutSeconds + 1.0);
         EXPECT_FALSE(form.connectionOk());
     }
+    {
+        // A server that hangs costs the dialog the login timeout, no more.
+        dbtest::StoppedProcess hung(testenv::postmasterPid());
+        const auto t0 = std::chrono::steady_clock::now();
+        form.cmdTestConnClick();
+        EXPECT_EQ(m_view.texts[T::Status], "No connection");
+        EXPECT_LT(dbtest::secondsSince(t0), kv::odbc::kLoginTimeoutSeconds + 2.0);
+    }
     EXPECT_FALSE(m_prompter.busy()) << "the cursor came back after every test";
 }
 

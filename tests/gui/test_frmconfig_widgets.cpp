@@ -13,6 +13,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,8 +27,10 @@ QApplication &app()
     static int argc = 1;
     static char name[] = "test_frmconfig_widgets";
     static char *argv[] = {name, nullptr};
-    static QApplication a(argc, argv);
-    return a;
+    // Never destroyed: at exit Qt's input devices would go after the
+    // application they belong to.
+    static QApplication *a = new QApplication(argc, argv);
+    return *a;
 }
 
 template <class W = QWidget>
@@ -194,15 +197,29 @@ TEST_F(DialogTest, OkKeepsTheWindowForTheNextOpeningCancelDropsIt)
     EXPECT_EQ(m_mainRuns, 0) << "the launcher was running";
 }
 
-TEST_F(DialogTest, ClosingTheWindowAtStartUpEndsTheLauncherButNotWhileItRuns)
+TEST_F(DialogTest, ClosingTheWindowAtStartUpEndsTheLauncherEscapeIsCancel)
 {
-    for (bool running : {true, false}) {
-        m_running = running;
-        m_closedWithoutChoice = 0;
-        shown().close();
+    const struct {
+        bool escape, running;
+        int closedWithoutChoice, mainRuns;
+    } cases[] = {
+        {false, true, 0, 0},
+        {false, false, 1, 0},
+        {true, false, 0, 1},
+    };
+    for (const auto &c : cases) {
+        m_running = c.running;
+        m_closedWithoutChoice = m_mainRuns = 0;
+        kv::frmConfig &form = shown();
+        if (c.escape) {
+            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(&form, &escape);
+        } else {
+            form.close();
+        }
         settle();
-        EXPECT_EQ(m_dialog->form(), nullptr) << running;
-        EXPECT_EQ(m_closedWithoutChoice, running ? 0 : 1) << running;
-        EXPECT_EQ(m_mainRuns, 0) << running;
+        EXPECT_EQ(m_dialog->form(), nullptr) << c.escape << c.running;
+        EXPECT_EQ(m_closedWithoutChoice, c.closedWithoutChoice) << c.escape << c.running;
+        EXPECT_EQ(m_mainRuns, c.mainRuns) << c.escape << c.running;
     }
 }
