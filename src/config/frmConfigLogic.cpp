@@ -113,7 +113,13 @@ void FrmConfigLogic::warnOfOpos()
 {
     if (!m_programs)
         return;
-    const std::optional<std::vector<ProgramFacts>> programs = m_programs();
+    std::optional<std::vector<ProgramFacts>> programs;
+    try {
+        programs = m_programs();
+    } catch (const std::exception &) {
+        // A list that cannot be read warns of nothing; the box stays checked.
+        return;
+    }
     if (!programs)
         return;
     // Entry 0 is the front-end, which never drives the printer itself.
