@@ -1,0 +1,293 @@
+#include "config/frmConfigLogic.h"
+
+#include "config/odbc.h"
+#include "config/vbDatabase.h"
+#include "core/helpers.h"
+#include "core/textconv.h"
+#include "shared/confsyntax.h"
+
+#include <QFile>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace kv {
+
+namespace {
+
+const QString kDocName = QStringLiteral("Korvantis POS Test");
+
+std::string line(std::string_view key, const QString &value)
+{
+    return confsyntax::formatLine(key, text::toUtf8(value));
+}
+
+} // namespace
+
+namespace config {
+
+std::optional<double> parseStationId(const QString &text, const QLocale &locale)
+{
+    bool ok = false;
+    const double value = locale.toDouble(text, &ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<qint16> stationIdToInt16(double value)
+{
+    // nearbyint follows the current rounding mode, which nothing here
+    // changes from round-half-to-even.
+    const double rounded = std::nearbyint(value);
+    if (rounded < std::numeric_limits<qint16>::min() || rounded > std::numeric_limits<qint16>::max())
+        return std::nullopt;
+    return qint16(rounded);
+}
+
+} // namespace config
+
+FrmConfigLogic::FrmConfigLogic(FrmConfigView &view, LauncherSettings &shellConf, ProgramsSource programs,
+                               platform::Spooler &spooler, EscposChannel &channel, Prompter &prompter,
+                               const AppContext &ctx, SettingsDialog::Hooks hooks, QLocale locale)
+    : m_view(view), m_shellConf(shellConf), m_programs(std::move(programs)), m_spooler(spooler),
+      m_channel(channel), m_prompter(prompter), m_ctx(ctx), m_hooks(std::move(hooks)), m_locale(std::move(locale))
+{
+}
+
+void FrmConfigLogic::tell(const QString &text, MsgIcon icon)
+{
+    MessageBox box;
+    box.text = text;
+    box.title = QStringLiteral("Korvantis Launcher");
+    box.buttons = MsgButtons::OK;
+    box.icon = icon;
+    box.systemModal = true;
+    m_prompter.messageBox(box);
+}
+
+void FrmConfigLogic::formLoad()
+{
+    using T = FrmConfigView::Text;
+    m_connectionOk = false;
+    m_view.setText(T::Server, m_shellConf.db_host);
+    m_view.setText(T::Database, m_shellConf.db_name);
+    m_view.setText(T::Username, m_shellConf.db_username);
+    m_view.setText(T::Password, m_shellConf.db_password);
+    m_view.setText(T::StationID, m_shellConf.stationid);
+
+    const QStringList list = escpos::getPrinterList(m_spooler);
+    m_view.clearPrinters();
+    if (list.size() <= 1) {
+        m_shellConf.esc_printer = QStringLiteral("none");
+        m_view.setEscPosChecked(false);
+        m_view.setEscPosEnabled(false);
+        m_view.setPrinterGroupEnabled(false);
+    } else {
+        fillPrinters(list);
+        m_view.setEscPosEnabled(true);
+        if (!m_shellConf.esc_printer.isEmpty() && m_shellConf.esc_printer != QLatin1String("none")) {
+            m_view.setEscPosChecked(true);
+            chkEscPosClick();
+        } else {
+            m_view.setEscPosChecked(false);
+            m_view.setPrinterGroupEnabled(false);
+        }
+    }
+    cmdTestConnClick();
+}
+
+void FrmConfigLogic::fillPrinters(const QStringList &list)
+{
+    // The last element is the empty end marker. The configured printer wins
+    // when it is still installed; the first one otherwise.
+    for (qsizetype i = 0; i + 1 < list.size(); ++i) {
+        m_view.addPrinter(list[i]);
+        if (i == 0 || list[i] == m_shellConf.esc_printer)
+            m_view.selectPrinter(int(i));
+    }
+}
+
+void FrmConfigLogic::warnOfOpos()
+{
+    if (!m_programs)
+        return;
+    std::optional<std::vector<ProgramFacts>> programs;
+    try {
+        programs = m_programs();
+    } catch (const std::exception &) {
+        // A list that cannot be read warns of nothing; the box stays checked.
+        return;
+    }
+    if (!programs)
+        return;
+    // Entry 0 is the front-end, which never drives the printer itself.
+    for (std::size_t i = 1; i < programs->size(); ++i) {
+        const ProgramFacts &p = (*programs)[i];
+        if (p.executable.contains(QLatin1String("opos"), Qt::CaseInsensitive) && (p.running || p.runOnStart)) {
+            tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
+                                "before using the Korvantis POS system."),
+                 MsgIcon::Critical);
+            return;
+        }
+    }
+}
+
+void FrmConfigLogic::chkEscPosClick()
+{
+    if (!m_view.escPosChecked()) {
+        m_view.setPrinterGroupEnabled(false);
+        return;
+    }
+    warnOfOpos();
+    m_view.setPrinterGroupEnabled(true);
+    m_view.clearPrinters();
+    fillPrinters(escpos::getPrinterList(m_spooler));
+}
+
+void FrmConfigLogic::cmdTestConnClick()
+{
+    using T = FrmConfigView::Text;
+    BusyCursor busy(m_prompter);
+    QString status;
+    m_connectionOk = false;
+    try {
+        odbc::Connection connection;
+        connection.setStatementDeadlineMs(kTestStatementDeadlineMs);
+        connection.open(database::buildConnectionText(m_view.text(T::Server), m_view.text(T::Database),
+                                                      m_view.text(T::Username), m_view.text(T::Password)));
+        if (database::readSchemaVersion(connection) < database::kLowestSchemaVersion) {
+            status = QStringLiteral("Old database");
+        } else {
+            status = QStringLiteral("Connection OK");
+            m_connectionOk = true;
+        }
+    } catch (const odbc::Error &e) {
+        status = database::connectionFailureText(database::classifyConnectionError(e));
+    } catch (const std::exception &) {
+        status = database::connectionFailureText(database::ConnectionFailure::ConnectionError);
+    }
+    m_view.setText(T::Status, status);
+}
+
+void FrmConfigLogic::cmdTestPrintClick()
+{
+    QString printer = m_view.selectedPrinter();
+    if (!m_channel.escposOpen(kDocName, printer)) {
+        tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
+        return;
+    }
+    const QChar lf(10);
+    m_channel.escposStartPage();
+    m_channel.escposSelectReceipt();
+    m_channel.escposWrite(lf + QStringLiteral("This is a test print.") + lf +
+                          QStringLiteral("If you can read this then the printer is working correctly and should "
+                                         "work for receipt printing.") +
+                          lf +
+                          QStringLiteral("At the end of this printout the receipt printer should automatically cut "
+                                         "the paper if it has this functionality.") +
+                          lf + lf + lf);
+    m_channel.escposCut();
+    m_channel.escposEndPage();
+    m_channel.escposClose();
+}
+
+void FrmConfigLogic::cmdTestDrawerClick()
+{
+    QString printer = m_view.selectedPrinter();
+    if (!m_channel.escposOpen(kDocName, printer)) {
+        tell(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
+        return;
+    }
+    m_channel.escposStartPage();
+    m_channel.escposSelectReceipt();
+    m_channel.escposOpenDrawer();
+    m_channel.escposEndPage();
+    m_channel.escposClose();
+}
+
+bool FrmConfigLogic::save()
+{
+    using T = FrmConfigView::Text;
+    const QString confPath = m_ctx.appPath() + QStringLiteral("shell.conf");
+
+    // Only the administrative keys survive from the old file; the launcher
+    // never uses them, the front-end's tools do.
+    QString userAdmin, passwordAdmin;
+    if (fileExists(confPath)) {
+        QFile f(confPath);
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray content = f.readAll();
+        if (f.error() != QFileDevice::NoError)
+            return false;
+        for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+            if (e.key == "db_username_admin")
+                userAdmin = text::fromUtf8(e.value);
+            else if (e.key == "db_password_admin")
+                passwordAdmin = text::fromUtf8(e.value);
+        }
+    }
+
+    std::string out;
+    out += line("db_host", m_view.text(T::Server));
+    out += line("db_name", m_view.text(T::Database));
+    out += line("db_username", m_view.text(T::Username));
+    out += line("db_password", m_view.text(T::Password));
+    out += line("esc_printer", m_view.escPosChecked() ? m_view.selectedPrinter() : QStringLiteral("none"));
+    const QString typedId = m_view.text(T::StationID);
+    if (!typedId.isEmpty()) {
+        const std::optional<double> value = config::parseStationId(typedId, m_locale);
+        const std::optional<qint16> id = value ? config::stationIdToInt16(*value) : std::nullopt;
+        if (!id)
+            return false;
+        const QString plain = QString::number(*id);
+        m_view.setText(T::StationID, plain);
+        out += line("stationid", plain);
+    }
+    out += line("launcher", m_ctx.launcherName);
+    if (!passwordAdmin.isEmpty())
+        out += line("db_password_admin", passwordAdmin);
+    if (!userAdmin.isEmpty())
+        out += line("db_username_admin", userAdmin);
+
+    // Whole or not at all: a failed write leaves the old file as it was.
+    return config::writePrivateFile(confPath, QByteArray::fromStdString(out));
+}
+
+void FrmConfigLogic::cmdOkClick()
+{
+    using T = FrmConfigView::Text;
+    const QString typedId = m_view.text(T::StationID);
+    if (!typedId.isEmpty() && !config::parseStationId(typedId, m_locale)) {
+        tell(QStringLiteral("The station id provided is invalid. The station id needs to be a number."),
+             MsgIcon::Critical);
+        return;
+    }
+    cmdTestConnClick();
+    if (!m_connectionOk) {
+        tell(QStringLiteral("The current database connection settings are incorrect."), MsgIcon::Critical);
+        return;
+    }
+    if (!save()) {
+        tell(QStringLiteral("You do not have sufficient rights to modify these settings."), MsgIcon::Information);
+        return;
+    }
+    m_view.hideForm();
+    if (m_hooks.launcherRunning && m_hooks.launcherRunning()) {
+        // The running launcher keeps the settings it started with.
+        tell(QStringLiteral("Restart required for changes to take effect."), MsgIcon::Information);
+    } else if (m_hooks.runMain) {
+        m_hooks.runMain();
+    }
+}
+
+void FrmConfigLogic::cmdCancelClick()
+{
+    if (!(m_hooks.launcherRunning && m_hooks.launcherRunning()) && m_hooks.runMain)
+        m_hooks.runMain();
+    m_view.unloadForm();
+}
+
+} // namespace kv
