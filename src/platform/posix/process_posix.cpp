@@ -267,7 +267,8 @@ private:
     {
         error.stage = stage;
         error.code = code;
-        error.description = std::strerror(code);
+        // strerror(0) would be "Success".
+        error.description = code != 0 ? std::strerror(code) : "unknown error";
         return nullptr;
     }
 };
