@@ -31,12 +31,15 @@ public:
     enum class ReadResult {
         Data,     // `got` bytes were read
         Nothing,  // nothing waiting, the pipe is still open
-        Closed,   // every holder of the write end is gone (or reading failed)
+        Closed,   // every holder of the write end is gone (or reading failed);
+                  // a child that runs on without its output is collected
+                  // in the background when it ends
     };
 
     // Leaves a running child running. It is still collected when it ends,
     // and the pipe is drained until every holder has let go of it, so
-    // nothing the child started dies of a closed pipe.
+    // nothing the child started dies of a closed pipe. One thread does this
+    // for every child and pipe let go of, however many there are.
     virtual ~Child() = default;
     Child() = default;
     Child(const Child &) = delete;

@@ -74,6 +74,11 @@ int openDescriptors()
     return entriesOf("/proc/self/fd");
 }
 
+int threads()
+{
+    return entriesOf("/proc/self/task");
+}
+
 // Sends this process's standard error into a file for as long as it lives.
 class StderrCapture {
 public:
@@ -442,6 +447,66 @@ TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
         EXPECT_TRUE(p.outText == c.all) << p.outText.size() << " characters: "
                                         << p.outText.left(8).toStdString() << "...";
     }
+}
+
+TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
+{
+    // It ends on its own after the runner has seen the pipe close, with no
+    // further call on the runner; or it is stopped by hand.
+    for (const bool byHand : {false, true}) {
+        SCOPED_TRACE(byHand);
+        TempAppDir dir;
+        ScriptedPrompter prompter;
+        clsProcess p(prompter);
+        const QString go = dir.file("go");
+        p.Init(quoted(childhelpers::kv_child_write_bytes) + " 6869 close \"wait:" + go + "\"", dir.path(),
+               true, true, true);
+        ASSERT_TRUE(runToEnd(p));
+        EXPECT_EQ(p.outText, "hi");
+        const int pid = p.processId();
+        ASSERT_FALSE(processGone(pid)) << "the child should still be running";
+        if (byHand)
+            p.killProcess();
+        else
+            touch(go);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!processGone(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(processGone(pid)) << "the ended child is left a zombie";
+    }
+}
+
+TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
+{
+    TempAppDir dir;
+    const QString release = dir.file("release");
+    ASSERT_EQ(::mkfifo(release.toUtf8().constData(), 0600), 0);
+    ScriptedPrompter prompter;
+    clsProcess p(prompter);
+    // A front-end restarted again and again while what each run started
+    // lives on with the run's output pipe.
+    const auto restart = [&] {
+        p.pReady = false;
+        return startGrandchild(p, release).second > 0;
+    };
+    ASSERT_TRUE(restart());
+    ASSERT_TRUE(restart()); // the first pipe is let go of here
+    const int threadsBefore = threads();
+    const int fdsBefore = openDescriptors();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(restart());
+    p.killProcess();
+    EXPECT_LE(threads(), threadsBefore + 1) << "a thread for each pipe let go of";
+
+    // Let every grandchild go and wait until their pipes are closed.
+    const int fifo = ::open(release.toUtf8().constData(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifo, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (openDescriptors() > fdsBefore + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::close(fifo);
+    EXPECT_LE(openDescriptors(), fdsBefore) << "pipes of ended grandchildren still open";
+    EXPECT_LE(threads(), threadsBefore);
 }
 
 TEST(clsProcess, ThousandRunsLeaveNoZombieAndNoDescriptor)
