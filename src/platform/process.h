@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -119,5 +120,10 @@ public:
 // The running system's implementations; they hold no state of their own.
 ChildSpawner &systemSpawner();
 ProcessTable &systemProcessTable();
+
+// The running system's process table with the one call that sends a signal,
+// kill(2), replaced by `send` (same arguments and result), so that a test can
+// see what would be sent to whom without sending anything.
+std::unique_ptr<ProcessTable> systemProcessTableSendingThrough(std::function<int(int pid, int signal)> send);
 
 } // namespace kv::platform
