@@ -79,18 +79,21 @@ bool collectByPid(pid_t pid)
 // collected as soon as it ends, so it never stays a zombie.
 class Releaser {
 public:
-    // Null when no thread could be had.
+    // Null when no thread could be had; the next call tries again, so a
+    // moment short of descriptors or threads does not last the whole run.
     static Releaser *instance()
     {
+        static std::mutex mutex;
         // Never destroyed: its thread may sit in poll() while the launcher exits.
-        static Releaser *const releaser = [] {
+        static Releaser *releaser = nullptr;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!releaser) {
             auto *r = new Releaser;
-            if (!r->start()) {
+            if (r->start())
+                releaser = r;
+            else
                 delete r;
-                r = nullptr;
-            }
-            return r;
-        }();
+        }
         return releaser;
     }
 
