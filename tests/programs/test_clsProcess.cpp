@@ -79,45 +79,10 @@ int threads()
     return entriesOf("/proc/self/task");
 }
 
-// Sends this process's standard error into a file for as long as it lives.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
-        m_file = std::tmpfile();
-        if (m_saved < 0 || !m_file || ::dup2(::fileno(m_file), 2) < 0)
-            ADD_FAILURE() << "cannot capture standard error";
-    }
-    ~StderrCapture() { restore(); }
-
-    // Everything written so far; stops the capture.
-    QString text()
-    {
-        restore();
-        QByteArray all;
-        if (m_file) {
-            std::rewind(m_file);
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, m_file)) > 0;)
-                all.append(buf, qsizetype(n));
-        }
-        return QString::fromUtf8(all);
-    }
-
-private:
-    void restore()
-    {
-        std::fflush(stderr);
-        if (m_saved >= 0) {
-            ::dup2(m_saved, 2);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-    }
-    int m_saved = -1;
-    std::FILE *m_file = nullptr;
+// Standard error from here until text() is called.
+struct StderrCapture {
+    StderrCapture() { testing::internal::CaptureStderr(); }
+    QString text() const { return QString::fromStdString(testing::internal::GetCapturedStderr()); }
 };
 
 // Lowers this process's descriptor limit so that exactly `free` more
