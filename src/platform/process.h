@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,12 +32,15 @@ public:
     enum class ReadResult {
         Data,     // `got` bytes were read
         Nothing,  // nothing waiting, the pipe is still open
-        Closed,   // every holder of the write end is gone (or reading failed)
+        Closed,   // every holder of the write end is gone (or reading failed);
+                  // a child that runs on without its output is collected
+                  // in the background when it ends
     };
 
     // Leaves a running child running. It is still collected when it ends,
     // and the pipe is drained until every holder has let go of it, so
-    // nothing the child started dies of a closed pipe.
+    // nothing the child started dies of a closed pipe. One thread does this
+    // for every child and pipe let go of, however many there are.
     virtual ~Child() = default;
     Child() = default;
     Child(const Child &) = delete;
@@ -116,5 +120,10 @@ public:
 // The running system's implementations; they hold no state of their own.
 ChildSpawner &systemSpawner();
 ProcessTable &systemProcessTable();
+
+// The running system's process table with the one call that sends a signal,
+// kill(2), replaced by `send` (same arguments and result), so that a test can
+// see what would be sent to whom without sending anything.
+std::unique_ptr<ProcessTable> systemProcessTableSendingThrough(std::function<int(int pid, int signal)> send);
 
 } // namespace kv::platform

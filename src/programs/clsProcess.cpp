@@ -2,6 +2,7 @@
 
 #include "core/textconv.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace kv {
@@ -27,6 +28,17 @@ std::size_t incompleteTail(const char *p, std::size_t n)
         return need > back ? back : 0;
     }
     return 0;
+}
+
+// One line on standard error for whoever looks into a failed start later: the
+// message box cannot say why, the system's reason can.
+void reportStartFailure(const QString &what, const platform::SpawnError &error)
+{
+    // errno 0 would read "Success"; a reason nobody gave is unknown.
+    const QString reason = error.code != 0 && !error.description.empty()
+                               ? QString::fromStdString(error.description)
+                               : QStringLiteral("unknown");
+    std::fprintf(stderr, "%s Reason: %s\n", what.toUtf8().constData(), reason.toUtf8().constData());
 }
 
 } // namespace
@@ -61,10 +73,16 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
     m_child = m_spawner.spawn(platform::splitCommandLine(text::toUtf8(sCommandLine)),
                               text::toUtf8(sWorkingDir), {blnStdOut, blnStdErr}, error);
     if (!m_child) {
-        if (error.stage == platform::SpawnError::Stage::Start) {
+        const QString target = sCommandLine + QStringLiteral(" in ") + sWorkingDir + QStringLiteral(".");
+        if (error.stage == platform::SpawnError::Stage::Pipe) {
+            // No box for this one: the launcher itself is short of resources,
+            // which no one at the till can act on; the caller retries.
+            reportStartFailure(QStringLiteral("Failed to create the output pipe for process: ") + target, error);
+        } else {
+            const QString text = QStringLiteral("Failed to create process: ") + target;
+            reportStartFailure(text, error);
             MessageBox box;
-            box.text = QStringLiteral("Failed to create process: ") + sCommandLine
-                       + QStringLiteral(" in ") + sWorkingDir + QStringLiteral(".");
+            box.text = text;
             box.title = QStringLiteral("Korvantis Launcher");
             box.buttons = MsgButtons::OK;
             box.icon = MsgIcon::Exclamation;
@@ -91,10 +109,10 @@ QString clsProcess::getOutput()
     case platform::Child::ReadResult::Closed:
         pReady = false;
         // A character cut off by the end of the output is shown as what it
-        // is, a broken one, rather than dropped.
+        // is, one broken character, rather than dropped (or taken for as
+        // many broken ones as it had bytes).
         if (!m_partial.isEmpty()) {
-            appendToOutText(text::fromUtf8(std::string_view(m_partial.constData(),
-                                                            std::size_t(m_partial.size()))));
+            appendToOutText(QString(QChar::ReplacementCharacter));
             m_partial.clear();
         }
         return QString();

@@ -43,7 +43,9 @@ public:
     // no shell) in sWorkingDir ("" keeps the launcher's directory). Does
     // nothing while pReady is true. Throws std::invalid_argument when both
     // capture flags are false. A program that cannot be started is reported
-    // to the person through the prompter and leaves pReady false.
+    // to the person through the prompter and leaves pReady false; so does a
+    // pipe that cannot be made, but without a message box. Either way a line
+    // on standard error gives the system's reason.
     // Output is decoded as UTF-8 either way: the console speaks UTF-8 here,
     // so blnOEMConvert has nothing left to convert and is accepted only
     // because callers pass it.

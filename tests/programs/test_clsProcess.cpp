@@ -11,9 +11,13 @@
 #include <QFile>
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using kv::clsProcess;
@@ -60,10 +64,49 @@ void touch(const QString &path)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
 }
 
+int entriesOf(const char *dir)
+{
+    return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    return entriesOf("/proc/self/fd");
 }
+
+int threads()
+{
+    return entriesOf("/proc/self/task");
+}
+
+// Standard error from here until text() is called.
+struct StderrCapture {
+    StderrCapture() { testing::internal::CaptureStderr(); }
+    QString text() const { return QString::fromStdString(testing::internal::GetCapturedStderr()); }
+};
+
+// Lowers this process's descriptor limit so that exactly `free` more
+// descriptors can be opened, and restores it when it goes.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(int free)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit low = m_saved;
+        int fd = 0;
+        for (int found = 0; found < free; ++fd) {
+            if (::fcntl(fd, F_GETFD) < 0)
+                ++found;
+        }
+        low.rlim_cur = rlim_t(fd);
+        if (::setrlimit(RLIMIT_NOFILE, &low) != 0)
+            ADD_FAILURE() << "cannot lower the descriptor limit";
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
 
 // Children of this process that have ended but were never collected.
 int zombieChildren()
@@ -137,29 +180,6 @@ TEST(clsProcess, RunsInTheWorkingDirectoryWithoutAShell)
     p.Init(quoted(childhelpers::kv_child_echo) + " cwd $HOME \"a;b\" |x", dir.appPath(), true, true, true);
     ASSERT_TRUE(runToEnd(p));
     EXPECT_EQ(p.outText, dir.path() + "\n$HOME\na;b\n|x\n");
-}
-
-TEST(clsProcess, KeepsOnlyTheLast65535Characters)
-{
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
-    p.Init(quoted(childhelpers::kv_child_flood) + " 70000", QDir::tempPath(), true, true, true);
-    qsizetype longestChunk = 0;
-    qsizetype total = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (p.pReady && std::chrono::steady_clock::now() < deadline) {
-        const qsizetype n = p.getOutput().size();
-        longestChunk = std::max(longestChunk, n);
-        total += n;
-    }
-    ASSERT_FALSE(p.pReady);
-    EXPECT_EQ(total, 70000);
-    EXPECT_LE(longestChunk, 65535);
-    ASSERT_EQ(p.outText.size(), 65535);
-    for (qsizetype i = 0; i < p.outText.size(); ++i) {
-        const qsizetype written = 70000 - 65535 + i;
-        ASSERT_EQ(p.outText.at(i), QLatin1Char(char('a' + written % 26))) << "at " << i;
-    }
 }
 
 TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
@@ -246,25 +266,33 @@ TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
     EXPECT_EQ(p.outText, "");
 }
 
-TEST(clsProcess, FailedStartShowsTheMessageAndALaterStartWorks)
+TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
 {
     TempAppDir dir;
     dir.write("afile", "x");
-    ScriptedPrompter prompter;
-    const QString missing = "\"" + dir.file("no-such-program") + "\"  -v stationid=3";
-    prompter.expectMessage("Failed to create process: " + missing + " in " + dir.appPath() + ".",
-                           kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                           kv::MsgIcon::Exclamation, true);
-    // A file where the working directory should be.
+    struct Case {
+        QString commandLine;
+        QString workingDir;
+        int reason;
+    };
     const QString echo = quoted(childhelpers::kv_child_echo) + " ok";
-    prompter.expectMessage("Failed to create process: " + echo + " in " + dir.file("afile") + ".",
-                           kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                           kv::MsgIcon::Exclamation, true);
+    const Case cases[] = {
+        {"\"" + dir.file("no-such-program") + "\"  -v stationid=3", dir.appPath(), ENOENT},
+        {echo, dir.file("afile"), ENOTDIR}, // a file where the directory should be
+    };
+    ScriptedPrompter prompter;
     clsProcess p(prompter);
-    p.Init(missing, dir.appPath(), true, true, true);
-    EXPECT_FALSE(p.pReady);
-    p.Init(echo, dir.file("afile"), true, true, true);
-    EXPECT_FALSE(p.pReady);
+    for (const Case &c : cases) {
+        const QString message = "Failed to create process: " + c.commandLine + " in " + c.workingDir + ".";
+        prompter.expectMessage(message, kv::MsgButtons::OK, kv::MsgResult::OK,
+                               QStringLiteral("Korvantis Launcher"), kv::MsgIcon::Exclamation, true);
+        StderrCapture err;
+        p.Init(c.commandLine, c.workingDir, true, true, true);
+        EXPECT_FALSE(p.pReady);
+        const QString said = err.text();
+        EXPECT_TRUE(said.contains(message) && said.contains(QString::fromUtf8(std::strerror(c.reason))))
+            << said.toStdString();
+    }
     prompter.verifyDone();
 
     p.Init(echo, dir.appPath(), true, true, true);
@@ -273,28 +301,155 @@ TEST(clsProcess, FailedStartShowsTheMessageAndALaterStartWorks)
     EXPECT_EQ(p.outText, "ok\n");
 }
 
-TEST(clsProcess, DecodesUtf8AcrossReadsAndReplacesInvalidBytes)
+TEST(clsProcess, AStartFailureWithoutAReasonIsNotCalledASuccess)
+{
+    // A platform layer that fails without saying why.
+    struct Mute final : kv::platform::ChildSpawner {
+        std::unique_ptr<kv::platform::Child> spawn(const std::vector<std::string> &, const std::string &,
+                                                   kv::platform::Capture, kv::platform::SpawnError &error) override
+        {
+            error = {};
+            return nullptr;
+        }
+    } mute;
+    ScriptedPrompter prompter;
+    prompter.expectMessage("Failed to create process: prog in /opt/pos/.", kv::MsgButtons::OK, kv::MsgResult::OK);
+    clsProcess p(prompter, mute);
+    StderrCapture err;
+    p.Init("prog", "/opt/pos/", true, true, true);
+    const QString said = err.text();
+    EXPECT_TRUE(said.contains("Failed to create process: prog in /opt/pos/.")) << said.toStdString();
+    EXPECT_FALSE(said.contains(QString::fromUtf8(std::strerror(0)))) << said.toStdString();
+}
+
+TEST(clsProcess, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
+{
+    const QString echo = quoted(childhelpers::kv_child_echo) + " ok";
+    // Free descriptors left: a pipe needs two; the start itself needs none more.
+    for (const int free : {0, 1, 2}) {
+        SCOPED_TRACE(free);
+        ScriptedPrompter prompter; // a pipe that cannot be made shows no box
+        clsProcess p(prompter);
+        StderrCapture err;
+        {
+            DescriptorLimit limit(free);
+            p.Init(echo, QDir::tempPath(), true, true, true);
+        }
+        const QString said = err.text();
+        prompter.verifyDone();
+        if (free < 2) {
+            EXPECT_FALSE(p.pReady);
+            EXPECT_TRUE(said.contains(echo) && said.contains(QString::fromUtf8(std::strerror(EMFILE))))
+                << said.toStdString();
+            p.Init(echo, QDir::tempPath(), true, true, true);
+        } else {
+            EXPECT_EQ(said, "");
+        }
+        ASSERT_TRUE(p.pReady);
+        ASSERT_TRUE(runToEnd(p));
+        EXPECT_EQ(p.outText, "ok\n");
+    }
+}
+
+TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
+{
+    const QString smile = QString::fromUtf8("\xf0\x9f\x98\x80"); // U+1F600, two UTF-16 units
+    const QString bad(QChar(0xFFFD));
+    struct Case {
+        const char *what;
+        QString before;  // written first and read alone ("" for none)
+        QString after;   // written once the test has read `before`
+        QString first;   // outText after reading `before`
+        QString all;     // outText at the end
+    };
+    const Case cases[] = {
+        {"4-byte character split 1|3", "41f0", "9f988042", "A", "A" + smile + "B"},
+        {"4-byte character split 2|2", "41f09f", "988042", "A", "A" + smile + "B"},
+        {"4-byte character split 3|1", "41f09f98", "8042", "A", "A" + smile + "B"},
+        {"a byte that starts nothing is replaced at once", "41ff", "42", "A" + bad, "A" + bad + "B"},
+        {"3-byte character cut off by the end", "41", "e282", "A", "A" + bad},
+        {"4-byte character cut off by the end", "41", "f09f98", "A", "A" + bad},
+        // More than a pipe holds, so it takes several reads.
+        {"the limit cuts a pair: its half goes", "", "f09f9880 62 61*65533", "", "b" + QString(65533, QLatin1Char('a'))},
+        {"the limit just keeps a pair", "", "f09f9880 61*65533", "", smile + QString(65533, QLatin1Char('a'))},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempAppDir dir;
+        ScriptedPrompter prompter;
+        clsProcess p(prompter);
+        const QString go = dir.file("go");
+        p.Init(quoted(childhelpers::kv_child_write_bytes) + " " + c.before + " \"wait:" + go + "\" " + c.after,
+               dir.path(), true, true, true);
+        if (!c.before.isEmpty()) {
+            ASSERT_TRUE(pollUntil(p, [&] { return !p.outText.isEmpty(); }));
+            EXPECT_EQ(p.outText, c.first);
+        }
+        touch(go);
+        ASSERT_TRUE(runToEnd(p));
+        EXPECT_TRUE(p.outText == c.all) << p.outText.size() << " characters: "
+                                        << p.outText.left(8).toStdString() << "...";
+    }
+}
+
+TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
+{
+    // It ends on its own after the runner has seen the pipe close, with no
+    // further call on the runner; or it is stopped by hand.
+    for (const bool byHand : {false, true}) {
+        SCOPED_TRACE(byHand);
+        TempAppDir dir;
+        ScriptedPrompter prompter;
+        clsProcess p(prompter);
+        const QString go = dir.file("go");
+        p.Init(quoted(childhelpers::kv_child_write_bytes) + " 6869 close \"wait:" + go + "\"", dir.path(),
+               true, true, true);
+        ASSERT_TRUE(runToEnd(p));
+        EXPECT_EQ(p.outText, "hi");
+        const int pid = p.processId();
+        ASSERT_FALSE(processGone(pid)) << "the child should still be running";
+        if (byHand)
+            p.killProcess();
+        else
+            touch(go);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!processGone(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(processGone(pid)) << "the ended child is left a zombie";
+    }
+}
+
+TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
 {
     TempAppDir dir;
+    const QString release = dir.file("release");
+    ASSERT_EQ(::mkfifo(release.toUtf8().constData(), 0600), 0);
     ScriptedPrompter prompter;
     clsProcess p(prompter);
-    const QString go = dir.file("go");
-    // "A", then the first byte of "é" | its second byte, "B", an invalid byte,
-    // "€" cut after two of its three bytes by the end of the output.
-    p.Init(quoted(childhelpers::kv_child_write_bytes) + " 41c3 \"wait:" + go + "\" a942ff e282",
-           dir.path(), true, true, true);
-    ASSERT_TRUE(pollUntil(p, [&] { return !p.outText.isEmpty(); }));
-    EXPECT_EQ(p.outText, "A");
-    touch(go);
-    QString rest;
-    ASSERT_TRUE(pollUntil(p, [&] {
-        rest += p.getOutput();
-        return !p.pReady;
-    }));
-    EXPECT_TRUE(rest.startsWith(QString::fromUtf8("\xc3\xa9" "B\xef\xbf\xbd"))) << rest.toStdString();
-    EXPECT_TRUE(p.outText.startsWith(QString::fromUtf8("A\xc3\xa9" "B\xef\xbf\xbd")));
-    EXPECT_TRUE(p.outText.endsWith(QChar(0xFFFD))) << "cut-off character lost";
-    EXPECT_FALSE(p.outText.contains(QChar(0x20AC)));
+    // A front-end restarted again and again while what each run started
+    // lives on with the run's output pipe.
+    const auto restart = [&] {
+        p.pReady = false;
+        return startGrandchild(p, release).second > 0;
+    };
+    ASSERT_TRUE(restart());
+    ASSERT_TRUE(restart()); // the first pipe is let go of here
+    const int threadsBefore = threads();
+    const int fdsBefore = openDescriptors();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(restart());
+    p.killProcess();
+    EXPECT_LE(threads(), threadsBefore + 1) << "a thread for each pipe let go of";
+
+    // Let every grandchild go and wait until their pipes are closed.
+    const int fifo = ::open(release.toUtf8().constData(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifo, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (openDescriptors() > fdsBefore + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::close(fifo);
+    EXPECT_LE(openDescriptors(), fdsBefore) << "pipes of ended grandchildren still open";
+    EXPECT_LE(threads(), threadsBefore);
 }
 
 TEST(clsProcess, ThousandRunsLeaveNoZombieAndNoDescriptor)

@@ -16,10 +16,13 @@
 #include <QFileInfo>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,24 +171,39 @@ TEST(killImage, SparesOtherUsersAndTheLauncherItself)
     EXPECT_EQ(table.terminateCalls(), std::vector<int>{700});
     EXPECT_TRUE(table.running(500));
     EXPECT_TRUE(table.running(600));
-    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, 0));
-    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -1));
-    EXPECT_EQ(table.terminateCalls(), std::vector<int>{700}) << "a pid below 1 reached the system";
 }
 
-TEST(terminateProcessById, EndsTheProcessAndSendsNothingForPidsBelowOne)
+TEST(terminateProcessById, NeverSignalsAPidBelowOne)
+{
+    // To the system, 0 is the caller's process group and -1 every process
+    // it may signal (as root: all of them), -N the group N. So the system
+    // table's kill call is replaced here, and nothing is ever sent.
+    std::vector<std::pair<int, int>> sent;
+    const auto table = kv::platform::systemProcessTableSendingThrough([&](int pid, int signal) {
+        sent.emplace_back(pid, signal);
+        return pid == 4242 ? 0 : -1;
+    });
+    // The fake records even the calls it refuses, so it shows whether the
+    // guard in front of the table holds on its own.
+    kv::platform::FakeProcessTable fake;
+    for (const int pid : {0, -1, -2, -4242, std::numeric_limits<int>::min()}) {
+        EXPECT_FALSE(table->terminate(pid)) << pid;
+        EXPECT_FALSE(kv::vbKill::terminateProcessById(fake, pid)) << pid;
+    }
+    EXPECT_TRUE(fake.terminateCalls().empty()) << "a pid below 1 reached the table";
+    EXPECT_TRUE(sent.empty()) << "a pid below 1 reached kill(2)";
+
+    // A real pid goes out through that same call, and its result counts.
+    EXPECT_TRUE(table->terminate(4242));
+    EXPECT_FALSE(table->terminate(4243));
+    EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{{4242, SIGKILL}, {4243, SIGKILL}}));
+}
+
+TEST(terminateProcessById, EndsARunningProcess)
 {
     auto &table = kv::platform::systemProcessTable();
     testsupport::ScriptedPrompter prompter;
     auto child = startAndWait(prompter, quoted(childhelpers::kv_child_ignore_term) + " 30000", "ready");
-    // As root, -1 would end every process and 0 this process group (this
-    // test and its child): both still being here shows nothing was sent.
-    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, 0));
-    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -1));
-    EXPECT_FALSE(kv::vbKill::terminateProcessById(table, -child->processId()));
-    EXPECT_EQ(child->getOutput(), "");
-    ASSERT_TRUE(child->pReady);
-
     EXPECT_TRUE(kv::vbKill::terminateProcessById(table, child->processId()));
     EXPECT_TRUE(endsSoon(*child));
 }

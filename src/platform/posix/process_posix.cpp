@@ -1,14 +1,19 @@
 #include "platform/process.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +46,141 @@ void closeFd(int &fd)
     }
 }
 
+// Collects the child a pidfd names if it has ended, without waiting; true
+// once it is collected. Going through the pidfd rather than the number lets
+// two parties watch one child: whoever comes second learns from ECHILD that
+// it is gone, and never collects a stranger that was given the same number.
+bool collectByPidFd(int pidFd)
+{
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PIDFD, id_t(pidFd), &info, WEXITED | WNOHANG) == 0)
+            return info.si_pid != 0;
+        if (errno != EINTR)
+            return true; // ECHILD: collected elsewhere
+    }
+}
+
+// The same by number, for a child without a pidfd; only its one owner may.
+bool collectByPid(pid_t pid)
+{
+    pid_t r;
+    do {
+        r = ::waitpid(pid, nullptr, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    return r == pid || (r < 0 && errno == ECHILD);
+}
+
+// Looks after what the launcher has let go of: pipes that processes a child
+// started still write into, and children that have not been collected yet.
+// One thread for all of them, however many there are. A pipe is read and its
+// bytes dropped until every holder has let go of it (closing it under them
+// would fail their next write, and some programs end on that); a child is
+// collected as soon as it ends, so it never stays a zombie.
+class Releaser {
+public:
+    // Null when no thread could be had; the next call tries again, so a
+    // moment short of descriptors or threads does not last the whole run.
+    static Releaser *instance()
+    {
+        static std::mutex mutex;
+        // Never destroyed: its thread may sit in poll() while the launcher exits.
+        static Releaser *releaser = nullptr;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!releaser) {
+            auto *r = new Releaser;
+            if (r->start())
+                releaser = r;
+            else
+                delete r;
+        }
+        return releaser;
+    }
+
+    // Takes over the descriptors (-1: none). A child is collected through
+    // its pidfd, or, without one, by `pid`: then nobody else may wait for it.
+    void take(int pidFd, pid_t pid, int readFd)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_incoming.push_back({pidFd, pidFd < 0 ? pid : 0, readFd});
+        }
+        const std::uint64_t one = 1;
+        while (::write(m_wake, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    struct Entry {
+        int pidFd;
+        pid_t pid; // without a pidfd: looked for once a second
+        int readFd;
+        bool done() const { return pidFd < 0 && pid <= 0 && readFd < 0; }
+    };
+
+    Releaser() = default;
+
+    bool start()
+    {
+        m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_wake < 0)
+            return false;
+        try {
+            std::thread([this] { run(); }).detach();
+        } catch (const std::system_error &) {
+            closeFd(m_wake);
+            return false;
+        }
+        return true;
+    }
+
+    [[noreturn]] void run()
+    {
+        std::vector<Entry> entries;
+        std::vector<pollfd> fds;
+        std::vector<char> sink(65536);
+        for (;;) {
+            fds.assign(1, {m_wake, POLLIN, 0});
+            bool blind = false;
+            for (const Entry &e : entries) {
+                fds.push_back({e.pidFd, POLLIN, 0});
+                fds.push_back({e.readFd, POLLIN, 0});
+                blind = blind || e.pid > 0;
+            }
+            if (::poll(fds.data(), nfds_t(fds.size()), blind ? 1000 : -1) < 0) {
+                if (errno != EINTR)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                Entry &e = entries[i];
+                if (fds[1 + 2 * i].revents != 0 && collectByPidFd(e.pidFd))
+                    closeFd(e.pidFd);
+                if (fds[2 + 2 * i].revents != 0) {
+                    const ssize_t got = ::read(e.readFd, sink.data(), sink.size());
+                    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                        closeFd(e.readFd);
+                }
+                if (e.pid > 0 && collectByPid(e.pid))
+                    e.pid = 0;
+            }
+            std::erase_if(entries, [](const Entry &e) { return e.done(); });
+            if (fds[0].revents != 0) {
+                std::uint64_t count;
+                while (::read(m_wake, &count, sizeof count) < 0 && errno == EINTR) {
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                entries.insert(entries.end(), m_incoming.begin(), m_incoming.end());
+                m_incoming.clear();
+            }
+        }
+    }
+
+    int m_wake = -1;
+    std::mutex m_mutex;
+    std::vector<Entry> m_incoming;
+};
+
 class PosixChild final : public Child {
 public:
     PosixChild(pid_t pid, int readFd) : m_pid(pid), m_readFd(readFd)
@@ -52,34 +192,36 @@ public:
 
     ~PosixChild() override
     {
-        if (reap()) {
-            // Usually the pipe closed with the child: see that without a thread.
-            char sink[4096];
-            std::size_t got = 0;
-            while (m_readFd >= 0 && read(sink, sizeof sink, got) == ReadResult::Data) {
-            }
-            if (m_readFd < 0)
-                return;
+        reap();
+        // Usually the pipe closed with the child: see that here rather than
+        // hand it on.
+        char sink[4096];
+        while (m_readFd >= 0) {
+            const ssize_t n = ::read(m_readFd, sink, sizeof sink);
+            if (n > 0 || (n < 0 && errno == EINTR))
+                continue;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                closeFd(m_readFd);
+            break;
         }
-        // The child, or a process it started, still runs: it is left
-        // running. The pipe is drained until everyone has let go of it
-        // (closing it under them would end them with SIGPIPE at their next
-        // write, the front-end that a killed run script started among them),
-        // and the child is collected when it ends so it never stays a zombie.
-        // Only this pid is ever waited for.
-        try {
-            std::thread(drainAndReap, m_reaped ? pid_t(0) : m_pid, m_pidFd, m_readFd).detach();
-        } catch (const std::system_error &) {
-            // No thread to be had: let go of the pipe rather than end the
-            // launcher from a destructor. The child is collected by nobody
-            // now, which is the lesser harm.
-            if (m_pidFd >= 0)
-                ::close(m_pidFd);
-            if (m_readFd >= 0)
-                ::close(m_readFd);
+        const bool childLeft = !m_reaped && !m_watched;
+        if (!childLeft)
+            closeFd(m_pidFd);
+        if (!childLeft && m_readFd < 0)
+            return;
+        // The child, or a process it started, still runs. It is left
+        // running, and the pipe and the child are looked after from now on.
+        if (Releaser *releaser = Releaser::instance()) {
+            releaser->take(m_pidFd, childLeft ? m_pid : 0, m_readFd);
+            m_pidFd = -1;
+            m_readFd = -1;
+            return;
         }
-        m_pidFd = -1;
-        m_readFd = -1;
+        // No thread to be had: let go of the pipe rather than end the
+        // launcher from a destructor. The child is collected by nobody now,
+        // which is the lesser harm.
+        closeFd(m_pidFd);
+        closeFd(m_readFd);
     }
 
     ReadResult read(char *buffer, std::size_t capacity, std::size_t &got) override
@@ -102,7 +244,8 @@ public:
                 return ReadResult::Nothing;
             }
             closeFd(m_readFd);
-            reap();
+            if (!reap())
+                collectWhenItEnds();
             return ReadResult::Closed;
         }
     }
@@ -129,13 +272,7 @@ public:
     {
         if (m_reaped)
             return true;
-        int status = 0;
-        pid_t r;
-        do {
-            r = ::waitpid(m_pid, &status, WNOHANG);
-        } while (r < 0 && errno == EINTR);
-        // ECHILD: collected elsewhere; either way the pid is no longer ours.
-        if (r == m_pid || (r < 0 && errno == ECHILD)) {
+        if (m_pidFd >= 0 ? collectByPidFd(m_pidFd) : collectByPid(m_pid)) {
             m_reaped = true;
             closeFd(m_pidFd);
         }
@@ -143,29 +280,21 @@ public:
     }
 
 private:
-    // pid 0: already collected, only the pipe is left.
-    static void drainAndReap(pid_t pid, int pidFd, int readFd)
+    // The pipe has closed while the child runs on, and a runner that has
+    // seen its pipe close is not polled any more: the releaser collects the
+    // child when it ends. This object keeps its own pidfd, so it can still
+    // end or collect the child itself. Without a pidfd (none to be had at
+    // the start) the child is collected when the runner is used again.
+    void collectWhenItEnds()
     {
-        char sink[4096];
-        while (pid != 0 || readFd >= 0) {
-            pollfd p[2] = {{pid != 0 ? pidFd : -1, POLLIN, 0}, {readFd, POLLIN, 0}};
-            // Without a pidfd the end of the child is looked for once a second.
-            const bool blind = pid != 0 && pidFd < 0;
-            if (::poll(p, 2, blind ? 1000 : -1) < 0 && errno != EINTR)
-                break;
-            if (p[1].revents != 0) {
-                const ssize_t got = ::read(readFd, sink, sizeof sink);
-                if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-                    closeFd(readFd);
-            }
-            if (pid != 0) {
-                const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-                if (r == pid || (r < 0 && errno == ECHILD))
-                    pid = 0;
-            }
-        }
-        closeFd(readFd);
-        closeFd(pidFd);
+        if (m_pidFd < 0 || m_watched)
+            return;
+        Releaser *releaser = Releaser::instance();
+        const int copy = releaser ? ::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0) : -1;
+        if (copy < 0)
+            return;
+        releaser->take(copy, 0, -1);
+        m_watched = true;
     }
 
     void waitForEnd()
@@ -181,6 +310,8 @@ private:
     int m_readFd;
     int m_pidFd = -1;
     bool m_reaped = false;
+    // The releaser collects the child through a pidfd of its own.
+    bool m_watched = false;
 };
 
 class PosixSpawner final : public ChildSpawner {
@@ -267,7 +398,8 @@ private:
     {
         error.stage = stage;
         error.code = code;
-        error.description = std::strerror(code);
+        // strerror(0) would be "Success".
+        error.description = code != 0 ? std::strerror(code) : "unknown error";
         return nullptr;
     }
 };

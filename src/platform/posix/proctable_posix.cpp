@@ -3,7 +3,9 @@
 #include <cctype>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 #include <dirent.h>
@@ -54,6 +56,8 @@ bool allDigits(const char *s)
 
 class PosixProcessTable final : public ProcessTable {
 public:
+    explicit PosixProcessTable(std::function<int(int, int)> send) : m_send(std::move(send)) {}
+
     int ownPid() const override { return int(::getpid()); }
 
     std::vector<int> listPids() const override
@@ -123,16 +127,24 @@ public:
     {
         if (pid <= 0)
             return false;
-        return ::kill(pid_t(pid), SIGKILL) == 0;
+        return m_send(pid, SIGKILL) == 0;
     }
+
+private:
+    std::function<int(int, int)> m_send;
 };
 
 } // namespace
 
 ProcessTable &systemProcessTable()
 {
-    static PosixProcessTable table;
+    static PosixProcessTable table([](int pid, int signal) { return ::kill(pid_t(pid), signal); });
     return table;
+}
+
+std::unique_ptr<ProcessTable> systemProcessTableSendingThrough(std::function<int(int, int)> send)
+{
+    return std::make_unique<PosixProcessTable>(std::move(send));
 }
 
 } // namespace kv::platform
