@@ -79,55 +79,37 @@ private:
     std::string m_prefix;
 };
 
+// Polls `done` for up to ten seconds.
+template <typename Done>
+bool soon(Done done)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+}
+
 // A helper child under the given program name, running until it is ended.
 class Helper {
 public:
     Helper(const testsupport::TempAppDir &dir, const QString &name)
     {
-        const QString program = dir.file(name);
-        if (!QFile::exists(program))
-            QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), program);
+        const std::string program = dir.file(name).toStdString();
+        QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), dir.file(name)); // once per name
         kv::platform::SpawnError error;
-        m_child = kv::platform::systemSpawner().spawn({program.toStdString(), "60000"}, dir.path().toStdString(),
-                                                      {}, error);
-        if (!m_child)
-            throw std::runtime_error("cannot start " + program.toStdString() + ": " + error.description);
-        m_output = readUntil([this] { return m_output.find("ready") != std::string::npos; });
+        m_child = kv::platform::systemSpawner().spawn({program, "60000"}, dir.path().toStdString(), {}, error);
+        const auto runsProgram = [&] {
+            return kv::platform::systemProcessTable().executableOf(m_child->pid()) == program;
+        };
+        if (!m_child || !soon(runsProgram))
+            throw std::runtime_error("cannot start " + program + ": " + error.description);
     }
-    ~Helper()
-    {
-        if (m_child)
-            m_child->kill();
-    }
-    // True when the child ended within a few seconds.
-    bool ends()
-    {
-        bool closed = false;
-        readUntil([&] { return closed; }, &closed);
-        return closed;
-    }
+    ~Helper() { m_child->kill(); }
+    bool ends() { return soon([this] { return m_child->reap(); }); }
     bool running() { return !m_child->reap(); }
 
 private:
-    template <typename Done>
-    std::string readUntil(Done done, bool *closed = nullptr)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        char buf[256];
-        std::size_t got = 0;
-        while (!done() && std::chrono::steady_clock::now() < until) {
-            const auto r = m_child->read(buf, sizeof buf, got);
-            if (r == kv::platform::Child::ReadResult::Data)
-                m_output.append(buf, got);
-            else if (r == kv::platform::Child::ReadResult::Closed && closed)
-                *closed = true;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return m_output;
-    }
     std::unique_ptr<kv::platform::Child> m_child;
-    std::string m_output;
 };
 
 class WatchdogTest : public ::testing::Test {
