@@ -32,7 +32,9 @@ namespace config {
 Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx, Prompter &prompter);
 
 // Parses shell.conf; rewrites it whole when esc_printer is empty or another
-// launcher executable wrote it. Failures are silent: the record as far as read.
+// launcher executable wrote it. Failures give the record as far as read; a
+// file that is there but not read (not a regular file, over 1 MiB) is named
+// on standard error.
 LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
 
 // Replaces a file that holds the database password: mode 0600 from the first
