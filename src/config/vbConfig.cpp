@@ -101,6 +101,11 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
     LauncherSettings s;
     QString launcher;
     const std::string path = text::toUtf8(sPath);
+    // A rewrite killed half-way leaves its temporary file, which holds the
+    // password, beside shell.conf; and an older launcher left the file
+    // readable for everyone.
+    platform::removeLeftoverTemporaries(path);
+    platform::makePrivateIfOwned(path);
     const conffile::Content content = conffile::read(path);
     if (!content.ok()) {
         // Not shown to the person (the settings dialog follows), but a FIFO

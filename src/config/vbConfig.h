@@ -34,7 +34,9 @@ Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx,
 // Parses shell.conf; rewrites it whole when esc_printer is empty or another
 // launcher executable wrote it. Failures give the record as far as read; a
 // file that is there but not read (not a regular file, over 1 MiB) is named
-// on standard error.
+// on standard error. Runs at every start, so it also removes the temporary
+// files a killed rewrite left and makes the file private when the launcher
+// owns it.
 LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
 
 // Replaces a file that holds the database password: mode 0600 from the first

@@ -42,4 +42,13 @@ bool replaceFile(const std::string &path, std::string_view bytes, unsigned mode,
 // mode 0600 where the launcher may.
 bool appendFilePrivately(const std::string &path, std::string_view bytes, std::string *error);
 
+// Removes what a replacement of `path` killed half-way left beside it: the
+// regular files named like its temporary files. Returns how many went.
+int removeLeftoverTemporaries(const std::string &path);
+
+// Takes the rights of group and others away from a regular file the
+// launcher's user owns (mode 0600). Another user's file keeps its mode.
+// True when the file was changed.
+bool makePrivateIfOwned(const std::string &path);
+
 } // namespace kv::platform

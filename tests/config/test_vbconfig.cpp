@@ -275,4 +275,33 @@ TEST_F(ShellConf, FileThatIsNotUtf8IsReadAsWindows1252)
     }
 }
 
+TEST_F(ShellConf, StartRemovesTemporariesOfAKilledRewriteAndMakesItsFilePrivate)
+{
+    const QByteArray complete = "db_host = h\r\nesc_printer = p\r\nlauncher = korvantis-launcher\r\n";
+    dir.write(QStringLiteral("shell.conf"), complete);
+    const std::string path = shellConf().toStdString();
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    dir.write(QStringLiteral("shell.conf.a1B2c3"), "db_password = secret\r\n");
+    dir.write(QStringLiteral("shell.conf.Zz9yY8"), "");
+    // Not what a rewrite leaves behind: kept.
+    for (const char *name : {"shell.conf.bak", "shell.conf.abc12", "shell.conf.abc-12", "other.conf.abcdef"})
+        dir.write(QString::fromLatin1(name), "x");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf.dir123")));
+
+    read();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({"other.conf.abcdef", "shell.conf", "shell.conf.abc-12", "shell.conf.abc12",
+                           "shell.conf.bak", "shell.conf.dir123"}));
+    EXPECT_EQ(mode(), 0600u);
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), complete);
+
+    // Only root can make a file someone else's; CI runs as root.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        read();
+        EXPECT_EQ(mode(), 0644u) << "another user's file keeps its mode";
+    }
+}
+
 } // namespace

@@ -1,7 +1,10 @@
 #include "platform/files.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,6 +134,45 @@ bool appendFilePrivately(const std::string &path, std::string_view bytes, std::s
     if (::close(fd) != 0)
         return fail(error, errno);
     return true;
+}
+
+int removeLeftoverTemporaries(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR *dir = ::opendir(directoryOf(path).c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent *e = ::readdir(dir)) {
+        // mkostemp's names: the path, a dot and six letters or digits.
+        const std::string_view name(e->d_name);
+        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
+            continue;
+        const auto suffix = name.substr(base.size() + 1);
+        if (!std::all_of(suffix.begin(), suffix.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+bool makePrivateIfOwned(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool tighten = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                         (st.st_mode & 0077) != 0;
+    const bool changed = tighten && ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    ::close(fd);
+    return changed;
 }
 
 } // namespace kv::platform
