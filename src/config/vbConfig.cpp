@@ -49,10 +49,10 @@ bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *er
     return false;
 }
 
-bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
+bool appendPrivateLine(const QString &sPath, const QByteArray &line, QString *errorText)
 {
     std::string err;
-    if (platform::appendFilePrivately(text::toUtf8(sPath), std::string_view(bytes.constData(), std::size_t(bytes.size())), &err))
+    if (platform::appendLinePrivately(text::toUtf8(sPath), std::string_view(line.constData(), std::size_t(line.size())), &err))
         return true;
     if (errorText)
         *errorText = text::fromUtf8(err);
@@ -106,6 +106,7 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
     // readable for everyone.
     platform::removeLeftoverTemporaries(path);
     platform::makePrivateIfOwned(path);
+
     const conffile::Content content = conffile::read(path);
     if (!content.ok()) {
         // Not shown to the person (the settings dialog follows), but a FIFO

@@ -44,8 +44,10 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
 // Returns false with errorText set when it could not be written.
 bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
 
-// Appends to a file that holds the database password, leaving it mode 0600.
-bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
+// Appends a line (ended by CR LF) to a file that holds the database
+// password, leaving it mode 0600; starts a new line first when the file's
+// last line has no end.
+bool appendPrivateLine(const QString &sPath, const QByteArray &line, QString *errorText = nullptr);
 
 } // namespace config
 } // namespace kv

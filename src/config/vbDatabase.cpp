@@ -117,7 +117,7 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
             // failed write leaves both as they were.
             const std::string line = confsyntax::formatLine("stationid", text::toUtf8(newId));
             QString error;
-            if (!config::appendPrivateFile(confPath, QByteArray::fromStdString(line), &error))
+            if (!config::appendPrivateLine(confPath, QByteArray::fromStdString(line), &error))
                 return refuse(error.isEmpty() ? QStringLiteral("Permission denied") : error);
             settings.stationid = newId;
         } else {

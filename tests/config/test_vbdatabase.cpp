@@ -1,6 +1,7 @@
 // The start-up checks and the station set-up against the real cluster,
 // through psqlODBC, with the messages the person at the till sees.
 #include "config/vbDatabase.h"
+#include "config/vbConfig.h"
 #include "dbtestutil.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
@@ -186,12 +187,33 @@ TEST_F(DatabaseTest, MissingConfigTableIsAnErrorNumberNotOne)
 
 // ------------------------------------------------------------ station set-up
 
-TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneAndTheLineIsAppended)
+// The new id must stand on a line of its own whatever the file's last line
+// ends with, or the next start reads no id and makes another station.
+TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneOnALineOfItsOwn)
 {
+    const struct {
+        QByteArray before, after;
+    } cases[] = {
+        {kConf, kConf + "stationid = 1\r\n"},
+        {"db_name = kvtest", "db_name = kvtest\r\nstationid = 1\r\n"},
+        {"db_name = kvtest\n", "db_name = kvtest\nstationid = 1\r\n"},
+        {"db_name = kvtest\r", "db_name = kvtest\rstationid = 1\r\n"},
+        {"", "stationid = 1\r\n"},
+    };
+    for (const auto &c : cases) {
+        m_dir.write(QStringLiteral("shell.conf"), c.before);
+        m_settings.stationid.clear();
+        ScriptedPrompter p;
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
+        EXPECT_EQ(m_settings.stationid, "1");
+        EXPECT_EQ(m_dir.read("shell.conf"), c.after);
+        EXPECT_EQ(kv::config::readShellConfig(confPath(), m_ctx).stationid, "1") << c.before.constData();
+    }
+    m_dir.write(QStringLiteral("shell.conf"), kConf);
+    ASSERT_EQ(::chmod(confPath().toLocal8Bit().constData(), 0644), 0);
+    m_settings.stationid.clear();
     ScriptedPrompter p;
     EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(m_settings.stationid, "1");
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 1\r\n");
     struct stat st{};
     ASSERT_EQ(::stat(confPath().toLocal8Bit().constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the database password";

@@ -115,22 +115,33 @@ bool replaceFile(const std::string &path, std::string_view bytes, unsigned mode,
     return f.begin(path, mode, error) && f.write(bytes, error) && f.commit(error);
 }
 
-bool appendFilePrivately(const std::string &path, std::string_view bytes, std::string *error)
+bool appendLinePrivately(const std::string &path, std::string_view line, std::string *error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0)
         return fail(error, errno);
+    const auto failClosing = [&](int err) {
+        ::close(fd);
+        return fail(error, err);
+    };
     // Someone else's file the launcher may write to: its mode is theirs.
-    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 && errno != EPERM) {
-        const int err = errno;
-        ::close(fd);
-        return fail(error, err);
+    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 && errno != EPERM)
+        return failClosing(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return failClosing(errno);
+    std::string bytes;
+    if (st.st_size > 0) {
+        char last = 0;
+        const ssize_t n = ::pread(fd, &last, 1, st.st_size - 1);
+        if (n != 1)
+            return failClosing(n < 0 ? errno : EIO);
+        if (last != '\r' && last != '\n')
+            bytes = "\r\n";
     }
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail(error, err);
-    }
+    bytes.append(line);
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
+        return failClosing(errno);
     if (::close(fd) != 0)
         return fail(error, errno);
     return true;
