@@ -287,20 +287,25 @@ TEST_F(DatabaseTest, ApplicationDirectoryWithQuoteAndBackslashIsStoredExactly)
     EXPECT_EQ(paths, (odd + QStringLiteral("/\n")).toStdString());
 }
 
-TEST_F(DatabaseTest, NonNumericStationIdWithoutProgramsEndsTheLauncher)
+// The id goes into SQL as it is: only a whole number may reach the server.
+TEST_F(DatabaseTest, StationIdThatIsNotAWholeNumberEndsTheLauncherTouchingNothing)
 {
     insertTemplates();
-    m_settings.stationid = "abc";
+    testenv::psql("INSERT INTO managedprogram (name, path, machineid) VALUES ('own', '/opt/own/', 7)");
     const std::string rows = programRows();
-    ScriptedPrompter p;
-    p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds);
-    ASSERT_EQ(p.shownMessages().size(), 1);
-    const QString title = p.shownMessages().front().title;
-    EXPECT_TRUE(title.startsWith("Korvantis Launcher - ERROR:")) << title.toStdString();
-    EXPECT_TRUE(title.contains("abc")) << title.toStdString();
-    EXPECT_EQ(programRows(), rows);
-    EXPECT_EQ(m_settings.stationid, "abc");
+    for (const QString id : {"7 OR 1=1", "7' OR '1'='1", "0' OR machineid IS NULL OR '1'='1",
+                             "1 FROM managedprogram; DELETE FROM managedprogram; --", "abc", "7.0", "+", "--7"}) {
+        m_settings.stationid = id;
+        ScriptedPrompter p;
+        p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds) << id.toStdString();
+        ASSERT_EQ(p.shownMessages().size(), 1);
+        const QString title = p.shownMessages().front().title;
+        EXPECT_TRUE(title.startsWith("Korvantis Launcher - ") && title.contains(id)) << title.toStdString();
+        EXPECT_EQ(programRows(), rows) << id.toStdString();
+        EXPECT_EQ(m_settings.stationid, id);
+        EXPECT_EQ(m_dir.read("shell.conf"), kConf);
+    }
 }
 
 // As root no permission stops a write: a directory where the file should be does.

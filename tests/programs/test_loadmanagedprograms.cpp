@@ -190,4 +190,20 @@ TEST_F(Loading, IdBeyondWhatTheLauncherHoldsIsAClearError)
     }
 }
 
+// The id goes into SQL as it is: only a whole number may reach the server.
+TEST_F(Loading, StationIdThatIsNotAWholeNumberLoadsNothing)
+{
+    insert("('Mine', '/x', 'kv_child_echo', '', false, true, 41),"
+           "('Other station', '/x', 'kv_child_echo', '', false, true, 7)");
+    for (const char *id : {"41' OR '1'='1", "7 OR 1=1", "abc", ""}) {
+        shellConf.stationid = QString::fromUtf8(id);
+        EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
+        EXPECT_TRUE(mp.managedPrograms.empty()) << id;
+    }
+    shellConf.stationid = QStringLiteral("+41");
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    ASSERT_EQ(mp.managedPrograms.size(), 2u);
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));
+}
+
 } // namespace
