@@ -60,6 +60,7 @@ TEST_F(ShellConf, ImportCopiesDatabaseKeysInFileOrderRepeatsIncluded)
               "\tdb_username = tabbed\r\n"
               "db_username: colon\r\n"
               "db_host = second\r\n"
+              "db_username =  till \r\n"
               "db_username_admin = admin\r\n"
               "db_password_admin = secret\r\n"
               "launcher = other\r\n");
@@ -69,6 +70,7 @@ TEST_F(ShellConf, ImportCopiesDatabaseKeysInFileOrderRepeatsIncluded)
                          "db_host = first\r\n"
                          "db_password = a=b=c\r\n"
                          "db_host = second\r\n"
+                         "db_username = till\r\n"
                          "db_username_admin = admin\r\n"
                          "db_password_admin = secret\r\n"));
     EXPECT_EQ(mode(), 0600u);
