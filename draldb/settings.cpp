@@ -1,26 +1,22 @@
 #include "settings.h"
 
+#include "shared/conffile.h"
 #include "shared/confsyntax.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace draldb {
 
 namespace {
 
-// Only regular files count: a directory of that name is no configuration.
+// Only a regular file of sensible size counts: a directory, a FIFO or a
+// device of that name is no configuration.
 std::optional<std::string> readFile(const std::string &path)
 {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    conffile::Content c = conffile::read(path);
+    if (!c.ok())
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::move(c.text);
 }
 
 // A repeated key keeps its last value, as the launcher reads shell.conf.

@@ -3,11 +3,12 @@
 #include "core/helpers.h"
 #include "core/textconv.h"
 #include "platform/files.h"
+#include "shared/conffile.h"
 #include "shared/confsyntax.h"
 
-#include <QFile>
-
 #include <array>
+#include <cstdio>
+#include <optional>
 #include <string>
 
 namespace kv::config {
@@ -20,21 +21,15 @@ constexpr std::array<std::string_view, 6> kImportedKeys = {
     "db_host", "db_username", "db_password", "db_name", "db_username_admin", "db_password_admin",
 };
 
-bool readWholeFile(const QString &path, QByteArray *bytes, QString *error)
+// The file as UTF-8 text; reason says why there is none.
+std::optional<std::string> readConfigFile(const QString &path, QString *reason)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    *bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    return true;
+    conffile::Content c = conffile::read(text::toUtf8(path));
+    if (c.ok())
+        return std::move(c.text);
+    if (reason)
+        *reason = path + QStringLiteral(": ") + text::fromUtf8(c.reason);
+    return std::nullopt;
 }
 
 std::string line(std::string_view key, const QString &value)
@@ -54,10 +49,10 @@ bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *er
     return false;
 }
 
-bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText)
+bool appendPrivateLine(const QString &sPath, const QByteArray &line, QString *errorText)
 {
     std::string err;
-    if (platform::appendFilePrivately(text::toUtf8(sPath), std::string_view(bytes.constData(), std::size_t(bytes.size())), &err))
+    if (platform::appendLinePrivately(text::toUtf8(sPath), std::string_view(line.constData(), std::size_t(line.size())), &err))
         return true;
     if (errorText)
         *errorText = text::fromUtf8(err);
@@ -76,10 +71,10 @@ Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx,
     QString error;
     bool ok = true;
     if (!source.isEmpty()) {
-        QByteArray content;
-        ok = readWholeFile(source, &content, &error);
+        const auto content = readConfigFile(source, &error);
+        ok = content.has_value();
         if (ok) {
-            for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+            for (const auto &e : confsyntax::parse(*content)) {
                 for (auto key : kImportedKeys) {
                     if (e.key == key)
                         out += confsyntax::formatLine(e.key, e.value);
@@ -105,11 +100,23 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
 {
     LauncherSettings s;
     QString launcher;
-    QByteArray content;
-    if (!readWholeFile(sPath, &content, nullptr))
-        return s;
+    const std::string path = text::toUtf8(sPath);
+    // A rewrite killed half-way leaves its temporary file, which holds the
+    // password, beside shell.conf; and an older launcher left the file
+    // readable for everyone.
+    platform::removeLeftoverTemporaries(path);
+    platform::makePrivateIfOwned(path);
 
-    for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+    const conffile::Content content = conffile::read(path);
+    if (!content.ok()) {
+        // Not shown to the person (the settings dialog follows), but a FIFO
+        // or a device in its place is worth a word to whoever looks.
+        if (content.status == conffile::Content::Status::Unusable)
+            std::fprintf(stderr, "Korvantis Launcher: %s is not read: %s\n", path.c_str(), content.reason.c_str());
+        return s;
+    }
+
+    for (const auto &e : confsyntax::parse(content.text)) {
         const QString value = text::fromUtf8(e.value);
         if (e.key == "db_host") s.db_host = value;
         else if (e.key == "db_name") s.db_name = value;

@@ -32,7 +32,11 @@ namespace config {
 Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx, Prompter &prompter);
 
 // Parses shell.conf; rewrites it whole when esc_printer is empty or another
-// launcher executable wrote it. Failures are silent: the record as far as read.
+// launcher executable wrote it. Failures give the record as far as read; a
+// file that is there but not read (not a regular file, over 1 MiB) is named
+// on standard error. Runs at every start, so it also removes the temporary
+// files a killed rewrite left and makes the file private when the launcher
+// owns it.
 LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
 
 // Replaces a file that holds the database password: mode 0600 from the first
@@ -40,8 +44,10 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
 // Returns false with errorText set when it could not be written.
 bool writePrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
 
-// Appends to a file that holds the database password, leaving it mode 0600.
-bool appendPrivateFile(const QString &sPath, const QByteArray &bytes, QString *errorText = nullptr);
+// Appends a line (ended by CR LF) to a file that holds the database
+// password, leaving it mode 0600; starts a new line first when the file's
+// last line has no end.
+bool appendPrivateLine(const QString &sPath, const QByteArray &line, QString *errorText = nullptr);
 
 } // namespace config
 } // namespace kv

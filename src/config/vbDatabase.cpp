@@ -56,6 +56,27 @@ QString buildConnectionText(const LauncherSettings &settings)
     return buildConnectionText(settings.db_host, settings.db_name, settings.db_username, settings.db_password);
 }
 
+bool isPlainStationId(const QString &stationId)
+{
+    qsizetype i = 0;
+    if (i < stationId.size() && (stationId[i] == u'+' || stationId[i] == u'-'))
+        ++i;
+    if (i == stationId.size())
+        return false;
+    for (; i < stationId.size(); ++i) {
+        if (stationId[i] < u'0' || stationId[i] > u'9')
+            return false;
+    }
+    return true;
+}
+
+odbc::Error stationIdError(const QString &stationId)
+{
+    return odbc::Error(odbc::kProviderError,
+                       QStringLiteral("The station id \"%1\" is not a whole number.").arg(stationId),
+                       QStringLiteral("22P02"));
+}
+
 QString escapeSqlText(const QString &s)
 {
     QString out = s;
@@ -117,10 +138,13 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
             // failed write leaves both as they were.
             const std::string line = confsyntax::formatLine("stationid", text::toUtf8(newId));
             QString error;
-            if (!config::appendPrivateFile(confPath, QByteArray::fromStdString(line), &error))
+            if (!config::appendPrivateLine(confPath, QByteArray::fromStdString(line), &error))
                 return refuse(error.isEmpty() ? QStringLiteral("Permission denied") : error);
             settings.stationid = newId;
         } else {
+            // Either statement would fail on such an id; neither is sent.
+            if (!isPlainStationId(settings.stationid))
+                throw stationIdError(settings.stationid);
             rs.open(QStringLiteral("SELECT COALESCE((SELECT count(id) FROM managedprogram WHERE machineid = '") +
                         settings.stationid + QStringLiteral("'),0) as cnt"),
                     connection);

@@ -27,6 +27,14 @@ QString buildConnectionText(const QString &host, const QString &database, const 
 // From db_host, db_name, db_username and db_password.
 QString buildConnectionText(const LauncherSettings &settings);
 
+// A station id goes into SQL as it is, so only an optional sign and digits
+// may: anything else ("7 OR 1=1") would reach other stations' rows.
+bool isPlainStationId(const QString &stationId);
+
+// The error a statement with such an id would have met, raised before the
+// statement is sent.
+odbc::Error stationIdError(const QString &stationId);
+
 // For the inside of an e'...' literal: backslashes doubled, then quotes.
 QString escapeSqlText(const QString &s);
 
@@ -42,7 +50,8 @@ qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Pro
 // Gives a new station (empty stationid) the next free id, appended to
 // confPath and stored into settings, and gives a station without programs
 // copies of the template programs with path set to the application directory.
-// Any failure tells the user to restart with more rights: LauncherEnds.
+// Any failure, a station id that is not a plain integer among them, tells
+// the user to restart with more rights: LauncherEnds.
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
                      Prompter &prompter);
 

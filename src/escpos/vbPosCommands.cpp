@@ -1,5 +1,7 @@
 #include "escpos/vbPosCommands.h"
 
+#include "config/vbDatabase.h"
+
 namespace kv {
 
 namespace {
@@ -23,7 +25,13 @@ void PosCommandQueue::processPosCommands()
 {
     BusyCursor busy(m_prompter);
 
-    const QString sSql = poscommands::queueQuery(m_draldb.config_getvalue(QStringLiteral("stationid")));
+    const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
+    // Only a whole number goes into the query: "7 OR 1=1" would print and
+    // delete other stations' receipts. The query would fail on any other
+    // text, and a failed query ends the pass silently.
+    if (!database::isPlainStationId(stationId))
+        return;
+    const QString sSql = poscommands::queueQuery(stationId);
     qint32 resultSet = 0;
     m_draldb.VB_new_sql(m_libraryConnection, sSql, resultSet, 0);
     // A failed query has nothing to free, and the printer is not bothered.

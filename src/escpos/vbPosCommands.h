@@ -50,8 +50,7 @@ inline constexpr int kReceiptPrinter = 1;
 inline constexpr int kCashDrawer = 2;
 
 // The query for one station's rows of the handled devices, oldest first. The
-// station id is put in as it is: it comes from the library's own
-// configuration, not from a person.
+// station id is put in as it is; the pass hands it only a whole number.
 QString queueQuery(const QString &sStationId);
 
 // The receipt text with every ESC "|fP" (feed and cut, as the front-end's

@@ -38,8 +38,19 @@ private:
 // begin, write and commit in one.
 bool replaceFile(const std::string &path, std::string_view bytes, unsigned mode, std::string *error);
 
-// Appends `bytes` to `path` (created when missing, mode 0600) and makes it
-// mode 0600 where the launcher may.
-bool appendFilePrivately(const std::string &path, std::string_view bytes, std::string *error);
+// Appends `line` (with its own line end) to `path` (created when missing,
+// mode 0600) and makes it mode 0600 where the launcher may. When the file's
+// last line has no line end, a CR LF goes first: glued to that line, the new
+// one would be lost to it.
+bool appendLinePrivately(const std::string &path, std::string_view line, std::string *error);
+
+// Removes what a replacement of `path` killed half-way left beside it: the
+// regular files named like its temporary files. Returns how many went.
+int removeLeftoverTemporaries(const std::string &path);
+
+// Takes the rights of group and others away from a regular file the
+// launcher's user owns (mode 0600). Another user's file keeps its mode.
+// True when the file was changed.
+bool makePrivateIfOwned(const std::string &path);
 
 } // namespace kv::platform

@@ -64,8 +64,10 @@ Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings)
     odbc::Connection connection;
     connection.open(database::buildConnectionText(settings));
     odbc::Recordset rs;
-    // The station id goes in as stored: it is the launcher's own number,
-    // checked when it was assigned.
+    // The station id goes in as stored, so only a whole number may: the
+    // statement would fail on any other text, and so does this.
+    if (!database::isPlainStationId(settings.stationid))
+        throw database::stationIdError(settings.stationid);
     rs.open(QStringLiteral("SELECT id, name, path, executable, arguments, runonstart, restartonfailure, machineid "
                            "FROM managedprogram WHERE machineid='") +
                 settings.stationid + QStringLiteral("'"),

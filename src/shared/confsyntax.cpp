@@ -7,10 +7,10 @@ std::vector<std::string> splitLines(std::string_view content)
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t i = 0; i < content.size(); ++i) {
-        if (content[i] != '\r')
+        if (content[i] != '\r' && content[i] != '\n')
             continue;
         lines.emplace_back(content.substr(start, i - start));
-        if (i + 1 < content.size() && content[i + 1] == '\n')
+        if (content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n')
             ++i;
         start = i + 1;
     }

@@ -14,8 +14,8 @@ struct Entry {
     std::string value;
 };
 
-// A line ends at CR or CR LF. A lone LF is part of the line, so a file written
-// with LF endings reads as one line: the files this reads come from Windows tills.
+// A line ends at CR LF, CR or LF: the files come from Windows tills and from
+// editors on this system alike.
 std::vector<std::string> splitLines(std::string_view content);
 
 // Only the space character is trimmed; tabs stay and make a different key.

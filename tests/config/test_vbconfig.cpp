@@ -9,7 +9,14 @@
 #include <QDir>
 #include <QFile>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using kv::LauncherSettings;
 using kv::Outcome;
@@ -53,6 +60,7 @@ TEST_F(ShellConf, ImportCopiesDatabaseKeysInFileOrderRepeatsIncluded)
               "\tdb_username = tabbed\r\n"
               "db_username: colon\r\n"
               "db_host = second\r\n"
+              "db_username =  till \r\n"
               "db_username_admin = admin\r\n"
               "db_password_admin = secret\r\n"
               "launcher = other\r\n");
@@ -62,6 +70,7 @@ TEST_F(ShellConf, ImportCopiesDatabaseKeysInFileOrderRepeatsIncluded)
                          "db_host = first\r\n"
                          "db_password = a=b=c\r\n"
                          "db_host = second\r\n"
+                         "db_username = till\r\n"
                          "db_username_admin = admin\r\n"
                          "db_password_admin = secret\r\n"));
     EXPECT_EQ(mode(), 0600u);
@@ -87,12 +96,22 @@ TEST_F(ShellConf, ImportWithoutFrontEndFileLeavesAnEmptyFileReplacingAnyOld)
     EXPECT_EQ(mode(), 0600u);
 }
 
-TEST_F(ShellConf, ImportOfLfOnlyFileSeesOneLine)
+TEST_F(ShellConf, LinesEndedByCrLfCrOrLfAreSeparateSettings)
 {
-    dir.write(QStringLiteral("dralfrontend.conf"), "db_host = a\ndb_name = b\n");
-    import();
-    // One line: its key is db_host, its value everything after the first "=".
-    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), QByteArray("db_host = a\ndb_name = b\n\r\n"));
+    for (const QByteArray end : {"\r\n", "\r", "\n"}) {
+        dir.write(QStringLiteral("dralfrontend.conf"), "db_host = h" + end + "db_name = pos" + end + "db_password = pw");
+        ASSERT_EQ(import(), Outcome::Continue);
+        EXPECT_EQ(dir.read(QStringLiteral("shell.conf")),
+                  QByteArray("db_host = h\r\ndb_name = pos\r\ndb_password = pw\r\n"))
+            << end.toHex().constData();
+
+        dir.write(QStringLiteral("shell.conf"),
+                  "db_host = h" + end + "esc_printer = TM" + end + "launcher = korvantis-launcher" + end + "stationid = 4");
+        const LauncherSettings s = read();
+        EXPECT_EQ(s.db_host, QStringLiteral("h")) << end.toHex().constData();
+        EXPECT_EQ(s.esc_printer, QStringLiteral("TM")) << end.toHex().constData();
+        EXPECT_EQ(s.stationid, QStringLiteral("4")) << end.toHex().constData();
+    }
 }
 
 TEST_F(ShellConf, ImportThatCannotCreateTheFileTellsToRestartAndEnds)
@@ -198,22 +217,99 @@ TEST_F(ShellConf, EmptyStationIdIsNotWrittenBack)
     EXPECT_FALSE(dir.read(QStringLiteral("shell.conf")).contains("stationid"));
 }
 
-TEST_F(ShellConf, MissingOrUnreadableFileGivesEmptyRecordSilently)
+TEST_F(ShellConf, OnlyARegularFileOfAtMostOneMebibyteIsRead)
 {
     EXPECT_EQ(read(), LauncherSettings{});
     EXPECT_FALSE(QFile::exists(shellConf())) << "a missing file is not created by reading";
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf")));
-    EXPECT_EQ(read(), LauncherSettings{});
-    EXPECT_TRUE(QFileInfo(shellConf()).isDir());
+
+    const QByteArray settings = "db_host = h\r\nesc_printer = p\r\nlauncher = korvantis-launcher\r\n";
+    const QByteArray atLimit = settings + QByteArray(1024 * 1024 - settings.size(), '#');
+    dir.write(QStringLiteral("shell.conf"), atLimit);
+    EXPECT_EQ(read().db_host, QStringLiteral("h"));
+
+    const std::string path = shellConf().toStdString();
+    const struct {
+        const char *what;
+        std::function<void()> make;
+    } cases[] = {
+        {"one byte over", [&] { dir.write(QStringLiteral("shell.conf"), atLimit + "#"); }},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0); }},
+        {"a directory", [&] { ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf"))); }},
+    };
+    const auto shape = [&] {
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        return std::pair(st.st_mode & S_IFMT, st.st_size);
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove(path);
+        c.make();
+        const auto before = shape();
+        testing::internal::CaptureStderr();
+        auto reading = std::async(std::launch::async, [&] { return read(); });
+        if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << c.what << ": the read hangs";
+            // A writer that comes and goes lets a reader stuck on the FIFO go.
+            ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        const LauncherSettings s = reading.get();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(s, LauncherSettings{}) << c.what;
+        EXPECT_NE(said.find(path), std::string::npos) << c.what << ": " << said;
+        EXPECT_EQ(shape(), before) << c.what << ": what stands there is left alone";
+    }
 }
 
-TEST_F(ShellConf, Utf8ValuesSurviveAndInvalidBytesAreReplaced)
+// A file carried over from a Windows till holds Windows-1252; a rewrite turns
+// it into UTF-8 without losing a character.
+TEST_F(ShellConf, FileThatIsNotUtf8IsReadAsWindows1252)
 {
-    dir.write(QStringLiteral("shell.conf"),
-              "db_password = gr\xc3\xbc\xc3\x9f\r\ndb_name = a\xff" "b\r\nesc_printer = x\r\nlauncher = korvantis-launcher\r\n");
-    const LauncherSettings s = read();
-    EXPECT_EQ(s.db_password, QString::fromUtf8("grüß"));
-    EXPECT_EQ(s.db_name, QString(QStringLiteral("a") + QChar(0xFFFD) + QStringLiteral("b")));
+    const struct {
+        QByteArray password;
+        QString expected;
+    } cases[] = {
+        {"gr\xc3\xbc\xc3\x9f", QStringLiteral(u"grüß")},
+        {"p\xe4ss\x80\x8e", QStringLiteral(u"päss€Ž")},
+        // One byte that is not UTF-8 makes the whole file Windows-1252.
+        {"\xc3\xa4 \xe4", QStringLiteral(u"Ã¤ ä")},
+        {"\x81\x8d\x8f\x90\x9d", QStringLiteral(u"\u0081\u008d\u008f\u0090\u009d")},
+    };
+    for (const auto &c : cases) {
+        dir.write(QStringLiteral("shell.conf"), "db_password = " + c.password + "\r\nlauncher = old-name\r\n");
+        EXPECT_EQ(read().db_password, c.expected) << c.password.toHex().constData();
+        EXPECT_TRUE(dir.read(QStringLiteral("shell.conf")).contains("db_password = " + c.expected.toUtf8() + "\r\n"));
+        EXPECT_EQ(read().db_password, c.expected) << "after the rewrite: " << c.password.toHex().constData();
+    }
+}
+
+TEST_F(ShellConf, StartRemovesTemporariesOfAKilledRewriteAndMakesItsFilePrivate)
+{
+    const QByteArray complete = "db_host = h\r\nesc_printer = p\r\nlauncher = korvantis-launcher\r\n";
+    dir.write(QStringLiteral("shell.conf"), complete);
+    const std::string path = shellConf().toStdString();
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    dir.write(QStringLiteral("shell.conf.a1B2c3"), "db_password = secret\r\n");
+    dir.write(QStringLiteral("shell.conf.Zz9yY8"), "");
+    // Not what a rewrite leaves behind: kept.
+    for (const char *name : {"shell.conf.bak", "shell.conf.abc12", "shell.conf.abc-12", "other.conf.abcdef"})
+        dir.write(QString::fromLatin1(name), "x");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("shell.conf.dir123")));
+
+    read();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({"other.conf.abcdef", "shell.conf", "shell.conf.abc-12", "shell.conf.abc12",
+                           "shell.conf.bak", "shell.conf.dir123"}));
+    EXPECT_EQ(mode(), 0600u);
+    EXPECT_EQ(dir.read(QStringLiteral("shell.conf")), complete);
+
+    // Only root can make a file someone else's; CI runs as root.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        read();
+        EXPECT_EQ(mode(), 0644u) << "another user's file keeps its mode";
+    }
 }
 
 } // namespace

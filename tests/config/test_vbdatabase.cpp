@@ -1,6 +1,7 @@
 // The start-up checks and the station set-up against the real cluster,
 // through psqlODBC, with the messages the person at the till sees.
 #include "config/vbDatabase.h"
+#include "config/vbConfig.h"
 #include "dbtestutil.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
@@ -186,15 +187,32 @@ TEST_F(DatabaseTest, MissingConfigTableIsAnErrorNumberNotOne)
 
 // ------------------------------------------------------------ station set-up
 
-TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneAndTheLineIsAppended)
+// The new id must stand on a line of its own whatever the file's last line
+// ends with, or the next start reads no id and makes another station.
+TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneOnALineOfItsOwn)
 {
-    ScriptedPrompter p;
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(m_settings.stationid, "1");
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 1\r\n");
-    struct stat st{};
-    ASSERT_EQ(::stat(confPath().toLocal8Bit().constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the database password";
+    const struct {
+        QByteArray before, after;
+    } cases[] = {
+        {kConf, kConf + "stationid = 1\r\n"},
+        {"db_name = kvtest", "db_name = kvtest\r\nstationid = 1\r\n"},
+        {"db_name = kvtest\n", "db_name = kvtest\nstationid = 1\r\n"},
+        {"db_name = kvtest\r", "db_name = kvtest\rstationid = 1\r\n"},
+        {"", "stationid = 1\r\n"},
+    };
+    const QByteArray path = confPath().toLocal8Bit();
+    for (const auto &c : cases) {
+        m_dir.write(QStringLiteral("shell.conf"), c.before);
+        ASSERT_EQ(::chmod(path.constData(), 0644), 0);
+        m_settings.stationid.clear();
+        ScriptedPrompter p;
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
+        EXPECT_EQ(m_settings.stationid, "1");
+        EXPECT_EQ(m_dir.read("shell.conf"), c.after);
+        struct stat st{};
+        EXPECT_TRUE(::stat(path.constData(), &st) == 0 && (st.st_mode & 0777) == 0600) << "it holds the password";
+        EXPECT_EQ(kv::config::readShellConfig(confPath(), m_ctx).stationid, "1") << c.before.constData();
+    }
     EXPECT_EQ(programRows(), "") << "no templates, nothing copied";
 }
 
@@ -265,20 +283,25 @@ TEST_F(DatabaseTest, ApplicationDirectoryWithQuoteAndBackslashIsStoredExactly)
     EXPECT_EQ(paths, (odd + QStringLiteral("/\n")).toStdString());
 }
 
-TEST_F(DatabaseTest, NonNumericStationIdWithoutProgramsEndsTheLauncher)
+// The id goes into SQL as it is: only a whole number may reach the server.
+TEST_F(DatabaseTest, StationIdThatIsNotAWholeNumberEndsTheLauncherTouchingNothing)
 {
     insertTemplates();
-    m_settings.stationid = "abc";
+    testenv::psql("INSERT INTO managedprogram (name, path, machineid) VALUES ('own', '/opt/own/', 7)");
     const std::string rows = programRows();
-    ScriptedPrompter p;
-    p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds);
-    ASSERT_EQ(p.shownMessages().size(), 1);
-    const QString title = p.shownMessages().front().title;
-    EXPECT_TRUE(title.startsWith("Korvantis Launcher - ERROR:")) << title.toStdString();
-    EXPECT_TRUE(title.contains("abc")) << title.toStdString();
-    EXPECT_EQ(programRows(), rows);
-    EXPECT_EQ(m_settings.stationid, "abc");
+    for (const QString id : {"7 OR 1=1", "7' OR '1'='1", "0' OR machineid IS NULL OR '1'='1",
+                             "1 FROM managedprogram; DELETE FROM managedprogram; --", "abc", "7.0", "+", "--7"}) {
+        m_settings.stationid = id;
+        ScriptedPrompter p;
+        p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds) << id.toStdString();
+        ASSERT_EQ(p.shownMessages().size(), 1);
+        const QString title = p.shownMessages().front().title;
+        EXPECT_TRUE(title.startsWith("Korvantis Launcher - ") && title.contains(id)) << title.toStdString();
+        EXPECT_EQ(programRows(), rows) << id.toStdString();
+        EXPECT_EQ(m_settings.stationid, id);
+        EXPECT_EQ(m_dir.read("shell.conf"), kConf);
+    }
 }
 
 // As root no permission stops a write: a directory where the file should be does.

@@ -190,4 +190,64 @@ TEST_F(Loading, IdBeyondWhatTheLauncherHoldsIsAClearError)
     }
 }
 
+// The test schema makes the flags boolean; a database whose flags are numbers
+// must still start only what says 1 and keep down only what says 0.
+TEST_F(Loading, NumericFlagsCompareWithOneAndZeroExactly)
+{
+    testenv::psql("DROP SCHEMA IF EXISTS numeric_flags CASCADE; CREATE SCHEMA numeric_flags; "
+                  "CREATE TABLE numeric_flags.managedprogram (id serial, name text, path text, executable text, "
+                  "arguments text, runonstart numeric, restartonfailure numeric, machineid integer)");
+    struct Cleanup {
+        ~Cleanup()
+        {
+            ::unsetenv("PGOPTIONS");
+            testenv::psql("DROP SCHEMA numeric_flags CASCADE");
+        }
+    } cleanup;
+    const QString helpers = QFileInfo(QString::fromUtf8(childhelpers::kv_child_exit_after)).absolutePath();
+    const struct {
+        const char *name, *runOnStart, *restartOnFailure;
+        bool runs, restarts;
+    } cases[] = {
+        {"one", "1", "0", true, false},
+        {"two", "2", "0.4", false, true},
+        {"fraction", "0.4", "2", false, true},
+        {"null", "NULL", "NULL", false, true},
+        {"one point zero", "1.0", "0.0", true, false},
+    };
+    for (const auto &c : cases) {
+        testenv::psql(std::string("INSERT INTO numeric_flags.managedprogram (name, path, executable, arguments, "
+                                  "runonstart, restartonfailure, machineid) VALUES ('") +
+                      c.name + "', " + sqlText(helpers) + ", 'kv_child_exit_after', '60000', " + c.runOnStart +
+                      ", " + c.restartOnFailure + ", 41)");
+    }
+    // The launcher's own connection finds this table before the test schema's.
+    ::setenv("PGOPTIONS", "-c search_path=numeric_flags", 1);
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    ASSERT_EQ(mp.managedPrograms.size(), std::size(cases) + 1);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const kv::ManagedProgram &e = mp.managedPrograms[i + 1];
+        EXPECT_EQ(e.name, QString::fromUtf8(cases[i].name));
+        EXPECT_EQ(e.runOnStart, cases[i].runs) << cases[i].name;
+        EXPECT_EQ(e.process && e.process->pReady, cases[i].runs) << cases[i].name;
+        EXPECT_EQ(e.restartOnFailure, cases[i].restarts) << cases[i].name;
+    }
+}
+
+// The id goes into SQL as it is: only a whole number may reach the server.
+TEST_F(Loading, StationIdThatIsNotAWholeNumberLoadsNothing)
+{
+    insert("('Mine', '/x', 'kv_child_echo', '', false, true, 41),"
+           "('Other station', '/x', 'kv_child_echo', '', false, true, 7)");
+    for (const char *id : {"41' OR '1'='1", "7 OR 1=1", "abc", ""}) {
+        shellConf.stationid = QString::fromUtf8(id);
+        EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
+        EXPECT_TRUE(mp.managedPrograms.empty()) << id;
+    }
+    shellConf.stationid = QStringLiteral("+41");
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    ASSERT_EQ(mp.managedPrograms.size(), 2u);
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));
+}
+
 } // namespace

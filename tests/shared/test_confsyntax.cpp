@@ -5,12 +5,22 @@
 using confsyntax::parse;
 using confsyntax::splitLines;
 
-TEST(ConfSyntax, LinesEndAtCrOrCrLfButNotLfAlone)
+TEST(ConfSyntax, LinesEndAtCrLfCrOrLf)
 {
-    EXPECT_EQ(splitLines("a\rb\r\nc"), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(splitLines("a\nb\n"), (std::vector<std::string>{"a\nb\n"}));
-    EXPECT_EQ(splitLines("a\r\r\nb\r\n"), (std::vector<std::string>{"a", "", "b"}));
-    EXPECT_TRUE(splitLines("").empty());
+    const struct {
+        std::string_view content;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a\rb\r\nc", {"a", "b", "c"}},
+        {"a\nb\n", {"a", "b"}},
+        {"a\r\r\nb\r\n", {"a", "", "b"}},
+        // LF then CR is two line ends, not one.
+        {"a\n\rb", {"a", "", "b"}},
+        {"a\r\n\nb", {"a", "", "b"}},
+        {"", {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(splitLines(c.content), c.lines) << testing::PrintToString(std::string(c.content));
 }
 
 TEST(ConfSyntax, FirstEqualsSplitsAndOnlySpacesAreTrimmed)

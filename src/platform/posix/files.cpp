@@ -1,7 +1,10 @@
 #include "platform/files.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,25 +115,75 @@ bool replaceFile(const std::string &path, std::string_view bytes, unsigned mode,
     return f.begin(path, mode, error) && f.write(bytes, error) && f.commit(error);
 }
 
-bool appendFilePrivately(const std::string &path, std::string_view bytes, std::string *error)
+bool appendLinePrivately(const std::string &path, std::string_view line, std::string *error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0)
         return fail(error, errno);
+    const auto failClosing = [&](int err) {
+        ::close(fd);
+        return fail(error, err);
+    };
     // Someone else's file the launcher may write to: its mode is theirs.
-    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 && errno != EPERM) {
-        const int err = errno;
-        ::close(fd);
-        return fail(error, err);
+    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 && errno != EPERM)
+        return failClosing(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return failClosing(errno);
+    std::string bytes;
+    if (st.st_size > 0) {
+        char last = 0;
+        const ssize_t n = ::pread(fd, &last, 1, st.st_size - 1);
+        if (n != 1)
+            return failClosing(n < 0 ? errno : EIO);
+        if (last != '\r' && last != '\n')
+            bytes = "\r\n";
     }
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail(error, err);
-    }
+    bytes.append(line);
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
+        return failClosing(errno);
     if (::close(fd) != 0)
         return fail(error, errno);
     return true;
+}
+
+int removeLeftoverTemporaries(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR *dir = ::opendir(directoryOf(path).c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent *e = ::readdir(dir)) {
+        // mkostemp's names: the path, a dot and six letters or digits.
+        const std::string_view name(e->d_name);
+        if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.')
+            continue;
+        const auto suffix = name.substr(base.size() + 1);
+        if (!std::all_of(suffix.begin(), suffix.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+bool makePrivateIfOwned(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool tighten = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                         (st.st_mode & 0077) != 0;
+    const bool changed = tighten && ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    ::close(fd);
+    return changed;
 }
 
 } // namespace kv::platform

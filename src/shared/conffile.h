@@ -1,0 +1,28 @@
+// Reading a configuration file whole, for the launcher and the client library
+// alike. Only a regular file of sensible size is read: a FIFO would hang the
+// reader and a link to a device could feed it without end.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace conffile {
+
+inline constexpr std::size_t kMaxBytes = 1024 * 1024;
+
+struct Content {
+    enum class Status { Read, Missing, Unusable };
+    Status status = Status::Missing;
+    // UTF-8; a file that is not valid UTF-8 was read as Windows-1252.
+    std::string text;
+    // Why the file was not read, for a person to read.
+    std::string reason;
+
+    bool ok() const { return status == Status::Read; }
+};
+
+// Missing: no such file. Unusable: there, but not a regular file, larger
+// than kMaxBytes, or not readable. Never blocks on what it finds.
+Content read(const std::string &path);
+
+} // namespace conffile
