@@ -4,6 +4,7 @@
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -230,16 +231,21 @@ bool Form1::flushPending()
             }
         });
     } catch (const odbc::Error &e) {
-        m_quietUntilMs = m_clock.monotonicMs() + kRetryDelayMs;
+        m_quietUntilMs = m_clock.monotonicMs() + m_retryDelayMs;
+        m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryDelayMs);
         if (!m_failureShown) {
             m_failureShown = true;
             reportFailure(QStringLiteral("Changes not saved yet"), e.description());
         }
         return false;
     }
+    m_retryDelayMs = kRetryDelayMs;
     if (m_failureShown) {
         m_failureShown = false;
         m_c.status = QStringLiteral("The database answers again: every change is saved.");
+        changed();
+    } else if (!m_c.status.isEmpty()) {
+        m_c.status.clear();
         changed();
     }
     return true;

@@ -13,8 +13,9 @@
 // round trip. When a write fails, the window says so once on its status line,
 // keeps the entry as typed and marks it unsaved; later edits and
 // retryPending() write every unsaved entry once the database answers again.
-// After a failure the database is left alone for kRetryDelayMs, so typing
-// during an outage never waits on a connection attempt per keystroke.
+// After a failure the database is left alone for a while (kRetryDelayMs,
+// growing while failures go on), so typing during an outage never waits on a
+// connection attempt per keystroke.
 #pragma once
 
 #include "config/keptconnection.h"
@@ -48,7 +49,8 @@ struct Form1Controls {
     bool cmdStopEnabled = true;
     bool cmdStopVisible = true;
     QString txtOutput;
-    // One line about writes that did not reach the database; "" when all did.
+    // One line about the last write or Add that failed, or that writes
+    // reach the database again; "" once a later write went through.
     QString status;
 };
 
@@ -56,8 +58,12 @@ class Form1 final : public ManagedProgramsObserver {
 public:
     // A write that waits longer than this on the server is given up.
     static constexpr int kStatementDeadlineMs = 3000;
-    // After a failed write, edits only mark their entry unsaved for this long.
+    // After a failed write, edits only mark their entry unsaved for this
+    // long, twice as long after each further failure, up to the maximum: a
+    // server that does not answer at all costs a connection timeout per
+    // attempt, and attempts must stay rare for the till to stay usable.
     static constexpr qint64 kRetryDelayMs = 2000;
+    static constexpr qint64 kMaxRetryDelayMs = 64000;
 
     Form1(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock);
 
@@ -121,6 +127,7 @@ private:
     // Entry indexes whose last write did not reach the database.
     std::set<int> m_pending;
     bool m_failureShown = false;
+    qint64 m_retryDelayMs = kRetryDelayMs;
     qint64 m_quietUntilMs = 0;
 };
 

@@ -159,7 +159,7 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     testenv::pgctl("stop");
     for (const QString &typed : {QStringLiteral("--f"), QStringLiteral("--fa"), QStringLiteral("--fast")}) {
         form.txtArgs_Change(typed);
-        clock.advanceMs(kv::Form1::kRetryDelayMs); // each keystroke tries again
+        clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
     }
     form.lstPrograms_Click(2);
     form.txtPName_Change(QStringLiteral("Scales"));
@@ -168,13 +168,16 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("--fast"));
 
     testenv::pgctl("start");
-    clock.advanceMs(kv::Form1::kRetryDelayMs);
+    EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
+    clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
     EXPECT_TRUE(form.retryPending());
     const auto after = rows();
     EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
     EXPECT_EQ(reports.size(), 2);
     EXPECT_EQ(form.controls().status, QStringLiteral("The database answers again: every change is saved."));
+    form.txtArgs_Change(QStringLiteral("--fast "));
+    EXPECT_EQ(form.controls().status, QString()) << "said once";
 }
 
 } // namespace

@@ -152,6 +152,7 @@ void Form1Window::showWindow()
         m_logic.Form_Load();
         w->apply();
     }
+    m_widget->setWindowState(m_widget->windowState() & ~Qt::WindowMinimized);
     m_widget->show();
     m_widget->raise();
     m_widget->activateWindow();
