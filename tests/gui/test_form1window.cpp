@@ -1,0 +1,135 @@
+// The program manager window's widgets, offscreen: names, captions and
+// places, the buttons for the front-end row and another row, running and
+// not, and the keyboard reaching the database through the window.
+#include "programs/gui/Form1Window.h"
+
+#include "form1station.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+class Form1WindowTest : public ::testing::Test, protected form1test::Station {
+protected:
+    kv::Form1Window window{mp, shellConf, prompter, clock};
+
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "test_form1window";
+        static char *argv[] = {name, nullptr};
+        // Never destroyed: at exit QTest's input devices would be torn down
+        // after the parts of Qt they need.
+        static QApplication *app = new QApplication(argc, argv);
+        (void)app;
+        standardStation();
+        mp.setObserver(&window.observer());
+        EXPECT_EQ(window.widget(), nullptr) << "created on first use";
+        window.showWindow();
+    }
+
+    template <typename T = QWidget>
+    T *child(const char *name)
+    {
+        T *w = window.widget()->findChild<T *>(QLatin1String(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+};
+
+TEST_F(Form1WindowTest, ControlsCarryTheirNamesCaptionsAndPlaces)
+{
+    EXPECT_EQ(window.widget()->objectName(), QStringLiteral("Form1"));
+    EXPECT_EQ(window.widget()->windowTitle(), QStringLiteral("Korvantis Launcher"));
+    // Top to bottom down the left column; the boxes show row 0.
+    const std::pair<const char *, QString> column[] = {
+        {"cmdAdd", QStringLiteral("Add")},
+        {"lstPrograms", QString()},
+        {"cmdRun", QStringLiteral("Run")},
+        {"Label1", QStringLiteral("Title")},
+        {"txtPName", QStringLiteral("Till")},
+        {"Label2", QStringLiteral("File Name")},
+        {"txtPPath", QStringLiteral("kv_child_exit_after")},
+        {"Label4", QStringLiteral("Arguments")},
+        {"txtArgs", QStringLiteral("60000")},
+        {"chkROS", QStringLiteral("Run on Startup")},
+        {"chkROF", QStringLiteral("Restart on Failure:0")},
+        {"cmdClose", QStringLiteral("Close")},
+    };
+    int lastY = -1;
+    for (const auto &[name, caption] : column) {
+        SCOPED_TRACE(name);
+        QWidget *w = child(name);
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->property("text").toString(), caption);
+        EXPECT_GT(w->y(), lastY);
+        lastY = w->y();
+        EXPECT_EQ(w->x(), 8);
+    }
+    EXPECT_EQ(child<QPushButton>("cmdStop")->text(), QStringLiteral("Stop"));
+    EXPECT_GT(child("cmdStop")->x(), child("cmdRun")->geometry().right());
+    EXPECT_GT(child("txtOutput")->x(), child("lstPrograms")->geometry().right());
+    EXPECT_EQ(child<QLineEdit>("txtWorking")->text(), mp.managedPrograms[0].path);
+    EXPECT_GE(child("txtWorking")->y(), window.widget()->height()) << "below what the window shows";
+}
+
+TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
+{
+    auto *list = child<QListWidget>("lstPrograms");
+    auto *run = child<QPushButton>("cmdRun");
+    auto *stop = child<QPushButton>("cmdStop");
+    struct Case {
+        const char *what;
+        int row;
+        bool clickRun;
+        bool runEnabled, runShown, stopEnabled, stopShown;
+    };
+    const Case cases[] = {
+        {"front-end, not running", 0, false, true, true, false, true},
+        {"other row, not running", 2, false, true, true, false, true},
+        {"other row, running", 2, true, false, true, true, true},
+        {"front-end, running", 0, true, false, false, false, false},
+        {"other row again", 2, false, false, true, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        list->setCurrentRow(c.row);
+        if (c.clickRun)
+            run->click();
+        EXPECT_EQ(run->isEnabled(), c.runEnabled);
+        EXPECT_EQ(!run->isHidden(), c.runShown);
+        EXPECT_EQ(stop->isEnabled(), c.stopEnabled);
+        EXPECT_EQ(!stop->isHidden(), c.stopShown);
+    }
+    stop->click();
+    EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
+    EXPECT_TRUE(run->isEnabled() && !stop->isEnabled());
+}
+
+TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseOnlyHides)
+{
+    QWidget *form = window.widget();
+    child<QListWidget>("lstPrograms")->setCurrentRow(1);
+    auto *args = child<QLineEdit>("txtArgs");
+    EXPECT_EQ(child<QLineEdit>("txtPName")->text(), QStringLiteral("Reader"));
+    args->setFocus();
+    args->end(false);
+    QTest::keyClicks(args, QStringLiteral(" it's"));
+    EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("out:hello it's"));
+    EXPECT_EQ(form1test::rows().at(id(1)), form1test::rowOf(mp.managedPrograms[1]));
+
+    child<QPushButton>("cmdClose")->click();
+    EXPECT_TRUE(form->isHidden());
+    window.showWindow();
+    EXPECT_EQ(window.widget(), form) << "one instance, shown again";
+    EXPECT_FALSE(form->isHidden());
+    EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+// A station for the program manager's tests: rows in the real cluster's
+// managedprogram table, the same programs as entries of managedPrograms, and
+// the window's logic attached to the supervision as the launcher attaches it.
+#pragma once
+
+#include "programs/Form1.h"
+
+#include "childhelpers.h"
+#include "scriptedprompter.h"
+#include "tempdir.h"
+#include "testenv.h"
+
+#include <QFileInfo>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace form1test {
+
+inline kv::LauncherSettings clusterSettings()
+{
+    const testenv::Db db = testenv::database();
+    kv::LauncherSettings s;
+    s.db_host = db.host;
+    s.db_name = db.name;
+    s.db_username = db.user;
+    s.db_password = db.password;
+    s.stationid = QStringLiteral("41");
+    return s;
+}
+
+// Every row of managedprogram by id, as "name|path|executable|arguments|
+// runonstart|restartonfailure|machineid" (test texts hold no "|").
+inline std::map<int, std::string> rows()
+{
+    std::istringstream in(testenv::psql("SELECT id, name, path, executable, arguments, runonstart, "
+                                        "restartonfailure, machineid FROM managedprogram"));
+    std::map<int, std::string> out;
+    for (std::string line; std::getline(in, line);) {
+        const auto bar = line.find('|');
+        out[std::stoi(line.substr(0, bar))] = line.substr(bar + 1);
+    }
+    return out;
+}
+
+// The row an entry of station 41 is stored as.
+inline std::string rowOf(const kv::ManagedProgram &e)
+{
+    return (QStringList{e.name, e.path, e.executable, e.arguments}.join(QLatin1Char('|'))).toStdString() +
+           (e.runOnStart ? "|t" : "|f") + (e.restartOnFailure ? "|t" : "|f") + "|41";
+}
+
+struct Station {
+    testsupport::TempAppDir dir;
+    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+    testsupport::ScriptedPrompter prompter;
+    kv::FakeClock clock;
+    kv::LauncherSettings shellConf = clusterSettings();
+    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf};
+    kv::Form1 form{mp, shellConf, prompter, clock};
+
+    Station()
+    {
+        testenv::psql("DELETE FROM managedprogram; SELECT setval('managedprogram_id_seq', 100, false)");
+        mp.setObserver(&form);
+    }
+    ~Station()
+    {
+        for (auto &e : mp.managedPrograms) {
+            if (e.process && e.process->pReady)
+                e.process->killProcess();
+        }
+    }
+
+    // A row of `machineid` and, for station 41, its entry. Texts go to psql
+    // dollar-quoted, so they need no escaping here.
+    void add(const QString &name, const QString &program, const QString &arguments, bool runOnStart, bool restart,
+             int machineid = 41)
+    {
+        kv::ManagedProgram e;
+        e.name = name;
+        e.path = QFileInfo(program).absolutePath() + QLatin1Char('/');
+        e.executable = QFileInfo(program).fileName();
+        e.arguments = arguments;
+        e.runOnStart = runOnStart;
+        e.restartOnFailure = restart;
+        QString values;
+        for (const QString &s : {e.name, e.path, e.executable, e.arguments})
+            values += QStringLiteral("$kv$%1$kv$, ").arg(s);
+        e.id = qint16(std::stoi(testenv::psql(
+            QStringLiteral("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
+                           "restartonfailure, machineid) VALUES (%1%2, %3, %4) RETURNING id")
+                .arg(values, QLatin1String(runOnStart ? "true" : "false"), QLatin1String(restart ? "true" : "false"))
+                .arg(machineid).toStdString())));
+        if (machineid == 41)
+            mp.managedPrograms.push_back(std::move(e));
+    }
+
+    // Three programs of this station and one of another.
+    void standardStation()
+    {
+        add(QStringLiteral("Till"), QLatin1String(childhelpers::kv_child_exit_after), QStringLiteral("60000"), true,
+            false);
+        add(QStringLiteral("Reader"), QLatin1String(childhelpers::kv_child_echo), QStringLiteral("out:hello"), false,
+            true);
+        add(QStringLiteral("Scale"), QLatin1String(childhelpers::kv_child_exit_after), QStringLiteral("60000"), true,
+            true);
+        add(QStringLiteral("Elsewhere"), QLatin1String(childhelpers::kv_child_echo), QString(), true, true, 7);
+    }
+
+    int id(int index) const { return mp.managedPrograms.at(std::size_t(index)).id; }
+};
+
+} // namespace form1test

@@ -1,0 +1,183 @@
+// The program manager's logic against the real cluster: what selections,
+// edits and Add leave in managedprogram (and in no other row), Run and Stop
+// with real children, and a server that goes away in the middle of typing.
+#include "form1station.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+
+using form1test::rowOf;
+using form1test::rows;
+
+namespace {
+
+class Form1Test : public ::testing::Test, protected form1test::Station {
+protected:
+    void SetUp() override
+    {
+        standardStation();
+        form.Form_Load();
+    }
+
+    // Supervision passes until `done` holds or ten seconds have passed.
+    template <typename Pred>
+    bool superviseUntil(Pred done)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 10000) {
+            mp.superviseManagedPrograms();
+            QThread::msleep(5);
+        }
+        return done();
+    }
+};
+
+TEST_F(Form1Test, SelectingARowWritesThatEntryBackUnchangedAndNoOtherRow)
+{
+    // Changed behind the launcher's back: a row written shows as its entry.
+    testenv::psql("UPDATE managedprogram SET arguments = 'elsewhere'");
+    const auto before = rows();
+    form.lstPrograms_Click(2);
+    auto after = rows();
+    EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
+    after[id(2)] = before.at(id(2));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(form.controls().txtWorking, mp.managedPrograms[2].path) << "no second slash";
+}
+
+TEST_F(Form1Test, EditsAreStoredAsTypedInTheSelectedRowOnly)
+{
+    form.lstPrograms_Click(1);
+    struct Case {
+        void (kv::Form1::*handler)(const QString &);
+        QString typed;
+        QString kv::ManagedProgram::*field;
+        QString stored;
+    };
+    const QString odd = QStringLiteral("C:\\Till\\it's \\'x\\' \\\\ ''");
+    const Case cases[] = {
+        {&kv::Form1::txtWorking_Change, QStringLiteral("/opt/till"), &kv::ManagedProgram::path,
+         QStringLiteral("/opt/till/")},
+        {&kv::Form1::txtWorking_Change, QString(), &kv::ManagedProgram::path, QString()},
+        {&kv::Form1::txtWorking_Change, odd + QStringLiteral("/"), &kv::ManagedProgram::path,
+         odd + QStringLiteral("/")},
+        {&kv::Form1::txtArgs_Change, odd, &kv::ManagedProgram::arguments, odd},
+        {&kv::Form1::txtPPath_Change, odd, &kv::ManagedProgram::executable, odd},
+        {&kv::Form1::txtPName_Change, QStringLiteral("Tom's reader \\"), &kv::ManagedProgram::name,
+         QStringLiteral("Tom's reader \\")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        const auto before = rows();
+        (form.*c.handler)(c.typed);
+        EXPECT_EQ(mp.managedPrograms[1].*c.field, c.stored);
+        auto after = rows();
+        EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
+        after[id(1)] = before.at(id(1));
+        EXPECT_EQ(after, before);
+    }
+    form.txtWorking_Change(QStringLiteral("/opt/x"));
+    EXPECT_EQ(form.controls().txtWorking, QStringLiteral("/opt/x")) << "the box keeps what was typed";
+    form.chkROS_Click(true);
+    form.chkROF_Click(false);
+    EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+    EXPECT_TRUE(mp.managedPrograms[1].runOnStart && !mp.managedPrograms[1].restartOnFailure);
+    EXPECT_TRUE(form.controls().status.isEmpty()) << form.controls().status.toStdString();
+}
+
+TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
+{
+    form.lstPrograms_Click(2);
+    auto before = rows();
+    form.cmdAdd_Click();
+    ASSERT_EQ(mp.managedPrograms.size(), 4u);
+    const kv::ManagedProgram &added = mp.managedPrograms.back();
+    EXPECT_EQ(rowOf(added), "New Program||||t|t|41");
+    EXPECT_EQ(form.controls().lstPrograms.last(), QStringLiteral("New Program"));
+    EXPECT_EQ(form.controls().selectedRow, 0);
+    auto after = rows();
+    EXPECT_EQ(after.at(added.id), rowOf(added)) << "table defaults for the flags";
+    after.erase(added.id);
+    EXPECT_EQ(after, before);
+
+    testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
+    before = rows();
+    prompter.expectMessage(QStringLiteral("The program was not added: the database gave it the number 32768, and "
+                                          "the launcher can hold program numbers up to 32767 only. Ask your "
+                                          "administrator to renumber the programs."),
+                           kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"));
+    form.cmdAdd_Click();
+    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(mp.managedPrograms.size(), 4u);
+}
+
+TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
+{
+    mp.managedPrograms[1].failureCount = 3;
+    form.lstPrograms_Click(1);
+    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:3"));
+    form.cmdRun_Click();
+    EXPECT_EQ(mp.managedPrograms[1].failureCount, 0);
+    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:0"));
+    // The echo helper prints each argument it was given on a line.
+    ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
+    EXPECT_EQ(form.controls().txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
+    EXPECT_TRUE(form.controls().cmdRunEnabled) << "the end refreshed the buttons";
+
+    form.lstPrograms_Click(2);
+    form.cmdRun_Click();
+    ASSERT_TRUE(superviseUntil([&] { return form.controls().txtOutput.startsWith(QStringLiteral("running ")); }));
+    form.cmdStop_Click();
+    EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
+    EXPECT_TRUE(form.controls().cmdRunEnabled && !form.controls().cmdStopEnabled);
+    for (int pass = 0; pass < 3; ++pass) {
+        clock.advanceMs(20000);
+        mp.superviseManagedPrograms();
+    }
+    EXPECT_FALSE(mp.managedPrograms[2].process->pReady) << "not restarted";
+    EXPECT_EQ(mp.managedPrograms[2].failureCount, 0);
+}
+
+TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
+{
+    form.lstPrograms_Click(1);
+    QStringList reports;
+    form.setOnChanged([&] {
+        if (reports.isEmpty() || reports.last() != form.controls().status)
+            reports << form.controls().status;
+    });
+    // A restart between two keystrokes goes unnoticed.
+    form.txtArgs_Change(QStringLiteral("-"));
+    testenv::pgctl("restart");
+    form.txtArgs_Change(QStringLiteral("--"));
+    EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+    EXPECT_TRUE(reports.isEmpty());
+
+    testenv::pgctl("stop");
+    for (const QString &typed : {QStringLiteral("--f"), QStringLiteral("--fa"), QStringLiteral("--fast")}) {
+        form.txtArgs_Change(typed);
+        clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
+    }
+    form.lstPrograms_Click(2);
+    form.txtPName_Change(QStringLiteral("Scales"));
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].startsWith(QStringLiteral("Changes not saved yet: "))) << reports[0].toStdString();
+    EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("--fast"));
+
+    testenv::pgctl("start");
+    EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
+    clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
+    EXPECT_TRUE(form.retryPending());
+    const auto after = rows();
+    EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
+    EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
+    EXPECT_EQ(reports.size(), 2);
+    EXPECT_EQ(form.controls().status, QStringLiteral("The database answers again: every change is saved."));
+    form.txtArgs_Change(QStringLiteral("--fast "));
+    EXPECT_EQ(form.controls().status, QString()) << "said once";
+}
+
+} // namespace
