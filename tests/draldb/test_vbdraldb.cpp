@@ -201,8 +201,10 @@ TEST_P(DraldbContract, StationIdNotificationsAndTheQueueAsTheLauncherUsesThem)
     EXPECT_EQ(subject->queued(), 1);
     EXPECT_EQ(db.VB_delete(rs, QStringLiteral("poscommands"), second), QString());
     EXPECT_EQ(subject->queued(), 0);
+    const qint32 freed = rs;
     db.VB_free(rs);
     EXPECT_EQ(rs, 0);
+    EXPECT_EQ(db.VB_numrecord(freed), 0) << "a freed handle answers nothing";
 
     // A statement without rows leaves the handle 0, also on a bad connection.
     rs = 0;
