@@ -60,7 +60,7 @@ Endpoint endpointOf(const std::string &server)
 using SteadyClock = std::chrono::steady_clock;
 
 // The time one call of the spooler may take, whatever libcups does inside it:
-// every wait of libcups asks timeUp() in turns of kSlice, so a server that
+// every wait of libcups asks stillInBudget() each kSlice, so a server that
 // hangs costs the caller the budget and no more.
 struct Budget {
     SteadyClock::time_point until;
@@ -140,7 +140,7 @@ Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
 class CupsPrinter final : public PrinterHandle {
 public:
     CupsPrinter(Http http, std::string server, std::chrono::milliseconds timeout, std::string name)
-        : m_http(std::move(http)), m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name))
+        : m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name)), m_http(std::move(http))
     {
         bindBudget(m_http.get(), m_budget);
     }
@@ -239,12 +239,12 @@ private:
         return true;
     }
 
-    Http m_http;
     std::string m_server;
     std::chrono::milliseconds m_timeout;
     std::string m_name;
-    // The libcups callback holds its address: it lives as long as m_http.
+    // The libcups callback holds its address: it outlives m_http.
     Budget m_budget{std::chrono::milliseconds(0)};
+    Http m_http;
     DocInfo m_doc;
     int m_job = 0;
     bool m_docOpen = false;
