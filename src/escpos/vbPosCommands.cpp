@@ -64,9 +64,11 @@ void PosCommandQueue::processPosCommands()
             m_prompter.messageBox(box);
         }
     } catch (...) {
-        // None of the pass's rows has left the queue, so none of its
-        // receipts may print: the next pass prints them all. The library
-        // gets its result set back; the error itself is the caller's.
+        // An error before the job was handed over leaves every row of the
+        // pass queued, so none of its receipts may print: the next pass
+        // prints them all. (After the hand-over there is no job left to
+        // drop.) The library gets its result set back; the error itself is
+        // the caller's.
         m_channel.escposAbandon();
         freeResultSet();
         throw;
