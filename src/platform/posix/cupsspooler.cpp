@@ -161,6 +161,7 @@ public:
         m_doc = doc;
         m_docOpen = true;
         m_failed = false;
+        m_hung = false;
         m_job = 0;
         return true;
     }
@@ -177,12 +178,10 @@ public:
         if (bytes.empty())
             return true;
         m_budget = Budget(m_timeout);
-        if (m_job == 0 && !beginJob()) {
+        if ((m_job == 0 && !beginJob()) ||
+            cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
             m_failed = true;
-            return false;
-        }
-        if (cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
-            m_failed = true;
+            m_hung = m_budget.left().count() == 0;
             return false;
         }
         written = bytes.size();
@@ -214,12 +213,13 @@ private:
     // A job whose document was cut off must not wait in the queue for ever
     // nor print half. Its request body may be half sent, so that connection
     // is dropped and the job cancelled over a new one, within what is left
-    // of the call's budget; a server that used it all up keeps the job until
-    // its own timeout for unfinished jobs ends it.
+    // of the call's budget. A server that did not answer a write in a whole
+    // budget will not answer the cancel either: it is not asked, and keeps
+    // the job until its own timeout for unfinished jobs ends it.
     void abandonJob()
     {
         m_http.reset();
-        if (m_job == 0)
+        if (m_job == 0 || m_hung)
             return;
         std::string ignored;
         if (Http http = connectTo(m_server, m_budget, ignored))
@@ -249,6 +249,7 @@ private:
     int m_job = 0;
     bool m_docOpen = false;
     bool m_failed = false;
+    bool m_hung = false;
 };
 
 } // namespace
