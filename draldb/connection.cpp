@@ -121,25 +121,57 @@ void Connection::advance()
     }
 }
 
-// LISTENs do not survive a lost session: a fresh one gets them all again.
+// LISTENs do not survive a lost session: a fresh one gets them all again,
+// sent in one go and not waited for. A server that completed the handshake
+// may still not answer them, and the caller of a check must not wait for it;
+// later calls read the answers (readListens).
 bool Connection::becomeReady()
 {
     PQsetnonblocking(m_conn, 1);
     m_state = State::Ready;
+    m_listensInFlight = false;
+    if (m_channels.empty())
+        return true;
+    std::string sql;
     for (const auto &channel : m_channels) {
         const auto quoted = quoteIdentifier(channel);
         if (!quoted)
-            break;
-        const auto out = run("LISTEN " + *quoted);
-        PQclear(out.rows);
-        if (m_state != State::Ready)
-            break;
+            return false;
+        sql += "LISTEN " + *quoted + ";";
     }
-    return m_state == State::Ready;
+    if (!PQsendQuery(m_conn, sql.c_str()) || PQflush(m_conn) < 0) {
+        lose();
+        return false;
+    }
+    m_listensInFlight = true;
+    m_listensSent = SteadyClock::now();
+    return true;
+}
+
+// Takes whatever answers to the LISTENs have arrived, without waiting. LISTEN
+// is quick for a server that works: one that has not answered within a
+// statement's deadline is given up like a stuck statement.
+void Connection::readListens()
+{
+    if (PQflush(m_conn) < 0 || !PQconsumeInput(m_conn)) {
+        lose();
+        return;
+    }
+    drainNotifications();
+    while (m_listensInFlight && !PQisBusy(m_conn)) {
+        PGresult *r = PQgetResult(m_conn);
+        if (!r)
+            m_listensInFlight = false;
+        PQclear(r);
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK ||
+        (m_listensInFlight && SteadyClock::now() - m_listensSent >= kStatementDeadline + kCancelGrace))
+        lose();
 }
 
 void Connection::lose()
 {
+    m_listensInFlight = false;
     drainNotifications();
     PQfinish(m_conn);
     m_conn = nullptr;
@@ -162,8 +194,10 @@ bool Connection::listen(const std::string &channel)
     if (std::find(m_channels.begin(), m_channels.end(), channel) == m_channels.end())
         m_channels.push_back(channel);
     if (m_state != State::Ready) {
-        advance(); // a reconnect that completes here listens on every channel
-        return m_state == State::Ready;
+        // A reconnect that completes here sends the LISTENs of every channel,
+        // this one included, without waiting for their answer.
+        advance();
+        return false;
     }
     const auto quoted = quoteIdentifier(channel);
     if (!quoted)
@@ -179,6 +213,8 @@ std::string Connection::nextNotification()
         // Reads only what has arrived: libpq's socket is non-blocking.
         if (!PQconsumeInput(m_conn) || PQstatus(m_conn) != CONNECTION_OK)
             lose();
+        else if (m_listensInFlight)
+            readListens();
         else
             drainNotifications();
     }
@@ -210,6 +246,20 @@ StatementOutcome Connection::run(const std::string &sql, const std::vector<std::
         advance();
         if (m_state != State::Ready) {
             out.error = "no connection to the database";
+            return out;
+        }
+    }
+    // The renewed LISTENs come first; a statement may wait for them as long
+    // as for itself.
+    if (m_listensInFlight) {
+        bool broken = false;
+        StatementOutcome listens;
+        const bool answered = collect(m_listensSent + kStatementDeadline, listens, broken);
+        PQclear(listens.rows);
+        m_listensInFlight = false;
+        if (!answered || broken) {
+            lose();
+            out.error = answered ? listens.error : "the database did not answer in time";
             return out;
         }
     }

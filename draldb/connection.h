@@ -50,7 +50,8 @@ public:
     // has taken the LISTEN now.
     bool listen(const std::string &channel);
 
-    // One pending channel name or "", without waiting.
+    // One pending channel name or "", without waiting, also while a
+    // reconnect is under way or its LISTENs are unanswered.
     std::string nextNotification();
 
     StatementOutcome run(const std::string &sql, const std::vector<std::string> &params = {});
@@ -65,6 +66,7 @@ private:
     void pumpConnect(SteadyClock::time_point until);
     void advance();
     bool becomeReady();
+    void readListens();
     void lose();
     void drainNotifications();
     // False when the deadline passed first.
@@ -78,6 +80,9 @@ private:
     SteadyClock::time_point m_attemptStarted{};
     SteadyClock::time_point m_nextAttempt{};
     std::vector<std::string> m_channels;
+    // The LISTENs of a fresh session were sent and not all answered yet.
+    bool m_listensInFlight = false;
+    SteadyClock::time_point m_listensSent{};
     std::deque<std::string> m_pending;
 };
 

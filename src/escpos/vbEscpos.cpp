@@ -45,6 +45,7 @@ bool EscposChannel::escposOpen(const QString &sDocName, QString &sPrinterName)
     // A caller that never closed its channel would otherwise strand its job
     // half-written on the server.
     escposClose();
+    m_writeFailed = false;
     hPrinter = m_spooler.openPrinter(toSpooler(sPrinterName));
     if (!hPrinter)
         return false;
@@ -68,7 +69,9 @@ void EscposChannel::writeBytes(const QByteArray &bytes)
     if (!hPrinter)
         return;
     std::size_t written = 0;
-    hPrinter->write(std::string_view(bytes.constData(), std::size_t(bytes.size())), written);
+    if (!hPrinter->write(std::string_view(bytes.constData(), std::size_t(bytes.size())), written) ||
+        written != std::size_t(bytes.size()))
+        m_writeFailed = true;
 }
 
 void EscposChannel::escposWrite(const QString &sText) { writeBytes(text::toPrinterBytes(sText)); }
@@ -93,12 +96,20 @@ void EscposChannel::escposEndPage()
         hPrinter->endPage();
 }
 
-void EscposChannel::escposClose()
+bool EscposChannel::escposClose()
 {
     if (!hPrinter)
-        return;
-    hPrinter->endDocument();
+        return false;
+    const bool taken = hPrinter->endDocument() && !m_writeFailed;
     hPrinter.reset();
+    m_writeFailed = false;
+    return taken;
+}
+
+void EscposChannel::escposAbandon()
+{
+    hPrinter.reset();
+    m_writeFailed = false;
 }
 
 namespace escpos {

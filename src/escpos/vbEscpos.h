@@ -47,7 +47,13 @@ public:
     void escposWriteHex(const QString &sHex);
     void escposEndPage();
     // Ends the document and closes the printer; nothing on a closed channel.
-    void escposClose();
+    // True when the spooler took the whole document: every write of the job
+    // and its end succeeded. Callers that must not lose what they printed
+    // (the POS queue) act on it; the others may ignore it.
+    bool escposClose();
+    // Closes the printer without handing the document over: nothing of it
+    // is printed. For a caller whose own step failed half-way.
+    void escposAbandon();
 
     bool isOpen() const { return hPrinter != nullptr; }
     const DocInfo &documentRecord() const { return docInfo; }
@@ -58,6 +64,8 @@ private:
     platform::Spooler &m_spooler;
     std::unique_ptr<platform::PrinterHandle> hPrinter;
     DocInfo docInfo;
+    // A write of the open job failed: the job cannot print whole.
+    bool m_writeFailed = false;
 };
 
 namespace escpos {

@@ -21,6 +21,11 @@ PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConn
 {
 }
 
+PrintJobNotTaken::PrintJobNotTaken()
+    : std::runtime_error("The print server did not take the receipts; they stay queued for the next pass.")
+{
+}
+
 void PosCommandQueue::processPosCommands()
 {
     BusyCursor busy(m_prompter);
@@ -38,8 +43,7 @@ void PosCommandQueue::processPosCommands()
     if (resultSet == 0)
         return;
 
-    const auto release = [&] {
-        m_channel.escposClose();
+    const auto freeResultSet = [&] {
         qint32 copy = resultSet;
         m_draldb.VB_free(copy);
     };
@@ -48,7 +52,14 @@ void PosCommandQueue::processPosCommands()
         // An empty queue opens the printer too, so a notification still tells
         // the person at the till when the printer is gone.
         if (m_channel.escposOpen(kDocName, m_shellConf.esc_printer)) {
-            printRows(resultSet, numRecords);
+            const QList<qint32> rows = printRows(resultSet, numRecords);
+            // A row leaves the queue only once the print server holds its
+            // receipt: a server that dies in mid-pass leaves every row of the
+            // pass for the next one. Printing one twice is better than none.
+            if (!m_channel.escposClose())
+                throw PrintJobNotTaken();
+            for (qint32 row : rows)
+                m_draldb.VB_delete(resultSet, kQueueTable, row);
         } else {
             // The rows stay queued for a later notification that finds the
             // printer; deleting them now would lose the receipts.
@@ -61,17 +72,21 @@ void PosCommandQueue::processPosCommands()
             m_prompter.messageBox(box);
         }
     } catch (...) {
-        // The receipts sent so far have left the queue already: hand them to
-        // the printer now rather than with the next job, and give the library
-        // its result set back. The error itself is the caller's.
-        release();
+        // An error before the job was handed over leaves every row of the
+        // pass queued, so none of its receipts may print: the next pass
+        // prints them all. (After the hand-over there is no job left to
+        // drop.) The library gets its result set back; the error itself is
+        // the caller's.
+        m_channel.escposAbandon();
+        freeResultSet();
         throw;
     }
-    release();
+    freeResultSet();
 }
 
-void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
+QList<qint32> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
 {
+    QList<qint32> rows;
     bool drawerOpened = false;
     for (qint32 index = 0; index < numRecords; ++index) {
         qint32 row = m_draldb.VB_moveto(resultSet, index);
@@ -89,7 +104,6 @@ void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
             // paper.
             if (sPrinted == sCommand)
                 m_channel.escposCut();
-            m_draldb.VB_delete(resultSet, kQueueTable, row);
             m_channel.escposEndPage();
         } else if (device == poscommands::kCashDrawer) {
             // Several drawer rows mean one open drawer, not a drawer that
@@ -101,13 +115,12 @@ void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
                 m_channel.escposEndPage();
                 drawerOpened = true;
             }
-            m_draldb.VB_delete(resultSet, kQueueTable, row);
-        } else {
-            // Not ours to carry out, but read now: leaving it would only have
-            // it read again on every notification.
-            m_draldb.VB_delete(resultSet, kQueueTable, row);
         }
+        // Every row read leaves the queue, those of no device of ours too:
+        // leaving one would only have it read again on every notification.
+        rows.append(row);
     }
+    return rows;
 }
 
 namespace poscommands {

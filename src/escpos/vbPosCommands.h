@@ -9,10 +9,20 @@
 #include "core/prompter.h"
 #include "escpos/vbEscpos.h"
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
+#include <stdexcept>
+
 namespace kv {
+
+// A pass whose print job the print server did not take whole: its rows are
+// all still queued.
+class PrintJobNotTaken : public std::runtime_error {
+public:
+    PrintJobNotTaken();
+};
 
 // One object per program, built by whoever owns the program's state; tests
 // build their own around a fake or the real library and spooler.
@@ -27,14 +37,18 @@ public:
 
     // One pass over the station's queue: every row read is printed (device
     // 1), pulses the drawer at most once (device 2), or is dropped (any other
-    // device), and is deleted. When the printer cannot be opened the person
-    // is told and the queue stays as it is. An exception from the library or
-    // the prompter still closes the printer job and frees the result set, and
-    // then reaches the caller.
+    // device), all in one print job; once the print server has taken the
+    // job, the rows are deleted in the order they were read. When the
+    // printer cannot be opened the person is told and the queue stays as it
+    // is. When a write or the job's end fails, every row stays queued and
+    // PrintJobNotTaken reaches the caller. An exception from the library or
+    // the prompter abandons the job unprinted, frees the result set and
+    // reaches the caller.
     void processPosCommands();
 
 private:
-    void printRows(qint32 resultSet, qint32 numRecords);
+    // The row handles of the rows read, in order.
+    QList<qint32> printRows(qint32 resultSet, qint32 numRecords);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;

@@ -35,9 +35,12 @@ public:
     virtual bool startDocument(const DocInfo &doc) = 0;
     virtual bool startPage() = 0;
     // Sends the bytes as they are; `written` receives how many were taken.
+    // After a failed write the document can no longer be printed whole.
     virtual bool write(std::string_view bytes, std::size_t &written) = 0;
     virtual bool endPage() = 0;
-    // Hands the document to the printer.
+    // Hands the document to the printer: true only when the spooler has
+    // taken all of it, so that it will print without further help from us.
+    // A document that had a failed write is abandoned and gives false.
     virtual bool endDocument() = 0;
 };
 

@@ -117,39 +117,6 @@ TEST(DraldbNotify, OnePerCallInOrderWithoutPayloadAndOnlyListenedChannels)
     EXPECT_EQ(take(VB_notify_check(987654)), "");
 }
 
-TEST(DraldbQueue, ThePosQueuePassReadsAndDeletesOnlyThisStationsRows)
-{
-    testenv::psql("DELETE FROM poscommands; INSERT INTO poscommands (stationid, device, command) VALUES "
-                  "(3, 1, 'Käse 2,50 €'), (4, 1, 'other till'), (3, 2, NULL), "
-                  "(3, 1, ''');DROP TABLE poscommands;--'), (3, 9, 'odd device')");
-    TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf());
-    dir.write("shell.conf", "stationid = 3\r\n");
-    const int32_t connection = system_init(frontEndExe(dir).c_str());
-    ASSERT_NE(connection, 0);
-
-    const std::string sql = "Select * from poscommands where stationid =" + take(config_getvalue("stationid")) +
-                            " AND ( 0 = 1  OR device=1 OR device=2) ORDER BY id ";
-    int32_t rs = 0;
-    EXPECT_EQ(take(VB_new_sql(connection, sql.c_str(), &rs, 0)), "");
-    ASSERT_EQ(VB_numrecord(rs), 3);
-    std::vector<std::string> seen;
-    for (int32_t i = 0; i < 3; ++i) {
-        int32_t row = VB_moveto(rs, i);
-        seen.push_back(take(VB_getvalue(rs, "", "command", &row)) + "|" + take(VB_getvalue(rs, "", "device", &row)));
-        EXPECT_EQ(take(VB_delete(rs, "poscommands", &row)), "");
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{"Käse 2,50 €|1", "|2", "');DROP TABLE poscommands;--|1"}));
-    int32_t copy = rs;
-    VB_free(&copy);
-    EXPECT_EQ(copy, 0);
-    EXPECT_EQ(VB_numrecord(rs), 0) << "a freed handle answers nothing";
-
-    EXPECT_EQ(count("stationid = 3 AND device IN (1, 2)"), 0);
-    EXPECT_EQ(count("stationid = 3 AND device = 9"), 1);
-    EXPECT_EQ(testenv::psql("SELECT command FROM poscommands WHERE stationid = 4"), "other till\n");
-}
-
 TEST(DraldbQueue, RowHandlesNameRowsAndBadNamesChangeNothing)
 {
     testenv::psql("DELETE FROM poscommands; INSERT INTO poscommands (id, stationid, device, command) VALUES "

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -41,6 +42,8 @@ public:
 
     // The first call whose text starts with this throws instead of running.
     QString throwAt;
+    // Runs after every call with its text: a test's way into mid-pass.
+    std::function<void(const QString &)> afterCall;
 
     // Library calls and spooler operations interleaved as they happened.
     QStringList timeline() const
@@ -73,6 +76,8 @@ public:
         auto result = call();
         for (auto i = before; i < m_fake.calls.size(); ++i)
             m_at.append(m_spooler.ops().size());
+        if (afterCall && m_fake.calls.size() > before)
+            afterCall(m_fake.calls.last());
         if (!throwAt.isEmpty() && m_fake.calls.size() > before && m_fake.calls.last().startsWith(throwAt)) {
             throwAt.clear();
             throw std::runtime_error("the library failed");
@@ -187,7 +192,6 @@ TEST_F(PosQueuePass, LibraryCallsAndPrinterStepsComeInTheirOrder)
         kSelect,
         write("Bon 1\n"),
         kCut,
-        "VB_delete(1, poscommands, 1)",
         "EndPage",
         "VB_moveto(1, 1)",
         "VB_getvalue(1, , command, 2)",
@@ -197,17 +201,19 @@ TEST_F(PosQueuePass, LibraryCallsAndPrinterStepsComeInTheirOrder)
         kPin2,
         kPin5,
         "EndPage",
-        "VB_delete(1, poscommands, 2)",
         "VB_moveto(1, 2)",
         "VB_getvalue(1, , command, 3)",
         "VB_getvalue(1, , device, 3)",
         "StartPage",
         kSelect,
         write(QByteArray("A\x1d\x56\x42", 4) + QByteArray(1, '\0') + "B"),
-        "VB_delete(1, poscommands, 3)",
         "EndPage",
         "EndDocument",
         "Close",
+        // Only a job the spooler took lets the rows go, in the order read.
+        "VB_delete(1, poscommands, 1)",
+        "VB_delete(1, poscommands, 2)",
+        "VB_delete(1, poscommands, 3)",
         "VB_free(1)",
     };
     EXPECT_EQ(library.timeline(), expected);
@@ -311,7 +317,7 @@ TEST_F(PosQueuePass, DeviceTextIsTakenByItsNumericValue)
     EXPECT_TRUE(remainingIds().isEmpty());
 }
 
-TEST_F(PosQueuePass, ErrorInMidPassRestoresTheCursorAndReleasesPrinterAndRows)
+TEST_F(PosQueuePass, ErrorInMidPassAbandonsTheJobAndKeepsEveryRow)
 {
     queue("1", "1", "printed");
     queue("2", "1", "not reached");
@@ -322,19 +328,71 @@ TEST_F(PosQueuePass, ErrorInMidPassRestoresTheCursorAndReleasesPrinterAndRows)
     EXPECT_THROW(posQueue.processPosCommands(), std::runtime_error);
 
     EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false}));
-    EXPECT_FALSE(prompter.busy());
-    // What was printed and deleted before the error reaches the printer now.
+    // The receipt written so far is not handed over: its row is still
+    // queued, and the next pass prints it once.
     EXPECT_EQ(spooler.kinds().back(), Kind::Close);
-    EXPECT_EQ(spooler.kinds()[spooler.kinds().size() - 2], Kind::EndDocument);
+    EXPECT_EQ(std::count(spooler.kinds().begin(), spooler.kinds().end(), Kind::EndDocument), 0);
     EXPECT_EQ(spooler.openHandles(), 0);
-    EXPECT_FALSE(channel.isOpen());
     EXPECT_EQ(fake.openResultSets(), 0);
-    EXPECT_EQ(remainingIds(), QStringList{"2"});
+    EXPECT_EQ(remainingIds(), (QStringList{"1", "2"}));
 
-    // The next pass finds the row the failed one left behind.
     spooler.clearOps();
     posQueue.processPosCommands();
-    ASSERT_EQ(spooler.writes().size(), 3u);
-    EXPECT_EQ(spooler.writes()[1], "not reached");
+    ASSERT_EQ(spooler.writes().size(), 6u);
+    EXPECT_EQ(spooler.writes()[1], "printed");
+    EXPECT_EQ(spooler.writes()[4], "not reached");
     EXPECT_TRUE(remainingIds().isEmpty());
+}
+
+TEST_F(PosQueuePass, JobTheSpoolerDidNotTakeKeepsEveryRowAndReachesTheCaller)
+{
+    struct Case {
+        const char *what;
+        // Writes fail from this row's on; -1 for none.
+        int failWritesFromRow = -1;
+        bool failEnd = false;
+    };
+    const Case cases[] = {
+        {"first write fails", 0},
+        {"write fails in mid-pass", 2},
+        {"last receipt's writes fail", 3},
+        {"job end refused", -1, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake.tables.clear();
+        fake.deleted.clear();
+        spooler.clearOps();
+        queue("10", "1", "one");
+        queue("11", "2");
+        queue("12", "1", "two");
+        queue("13", "1", "three");
+        answerWithQueue();
+        libraryConnection = 1;
+        library.afterCall = [&](const QString &call) {
+            if (c.failWritesFromRow >= 0 && call.startsWith("VB_moveto(") &&
+                call.endsWith(QString(", %1)").arg(c.failWritesFromRow)))
+                spooler.setFailWrites(true);
+        };
+        spooler.setFailEndDocument(c.failEnd);
+
+        EXPECT_THROW(posQueue.processPosCommands(), kv::PrintJobNotTaken);
+        EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12", "13"}));
+        EXPECT_TRUE(fake.deleted.isEmpty());
+        EXPECT_EQ(fake.openResultSets(), 0);
+        EXPECT_EQ(spooler.openHandles(), 0);
+        EXPECT_FALSE(prompter.busy());
+
+        // Once the spooler takes jobs again, the next pass prints them all.
+        library.afterCall = nullptr;
+        spooler.setFailWrites(false);
+        spooler.setFailEndDocument(false);
+        spooler.clearOps();
+        posQueue.processPosCommands();
+        const std::string sel = "\x1b\x63\x30\x02";
+        const std::string cut("\x1d\x56\x42\x00", 4);
+        EXPECT_EQ(spooler.bytes(), sel + "one" + cut + sel + std::string("\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 10) +
+                                       sel + "two" + cut + sel + "three" + cut);
+        EXPECT_TRUE(remainingIds().isEmpty());
+    }
 }

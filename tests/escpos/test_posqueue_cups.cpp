@@ -10,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 using kv::PosCommandQueue;
 using testprinter::TestPrinter;
@@ -46,6 +50,52 @@ std::string queued(int station)
     return ids;
 }
 
+// The real library, with a way into the middle of a pass: `atRow` runs once,
+// as the pass moves to that row.
+class InterruptedLibrary final : public kv::DraldbClient {
+public:
+    qint32 interruptAt = -1;
+    std::function<void()> atRow;
+
+    qint32 system_init(const QString &s) override { return m_lib.system_init(s); }
+    qint32 VB_notify_listen(qint32 c, const QString &s) override { return m_lib.VB_notify_listen(c, s); }
+    QString VB_notify_check(qint32 c) override { return m_lib.VB_notify_check(c); }
+    QString config_getvalue(const QString &k) override { return m_lib.config_getvalue(k); }
+    QString VB_new_sql(qint32 c, const QString &q, qint32 &rs, qint32 f) override
+    {
+        return m_lib.VB_new_sql(c, q, rs, f);
+    }
+    qint32 VB_numrecord(qint32 rs) override { return m_lib.VB_numrecord(rs); }
+    qint32 VB_moveto(qint32 rs, qint32 index) override
+    {
+        if (index == interruptAt && atRow)
+            std::exchange(atRow, nullptr)();
+        return m_lib.VB_moveto(rs, index);
+    }
+    QString VB_getvalue(qint32 rs, const QString &t, const QString &c, qint32 &row) override
+    {
+        return m_lib.VB_getvalue(rs, t, c, row);
+    }
+    QString VB_delete(qint32 rs, const QString &t, qint32 &row) override { return m_lib.VB_delete(rs, t, row); }
+    void VB_free(qint32 &rs) override { m_lib.VB_free(rs); }
+
+private:
+    kv::DraldbLibrary m_lib;
+};
+
+// SIGKILL, then waits until the process has let go of its sockets.
+void killProcess(int pid)
+{
+    ASSERT_GT(pid, 1);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    const auto gone = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string field;
+        return !(stat >> field >> field >> field) || field == "Z";
+    };
+    ASSERT_TRUE(draldbtest::pollUntil(gone, std::chrono::seconds(5))) << "cupsd did not die";
+}
+
 class PosQueueThroughCups : public ::testing::Test {
 protected:
     void SetUp() override
@@ -61,7 +111,7 @@ protected:
     }
 
     testsupport::TempAppDir app;
-    kv::DraldbLibrary library;
+    InterruptedLibrary library;
     qint32 libraryConnection = 0;
     kv::platform::CupsSpooler spooler;
     kv::EscposChannel channel{spooler};
@@ -204,4 +254,39 @@ TEST_F(PosQueueThroughCups, NotifiedReceiptIsPrintedAndLeavesTheQueue)
     EXPECT_EQ(queued(kStation), "");
     EXPECT_EQ(library.VB_notify_check(libraryConnection), QString());
     EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false}));
+}
+
+TEST_F(PosQueueThroughCups, PrintServerKilledInMidPassLosesNoReceipt)
+{
+    std::vector<std::string> ids;
+    QByteArray all;
+    for (int n = 1; n <= 5; ++n) {
+        ids.push_back(queue(kStation, 1, "'Bon " + std::to_string(n) + "'"));
+        all += kSelect + "Bon " + QByteArray::number(n) + kCut;
+    }
+    const std::string allIds = ids[0] + "," + ids[1] + "," + ids[2] + "," + ids[3] + "," + ids[4];
+    const auto mark = printer.mark();
+
+    // Two receipts are at the server when it dies.
+    library.interruptAt = 2;
+    library.atRow = [] { killProcess(testprinter::printServerPid()); };
+    EXPECT_THROW(posQueue.processPosCommands(), kv::PrintJobNotTaken);
+    testprinter::restorePrintServer();
+    EXPECT_EQ(queued(kStation), allIds);
+    EXPECT_FALSE(channel.isOpen());
+
+    // The next pass prints all five; whatever the dead server had may come
+    // too, before them, but never in their place.
+    posQueue.processPosCommands();
+    EXPECT_EQ(queued(kStation), "");
+    QByteArray last;
+    EXPECT_TRUE(draldbtest::pollUntil(
+        [&] {
+            const int received = printer.jobsReceived();
+            if (received > mark.jobs)
+                last = printer.jobsSince(TestPrinter::Mark{received - 1}).front();
+            return last == all;
+        },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(last.toHex(' '), all.toHex(' '));
 }

@@ -201,19 +201,51 @@ TEST_F(EscposChannelTest, CloseOnAClosedChannelDoesNothing)
     EXPECT_EQ(spooler.kinds(), (std::vector<Kind>{Kind::EndDocument, Kind::Close}));
 }
 
-TEST_F(EscposChannelTest, SpoolerFailuresAfterTheOpenAreSilent)
+TEST_F(EscposChannelTest, CloseSaysWhetherTheSpoolerTookTheWholeJob)
 {
-    spooler.setFailStartDocument(true);
-    spooler.setFailWrites(true);
+    struct Case {
+        const char *what;
+        bool failWrites, failEnd, taken;
+    };
+    const Case cases[] = {
+        {"all taken", false, false, true},
+        {"writes fail", true, false, false},
+        {"end fails", false, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        spooler.clearOps();
+        spooler.setFailWrites(c.failWrites);
+        spooler.setFailEndDocument(c.failEnd);
+        QString name = "KV_Receipt";
+        ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
+        channel.escposStartPage();
+        channel.escposWrite("one");
+        channel.escposCut();
+        channel.escposEndPage();
+        // A failed write does not stop the steps after it.
+        EXPECT_EQ(spooler.writes().size(), 2u);
+        EXPECT_EQ(channel.escposClose(), c.taken);
+        EXPECT_EQ(spooler.kinds().back(), Kind::Close);
+        EXPECT_FALSE(channel.isOpen());
+    }
+    // A failure belongs to its job, not to the next one.
+    spooler.setFailWrites(false);
+    spooler.setFailEndDocument(false);
     QString name = "KV_Receipt";
-    EXPECT_TRUE(channel.escposOpen("Korvantis POS", name));
-    channel.escposStartPage();
-    channel.escposWrite("one");
-    channel.escposCut();
-    channel.escposEndPage();
-    channel.escposClose();
-    EXPECT_EQ(spooler.writes().size(), 2u);
-    EXPECT_EQ(spooler.kinds().back(), Kind::Close);
+    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
+    channel.escposWrite("two");
+    EXPECT_TRUE(channel.escposClose());
+    EXPECT_FALSE(channel.escposClose());
+}
+
+TEST_F(EscposChannelTest, AbandonClosesWithoutEndingTheDocument)
+{
+    openOffice();
+    channel.escposWrite("half");
+    channel.escposAbandon();
+    EXPECT_EQ(spooler.kinds(), (std::vector<Kind>{Kind::Write, Kind::Close}));
+    EXPECT_FALSE(channel.isOpen());
 }
 
 TEST_F(EscposChannelTest, OpeningAgainFinishesTheEarlierJobFirst)

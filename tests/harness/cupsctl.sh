@@ -3,6 +3,7 @@
 # devices are test printers (kv_testprinter) that record every byte they get.
 #   cupsctl.sh setup    ENVDIR TESTPRINTER   start everything, write ENVDIR/cups.env
 #   cupsctl.sh teardown ENVDIR               stop and remove everything setup made
+#   cupsctl.sh start-cupsd ENVDIR            start cupsd again after a test killed it
 # As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
 set -euo pipefail
@@ -73,6 +74,32 @@ wait_for() {
   done
   log "timed out waiting for $what"
   return 1
+}
+
+# Starts the scheduler of state directory $1 and waits until it answers.
+start_cupsd() {
+  local state=$1 run_as=()
+  [ "$(id -u)" -eq 0 ] && run_as=(setpriv --reuid=lp --regid=lp --clear-groups --)
+  setsid "${run_as[@]}" /usr/sbin/cupsd -f -c "$state/etc/cupsd.conf" -s "$state/etc/cups-files.conf" \
+    </dev/null >>"$state/log/cupsd.out" 2>&1 &
+  echo $! > "$state/cupsd.pid"
+  export CUPS_SERVER="$state/run/cups.sock"
+  wait_for "cupsd" scheduler_up \
+    || { cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null; exit 1; }
+}
+
+# For tests that kill the scheduler in mid-job: a new one on the same state.
+restart_cupsd() {
+  [ -f "$statefile" ] || { log "no print server set up in $envdir"; exit 1; }
+  local state pid
+  state=$(cat "$statefile")
+  case "$state" in /tmp/kv-cups.*) ;; *) log "unexpected state directory '$state'"; exit 1 ;; esac
+  pid=$(cat "$state/cupsd.pid" 2>/dev/null || true)
+  if [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$state/"; then
+    kill -CONT "$pid" 2>/dev/null || true
+    return 0
+  fi
+  start_cupsd "$state"
 }
 
 setup() {
@@ -170,6 +197,9 @@ LogLevel warn
 MaxLogSize 0
 ErrorPolicy abort-job
 PreserveJobFiles No
+# Queues and jobs reach the disk at once, so a scheduler that a test kills
+# comes back with them.
+DirtyCleanInterval 0
 <Location />
   Order allow,deny
   Allow all
@@ -186,10 +216,8 @@ PreserveJobFiles No
 </Policy>
 CONF
 
-  local run_as=()
   if [ "$(id -u)" -eq 0 ]; then
     chown -R lp:lp "$state"/{etc,spool,run,cache,log}
-    run_as=(setpriv --reuid=lp --regid=lp --clear-groups --)
   fi
 
   # Detached, with no descriptor of ctest's left open, so the setup test ends
@@ -200,12 +228,7 @@ CONF
   wait_for "the test printer" test -f "$state/received/ports" \
     || { cat "$state/log/testprinter.log" >&2; exit 1; }
 
-  setsid "${run_as[@]}" /usr/sbin/cupsd -f -c "$state/etc/cupsd.conf" -s "$state/etc/cups-files.conf" \
-    </dev/null >"$state/log/cupsd.out" 2>&1 &
-  echo $! > "$state/cupsd.pid"
-  export CUPS_SERVER="$state/run/cups.sock"
-  wait_for "cupsd" scheduler_up \
-    || { cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null; exit 1; }
+  start_cupsd "$state"
 
   local q port
   for q in "${QUEUES[@]}"; do
@@ -232,6 +255,8 @@ KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
 KV_CUPS_OTHER_QUEUE=${QUEUES[1]}
 KV_CUPS_STATEDIR=$state
 KV_TESTPRINTER_DIR=$state/received
+KV_CUPSCTL=$(cd "$(dirname "$0")" && pwd)/cupsctl.sh
+KV_CUPS_ENVDIR=$envdir
 ENV
   mv "$envfile.tmp" "$envfile"
   trap - EXIT
@@ -241,5 +266,6 @@ ENV
 case "$cmd" in
   setup) setup "${3:-}" ;;
   teardown) teardown ;;
+  start-cupsd) restart_cupsd ;;
   *) log "unknown command $cmd"; exit 2 ;;
 esac

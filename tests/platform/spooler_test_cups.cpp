@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -259,6 +261,42 @@ TEST(CupsSpooler, ServerThatHangsCostsABoundedWait)
     EXPECT_LT(defaultTook, 3000ms);
     std::printf("hung server: open %lld ms, list %lld ms, default %lld ms\n", (long long)openTook.count(),
                 (long long)listTook.count(), (long long)defaultTook.count());
+}
+
+TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
+{
+    // The bound the till needs; the spooler's own budget lies below it.
+    constexpr auto kBound = 5000ms;
+    const std::string queue = testprinter::otherQueue();
+    CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle) << spooler.lastError();
+    ASSERT_TRUE(handle->startDocument(DocInfo{"frozen", std::nullopt, std::nullopt}));
+    ASSERT_TRUE(writeAll(*handle, "first receipt"));
+
+    const int cupsd = testprinter::printServerPid();
+    ASSERT_EQ(::kill(cupsd, SIGSTOP), 0);
+    struct Thaw {
+        int pid;
+        ~Thaw() { ::kill(pid, SIGCONT); }
+    } thaw{cupsd};
+    // More than the socket holds, so the write must wait for the server.
+    const std::string receipts(4 << 20, 'x');
+    struct Call {
+        const char *what;
+        std::function<void()> run;
+    };
+    const Call calls[] = {
+        {"write", [&] { EXPECT_FALSE(writeAll(*handle, receipts)); }},
+        {"end of the job", [&] { EXPECT_FALSE(handle->endDocument()); }},
+        {"close", [&] { handle.reset(); }},
+        {"open", [&] { EXPECT_EQ(spooler.openPrinter(queue), nullptr); }},
+    };
+    for (const Call &call : calls) {
+        const auto took = timed(call.run);
+        EXPECT_LT(took, kBound) << call.what;
+        std::printf("frozen server: %s %lld ms\n", call.what, (long long)took.count());
+    }
 }
 
 TEST(CupsSpooler, ExplicitServerAddressReachesTheSameServer)

@@ -7,6 +7,7 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +143,26 @@ ServerJob waitForJobEnd(const std::string &queue, int id, std::chrono::milliseco
     ADD_FAILURE() << "job " << id << " of " << queue << " did not end within " << timeout.count()
                   << " ms (state " << (last.id ? last.state : "not listed") << ")";
     return last;
+}
+
+int printServerPid()
+{
+    std::ifstream in(testenv::require("KV_CUPS_STATEDIR") + "/cupsd.pid");
+    int pid = 0;
+    in >> pid;
+    // Never 0 or 1: a signal to either would hit far more than cupsd.
+    if (pid <= 1) {
+        ADD_FAILURE() << "the print server's pid file names no process";
+        throw std::runtime_error("no print server pid");
+    }
+    return pid;
+}
+
+void restorePrintServer()
+{
+    const std::string cmd = "'" + testenv::require("KV_CUPSCTL") + "' start-cupsd '" +
+                            testenv::require("KV_CUPS_ENVDIR") + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << "the print server did not come back";
 }
 
 } // namespace testprinter

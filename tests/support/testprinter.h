@@ -64,4 +64,10 @@ std::vector<ServerJob> serverJobs(const std::string &queue);
 ServerJob waitForJobEnd(const std::string &queue, int id,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The fixture's print server (cupsd) itself, for tests that stop or kill it
+// in mid-job: its pid, and bringing it back (a stopped one is continued, a
+// dead one started again on the same queues and jobs).
+int printServerPid();
+void restorePrintServer();
+
 } // namespace testprinter

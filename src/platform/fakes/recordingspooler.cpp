@@ -10,6 +10,7 @@ struct RecordingSpooler::State {
     bool reachable = true;
     bool failStartDocument = false;
     bool failWrites = false;
+    bool failEndDocument = false;
     std::vector<Op> ops;
     int openHandles = 0;
     std::string lastError;
@@ -58,6 +59,7 @@ public:
         m_state->record(Kind::Write, m_printer);
         m_state->ops.back().bytes.assign(bytes.data(), bytes.size());
         written = m_state->failWrites ? 0 : bytes.size();
+        m_writeFailed = m_writeFailed || m_state->failWrites;
         return !m_state->failWrites;
     }
 
@@ -70,13 +72,17 @@ public:
     bool endDocument() override
     {
         m_state->record(Kind::EndDocument, m_printer);
-        return true;
+        // As a spooler does, a document with a hole in it is not handed on.
+        const bool taken = !m_writeFailed && !m_state->failEndDocument;
+        m_writeFailed = false;
+        return taken;
     }
 
 private:
     using Kind = RecordingSpooler::Op::Kind;
     std::shared_ptr<RecordingSpooler::State> m_state;
     std::string m_printer;
+    bool m_writeFailed = false;
 };
 
 } // namespace
@@ -94,6 +100,7 @@ void RecordingSpooler::setPrinters(std::vector<std::string> names, std::string d
 void RecordingSpooler::setReachable(bool reachable) { m_state->reachable = reachable; }
 void RecordingSpooler::setFailStartDocument(bool fail) { m_state->failStartDocument = fail; }
 void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
+void RecordingSpooler::setFailEndDocument(bool fail) { m_state->failEndDocument = fail; }
 
 const std::vector<RecordingSpooler::Op> &RecordingSpooler::ops() const { return m_state->ops; }
 

@@ -34,10 +34,12 @@ public:
     // Behaves like a print server that is not there: no printers, no
     // default, every open fails.
     void setReachable(bool reachable);
-    // Makes starting documents or writing fail (results only: the operation
-    // is recorded all the same).
+    // Makes starting documents, writing or ending documents fail (results
+    // only: the operation is recorded all the same). A document that had a
+    // failed write also fails its end, as the spooler interface promises.
     void setFailStartDocument(bool fail);
     void setFailWrites(bool fail);
+    void setFailEndDocument(bool fail);
 
     const std::vector<Op> &ops() const;
     // The bytes of every write, one element per write, in order.

@@ -2,6 +2,7 @@
 
 #include <cups/cups.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace kv::platform {
@@ -56,17 +57,50 @@ Endpoint endpointOf(const std::string &server)
     return e;
 }
 
-Http connectTo(const std::string &server, std::chrono::milliseconds timeout, std::string &error)
+using SteadyClock = std::chrono::steady_clock;
+
+// The time one call of the spooler may take, whatever libcups does inside it:
+// every wait of libcups asks stillInBudget() each kSlice, so a server that
+// hangs costs the caller the budget and no more.
+struct Budget {
+    SteadyClock::time_point until;
+
+    explicit Budget(std::chrono::milliseconds limit) : until(SteadyClock::now() + limit) {}
+
+    std::chrono::milliseconds left() const
+    {
+        return std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now()));
+    }
+};
+
+constexpr std::chrono::milliseconds kSlice{200};
+
+// libcups: 1 waits another slice, 0 gives up.
+int stillInBudget(http_t *, void *budget)
+{
+    return SteadyClock::now() < static_cast<const Budget *>(budget)->until ? 1 : 0;
+}
+
+void bindBudget(http_t *http, const Budget &budget)
+{
+    httpSetTimeout(http, double(kSlice.count()) / 1000.0, stillInBudget, const_cast<Budget *>(&budget));
+}
+
+Http connectTo(const std::string &server, const Budget &budget, std::string &error)
 {
     const Endpoint e = endpointOf(server);
-    const int ms = int(timeout.count());
+    const int ms = int(budget.left().count());
+    if (ms <= 0) {
+        error = "no time left to reach the print server " + e.host;
+        return nullptr;
+    }
     Http http(httpConnect2(e.host.c_str(), e.port, nullptr, AF_UNSPEC, cupsEncryption(), 1, ms, nullptr));
     if (!http) {
         error = "cannot reach the print server " + e.host + ": " + cupsLastErrorString();
         return nullptr;
     }
-    // Without a callback, a read or write that waits this long gives up.
-    httpSetTimeout(http.get(), double(ms) / 1000.0, nullptr, nullptr);
+    bindBudget(http.get(), budget);
     return http;
 }
 
@@ -98,22 +132,25 @@ Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
     return reply;
 }
 
-constexpr double kDataTimeoutSeconds = 15.0;
-
 // A raw job on one printer. CUPS will not take a document without bytes and
 // would keep such a job waiting for ever, so the job is created with the
 // first bytes: a document that stays empty leaves nothing in the queue.
+// Each call has a budget of its own: a failed write may still cost the
+// close its own budget, never one call more than one budget.
 class CupsPrinter final : public PrinterHandle {
 public:
     CupsPrinter(Http http, std::string server, std::chrono::milliseconds timeout, std::string name)
-        : m_http(std::move(http)), m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name))
+        : m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name)), m_http(std::move(http))
     {
+        bindBudget(m_http.get(), m_budget);
     }
 
     ~CupsPrinter() override
     {
-        if (m_docOpen)
+        if (m_docOpen) {
+            m_budget = Budget(m_timeout);
             abandonJob();
+        }
     }
 
     bool startDocument(const DocInfo &doc) override
@@ -124,6 +161,7 @@ public:
         m_doc = doc;
         m_docOpen = true;
         m_failed = false;
+        m_hung = false;
         m_job = 0;
         return true;
     }
@@ -139,75 +177,79 @@ public:
             return false;
         if (bytes.empty())
             return true;
-        if (m_job == 0 && !beginJob()) {
+        m_budget = Budget(m_timeout);
+        if ((m_job == 0 && !beginJob()) ||
+            cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
             m_failed = true;
-            return false;
-        }
-        if (cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
-            m_failed = true;
+            m_hung = m_budget.left().count() == 0;
             return false;
         }
         written = bytes.size();
         return true;
     }
 
+    // True only when the server has taken the whole document.
     bool endDocument() override
     {
         if (!m_docOpen)
             return false;
+        m_budget = Budget(m_timeout);
+        m_docOpen = false;
         if (m_failed) {
             abandonJob();
-            m_docOpen = false;
             return false;
         }
-        m_docOpen = false;
         if (m_job == 0)
             return true;
-        return cupsFinishDocument(m_http.get(), m_name.c_str()) <= IPP_STATUS_OK_CONFLICTING;
+        if (cupsFinishDocument(m_http.get(), m_name.c_str()) > IPP_STATUS_OK_CONFLICTING) {
+            abandonJob();
+            return false;
+        }
+        m_job = 0;
+        return true;
     }
 
 private:
     // A job whose document was cut off must not wait in the queue for ever
     // nor print half. Its request body may be half sent, so that connection
-    // is dropped and the job cancelled over a new one.
+    // is dropped and the job cancelled over a new one, within what is left
+    // of the call's budget. A server that did not answer a write in a whole
+    // budget will not answer the cancel either: it is not asked, and keeps
+    // the job until its own timeout for unfinished jobs ends it.
     void abandonJob()
     {
-        if (m_job == 0)
-            return;
         m_http.reset();
+        if (m_job == 0 || m_hung)
+            return;
         std::string ignored;
-        if (Http http = connectTo(m_server, m_timeout, ignored))
+        if (Http http = connectTo(m_server, m_budget, ignored))
             cupsCancelJob2(http.get(), m_name.c_str(), m_job, 0);
         m_job = 0;
     }
 
     bool beginJob()
     {
-        // The short timeout keeps a dead server from holding the till; once
-        // the server has taken the job, a slow moment while the receipts
-        // stream in must not cancel a pass whose rows are already deleted.
-        httpSetTimeout(m_http.get(), kDataTimeoutSeconds, nullptr, nullptr);
         const char *title = m_doc.documentName.c_str();
         m_job = cupsCreateJob(m_http.get(), m_name.c_str(), title, 0, nullptr);
         if (m_job == 0)
             return false;
         const char *format = m_doc.dataType ? m_doc.dataType->c_str() : CUPS_FORMAT_RAW;
-        if (cupsStartDocument(m_http.get(), m_name.c_str(), m_job, title, format, 1) != HTTP_STATUS_CONTINUE) {
-            cupsCancelJob2(m_http.get(), m_name.c_str(), m_job, 0);
-            m_job = 0;
-            return false;
-        }
+        if (cupsStartDocument(m_http.get(), m_name.c_str(), m_job, title, format, 1) != HTTP_STATUS_CONTINUE)
+            return false; // endDocument cancels it
         return true;
     }
 
-    Http m_http;
     std::string m_server;
     std::chrono::milliseconds m_timeout;
     std::string m_name;
+    // The libcups callback holds its address: it outlives m_http.
+    Budget m_budget{std::chrono::milliseconds(0)};
+    Http m_http;
     DocInfo m_doc;
     int m_job = 0;
     bool m_docOpen = false;
     bool m_failed = false;
+    bool m_hung = false;
 };
 
 } // namespace
@@ -220,7 +262,8 @@ CupsSpooler::CupsSpooler(std::string server, std::chrono::milliseconds timeout)
 std::vector<std::string> CupsSpooler::printers()
 {
     std::vector<std::string> names;
-    Http http = connectTo(m_server, m_timeout, m_lastError);
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
     if (!http)
         return names;
     ipp_t *request = newRequest(IPP_OP_CUPS_GET_PRINTERS);
@@ -240,7 +283,8 @@ std::string CupsSpooler::defaultPrinter()
 {
     // The server's default is the system's; a user's lpoptions choice is a
     // matter between that user and lp, not the till.
-    Http http = connectTo(m_server, m_timeout, m_lastError);
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
     if (!http)
         return {};
     ipp_t *request = newRequest(IPP_OP_CUPS_GET_DEFAULT);
@@ -257,7 +301,8 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
         m_lastError = "no printer name";
         return nullptr;
     }
-    Http http = connectTo(m_server, m_timeout, m_lastError);
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
     if (!http)
         return nullptr;
     // Asking the queue proves that it exists and that the server answers,

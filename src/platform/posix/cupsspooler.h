@@ -1,5 +1,6 @@
 // The spooler on CUPS through libcups. Every request goes over a connection
-// of its own with a connect and read/write timeout, so a print server that is
+// of its own, and every call (of the spooler or of an opened printer) has a
+// time budget that bounds all its waits together, so a print server that is
 // gone or hangs costs the caller a bounded wait, never the till.
 #pragma once
 
@@ -15,11 +16,16 @@ public:
     // `server` is written as CUPS_SERVER takes it: a socket path ("/run/...")
     // or "host", "host:port", "[v6-address]:port". Empty means the server
     // libcups would pick itself (CUPS_SERVER, client.conf, the local one).
-    // A server that is not there fails at once; one that hangs costs a
-    // request about three times `timeout` (libcups waits for its
-    // "100 Continue", then for the reply).
+    // A server that is not there fails at once; one that hangs makes a call
+    // fail after `timeout` (give or take a fifth of a second), however many
+    // requests the call needed. Below about 1.2 s the budget stops counting:
+    // libcups waits a fixed second for a "100 Continue" of its own.
     explicit CupsSpooler(std::string server = {},
-                         std::chrono::milliseconds timeout = std::chrono::seconds(2));
+                         std::chrono::milliseconds timeout = kDefaultTimeout);
+
+    // Short enough that a frozen server never holds the till's only thread
+    // for five seconds; long enough for a busy server to take a job.
+    static constexpr std::chrono::milliseconds kDefaultTimeout{4000};
 
     std::vector<std::string> printers() override;
     std::string defaultPrinter() override;

@@ -1,0 +1,222 @@
+// A TCP proxy in front of the test cluster that can turn into a server that
+// misbehaves: one that accepts connections and never says a word, or one
+// that completes the handshake and then answers nothing. It listens on
+// 127.0.0.2 at the cluster's own port, so a configuration with db_host
+// 127.0.0.2 reaches the cluster through it while PGPORT stays as it is.
+// It reads the server's messages, so the clients must not negotiate
+// encryption: the constructor sets PGSSLMODE and PGGSSENCMODE to "disable".
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace draldbtest {
+
+class TcpProxy {
+public:
+    enum class Mode {
+        Forward,
+        // Accepts and stays silent: a server that never answers the handshake.
+        Silent,
+        // Forwards until the server's first ReadyForQuery, then passes nothing
+        // more to the client: a session whose statements are never answered.
+        MuteAfterHandshake,
+    };
+
+    static constexpr const char *kHost = "127.0.0.2";
+
+    explicit TcpProxy(int upstreamPort) : m_upstreamPort(upstreamPort)
+    {
+        ::setenv("PGSSLMODE", "disable", 1);
+        ::setenv("PGGSSENCMODE", "disable", 1);
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in addr = address(kHost, upstreamPort);
+        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            ::listen(m_listen, 16) != 0 || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0)
+            throw std::runtime_error(std::string("proxy: cannot listen: ") + std::strerror(errno));
+        m_thread = std::thread([this] { loop(); });
+    }
+
+    ~TcpProxy()
+    {
+        m_stop = true;
+        wake();
+        m_thread.join();
+        for (Pair &p : m_pairs)
+            p.close();
+        ::close(m_listen);
+        ::close(m_wake[0]);
+        ::close(m_wake[1]);
+    }
+
+    TcpProxy(const TcpProxy &) = delete;
+    TcpProxy &operator=(const TcpProxy &) = delete;
+
+    // For connections accepted from now on.
+    void setMode(Mode mode) { m_mode = mode; }
+
+    // Closes every connection there is: the client sees its session lost.
+    void dropAll()
+    {
+        m_drop = true;
+        wake();
+        while (m_drop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+private:
+    struct Pair {
+        int client = -1;
+        int upstream = -1;
+        Mode mode = Mode::Forward;
+        bool muted = false;
+        // Server bytes not yet forwarded while watching for ReadyForQuery.
+        std::string fromServer;
+
+        void close()
+        {
+            if (client >= 0)
+                ::close(client);
+            if (upstream >= 0)
+                ::close(upstream);
+            client = upstream = -1;
+        }
+    };
+
+    static sockaddr_in address(const char *host, int port)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        ::inet_pton(AF_INET, host, &addr.sin_addr);
+        return addr;
+    }
+
+    void wake()
+    {
+        const char c = 1;
+        [[maybe_unused]] const auto n = ::write(m_wake[1], &c, 1);
+    }
+
+    static bool sendAll(int fd, const char *data, std::size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= std::size_t(n);
+        }
+        return true;
+    }
+
+    void accept()
+    {
+        const int client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        Pair p;
+        p.client = client;
+        p.mode = m_mode;
+        if (p.mode != Mode::Silent) {
+            p.upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr = address("127.0.0.1", m_upstreamPort);
+            if (p.upstream < 0 || ::connect(p.upstream, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+                p.close();
+                return;
+            }
+        }
+        m_pairs.push_back(std::move(p));
+    }
+
+    // Passes whole server messages on until a ReadyForQuery ('Z') has gone.
+    bool forwardFromServer(Pair &p, const char *data, std::size_t size)
+    {
+        if (p.mode != Mode::MuteAfterHandshake)
+            return sendAll(p.client, data, size);
+        if (p.muted)
+            return true;
+        p.fromServer.append(data, size);
+        while (!p.muted && p.fromServer.size() >= 5) {
+            uint32_t length = 0;
+            std::memcpy(&length, p.fromServer.data() + 1, 4);
+            const std::size_t whole = 1 + std::size_t(ntohl(length));
+            if (p.fromServer.size() < whole)
+                break;
+            if (!sendAll(p.client, p.fromServer.data(), whole))
+                return false;
+            p.muted = p.fromServer[0] == 'Z';
+            p.fromServer.erase(0, whole);
+        }
+        return true;
+    }
+
+    void loop()
+    {
+        char buf[65536];
+        while (!m_stop) {
+            if (m_drop) {
+                for (Pair &p : m_pairs)
+                    p.close();
+                m_pairs.clear();
+                m_drop = false;
+            }
+            std::vector<pollfd> fds{{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            for (const Pair &p : m_pairs) {
+                fds.push_back({p.client, POLLIN, 0});
+                fds.push_back({p.upstream, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), 1000) < 0)
+                continue;
+            if (fds[1].revents)
+                while (::read(m_wake[0], buf, sizeof buf) > 0) {
+                }
+            for (std::size_t i = 0; i < m_pairs.size(); ++i) {
+                Pair &p = m_pairs[i];
+                const pollfd &c = fds[2 + 2 * i];
+                const pollfd &u = fds[3 + 2 * i];
+                bool ok = true;
+                if (c.revents) {
+                    const ssize_t n = ::read(p.client, buf, sizeof buf);
+                    ok = n > 0 && (p.upstream < 0 || sendAll(p.upstream, buf, std::size_t(n)));
+                }
+                if (ok && u.revents) {
+                    const ssize_t n = ::read(p.upstream, buf, sizeof buf);
+                    ok = n > 0 && forwardFromServer(p, buf, std::size_t(n));
+                }
+                if (!ok)
+                    p.close();
+            }
+            std::erase_if(m_pairs, [](const Pair &p) { return p.client < 0; });
+            if (fds[0].revents)
+                accept();
+        }
+    }
+
+    int m_upstreamPort;
+    int m_listen = -1;
+    int m_wake[2] = {-1, -1};
+    std::atomic<Mode> m_mode{Mode::Forward};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_drop{false};
+    std::vector<Pair> m_pairs;
+    std::thread m_thread;
+};
+
+} // namespace draldbtest
