@@ -96,7 +96,6 @@ int main(int argc, char **argv)
                                             spooler, processes, kv::platform::systemSpawner(), previousInstance});
     kv::SysTray tray(launcher);
     kv::SettingsDialogStandIn settingsDialog(launcher.settingsDialogHooks());
-    launcher.setTrayIcon(&tray);
     launcher.setSettingsDialog(&settingsDialog);
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 

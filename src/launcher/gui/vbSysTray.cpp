@@ -28,9 +28,13 @@ SysTray::SysTray(Launcher &launcher, QObject *parent)
     // Both buttons open the menu; it is not set as the context menu, or the
     // right button would get Qt's own placement and the left one none.
     connect(&m_icon, &QSystemTrayIcon::activated, this, &SysTray::onActivated);
+    m_launcher.setTrayIcon(this);
 }
 
-SysTray::~SysTray() = default;
+SysTray::~SysTray()
+{
+    m_launcher.setTrayIcon(nullptr);
+}
 
 void SysTray::onActivated(QSystemTrayIcon::ActivationReason reason)
 {

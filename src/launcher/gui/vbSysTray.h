@@ -16,6 +16,7 @@ class SysTray final : public QObject, public TrayIcon {
 public:
     static constexpr auto kToolTip = "Korvantis Launcher";
 
+    // Becomes the launcher's tray icon for its lifetime.
     explicit SysTray(Launcher &launcher, QObject *parent = nullptr);
     ~SysTray() override;
 
