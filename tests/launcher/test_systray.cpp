@@ -30,8 +30,9 @@ QApplication &app()
     static int argc = 1;
     static char name[] = "test_systray";
     static char *argv[] = {name, nullptr};
-    static QApplication instance(argc, argv);
-    return instance;
+    // Never destroyed: at exit Qt's thread storage may already be gone.
+    static QApplication *instance = new QApplication(argc, argv);
+    return *instance;
 }
 
 struct FakeManager final : kv::ProgramManagerWindow {
