@@ -113,6 +113,15 @@ public:
     virtual bool terminate(int pid) = 0;
 };
 
+// Starts a program that is to outlive the launcher (the update script, which
+// replaces the launcher's own files): in a session of its own, with standard
+// input from /dev/null, standard output and error shared with the launcher,
+// default signal handling and no other descriptor of the launcher. It is
+// never the launcher's child, so it is never left a zombie and never waited
+// for. argv[0] must be an absolute path. Returns the program's process id,
+// or -1 with `error` filled when it could not be started.
+int startDetached(const std::vector<std::string> &argv, const std::string &workingDir, SpawnError &error);
+
 // The running system's implementations; they hold no state of their own.
 ChildSpawner &systemSpawner();
 ProcessTable &systemProcessTable();

@@ -2,6 +2,7 @@
 // given program (the launcher's replacement for "taskkill /f /im NAME").
 #pragma once
 
+#include "core/noticesink.h"
 #include "platform/process.h"
 
 #include <QString>
@@ -26,5 +27,16 @@ bool runsImage(const std::string &executable, const std::vector<std::string> &ar
 // runs `imageName` (see runsImage), never the launcher itself. Returns how
 // many were signalled; a program that is not running is simply not found.
 int killImage(platform::ProcessTable &table, const QString &imageName);
+
+// killImage over a process table, for the parts of the launcher that only
+// know the ImageKiller interface.
+class TableImageKiller final : public ImageKiller {
+public:
+    explicit TableImageKiller(platform::ProcessTable &table = platform::systemProcessTable()) : m_table(table) {}
+    int killImage(const QString &imageName) override { return vbKill::killImage(m_table, imageName); }
+
+private:
+    platform::ProcessTable &m_table;
+};
 
 } // namespace kv::vbKill

@@ -1,0 +1,109 @@
+#include "config/vbUpdate.h"
+
+#include "config/odbc.h"
+#include "config/vbDatabase.h"
+#include "core/helpers.h"
+#include "core/textconv.h"
+#include "platform/process.h"
+
+#include <QFile>
+
+namespace kv {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Korvantis Launcher");
+
+void inform(Prompter &prompter, const QString &text)
+{
+    MessageBox b;
+    b.text = text;
+    b.title = kTitle;
+    b.buttons = MsgButtons::OK;
+    b.icon = MsgIcon::Information;
+    b.systemModal = true;
+    prompter.messageBox(b);
+}
+
+} // namespace
+
+UpdateError::UpdateError(const QString &description)
+    : std::runtime_error(description.toStdString()), m_description(description)
+{
+}
+
+Updater::Updater(const AppContext &ctx, const LauncherSettings &shellConf, Prompter &prompter, ImageKiller &killer)
+    : m_ctx(ctx), m_shellConf(shellConf), m_prompter(prompter), m_killer(killer)
+{
+}
+
+QString Updater::markerPath() const
+{
+    return m_ctx.appPath() + QStringLiteral("doupdate");
+}
+
+QString Updater::scriptPath() const
+{
+    return m_ctx.appPath() + QStringLiteral("kvtupd.sh");
+}
+
+const QStringList &Updater::siblingImages()
+{
+    static const QStringList names{QStringLiteral("blipnote.exe"), QStringLiteral("tallyward.exe"),
+                                   QStringLiteral("dralfrontend.exe")};
+    return names;
+}
+
+Outcome Updater::runUpdate()
+{
+    const QString marker = markerPath();
+    if (!fileExists(marker))
+        return Outcome::Continue;
+    // Gone before anything else is tried: a failing update runs once per
+    // request, never at every start.
+    QFile markerFile(marker);
+    if (!markerFile.remove())
+        throw UpdateError(markerFile.errorString());
+    if (!fileExists(scriptPath())) {
+        inform(m_prompter, QStringLiteral("No update script found. Starting normally."));
+        return Outcome::Continue;
+    }
+
+    odbc::Connection connection;
+    connection.open(database::buildConnectionText(m_shellConf.db_host, m_shellConf.db_name,
+                                                  m_shellConf.db_username, m_shellConf.db_password));
+    odbc::Recordset rs;
+    rs.open(QStringLiteral("SELECT te_username, te_password FROM config;"), connection);
+    for (const QString &name : siblingImages())
+        m_killer.killImage(name);
+    const QString user = rs.field(QStringLiteral("te_username")).toString();
+    const QString password = rs.field(QStringLiteral("te_password")).toString();
+
+    // Joined as they are and split the way every command line is: a blank in
+    // a value makes more arguments. sh runs the script even without its run bit.
+    const QString commandLine = scriptPath() + QLatin1Char(' ') + user + QLatin1Char(' ') + password;
+    std::vector<std::string> argv{"/bin/sh"};
+    for (std::string &a : platform::splitCommandLine(text::toUtf8(commandLine)))
+        argv.push_back(std::move(a));
+    platform::SpawnError error;
+    if (platform::startDetached(argv, text::toUtf8(m_ctx.appDir), error) < 0)
+        throw UpdateError(QStringLiteral("kvtupd.sh could not be started: ") +
+                          QString::fromStdString(error.description));
+    rs.close();
+    connection.close();
+    return Outcome::LauncherEnds;
+}
+
+void Updater::requestUpdate()
+{
+    QFile marker(markerPath());
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        inform(m_prompter, QStringLiteral("You do not have sufficient rights to do an update. "
+                                          "Please restart as Administrator."));
+        return;
+    }
+    marker.close();
+    inform(m_prompter, QStringLiteral("Korvantis needs to be closed for the update to begin."));
+}
+
+} // namespace kv

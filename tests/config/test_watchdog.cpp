@@ -1,0 +1,225 @@
+// The database watchdog against the real cluster through psqlODBC: outages
+// and recoveries as the cashier and the debug log see them, and how long a
+// frozen server may hold the till.
+#include "config/vbWatchdog.h"
+#include "programs/vbKill.h"
+
+#include "childhelpers.h"
+#include "dbtestutil.h"
+#include "recordingsinks.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QLocale>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+using kv::Notice;
+using kv::Watchdog;
+using testsupport::RecordingLog;
+using testsupport::RecordingNotices;
+
+namespace {
+
+const QString kLost = QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
+                                     "connection");
+const QString kRecovered = QStringLiteral("Korvantis database connection recovered.");
+const QString kSuccess = QStringLiteral(" Database test success");
+const QString kAttempt = QStringLiteral(" Attempting database reconnect");
+const QString kFailure = QStringLiteral(" Database test connection failure");
+
+// Times and dates are written as the system's locale writes them. Qt reads
+// the locale once, at first use: it is pinned for this process only, since
+// the programs the test runs (psql is a Perl script) complain of a locale
+// the machine lacks.
+const bool kLocalePinned = [] {
+    ::setenv("LC_TIME", "de_DE.UTF-8", 1);
+    const bool german = QLocale::system().dateFormat(QLocale::ShortFormat) == QStringLiteral("dd.MM.yy");
+    ::unsetenv("LC_TIME");
+    return german;
+}();
+
+// The fake clock's time as that locale writes it.
+const QDateTime kAt(QDate(2026, 7, 23), QTime(21, 47, 35));
+const QString kTime = QStringLiteral("21:47:35");
+const QString kCaption = QStringLiteral("Korvantis network activity as of 21:47:35 23.07.26");
+
+Notice notice(const QString &text, int count)
+{
+    return {kCaption, text, QStringLiteral("This has happened %1 time(s) since last restart").arg(count)};
+}
+
+// The machine's process table, narrowed to programs inside one directory, so
+// that ending "blipnote.exe" never reaches beyond this test's own helpers.
+class ProcessesUnder final : public kv::platform::ProcessTable {
+public:
+    explicit ProcessesUnder(const QString &dir) : m_prefix(dir.toStdString() + "/") {}
+    int ownPid() const override { return m_real.ownPid(); }
+    std::vector<int> listPids() const override
+    {
+        std::vector<int> mine;
+        for (int pid : m_real.listPids()) {
+            const auto exe = m_real.executableOf(pid);
+            if (exe && exe->rfind(m_prefix, 0) == 0)
+                mine.push_back(pid);
+        }
+        return mine;
+    }
+    std::optional<std::string> executableOf(int pid) const override { return m_real.executableOf(pid); }
+    std::vector<std::string> argumentsOf(int pid) const override { return m_real.argumentsOf(pid); }
+    bool ownedByCurrentUser(int pid) const override { return m_real.ownedByCurrentUser(pid); }
+    bool terminate(int pid) override { return m_real.terminate(pid); }
+
+private:
+    kv::platform::ProcessTable &m_real = kv::platform::systemProcessTable();
+    std::string m_prefix;
+};
+
+// Polls `done` for up to ten seconds.
+template <typename Done>
+bool soon(Done done)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+}
+
+// A helper child under the given program name, running until it is ended.
+class Helper {
+public:
+    Helper(const testsupport::TempAppDir &dir, const QString &name)
+    {
+        const std::string program = dir.file(name).toStdString();
+        QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), dir.file(name)); // once per name
+        kv::platform::SpawnError error;
+        m_child = kv::platform::systemSpawner().spawn({program, "60000"}, dir.path().toStdString(), {}, error);
+        const auto runsProgram = [&] {
+            return kv::platform::systemProcessTable().executableOf(m_child->pid()) == program;
+        };
+        if (!m_child || !soon(runsProgram))
+            throw std::runtime_error("cannot start " + program + ": " + error.description);
+    }
+    ~Helper() { m_child->kill(); }
+    bool ends() { return soon([this] { return m_child->reap(); }); }
+    bool running() { return !m_child->reap(); }
+
+private:
+    std::unique_ptr<kv::platform::Child> m_child;
+};
+
+class WatchdogTest : public ::testing::Test {
+protected:
+    WatchdogTest()
+        : m_table(m_dir.path()), m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_killer, m_clock)
+    {
+        EXPECT_TRUE(kLocalePinned);
+        // Start-up believes the connection up once its schema check passed.
+        m_watchdog.setDbConnectionUp(true);
+    }
+
+    // One call; checks its result, the lines it logged (oldest first) and
+    // the notices it showed.
+    void check(const char *what, qint32 result, const QStringList &lines, const std::vector<Notice> &notices)
+    {
+        SCOPED_TRACE(what);
+        const qsizetype linesBefore = m_log.lines.size();
+        const std::size_t noticesBefore = m_notices.shown.size();
+        EXPECT_EQ(m_watchdog.testDatabaseConnection(m_settings), result);
+        QStringList logged = m_log.lines.mid(0, m_log.lines.size() - linesBefore);
+        std::reverse(logged.begin(), logged.end());
+        QStringList expected;
+        for (const QString &message : lines)
+            expected.append(kTime + message);
+        EXPECT_EQ(logged, expected);
+        EXPECT_EQ(std::vector<Notice>(m_notices.shown.begin() + qsizetype(noticesBefore), m_notices.shown.end()),
+                  notices);
+    }
+
+    kv::LauncherSettings m_settings = dbtest::clusterSettings();
+    testsupport::TempAppDir m_dir;
+    ProcessesUnder m_table;
+    kv::vbKill::TableImageKiller m_killer;
+    kv::FakeClock m_clock;
+    RecordingNotices m_notices;
+    RecordingLog m_log;
+    Watchdog m_watchdog;
+};
+
+// Lets the cluster run again on every way out of a test that stopped it.
+struct ServerStopped {
+    ServerStopped() { testenv::pgctl("stop"); }
+    ~ServerStopped()
+    {
+        try {
+            testenv::pgctl("start");
+        } catch (const std::exception &) {
+        }
+    }
+};
+
+TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
+{
+    Helper note1(m_dir, "blipnote"), note2(m_dir, "blipnote"), other(m_dir, "tallyward");
+    check("first call after start", 0, {kAttempt}, {});
+    EXPECT_TRUE(note1.ends());
+    EXPECT_TRUE(note2.ends());
+    EXPECT_TRUE(other.running()) << "only blipnote is ended";
+    check("connection up", 0, {kSuccess}, {});
+
+    for (int outage = 1; outage <= 2; ++outage) {
+        SCOPED_TRACE(outage);
+        {
+            ServerStopped down;
+            check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
+            EXPECT_EQ(m_watchdog.outageCount, outage);
+            check("still down", 1, {kAttempt, kFailure}, {});
+            check("still down again", 1, {kAttempt, kFailure}, {});
+        }
+        Helper note(m_dir, "blipnote");
+        check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
+        EXPECT_TRUE(note.ends()) << "a reconnect ends blipnote again";
+        check("up again", 0, {kSuccess}, {});
+    }
+    EXPECT_EQ(m_watchdog.outageCount, 2);
+    EXPECT_TRUE(m_watchdog.dbConnectionUp);
+    EXPECT_EQ(dbtest::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
+}
+
+TEST_F(WatchdogTest, AFailingFirstCallIsAnOutageAndWrongSettingsNeverThrow)
+{
+    m_settings.db_password = QStringLiteral("wrong");
+    check("first call", 1, {kAttempt, kFailure}, {notice(kLost, 1)});
+    m_settings = dbtest::clusterSettings();
+    check("right settings", 0, {kAttempt}, {notice(kRecovered, 1)});
+}
+
+TEST_F(WatchdogTest, AFrozenServerHoldsTheCallNoLongerThanTheDocumentedBound)
+{
+    // One call runs either the test query or a reconnect, never both.
+    const double bound = Watchdog::kTestDeadlineMs / 1000.0 + kv::odbc::kLoginTimeoutSeconds;
+    check("first call", 0, {kAttempt}, {});
+    const int backend = std::stoi(testenv::psql(
+        "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND usename = current_user "
+        "AND pid <> pg_backend_pid()"));
+    {
+        dbtest::StoppedProcess postmaster(testenv::postmasterPid());
+        dbtest::StoppedProcess session(backend);
+        auto t0 = std::chrono::steady_clock::now();
+        check("test query on the frozen server", 1, {kFailure}, {notice(kLost, 1)});
+        const double testPath = dbtest::secondsSince(t0);
+        t0 = std::chrono::steady_clock::now();
+        check("reconnect to the frozen server", 1, {kAttempt, kFailure}, {});
+        const double reconnectPath = dbtest::secondsSince(t0);
+        std::cout << "frozen server: test query " << testPath << " s, reconnect " << reconnectPath << " s\n";
+        EXPECT_LE(testPath, bound);
+        EXPECT_LE(reconnectPath, bound);
+    }
+    check("thawed", 0, {kAttempt}, {notice(kRecovered, 1)});
+}
+
+} // namespace
