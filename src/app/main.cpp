@@ -1,17 +1,20 @@
 // The launcher's executable: builds the real parts, hands them to start-up
 // and turns the launcher's end into the exit status.
 #include "config/vbDraldb.h"
+#include "config/vbUpdate.h"
+#include "config/vbWatchdog.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
+#include "core/gui/debugForm.h"
+#include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
 #include "launcher/gui/settingsstandin.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
 #include "platform/posix/cupsspooler.h"
 #include "platform/process.h"
+#include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"
-
-#include "interimparts.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -26,6 +29,15 @@
 namespace {
 
 int g_termPipe[2] = {-1, -1};
+
+// The update procedure reads the launcher's own settings record, which
+// exists only once the launcher does; the launcher is given this in its place.
+class UpdateProcedureSlot final : public kv::UpdateProcedure {
+public:
+    kv::UpdateProcedure *target = nullptr;
+    kv::Outcome runUpdate() override { return target->runUpdate(); }
+    void requestUpdate() override { target->requestUpdate(); }
+};
 
 extern "C" void onTerm(int)
 {
@@ -86,14 +98,18 @@ int main(int argc, char **argv)
     kv::SystemClock clock;
     kv::QtPrompter prompter;
     kv::OdbcStartupDatabase database(ctx, prompter);
-    kv::interim::InterimWatchdog watchdog;
-    kv::interim::InterimUpdateProcedure update;
-    kv::ProcessImageKiller imageKiller;
+    kv::vbKill::TableImageKiller imageKiller(processes);
+    kv::QtNoticeSink notices;
+    kv::DebugLog debugLog;
+    kv::Watchdog watchdog(notices, debugLog, imageKiller, clock);
+    UpdateProcedureSlot update;
     kv::DraldbLibrary draldb;
     kv::platform::CupsSpooler spooler;
 
     kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
                                             spooler, processes, kv::platform::systemSpawner(), previousInstance});
+    kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller);
+    update.target = &updater;
     kv::SysTray tray(launcher);
     kv::SettingsDialogStandIn settingsDialog(launcher.settingsDialogHooks());
     launcher.setSettingsDialog(&settingsDialog);

@@ -670,8 +670,9 @@ TEST_F(LauncherTest, LoopRunsTicksFromTheEventLoop)
     while (l.tickCount < 2 && timer.elapsed() < 5000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     EXPECT_EQ(l.tickCount, 2);
-    // A pass every second, not faster.
-    EXPECT_GE(timer.elapsed(), 1900);
+    // A pass about every second (Qt's coarse timers may fire 5 % early), not
+    // back to back.
+    EXPECT_GE(timer.elapsed(), 1800);
     l.terminate();
 }
 
