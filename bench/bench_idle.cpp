@@ -35,6 +35,8 @@ constexpr int kStation = 9;
 struct Usage {
     long rssKb = -1;
     long pssKb = -1;
+    // Memory no other process shares: what the program itself adds.
+    long privateDirtyKb = -1;
     long cpuTicks = -1;
 };
 
@@ -55,6 +57,7 @@ Usage usageOf(qint64 pid)
     const std::string base = "/proc/" + std::to_string(pid);
     u.rssKb = field(base + "/status", "VmRSS");
     u.pssKb = field(base + "/smaps_rollup", "Pss");
+    u.privateDirtyKb = field(base + "/smaps_rollup", "Private_Dirty");
     std::ifstream stat(base + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // Fields after the command name, which may hold blanks, start after ")".
@@ -184,9 +187,11 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             };
             state.counters["launcher_rss_kb"] = double(l1.rssKb);
             state.counters["launcher_pss_kb"] = double(l1.pssKb);
+            state.counters["launcher_private_kb"] = double(l1.privateDirtyKb);
             state.counters["launcher_cpu_pct"] = cpu(l0, l1);
             state.counters["supervisord_rss_kb"] = double(s1.rssKb);
             state.counters["supervisord_pss_kb"] = double(s1.pssKb);
+            state.counters["supervisord_private_kb"] = double(s1.privateDirtyKb);
             state.counters["supervisord_cpu_pct"] = cpu(s0, s1);
             state.counters["window_s"] = seconds;
         }
