@@ -7,6 +7,7 @@
 #include "programs/vbOtherInstance.h"
 
 #include <exception>
+#include <functional>
 #include <new>
 #include <system_error>
 
@@ -436,21 +437,38 @@ void Launcher::terminate()
     endLauncher(0);
 }
 
+void Launcher::runMenuCommand(const std::function<void()> &command)
+{
+    // A menu command runs inside Qt's event dispatch, which no exception may
+    // cross: the person is told, and the launcher goes on.
+    try {
+        command();
+    } catch (const odbc::Error &e) {
+        reportRunTimeError(e.number(), e.description());
+    } catch (const std::exception &e) {
+        reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
+    }
+}
+
 void Launcher::mnuManageClick()
 {
-    if (m_programManager)
-        m_programManager->showWindow();
+    runMenuCommand([this] {
+        if (m_programManager)
+            m_programManager->showWindow();
+    });
 }
 
 void Launcher::mnuDBClick()
 {
-    if (m_settingsDialog)
-        m_settingsDialog->showDialog();
+    runMenuCommand([this] {
+        if (m_settingsDialog)
+            m_settingsDialog->showDialog();
+    });
 }
 
 void Launcher::mnuUpdateClick()
 {
-    m_parts.update.requestUpdate();
+    runMenuCommand([this] { m_parts.update.requestUpdate(); });
 }
 
 void Launcher::mnuExitClick()

@@ -23,6 +23,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 namespace kv {
 
 // The icon in the notification area with its menu, as start-up and the tick
@@ -148,6 +150,7 @@ private:
     void reportRunTimeError(int number, const QString &description);
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
     void listenAll();
+    void runMenuCommand(const std::function<void()> &command);
     bool posRowsWaiting();
     void tickBody();
     void keepLauncherWithoutFrontEnd();

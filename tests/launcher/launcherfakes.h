@@ -128,8 +128,14 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
 struct FakeUpdate final : kv::UpdateProcedure {
     Outcome result = Outcome::Continue;
     int runs = 0, requests = 0;
+    bool requestFails = false;
     Outcome runUpdate() override { return ++runs, result; }
-    void requestUpdate() override { ++requests; }
+    void requestUpdate() override
+    {
+        ++requests;
+        if (requestFails)
+            throw std::runtime_error("marker: Is a directory");
+    }
 };
 
 struct FakeKiller final : kv::ImageKiller {

@@ -560,6 +560,18 @@ TEST_F(LauncherTest, ErrorInATickIsSwallowedAfterAWatchdogCheck)
     EXPECT_TRUE(l.frontEndClosed);
 }
 
+TEST_F(LauncherTest, ErrorInAMenuCommandIsShownAndTheLauncherGoesOn)
+{
+    Launcher &l = running();
+    update.requestFails = true;
+    prompter.expectMessage(QStringLiteral("Run-time error '5':\r\n\r\nmarker: Is a directory"), MsgButtons::OK,
+                           MsgResult::OK, kTitle, MsgIcon::Critical, true);
+    l.mnuUpdateClick();
+    prompter.verifyDone();
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_FALSE(l.ended());
+}
+
 // ---------- the loop ----------
 
 TEST_F(LauncherTest, RelistenEveryHundredPassesWithPrintingOnAndAHandle)
