@@ -18,6 +18,10 @@ SettingsDialogStandIn::~SettingsDialogStandIn()
 
 void SettingsDialogStandIn::showDialog()
 {
+    // This window cannot change anything: from the tray menu of a running
+    // launcher it has nothing to offer.
+    if (m_hooks.launcherRunning && m_hooks.launcherRunning())
+        return;
     // Start-up shows this while no other window exists; Qt would otherwise
     // end the program when a message box over it closes.
     QApplication::setQuitOnLastWindowClosed(false);

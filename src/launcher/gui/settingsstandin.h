@@ -1,7 +1,7 @@
 // A plain settings window for start-up to wait on until the full settings
 // dialog is there: it only offers OK and Cancel, both of which run start-up
 // again; closing it any other way, while it is the launcher's only window,
-// ends the launcher.
+// ends the launcher. While the launcher runs it does not show at all.
 #pragma once
 
 #include "core/windowsapi.h"
