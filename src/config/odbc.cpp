@@ -7,6 +7,7 @@
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -76,6 +77,35 @@ bool isNumericType(SQLSMALLINT t)
     default:
         return false;
     }
+}
+
+// Runs `call` while a second thread waits `limitMs`; when the call has not
+// returned by then, `late` runs on that thread. Returns the call's result.
+template <typename Call, typename Late>
+SQLRETURN withLimit(int limitMs, Call call, Late late)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread watcher;
+    try {
+        watcher = std::thread([&] {
+            std::unique_lock lock(m);
+            if (!cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done; }))
+                late();
+        });
+    } catch (const std::system_error &) {
+        // No thread to spare: the call still runs, only unguarded.
+        return call();
+    }
+    const SQLRETURN rc = call();
+    {
+        std::lock_guard lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watcher.join();
+    return rc;
 }
 
 Error closedError()
@@ -330,10 +360,29 @@ void Connection::open(const QString &connectionText)
           SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
 
     const std::set<int> before = platform::openDescriptors();
-    const SQLRETURN rc = SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)),
-                                           SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    const auto connect = [&] {
+        return SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)), SQL_NTS,
+                                 nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    };
+    // The login timeout ends only the connect itself: the driver then runs
+    // statements of its own on the new link, and a server that freezes just
+    // after the login would hold the open for ever. Once the login timeout and
+    // the statement deadline have both passed, the new link is cut.
+    bool cut = false;
+    const SQLRETURN rc =
+        deadline <= 0 ? connect()
+                      : withLimit(kLoginTimeoutSeconds * 1000 + deadline, connect, [&] {
+                            cut = platform::cutSocket(platform::findNewConnectedSocket(before));
+                        });
+    if (cut && !SQL_SUCCEEDED(rc))
+        throw Error(kTimeoutError,
+                    QStringLiteral("The database server did not answer within %1 seconds.")
+                        .arg(QString::number(kLoginTimeoutSeconds + deadline / 1000.0)),
+                    QStringLiteral("HYT00"));
     check(rc, SQL_HANDLE_DBC, state->dbc, "SQLDriverConnect");
     state->connected = true;
+    // Answered just as the link was cut: the next statement fails at once.
+    state->linkCut = cut;
     state->socket = platform::findNewConnectedSocket(before);
 }
 

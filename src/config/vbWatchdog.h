@@ -15,9 +15,10 @@ namespace kv {
 
 class Watchdog final : public DatabaseWatchdog {
 public:
-    // How long "SELECT 1" may wait for the server. Together with the login
-    // timeout of a reconnect this bounds how long one check can hold up the
-    // till: a call takes one of the two paths, never both.
+    // How long "SELECT 1" may wait for the server. A check holds up the till
+    // at most this long when it tests the connection, and at most the login
+    // timeout plus this when it reconnects (the driver's own statements after
+    // the login share the deadline); never both in one call.
     static constexpr int kTestDeadlineMs = 3000;
 
     Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock);

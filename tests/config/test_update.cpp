@@ -16,9 +16,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include <unistd.h>
@@ -53,19 +51,12 @@ bool appears(const QString &path)
     return QFileInfo::exists(path);
 }
 
-// Field `n` (1-based) of /proc/PID/stat, after the command name.
-std::string statField(int pid, int n)
+// State and parent of a process, from /proc/PID/stat after the command name.
+QStringList stateAndParent(int pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close = all.rfind(')');
-    if (close == std::string::npos)
-        return {};
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    for (int i = 3; i <= n && rest >> field; ++i) {
-    }
-    return field;
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QString all = f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    return all.mid(all.lastIndexOf(')') + 2).split(' ').mid(0, 2);
 }
 
 class UpdateTest : public ::testing::Test {
@@ -130,8 +121,10 @@ TEST_F(UpdateTest, TheScriptGetsTheCredentialsAndOutlivesTheLauncher)
         const int pid = dir.read("pid").trimmed().toInt();
         ASSERT_GT(pid, 0);
         EXPECT_EQ(::kill(pid, 0), 0) << "the script is gone with the launcher's objects";
-        EXPECT_NE(statField(pid, 3), "Z");
-        EXPECT_NE(std::stoi(statField(pid, 4)), ::getpid()) << "the script is the launcher's child";
+        const QStringList stat = stateAndParent(pid);
+        ASSERT_EQ(stat.size(), 2);
+        EXPECT_NE(stat[0], "Z");
+        EXPECT_NE(stat[1].toInt(), ::getpid()) << "the script is the launcher's child";
         EXPECT_NE(::getsid(pid), ::getsid(0)) << "the script shares the launcher's session";
         EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/0").arg(pid)), "/dev/null");
         dir.write("stop", "");

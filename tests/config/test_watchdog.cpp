@@ -200,7 +200,6 @@ TEST_F(WatchdogTest, AFailingFirstCallIsAnOutageAndWrongSettingsNeverThrow)
 
 TEST_F(WatchdogTest, AFrozenServerHoldsTheCallNoLongerThanTheDocumentedBound)
 {
-    // One call runs either the test query or a reconnect, never both.
     const double bound = Watchdog::kTestDeadlineMs / 1000.0 + kv::odbc::kLoginTimeoutSeconds;
     check("first call", 0, {kAttempt}, {});
     const int backend = std::stoi(testenv::psql(
