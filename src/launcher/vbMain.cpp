@@ -363,7 +363,6 @@ void Launcher::tickBody()
     }
     // The front-end's end.
     if (!frontEndClosed && managedPrograms.frontEndFinished()) {
-        bool quit = false;
         if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate"))) {
             const MsgResult answer =
                 ask(QStringLiteral("Do the update now and restart Korvantis?"), MsgButtons::YesNo, 1, MsgIcon::None);
@@ -375,9 +374,9 @@ void Launcher::tickBody()
                 return;
             }
         }
-        quit = ask(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgButtons::YesNo,
-                   1, MsgIcon::Question)
-               == MsgResult::Yes;
+        const bool quit = ask(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgButtons::YesNo,
+                              1, MsgIcon::Question)
+                          == MsgResult::Yes;
         if (m_ended)
             return;
         if (quit)
