@@ -1,7 +1,139 @@
+// The launcher's executable: builds the real parts, hands them to start-up
+// and turns the launcher's end into the exit status.
+#include "config/vbDraldb.h"
+#include "config/vbUpdate.h"
+#include "config/vbWatchdog.h"
+#include "core/appcontext.h"
+#include "core/clock.h"
+#include "core/gui/debugForm.h"
+#include "core/gui/frmNotice.h"
+#include "core/gui/qtprompter.h"
+#include "launcher/gui/settingsstandin.h"
+#include "launcher/gui/vbSysTray.h"
+#include "launcher/vbMain.h"
+#include "platform/posix/cupsspooler.h"
+#include "platform/process.h"
+#include "programs/vbKill.h"
+#include "programs/vbOtherInstance.h"
+
 #include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_termPipe[2] = {-1, -1};
+
+// The update procedure reads the launcher's own settings record, which
+// exists only once the launcher does; the launcher is given this in its place.
+class UpdateProcedureSlot final : public kv::UpdateProcedure {
+public:
+    kv::UpdateProcedure *target = nullptr;
+    kv::Outcome runUpdate() override { return target->runUpdate(); }
+    void requestUpdate() override { target->requestUpdate(); }
+};
+
+extern "C" void onTerm(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_termPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Anything but --version and --help is left to Qt: the launcher itself
+// reads no options.
+int answerOptions(int argc, char **argv, bool &answered)
+{
+    answered = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("korvantis-launcher %s\n", KV_VERSION);
+            answered = true;
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf("Usage: korvantis-launcher\n"
+                        "Starts and supervises the Korvantis programs of this station, prints its queued\n"
+                        "receipts and shows an icon in the system tray. Settings are read from shell.conf\n"
+                        "beside the executable.\n"
+                        "  --version  print the version and exit\n"
+                        "  --help     print this text and exit\n");
+            answered = true;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    bool answered = false;
+    const int answer = answerOptions(argc, argv, answered);
+    if (answered)
+        return answer;
+
+    // A reader that went away must not kill the till's launcher.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Asked before anything else runs, so that a copy started just after
+    // this one does not count.
+    auto &processes = kv::platform::systemProcessTable();
+    const bool previousInstance = kv::vbOtherInstance::findOtherInstance(processes) >= 1;
+
     QApplication app(argc, argv);
-    return 0;
+    // The tray icon is not a window: closing the last message box must not
+    // end the launcher.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const kv::AppContext ctx = kv::AppContext::fromRunningExecutable();
+    kv::SystemClock clock;
+    kv::QtPrompter prompter;
+    kv::OdbcStartupDatabase database(ctx, prompter);
+    kv::vbKill::TableImageKiller imageKiller(processes);
+    kv::QtNoticeSink notices;
+    kv::DebugLog debugLog;
+    kv::Watchdog watchdog(notices, debugLog, imageKiller, clock);
+    UpdateProcedureSlot update;
+    kv::DraldbLibrary draldb;
+    kv::platform::CupsSpooler spooler;
+
+    kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
+                                            spooler, processes, kv::platform::systemSpawner(), previousInstance});
+    kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller);
+    update.target = &updater;
+    kv::SysTray tray(launcher);
+    kv::SettingsDialogStandIn settingsDialog(launcher.settingsDialogHooks());
+    launcher.setSettingsDialog(&settingsDialog);
+    QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
+
+    // SIGTERM (shutdown, the service manager) takes the quit path.
+    if (::pipe2(g_termPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = onTerm;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+    QSocketNotifier termNotifier(g_termPipe[0], QSocketNotifier::Read);
+    QObject::connect(&termNotifier, &QSocketNotifier::activated, &launcher, [&launcher] {
+        char buffer[16];
+        while (::read(g_termPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        launcher.terminate();
+    });
+
+    if (launcher.Main() == kv::Outcome::LauncherEnds)
+        return launcher.exitStatus();
+    if (launcher.ended())
+        return launcher.exitStatus();
+    return QApplication::exec();
 }

@@ -134,6 +134,12 @@ QString queueQuery(const QString &sStationId)
            QStringLiteral(") ORDER BY id ");
 }
 
+QString waitingCountQuery(const QString &sStationId)
+{
+    return QStringLiteral("Select count(*) as waiting from poscommands where stationid =") + sStationId +
+           QStringLiteral(" AND (device=1 OR device=2)");
+}
+
 QString replaceFeedAndCut(const QString &sCommand)
 {
     // The four characters are ASCII and the printer mapping keeps every

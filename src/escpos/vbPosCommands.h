@@ -67,6 +67,10 @@ inline constexpr int kCashDrawer = 2;
 // station id is put in as it is; the pass hands it only a whole number.
 QString queueQuery(const QString &sStationId);
 
+// How many rows the same query would give, as one column "waiting": a cheap
+// look before the printer is opened for nothing.
+QString waitingCountQuery(const QString &sStationId);
+
 // The receipt text with every ESC "|fP" (feed and cut, as the front-end's
 // printer escape language writes it) turned into the printer's own cut
 // command GS V 66 0. The text equals its input exactly when there was none.

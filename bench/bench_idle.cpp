@@ -1,0 +1,215 @@
+// The idle launcher beside an idle supervisord: both supervise the same
+// three sleeping programs, measured over the same window. The launcher runs
+// as the product does, under an X display with a tray host, printing on, its
+// client library listening.
+//
+//   bench_idle                         a 60 s window
+//   KV_IDLE_SECONDS=10 bench_idle      a shorter one
+#include "tempdir.h"
+#include "testenv.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QProcess>
+#include <QThread>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <csignal>
+#include <functional>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kStation = 9;
+
+struct Usage {
+    long rssKb = -1;
+    long pssKb = -1;
+    // Memory no other process shares: what the program itself adds.
+    long privateDirtyKb = -1;
+    long cpuTicks = -1;
+};
+
+long field(const std::string &file, const std::string &key)
+{
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stol(line.substr(key.size() + 1));
+    }
+    return -1;
+}
+
+Usage usageOf(qint64 pid)
+{
+    Usage u;
+    const std::string base = "/proc/" + std::to_string(pid);
+    u.rssKb = field(base + "/status", "VmRSS");
+    u.pssKb = field(base + "/smaps_rollup", "Pss");
+    u.privateDirtyKb = field(base + "/smaps_rollup", "Private_Dirty");
+    std::ifstream stat(base + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which may hold blanks, start after ")".
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> f; ++i) {
+        if (i == 14)
+            utime = std::stol(f);
+        if (i == 15)
+            stime = std::stol(f);
+    }
+    u.cpuTicks = utime + stime;
+    return u;
+}
+
+void stopProcess(QProcess &p)
+{
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(5000))
+        p.kill();
+    p.waitForFinished(2000);
+}
+
+QByteArray confLine(const QString &key, const QString &value)
+{
+    return (key + QStringLiteral(" = ") + value + QStringLiteral("\r\n")).toUtf8();
+}
+
+bool waitFor(const std::function<bool()> &condition, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+void BM_IdleBesideSupervisord(benchmark::State &state)
+{
+    testenv::loadAll();
+    const char *secondsText = std::getenv("KV_IDLE_SECONDS");
+    const int seconds = secondsText ? std::atoi(secondsText) : 60;
+    const char *names[] = {"dralfrontend.exe", "tallyward.exe", "blipnote.exe"};
+
+    for (auto _ : state) {
+        testsupport::TempAppDir app;
+        testsupport::TempAppDir sup;
+        const auto db = testenv::database();
+        testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(kStation) +
+                      "; DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+        for (const char *name : {"tallyward.exe", "blipnote.exe"})
+            testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
+                          "restartonfailure, machineid) VALUES ('" + std::string(name) + "', '" +
+                          app.path().toStdString() + "', '" + name + "', '', true, true, " +
+                          std::to_string(kStation) + ")");
+        const QByteArray dbConf = confLine("db_host", db.host) + confLine("db_name", db.name) +
+                                  confLine("db_username", db.user) + confLine("db_password", db.password) +
+                                  confLine("stationid", QString::number(kStation));
+        app.write("dralfrontend.conf", dbConf);
+        app.write("shell.conf", dbConf + confLine("esc_printer", QString::fromStdString(testenv::require("KV_CUPS_OTHER_QUEUE"))) +
+                                    confLine("launcher", "korvantis-launcher"));
+        for (const char *name : names) {
+            app.write(name, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
+            QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher"));
+
+        QByteArray supConf = "[supervisord]\nnodaemon=true\nlogfile=" + sup.file("supervisord.log").toUtf8() +
+                             "\npidfile=" + sup.file("supervisord.pid").toUtf8() + "\nchildlogdir=" +
+                             sup.path().toUtf8() + "\n";
+        for (const char *name : names)
+            supConf += QByteArray("[program:") + QByteArray(name).replace('.', '_') + "]\ncommand=" +
+                       app.file(name).toUtf8() + "\nautorestart=true\nstdout_logfile=NONE\nredirect_stderr=true\n";
+        sup.write("supervisord.conf", supConf);
+
+        // A display with a tray host of its own.
+        QProcess xvfb, trayer, launcher, supervisord;
+        QString display;
+        for (int n = 150; n < 200 && display.isEmpty(); ++n) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+                continue;
+            xvfb.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+            if (waitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 5000))
+                display = QStringLiteral(":%1").arg(n);
+            else
+                stopProcess(xvfb);
+        }
+        if (display.isEmpty()) {
+            state.SkipWithError("Xvfb did not start");
+            return;
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        env.remove("QT_QPA_PLATFORM");
+        QTemporaryDir runtime;
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        trayer.setProcessEnvironment(env);
+        trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                                "--transparent", "false", "--tint", "0x808080", "--SetDockType", "true"});
+        launcher.setProcessEnvironment(env);
+        launcher.setWorkingDirectory(app.path());
+        launcher.setProcessChannelMode(QProcess::ForwardedChannels);
+        launcher.start(app.file("korvantis-launcher"), {});
+        supervisord.setProcessChannelMode(QProcess::ForwardedChannels);
+        supervisord.start("supervisord", {"-n", "-c", sup.file("supervisord.conf")});
+
+        const bool started = waitFor([&] { return app.read("ran.log").count("started") >= 6; }, 30000);
+        if (!started) {
+            state.SkipWithError("the programs did not all start");
+        } else {
+            // Let both settle after their start.
+            QThread::sleep(5);
+            const Usage l0 = usageOf(launcher.processId());
+            const Usage s0 = usageOf(supervisord.processId());
+            QThread::sleep(unsigned(seconds));
+            const Usage l1 = usageOf(launcher.processId());
+            const Usage s1 = usageOf(supervisord.processId());
+            const double tick = double(sysconf(_SC_CLK_TCK));
+            const auto cpu = [&](const Usage &a, const Usage &b) {
+                return 100.0 * double(b.cpuTicks - a.cpuTicks) / tick / seconds;
+            };
+            state.counters["launcher_rss_kb"] = double(l1.rssKb);
+            state.counters["launcher_pss_kb"] = double(l1.pssKb);
+            state.counters["launcher_private_kb"] = double(l1.privateDirtyKb);
+            state.counters["launcher_cpu_pct"] = cpu(l0, l1);
+            state.counters["supervisord_rss_kb"] = double(s1.rssKb);
+            state.counters["supervisord_pss_kb"] = double(s1.pssKb);
+            state.counters["supervisord_private_kb"] = double(s1.privateDirtyKb);
+            state.counters["supervisord_cpu_pct"] = cpu(s0, s1);
+            state.counters["window_s"] = seconds;
+        }
+        stopProcess(supervisord);
+        stopProcess(launcher);
+        stopProcess(trayer);
+        stopProcess(xvfb);
+        // The launcher leaves the front-end running on its way out, as it
+        // does for the till; here it goes too.
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+            QFile cmdline("/proc/" + entry + "/cwd");
+            if (QFileInfo(cmdline.fileName()).symLinkTarget() == app.path() && entry.toInt() > 0)
+                ::kill(entry.toInt(), SIGKILL);
+        }
+    }
+}
+BENCHMARK(BM_IdleBesideSupervisord)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,42 @@
+// The launcher's icon in the notification area and its menu. Left and right
+// click open the same menu; the commands go to the launcher.
+#pragma once
+
+#include "launcher/vbMain.h"
+
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+
+namespace kv {
+
+class SysTray final : public QObject, public TrayIcon {
+    Q_OBJECT
+
+public:
+    static constexpr auto kToolTip = "Korvantis Launcher";
+
+    // Becomes the launcher's tray icon for its lifetime.
+    explicit SysTray(Launcher &launcher, QObject *parent = nullptr);
+    ~SysTray() override;
+
+    void addTrayIcon() override;
+    void removeTrayIcon() override;
+    void setExitAvailable(bool available) override;
+
+    // For tests: the popup menu and whether the icon is meant to be shown.
+    QMenu &popupMenu() { return mnuPopup; }
+    bool iconShown() const { return m_icon.isVisible(); }
+    QSystemTrayIcon &trayIcon() { return m_icon; }
+
+private:
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
+
+    Launcher &m_launcher;
+    QMenu mnuPopup;
+    QSystemTrayIcon m_icon;
+    QAction *mnuExit = nullptr;
+    bool m_toldNoTray = false;
+};
+
+} // namespace kv

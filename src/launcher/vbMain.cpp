@@ -1,0 +1,481 @@
+#include "launcher/vbMain.h"
+
+#include "config/odbc.h"
+#include "config/vbDatabase.h"
+#include "core/helpers.h"
+#include "programs/vbKill.h"
+#include "programs/vbOtherInstance.h"
+
+#include <exception>
+#include <functional>
+#include <new>
+#include <system_error>
+
+namespace kv {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Korvantis Launcher");
+
+// Run-time error numbers for failures that carry none of their own.
+constexpr int kOutOfMemory = 7;
+constexpr int kInvalidCall = 5;
+
+} // namespace
+
+qint32 OdbcStartupDatabase::checkSchemaVersion(const LauncherSettings &settings, bool showErrors)
+{
+    return database::checkSchemaVersion(settings, showErrors, m_prompter);
+}
+
+Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath)
+{
+    return database::setupStation(settings, confPath, m_ctx, m_prompter);
+}
+
+Outcome OdbcStartupDatabase::loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings)
+{
+    return programs.loadManagedPrograms(settings);
+}
+
+const QStringList &Launcher::channels()
+{
+    static const QStringList names{QStringLiteral("shutdown"), QStringLiteral("poscommands"),
+                                   QStringLiteral("test"), QStringLiteral("launcherlistentest")};
+    return names;
+}
+
+Launcher::Launcher(const LauncherParts &parts, QObject *parent)
+    : QObject(parent),
+      managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.spawner),
+      m_parts(parts),
+      m_channel(parts.spooler),
+      m_posQueue(parts.draldb, libraryConnection, m_channel, shellConf, parts.prompter)
+{
+    m_passTimer.setSingleShot(true);
+    connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
+}
+
+Launcher::~Launcher() = default;
+
+QString Launcher::confPath() const
+{
+    return m_parts.ctx.appPath() + QStringLiteral("shell.conf");
+}
+
+SettingsDialog::Hooks Launcher::settingsDialogHooks()
+{
+    SettingsDialog::Hooks hooks;
+    hooks.runMain = [this] {
+        if (!launcherRunning && !m_ended)
+            Main();
+    };
+    hooks.launcherRunning = [this] { return launcherRunning; };
+    hooks.closedWithoutChoice = [this] {
+        // Closing the dialog that start-up waits on leaves nothing to wait
+        // for; closing the one the tray opened leaves the launcher running.
+        if (!launcherRunning && !m_ended)
+            endLauncher(0);
+    };
+    return hooks;
+}
+
+MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
+{
+    MessageBox box;
+    box.text = text;
+    box.title = kTitle;
+    box.buttons = buttons;
+    box.defaultButton = defaultButton;
+    box.icon = icon;
+    box.systemModal = true;
+    return m_parts.prompter.messageBox(box);
+}
+
+void Launcher::reportRunTimeError(int number, const QString &description)
+{
+    ask(QStringLiteral("Run-time error '%1':\r\n\r\n%2").arg(number).arg(description), MsgButtons::OK, 1,
+        MsgIcon::Critical);
+}
+
+Outcome Launcher::endLauncher(int status)
+{
+    m_passTimer.stop();
+    if (!m_ended) {
+        m_ended = true;
+        m_exitStatus = status;
+        emit launcherEnded(status);
+    }
+    return Outcome::LauncherEnds;
+}
+
+Outcome Launcher::openSettingsDialog()
+{
+    if (!m_settingsDialog)
+        return endLauncher(0);
+    m_settingsDialog->showDialog();
+    return Outcome::Continue;
+}
+
+Outcome Launcher::Main()
+{
+    if (m_ended)
+        return Outcome::LauncherEnds;
+    try {
+        return startUp();
+    } catch (const odbc::Error &e) {
+        reportRunTimeError(e.number(), e.description());
+    } catch (const std::system_error &e) {
+        reportRunTimeError(e.code().value(), QString::fromLocal8Bit(e.what()));
+    } catch (const std::bad_alloc &) {
+        reportRunTimeError(kOutOfMemory, QStringLiteral("Out of memory"));
+    } catch (const std::exception &e) {
+        reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
+    }
+    return endLauncher(1);
+}
+
+Outcome Launcher::startUp()
+{
+    // 1
+    escPosEnabled = false;
+    launcherRunning = false;
+    // 2
+    if (m_settingsDialog)
+        m_settingsDialog->unloadDialog();
+    // 3: this copy replaces an older one.
+    if (m_parts.previousInstance) {
+        m_parts.clock.sleepMs(kOlderInstanceWaitMs);
+        const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
+        if (other >= 1)
+            vbKill::terminateProcessById(m_parts.processes, other);
+    }
+    // 4, 5
+    const QString conf = confPath();
+    if (!fileExists(conf)
+        && config::importFrontEndConfig(conf, m_parts.ctx, m_parts.prompter) == Outcome::LauncherEnds)
+        return endLauncher(1);
+    shellConf = config::readShellConfig(conf, m_parts.ctx);
+    // 6
+    if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
+        return openSettingsDialog();
+    // 7: a till often starts before its server; give it time.
+    bool databaseUsable = false;
+    for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable; ++attempt) {
+        if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
+            databaseUsable = true;
+        else
+            m_parts.clock.sleepMs(kSchemaRetryWaitMs);
+    }
+    if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
+        return openSettingsDialog();
+    // 8
+    if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
+        return endLauncher(0);
+    m_parts.watchdog.setDbConnectionUp(true);
+    // 9: "none" is set in memory only, so the file still says what was chosen.
+    const QString none = QStringLiteral("none");
+    if (shellConf.esc_printer.isEmpty()) {
+        if (escpos::getPrinterList(m_parts.spooler).size() - 1 > 0) {
+            if (ask(QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n"
+                                   "(Must be a specialised receipt printer. Just click on Launcher Settings in "
+                                   "the system tray to do this at a later date.)"),
+                    MsgButtons::YesNo, 2, MsgIcon::None)
+                == MsgResult::Yes)
+                return openSettingsDialog();
+        }
+        shellConf.esc_printer = none;
+    } else if (shellConf.esc_printer != none && !escpos::printerExists(m_parts.spooler, shellConf.esc_printer)) {
+        if (ask(QStringLiteral("Configured printer does not exist on this machine. Would you like to set up a "
+                               "different printer?"),
+                MsgButtons::YesNo, 1, MsgIcon::None)
+            == MsgResult::Yes)
+            return openSettingsDialog();
+        shellConf.esc_printer = none;
+    } else if (shellConf.esc_printer != none) {
+        escPosEnabled = true;
+    }
+    // 10
+    if (m_parts.database.setupStation(shellConf, conf) == Outcome::LauncherEnds)
+        return endLauncher(1);
+    // 11
+    if (escPosEnabled) {
+        libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));
+        if (libraryConnection == 0) {
+            ask(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."), MsgButtons::OK,
+                1, MsgIcon::Exclamation);
+            escPosEnabled = false;
+        } else {
+            listenAll();
+        }
+    }
+    // 12
+    if (m_parts.database.loadManagedPrograms(managedPrograms, shellConf) == Outcome::LauncherEnds)
+        return endLauncher(1);
+    // 13: an OPOS driver would fight the launcher for the printer.
+    if (escPosEnabled) {
+        auto &list = managedPrograms.managedPrograms;
+        for (std::size_t i = 1; i < list.size(); ++i) {
+            const bool running = list[i].process && list[i].process->pReady;
+            if (list[i].executable.contains(QLatin1String("opos")) && (running || list[i].runOnStart)) {
+                ask(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
+                                   "before using the Korvantis POS system."),
+                    MsgButtons::OK, 1, MsgIcon::Critical);
+                break;
+            }
+        }
+    }
+    // 14
+    launcherRunning = true;
+    if (m_tray)
+        m_tray->addTrayIcon();
+    setExitAvailable(true);
+    frontEndClosed = false;
+    updateOnExit = false;
+    tickCount = 0;
+    passCounter = 0;
+    m_parts.watchdog.testDatabaseConnection(shellConf);
+    if (!m_ended)
+        m_passTimer.start(kPassIntervalMs);
+    return Outcome::Continue;
+}
+
+void Launcher::listenAll()
+{
+    for (const QString &channel : channels())
+        m_parts.draldb.VB_notify_listen(libraryConnection, channel);
+}
+
+bool Launcher::posRowsWaiting()
+{
+    const QString station = m_parts.draldb.config_getvalue(QStringLiteral("stationid"));
+    qint32 resultSet = 0;
+    m_parts.draldb.VB_new_sql(libraryConnection, poscommands::waitingCountQuery(station), resultSet, 0);
+    if (resultSet == 0)
+        return false;
+    bool waiting = false;
+    if (m_parts.draldb.VB_numrecord(resultSet) > 0) {
+        qint32 row = m_parts.draldb.VB_moveto(resultSet, 0);
+        waiting = poscommands::numericValue(
+                      m_parts.draldb.VB_getvalue(resultSet, QString(), QStringLiteral("waiting"), row))
+                  > 0;
+    }
+    m_parts.draldb.VB_free(resultSet);
+    return waiting;
+}
+
+void Launcher::onPassTimer()
+{
+    if (m_inPass || m_ended)
+        return;
+    if (!launcherRunning) {
+        finishLoop();
+        return;
+    }
+    runPass();
+    if (m_ended)
+        return;
+    if (launcherRunning)
+        m_passTimer.start(kPassIntervalMs);
+    else
+        finishLoop();
+}
+
+void Launcher::runPass()
+{
+    // A message box inside the tick runs events; nothing there may start a
+    // second pass.
+    if (m_inPass || m_ended)
+        return;
+    m_inPass = true;
+    try {
+        mainTick();
+        if (!m_ended && ++passCounter >= kPassesPerRelisten) {
+            passCounter = 0;
+            // The server forgets listens over a lost connection, and what was
+            // notified while it was down never comes: listen again, and look
+            // for receipts that were queued meanwhile.
+            if (escPosEnabled && libraryConnection != 0) {
+                listenAll();
+                if (posRowsWaiting())
+                    m_posQueue.processPosCommands();
+            }
+        }
+    } catch (...) {
+        m_parts.watchdog.testDatabaseConnection(shellConf);
+    }
+    m_inPass = false;
+}
+
+void Launcher::mainTick()
+{
+    try {
+        tickBody();
+    } catch (...) {
+        m_parts.watchdog.testDatabaseConnection(shellConf);
+    }
+}
+
+void Launcher::removeTrayIcon()
+{
+    if (m_tray)
+        m_tray->removeTrayIcon();
+}
+
+void Launcher::setExitAvailable(bool available)
+{
+    if (m_tray)
+        m_tray->setExitAvailable(available);
+}
+
+void Launcher::quitLauncher()
+{
+    removeTrayIcon();
+    launcherRunning = false;
+}
+
+void Launcher::keepLauncherWithoutFrontEnd()
+{
+    setExitAvailable(true);
+    managedPrograms.runnerOf(managedPrograms.managedPrograms.at(0)).pReady = false;
+    frontEndClosed = true;
+}
+
+void Launcher::tickBody()
+{
+    auto &list = managedPrograms.managedPrograms;
+    if (list.empty())
+        return;
+    // Periodic checks.
+    if (++tickCount > kTicksPerPeriodicCheck) {
+        m_parts.watchdog.testDatabaseConnection(shellConf);
+        const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
+        if (other >= 1) {
+            // Someone started the launcher again: they want the front-end.
+            if (!managedPrograms.runnerOf(list.at(0)).pReady) {
+                managedPrograms.reopenFrontEnd();
+                setExitAvailable(false);
+                frontEndClosed = false;
+            }
+            vbKill::terminateProcessById(m_parts.processes, other);
+        }
+        tickCount = 0;
+    }
+    // The front-end's end.
+    if (!frontEndClosed && managedPrograms.frontEndFinished()) {
+        if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate"))) {
+            const MsgResult answer =
+                ask(QStringLiteral("Do the update now and restart Korvantis?"), MsgButtons::YesNo, 1, MsgIcon::None);
+            if (m_ended)
+                return;
+            if (answer == MsgResult::Yes) {
+                updateOnExit = true;
+                quitLauncher();
+                return;
+            }
+        }
+        const bool quit = ask(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgButtons::YesNo,
+                              1, MsgIcon::Question)
+                          == MsgResult::Yes;
+        if (m_ended)
+            return;
+        if (quit)
+            quitLauncher();
+        else
+            keepLauncherWithoutFrontEnd();
+    }
+    managedPrograms.superviseManagedPrograms();
+    // One notification per tick.
+    if (!escPosEnabled)
+        return;
+    const QString name = m_parts.draldb.VB_notify_check(libraryConnection);
+    if (name == QLatin1String("shutdown")) {
+        const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
+                                     MsgButtons::YesNo, 1, MsgIcon::Question);
+        if (m_ended)
+            return;
+        if (answer == MsgResult::No)
+            quitLauncher();
+        else
+            keepLauncherWithoutFrontEnd();
+    } else if (name == QLatin1String("poscommands")) {
+        m_posQueue.processPosCommands();
+    }
+}
+
+void Launcher::finishLoop()
+{
+    if (m_ended)
+        return;
+    m_passTimer.stop();
+    launcherRunning = false;
+    managedPrograms.stopManagedPrograms();
+    if (updateOnExit) {
+        try {
+            m_parts.update.runUpdate();
+        } catch (const odbc::Error &e) {
+            reportRunTimeError(e.number(), e.description());
+        } catch (const std::exception &e) {
+            reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
+        }
+    }
+    endLauncher(0);
+}
+
+void Launcher::terminate()
+{
+    if (m_ended)
+        return;
+    const bool running = launcherRunning;
+    if (running)
+        removeTrayIcon();
+    launcherRunning = false;
+    m_passTimer.stop();
+    if (running)
+        managedPrograms.stopManagedPrograms();
+    endLauncher(0);
+}
+
+void Launcher::runMenuCommand(const std::function<void()> &command)
+{
+    // A menu command runs inside Qt's event dispatch, which no exception may
+    // cross: the person is told, and the launcher goes on.
+    try {
+        command();
+    } catch (const odbc::Error &e) {
+        reportRunTimeError(e.number(), e.description());
+    } catch (const std::exception &e) {
+        reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void Launcher::mnuManageClick()
+{
+    runMenuCommand([this] {
+        if (m_programManager)
+            m_programManager->showWindow();
+    });
+}
+
+void Launcher::mnuDBClick()
+{
+    runMenuCommand([this] {
+        if (m_settingsDialog)
+            m_settingsDialog->showDialog();
+    });
+}
+
+void Launcher::mnuUpdateClick()
+{
+    runMenuCommand([this] { m_parts.update.requestUpdate(); });
+}
+
+void Launcher::mnuExitClick()
+{
+    for (const char *image : {"blipnote.exe", "tallyward.exe", "dralfrontend.exe"})
+        m_parts.imageKiller.killImage(QLatin1String(image));
+    removeTrayIcon();
+    launcherRunning = false;
+}
+
+} // namespace kv

@@ -1,0 +1,175 @@
+// The launcher's life: start-up, the main loop that gives every second to one
+// tick, the tray menu's commands and the way out. Everything outside (the
+// database, the client library, the printer, processes, the person, time)
+// comes in through LauncherParts, so tests build a launcher of fakes.
+#pragma once
+
+#include "config/vbConfig.h"
+#include "config/vbDraldb.h"
+#include "config/vbWatchdogApi.h"
+#include "core/appcontext.h"
+#include "core/clock.h"
+#include "core/noticesink.h"
+#include "core/outcome.h"
+#include "core/prompter.h"
+#include "core/windowsapi.h"
+#include "escpos/vbEscpos.h"
+#include "escpos/vbPosCommands.h"
+#include "platform/process.h"
+#include "platform/spooler.h"
+#include "programs/vbManagedPrograms.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+namespace kv {
+
+// The icon in the notification area with its menu, as start-up and the tick
+// see it. The GUI library shows it; tests record the calls.
+class TrayIcon {
+public:
+    virtual ~TrayIcon() = default;
+    virtual void addTrayIcon() = 0;
+    // Harmless when the icon is already gone.
+    virtual void removeTrayIcon() = 0;
+    // Whether the menu's Exit item can be chosen.
+    virtual void setExitAvailable(bool available) = 0;
+};
+
+// The database work start-up does over the launcher's own connections.
+class StartupDatabase {
+public:
+    virtual ~StartupDatabase() = default;
+    virtual qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors) = 0;
+    virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath) = 0;
+    // Database errors propagate as exceptions.
+    virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
+};
+
+// The real one, over ODBC.
+class OdbcStartupDatabase final : public StartupDatabase {
+public:
+    OdbcStartupDatabase(const AppContext &ctx, Prompter &prompter) : m_ctx(ctx), m_prompter(prompter) {}
+    qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors) override;
+    Outcome setupStation(LauncherSettings &settings, const QString &confPath) override;
+    Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
+
+private:
+    const AppContext &m_ctx;
+    Prompter &m_prompter;
+};
+
+struct LauncherParts {
+    const AppContext &ctx;
+    Prompter &prompter;
+    Clock &clock;
+    StartupDatabase &database;
+    DatabaseWatchdog &watchdog;
+    UpdateProcedure &update;
+    ImageKiller &imageKiller;
+    DraldbClient &draldb;
+    platform::Spooler &spooler;
+    platform::ProcessTable &processes;
+    platform::ChildSpawner &spawner;
+    // Another process ran this executable file when this one started.
+    bool previousInstance = false;
+};
+
+class Launcher final : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kOlderInstanceWaitMs = 4000;
+    static constexpr int kQuietSchemaChecks = 5;
+    static constexpr int kSchemaRetryWaitMs = 5000;
+    static constexpr int kPassIntervalMs = 1000;
+    static constexpr int kPassesPerRelisten = 100;
+    static constexpr qint16 kTicksPerPeriodicCheck = 10;
+
+    // The channels listened on, in this order.
+    static const QStringList &channels();
+
+    explicit Launcher(const LauncherParts &parts, QObject *parent = nullptr);
+    ~Launcher() override;
+
+    // Launcher-wide values.
+    bool launcherRunning = false;
+    bool escPosEnabled = false;
+    qint32 libraryConnection = 0;
+    bool frontEndClosed = false;
+    bool updateOnExit = false;
+    qint16 tickCount = 0;
+    LauncherSettings shellConf;
+    ManagedPrograms managedPrograms;
+    // Passes since the last re-listen.
+    int passCounter = 0;
+
+    QString confPath() const;
+
+    // Start-up. Continue: the main loop runs (or the settings dialog waits
+    // for the person). LauncherEnds: launcherEnded has been emitted.
+    Outcome Main();
+
+    // One pass of the main loop (the tick and the periodic re-listen). The
+    // loop's timer calls it; tests call it to stand for a second.
+    void runPass();
+    void mainTick();
+
+    // The tray menu's commands.
+    void mnuManageClick();
+    void mnuDBClick();
+    void mnuUpdateClick();
+    void mnuExitClick();
+
+    // The system asks the launcher to end (SIGTERM): the quit path at once,
+    // the front-end left running, no update.
+    void terminate();
+
+    // Where the windows come from; any may be null (a null dialog makes
+    // start-up end instead of waiting for one).
+    void setTrayIcon(TrayIcon *tray) { m_tray = tray; }
+    void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
+    void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
+    SettingsDialog::Hooks settingsDialogHooks();
+
+    bool ended() const { return m_ended; }
+    int exitStatus() const { return m_exitStatus; }
+    bool passInProgress() const { return m_inPass; }
+
+signals:
+    // The launcher is done; the process ends with this status.
+    void launcherEnded(int exitStatus);
+
+private:
+    Outcome startUp();
+    Outcome openSettingsDialog();
+    Outcome endLauncher(int status);
+    void reportRunTimeError(int number, const QString &description);
+    MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
+    void listenAll();
+    void runMenuCommand(const std::function<void()> &command);
+    bool posRowsWaiting();
+    void tickBody();
+    void keepLauncherWithoutFrontEnd();
+    void quitLauncher();
+    void onPassTimer();
+    void finishLoop();
+    void removeTrayIcon();
+    void setExitAvailable(bool available);
+
+    LauncherParts m_parts;
+    EscposChannel m_channel;
+    PosCommandQueue m_posQueue;
+    TrayIcon *m_tray = nullptr;
+    SettingsDialog *m_settingsDialog = nullptr;
+    ProgramManagerWindow *m_programManager = nullptr;
+    QTimer m_passTimer;
+    bool m_inPass = false;
+    bool m_ended = false;
+    int m_exitStatus = 0;
+};
+
+} // namespace kv

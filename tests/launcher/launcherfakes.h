@@ -1,0 +1,173 @@
+// Recording stand-ins for everything the launcher is built from, shared by
+// the core tests and the tray tests.
+#pragma once
+
+#include "launcher/vbMain.h"
+
+#include "scriptedprompter.h"
+
+#include <QList>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace launcherfakes {
+
+using kv::MsgResult;
+using kv::Outcome;
+
+// A child that runs until the test ends it or it is killed.
+struct ChildState {
+    std::vector<std::string> argv;
+    bool running = true;
+    bool killed = false;
+    std::string output;
+};
+
+class FakeChild final : public kv::platform::Child {
+public:
+    explicit FakeChild(std::shared_ptr<ChildState> s) : m_s(std::move(s)) {}
+    ReadResult read(char *buffer, std::size_t capacity, std::size_t &got) override
+    {
+        got = 0;
+        if (!m_s->output.empty()) {
+            got = std::min(capacity, m_s->output.size());
+            std::copy_n(m_s->output.data(), got, buffer);
+            m_s->output.erase(0, got);
+            return ReadResult::Data;
+        }
+        return m_s->running ? ReadResult::Nothing : ReadResult::Closed;
+    }
+    int pid() const override { return 4242; }
+    bool kill() override
+    {
+        m_s->killed = m_s->running;
+        m_s->running = false;
+        return true;
+    }
+    bool reap() override { return !m_s->running; }
+
+private:
+    std::shared_ptr<ChildState> m_s;
+};
+
+class FakeSpawner final : public kv::platform::ChildSpawner {
+public:
+    std::vector<std::shared_ptr<ChildState>> started;
+    std::unique_ptr<kv::platform::Child> spawn(const std::vector<std::string> &argv, const std::string &,
+                                               kv::platform::Capture, kv::platform::SpawnError &) override
+    {
+        auto s = std::make_shared<ChildState>();
+        s->argv = argv;
+        started.push_back(s);
+        return std::make_unique<FakeChild>(s);
+    }
+};
+
+struct Program {
+    QString executable;
+    bool runOnStart = false;
+};
+
+class FakeDatabase final : public kv::StartupDatabase {
+public:
+    // Results of successive schema checks; the last one repeats.
+    QList<qint32> schemaResults{0};
+    QList<bool> schemaShowErrors;
+    Outcome setupResult = Outcome::Continue;
+    int setupCalls = 0;
+    std::function<void()> loadThrows;
+    // The station's programs besides the front-end.
+    QList<Program> programs;
+
+    qint32 checkSchemaVersion(const kv::LauncherSettings &, bool showErrors) override
+    {
+        schemaShowErrors << showErrors;
+        return schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
+    }
+    Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
+    {
+        ++setupCalls;
+        settings.stationid = QStringLiteral("3");
+        return setupResult;
+    }
+    Outcome loadManagedPrograms(kv::ManagedPrograms &mp, const kv::LauncherSettings &) override
+    {
+        if (loadThrows)
+            loadThrows();
+        auto &list = mp.managedPrograms;
+        list.clear();
+        list.resize(std::size_t(programs.size()) + 1);
+        list[0].executable = QStringLiteral("run.sh");
+        list[0].path = QStringLiteral("/opt/kv/");
+        for (int i = 0; i < programs.size(); ++i) {
+            auto &e = list[std::size_t(i) + 1];
+            e.executable = programs[i].executable;
+            e.path = QStringLiteral("/opt/kv/");
+            e.runOnStart = programs[i].runOnStart;
+            e.restartOnFailure = true;
+            if (e.runOnStart)
+                mp.startProgram(i + 1);
+        }
+        mp.startProgram(0);
+        return Outcome::Continue;
+    }
+};
+
+struct FakeWatchdog final : kv::DatabaseWatchdog {
+    int tests = 0;
+    bool up = false;
+    qint32 testDatabaseConnection(const kv::LauncherSettings &) override { return ++tests, 0; }
+    void setDbConnectionUp(bool u) override { up = u; }
+};
+
+struct FakeUpdate final : kv::UpdateProcedure {
+    Outcome result = Outcome::Continue;
+    int runs = 0, requests = 0;
+    bool requestFails = false;
+    Outcome runUpdate() override { return ++runs, result; }
+    void requestUpdate() override
+    {
+        ++requests;
+        if (requestFails)
+            throw std::runtime_error("marker: Is a directory");
+    }
+};
+
+struct FakeKiller final : kv::ImageKiller {
+    QStringList killed;
+    int killImage(const QString &name) override { return killed << name, 1; }
+};
+
+struct FakeTray final : kv::TrayIcon {
+    int added = 0, removed = 0;
+    bool exitAvailable = false;
+    void addTrayIcon() override { ++added; }
+    void removeTrayIcon() override { ++removed; }
+    void setExitAvailable(bool a) override { exitAvailable = a; }
+};
+
+// Can also fail the way a broken layer does, with an exception.
+struct TestPrompter final : testsupport::ScriptedPrompter {
+    bool failNext = false;
+    kv::MsgResult messageBox(const kv::MessageBox &box) override
+    {
+        if (failNext) {
+            failNext = false;
+            throw std::runtime_error("the display went away");
+        }
+        return ScriptedPrompter::messageBox(box);
+    }
+};
+
+struct FakeDialog final : kv::SettingsDialog {
+    int shown = 0, unloaded = 0;
+    void showDialog() override { ++shown; }
+    void unloadDialog() override { ++unloaded; }
+};
+
+} // namespace launcherfakes

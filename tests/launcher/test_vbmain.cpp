@@ -1,0 +1,686 @@
+// Start-up, the tick and the main loop with every outside part faked: the
+// database answers, the client library, the printer, processes, windows,
+// time. What counts is what the person sees and what runs.
+#include "launcher/vbMain.h"
+
+#include "launcherfakes.h"
+
+#include "config/odbc.h"
+#include "config/vbDraldbFake.h"
+#include "platform/fakes/process_fake.h"
+#include "platform/fakes/recordingspooler.h"
+#include "scriptedprompter.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <functional>
+#include <stdexcept>
+
+using kv::Launcher;
+using kv::MsgButtons;
+using kv::MsgIcon;
+using kv::MsgResult;
+using kv::Outcome;
+
+using namespace launcherfakes;
+
+namespace {
+
+const QString kTitle = QStringLiteral("Korvantis Launcher");
+const QString kPrinterQuestion =
+    QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n(Must be a "
+                   "specialised receipt printer. Just click on Launcher Settings in the system tray to do this at "
+                   "a later date.)");
+const QString kMissingPrinter = QStringLiteral(
+    "Configured printer does not exist on this machine. Would you like to set up a different printer?");
+const QString kLibraryFailed = QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled.");
+const QString kOpos = QStringLiteral(
+    "EscPos and OPos cannot both be enabled at the same time. Disable one of these before using the Korvantis POS "
+    "system.");
+const QString kUpdateQuestion = QStringLiteral("Do the update now and restart Korvantis?");
+const QString kQuitQuestion = QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)");
+const QString kKeepQuestion = QStringLiteral("Do you want to keep all supporting programs open?");
+
+QCoreApplication &app()
+{
+    static int argc = 1;
+    static char name[] = "test_vbmain";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication instance(argc, argv);
+    return instance;
+}
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app();
+        writeConf("db_host = db\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = \r\n"
+                  "esc_printer = Receipt\r\n");
+        spooler.setPrinters({"Receipt", "Office"}, "Office");
+        processes.add({200, std::string("/opt/kv/korvantis-launcher"), {}, true});
+        processes.add({300, std::string("/usr/bin/other"), {}, true});
+    }
+
+    void writeConf(const QByteArray &text) { dir.write(QStringLiteral("shell.conf"), text); }
+
+    Launcher &make(bool previousInstance = false)
+    {
+        launcher = std::make_unique<Launcher>(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update,
+                                                                killer, draldb, spooler, processes, spawner,
+                                                                previousInstance});
+        launcher->setTrayIcon(&tray);
+        launcher->setSettingsDialog(&dialog);
+        return *launcher;
+    }
+
+    // A launcher that got through start-up with printing on.
+    Launcher &running()
+    {
+        Launcher &l = make();
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        EXPECT_TRUE(l.launcherRunning);
+        EXPECT_TRUE(l.escPosEnabled);
+        return l;
+    }
+
+    QStringList listens() const { return draldb.calls.filter(QStringLiteral("VB_notify_listen")); }
+    int queueQueries() const { return int(draldb.calls.filter(QStringLiteral("Select * from poscommands")).size()); }
+    ChildState &frontEnd() { return *spawner.started.back(); }
+    // The front-end ends, and the pass before the next tick has seen it.
+    void endFrontEnd(Launcher &l)
+    {
+        frontEnd().running = false;
+        l.managedPrograms.superviseManagedPrograms();
+    }
+
+    testsupport::TempAppDir dir;
+    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+    TestPrompter prompter;
+    kv::FakeClock clock;
+    FakeDatabase database;
+    FakeWatchdog watchdog;
+    FakeUpdate update;
+    FakeKiller killer;
+    kv::FakeDraldb draldb;
+    kv::platform::RecordingSpooler spooler;
+    kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
+    FakeSpawner spawner;
+    FakeTray tray;
+    FakeDialog dialog;
+    std::unique_ptr<Launcher> launcher;
+};
+
+// ---------- start-up ----------
+
+TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
+{
+    const struct {
+        const char *what;
+        QByteArray conf;  // empty: no shell.conf and no front-end configuration
+    } cases[] = {
+        {"new directory", {}},
+        {"no host", "db_name = pos\r\ndb_username = till\r\n"},
+        {"no database", "db_host = db\r\ndb_username = till\r\n"},
+        {"no user", "db_host = db\r\ndb_name = pos\r\ndb_password = secret\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(dir.file(QStringLiteral("shell.conf")));
+        if (!c.conf.isEmpty())
+            writeConf(c.conf);
+        dialog = {};
+        tray = {};
+        database.schemaShowErrors.clear();
+        Launcher &l = make();
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        EXPECT_EQ(dialog.shown, 1);
+        EXPECT_EQ(dialog.unloaded, 1);
+        EXPECT_EQ(tray.added, 0);
+        EXPECT_TRUE(database.schemaShowErrors.isEmpty());
+        EXPECT_FALSE(l.launcherRunning);
+        EXPECT_TRUE(spawner.started.empty());
+    }
+}
+
+TEST_F(LauncherTest, DatabaseChecksWaitOnTheClock)
+{
+    const struct {
+        const char *what;
+        QList<qint32> results;
+        QList<bool> expectedShowErrors;
+        qint64 expectedSleepMs;
+        bool dialogShown;
+    } cases[] = {
+        {"up at once", {0}, {false}, 0, false},
+        {"up at the third", {-1, 1, 0}, {false, false, false}, 10000, false},
+        {"down", {-2147467259}, {false, false, false, false, false, true}, 25000, true},
+        {"up for the last, error-showing check", {1, 1, 1, 1, 1, 0}, {false, false, false, false, false, true}, 25000,
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        kv::FakeClock fresh;
+        clock = fresh;
+        database.schemaResults = c.results;
+        database.schemaShowErrors.clear();
+        dialog = {};
+        update.runs = 0;
+        watchdog = {};
+        Launcher &l = make();
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        EXPECT_EQ(database.schemaShowErrors, c.expectedShowErrors);
+        EXPECT_EQ(clock.totalSleptMs(), c.expectedSleepMs);
+        EXPECT_EQ(dialog.shown, c.dialogShown ? 1 : 0);
+        EXPECT_EQ(l.launcherRunning, !c.dialogShown);
+        EXPECT_EQ(update.runs, c.dialogShown ? 0 : 1);
+        EXPECT_EQ(watchdog.up, !c.dialogShown);
+        if (l.launcherRunning)
+            l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, PrinterDecision)
+{
+    const struct {
+        const char *what;
+        QByteArray printerLine;
+        std::vector<std::string> installed;
+        QString question;  // "" when none is expected
+        int defaultButton;
+        MsgResult answer;
+        bool dialogShown;
+        bool printing;
+    } cases[] = {
+        {"unset, none installed", "", {}, {}, 0, MsgResult::No, false, false},
+        {"unset, Yes", "", {"Receipt"}, kPrinterQuestion, 2, MsgResult::Yes, true, false},
+        {"unset, No", "", {"Receipt"}, kPrinterQuestion, 2, MsgResult::No, false, false},
+        {"missing, Yes", "esc_printer = Gone\r\n", {"Receipt"}, kMissingPrinter, 1, MsgResult::Yes, true, false},
+        {"missing, No", "esc_printer = Gone\r\n", {"Receipt"}, kMissingPrinter, 1, MsgResult::No, false, false},
+        {"other case", "esc_printer = receipt\r\n", {"Receipt"}, kMissingPrinter, 1, MsgResult::No, false, false},
+        {"installed", "esc_printer = Receipt\r\n", {"Receipt"}, {}, 0, MsgResult::No, false, true},
+        {"none", "esc_printer = none\r\n", {"Receipt"}, {}, 0, MsgResult::No, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeConf("db_host = db\r\ndb_name = pos\r\ndb_username = till\r\n" + c.printerLine);
+        spooler.setPrinters(c.installed);
+        testsupport::ScriptedPrompter script;
+        if (!c.question.isEmpty())
+            script.expectMessage(c.question, MsgButtons::YesNo, c.answer, kTitle, MsgIcon::None, true);
+        dialog = {};
+        draldb.calls.clear();
+        auto l = std::make_unique<Launcher>(kv::LauncherParts{ctx, script, clock, database, watchdog, update, killer,
+                                                              draldb, spooler, processes, spawner, false});
+        l->setSettingsDialog(&dialog);
+        EXPECT_EQ(l->Main(), Outcome::Continue);
+        script.verifyDone();
+        if (!c.question.isEmpty() && !script.shownMessages().isEmpty()) {
+            EXPECT_EQ(script.shownMessages().front().defaultButton, c.defaultButton);
+        }
+        EXPECT_EQ(dialog.shown, c.dialogShown ? 1 : 0);
+        EXPECT_EQ(l->launcherRunning, !c.dialogShown);
+        EXPECT_EQ(l->escPosEnabled, c.printing);
+        EXPECT_EQ(draldb.calls.filter(QStringLiteral("system_init")).size(), c.printing ? 1 : 0);
+        if (l->launcherRunning && !c.printing) {
+            EXPECT_EQ(l->shellConf.esc_printer, QStringLiteral("none"));
+        }
+        // "none" lives in memory only: the next start asks again.
+        if (c.question == kMissingPrinter) {
+            EXPECT_FALSE(dir.read(QStringLiteral("shell.conf")).contains("none"));
+        }
+        l->terminate();
+    }
+}
+
+TEST_F(LauncherTest, FullStart)
+{
+    database.programs = {{QStringLiteral("tallyward.exe"), true}, {QStringLiteral("blipnote.exe"), false}};
+    // The fixture's shell.conf has an empty password: that is enough.
+    Launcher &l = running();
+    EXPECT_EQ(dialog.shown, 0);
+    EXPECT_EQ(tray.added, 1);
+    EXPECT_TRUE(tray.exitAvailable);
+    EXPECT_EQ(watchdog.tests, 1);
+    EXPECT_EQ(database.setupCalls, 1);
+    EXPECT_EQ(draldb.calls.filter(QStringLiteral("system_init")),
+              QStringList{QStringLiteral("system_init(%1dralfrontend.exe)").arg(dir.appPath())});
+    EXPECT_EQ(listens(), (QStringList{"VB_notify_listen(1, shutdown)", "VB_notify_listen(1, poscommands)",
+                                      "VB_notify_listen(1, test)", "VB_notify_listen(1, launcherlistentest)"}));
+    // The run-on-start program and the front-end run; the other waits.
+    ASSERT_EQ(spawner.started.size(), 2u);
+    EXPECT_EQ(spawner.started[0]->argv.front(), "/opt/kv/tallyward.exe");
+    EXPECT_EQ(spawner.started[1]->argv.front(), "/opt/kv/run.sh");
+    EXPECT_FALSE(l.frontEndClosed);
+    EXPECT_FALSE(l.updateOnExit);
+}
+
+TEST_F(LauncherTest, LibraryConnectionFailureTurnsPrintingOffForTheRun)
+{
+    draldb.initResult = 0;
+    prompter.expectMessage(kLibraryFailed, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Exclamation, true);
+    Launcher &l = make();
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    prompter.verifyDone();
+    EXPECT_FALSE(l.escPosEnabled);
+    EXPECT_TRUE(listens().isEmpty());
+    EXPECT_EQ(tray.added, 1);
+    for (int i = 0; i < 200; ++i)
+        l.runPass();
+    EXPECT_TRUE(listens().isEmpty());
+    EXPECT_TRUE(draldb.calls.filter(QStringLiteral("VB_notify_check")).isEmpty());
+}
+
+TEST_F(LauncherTest, OposConflict)
+{
+    const struct {
+        const char *what;
+        QList<Program> programs;
+        bool printerConfigured;
+        bool warned;
+    } cases[] = {
+        {"runs on start", {{QStringLiteral("oposdrv"), true}}, true, true},
+        {"inside the name", {{QStringLiteral("tallyward.exe"), false}, {QStringLiteral("xoposy.sh"), true}}, true,
+         true},
+        {"capitals only", {{QStringLiteral("OPOSDRV"), true}}, true, false},
+        {"neither running nor on start", {{QStringLiteral("oposdrv"), false}}, true, false},
+        {"printing off", {{QStringLiteral("oposdrv"), true}}, false, false},
+        {"two of them, one message", {{QStringLiteral("opos1"), true}, {QStringLiteral("opos2"), true}}, true, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeConf(QByteArray("db_host = db\r\ndb_name = pos\r\ndb_username = till\r\nesc_printer = ") +
+                  (c.printerConfigured ? "Receipt" : "none") + "\r\n");
+        database.programs = c.programs;
+        testsupport::ScriptedPrompter script;
+        if (c.warned)
+            script.expectMessage(kOpos, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical, true);
+        auto l = std::make_unique<Launcher>(kv::LauncherParts{ctx, script, clock, database, watchdog, update, killer,
+                                                              draldb, spooler, processes, spawner, false});
+        EXPECT_EQ(l->Main(), Outcome::Continue);
+        script.verifyDone();
+        // Printing stays on either way.
+        EXPECT_EQ(l->escPosEnabled, c.printerConfigured);
+        l->terminate();
+    }
+}
+
+TEST_F(LauncherTest, NewerCopyEndsTheOlderAfterItsWait)
+{
+    for (const bool previous : {false, true}) {
+        SCOPED_TRACE(previous);
+        kv::FakeClock fresh;
+        clock = fresh;
+        Launcher &l = make(previous);
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        EXPECT_EQ(clock.totalSleptMs(), previous ? 4000 : 0);
+        EXPECT_EQ(processes.running(200), !previous);
+        EXPECT_TRUE(processes.running(300));
+        l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, UnhandledErrorDuringStartUpIsShownAndEndsTheLauncher)
+{
+    database.loadThrows = [] {
+        throw kv::odbc::Error(kv::odbc::kProviderError, QStringLiteral("ERROR: relation \"managedprogram\" does not exist"));
+    };
+    prompter.expectMessage(QStringLiteral("Run-time error '-2147467259':\r\n\r\nERROR: relation \"managedprogram\" "
+                                          "does not exist"),
+                           MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical);
+    Launcher &l = make();
+    int endedWith = -1;
+    QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
+    EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
+    prompter.verifyDone();
+    EXPECT_EQ(endedWith, 1);
+    EXPECT_EQ(tray.added, 0);
+    EXPECT_FALSE(l.launcherRunning);
+}
+
+TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
+{
+    // A rights failure told by setupStation; an update script started.
+    database.setupResult = Outcome::LauncherEnds;
+    EXPECT_EQ(make().Main(), Outcome::LauncherEnds);
+    EXPECT_EQ(launcher->exitStatus(), 1);
+    EXPECT_TRUE(spawner.started.empty());
+
+    database.setupResult = Outcome::Continue;
+    database.setupCalls = 0;
+    update.result = Outcome::LauncherEnds;
+    EXPECT_EQ(make().Main(), Outcome::LauncherEnds);
+    EXPECT_EQ(launcher->exitStatus(), 0);
+    EXPECT_EQ(database.setupCalls, 0);
+    EXPECT_EQ(tray.added, 0);
+}
+
+TEST_F(LauncherTest, SettingsDialogRerunsStartUpOrEndsTheLauncher)
+{
+    writeConf("db_host = db\r\n");
+    Launcher &l = make();
+    const auto hooks = l.settingsDialogHooks();
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    EXPECT_FALSE(hooks.launcherRunning());
+    // OK after the person completed the settings.
+    writeConf("db_host = db\r\ndb_name = pos\r\ndb_username = till\r\nesc_printer = Receipt\r\n");
+    hooks.runMain();
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_EQ(dialog.unloaded, 2);
+    // Closing the tray's dialog leaves the launcher running.
+    hooks.closedWithoutChoice();
+    EXPECT_FALSE(l.ended());
+    l.terminate();
+
+    writeConf("db_host = db\r\n");
+    Launcher &waiting = make();
+    waiting.Main();
+    waiting.settingsDialogHooks().closedWithoutChoice();
+    EXPECT_TRUE(waiting.ended());
+    EXPECT_EQ(waiting.exitStatus(), 0);
+}
+
+// ---------- the tick ----------
+
+TEST_F(LauncherTest, PeriodicChecksOnEveryEleventhTick)
+{
+    Launcher &l = running();
+    processes.terminate(200);
+    for (int tick = 1; tick <= 33; ++tick) {
+        l.mainTick();
+        // One check at start-up, then one per eleven ticks.
+        EXPECT_EQ(watchdog.tests, 1 + tick / 11) << "tick " << tick;
+    }
+}
+
+TEST_F(LauncherTest, NewcomerIsEndedAndBringsBackAClosedFrontEnd)
+{
+    for (const bool frontEndClosedBefore : {false, true}) {
+        SCOPED_TRACE(frontEndClosedBefore);
+        spawner.started.clear();
+        processes.add({500, std::string("/opt/kv/korvantis-launcher"), {}, true});
+        Launcher &l = running();
+        // The start-up's own look found 200 too; here only the newcomer runs.
+        processes.terminate(200);
+        if (frontEndClosedBefore) {
+            endFrontEnd(l);
+            prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
+        }
+        for (int i = 0; i < 10; ++i)
+            l.mainTick();
+        EXPECT_TRUE(processes.running(500));
+        EXPECT_EQ(l.frontEndClosed, frontEndClosedBefore);
+        l.mainTick();
+        prompter.verifyDone();
+        EXPECT_FALSE(processes.running(500));
+        EXPECT_FALSE(l.frontEndClosed);
+        EXPECT_EQ(tray.exitAvailable, !frontEndClosedBefore);
+        ASSERT_EQ(spawner.started.size(), frontEndClosedBefore ? 2u : 1u);
+        if (frontEndClosedBefore) {
+            EXPECT_EQ(spawner.started.back()->argv,
+                      (std::vector<std::string>{"/opt/kv/run.sh", "-v", "stationid=3"}));
+        }
+        l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, FrontEndEnd)
+{
+    const struct {
+        const char *what;
+        bool marker;
+        MsgResult updateAnswer, quitAnswer;
+        bool quits, updates;
+    } cases[] = {
+        {"no marker, quit", false, MsgResult::No, MsgResult::Yes, true, false},
+        {"no marker, keep", false, MsgResult::No, MsgResult::No, false, false},
+        {"marker, update now", true, MsgResult::Yes, MsgResult::No, true, true},
+        {"marker, later, quit", true, MsgResult::No, MsgResult::Yes, true, false},
+        {"marker, later, keep", true, MsgResult::No, MsgResult::No, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        spawner.started.clear();
+        tray = {};
+        if (c.marker)
+            dir.write(QStringLiteral("doupdate"), {});
+        else
+            QFile::remove(dir.file(QStringLiteral("doupdate")));
+        Launcher &l = running();
+        endFrontEnd(l);
+        if (c.marker)
+            prompter.expectMessage(kUpdateQuestion, MsgButtons::YesNo, c.updateAnswer, kTitle, MsgIcon::None, true);
+        if (!c.updates)
+            prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
+        l.mainTick();
+        prompter.verifyDone();
+        for (const auto &box : prompter.shownMessages())
+            EXPECT_EQ(box.defaultButton, 1);
+        EXPECT_EQ(l.launcherRunning, !c.quits);
+        EXPECT_EQ(tray.removed, c.quits ? 1 : 0);
+        EXPECT_EQ(l.updateOnExit, c.updates);
+        EXPECT_EQ(l.frontEndClosed, !c.quits);
+        if (!c.quits) {
+            EXPECT_TRUE(tray.exitAvailable);
+            // The same end is not asked about again.
+            l.mainTick();
+            l.mainTick();
+        }
+        l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, TickThatQuitsStillSupervisesAndTakesANotification)
+{
+    database.programs = {{QStringLiteral("tallyward.exe"), true}};
+    Launcher &l = running();
+    ChildState &tallyward = *spawner.started[0];
+    endFrontEnd(l);
+    tallyward.running = false;
+    draldb.notify(QStringLiteral("shutdown"));
+    prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::Yes);
+    prompter.expectMessage(kKeepQuestion, MsgButtons::YesNo, MsgResult::No, kTitle, MsgIcon::Question, true);
+    l.mainTick();
+    prompter.verifyDone();
+    EXPECT_FALSE(l.launcherRunning);
+    EXPECT_TRUE(l.managedPrograms.managedPrograms[1].awaitingRestart);
+}
+
+TEST_F(LauncherTest, Notifications)
+{
+    const struct {
+        const char *what;
+        QString channel;
+        std::optional<MsgResult> keepAnswer;
+        bool quits, frontEndClosed;
+        int queuePasses;
+    } cases[] = {
+        {"shutdown, keep", QStringLiteral("shutdown"), MsgResult::Yes, false, true, 0},
+        {"shutdown, quit", QStringLiteral("shutdown"), MsgResult::No, true, false, 0},
+        {"poscommands", QStringLiteral("poscommands"), std::nullopt, false, false, 1},
+        {"test", QStringLiteral("test"), std::nullopt, false, false, 0},
+        {"launcherlistentest", QStringLiteral("launcherlistentest"), std::nullopt, false, false, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        spawner.started.clear();
+        draldb.calls.clear();
+        tray = {};
+        Launcher &l = running();
+        draldb.notify(c.channel);
+        if (c.keepAnswer)
+            prompter.expectMessage(kKeepQuestion, MsgButtons::YesNo, *c.keepAnswer);
+        l.mainTick();
+        prompter.verifyDone();
+        EXPECT_EQ(l.launcherRunning, !c.quits);
+        EXPECT_EQ(tray.removed, c.quits ? 1 : 0);
+        EXPECT_EQ(l.frontEndClosed, c.frontEndClosed);
+        EXPECT_EQ(queueQueries(), c.queuePasses);
+        // The front-end keeps running after a shutdown notice either way.
+        EXPECT_TRUE(frontEnd().running);
+        if (c.frontEndClosed) {
+            EXPECT_TRUE(tray.exitAvailable);
+            EXPECT_FALSE(l.managedPrograms.managedPrograms[0].process->pReady);
+        }
+        l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
+{
+    Launcher &l = running();
+    for (int i = 0; i < 3; ++i)
+        draldb.notify(QStringLiteral("poscommands"));
+    for (int tick = 1; tick <= 4; ++tick) {
+        l.mainTick();
+        EXPECT_EQ(queueQueries(), std::min(tick, 3));
+    }
+}
+
+TEST_F(LauncherTest, ErrorInATickIsSwallowedAfterAWatchdogCheck)
+{
+    Launcher &l = running();
+    endFrontEnd(l);
+    prompter.failNext = true;
+    const int before = watchdog.tests;
+    l.mainTick();
+    EXPECT_EQ(watchdog.tests, before + 1);
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_FALSE(l.frontEndClosed);
+    // The next tick starts afresh.
+    prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
+    l.mainTick();
+    prompter.verifyDone();
+    EXPECT_TRUE(l.frontEndClosed);
+}
+
+TEST_F(LauncherTest, ErrorInAMenuCommandIsShownAndTheLauncherGoesOn)
+{
+    Launcher &l = running();
+    update.requestFails = true;
+    prompter.expectMessage(QStringLiteral("Run-time error '5':\r\n\r\nmarker: Is a directory"), MsgButtons::OK,
+                           MsgResult::OK, kTitle, MsgIcon::Critical, true);
+    l.mnuUpdateClick();
+    prompter.verifyDone();
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_FALSE(l.ended());
+}
+
+// ---------- the loop ----------
+
+TEST_F(LauncherTest, RelistenEveryHundredPassesWithPrintingOnAndAHandle)
+{
+    Launcher &l = running();
+    for (int pass = 1; pass <= 99; ++pass)
+        l.runPass();
+    EXPECT_EQ(listens().size(), 4);
+    l.runPass();
+    EXPECT_EQ(listens().size(), 8);
+    EXPECT_EQ(listens().mid(4), listens().mid(0, 4));
+    for (int pass = 1; pass <= 100; ++pass)
+        l.runPass();
+    EXPECT_EQ(listens().size(), 12);
+}
+
+TEST_F(LauncherTest, RelistenPrintsWhatWaitedOnlyWhenRowsWait)
+{
+    for (const int waiting : {0, 2}) {
+        SCOPED_TRACE(waiting);
+        draldb.config[QStringLiteral("stationid")] = QStringLiteral("3");
+        draldb.answer = [waiting](const QString &sql) -> std::optional<QList<kv::FakeDraldb::Row>> {
+            if (sql.startsWith(QStringLiteral("Select count(*)")))
+                return QList<kv::FakeDraldb::Row>{{{QStringLiteral("waiting"), QString::number(waiting)}}};
+            QList<kv::FakeDraldb::Row> rows;
+            for (int i = 0; i < waiting; ++i)
+                rows.append({{QStringLiteral("id"), QString::number(i + 1)}, {QStringLiteral("device"), "2"}});
+            return rows;
+        };
+        spooler.clearOps();
+        draldb.calls.clear();
+        Launcher &l = running();
+        for (int pass = 1; pass <= 100; ++pass)
+            l.runPass();
+        EXPECT_EQ(queueQueries(), waiting ? 1 : 0);
+        // An empty queue opens no printer.
+        EXPECT_EQ(spooler.ops().empty(), waiting == 0);
+        l.terminate();
+    }
+}
+
+TEST_F(LauncherTest, PassNeverStartsInsideAPass)
+{
+    struct Reentering : testsupport::ScriptedPrompter {
+        Launcher *l = nullptr;
+        int tickCountSeen = -1;
+        kv::MsgResult messageBox(const kv::MessageBox &) override
+        {
+            const int before = l->tickCount;
+            l->runPass();
+            tickCountSeen = l->tickCount - before;
+            return MsgResult::No;
+        }
+    };
+    Reentering reentering;
+    Launcher l(kv::LauncherParts{ctx, reentering, clock, database, watchdog, update, killer, draldb, spooler,
+                                 processes, spawner, false});
+    reentering.l = &l;
+    ASSERT_EQ(l.Main(), Outcome::Continue);
+    endFrontEnd(l);
+    l.runPass();
+    EXPECT_EQ(reentering.tickCountSeen, 0);
+    EXPECT_EQ(l.passCounter, 1);
+    l.terminate();
+}
+
+TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
+{
+    for (const bool updateAgreed : {false, true}) {
+        SCOPED_TRACE(updateAgreed);
+        spawner.started.clear();
+        database.programs = {{QStringLiteral("tallyward.exe"), true}, {QStringLiteral("blipnote.exe"), true}};
+        update.runs = 0;
+        killer.killed.clear();
+        tray = {};
+        Launcher &l = running();
+        update.runs = 0;
+        int endedWith = -1;
+        QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
+        l.updateOnExit = updateAgreed;
+        l.mnuExitClick();
+        EXPECT_EQ(killer.killed, (QStringList{"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
+        EXPECT_EQ(tray.removed, 1);
+        EXPECT_FALSE(l.launcherRunning);
+        // The loop sees it at its next pass.
+        QElapsedTimer timer;
+        timer.start();
+        while (!l.ended() && timer.elapsed() < 3000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        EXPECT_EQ(endedWith, 0);
+        EXPECT_TRUE(spawner.started[0]->killed);
+        EXPECT_TRUE(spawner.started[1]->killed);
+        EXPECT_FALSE(spawner.started[2]->killed);  // the front-end
+        EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
+    }
+}
+
+TEST_F(LauncherTest, LoopRunsTicksFromTheEventLoop)
+{
+    Launcher &l = running();
+    QElapsedTimer timer;
+    timer.start();
+    while (l.tickCount < 2 && timer.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    EXPECT_EQ(l.tickCount, 2);
+    // A pass about every second (Qt's coarse timers may fire 5 % early), not
+    // back to back.
+    EXPECT_GE(timer.elapsed(), 1800);
+    l.terminate();
+}
+
+} // namespace
