@@ -8,7 +8,8 @@
 #include "core/gui/debugForm.h"
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
-#include "launcher/gui/settingsstandin.h"
+#include "config/gui/qtsettingsdialog.h"
+#include "programs/gui/Form1Window.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
 #include "platform/posix/cupsspooler.h"
@@ -111,8 +112,14 @@ int main(int argc, char **argv)
     kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller);
     update.target = &updater;
     kv::SysTray tray(launcher);
-    kv::SettingsDialogStandIn settingsDialog(launcher.settingsDialogHooks());
+    kv::QtSettingsDialog settingsDialog(
+        launcher.settingsDialogHooks(), launcher.shellConf,
+        [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
+        spooler, launcher.printerChannel(), prompter, ctx);
     launcher.setSettingsDialog(&settingsDialog);
+    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
+    launcher.managedPrograms.setObserver(&programManager.observer());
+    launcher.setProgramManagerWindow(&programManager);
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 
     // SIGTERM (shutdown, the service manager) takes the quit path.
@@ -130,6 +137,12 @@ int main(int argc, char **argv)
         }
         launcher.terminate();
     });
+
+    // The window goes before the programs it watches.
+    struct DetachObserver {
+        kv::ManagedPrograms &programs;
+        ~DetachObserver() { programs.setObserver(nullptr); }
+    } detach{launcher.managedPrograms};
 
     if (launcher.Main() == kv::Outcome::LauncherEnds)
         return launcher.exitStatus();

@@ -108,6 +108,8 @@ public:
     int passCounter = 0;
 
     QString confPath() const;
+    // The one printer channel, shared with the settings dialog's test buttons.
+    EscposChannel &printerChannel() { return m_channel; }
 
     // Start-up. Continue: the main loop runs (or the settings dialog waits
     // for the person). LauncherEnds: launcherEnded has been emitted.

@@ -1,7 +1,6 @@
 // The tray's menu and the plain settings window, offscreen: items, their
 // order and availability, what each command reaches, and the dialog's three
 // ways out.
-#include "launcher/gui/settingsstandin.h"
 #include "launcher/gui/vbSysTray.h"
 
 #include "launcherfakes.h"
@@ -13,9 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDialogButtonBox>
-#include <QPushButton>
-#include <QTest>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -157,55 +153,6 @@ TEST_F(Tray, WithoutATraySaysSoOnce)
     tray.addTrayIcon();
     const QString text = QString::fromStdString(capture.restore());
     EXPECT_EQ(text.count(QStringLiteral("no system tray")), 1) << text.toStdString();
-}
-
-TEST(SettingsStandIn, OkAndCancelRunStartUpOtherClosesEnd)
-{
-    app();
-    const struct {
-        const char *what;
-        int button;  // QDialogButtonBox::Ok, Cancel, or 0 for the window's close
-        bool running;
-        int runs, ends;
-    } cases[] = {
-        {"OK", QDialogButtonBox::Ok, false, 1, 0},
-        {"Cancel", QDialogButtonBox::Cancel, false, 1, 0},
-        {"closed", 0, false, 0, 1},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        int runs = 0, ends = 0;
-        kv::SettingsDialogStandIn *self = nullptr;
-        kv::SettingsDialog::Hooks hooks;
-        // Start-up unloads the dialog first thing, from inside its handler.
-        hooks.runMain = [&] { ++runs, self->unloadDialog(); };
-        hooks.launcherRunning = [&] { return c.running; };
-        hooks.closedWithoutChoice = [&] { ++ends; };
-        kv::SettingsDialogStandIn dialog(hooks);
-        self = &dialog;
-        QApplication::setQuitOnLastWindowClosed(true);
-        dialog.showDialog();
-        EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
-        ASSERT_NE(dialog.window(), nullptr);
-        if (c.button) {
-            auto *box = dialog.window()->findChild<QDialogButtonBox *>();
-            QTest::mouseClick(box->button(QDialogButtonBox::StandardButton(c.button)), Qt::LeftButton);
-        } else {
-            dialog.window()->close();
-        }
-        QCoreApplication::processEvents();
-        // The window unloaded from its own handler goes now.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_EQ(dialog.window() == nullptr, c.runs == 1);
-        EXPECT_EQ(runs, c.runs);
-        EXPECT_EQ(ends, c.ends);
-    }
-    // From the tray of a running launcher it has nothing to offer.
-    kv::SettingsDialog::Hooks running;
-    running.launcherRunning = [] { return true; };
-    kv::SettingsDialogStandIn dialog(running);
-    dialog.showDialog();
-    EXPECT_EQ(dialog.window(), nullptr);
 }
 
 } // namespace
