@@ -4,6 +4,7 @@
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
 #include "core/textconv.h"
+#include "shared/conffile.h"
 #include "shared/confsyntax.h"
 
 #include <QFile>
@@ -216,13 +217,12 @@ bool FrmConfigLogic::save()
     // never uses them, the front-end's tools do.
     QString userAdmin, passwordAdmin;
     if (fileExists(confPath)) {
-        QFile f(confPath);
-        if (!f.open(QIODevice::ReadOnly))
+        // The shared reader, so a file carried over from a Windows till keeps
+        // its Windows-1252 admin password through the save.
+        const conffile::Content content = conffile::read(text::toUtf8(confPath));
+        if (!content.ok())
             return false;
-        const QByteArray content = f.readAll();
-        if (f.error() != QFileDevice::NoError)
-            return false;
-        for (const auto &e : confsyntax::parse(std::string_view(content.constData(), std::size_t(content.size())))) {
+        for (const auto &e : confsyntax::parse(content.text)) {
             if (e.key == "db_username_admin")
                 userAdmin = text::fromUtf8(e.value);
             else if (e.key == "db_password_admin")
