@@ -330,8 +330,10 @@ TEST_F(PosQueuePass, ErrorInMidPassAbandonsTheJobAndKeepsEveryRow)
     EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false}));
     // The receipt written so far is not handed over: its row is still
     // queued, and the next pass prints it once.
-    EXPECT_EQ(spooler.kinds().back(), Kind::Close);
-    EXPECT_EQ(std::count(spooler.kinds().begin(), spooler.kinds().end(), Kind::EndDocument), 0);
+    const auto kinds = spooler.kinds();
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds.back(), Kind::Close);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), Kind::EndDocument), 0);
     EXPECT_EQ(spooler.openHandles(), 0);
     EXPECT_EQ(fake.openResultSets(), 0);
     EXPECT_EQ(remainingIds(), (QStringList{"1", "2"}));

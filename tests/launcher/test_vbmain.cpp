@@ -61,6 +61,7 @@ protected:
     void SetUp() override
     {
         app();
+        draldb.config[QStringLiteral("stationid")] = QStringLiteral("3");
         writeConf("db_host = db\r\ndb_name = pos\r\ndb_username = till\r\ndb_password = \r\n"
                   "esc_printer = Receipt\r\n");
         spooler.setPrinters({"Receipt", "Office"}, "Office");
