@@ -237,34 +237,15 @@ SQLRETURN ConnectionState::guarded(Call call)
     if (deadlineMs <= 0 || !socket.valid())
         return call();
 
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
     bool cut = false;
     const platform::SocketId sock = socket;
-    const auto limit = std::chrono::milliseconds(deadlineMs);
-    std::thread watcher;
-    try {
-        watcher = std::thread([&] {
-            std::unique_lock lock(m);
-            if (!cv.wait_for(lock, limit, [&] { return done; })) {
-                // The blocked read in the driver sees end of file at once and
-                // the call returns with a lost-connection error.
-                if (platform::cutSocket(sock))
-                    cut = true;
-            }
-        });
-    } catch (const std::system_error &) {
-        // No thread to spare: the statement still runs, only unguarded.
-        return call();
-    }
-    const SQLRETURN rc = call();
-    {
-        std::lock_guard lock(m);
-        done = true;
-    }
-    cv.notify_one();
-    watcher.join();
+    // The blocked read in the driver sees end of file at once and the call
+    // returns with a lost-connection error. `cut` is read after the watcher
+    // has been joined.
+    const SQLRETURN rc = withLimit(deadlineMs, call, [&] {
+        if (platform::cutSocket(sock))
+            cut = true;
+    });
     if (cut) {
         linkCut = true;
         // The answer came just as the deadline passed: what the server did

@@ -3,6 +3,7 @@
 // connection a test opened has been given back.
 #pragma once
 
+#include "clustersettings.h"
 #include "config/vbConfig.h"
 #include "testenv.h"
 
@@ -16,16 +17,7 @@
 
 namespace dbtest {
 
-inline kv::LauncherSettings clusterSettings()
-{
-    const testenv::Db db = testenv::database();
-    kv::LauncherSettings s;
-    s.db_host = db.host;
-    s.db_name = db.name;
-    s.db_username = db.user;
-    s.db_password = db.password;
-    return s;
-}
+using testsupport::clusterSettings;
 
 // SIGSTOPs a server process and SIGCONTs it on every way out of the scope,
 // failed assertions and exceptions included.

@@ -1,5 +1,6 @@
 // The settings dialog's window, offscreen: the controls a person and the
 // logic rely on, and the one instance that start-up and the tray menu share.
+#include "clustersettings.h"
 #include "config/gui/frmConfig.h"
 #include "config/gui/qtsettingsdialog.h"
 #include "platform/fakes/recordingspooler.h"
@@ -53,11 +54,7 @@ protected:
     void SetUp() override
     {
         app();
-        const testenv::Db db = testenv::database();
-        m_conf.db_host = db.host;
-        m_conf.db_name = db.name;
-        m_conf.db_username = db.user;
-        m_conf.db_password = db.password;
+        m_conf = testsupport::clusterSettings();
         m_conf.esc_printer = QStringLiteral("none");
         m_ctx.appDir = m_dir.path();
         m_ctx.launcherName = QStringLiteral("korvantis-launcher");

@@ -4,7 +4,11 @@
 
 #include "launcher/vbMain.h"
 
+#include "config/vbDraldbFake.h"
+#include "platform/fakes/process_fake.h"
+#include "platform/fakes/recordingspooler.h"
 #include "scriptedprompter.h"
+#include "tempdir.h"
 
 #include <QList>
 #include <QStringList>
@@ -168,6 +172,28 @@ struct FakeDialog final : kv::SettingsDialog {
     int shown = 0, unloaded = 0;
     void showDialog() override { ++shown; }
     void unloadDialog() override { ++unloaded; }
+};
+
+// Everything a launcher is built from, as fakes in a directory of its own.
+struct LauncherRig {
+    testsupport::TempAppDir dir;
+    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+    TestPrompter prompter;
+    kv::FakeClock clock;
+    FakeDatabase database;
+    FakeWatchdog watchdog;
+    FakeUpdate update;
+    FakeKiller killer;
+    kv::FakeDraldb draldb;
+    kv::platform::RecordingSpooler spooler;
+    kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
+    FakeSpawner spawner;
+
+    kv::LauncherParts parts(bool previousInstance = false)
+    {
+        return kv::LauncherParts{ctx,     prompter, clock,     database,  watchdog, update,
+                                 killer,  draldb,   spooler,   processes, spawner,  previousInstance};
+    }
 };
 
 } // namespace launcherfakes

@@ -70,23 +70,10 @@ private:
     std::string m_text;
 };
 
-class Tray : public ::testing::Test {
+class Tray : public ::testing::Test, protected LauncherRig {
 protected:
     QApplication &application = app();
-    testsupport::TempAppDir dir;
-    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
-    TestPrompter prompter;
-    kv::FakeClock clock;
-    FakeDatabase database;
-    FakeWatchdog watchdog;
-    FakeUpdate update;
-    FakeKiller killer;
-    kv::FakeDraldb draldb;
-    kv::platform::RecordingSpooler spooler;
-    kv::platform::FakeProcessTable processes;
-    FakeSpawner spawner;
-    kv::Launcher launcher{kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, killer, draldb, spooler,
-                                            processes, spawner, false}};
+    kv::Launcher launcher{parts()};
     kv::SysTray tray{launcher};
 
     QAction *item(const QString &text)

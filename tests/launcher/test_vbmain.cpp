@@ -56,7 +56,7 @@ QCoreApplication &app()
     return instance;
 }
 
-class LauncherTest : public ::testing::Test {
+class LauncherTest : public ::testing::Test, protected LauncherRig {
 protected:
     void SetUp() override
     {
@@ -73,9 +73,7 @@ protected:
 
     Launcher &make(bool previousInstance = false)
     {
-        launcher = std::make_unique<Launcher>(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update,
-                                                                killer, draldb, spooler, processes, spawner,
-                                                                previousInstance});
+        launcher = std::make_unique<Launcher>(parts(previousInstance));
         launcher->setTrayIcon(&tray);
         launcher->setSettingsDialog(&dialog);
         return *launcher;
@@ -101,18 +99,6 @@ protected:
         l.managedPrograms.superviseManagedPrograms();
     }
 
-    testsupport::TempAppDir dir;
-    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
-    TestPrompter prompter;
-    kv::FakeClock clock;
-    FakeDatabase database;
-    FakeWatchdog watchdog;
-    FakeUpdate update;
-    FakeKiller killer;
-    kv::FakeDraldb draldb;
-    kv::platform::RecordingSpooler spooler;
-    kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
-    FakeSpawner spawner;
     FakeTray tray;
     FakeDialog dialog;
     std::unique_ptr<Launcher> launcher;

@@ -6,6 +6,7 @@
 #include "programs/Form1.h"
 
 #include "childhelpers.h"
+#include "clustersettings.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 #include "testenv.h"
@@ -20,12 +21,7 @@ namespace form1test {
 
 inline kv::LauncherSettings clusterSettings()
 {
-    const testenv::Db db = testenv::database();
-    kv::LauncherSettings s;
-    s.db_host = db.host;
-    s.db_name = db.name;
-    s.db_username = db.user;
-    s.db_password = db.password;
+    kv::LauncherSettings s = testsupport::clusterSettings();
     s.stationid = QStringLiteral("41");
     return s;
 }

@@ -4,6 +4,7 @@
 #include "config/odbc.h"
 
 #include "childhelpers.h"
+#include "clustersettings.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 #include "testenv.h"
@@ -36,11 +37,7 @@ protected:
 
     void SetUp() override
     {
-        const auto db = testenv::database();
-        shellConf.db_host = db.host;
-        shellConf.db_name = db.name;
-        shellConf.db_username = db.user;
-        shellConf.db_password = db.password;
+        shellConf = testsupport::clusterSettings();
         shellConf.stationid = QStringLiteral("41");
         testenv::psql("DELETE FROM managedprogram");
         // A front-end that says what it was given and ends.
