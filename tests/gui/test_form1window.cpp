@@ -5,6 +5,7 @@
 
 #include "form1station.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -21,13 +22,7 @@ protected:
 
     void SetUp() override
     {
-        static int argc = 1;
-        static char name[] = "test_form1window";
-        static char *argv[] = {name, nullptr};
-        // Never destroyed: at exit QTest's input devices would be torn down
-        // after the parts of Qt they need.
-        static QApplication *app = new QApplication(argc, argv);
-        (void)app;
+        testsupport::qtApp<QApplication>();
         standardStation();
         mp.setObserver(&window.observer());
         EXPECT_EQ(window.widget(), nullptr) << "created on first use";

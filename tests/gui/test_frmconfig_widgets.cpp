@@ -8,6 +8,7 @@
 #include "tempdir.h"
 #include "testenv.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -23,16 +24,7 @@ void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString()
 
 namespace {
 
-QApplication &app()
-{
-    static int argc = 1;
-    static char name[] = "test_frmconfig_widgets";
-    static char *argv[] = {name, nullptr};
-    // Never destroyed: at exit Qt's input devices would go after the
-    // application they belong to.
-    static QApplication *a = new QApplication(argc, argv);
-    return *a;
-}
+QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
 template <class W = QWidget>
 W *child(QWidget &form, const char *name)

@@ -3,6 +3,7 @@
 #include "core/gui/debugForm.h"
 #include "core/gui/frmNotice.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -14,15 +15,7 @@
 
 namespace {
 
-QApplication &app()
-{
-    static int argc = 1;
-    static char name[] = "test_noticewindows";
-    static char *argv[] = {name, nullptr};
-    // Never destroyed: Qt's own statics go first at exit.
-    static QApplication *a = new QApplication(argc, argv);
-    return *a;
-}
+QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
 const kv::Notice kNotice{QStringLiteral("Korvantis network activity as of 21:47:35 23.07.26"),
                          QStringLiteral("Database connection to Korvantis server lost.  Please check your network "

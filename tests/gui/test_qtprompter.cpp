@@ -2,6 +2,7 @@
 // and modality, and reports the button the person pressed.
 #include "core/gui/qtprompter.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,14 +16,7 @@
 
 namespace {
 
-QApplication &app()
-{
-    static int argc = 1;
-    static char name[] = "test_qtprompter";
-    static char *argv[] = {name, nullptr};
-    static QApplication a(argc, argv);
-    return a;
-}
+QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
 // Runs `inspect` on the modal window once it is up.
 void whenModalShows(std::function<void(QWidget *)> inspect)

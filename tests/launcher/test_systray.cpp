@@ -9,6 +9,7 @@
 #include "config/vbDraldbFake.h"
 #include "tempdir.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -21,15 +22,7 @@ using namespace launcherfakes;
 
 namespace {
 
-QApplication &app()
-{
-    static int argc = 1;
-    static char name[] = "test_systray";
-    static char *argv[] = {name, nullptr};
-    // Never destroyed: at exit Qt's thread storage may already be gone.
-    static QApplication *instance = new QApplication(argc, argv);
-    return *instance;
-}
+QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
 struct FakeManager final : kv::ProgramManagerWindow {
     int shown = 0;

@@ -12,6 +12,7 @@
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
+#include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -47,14 +48,7 @@ const QString kUpdateQuestion = QStringLiteral("Do the update now and restart Ko
 const QString kQuitQuestion = QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)");
 const QString kKeepQuestion = QStringLiteral("Do you want to keep all supporting programs open?");
 
-QCoreApplication &app()
-{
-    static int argc = 1;
-    static char name[] = "test_vbmain";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication instance(argc, argv);
-    return instance;
-}
+QCoreApplication &app() { return testsupport::qtApp<QCoreApplication>(); }
 
 class LauncherTest : public ::testing::Test, protected LauncherRig {
 protected:
