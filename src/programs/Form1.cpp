@@ -142,32 +142,20 @@ void Form1::showRunnerState()
 
 // ------------------------------------------------------------------ editing
 
-void Form1::txtPName_Change(const QString &text)
+void Form1::editSelected(QString &box, QString ManagedProgram::*field, const QString &text)
 {
-    m_c.txtPName = text;
+    box = text;
     if (ManagedProgram *e = selectedEntry()) {
-        e->name = text;
+        e->*field = text;
         savetodb(qint16(m_c.selectedRow));
     }
 }
 
-void Form1::txtPPath_Change(const QString &text)
-{
-    m_c.txtPPath = text;
-    if (ManagedProgram *e = selectedEntry()) {
-        e->executable = text;
-        savetodb(qint16(m_c.selectedRow));
-    }
-}
+void Form1::txtPName_Change(const QString &text) { editSelected(m_c.txtPName, &ManagedProgram::name, text); }
 
-void Form1::txtArgs_Change(const QString &text)
-{
-    m_c.txtArgs = text;
-    if (ManagedProgram *e = selectedEntry()) {
-        e->arguments = text;
-        savetodb(qint16(m_c.selectedRow));
-    }
-}
+void Form1::txtPPath_Change(const QString &text) { editSelected(m_c.txtPPath, &ManagedProgram::executable, text); }
+
+void Form1::txtArgs_Change(const QString &text) { editSelected(m_c.txtArgs, &ManagedProgram::arguments, text); }
 
 void Form1::txtWorking_Change(const QString &text)
 {

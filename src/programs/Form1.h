@@ -110,6 +110,8 @@ public:
 
 private:
     ManagedProgram *selectedEntry();
+    // A text box edited: the box keeps the text, the selected entry and its row take it.
+    void editSelected(QString &box, QString ManagedProgram::*field, const QString &text);
     bool flushPending();
     void reportFailure(const QString &what, const QString &description);
     void showRunnerState();
