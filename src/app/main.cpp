@@ -1,5 +1,6 @@
 // The launcher's executable: builds the real parts, hands them to start-up
 // and turns the launcher's end into the exit status.
+#include "config/gui/qtsettingsdialog.h"
 #include "config/vbDraldb.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
@@ -8,12 +9,11 @@
 #include "core/gui/debugForm.h"
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
-#include "config/gui/qtsettingsdialog.h"
-#include "programs/gui/Form1Window.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
 #include "platform/posix/cupsspooler.h"
 #include "platform/process.h"
+#include "programs/gui/Form1Window.h"
 #include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"
 
