@@ -114,12 +114,6 @@ protected:
     std::unique_ptr<FrmConfigLogic> m_logic;
 };
 
-// Brings a stopped cluster back on every way out of the test.
-struct ClusterStopped {
-    ClusterStopped() { testenv::pgctl("stop"); }
-    ~ClusterStopped() { testenv::pgctl("start"); }
-};
-
 } // namespace
 
 TEST_F(FormTest, LoadFillsTheBoxesSelectsTheConfiguredPrinterAndTestsTheConnection)
@@ -164,7 +158,7 @@ TEST_F(FormTest, EachFailureShowsItsStatusWithinTheLoginTimeout)
     }
     for (bool hung : {false, true}) {
         // Stopped: refused at once. Hung (SIGSTOP): the login timeout, no more.
-        std::optional<ClusterStopped> stopped;
+        std::optional<dbtest::ClusterStopped> stopped;
         std::optional<dbtest::StoppedProcess> frozen;
         if (hung)
             frozen.emplace(testenv::postmasterPid());

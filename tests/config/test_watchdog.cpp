@@ -150,18 +150,6 @@ protected:
     Watchdog m_watchdog;
 };
 
-// Lets the cluster run again on every way out of a test that stopped it.
-struct ServerStopped {
-    ServerStopped() { testenv::pgctl("stop"); }
-    ~ServerStopped()
-    {
-        try {
-            testenv::pgctl("start");
-        } catch (const std::exception &) {
-        }
-    }
-};
-
 TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 {
     Helper note1(m_dir, "blipnote"), note2(m_dir, "blipnote"), other(m_dir, "tallyward");
@@ -174,7 +162,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     for (int outage = 1; outage <= 2; ++outage) {
         SCOPED_TRACE(outage);
         {
-            ServerStopped down;
+            dbtest::ClusterStopped down;
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
