@@ -26,18 +26,26 @@ QString clusterText()
     return buildConnectionText(dbtest::clusterSettings());
 }
 
-// The error that opening gives; fails the test when the open succeeds.
+// What the call throws; number 0 when it throws nothing.
+template <typename F>
+Error thrown(F call)
+{
+    try {
+        call();
+    } catch (const Error &e) {
+        return e;
+    }
+    return Error(0, QString());
+}
+
+// The error that opening gives; the test fails when the open succeeds.
 Error openError(const QString &text)
 {
     Connection c;
-    try {
-        c.open(text);
-    } catch (const Error &e) {
-        EXPECT_FALSE(c.isOpen());
-        return e;
-    }
-    ADD_FAILURE() << "the connection opened";
-    return Error(0, QString());
+    const Error e = thrown([&] { c.open(text); });
+    EXPECT_NE(e.number(), 0) << "the connection opened";
+    EXPECT_FALSE(c.isOpen());
+    return e;
 }
 
 Error statementError(const QString &sql)
@@ -45,14 +53,10 @@ Error statementError(const QString &sql)
     Connection c;
     c.open(clusterText());
     Recordset rs;
-    try {
-        rs.open(sql, c);
-    } catch (const Error &e) {
-        EXPECT_FALSE(rs.isOpen());
-        return e;
-    }
-    ADD_FAILURE() << "the statement ran: " << sql.toStdString();
-    return Error(0, QString());
+    const Error e = thrown([&] { rs.open(sql, c); });
+    EXPECT_NE(e.number(), 0) << "the statement ran: " << sql.toStdString();
+    EXPECT_FALSE(rs.isOpen());
+    return e;
 }
 
 // A loopback port nothing listens on: bound, then let go.
@@ -91,9 +95,7 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
                   "(11, 'Kassé €', NULL, true, 3), (12, repeat('x', 3000) || 'ü', 'C:\\a''b', false, NULL), "
                   "(13, '', '', NULL, 3)");
     Connection c;
-    EXPECT_FALSE(c.isOpen());
     c.open(clusterText());
-    ASSERT_TRUE(c.isOpen());
 
     Recordset rs;
     rs.open(QStringLiteral("SELECT id, name, path, runonstart, machineid FROM managedprogram ORDER BY id"), c);
@@ -129,17 +131,10 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
 
     rs.moveNext();
     EXPECT_TRUE(rs.eof());
-    try {
-        rs.field("id");
-        FAIL() << "a field was read at end of file";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kNoCurrentRecord);
-    }
+    EXPECT_EQ(thrown([&] { rs.field("id"); }).number(), kv::odbc::kNoCurrentRecord);
     EXPECT_THROW(rs.moveNext(), Error);
     rs.close();
     EXPECT_FALSE(rs.isOpen());
-    c.close();
-    EXPECT_FALSE(c.isOpen());
 }
 
 TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
@@ -161,13 +156,9 @@ TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
     EXPECT_FALSE(ok);
     EXPECT_EQ(rs.field("padded").toInt64(&ok), 42);
     EXPECT_TRUE(ok);
-    try {
-        rs.field("nosuch");
-        FAIL() << "an unknown column was read";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kItemNotFound);
-        EXPECT_FALSE(e.description().isEmpty());
-    }
+    const Error unknown = thrown([&] { rs.field("nosuch"); });
+    EXPECT_EQ(unknown.number(), kv::odbc::kItemNotFound);
+    EXPECT_FALSE(unknown.description().isEmpty());
 }
 
 TEST_F(OdbcTest, StatementWithoutRowsLeavesTheRecordsetClosedAndTakesEffect)
@@ -196,18 +187,9 @@ TEST_F(OdbcTest, ClosingTheConnectionClosesItsRecordsets)
     EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline + 1), m_baseline + 1);
     c.close();
     EXPECT_FALSE(rs.isOpen());
-    try {
-        rs.field("one");
-        FAIL() << "a closed recordset answered";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
-    }
-    try {
-        rs.open(QStringLiteral("SELECT 1"), c);
-        FAIL() << "a statement ran on a closed connection";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
-    }
+    EXPECT_EQ(thrown([&] { rs.field("one"); }).number(), kv::odbc::kObjectClosed);
+    EXPECT_EQ(thrown([&] { rs.open(QStringLiteral("SELECT 1"), c); }).number(), kv::odbc::kObjectClosed);
+    EXPECT_FALSE(c.isOpen());
     // Reopening the same object gives a working connection again.
     c.open(clusterText());
     rs.open(QStringLiteral("SELECT 7 AS seven"), c);
@@ -324,15 +306,11 @@ TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
     {
         dbtest::StoppedProcess stopped(backend);
         const auto t0 = std::chrono::steady_clock::now();
-        try {
-            rs.open(QStringLiteral("SELECT 1 AS one"), c);
-            ADD_FAILURE() << "a stopped backend answered";
-        } catch (const Error &e) {
-            EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
-            EXPECT_EQ(e.sqlState(), "HYT00");
-            EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
-        }
+        const Error e = thrown([&] { rs.open(QStringLiteral("SELECT 1 AS one"), c); });
         elapsed = dbtest::secondsSince(t0);
+        EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
+        EXPECT_EQ(e.sqlState(), "HYT00");
+        EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
         EXPECT_FALSE(rs.isOpen());
         // The link is gone: the next statement fails at once instead of
         // waiting a second deadline.
