@@ -36,6 +36,18 @@ private:
     int m_pid;
 };
 
+// Stops the cluster for a scope; it runs again on every way out.
+struct ClusterStopped {
+    ClusterStopped() { testenv::pgctl("stop"); }
+    ~ClusterStopped()
+    {
+        try {
+            testenv::pgctl("start");
+        } catch (const std::exception &) {
+        }
+    }
+};
+
 // Sets an environment variable for a scope.
 class EnvOverride {
 public:

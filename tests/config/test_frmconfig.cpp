@@ -54,11 +54,7 @@ struct FakeView : FrmConfigView {
     void setEscPosChecked(bool c) override { checked = c; }
     void setEscPosEnabled(bool e) override { escPosEnabled = e; }
     void setPrinterGroupEnabled(bool e) override { groupEnabled = e; }
-    void clearPrinters() override
-    {
-        printers.clear();
-        selected = -1;
-    }
+    void clearPrinters() override { printers.clear(); selected = -1; }
     void addPrinter(const QString &name) override { printers.append(name); }
     void selectPrinter(int index) override { selected = index; }
     QString selectedPrinter() const override { return selected >= 0 ? printers.at(selected) : QString(); }
@@ -91,6 +87,10 @@ protected:
         m_logic->formLoad();
     }
     QByteArray conf() const { return m_dir.read(QStringLiteral("shell.conf")); }
+    void expectTold(const QString &text, MsgIcon icon)
+    {
+        m_prompter.expectMessage(text, MsgButtons::OK, MsgResult::OK, kTitle, icon, true);
+    }
     QByteArray linesFor(const QString &stationLine, const QByteArray &printer = "none") const
     {
         QByteArray out = "db_host = " + m_conf.db_host.toUtf8() + "\r\ndb_name = " + m_conf.db_name.toUtf8() +
@@ -112,12 +112,6 @@ protected:
     bool m_running = false;
     int m_mainRuns = 0;
     std::unique_ptr<FrmConfigLogic> m_logic;
-};
-
-// Brings a stopped cluster back on every way out of the test.
-struct ClusterStopped {
-    ClusterStopped() { testenv::pgctl("stop"); }
-    ~ClusterStopped() { testenv::pgctl("start"); }
 };
 
 } // namespace
@@ -164,7 +158,7 @@ TEST_F(FormTest, EachFailureShowsItsStatusWithinTheLoginTimeout)
     }
     for (bool hung : {false, true}) {
         // Stopped: refused at once. Hung (SIGSTOP): the login timeout, no more.
-        std::optional<ClusterStopped> stopped;
+        std::optional<dbtest::ClusterStopped> stopped;
         std::optional<dbtest::StoppedProcess> frozen;
         if (hung)
             frozen.emplace(testenv::postmasterPid());
@@ -184,7 +178,7 @@ TEST_F(FormTest, OldDatabaseIsShownAndOkRefusesToSave)
     testenv::psql("UPDATE config SET schemaversion = 80");
     load();
     EXPECT_EQ(m_view.texts[T::Status], "Old database");
-    m_prompter.expectMessage(kBadSettings, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical, true);
+    expectTold(kBadSettings, MsgIcon::Critical);
     m_logic->cmdOkClick();
     EXPECT_FALSE(QFile::exists(m_dir.file("shell.conf")));
     EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
@@ -209,8 +203,7 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalForm)
         m_view.hidden = m_mainRuns = 0;
         m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
         if (c.message)
-            m_prompter.expectMessage(*c.message, MsgButtons::OK, MsgResult::OK, kTitle,
-                                     c.message == &kBadId ? MsgIcon::Critical : MsgIcon::Information, true);
+            expectTold(*c.message, c.message == &kBadId ? MsgIcon::Critical : MsgIcon::Information);
         m_logic->cmdOkClick();
         m_prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;
@@ -252,7 +245,7 @@ TEST_F(FormTest, ASaveThatCannotBeWrittenKeepsTheDialogOpen)
 {
     load();
     ASSERT_TRUE(QDir(m_dir.path()).mkdir("shell.conf"));
-    m_prompter.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Information, true);
+    expectTold(kNoRights, MsgIcon::Information);
     m_logic->cmdOkClick();
     EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
     EXPECT_TRUE(QDir(m_dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
@@ -269,7 +262,7 @@ TEST_F(FormTest, OkHidesAndCancelUnloadsAndOnlyStartUpRunsAgain)
         m_running = c.running;
         load();
         if (c.ok && c.running)
-            m_prompter.expectMessage(kRestart, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Information, true);
+            expectTold(kRestart, MsgIcon::Information);
         c.ok ? m_logic->cmdOkClick() : m_logic->cmdCancelClick();
         m_prompter.verifyDone();
         EXPECT_EQ(QList<int>({m_view.hidden, m_view.unloaded, m_mainRuns}),
@@ -316,7 +309,7 @@ TEST_F(FormTest, CheckingTheBoxWarnsOnceOfARunningOrStartingOposProgram)
         m_view.checked = true;
         m_spooler.setPrinters({"KV_C", "KV_A", "KV_New"});
         if (c.warns)
-            m_prompter.expectMessage(kOpos, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical, true);
+            expectTold(kOpos, MsgIcon::Critical);
         m_logic->chkEscPosClick();
         m_prompter.verifyDone();
         EXPECT_TRUE(m_view.checked && m_view.groupEnabled);
@@ -331,11 +324,9 @@ TEST_F(FormTest, TestButtonsSayWhenThePrinterCannotBeReached)
     m_conf.esc_printer = QStringLiteral("KV_A");
     load();
     m_spooler.setReachable(false);
-    m_prompter.expectMessage(QStringLiteral("Could not connect to the printer."), MsgButtons::OK, MsgResult::OK,
-                             kTitle, MsgIcon::Critical, true);
+    expectTold(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
     m_logic->cmdTestPrintClick();
-    m_prompter.expectMessage(QStringLiteral("Could not connect to the printer to open the drawer."), MsgButtons::OK,
-                             MsgResult::OK, kTitle, MsgIcon::Critical, true);
+    expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
     m_logic->cmdTestDrawerClick();
     EXPECT_TRUE(m_spooler.writes().empty());
 }

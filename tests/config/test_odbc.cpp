@@ -26,19 +26,26 @@ QString clusterText()
     return buildConnectionText(dbtest::clusterSettings());
 }
 
-// The error that opening with these settings gives; fails the test when the
-// open succeeds.
-Error openError(const kv::LauncherSettings &s)
+// What the call throws; number 0 when it throws nothing.
+template <typename F>
+Error thrown(F call)
 {
-    Connection c;
     try {
-        c.open(buildConnectionText(s));
+        call();
     } catch (const Error &e) {
-        EXPECT_FALSE(c.isOpen());
         return e;
     }
-    ADD_FAILURE() << "the connection opened";
     return Error(0, QString());
+}
+
+// The error that opening gives; the test fails when the open succeeds.
+Error openError(const QString &text)
+{
+    Connection c;
+    const Error e = thrown([&] { c.open(text); });
+    EXPECT_NE(e.number(), 0) << "the connection opened";
+    EXPECT_FALSE(c.isOpen());
+    return e;
 }
 
 Error statementError(const QString &sql)
@@ -46,14 +53,10 @@ Error statementError(const QString &sql)
     Connection c;
     c.open(clusterText());
     Recordset rs;
-    try {
-        rs.open(sql, c);
-    } catch (const Error &e) {
-        EXPECT_FALSE(rs.isOpen());
-        return e;
-    }
-    ADD_FAILURE() << "the statement ran: " << sql.toStdString();
-    return Error(0, QString());
+    const Error e = thrown([&] { rs.open(sql, c); });
+    EXPECT_NE(e.number(), 0) << "the statement ran: " << sql.toStdString();
+    EXPECT_FALSE(rs.isOpen());
+    return e;
 }
 
 // A loopback port nothing listens on: bound, then let go.
@@ -92,9 +95,7 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
                   "(11, 'Kassé €', NULL, true, 3), (12, repeat('x', 3000) || 'ü', 'C:\\a''b', false, NULL), "
                   "(13, '', '', NULL, 3)");
     Connection c;
-    EXPECT_FALSE(c.isOpen());
     c.open(clusterText());
-    ASSERT_TRUE(c.isOpen());
 
     Recordset rs;
     rs.open(QStringLiteral("SELECT id, name, path, runonstart, machineid FROM managedprogram ORDER BY id"), c);
@@ -130,17 +131,10 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
 
     rs.moveNext();
     EXPECT_TRUE(rs.eof());
-    try {
-        rs.field("id");
-        FAIL() << "a field was read at end of file";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kNoCurrentRecord);
-    }
+    EXPECT_EQ(thrown([&] { rs.field("id"); }).number(), kv::odbc::kNoCurrentRecord);
     EXPECT_THROW(rs.moveNext(), Error);
     rs.close();
     EXPECT_FALSE(rs.isOpen());
-    c.close();
-    EXPECT_FALSE(c.isOpen());
 }
 
 TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
@@ -162,13 +156,9 @@ TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
     EXPECT_FALSE(ok);
     EXPECT_EQ(rs.field("padded").toInt64(&ok), 42);
     EXPECT_TRUE(ok);
-    try {
-        rs.field("nosuch");
-        FAIL() << "an unknown column was read";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kItemNotFound);
-        EXPECT_FALSE(e.description().isEmpty());
-    }
+    const Error unknown = thrown([&] { rs.field("nosuch"); });
+    EXPECT_EQ(unknown.number(), kv::odbc::kItemNotFound);
+    EXPECT_FALSE(unknown.description().isEmpty());
 }
 
 TEST_F(OdbcTest, StatementWithoutRowsLeavesTheRecordsetClosedAndTakesEffect)
@@ -197,89 +187,71 @@ TEST_F(OdbcTest, ClosingTheConnectionClosesItsRecordsets)
     EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline + 1), m_baseline + 1);
     c.close();
     EXPECT_FALSE(rs.isOpen());
-    try {
-        rs.field("one");
-        FAIL() << "a closed recordset answered";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
-    }
-    try {
-        rs.open(QStringLiteral("SELECT 1"), c);
-        FAIL() << "a statement ran on a closed connection";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kObjectClosed);
-    }
+    EXPECT_EQ(thrown([&] { rs.field("one"); }).number(), kv::odbc::kObjectClosed);
+    EXPECT_EQ(thrown([&] { rs.open(QStringLiteral("SELECT 1"), c); }).number(), kv::odbc::kObjectClosed);
+    EXPECT_FALSE(c.isOpen());
     // Reopening the same object gives a working connection again.
     c.open(clusterText());
     rs.open(QStringLiteral("SELECT 7 AS seven"), c);
     EXPECT_EQ(rs.field("seven").toInt64(), 7);
-}
-
-TEST_F(OdbcTest, FailuresReleaseEveryHandle)
-{
-    for (int i = 0; i < 3; ++i) {
-        const Error e = statementError(QStringLiteral("SELECT nosuch FROM config"));
-        EXPECT_EQ(e.sqlState(), "42703");
-    }
     {
         // A recordset that outlives its connection object must not touch
         // freed handles.
-        Recordset rs;
-        {
-            Connection c;
-            c.open(clusterText());
-            rs.open(QStringLiteral("SELECT 1 AS one"), c);
-        }
-        EXPECT_FALSE(rs.isOpen());
+        Connection gone;
+        gone.open(clusterText());
+        rs.open(QStringLiteral("SELECT 1 AS one"), gone);
     }
-    EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline), m_baseline);
+    EXPECT_FALSE(rs.isOpen());
 }
 
 // ------------------------------------------------------------ error classes
 
 TEST_F(OdbcTest, RealConnectErrorsFallIntoTheConnectionTestClasses)
 {
-    kv::LauncherSettings s = dbtest::clusterSettings();
-
-    kv::LauncherSettings wrongPassword = s;
-    wrongPassword.db_password = "not-" + s.db_password;
-    const Error pw = openError(wrongPassword);
-    EXPECT_EQ(pw.sqlState(), "08001");
-    EXPECT_TRUE(pw.description().contains("password authentication failed")) << pw.what();
-    EXPECT_EQ(pw.number(), kv::odbc::kAuthenticationError);
-    EXPECT_EQ(classifyConnectionError(pw), ConnectionFailure::BadUserPass);
-
-    kv::LauncherSettings unknownUser = s;
-    unknownUser.db_username = "nosuchuser";
-    EXPECT_EQ(classifyConnectionError(openError(unknownUser)), ConnectionFailure::BadUserPass);
-
-    kv::LauncherSettings noPassword = s;
-    noPassword.db_password.clear();
-    EXPECT_EQ(classifyConnectionError(openError(noPassword)), ConnectionFailure::BadUserPass);
-
-    kv::LauncherSettings unknownDb = s;
-    unknownDb.db_name = "nosuchdb";
-    const Error db = openError(unknownDb);
-    EXPECT_TRUE(db.description().contains("does not exist")) << db.what();
-    EXPECT_EQ(classifyConnectionError(db), ConnectionFailure::ConnectionError);
-    EXPECT_EQ(kv::database::connectionFailureText(classifyConnectionError(db)), "Connection error");
-
-    kv::LauncherSettings unknownHost = s;
-    unknownHost.db_host = "no-such-host.invalid";
-    const Error host = openError(unknownHost);
-    EXPECT_EQ(classifyConnectionError(host), ConnectionFailure::NoConnection) << host.what();
-    EXPECT_EQ(host.number(), kv::odbc::kProviderError);
-
+    const kv::LauncherSettings s = dbtest::clusterSettings();
+    const auto with = [&](QString kv::LauncherSettings::*field, const char *value) {
+        kv::LauncherSettings changed = s;
+        changed.*field = QString::fromUtf8(value);
+        return buildConnectionText(changed);
+    };
+    const struct {
+        const char *what;
+        QString text;
+        const char *says; // part of the driver's description
+        int number;       // 0: not looked at
+        ConnectionFailure expected;
+    } cases[] = {
+        {"wrong password", with(&kv::LauncherSettings::db_password, "not-it"), "password authentication failed",
+         kv::odbc::kAuthenticationError, ConnectionFailure::BadUserPass},
+        {"unknown user", with(&kv::LauncherSettings::db_username, "nosuchuser"), "", 0,
+         ConnectionFailure::BadUserPass},
+        {"no password", with(&kv::LauncherSettings::db_password, ""), "", 0, ConnectionFailure::BadUserPass},
+        {"unknown database", with(&kv::LauncherSettings::db_name, "nosuchdb"), "does not exist", 0,
+         ConnectionFailure::ConnectionError},
+        {"unknown host", with(&kv::LauncherSettings::db_host, "no-such-host.invalid"), "", kv::odbc::kProviderError,
+         ConnectionFailure::NoConnection},
+        // The driver manager gives no number of its own.
+        {"no driver", QStringLiteral("DRIVER={No Such Driver};SERVER=127.0.0.1"), "No Such Driver",
+         kv::odbc::kProviderError, ConnectionFailure::ConnectionError},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Error e = openError(c.text);
+        EXPECT_TRUE(e.description().contains(QString::fromUtf8(c.says))) << e.what();
+        if (c.number) {
+            EXPECT_EQ(e.number(), c.number);
+        }
+        EXPECT_EQ(classifyConnectionError(e), c.expected) << e.what();
+    }
     {
         dbtest::EnvOverride port("PGPORT", std::to_string(closedPort()));
-        const Error refused = openError(s);
+        const Error refused = openError(clusterText());
         EXPECT_TRUE(refused.description().contains("Connection refused")) << refused.what();
         EXPECT_EQ(classifyConnectionError(refused), ConnectionFailure::NoConnection);
-        EXPECT_EQ(kv::database::connectionFailureText(classifyConnectionError(refused)), "No connection");
     }
     // The cluster answers again once the port is its own.
     Connection c;
-    c.open(buildConnectionText(s));
+    c.open(clusterText());
     EXPECT_TRUE(c.isOpen());
 }
 
@@ -288,28 +260,13 @@ TEST_F(OdbcTest, ServerErrorsBeginningWithErrorMeanAnOldDatabase)
     const Error column = statementError(QStringLiteral("SELECT nosuchcolumn FROM config"));
     EXPECT_TRUE(column.description().startsWith("ERROR:")) << column.what();
     EXPECT_EQ(column.number(), kv::odbc::kProviderError);
+    EXPECT_EQ(column.sqlState(), "42703");
     EXPECT_EQ(classifyConnectionError(column), ConnectionFailure::OldDatabase);
-    EXPECT_EQ(kv::database::connectionFailureText(ConnectionFailure::OldDatabase), "Old database");
 
     const Error table = statementError(QStringLiteral("SELECT schemaversion FROM nosuchtable"));
     EXPECT_EQ(table.sqlState(), "42P01");
     EXPECT_EQ(classifyConnectionError(table), ConnectionFailure::OldDatabase);
     EXPECT_FALSE(table.description().endsWith('\n'));
-
-}
-
-TEST_F(OdbcTest, DriverManagerErrorsCarryANumberAndAreConnectionErrors)
-{
-    Connection c;
-    try {
-        c.open(QStringLiteral("DRIVER={No Such Driver};SERVER=127.0.0.1"));
-        FAIL() << "a connection opened without a driver";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), kv::odbc::kProviderError) << "the driver manager gives no number of its own";
-        EXPECT_TRUE(e.description().contains("No Such Driver")) << e.what();
-        EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::ConnectionError);
-    }
-    EXPECT_FALSE(c.isOpen());
 }
 
 // ------------------------------------------------------------------ timeouts
@@ -322,7 +279,7 @@ TEST_F(OdbcTest, ConnectingToAServerThatNeverAnswersGivesUpWithinTheLoginTimeout
     {
         dbtest::StoppedProcess stopped(testenv::postmasterPid());
         const auto t0 = std::chrono::steady_clock::now();
-        error = openError(s);
+        error = openError(buildConnectionText(s));
         elapsed = dbtest::secondsSince(t0);
     }
     EXPECT_LE(elapsed, kv::odbc::kLoginTimeoutSeconds + 2.0);
@@ -349,15 +306,11 @@ TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
     {
         dbtest::StoppedProcess stopped(backend);
         const auto t0 = std::chrono::steady_clock::now();
-        try {
-            rs.open(QStringLiteral("SELECT 1 AS one"), c);
-            ADD_FAILURE() << "a stopped backend answered";
-        } catch (const Error &e) {
-            EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
-            EXPECT_EQ(e.sqlState(), "HYT00");
-            EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
-        }
+        const Error e = thrown([&] { rs.open(QStringLiteral("SELECT 1 AS one"), c); });
         elapsed = dbtest::secondsSince(t0);
+        EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
+        EXPECT_EQ(e.sqlState(), "HYT00");
+        EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
         EXPECT_FALSE(rs.isOpen());
         // The link is gone: the next statement fails at once instead of
         // waiting a second deadline.

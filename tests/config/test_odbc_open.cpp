@@ -7,16 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
-#include <cstring>
 
 namespace {
 
@@ -74,10 +71,18 @@ private:
         }
         return true;
     }
-    static void put32(std::string &out, std::uint32_t v)
+    static std::string word(std::uint32_t v)
     {
         v = htonl(v);
-        out.append(reinterpret_cast<const char *>(&v), 4);
+        return std::string(reinterpret_cast<const char *>(&v), 4);
+    }
+    static std::string message(char type, const std::string &body)
+    {
+        return type + word(std::uint32_t(body.size() + 4)) + body;
+    }
+    static std::string parameter(const char *name, const char *value)
+    {
+        return message('S', std::string(name) + '\0' + value + '\0');
     }
     static void serve(int listener, int report)
     {
@@ -96,22 +101,12 @@ private:
             if (::write(client, "N", 1) != 1)
                 return;
         }
-        std::string reply("R");
-        put32(reply, 8);
-        put32(reply, 0);
-        for (const auto &[name, value] : {std::pair{"server_version", "15.0"}, {"client_encoding", "UTF8"},
-                                          {"standard_conforming_strings", "on"}, {"integer_datetimes", "on"}}) {
-            reply += 'S';
-            put32(reply, std::uint32_t(4 + std::strlen(name) + 1 + std::strlen(value) + 1));
-            reply.append(name).append(1, '\0').append(value).append(1, '\0');
-        }
-        reply += 'K';
-        put32(reply, 12);
-        put32(reply, 4242);
-        put32(reply, 1);
-        reply += 'Z';
-        put32(reply, 5);
-        reply += 'I';
+        // Logged in, the parameters the driver asks about, a key, ready.
+        const std::string reply = message('R', word(0)) + parameter("server_version", "15.0") +
+                                  parameter("client_encoding", "UTF8") +
+                                  parameter("standard_conforming_strings", "on") +
+                                  parameter("integer_datetimes", "on") + message('K', word(4242) + word(1)) +
+                                  message('Z', "I");
         if (::write(client, reply.data(), reply.size()) != ssize_t(reply.size()))
             return;
         char sink[512];

@@ -16,7 +16,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <thread>
 
 #include <unistd.h>
@@ -142,36 +141,28 @@ TEST_F(UpdateTest, AnEmptyConfigTableIsTheCallersErrorWithTheMarkerGone)
     EXPECT_EQ(dbtest::sessionsSettledAt(0), 0);
 }
 
+// An old marker is emptied; a directory in its place means missing rights.
 TEST_F(UpdateTest, RequestLeavesOneEmptyMarkerOrTellsOfMissingRights)
 {
     const QString ok = QStringLiteral("Korvantis needs to be closed for the update to begin.");
     const QString noRights = QStringLiteral("You do not have sufficient rights to do an update. Please restart as "
                                             "Administrator.");
-    struct Case {
-        const char *what;
-        std::function<void(const testsupport::TempAppDir &)> before;
-        QString message;
-    };
-    const Case cases[] = {
-        {"no marker yet", [](const testsupport::TempAppDir &) {}, ok},
-        {"a marker with content", [](const testsupport::TempAppDir &d) { d.write("doupdate", "old\r\n"); }, ok},
-        {"a directory in the way",
-         [](const testsupport::TempAppDir &d) { QDir(d.path()).mkdir(QStringLiteral("doupdate")); }, noRights},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const char *before : {"nothing", "marker", "directory"}) {
+        SCOPED_TRACE(before);
+        const bool blocked = before == std::string("directory");
         testsupport::TempAppDir dir;
         m_ctx.appDir = dir.path();
-        c.before(dir);
+        if (blocked)
+            ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("doupdate")));
+        else if (before == std::string("marker"))
+            dir.write("doupdate", "old\r\n");
         ScriptedPrompter prompter;
-        prompter.expectMessage(c.message, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Information, true);
+        prompter.expectMessage(blocked ? noRights : ok, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Information,
+                               true);
         kv::Updater(m_ctx, m_settings, prompter, m_killer).requestUpdate();
         prompter.verifyDone();
         const QFileInfo marker(dir.file("doupdate"));
-        if (c.message == ok)
-            EXPECT_TRUE(marker.isFile() && marker.size() == 0);
-        else
-            EXPECT_TRUE(marker.isDir());
+        EXPECT_TRUE(blocked ? marker.isDir() : marker.isFile() && marker.size() == 0);
     }
 }
 

@@ -45,19 +45,10 @@ void insertTemplates()
                   "('Front', '', 'run.bat', '', NULL, NULL, NULL)");
 }
 
-// The copies a station received: what was copied, then path and machineid.
-std::string copiesOf(int station)
+std::string programsOf(const std::string &machine)
 {
-    return testenv::psql("SELECT name, executable, arguments, runonstart, restartonfailure, path, machineid "
-                         "FROM managedprogram WHERE machineid = " +
-                         std::to_string(station) + " ORDER BY name");
-}
-
-std::string templatesAsCopies(const QString &path, int station)
-{
-    return testenv::psql("SELECT name, executable, arguments, runonstart, restartonfailure, '" +
-                         path.toStdString() + "', " + std::to_string(station) +
-                         " FROM managedprogram WHERE machineid IS NULL ORDER BY name");
+    return testenv::psql("SELECT name, executable, arguments, runonstart, restartonfailure FROM managedprogram "
+                         "WHERE machineid " + machine + " ORDER BY name");
 }
 
 class DatabaseTest : public ::testing::Test {
@@ -67,7 +58,9 @@ protected:
         testenv::psql("DELETE FROM managedprogram; DELETE FROM config");
         m_baseline = dbtest::otherSessions();
         m_settings = dbtest::clusterSettings();
-        m_ctx.appDir = m_dir.path();
+        // A quote and a backslash in the directory must reach the rows as they are.
+        m_ctx.appDir = m_dir.path() + QStringLiteral("/it's a \\dir");
+        ASSERT_TRUE(QDir().mkpath(m_ctx.appDir));
         m_ctx.launcherName = QStringLiteral("korvantis-launcher");
         m_dir.write(QStringLiteral("shell.conf"), kConf);
     }
@@ -77,34 +70,35 @@ protected:
     }
     QString confPath() const { return m_dir.file(QStringLiteral("shell.conf")); }
 
+    // The station holds a copy of each template, its path the application directory.
+    void expectCopiesFor(int station)
+    {
+        const std::string copies = programsOf("= " + std::to_string(station));
+        EXPECT_EQ(std::count(copies.begin(), copies.end(), '\n'), 3);
+        EXPECT_EQ(copies, programsOf("IS NULL"));
+        EXPECT_EQ(testenv::psql("SELECT DISTINCT path FROM managedprogram WHERE machineid = " +
+                                std::to_string(station)),
+                  (m_ctx.appPath() + QLatin1Char('\n')).toStdString());
+    }
+
     int m_baseline = 0;
     kv::LauncherSettings m_settings;
     testsupport::TempAppDir m_dir;
     kv::AppContext m_ctx;
 };
 
-// ------------------------------------------------------------ text helpers
-
 TEST(ConnectionText, NamesTheDriverAndInsertsTheValuesAsTheyAre)
 {
     EXPECT_EQ(kv::database::buildConnectionText("db.local", "kv", "till;1", "p=w;x"),
               "DRIVER={PostgreSQL Unicode};SERVER=db.local;DATABASE=kv;UID=till;1;PWD=p=w;x");
-    kv::LauncherSettings s;
-    s.db_host = "h";
-    s.db_name = "d";
-    s.db_username = "u";
-    s.db_password = "";
-    s.stationid = "4";
-    EXPECT_EQ(kv::database::buildConnectionText(s), "DRIVER={PostgreSQL Unicode};SERVER=h;DATABASE=d;UID=u;PWD=");
 }
 
 TEST_F(DatabaseTest, EscapedTextComesBackUnchangedFromAnEscapeStringLiteral)
 {
-    EXPECT_EQ(escapeSqlText(""), "");
     EXPECT_EQ(escapeSqlText("a\\'b"), "a\\\\''b");
     kv::odbc::Connection c;
     c.open(kv::database::buildConnectionText(m_settings));
-    for (const QString &s : {QStringLiteral("C:\\Program Files\\Kv\\"), QStringLiteral("it's"),
+    for (const QString &s : {QString(), QStringLiteral("C:\\Program Files\\Kv\\"), QStringLiteral("it's"),
                              QStringLiteral("\\'"), QStringLiteral("\\n stays two characters"),
                              QStringLiteral("''\\\\''"), QString::fromUtf8("Zürich €")}) {
         kv::odbc::Recordset rs;
@@ -113,51 +107,33 @@ TEST_F(DatabaseTest, EscapedTextComesBackUnchangedFromAnEscapeStringLiteral)
     }
 }
 
-// ------------------------------------------------------------ schema check
-
-TEST_F(DatabaseTest, NoSchemaVersionReadsAsOneAndIsRefusedEvenWithoutErrors)
+// The highest version counts; none at all reads as 1, which is too old, and
+// is said even when errors are not shown.
+TEST_F(DatabaseTest, SchemaVersionBelowNinetyIsRefused)
 {
-    for (bool showErrors : {false, true}) {
-        testenv::psql("DELETE FROM config");
-        {
+    const struct {
+        const char *versions;
+        int result;
+    } cases[] = {{"", 1}, {"(NULL), (NULL)", 1}, {"(89), (NULL)", 1}, {"(89), (NULL), (90)", 0}, {"(250), (90)", 0}};
+    for (const auto &c : cases) {
+        testenv::psql(std::string("DELETE FROM config;") +
+                      (*c.versions ? std::string("INSERT INTO config (schemaversion) VALUES ") + c.versions : ""));
+        for (bool showErrors : {false, true}) {
             ScriptedPrompter p;
-            p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                            MsgIcon::Exclamation, true);
-            EXPECT_EQ(checkSchemaVersion(m_settings, showErrors, p), 1) << "empty config table";
+            if (c.result == 1)
+                p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
+                                MsgIcon::Exclamation, true);
+            EXPECT_EQ(checkSchemaVersion(m_settings, showErrors, p), c.result) << c.versions << showErrors;
         }
-        testenv::psql("INSERT INTO config (schemaversion, te_username) VALUES (NULL, 'a'), (NULL, 'b')");
-        ScriptedPrompter p;
-        p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                        MsgIcon::Exclamation, true);
-        EXPECT_EQ(checkSchemaVersion(m_settings, showErrors, p), 1) << "only NULL versions";
     }
-}
-
-TEST_F(DatabaseTest, TheHighestVersionCountsAndNinetyPasses)
-{
-    testenv::psql("INSERT INTO config (schemaversion) VALUES (89), (NULL)");
-    {
-        ScriptedPrompter p;
-        p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK);
-        EXPECT_EQ(checkSchemaVersion(m_settings, false, p), 1);
-    }
-    testenv::psql("INSERT INTO config (schemaversion) VALUES (90)");
-    ScriptedPrompter quiet;
-    EXPECT_EQ(checkSchemaVersion(m_settings, true, quiet), 0);
-    testenv::psql("UPDATE config SET schemaversion = 250 WHERE schemaversion = 89");
-    EXPECT_EQ(checkSchemaVersion(m_settings, true, quiet), 0);
-    EXPECT_TRUE(quiet.shownMessages().isEmpty());
 }
 
 TEST_F(DatabaseTest, ConnectionErrorsReturnTheirNumberAndAreShownOnlyWhenAsked)
 {
     kv::LauncherSettings wrong = m_settings;
     wrong.db_password = QStringLiteral("wrong");
-    {
-        ScriptedPrompter silent;
-        const qint32 rc = checkSchemaVersion(wrong, false, silent);
-        EXPECT_EQ(rc, kv::odbc::kAuthenticationError);
-    }
+    ScriptedPrompter silent;
+    EXPECT_EQ(checkSchemaVersion(wrong, false, silent), kv::odbc::kAuthenticationError);
     // The text shown is the driver's description of the same failure.
     QString expected;
     try {
@@ -181,11 +157,8 @@ TEST_F(DatabaseTest, MissingConfigTableIsAnErrorNumberNotOne)
         ~Restore() { testenv::psql("ALTER TABLE config_kept RENAME TO config"); }
     } restore;
     ScriptedPrompter silent;
-    const qint32 rc = checkSchemaVersion(m_settings, false, silent);
-    EXPECT_EQ(rc, kv::odbc::kProviderError);
+    EXPECT_EQ(checkSchemaVersion(m_settings, false, silent), kv::odbc::kProviderError);
 }
-
-// ------------------------------------------------------------ station set-up
 
 // The new id must stand on a line of its own whatever the file's last line
 // ends with, or the next start reads no id and makes another station.
@@ -216,122 +189,86 @@ TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneOnALineOfItsOwn)
     EXPECT_EQ(programRows(), "") << "no templates, nothing copied";
 }
 
-TEST_F(DatabaseTest, NewStationAmongTemplatesOnlyGetsOneAndACopyOfEach)
+TEST_F(DatabaseTest, NewStationTakesOneMoreThanTheHighestAndACopyOfEachTemplate)
 {
-    insertTemplates();
-    ScriptedPrompter p;
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(m_settings.stationid, "1");
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 1\r\n");
-    const std::string copies = copiesOf(1);
-    EXPECT_EQ(copies, templatesAsCopies(m_ctx.appPath(), 1));
-    EXPECT_EQ(std::count(copies.begin(), copies.end(), '\n'), 3);
-    EXPECT_TRUE(QString::fromStdString(copies).contains(m_ctx.appPath())) << "path is the application directory";
+    const struct {
+        const char *others;
+        int id;
+    } cases[] = {{"", 1}, {"('x', 7), ('y', 12), ('z', 3)", 13}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.others);
+        testenv::psql("DELETE FROM managedprogram");
+        m_dir.write(QStringLiteral("shell.conf"), kConf);
+        m_settings.stationid.clear();
+        insertTemplates();
+        if (*c.others)
+            testenv::psql(std::string("INSERT INTO managedprogram (name, machineid) VALUES ") + c.others);
+        ScriptedPrompter p;
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
+        EXPECT_EQ(m_settings.stationid, QString::number(c.id));
+        EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = " + QByteArray::number(c.id) + "\r\n");
+        expectCopiesFor(c.id);
+    }
 }
 
-TEST_F(DatabaseTest, NewStationTakesOneMoreThanTheHighestStation)
-{
-    insertTemplates();
-    testenv::psql("INSERT INTO managedprogram (name, machineid) VALUES ('x', 7), ('y', 12), ('z', 3)");
-    ScriptedPrompter p;
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(m_settings.stationid, "13");
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 13\r\n");
-    EXPECT_EQ(copiesOf(13), templatesAsCopies(m_ctx.appPath(), 13));
-}
-
-TEST_F(DatabaseTest, KnownStationWithoutProgramsReceivesTheTemplatesOnEveryStart)
+TEST_F(DatabaseTest, KnownStationReceivesTheTemplatesWhenItHasNoProgramsOnly)
 {
     insertTemplates();
     m_settings.stationid = "5";
     ScriptedPrompter p;
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(m_settings.stationid, "5");
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf) << "a known id is not written again";
-    EXPECT_EQ(copiesOf(5), templatesAsCopies(m_ctx.appPath(), 5));
-
-    // The user deleted them all: the next start gives them again.
-    testenv::psql("DELETE FROM managedprogram WHERE machineid = 5");
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(copiesOf(5), templatesAsCopies(m_ctx.appPath(), 5));
-}
-
-TEST_F(DatabaseTest, KnownStationWithProgramsChangesNothing)
-{
-    insertTemplates();
-    testenv::psql("INSERT INTO managedprogram (name, path, machineid) VALUES ('own', '/opt/own/', 5)");
-    m_settings.stationid = "5";
-    const kv::LauncherSettings before = m_settings;
+    for (int start = 0; start < 2; ++start) {
+        // The user deleted them all: the next start gives them again.
+        testenv::psql("DELETE FROM managedprogram WHERE machineid = 5");
+        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
+        EXPECT_EQ(m_settings.stationid, "5");
+        EXPECT_EQ(m_dir.read("shell.conf"), kConf) << "a known id is not written again";
+        expectCopiesFor(5);
+    }
+    testenv::psql("UPDATE managedprogram SET name = 'own' WHERE machineid = 5");
     const std::string rows = programRows();
-    ScriptedPrompter p;
     EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    EXPECT_EQ(programRows(), rows);
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf);
-    EXPECT_EQ(m_settings, before);
+    EXPECT_EQ(programRows(), rows) << "a station with programs gets nothing";
 }
 
-TEST_F(DatabaseTest, ApplicationDirectoryWithQuoteAndBackslashIsStoredExactly)
-{
-    insertTemplates();
-    const QString odd = m_dir.path() + QStringLiteral("/it's a \\dir");
-    ASSERT_TRUE(QDir().mkpath(odd));
-    m_ctx.appDir = odd;
-    m_settings.stationid = "2";
-    ScriptedPrompter p;
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
-    const std::string paths = testenv::psql("SELECT DISTINCT path FROM managedprogram WHERE machineid = 2");
-    EXPECT_EQ(paths, (odd + QStringLiteral("/\n")).toStdString());
-}
-
-// The id goes into SQL as it is: only a whole number may reach the server.
-TEST_F(DatabaseTest, StationIdThatIsNotAWholeNumberEndsTheLauncherTouchingNothing)
+// Each ends the launcher touching neither the rows, the file nor the id. The
+// id goes into SQL as it is: only a whole number may reach the server. As
+// root no permission stops a write: a directory where the file should be does.
+TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
 {
     insertTemplates();
     testenv::psql("INSERT INTO managedprogram (name, path, machineid) VALUES ('own', '/opt/own/', 7)");
     const std::string rows = programRows();
-    for (const QString id : {"7 OR 1=1", "7' OR '1'='1", "0' OR machineid IS NULL OR '1'='1",
-                             "1 FROM managedprogram; DELETE FROM managedprogram; --", "abc", "7.0", "+", "--7"}) {
-        m_settings.stationid = id;
-        ScriptedPrompter p;
-        p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-        EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds) << id.toStdString();
-        ASSERT_EQ(p.shownMessages().size(), 1);
-        const QString title = p.shownMessages().front().title;
-        EXPECT_TRUE(title.startsWith("Korvantis Launcher - ") && title.contains(id)) << title.toStdString();
-        EXPECT_EQ(programRows(), rows) << id.toStdString();
-        EXPECT_EQ(m_settings.stationid, id);
-        EXPECT_EQ(m_dir.read("shell.conf"), kConf);
-    }
-}
-
-// As root no permission stops a write: a directory where the file should be does.
-TEST_F(DatabaseTest, NewStationWhoseFileCannotBeWrittenEndsTheLauncherAndKeepsNoId)
-{
-    insertTemplates();
     const QString blocked = m_dir.file(QStringLiteral("blocked.conf"));
     ASSERT_TRUE(QDir().mkpath(blocked));
-    const std::string rows = programRows();
-    ScriptedPrompter p;
-    p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-    EXPECT_EQ(setupStation(m_settings, blocked, m_ctx, p), Outcome::LauncherEnds);
-    ASSERT_EQ(p.shownMessages().size(), 1);
-    const QString title = p.shownMessages().front().title;
-    EXPECT_TRUE(title.startsWith("Korvantis Launcher - ")) << title.toStdString();
-    EXPECT_GT(title.size(), QStringLiteral("Korvantis Launcher - ").size()) << "the reason follows the dash";
-    EXPECT_EQ(m_settings.stationid, "");
-    EXPECT_EQ(programRows(), rows) << "no copies for an id that was not kept";
-}
-
-TEST_F(DatabaseTest, SetUpWithoutADatabaseEndsTheLauncher)
-{
-    m_settings.db_password = QStringLiteral("wrong");
-    ScriptedPrompter p;
-    p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::LauncherEnds);
-    ASSERT_EQ(p.shownMessages().size(), 1);
-    EXPECT_TRUE(p.shownMessages().front().title.contains("password authentication failed"));
-    EXPECT_EQ(m_dir.read("shell.conf"), kConf);
-    EXPECT_EQ(m_settings.stationid, "");
+    struct Case {
+        QString id;
+        bool wrongPassword = false, fileBlocked = false;
+        QString inTitle = id;
+    };
+    const Case cases[] = {
+        {"7 OR 1=1"}, {"7' OR '1'='1"}, {"0' OR machineid IS NULL OR '1'='1"},
+        {"1 FROM managedprogram; DELETE FROM managedprogram; --"}, {"abc"}, {"7.0"}, {"+"}, {"--7"},
+        {"", true, false, "password authentication failed"},
+        {"", false, true, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.id.toStdString() + (c.wrongPassword ? "wrong password" : "") + (c.fileBlocked ? "blocked" : ""));
+        kv::LauncherSettings settings = m_settings;
+        settings.stationid = c.id;
+        if (c.wrongPassword)
+            settings.db_password = QStringLiteral("wrong");
+        ScriptedPrompter p;
+        p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
+        EXPECT_EQ(setupStation(settings, c.fileBlocked ? blocked : confPath(), m_ctx, p), Outcome::LauncherEnds);
+        ASSERT_EQ(p.shownMessages().size(), 1);
+        const QString title = p.shownMessages().front().title;
+        const QString prefix = QStringLiteral("Korvantis Launcher - ");
+        EXPECT_TRUE(title.startsWith(prefix) && title.size() > prefix.size() && title.contains(c.inTitle))
+            << title.toStdString();
+        EXPECT_EQ(programRows(), rows);
+        EXPECT_EQ(settings.stationid, c.id);
+        EXPECT_EQ(m_dir.read("shell.conf"), kConf);
+    }
 }
 
 } // namespace

@@ -4,19 +4,16 @@
 #include "config/vbWatchdog.h"
 #include "programs/vbKill.h"
 
-#include "childhelpers.h"
 #include "dbtestutil.h"
+#include "platform/fakes/process_fake.h"
 #include "recordingsinks.h"
-#include "tempdir.h"
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QLocale>
 
 #include <chrono>
 #include <iostream>
-#include <thread>
 
 using kv::Notice;
 using kv::Watchdog;
@@ -53,69 +50,9 @@ Notice notice(const QString &text, int count)
     return {kCaption, text, QStringLiteral("This has happened %1 time(s) since last restart").arg(count)};
 }
 
-// The machine's process table, narrowed to programs inside one directory, so
-// that ending "blipnote.exe" never reaches beyond this test's own helpers.
-class ProcessesUnder final : public kv::platform::ProcessTable {
-public:
-    explicit ProcessesUnder(const QString &dir) : m_prefix(dir.toStdString() + "/") {}
-    int ownPid() const override { return m_real.ownPid(); }
-    std::vector<int> listPids() const override
-    {
-        std::vector<int> mine;
-        for (int pid : m_real.listPids()) {
-            const auto exe = m_real.executableOf(pid);
-            if (exe && exe->rfind(m_prefix, 0) == 0)
-                mine.push_back(pid);
-        }
-        return mine;
-    }
-    std::optional<std::string> executableOf(int pid) const override { return m_real.executableOf(pid); }
-    std::vector<std::string> argumentsOf(int pid) const override { return m_real.argumentsOf(pid); }
-    bool ownedByCurrentUser(int pid) const override { return m_real.ownedByCurrentUser(pid); }
-    bool terminate(int pid) override { return m_real.terminate(pid); }
-
-private:
-    kv::platform::ProcessTable &m_real = kv::platform::systemProcessTable();
-    std::string m_prefix;
-};
-
-// Polls `done` for up to ten seconds.
-template <typename Done>
-bool soon(Done done)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
-
-// A helper child under the given program name, running until it is ended.
-class Helper {
-public:
-    Helper(const testsupport::TempAppDir &dir, const QString &name)
-    {
-        const std::string program = dir.file(name).toStdString();
-        QFile::copy(QString::fromUtf8(childhelpers::kv_child_ignore_term), dir.file(name)); // once per name
-        kv::platform::SpawnError error;
-        m_child = kv::platform::systemSpawner().spawn({program, "60000"}, dir.path().toStdString(), {}, error);
-        const auto runsProgram = [&] {
-            return kv::platform::systemProcessTable().executableOf(m_child->pid()) == program;
-        };
-        if (!m_child || !soon(runsProgram))
-            throw std::runtime_error("cannot start " + program + ": " + error.description);
-    }
-    ~Helper() { m_child->kill(); }
-    bool ends() { return soon([this] { return m_child->reap(); }); }
-    bool running() { return !m_child->reap(); }
-
-private:
-    std::unique_ptr<kv::platform::Child> m_child;
-};
-
 class WatchdogTest : public ::testing::Test {
 protected:
-    WatchdogTest()
-        : m_table(m_dir.path()), m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_killer, m_clock)
+    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_killer, m_clock)
     {
         EXPECT_TRUE(kLocalePinned);
         // Start-up believes the connection up once its schema check passed.
@@ -140,9 +77,16 @@ protected:
                   notices);
     }
 
+    // A program in the process table; the real image match decides what ends.
+    int startProgram(const char *name)
+    {
+        m_table.add({++m_lastPid, std::string("/opt/pos/") + name, {}});
+        return m_lastPid;
+    }
+
     kv::LauncherSettings m_settings = dbtest::clusterSettings();
-    testsupport::TempAppDir m_dir;
-    ProcessesUnder m_table;
+    kv::platform::FakeProcessTable m_table;
+    int m_lastPid = 200;
     kv::vbKill::TableImageKiller m_killer;
     kv::FakeClock m_clock;
     RecordingNotices m_notices;
@@ -150,39 +94,26 @@ protected:
     Watchdog m_watchdog;
 };
 
-// Lets the cluster run again on every way out of a test that stopped it.
-struct ServerStopped {
-    ServerStopped() { testenv::pgctl("stop"); }
-    ~ServerStopped()
-    {
-        try {
-            testenv::pgctl("start");
-        } catch (const std::exception &) {
-        }
-    }
-};
-
 TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 {
-    Helper note1(m_dir, "blipnote"), note2(m_dir, "blipnote"), other(m_dir, "tallyward");
+    const int note1 = startProgram("blipnote"), note2 = startProgram("blipnote"), other = startProgram("tallyward");
     check("first call after start", 0, {kAttempt}, {});
-    EXPECT_TRUE(note1.ends());
-    EXPECT_TRUE(note2.ends());
-    EXPECT_TRUE(other.running()) << "only blipnote is ended";
+    EXPECT_FALSE(m_table.running(note1) || m_table.running(note2));
+    EXPECT_TRUE(m_table.running(other)) << "only blipnote is ended";
     check("connection up", 0, {kSuccess}, {});
 
     for (int outage = 1; outage <= 2; ++outage) {
         SCOPED_TRACE(outage);
         {
-            ServerStopped down;
+            dbtest::ClusterStopped down;
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
             check("still down again", 1, {kAttempt, kFailure}, {});
         }
-        Helper note(m_dir, "blipnote");
+        const int note = startProgram("blipnote");
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
-        EXPECT_TRUE(note.ends()) << "a reconnect ends blipnote again";
+        EXPECT_FALSE(m_table.running(note)) << "a reconnect ends blipnote again";
         check("up again", 0, {kSuccess}, {});
     }
     EXPECT_EQ(m_watchdog.outageCount, 2);

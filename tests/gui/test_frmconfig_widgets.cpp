@@ -101,14 +101,7 @@ TEST_F(DialogTest, ControlsCarryTheirNamesAndCaptionsAndLoadReplacesTheDesignTex
     for (const auto &c : captions) {
         QWidget *w = form.findChild<QWidget *>(c.name);
         ASSERT_NE(w, nullptr) << c.name;
-        QString caption;
-        if (auto *l = qobject_cast<QLabel *>(w))
-            caption = l->text();
-        else if (auto *b = qobject_cast<QAbstractButton *>(w))
-            caption = b->text();
-        else if (auto *g = qobject_cast<QGroupBox *>(w))
-            caption = g->title();
-        EXPECT_EQ(caption, c.caption) << c.name;
+        EXPECT_EQ(w->property(qobject_cast<QGroupBox *>(w) ? "title" : "text").toString(), c.caption) << c.name;
     }
     for (const char *name : {"Line1", "Line2"})
         EXPECT_NE(form.findChild<QFrame *>(name), nullptr) << name;

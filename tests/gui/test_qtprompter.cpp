@@ -34,69 +34,50 @@ void whenModalShows(std::function<void(QWidget *)> inspect)
 }
 
 
-TEST(QtPrompter, YesNoWithSecondDefaultReturnsClickedButton)
+// Each button set shows its buttons, the chosen default, text and title,
+// application-modal on top, and maps the pressed button back.
+TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndMapsBack)
 {
     app();
     kv::QtPrompter p;
-    QMessageBox::StandardButtons seenButtons;
-    QMessageBox::StandardButton seenDefault = QMessageBox::NoButton;
-    QString seenText, seenTitle;
-    bool onTop = false;
-    Qt::WindowModality modality = Qt::NonModal;
-    whenModalShows([&](QWidget *w) {
-        auto *mb = qobject_cast<QMessageBox *>(w);
-        ASSERT_NE(mb, nullptr);
-        seenButtons = mb->standardButtons();
-        seenDefault = mb->standardButton(mb->defaultButton());
-        seenText = mb->text();
-        seenTitle = mb->windowTitle();
-        onTop = mb->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
-        modality = mb->windowModality();
-        mb->button(QMessageBox::Yes)->click();
-    });
-    kv::MessageBox box;
-    box.text = QStringLiteral("Keep the card reader running?");
-    box.title = QStringLiteral("Korvantis Launcher");
-    box.buttons = kv::MsgButtons::YesNo;
-    box.defaultButton = 2;
-    box.icon = kv::MsgIcon::Question;
-    box.systemModal = true;
-    EXPECT_EQ(p.messageBox(box), kv::MsgResult::Yes);
-    EXPECT_EQ(seenButtons, QMessageBox::Yes | QMessageBox::No);
-    EXPECT_EQ(seenDefault, QMessageBox::No);
-    EXPECT_EQ(seenText, box.text);
-    EXPECT_EQ(seenTitle, box.title);
-    EXPECT_TRUE(onTop);
-    EXPECT_EQ(modality, Qt::ApplicationModal);
-}
-
-TEST(QtPrompter, EveryButtonSetMapsBack)
-{
-    app();
-    kv::QtPrompter p;
-    struct Case {
+    using B = QMessageBox;
+    const struct {
         kv::MsgButtons buttons;
-        QMessageBox::StandardButton press;
+        int defaultButton;
+        QMessageBox::StandardButtons shown;
+        QMessageBox::StandardButton isDefault, press;
         kv::MsgResult expected;
+    } cases[] = {
+        {kv::MsgButtons::YesNo, 2, B::Yes | B::No, B::No, B::Yes, kv::MsgResult::Yes},
+        {kv::MsgButtons::OK, 1, B::Ok, B::Ok, B::Ok, kv::MsgResult::OK},
+        {kv::MsgButtons::OKCancel, 1, B::Ok | B::Cancel, B::Ok, B::Cancel, kv::MsgResult::Cancel},
+        {kv::MsgButtons::AbortRetryIgnore, 3, B::Abort | B::Retry | B::Ignore, B::Ignore, B::Ignore,
+         kv::MsgResult::Ignore},
+        {kv::MsgButtons::YesNoCancel, 1, B::Yes | B::No | B::Cancel, B::Yes, B::No, kv::MsgResult::No},
+        {kv::MsgButtons::RetryCancel, 2, B::Retry | B::Cancel, B::Cancel, B::Retry, kv::MsgResult::Retry},
     };
-    const Case cases[] = {
-        {kv::MsgButtons::OK, QMessageBox::Ok, kv::MsgResult::OK},
-        {kv::MsgButtons::OKCancel, QMessageBox::Cancel, kv::MsgResult::Cancel},
-        {kv::MsgButtons::AbortRetryIgnore, QMessageBox::Ignore, kv::MsgResult::Ignore},
-        {kv::MsgButtons::YesNoCancel, QMessageBox::No, kv::MsgResult::No},
-        {kv::MsgButtons::RetryCancel, QMessageBox::Retry, kv::MsgResult::Retry},
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(kv::toString(c.buttons).toStdString());
+        kv::MessageBox box;
+        box.text = QStringLiteral("Keep the card reader running?");
+        box.title = QStringLiteral("Korvantis Launcher");
+        box.buttons = c.buttons;
+        box.defaultButton = c.defaultButton;
+        box.icon = kv::MsgIcon::Question;
+        box.systemModal = true;
         whenModalShows([&](QWidget *w) {
             auto *mb = qobject_cast<QMessageBox *>(w);
             ASSERT_NE(mb, nullptr);
-            ASSERT_NE(mb->button(c.press), nullptr) << kv::toString(c.buttons).toStdString();
+            EXPECT_EQ(mb->standardButtons(), c.shown);
+            EXPECT_EQ(mb->standardButton(mb->defaultButton()), c.isDefault);
+            EXPECT_EQ(mb->text(), box.text);
+            EXPECT_EQ(mb->windowTitle(), box.title);
+            EXPECT_TRUE(mb->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+            EXPECT_EQ(mb->windowModality(), Qt::ApplicationModal);
+            ASSERT_NE(mb->button(c.press), nullptr);
             mb->button(c.press)->click();
         });
-        kv::MessageBox box;
-        box.text = QStringLiteral("?");
-        box.buttons = c.buttons;
-        EXPECT_EQ(p.messageBox(box), c.expected) << kv::toString(c.buttons).toStdString();
+        EXPECT_EQ(p.messageBox(box), c.expected);
     }
 }
 
