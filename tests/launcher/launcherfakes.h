@@ -189,10 +189,11 @@ struct LauncherRig {
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
 
-    kv::LauncherParts parts(bool previousInstance = false)
+    // `asked` stands in for the rig's prompter when given.
+    kv::LauncherParts parts(bool previousInstance = false, kv::Prompter *asked = nullptr)
     {
-        return kv::LauncherParts{ctx,     prompter, clock,     database,  watchdog, update,
-                                 killer,  draldb,   spooler,   processes, spawner,  previousInstance};
+        return kv::LauncherParts{ctx,    asked ? *asked : prompter, clock, database, watchdog, update, killer,
+                                 draldb, spooler, processes, spawner, previousInstance};
     }
 };
 
