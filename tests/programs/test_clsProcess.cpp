@@ -68,15 +68,17 @@ int entriesOf(const char *dir)
 {
     return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
+int openDescriptors() { return entriesOf("/proc/self/fd"); }
+int threads() { return entriesOf("/proc/self/task"); }
 
-int openDescriptors()
+// Waits on real time, up to `seconds`, until `done` holds.
+template <typename Pred>
+bool within(int seconds, Pred done)
 {
-    return entriesOf("/proc/self/fd");
-}
-
-int threads()
-{
-    return entriesOf("/proc/self/task");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
 }
 
 // Standard error from here until text() is called.
@@ -140,16 +142,17 @@ std::pair<int, int> startGrandchild(clsProcess &p, const QString &release)
 
 } // namespace
 
-TEST(clsProcess, MergesBothStreamsInOrderOfWriting)
+TEST(clsProcess, MergesBothStreamsInOrderOfWritingInTheWorkingDirectoryWithoutAShell)
 {
+    TempAppDir dir;
     ScriptedPrompter prompter;
     clsProcess p(prompter);
     EXPECT_FALSE(p.pReady);
-    p.Init(quoted(childhelpers::kv_child_echo) + " out:one err:two out:three \"err:four five\"",
-           QDir::tempPath(), true, true, true);
+    p.Init(quoted(childhelpers::kv_child_echo) + " out:one err:two cwd $HOME \"a;b\" |x \"err:four five\"",
+           dir.appPath(), true, true, true);
     ASSERT_TRUE(p.pReady);
     ASSERT_TRUE(runToEnd(p));
-    EXPECT_EQ(p.outText, "one\ntwo\nthree\nfour five\n");
+    EXPECT_EQ(p.outText, "one\ntwo\n" + dir.path() + "\n$HOME\na;b\n|x\nfour five\n");
     // The end was seen by a poll that returned "" and kept the text.
     EXPECT_EQ(p.getOutput(), "");
 }
@@ -170,16 +173,6 @@ TEST(clsProcess, CaptureFlagsChooseTheStreams)
     EXPECT_FALSE(p.pReady);
     EXPECT_EQ(p.outText, "");
     EXPECT_EQ(p.processId(), lastRun) << "nothing may be started without a stream";
-}
-
-TEST(clsProcess, RunsInTheWorkingDirectoryWithoutAShell)
-{
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
-    p.Init(quoted(childhelpers::kv_child_echo) + " cwd $HOME \"a;b\" |x", dir.appPath(), true, true, true);
-    ASSERT_TRUE(runToEnd(p));
-    EXPECT_EQ(p.outText, dir.path() + "\n$HOME\na;b\n|x\n");
 }
 
 TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
@@ -231,10 +224,8 @@ TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
     // The grandchild writes to the pipe after the runner has let go of it,
     // as a front-end does after its run script was stopped.
     touch(release);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!QFile::exists(release + ".done") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(QFile::exists(release + ".done")) << "the grandchild died writing its output";
+    EXPECT_TRUE(within(20, [&] { return QFile::exists(release + ".done"); }))
+        << "the grandchild died writing its output";
 }
 
 TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
@@ -412,10 +403,7 @@ TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
             p.killProcess();
         else
             touch(go);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!processGone(pid) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(processGone(pid)) << "the ended child is left a zombie";
+        EXPECT_TRUE(within(10, [&] { return processGone(pid); })) << "the ended child is left a zombie";
     }
 }
 
@@ -444,9 +432,7 @@ TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
     // Let every grandchild go and wait until their pipes are closed.
     const int fifo = ::open(release.toUtf8().constData(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(fifo, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (openDescriptors() > fdsBefore + 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    within(30, [&] { return openDescriptors() <= fdsBefore + 1; });
     ::close(fifo);
     EXPECT_LE(openDescriptors(), fdsBefore) << "pipes of ended grandchildren still open";
     EXPECT_LE(threads(), threadsBefore);
