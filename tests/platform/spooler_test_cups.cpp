@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -98,15 +97,11 @@ std::chrono::milliseconds timed(F &&f)
 
 TEST(CupsSpooler, ListsTheServersQueuesInItsOrderAndItsDefault)
 {
+    // Which queues there are: EscposThroughCups.PrinterListAndExistenceComeFromTheServer.
     CupsSpooler spooler;
     const std::vector<std::string> names = spooler.printers();
+    EXPECT_FALSE(names.empty());
     EXPECT_EQ(names, lpstatDestinations());
-
-    std::vector<std::string> sortedNames = names, expected = testprinter::queues();
-    std::sort(sortedNames.begin(), sortedNames.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(sortedNames, expected);
-
     EXPECT_EQ(spooler.defaultPrinter(), testprinter::defaultQueue());
 }
 
