@@ -26,10 +26,7 @@ using testsupport::TempAppDir;
 
 namespace {
 
-QString quoted(const char *path)
-{
-    return QLatin1Char('"') + QString::fromUtf8(path) + QLatin1Char('"');
-}
+QString quoted(const char *path) { return QLatin1Char('"') + QString::fromUtf8(path) + QLatin1Char('"'); }
 
 // Polls like the main tick, without its one-second pause, until `done` holds;
 // fails the test when that takes longer than a generous bound.
@@ -48,15 +45,8 @@ bool pollUntil(clsProcess &p, Pred done, int seconds = 20)
     return true;
 }
 
-bool runToEnd(clsProcess &p)
-{
-    return pollUntil(p, [&] { return !p.pReady; });
-}
-
-bool processGone(int pid)
-{
-    return !QFile::exists(QStringLiteral("/proc/%1").arg(pid));
-}
+bool runToEnd(clsProcess &p) { return pollUntil(p, [&] { return !p.pReady; }); }
+bool processGone(int pid) { return !QFile::exists(QStringLiteral("/proc/%1").arg(pid)); }
 
 void touch(const QString &path)
 {
@@ -140,13 +130,18 @@ std::pair<int, int> startGrandchild(clsProcess &p, const QString &release)
     return {words.value(1).toInt(), words.value(3).toInt()};
 }
 
-} // namespace
-
-TEST(clsProcess, MergesBothStreamsInOrderOfWritingInTheWorkingDirectoryWithoutAShell)
-{
+// A runner of its own for each test; tables make one per case.
+class Runner : public ::testing::Test {
+protected:
     TempAppDir dir;
     ScriptedPrompter prompter;
-    clsProcess p(prompter);
+    clsProcess p{prompter};
+};
+
+} // namespace
+
+TEST_F(Runner, MergesBothStreamsInOrderOfWritingInTheWorkingDirectoryWithoutAShell)
+{
     EXPECT_FALSE(p.pReady);
     p.Init(quoted(childhelpers::kv_child_echo) + " out:one err:two cwd $HOME \"a;b\" |x \"err:four five\"",
            dir.appPath(), true, true, true);
@@ -157,10 +152,8 @@ TEST(clsProcess, MergesBothStreamsInOrderOfWritingInTheWorkingDirectoryWithoutAS
     EXPECT_EQ(p.getOutput(), "");
 }
 
-TEST(clsProcess, CaptureFlagsChooseTheStreams)
+TEST_F(Runner, CaptureFlagsChooseTheStreams)
 {
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString cmd = quoted(childhelpers::kv_child_echo) + " out:a err:b";
     p.Init(cmd, QDir::tempPath()); // standard output only, by default
     ASSERT_TRUE(runToEnd(p));
@@ -175,11 +168,8 @@ TEST(clsProcess, CaptureFlagsChooseTheStreams)
     EXPECT_EQ(p.processId(), lastRun) << "nothing may be started without a stream";
 }
 
-TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
+TEST_F(Runner, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString go = dir.file("go");
     p.Init(quoted(childhelpers::kv_child_write_bytes) + " 6869 \"wait:" + go + "\" 0a", dir.path(),
            true, true, true);
@@ -195,11 +185,8 @@ TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
     EXPECT_EQ(p.outText, "hi\n");
 }
 
-TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
+TEST_F(Runner, GrandchildHoldingThePipeKeepsItRunning)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString release = dir.file("release");
     const auto [child, grandchild] = startGrandchild(p, release);
     ASSERT_GT(grandchild, 0);
@@ -213,11 +200,8 @@ TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
     EXPECT_TRUE(p.outText.endsWith("grandchild done\n")) << p.outText.toStdString();
 }
 
-TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
+TEST_F(Runner, KillProcessLeavesWhatTheChildStartedAlive)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString release = dir.file("release");
     ASSERT_GT(startGrandchild(p, release).second, 0);
     p.killProcess();
@@ -228,9 +212,8 @@ TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
         << "the grandchild died writing its output";
 }
 
-TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
+TEST_F(Runner, KillProcessEndsTheChildAndTheRunnerStartsAgain)
 {
-    ScriptedPrompter prompter;
     clsProcess never(prompter);
     never.pReady = true;
     never.outText = "left over";
@@ -238,7 +221,6 @@ TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
     EXPECT_FALSE(never.pReady);
     EXPECT_EQ(never.outText, "");
 
-    clsProcess p(prompter);
     p.Init(quoted(childhelpers::kv_child_ignore_term) + " 30000", QDir::tempPath(), true, true, true);
     ASSERT_TRUE(pollUntil(p, [&] { return p.outText.startsWith("ready"); }));
     const int pid = p.processId();
@@ -257,9 +239,8 @@ TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
     EXPECT_EQ(p.outText, "");
 }
 
-TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
+TEST_F(Runner, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
 {
-    TempAppDir dir;
     dir.write("afile", "x");
     struct Case {
         QString commandLine;
@@ -271,8 +252,6 @@ TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
         {"\"" + dir.file("no-such-program") + "\"  -v stationid=3", dir.appPath(), ENOENT},
         {echo, dir.file("afile"), ENOTDIR}, // a file where the directory should be
     };
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     for (const Case &c : cases) {
         const QString message = "Failed to create process: " + c.commandLine + " in " + c.workingDir + ".";
         prompter.expectMessage(message, kv::MsgButtons::OK, kv::MsgResult::OK,
@@ -292,7 +271,7 @@ TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
     EXPECT_EQ(p.outText, "ok\n");
 }
 
-TEST(clsProcess, AStartFailureWithoutAReasonIsNotCalledASuccess)
+TEST_F(Runner, AStartFailureWithoutAReasonIsNotCalledASuccess)
 {
     // A platform layer that fails without saying why.
     struct Mute final : kv::platform::ChildSpawner {
@@ -303,17 +282,16 @@ TEST(clsProcess, AStartFailureWithoutAReasonIsNotCalledASuccess)
             return nullptr;
         }
     } mute;
-    ScriptedPrompter prompter;
     prompter.expectMessage("Failed to create process: prog in /opt/pos/.", kv::MsgButtons::OK, kv::MsgResult::OK);
-    clsProcess p(prompter, mute);
+    clsProcess muted(prompter, mute);
     StderrCapture err;
-    p.Init("prog", "/opt/pos/", true, true, true);
+    muted.Init("prog", "/opt/pos/", true, true, true);
     const QString said = err.text();
     EXPECT_TRUE(said.contains("Failed to create process: prog in /opt/pos/.")) << said.toStdString();
     EXPECT_FALSE(said.contains(QString::fromUtf8(std::strerror(0)))) << said.toStdString();
 }
 
-TEST(clsProcess, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
+TEST_F(Runner, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
 {
     const QString echo = quoted(childhelpers::kv_child_echo) + " ok";
     // Free descriptors left: a pipe needs two; the start itself needs none more.
@@ -342,7 +320,7 @@ TEST(clsProcess, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
     }
 }
 
-TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
+TEST_F(Runner, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
 {
     const QString smile = QString::fromUtf8("\xf0\x9f\x98\x80"); // U+1F600, two UTF-16 units
     const QString bad(QChar(0xFFFD));
@@ -383,7 +361,7 @@ TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
     }
 }
 
-TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
+TEST_F(Runner, ChildThatClosedItsOutputIsCollectedWhenItEnds)
 {
     // It ends on its own after the runner has seen the pipe close, with no
     // further call on the runner; or it is stopped by hand.
@@ -407,13 +385,10 @@ TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
     }
 }
 
-TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
+TEST_F(Runner, PipesLeftToGrandchildrenCostNoThreadEach)
 {
-    TempAppDir dir;
     const QString release = dir.file("release");
     ASSERT_EQ(::mkfifo(release.toUtf8().constData(), 0600), 0);
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     // A front-end restarted again and again while what each run started
     // lives on with the run's output pipe.
     const auto restart = [&] {
@@ -438,10 +413,8 @@ TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
     EXPECT_LE(threads(), threadsBefore);
 }
 
-TEST(clsProcess, ThousandRunsLeaveNoZombieAndNoDescriptor)
+TEST_F(Runner, ThousandRunsLeaveNoZombieAndNoDescriptor)
 {
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const int fdsBefore = openDescriptors();
     const QString echo = quoted(childhelpers::kv_child_echo) + " x";
     const QString hold = quoted(childhelpers::kv_child_ignore_term) + " 30000";
