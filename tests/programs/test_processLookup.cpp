@@ -49,15 +49,8 @@ const bool kHeld = [] {
     ::_exit(0);
 }();
 
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + path + QLatin1Char('"');
-}
-
-QString ownExecutable()
-{
-    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-}
+QString quoted(const QString &path) { return QLatin1Char('"') + path + QLatin1Char('"'); }
+QString ownExecutable() { return QFile::symLinkTarget(QStringLiteral("/proc/self/exe")); }
 
 // A runner whose child is killed when the test leaves, passed or failed.
 struct KillOnExit {
