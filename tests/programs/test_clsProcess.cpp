@@ -430,6 +430,8 @@ TEST_F(Runner, ThousandRunsLeaveNoZombieAndNoDescriptor)
         }
     }
     p.killProcess();
-    EXPECT_EQ(openDescriptors(), fdsBefore);
-    EXPECT_EQ(zombieChildren(), 0);
+    // Killed children and their pipes go to the one thread that collects them
+    // a moment later; made on first need, it keeps a descriptor of its own.
+    EXPECT_TRUE(within(10, [&] { return openDescriptors() <= fdsBefore + 1 && zombieChildren() == 0; }))
+        << openDescriptors() << " descriptors (" << fdsBefore << " before), " << zombieChildren() << " zombies";
 }
