@@ -202,7 +202,7 @@ TEST(CupsSpooler, OutputToAFileIsRefused)
     EXPECT_FALSE(handle->write("x", written));
 }
 
-TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
+TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExistOrRefusesJobs)
 {
     CupsSpooler spooler;
     EXPECT_EQ(spooler.openPrinter("KV_NoSuchQueue"), nullptr);
@@ -210,13 +210,9 @@ TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
     EXPECT_EQ(spooler.openPrinter(""), nullptr);
     // A name CUPS cannot even put in a URI is just another missing printer.
     EXPECT_EQ(spooler.openPrinter("no such/queue?x=1"), nullptr);
-}
 
-TEST(CupsSpooler, OpenFailsForAQueueThatRefusesJobs)
-{
     const std::string queue = testprinter::otherQueue();
     ASSERT_EQ(std::system(("cupsreject " + queue).c_str()), 0);
-    CupsSpooler spooler;
     auto refused = spooler.openPrinter(queue);
     const std::string error = spooler.lastError();
     ASSERT_EQ(std::system(("cupsaccept " + queue).c_str()), 0);
