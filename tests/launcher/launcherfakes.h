@@ -24,26 +24,19 @@ namespace launcherfakes {
 using kv::MsgResult;
 using kv::Outcome;
 
-// A child that runs until the test ends it or it is killed.
+// A silent child that runs until the test ends it or it is killed.
 struct ChildState {
     std::vector<std::string> argv;
     bool running = true;
     bool killed = false;
-    std::string output;
 };
 
 class FakeChild final : public kv::platform::Child {
 public:
     explicit FakeChild(std::shared_ptr<ChildState> s) : m_s(std::move(s)) {}
-    ReadResult read(char *buffer, std::size_t capacity, std::size_t &got) override
+    ReadResult read(char *, std::size_t, std::size_t &got) override
     {
         got = 0;
-        if (!m_s->output.empty()) {
-            got = std::min(capacity, m_s->output.size());
-            std::copy_n(m_s->output.data(), got, buffer);
-            m_s->output.erase(0, got);
-            return ReadResult::Data;
-        }
         return m_s->running ? ReadResult::Nothing : ReadResult::Closed;
     }
     int pid() const override { return 4242; }
@@ -189,10 +182,11 @@ struct LauncherRig {
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
 
-    kv::LauncherParts parts(bool previousInstance = false)
+    // `asked` stands in for the rig's prompter when given.
+    kv::LauncherParts parts(bool previousInstance = false, kv::Prompter *asked = nullptr)
     {
-        return kv::LauncherParts{ctx,     prompter, clock,     database,  watchdog, update,
-                                 killer,  draldb,   spooler,   processes, spawner,  previousInstance};
+        return kv::LauncherParts{ctx,    asked ? *asked : prompter, clock, database, watchdog, update, killer,
+                                 draldb, spooler, processes, spawner, previousInstance};
     }
 };
 

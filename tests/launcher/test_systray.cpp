@@ -1,71 +1,26 @@
-// The tray's menu and the plain settings window, offscreen: items, their
-// order and availability, what each command reaches, and the dialog's three
-// ways out.
+// The tray's menu, offscreen: its items, their order and availability, and
+// what each command reaches.
 #include "launcher/gui/vbSysTray.h"
 
 #include "launcherfakes.h"
-#include "platform/fakes/process_fake.h"
-#include "platform/fakes/recordingspooler.h"
-#include "config/vbDraldbFake.h"
-#include "tempdir.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
 
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-
 using namespace launcherfakes;
 
 namespace {
-
-QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
 struct FakeManager final : kv::ProgramManagerWindow {
     int shown = 0;
     void showWindow() override { ++shown; }
 };
 
-// What the code under test writes to standard error meanwhile.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
-        m_file = std::tmpfile();
-        ::dup2(::fileno(m_file), 2);
-    }
-    ~StderrCapture() { restore(); }
-    std::string restore()
-    {
-        if (m_saved < 0)
-            return m_text;
-        std::fflush(stderr);
-        ::dup2(m_saved, 2);
-        ::close(m_saved);
-        m_saved = -1;
-        std::rewind(m_file);
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, m_file)) > 0)
-            m_text.append(buffer, n);
-        std::fclose(m_file);
-        return m_text;
-    }
-
-private:
-    int m_saved = -1;
-    std::FILE *m_file = nullptr;
-    std::string m_text;
-};
-
 class Tray : public ::testing::Test, protected LauncherRig {
 protected:
-    QApplication &application = app();
+    QApplication &application = testsupport::qtApp<QApplication>();
     kv::Launcher launcher{parts()};
     kv::SysTray tray{launcher};
 
@@ -127,11 +82,11 @@ TEST_F(Tray, CommandsReachTheirWindowsAndTheLauncher)
 TEST_F(Tray, WithoutATraySaysSoOnce)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     tray.addTrayIcon();
     tray.removeTrayIcon();
     tray.addTrayIcon();
-    const QString text = QString::fromStdString(capture.restore());
+    const QString text = QString::fromStdString(testing::internal::GetCapturedStderr());
     EXPECT_EQ(text.count(QStringLiteral("no system tray")), 1) << text.toStdString();
 }
 

@@ -14,12 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <optional>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,21 +31,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// lpstat is the system's own client: its order is the order users see.
 std::vector<std::string> lpstatDestinations()
 {
-    // lpstat is the system's own client: its order is the order users see.
     std::vector<std::string> names;
     FILE *p = popen("lpstat -e", "r");
-    if (!p)
-        return names;
     char line[512];
-    while (std::fgets(line, sizeof line, p)) {
-        std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-            s.pop_back();
-        names.push_back(s);
-    }
-    EXPECT_EQ(pclose(p), 0) << "lpstat -e failed";
+    while (p && std::fgets(line, sizeof line, p))
+        names.emplace_back(line, std::strcspn(line, "\r\n"));
+    EXPECT_TRUE(p && pclose(p) == 0) << "lpstat -e failed";
     return names;
 }
 
@@ -103,15 +97,11 @@ std::chrono::milliseconds timed(F &&f)
 
 TEST(CupsSpooler, ListsTheServersQueuesInItsOrderAndItsDefault)
 {
+    // Which queues there are: EscposThroughCups.PrinterListAndExistenceComeFromTheServer.
     CupsSpooler spooler;
     const std::vector<std::string> names = spooler.printers();
+    EXPECT_FALSE(names.empty());
     EXPECT_EQ(names, lpstatDestinations());
-
-    std::vector<std::string> sortedNames = names, expected = testprinter::queues();
-    std::sort(sortedNames.begin(), sortedNames.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(sortedNames, expected);
-
     EXPECT_EQ(spooler.defaultPrinter(), testprinter::defaultQueue());
 }
 
@@ -212,7 +202,7 @@ TEST(CupsSpooler, OutputToAFileIsRefused)
     EXPECT_FALSE(handle->write("x", written));
 }
 
-TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
+TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExistOrRefusesJobs)
 {
     CupsSpooler spooler;
     EXPECT_EQ(spooler.openPrinter("KV_NoSuchQueue"), nullptr);
@@ -220,13 +210,9 @@ TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExist)
     EXPECT_EQ(spooler.openPrinter(""), nullptr);
     // A name CUPS cannot even put in a URI is just another missing printer.
     EXPECT_EQ(spooler.openPrinter("no such/queue?x=1"), nullptr);
-}
 
-TEST(CupsSpooler, OpenFailsForAQueueThatRefusesJobs)
-{
     const std::string queue = testprinter::otherQueue();
     ASSERT_EQ(std::system(("cupsreject " + queue).c_str()), 0);
-    CupsSpooler spooler;
     auto refused = spooler.openPrinter(queue);
     const std::string error = spooler.lastError();
     ASSERT_EQ(std::system(("cupsaccept " + queue).c_str()), 0);
@@ -235,32 +221,33 @@ TEST(CupsSpooler, OpenFailsForAQueueThatRefusesJobs)
     EXPECT_NE(spooler.openPrinter(queue), nullptr) << spooler.lastError();
 }
 
-TEST(CupsSpooler, ServerThatIsNotThereFailsAtOnce)
+TEST(CupsSpooler, ServerThatIsNotThereOrHangsCostsABoundedWait)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    CupsSpooler spooler((dir.path() + "/cups.sock").toStdString(), 2000ms);
-    const auto took = timed([&] {
-        EXPECT_EQ(spooler.openPrinter(testprinter::defaultQueue()), nullptr);
-        EXPECT_TRUE(spooler.printers().empty());
-        EXPECT_EQ(spooler.defaultPrinter(), "");
-    });
-    EXPECT_FALSE(spooler.lastError().empty());
-    EXPECT_LT(took, 2000ms);
-}
-
-TEST(CupsSpooler, ServerThatHangsCostsABoundedWait)
-{
     SilentServer silent;
-    CupsSpooler spooler(silent.address(), 500ms);
-    const auto openTook = timed([&] { EXPECT_EQ(spooler.openPrinter(testprinter::defaultQueue()), nullptr); });
-    EXPECT_LT(openTook, 3000ms);
-    const auto listTook = timed([&] { EXPECT_TRUE(spooler.printers().empty()); });
-    EXPECT_LT(listTook, 3000ms);
-    const auto defaultTook = timed([&] { EXPECT_EQ(spooler.defaultPrinter(), ""); });
-    EXPECT_LT(defaultTook, 3000ms);
-    std::printf("hung server: open %lld ms, list %lld ms, default %lld ms\n", (long long)openTook.count(),
-                (long long)listTook.count(), (long long)defaultTook.count());
+    const struct {
+        const char *what;
+        std::string address;
+        std::chrono::milliseconds timeout, eachBound, allBound;
+    } cases[] = {
+        {"not there", (dir.path() + "/cups.sock").toStdString(), 2000ms, 2000ms, 2000ms}, // fails at once
+        {"hangs", silent.address(), 500ms, 3000ms, 9000ms},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        CupsSpooler spooler(c.address, c.timeout);
+        const auto openTook = timed([&] { EXPECT_EQ(spooler.openPrinter(testprinter::defaultQueue()), nullptr); });
+        EXPECT_FALSE(spooler.lastError().empty());
+        const auto listTook = timed([&] { EXPECT_TRUE(spooler.printers().empty()); });
+        const auto defaultTook = timed([&] { EXPECT_EQ(spooler.defaultPrinter(), ""); });
+        EXPECT_LT(openTook, c.eachBound);
+        EXPECT_LT(listTook, c.eachBound);
+        EXPECT_LT(defaultTook, c.eachBound);
+        EXPECT_LT(openTook + listTook + defaultTook, c.allBound);
+        std::printf("server %s: open %lld ms, list %lld ms, default %lld ms\n", c.what, (long long)openTook.count(),
+                    (long long)listTook.count(), (long long)defaultTook.count());
+    }
 }
 
 TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)

@@ -26,10 +26,7 @@ using testsupport::TempAppDir;
 
 namespace {
 
-QString quoted(const char *path)
-{
-    return QLatin1Char('"') + QString::fromUtf8(path) + QLatin1Char('"');
-}
+QString quoted(const char *path) { return QLatin1Char('"') + QString::fromUtf8(path) + QLatin1Char('"'); }
 
 // Polls like the main tick, without its one-second pause, until `done` holds;
 // fails the test when that takes longer than a generous bound.
@@ -48,15 +45,8 @@ bool pollUntil(clsProcess &p, Pred done, int seconds = 20)
     return true;
 }
 
-bool runToEnd(clsProcess &p)
-{
-    return pollUntil(p, [&] { return !p.pReady; });
-}
-
-bool processGone(int pid)
-{
-    return !QFile::exists(QStringLiteral("/proc/%1").arg(pid));
-}
+bool runToEnd(clsProcess &p) { return pollUntil(p, [&] { return !p.pReady; }); }
+bool processGone(int pid) { return !QFile::exists(QStringLiteral("/proc/%1").arg(pid)); }
 
 void touch(const QString &path)
 {
@@ -68,15 +58,17 @@ int entriesOf(const char *dir)
 {
     return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
+int openDescriptors() { return entriesOf("/proc/self/fd"); }
+int threads() { return entriesOf("/proc/self/task"); }
 
-int openDescriptors()
+// Waits on real time, up to `seconds`, until `done` holds.
+template <typename Pred>
+bool within(int seconds, Pred done)
 {
-    return entriesOf("/proc/self/fd");
-}
-
-int threads()
-{
-    return entriesOf("/proc/self/task");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
 }
 
 // Standard error from here until text() is called.
@@ -138,26 +130,30 @@ std::pair<int, int> startGrandchild(clsProcess &p, const QString &release)
     return {words.value(1).toInt(), words.value(3).toInt()};
 }
 
+// A runner of its own for each test; tables make one per case.
+class Runner : public ::testing::Test {
+protected:
+    TempAppDir dir;
+    ScriptedPrompter prompter;
+    clsProcess p{prompter};
+};
+
 } // namespace
 
-TEST(clsProcess, MergesBothStreamsInOrderOfWriting)
+TEST_F(Runner, MergesBothStreamsInOrderOfWritingInTheWorkingDirectoryWithoutAShell)
 {
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     EXPECT_FALSE(p.pReady);
-    p.Init(quoted(childhelpers::kv_child_echo) + " out:one err:two out:three \"err:four five\"",
-           QDir::tempPath(), true, true, true);
+    p.Init(quoted(childhelpers::kv_child_echo) + " out:one err:two cwd $HOME \"a;b\" |x \"err:four five\"",
+           dir.appPath(), true, true, true);
     ASSERT_TRUE(p.pReady);
     ASSERT_TRUE(runToEnd(p));
-    EXPECT_EQ(p.outText, "one\ntwo\nthree\nfour five\n");
+    EXPECT_EQ(p.outText, "one\ntwo\n" + dir.path() + "\n$HOME\na;b\n|x\nfour five\n");
     // The end was seen by a poll that returned "" and kept the text.
     EXPECT_EQ(p.getOutput(), "");
 }
 
-TEST(clsProcess, CaptureFlagsChooseTheStreams)
+TEST_F(Runner, CaptureFlagsChooseTheStreams)
 {
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString cmd = quoted(childhelpers::kv_child_echo) + " out:a err:b";
     p.Init(cmd, QDir::tempPath()); // standard output only, by default
     ASSERT_TRUE(runToEnd(p));
@@ -172,21 +168,8 @@ TEST(clsProcess, CaptureFlagsChooseTheStreams)
     EXPECT_EQ(p.processId(), lastRun) << "nothing may be started without a stream";
 }
 
-TEST(clsProcess, RunsInTheWorkingDirectoryWithoutAShell)
+TEST_F(Runner, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
-    p.Init(quoted(childhelpers::kv_child_echo) + " cwd $HOME \"a;b\" |x", dir.appPath(), true, true, true);
-    ASSERT_TRUE(runToEnd(p));
-    EXPECT_EQ(p.outText, dir.path() + "\n$HOME\na;b\n|x\n");
-}
-
-TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
-{
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString go = dir.file("go");
     p.Init(quoted(childhelpers::kv_child_write_bytes) + " 6869 \"wait:" + go + "\" 0a", dir.path(),
            true, true, true);
@@ -202,11 +185,8 @@ TEST(clsProcess, PollWithNothingWaitingKeepsRunningAndInitChangesNothing)
     EXPECT_EQ(p.outText, "hi\n");
 }
 
-TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
+TEST_F(Runner, GrandchildHoldingThePipeKeepsItRunning)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString release = dir.file("release");
     const auto [child, grandchild] = startGrandchild(p, release);
     ASSERT_GT(grandchild, 0);
@@ -220,26 +200,20 @@ TEST(clsProcess, GrandchildHoldingThePipeKeepsItRunning)
     EXPECT_TRUE(p.outText.endsWith("grandchild done\n")) << p.outText.toStdString();
 }
 
-TEST(clsProcess, KillProcessLeavesWhatTheChildStartedAlive)
+TEST_F(Runner, KillProcessLeavesWhatTheChildStartedAlive)
 {
-    TempAppDir dir;
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const QString release = dir.file("release");
     ASSERT_GT(startGrandchild(p, release).second, 0);
     p.killProcess();
     // The grandchild writes to the pipe after the runner has let go of it,
     // as a front-end does after its run script was stopped.
     touch(release);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!QFile::exists(release + ".done") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(QFile::exists(release + ".done")) << "the grandchild died writing its output";
+    EXPECT_TRUE(within(20, [&] { return QFile::exists(release + ".done"); }))
+        << "the grandchild died writing its output";
 }
 
-TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
+TEST_F(Runner, KillProcessEndsTheChildAndTheRunnerStartsAgain)
 {
-    ScriptedPrompter prompter;
     clsProcess never(prompter);
     never.pReady = true;
     never.outText = "left over";
@@ -247,7 +221,6 @@ TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
     EXPECT_FALSE(never.pReady);
     EXPECT_EQ(never.outText, "");
 
-    clsProcess p(prompter);
     p.Init(quoted(childhelpers::kv_child_ignore_term) + " 30000", QDir::tempPath(), true, true, true);
     ASSERT_TRUE(pollUntil(p, [&] { return p.outText.startsWith("ready"); }));
     const int pid = p.processId();
@@ -266,9 +239,8 @@ TEST(clsProcess, KillProcessEndsTheChildAndTheRunnerStartsAgain)
     EXPECT_EQ(p.outText, "");
 }
 
-TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
+TEST_F(Runner, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
 {
-    TempAppDir dir;
     dir.write("afile", "x");
     struct Case {
         QString commandLine;
@@ -280,8 +252,6 @@ TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
         {"\"" + dir.file("no-such-program") + "\"  -v stationid=3", dir.appPath(), ENOENT},
         {echo, dir.file("afile"), ENOTDIR}, // a file where the directory should be
     };
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     for (const Case &c : cases) {
         const QString message = "Failed to create process: " + c.commandLine + " in " + c.workingDir + ".";
         prompter.expectMessage(message, kv::MsgButtons::OK, kv::MsgResult::OK,
@@ -301,7 +271,7 @@ TEST(clsProcess, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
     EXPECT_EQ(p.outText, "ok\n");
 }
 
-TEST(clsProcess, AStartFailureWithoutAReasonIsNotCalledASuccess)
+TEST_F(Runner, AStartFailureWithoutAReasonIsNotCalledASuccess)
 {
     // A platform layer that fails without saying why.
     struct Mute final : kv::platform::ChildSpawner {
@@ -312,17 +282,16 @@ TEST(clsProcess, AStartFailureWithoutAReasonIsNotCalledASuccess)
             return nullptr;
         }
     } mute;
-    ScriptedPrompter prompter;
     prompter.expectMessage("Failed to create process: prog in /opt/pos/.", kv::MsgButtons::OK, kv::MsgResult::OK);
-    clsProcess p(prompter, mute);
+    clsProcess muted(prompter, mute);
     StderrCapture err;
-    p.Init("prog", "/opt/pos/", true, true, true);
+    muted.Init("prog", "/opt/pos/", true, true, true);
     const QString said = err.text();
     EXPECT_TRUE(said.contains("Failed to create process: prog in /opt/pos/.")) << said.toStdString();
     EXPECT_FALSE(said.contains(QString::fromUtf8(std::strerror(0)))) << said.toStdString();
 }
 
-TEST(clsProcess, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
+TEST_F(Runner, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
 {
     const QString echo = quoted(childhelpers::kv_child_echo) + " ok";
     // Free descriptors left: a pipe needs two; the start itself needs none more.
@@ -351,7 +320,7 @@ TEST(clsProcess, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
     }
 }
 
-TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
+TEST_F(Runner, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
 {
     const QString smile = QString::fromUtf8("\xf0\x9f\x98\x80"); // U+1F600, two UTF-16 units
     const QString bad(QChar(0xFFFD));
@@ -392,7 +361,7 @@ TEST(clsProcess, DecodesUtf8ExactlyAcrossReadsAndAtBothEnds)
     }
 }
 
-TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
+TEST_F(Runner, ChildThatClosedItsOutputIsCollectedWhenItEnds)
 {
     // It ends on its own after the runner has seen the pipe close, with no
     // further call on the runner; or it is stopped by hand.
@@ -412,20 +381,14 @@ TEST(clsProcess, ChildThatClosedItsOutputIsCollectedWhenItEnds)
             p.killProcess();
         else
             touch(go);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!processGone(pid) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(processGone(pid)) << "the ended child is left a zombie";
+        EXPECT_TRUE(within(10, [&] { return processGone(pid); })) << "the ended child is left a zombie";
     }
 }
 
-TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
+TEST_F(Runner, PipesLeftToGrandchildrenCostNoThreadEach)
 {
-    TempAppDir dir;
     const QString release = dir.file("release");
     ASSERT_EQ(::mkfifo(release.toUtf8().constData(), 0600), 0);
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     // A front-end restarted again and again while what each run started
     // lives on with the run's output pipe.
     const auto restart = [&] {
@@ -444,18 +407,14 @@ TEST(clsProcess, PipesLeftToGrandchildrenCostNoThreadEach)
     // Let every grandchild go and wait until their pipes are closed.
     const int fifo = ::open(release.toUtf8().constData(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(fifo, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (openDescriptors() > fdsBefore + 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    within(30, [&] { return openDescriptors() <= fdsBefore + 1; });
     ::close(fifo);
     EXPECT_LE(openDescriptors(), fdsBefore) << "pipes of ended grandchildren still open";
     EXPECT_LE(threads(), threadsBefore);
 }
 
-TEST(clsProcess, ThousandRunsLeaveNoZombieAndNoDescriptor)
+TEST_F(Runner, ThousandRunsLeaveNoZombieAndNoDescriptor)
 {
-    ScriptedPrompter prompter;
-    clsProcess p(prompter);
     const int fdsBefore = openDescriptors();
     const QString echo = quoted(childhelpers::kv_child_echo) + " x";
     const QString hold = quoted(childhelpers::kv_child_ignore_term) + " 30000";
@@ -471,6 +430,8 @@ TEST(clsProcess, ThousandRunsLeaveNoZombieAndNoDescriptor)
         }
     }
     p.killProcess();
-    EXPECT_EQ(openDescriptors(), fdsBefore);
-    EXPECT_EQ(zombieChildren(), 0);
+    // Killed children and their pipes go to the one thread that collects them
+    // a moment later; made on first need, it keeps a descriptor of its own.
+    EXPECT_TRUE(within(10, [&] { return openDescriptors() <= fdsBefore + 1 && zombieChildren() == 0; }))
+        << openDescriptors() << " descriptors (" << fdsBefore << " before), " << zombieChildren() << " zombies";
 }

@@ -21,10 +21,7 @@ using kv::Outcome;
 
 namespace {
 
-std::string sqlText(const QString &s)
-{
-    return "'" + s.toStdString() + "'";
-}
+std::string sqlText(const QString &s) { return "'" + s.toStdString() + "'"; }
 
 class Loading : public ::testing::Test {
 protected:
@@ -41,7 +38,9 @@ protected:
         shellConf.stationid = QStringLiteral("41");
         testenv::psql("DELETE FROM managedprogram");
         // A front-end that says what it was given and ends.
-        writeExecutable(QStringLiteral("dralfrontend.exe"), "#!/bin/sh\necho \"front:$*\"\n");
+        const QString front = dir.file(QStringLiteral("dralfrontend.exe"));
+        dir.write(QStringLiteral("dralfrontend.exe"), "#!/bin/sh\necho \"front:$*\"\n");
+        QFile::setPermissions(front, QFile::permissions(front) | QFileDevice::ExeOwner);
     }
 
     void TearDown() override
@@ -50,12 +49,6 @@ protected:
             if (e.process && e.process->pReady)
                 e.process->killProcess();
         }
-    }
-
-    void writeExecutable(const QString &name, const QByteArray &body)
-    {
-        dir.write(name, body);
-        QFile::setPermissions(dir.file(name), QFile::permissions(dir.file(name)) | QFileDevice::ExeOwner);
     }
 
     static void insert(const std::string &values)
@@ -116,9 +109,15 @@ TEST_F(Loading, OtherRowsInDatabaseOrderWithTheirFlags)
     insert("('Reader', " + sqlText(helpers) + ", 'kv_child_exit_after', '60000', true, NULL, 41),"
            "('Idle', '', 'kv_child_echo', NULL, false, false, 41),"
            "('Scale', " + sqlText(helpers + QStringLiteral("/")) + ", 'kv_child_exit_after', '60000', NULL, true, 41),"
-           "('Other station', '/x', 'kv_child_echo', '', true, true, 7)");
+           "('Other station', '/x', 'kv_child_echo', '', true, true, 7),"
+           "('Broken', " + sqlText(dir.path()) + ", 'missing-program', '', true, true, 41)");
+    prompter.expectMessage(QStringLiteral("Failed to create process: \"") + dir.appPath() +
+                               QStringLiteral("missing-program\"  -v stationid=41 in ") + dir.appPath() +
+                               QStringLiteral("."),
+                           kv::MsgButtons::OK, kv::MsgResult::OK);
     ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
-    ASSERT_EQ(mp.managedPrograms.size(), 4u);
+    prompter.verifyDone();
+    ASSERT_EQ(mp.managedPrograms.size(), 5u);
 
     const auto &reader = mp.managedPrograms[1];
     EXPECT_EQ(reader.name, QStringLiteral("Reader"));
@@ -142,22 +141,15 @@ TEST_F(Loading, OtherRowsInDatabaseOrderWithTheirFlags)
     EXPECT_TRUE(scale.restartOnFailure);
     EXPECT_TRUE(!scale.process || !scale.process->pReady);
 
+    // A start that fails while loading is recorded for a restart.
+    const auto &broken = mp.managedPrograms[4];
+    EXPECT_EQ(broken.name, QStringLiteral("Broken"));
+    EXPECT_TRUE(broken.awaitingRestart);
+    EXPECT_EQ(broken.failureCount, 1);
+    EXPECT_EQ(broken.failedAt, clock.now());
+
     mp.stopManagedPrograms();
     EXPECT_FALSE(mp.managedPrograms[1].process->pReady);
-}
-
-TEST_F(Loading, FailedStartAtLoadingIsRecordedForRestart)
-{
-    insert("('Broken', " + sqlText(dir.path()) + ", 'missing-program', '', true, true, 41)");
-    prompter.expectMessage(QStringLiteral("Failed to create process: \"") + dir.appPath() +
-                               QStringLiteral("missing-program\"  -v stationid=41 in ") + dir.appPath() +
-                               QStringLiteral("."),
-                           kv::MsgButtons::OK, kv::MsgResult::OK);
-    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
-    ASSERT_EQ(mp.managedPrograms.size(), 2u);
-    EXPECT_TRUE(mp.managedPrograms[1].awaitingRestart);
-    EXPECT_EQ(mp.managedPrograms[1].failureCount, 1);
-    EXPECT_EQ(mp.managedPrograms[1].failedAt, clock.now());
 }
 
 TEST_F(Loading, UnwritableRunScriptEndsTheLauncher)
@@ -187,8 +179,8 @@ TEST_F(Loading, IdBeyondWhatTheLauncherHoldsIsAClearError)
     }
 }
 
-// The test schema makes the flags boolean; a database whose flags are numbers
-// must still start only what says 1 and keep down only what says 0.
+// A database whose flags are numbers starts only what says 1 and keeps down
+// only what says 0.
 TEST_F(Loading, NumericFlagsCompareWithOneAndZeroExactly)
 {
     testenv::psql("DROP SCHEMA IF EXISTS numeric_flags CASCADE; CREATE SCHEMA numeric_flags; "
