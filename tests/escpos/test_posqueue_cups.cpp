@@ -66,12 +66,6 @@ protected:
                   draldbtest::clusterConf() + draldbtest::confLine("stationid", stationId));
         libraryConnection = library.system_init(app.file(QStringLiteral("dralfrontend")));
     }
-    void expectPrinterMissing()
-    {
-        shellConf.esc_printer = QStringLiteral("KV_NoSuchQueue");
-        prompter.expectMessage(QStringLiteral("Could not connect to the printer."), kv::MsgButtons::OK,
-                               kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"), kv::MsgIcon::Critical, true);
-    }
 
     testsupport::TempAppDir app;
     kv::DraldbLibrary realLibrary;
@@ -160,34 +154,13 @@ TEST_F(PosQueueThroughCups, OnlyAWholeNumberStationIdReadsTheQueue)
     }
 }
 
-TEST_F(PosQueueThroughCups, EmptyQueueSendsNoJobButStillReportsAMissingPrinter)
-{
-    const std::string other = queue(kOtherStation, 1, "'not ours'");
-    const auto mark = printer.mark();
-    const auto jobsBefore = testprinter::serverJobs(printer.queue());
-    posQueue.processPosCommands();
-    EXPECT_EQ(testprinter::serverJobs(printer.queue()).size(), jobsBefore.size());
-
-    // A queue's jobs reach its printer in order: if the empty pass had sent
-    // anything, it would come before this receipt.
-    queue(kStation, 1, "'next'");
-    posQueue.processPosCommands();
-    const auto jobs = printer.jobsSince(mark, 1);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].toHex(' '), (kSelect + "next" + kCut).toHex(' '));
-    EXPECT_EQ(printer.jobsReceived(), mark.jobs + 1);
-
-    expectPrinterMissing();
-    posQueue.processPosCommands();
-    prompter.verifyDone();
-    EXPECT_EQ(queued(kOtherStation), other);
-}
-
 TEST_F(PosQueueThroughCups, MissingPrinterSaysSoAndKeepsTheRowsForLater)
 {
     const std::string receipt = queue(kStation, 1, "'kept'");
     const std::string drawer = queue(kStation, 2);
-    expectPrinterMissing();
+    shellConf.esc_printer = QStringLiteral("KV_NoSuchQueue");
+    prompter.expectMessage(QStringLiteral("Could not connect to the printer."), kv::MsgButtons::OK,
+                           kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"), kv::MsgIcon::Critical, true);
     const auto mark = printer.mark();
     posQueue.processPosCommands();
     prompter.verifyDone();

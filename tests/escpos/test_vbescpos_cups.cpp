@@ -45,20 +45,3 @@ TEST(EscposThroughCups, ReceiptOnTheDefaultPrinterArrivesByteForByte)
     ASSERT_FALSE(jobs.empty());
     EXPECT_EQ(jobs.back().title, "Korvantis POS");
 }
-
-TEST(EscposThroughCups, PrinterListAndExistenceComeFromTheServer)
-{
-    CupsSpooler spooler;
-    const QStringList list = kv::escpos::getPrinterList(spooler);
-    const auto queues = testprinter::queues();
-    ASSERT_EQ(list.size(), qsizetype(queues.size()) + 1);
-    EXPECT_EQ(list.last(), "");
-    for (const std::string &q : queues) {
-        const QString name = QString::fromStdString(q);
-        EXPECT_TRUE(list.contains(name)) << q;
-        EXPECT_TRUE(kv::escpos::printerExists(spooler, name)) << q;
-        // CUPS itself finds queues in any letter case; the helper does not.
-        EXPECT_FALSE(kv::escpos::printerExists(spooler, name.toLower())) << q;
-    }
-    EXPECT_FALSE(kv::escpos::printerExists(spooler, "KV_NoSuchQueue"));
-}
