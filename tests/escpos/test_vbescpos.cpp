@@ -1,6 +1,6 @@
-// The printer channel and its commands against the recording spooler, which
-// shows what the bytes at a printer cannot: write boundaries, pages, the
-// document record, and steps that must not reach the spooler at all.
+// The printer channel against the recording spooler, which shows what the
+// bytes at a printer cannot: write boundaries, pages, jobs left open, and
+// steps that must not reach the spooler at all.
 #include "escpos/vbEscpos.h"
 
 #include "platform/fakes/recordingspooler.h"
@@ -36,20 +36,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(EscposChannelTest, EmptyNameOpensTheDefaultPrinterAndWritesItsNameBack)
-{
-    QString name;
-    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
-    EXPECT_EQ(name, "KV_Receipt");
-    EXPECT_TRUE(channel.isOpen());
-    ASSERT_EQ(spooler.kinds(), (std::vector<Kind>{Kind::Open, Kind::StartDocument}));
-    EXPECT_EQ(spooler.ops()[0].printer, "KV_Receipt");
-    EXPECT_EQ(spooler.ops()[1].doc, (kv::platform::DocInfo{"Korvantis POS", std::nullopt, std::nullopt}));
-    EXPECT_EQ(channel.documentRecord().pDocName, "Korvantis POS");
-    EXPECT_TRUE(channel.documentRecord().pOutputFile.isNull());
-    EXPECT_TRUE(channel.documentRecord().pDatatype.isNull());
-}
 
 TEST_F(EscposChannelTest, FailedOpenStartsNothingAndLaterStepsDoNothing)
 {
