@@ -37,10 +37,11 @@ inline QByteArray confLine(const std::string &key, const std::string &value)
     return QByteArray::fromStdString(key + " = " + value + "\r\n");
 }
 
-inline QByteArray clusterConf(std::string password = testenv::database().password.toStdString())
+inline QByteArray clusterConf(std::string password = testenv::database().password.toStdString(),
+                              std::string host = testenv::database().host.toStdString())
 {
     const auto db = testenv::database();
-    return confLine("db_host", db.host.toStdString()) + confLine("db_name", db.name.toStdString()) +
+    return confLine("db_host", host) + confLine("db_name", db.name.toStdString()) +
            confLine("db_username", db.user.toStdString()) + confLine("db_password", password);
 }
 
