@@ -1,5 +1,6 @@
-// The launcher's binding to the client library, driven through DraldbClient
-// by the calls the launcher makes.
+// The launcher's binding to the client library, and the fake that the
+// launcher's own tests put in its place: the same calls, as the launcher makes
+// them, run on both, with texts that are not ASCII.
 #include "config/vbDraldb.h"
 #include "config/vbDraldbFake.h"
 #include "draldbtest.h"
@@ -9,9 +10,13 @@
 #include <QDir>
 
 using kv::DraldbClient;
-using kv::DraldbLibrary;
 
 namespace {
+
+constexpr int kStation = 5;
+const QString kStationRows = QStringLiteral("SELECT * FROM poscommands WHERE stationid = %1 ORDER BY id").arg(kStation);
+const QString kChannel = QStringLiteral("Bon-Drucker ä");
+const QString kReceipt = QStringLiteral("Grüße 5 €");
 
 QString waitForNotification(DraldbClient &db, qint32 connection)
 {
@@ -20,48 +25,6 @@ QString waitForNotification(DraldbClient &db, qint32 connection)
                           std::chrono::seconds(10));
     return name;
 }
-
-} // namespace
-
-TEST(VbDraldb, TheRealLibraryThroughTheBindingCarriesTextAsUtf8)
-{
-    testsupport::TempAppDir app;
-    // The application directory's name is not ASCII: the path must reach
-    // the library as UTF-8 to find the configuration.
-    ASSERT_TRUE(QDir(app.path()).mkdir(QStringLiteral("Kasse Süd")));
-    const QString dir = app.appPath() + QStringLiteral("Kasse Süd/");
-    app.write(QStringLiteral("Kasse Süd/dralfrontend.conf"), draldbtest::clusterConf() + draldbtest::confLine("stationid", "Kasse-Ø"));
-
-    DraldbLibrary library;
-    DraldbClient &db = library;
-    const qint32 connection = db.system_init(dir + "dralfrontend");
-    ASSERT_NE(connection, 0);
-    EXPECT_EQ(db.config_getvalue("stationid"), QStringLiteral("Kasse-Ø"));
-    EXPECT_EQ(db.config_getvalue("no such key"), QString());
-
-    EXPECT_EQ(db.VB_notify_listen(connection, QStringLiteral("Bon-Drucker ä")), 1);
-    testenv::psql("NOTIFY \"Bon-Drucker ä\", 'ignored'");
-    EXPECT_EQ(waitForNotification(db, connection), QStringLiteral("Bon-Drucker ä"));
-    EXPECT_EQ(db.VB_notify_check(connection), QString());
-
-    qint32 rs = 0;
-    EXPECT_EQ(db.VB_new_sql(connection, QStringLiteral("SELECT 'Grüße 5 €' AS t, NULL AS n"), rs, 0), QString());
-    ASSERT_NE(rs, 0);
-    qint32 row = db.VB_moveto(rs, 0);
-    EXPECT_EQ(db.VB_getvalue(rs, "", "t", row), QStringLiteral("Grüße 5 €"));
-    EXPECT_EQ(db.VB_getvalue(rs, "", "n", row), QString());
-    db.VB_free(rs);
-    EXPECT_EQ(rs, 0);
-    EXPECT_FALSE(db.VB_new_sql(connection, QStringLiteral("SELEC"), rs, 0).isEmpty());
-    EXPECT_EQ(rs, 0);
-}
-
-// The fake that the launcher's own tests use stands for the real library:
-// the same calls, as the launcher makes them, run on both.
-namespace {
-
-constexpr int kStation = 5;
-const QString kStationRows = QStringLiteral("SELECT * FROM poscommands WHERE stationid = %1 ORDER BY id").arg(kStation);
 
 struct Subject {
     DraldbClient &db;
@@ -77,29 +40,30 @@ void checkContract(const Subject &s)
     const qint32 connection = s.connection;
     ASSERT_NE(connection, 0);
     EXPECT_EQ(db.config_getvalue(QStringLiteral("stationid")), QString::number(kStation));
+    EXPECT_EQ(db.config_getvalue(QStringLiteral("till")), QStringLiteral("Kasse-Ø"));
     EXPECT_EQ(db.config_getvalue(QStringLiteral("no such key")), QString());
 
     // One notification per call, in order, only on listened channels.
-    db.VB_notify_listen(connection, QStringLiteral("poscommands"));
-    db.VB_notify_listen(connection, QStringLiteral("test"));
+    EXPECT_EQ(db.VB_notify_listen(connection, QStringLiteral("poscommands")), 1);
+    EXPECT_EQ(db.VB_notify_listen(connection, kChannel), 1);
     EXPECT_EQ(db.VB_notify_check(connection), QString());
-    s.notify({QStringLiteral("poscommands"), QStringLiteral("unheard"), QStringLiteral("test")});
+    s.notify({QStringLiteral("poscommands"), QStringLiteral("unheard"), kChannel});
     EXPECT_EQ(waitForNotification(db, connection), QStringLiteral("poscommands"));
-    EXPECT_EQ(waitForNotification(db, connection), QStringLiteral("test"));
+    EXPECT_EQ(waitForNotification(db, connection), kChannel);
     EXPECT_EQ(db.VB_notify_check(connection), QString());
     EXPECT_EQ(db.VB_notify_check(0), QString());
 
-    s.queue(1, QStringLiteral("Bon 1"));
+    s.queue(1, kReceipt);
     s.queue(2, QString());
     qint32 rs = 0;
-    db.VB_new_sql(connection, kStationRows, rs, 0);
+    EXPECT_EQ(db.VB_new_sql(connection, kStationRows, rs, 0), QString());
     ASSERT_NE(rs, 0);
     ASSERT_EQ(db.VB_numrecord(rs), 2);
     qint32 first = db.VB_moveto(rs, 0);
     qint32 second = db.VB_moveto(rs, 1);
     EXPECT_EQ(db.VB_moveto(rs, 2), 0);
     // Row handles name their rows whichever row is current.
-    EXPECT_EQ(db.VB_getvalue(rs, "", QStringLiteral("command"), first), QStringLiteral("Bon 1"));
+    EXPECT_EQ(db.VB_getvalue(rs, "", QStringLiteral("command"), first), kReceipt);
     EXPECT_EQ(db.VB_getvalue(rs, "", QStringLiteral("device"), first), QStringLiteral("1"));
     EXPECT_EQ(db.VB_getvalue(rs, "", QStringLiteral("command"), second), QString());
     EXPECT_EQ(db.VB_getvalue(rs, "", QStringLiteral("device"), second), QStringLiteral("2"));
@@ -126,19 +90,29 @@ TEST(DraldbContract, Real)
 {
     const std::string station = std::to_string(kStation);
     testenv::psql("DELETE FROM poscommands WHERE stationid = " + station);
+    // The path must reach the library as UTF-8 to find the configuration.
     testsupport::TempAppDir app;
-    app.write(QStringLiteral("dralfrontend.conf"), draldbtest::clusterConf() + draldbtest::confLine("stationid", station));
-    DraldbLibrary library;
-    checkContract({library, library.system_init(app.file(QStringLiteral("dralfrontend"))),
+    ASSERT_TRUE(QDir(app.path()).mkdir(QStringLiteral("Kasse Süd")));
+    app.write(QStringLiteral("Kasse Süd/dralfrontend.conf"), draldbtest::clusterConf() +
+                                                                 draldbtest::confLine("stationid", station) +
+                                                                 draldbtest::confLine("till", "Kasse-Ø"));
+    kv::DraldbLibrary library;
+    const qint32 connection = library.system_init(app.appPath() + QStringLiteral("Kasse Süd/dralfrontend"));
+    checkContract({library, connection,
+                   // Through the binding, so that the statement crosses as UTF-8 too.
                    [&](int device, const QString &command) {
-                       testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (" + station + ", " +
-                                     std::to_string(device) + ", " +
-                                     (command.isNull() ? "NULL" : "'" + command.toStdString() + "'") + ")");
+                       const QString sql = QStringLiteral("INSERT INTO poscommands (stationid, device, command) "
+                                                          "VALUES (%1, %2, %3)")
+                                               .arg(kStation)
+                                               .arg(device)
+                                               .arg(command.isNull() ? QStringLiteral("NULL") : "'" + command + "'");
+                       qint32 rs = 0;
+                       EXPECT_EQ(library.VB_new_sql(connection, sql, rs, 0), QString());
                    },
                    [](const QStringList &channels) {
                        std::string sql = "BEGIN;";
                        for (const QString &c : channels)
-                           sql += " NOTIFY " + c.toStdString() + ";";
+                           sql += " NOTIFY \"" + c.toStdString() + "\", 'payload';";
                        testenv::psql(sql + " COMMIT");
                    },
                    [&] { return std::stoi(testenv::psql("SELECT count(*) FROM poscommands WHERE stationid = " + station)); }});
@@ -154,6 +128,7 @@ TEST(DraldbContract, Fake)
         return fake.tables.value(QStringLiteral("poscommands"));
     };
     fake.config[QStringLiteral("stationid")] = QString::number(kStation);
+    fake.config[QStringLiteral("till")] = QStringLiteral("Kasse-Ø");
     int lastId = 0;
     checkContract({fake, fake.system_init(QStringLiteral("ignored")),
                    [&](int device, const QString &command) {
