@@ -25,33 +25,29 @@ static void (*draldb_free)(char *text);
 static void *lib;
 static int failures;
 
-static void *need(const char *name)
+static void fail(const char *what)
 {
-    void *p = dlsym(lib, name);
-    if (!p) {
-        fprintf(stderr, "c_client: %s is not exported: %s\n", name, dlerror());
-        exit(1);
-    }
-    return p;
+    fprintf(stderr, "c_client: %s\n", what);
+    exit(1);
 }
 
 /* dlsym gives an object pointer; POSIX allows reading it into a function
  * pointer through its storage, which ISO C's cast rules do not. */
-#define LOAD(var, name) (*(void **)(&(var)) = need(name))
+#define LOAD(name)                                                                                                     \
+    do {                                                                                                               \
+        if (!(*(void **)(&(name)) = dlsym(lib, #name)))                                                                \
+            fail(#name " is not exported");                                                                            \
+    } while (0)
 
 /* Compares a returned text with the expected one and frees it. */
 static void expect_text(const char *what, char *got, const char *want)
 {
-    if (!got) {
-        fprintf(stderr, "c_client: %s returned NULL\n", what);
-        ++failures;
-        return;
-    }
-    if (strcmp(got, want) != 0) {
-        fprintf(stderr, "c_client: %s gave \"%s\", expected \"%s\"\n", what, got, want);
+    if (!got || strcmp(got, want) != 0) {
+        fprintf(stderr, "c_client: %s gave \"%s\", expected \"%s\"\n", what, got ? got : "(NULL)", want);
         ++failures;
     }
-    draldb_free(got);
+    if (got)
+        draldb_free(got);
 }
 
 static void expect_int(const char *what, long got, long want)
@@ -62,88 +58,64 @@ static void expect_int(const char *what, long got, long want)
     }
 }
 
-static void load_env(const char *path)
-{
-    char line[1024];
-    FILE *f = fopen(path, "r");
-    if (!f) {
-        fprintf(stderr, "c_client: no %s: run through ctest, which starts the pg fixture\n", path);
-        exit(1);
-    }
-    while (fgets(line, sizeof line, f)) {
-        char *eq = strchr(line, '=');
-        line[strcspn(line, "\r\n")] = '\0';
-        if (!eq || line[0] == '#')
-            continue;
-        *eq = '\0';
-        setenv(line, eq + 1, 1);
-    }
-    fclose(f);
-}
-
 static const char *env(const char *name)
 {
     const char *v = getenv(name);
-    if (!v || !*v) {
-        fprintf(stderr, "c_client: %s missing from the fixture's environment\n", name);
-        exit(1);
-    }
+    if (!v || !*v)
+        fail("a KV_DB_ variable is missing from the fixture's environment");
     return v;
 }
 
 int main(int argc, char **argv)
 {
-    char dir[] = "/tmp/draldb-c.XXXXXX", conf[128], exe[128];
+    char dir[] = "/tmp/draldb-c.XXXXXX", conf[128], exe[128], line[1024];
     int32_t connection, rs = 0, row;
     FILE *f;
 
-    if (argc != 3) {
-        fprintf(stderr, "usage: c_client LIBRARY ENVFILE\n");
-        return 2;
+    if (argc != 3)
+        fail("usage: c_client LIBRARY ENVFILE");
+    if (!(f = fopen(argv[2], "r")))
+        fail("no fixture environment: run through ctest, which starts the pg fixture");
+    while (fgets(line, sizeof line, f)) {
+        char *eq = strchr(line, '=');
+        line[strcspn(line, "\r\n")] = '\0';
+        if (eq && line[0] != '#') {
+            *eq = '\0';
+            setenv(line, eq + 1, 1);
+        }
     }
-    load_env(argv[2]);
-    lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        fprintf(stderr, "c_client: %s\n", dlerror());
-        return 1;
-    }
-    LOAD(system_init, "system_init");
-    LOAD(VB_notify_listen, "VB_notify_listen");
-    LOAD(VB_notify_check, "VB_notify_check");
-    LOAD(config_getvalue, "config_getvalue");
-    LOAD(VB_new_sql, "VB_new_sql");
-    LOAD(VB_numrecord, "VB_numrecord");
-    LOAD(VB_moveto, "VB_moveto");
-    LOAD(VB_getvalue, "VB_getvalue");
-    LOAD(VB_delete, "VB_delete");
-    LOAD(VB_free, "VB_free");
-    LOAD(draldb_free, "draldb_free");
+    fclose(f);
+    if (!(lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL)))
+        fail(dlerror());
+    LOAD(system_init);
+    LOAD(VB_notify_listen);
+    LOAD(VB_notify_check);
+    LOAD(config_getvalue);
+    LOAD(VB_new_sql);
+    LOAD(VB_numrecord);
+    LOAD(VB_moveto);
+    LOAD(VB_getvalue);
+    LOAD(VB_delete);
+    LOAD(VB_free);
+    LOAD(draldb_free);
 
     /* Nothing read yet: every key is unknown. */
     expect_text("config_getvalue before system_init", config_getvalue("stationid"), "");
 
-    if (!mkdtemp(dir)) {
-        perror("c_client: mkdtemp");
-        return 1;
-    }
+    if (!mkdtemp(dir))
+        fail("mkdtemp");
     snprintf(conf, sizeof conf, "%s/dralfrontend.conf", dir);
     snprintf(exe, sizeof exe, "%s/dralfrontend", dir);
-    f = fopen(conf, "w");
-    if (!f) {
-        perror("c_client: dralfrontend.conf");
-        return 1;
-    }
+    if (!(f = fopen(conf, "w")))
+        fail("cannot write dralfrontend.conf");
     fprintf(f, "db_host = %s\r\ndb_name = %s\r\ndb_username = %s\r\ndb_password = %s\r\nstationid = 21\r\n",
             env("KV_DB_HOST"), env("KV_DB_NAME"), env("KV_DB_USER"), env("KV_DB_PASSWORD"));
     fclose(f);
-
     connection = system_init(exe);
     unlink(conf);
     rmdir(dir);
-    if (connection == 0) {
-        fprintf(stderr, "c_client: system_init could not connect\n");
-        return 1;
-    }
+    if (connection == 0)
+        fail("system_init could not connect");
     expect_text("config_getvalue stationid", config_getvalue("stationid"), "21");
     expect_int("VB_notify_listen", VB_notify_listen(connection, "poscommands"), 1);
 
@@ -155,26 +127,17 @@ int main(int argc, char **argv)
                 "");
     expect_int("result set of an insert", rs, 0);
     expect_text("VB_notify_check", VB_notify_check(connection), "poscommands");
-    expect_text("VB_notify_check again", VB_notify_check(connection), "");
 
     expect_text("VB_new_sql select",
                 VB_new_sql(connection, "Select * from poscommands where stationid =21 ORDER BY id ", &rs, 0), "");
-    if (rs == 0) {
-        fprintf(stderr, "c_client: the query gave no result set\n");
-        return 1;
-    }
+    if (rs == 0)
+        fail("the query gave no result set");
     expect_int("VB_numrecord", VB_numrecord(rs), 1);
     row = VB_moveto(rs, 0);
     expect_text("VB_getvalue command", VB_getvalue(rs, "", "command", &row), "from C");
     expect_text("VB_delete", VB_delete(rs, "poscommands", &row), "");
     VB_free(&rs);
     expect_int("handle after VB_free", rs, 0);
-
-    expect_text("VB_new_sql count",
-                VB_new_sql(connection, "SELECT count(*) AS n FROM poscommands WHERE stationid = 21", &rs, 0), "");
-    row = VB_moveto(rs, 0);
-    expect_text("rows left", VB_getvalue(rs, "", "n", &row), "0");
-    VB_free(&rs);
 
     dlclose(lib);
     if (failures)

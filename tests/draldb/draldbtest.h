@@ -1,6 +1,5 @@
-// Shared by the client library's tests: a front-end directory configured for
-// the test cluster, texts taken from the library, stderr capture, and SIGSTOP
-// that is always undone.
+// Shared by the client library's tests: a front-end configured for the test
+// cluster, texts taken from the library, stderr capture, undone SIGSTOPs.
 #pragma once
 
 #include "draldb.h"
@@ -38,14 +37,15 @@ inline QByteArray confLine(const std::string &key, const std::string &value)
     return QByteArray::fromStdString(key + " = " + value + "\r\n");
 }
 
-inline QByteArray clusterConf(std::string password = testenv::database().password.toStdString())
+inline QByteArray clusterConf(std::string password = testenv::database().password.toStdString(),
+                              std::string host = testenv::database().host.toStdString())
 {
     const auto db = testenv::database();
-    return confLine("db_host", db.host.toStdString()) + confLine("db_name", db.name.toStdString()) +
+    return confLine("db_host", host) + confLine("db_name", db.name.toStdString()) +
            confLine("db_username", db.user.toStdString()) + confLine("db_password", password);
 }
 
-// The path the launcher passes: its directory and the front-end's name.
+// What the launcher passes: its directory and the front-end's name.
 inline std::string frontEndExe(const testsupport::TempAppDir &dir)
 {
     return dir.file(QStringLiteral("dralfrontend")).toStdString();
@@ -89,8 +89,7 @@ inline std::string scalar(int32_t connection, const std::string &sql)
 // restarts inherits ctest's stderr and ctest waits for it to end.
 class StderrCapture {
 public:
-    StderrCapture()
-        : m_file(std::tmpfile()), m_saved(::fcntl(2, F_DUPFD_CLOEXEC, 0))
+    StderrCapture() : m_file(std::tmpfile()), m_saved(::fcntl(2, F_DUPFD_CLOEXEC, 0))
     {
         if (!m_file)
             throw std::runtime_error("no temporary file for stderr");
@@ -98,11 +97,7 @@ public:
         ::fcntl(::fileno(m_file), F_SETFD, FD_CLOEXEC);
         ::dup2(::fileno(m_file), 2);
     }
-    ~StderrCapture()
-    {
-        text();
-        std::fclose(m_file);
-    }
+    ~StderrCapture() { text(); std::fclose(m_file); }
     std::string text()
     {
         if (m_saved >= 0) {
@@ -125,11 +120,7 @@ private:
 // SIGSTOP now, SIGCONT at scope end whatever the test did in between.
 class Stopped {
 public:
-    explicit Stopped(int pid)
-        : m_pid(pid)
-    {
-        EXPECT_EQ(::kill(m_pid, SIGSTOP), 0);
-    }
+    explicit Stopped(int pid) : m_pid(pid) { EXPECT_EQ(::kill(m_pid, SIGSTOP), 0); }
     ~Stopped() { ::kill(m_pid, SIGCONT); }
 
 private:

@@ -1,10 +1,8 @@
 // A TCP proxy in front of the test cluster that can turn into a server that
-// misbehaves: one that accepts connections and never says a word, or one
-// that completes the handshake and then answers nothing. It listens on
-// 127.0.0.2 at the cluster's own port, so a configuration with db_host
-// 127.0.0.2 reaches the cluster through it while PGPORT stays as it is.
-// It reads the server's messages, so the clients must not negotiate
-// encryption: the constructor sets PGSSLMODE and PGGSSENCMODE to "disable".
+// never answers the handshake, or answers it and then nothing more. It listens
+// on 127.0.0.2 at the cluster's port (db_host 127.0.0.2 reaches the cluster
+// through it, PGPORT unchanged) and reads the server's messages, so it turns
+// client encryption off (PGSSLMODE, PGGSSENCMODE).
 #pragma once
 
 #include <arpa/inet.h>
@@ -30,11 +28,8 @@ class TcpProxy {
 public:
     enum class Mode {
         Forward,
-        // Accepts and stays silent: a server that never answers the handshake.
-        Silent,
-        // Forwards until the server's first ReadyForQuery, then passes nothing
-        // more to the client: a session whose statements are never answered.
-        MuteAfterHandshake,
+        Silent,             // accepts and never says a word
+        MuteAfterHandshake, // forwards up to the first ReadyForQuery, then nothing
     };
 
     static constexpr const char *kHost = "127.0.0.2";
@@ -65,13 +60,10 @@ public:
         ::close(m_wake[1]);
     }
 
-    TcpProxy(const TcpProxy &) = delete;
-    TcpProxy &operator=(const TcpProxy &) = delete;
-
     // For connections accepted from now on.
     void setMode(Mode mode) { m_mode = mode; }
 
-    // Closes every connection there is: the client sees its session lost.
+    // Closes every connection: the client sees its session lost.
     void dropAll()
     {
         m_drop = true;
@@ -86,8 +78,7 @@ private:
         int upstream = -1;
         Mode mode = Mode::Forward;
         bool muted = false;
-        // Server bytes not yet forwarded while watching for ReadyForQuery.
-        std::string fromServer;
+        std::string fromServer; // not yet forwarded while watching for ReadyForQuery
 
         void close()
         {

@@ -4,6 +4,7 @@
 
 #include <QDir>
 
+#include <sys/stat.h>
 #include <vector>
 
 using namespace draldbtest;
@@ -77,6 +78,29 @@ TEST(DraldbConfig, WhichFileServes)
     EXPECT_EQ(system_init(frontEndExe(empty).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "");
     EXPECT_EQ(system_init(nullptr), 0);
+}
+
+// Any line end, Windows-1252 when not UTF-8, and only regular files of at
+// most 1 MiB: a FIFO or /dev/zero must not hang the till.
+TEST(DraldbConfig, LfLinesWindows1252AndNoHangOnWhatIsNotAFile)
+{
+    TempAppDir dir;
+    QByteArray conf = clusterConf() + "note = caf\xe9\r\n";
+    dir.write("dralfrontend.conf", conf.replace("\r\n", "\n"));
+    const std::string shell = dir.file("shell.conf").toStdString();
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
+        std::remove(shell.c_str());
+        ASSERT_EQ(fifo ? ::mkfifo(shell.c_str(), 0600) : ::symlink("/dev/zero", shell.c_str()), 0);
+        // Connecting shows the file's lines were told apart.
+        EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+        EXPECT_EQ(take(config_getvalue("note")), "caf\xc3\xa9");
+        EXPECT_EQ(take(config_getvalue("stationid")), "");
+    }
+    std::remove(shell.c_str());
+    dir.write("shell.conf", "stationid = 5\r\n" + QByteArray(1024 * 1024, '#'));
+    EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+    EXPECT_EQ(take(config_getvalue("stationid")), "");
 }
 
 TEST(DraldbConfig, RefusedLoginsGiveZeroButKeepTheConfiguration)

@@ -178,10 +178,7 @@ TEST(DraldbOutage, AServerThatStopsAnsweringIsGivenUpWhileChecksStayPrompt)
 {
     TcpProxy proxy(testenv::database().port);
     TempAppDir dir;
-    const auto db = testenv::database();
-    dir.write("dralfrontend.conf", confLine("db_host", TcpProxy::kHost) + confLine("db_name", db.name.toStdString()) +
-                                       confLine("db_username", db.user.toStdString()) +
-                                       confLine("db_password", db.password.toStdString()));
+    dir.write("dralfrontend.conf", clusterConf(testenv::database().password.toStdString(), TcpProxy::kHost));
     const int32_t connection = system_init(frontEndExe(dir).c_str());
     ASSERT_NE(connection, 0);
     VB_notify_listen(connection, "poscommands");

@@ -1,14 +1,9 @@
-// A stand-in for an Ethernet receipt printer: it listens on loopback ports
-// (one per print queue, as CUPS's socket backend reaches a printer) and keeps
-// every byte it is sent, so tests compare what really left the print server.
-//
+// A stand-in for an Ethernet receipt printer that keeps every byte it is sent.
 //   kv_testprinter DIR NAME...
-//
-// For each NAME it binds 127.0.0.1 on a port the system picks, and writes
-// "NAME PORT" lines to DIR/ports once every port listens. A connection is one
-// job: when the sender closes it, its bytes are appended to DIR/NAME/all.bin
-// and then stored as DIR/NAME/job-NNNNNN.bin (renamed into place, so a job
-// file that exists is complete). Runs until SIGTERM or SIGINT.
+// Each NAME listens on a loopback port ("NAME PORT" lines in DIR/ports once
+// all listen). A connection is one job: when the sender closes it, its bytes
+// go to DIR/NAME/all.bin, then to DIR/NAME/job-NNNNNN.bin (renamed into
+// place, so a job file that exists is complete). Runs until SIGTERM/SIGINT.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,7 +22,6 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-
 void onSignal(int) { g_stop = 1; }
 
 struct Queue {
@@ -58,8 +52,7 @@ bool writeFile(const std::string &path, const std::string &bytes, std::ios::open
     return bool(out);
 }
 
-// The job's bytes go to all.bin first and to their own file last: a test
-// that sees N job files can read all.bin and find all N jobs in it.
+// all.bin first: a test that sees N job files finds all N jobs in all.bin.
 void storeJob(Queue &q, const std::string &bytes)
 {
     ++q.jobs;
@@ -75,19 +68,13 @@ void storeJob(Queue &q, const std::string &bytes)
 int listenOnLoopback(int &port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        die("socket");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        die("bind");
-    if (::listen(fd, 16) != 0)
-        die("listen");
     socklen_t len = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        die("getsockname");
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        die("listen on loopback");
     port = ntohs(addr.sin_port);
     return fd;
 }
