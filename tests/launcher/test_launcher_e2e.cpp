@@ -212,9 +212,29 @@ TEST_F(RealLauncher, FrontEndEndsKeptThenTrayExitEndsEverything)
     EXPECT_EQ(launchers.front()->state(), QProcess::Running);
     ASSERT_FALSE(processesRunning(app.path(), "tallyward.exe").isEmpty());
 
-    xsession::chooseLastMenuItem(icon, 3);
+    xsession::chooseMenuItem(icon, 3, 1);  // Exit
     EXPECT_TRUE(launcherEnds(*launchers.front(), 5s));
     EXPECT_TRUE(waitFor([&] { return processesRunning(app.path(), "tallyward.exe").isEmpty(); }, 3s));
+}
+
+TEST_F(RealLauncher, MenuOpensTheProgramManagerAndTheSettingsDialog)
+{
+    const QString icon = startAndWaitForIcon();
+    xsession::chooseMenuItem(icon, 1, 4);  // Manage Programs
+    EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher"), 5s).isEmpty());
+    xsession::chooseMenuItem(icon, 3, 3);  // Launcher Settings
+    EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher Configuration"), 5s).isEmpty());
+    EXPECT_EQ(launchers.front()->state(), QProcess::Running);
+}
+
+TEST_F(RealLauncher, IncompleteSettingsOpenTheSettingsDialogAndStartNothing)
+{
+    app.write("shell.conf", confLine("db_name", "pos") + confLine("stationid", QString::number(kStation)));
+    QFile::remove(app.file("dralfrontend.conf"));
+    startLauncher();
+    EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher Configuration"), 10s).isEmpty());
+    EXPECT_TRUE(xsession::launcherWindows().size() == 1) << "a window besides the dialog";
+    EXPECT_TRUE(ranLog().isEmpty()) << ranLog().toStdString();
 }
 
 TEST_F(RealLauncher, SecondCopyLeavesExactlyOneLauncher)

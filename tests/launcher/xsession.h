@@ -24,7 +24,8 @@ QStringList launcherWindows();
 // Waits until a visible window with exactly this title appears; "" on timeout.
 QString waitForWindow(const QString &title, std::chrono::milliseconds timeout);
 
-// Clicks the tray icon with a button and chooses the menu's last item.
-void chooseLastMenuItem(const QString &iconWindow, int button);
+// Clicks the tray icon with a button and chooses the menu's item that
+// stands `fromEnd` places from its end (1: the last).
+void chooseMenuItem(const QString &iconWindow, int button, int fromEnd);
 
 } // namespace xsession
