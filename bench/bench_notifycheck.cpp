@@ -13,6 +13,8 @@
 #include "tempdir.h"
 #include "testenv.h"
 
+#include "benchmain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -95,15 +97,5 @@ BENCHMARK(BM_SlowestCheckBehindAStallingServer)->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char **argv)
 {
-    testenv::loadAll();
-    benchmark::Initialize(&argc, argv);
-    try {
-        testenv::database();
-        benchmark::RunSpecifiedBenchmarks();
-    } catch (const std::exception &e) {
-        std::cerr << "bench_notifycheck: " << e.what() << " (run it through bench/run, which sets up the fixtures)\n";
-        return 1;
-    }
-    benchmark::Shutdown();
-    return 0;
+    return benchmain::run(argc, argv, "bench_notifycheck", [] { testenv::database(); });
 }

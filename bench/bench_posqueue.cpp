@@ -13,6 +13,8 @@
 #include "testenv.h"
 #include "testprinter.h"
 
+#include "benchmain.h"
+
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 
@@ -203,17 +205,8 @@ BENCHMARK(BM_NotifyToPrint)->Unit(benchmark::kMillisecond)->UseRealTime()->Itera
 
 int main(int argc, char **argv)
 {
-    testenv::loadAll();
-    benchmark::Initialize(&argc, argv);
-    try {
-        // Fail at once, naming what is missing, rather than inside a run.
+    return benchmain::run(argc, argv, "bench_posqueue", [] {
         testenv::database();
         testprinter::defaultQueue();
-        benchmark::RunSpecifiedBenchmarks();
-    } catch (const std::exception &e) {
-        std::cerr << "bench_posqueue: " << e.what() << " (run it through bench/run, which sets up the fixtures)\n";
-        return 1;
-    }
-    benchmark::Shutdown();
-    return 0;
+    });
 }
