@@ -1,4 +1,4 @@
-// run.sh, byte for byte in each case, and run for real.
+// run.sh, byte for byte in each case; test_loadmanagedprograms runs it for real.
 #include "programs/vbRunScript.h"
 
 #include "scriptedprompter.h"
@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 
 using kv::Outcome;
 using kv::runscript::writeRunScript;
@@ -84,32 +83,6 @@ TEST_F(RunScript, CancelledOrUnknownNameLeavesTheCommentLine)
         EXPECT_EQ(writeRunScript(ctx, prompter), Outcome::Continue);
         EXPECT_EQ(written(), script("# Your Korvantis executable could not be located."));
     }
-}
-
-TEST_F(RunScript, UnwritableScriptEndsTheLauncher)
-{
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("run.sh")));
-    prompter.expectMessage(
-        QStringLiteral("You do not have sufficient rights to create a run file. Please restart as Administrator."),
-        kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
-    EXPECT_EQ(writeRunScript(ctx, prompter), Outcome::LauncherEnds);
-    ASSERT_EQ(prompter.shownMessages().size(), 1);
-    EXPECT_TRUE(prompter.shownMessages().first().title.startsWith(QStringLiteral("Korvantis Launcher - ")));
-}
-
-// The script text is pinned above; this shows sh passes the arguments on
-// unchanged and prints the marker whatever the front-end's exit code.
-TEST_F(RunScript, RunsTheFrontEndWithItsArgumentsThenPrintsTheMarker)
-{
-    frontEnd(QStringLiteral("dralfrontend.exe"), "#!/bin/sh\nprintf 'args:%s|' \"$@\"\nexit 3\n");
-    ASSERT_EQ(writeRunScript(ctx, prompter), Outcome::Continue);
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(dir.file(QStringLiteral("run.sh")), {QStringLiteral("-v"), QStringLiteral("stationid=4"),
-                                                 QStringLiteral("two words")});
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.readAll(), QByteArray("args:-v|args:stationid=4|args:two words|$$finished$$\r\n"));
 }
 
 } // namespace
