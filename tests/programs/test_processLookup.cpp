@@ -74,7 +74,6 @@ bool pollFor(clsProcess &p, const QString &word = {})
     }
     return done();
 }
-bool endsSoon(clsProcess &p) { return pollFor(p); }
 
 // Starts a program and waits until it has said `word`, so it is really running.
 Runner startAndWait(kv::Prompter &prompter, const QString &commandLine, const QString &word)
@@ -87,7 +86,7 @@ Runner startAndWait(kv::Prompter &prompter, const QString &commandLine, const QS
 
 } // namespace
 
-TEST(findOtherInstance, FindsTheLastOtherCopyAndNeverItself)
+TEST(findOtherInstance, FindsAnotherCopyAndNeverItself)
 {
     ASSERT_FALSE(kHeld);
     auto &table = kv::platform::systemProcessTable();
@@ -98,15 +97,8 @@ TEST(findOtherInstance, FindsTheLastOtherCopyAndNeverItself)
     auto first = startAndWait(prompter, copyLine, "held");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), first->processId());
 
-    auto second = startAndWait(prompter, copyLine, "held");
-    const std::vector<int> pids = table.listPids();
-    const auto at = [&](int pid) { return std::find(pids.begin(), pids.end(), pid) - pids.begin(); };
-    const int later = at(first->processId()) > at(second->processId()) ? first->processId()
-                                                                        : second->processId();
-    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), later);
-
+    // Which of several: SurvivesAnUpdateReplacingTheFileAndFollowsListOrder.
     first->killProcess();
-    second->killProcess();
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
 }
 
@@ -148,7 +140,6 @@ TEST(findOtherInstance, SurvivesAnUpdateReplacingTheFileAndFollowsListOrder)
     Fake blind(500, "");
     blind.add({200, "", {}, true});
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(blind), -1);
-    EXPECT_TRUE(table.terminateCalls().empty());
 }
 
 TEST(killImage, SparesOtherUsersAndTheLauncherItself)
@@ -164,16 +155,14 @@ TEST(killImage, SparesOtherUsersAndTheLauncherItself)
 
 TEST(terminateProcessById, NeverSignalsAPidBelowOne)
 {
-    // To the system, 0 is the caller's process group and -1 every process
-    // it may signal (as root: all of them), -N the group N. So the system
-    // table's kill call is replaced here, and nothing is ever sent.
+    // kill(2) reads 0, -1 and -N as process groups or everything (as root:
+    // all of it), so the system table's kill call is replaced here.
     std::vector<std::pair<int, int>> sent;
     const auto table = kv::platform::systemProcessTableSendingThrough([&](int pid, int signal) {
         sent.emplace_back(pid, signal);
         return pid == 4242 ? 0 : -1;
     });
-    // The fake records even the calls it refuses, so it shows whether the
-    // guard in front of the table holds on its own.
+    // The fake records even calls it refuses: the guard must hold on its own.
     kv::platform::FakeProcessTable fake;
     for (const int pid : {0, -1, -2, -4242, std::numeric_limits<int>::min()}) {
         EXPECT_FALSE(table->terminate(pid)) << pid;
@@ -195,12 +184,11 @@ TEST(killImage, MatchesProgramsAndScriptsByName)
 {
     using kv::vbKill::runsImage;
     using V = std::vector<std::string>;
-    EXPECT_TRUE(runsImage("/opt/pos/blipnote", {"/opt/pos/blipnote", "-v", "stationid=3"}, "blipnote.exe"));
+    // ".exe" dropped and the empty name: EndsThisUsersRunningCopiesButNeverTheLauncher.
     EXPECT_TRUE(runsImage("/opt/pos/blipnote.exe", V{}, "blipnote.exe"));
     EXPECT_TRUE(runsImage("/opt/pos/blipnote (deleted)", V{}, "blipnote"));
     EXPECT_FALSE(runsImage("/opt/pos/blipnote", V{}, "Blipnote.exe"));
     EXPECT_FALSE(runsImage("/opt/pos/blipnotes", V{}, "blipnote"));
-    EXPECT_FALSE(runsImage("/opt/pos/blipnote", V{}, ""));
     EXPECT_TRUE(runsImage("/usr/bin/dash", {"/bin/sh", "-e", "/opt/pos/tallyward"}, "tallyward.exe"));
     EXPECT_TRUE(runsImage("/usr/bin/bash", {"bash", "-o", "posix", "tallyward.sh"}, "tallyward.sh"));
     EXPECT_TRUE(runsImage("/usr/bin/python3.11", {"python3", "-u", "/x/tallyward.py"}, "tallyward.py"));
@@ -236,9 +224,9 @@ TEST(killImage, EndsThisUsersRunningCopiesButNeverTheLauncher)
     EXPECT_EQ(kv::vbKill::killImage(table, ""), 0);
     EXPECT_EQ(kv::vbKill::killImage(table, tag + "blip.exe"), 2);
     EXPECT_EQ(kv::vbKill::killImage(table, tag + "tally.sh"), 1);
-    EXPECT_TRUE(endsSoon(*blip1));
-    EXPECT_TRUE(endsSoon(*blip2));
-    EXPECT_TRUE(endsSoon(*script));
+    EXPECT_TRUE(pollFor(*blip1));
+    EXPECT_TRUE(pollFor(*blip2));
+    EXPECT_TRUE(pollFor(*script));
     EXPECT_EQ(bystander->getOutput(), "");
     EXPECT_TRUE(bystander->pReady);
     bystander->killProcess();
