@@ -95,7 +95,6 @@ TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     EXPECT_TRUE(e.awaitingRestart);
     EXPECT_EQ(e.failureCount, 1);
     EXPECT_EQ(e.failedAt, clock.now());
-    EXPECT_TRUE(e.process->outText.contains(QStringLiteral("hello")));
 
     clock.advanceMs(10'999);
     mp.superviseManagedPrograms();
@@ -103,7 +102,6 @@ TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     EXPECT_TRUE(e.awaitingRestart);
 
     clock.advanceMs(1);
-    EXPECT_EQ(clock.now().date(), QDate(2026, 12, 6));
     mp.superviseManagedPrograms();
     EXPECT_FALSE(e.awaitingRestart);
     EXPECT_FALSE(e.failedAt.isValid());
@@ -113,18 +111,21 @@ TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     EXPECT_EQ(e.failureCount, 2);
 }
 
-TEST_F(Supervision, RestartOffLeavesAnEndedProgramEnded)
+TEST_F(Supervision, RestartOffLeavesAnEndedProgramEndedAndReportsByIndex)
 {
     add(kEcho, QString(), false);
-    ASSERT_TRUE(mp.startProgram(0));
-    passUntilEnded(0);
-    const ManagedProgram &e = mp.managedPrograms[0];
+    add(kEcho, QStringLiteral("out:second"), false);
+    ASSERT_TRUE(mp.startProgram(1));
+    passUntilEnded(1);
+    const ManagedProgram &e = mp.managedPrograms[1];
     EXPECT_FALSE(e.awaitingRestart);
     EXPECT_EQ(e.failureCount, 0);
     clock.advanceMs(3'600'000);
     mp.superviseManagedPrograms();
-    EXPECT_FALSE(running(0));
-    EXPECT_EQ(seen.ends, QList<int>{0});
+    EXPECT_FALSE(running(1));
+    EXPECT_EQ(seen.ends, QList<int>{1});
+    EXPECT_TRUE(seen.outputs.contains(1) && !seen.outputs.contains(0));
+    EXPECT_EQ(e.process->outText, QStringLiteral("second\n-v\nstationid=3\n"));
 }
 
 TEST_F(Supervision, ProgramStoppedByHandIsNotRestarted)
@@ -171,17 +172,6 @@ TEST_F(Supervision, FailedRestartIsRecordedAndRetriedAfterAnotherDelay)
     prompter.verifyDone();
 }
 
-TEST_F(Supervision, OutputChangesAreReportedWithTheirIndex)
-{
-    add(kEcho, QString(), false);
-    add(kEcho, QStringLiteral("out:second"), false);
-    ASSERT_TRUE(mp.startProgram(1));
-    passUntilEnded(1);
-    EXPECT_TRUE(seen.outputs.contains(1));
-    EXPECT_FALSE(seen.outputs.contains(0));
-    EXPECT_TRUE(mp.managedPrograms[1].process->outText.contains(QStringLiteral("second")));
-}
-
 TEST_F(Supervision, FrontEndFinishedByMarkerWhileStillRunning)
 {
     const QString front = dir.file(QStringLiteral("front.sh"));
@@ -210,20 +200,19 @@ TEST_F(Supervision, StopEndsAllButTheFrontEnd)
         ASSERT_TRUE(mp.startProgram(i));
     mp.stopManagedPrograms();
     EXPECT_TRUE(running(0));
-    EXPECT_FALSE(running(1));
-    EXPECT_FALSE(running(2));
+    EXPECT_FALSE(running(1) || running(2));
     // Stopped on the way out is not an end to restart.
     clock.advanceMs(20'000);
     mp.superviseManagedPrograms();
     EXPECT_FALSE(running(1));
 }
 
-TEST_F(Supervision, CommandLines)
+TEST_F(Supervision, CommandLineWithArguments)
 {
+    // Without arguments: FailedRestartIsRecordedAndRetriedAfterAnotherDelay.
     ManagedProgram e;
     e.path = QStringLiteral("/opt/desk/");
     e.executable = QStringLiteral("tallyward");
-    EXPECT_EQ(mp.programCommandLine(e), QStringLiteral("\"/opt/desk/tallyward\"  -v stationid=3"));
     e.arguments = QStringLiteral("--port 4");
     EXPECT_EQ(mp.programCommandLine(e), QStringLiteral("\"/opt/desk/tallyward\" --port 4 -v stationid=3"));
 }
