@@ -76,7 +76,6 @@ public:
     QList<qint32> schemaResults{0};
     QList<bool> schemaShowErrors;
     Outcome setupResult = Outcome::Continue;
-    int setupCalls = 0;
     std::function<void()> loadThrows;
     // The station's programs besides the front-end.
     QList<Program> programs;
@@ -88,7 +87,6 @@ public:
     }
     Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
     {
-        ++setupCalls;
         settings.stationid = QStringLiteral("3");
         return setupResult;
     }
@@ -117,9 +115,8 @@ public:
 
 struct FakeWatchdog final : kv::DatabaseWatchdog {
     int tests = 0;
-    bool up = false;
     qint32 testDatabaseConnection(const kv::LauncherSettings &) override { return ++tests, 0; }
-    void setDbConnectionUp(bool u) override { up = u; }
+    void setDbConnectionUp(bool) override {}
 };
 
 struct FakeUpdate final : kv::UpdateProcedure {
@@ -162,9 +159,9 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
 };
 
 struct FakeDialog final : kv::SettingsDialog {
-    int shown = 0, unloaded = 0;
+    int shown = 0;
     void showDialog() override { ++shown; }
-    void unloadDialog() override { ++unloaded; }
+    void unloadDialog() override {}
 };
 
 // Everything a launcher is built from, as fakes in a directory of its own.
