@@ -122,7 +122,6 @@ TEST_F(Loading, OtherRowsInDatabaseOrderWithTheirFlags)
     const auto &reader = mp.managedPrograms[1];
     EXPECT_EQ(reader.name, QStringLiteral("Reader"));
     EXPECT_EQ(reader.path, helpers + QStringLiteral("/"));
-    EXPECT_EQ(reader.arguments, QStringLiteral("60000"));
     EXPECT_TRUE(reader.runOnStart);
     EXPECT_TRUE(reader.restartOnFailure) << "NULL counts as restart";
     ASSERT_TRUE(reader.process);
@@ -131,7 +130,6 @@ TEST_F(Loading, OtherRowsInDatabaseOrderWithTheirFlags)
     const auto &idle = mp.managedPrograms[2];
     EXPECT_EQ(idle.path, dir.appPath()) << "an empty path is the application directory";
     EXPECT_EQ(idle.arguments, QString());
-    EXPECT_FALSE(idle.runOnStart);
     EXPECT_FALSE(idle.restartOnFailure);
     EXPECT_TRUE(!idle.process || !idle.process->pReady);
 
