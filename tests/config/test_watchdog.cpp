@@ -13,7 +13,6 @@
 #include <QLocale>
 
 #include <chrono>
-#include <iostream>
 
 using kv::Notice;
 using kv::Watchdog;
@@ -109,7 +108,6 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
-            check("still down again", 1, {kAttempt, kFailure}, {});
         }
         const int note = startProgram("blipnote");
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
@@ -144,10 +142,8 @@ TEST_F(WatchdogTest, AFrozenServerHoldsTheCallNoLongerThanTheDocumentedBound)
         const double testPath = dbtest::secondsSince(t0);
         t0 = std::chrono::steady_clock::now();
         check("reconnect to the frozen server", 1, {kAttempt, kFailure}, {});
-        const double reconnectPath = dbtest::secondsSince(t0);
-        std::cout << "frozen server: test query " << testPath << " s, reconnect " << reconnectPath << " s\n";
         EXPECT_LE(testPath, bound);
-        EXPECT_LE(reconnectPath, bound);
+        EXPECT_LE(dbtest::secondsSince(t0), bound);
     }
     check("thawed", 0, {kAttempt}, {notice(kRecovered, 1)});
 }
