@@ -87,7 +87,6 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     };
     const Case cases[] = {
         {"front-end, not running", 0, false, true, true, false, true},
-        {"other row, not running", 2, false, true, true, false, true},
         {"other row, running", 2, true, false, true, true, true},
         {"front-end, running", 0, true, false, false, false, false},
         {"other row again", 2, false, false, true, true, true},

@@ -130,9 +130,7 @@ TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
     form.lstPrograms_Click(2);
     form.cmdRun_Click();
     ASSERT_TRUE(superviseUntil([&] { return form.controls().txtOutput.startsWith(QStringLiteral("running ")); }));
-    form.cmdStop_Click();
-    EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
-    EXPECT_TRUE(form.controls().cmdRunEnabled && !form.controls().cmdStopEnabled);
+    form.cmdStop_Click(); // the buttons after Stop: the window test
     for (int pass = 0; pass < 3; ++pass) {
         clock.advanceMs(20000);
         mp.superviseManagedPrograms();
