@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 using kv::database::ConnectionFailure;
 using kv::database::buildConnectionText;
 using kv::database::classifyConnectionError;
@@ -55,21 +51,6 @@ Error statementError(const QString &sql)
     EXPECT_NE(e.number(), 0) << "the statement ran: " << sql.toStdString();
     EXPECT_FALSE(rs.isOpen());
     return e;
-}
-
-// A loopback port nothing listens on: bound, then let go.
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        throw std::runtime_error("cannot find a free port");
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 class OdbcTest : public ::testing::Test {
@@ -229,7 +210,7 @@ TEST_F(OdbcTest, RealConnectErrorsFallIntoTheConnectionTestClasses)
         EXPECT_EQ(classifyConnectionError(e), c.expected) << e.what();
     }
     {
-        dbtest::EnvOverride port("PGPORT", std::to_string(closedPort()));
+        dbtest::EnvOverride port("PGPORT", "1"); // a privileged port nothing here listens on
         const Error refused = openError(clusterText());
         EXPECT_TRUE(refused.description().contains("Connection refused")) << refused.what();
         EXPECT_EQ(classifyConnectionError(refused), ConnectionFailure::NoConnection);
