@@ -1,6 +1,5 @@
-// The settings dialog's rules without widgets: connection tests against the
-// test cluster, saves into a temporary application directory, test prints
-// at the private print server's test printer.
+// The settings dialog's rules without widgets, against the test cluster and
+// the private print server's test printer.
 #include "config/frmConfigLogic.h"
 #include "config/odbc.h"
 #include "dbtestutil.h"
