@@ -18,9 +18,8 @@
 
 namespace {
 
-// Speaks the PostgreSQL protocol just far enough to accept a login, then
-// reads what the driver sends and never answers. A process of its own, so
-// that its sockets do not look like the driver's.
+// Accepts a login, then reads what the driver sends and never answers; a
+// process of its own, so that its sockets do not look like the driver's.
 class FrozenAfterLogin {
 public:
     FrozenAfterLogin()
