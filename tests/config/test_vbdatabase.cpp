@@ -213,9 +213,8 @@ TEST_F(DatabaseTest, KnownStationReceivesTheTemplatesWhenItHasNoProgramsOnly)
     EXPECT_EQ(programRows(), rows) << "a station with programs gets nothing";
 }
 
-// Each ends the launcher touching neither the rows, the file nor the id. The
-// id goes into SQL as it is: only a whole number may reach the server. As
-// root no permission stops a write: a directory where the file should be does.
+// Each ends the launcher touching neither rows, file nor id. The id goes into
+// SQL as it is: only a whole number may reach the server.
 TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
 {
     insertTemplates();
