@@ -1,6 +1,5 @@
-// The database watchdog against the real cluster through psqlODBC: outages
-// and recoveries as the cashier and the debug log see them, and how long a
-// frozen server may hold the till.
+// The database watchdog against the real cluster: outages and recoveries as
+// the cashier and the debug log see them, and the bound for a frozen server.
 #include "config/vbWatchdog.h"
 #include "programs/vbKill.h"
 
@@ -28,10 +27,8 @@ const QString kSuccess = QStringLiteral(" Database test success");
 const QString kAttempt = QStringLiteral(" Attempting database reconnect");
 const QString kFailure = QStringLiteral(" Database test connection failure");
 
-// Times and dates are written as the system's locale writes them. Qt reads
-// the locale once, at first use: it is pinned for this process only, since
-// the programs the test runs (psql is a Perl script) complain of a locale
-// the machine lacks.
+// Qt reads the locale once, at first use: pinned for this process only, as
+// psql (a Perl script) complains of a locale the machine lacks.
 const bool kLocalePinned = [] {
     ::setenv("LC_TIME", "de_DE.UTF-8", 1);
     const bool german = QLocale::system().dateFormat(QLocale::ShortFormat) == QStringLiteral("dd.MM.yy");
