@@ -1,6 +1,5 @@
-// The program manager's logic against the real cluster: what selections,
-// edits and Add leave in managedprogram (and in no other row), Run and Stop
-// with real children, and a server that goes away in the middle of typing.
+// The program manager's logic against the real cluster: what selections, edits
+// and Add leave in managedprogram, real children, a server gone mid-typing.
 #include "form1station.h"
 
 #include <gtest/gtest.h>
