@@ -1,6 +1,5 @@
-// Shared by the database tests: settings for the throwaway cluster, a guard
-// that always lets a stopped server run again, and a way to see that every
-// connection a test opened has been given back.
+// Shared by the database tests: the throwaway cluster's settings, scopes that
+// always let a stopped server run again, and a count of open sessions.
 #pragma once
 
 #include "clustersettings.h"
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,8 +19,7 @@ namespace dbtest {
 
 using testsupport::clusterSettings;
 
-// SIGSTOPs a server process and SIGCONTs it on every way out of the scope,
-// failed assertions and exceptions included.
+// SIGSTOPs a process for a scope, failed assertions and exceptions included.
 class StoppedProcess {
 public:
     explicit StoppedProcess(int pid) : m_pid(pid)
@@ -36,7 +35,7 @@ private:
     int m_pid;
 };
 
-// Stops the cluster for a scope; it runs again on every way out.
+// Stops the cluster for a scope.
 struct ClusterStopped {
     ClusterStopped() { testenv::pgctl("stop"); }
     ~ClusterStopped()
@@ -49,40 +48,26 @@ struct ClusterStopped {
 };
 
 // Sets an environment variable for a scope.
-class EnvOverride {
-public:
-    EnvOverride(const char *name, const std::string &value) : m_name(name)
+struct EnvOverride {
+    EnvOverride(const char *name, const std::string &value) : name(name)
     {
-        if (const char *old = std::getenv(name)) {
-            m_had = true;
-            m_old = old;
-        }
+        if (const char *was = std::getenv(name))
+            old = was;
         ::setenv(name, value.c_str(), 1);
     }
-    ~EnvOverride()
-    {
-        if (m_had)
-            ::setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            ::unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name;
-    std::string m_old;
-    bool m_had = false;
+    ~EnvOverride() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
+    const char *name;
+    std::optional<std::string> old;
 };
 
-// Other sessions of the test role on the test database, this query's own
-// excluded.
+// Other sessions of the test role on the test database, this query's own excluded.
 inline int otherSessions()
 {
     return std::stoi(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
                                    "AND usename = current_user AND pid <> pg_backend_pid()"));
 }
 
-// A backend ends a moment after its client said goodbye: wait for that,
-// boundedly, instead of for a fixed time.
+// A backend ends a moment after its client said goodbye: wait for that, boundedly.
 inline int sessionsSettledAt(int expected)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -1,15 +1,10 @@
 // The ODBC layer against the real cluster through psqlODBC: rows and values,
-// handles given back on every path, the driver's real errors sorted into the
-// connection test's classes, and the two time bounds.
+// handles given back on every path, real errors sorted into classes.
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "dbtestutil.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 using kv::database::ConnectionFailure;
 using kv::database::buildConnectionText;
@@ -17,7 +12,6 @@ using kv::database::classifyConnectionError;
 using kv::odbc::Connection;
 using kv::odbc::Error;
 using kv::odbc::Recordset;
-using kv::odbc::Value;
 
 namespace {
 
@@ -59,21 +53,6 @@ Error statementError(const QString &sql)
     return e;
 }
 
-// A loopback port nothing listens on: bound, then let go.
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        throw std::runtime_error("cannot find a free port");
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 class OdbcTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -103,19 +82,16 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
     EXPECT_EQ(rs.columnNames(), (QStringList{"id", "name", "path", "runonstart", "machineid"}));
 
     ASSERT_FALSE(rs.eof());
-    EXPECT_TRUE(rs.field("id").isNumber());
     EXPECT_EQ(rs.field("ID").toInt64(), 11) << "column names match without regard to case";
     EXPECT_EQ(rs.field("name").toString(), QString::fromUtf8("Kassé €"));
-    EXPECT_EQ(rs.field("name").kind(), Value::Kind::Text);
     EXPECT_TRUE(rs.field("path").isNull());
     EXPECT_EQ(rs.field("runonstart").toDouble(), 1.0) << "a true boolean compares equal to 1";
     EXPECT_EQ(rs.field("machineid").toString(), "3");
 
     rs.moveNext();
     ASSERT_FALSE(rs.eof());
-    const QString longName = rs.field("name").toString();
-    EXPECT_EQ(longName.size(), 3001) << "a value longer than one read buffer arrives whole";
-    EXPECT_EQ(longName, QString(3000, QLatin1Char('x')) + QString::fromUtf8("ü"));
+    EXPECT_EQ(rs.field("name").toString(), QString(3000, QLatin1Char('x')) + QString::fromUtf8("ü"))
+        << "a value longer than one read buffer arrives whole";
     EXPECT_EQ(rs.field("path").toString(), "C:\\a'b");
     EXPECT_EQ(rs.field("runonstart").toDouble(), 0.0);
     EXPECT_TRUE(rs.field("machineid").isNull());
@@ -127,14 +103,11 @@ TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
     ASSERT_FALSE(rs.eof());
     EXPECT_FALSE(rs.field("path").isNull()) << "an empty text is not NULL";
     EXPECT_EQ(rs.field("path").toString(), "");
-    EXPECT_TRUE(rs.field("runonstart").isNull());
 
     rs.moveNext();
     EXPECT_TRUE(rs.eof());
     EXPECT_EQ(thrown([&] { rs.field("id"); }).number(), kv::odbc::kNoCurrentRecord);
     EXPECT_THROW(rs.moveNext(), Error);
-    rs.close();
-    EXPECT_FALSE(rs.isOpen());
 }
 
 TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
@@ -148,7 +121,6 @@ TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
 
     rs.open(QStringLiteral("SELECT 2.5::numeric AS half, 3.5::float8 AS f, 'x7' AS t, ' 42 ' AS padded"), c);
     ASSERT_FALSE(rs.eof());
-    EXPECT_TRUE(rs.field("half").isNumber());
     EXPECT_EQ(rs.field("half").toInt64(), 2) << "halves round to the even neighbour";
     EXPECT_EQ(rs.field("f").toInt64(), 4);
     bool ok = true;
@@ -156,9 +128,7 @@ TEST_F(OdbcTest, EmptyResultIsOpenAtEndOfFileAndUnknownColumnsAreErrors)
     EXPECT_FALSE(ok);
     EXPECT_EQ(rs.field("padded").toInt64(&ok), 42);
     EXPECT_TRUE(ok);
-    const Error unknown = thrown([&] { rs.field("nosuch"); });
-    EXPECT_EQ(unknown.number(), kv::odbc::kItemNotFound);
-    EXPECT_FALSE(unknown.description().isEmpty());
+    EXPECT_EQ(thrown([&] { rs.field("nosuch"); }).number(), kv::odbc::kItemNotFound);
 }
 
 TEST_F(OdbcTest, StatementWithoutRowsLeavesTheRecordsetClosedAndTakesEffect)
@@ -184,7 +154,6 @@ TEST_F(OdbcTest, ClosingTheConnectionClosesItsRecordsets)
     Recordset rs;
     rs.open(QStringLiteral("SELECT 1 AS one"), c);
     ASSERT_TRUE(rs.isOpen());
-    EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline + 1), m_baseline + 1);
     c.close();
     EXPECT_FALSE(rs.isOpen());
     EXPECT_EQ(thrown([&] { rs.field("one"); }).number(), kv::odbc::kObjectClosed);
@@ -195,8 +164,7 @@ TEST_F(OdbcTest, ClosingTheConnectionClosesItsRecordsets)
     rs.open(QStringLiteral("SELECT 7 AS seven"), c);
     EXPECT_EQ(rs.field("seven").toInt64(), 7);
     {
-        // A recordset that outlives its connection object must not touch
-        // freed handles.
+        // A recordset outliving its connection must not touch freed handles.
         Connection gone;
         gone.open(clusterText());
         rs.open(QStringLiteral("SELECT 1 AS one"), gone);
@@ -221,13 +189,7 @@ TEST_F(OdbcTest, RealConnectErrorsFallIntoTheConnectionTestClasses)
         int number;       // 0: not looked at
         ConnectionFailure expected;
     } cases[] = {
-        {"wrong password", with(&kv::LauncherSettings::db_password, "not-it"), "password authentication failed",
-         kv::odbc::kAuthenticationError, ConnectionFailure::BadUserPass},
-        {"unknown user", with(&kv::LauncherSettings::db_username, "nosuchuser"), "", 0,
-         ConnectionFailure::BadUserPass},
         {"no password", with(&kv::LauncherSettings::db_password, ""), "", 0, ConnectionFailure::BadUserPass},
-        {"unknown database", with(&kv::LauncherSettings::db_name, "nosuchdb"), "does not exist", 0,
-         ConnectionFailure::ConnectionError},
         {"unknown host", with(&kv::LauncherSettings::db_host, "no-such-host.invalid"), "", kv::odbc::kProviderError,
          ConnectionFailure::NoConnection},
         // The driver manager gives no number of its own.
@@ -244,7 +206,7 @@ TEST_F(OdbcTest, RealConnectErrorsFallIntoTheConnectionTestClasses)
         EXPECT_EQ(classifyConnectionError(e), c.expected) << e.what();
     }
     {
-        dbtest::EnvOverride port("PGPORT", std::to_string(closedPort()));
+        dbtest::EnvOverride port("PGPORT", "1"); // a privileged port nothing here listens on
         const Error refused = openError(clusterText());
         EXPECT_TRUE(refused.description().contains("Connection refused")) << refused.what();
         EXPECT_EQ(classifyConnectionError(refused), ConnectionFailure::NoConnection);
@@ -262,41 +224,15 @@ TEST_F(OdbcTest, ServerErrorsBeginningWithErrorMeanAnOldDatabase)
     EXPECT_EQ(column.number(), kv::odbc::kProviderError);
     EXPECT_EQ(column.sqlState(), "42703");
     EXPECT_EQ(classifyConnectionError(column), ConnectionFailure::OldDatabase);
-
-    const Error table = statementError(QStringLiteral("SELECT schemaversion FROM nosuchtable"));
-    EXPECT_EQ(table.sqlState(), "42P01");
-    EXPECT_EQ(classifyConnectionError(table), ConnectionFailure::OldDatabase);
-    EXPECT_FALSE(table.description().endsWith('\n'));
+    EXPECT_FALSE(column.description().endsWith('\n'));
 }
 
 // ------------------------------------------------------------------ timeouts
-
-TEST_F(OdbcTest, ConnectingToAServerThatNeverAnswersGivesUpWithinTheLoginTimeout)
-{
-    const kv::LauncherSettings s = dbtest::clusterSettings();
-    double elapsed = 0;
-    Error error(0, QString());
-    {
-        dbtest::StoppedProcess stopped(testenv::postmasterPid());
-        const auto t0 = std::chrono::steady_clock::now();
-        error = openError(buildConnectionText(s));
-        elapsed = dbtest::secondsSince(t0);
-    }
-    EXPECT_LE(elapsed, kv::odbc::kLoginTimeoutSeconds + 2.0);
-    EXPECT_EQ(classifyConnectionError(error), ConnectionFailure::NoConnection) << error.what();
-
-    Connection c;
-    c.open(buildConnectionText(s));
-    Recordset rs;
-    rs.open(QStringLiteral("SELECT 1 AS one"), c);
-    EXPECT_EQ(rs.field("one").toInt64(), 1) << "the server answers again";
-}
 
 TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
 {
     Connection c;
     c.open(clusterText());
-    EXPECT_EQ(c.statementDeadlineMs(), kv::odbc::kDefaultStatementDeadlineMs);
     Recordset rs;
     rs.open(QStringLiteral("SELECT pg_backend_pid() AS pid"), c);
     const int backend = int(rs.field("pid").toInt64());
@@ -309,7 +245,6 @@ TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
         const Error e = thrown([&] { rs.open(QStringLiteral("SELECT 1 AS one"), c); });
         elapsed = dbtest::secondsSince(t0);
         EXPECT_EQ(e.number(), kv::odbc::kTimeoutError);
-        EXPECT_EQ(e.sqlState(), "HYT00");
         EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection);
         EXPECT_FALSE(rs.isOpen());
         // The link is gone: the next statement fails at once instead of

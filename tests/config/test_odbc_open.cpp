@@ -14,12 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utility>
 
 namespace {
 
-// Speaks the PostgreSQL protocol just far enough to accept a login, then
-// reads what the driver sends and never answers. It runs in a process of its
-// own, as a server does: its sockets must not look like the driver's.
+// Accepts a login, then reads what the driver sends and never answers; a
+// process of its own, so that its sockets do not look like the driver's.
 class FrozenAfterLogin {
 public:
     FrozenAfterLogin()
@@ -36,8 +36,7 @@ public:
         m_port = ntohs(a.sin_port);
         m_pid = ::fork();
         if (m_pid == 0) {
-            ::close(report[0]);
-            serve(listener, report[1]);
+            serve(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), report[1]);
             ::_exit(0);
         }
         ::close(listener);
@@ -61,8 +60,7 @@ public:
 private:
     static bool readAll(int fd, void *buf, std::size_t n)
     {
-        auto *p = static_cast<char *>(buf);
-        while (n > 0) {
+        for (auto *p = static_cast<char *>(buf); n > 0;) {
             const ssize_t got = ::read(fd, p, n);
             if (got <= 0)
                 return false;
@@ -80,21 +78,14 @@ private:
     {
         return type + word(std::uint32_t(body.size() + 4)) + body;
     }
-    static std::string parameter(const char *name, const char *value)
+    static void serve(int client, int report)
     {
-        return message('S', std::string(name) + '\0' + value + '\0');
-    }
-    static void serve(int listener, int report)
-    {
-        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            return;
         for (;;) { // SSL and GSS requests are refused until the startup packet comes
             std::uint32_t len = 0, code = 0;
             if (!readAll(client, &len, 4) || !readAll(client, &code, 4))
                 return;
             std::string rest(ntohl(len) - 8, '\0');
-            if (!rest.empty() && !readAll(client, rest.data(), rest.size()))
+            if (!readAll(client, rest.data(), rest.size()))
                 return;
             if (ntohl(code) != 80877103 && ntohl(code) != 80877104)
                 break;
@@ -102,15 +93,14 @@ private:
                 return;
         }
         // Logged in, the parameters the driver asks about, a key, ready.
-        const std::string reply = message('R', word(0)) + parameter("server_version", "15.0") +
-                                  parameter("client_encoding", "UTF8") +
-                                  parameter("standard_conforming_strings", "on") +
-                                  parameter("integer_datetimes", "on") + message('K', word(4242) + word(1)) +
-                                  message('Z', "I");
-        if (::write(client, reply.data(), reply.size()) != ssize_t(reply.size()))
-            return;
+        std::string reply = message('R', word(0));
+        for (const auto &[name, value] : {std::pair{"server_version", "15.0"}, {"client_encoding", "UTF8"},
+                                          {"standard_conforming_strings", "on"}, {"integer_datetimes", "on"}})
+            reply += message('S', std::string(name) + '\0' + value + '\0');
+        reply += message('K', word(4242) + word(1)) + message('Z', "I");
         char sink[512];
-        if (::read(client, sink, sizeof sink) > 0 && ::write(report, "q", 1) == 1)
+        if (::write(client, reply.data(), reply.size()) == ssize_t(reply.size()) &&
+            ::read(client, sink, sizeof sink) > 0 && ::write(report, "q", 1) == 1)
             ::pause();
     }
 

@@ -104,18 +104,16 @@ TEST_F(ShellConf, ImportThatCannotCreateTheFileTellsToRestartAndEnds)
         kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
     EXPECT_EQ(import(), Outcome::LauncherEnds);
     ASSERT_EQ(prompter.shownMessages().size(), 1);
-    const QString title = prompter.shownMessages().first().title;
-    EXPECT_TRUE(title.startsWith(QStringLiteral("Korvantis Launcher - "))) << title.toStdString();
-    EXPECT_GT(title.size(), QStringLiteral("Korvantis Launcher - ").size()) << "the error's description is missing";
+    const QString title = prompter.shownMessages().first().title, prefix = QStringLiteral("Korvantis Launcher - ");
+    EXPECT_TRUE(title.startsWith(prefix) && title.size() > prefix.size()) << "with the error: " << title.toStdString();
     // Nothing stray beside it: the temporary file is gone.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
 }
 
 // --- read -----------------------------------------------------------------
 
-// Repeated keys: the last counts. A file without a printer line or under
-// another launcher name is rewritten whole in a fixed order, comments and
-// foreign keys dropped, an empty station id left out, private again.
+// The last of repeated keys counts. A file lacking a printer line or under another
+// launcher name is rewritten whole, in a fixed order, without an empty station id.
 TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
 {
     const QByteArray complete = "db_host = one\r\ndb_host = two\rDb_Name = wrong\r\ndb_name = pos\r\n"

@@ -1,6 +1,5 @@
-// The database watchdog against the real cluster through psqlODBC: outages
-// and recoveries as the cashier and the debug log see them, and how long a
-// frozen server may hold the till.
+// The database watchdog against the real cluster: outages and recoveries as
+// the cashier and the debug log see them, and the bound for a frozen server.
 #include "config/vbWatchdog.h"
 #include "programs/vbKill.h"
 
@@ -13,7 +12,6 @@
 #include <QLocale>
 
 #include <chrono>
-#include <iostream>
 
 using kv::Notice;
 using kv::Watchdog;
@@ -29,10 +27,8 @@ const QString kSuccess = QStringLiteral(" Database test success");
 const QString kAttempt = QStringLiteral(" Attempting database reconnect");
 const QString kFailure = QStringLiteral(" Database test connection failure");
 
-// Times and dates are written as the system's locale writes them. Qt reads
-// the locale once, at first use: it is pinned for this process only, since
-// the programs the test runs (psql is a Perl script) complain of a locale
-// the machine lacks.
+// Qt reads the locale once, at first use: pinned for this process only, as
+// psql (a Perl script) complains of a locale the machine lacks.
 const bool kLocalePinned = [] {
     ::setenv("LC_TIME", "de_DE.UTF-8", 1);
     const bool german = QLocale::system().dateFormat(QLocale::ShortFormat) == QStringLiteral("dd.MM.yy");
@@ -109,7 +105,6 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
-            check("still down again", 1, {kAttempt, kFailure}, {});
         }
         const int note = startProgram("blipnote");
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
@@ -144,10 +139,8 @@ TEST_F(WatchdogTest, AFrozenServerHoldsTheCallNoLongerThanTheDocumentedBound)
         const double testPath = dbtest::secondsSince(t0);
         t0 = std::chrono::steady_clock::now();
         check("reconnect to the frozen server", 1, {kAttempt, kFailure}, {});
-        const double reconnectPath = dbtest::secondsSince(t0);
-        std::cout << "frozen server: test query " << testPath << " s, reconnect " << reconnectPath << " s\n";
         EXPECT_LE(testPath, bound);
-        EXPECT_LE(reconnectPath, bound);
+        EXPECT_LE(dbtest::secondsSince(t0), bound);
     }
     check("thawed", 0, {kAttempt}, {notice(kRecovered, 1)});
 }

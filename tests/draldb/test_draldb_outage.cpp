@@ -1,6 +1,5 @@
-// The client library while the server is stopped, restarted or frozen: no
-// call holds the caller longer than the library's deadlines, and listening
-// resumes once the server is back.
+// The client library while the server is stopped, restarted or frozen: no call
+// outlasts the library's deadlines, and listening resumes once it is back.
 #include "draldbtest.h"
 #include "tcpproxy.h"
 
@@ -148,9 +147,8 @@ TEST(DraldbOutage, AStatementAnsweredJustAfterItsDeadlineKeepsItsResult)
     ASSERT_NE(connection, 0);
     testenv::psql("DELETE FROM poscommands WHERE stationid = 99");
     const int pid = backendPid(connection);
-    // The backend wakes after the deadline, when the cancel is already
-    // pending; a backend that has not read the statement yet ignores it, so
-    // the INSERT commits and its answer comes within the cancel's grace.
+    // Woken after the deadline with the cancel pending, a backend that had not
+    // read the statement yet ignores it: the INSERT commits within the grace.
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
     std::thread thaw([pid] {
         std::this_thread::sleep_for(milliseconds(5'400));
@@ -171,9 +169,8 @@ TEST(DraldbOutage, AStatementAnsweredJustAfterItsDeadlineKeepsItsResult)
     testenv::psql("DELETE FROM poscommands WHERE stationid = 99");
 }
 
-// A reconnect that meets a server which accepts and never answers the
-// handshake, or answers it and then nothing more: every check returns at
-// once, the attempt or session is given up, and the next one listens again.
+// A server silent from the handshake on, or after it: checks return at once,
+// the attempt or session is given up, and the next one listens again.
 TEST(DraldbOutage, AServerThatStopsAnsweringIsGivenUpWhileChecksStayPrompt)
 {
     TcpProxy proxy(testenv::database().port);

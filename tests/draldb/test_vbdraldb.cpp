@@ -1,6 +1,5 @@
-// The launcher's binding to the client library, and the fake that the
-// launcher's own tests put in its place: the same calls, as the launcher makes
-// them, run on both, with texts that are not ASCII.
+// The same calls, as the launcher makes them, on the binding to the client
+// library and on the fake the launcher's tests use, with non-ASCII texts.
 #include "config/vbDraldb.h"
 #include "config/vbDraldbFake.h"
 #include "draldbtest.h"

@@ -103,8 +103,6 @@ TEST_F(DialogTest, ControlsCarryTheirNamesAndCaptionsAndLoadReplacesTheDesignTex
         ASSERT_NE(w, nullptr) << c.name;
         EXPECT_EQ(w->property(qobject_cast<QGroupBox *>(w) ? "title" : "text").toString(), c.caption) << c.name;
     }
-    for (const char *name : {"Line1", "Line2"})
-        EXPECT_NE(form.findChild<QFrame *>(name), nullptr) << name;
     EXPECT_EQ(child<QLineEdit>(form, "txtServer")->text(), m_conf.db_host);
     EXPECT_EQ(child<QLineEdit>(form, "txtStationID")->text(), "") << "an empty id still replaces the design text";
     EXPECT_EQ(child<QLabel>(form, "lblStatus")->text(), "Connection OK");
@@ -148,7 +146,6 @@ TEST_F(DialogTest, ThePrinterGroupFollowsTheBox)
 TEST_F(DialogTest, OkKeepsTheWindowForTheNextOpeningCancelDropsIt)
 {
     kv::frmConfig *first = &shown();
-    const int tests = int(m_prompter.busyChanges().size());
     child<QLineEdit>(*first, "txtServer")->setText(QStringLiteral("typed"));
     m_dialog->showDialog();
     EXPECT_EQ(m_dialog->form(), first) << "a second opening while loaded loads nothing";
@@ -164,7 +161,6 @@ TEST_F(DialogTest, OkKeepsTheWindowForTheNextOpeningCancelDropsIt)
     ASSERT_EQ(m_dialog->form(), first) << "OK only hides";
     m_dialog->showDialog();
     EXPECT_EQ(child<QLineEdit>(*first, "txtStationID")->text(), "8") << "shown as left, not reloaded";
-    EXPECT_EQ(int(m_prompter.busyChanges().size()), tests + 2) << "only OK's own connection test ran";
 
     child<QPushButton>(*first, "cmdCancel")->click();
     settle();

@@ -1,6 +1,5 @@
-// The program manager's logic against the real cluster: what selections,
-// edits and Add leave in managedprogram (and in no other row), Run and Stop
-// with real children, and a server that goes away in the middle of typing.
+// The program manager's logic against the real cluster: what selections, edits
+// and Add leave in managedprogram, real children, a server gone mid-typing.
 #include "form1station.h"
 
 #include <gtest/gtest.h>
@@ -130,9 +129,7 @@ TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
     form.lstPrograms_Click(2);
     form.cmdRun_Click();
     ASSERT_TRUE(superviseUntil([&] { return form.controls().txtOutput.startsWith(QStringLiteral("running ")); }));
-    form.cmdStop_Click();
-    EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
-    EXPECT_TRUE(form.controls().cmdRunEnabled && !form.controls().cmdStopEnabled);
+    form.cmdStop_Click(); // the buttons after Stop: the window test
     for (int pass = 0; pass < 3; ++pass) {
         clock.advanceMs(20000);
         mp.superviseManagedPrograms();
