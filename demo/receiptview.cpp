@@ -7,6 +7,8 @@
 //                                 order, until SIGINT or SIGTERM
 //
 // The bytes are the printer's: Windows-1252, so they are shown as UTF-8.
+#include "shared/cp1252.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -24,26 +26,6 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void onSignal(int) { g_stop = 1; }
-
-// Windows-1252's characters of 0x80-0x9F; 0 where it defines none.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void appendUtf8(std::string &out, char32_t c)
-{
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
 
 std::string hexByte(unsigned char b)
 {
@@ -79,15 +61,13 @@ std::string decodeEscpos(const std::string &bytes)
         } else if (b < 0x20 || b == 0x7F) {
             out += "[" + hexByte(b) + "]";
             ++i;
-        } else if (b >= 0x80 && b < 0xA0) {
-            const char16_t c = kCp1252High[b - 0x80];
-            if (c)
-                appendUtf8(out, c);
-            else
-                out += "[" + hexByte(b) + "]";
-            ++i;
         } else {
-            appendUtf8(out, b);
+            // The code page's unused bytes come back as C1 controls.
+            const char32_t c = cp1252::toUnicode(b);
+            if (c >= 0x80 && c < 0xA0)
+                out += "[" + hexByte(b) + "]";
+            else
+                cp1252::appendUtf8(out, c);
             ++i;
         }
     }

@@ -12,6 +12,8 @@ constexpr char16_t kHigh[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
+} // namespace
+
 void appendUtf8(std::string &out, char32_t cp)
 {
     if (cp < 0x80) {
@@ -25,8 +27,6 @@ void appendUtf8(std::string &out, char32_t cp)
         out += char(0x80 | (cp & 0x3F));
     }
 }
-
-} // namespace
 
 char32_t toUnicode(unsigned char byte)
 {
