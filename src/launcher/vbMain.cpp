@@ -117,12 +117,11 @@ Outcome Launcher::openSettingsDialog()
     return Outcome::Continue;
 }
 
-Outcome Launcher::Main()
+bool Launcher::reportingErrors(const std::function<void()> &step)
 {
-    if (m_ended)
-        return Outcome::LauncherEnds;
     try {
-        return startUp();
+        step();
+        return true;
     } catch (const odbc::Error &e) {
         reportRunTimeError(e.number(), e.description());
     } catch (const std::system_error &e) {
@@ -132,34 +131,40 @@ Outcome Launcher::Main()
     } catch (const std::exception &e) {
         reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
     }
+    return false;
+}
+
+Outcome Launcher::Main()
+{
+    if (m_ended)
+        return Outcome::LauncherEnds;
+    Outcome outcome = Outcome::Continue;
+    if (reportingErrors([&] { outcome = startUp(); }))
+        return outcome;
     return endLauncher(1);
 }
 
 Outcome Launcher::startUp()
 {
-    // 1
     escPosEnabled = false;
     launcherRunning = false;
-    // 2
     if (m_settingsDialog)
         m_settingsDialog->unloadDialog();
-    // 3: this copy replaces an older one.
+    // This copy replaces an older one.
     if (m_parts.previousInstance) {
         m_parts.clock.sleepMs(kOlderInstanceWaitMs);
         const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
         if (other >= 1)
             vbKill::terminateProcessById(m_parts.processes, other);
     }
-    // 4, 5
     const QString conf = confPath();
     if (!fileExists(conf)
         && config::importFrontEndConfig(conf, m_parts.ctx, m_parts.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     shellConf = config::readShellConfig(conf, m_parts.ctx);
-    // 6
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog();
-    // 7: a till often starts before its server; give it time.
+    // A till often starts before its server; give it time.
     bool databaseUsable = false;
     for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable; ++attempt) {
         if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
@@ -169,11 +174,10 @@ Outcome Launcher::startUp()
     }
     if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
         return openSettingsDialog();
-    // 8
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
     m_parts.watchdog.setDbConnectionUp(true);
-    // 9: "none" is set in memory only, so the file still says what was chosen.
+    // "none" is set in memory only, so the file still says what was chosen.
     const QString none = QStringLiteral("none");
     if (shellConf.esc_printer.isEmpty()) {
         if (escpos::getPrinterList(m_parts.spooler).size() - 1 > 0) {
@@ -195,10 +199,8 @@ Outcome Launcher::startUp()
     } else if (shellConf.esc_printer != none) {
         escPosEnabled = true;
     }
-    // 10
     if (m_parts.database.setupStation(shellConf, conf) == Outcome::LauncherEnds)
         return endLauncher(1);
-    // 11
     if (escPosEnabled) {
         libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));
         if (libraryConnection == 0) {
@@ -209,10 +211,9 @@ Outcome Launcher::startUp()
             listenAll();
         }
     }
-    // 12
     if (m_parts.database.loadManagedPrograms(managedPrograms, shellConf) == Outcome::LauncherEnds)
         return endLauncher(1);
-    // 13: an OPOS driver would fight the launcher for the printer.
+    // An OPOS driver would fight the launcher for the printer.
     if (escPosEnabled) {
         auto &list = managedPrograms.managedPrograms;
         for (std::size_t i = 1; i < list.size(); ++i) {
@@ -225,7 +226,6 @@ Outcome Launcher::startUp()
             }
         }
     }
-    // 14
     launcherRunning = true;
     if (m_tray)
         m_tray->addTrayIcon();
@@ -410,15 +410,8 @@ void Launcher::finishLoop()
     m_passTimer.stop();
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
-    if (updateOnExit) {
-        try {
-            m_parts.update.runUpdate();
-        } catch (const odbc::Error &e) {
-            reportRunTimeError(e.number(), e.description());
-        } catch (const std::exception &e) {
-            reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
-        }
-    }
+    if (updateOnExit)
+        reportingErrors([this] { m_parts.update.runUpdate(); });
     endLauncher(0);
 }
 
@@ -436,22 +429,9 @@ void Launcher::terminate()
     endLauncher(0);
 }
 
-void Launcher::runMenuCommand(const std::function<void()> &command)
-{
-    // A menu command runs inside Qt's event dispatch, which no exception may
-    // cross: the person is told, and the launcher goes on.
-    try {
-        command();
-    } catch (const odbc::Error &e) {
-        reportRunTimeError(e.number(), e.description());
-    } catch (const std::exception &e) {
-        reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
-    }
-}
-
 void Launcher::mnuManageClick()
 {
-    runMenuCommand([this] {
+    reportingErrors([this] {
         if (m_programManager)
             m_programManager->showWindow();
     });
@@ -459,7 +439,7 @@ void Launcher::mnuManageClick()
 
 void Launcher::mnuDBClick()
 {
-    runMenuCommand([this] {
+    reportingErrors([this] {
         if (m_settingsDialog)
             m_settingsDialog->showDialog();
     });
@@ -467,7 +447,7 @@ void Launcher::mnuDBClick()
 
 void Launcher::mnuUpdateClick()
 {
-    runMenuCommand([this] { m_parts.update.requestUpdate(); });
+    reportingErrors([this] { m_parts.update.requestUpdate(); });
 }
 
 void Launcher::mnuExitClick()

@@ -150,9 +150,12 @@ private:
     Outcome openSettingsDialog();
     Outcome endLauncher(int status);
     void reportRunTimeError(int number, const QString &description);
+    // Runs `step`; an error it throws is shown as a run-time error. False
+    // when it threw. Menu commands run inside Qt's event dispatch, which no
+    // exception may cross.
+    bool reportingErrors(const std::function<void()> &step);
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
     void listenAll();
-    void runMenuCommand(const std::function<void()> &command);
     bool posRowsWaiting();
     void tickBody();
     void keepLauncherWithoutFrontEnd();
