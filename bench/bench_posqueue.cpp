@@ -38,21 +38,6 @@ const char *const kReceiptSql =
     "'Korvantis Kasse 1' || E'\\n' || repeat(E'1 x Artikel          4,50 \\u20ac\\n', 20) || "
     "E'Summe               90,00 \\u20ac\\n\\x1b|fP'";
 
-// The benchmark has nobody to answer a message box: it reports it and the
-// benchmark fails on the rows it left.
-class ReportingPrompter final : public kv::Prompter {
-public:
-    int shown = 0;
-    kv::MsgResult messageBox(const kv::MessageBox &box) override
-    {
-        ++shown;
-        std::cerr << "message box: " << box.text.toStdString() << "\n";
-        return kv::MsgResult::OK;
-    }
-    QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
-    void setBusyCursor(bool) override {}
-};
-
 QByteArray confLine(const QString &key, const QString &value) { return (key + " = " + value + "\r\n").toUtf8(); }
 
 // Everything the launcher would hold: the library connection, the printer
@@ -62,10 +47,8 @@ struct Till {
     kv::DraldbLibrary library;
     qint32 libraryConnection = 0;
     kv::platform::CupsSpooler spooler;
-    kv::EscposChannel channel{spooler};
-    kv::LauncherSettings shellConf;
-    ReportingPrompter prompter;
-    kv::PosCommandQueue posQueue{library, libraryConnection, channel, shellConf, prompter};
+    kv::PrintJournal journal{app.file(kv::PrintJournal::fileName())};
+    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
     testprinter::TestPrinter printer{testprinter::defaultQueue()};
 
     Till()
@@ -75,8 +58,8 @@ struct Till {
                                            confLine("db_username", db.user) + confLine("db_password", db.password) +
                                            confLine("stationid", QString::number(kStation)));
         libraryConnection = library.system_init(app.file("dralfrontend"));
-        shellConf.esc_printer = printer.name();
     }
+    kv::PosPassReport pass() { return posQueue.processPosCommands(printer.name()); }
 };
 
 std::string queuedCount() { return testenv::psql("SELECT count(*) FROM poscommands"); }
@@ -110,7 +93,7 @@ void BM_Pass1000Receipts(benchmark::State &state)
         const auto mark = till.printer.mark();
         state.ResumeTiming();
 
-        till.posQueue.processPosCommands();
+        till.pass();
         if (!waitForJob(till.printer, mark.jobs)) {
             state.SkipWithError("the job did not reach the test printer");
             break;
@@ -186,7 +169,7 @@ void BM_NotifyToPrint(benchmark::State &state)
             break;
         }
         const qint64 notified = t.nsecsElapsed();
-        till.posQueue.processPosCommands();
+        till.pass();
         if (!waitForJob(till.printer, mark.jobs)) {
             state.SkipWithError("the job did not reach the test printer");
             break;

@@ -144,6 +144,7 @@ bool Connection::becomeReady()
         return false;
     }
     m_listensInFlight = true;
+    m_listenFailed = false;
     m_listensSent = SteadyClock::now();
     return true;
 }
@@ -160,8 +161,13 @@ void Connection::readListens()
     drainNotifications();
     while (m_listensInFlight && !PQisBusy(m_conn)) {
         PGresult *r = PQgetResult(m_conn);
-        if (!r)
+        if (!r) {
             m_listensInFlight = false;
+            if (!m_listenFailed)
+                ++m_relistens;
+        } else if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+            m_listenFailed = true;
+        }
         PQclear(r);
     }
     if (PQstatus(m_conn) != CONNECTION_OK ||
@@ -262,6 +268,8 @@ StatementOutcome Connection::run(const std::string &sql, const std::vector<std::
             out.error = answered ? listens.error : "the database did not answer in time";
             return out;
         }
+        if (listens.error.empty() && !m_listenFailed)
+            ++m_relistens;
     }
     std::vector<const char *> values;
     for (const auto &p : params)

@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ public:
     // reconnect is under way or its LISTENs are unanswered.
     std::string nextNotification();
 
+    // Sessions re-established whose LISTENs the server has answered.
+    int32_t relistens() const { return m_relistens; }
+
     StatementOutcome run(const std::string &sql, const std::vector<std::string> &params = {});
 
     // The name quoted for use as an identifier; nullopt while not connected.
@@ -82,8 +86,11 @@ private:
     std::vector<std::string> m_channels;
     // The LISTENs of a fresh session were sent and not all answered yet.
     bool m_listensInFlight = false;
+    // One of them came back with an error.
+    bool m_listenFailed = false;
     SteadyClock::time_point m_listensSent{};
     std::deque<std::string> m_pending;
+    int32_t m_relistens = 0;
 };
 
 } // namespace draldb

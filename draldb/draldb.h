@@ -28,6 +28,12 @@ DRALDB_API int32_t VB_notify_listen(int32_t connection, const char *channel);
  * connection is re-established a little on every call. */
 DRALDB_API char *VB_notify_check(int32_t connection);
 
+/* How many times the connection has been re-established and its LISTENs
+ * answered again since system_init; 0 for an unknown handle. Notifications
+ * sent while it was down are gone, so a caller that counts on them looks at
+ * what they would have announced whenever this grows. */
+DRALDB_API int32_t draldb_relistens(int32_t connection);
+
 /* A value of the configuration system_init read last; "" when unknown. */
 DRALDB_API char *config_getvalue(const char *key);
 

@@ -9,6 +9,7 @@
 #include "core/gui/debugForm.h"
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
+#include "core/worker.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
 #include "platform/posix/cupsspooler.h"
@@ -102,13 +103,18 @@ int main(int argc, char **argv)
     kv::vbKill::TableImageKiller imageKiller(processes);
     kv::QtNoticeSink notices;
     kv::DebugLog debugLog;
-    kv::Watchdog watchdog(notices, debugLog, imageKiller, clock);
+    // Database and printer work that can wait on a server runs on these, so
+    // that the tray and the windows never freeze.
+    kv::ThreadWorker watchdogWorker;
+    kv::ThreadWorker libraryWorker;
+    kv::Watchdog watchdog(notices, debugLog, imageKiller, clock, watchdogWorker);
     UpdateProcedureSlot update;
     kv::DraldbLibrary draldb;
     kv::platform::CupsSpooler spooler;
 
     kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
-                                            spooler, processes, kv::platform::systemSpawner(), previousInstance});
+                                            spooler, processes, kv::platform::systemSpawner(), libraryWorker,
+                                            previousInstance});
     kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller);
     update.target = &updater;
     kv::SysTray tray(launcher);
@@ -144,9 +150,16 @@ int main(int argc, char **argv)
         ~DetachObserver() { programs.setObserver(nullptr); }
     } detach{launcher.managedPrograms};
 
-    if (launcher.Main() == kv::Outcome::LauncherEnds)
-        return launcher.exitStatus();
-    if (launcher.ended())
-        return launcher.exitStatus();
-    return QApplication::exec();
+    int status = 0;
+    if (launcher.Main() == kv::Outcome::LauncherEnds || launcher.ended())
+        status = launcher.exitStatus();
+    else
+        status = QApplication::exec();
+    // A check or pass still waiting on a server must not hold the way out,
+    // nor run on inside a process whose libraries are being torn down.
+    if (watchdogWorker.busy() || libraryWorker.busy()) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
 }

@@ -74,4 +74,9 @@ void DraldbLibrary::VB_free(qint32 &resultSet)
     ::VB_free(&resultSet);
 }
 
+qint32 DraldbLibrary::draldb_relistens(qint32 connection)
+{
+    return ::draldb_relistens(connection);
+}
+
 } // namespace kv

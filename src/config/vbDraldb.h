@@ -36,6 +36,9 @@ public:
     virtual QString VB_delete(qint32 resultSet, const QString &sTable, qint32 &row) = 0;
     // Releases the result set and sets the handle to 0.
     virtual void VB_free(qint32 &resultSet) = 0;
+    // How often the connection was re-established and listens again; what
+    // was notified while it was down never comes.
+    virtual qint32 draldb_relistens(qint32 connection) = 0;
 };
 
 // The real library. Holds nothing itself: the library keeps the connection.
@@ -51,6 +54,7 @@ public:
     QString VB_getvalue(qint32 resultSet, const QString &sTable, const QString &sColumn, qint32 &row) override;
     QString VB_delete(qint32 resultSet, const QString &sTable, qint32 &row) override;
     void VB_free(qint32 &resultSet) override;
+    qint32 draldb_relistens(qint32 connection) override;
 };
 
 } // namespace kv

@@ -38,6 +38,14 @@ public:
             m_pending.append(sChannel);
     }
 
+    // The connection was lost and is back, listening again: what was
+    // pending and whatever is notified until then is gone.
+    void reconnect()
+    {
+        m_pending.clear();
+        ++m_relistens;
+    }
+
     // --- what the test reads back ---
     // Every call, e.g. "VB_new_sql(1, Select 1, 0)".
     QStringList calls;
@@ -131,6 +139,12 @@ public:
         resultSet = 0;
     }
 
+    qint32 draldb_relistens(qint32 connection) override
+    {
+        log(QStringLiteral("draldb_relistens(%1)").arg(connection));
+        return connection == initResult ? m_relistens : 0;
+    }
+
 private:
     struct ResultSet {
         QList<Row> rows;
@@ -152,6 +166,7 @@ private:
     QStringList m_pending;
     QMap<qint32, ResultSet> m_resultSets;
     qint32 m_lastResultSet = 0;
+    qint32 m_relistens = 0;
 };
 
 } // namespace kv

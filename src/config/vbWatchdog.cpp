@@ -43,35 +43,71 @@ QString dateText(const QDateTime &at)
 
 } // namespace watchdog
 
-Watchdog::Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock)
-    : m_notices(notices), m_log(log), m_killer(killer), m_clock(clock)
+Watchdog::Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock, Worker &worker)
+    : m_notices(notices), m_log(log), m_killer(killer), m_clock(clock), m_worker(worker),
+      m_probe(std::make_shared<Probe>())
 {
-    watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
+    m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
 }
 
-qint32 Watchdog::testDatabaseConnection(const LauncherSettings &settings)
+bool Watchdog::testDatabaseConnection(const LauncherSettings &settings)
 {
+    if (m_inFlight || m_worker.busy())
+        return false;
+    auto finding = std::make_shared<Finding>();
+    // The worker is idle, so the connection is the window thread's to look at.
+    finding->reconnect = !(dbConnectionUp && m_probe->watchdogConnection.isOpen());
+    finding->startedAt = m_clock.now();
+    if (finding->reconnect)
+        log(finding->startedAt, QStringLiteral(" Attempting database reconnect"));
+    const QString connectionText = database::buildConnectionText(settings);
+    const bool started = m_worker.start([probe = m_probe, finding, connectionText] {
+        try {
+            odbc::Connection &connection = probe->watchdogConnection;
+            if (!finding->reconnect) {
+                odbc::Recordset rs;
+                rs.open(QStringLiteral("SELECT 1"), connection);
+                rs.close();
+            } else {
+                connection = odbc::Connection();
+                connection.setStatementDeadlineMs(kTestDeadlineMs);
+                connection.open(connectionText);
+            }
+            finding->ok = true;
+        } catch (...) {
+            finding->ok = false;
+        }
+    });
+    if (!started) {
+        // No thread to be had: the check failed as a failed query would.
+        finding->ok = false;
+    }
+    m_inFlight = finding;
+    return true;
+}
+
+qint32 Watchdog::applyDatabaseTest()
+{
+    if (!m_inFlight || m_worker.busy())
+        return -1;
+    const std::shared_ptr<Finding> finding = std::move(m_inFlight);
+    m_inFlight.reset();
     try {
-        if (dbConnectionUp && watchdogConnection.isOpen()) {
-            odbc::Recordset rs;
-            rs.open(QStringLiteral("SELECT 1"), watchdogConnection);
-            rs.close();
-            log(QStringLiteral(" Database test success"));
+        if (finding->ok && !finding->reconnect) {
+            log(m_clock.now(), QStringLiteral(" Database test success"));
             return 0;
         }
-        log(QStringLiteral(" Attempting database reconnect"));
-        watchdogConnection = odbc::Connection();
-        watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
-        watchdogConnection.open(database::buildConnectionText(settings));
-        dbConnectionUp = true;
-        m_killer.killImage(QStringLiteral("blipnote.exe"));
-        if (outageCount > 0)
-            notify(QStringLiteral("Korvantis database connection recovered."));
-        return 0;
+        if (finding->ok) {
+            dbConnectionUp = true;
+            m_killer.killImage(QStringLiteral("blipnote.exe"));
+            if (outageCount > 0)
+                notify(QStringLiteral("Korvantis database connection recovered."));
+            return 0;
+        }
     } catch (...) {
     }
     try {
-        log(QStringLiteral(" Database test connection failure"));
+        log(m_clock.now(), QStringLiteral(" Database test connection failure"));
         if (dbConnectionUp) {
             dbConnectionUp = false;
             if (outageCount < std::numeric_limits<qint16>::max())
@@ -85,9 +121,9 @@ qint32 Watchdog::testDatabaseConnection(const LauncherSettings &settings)
     return 1;
 }
 
-void Watchdog::log(const QString &message)
+void Watchdog::log(const QDateTime &at, const QString &message)
 {
-    m_log.logLine(watchdog::timeText(m_clock.now()) + message);
+    m_log.logLine(watchdog::timeText(at) + message);
 }
 
 void Watchdog::notify(const QString &text)

@@ -7,39 +7,61 @@
 #include "config/vbWatchdogApi.h"
 #include "core/clock.h"
 #include "core/noticesink.h"
+#include "core/worker.h"
 
 #include <QDateTime>
 #include <QString>
+
+#include <memory>
 
 namespace kv {
 
 class Watchdog final : public DatabaseWatchdog {
 public:
-    // How long "SELECT 1" may wait for the server. A check holds up the till
-    // at most this long when it tests the connection, and at most the login
-    // timeout plus this when it reconnects (the driver's own statements after
-    // the login share the deadline); never both in one call.
-    static constexpr int kTestDeadlineMs = 3000;
+    // How long "SELECT 1" may wait for the server. A check is due every
+    // eleventh tick and its finding is applied at the tick after it was
+    // handed over, so a server that stops answering is told to the cashier
+    // within twelve ticks. A reconnect waits at most the login timeout plus
+    // this (the driver's own statements after the login share the deadline);
+    // both run on the worker, never on the window thread.
+    static constexpr int kTestDeadlineMs = 800;
 
-    Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock);
+    // `worker` runs the connection attempts and test queries; the watchdog
+    // is the only one to use it.
+    Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock, Worker &worker);
 
-    qint32 testDatabaseConnection(const LauncherSettings &settings) override;
+    bool testDatabaseConnection(const LauncherSettings &settings) override;
+    qint32 applyDatabaseTest() override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
 
-    // Used by nothing else; replaced by a new one on every reconnect.
-    odbc::Connection watchdogConnection;
     bool dbConnectionUp = false;
     // Outages since the launcher started; never reset.
     qint16 outageCount = 0;
 
 private:
-    void log(const QString &message);
+    // What the worker touches: it may still hold it after the watchdog is gone.
+    struct Probe {
+        // Used by nothing else; replaced by a new one on every reconnect.
+        odbc::Connection watchdogConnection;
+    };
+    struct Finding {
+        bool reconnect = false;
+        bool ok = false;
+        QDateTime startedAt;
+        QDateTime endedAt;
+    };
+
+    void log(const QDateTime &at, const QString &message);
     void notify(const QString &text);
 
     NoticeSink &m_notices;
     LogSink &m_log;
     ImageKiller &m_killer;
     const Clock &m_clock;
+    Worker &m_worker;
+    std::shared_ptr<Probe> m_probe;
+    // The check handed over and not applied yet.
+    std::shared_ptr<Finding> m_inFlight;
 };
 
 namespace watchdog {

@@ -13,9 +13,16 @@ namespace kv {
 class DatabaseWatchdog {
 public:
     virtual ~DatabaseWatchdog() = default;
-    // 0 when the call ended with a working connection, 1 when it failed.
-    // Never throws.
-    virtual qint32 testDatabaseConnection(const LauncherSettings &settings) = 0;
+    // The check of the database connection, in two halves so that the window
+    // thread never waits for the server: the tick that is due hands the check
+    // over, and a later tick applies what it found. False when a check is
+    // still in flight; that one then stands for this request too. Never
+    // throws.
+    virtual bool testDatabaseConnection(const LauncherSettings &settings) = 0;
+    // Applies a finished check: its log lines, the outage count and notices,
+    // the reconnect's kill. 0 when it ended with a working connection, 1 when
+    // it failed; -1 when no finished check waits. Never throws.
+    virtual qint32 applyDatabaseTest() = 0;
     // Start-up believes the connection up once the schema check passed.
     virtual void setDbConnectionUp(bool up) = 0;
 };

@@ -2,46 +2,52 @@
 
 #include "config/vbDatabase.h"
 
+#include <QElapsedTimer>
+
 namespace kv {
 
-namespace {
-
-const QString kDocName = QStringLiteral("Korvantis POS");
-const QString kQueueTable = QStringLiteral("poscommands");
-
-} // namespace
-
-PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, EscposChannel &channel,
-                                 LauncherSettings &shellConf, Prompter &prompter)
-    : m_draldb(draldb),
-      m_libraryConnection(libraryConnection),
-      m_channel(channel),
-      m_shellConf(shellConf),
-      m_prompter(prompter)
+PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
+                                 PrintJournal &journal)
+    : m_draldb(draldb), m_libraryConnection(libraryConnection), m_spooler(spooler), m_channel(spooler),
+      m_journal(journal)
 {
 }
 
-PrintJobNotTaken::PrintJobNotTaken()
-    : std::runtime_error("The print server did not take the receipts; they stay queued for the next pass.")
+PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
 {
-}
-
-void PosCommandQueue::processPosCommands()
-{
-    BusyCursor busy(m_prompter);
+    PosPassReport report;
+    report.printerName = sPrinterName;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    struct Busy {
+        const std::function<void(bool)> &hook;
+        explicit Busy(const std::function<void(bool)> &h) : hook(h) { if (hook) hook(true); }
+        ~Busy() { if (hook) hook(false); }
+    } busy(m_busy);
+    const auto done = [&] {
+        report.elapsedMs = elapsed.elapsed();
+        return report;
+    };
 
     const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
     // Only a whole number goes into the query: "7 OR 1=1" would print and
     // delete other stations' receipts. The query would fail on any other
     // text, and a failed query ends the pass silently.
-    if (!database::isPlainStationId(stationId))
-        return;
-    const QString sSql = poscommands::queueQuery(stationId);
+    if (!database::isPlainStationId(stationId)) {
+        report.failure = QStringLiteral("the station id \"%1\" of the client library is not a whole number")
+                             .arg(stationId);
+        return done();
+    }
     qint32 resultSet = 0;
-    m_draldb.VB_new_sql(m_libraryConnection, sSql, resultSet, 0);
+    const QString error = m_draldb.VB_new_sql(m_libraryConnection, poscommands::queueQuery(stationId), resultSet, 0);
     // A failed query has nothing to free, and the printer is not bothered.
-    if (resultSet == 0)
-        return;
+    if (resultSet == 0) {
+        report.rowsLeftQueued = true;
+        report.failure = QStringLiteral("the queue could not be read: %1")
+                             .arg(error.isEmpty() ? QStringLiteral("no result") : error);
+        return done();
+    }
+    report.queryRan = true;
 
     const auto freeResultSet = [&] {
         qint32 copy = resultSet;
@@ -51,25 +57,26 @@ void PosCommandQueue::processPosCommands()
         const qint32 numRecords = m_draldb.VB_numrecord(resultSet);
         // An empty queue opens the printer too, so a notification still tells
         // the person at the till when the printer is gone.
-        if (m_channel.escposOpen(kDocName, m_shellConf.esc_printer)) {
-            const QList<qint32> rows = printRows(resultSet, numRecords);
+        if (!m_channel.escposOpen(QStringLiteral("Korvantis POS"), report.printerName)) {
+            // The rows stay queued for a later pass that finds the printer;
+            // deleting them now would lose the receipts.
+            report.rowsLeftQueued = numRecords > 0;
+            report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
+                                 .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
+        } else {
+            report.printerOpened = true;
+            const QList<ReadRow> rows = printRows(resultSet, numRecords, report);
             // A row leaves the queue only once the print server holds its
             // receipt: a server that dies in mid-pass leaves every row of the
             // pass for the next one. Printing one twice is better than none.
-            if (!m_channel.escposClose())
-                throw PrintJobNotTaken();
-            for (qint32 row : rows)
-                m_draldb.VB_delete(resultSet, kQueueTable, row);
-        } else {
-            // The rows stay queued for a later notification that finds the
-            // printer; deleting them now would lose the receipts.
-            MessageBox box;
-            box.text = QStringLiteral("Could not connect to the printer.");
-            box.title = QStringLiteral("Korvantis Launcher");
-            box.buttons = MsgButtons::OK;
-            box.icon = MsgIcon::Critical;
-            box.systemModal = true;
-            m_prompter.messageBox(box);
+            if (!m_channel.escposClose()) {
+                report.rowsLeftQueued = !rows.isEmpty();
+                report.failure = QStringLiteral("the print server did not take the job: %1")
+                                     .arg(QString::fromStdString(m_spooler.lastError()));
+            } else {
+                report.jobAccepted = true;
+                deleteRows(resultSet, rows, report);
+            }
         }
     } catch (...) {
         // An error before the job was handed over leaves every row of the
@@ -82,19 +89,27 @@ void PosCommandQueue::processPosCommands()
         throw;
     }
     freeResultSet();
+    return done();
 }
 
-QList<qint32> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
+QList<PosCommandQueue::ReadRow> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords,
+                                                            PosPassReport &report)
 {
-    QList<qint32> rows;
+    QList<ReadRow> rows;
+    const QSet<QString> &journalled = m_journal.ids();
     bool drawerOpened = false;
     for (qint32 index = 0; index < numRecords; ++index) {
         qint32 row = m_draldb.VB_moveto(resultSet, index);
         const QString sCommand = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("command"), row);
         const QString sDevice = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("device"), row);
+        const QString sId = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("id"), row);
         const double device = poscommands::numericValue(sDevice);
+        ++report.rowsRead;
 
-        if (device == poscommands::kReceiptPrinter) {
+        if (!sId.isEmpty() && journalled.contains(sId)) {
+            // Printed by a pass whose deletes did not get through.
+            ++report.alreadyPrinted;
+        } else if (device == poscommands::kReceiptPrinter) {
             m_channel.escposStartPage();
             m_channel.escposSelectReceipt();
             const QString sPrinted = poscommands::replaceFeedAndCut(sCommand);
@@ -105,6 +120,7 @@ QList<qint32> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
             if (sPrinted == sCommand)
                 m_channel.escposCut();
             m_channel.escposEndPage();
+            ++report.receipts;
         } else if (device == poscommands::kCashDrawer) {
             // Several drawer rows mean one open drawer, not a drawer that
             // bangs open and shut while the cashier reaches for it.
@@ -114,13 +130,74 @@ QList<qint32> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords)
                 m_channel.escposOpenDrawer();
                 m_channel.escposEndPage();
                 drawerOpened = true;
+                ++report.drawerPulses;
             }
         }
         // Every row read leaves the queue, those of no device of ours too:
         // leaving one would only have it read again on every notification.
-        rows.append(row);
+        rows.append({row, sId});
     }
     return rows;
+}
+
+void PosCommandQueue::deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report)
+{
+    // The print server holds the receipts now: should the deletes not get
+    // through, the next pass must know not to print them again.
+    QSet<QString> journal = m_journal.ids();
+    QSet<QString> seen;
+    for (const ReadRow &row : rows) {
+        if (!row.id.isEmpty()) {
+            journal.insert(row.id);
+            seen.insert(row.id);
+        }
+    }
+    QString journalError;
+    if (!rows.isEmpty() && !m_journal.save(journal, &journalError))
+        report.failure = journalError;
+    for (ReadRow row : rows) {
+        const QString error = m_draldb.VB_delete(resultSet, QStringLiteral("poscommands"), row.handle);
+        if (error.isEmpty()) {
+            ++report.rowsDeleted;
+            journal.remove(row.id);
+        } else if (!report.rowsLeftQueued) {
+            report.rowsLeftQueued = true;
+            report.failure = QStringLiteral("the printed rows could not be deleted: %1").arg(error);
+        }
+    }
+    // What the query no longer gives has left the queue already.
+    for (auto it = journal.begin(); it != journal.end();)
+        it = seen.contains(*it) ? std::next(it) : journal.erase(it);
+    if (!m_journal.save(journal, &journalError) && report.failure.isEmpty())
+        report.failure = journalError;
+}
+
+std::optional<bool> PosCommandQueue::rowsWaiting()
+{
+    const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
+    if (!database::isPlainStationId(stationId))
+        return false;
+    qint32 resultSet = 0;
+    m_draldb.VB_new_sql(m_libraryConnection, poscommands::waitingCountQuery(stationId), resultSet, 0);
+    if (resultSet == 0)
+        return std::nullopt;
+    std::optional<bool> waiting;
+    if (m_draldb.VB_numrecord(resultSet) > 0) {
+        qint32 row = m_draldb.VB_moveto(resultSet, 0);
+        waiting = poscommands::numericValue(
+                      m_draldb.VB_getvalue(resultSet, QString(), QStringLiteral("waiting"), row))
+                  > 0;
+    }
+    m_draldb.VB_free(resultSet);
+    return waiting;
+}
+
+bool PosCommandQueue::printerReachable(const QString &sPrinterName)
+{
+    std::string name = sPrinterName.toStdString();
+    if (name.empty())
+        name = m_spooler.defaultPrinter();
+    return !name.empty() && m_spooler.openPrinter(name) != nullptr;
 }
 
 namespace poscommands {

@@ -1,60 +1,96 @@
 // The POS command queue: the rows other parts of the system put into
 // "poscommands" for this station become receipts and a drawer pulse on the
 // receipt printer, and leave the queue. The database is reached only through
-// the client library, the printer only through the one printer channel.
+// the client library, the printer only through a printer channel.
 #pragma once
 
 #include "config/vbConfig.h"
 #include "config/vbDraldb.h"
-#include "core/prompter.h"
+#include "escpos/printjournal.h"
 #include "escpos/vbEscpos.h"
 
 #include <QList>
 #include <QString>
 #include <QtGlobal>
 
-#include <stdexcept>
+#include <functional>
+#include <optional>
 
 namespace kv {
 
-// A pass whose print job the print server did not take whole: its rows are
-// all still queued.
-class PrintJobNotTaken : public std::runtime_error {
-public:
-    PrintJobNotTaken();
+// What one pass over the queue did, for the tick that applies it and for the
+// log.
+struct PosPassReport {
+    // A result set came back (the query ran).
+    bool queryRan = false;
+    int rowsRead = 0;
+    int receipts = 0;
+    int drawerPulses = 0;
+    // Journalled rows: printed by an earlier pass, deleted now unprinted.
+    int alreadyPrinted = 0;
+    bool printerOpened = false;
+    // The print server took the whole job.
+    bool jobAccepted = false;
+    int rowsDeleted = 0;
+    // The printer the pass used: the default printer's name when it was
+    // handed none.
+    QString printerName;
+    // Rows of this pass may still be queued: the printer could not be
+    // opened, the job was not taken, the query or a delete failed.
+    bool rowsLeftQueued = false;
+    // Why, for a person to read; "" when the pass did all it should.
+    QString failure;
+    qint64 elapsedMs = 0;
 };
 
 // One object per program, built by whoever owns the program's state; tests
-// build their own around a fake or the real library and spooler.
+// build their own around a fake or the real library and spooler. Nothing in
+// it touches a window: the launcher runs its passes off the window thread
+// and tells the person what the report says.
 class PosCommandQueue {
 public:
     // libraryConnection is the owner's variable, read at every pass: start-up
-    // may open the library connection after this object exists.
-    // shellConf.esc_printer names the printer; when it is empty the default
-    // printer's name is written into it by the first pass that opens it.
-    PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, EscposChannel &channel,
-                    LauncherSettings &shellConf, Prompter &prompter);
+    // may open the library connection after this object exists. The queue
+    // prints through a channel of its own on `spooler`.
+    PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
+                    PrintJournal &journal);
+
+    // Called with true as a pass begins and false as it ends, from the
+    // thread that runs the pass.
+    void setBusyHook(std::function<void(bool)> hook) { m_busy = std::move(hook); }
 
     // One pass over the station's queue: every row read is printed (device
     // 1), pulses the drawer at most once (device 2), or is dropped (any other
-    // device), all in one print job; once the print server has taken the
-    // job, the rows are deleted in the order they were read. When the
-    // printer cannot be opened the person is told and the queue stays as it
-    // is. When a write or the job's end fails, every row stays queued and
-    // PrintJobNotTaken reaches the caller. An exception from the library or
-    // the prompter abandons the job unprinted, frees the result set and
-    // reaches the caller.
-    void processPosCommands();
+    // device), all in one print job on sPrinterName ("" for the default
+    // printer). Once the print server has taken the job, the rows' ids go
+    // into the journal and the rows are deleted in the order they were read;
+    // rows the journal already names are deleted without being printed.
+    // When the printer cannot be opened or the job is not taken, every row
+    // stays queued. An exception from the library abandons the job
+    // unprinted, frees the result set and reaches the caller.
+    PosPassReport processPosCommands(const QString &sPrinterName);
+
+    // Whether the station has rows waiting; nullopt when the library could
+    // not tell. A cheap look before a pass is tried again.
+    std::optional<bool> rowsWaiting();
+    // Whether the printer can be opened now (nothing is printed).
+    bool printerReachable(const QString &sPrinterName);
 
 private:
-    // The row handles of the rows read, in order.
-    QList<qint32> printRows(qint32 resultSet, qint32 numRecords);
+    struct ReadRow {
+        qint32 handle = 0;
+        QString id;
+    };
+    // The rows read, in order.
+    QList<ReadRow> printRows(qint32 resultSet, qint32 numRecords, PosPassReport &report);
+    void deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
-    EscposChannel &m_channel;
-    LauncherSettings &m_shellConf;
-    Prompter &m_prompter;
+    platform::Spooler &m_spooler;
+    EscposChannel m_channel;
+    PrintJournal &m_journal;
+    std::function<void(bool)> m_busy;
 };
 
 namespace poscommands {

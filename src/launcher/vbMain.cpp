@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <new>
+#include <mutex>
 #include <system_error>
 
 namespace kv {
@@ -45,18 +46,38 @@ const QStringList &Launcher::channels()
     return names;
 }
 
+// The pass runs on the library worker; the hourglass is the window thread's.
+// The worker may outlive the launcher by a job, so it asks through this.
+struct Launcher::BusyRelay {
+    std::mutex lock;
+    Launcher *launcher = nullptr;
+};
+
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
       managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.spawner),
       m_parts(parts),
       m_channel(parts.spooler),
-      m_posQueue(parts.draldb, libraryConnection, m_channel, shellConf, parts.prompter)
+      m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
+      m_library(parts.draldb, libraryConnection, parts.spooler, m_journal, parts.clock, parts.libraryWorker),
+      m_busyRelay(std::make_shared<BusyRelay>())
 {
     m_passTimer.setSingleShot(true);
     connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
+    m_busyRelay->launcher = this;
+    m_library.setBusyHook([relay = m_busyRelay](bool busy) {
+        std::lock_guard guard(relay->lock);
+        if (Launcher *l = relay->launcher)
+            QMetaObject::invokeMethod(
+                l, [l, busy] { l->m_parts.prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
+    });
 }
 
-Launcher::~Launcher() = default;
+Launcher::~Launcher()
+{
+    std::lock_guard guard(m_busyRelay->lock);
+    m_busyRelay->launcher = nullptr;
+}
 
 QString Launcher::confPath() const
 {
@@ -246,24 +267,6 @@ void Launcher::listenAll()
         m_parts.draldb.VB_notify_listen(libraryConnection, channel);
 }
 
-bool Launcher::posRowsWaiting()
-{
-    const QString station = m_parts.draldb.config_getvalue(QStringLiteral("stationid"));
-    qint32 resultSet = 0;
-    m_parts.draldb.VB_new_sql(libraryConnection, poscommands::waitingCountQuery(station), resultSet, 0);
-    if (resultSet == 0)
-        return false;
-    bool waiting = false;
-    if (m_parts.draldb.VB_numrecord(resultSet) > 0) {
-        qint32 row = m_parts.draldb.VB_moveto(resultSet, 0);
-        waiting = poscommands::numericValue(
-                      m_parts.draldb.VB_getvalue(resultSet, QString(), QStringLiteral("waiting"), row))
-                  > 0;
-    }
-    m_parts.draldb.VB_free(resultSet);
-    return waiting;
-}
-
 void Launcher::onPassTimer()
 {
     if (m_inPass || m_ended)
@@ -293,13 +296,10 @@ void Launcher::runPass()
         if (!m_ended && ++passCounter >= kPassesPerRelisten) {
             passCounter = 0;
             // The server forgets listens over a lost connection, and what was
-            // notified while it was down never comes: listen again, and look
-            // for receipts that were queued meanwhile.
-            if (escPosEnabled && libraryConnection != 0) {
-                listenAll();
-                if (posRowsWaiting())
-                    m_posQueue.processPosCommands();
-            }
+            // notified while it was down never comes: the next library job
+            // listens again and looks for receipts that were queued meanwhile.
+            if (escPosEnabled && libraryConnection != 0)
+                m_relistenDue = true;
         }
     } catch (...) {
         m_parts.watchdog.testDatabaseConnection(shellConf);
@@ -346,6 +346,8 @@ void Launcher::tickBody()
     auto &list = managedPrograms.managedPrograms;
     if (list.empty())
         return;
+    // A check handed over by an earlier tick.
+    m_parts.watchdog.applyDatabaseTest();
     // Periodic checks.
     if (++tickCount > kTicksPerPeriodicCheck) {
         m_parts.watchdog.testDatabaseConnection(shellConf);
@@ -385,21 +387,67 @@ void Launcher::tickBody()
             keepLauncherWithoutFrontEnd();
     }
     managedPrograms.superviseManagedPrograms();
-    // One notification per tick.
-    if (!escPosEnabled)
+    notificationStep();
+}
+
+void Launcher::notificationStep()
+{
+    // One notification per tick. The job that takes it may wait on the
+    // database or the printer, so it runs on the library worker, and the
+    // tick after it acts on what it found: a "shutdown" asks its question
+    // then, and a pass's outcome is told. While it runs, no tick takes a
+    // notification; the library keeps them queued.
+    if (!escPosEnabled || m_library.busy())
         return;
-    const QString name = m_parts.draldb.VB_notify_check(libraryConnection);
-    if (name == QLatin1String("shutdown")) {
+    if (std::optional<LibraryFindings> found = m_library.takeFindings()) {
+        if (!actOnFindings(*found) || m_ended)
+            return;
+    }
+    // The quit chosen in this tick ends the loop before a later tick could
+    // act on another job.
+    if (!launcherRunning)
+        return;
+    const bool relisten = m_relistenDue && libraryConnection != 0;
+    if (m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList()))
+        m_relistenDue = m_relistenDue && !relisten;
+}
+
+bool Launcher::actOnFindings(const LibraryFindings &found)
+{
+    if (found.error) {
+        // A run-time error of the job is the tick's.
+        m_parts.watchdog.testDatabaseConnection(shellConf);
+        return false;
+    }
+    if (found.pass)
+        applyPass(*found.pass, found.cause);
+    if (found.notification == QLatin1String("shutdown")) {
         const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
                                      MsgButtons::YesNo, 1, MsgIcon::Question);
         if (m_ended)
-            return;
+            return false;
         if (answer == MsgResult::No)
             quitLauncher();
         else
             keepLauncherWithoutFrontEnd();
-    } else if (name == QLatin1String("poscommands")) {
-        m_posQueue.processPosCommands();
+    }
+    return true;
+}
+
+void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
+{
+    // The default printer's name, when the pass was given none.
+    if (shellConf.esc_printer.isEmpty())
+        shellConf.esc_printer = pass.printerName;
+    if (pass.printerOpened) {
+        m_printerOutage = false;
+    } else if (pass.queryRan) {
+        // Told for every notification, but once only while the launcher's
+        // own retries find the printer still gone.
+        const bool tell = cause == PassCause::Notification || !m_printerOutage;
+        m_printerOutage = true;
+        if (tell)
+            ask(QStringLiteral("Could not connect to the printer."), MsgButtons::OK, 1, MsgIcon::Critical);
     }
 }
 

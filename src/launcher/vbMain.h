@@ -13,8 +13,10 @@
 #include "core/outcome.h"
 #include "core/prompter.h"
 #include "core/windowsapi.h"
+#include "core/worker.h"
+#include "escpos/printjournal.h"
 #include "escpos/vbEscpos.h"
-#include "escpos/vbPosCommands.h"
+#include "launcher/libraryjobs.h"
 #include "platform/process.h"
 #include "platform/spooler.h"
 #include "programs/vbManagedPrograms.h"
@@ -24,6 +26,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace kv {
 
@@ -74,6 +77,8 @@ struct LauncherParts {
     platform::Spooler &spooler;
     platform::ProcessTable &processes;
     platform::ChildSpawner &spawner;
+    // Runs the tick's work with the client library and the printer.
+    Worker &libraryWorker;
     // Another process ran this executable file when this one started.
     bool previousInstance = false;
 };
@@ -156,8 +161,11 @@ private:
     bool reportingErrors(const std::function<void()> &step);
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
     void listenAll();
-    bool posRowsWaiting();
     void tickBody();
+    void notificationStep();
+    // False when the findings end the tick.
+    bool actOnFindings(const LibraryFindings &found);
+    void applyPass(const PosPassReport &pass, PassCause cause);
     void keepLauncherWithoutFrontEnd();
     void quitLauncher();
     void onPassTimer();
@@ -165,9 +173,17 @@ private:
     void removeTrayIcon();
     void setExitAvailable(bool available);
 
+    struct BusyRelay;
+
     LauncherParts m_parts;
     EscposChannel m_channel;
-    PosCommandQueue m_posQueue;
+    PrintJournal m_journal;
+    LibraryJobs m_library;
+    std::shared_ptr<BusyRelay> m_busyRelay;
+    // The four listens are due again; the next library job sends them.
+    bool m_relistenDue = false;
+    // A pass found the printer gone and no pass has opened it since.
+    bool m_printerOutage = false;
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;

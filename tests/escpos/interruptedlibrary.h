@@ -1,5 +1,6 @@
-// A client library (real or fake) with a way into the middle of a pass:
-// `atRow` runs once, just before the pass moves to row `interruptAt`.
+// A client library (real or fake) with ways into the middle of a pass:
+// `atRow` runs once, just before the pass moves to row `interruptAt`;
+// `atDelete` once, just before the pass's first delete.
 #pragma once
 
 #include "config/vbDraldb.h"
@@ -12,6 +13,9 @@ public:
     explicit InterruptedLibrary(kv::DraldbClient &lib) : m_lib(lib) {}
     qint32 interruptAt = -1;
     std::function<void()> atRow;
+    std::function<void()> atDelete;
+    // Deletes fail the way they do once the connection is gone.
+    bool failDeletes = false;
 
     qint32 system_init(const QString &s) override { return m_lib.system_init(s); }
     qint32 VB_notify_listen(qint32 c, const QString &s) override { return m_lib.VB_notify_listen(c, s); }
@@ -32,8 +36,16 @@ public:
     {
         return m_lib.VB_getvalue(rs, t, c, row);
     }
-    QString VB_delete(qint32 rs, const QString &t, qint32 &row) override { return m_lib.VB_delete(rs, t, row); }
+    QString VB_delete(qint32 rs, const QString &t, qint32 &row) override
+    {
+        if (atDelete)
+            std::exchange(atDelete, nullptr)();
+        if (failDeletes)
+            return QStringLiteral("no connection to the database");
+        return m_lib.VB_delete(rs, t, row);
+    }
     void VB_free(qint32 &rs) override { m_lib.VB_free(rs); }
+    qint32 draldb_relistens(qint32 c) override { return m_lib.draldb_relistens(c); }
 
 private:
     kv::DraldbClient &m_lib;

@@ -1,14 +1,17 @@
 // One pass over the POS queue against the fake client library and the
 // recording spooler: write boundaries, result sets and printers left open,
-// and the failures a real printer and database cannot easily be made to show.
+// the journal of printed rows, and the failures a real printer and database
+// cannot easily be made to show.
 #include "escpos/vbPosCommands.h"
 
 #include "config/vbDraldbFake.h"
 #include "interruptedlibrary.h"
 #include "platform/fakes/recordingspooler.h"
-#include "scriptedprompter.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
+
+#include <QFile>
 
 #include <algorithm>
 #include <string>
@@ -35,7 +38,6 @@ protected:
         fake.config["stationid"] = "3";
         // The statement gives whatever rows the test queued, oldest first.
         fake.answer = [this](const QString &) { return std::optional(fake.tables.value("poscommands")); };
-        shellConf.esc_printer = "KV_Kitchen";
     }
     void queue(const QString &id, const QString &device, const QString &command = QString())
     {
@@ -49,14 +51,16 @@ protected:
         return ids;
     }
 
+    kv::PosPassReport pass() { return posQueue.processPosCommands(printer); }
+
     FakeDraldb fake;
     RecordingSpooler spooler;
     InterruptedLibrary library{fake};
-    kv::EscposChannel channel{spooler};
-    kv::LauncherSettings shellConf;
-    testsupport::ScriptedPrompter prompter;
+    testsupport::TempAppDir dir;
+    kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
+    QString printer = "KV_Kitchen";
     qint32 libraryConnection = 1;
-    kv::PosCommandQueue posQueue{library, libraryConnection, channel, shellConf, prompter};
+    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
 };
 
 } // namespace
@@ -76,8 +80,10 @@ TEST_F(PosQueuePass, DeviceByNumericValueAndOnlyTheExactFeedAndCutSequenceSpares
     queue("11", "1", "");
     queue("12", "2");
 
-    posQueue.processPosCommands();
+    const kv::PosPassReport report = pass();
 
+    EXPECT_EQ(report.receipts, 5);
+    EXPECT_EQ(report.drawerPulses, 1);
     EXPECT_EQ(spooler.writes(), (std::vector<std::string>{kSel, "a", kCut, kSel, kPin2, kPin5, kSel, "b", kCut, kSel,
                                                           "\x1b|fp |fP \x1b" "fP", kCut, kSel, "end" + kCut, kSel, "",
                                                           kCut}));
@@ -95,15 +101,17 @@ TEST_F(PosQueuePass, PassesThatPrintNothingFreeTheResultAndKeepTheRows)
 {
     const struct {
         const char *what, *printer;
-        bool queryAnswers, rows, message;
+        bool queryAnswers, rows, leftQueued;
         std::vector<Kind> kinds;
     } cases[] = {
         // An empty queue still opens the printer, so a gone one is reported.
         {"empty queue", "KV_Kitchen", true, false, false, {Kind::Open, Kind::StartDocument, Kind::EndDocument, Kind::Close}},
         {"printer missing", "KV_Gone", true, true, true, {Kind::Open}},
-        // A failed query ends the pass before the printer, without a word.
-        {"query fails", "KV_Kitchen", false, true, false, {}},
+        // A failed query ends the pass before the printer.
+        {"query fails", "KV_Kitchen", false, true, true, {}},
     };
+    QList<bool> busyChanges;
+    posQueue.setBusyHook([&](bool busy) { busyChanges << busy; });
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake.tables.clear();
@@ -114,29 +122,28 @@ TEST_F(PosQueuePass, PassesThatPrintNothingFreeTheResultAndKeepTheRows)
         }
         if (!c.queryAnswers)
             fake.answer = nullptr;
-        shellConf.esc_printer = c.printer;
-        if (c.message)
-            prompter.expectMessage("Could not connect to the printer.", kv::MsgButtons::OK, kv::MsgResult::OK,
-                                   QString("Korvantis Launcher"), kv::MsgIcon::Critical, true);
+        printer = c.printer;
 
-        posQueue.processPosCommands();
+        const kv::PosPassReport report = pass();
 
-        prompter.verifyDone();
+        EXPECT_EQ(report.printerOpened, c.kinds.size() > 1);
+        EXPECT_EQ(report.rowsLeftQueued, c.leftQueued);
+        EXPECT_EQ(report.failure.isEmpty(), !c.leftQueued);
         EXPECT_EQ(spooler.kinds(), c.kinds);
         EXPECT_EQ(remainingIds(), (c.rows ? QStringList{"7", "8"} : QStringList{}));
-        EXPECT_EQ(shellConf.esc_printer, c.printer);
         EXPECT_EQ(fake.openResultSets(), 0);
         EXPECT_EQ(spooler.openHandles(), 0);
-        EXPECT_FALSE(prompter.busy());
     }
-    EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false, true, false, true, false}));
+    EXPECT_EQ(busyChanges, (QList<bool>{true, false, true, false, true, false}));
 }
 
 // A job the spooler did not take, or an error before the hand-over, keeps
-// every row of the pass, and the next pass prints each receipt once.
-TEST_F(PosQueuePass, JobNotTakenOrErrorInMidPassKeepsEveryRow)
+// every row of the pass, and the next pass prints each receipt once. Rows
+// whose job was taken but whose deletes did not get through are not printed
+// again.
+TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
-    enum How { FailWrites, FailEnd, Throw };
+    enum How { FailWrites, FailEnd, Throw, FailDeletes, ThrowAtDelete };
     const struct {
         const char *what;
         How how;
@@ -147,7 +154,10 @@ TEST_F(PosQueuePass, JobNotTakenOrErrorInMidPassKeepsEveryRow)
         {"last receipt's writes fail", FailWrites, 3},
         {"job end refused", FailEnd, -1},
         {"library error in mid-pass", Throw, 1},
+        {"deletes fail after the job was taken", FailDeletes, -1},
+        {"library error at the first delete", ThrowAtDelete, -1},
     };
+    const std::string all = kSel + "one" + kCut + kSel + kPin2 + kPin5 + kSel + "two" + kCut + kSel + "three" + kCut;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake.tables.clear();
@@ -158,33 +168,46 @@ TEST_F(PosQueuePass, JobNotTakenOrErrorInMidPassKeepsEveryRow)
         queue("12", "1", "two");
         queue("13", "1", "three");
         spooler.setFailEndDocument(c.how == FailEnd);
+        library.failDeletes = c.how == FailDeletes;
         library.interruptAt = c.fromRow;
         library.atRow = [&] {
             if (c.how == Throw)
                 throw LibraryFailed();
             spooler.setFailWrites(true);
         };
+        if (c.how == ThrowAtDelete)
+            library.atDelete = [] { throw LibraryFailed(); };
+        const bool taken = c.how == FailDeletes || c.how == ThrowAtDelete;
 
+        if (c.how == Throw || c.how == ThrowAtDelete) {
+            EXPECT_THROW(pass(), LibraryFailed);
+        } else {
+            const kv::PosPassReport report = pass();
+            EXPECT_TRUE(report.rowsLeftQueued);
+            EXPECT_EQ(report.jobAccepted, taken);
+        }
         if (c.how == Throw) {
-            EXPECT_THROW(posQueue.processPosCommands(), LibraryFailed);
             // The receipts written so far are not handed over.
             const auto kinds = spooler.kinds();
             EXPECT_EQ(std::count(kinds.begin(), kinds.end(), Kind::EndDocument), 0);
             EXPECT_EQ(kinds.back(), Kind::Close);
-        } else {
-            EXPECT_THROW(posQueue.processPosCommands(), kv::PrintJobNotTaken);
         }
         EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12", "13"}));
-        EXPECT_TRUE(fake.deleted.isEmpty());
         EXPECT_EQ(fake.openResultSets(), 0);
         EXPECT_EQ(spooler.openHandles(), 0);
-        EXPECT_FALSE(prompter.busy());
+        EXPECT_EQ(QFile::exists(dir.file(kv::PrintJournal::fileName())), taken);
 
         spooler.setFailWrites(false);
         spooler.setFailEndDocument(false);
+        library.failDeletes = false;
         spooler.clearOps();
-        posQueue.processPosCommands();
-        EXPECT_EQ(spooler.bytes(), kSel + "one" + kCut + kSel + kPin2 + kPin5 + kSel + "two" + kCut + kSel + "three" + kCut);
+        // Another program of the launcher's, started afresh, knows too.
+        kv::PrintJournal reread(dir.file(kv::PrintJournal::fileName()));
+        kv::PosCommandQueue next(library, libraryConnection, spooler, reread);
+        const kv::PosPassReport report = next.processPosCommands(printer);
+        EXPECT_EQ(spooler.bytes(), taken ? std::string() : all);
+        EXPECT_EQ(report.alreadyPrinted, taken ? 4 : 0);
         EXPECT_TRUE(remainingIds().isEmpty());
+        EXPECT_FALSE(QFile::exists(dir.file(kv::PrintJournal::fileName())));
     }
 }

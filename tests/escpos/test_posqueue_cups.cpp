@@ -1,12 +1,14 @@
 // The POS queue end to end: rows in the test cluster's "poscommands", read
 // and deleted through the client library, printed through the private print
 // server; what counts is the bytes at the test printer and the rows left.
+// Also the passes the launcher runs on its own: after the library has
+// reconnected, and while the print server is away.
 #include "escpos/vbPosCommands.h"
+#include "launcher/libraryjobs.h"
 
 #include "draldbtest.h"
 #include "interruptedlibrary.h"
 #include "platform/posix/cupsspooler.h"
-#include "scriptedprompter.h"
 #include "testprinter.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <thread>
 
 using testprinter::TestPrinter;
 
@@ -49,6 +52,21 @@ std::string queued(int station)
                                  "WHERE stationid = " + std::to_string(station)));
 }
 
+void killPrintServer()
+{
+    const int pid = testprinter::printServerPid();
+    ASSERT_GT(pid, 1);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    // Dead once it has let go of its sockets.
+    ASSERT_TRUE(draldbtest::pollUntil(
+        [pid] {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string field;
+            return !(stat >> field >> field >> field) || field == "Z";
+        },
+        std::chrono::seconds(5)));
+}
+
 class PosQueueThroughCups : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,7 +76,24 @@ protected:
         // the launcher's settings.
         init(std::to_string(kStation));
         ASSERT_NE(libraryConnection, 0) << "the client library did not reach the test cluster";
-        shellConf.esc_printer = printer.name();
+        library.VB_notify_listen(libraryConnection, QStringLiteral("poscommands"));
+        printerName = printer.name();
+    }
+    kv::PosPassReport pass() { return posQueue.processPosCommands(printerName); }
+    // Library jobs as the launcher's ticks hand them over, until one ran a
+    // pass; fails the test when none did within the bound.
+    kv::LibraryFindings jobUntilAPass(std::chrono::seconds bound = std::chrono::seconds(20))
+    {
+        std::optional<kv::LibraryFindings> found;
+        EXPECT_TRUE(draldbtest::pollUntil(
+            [&] {
+                clock.advanceMs(1000);
+                jobs.startJob(printerName, {});
+                found = jobs.takeFindings();
+                return found && found->pass;
+            },
+            bound));
+        return found.value_or(kv::LibraryFindings{});
     }
     void init(const std::string &stationId)
     {
@@ -72,11 +107,13 @@ protected:
     InterruptedLibrary library{realLibrary};
     qint32 libraryConnection = 0;
     kv::platform::CupsSpooler spooler;
-    kv::EscposChannel channel{spooler};
-    kv::LauncherSettings shellConf;
-    testsupport::ScriptedPrompter prompter;
-    kv::PosCommandQueue posQueue{library, libraryConnection, channel, shellConf, prompter};
+    kv::PrintJournal journal{app.file(kv::PrintJournal::fileName())};
+    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
+    QString printerName;
     TestPrinter printer{testprinter::otherQueue()};
+    kv::FakeClock clock;
+    kv::InlineWorker worker;
+    kv::LibraryJobs jobs{library, libraryConnection, spooler, journal, clock, worker};
 };
 
 } // namespace
@@ -87,7 +124,7 @@ protected:
 TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
 {
     TestPrinter defaultPrinter(testprinter::defaultQueue());
-    shellConf.esc_printer = QString();
+    printerName = QString();
     for (const char *channelName : {"shutdown", "poscommands", "test", "launcherlistentest"})
         library.VB_notify_listen(libraryConnection, QString::fromLatin1(channelName));
     EXPECT_EQ(library.VB_notify_check(libraryConnection), QString());
@@ -109,7 +146,9 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
         [&] { return !(channelName = library.VB_notify_check(libraryConnection)).isEmpty(); },
         std::chrono::seconds(10)));
     EXPECT_EQ(channelName, QStringLiteral("poscommands"));
-    posQueue.processPosCommands();
+    QList<bool> busyChanges;
+    posQueue.setBusyHook([&](bool busy) { busyChanges << busy; });
+    const kv::PosPassReport report = pass();
 
     // Three drawer rows give one pulse; a receipt with its own cuts gets no
     // other.
@@ -118,12 +157,13 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
                kDrawer)
                   .toHex(' '));
     EXPECT_EQ(testprinter::serverJobs(defaultPrinter.queue()).back().title, "Korvantis POS");
-    EXPECT_EQ(shellConf.esc_printer, defaultPrinter.name());
+    EXPECT_EQ(report.printerName, defaultPrinter.name());
+    EXPECT_EQ(report.rowsDeleted, 5);
     EXPECT_EQ(queued(kOtherStation), other1 + "," + other2);
     EXPECT_EQ(queued(kStation), device7);
     EXPECT_EQ(testenv::psql("SELECT command FROM poscommands WHERE id = " + device7), "for another device\n");
     EXPECT_EQ(library.VB_notify_check(libraryConnection), QString());
-    EXPECT_EQ(prompter.busyChanges(), (QList<bool>{true, false}));
+    EXPECT_EQ(busyChanges, (QList<bool>{true, false}));
 }
 
 // The station id goes into the query as it is: only a whole number may reach
@@ -142,7 +182,7 @@ TEST_F(PosQueueThroughCups, OnlyAWholeNumberStationIdReadsTheQueue)
         ASSERT_EQ(library.config_getvalue(QStringLiteral("stationid")), QString::fromUtf8(stationId));
         const auto mark = printer.mark();
 
-        posQueue.processPosCommands();
+        pass();
 
         EXPECT_EQ(queued(kOtherStation), others);
         if (std::string(stationId) == "3") {
@@ -154,27 +194,83 @@ TEST_F(PosQueueThroughCups, OnlyAWholeNumberStationIdReadsTheQueue)
     }
 }
 
-TEST_F(PosQueueThroughCups, MissingPrinterSaysSoAndKeepsTheRowsForLater)
+// The print server goes away with a receipt queued: the pass keeps it, the
+// launcher's own retries look for the printer every few seconds without
+// printing, and the first look that finds it back prints the receipt once.
+TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIsBack)
 {
     const std::string receipt = queue(kStation, 1, "'kept'");
     const std::string drawer = queue(kStation, 2);
-    shellConf.esc_printer = QStringLiteral("KV_NoSuchQueue");
-    prompter.expectMessage(QStringLiteral("Could not connect to the printer."), kv::MsgButtons::OK,
-                           kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"), kv::MsgIcon::Critical, true);
     const auto mark = printer.mark();
-    posQueue.processPosCommands();
-    prompter.verifyDone();
-    EXPECT_EQ(queued(kStation), receipt + "," + drawer);
-    EXPECT_FALSE(channel.isOpen());
-
-    // Once the printer is back the next pass prints them, and nothing else
-    // reached it before.
-    shellConf.esc_printer = printer.name();
-    posQueue.processPosCommands();
-    const auto jobs = printer.jobsSince(mark, 1);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].toHex(' '), (kSelect + "kept" + kCut + kSelect + kDrawer).toHex(' '));
+    {
+        struct Restore {
+            ~Restore() { testprinter::restorePrintServer(); }
+        } restore;
+        killPrintServer();
+        testenv::psql("NOTIFY poscommands");
+        const kv::LibraryFindings first = jobUntilAPass();
+        ASSERT_TRUE(first.pass);
+        EXPECT_FALSE(first.pass->printerOpened);
+        EXPECT_TRUE(jobs.retryPending());
+        // Looks while it is gone run no pass.
+        for (int look = 0; look < 2; ++look) {
+            clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+            ASSERT_TRUE(jobs.startJob(printerName, {}));
+            const auto found = jobs.takeFindings();
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->cause, kv::PassCause::Retry);
+            EXPECT_FALSE(found->pass);
+        }
+        EXPECT_EQ(queued(kStation), receipt + "," + drawer);
+    }
+    const kv::LibraryFindings back = jobUntilAPass();
+    EXPECT_EQ(back.cause, kv::PassCause::Retry);
+    const auto jobsAtPrinter = printer.jobsSince(mark, 1);
+    ASSERT_EQ(jobsAtPrinter.size(), 1u);
+    EXPECT_EQ(jobsAtPrinter[0].toHex(' '), (kSelect + "kept" + kCut + kSelect + kDrawer).toHex(' '));
     EXPECT_EQ(queued(kStation), "");
+    EXPECT_FALSE(jobs.retryPending());
+}
+
+// A NOTIFY sent while the library reconnects never arrives; the pass that
+// follows the reconnect prints the receipt anyway.
+TEST_F(PosQueueThroughCups, ReceiptNotifiedDuringAReconnectPrintsOnceTheLibraryIsBack)
+{
+    const auto mark = printer.mark();
+    testenv::pgctl("restart");
+    queue(kStation, 1, "'lost notice'");
+    testenv::psql("NOTIFY poscommands");
+    const kv::LibraryFindings found = jobUntilAPass();
+    EXPECT_EQ(found.cause, kv::PassCause::Reconnect);
+    EXPECT_EQ(printer.bytesSince(mark).toHex(' '), (kSelect + "lost notice" + kCut).toHex(' '));
+    EXPECT_EQ(queued(kStation), "");
+}
+
+// The server restarts after the print server took the job and before the
+// rows are deleted: the rows stay, and the pass after the reconnect deletes
+// them without printing them again.
+TEST_F(PosQueueThroughCups, ServerRestartBetweenTheJobAndTheDeletesPrintsNothingTwice)
+{
+    QByteArray all;
+    for (int n = 1; n <= 3; ++n) {
+        queue(kStation, 1, "'Bon " + std::to_string(n) + "'");
+        all += kSelect + "Bon " + QByteArray::number(n) + kCut;
+    }
+    const auto mark = printer.mark();
+    library.atDelete = [] { testenv::pgctl("restart"); };
+    const kv::PosPassReport first = pass();
+    EXPECT_TRUE(first.jobAccepted);
+    EXPECT_TRUE(first.rowsLeftQueued);
+    EXPECT_NE(queued(kStation), "");
+
+    const kv::LibraryFindings found = jobUntilAPass();
+    EXPECT_EQ(found.pass->alreadyPrinted + first.rowsDeleted, 3);
+    EXPECT_EQ(found.pass->receipts, 0);
+    EXPECT_EQ(queued(kStation), "");
+    EXPECT_EQ(printer.bytesSince(mark).toHex(' '), all.toHex(' '));
+    // Give a second job time to arrive, should there be one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(printer.jobsReceived(), mark.jobs + 1);
 }
 
 TEST_F(PosQueueThroughCups, PrintServerKilledInMidPassLosesNoReceipt)
@@ -189,27 +285,16 @@ TEST_F(PosQueueThroughCups, PrintServerKilledInMidPassLosesNoReceipt)
 
     // Two receipts are at the server when it dies.
     library.interruptAt = 2;
-    library.atRow = [] {
-        const int pid = testprinter::printServerPid();
-        ASSERT_GT(pid, 1);
-        ASSERT_EQ(::kill(pid, SIGKILL), 0);
-        // Dead once it has let go of its sockets.
-        ASSERT_TRUE(draldbtest::pollUntil(
-            [pid] {
-                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-                std::string field;
-                return !(stat >> field >> field >> field) || field == "Z";
-            },
-            std::chrono::seconds(5)));
-    };
-    EXPECT_THROW(posQueue.processPosCommands(), kv::PrintJobNotTaken);
+    library.atRow = killPrintServer;
+    const kv::PosPassReport report = pass();
+    EXPECT_FALSE(report.jobAccepted);
+    EXPECT_TRUE(report.rowsLeftQueued);
     testprinter::restorePrintServer();
     EXPECT_EQ(queued(kStation), allIds);
-    EXPECT_FALSE(channel.isOpen());
 
     // The next pass prints all five; whatever the dead server had may come
     // too, before them, but never in their place.
-    posQueue.processPosCommands();
+    pass();
     EXPECT_EQ(queued(kStation), "");
     QByteArray last;
     EXPECT_TRUE(draldbtest::pollUntil(

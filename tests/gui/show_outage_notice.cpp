@@ -40,9 +40,11 @@ int main(int argc, char **argv)
     kv::DebugLog log;
     NoKiller killer;
     kv::SystemClock clock;
-    kv::Watchdog watchdog(notices, log, killer, clock);
+    kv::InlineWorker worker;
+    kv::Watchdog watchdog(notices, log, killer, clock, worker);
     watchdog.setDbConnectionUp(true);
-    const qint32 result = watchdog.testDatabaseConnection(settings);
+    watchdog.testDatabaseConnection(settings);
+    const qint32 result = watchdog.applyDatabaseTest();
     std::printf("watchdog returned %d, outages %d\n", int(result), int(watchdog.outageCount));
     std::fflush(stdout);
     if (argc > 3)

@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace launcherfakes {
@@ -113,9 +114,18 @@ public:
     }
 };
 
+// One check in flight at most, applied by the tick after its hand-over.
 struct FakeWatchdog final : kv::DatabaseWatchdog {
     int tests = 0;
-    qint32 testDatabaseConnection(const kv::LauncherSettings &) override { return ++tests, 0; }
+    bool inFlight = false;
+    bool testDatabaseConnection(const kv::LauncherSettings &) override
+    {
+        if (inFlight)
+            return false;
+        inFlight = true;
+        return ++tests, true;
+    }
+    qint32 applyDatabaseTest() override { return std::exchange(inFlight, false) ? 0 : -1; }
     void setDbConnectionUp(bool) override {}
 };
 
@@ -178,12 +188,13 @@ struct LauncherRig {
     kv::platform::RecordingSpooler spooler;
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
+    kv::InlineWorker libraryWorker;
 
     // `asked` stands in for the rig's prompter when given.
     kv::LauncherParts parts(bool previousInstance = false, kv::Prompter *asked = nullptr)
     {
-        return kv::LauncherParts{ctx,    asked ? *asked : prompter, clock, database, watchdog, update, killer,
-                                 draldb, spooler, processes, spawner, previousInstance};
+        return kv::LauncherParts{ctx,     asked ? *asked : prompter, clock, database, watchdog, update, killer,
+                                 draldb,  spooler, processes, spawner, libraryWorker, previousInstance};
     }
 };
 

@@ -400,14 +400,17 @@ TEST_F(LauncherTest, FrontEndEnd)
     }
 }
 
-TEST_F(LauncherTest, TickThatQuitsStillSupervisesAndTakesANotification)
+// A notification is taken off the window thread and acted on at the tick
+// after: here the one in which the person chose to quit.
+TEST_F(LauncherTest, TickThatQuitsStillSupervisesAndActsOnANotification)
 {
     database.programs = {{QStringLiteral("tallyward.exe"), true}};
     Launcher &l = running();
     ChildState &tallyward = *spawner.started[0];
+    draldb.notify(QStringLiteral("shutdown"));
+    l.mainTick();
     endFrontEnd(l);
     tallyward.running = false;
-    draldb.notify(QStringLiteral("shutdown"));
     prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::Yes);
     prompter.expectMessage(kKeepQuestion, MsgButtons::YesNo, MsgResult::No, kTitle, MsgIcon::Question, true);
     l.mainTick();
@@ -421,6 +424,7 @@ TEST_F(LauncherTest, ShutdownKeptLeavesTheFrontEndRunning)
 {
     Launcher &l = running();
     draldb.notify(QStringLiteral("shutdown"));
+    l.mainTick();
     prompter.expectMessage(kKeepQuestion, MsgButtons::YesNo, MsgResult::Yes);
     l.mainTick();
     prompter.verifyDone();
@@ -443,6 +447,59 @@ TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
         EXPECT_EQ(queueQueries(), queries);
         EXPECT_TRUE(l.launcherRunning && !l.frontEndClosed);
     }
+}
+
+// While the print server is away, every notification's pass tells the
+// cashier (each is a sale waiting for its receipt), the launcher's own
+// retries only the first time; the first retry that finds it back prints.
+TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItPrints)
+{
+    draldb.tables[QStringLiteral("poscommands")] = {{{QStringLiteral("id"), QStringLiteral("5")},
+                                                      {QStringLiteral("device"), QStringLiteral("1")},
+                                                      {QStringLiteral("command"), QStringLiteral("Bon")}}};
+    draldb.answer = [this](const QString &sql) -> std::optional<QList<kv::FakeDraldb::Row>> {
+        const auto rows = draldb.tables.value(QStringLiteral("poscommands"));
+        if (sql.startsWith(QStringLiteral("Select count(*)")))
+            return QList<kv::FakeDraldb::Row>{{{QStringLiteral("waiting"), QString::number(rows.size())}}};
+        return rows;
+    };
+    Launcher &l = running();
+    const QString noPrinter = QStringLiteral("Could not connect to the printer.");
+    const auto tellsOfThePrinter = [&](bool told) {
+        if (told)
+            prompter.expectMessage(noPrinter, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical, true);
+        l.mainTick();
+        prompter.verifyDone();
+    };
+    spooler.setReachable(false);
+    draldb.notify(QStringLiteral("poscommands"));
+    l.mainTick();
+    tellsOfThePrinter(true);
+    // Between retries nothing asks the print server.
+    spooler.clearOps();
+    l.mainTick();
+    l.mainTick();
+    EXPECT_TRUE(spooler.ops().empty());
+    for (int retry = 0; retry < 2; ++retry) {
+        clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+        tellsOfThePrinter(false);
+        tellsOfThePrinter(false);
+    }
+    draldb.notify(QStringLiteral("poscommands"));
+    l.mainTick();
+    tellsOfThePrinter(true);
+    EXPECT_EQ(queueQueries(), 2) << "a retry looks before it reads the queue";
+    EXPECT_TRUE(spooler.bytes().empty());
+
+    spooler.setReachable(true);
+    spooler.setPrinters({"Receipt", "Office"}, "Office");
+    clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    tellsOfThePrinter(false);
+    EXPECT_NE(spooler.bytes().find("Bon"), std::string::npos);
+    EXPECT_TRUE(draldb.tables.value(QStringLiteral("poscommands")).isEmpty());
+    clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    tellsOfThePrinter(false);
+    EXPECT_EQ(queueQueries(), 3) << "a pass that printed ends the retries";
 }
 
 TEST_F(LauncherTest, ErrorInATickIsSwallowedAfterAWatchdogCheck)
@@ -491,7 +548,9 @@ TEST_F(LauncherTest, RelistenEveryHundredPassesPrintsWhatWaitedOnlyWhenRowsWait)
         spooler.clearOps();
         resetRecords();
         Launcher &l = running();
-        for (int pass = 1; pass <= 99; ++pass)
+        // The hundredth pass makes the listens due; the next one's library
+        // job sends them.
+        for (int pass = 1; pass <= 100; ++pass)
             l.runPass();
         EXPECT_EQ(listens().size(), 4);
         EXPECT_EQ(queueQueries(), 0);

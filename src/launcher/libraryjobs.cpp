@@ -1,0 +1,84 @@
+#include "launcher/libraryjobs.h"
+
+namespace kv {
+
+LibraryJobs::LibraryJobs(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
+                         PrintJournal &journal, const Clock &clock, Worker &worker)
+    : m_draldb(draldb), m_libraryConnection(libraryConnection), m_queue(draldb, libraryConnection, spooler, journal),
+      m_clock(clock), m_worker(worker)
+{
+}
+
+LibraryJobs::~LibraryJobs()
+{
+    // Bounded by the library's and the print server's own deadlines.
+    m_worker.waitIdle(60'000);
+}
+
+std::optional<LibraryFindings> LibraryJobs::takeFindings()
+{
+    if (busy() || !m_findings)
+        return std::nullopt;
+    std::optional<LibraryFindings> findings = std::move(m_findings);
+    m_findings.reset();
+    const bool wasPending = m_retryPending;
+    if (findings->error)
+        m_retryPending = true;
+    else if (findings->pass)
+        m_retryPending = findings->pass->rowsLeftQueued;
+    else if (findings->cause == PassCause::Retry && findings->rowsMayWait)
+        m_retryPending = *findings->rowsMayWait;
+    if (m_retryPending && !wasPending)
+        m_retryAtMs = m_clock.monotonicMs() + kRetryIntervalMs;
+    return findings;
+}
+
+bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &channels)
+{
+    if (busy() || m_findings)
+        return false;
+    const qint64 now = m_clock.monotonicMs();
+    const bool retryDue = m_retryPending && now >= m_retryAtMs;
+    if (retryDue)
+        m_retryAtMs = now + kRetryIntervalMs;
+    return m_worker.start([this, sPrinterName, channels, retryDue] { runJob(sPrinterName, channels, retryDue); });
+}
+
+void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue)
+{
+    LibraryFindings found;
+    try {
+        const qint32 connection = m_libraryConnection;
+        for (const QString &channel : channels)
+            m_draldb.VB_notify_listen(connection, channel);
+        found.notification = m_draldb.VB_notify_check(connection);
+        const qint32 relistens = m_draldb.draldb_relistens(connection);
+        const bool reconnected = relistens != m_relistensSeen;
+        m_relistensSeen = relistens;
+        if (found.notification == QLatin1String("poscommands")) {
+            found.pass = m_queue.processPosCommands(sPrinterName);
+        } else if (reconnected) {
+            found.cause = PassCause::Reconnect;
+            found.pass = m_queue.processPosCommands(sPrinterName);
+        } else if (retryDue) {
+            found.cause = PassCause::Retry;
+            // Unknown counts as waiting: only a look that sees an empty queue
+            // ends the retries.
+            found.rowsMayWait = true;
+            if (m_queue.printerReachable(sPrinterName)) {
+                found.rowsMayWait = m_queue.rowsWaiting().value_or(true);
+                if (*found.rowsMayWait)
+                    found.pass = m_queue.processPosCommands(sPrinterName);
+            }
+        } else if (!channels.isEmpty()) {
+            found.cause = PassCause::Relisten;
+            if (m_queue.rowsWaiting().value_or(false))
+                found.pass = m_queue.processPosCommands(sPrinterName);
+        }
+    } catch (...) {
+        found.error = std::current_exception();
+    }
+    m_findings = std::move(found);
+}
+
+} // namespace kv
