@@ -108,6 +108,17 @@ SQLRETURN withLimit(int limitMs, Call call, Late late)
     return rc;
 }
 
+// The SERVER value of a connection text, as the driver reads it.
+std::string serverOf(const QString &connectionText)
+{
+    for (const QString &part : connectionText.split(QLatin1Char(';'))) {
+        const qsizetype eq = part.indexOf(QLatin1Char('='));
+        if (eq > 0 && part.left(eq).trimmed().compare(QLatin1String("SERVER"), Qt::CaseInsensitive) == 0)
+            return part.mid(eq + 1).trimmed().toStdString();
+    }
+    return {};
+}
+
 Error closedError()
 {
     return Error(kObjectClosed, QStringLiteral("Operation is not allowed when the object is closed."));
@@ -341,6 +352,7 @@ void Connection::open(const QString &connectionText)
           SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
 
     const std::set<int> before = platform::openDescriptors();
+    const platform::Peer server = platform::postgresPeer(serverOf(connectionText));
     const auto connect = [&] {
         return SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)), SQL_NTS,
                                  nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -353,7 +365,7 @@ void Connection::open(const QString &connectionText)
     const SQLRETURN rc =
         deadline <= 0 ? connect()
                       : withLimit(kLoginTimeoutSeconds * 1000 + deadline, connect, [&] {
-                            cut = platform::cutSocket(platform::findNewConnectedSocket(before));
+                            cut = platform::cutSocket(platform::findNewConnectedSocket(before, server));
                         });
     if (cut && !SQL_SUCCEEDED(rc))
         throw Error(kTimeoutError,
@@ -364,7 +376,7 @@ void Connection::open(const QString &connectionText)
     state->connected = true;
     // Answered just as the link was cut: the next statement fails at once.
     state->linkCut = cut;
-    state->socket = platform::findNewConnectedSocket(before);
+    state->socket = platform::findNewConnectedSocket(before, server);
 }
 
 bool Connection::isOpen() const

@@ -27,7 +27,11 @@ public:
     static constexpr int kTestDeadlineMs = 800;
 
     // `worker` runs the connection attempts and test queries; the watchdog
-    // is the only one to use it.
+    // is the only one to use it. A check that overruns these bounds (the
+    // driver's own limits failed it) counts as failed, and its worker is
+    // given up.
+    static constexpr int kTestBoundMs = kTestDeadlineMs;
+    static constexpr int kReconnectBoundMs = odbc::kLoginTimeoutSeconds * 1000 + kTestDeadlineMs;
     Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock, Worker &worker);
 
     bool testDatabaseConnection(const LauncherSettings &settings) override;
@@ -48,7 +52,7 @@ private:
         bool reconnect = false;
         bool ok = false;
         QDateTime startedAt;
-        QDateTime endedAt;
+        qint64 startedAtMs = 0;
     };
 
     void log(const QDateTime &at, const QString &message);

@@ -94,6 +94,17 @@ bool ThreadWorker::waitIdle(int timeoutMs)
                                    [this] { return !m_shared->busy.load(std::memory_order_acquire); });
 }
 
+void ThreadWorker::abandon()
+{
+    std::unique_lock guard(m_shared->lock);
+    if (!m_shared->busy.load(std::memory_order_acquire))
+        return;
+    m_shared->stop = true;
+    m_shared->thread.detach();
+    guard.unlock();
+    m_shared = std::make_shared<Shared>();
+}
+
 bool InlineWorker::start(std::function<void()> job)
 {
     ++m_jobs;

@@ -23,6 +23,10 @@ public:
     // Waits at most timeoutMs for the running job; true when none runs.
     // For leaving in order and for tests, never for a tick.
     virtual bool waitIdle(int timeoutMs) = 0;
+    // Gives up on a job that overran its time: the worker is idle at once and
+    // the next job runs on a new thread, while the old one finishes the given
+    // up job on its own (which must therefore own what it touches).
+    virtual void abandon() = 0;
 };
 
 // A thread of its own, started with the first job and kept for the next.
@@ -38,6 +42,7 @@ public:
     bool start(std::function<void()> job) override;
     bool busy() const override;
     bool waitIdle(int timeoutMs) override;
+    void abandon() override;
 
 private:
     struct Shared;
@@ -51,6 +56,7 @@ public:
     bool start(std::function<void()> job) override;
     bool busy() const override { return false; }
     bool waitIdle(int) override { return true; }
+    void abandon() override {}
     int jobsRun() const { return m_jobs; }
 
 private:

@@ -144,12 +144,13 @@ TEST_F(WatchdogTest, AFrozenServerHoldsTheWorkerNoLongerThanTheDocumentedBound)
         ASSERT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "the hand-over waited for the server";
         EXPECT_FALSE(m_watchdog.testDatabaseConnection(m_settings)) << "a second check in flight";
-        auto t0 = std::chrono::steady_clock::now();
-        ASSERT_TRUE(m_worker.waitIdle(int(bound * 1000)));
-        EXPECT_LE(dbtest::secondsSince(t0), bound);
+        // Past its bound a check counts as failed, whatever its thread does.
+        m_clock.advanceMs(Watchdog::kTestBoundMs);
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), 1);
         EXPECT_EQ(m_notices.shown.size(), 1u);
+        auto t0 = std::chrono::steady_clock::now();
         check("reconnect to the frozen server", 1, {kAttempt, kFailure}, {});
+        EXPECT_LE(dbtest::secondsSince(t0), bound);
     }
     check("thawed", 0, {kAttempt}, {notice(kRecovered, 1)});
 }

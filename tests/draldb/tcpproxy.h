@@ -63,6 +63,14 @@ public:
     // For connections accepted from now on.
     void setMode(Mode mode) { m_mode = mode; }
 
+    // A network that stops carrying anything, for connections old and new,
+    // until it carries again: nothing is read, so nothing is lost either.
+    void stall(bool stalled)
+    {
+        m_stalled = stalled;
+        wake();
+    }
+
     // Closes every connection: the client sees its session lost.
     void dropAll()
     {
@@ -168,6 +176,13 @@ private:
                 m_pairs.clear();
                 m_drop = false;
             }
+            if (m_stalled) {
+                pollfd w{m_wake[0], POLLIN, 0};
+                if (::poll(&w, 1, 1000) > 0)
+                    while (::read(m_wake[0], buf, sizeof buf) > 0) {
+                    }
+                continue;
+            }
             std::vector<pollfd> fds{{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
             for (const Pair &p : m_pairs) {
                 fds.push_back({p.client, POLLIN, 0});
@@ -206,6 +221,7 @@ private:
     std::atomic<Mode> m_mode{Mode::Forward};
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_drop{false};
+    std::atomic<bool> m_stalled{false};
     std::vector<Pair> m_pairs;
     std::thread m_thread;
 };

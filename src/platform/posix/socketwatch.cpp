@@ -1,6 +1,8 @@
 #include "platform/socketwatch.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -10,7 +12,7 @@ namespace kv::platform {
 
 namespace {
 
-bool isConnectedStream(int fd)
+bool isConnectedStreamTo(int fd, const Peer &want)
 {
     int type = 0;
     socklen_t len = sizeof type;
@@ -18,7 +20,39 @@ bool isConnectedStream(int fd)
         return false;
     sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
-    return getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &plen) == 0;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &plen) != 0)
+        return false;
+    const bool local = !want.host.empty() && want.host.front() == '/';
+    if (peer.ss_family == AF_UNIX)
+        return local;
+    if (local || (peer.ss_family != AF_INET && peer.ss_family != AF_INET6))
+        return false;
+    char address[INET6_ADDRSTRLEN] = {};
+    int port = 0;
+    if (peer.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
+        inet_ntop(AF_INET, &in->sin_addr, address, sizeof address);
+        port = ntohs(in->sin_port);
+    } else {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&peer);
+        inet_ntop(AF_INET6, &in6->sin6_addr, address, sizeof address);
+        port = ntohs(in6->sin6_port);
+    }
+    if (port != want.port)
+        return false;
+    return want.host.empty() || want.host == address;
+}
+
+// The host as the system writes it when it is a numeric address, else "".
+std::string numericHost(const std::string &host)
+{
+    unsigned char buffer[sizeof(in6_addr)];
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_pton(AF_INET, host.c_str(), buffer) == 1)
+        return inet_ntop(AF_INET, buffer, text, sizeof text) ? text : "";
+    if (inet_pton(AF_INET6, host.c_str(), buffer) == 1)
+        return inet_ntop(AF_INET6, buffer, text, sizeof text) ? text : "";
+    return "";
 }
 
 bool sameSocket(const SocketId &id)
@@ -48,12 +82,21 @@ std::set<int> openDescriptors()
     return fds;
 }
 
-SocketId findNewConnectedSocket(const std::set<int> &before)
+Peer postgresPeer(const std::string &host)
+{
+    Peer peer;
+    peer.host = !host.empty() && host.front() == '/' ? host : numericHost(host);
+    const char *port = std::getenv("PGPORT");
+    peer.port = port && std::atoi(port) > 0 ? std::atoi(port) : 5432;
+    return peer;
+}
+
+SocketId findNewConnectedSocket(const std::set<int> &before, const Peer &peer)
 {
     SocketId found;
     int candidates = 0;
     for (int fd : openDescriptors()) {
-        if (before.count(fd) || !isConnectedStream(fd))
+        if (before.count(fd) || !isConnectedStreamTo(fd, peer))
             continue;
         struct stat st {};
         if (fstat(fd, &st) != 0)

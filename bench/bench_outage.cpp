@@ -1,0 +1,311 @@
+// The launcher's loop in this process, with the real watchdog, client
+// library and print server, through outages: a database frozen with SIGSTOP,
+// a network (a proxy) that stops carrying anything, and the print server and
+// database both down. A timer of the window thread records the longest time
+// the thread was held. Printed per outage: that stall, the seconds to the
+// outage notice and to the recovery notice, and the seconds from "everything
+// back" to the receipt queued meanwhile at the test printer.
+#include "config/vbDraldb.h"
+#include "config/vbWatchdog.h"
+#include "launcherfakes.h"
+#include "platform/posix/cupsspooler.h"
+#include "recordingsinks.h"
+#include "tcpproxy.h"
+#include "testenv.h"
+#include "testprinter.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace launcherfakes;
+constexpr int kStation = 3;
+
+double seconds(qint64 ms) { return ms / 1000.0; }
+
+// Notices with the moment they came.
+struct TimedNotices final : kv::NoticeSink {
+    const QElapsedTimer &clock;
+    std::vector<std::pair<qint64, kv::Notice>> shown;
+    explicit TimedNotices(const QElapsedTimer &c) : clock(c) {}
+    void showNotice(const kv::Notice &n) override { shown.emplace_back(clock.elapsed(), n); }
+    std::optional<qint64> firstAfter(qint64 t, const QString &text) const
+    {
+        for (const auto &[at, n] : shown)
+            if (at >= t && n.noticeText.startsWith(text))
+                return at;
+        return std::nullopt;
+    }
+};
+
+// Nobody sits at the bench: every box is answered with its default.
+struct Answering final : kv::Prompter {
+    int boxes = 0;
+    kv::MsgResult messageBox(const kv::MessageBox &box) override
+    {
+        ++boxes;
+        std::fprintf(stderr, "  (message: %s)\n", qPrintable(box.text));
+        return box.buttons == kv::MsgButtons::YesNo ? kv::MsgResult::Yes : kv::MsgResult::OK;
+    }
+    QString inputBox(const QString &, const QString &, const QString &) override { return {}; }
+    void setBusyCursor(bool) override {}
+};
+
+// The postmaster and every process it started.
+std::vector<int> clusterProcesses()
+{
+    const int postmaster = testenv::postmasterPid();
+    std::vector<int> pids{postmaster};
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const int pid = entry.toInt(&isPid);
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string comm, state;
+        int ppid = 0;
+        if (isPid && stat >> comm >> comm >> state >> ppid && ppid == postmaster)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+struct Result {
+    const char *what = "";
+    qint64 stallMs = 0;
+    std::optional<qint64> outageNoticeMs, recoveryNoticeMs, receiptMs;
+};
+
+class Till {
+public:
+    Till(const QString &dbHost, Result &result) : m_result(result), m_notices(m_clock)
+    {
+        const auto db = testenv::database();
+        const QByteArray settings = ("db_host = " + dbHost + "\r\ndb_name = " + db.name + "\r\ndb_username = " +
+                                     db.user + "\r\ndb_password = " + db.password + "\r\n")
+                                        .toUtf8();
+        rig.dir.write(QStringLiteral("shell.conf"),
+                      settings + "esc_printer = " + m_printer.name().toUtf8() + "\r\n");
+        rig.dir.write(QStringLiteral("dralfrontend.conf"), settings + "stationid = " + QByteArray::number(kStation));
+        m_clock.start();
+        m_launcher = std::make_unique<kv::Launcher>(kv::LauncherParts{
+            rig.ctx, m_prompter, m_systemClock, rig.database, m_watchdog, rig.update, rig.killer, m_library,
+            m_spooler, rig.processes, rig.spawner, m_libraryWorker, false});
+        m_probe.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_probe, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.elapsed();
+            m_result.stallMs = std::max(m_result.stallMs, now - m_lastProbe);
+            m_lastProbe = now;
+        });
+    }
+    ~Till()
+    {
+        m_launcher->terminate();
+        m_libraryWorker.waitIdle(30'000);
+        m_watchdogWorker.waitIdle(30'000);
+    }
+
+    bool start()
+    {
+        if (m_launcher->Main() != kv::Outcome::Continue || !m_launcher->escPosEnabled)
+            return false;
+        m_lastProbe = m_clock.elapsed();
+        m_probe.start(10);
+        // The first check and a few quiet ticks.
+        runFor(3000);
+        m_result.stallMs = 0;
+        return true;
+    }
+
+    qint64 now() const { return m_clock.elapsed(); }
+    // The bench's own blocking steps (psql, pg_ctl, restarting cupsd) hold
+    // this thread too: they are not the launcher's stalls.
+    void aside(const std::function<void()> &step)
+    {
+        step();
+        m_lastProbe = now();
+    }
+    const QStringList &log() const { return m_log.lines; }
+    void runFor(qint64 ms) { runUntil([] { return false; }, ms); }
+    bool runUntil(const std::function<bool()> &done, qint64 boundMs)
+    {
+        const qint64 until = now() + boundMs;
+        while (!done() && now() < until)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        return done();
+    }
+
+    // Runs until the receipt queued since `mark` is at the printer and, when
+    // an outage was told, its recovery too; fills in the times after `back`.
+    void collect(qint64 outageAt, qint64 back, const testprinter::TestPrinter::Mark &mark)
+    {
+        runUntil(
+            [&] {
+                return m_printer.jobsReceived() > mark.jobs &&
+                       (!m_notices.firstAfter(outageAt, "Database connection to Korvantis server lost") ||
+                        m_notices.firstAfter(back, "Korvantis database connection recovered"));
+            },
+            60'000);
+        const auto lost = m_notices.firstAfter(outageAt, "Database connection to Korvantis server lost");
+        const auto recovered = m_notices.firstAfter(back, "Korvantis database connection recovered");
+        if (lost)
+            m_result.outageNoticeMs = *lost - outageAt;
+        if (recovered)
+            m_result.recoveryNoticeMs = *recovered - back;
+        if (m_printer.jobsReceived() > mark.jobs)
+            m_result.receiptMs = m_receiptAt.value_or(now()) - back;
+    }
+    // Notes when the printer's job count passes the mark.
+    void watchPrinter(const testprinter::TestPrinter::Mark &mark)
+    {
+        QObject::connect(&m_probe, &QTimer::timeout, [this, mark] {
+            if (!m_receiptAt && m_printer.jobsReceived() > mark.jobs)
+                m_receiptAt = now();
+        });
+    }
+    testprinter::TestPrinter &printer() { return m_printer; }
+
+    LauncherRig rig;
+
+private:
+    Result &m_result;
+    QElapsedTimer m_clock;
+    TimedNotices m_notices;
+    testsupport::RecordingLog m_log;
+    kv::SystemClock m_systemClock;
+    Answering m_prompter;
+    kv::ThreadWorker m_watchdogWorker, m_libraryWorker;
+    kv::Watchdog m_watchdog{m_notices, m_log, rig.killer, m_systemClock, m_watchdogWorker};
+    kv::DraldbLibrary m_library;
+    kv::platform::CupsSpooler m_spooler;
+    testprinter::TestPrinter m_printer{testprinter::otherQueue()};
+    std::unique_ptr<kv::Launcher> m_launcher;
+    QTimer m_probe;
+    qint64 m_lastProbe = 0;
+    std::optional<qint64> m_receiptAt;
+};
+
+// Another till queues a receipt; its statement waits for a frozen server.
+std::thread queueReceipt(const std::string &text)
+{
+    return std::thread([text] {
+        testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (" + std::to_string(kStation) +
+                      ", 1, '" + text + "'); NOTIFY poscommands");
+    });
+}
+
+Result frozenDatabase(qint64 outageMs)
+{
+    Result r;
+    r.what = "database frozen (SIGSTOP)";
+    Till till(testenv::database().host, r);
+    if (!till.start())
+        return r;
+    const auto mark = till.printer().mark();
+    till.watchPrinter(mark);
+    const std::vector<int> pids = clusterProcesses();
+    for (int pid : pids)
+        ::kill(pid, SIGSTOP);
+    const qint64 frozenAt = till.now();
+    std::thread other = queueReceipt("during the freeze");
+    till.runFor(outageMs);
+    for (int pid : pids)
+        ::kill(pid, SIGCONT);
+    const qint64 back = till.now();
+    till.collect(frozenAt, back, mark);
+    till.aside([&] { other.join(); });
+    return r;
+}
+
+Result stallingNetwork(qint64 outageMs)
+{
+    Result r;
+    r.what = "network stalls (proxy)";
+    draldbtest::TcpProxy proxy(testenv::database().port);
+    Till till(QString::fromLatin1(draldbtest::TcpProxy::kHost), r);
+    if (!till.start())
+        return r;
+    const auto mark = till.printer().mark();
+    till.watchPrinter(mark);
+    proxy.stall(true);
+    const qint64 stalledAt = till.now();
+    // Other tills reach the server; this one's network carries nothing.
+    till.aside([] { queueReceipt("during the stall").join(); });
+    till.runFor(outageMs);
+    proxy.stall(false);
+    const qint64 back = till.now();
+    till.collect(stalledAt, back, mark);
+    if (qEnvironmentVariableIsSet("KV_OUTAGE_LOG"))
+        for (const QString &line : till.log())
+            std::fprintf(stderr, "  log: %s\n", qPrintable(line));
+    return r;
+}
+
+Result printServerAndDatabaseDown(qint64 outageMs)
+{
+    Result r;
+    r.what = "print server and database down";
+    Till till(testenv::database().host, r);
+    if (!till.start())
+        return r;
+    const auto mark = till.printer().mark();
+    till.watchPrinter(mark);
+    const int cupsd = testprinter::printServerPid();
+    ::kill(cupsd, SIGKILL);
+    const qint64 downAt = till.now();
+    till.aside([] { queueReceipt("before both went").join(); });
+    till.runFor(2000);
+    till.aside([] { testenv::pgctl("stop"); });
+    till.runFor(outageMs);
+    till.aside([] {
+        testenv::pgctl("start");
+        testprinter::restorePrintServer();
+    });
+    const qint64 back = till.now();
+    till.collect(downAt, back, mark);
+    return r;
+}
+
+void print(const Result &r)
+{
+    const auto s = [](const std::optional<qint64> &ms) {
+        return ms ? QString::number(seconds(*ms), 'f', 1) + QStringLiteral(" s") : QStringLiteral("-");
+    };
+    std::printf("%-32s %10lld ms %14s %16s %16s\n", r.what, static_cast<long long>(r.stallMs),
+                qPrintable(s(r.outageNoticeMs)), qPrintable(s(r.recoveryNoticeMs)), qPrintable(s(r.receiptMs)));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    testenv::loadAll();
+    const qint64 outageMs = qEnvironmentVariableIntValue("KV_OUTAGE_SECONDS") > 0
+                                ? qEnvironmentVariableIntValue("KV_OUTAGE_SECONDS") * 1000
+                                : 30'000;
+    try {
+        testenv::psql("DELETE FROM poscommands");
+        std::printf("outages of %lld s; the window thread's longest stall over the whole run\n",
+                    static_cast<long long>(outageMs / 1000));
+        std::printf("%-32s %13s %14s %16s %16s\n", "outage", "longest stall", "outage notice", "recovery notice",
+                    "back -> receipt");
+        print(frozenDatabase(outageMs));
+        print(stallingNetwork(outageMs));
+        print(printServerAndDatabaseDown(outageMs));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench_outage: %s (run it through bench/run, which sets up the fixtures)\n", e.what());
+        return 1;
+    }
+    return 0;
+}
