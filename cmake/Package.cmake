@@ -2,24 +2,51 @@
 # in one application directory, as the front-end expects them, and the
 # launcher finds the library beside itself ($ORIGIN) wherever that is.
 set(KV_APP_DIR opt/korvantis)
-set(KV_ICON_SVG ${PROJECT_SOURCE_DIR}/src/launcher/gui/korvantis.svg)
+set(KV_PKG packaging)
+set(KV_DOC_DIR usr/share/doc/korvantis-launcher)
 
 set_target_properties(korvantis-launcher PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS korvantis-launcher RUNTIME DESTINATION ${KV_APP_DIR})
 install(TARGETS draldb LIBRARY DESTINATION ${KV_APP_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvantis-launcher.desktop
-        DESTINATION usr/share/applications)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvantis-launcher-autostart.desktop
+# Menu and log-in start the launcher through a script that reads its
+# environment from /etc/default.
+install(PROGRAMS ${KV_PKG}/start DESTINATION usr/libexec/korvantis-launcher)
+install(FILES ${KV_PKG}/korvantis-launcher.default DESTINATION etc/default RENAME korvantis-launcher)
+install(FILES ${KV_PKG}/korvantis-launcher.desktop DESTINATION usr/share/applications)
+install(FILES ${KV_PKG}/korvantis-launcher-autostart.desktop
         DESTINATION etc/xdg/autostart RENAME korvantis-launcher.desktop)
 install(FILES ${KV_ICON_SVG} DESTINATION usr/share/icons/hicolor/scalable/apps
         RENAME korvantis-launcher.svg)
+foreach(size IN LISTS KV_ICON_SIZES)
+  install(FILES ${KV_ICON_DIR}/korvantis-${size}.png DESTINATION usr/share/icons/hicolor/${size}x${size}/apps
+          RENAME korvantis-launcher.png)
+endforeach()
+install(FILES ${KV_PKG}/copyright DESTINATION ${KV_DOC_DIR})
+install(FILES ${KV_PKG}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME korvantis-launcher)
+
+# The changelog's newest entry names the package's version; a release bumps
+# both, or the package would contradict itself.
+file(STRINGS ${KV_PKG}/changelog _top LIMIT_COUNT 1)
+if(NOT _top MATCHES "^korvantis-launcher \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with '${_top}', not version ${PROJECT_VERSION}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${KV_PKG}/changelog)
+execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/${KV_PKG}/changelog
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${KV_DOC_DIR})
 
 set(CPACK_PACKAGE_NAME korvantis-launcher)
 set(CPACK_PACKAGE_VENDOR "Korvantis")
 set(CPACK_PACKAGE_CONTACT "Korvantis <support@korvantis.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Point-of-sale launcher: starts the front-end, prints queued receipts")
+set(CPACK_PACKAGE_DESCRIPTION "The Korvantis Launcher lives as a tray icon on a point-of-sale workstation.
+It starts the POS front-end and its supporting programs from a per-station
+list in PostgreSQL and restarts those marked for it, prints queued receipts
+and opens the cash drawer on an ESC/POS printer, and tells the cashier when
+the database connection is lost. The desktop must have a notification area.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
@@ -27,7 +54,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libdraldb.so is ours and lies beside the launcher: dpkg-shlibdeps must not
 # look for a package that provides it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/draldb)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "odbc-postgresql")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+# Qt draws SVG icons (many of the desktop icon theme's among them) only with
+# its SVG plugin; the tray icon itself is PNG and shows without it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "odbc-postgresql, libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/${KV_PKG}/postinst ${PROJECT_SOURCE_DIR}/${KV_PKG}/postrm
+    ${PROJECT_SOURCE_DIR}/${KV_PKG}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package installs into a scratch root, runs from there with the
-# client library found beside it, carries valid desktop files and proper
-# dependencies, and removes cleanly.  install_test.sh BUILD-DIR
+# The Debian package passes lintian, installs into a scratch root, runs from
+# there with the client library found beside it, carries valid desktop files,
+# proper dependencies and a start command that reads /etc/default, and purges
+# what it and the launcher made.  install_test.sh BUILD-DIR
 set -euo pipefail
 build=${1:?build directory}
 work=$(mktemp -d /tmp/kv-pkgtest.XXXXXX)
@@ -10,9 +11,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
 deb=$(ls "$work"/out/*.deb)
+lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian"; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libpq5 libodbc2 libcups2 odbc-postgresql; do
+for lib in libqt6widgets6 libqt6svg6 libpq5 libodbc2 libcups2 odbc-postgresql; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 grep -q draldb <<<"$depends" && fail "Depends names our own library: $depends"
@@ -20,8 +22,9 @@ grep -q draldb <<<"$depends" && fail "Depends names our own library: $depends"
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : > "$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" >"$work/dpkg.log" 2>&1 \
-  || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+dpkg_root() { dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null "$@" >"$work/dpkg.log" 2>&1 \
+  || { cat "$work/dpkg.log" >&2; fail "dpkg $*"; }; }
+dpkg_root -i "$deb"
 grep -q "write access" "$work/dpkg.log" || fail "no post-install note on directory rights"
 
 exe="$root/opt/korvantis/korvantis-launcher"
@@ -37,9 +40,27 @@ grep -q "[0-9]\+\.[0-9]\+" <<<"$version" || fail "--version printed '$version'"
 
 desktop-file-validate "$root/usr/share/applications/korvantis-launcher.desktop" || fail "desktop entry"
 desktop-file-validate "$root/etc/xdg/autostart/korvantis-launcher.desktop" || fail "autostart entry"
-[ -f "$root/usr/share/icons/hicolor/scalable/apps/korvantis-launcher.svg" ] || fail "no icon"
+for icon in scalable/apps/korvantis-launcher.svg 22x22/apps/korvantis-launcher.png; do
+  [ -f "$root/usr/share/icons/hicolor/$icon" ] || fail "no icon $icon"
+done
 
-dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -r korvantis-launcher >"$work/rm.log" 2>&1 \
-  || { cat "$work/rm.log" >&2; fail "dpkg -r"; }
-left=$(find "$root" -path "$root/var" -prune -o -type f -print)
-[ -z "$left" ] || fail "files left after removal: $left"
+# The start command of both entries hands the launcher what /etc/default sets
+# (seen by a stand-in launcher, in a mount namespace of its own).
+echo 'PGPORT=5499' >>"$root/etc/default/korvantis-launcher"
+printf '#!/bin/sh\necho "$PGPORT $*"\n' >"$work/stand-in" && chmod +x "$work/stand-in"
+for entry in etc/xdg/autostart usr/share/applications; do
+  start=$(sed -n 's/^Exec=//p' "$root/$entry/korvantis-launcher.desktop")
+  got=$(env -u PGPORT unshare -m sh -ec 'mount --bind "$1/etc/default" /etc/default; mount --bind "$1/opt" /opt
+    mount --bind "$2" /opt/korvantis/korvantis-launcher; exec "$1$3" --version' - "$root" "$work/stand-in" "$start") || fail "$start"
+  [ "$got" = "5499 --version" ] || fail "$entry: the launcher got '$got', not PGPORT=5499 and its arguments"
+done
+
+# Remove keeps the station's settings; purge takes what the launcher wrote
+# beside itself and leaves the front-end's files, which share the directory.
+frontend=(dralfrontend.exe korvantis.conf kvtupd.sh)
+(cd "$root/opt/korvantis" && touch shell.conf shell.conf.aB3xYz run.sh doupdate "${frontend[@]}")
+dpkg_root -r korvantis-launcher
+[ -f "$root/opt/korvantis/shell.conf" ] || fail "remove took shell.conf"
+dpkg_root --purge korvantis-launcher
+left=$(cd "$root" && find . -path ./var -prune -o -type f -print | sort)
+[ "$left" = "$(printf './opt/korvantis/%s\n' "${frontend[@]}" | sort)" ] || fail "left after purge: $left"

@@ -1,6 +1,7 @@
 #include "launcher/gui/vbSysTray.h"
 
 #include <QCursor>
+#include <QDir>
 #include <QIcon>
 
 #include <cstdio>
@@ -23,7 +24,11 @@ SysTray::SysTray(Launcher &launcher, QObject *parent)
     mnuExit = mnuPopup.addAction(QStringLiteral("Exit"));
     connect(mnuExit, &QAction::triggered, this, [this] { m_launcher.mnuExitClick(); });
 
-    m_icon.setIcon(QIcon(QStringLiteral(":/icons/korvantis.svg")));
+    // PNGs at several sizes: unlike an SVG they need no Qt plugin to show.
+    QIcon icon;
+    for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList({QStringLiteral("*.png")}))
+        icon.addFile(png.filePath());
+    m_icon.setIcon(icon);
     m_icon.setToolTip(QLatin1String(kToolTip));
     // Both buttons open the menu; it is not set as the context menu, or the
     // right button would get Qt's own placement and the left one none.
