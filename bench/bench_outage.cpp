@@ -99,7 +99,7 @@ public:
         m_clock.start();
         m_launcher = std::make_unique<kv::Launcher>(kv::LauncherParts{
             rig.ctx, m_prompter, m_systemClock, rig.database, m_watchdog, rig.update, rig.killer, m_library,
-            m_spooler, rig.processes, rig.spawner, m_libraryWorker, false});
+            m_spooler, rig.processes, rig.spawner, m_libraryWorker, rig.events, false});
         m_probe.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_probe, &QTimer::timeout, [this] {
             const qint64 now = m_clock.elapsed();
@@ -184,7 +184,7 @@ private:
     kv::SystemClock m_systemClock;
     Answering m_prompter;
     kv::ThreadWorker m_watchdogWorker, m_libraryWorker;
-    kv::Watchdog m_watchdog{m_notices, m_log, rig.killer, m_systemClock, m_watchdogWorker};
+    kv::Watchdog m_watchdog{m_notices, m_log, rig.events, rig.killer, m_systemClock, m_watchdogWorker};
     kv::DraldbLibrary m_library;
     kv::platform::CupsSpooler m_spooler;
     testprinter::TestPrinter m_printer{testprinter::otherQueue()};

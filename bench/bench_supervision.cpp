@@ -4,6 +4,7 @@
 //   bench_supervision                         both, the flood for 60 s
 //   KV_FLOOD_SECONDS=5 bench_supervision      a shorter flood
 #include "programs/vbManagedPrograms.h"
+#include "recordingsinks.h"
 
 #include "childhelpers.h"
 #include "scriptedprompter.h"
@@ -39,7 +40,8 @@ struct Station {
     testsupport::ScriptedPrompter prompter;
     kv::SystemClock clock;
     kv::LauncherSettings shellConf;
-    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf};
+    testsupport::RecordingEventLog events;
+    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
 
     void add(const char *program, const QString &arguments)
     {

@@ -9,6 +9,7 @@
 #include "core/gui/debugForm.h"
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
+#include "core/eventlog.h"
 #include "core/worker.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
@@ -103,19 +104,21 @@ int main(int argc, char **argv)
     kv::vbKill::TableImageKiller imageKiller(processes);
     kv::QtNoticeSink notices;
     kv::DebugLog debugLog;
+    // Under a systemd-started session stderr is the journal.
+    kv::StreamEventLog events(stderr, clock, qEnvironmentVariableIsSet("JOURNAL_STREAM"));
     // Database and printer work that can wait on a server runs on these, so
     // that the tray and the windows never freeze.
     kv::ThreadWorker watchdogWorker;
     kv::ThreadWorker libraryWorker;
-    kv::Watchdog watchdog(notices, debugLog, imageKiller, clock, watchdogWorker);
+    kv::Watchdog watchdog(notices, debugLog, events, imageKiller, clock, watchdogWorker);
     UpdateProcedureSlot update;
     kv::DraldbLibrary draldb;
     kv::platform::CupsSpooler spooler;
 
     kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
-                                            spooler, processes, kv::platform::systemSpawner(), libraryWorker,
+                                            spooler, processes, kv::platform::systemSpawner(), libraryWorker, events,
                                             previousInstance});
-    kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller);
+    kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller, events);
     update.target = &updater;
     kv::SysTray tray(launcher);
     kv::QtSettingsDialog settingsDialog(

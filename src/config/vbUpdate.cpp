@@ -32,8 +32,9 @@ UpdateError::UpdateError(const QString &description)
 {
 }
 
-Updater::Updater(const AppContext &ctx, const LauncherSettings &shellConf, Prompter &prompter, ImageKiller &killer)
-    : m_ctx(ctx), m_shellConf(shellConf), m_prompter(prompter), m_killer(killer)
+Updater::Updater(const AppContext &ctx, const LauncherSettings &shellConf, Prompter &prompter, ImageKiller &killer,
+                 EventLog &log)
+    : m_ctx(ctx), m_shellConf(shellConf), m_prompter(prompter), m_killer(killer), m_log(log)
 {
 }
 
@@ -65,6 +66,7 @@ Outcome Updater::runUpdate()
     if (!markerFile.remove())
         throw UpdateError(markerFile.errorString());
     if (!fileExists(scriptPath())) {
+        m_log.warning(QStringLiteral("an update was asked for, but there is no %1").arg(scriptPath()));
         inform(m_prompter, QStringLiteral("No update script found. Starting normally."));
         return Outcome::Continue;
     }
@@ -89,6 +91,8 @@ Outcome Updater::runUpdate()
     if (platform::startDetached(argv, text::toUtf8(m_ctx.appDir), error) < 0)
         throw UpdateError(QStringLiteral("kvtupd.sh could not be started: ") +
                           QString::fromStdString(error.description));
+    // The credentials stay out of the log.
+    m_log.notice(QStringLiteral("update: %1 started, the launcher ends for it").arg(scriptPath()));
     rs.close();
     connection.close();
     return Outcome::LauncherEnds;
@@ -98,11 +102,14 @@ void Updater::requestUpdate()
 {
     QFile marker(markerPath());
     if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_log.error(QStringLiteral("update not requested: %1: %2").arg(markerPath(), marker.errorString()));
         inform(m_prompter, QStringLiteral("You do not have sufficient rights to do an update. "
                                           "Please restart as Administrator."));
         return;
     }
     marker.close();
+    m_log.notice(QStringLiteral("update requested: %1 written; it runs when the launcher next quits or starts")
+                     .arg(markerPath()));
     inform(m_prompter, QStringLiteral("Korvantis needs to be closed for the update to begin."));
 }
 

@@ -7,6 +7,7 @@
 #include "config/vbConfig.h"
 #include "config/vbWatchdogApi.h"
 #include "core/appcontext.h"
+#include "core/eventlog.h"
 #include "core/noticesink.h"
 #include "core/prompter.h"
 
@@ -31,7 +32,8 @@ private:
 class Updater final : public UpdateProcedure {
 public:
     // shellConf is read when the update runs, for the connection.
-    Updater(const AppContext &ctx, const LauncherSettings &shellConf, Prompter &prompter, ImageKiller &killer);
+    Updater(const AppContext &ctx, const LauncherSettings &shellConf, Prompter &prompter, ImageKiller &killer,
+            EventLog &log);
 
     Outcome runUpdate() override;
     void requestUpdate() override;
@@ -47,6 +49,7 @@ private:
     const LauncherSettings &m_shellConf;
     Prompter &m_prompter;
     ImageKiller &m_killer;
+    EventLog &m_log;
 };
 
 } // namespace kv

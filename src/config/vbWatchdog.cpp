@@ -43,8 +43,9 @@ QString dateText(const QDateTime &at)
 
 } // namespace watchdog
 
-Watchdog::Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock, Worker &worker)
-    : m_notices(notices), m_log(log), m_killer(killer), m_clock(clock), m_worker(worker),
+Watchdog::Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKiller &killer, const Clock &clock,
+                   Worker &worker)
+    : m_notices(notices), m_log(log), m_events(events), m_killer(killer), m_clock(clock), m_worker(worker),
       m_probe(std::make_shared<Probe>())
 {
     m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
@@ -60,7 +61,7 @@ bool Watchdog::testDatabaseConnection(const LauncherSettings &settings)
     finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
     if (finding->reconnect)
-        log(finding->startedAt, QStringLiteral(" Attempting database reconnect"));
+        log(finding->startedAt, QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
     const QString connectionText = database::buildConnectionText(settings);
     const bool started = m_worker.start([probe = m_probe, finding, connectionText] {
         try {
@@ -109,24 +110,32 @@ qint32 Watchdog::applyDatabaseTest()
     const bool ok = !overran && finding->ok;
     try {
         if (ok && !finding->reconnect) {
-            log(m_clock.now(), QStringLiteral(" Database test success"));
+            log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
             return 0;
         }
         if (ok) {
+            const bool wasDown = !dbConnectionUp;
             dbConnectionUp = true;
             m_killer.killImage(QStringLiteral("blipnote.exe"));
             if (outageCount > 0)
                 notify(QStringLiteral("Korvantis database connection recovered."));
+            if (wasDown && outageCount > 0)
+                m_events.notice(QStringLiteral("database connection back (outage %1 ended)").arg(outageCount));
             return 0;
         }
     } catch (...) {
     }
     try {
-        log(m_clock.now(), QStringLiteral(" Database test connection failure"));
-        if (dbConnectionUp) {
+        const bool outageBegins = dbConnectionUp;
+        log(m_clock.now(), QStringLiteral(" Database test connection failure"),
+            outageBegins ? LogPriority::Warning : LogPriority::Debug);
+        if (outageBegins) {
             dbConnectionUp = false;
             if (outageCount < std::numeric_limits<qint16>::max())
                 ++outageCount;
+            m_events.warning(QStringLiteral("database connection lost (outage %1 since the launcher started)%2")
+                                 .arg(outageCount)
+                                 .arg(overran ? QStringLiteral(": the check overran its time") : QString()));
             notify(QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
                                   "connection"));
         }
@@ -136,9 +145,10 @@ qint32 Watchdog::applyDatabaseTest()
     return 1;
 }
 
-void Watchdog::log(const QDateTime &at, const QString &message)
+void Watchdog::log(const QDateTime &at, const QString &message, LogPriority priority)
 {
     m_log.logLine(watchdog::timeText(at) + message);
+    m_events.log(priority, message.trimmed());
 }
 
 void Watchdog::notify(const QString &text)

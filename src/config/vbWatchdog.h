@@ -6,6 +6,7 @@
 #include "config/odbc.h"
 #include "config/vbWatchdogApi.h"
 #include "core/clock.h"
+#include "core/eventlog.h"
 #include "core/noticesink.h"
 #include "core/worker.h"
 
@@ -32,7 +33,9 @@ public:
     // given up.
     static constexpr int kTestBoundMs = kTestDeadlineMs;
     static constexpr int kReconnectBoundMs = odbc::kLoginTimeoutSeconds * 1000 + kTestDeadlineMs;
-    Watchdog(NoticeSink &notices, LogSink &log, ImageKiller &killer, const Clock &clock, Worker &worker);
+    // `log` is the debug window's; `events` the log an admin reads.
+    Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKiller &killer, const Clock &clock,
+             Worker &worker);
 
     bool testDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
@@ -55,11 +58,13 @@ private:
         qint64 startedAtMs = 0;
     };
 
-    void log(const QDateTime &at, const QString &message);
+    // One line of the debug window; also an event of that priority.
+    void log(const QDateTime &at, const QString &message, LogPriority priority);
     void notify(const QString &text);
 
     NoticeSink &m_notices;
     LogSink &m_log;
+    EventLog &m_events;
     ImageKiller &m_killer;
     const Clock &m_clock;
     Worker &m_worker;

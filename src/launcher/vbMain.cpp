@@ -22,6 +22,35 @@ const QString kTitle = QStringLiteral("Korvantis Launcher");
 constexpr int kOutOfMemory = 7;
 constexpr int kInvalidCall = 5;
 
+QString causeOf(PassCause cause)
+{
+    switch (cause) {
+    case PassCause::Notification: return QStringLiteral("notified");
+    case PassCause::Reconnect: return QStringLiteral("after the client library reconnected");
+    case PassCause::Retry: return QStringLiteral("retried");
+    case PassCause::Relisten: return QStringLiteral("after listening again");
+    }
+    return QString();
+}
+
+// One line per pass: what it read, printed and deleted, and why rows stay.
+QString passLogLine(const PosPassReport &pass, PassCause cause)
+{
+    QString line = QStringLiteral("POS pass (%1): %2 rows read, %3 receipts, %4 drawer pulses")
+                       .arg(causeOf(cause))
+                       .arg(pass.rowsRead)
+                       .arg(pass.receipts)
+                       .arg(pass.drawerPulses);
+    if (pass.alreadyPrinted > 0)
+        line += QStringLiteral(", %1 printed before").arg(pass.alreadyPrinted);
+    line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
+                             : QStringLiteral(", no job taken");
+    line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
+    if (!pass.failure.isEmpty())
+        line += (pass.rowsLeftQueued ? QStringLiteral("; rows stay queued: ") : QStringLiteral("; ")) + pass.failure;
+    return line;
+}
+
 } // namespace
 
 qint32 OdbcStartupDatabase::checkSchemaVersion(const LauncherSettings &settings, bool showErrors)
@@ -55,7 +84,7 @@ struct Launcher::BusyRelay {
 
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
-      managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.spawner),
+      managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.log, parts.spawner),
       m_parts(parts),
       m_channel(parts.spooler),
       m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
@@ -110,7 +139,28 @@ MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButt
     box.defaultButton = defaultButton;
     box.icon = icon;
     box.systemModal = true;
-    return m_parts.prompter.messageBox(box);
+    const MsgResult answer = m_parts.prompter.messageBox(box);
+    m_parts.log.log(icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice,
+                    QStringLiteral("told the person \"%1\"%2")
+                        .arg(text, buttons == MsgButtons::YesNo ? QStringLiteral(", answered ") + toString(answer)
+                                                                : QString()));
+    return answer;
+}
+
+void Launcher::swallowRunTimeError(const char *where)
+{
+    QString what = QStringLiteral("unknown");
+    try {
+        throw;
+    } catch (const odbc::Error &e) {
+        what = e.description();
+    } catch (const std::exception &e) {
+        what = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    m_parts.log.error(QStringLiteral("run-time error in %1, the database connection is checked: %2")
+                          .arg(QLatin1String(where), what));
+    m_parts.watchdog.testDatabaseConnection(shellConf);
 }
 
 void Launcher::reportRunTimeError(int number, const QString &description)
@@ -130,8 +180,9 @@ Outcome Launcher::endLauncher(int status)
     return Outcome::LauncherEnds;
 }
 
-Outcome Launcher::openSettingsDialog()
+Outcome Launcher::openSettingsDialog(const QString &why)
 {
+    m_parts.log.notice(why + QStringLiteral(": the settings dialog opens"));
     if (!m_settingsDialog)
         return endLauncher(0);
     m_settingsDialog->showDialog();
@@ -184,7 +235,7 @@ Outcome Launcher::startUp()
         return endLauncher(1);
     shellConf = config::readShellConfig(conf, m_parts.ctx);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
-        return openSettingsDialog();
+        return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
     // A till often starts before its server; give it time.
     bool databaseUsable = false;
     for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable; ++attempt) {
@@ -194,7 +245,7 @@ Outcome Launcher::startUp()
             m_parts.clock.sleepMs(kSchemaRetryWaitMs);
     }
     if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
-        return openSettingsDialog();
+        return openSettingsDialog(QStringLiteral("the database cannot be used"));
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
     m_parts.watchdog.setDbConnectionUp(true);
@@ -207,7 +258,7 @@ Outcome Launcher::startUp()
                                    "the system tray to do this at a later date.)"),
                     MsgButtons::YesNo, 2, MsgIcon::None)
                 == MsgResult::Yes)
-                return openSettingsDialog();
+                return openSettingsDialog(QStringLiteral("a receipt printer is to be set up"));
         }
         shellConf.esc_printer = none;
     } else if (shellConf.esc_printer != none && !escpos::printerExists(m_parts.spooler, shellConf.esc_printer)) {
@@ -215,7 +266,7 @@ Outcome Launcher::startUp()
                                "different printer?"),
                 MsgButtons::YesNo, 1, MsgIcon::None)
             == MsgResult::Yes)
-            return openSettingsDialog();
+            return openSettingsDialog(QStringLiteral("the printer \"%1\" is not installed").arg(shellConf.esc_printer));
         shellConf.esc_printer = none;
     } else if (shellConf.esc_printer != none) {
         escPosEnabled = true;
@@ -248,6 +299,10 @@ Outcome Launcher::startUp()
         }
     }
     launcherRunning = true;
+    m_parts.log.info(QStringLiteral("launcher running: station %1, %2")
+                         .arg(shellConf.stationid,
+                              escPosEnabled ? QStringLiteral("receipts on printer \"%1\"").arg(shellConf.esc_printer)
+                                            : QStringLiteral("receipt printing off")));
     if (m_tray)
         m_tray->addTrayIcon();
     setExitAvailable(true);
@@ -302,7 +357,7 @@ void Launcher::runPass()
                 m_relistenDue = true;
         }
     } catch (...) {
-        m_parts.watchdog.testDatabaseConnection(shellConf);
+        swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
 }
@@ -312,7 +367,7 @@ void Launcher::mainTick()
     try {
         tickBody();
     } catch (...) {
-        m_parts.watchdog.testDatabaseConnection(shellConf);
+        swallowRunTimeError("the tick");
     }
 }
 
@@ -416,11 +471,18 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
 {
     if (found.error) {
         // A run-time error of the job is the tick's.
-        m_parts.watchdog.testDatabaseConnection(shellConf);
+        try {
+            std::rethrow_exception(found.error);
+        } catch (...) {
+            swallowRunTimeError("the client library's work");
+        }
         return false;
     }
     if (found.pass)
         applyPass(*found.pass, found.cause);
+    else if (found.rowsMayWait)
+        m_parts.log.debug(*found.rowsMayWait ? QStringLiteral("POS retry: the printer is still away")
+                                             : QStringLiteral("POS retry: no rows wait any more"));
     if (found.notification == QLatin1String("shutdown")) {
         const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
                                      MsgButtons::YesNo, 1, MsgIcon::Question);
@@ -436,6 +498,7 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
 
 void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
 {
+    m_parts.log.log(pass.failure.isEmpty() ? LogPriority::Info : LogPriority::Warning, passLogLine(pass, cause));
     // The default printer's name, when the pass was given none.
     if (shellConf.esc_printer.isEmpty())
         shellConf.esc_printer = pass.printerName;
@@ -455,6 +518,8 @@ void Launcher::finishLoop()
 {
     if (m_ended)
         return;
+    m_parts.log.info(updateOnExit ? QStringLiteral("launcher quits and runs the update")
+                                  : QStringLiteral("launcher quits"));
     m_passTimer.stop();
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
@@ -467,6 +532,7 @@ void Launcher::terminate()
 {
     if (m_ended)
         return;
+    m_parts.log.info(QStringLiteral("launcher ends: asked to by the system"));
     const bool running = launcherRunning;
     if (running)
         removeTrayIcon();

@@ -9,6 +9,7 @@
 #include "config/vbWatchdogApi.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
+#include "core/eventlog.h"
 #include "core/noticesink.h"
 #include "core/outcome.h"
 #include "core/prompter.h"
@@ -79,6 +80,8 @@ struct LauncherParts {
     platform::ChildSpawner &spawner;
     // Runs the tick's work with the client library and the printer.
     Worker &libraryWorker;
+    // What happened, for an admin to read afterwards.
+    EventLog &log;
     // Another process ran this executable file when this one started.
     bool previousInstance = false;
 };
@@ -152,9 +155,12 @@ signals:
 
 private:
     Outcome startUp();
-    Outcome openSettingsDialog();
+    // `why` goes to the log.
+    Outcome openSettingsDialog(const QString &why);
     Outcome endLauncher(int status);
     void reportRunTimeError(int number, const QString &description);
+    // A run-time error that ends a tick or pass without a word to the person.
+    void swallowRunTimeError(const char *where);
     // Runs `step`; an error it throws is shown as a run-time error. False
     // when it threw. Menu commands run inside Qt's event dispatch, which no
     // exception may cross.

@@ -312,10 +312,9 @@ void Form1::cmdRun_Click()
 
 void Form1::cmdStop_Click()
 {
-    ManagedProgram *e = selectedEntry();
-    if (!e)
+    if (!selectedEntry())
         return;
-    m_programs.runnerOf(*e).killProcess();
+    m_programs.stopProgram(m_c.selectedRow);
     showRunnerState();
 }
 

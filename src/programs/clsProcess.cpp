@@ -30,15 +30,15 @@ std::size_t incompleteTail(const char *p, std::size_t n)
     return 0;
 }
 
-// One line on standard error for whoever looks into a failed start later: the
-// message box cannot say why, the system's reason can.
-void reportStartFailure(const QString &what, const platform::SpawnError &error)
+// For whoever looks into a failed start later: the message box cannot say
+// why, the system's reason can.
+QString startFailure(const QString &what, const platform::SpawnError &error)
 {
     // errno 0 would read "Success"; a reason nobody gave is unknown.
     const QString reason = error.code != 0 && !error.description.empty()
                                ? QString::fromStdString(error.description)
                                : QStringLiteral("unknown");
-    std::fprintf(stderr, "%s Reason: %s\n", what.toUtf8().constData(), reason.toUtf8().constData());
+    return what + QStringLiteral(" Reason: ") + reason;
 }
 
 } // namespace
@@ -66,6 +66,7 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
     // The previous run ended or was marked handled: let go of it (without
     // stopping a child that may still be running) before starting anew.
     m_child.reset();
+    m_startError.clear();
     m_partial.clear();
     m_buffer.resize(qsizetype(kReadSize));
 
@@ -77,10 +78,11 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
         if (error.stage == platform::SpawnError::Stage::Pipe) {
             // No box for this one: the launcher itself is short of resources,
             // which no one at the till can act on; the caller retries.
-            reportStartFailure(QStringLiteral("Failed to create the output pipe for process: ") + target, error);
+            m_startError =
+                startFailure(QStringLiteral("Failed to create the output pipe for process: ") + target, error);
         } else {
             const QString text = QStringLiteral("Failed to create process: ") + target;
-            reportStartFailure(text, error);
+            m_startError = startFailure(text, error);
             MessageBox box;
             box.text = text;
             box.title = QStringLiteral("Korvantis Launcher");

@@ -44,8 +44,8 @@ public:
     // nothing while pReady is true. Throws std::invalid_argument when both
     // capture flags are false. A program that cannot be started is reported
     // to the person through the prompter and leaves pReady false; so does a
-    // pipe that cannot be made, but without a message box. Either way a line
-    // on standard error gives the system's reason.
+    // pipe that cannot be made, but without a message box. Either way
+    // startError() then gives the system's reason.
     // Output is decoded as UTF-8 either way: the console speaks UTF-8 here,
     // so blnOEMConvert has nothing left to convert and is accepted only
     // because callers pass it.
@@ -66,10 +66,15 @@ public:
     // else 0. For display and diagnostics; nothing signals through it.
     int processId() const;
 
+    // Why the last Init started nothing, with the system's reason; "" after
+    // a start that worked.
+    const QString &startError() const { return m_startError; }
+
 private:
     QString decode(const char *bytes, std::size_t n);
     void appendToOutText(const QString &chunk);
 
+    QString m_startError;
     Prompter &m_prompter;
     platform::ChildSpawner &m_spawner;
     std::unique_ptr<platform::Child> m_child;

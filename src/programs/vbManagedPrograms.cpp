@@ -16,9 +16,14 @@ const QString kMarker = QStringLiteral("$$finished$$\r\n");
 } // namespace
 
 ManagedPrograms::ManagedPrograms(const AppContext &ctx, Prompter &prompter, Clock &clock,
-                                 const LauncherSettings &shellConf, platform::ChildSpawner &spawner)
-    : m_ctx(ctx), m_prompter(prompter), m_clock(clock), m_shellConf(shellConf), m_spawner(spawner)
+                                 const LauncherSettings &shellConf, EventLog &log, platform::ChildSpawner &spawner)
+    : m_ctx(ctx), m_prompter(prompter), m_clock(clock), m_shellConf(shellConf), m_log(log), m_spawner(spawner)
 {
+}
+
+QString ManagedPrograms::nameOf(const ManagedProgram &entry)
+{
+    return QLatin1Char('"') + entry.name + QStringLiteral("\" (") + entry.executable + QLatin1Char(')');
 }
 
 bool ManagedPrograms::isFrontEndRow(const QString &executable)
@@ -47,7 +52,17 @@ bool ManagedPrograms::startProgram(int index)
 {
     ManagedProgram &entry = managedPrograms.at(std::size_t(index));
     clsProcess &runner = runnerOf(entry);
-    runner.Init(programCommandLine(entry), entry.path, true, true, true);
+    if (runner.pReady)
+        return true;
+    const QString commandLine = programCommandLine(entry);
+    runner.Init(commandLine, entry.path, true, true, true);
+    if (runner.pReady)
+        m_log.info(QStringLiteral("started %1, process %2: %3")
+                       .arg(nameOf(entry))
+                       .arg(runner.processId())
+                       .arg(commandLine));
+    else
+        m_log.error(QStringLiteral("could not start %1: %2").arg(nameOf(entry), runner.startError()));
     return runner.pReady;
 }
 
@@ -155,8 +170,16 @@ void ManagedPrograms::superviseManagedPrograms()
             if (!chunk.isEmpty() && m_observer)
                 m_observer->outputChanged(int(i));
             if (!runner.pReady) {
-                if (entry.restartOnFailure)
+                if (entry.restartOnFailure) {
                     recordFailure(entry);
+                    m_log.warning(QStringLiteral("%1 ended (its output closed); restart in %2 s, failure %3")
+                                      .arg(nameOf(entry))
+                                      .arg(kRestartDelaySeconds + 1)
+                                      .arg(entry.failureCount));
+                } else {
+                    m_log.notice(QStringLiteral("%1 ended (its output closed); it is not restarted")
+                                     .arg(nameOf(entry)));
+                }
                 if (m_observer)
                     m_observer->entryEnded(int(i));
             }
@@ -167,6 +190,7 @@ void ManagedPrograms::superviseManagedPrograms()
         const qint64 wholeSeconds = (m_clock.monotonicMs() - entry.failedAtMonotonicMs) / 1000;
         if (wholeSeconds <= kRestartDelaySeconds)
             continue;
+        m_log.notice(QStringLiteral("restarting %1 (failures so far: %2)").arg(nameOf(entry)).arg(entry.failureCount));
         if (startProgram(int(i))) {
             ManagedProgram &started = managedPrograms[i];
             started.failedAt = QDateTime();
@@ -174,6 +198,10 @@ void ManagedPrograms::superviseManagedPrograms()
             started.awaitingRestart = false;
         } else {
             recordFailure(managedPrograms[i]);
+            m_log.warning(QStringLiteral("%1 will be tried again in %2 s, failure %3")
+                              .arg(nameOf(managedPrograms[i]))
+                              .arg(kRestartDelaySeconds + 1)
+                              .arg(managedPrograms[i].failureCount));
         }
     }
 }
@@ -186,9 +214,13 @@ void ManagedPrograms::reopenFrontEnd()
     clsProcess &runner = runnerOf(front);
     if (runner.pReady)
         return;
-    runner.Init(QLatin1Char('"') + front.path + front.executable + QStringLiteral("\" -v stationid=") +
-                    m_shellConf.stationid,
-                front.path, true, true, true);
+    const QString commandLine =
+        QLatin1Char('"') + front.path + front.executable + QStringLiteral("\" -v stationid=") + m_shellConf.stationid;
+    runner.Init(commandLine, front.path, true, true, true);
+    if (runner.pReady)
+        m_log.notice(QStringLiteral("reopened the front-end, process %1: %2").arg(runner.processId()).arg(commandLine));
+    else
+        m_log.error(QStringLiteral("could not reopen the front-end: %1").arg(runner.startError()));
 }
 
 bool ManagedPrograms::frontEndFinished() const
@@ -203,9 +235,21 @@ void ManagedPrograms::stopManagedPrograms()
 {
     for (std::size_t i = 1; i < managedPrograms.size(); ++i) {
         ManagedProgram &entry = managedPrograms[i];
-        if (entry.process && entry.process->pReady)
+        if (entry.process && entry.process->pReady) {
             entry.process->killProcess();
+            m_log.info(QStringLiteral("stopped %1 as the launcher quits").arg(nameOf(entry)));
+        }
     }
+}
+
+void ManagedPrograms::stopProgram(int index)
+{
+    ManagedProgram &entry = managedPrograms.at(std::size_t(index));
+    clsProcess &runner = runnerOf(entry);
+    const bool wasRunning = runner.pReady;
+    runner.killProcess();
+    if (wasRunning)
+        m_log.notice(QStringLiteral("stopped %1 by hand").arg(nameOf(entry)));
 }
 
 } // namespace kv

@@ -6,6 +6,7 @@
 #include "config/vbConfig.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
+#include "core/eventlog.h"
 #include "core/outcome.h"
 #include "core/prompter.h"
 #include "programs/clsProcess.h"
@@ -55,9 +56,10 @@ public:
     // Seconds that must have passed, whole, before an ended program restarts.
     static constexpr qint64 kRestartDelaySeconds = 10;
 
-    // shellConf is read at every start for the station id.
+    // shellConf is read at every start for the station id. Starts, ends,
+    // restarts and stops go to `log`.
     ManagedPrograms(const AppContext &ctx, Prompter &prompter, Clock &clock, const LauncherSettings &shellConf,
-                    platform::ChildSpawner &spawner = platform::systemSpawner());
+                    EventLog &log, platform::ChildSpawner &spawner = platform::systemSpawner());
 
     std::vector<ManagedProgram> managedPrograms;
 
@@ -74,6 +76,8 @@ public:
     bool frontEndFinished() const;
     // Ends every running program but the front-end.
     void stopManagedPrograms();
+    // Ends entry `index` by hand: nothing is recorded, nothing restarts it.
+    void stopProgram(int index);
 
     QString programCommandLine(const ManagedProgram &entry) const;
     // Starts entry `index` the way every start does; true when it runs.
@@ -86,11 +90,14 @@ public:
 
 private:
     void recordFailure(ManagedProgram &entry);
+    // "card reader" (cardreader.sh) as the log names an entry.
+    static QString nameOf(const ManagedProgram &entry);
 
     const AppContext &m_ctx;
     Prompter &m_prompter;
     Clock &m_clock;
     const LauncherSettings &m_shellConf;
+    EventLog &m_log;
     platform::ChildSpawner &m_spawner;
     ManagedProgramsObserver *m_observer = nullptr;
 };

@@ -64,13 +64,14 @@ protected:
     void SetUp() override { testenv::psql("DELETE FROM config"); }
     void TearDown() override { testenv::psql("DELETE FROM config"); }
 
-    kv::Updater updater() { return kv::Updater(m_ctx, m_settings, m_prompter, m_killer); }
+    kv::Updater updater() { return kv::Updater(m_ctx, m_settings, m_prompter, m_killer, m_events); }
 
     testsupport::TempAppDir m_dir;
     kv::AppContext m_ctx;
     kv::LauncherSettings m_settings = dbtest::clusterSettings();
     ScriptedPrompter m_prompter;
     RecordingKiller m_killer;
+    testsupport::RecordingEventLog m_events;
 };
 
 TEST_F(UpdateTest, WithoutAMarkerNothingHappensAndWithoutAScriptStartUpGoesOn)
@@ -109,7 +110,7 @@ TEST_F(UpdateTest, TheScriptGetsTheCredentialsAndOutlivesTheLauncher)
         dir.write("kvtupd.sh", kScript);
         RecordingKiller killer;
         {
-            kv::Updater u(m_ctx, m_settings, m_prompter, killer);
+            kv::Updater u(m_ctx, m_settings, m_prompter, killer, m_events);
             EXPECT_EQ(u.runUpdate(), Outcome::LauncherEnds);
         }
         EXPECT_FALSE(QFileInfo::exists(dir.file("doupdate")));
@@ -159,7 +160,7 @@ TEST_F(UpdateTest, RequestLeavesOneEmptyMarkerOrTellsOfMissingRights)
         ScriptedPrompter prompter;
         prompter.expectMessage(blocked ? noRights : ok, MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Information,
                                true);
-        kv::Updater(m_ctx, m_settings, prompter, m_killer).requestUpdate();
+        kv::Updater(m_ctx, m_settings, prompter, m_killer, m_events).requestUpdate();
         prompter.verifyDone();
         const QFileInfo marker(dir.file("doupdate"));
         EXPECT_TRUE(blocked ? marker.isDir() : marker.isFile() && marker.size() == 0);

@@ -48,7 +48,7 @@ Notice notice(const QString &text, int count)
 
 class WatchdogTest : public ::testing::Test {
 protected:
-    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_killer, m_clock, m_worker)
+    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
     {
         EXPECT_TRUE(kLocalePinned);
         // Start-up believes the connection up once its schema check passed.
@@ -93,6 +93,7 @@ protected:
     kv::ThreadWorker m_worker;
     RecordingNotices m_notices;
     RecordingLog m_log;
+    testsupport::RecordingEventLog m_events;
     Watchdog m_watchdog;
 };
 

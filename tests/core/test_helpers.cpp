@@ -1,4 +1,5 @@
 #include "core/appcontext.h"
+#include "core/eventlog.h"
 #include "core/helpers.h"
 
 #include "tempdir.h"
@@ -54,4 +55,24 @@ TEST(FileExists, MatchesVisibleRegularFilesWithStarAndQuestionMark)
         EXPECT_EQ(fileExists(dir.file(QString::fromLatin1(c.name))), c.found) << c.name;
     EXPECT_FALSE(fileExists(QString()));
     EXPECT_FALSE(fileExists(dir.appPath()));
+}
+
+// journald stamps its own time and reads the priority from "<N>"; a plain
+// session gets both in the line. A line end inside an event never makes a
+// second line.
+TEST(EventLine, OneTimeAndOnePriorityPerLine)
+{
+    const QDateTime at(QDate(2026, 12, 6), QTime(9, 5, 7));
+    const struct {
+        kv::LogPriority priority;
+        bool journal;
+        const char *event, *line;
+    } cases[] = {
+        {kv::LogPriority::Error, true, "could not start \"card reader\"", "<3>could not start \"card reader\""},
+        {kv::LogPriority::Debug, true, "Database test success", "<7>Database test success"},
+        {kv::LogPriority::Warning, false, "rows stay queued:\r\nno printer",
+         "2026-12-06 09:05:07 warning: rows stay queued:  no printer"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(kv::eventLine(c.priority, QString::fromUtf8(c.event), at, c.journal), QString::fromUtf8(c.line));
 }

@@ -41,7 +41,8 @@ int main(int argc, char **argv)
     NoKiller killer;
     kv::SystemClock clock;
     kv::InlineWorker worker;
-    kv::Watchdog watchdog(notices, log, killer, clock, worker);
+    kv::StreamEventLog events(stderr, clock, false);
+    kv::Watchdog watchdog(notices, log, events, killer, clock, worker);
     watchdog.setDbConnectionUp(true);
     watchdog.testDatabaseConnection(settings);
     const qint32 result = watchdog.applyDatabaseTest();

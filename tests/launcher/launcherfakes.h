@@ -7,6 +7,7 @@
 #include "config/vbDraldbFake.h"
 #include "platform/fakes/process_fake.h"
 #include "platform/fakes/recordingspooler.h"
+#include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
@@ -189,12 +190,13 @@ struct LauncherRig {
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
     kv::InlineWorker libraryWorker;
+    testsupport::RecordingEventLog events;
 
     // `asked` stands in for the rig's prompter when given.
     kv::LauncherParts parts(bool previousInstance = false, kv::Prompter *asked = nullptr)
     {
         return kv::LauncherParts{ctx,     asked ? *asked : prompter, clock, database, watchdog, update, killer,
-                                 draldb,  spooler, processes, spawner, libraryWorker, previousInstance};
+                                 draldb,  spooler, processes, spawner, libraryWorker, events,  previousInstance};
     }
 };
 

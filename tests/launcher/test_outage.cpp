@@ -22,7 +22,7 @@ struct OutageRig : LauncherRig {
     testsupport::RecordingLog log;
     kv::ThreadWorker watchdogWorker;
     std::unique_ptr<kv::Watchdog> realWatchdog =
-        std::make_unique<kv::Watchdog>(notices, log, killer, clock, watchdogWorker);
+        std::make_unique<kv::Watchdog>(notices, log, events, killer, clock, watchdogWorker);
     std::unique_ptr<kv::Launcher> launcher;
     // Ticks seen, and the longest time the event loop was held.
     int ticks = 0;
@@ -38,7 +38,7 @@ struct OutageRig : LauncherRig {
                       .toUtf8());
         launcher = std::make_unique<kv::Launcher>(kv::LauncherParts{
             ctx, prompter, clock, database, *realWatchdog, update, killer, draldb, spooler, processes, spawner,
-            libraryWorker, false});
+            libraryWorker, events, false});
     }
 
     // Runs the event loop until `done` or the bound, counting ticks and

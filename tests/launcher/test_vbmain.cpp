@@ -494,10 +494,15 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     spooler.setReachable(true);
     spooler.setPrinters({"Receipt", "Office"}, "Office");
     clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    events.lines.clear();
     tellsOfThePrinter(false);
     EXPECT_NE(spooler.bytes().find("Bon"), std::string::npos);
     EXPECT_TRUE(draldb.tables.value(QStringLiteral("poscommands")).isEmpty());
     clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    l.mainTick();
+    EXPECT_TRUE(events.lines.filter("POS pass").first().startsWith(
+        "<6>POS pass (retried): 1 rows read, 1 receipts, 0 drawer pulses, job taken by \"Receipt\", 1 rows deleted, "))
+        << events.lines.join('\n').toStdString();
     tellsOfThePrinter(false);
     EXPECT_EQ(queueQueries(), 3) << "a pass that printed ends the retries";
 }

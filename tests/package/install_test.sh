@@ -58,7 +58,7 @@ done
 # Remove keeps the station's settings; purge takes what the launcher wrote
 # beside itself and leaves the front-end's files, which share the directory.
 frontend=(dralfrontend.exe korvantis.conf kvtupd.sh)
-(cd "$root/opt/korvantis" && touch shell.conf shell.conf.aB3xYz run.sh doupdate "${frontend[@]}")
+(cd "$root/opt/korvantis" && touch shell.conf shell.conf.aB3xYz run.sh doupdate poscommands.journal "${frontend[@]}")
 dpkg_root -r korvantis-launcher
 [ -f "$root/opt/korvantis/shell.conf" ] || fail "remove took shell.conf"
 dpkg_root --purge korvantis-launcher

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "programs/Form1.h"
+#include "recordingsinks.h"
 
 #include "childhelpers.h"
 #include "clustersettings.h"
@@ -53,7 +54,8 @@ struct Station {
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock;
     kv::LauncherSettings shellConf = clusterSettings();
-    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf};
+    testsupport::RecordingEventLog events;
+    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
     kv::Form1 form{mp, shellConf, prompter, clock};
 
     Station()

@@ -71,12 +71,6 @@ bool within(int seconds, Pred done)
     return done();
 }
 
-// Standard error from here until text() is called.
-struct StderrCapture {
-    StderrCapture() { testing::internal::CaptureStderr(); }
-    QString text() const { return QString::fromStdString(testing::internal::GetCapturedStderr()); }
-};
-
 // Lowers this process's descriptor limit so that exactly `free` more
 // descriptors can be opened, and restores it when it goes.
 class DescriptorLimit {
@@ -211,7 +205,7 @@ TEST_F(Runner, KillProcessEndsTheChildAtOnce)
     // Starting again: ThousandRunsLeaveNoZombieAndNoDescriptor.
 }
 
-TEST_F(Runner, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
+TEST_F(Runner, FailedStartShowsTheMessageAndKeepsWhy)
 {
     // A file where the directory should be; a missing program is the
     // supervision and loading tests' case.
@@ -220,10 +214,9 @@ TEST_F(Runner, FailedStartShowsTheMessageAndSaysWhyOnStandardError)
     const QString message = "Failed to create process: " + echo + " in " + dir.file("afile") + ".";
     prompter.expectMessage(message, kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
                            kv::MsgIcon::Exclamation, true);
-    StderrCapture err;
     p.Init(echo, dir.file("afile"), true, true, true);
     EXPECT_FALSE(p.pReady);
-    const QString said = err.text();
+    const QString said = p.startError();
     EXPECT_TRUE(said.contains(message) && said.contains(QString::fromUtf8(std::strerror(ENOTDIR))))
         << said.toStdString();
     prompter.verifyDone();
@@ -242,9 +235,8 @@ TEST_F(Runner, AStartFailureWithoutAReasonIsNotCalledASuccess)
     } mute;
     prompter.expectMessage("Failed to create process: prog in /opt/pos/.", kv::MsgButtons::OK, kv::MsgResult::OK);
     clsProcess muted(prompter, mute);
-    StderrCapture err;
     muted.Init("prog", "/opt/pos/", true, true, true);
-    const QString said = err.text();
+    const QString said = muted.startError();
     EXPECT_TRUE(said.contains("Failed to create process: prog in /opt/pos/.")) << said.toStdString();
     EXPECT_FALSE(said.contains(QString::fromUtf8(std::strerror(0)))) << said.toStdString();
 }
@@ -257,12 +249,11 @@ TEST_F(Runner, NoPipeAtTheDescriptorLimitIsAFailedStartWithItsReason)
         SCOPED_TRACE(free);
         ScriptedPrompter prompter; // a pipe that cannot be made shows no box
         clsProcess p(prompter);
-        StderrCapture err;
         {
             DescriptorLimit limit(free);
             p.Init(echo, QDir::tempPath(), true, true, true);
         }
-        const QString said = err.text();
+        const QString said = p.startError();
         prompter.verifyDone();
         if (free < 2) {
             EXPECT_FALSE(p.pReady);

@@ -1,5 +1,6 @@
 // Loading the station's programs from the real database and starting them.
 #include "programs/vbManagedPrograms.h"
+#include "recordingsinks.h"
 
 #include "config/odbc.h"
 
@@ -30,7 +31,8 @@ protected:
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock;
     kv::LauncherSettings shellConf;
-    ManagedPrograms mp{ctx, prompter, clock, shellConf};
+    testsupport::RecordingEventLog events;
+    ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
 
     void SetUp() override
     {

@@ -1,6 +1,7 @@
 // Supervision with real children and a fake clock: ends noticed, restarts
 // after the delay and never before, the front-end's end marker, stopping.
 #include "programs/vbManagedPrograms.h"
+#include "recordingsinks.h"
 
 #include "childhelpers.h"
 #include "scriptedprompter.h"
@@ -30,7 +31,8 @@ protected:
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock{QDateTime(QDate(2026, 12, 5), QTime(9, 0))};
     kv::LauncherSettings shellConf;
-    ManagedPrograms mp{ctx, prompter, clock, shellConf};
+    testsupport::RecordingEventLog events;
+    ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
     Recorder seen;
 
     void SetUp() override
@@ -109,6 +111,16 @@ TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     // The restarted child is a new run: it ends again and is counted again.
     passUntilEnded(0);
     EXPECT_EQ(e.failureCount, 2);
+    // What an admin reads of it: start, end, restart, start, end.
+    const QString program = QStringLiteral("\"%1\" (%2)").arg(e.name, e.executable);
+    QStringList expected{QStringLiteral("<6>started %1, process "),
+                         QStringLiteral("<4>%1 ended (its output closed); restart in 11 s, failure 1"),
+                         QStringLiteral("<5>restarting %1 (failures so far: 1)"),
+                         QStringLiteral("<6>started %1, process "),
+                         QStringLiteral("<4>%1 ended (its output closed); restart in 11 s, failure 2")};
+    ASSERT_EQ(events.lines.size(), expected.size()) << events.lines.join('\n').toStdString();
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(events.lines[i].startsWith(expected[i].arg(program))) << events.lines[i].toStdString();
 }
 
 TEST_F(Supervision, RestartOffLeavesAnEndedProgramEndedAndReportsByIndex)

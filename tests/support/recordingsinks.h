@@ -2,6 +2,7 @@
 // and a killer that only notes the names it was asked for.
 #pragma once
 
+#include "core/eventlog.h"
 #include "core/noticesink.h"
 
 #include <QStringList>
@@ -20,6 +21,16 @@ class RecordingLog final : public kv::LogSink {
 public:
     // Newest first, as the debug window shows them.
     void logLine(const QString &line) override { lines.prepend(line); }
+    QStringList lines;
+};
+
+// Events as "<priority>text", in the order they came.
+class RecordingEventLog final : public kv::EventLog {
+public:
+    void log(kv::LogPriority priority, const QString &event) override
+    {
+        lines.append(QStringLiteral("<%1>").arg(int(priority)) + event);
+    }
     QStringList lines;
 };
 

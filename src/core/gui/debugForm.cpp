@@ -2,9 +2,6 @@
 
 #include "ui_debugForm.h"
 
-#include <QDateTime>
-
-#include <cstdio>
 
 namespace kv {
 
@@ -26,16 +23,23 @@ DebugLog::~DebugLog() = default;
 
 void DebugLog::logLine(const QString &line)
 {
-    const QByteArray out = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' +
-                           line.toUtf8() + '\n';
-    std::fwrite(out.constData(), 1, size_t(out.size()), stderr);
-    std::fflush(stderr);
-
-    if (!m_form)
-        m_form = std::make_unique<debugForm>();
     m_lines.prepend(line);
     if (m_lines.size() > kMaxLines)
         m_lines.resize(kMaxLines);
+    if (m_form && m_form->isVisible())
+        fill();
+}
+
+debugForm *DebugLog::form()
+{
+    if (!m_form)
+        m_form = std::make_unique<debugForm>();
+    fill();
+    return m_form.get();
+}
+
+void DebugLog::fill()
+{
     m_form->debugText()->setPlainText(m_lines.join(QLatin1Char('\n')));
 }
 

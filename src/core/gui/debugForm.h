@@ -1,6 +1,5 @@
 // The debug log: the watchdog's lines, newest first, in a window the launcher
-// never shows. Each line also goes to standard error with a timestamp, so
-// the journal of a session manager keeps it.
+// never shows. (What an admin reads goes to the event log.)
 #pragma once
 
 #include "core/noticesink.h"
@@ -40,10 +39,13 @@ public:
 
     void logLine(const QString &line) override;
 
-    // Null until the first line.
-    debugForm *form() const { return m_form.get(); }
+    // Made at the first call and filled with the lines so far: a text box
+    // that nobody sees is not laid out anew every eleven seconds.
+    debugForm *form();
 
 private:
+    void fill();
+
     std::unique_ptr<debugForm> m_form;
     QStringList m_lines;
 };
