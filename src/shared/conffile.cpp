@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,9 +74,15 @@ Content read(const std::string &path)
         got += std::size_t(n);
     }
     bytes.resize(got);
+    // Notepad starts a file it saves as UTF-8 with a byte-order mark; left
+    // in, it would become part of the first key and hide that setting.
+    const std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    std::string_view content = bytes;
+    if (content.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+        content.remove_prefix(kByteOrderMark.size());
     Content c;
     c.status = Content::Status::Read;
-    c.text = cp1252::decodeToUtf8(bytes);
+    c.text = cp1252::decodeToUtf8(content);
     return c;
 }
 

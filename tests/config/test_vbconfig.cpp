@@ -135,6 +135,11 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
          {"srv2", "", "", "pw", "3", "Star", "", "ap"},
          "db_host = srv2\r\ndb_name = \r\ndb_username = \r\ndb_password = pw\r\nesc_printer = Star\r\n"
          "stationid = 3\r\ndb_username_admin = \r\ndb_password_admin = ap\r\nlauncher = korvantis-launcher\r\n"},
+        // Saved by Notepad, which starts the file with a byte-order mark.
+        {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n",
+         {"srv", "pos", "u", "", "4", "", "", ""},
+         "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\ndb_password = \r\nesc_printer = none\r\n"
+         "stationid = 4\r\ndb_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},
         {"empty station id", "stationid = \r\nesc_printer = \r\n", {"", "", "", "", "", "", "", ""},
          "db_host = \r\ndb_name = \r\ndb_username = \r\ndb_password = \r\nesc_printer = none\r\n"
          "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},

@@ -39,7 +39,8 @@ int count(const std::string &where)
 TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConf)
 {
     TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
+    // Saved by Notepad: a byte-order mark before the first key.
+    dir.write("dralfrontend.conf", "\xEF\xBB\xBF" + clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
                                        "note =  a=b = c \r\n\tstationid = 8\r\nstationid = \r\n");
     // The launcher appended the id it assigned; its db_host must not win.
     dir.write("shell.conf", "db_host = elsewhere\r\nstationid = 7\r\n");
