@@ -28,7 +28,9 @@ DRALDB_API int32_t VB_notify_listen(int32_t connection, const char *channel);
  * connection is re-established a little on every call. */
 DRALDB_API char *VB_notify_check(int32_t connection);
 
-/* A value of the configuration system_init read last; "" when unknown. */
+/* A value of the configuration system_init read last; "" when unknown. A
+ * "stationid" that is not a whole number from 1 to 32767 in digits counts as
+ * unknown in its file. */
 DRALDB_API char *config_getvalue(const char *key);
 
 /* Runs sql within a deadline. A statement returning rows sets *resultSet to a

@@ -35,6 +35,8 @@ namespace {
 const QString kTitle = QStringLiteral("Korvantis Launcher");
 const QString kNoRights = QStringLiteral("You do not have sufficient rights to modify these settings.");
 const QString kBadId = QStringLiteral("The station id provided is invalid. The station id needs to be a number.");
+const QString kIdOutOfRange =
+    QStringLiteral("The station id provided is invalid. The station id needs to be a number from 1 to 32767.");
 const QString kBadSettings = QStringLiteral("The current database connection settings are incorrect.");
 const QString kOpos = QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
                                      "before using the Korvantis POS system.");
@@ -179,7 +181,9 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalForm)
         const QString *message = nullptr;
     } cases[] = {
         {"007", "7"}, {"  007 ", "7"}, {"2.5", "2"}, {"3.5", "4"}, {"1,000", "1000"}, {"", ""},
-        {"-32768.5", "-32768"}, {"32767.5", nullptr, &kNoRights}, {"inf", nullptr, &kBadId}, {"2,5", nullptr, &kBadId},
+        {"32767.4", "32767"}, {"32767.5", nullptr, &kIdOutOfRange}, {"0.5", nullptr, &kIdOutOfRange},
+        {"-5", nullptr, &kIdOutOfRange}, {"99999999999", nullptr, &kIdOutOfRange}, {"inf", nullptr, &kBadId},
+        {"2,5", nullptr, &kBadId},
     };
     load();
     const QByteArray before = "db_host = old\r\n";
@@ -188,7 +192,7 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalForm)
         m_view.hidden = m_mainRuns = 0;
         m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
         if (c.message)
-            expectTold(*c.message, c.message == &kBadId ? MsgIcon::Critical : MsgIcon::Information);
+            expectTold(*c.message, MsgIcon::Critical);
         m_logic->cmdOkClick();
         m_prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;

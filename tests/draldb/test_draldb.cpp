@@ -81,6 +81,22 @@ TEST(DraldbConfig, WhichFileServes)
     EXPECT_EQ(system_init(nullptr), 0);
 }
 
+// The launcher's id is the one its programs are given: a front-end file's
+// id it would refuse gives way to it, and is never handed out.
+TEST(DraldbConfig, StationIdOutsideOneTo32767CountsAsNone)
+{
+    TempAppDir dir;
+    for (const char *bad : {"0", "32768", "-5", "7 OR 1=1"}) {
+        dir.write("dralfrontend.conf", clusterConf() + confLine("stationid", bad));
+        dir.write("shell.conf", confLine("stationid", "32767"));
+        EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+        EXPECT_EQ(take(config_getvalue("stationid")), "32767") << bad;
+        dir.write("shell.conf", confLine("stationid", bad));
+        EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+        EXPECT_EQ(take(config_getvalue("stationid")), "") << bad;
+    }
+}
+
 // Any line end, Windows-1252 when not UTF-8, and only regular files of at
 // most 1 MiB: a FIFO or /dev/zero must not hang the till.
 TEST(DraldbConfig, LfLinesWindows1252AndNoHangOnWhatIsNotAFile)
