@@ -194,6 +194,15 @@ TEST_F(RealLauncher, PrintsWhatIsQueuedAndEndsOnShutdownLeavingTheFrontEnd)
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
 
     testenv::psql("NOTIFY shutdown");
+    // Escape is no answer (No would end the card reader): the question stays.
+    const QString question = xsession::waitForWindow(QStringLiteral("Korvantis Launcher"), 10s);
+    ASSERT_FALSE(question.isEmpty()) << "no question came";
+    xsession::xdotool({"windowfocus", "--sync", question});
+    xsession::xdotool({"key", "--clearmodifiers", "Escape"});
+    QThread::msleep(1500);
+    EXPECT_EQ(xsession::waitForWindow(QStringLiteral("Korvantis Launcher"), 100ms), question);
+    EXPECT_EQ(launchers.front()->state(), QProcess::Running);
+    EXPECT_FALSE(processesRunning(app.path(), "tallyward.exe").isEmpty());
     answerNo();
     EXPECT_TRUE(launcherEnds(*launchers.front(), 5s));
     EXPECT_EQ(processesRunning(app.path(), "dralfrontend.exe").size(), 1);
