@@ -135,8 +135,13 @@ void Form1::showRunnerState()
         m_c.cmdStopEnabled = false;
         m_c.cmdStopVisible = true;
     }
-    m_c.txtOutput = runner.outText;
-    m_c.chkROFCaption = QStringLiteral("Restart on Failure:") + QString::number(e->failureCount);
+    showOutputAndCount(*e);
+}
+
+void Form1::showOutputAndCount(ManagedProgram &entry)
+{
+    m_c.txtOutput = m_programs.runnerOf(entry).outText;
+    m_c.chkROFCaption = QStringLiteral("Restart on Failure:") + QString::number(entry.failureCount);
     changed();
 }
 
@@ -304,10 +309,18 @@ void Form1::cmdRun_Click()
     if (!e)
         return;
     const int row = m_c.selectedRow;
-    m_programs.startProgram(row);
+    const bool running = m_programs.startProgram(row);
     // Started by hand: counting begins again (a pending restart stays pending).
-    m_programs.managedPrograms[std::size_t(row)].failureCount = 0;
-    showRunnerState();
+    ManagedProgram &entry = m_programs.managedPrograms[std::size_t(row)];
+    entry.failureCount = 0;
+    // Run and Stop only change whether they can be pressed; which of them
+    // show is the selection's business. So the front-end started here can
+    // be stopped here.
+    if (running) {
+        m_c.cmdRunEnabled = false;
+        m_c.cmdStopEnabled = true;
+    }
+    showOutputAndCount(entry);
 }
 
 void Form1::cmdStop_Click()
@@ -315,8 +328,13 @@ void Form1::cmdStop_Click()
     ManagedProgram *e = selectedEntry();
     if (!e)
         return;
-    m_programs.runnerOf(*e).killProcess();
-    showRunnerState();
+    clsProcess &runner = m_programs.runnerOf(*e);
+    runner.killProcess();
+    if (!runner.pReady) {
+        m_c.cmdRunEnabled = true;
+        m_c.cmdStopEnabled = false;
+    }
+    showOutputAndCount(*e);
 }
 
 void Form1::cmdClose_Click()
@@ -341,6 +359,14 @@ void Form1::outputChanged(int index)
 void Form1::entryEnded(int)
 {
     refreshPrograms();
+}
+
+void Form1::restartTried(int index)
+{
+    // Running again (or its count one higher): the buttons and the caption
+    // would otherwise show the end until another row is chosen.
+    if (index == m_c.selectedRow)
+        refreshPrograms();
 }
 
 } // namespace kv

@@ -107,6 +107,7 @@ public:
     // What the supervision pass tells the window.
     void outputChanged(int index) override;
     void entryEnded(int index) override;
+    void restartTried(int index) override;
 
 private:
     ManagedProgram *selectedEntry();
@@ -114,7 +115,9 @@ private:
     void editSelected(QString &box, QString ManagedProgram::*field, const QString &text);
     bool flushPending();
     void reportFailure(const QString &what, const QString &description);
+    // The buttons by the selected entry's state, its output and count.
     void showRunnerState();
+    void showOutputAndCount(ManagedProgram &entry);
     void changed();
     void setText(QString Form1Controls::*box, const QString &value, void (Form1::*onChange)(const QString &));
     void setCheck(bool Form1Controls::*box, bool value, void (Form1::*onClick)(bool));

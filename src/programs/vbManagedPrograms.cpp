@@ -175,6 +175,8 @@ void ManagedPrograms::superviseManagedPrograms()
         } else {
             recordFailure(managedPrograms[i]);
         }
+        if (m_observer)
+            m_observer->restartTried(int(i));
     }
 }
 

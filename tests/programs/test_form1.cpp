@@ -125,6 +125,10 @@ TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
     ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
     EXPECT_EQ(form.controls().txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
     EXPECT_TRUE(form.controls().cmdRunEnabled) << "the end refreshed the buttons";
+    clock.advanceMs(11000);
+    mp.superviseManagedPrograms();
+    EXPECT_TRUE(!form.controls().cmdRunEnabled && form.controls().cmdStopEnabled) << "and so did the restart";
+    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:1"));
 
     form.lstPrograms_Click(2);
     form.cmdRun_Click();
