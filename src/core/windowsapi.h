@@ -34,6 +34,11 @@ class ProgramManagerWindow {
 public:
     virtual ~ProgramManagerWindow() = default;
     virtual void showWindow() = 0;
+    // The launcher is ending: edits the database has not taken yet get one
+    // last try, and those that still fail are named, in a message when
+    // `mayAsk` (the person chose to quit), else on standard error (the
+    // system ends the launcher and nobody may be there to read it).
+    virtual void saveBeforeQuit(bool mayAsk) = 0;
 };
 
 } // namespace kv

@@ -410,6 +410,11 @@ void Launcher::finishLoop()
     m_passTimer.stop();
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
+    if (m_programManager)
+        m_programManager->saveBeforeQuit(true);
+    // The system may have ended the launcher while the person read that.
+    if (m_ended)
+        return;
     if (updateOnExit)
         reportingErrors([this] { m_parts.update.runUpdate(); });
     endLauncher(0);
@@ -426,6 +431,8 @@ void Launcher::terminate()
     m_passTimer.stop();
     if (running)
         managedPrograms.stopManagedPrograms();
+    if (m_programManager)
+        m_programManager->saveBeforeQuit(false);
     endLauncher(0);
 }
 

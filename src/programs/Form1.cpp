@@ -5,6 +5,7 @@
 #include "core/helpers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -224,6 +225,7 @@ bool Form1::flushPending()
             }
         });
     } catch (const odbc::Error &e) {
+        m_lastFailure = firstLine(e.description());
         m_quietUntilMs = m_clock.monotonicMs() + m_retryDelayMs;
         m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryDelayMs);
         if (!m_failureShown) {
@@ -242,6 +244,43 @@ bool Form1::flushPending()
         changed();
     }
     return true;
+}
+
+void Form1::saveBeforeQuit(bool mayAsk)
+{
+    // A message box below lets events run, the system's end among them.
+    if (m_pending.empty() || m_quitting)
+        return;
+    m_quitting = true;
+    {
+        BusyCursor busy(m_prompter);
+        // No waiting out the pause after a failure: there is no later.
+        m_quietUntilMs = 0;
+        flushPending();
+    }
+    QStringList names;
+    for (const int index : m_pending) {
+        if (index >= 0 && std::size_t(index) < m_programs.managedPrograms.size()) {
+            const ManagedProgram &e = m_programs.managedPrograms[std::size_t(index)];
+            names << (e.name.isEmpty() ? e.executable : e.name);
+        }
+    }
+    if (!names.isEmpty() && mayAsk) {
+        MessageBox box;
+        box.text = QStringLiteral("The changes to these programs could not be saved in the database:\r\n\r\n%1"
+                                  "\r\n\r\n%2\r\n\r\nPlease make them again in Manage Programs once the "
+                                  "database answers.")
+                       .arg(names.join(QStringLiteral("\r\n")), m_lastFailure);
+        box.title = QStringLiteral("Korvantis Launcher");
+        box.icon = MsgIcon::Exclamation;
+        box.systemModal = true;
+        m_prompter.messageBox(box);
+    } else if (!names.isEmpty()) {
+        std::fprintf(stderr, "Korvantis Launcher: the changes to %s could not be saved in the database: %s\n",
+                     names.join(QStringLiteral(", ")).toUtf8().constData(), m_lastFailure.toUtf8().constData());
+        std::fflush(stderr);
+    }
+    m_quitting = false;
 }
 
 void Form1::reportFailure(const QString &what, const QString &description)

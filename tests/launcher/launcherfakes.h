@@ -164,6 +164,14 @@ struct FakeDialog final : kv::SettingsDialog {
     void unloadDialog() override {}
 };
 
+struct FakeManager final : kv::ProgramManagerWindow {
+    int shown = 0;
+    // What each saveBeforeQuit was given.
+    QList<bool> quitSaves;
+    void showWindow() override { ++shown; }
+    void saveBeforeQuit(bool mayAsk) override { quitSaves << mayAsk; }
+};
+
 // Everything a launcher is built from, as fakes in a directory of its own.
 struct LauncherRig {
     testsupport::TempAppDir dir;

@@ -13,11 +13,6 @@ using namespace launcherfakes;
 
 namespace {
 
-struct FakeManager final : kv::ProgramManagerWindow {
-    int shown = 0;
-    void showWindow() override { ++shown; }
-};
-
 class Tray : public ::testing::Test, protected LauncherRig {
 protected:
     QApplication &application = testsupport::qtApp<QApplication>();

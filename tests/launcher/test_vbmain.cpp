@@ -540,6 +540,8 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         resetRecords();
         database.programs = {{QStringLiteral("cardreader"), true}};
         Launcher &l = running();
+        FakeManager manager;
+        l.setProgramManagerWindow(&manager);
         update.runs = 0;
         int endedWith = -1;
         QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
@@ -553,7 +555,15 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         EXPECT_EQ(endedWith, 0);
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
+        // Unsaved program edits get their last try, and may be told of.
+        EXPECT_EQ(manager.quitSaves, QList<bool>{true});
     }
+    // Ended by the system: nobody may be there to read a message.
+    FakeManager manager;
+    Launcher &l = running();
+    l.setProgramManagerWindow(&manager);
+    l.terminate();
+    EXPECT_EQ(manager.quitSaves, QList<bool>{false});
 }
 
 TEST_F(LauncherTest, LoopRunsTicksFromTheEventLoop)
