@@ -6,6 +6,7 @@
 #include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <new>
@@ -20,6 +21,10 @@ const QString kTitle = QStringLiteral("Korvantis Launcher");
 // Run-time error numbers for failures that carry none of their own.
 constexpr int kOutOfMemory = 7;
 constexpr int kInvalidCall = 5;
+
+// Start-up's waits for the database are cut into slices this long, so that
+// the waiting window repaints and a request to end is heard in between.
+constexpr int kWaitSliceMs = 100;
 
 } // namespace
 
@@ -164,16 +169,29 @@ Outcome Launcher::startUp()
     shellConf = config::readShellConfig(conf, m_parts.ctx);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog();
-    // A till often starts before its server; give it time.
-    bool databaseUsable = false;
-    for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable; ++attempt) {
-        if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
-            databaseUsable = true;
-        else
-            m_parts.clock.sleepMs(kSchemaRetryWaitMs);
+    // A till often starts before its server; give it time, and show what
+    // start-up waits for: each check may block on the login for seconds.
+    {
+        const WaitingShown waiting(m_waitingWindow, QStringLiteral("Connecting to the database…"));
+        const auto waitShowing = [this](int ms) {
+            for (int left = ms; left > 0 && !m_ended; left -= kWaitSliceMs) {
+                m_parts.clock.sleepMs(std::min(left, kWaitSliceMs));
+                if (m_waitingWindow)
+                    m_waitingWindow->keepShown();
+            }
+        };
+        bool databaseUsable = false;
+        for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable && !m_ended; ++attempt) {
+            if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
+                databaseUsable = true;
+            else
+                waitShowing(kSchemaRetryWaitMs);
+        }
+        if (m_ended)
+            return Outcome::LauncherEnds;
+        if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
+            return openSettingsDialog();
     }
-    if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
-        return openSettingsDialog();
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
     m_parts.watchdog.setDbConnectionUp(true);

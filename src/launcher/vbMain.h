@@ -135,6 +135,7 @@ public:
     void setTrayIcon(TrayIcon *tray) { m_tray = tray; }
     void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
     void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
+    void setWaitingWindow(WaitingWindow *window) { m_waitingWindow = window; }
     SettingsDialog::Hooks settingsDialogHooks();
 
     bool ended() const { return m_ended; }
@@ -171,6 +172,7 @@ private:
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;
+    WaitingWindow *m_waitingWindow = nullptr;
     QTimer m_passTimer;
     bool m_inPass = false;
     bool m_ended = false;

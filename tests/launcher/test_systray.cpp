@@ -1,5 +1,6 @@
 // The tray's menu, offscreen: its items, their order and availability, and
 // what each command reaches.
+#include "launcher/gui/frmConnecting.h"
 #include "launcher/gui/vbSysTray.h"
 
 #include "launcherfakes.h"
@@ -83,6 +84,28 @@ TEST_F(Tray, WithoutATraySaysSoOnce)
     tray.addTrayIcon();
     const QString text = QString::fromStdString(testing::internal::GetCapturedStderr());
     EXPECT_EQ(text.count(QStringLiteral("no system tray")), 1) << text.toStdString();
+}
+
+// Start-up blocks on the database right after showing it: by then it must
+// have been painted.
+TEST(WaitingWindow, IsPaintedBeforeShowWaitingReturns)
+{
+    testsupport::qtApp<QApplication>();
+    kv::frmConnecting window;
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    window.installEventFilter(&paints);
+    window.showWaiting(QStringLiteral("Connecting to the database…"));
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_GT(paints.count, 0);
+    window.hideWaiting();
+    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace
