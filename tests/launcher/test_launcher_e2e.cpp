@@ -246,6 +246,25 @@ TEST_F(RealLauncher, IncompleteSettingsOpenTheSettingsDialogAndStartNothing)
     EXPECT_TRUE(ranLog().isEmpty()) << ranLog().toStdString();
 }
 
+// A till whose panel starts after the launcher still gets the icon, and so
+// the menu.
+TEST_F(RealLauncher, IconComesWhenATrayHostStartsLater)
+{
+    xsession::stopTray();
+    struct Restart {
+        ~Restart() { xsession::startTray(); }
+    } restart;
+    startLauncher();
+    EXPECT_TRUE(waitFor([&] { return ranLog().count(QStringLiteral("-v stationid=7")) == 2; }, 20s));
+    EXPECT_TRUE(xsession::launcherWindows().isEmpty()) << "a window without a tray";
+    xsession::startTray();
+    QString icon;
+    ASSERT_TRUE(waitFor([&] { return !(icon = xsession::launcherWindows().value(0)).isEmpty(); }, 10s))
+        << "no icon after the tray came";
+    xsession::chooseMenuItem(icon, 3, 3); // Launcher Settings
+    EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher Configuration"), 5s).isEmpty());
+}
+
 TEST_F(RealLauncher, SecondCopyLeavesExactlyOneLauncher)
 {
     startAndWaitForIcon();
