@@ -112,6 +112,18 @@ TEST_F(ShellConf, ImportThatCannotCreateTheFileTellsToRestartAndEnds)
 
 // --- read -----------------------------------------------------------------
 
+QByteArray utf16le(std::u16string_view text)
+{
+    QByteArray out;
+    for (const char16_t u : text)
+        out.append(char(u & 0xFF)).append(char(u >> 8));
+    return out;
+}
+
+const QByteArray kNotepadRewrite =
+    "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\ndb_password = \r\nesc_printer = none\r\nstationid = 4\r\n"
+    "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n";
+
 // The last of repeated keys counts. A file lacking a printer line or under another
 // launcher name is rewritten whole, in a fixed order, without an empty station id.
 TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
@@ -137,9 +149,10 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
          "stationid = 3\r\ndb_username_admin = \r\ndb_password_admin = ap\r\nlauncher = korvantis-launcher\r\n"},
         // Saved by Notepad, which starts the file with a byte-order mark.
         {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n",
-         {"srv", "pos", "u", "", "4", "", "", ""},
-         "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\ndb_password = \r\nesc_printer = none\r\n"
-         "stationid = 4\r\ndb_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},
+         {"srv", "pos", "u", "", "4", "", "", ""}, kNotepadRewrite},
+        // Notepad's "Unicode": UTF-16, little-endian.
+        {"UTF-16", utf16le(u"\uFEFFdb_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n"),
+         {"srv", "pos", "u", "", "4", "", "", ""}, kNotepadRewrite},
         {"empty station id", "stationid = \r\nesc_printer = \r\n", {"", "", "", "", "", "", "", ""},
          "db_host = \r\ndb_name = \r\ndb_username = \r\ndb_password = \r\nesc_printer = none\r\n"
          "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},
