@@ -11,7 +11,6 @@
 namespace kv {
 
 class frmConnecting final : public QWidget, public WaitingWindow {
-    Q_OBJECT
 public:
     // How long showWaiting lets the display map the window before it
     // paints and returns regardless.
@@ -22,8 +21,6 @@ public:
     void showWaiting(const QString &text) override;
     void keepShown() override;
     void hideWaiting() override;
-
-    QString text() const { return m_label.text(); }
 
 private:
     QLabel m_label;
