@@ -34,7 +34,9 @@ DRALDB_API char *VB_notify_check(int32_t connection);
  * what they would have announced whenever this grows. */
 DRALDB_API int32_t draldb_relistens(int32_t connection);
 
-/* A value of the configuration system_init read last; "" when unknown. */
+/* A value of the configuration system_init read last; "" when unknown. A
+ * "stationid" that is not a whole number from 1 to 32767 in digits counts as
+ * unknown in its file. */
 DRALDB_API char *config_getvalue(const char *key);
 
 /* Runs sql within a deadline. A statement returning rows sets *resultSet to a

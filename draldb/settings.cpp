@@ -2,6 +2,7 @@
 
 #include "shared/conffile.h"
 #include "shared/confsyntax.h"
+#include "shared/stationid.h"
 
 #include <optional>
 
@@ -19,12 +20,17 @@ std::optional<std::string> readFile(const std::string &path)
     return std::move(c.text);
 }
 
-// A repeated key keeps its last value, as the launcher reads shell.conf.
+// A repeated key keeps its last value, as the launcher reads shell.conf. A
+// station id the launcher would refuse counts as none: the id selects the
+// station's receipts and goes into SQL as written.
 std::map<std::string, std::string> entries(const std::string &content)
 {
     std::map<std::string, std::string> values;
     for (auto &entry : confsyntax::parse(content))
         values[entry.key] = std::move(entry.value);
+    const auto id = values.find("stationid");
+    if (id != values.end() && !stationid::isValid(id->second))
+        values.erase(id);
     return values;
 }
 

@@ -11,6 +11,7 @@
 #include "core/gui/qtprompter.h"
 #include "core/eventlog.h"
 #include "core/worker.h"
+#include "launcher/gui/frmConnecting.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
 #include "platform/posix/cupsspooler.h"
@@ -129,6 +130,8 @@ int main(int argc, char **argv)
     kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
+    kv::frmConnecting connecting;
+    launcher.setWaitingWindow(&connecting);
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 
     // SIGTERM (shutdown, the service manager) takes the quit path.

@@ -6,11 +6,11 @@
 #include "core/textconv.h"
 #include "shared/conffile.h"
 #include "shared/confsyntax.h"
+#include "shared/stationid.h"
 
 #include <QFile>
 
 #include <cmath>
-#include <limits>
 #include <string>
 
 namespace kv {
@@ -37,12 +37,12 @@ std::optional<double> parseStationId(const QString &text, const QLocale &locale)
     return value;
 }
 
-std::optional<qint16> stationIdToInt16(double value)
+std::optional<qint16> roundStationId(double value)
 {
     // nearbyint follows the current rounding mode, which nothing here
     // changes from round-half-to-even.
     const double rounded = std::nearbyint(value);
-    if (rounded < std::numeric_limits<qint16>::min() || rounded > std::numeric_limits<qint16>::max())
+    if (rounded < 1 || rounded > stationid::kMax)
         return std::nullopt;
     return qint16(rounded);
 }
@@ -208,7 +208,7 @@ void FrmConfigLogic::cmdTestDrawerClick()
     m_channel.escposClose();
 }
 
-bool FrmConfigLogic::save()
+bool FrmConfigLogic::save(std::optional<qint16> stationId)
 {
     using T = FrmConfigView::Text;
     const QString confPath = m_ctx.appPath() + QStringLiteral("shell.conf");
@@ -236,13 +236,8 @@ bool FrmConfigLogic::save()
     out += line("db_username", m_view.text(T::Username));
     out += line("db_password", m_view.text(T::Password));
     out += line("esc_printer", m_view.escPosChecked() ? m_view.selectedPrinter() : QStringLiteral("none"));
-    const QString typedId = m_view.text(T::StationID);
-    if (!typedId.isEmpty()) {
-        const std::optional<double> value = config::parseStationId(typedId, m_locale);
-        const std::optional<qint16> id = value ? config::stationIdToInt16(*value) : std::nullopt;
-        if (!id)
-            return false;
-        const QString plain = QString::number(*id);
+    if (stationId) {
+        const QString plain = QString::number(*stationId);
         m_view.setText(T::StationID, plain);
         out += line("stationid", plain);
     }
@@ -260,20 +255,38 @@ void FrmConfigLogic::cmdOkClick()
 {
     using T = FrmConfigView::Text;
     const QString typedId = m_view.text(T::StationID);
-    if (!typedId.isEmpty() && !config::parseStationId(typedId, m_locale)) {
-        tell(QStringLiteral("The station id provided is invalid. The station id needs to be a number."),
-             MsgIcon::Critical);
-        return;
+    std::optional<qint16> stationId;
+    if (!typedId.isEmpty()) {
+        const std::optional<double> value = config::parseStationId(typedId, m_locale);
+        if (!value) {
+            tell(QStringLiteral("The station id provided is invalid. The station id needs to be a number."),
+                 MsgIcon::Critical);
+            return;
+        }
+        stationId = config::roundStationId(*value);
+        if (!stationId) {
+            tell(QStringLiteral("The station id provided is invalid. The station id needs to be a number from 1 "
+                                "to %1.")
+                     .arg(stationid::kMax),
+                 MsgIcon::Critical);
+            return;
+        }
     }
     cmdTestConnClick();
     if (!m_connectionOk) {
         tell(QStringLiteral("The current database connection settings are incorrect."), MsgIcon::Critical);
         return;
     }
-    if (!save()) {
+    if (!save(stationId)) {
+        logEvent(QStringLiteral("settings not saved: shell.conf cannot be written in %1").arg(m_ctx.appDir));
         tell(QStringLiteral("You do not have sufficient rights to modify these settings."), MsgIcon::Information);
         return;
     }
+    logEvent(QStringLiteral("settings saved to shell.conf: server %1, database %2, user %3, station %4, %5")
+                 .arg(m_view.text(T::Server), m_view.text(T::Database), m_view.text(T::Username),
+                      stationId ? QString::number(*stationId) : QStringLiteral("none (a new one is assigned)"),
+                      m_view.escPosChecked() ? QStringLiteral("receipt printer \"%1\"").arg(m_view.selectedPrinter())
+                                             : QStringLiteral("no receipt printer")));
     m_view.hideForm();
     if (m_hooks.launcherRunning && m_hooks.launcherRunning()) {
         // The running launcher keeps the settings it started with.
@@ -281,6 +294,12 @@ void FrmConfigLogic::cmdOkClick()
     } else if (m_hooks.runMain) {
         m_hooks.runMain();
     }
+}
+
+void FrmConfigLogic::logEvent(const QString &event)
+{
+    if (m_hooks.logEvent)
+        m_hooks.logEvent(event);
 }
 
 void FrmConfigLogic::cmdCancelClick()

@@ -77,9 +77,11 @@ public:
     bool connectionOk() const { return m_connectionOk; }
 
 private:
+    void logEvent(const QString &event);
     void fillPrinters(const QStringList &list);
     void warnOfOpos();
-    bool save();
+    // stationId: the id to save, none for an empty box.
+    bool save(std::optional<qint16> stationId);
     void tell(const QString &text, MsgIcon icon);
 
     FrmConfigView &m_view;
@@ -102,8 +104,8 @@ namespace config {
 std::optional<double> parseStationId(const QString &text, const QLocale &locale);
 
 // Rounded to the nearest whole number, halves to the even one; nullopt
-// outside the 16-bit range the id is kept in.
-std::optional<qint16> stationIdToInt16(double value);
+// when that is not a station id (1 to 32767).
+std::optional<qint16> roundStationId(double value);
 
 } // namespace config
 } // namespace kv

@@ -7,7 +7,6 @@
 #include "shared/confsyntax.h"
 
 #include <array>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -96,7 +95,7 @@ Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx,
         error);
 }
 
-LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
+LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx, EventLog *log)
 {
     LauncherSettings s;
     QString launcher;
@@ -111,8 +110,8 @@ LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx)
     if (!content.ok()) {
         // Not shown to the person (the settings dialog follows), but a FIFO
         // or a device in its place is worth a word to whoever looks.
-        if (content.status == conffile::Content::Status::Unusable)
-            std::fprintf(stderr, "Korvantis Launcher: %s is not read: %s\n", path.c_str(), content.reason.c_str());
+        if (content.status == conffile::Content::Status::Unusable && log)
+            log->warning(QStringLiteral("%1 is not read: %2").arg(sPath, QString::fromStdString(content.reason)));
         return s;
     }
 

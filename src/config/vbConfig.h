@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/appcontext.h"
+#include "core/eventlog.h"
 #include "core/outcome.h"
 #include "core/prompter.h"
 
@@ -37,7 +38,7 @@ Outcome importFrontEndConfig(const QString &sDestination, const AppContext &ctx,
 // on standard error. Runs at every start, so it also removes the temporary
 // files a killed rewrite left and makes the file private when the launcher
 // owns it.
-LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx);
+LauncherSettings readShellConfig(const QString &sPath, const AppContext &ctx, EventLog *log = nullptr);
 
 // Replaces a file that holds the database password: mode 0600 from the first
 // byte, and a crash leaves the old file or the new one, never half of one.

@@ -2,6 +2,7 @@
 
 #include "core/textconv.h"
 #include "shared/confsyntax.h"
+#include "shared/stationid.h"
 
 namespace kv::database {
 
@@ -58,22 +59,15 @@ QString buildConnectionText(const LauncherSettings &settings)
 
 bool isPlainStationId(const QString &stationId)
 {
-    qsizetype i = 0;
-    if (i < stationId.size() && (stationId[i] == u'+' || stationId[i] == u'-'))
-        ++i;
-    if (i == stationId.size())
-        return false;
-    for (; i < stationId.size(); ++i) {
-        if (stationId[i] < u'0' || stationId[i] > u'9')
-            return false;
-    }
-    return true;
+    return stationid::isValid(text::toUtf8(stationId));
 }
 
 odbc::Error stationIdError(const QString &stationId)
 {
     return odbc::Error(odbc::kProviderError,
-                       QStringLiteral("The station id \"%1\" is not a whole number.").arg(stationId),
+                       QStringLiteral("The station id \"%1\" is not a whole number from 1 to %2.")
+                           .arg(stationId)
+                           .arg(stationid::kMax),
                        QStringLiteral("22P02"));
 }
 
@@ -124,6 +118,17 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
                                                  "Please restart as Administrator."),
                                   description);
     };
+    // Either statement below would fail on such an id, and neither is sent:
+    // the person is told what is wrong with it rather than of rights.
+    if (!settings.stationid.isEmpty() && !isPlainStationId(settings.stationid)) {
+        prompter.messageBox(box(QStringLiteral("The station id \"%1\" in %2 is not valid: a station id is a whole "
+                                               "number from 1 to %3, written in digits only. Please correct the "
+                                               "stationid line of that file and start Korvantis Launcher again.")
+                                    .arg(settings.stationid, confPath)
+                                    .arg(stationid::kMax),
+                                kLauncherTitle, MsgIcon::Critical));
+        return Outcome::LauncherEnds;
+    }
     try {
         odbc::Connection connection;
         connection.open(buildConnectionText(settings));
@@ -142,9 +147,6 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
                 return refuse(error.isEmpty() ? QStringLiteral("Permission denied") : error);
             settings.stationid = newId;
         } else {
-            // Either statement would fail on such an id; neither is sent.
-            if (!isPlainStationId(settings.stationid))
-                throw stationIdError(settings.stationid);
             rs.open(QStringLiteral("SELECT COALESCE((SELECT count(id) FROM managedprogram WHERE machineid = '") +
                         settings.stationid + QStringLiteral("'),0) as cnt"),
                     connection);

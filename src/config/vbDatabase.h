@@ -27,11 +27,11 @@ QString buildConnectionText(const QString &host, const QString &database, const 
 // From db_host, db_name, db_username and db_password.
 QString buildConnectionText(const LauncherSettings &settings);
 
-// A station id goes into SQL as it is, so only an optional sign and digits
-// may: anything else ("7 OR 1=1") would reach other stations' rows.
+// A whole number from 1 to 32767 in digits only. A station id goes into SQL
+// as it is: anything else ("7 OR 1=1") would reach other stations' rows.
 bool isPlainStationId(const QString &stationId);
 
-// The error a statement with such an id would have met, raised before the
+// The error a statement with any other id would have met, raised before the
 // statement is sent.
 odbc::Error stationIdError(const QString &stationId);
 
@@ -50,8 +50,9 @@ qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Pro
 // Gives a new station (empty stationid) the next free id, appended to
 // confPath and stored into settings, and gives a station without programs
 // copies of the template programs with path set to the application directory.
-// Any failure, a station id that is not a plain integer among them, tells
-// the user to restart with more rights: LauncherEnds.
+// A station id in confPath that is not a plain one is named to the person;
+// any other failure tells them to restart with more rights. Either way:
+// LauncherEnds.
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
                      Prompter &prompter);
 

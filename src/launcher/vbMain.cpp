@@ -6,6 +6,7 @@
 #include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <new>
@@ -21,6 +22,10 @@ const QString kTitle = QStringLiteral("Korvantis Launcher");
 // Run-time error numbers for failures that carry none of their own.
 constexpr int kOutOfMemory = 7;
 constexpr int kInvalidCall = 5;
+
+// Start-up's waits for the database are cut into slices this long, so that
+// the waiting window repaints and a request to end is heard in between.
+constexpr int kWaitSliceMs = 100;
 
 QString causeOf(PassCause cause)
 {
@@ -121,6 +126,7 @@ SettingsDialog::Hooks Launcher::settingsDialogHooks()
             Main();
     };
     hooks.launcherRunning = [this] { return launcherRunning; };
+    hooks.logEvent = [this](const QString &event) { m_parts.log.notice(event); };
     hooks.closedWithoutChoice = [this] {
         // Closing the dialog that start-up waits on leaves nothing to wait
         // for; closing the one the tray opened leaves the launcher running.
@@ -233,19 +239,32 @@ Outcome Launcher::startUp()
     if (!fileExists(conf)
         && config::importFrontEndConfig(conf, m_parts.ctx, m_parts.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
-    shellConf = config::readShellConfig(conf, m_parts.ctx);
+    shellConf = config::readShellConfig(conf, m_parts.ctx, &m_parts.log);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
-    // A till often starts before its server; give it time.
-    bool databaseUsable = false;
-    for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable; ++attempt) {
-        if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
-            databaseUsable = true;
-        else
-            m_parts.clock.sleepMs(kSchemaRetryWaitMs);
+    // A till often starts before its server; give it time, and show what
+    // start-up waits for: each check may block on the login for seconds.
+    {
+        const WaitingShown waiting(m_waitingWindow, QStringLiteral("Connecting to the database…"));
+        const auto waitShowing = [this](int ms) {
+            for (int left = ms; left > 0 && !m_ended; left -= kWaitSliceMs) {
+                m_parts.clock.sleepMs(std::min(left, kWaitSliceMs));
+                if (m_waitingWindow)
+                    m_waitingWindow->keepShown();
+            }
+        };
+        bool databaseUsable = false;
+        for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable && !m_ended; ++attempt) {
+            if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
+                databaseUsable = true;
+            else
+                waitShowing(kSchemaRetryWaitMs);
+        }
+        if (m_ended)
+            return Outcome::LauncherEnds;
+        if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
+            return openSettingsDialog(QStringLiteral("the database cannot be used"));
     }
-    if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
-        return openSettingsDialog(QStringLiteral("the database cannot be used"));
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
     m_parts.watchdog.setDbConnectionUp(true);
@@ -514,6 +533,12 @@ void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
     }
 }
 
+void Launcher::logUnsaved(const QString &lost)
+{
+    if (!lost.isEmpty())
+        m_parts.log.error(lost);
+}
+
 void Launcher::finishLoop()
 {
     if (m_ended)
@@ -523,6 +548,11 @@ void Launcher::finishLoop()
     m_passTimer.stop();
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
+    if (m_programManager)
+        logUnsaved(m_programManager->saveBeforeQuit(true));
+    // The system may have ended the launcher while the person read that.
+    if (m_ended)
+        return;
     if (updateOnExit)
         reportingErrors([this] { m_parts.update.runUpdate(); });
     endLauncher(0);
@@ -540,6 +570,8 @@ void Launcher::terminate()
     m_passTimer.stop();
     if (running)
         managedPrograms.stopManagedPrograms();
+    if (m_programManager)
+        logUnsaved(m_programManager->saveBeforeQuit(false));
     endLauncher(0);
 }
 

@@ -143,9 +143,11 @@ public:
     void setTrayIcon(TrayIcon *tray) { m_tray = tray; }
     void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
     void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
+    void setWaitingWindow(WaitingWindow *window) { m_waitingWindow = window; }
     SettingsDialog::Hooks settingsDialogHooks();
 
     bool ended() const { return m_ended; }
+    EventLog &eventLog() { return m_parts.log; }
     int exitStatus() const { return m_exitStatus; }
     bool passInProgress() const { return m_inPass; }
 
@@ -176,6 +178,7 @@ private:
     void quitLauncher();
     void onPassTimer();
     void finishLoop();
+    void logUnsaved(const QString &lost);
     void removeTrayIcon();
     void setExitAvailable(bool available);
 
@@ -193,6 +196,7 @@ private:
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;
+    WaitingWindow *m_waitingWindow = nullptr;
     QTimer m_passTimer;
     bool m_inPass = false;
     bool m_ended = false;

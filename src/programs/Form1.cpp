@@ -5,6 +5,7 @@
 #include "core/helpers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -135,8 +136,13 @@ void Form1::showRunnerState()
         m_c.cmdStopEnabled = false;
         m_c.cmdStopVisible = true;
     }
-    m_c.txtOutput = runner.outText;
-    m_c.chkROFCaption = QStringLiteral("Restart on Failure:") + QString::number(e->failureCount);
+    showOutputAndCount(*e);
+}
+
+void Form1::showOutputAndCount(ManagedProgram &entry)
+{
+    m_c.txtOutput = m_programs.runnerOf(entry).outText;
+    m_c.chkROFCaption = QStringLiteral("Restart on Failure:") + QString::number(entry.failureCount);
     changed();
 }
 
@@ -219,6 +225,7 @@ bool Form1::flushPending()
             }
         });
     } catch (const odbc::Error &e) {
+        m_lastFailure = firstLine(e.description());
         m_quietUntilMs = m_clock.monotonicMs() + m_retryDelayMs;
         m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryDelayMs);
         if (!m_failureShown) {
@@ -237,6 +244,43 @@ bool Form1::flushPending()
         changed();
     }
     return true;
+}
+
+QString Form1::saveBeforeQuit(bool mayAsk)
+{
+    // A message box below lets events run, the system's end among them.
+    if (m_pending.empty() || m_quitting)
+        return QString();
+    m_quitting = true;
+    {
+        BusyCursor busy(m_prompter);
+        // No waiting out the pause after a failure: there is no later.
+        m_quietUntilMs = 0;
+        flushPending();
+    }
+    QStringList names;
+    for (const int index : m_pending) {
+        if (index >= 0 && std::size_t(index) < m_programs.managedPrograms.size()) {
+            const ManagedProgram &e = m_programs.managedPrograms[std::size_t(index)];
+            names << (e.name.isEmpty() ? e.executable : e.name);
+        }
+    }
+    if (!names.isEmpty() && mayAsk) {
+        MessageBox box;
+        box.text = QStringLiteral("The changes to these programs could not be saved in the database:\r\n\r\n%1"
+                                  "\r\n\r\n%2\r\n\r\nPlease make them again in Manage Programs once the "
+                                  "database answers.")
+                       .arg(names.join(QStringLiteral("\r\n")), m_lastFailure);
+        box.title = QStringLiteral("Korvantis Launcher");
+        box.icon = MsgIcon::Exclamation;
+        box.systemModal = true;
+        m_prompter.messageBox(box);
+    }
+    m_quitting = false;
+    if (names.isEmpty())
+        return QString();
+    return QStringLiteral("the changes to %1 could not be saved in the database: %2")
+        .arg(names.join(QStringLiteral(", ")), m_lastFailure);
 }
 
 void Form1::reportFailure(const QString &what, const QString &description)
@@ -304,18 +348,31 @@ void Form1::cmdRun_Click()
     if (!e)
         return;
     const int row = m_c.selectedRow;
-    m_programs.startProgram(row);
+    const bool running = m_programs.startProgram(row);
     // Started by hand: counting begins again (a pending restart stays pending).
-    m_programs.managedPrograms[std::size_t(row)].failureCount = 0;
-    showRunnerState();
+    ManagedProgram &entry = m_programs.managedPrograms[std::size_t(row)];
+    entry.failureCount = 0;
+    // Run and Stop only change whether they can be pressed; which of them
+    // show is the selection's business. So the front-end started here can
+    // be stopped here.
+    if (running) {
+        m_c.cmdRunEnabled = false;
+        m_c.cmdStopEnabled = true;
+    }
+    showOutputAndCount(entry);
 }
 
 void Form1::cmdStop_Click()
 {
     if (!selectedEntry())
         return;
+    ManagedProgram &e = *selectedEntry();
     m_programs.stopProgram(m_c.selectedRow);
-    showRunnerState();
+    if (!m_programs.runnerOf(e).pReady) {
+        m_c.cmdRunEnabled = true;
+        m_c.cmdStopEnabled = false;
+    }
+    showOutputAndCount(e);
 }
 
 void Form1::cmdClose_Click()
@@ -340,6 +397,14 @@ void Form1::outputChanged(int index)
 void Form1::entryEnded(int)
 {
     refreshPrograms();
+}
+
+void Form1::restartTried(int index)
+{
+    // Running again (or its count one higher): the buttons and the caption
+    // would otherwise show the end until another row is chosen.
+    if (index == m_c.selectedRow)
+        refreshPrograms();
 }
 
 } // namespace kv

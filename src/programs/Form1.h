@@ -15,7 +15,8 @@
 // retryPending() write every unsaved entry once the database answers again.
 // After a failure the database is left alone for a while (kRetryDelayMs,
 // growing while failures go on), so typing during an outage never waits on a
-// connection attempt per keystroke.
+// connection attempt per keystroke. When the launcher ends, saveBeforeQuit()
+// tries once more and names the programs whose changes are lost.
 #pragma once
 
 #include "config/keptconnection.h"
@@ -99,6 +100,10 @@ public:
     // For a timer of the window; true when nothing is left unsaved.
     bool retryPending();
     bool hasPending() const { return !m_pending.empty(); }
+    // The launcher is ending: one more try, at once, for every unsaved
+    // entry, and the names of those still unsaved told to the person
+    // (mayAsk). Returns what was lost, or "".
+    QString saveBeforeQuit(bool mayAsk);
 
     // For the inside of an e'...' literal: backslashes doubled, then quotes.
     static QString escString(const QString &instring);
@@ -107,6 +112,7 @@ public:
     // What the supervision pass tells the window.
     void outputChanged(int index) override;
     void entryEnded(int index) override;
+    void restartTried(int index) override;
 
 private:
     ManagedProgram *selectedEntry();
@@ -114,7 +120,9 @@ private:
     void editSelected(QString &box, QString ManagedProgram::*field, const QString &text);
     bool flushPending();
     void reportFailure(const QString &what, const QString &description);
+    // The buttons by the selected entry's state, its output and count.
     void showRunnerState();
+    void showOutputAndCount(ManagedProgram &entry);
     void changed();
     void setText(QString Form1Controls::*box, const QString &value, void (Form1::*onChange)(const QString &));
     void setCheck(bool Form1Controls::*box, bool value, void (Form1::*onClick)(bool));
@@ -129,6 +137,9 @@ private:
     // Entry indexes whose last write did not reach the database.
     std::set<int> m_pending;
     bool m_failureShown = false;
+    // The first line of the last failed write's error.
+    QString m_lastFailure;
+    bool m_quitting = false;
     qint64 m_retryDelayMs = kRetryDelayMs;
     qint64 m_quietUntilMs = 0;
 };

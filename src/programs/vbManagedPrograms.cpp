@@ -203,6 +203,8 @@ void ManagedPrograms::superviseManagedPrograms()
                               .arg(kRestartDelaySeconds + 1)
                               .arg(managedPrograms[i].failureCount));
         }
+        if (m_observer)
+            m_observer->restartTried(int(i));
     }
 }
 

@@ -49,6 +49,8 @@ public:
     virtual void outputChanged(int index) = 0;
     // A pass found entry `index` ended.
     virtual void entryEnded(int index) = 0;
+    // A pass started entry `index` again after its end, or tried to.
+    virtual void restartTried(int index) = 0;
 };
 
 class ManagedPrograms {

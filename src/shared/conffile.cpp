@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,33 @@ Content unusable(std::string reason)
 }
 
 const std::string kTooLarge = "larger than 1 MiB";
+
+// Notepad's "Unicode" is UTF-16 after a byte-order mark. Read as bytes, its
+// every other byte is a NUL and no key would be known.
+std::string utf16ToUtf8(std::string_view bytes, bool bigEndian)
+{
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    const auto unit = [&](std::size_t i) -> char32_t {
+        const auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
+        const auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
+        return char32_t(hi << 8 | lo);
+    };
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+            const char32_t cp = 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            out += char(0xF0 | (cp >> 18));
+            out += char(0x80 | ((cp >> 12) & 0x3F));
+            out += char(0x80 | ((cp >> 6) & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+            i += 2;
+        } else {
+            cp1252::appendUtf8(out, u >= 0xD800 && u <= 0xDFFF ? char32_t(0xFFFD) : u);
+        }
+    }
+    return out;
+}
 
 } // namespace
 
@@ -73,9 +101,17 @@ Content read(const std::string &path)
         got += std::size_t(n);
     }
     bytes.resize(got);
+    // Notepad starts a file it saves as UTF-8 with a byte-order mark; left
+    // in, it would become part of the first key and hide that setting.
+    const std::string_view content = bytes;
     Content c;
     c.status = Content::Status::Read;
-    c.text = cp1252::decodeToUtf8(bytes);
+    if (content.substr(0, 3) == "\xEF\xBB\xBF")
+        c.text = cp1252::decodeToUtf8(content.substr(3));
+    else if (content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF")
+        c.text = utf16ToUtf8(content.substr(2), content[0] == '\xFE');
+    else
+        c.text = cp1252::decodeToUtf8(content);
     return c;
 }
 

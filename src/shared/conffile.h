@@ -13,7 +13,9 @@ inline constexpr std::size_t kMaxBytes = 1024 * 1024;
 struct Content {
     enum class Status { Read, Missing, Unusable };
     Status status = Status::Missing;
-    // UTF-8; a file that is not valid UTF-8 was read as Windows-1252.
+    // UTF-8, without a leading byte-order mark; a file that began with a
+    // UTF-16 one was read as UTF-16, one that is not valid UTF-8 as
+    // Windows-1252.
     std::string text;
     // Why the file was not read, for a person to read.
     std::string reason;

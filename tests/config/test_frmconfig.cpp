@@ -35,6 +35,8 @@ namespace {
 const QString kTitle = QStringLiteral("Korvantis Launcher");
 const QString kNoRights = QStringLiteral("You do not have sufficient rights to modify these settings.");
 const QString kBadId = QStringLiteral("The station id provided is invalid. The station id needs to be a number.");
+const QString kIdOutOfRange =
+    QStringLiteral("The station id provided is invalid. The station id needs to be a number from 1 to 32767.");
 const QString kBadSettings = QStringLiteral("The current database connection settings are incorrect.");
 const QString kOpos = QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
                                      "before using the Korvantis POS system.");
@@ -80,6 +82,7 @@ protected:
         kv::SettingsDialog::Hooks hooks;
         hooks.runMain = [this] { ++m_mainRuns; };
         hooks.launcherRunning = [] { return false; };
+        hooks.logEvent = [this](const QString &event) { m_logged << event; };
         m_logic = std::make_unique<FrmConfigLogic>(
             m_view, m_conf, [this] { return m_programs; }, *spooler, *m_channel, m_prompter, m_ctx, hooks);
         m_logic->formLoad();
@@ -107,6 +110,7 @@ protected:
     ScriptedPrompter m_prompter;
     FakeView m_view;
     std::optional<std::vector<ProgramFacts>> m_programs;
+    QStringList m_logged;
     int m_mainRuns = 0;
     std::unique_ptr<FrmConfigLogic> m_logic;
 };
@@ -179,7 +183,9 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalForm)
         const QString *message = nullptr;
     } cases[] = {
         {"007", "7"}, {"  007 ", "7"}, {"2.5", "2"}, {"3.5", "4"}, {"1,000", "1000"}, {"", ""},
-        {"-32768.5", "-32768"}, {"32767.5", nullptr, &kNoRights}, {"inf", nullptr, &kBadId}, {"2,5", nullptr, &kBadId},
+        {"32767.4", "32767"}, {"32767.5", nullptr, &kIdOutOfRange}, {"0.5", nullptr, &kIdOutOfRange},
+        {"-5", nullptr, &kIdOutOfRange}, {"99999999999", nullptr, &kIdOutOfRange}, {"inf", nullptr, &kBadId},
+        {"2,5", nullptr, &kBadId},
     };
     load();
     const QByteArray before = "db_host = old\r\n";
@@ -188,7 +194,7 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalForm)
         m_view.hidden = m_mainRuns = 0;
         m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
         if (c.message)
-            expectTold(*c.message, c.message == &kBadId ? MsgIcon::Critical : MsgIcon::Information);
+            expectTold(*c.message, MsgIcon::Critical);
         m_logic->cmdOkClick();
         m_prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;
@@ -245,6 +251,10 @@ TEST_F(FormTest, OkSavesAndHidesCancelUnloadsAndBothRunStartUpAgain)
         EXPECT_EQ(QList<int>({m_view.hidden, m_view.unloaded, m_mainRuns}), QList<int>({ok, !ok, 1})) << ok;
         EXPECT_EQ(QFile::exists(m_dir.file("shell.conf")), ok) << ok;
     }
+    // What the admin's log says of the save: where, never the password.
+    ASSERT_EQ(m_logged.size(), 1);
+    EXPECT_TRUE(m_logged[0].startsWith(QStringLiteral("settings saved to shell.conf: server ") + m_conf.db_host));
+    EXPECT_FALSE(m_logged[0].contains(m_conf.db_password));
 }
 
 TEST_F(FormTest, WithoutPrintersTheBoxIsOffAndNoneIsSaved)

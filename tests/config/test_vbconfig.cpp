@@ -1,5 +1,6 @@
 // shell.conf: import from the front-end's file, read, rewrite, exact bytes.
 #include "config/vbConfig.h"
+#include "recordingsinks.h"
 
 #include "scriptedprompter.h"
 #include "tempdir.h"
@@ -36,7 +37,8 @@ protected:
     QString shellConf() const { return dir.file(QStringLiteral("shell.conf")); }
 
     Outcome import() { return importFrontEndConfig(shellConf(), ctx, prompter); }
-    LauncherSettings read() { return readShellConfig(shellConf(), ctx); }
+    LauncherSettings read() { return readShellConfig(shellConf(), ctx, &events); }
+    testsupport::RecordingEventLog events;
     QByteArray conf() const { return dir.read(QStringLiteral("shell.conf")); }
 
     unsigned mode() const
@@ -112,6 +114,18 @@ TEST_F(ShellConf, ImportThatCannotCreateTheFileTellsToRestartAndEnds)
 
 // --- read -----------------------------------------------------------------
 
+QByteArray utf16le(std::u16string_view text)
+{
+    QByteArray out;
+    for (const char16_t u : text)
+        out.append(char(u & 0xFF)).append(char(u >> 8));
+    return out;
+}
+
+const QByteArray kNotepadRewrite =
+    "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\ndb_password = \r\nesc_printer = none\r\nstationid = 4\r\n"
+    "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n";
+
 // The last of repeated keys counts. A file lacking a printer line or under another
 // launcher name is rewritten whole, in a fixed order, without an empty station id.
 TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
@@ -135,6 +149,12 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
          {"srv2", "", "", "pw", "3", "Star", "", "ap"},
          "db_host = srv2\r\ndb_name = \r\ndb_username = \r\ndb_password = pw\r\nesc_printer = Star\r\n"
          "stationid = 3\r\ndb_username_admin = \r\ndb_password_admin = ap\r\nlauncher = korvantis-launcher\r\n"},
+        // Saved by Notepad, which starts the file with a byte-order mark.
+        {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n",
+         {"srv", "pos", "u", "", "4", "", "", ""}, kNotepadRewrite},
+        // Notepad's "Unicode": UTF-16, little-endian.
+        {"UTF-16", utf16le(u"\uFEFFdb_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n"),
+         {"srv", "pos", "u", "", "4", "", "", ""}, kNotepadRewrite},
         {"empty station id", "stationid = \r\nesc_printer = \r\n", {"", "", "", "", "", "", "", ""},
          "db_host = \r\ndb_name = \r\ndb_username = \r\ndb_password = \r\nesc_printer = none\r\n"
          "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},
@@ -182,7 +202,7 @@ TEST_F(ShellConf, OnlyARegularFileOfAtMostOneMebibyteIsRead)
         std::filesystem::remove(path);
         c.make();
         const auto before = shape();
-        testing::internal::CaptureStderr();
+        events.lines.clear();
         auto reading = std::async(std::launch::async, [&] { return read(); });
         if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
             ADD_FAILURE() << c.what << ": the read hangs";
@@ -190,7 +210,7 @@ TEST_F(ShellConf, OnlyARegularFileOfAtMostOneMebibyteIsRead)
             ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
         }
         const LauncherSettings s = reading.get();
-        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string said = events.lines.join('\n').toStdString();
         EXPECT_EQ(s, LauncherSettings{}) << c.what;
         EXPECT_NE(said.find(path), std::string::npos) << c.what << ": " << said;
         EXPECT_EQ(shape(), before) << c.what << ": what stands there is left alone";

@@ -214,7 +214,8 @@ TEST_F(DatabaseTest, KnownStationReceivesTheTemplatesWhenItHasNoProgramsOnly)
 }
 
 // Each ends the launcher touching neither rows, file nor id. The id goes into
-// SQL as it is: only a whole number may reach the server.
+// SQL as it is: only a station id may reach the server, and any other is
+// named to the person rather than called a matter of rights.
 TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
 {
     insertTemplates();
@@ -225,10 +226,11 @@ TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
     struct Case {
         QString id;
         bool wrongPassword = false, fileBlocked = false;
-        QString inTitle = id;
+        QString inTitle = QString();
     };
     const Case cases[] = {
-        {"7' OR '1'='1"}, {"1 FROM managedprogram; DELETE FROM managedprogram; --"}, {"7.0"}, {"+"},
+        {"7' OR '1'='1"}, {"1 FROM managedprogram; DELETE FROM managedprogram; --"}, {"7.0"}, {"+7"}, {"0"},
+        {"32768"}, {"99999999999"},
         {"", true, false, "password authentication failed"},
         {"", false, true, ""},
     };
@@ -239,12 +241,23 @@ TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
         if (c.wrongPassword)
             settings.db_password = QStringLiteral("wrong");
         ScriptedPrompter p;
-        p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
+        if (!c.id.isEmpty()) {
+            p.expectMessage(QStringLiteral("The station id \"%1\" in %2 is not valid: a station id is a whole "
+                                           "number from 1 to 32767, written in digits only. Please correct the "
+                                           "stationid line of that file and start Korvantis Launcher again.")
+                                .arg(c.id, confPath()),
+                            MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), MsgIcon::Critical,
+                            true);
+        } else {
+            p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
+        }
         EXPECT_EQ(setupStation(settings, c.fileBlocked ? blocked : confPath(), m_ctx, p), Outcome::LauncherEnds);
+        p.verifyDone();
         ASSERT_EQ(p.shownMessages().size(), 1);
         const QString title = p.shownMessages().front().title;
         const QString prefix = QStringLiteral("Korvantis Launcher - ");
-        EXPECT_TRUE(title.startsWith(prefix) && title.size() > prefix.size() && title.contains(c.inTitle))
+        EXPECT_TRUE(!c.id.isEmpty() || (title.startsWith(prefix) && title.size() > prefix.size() &&
+                                        title.contains(c.inTitle)))
             << title.toStdString();
         EXPECT_EQ(programRows(), rows);
         EXPECT_EQ(settings.stationid, c.id);

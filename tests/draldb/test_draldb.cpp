@@ -39,7 +39,8 @@ int count(const std::string &where)
 TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConf)
 {
     TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
+    // Saved by Notepad: a byte-order mark before the first key.
+    dir.write("dralfrontend.conf", "\xEF\xBB\xBF" + clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
                                        "note =  a=b = c \r\n\tstationid = 8\r\nstationid = \r\n");
     // The launcher appended the id it assigned; its db_host must not win.
     dir.write("shell.conf", "db_host = elsewhere\r\nstationid = 7\r\n");
@@ -78,6 +79,22 @@ TEST(DraldbConfig, WhichFileServes)
     EXPECT_EQ(system_init(frontEndExe(empty).c_str()), 0);
     EXPECT_EQ(take(config_getvalue("stationid")), "");
     EXPECT_EQ(system_init(nullptr), 0);
+}
+
+// The launcher's id is the one its programs are given: a front-end file's
+// id it would refuse gives way to it, and is never handed out.
+TEST(DraldbConfig, StationIdOutsideOneTo32767CountsAsNone)
+{
+    TempAppDir dir;
+    for (const char *bad : {"0", "32768", "-5", "7 OR 1=1"}) {
+        dir.write("dralfrontend.conf", clusterConf() + confLine("stationid", bad));
+        dir.write("shell.conf", confLine("stationid", "32767"));
+        EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+        EXPECT_EQ(take(config_getvalue("stationid")), "32767") << bad;
+        dir.write("shell.conf", confLine("stationid", bad));
+        EXPECT_NE(system_init(frontEndExe(dir).c_str()), 0);
+        EXPECT_EQ(take(config_getvalue("stationid")), "") << bad;
+    }
 }
 
 // Any line end, Windows-1252 when not UTF-8, and only regular files of at

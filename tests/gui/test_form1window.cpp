@@ -78,22 +78,31 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     auto *list = child<QListWidget>("lstPrograms");
     auto *run = child<QPushButton>("cmdRun");
     auto *stop = child<QPushButton>("cmdStop");
+    enum Action { Select, SelectAndRun, ClickSelectedRow };
     struct Case {
         const char *what;
         int row;
-        bool clickRun;
+        Action action;
         bool runEnabled, runShown, stopEnabled, stopShown;
     };
     const Case cases[] = {
-        {"front-end, not running", 0, false, true, true, false, true},
-        {"other row, running", 2, true, false, true, true, true},
-        {"front-end, running", 0, true, false, false, false, false},
-        {"other row again", 2, false, false, true, true, true},
+        {"front-end, not running", 0, Select, true, true, false, true},
+        {"other row, running", 2, SelectAndRun, false, true, true, true},
+        // Run only changes what can be pressed, on the front-end's row too.
+        {"front-end, run", 0, SelectAndRun, false, true, true, true},
+        // A click on the selected row refreshes it.
+        {"front-end, running", 0, ClickSelectedRow, false, false, false, false},
+        {"other row again", 2, Select, false, true, true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        list->setCurrentRow(c.row);
-        if (c.clickRun)
+        if (c.action == ClickSelectedRow) {
+            ASSERT_EQ(list->currentRow(), c.row);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(c.row)).center());
+        } else {
+            list->setCurrentRow(c.row);
+        }
+        if (c.action == SelectAndRun)
             run->click();
         EXPECT_EQ(run->isEnabled(), c.runEnabled);
         EXPECT_EQ(!run->isHidden(), c.runShown);

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -79,6 +80,34 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndMapsBack)
         });
         EXPECT_EQ(p.messageBox(box), c.expected);
     }
+}
+
+// Escape and the close button are no answer to a question without Cancel:
+// on "keep all supporting programs open?" No would end them.
+TEST(QtPrompter, QuestionWithoutCancelIsNotDismissed)
+{
+    app();
+    kv::QtPrompter p;
+    kv::MessageBox box;
+    box.text = QStringLiteral("Do you want to keep all supporting programs open?");
+    box.buttons = kv::MsgButtons::YesNo;
+    bool stayed = false;
+    whenModalShows([&](QWidget *w) {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(w, &escape);
+        w->close();
+        stayed = w->isVisible() && !w->windowFlags().testFlag(Qt::WindowCloseButtonHint);
+        qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click();
+    });
+    EXPECT_EQ(p.messageBox(box), kv::MsgResult::Yes);
+    EXPECT_TRUE(stayed);
+    // Where there is Cancel, Escape is Cancel.
+    box.buttons = kv::MsgButtons::OKCancel;
+    whenModalShows([](QWidget *w) {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(w, &escape);
+    });
+    EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
 TEST(QtPrompter, InputBoxGivesTypedTextOrEmptyOnCancel)

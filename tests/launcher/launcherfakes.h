@@ -77,6 +77,7 @@ public:
     // Results of successive schema checks; the last one repeats.
     QList<qint32> schemaResults{0};
     QList<bool> schemaShowErrors;
+    std::function<void()> onCheck;
     Outcome setupResult = Outcome::Continue;
     std::function<void()> loadThrows;
     // The station's programs besides the front-end.
@@ -85,6 +86,8 @@ public:
     qint32 checkSchemaVersion(const kv::LauncherSettings &, bool showErrors) override
     {
         schemaShowErrors << showErrors;
+        if (onCheck)
+            onCheck();
         return schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
     }
     Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
@@ -173,6 +176,29 @@ struct FakeDialog final : kv::SettingsDialog {
     int shown = 0;
     void showDialog() override { ++shown; }
     void unloadDialog() override {}
+};
+
+struct FakeWaitingWindow final : kv::WaitingWindow {
+    bool shown = false;
+    QString text;
+    int keptShown = 0;
+    std::function<void()> onKeepShown;
+    void showWaiting(const QString &t) override { shown = true, text = t; }
+    void keepShown() override
+    {
+        ++keptShown;
+        if (onKeepShown)
+            onKeepShown();
+    }
+    void hideWaiting() override { shown = false; }
+};
+
+struct FakeManager final : kv::ProgramManagerWindow {
+    int shown = 0;
+    // What each saveBeforeQuit was given.
+    QList<bool> quitSaves;
+    void showWindow() override { ++shown; }
+    QString saveBeforeQuit(bool mayAsk) override { return quitSaves << mayAsk, QString(); }
 };
 
 // Everything a launcher is built from, as fakes in a directory of its own.

@@ -194,6 +194,15 @@ TEST_F(RealLauncher, PrintsWhatIsQueuedAndEndsOnShutdownLeavingTheFrontEnd)
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
 
     testenv::psql("NOTIFY shutdown");
+    // Escape is no answer (No would end the card reader): the question stays.
+    const QString question = xsession::waitForWindow(QStringLiteral("Korvantis Launcher"), 10s);
+    ASSERT_FALSE(question.isEmpty()) << "no question came";
+    xsession::xdotool({"windowfocus", "--sync", question});
+    xsession::xdotool({"key", "--clearmodifiers", "Escape"});
+    QThread::msleep(1500);
+    EXPECT_EQ(xsession::waitForWindow(QStringLiteral("Korvantis Launcher"), 100ms), question);
+    EXPECT_EQ(launchers.front()->state(), QProcess::Running);
+    EXPECT_FALSE(processesRunning(app.path(), "tallyward.exe").isEmpty());
     answerNo();
     EXPECT_TRUE(launcherEnds(*launchers.front(), 5s));
     EXPECT_EQ(processesRunning(app.path(), "dralfrontend.exe").size(), 1);
@@ -235,6 +244,25 @@ TEST_F(RealLauncher, IncompleteSettingsOpenTheSettingsDialogAndStartNothing)
     EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher Configuration"), 10s).isEmpty());
     EXPECT_TRUE(xsession::launcherWindows().size() == 1) << "a window besides the dialog";
     EXPECT_TRUE(ranLog().isEmpty()) << ranLog().toStdString();
+}
+
+// A till whose panel starts after the launcher still gets the icon, and so
+// the menu.
+TEST_F(RealLauncher, IconComesWhenATrayHostStartsLater)
+{
+    xsession::stopTray();
+    struct Restart {
+        ~Restart() { xsession::startTray(); }
+    } restart;
+    startLauncher();
+    EXPECT_TRUE(waitFor([&] { return ranLog().count(QStringLiteral("-v stationid=7")) == 2; }, 20s));
+    EXPECT_TRUE(xsession::launcherWindows().isEmpty()) << "a window without a tray";
+    xsession::startTray();
+    QString icon;
+    ASSERT_TRUE(waitFor([&] { return !(icon = xsession::launcherWindows().value(0)).isEmpty(); }, 10s))
+        << "no icon after the tray came";
+    xsession::chooseMenuItem(icon, 3, 3); // Launcher Settings
+    EXPECT_FALSE(xsession::waitForWindow(QStringLiteral("Korvantis Launcher Configuration"), 5s).isEmpty());
 }
 
 TEST_F(RealLauncher, SecondCopyLeavesExactlyOneLauncher)

@@ -1,5 +1,6 @@
 // The tray's menu, offscreen: its items, their order and availability, and
 // what each command reaches.
+#include "launcher/gui/frmConnecting.h"
 #include "launcher/gui/vbSysTray.h"
 
 #include "launcherfakes.h"
@@ -12,11 +13,6 @@
 using namespace launcherfakes;
 
 namespace {
-
-struct FakeManager final : kv::ProgramManagerWindow {
-    int shown = 0;
-    void showWindow() override { ++shown; }
-};
 
 class Tray : public ::testing::Test, protected LauncherRig {
 protected:
@@ -82,12 +78,32 @@ TEST_F(Tray, CommandsReachTheirWindowsAndTheLauncher)
 TEST_F(Tray, WithoutATraySaysSoOnce)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    testing::internal::CaptureStderr();
     tray.addTrayIcon();
     tray.removeTrayIcon();
     tray.addTrayIcon();
-    const QString text = QString::fromStdString(testing::internal::GetCapturedStderr());
-    EXPECT_EQ(text.count(QStringLiteral("no system tray")), 1) << text.toStdString();
+    EXPECT_EQ(events.lines.filter(QStringLiteral("no system tray")).size(), 1) << events.lines.join('\n').toStdString();
+}
+
+// Start-up blocks on the database right after showing it: by then it must
+// have been painted.
+TEST(WaitingWindow, IsPaintedBeforeShowWaitingReturns)
+{
+    testsupport::qtApp<QApplication>();
+    kv::frmConnecting window;
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    window.installEventFilter(&paints);
+    window.showWaiting(QStringLiteral("Connecting to the database…"));
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_GT(paints.count, 0);
+    window.hideWaiting();
+    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace

@@ -59,6 +59,7 @@ protected:
         launcher = std::make_unique<Launcher>(parts(previousInstance, asked));
         launcher->setTrayIcon(&tray);
         launcher->setSettingsDialog(&dialog);
+        launcher->setWaitingWindow(&waiting);
         return *launcher;
     }
 
@@ -80,6 +81,7 @@ protected:
         database.schemaShowErrors.clear();
         tray = {};
         dialog = {};
+        waiting = {};
     }
 
     QStringList listens() const { return draldb.calls.filter(QStringLiteral("VB_notify_listen")); }
@@ -94,6 +96,7 @@ protected:
 
     FakeTray tray;
     FakeDialog dialog;
+    FakeWaitingWindow waiting;
     std::unique_ptr<Launcher> launcher;
 };
 
@@ -136,14 +139,30 @@ TEST_F(LauncherTest, DatabaseChecksWaitOnTheClock)
         resetRecords();
         clock = kv::FakeClock();
         database.schemaResults = c.results;
+        QList<bool> shownAtCheck;
+        database.onCheck = [&] { shownAtCheck << waiting.shown; };
         Launcher &l = make();
         EXPECT_EQ(l.Main(), Outcome::Continue);
         EXPECT_EQ(database.schemaShowErrors, c.showErrors);
         EXPECT_EQ(clock.totalSleptMs(), c.sleptMs);
         EXPECT_EQ(dialog.shown, c.down ? 1 : 0);
         EXPECT_EQ(l.launcherRunning, !c.down);
+        // Each check may block on the login: the person sees what it waits for.
+        EXPECT_EQ(shownAtCheck, QList<bool>(c.showErrors.size(), true));
+        EXPECT_EQ(waiting.text, QStringLiteral("Connecting to the database…"));
+        EXPECT_FALSE(waiting.shown);
+        EXPECT_GE(waiting.keptShown, c.sleptMs / 250) << "never a quarter second without a repaint";
         l.terminate();
     }
+    // The system ends the launcher while start-up waits: it stops there.
+    resetRecords();
+    database.schemaResults = {-1};
+    Launcher &l = make();
+    waiting.onKeepShown = [&] { l.terminate(); };
+    EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
+    EXPECT_EQ(database.schemaShowErrors.size(), 1);
+    EXPECT_EQ(dialog.shown, 0);
+    EXPECT_FALSE(waiting.shown);
 }
 
 TEST_F(LauncherTest, PrinterDecision)
@@ -604,6 +623,8 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         resetRecords();
         database.programs = {{QStringLiteral("cardreader"), true}};
         Launcher &l = running();
+        FakeManager manager;
+        l.setProgramManagerWindow(&manager);
         update.runs = 0;
         int endedWith = -1;
         QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
@@ -617,7 +638,15 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         EXPECT_EQ(endedWith, 0);
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
+        // Unsaved program edits get their last try, and may be told of.
+        EXPECT_EQ(manager.quitSaves, QList<bool>{true});
     }
+    // Ended by the system: nobody may be there to read a message.
+    FakeManager manager;
+    Launcher &l = running();
+    l.setProgramManagerWindow(&manager);
+    l.terminate();
+    EXPECT_EQ(manager.quitSaves, QList<bool>{false});
 }
 
 TEST_F(LauncherTest, LoopRunsTicksFromTheEventLoop)

@@ -54,6 +54,13 @@ void start()
         g_xvfb = std::move(x);
     }
     ASSERT_TRUE(g_xvfb) << "Xvfb did not start";
+    startTray();
+}
+
+void startTray()
+{
+    if (g_trayer)
+        return;
     g_trayer = std::make_unique<QProcess>();
     g_trayer->setProcessEnvironment(xEnvironment());
     g_trayer->start(QStringLiteral("trayer"),
@@ -62,17 +69,30 @@ void start()
     ASSERT_TRUE(g_trayer->waitForStarted(5000)) << "trayer did not start";
 }
 
+namespace {
+
+void end(std::unique_ptr<QProcess> &p)
+{
+    if (!p)
+        return;
+    p->terminate();
+    if (!p->waitForFinished(5000))
+        p->kill();
+    p->waitForFinished(2000);
+    p.reset();
+}
+
+} // namespace
+
+void stopTray()
+{
+    end(g_trayer);
+}
+
 void stop()
 {
-    for (auto *p : {&g_trayer, &g_xvfb}) {
-        if (*p) {
-            (*p)->terminate();
-            if (!(*p)->waitForFinished(5000))
-                (*p)->kill();
-            (*p)->waitForFinished(2000);
-            p->reset();
-        }
-    }
+    end(g_trayer);
+    end(g_xvfb);
 }
 
 QString xdotool(const QStringList &arguments)

@@ -13,6 +13,9 @@ namespace xsession {
 // program. Fails the test when either cannot start.
 void start();
 void stop();
+// Ends and starts the tray host alone; starting a running one does nothing.
+void stopTray();
+void startTray();
 QString display();
 
 // Runs xdotool on the display; its standard output.

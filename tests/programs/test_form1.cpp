@@ -125,6 +125,10 @@ TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
     ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
     EXPECT_EQ(form.controls().txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
     EXPECT_TRUE(form.controls().cmdRunEnabled) << "the end refreshed the buttons";
+    clock.advanceMs(11000);
+    mp.superviseManagedPrograms();
+    EXPECT_TRUE(!form.controls().cmdRunEnabled && form.controls().cmdStopEnabled) << "and so did the restart";
+    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:1"));
 
     form.lstPrograms_Click(2);
     form.cmdRun_Click();
@@ -163,9 +167,20 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].startsWith(QStringLiteral("Changes not saved yet: "))) << reports[0].toStdString();
     EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("--fast"));
+    // Quitting now tries once more and names what is lost.
+    prompter.expectMessage(QStringLiteral("The changes to these programs could not be saved in the database:\r\n\r\n"
+                                          "Reader\r\nScales\r\n\r\n%1\r\n\r\nPlease make them again in Manage "
+                                          "Programs once the database answers.")
+                               .arg(reports[0].mid(QStringLiteral("Changes not saved yet: ").size())),
+                           kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
+                           kv::MsgIcon::Exclamation, true);
+    form.saveBeforeQuit(true);
+    prompter.verifyDone();
 
     testenv::pgctl("start");
     EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
+    form.saveBeforeQuit(true); // quitting does not wait for the pause to end
+    EXPECT_FALSE(form.hasPending());
     clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
     EXPECT_TRUE(form.retryPending());
     const auto after = rows();

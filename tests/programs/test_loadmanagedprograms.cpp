@@ -224,12 +224,12 @@ TEST_F(Loading, StationIdThatIsNotAWholeNumberLoadsNothing)
 {
     insert("('Mine', '/x', 'kv_child_echo', '', false, true, 41),"
            "('Other station', '/x', 'kv_child_echo', '', false, true, 7)");
-    for (const char *id : {"7 OR 1=1", ""}) {
+    for (const char *id : {"7 OR 1=1", "", "+41"}) {
         shellConf.stationid = QString::fromUtf8(id);
         EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
         EXPECT_TRUE(mp.managedPrograms.empty()) << id;
     }
-    shellConf.stationid = QStringLiteral("+41");
+    shellConf.stationid = QStringLiteral("041");
     ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
     ASSERT_EQ(mp.managedPrograms.size(), 2u);
     EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));

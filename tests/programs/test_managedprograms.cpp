@@ -19,9 +19,10 @@ using kv::ManagedPrograms;
 namespace {
 
 struct Recorder : kv::ManagedProgramsObserver {
-    QList<int> outputs, ends;
+    QList<int> outputs, ends, restarts;
     void outputChanged(int i) override { outputs << i; }
     void entryEnded(int i) override { ends << i; }
+    void restartTried(int i) override { restarts << i; }
 };
 
 class Supervision : public ::testing::Test {
@@ -103,8 +104,10 @@ TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     EXPECT_FALSE(running(0)) << "restarted before 11 whole seconds";
     EXPECT_TRUE(e.awaitingRestart);
 
+    EXPECT_TRUE(seen.restarts.isEmpty());
     clock.advanceMs(1);
     mp.superviseManagedPrograms();
+    EXPECT_EQ(seen.restarts, QList<int>{0}) << "the window is told, to show it running";
     EXPECT_FALSE(e.awaitingRestart);
     EXPECT_FALSE(e.failedAt.isValid());
     EXPECT_EQ(e.failureCount, 1) << "a successful restart keeps the count";

@@ -1,7 +1,9 @@
 #include "core/gui/qtprompter.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -49,11 +51,35 @@ void raiseAboveAll(QWidget &w, bool onTop)
         w.setWindowFlag(Qt::WindowStaysOnTopHint, true);
 }
 
+// A question without Cancel (Yes/No, Abort/Retry/Ignore) has no answer
+// that means "leave things as they are": Escape and the window's close
+// button do nothing, so a stray key never quits the till's programs.
+class QuestionBox final : public QMessageBox {
+public:
+    bool mustAnswer = false;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (mustAnswer && event->matches(QKeySequence::Cancel))
+            return;
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent *event) override
+    {
+        if (mustAnswer && !clickedButton()) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+};
+
 } // namespace
 
 MsgResult QtPrompter::messageBox(const MessageBox &box)
 {
-    QMessageBox mb;
+    QuestionBox mb;
     mb.setWindowTitle(box.title);
     mb.setText(box.text);
     mb.setIcon(iconOf(box.icon));
@@ -63,6 +89,12 @@ MsgResult QtPrompter::messageBox(const MessageBox &box)
     int mask = 0;
     for (const auto &b : buttons)
         mask |= b.first;
+    mb.mustAnswer = buttons.size() > 1 && !(mask & QMessageBox::Cancel);
+    if (mb.mustAnswer) {
+        mb.setWindowFlag(Qt::CustomizeWindowHint, true);
+        mb.setWindowFlag(Qt::WindowTitleHint, true);
+        mb.setWindowFlag(Qt::WindowCloseButtonHint, false);
+    }
     mb.setStandardButtons(QMessageBox::StandardButtons(mask));
     const std::size_t def = box.defaultButton >= 1 && std::size_t(box.defaultButton) <= buttons.size()
                                 ? std::size_t(box.defaultButton - 1)
@@ -75,8 +107,8 @@ MsgResult QtPrompter::messageBox(const MessageBox &box)
         if (b.first == clicked)
             return b.second;
     }
-    // Closed without a button (Escape on a box without Cancel): the answer
-    // that changes least.
+    // Left without a button (Escape where there is Cancel, or the launcher
+    // ending while it asks): the answer that changes least.
     for (const auto &b : buttons) {
         if (b.second == MsgResult::Cancel || b.second == MsgResult::No)
             return b.second;

@@ -4,8 +4,6 @@
 #include <QDir>
 #include <QIcon>
 
-#include <cstdio>
-
 namespace kv {
 
 SysTray::SysTray(Launcher &launcher, QObject *parent)
@@ -33,6 +31,8 @@ SysTray::SysTray(Launcher &launcher, QObject *parent)
     // Both buttons open the menu; it is not set as the context menu, or the
     // right button would get Qt's own placement and the left one none.
     connect(&m_icon, &QSystemTrayIcon::activated, this, &SysTray::onActivated);
+    m_trayWatch.setInterval(kTrayWatchMs);
+    connect(&m_trayWatch, &QTimer::timeout, this, &SysTray::watchForTray);
     m_launcher.setTrayIcon(this);
 }
 
@@ -49,18 +49,41 @@ void SysTray::onActivated(QSystemTrayIcon::ActivationReason reason)
 
 void SysTray::addTrayIcon()
 {
-    // Without a tray the launcher still supervises and prints; the person
-    // just has no menu. A tray host that starts later still gets the icon.
-    if (!QSystemTrayIcon::isSystemTrayAvailable() && !m_toldNoTray) {
-        m_toldNoTray = true;
-        std::fputs("Korvantis Launcher: no system tray is available; running without an icon.\n", stderr);
-        std::fflush(stderr);
-    }
+    // Shown even without a tray: the launcher still supervises and prints,
+    // and the icon (with the menu, the only way to the settings and the
+    // program manager) goes into a tray host that starts later, such as a
+    // panel that comes up after the launcher's autostart.
     m_icon.show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (!m_toldNoTray) {
+            m_toldNoTray = true;
+            m_launcher.eventLog().warning(QStringLiteral("no system tray is available; running without an icon"));
+        }
+        m_trayWatch.start();
+    }
+}
+
+void SysTray::watchForTray()
+{
+    if (!m_icon.isVisible()) {
+        m_trayWatch.stop();
+        return;
+    }
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_trayWatch.stop();
+    // Qt puts the icon into an X tray that appears later by itself; where
+    // nothing placed it, showing it again makes the platform look afresh.
+    if (m_icon.geometry().isEmpty()) {
+        m_icon.hide();
+        m_icon.show();
+    }
+    m_launcher.eventLog().notice(QStringLiteral("a system tray is available now; the icon is shown"));
 }
 
 void SysTray::removeTrayIcon()
 {
+    m_trayWatch.stop();
     mnuPopup.hide();
     m_icon.hide();
 }

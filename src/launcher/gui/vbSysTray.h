@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace kv {
 
@@ -15,6 +16,8 @@ class SysTray final : public QObject, public TrayIcon {
 
 public:
     static constexpr auto kToolTip = "Korvantis Launcher";
+    // How often a launcher without a tray looks whether one has come.
+    static constexpr int kTrayWatchMs = 2000;
 
     // Becomes the launcher's tray icon for its lifetime.
     explicit SysTray(Launcher &launcher, QObject *parent = nullptr);
@@ -31,12 +34,14 @@ public:
 
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
+    void watchForTray();
 
     Launcher &m_launcher;
     QMenu mnuPopup;
     QSystemTrayIcon m_icon;
     QAction *mnuExit = nullptr;
     bool m_toldNoTray = false;
+    QTimer m_trayWatch;
 };
 
 } // namespace kv

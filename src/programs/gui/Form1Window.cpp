@@ -19,6 +19,11 @@ public:
         ui.lblStatus->hide();
         Form1 *l = &m_logic;
         connect(ui.lstPrograms, &QListWidget::currentRowChanged, this, [l](int row) { l->lstPrograms_Click(row); });
+        // A click on the row already selected changes no row, and still
+        // refreshes: the way to bring the buttons up to date by hand. (A
+        // click on another row refreshes twice; the second writes nothing.)
+        connect(ui.lstPrograms, &QListWidget::clicked, this,
+                [l](const QModelIndex &index) { l->lstPrograms_Click(index.row()); });
         connect(ui.txtPName, &QLineEdit::textChanged, this, [l](const QString &t) { l->txtPName_Change(t); });
         connect(ui.txtPPath, &QLineEdit::textChanged, this, [l](const QString &t) { l->txtPPath_Change(t); });
         connect(ui.txtArgs, &QLineEdit::textChanged, this, [l](const QString &t) { l->txtArgs_Change(t); });

@@ -28,6 +28,7 @@ public:
 
     // Creates the window on first use, then shows it and brings it forward.
     void showWindow() override;
+    QString saveBeforeQuit(bool mayAsk) override { return m_logic.saveBeforeQuit(mayAsk); }
 
     // What the supervision pass reports to.
     ManagedProgramsObserver &observer() { return m_logic; }
