@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
-#include <new>
 #include <mutex>
+#include <new>
 #include <system_error>
 
 namespace kv {
