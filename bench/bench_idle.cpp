@@ -6,6 +6,7 @@
 //   bench_idle                         a 110 s window
 //   KV_IDLE_SECONDS=22 bench_idle      a shorter one
 //   KV_IDLE_MAPS=FILE bench_idle       also keeps the launcher's smaps
+//   KV_IDLE_LAUNCHER=EXE bench_idle    another build of the launcher (A/B)
 // CPU comes from the scheduler's nanosecond counts (/proc/PID/task/*/
 // schedstat), memory from /proc/PID/smaps_rollup.
 #include "tempdir.h"
@@ -138,7 +139,10 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             app.write(name, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
             QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
-        QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher"));
+        const char *otherLauncher = std::getenv("KV_IDLE_LAUNCHER");
+        QFile::copy(otherLauncher && *otherLauncher ? QString::fromLocal8Bit(otherLauncher)
+                                                    : QStringLiteral(KV_LAUNCHER_EXE),
+                    app.file("korvantis-launcher"));
 
         QByteArray supConf = "[supervisord]\nnodaemon=true\nlogfile=" + sup.file("supervisord.log").toUtf8() +
                              "\npidfile=" + sup.file("supervisord.pid").toUtf8() + "\nchildlogdir=" +
