@@ -28,6 +28,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <csignal>
 #include <functional>
 #include <unistd.h>
@@ -58,17 +59,48 @@ long field(const std::string &file, const std::string &key)
     return -1;
 }
 
+// CPU by thread (tid, name, nanoseconds).
+struct ThreadCpu {
+    QString tid;
+    std::string name;
+    long long ns = 0;
+};
+
+std::vector<ThreadCpu> threadsOf(qint64 pid)
+{
+    std::vector<ThreadCpu> out;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        ThreadCpu t{tid, {}, 0};
+        std::ifstream((tasks + "/" + tid + "/comm").toStdString()) >> t.name;
+        std::ifstream in((tasks + "/" + tid + "/schedstat").toStdString());
+        if (in >> t.ns)
+            out.push_back(t);
+    }
+    return out;
+}
+
 long long cpuNsOf(qint64 pid)
 {
     long long total = 0;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        std::ifstream in((tasks + "/" + tid + "/schedstat").toStdString());
-        long long ns = 0;
-        if (in >> ns)
-            total += ns;
-    }
+    for (const ThreadCpu &t : threadsOf(pid))
+        total += t.ns;
     return total;
+}
+
+// Which of the launcher's threads spent the window's CPU, for stderr.
+std::string threadShares(const std::vector<ThreadCpu> &before, const std::vector<ThreadCpu> &after)
+{
+    std::string out;
+    for (const ThreadCpu &t : after) {
+        long long ns = t.ns;
+        for (const ThreadCpu &b : before) {
+            if (b.tid == t.tid)
+                ns -= b.ns;
+        }
+        out += " " + t.name + " " + std::to_string(ns / 1000) + " us;";
+    }
+    return out;
 }
 
 Usage usageOf(qint64 pid)
@@ -192,10 +224,13 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             QThread::sleep(5);
             std::cerr << "bench_idle: launcher " << launcher.processId() << ", supervisord "
                       << supervisord.processId() << ", window " << seconds << " s\n";
+            const auto threads0 = threadsOf(launcher.processId());
             const Usage l0 = usageOf(launcher.processId());
             const Usage s0 = usageOf(supervisord.processId());
             QThread::sleep(unsigned(seconds));
             const Usage l1 = usageOf(launcher.processId());
+            std::cerr << "bench_idle: launcher threads over the window:"
+                      << threadShares(threads0, threadsOf(launcher.processId())) << "\n";
             const Usage s1 = usageOf(supervisord.processId());
             const auto cpu = [&](const Usage &a, const Usage &b) {
                 return 100.0 * double(b.cpuNs - a.cpuNs) / 1e9 / seconds;
