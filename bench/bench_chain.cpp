@@ -398,8 +398,18 @@ void BM_Chain(benchmark::State &state)
     const int idleSeconds = 22;
     const int postmaster = testenv::postmasterPid();
 
+    {
+        auto probe = connectDirect();
+        const int maxConnections = std::atoi(scalar(probe.get(), "SHOW max_connections").c_str());
+        if (maxConnections < 2 * size + 10) {
+            state.SkipWithError(("the cluster allows " + std::to_string(maxConnections) +
+                                 " connections; bench/run sets one up that allows enough")
+                                    .c_str());
+            return;
+        }
+    }
     for (auto _ : state) {
-        // The workers first, before this process has any connection or thread.
+        // The workers first, while this process holds no connection or thread.
         std::vector<Worker> workers;
         for (int first = 0; first < size; first += kStationsPerProcess) {
             int down[2], up[2];
