@@ -3,8 +3,12 @@
 // as the product does, under an X display with a tray host, printing on, its
 // client library listening.
 //
-//   bench_idle                         a 60 s window
-//   KV_IDLE_SECONDS=10 bench_idle      a shorter one
+//   bench_idle                         a 110 s window
+//   KV_IDLE_SECONDS=22 bench_idle      a shorter one
+//   KV_IDLE_MAPS=FILE bench_idle       also keeps the launcher's smaps
+//   KV_IDLE_LAUNCHER=EXE bench_idle    another build of the launcher (A/B)
+// CPU comes from the scheduler's nanosecond counts (/proc/PID/task/*/
+// schedstat), memory from /proc/PID/smaps_rollup.
 #include "tempdir.h"
 #include "testenv.h"
 
@@ -24,6 +28,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <csignal>
 #include <functional>
 #include <unistd.h>
@@ -37,7 +42,10 @@ struct Usage {
     long pssKb = -1;
     // Memory no other process shares: what the program itself adds.
     long privateDirtyKb = -1;
-    long cpuTicks = -1;
+    // Time on a CPU, every thread of the process together, in nanoseconds:
+    // the scheduler's own count, not clock ticks, which at 0.1 % of a core
+    // would be a handful per minute.
+    long long cpuNs = -1;
 };
 
 long field(const std::string &file, const std::string &key)
@@ -51,6 +59,50 @@ long field(const std::string &file, const std::string &key)
     return -1;
 }
 
+// CPU by thread (tid, name, nanoseconds).
+struct ThreadCpu {
+    QString tid;
+    std::string name;
+    long long ns = 0;
+};
+
+std::vector<ThreadCpu> threadsOf(qint64 pid)
+{
+    std::vector<ThreadCpu> out;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        ThreadCpu t{tid, {}, 0};
+        std::ifstream((tasks + "/" + tid + "/comm").toStdString()) >> t.name;
+        std::ifstream in((tasks + "/" + tid + "/schedstat").toStdString());
+        if (in >> t.ns)
+            out.push_back(t);
+    }
+    return out;
+}
+
+long long cpuNsOf(qint64 pid)
+{
+    long long total = 0;
+    for (const ThreadCpu &t : threadsOf(pid))
+        total += t.ns;
+    return total;
+}
+
+// Which of the launcher's threads spent the window's CPU, for stderr.
+std::string threadShares(const std::vector<ThreadCpu> &before, const std::vector<ThreadCpu> &after)
+{
+    std::string out;
+    for (const ThreadCpu &t : after) {
+        long long ns = t.ns;
+        for (const ThreadCpu &b : before) {
+            if (b.tid == t.tid)
+                ns -= b.ns;
+        }
+        out += " " + t.name + " " + std::to_string(ns / 1000) + " us;";
+    }
+    return out;
+}
+
 Usage usageOf(qint64 pid)
 {
     Usage u;
@@ -58,19 +110,7 @@ Usage usageOf(qint64 pid)
     u.rssKb = field(base + "/status", "VmRSS");
     u.pssKb = field(base + "/smaps_rollup", "Pss");
     u.privateDirtyKb = field(base + "/smaps_rollup", "Private_Dirty");
-    std::ifstream stat(base + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which may hold blanks, start after ")".
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string f;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> f; ++i) {
-        if (i == 14)
-            utime = std::stol(f);
-        if (i == 15)
-            stime = std::stol(f);
-    }
-    u.cpuTicks = utime + stime;
+    u.cpuNs = cpuNsOf(pid);
     return u;
 }
 
@@ -105,7 +145,9 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
 {
     testenv::loadAll();
     const char *secondsText = std::getenv("KV_IDLE_SECONDS");
-    const int seconds = secondsText ? std::atoi(secondsText) : 60;
+    // Ten of the launcher's eleven-second periods: every window holds the
+    // same number of periodic checks.
+    const int seconds = secondsText ? std::atoi(secondsText) : 110;
     const char *names[] = {"dralfrontend.exe", "tallyward.exe", "blipnote.exe"};
 
     for (auto _ : state) {
@@ -129,7 +171,10 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             app.write(name, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
             QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
-        QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher"));
+        const char *otherLauncher = std::getenv("KV_IDLE_LAUNCHER");
+        QFile::copy(otherLauncher && *otherLauncher ? QString::fromLocal8Bit(otherLauncher)
+                                                    : QStringLiteral(KV_LAUNCHER_EXE),
+                    app.file("korvantis-launcher"));
 
         QByteArray supConf = "[supervisord]\nnodaemon=true\nlogfile=" + sup.file("supervisord.log").toUtf8() +
                              "\npidfile=" + sup.file("supervisord.pid").toUtf8() + "\nchildlogdir=" +
@@ -174,16 +219,21 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
         if (!started) {
             state.SkipWithError("the programs did not all start");
         } else {
-            // Let both settle after their start.
+            // Let both settle after their start. The ids are for attaching
+            // perf or strace by hand.
             QThread::sleep(5);
+            std::cerr << "bench_idle: launcher " << launcher.processId() << ", supervisord "
+                      << supervisord.processId() << ", window " << seconds << " s\n";
+            const auto threads0 = threadsOf(launcher.processId());
             const Usage l0 = usageOf(launcher.processId());
             const Usage s0 = usageOf(supervisord.processId());
             QThread::sleep(unsigned(seconds));
             const Usage l1 = usageOf(launcher.processId());
+            std::cerr << "bench_idle: launcher threads over the window:"
+                      << threadShares(threads0, threadsOf(launcher.processId())) << "\n";
             const Usage s1 = usageOf(supervisord.processId());
-            const double tick = double(sysconf(_SC_CLK_TCK));
             const auto cpu = [&](const Usage &a, const Usage &b) {
-                return 100.0 * double(b.cpuTicks - a.cpuTicks) / tick / seconds;
+                return 100.0 * double(b.cpuNs - a.cpuNs) / 1e9 / seconds;
             };
             state.counters["launcher_rss_kb"] = double(l1.rssKb);
             state.counters["launcher_pss_kb"] = double(l1.pssKb);
@@ -193,7 +243,15 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             state.counters["supervisord_pss_kb"] = double(s1.pssKb);
             state.counters["supervisord_private_kb"] = double(s1.privateDirtyKb);
             state.counters["supervisord_cpu_pct"] = cpu(s0, s1);
+            state.counters["cpu_launcher_x_supervisord"] =
+                cpu(s0, s1) > 0 ? cpu(l0, l1) / cpu(s0, s1) : 0;
+            state.counters["pss_launcher_x_supervisord"] = double(l1.pssKb) / double(s1.pssKb);
             state.counters["window_s"] = seconds;
+            if (const char *mapsTo = std::getenv("KV_IDLE_MAPS")) {
+                // What the idle launcher has mapped, for looking at by hand.
+                std::ifstream in("/proc/" + std::to_string(launcher.processId()) + "/smaps");
+                std::ofstream(mapsTo) << in.rdbuf();
+            }
         }
         stopProcess(supervisord);
         stopProcess(launcher);

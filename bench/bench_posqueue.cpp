@@ -1,10 +1,13 @@
 // The POS queue from the test cluster to the test printer: one pass over 1000
 // queued receipts, and one receipt from its NOTIFY to its last byte at the
-// printer with no main-loop cadence in between. Needs the pg and cups
-// fixtures (bench/run sets them up).
+// printer with no main-loop cadence in between, beside a bare libcups raw
+// job of the same bytes. Both report where the pass's time goes, step by
+// step. Needs the pg and cups fixtures (bench/run sets them up).
 //
 //   bench_posqueue                                   both
 //   bench_posqueue --benchmark_filter=NotifyToPrint  one of them
+//   KV_POS_SETTLE_MS=0 bench_posqueue                jobs back to back
+//                                                    (default: 250 ms apart)
 #include "escpos/vbPosCommands.h"
 
 #include "config/vbDraldb.h"
@@ -14,19 +17,23 @@
 #include "testprinter.h"
 
 #include "benchmain.h"
+#include "passtiming.h"
+#include "printerwatch.h"
 
 #include <benchmark/benchmark.h>
+#include <cups/cups.h>
 #include <libpq-fe.h>
 
-#include <QElapsedTimer>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -40,16 +47,27 @@ const char *const kReceiptSql =
 
 QByteArray confLine(const QString &key, const QString &value) { return (key + " = " + value + "\r\n").toUtf8(); }
 
+int envInt(const char *name, int fallback)
+{
+    const char *v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
 // Everything the launcher would hold: the library connection, the printer
-// channel on the real print server, the settings, the queue.
+// channel on the real print server, the settings, the queue. The library and
+// the spooler are timed by step (passtiming.h).
 struct Till {
     testsupport::TempAppDir app;
     kv::DraldbLibrary library;
+    benchpass::Steps steps;
+    benchpass::TimedDraldb timedLibrary{library, steps};
     qint32 libraryConnection = 0;
     kv::platform::CupsSpooler spooler;
+    benchpass::TimedSpooler timedSpooler{spooler, steps};
     kv::PrintJournal journal{app.file(kv::PrintJournal::fileName())};
-    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
+    kv::PosCommandQueue posQueue{timedLibrary, libraryConnection, timedSpooler, journal};
     testprinter::TestPrinter printer{testprinter::defaultQueue()};
+    benchprint::PrinterWatch watch{printer};
 
     Till()
     {
@@ -64,17 +82,20 @@ struct Till {
 
 std::string queuedCount() { return testenv::psql("SELECT count(*) FROM poscommands"); }
 
-// Waits for the printer's next job without the test printer's 5 ms poll, so
-// the time taken is the job's, not the poll's.
-bool waitForJob(const testprinter::TestPrinter &printer, int jobsBefore)
+double median(std::vector<double> v)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (printer.jobsReceived() <= jobsBefore) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The steps of the passes as counters: the average per pass, in ms.
+void reportSteps(benchmark::State &state, const benchpass::Steps &steps, double passes, const char *unitSuffix,
+                 double scale)
+{
+    for (const auto &[step, ns] : steps.ns)
+        state.counters[step + unitSuffix] = ns / scale / passes;
 }
 
 void BM_Pass1000Receipts(benchmark::State &state)
@@ -86,6 +107,7 @@ void BM_Pass1000Receipts(benchmark::State &state)
     }
     testenv::psql("DELETE FROM poscommands");
     qint64 bytes = 0;
+    double passes = 0;
     for (auto _ : state) {
         state.PauseTiming();
         testenv::psql("INSERT INTO poscommands (stationid, device, command) SELECT " + std::to_string(kStation) +
@@ -93,11 +115,16 @@ void BM_Pass1000Receipts(benchmark::State &state)
         const auto mark = till.printer.mark();
         state.ResumeTiming();
 
+        const auto t = benchpass::Clock::now();
         till.pass();
-        if (!waitForJob(till.printer, mark.jobs)) {
+        const auto passed = benchpass::Clock::now();
+        if (!till.watch.waitForNextJob()) {
             state.SkipWithError("the job did not reach the test printer");
             break;
         }
+        till.steps.add("to_printer", passed);
+        till.steps.add("whole", t);
+        ++passes;
 
         state.PauseTiming();
         bytes = till.printer.bytesSince(mark).size();
@@ -111,10 +138,37 @@ void BM_Pass1000Receipts(benchmark::State &state)
     state.counters["job_bytes"] = double(bytes);
     state.counters["receipts_per_s"] =
         benchmark::Counter(1000, benchmark::Counter::kIsIterationInvariantRate);
+    if (passes > 0)
+        reportSteps(state, till.steps, passes, "_ms", 1e6);
 }
 BENCHMARK(BM_Pass1000Receipts)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-void BM_NotifyToPrint(benchmark::State &state)
+// The bytes of one receipt's job, handed to the print server the plainest
+// way libcups offers (the floor of what any pass can take), and the times of
+// its steps added to `steps`.
+bool bareRawJob(const std::string &queue, const QByteArray &bytes, benchpass::Steps &steps)
+{
+    auto t = benchpass::Clock::now();
+    const int job = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), "Korvantis POS", 0, nullptr);
+    steps.add("bare_create_job", t);
+    if (job == 0)
+        return false;
+    t = benchpass::Clock::now();
+    const bool sent =
+        cupsStartDocument(CUPS_HTTP_DEFAULT, queue.c_str(), job, "Korvantis POS", CUPS_FORMAT_RAW, 1) ==
+            HTTP_STATUS_CONTINUE &&
+        cupsWriteRequestData(CUPS_HTTP_DEFAULT, bytes.constData(), std::size_t(bytes.size())) == HTTP_STATUS_CONTINUE;
+    steps.add("bare_write", t);
+    t = benchpass::Clock::now();
+    const bool finished = cupsFinishDocument(CUPS_HTTP_DEFAULT, queue.c_str()) <= IPP_STATUS_OK_CONFLICTING;
+    steps.add("bare_finish", t);
+    return sent && finished;
+}
+
+// One receipt from the INSERT and NOTIFY of another connection to its last
+// byte at the printer, beside the floor: the same bytes as a bare libcups raw
+// job. The two take turns, so a machine that gets busier mid-run slows both.
+void BM_NotifyToPrintBesideBareJob(benchmark::State &state)
 {
     Till till;
     if (till.libraryConnection == 0) {
@@ -142,14 +196,37 @@ void BM_NotifyToPrint(benchmark::State &state)
     while (!till.library.VB_notify_check(till.libraryConnection).isEmpty()) {
     }
 
-    double notifiedUs = 0, printedUs = 0;
+    // A first receipt through the pass gives the bytes the floor sends.
+    PQclear(PQexec(sender.get(), insertAndNotify.c_str()));
+    const auto first = till.printer.mark();
+    till.pass();
+    const QByteArray receipt = till.printer.bytesSince(first);
+    till.watch.waitForNextJob();
+    while (!till.library.VB_notify_check(till.libraryConnection).isEmpty()) {
+    }
+    till.steps.ns.clear();
+
+    // A till's receipts come seconds apart; back to back, each job's first
+    // request would also wait for the server to finish off the job before.
+    const auto settle = std::chrono::milliseconds(envInt("KV_POS_SETTLE_MS", 250));
+    std::vector<double> bareMs, notifyMs, passMs;
     for (auto _ : state) {
         state.PauseTiming();
-        const auto mark = till.printer.mark();
+        std::this_thread::sleep_for(settle);
         state.ResumeTiming();
+        // The floor.
+        auto t = benchpass::Clock::now();
+        if (!bareRawJob(till.printer.queue(), receipt, till.steps) || !till.watch.waitForNextJob()) {
+            state.SkipWithError("the bare job did not reach the test printer");
+            break;
+        }
+        bareMs.push_back(std::chrono::duration<double, std::milli>(benchpass::Clock::now() - t).count());
 
-        QElapsedTimer t;
-        t.start();
+        // The launcher's way.
+        state.PauseTiming();
+        std::this_thread::sleep_for(settle);
+        state.ResumeTiming();
+        t = benchpass::Clock::now();
         PGresult *r = PQexec(sender.get(), insertAndNotify.c_str());
         const bool sent = PQresultStatus(r) == PGRES_COMMAND_OK;
         PQclear(r);
@@ -161,28 +238,40 @@ void BM_NotifyToPrint(benchmark::State &state)
         // it is taken as soon as the library has it.
         QString channel;
         while ((channel = till.library.VB_notify_check(till.libraryConnection)).isEmpty()) {
-            if (t.elapsed() > 10000)
+            if (benchpass::Clock::now() - t > std::chrono::seconds(10))
                 break;
         }
         if (channel != "poscommands") {
             state.SkipWithError("no notification within 10 s");
             break;
         }
-        const qint64 notified = t.nsecsElapsed();
+        const auto notified = benchpass::Clock::now();
         till.pass();
-        if (!waitForJob(till.printer, mark.jobs)) {
+        const auto passed = benchpass::Clock::now();
+        if (!till.watch.waitForNextJob()) {
             state.SkipWithError("the job did not reach the test printer");
             break;
         }
-        notifiedUs += notified / 1000.0;
-        printedUs += (t.nsecsElapsed() - notified) / 1000.0;
+        till.steps.add("to_printer", passed);
+        notifyMs.push_back(std::chrono::duration<double, std::milli>(notified - t).count());
+        passMs.push_back(std::chrono::duration<double, std::milli>(benchpass::Clock::now() - notified).count());
     }
-    state.counters["notify_us"] = benchmark::Counter(notifiedUs, benchmark::Counter::kAvgIterations);
-    state.counters["pass_and_print_us"] = benchmark::Counter(printedUs, benchmark::Counter::kAvgIterations);
+    const double n = double(passMs.size());
+    if (n > 0) {
+        reportSteps(state, till.steps, n, "_us", 1e3);
+        state.counters["bare_job_ms"] = median(bareMs);
+        state.counters["notify_ms"] = median(notifyMs);
+        state.counters["pass_and_print_ms"] = median(passMs);
+        std::vector<double> whole;
+        for (std::size_t i = 0; i < passMs.size(); ++i)
+            whole.push_back(notifyMs[i] + passMs[i]);
+        state.counters["notify_to_print_ms"] = median(whole);
+        state.counters["pass_x_bare"] = median(passMs) / median(bareMs);
+    }
     if (queuedCount() != "0\n")
         state.SkipWithError("rows were left in the queue");
 }
-BENCHMARK(BM_NotifyToPrint)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
+BENCHMARK(BM_NotifyToPrintBesideBareJob)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
 
 } // namespace
 

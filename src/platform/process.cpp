@@ -2,6 +2,26 @@
 
 namespace kv::platform {
 
+std::string_view withoutDeletedMark(std::string_view path)
+{
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted)
+        path.remove_suffix(kDeleted.size());
+    return path;
+}
+
+std::vector<int> ProcessTable::processesRunning(const std::string &path) const
+{
+    const std::string_view wanted = withoutDeletedMark(path);
+    std::vector<int> found;
+    for (const int pid : listPids()) {
+        const std::optional<std::string> exe = executableOf(pid);
+        if (exe && withoutDeletedMark(*exe) == wanted)
+            found.push_back(pid);
+    }
+    return found;
+}
+
 std::vector<std::string> splitCommandLine(std::string_view commandLine)
 {
     std::vector<std::string> args;

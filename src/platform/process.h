@@ -112,10 +112,22 @@ public:
     // True when the process belongs to the user the launcher runs as.
     virtual bool ownedByCurrentUser(int pid) const = 0;
 
+    // The processes whose executable is the file `path`, in list order:
+    // executableOf() equal to it, a " (deleted)" mark on either side not
+    // counted (a file replaced since it was started is still that program).
+    // This reads every process; the system's table reads them all only when
+    // the file may have been started since its last answer for that path,
+    // and otherwise looks again only at the processes it found then.
+    virtual std::vector<int> processesRunning(const std::string &path) const;
+
     // Ends a process at once. Any pid of 0 or below is refused (false) without
     // sending anything: to the system those name whole groups of processes.
     virtual bool terminate(int pid) = 0;
 };
+
+// Linux marks the executable of a process whose file has been replaced or
+// deleted since its start with " (deleted)"; the path without that mark.
+std::string_view withoutDeletedMark(std::string_view path);
 
 // Starts a program that is to outlive the launcher (the update script, which
 // replaces the launcher's own files): in a session of its own, with standard

@@ -14,14 +14,6 @@ std::string_view baseName(std::string_view path)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string_view withoutDeletedMark(std::string_view path)
-{
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted)
-        path.remove_suffix(kDeleted.size());
-    return path;
-}
-
 enum class Interpreter { None, Shell, Python, Perl };
 
 // The kernel reports the resolved file: /bin/sh is dash here, python3 is
@@ -99,7 +91,7 @@ bool runsImage(const std::string &executable, const std::vector<std::string> &ar
     if (imageName.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
         bare = std::string_view(wanted).substr(0, wanted.size() - 4);
 
-    const std::string_view exeName = baseName(withoutDeletedMark(executable));
+    const std::string_view exeName = baseName(platform::withoutDeletedMark(executable));
     if (nameMatches(exeName, wanted, bare))
         return true;
     const Interpreter kind = interpreterOf(exeName);
@@ -115,16 +107,22 @@ int killImage(platform::ProcessTable &table, const QString &imageName)
         return 0;
     const int own = table.ownPid();
     int ended = 0;
+    // Cheapest first: the executable's name rules out nearly every process
+    // (and another user's cannot even be read), so ownership, which means
+    // reading the whole status, is asked of the few left: interpreters and
+    // programs of that name.
     for (const int pid : table.listPids()) {
-        if (pid == own || !table.ownedByCurrentUser(pid))
+        if (pid == own)
             continue;
         const std::optional<std::string> exe = table.executableOf(pid);
         if (!exe)
             continue;
+        const bool interpreter = interpreterOf(baseName(platform::withoutDeletedMark(*exe))) != Interpreter::None;
+        if ((!interpreter && !runsImage(*exe, {}, imageName)) || !table.ownedByCurrentUser(pid))
+            continue;
         // Reading a process's arguments can wait on that process's memory,
-        // so only an interpreter, whose script is among them, is asked.
-        const bool interpreter = interpreterOf(baseName(withoutDeletedMark(*exe))) != Interpreter::None;
-        if (!runsImage(*exe, interpreter ? table.argumentsOf(pid) : std::vector<std::string>{}, imageName))
+        // so only an interpreter of ours, whose script is among them, is asked.
+        if (interpreter && !runsImage(*exe, table.argumentsOf(pid), imageName))
             continue;
         if (table.terminate(pid))
             ++ended;

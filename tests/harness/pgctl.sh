@@ -5,6 +5,8 @@
 #   pgctl.sh stop|start|restart ENVDIR
 #   pgctl.sh postmaster-pid ENVDIR
 # As root the cluster runs as user postgres (initdb refuses root).
+# KV_PG_MAX_CONNECTIONS=N at setup lets the cluster take N connections
+# (PostgreSQL's default is 100), for benchmarks that simulate many tills.
 set -euo pipefail
 
 cmd=${1:?command}
@@ -46,6 +48,11 @@ setup)
     --auth-host=scram-sha-256 --auth-local=trust >"$state/initdb.log" 2>&1 \
     || { cat "$state/initdb.log" >&2; exit 1; }
   export KV_PG_DATADIR="$state/data" KV_PG_STATEDIR="$state" KV_PG_SOCKDIR="$state/sock"
+  if [ -n "${KV_PG_MAX_CONNECTIONS:-}" ]; then
+    case "$KV_PG_MAX_CONNECTIONS" in *[!0-9]*) echo "pgctl: KV_PG_MAX_CONNECTIONS must be a number" >&2; exit 2 ;; esac
+    # In the cluster's own file, so that a restart keeps it.
+    echo "max_connections = $KV_PG_MAX_CONNECTIONS" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
+  fi
   started=0
   for _ in $(seq 1 30); do
     PGPORT=$(( 20000 + RANDOM % 30000 ))

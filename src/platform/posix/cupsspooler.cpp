@@ -132,26 +132,25 @@ Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
     return reply;
 }
 
-// A raw job on one printer. CUPS will not take a document without bytes and
-// would keep such a job waiting for ever, so the job is created with the
-// first bytes: a document that stays empty leaves nothing in the queue.
-// Each call has a budget of its own: a failed write may still cost the
-// close its own budget, never one call more than one budget.
+// A raw job on one printer, sent as one Print-Job request whose document
+// follows the request as it is written: one request to the server per job
+// rather than a Create-Job and a Send-Document. The server creates the job
+// only once it holds the whole document, so a document that is cut off
+// (a failed write, a close without endDocument) leaves no job behind, and
+// CUPS will not take a document without bytes, so the request is sent only
+// with the first bytes: a document that stays empty leaves nothing either.
+// Each call has a budget of its own: never one call more than one budget.
 class CupsPrinter final : public PrinterHandle {
 public:
-    CupsPrinter(Http http, std::string server, std::chrono::milliseconds timeout, std::string name)
-        : m_server(std::move(server)), m_timeout(timeout), m_name(std::move(name)), m_http(std::move(http))
+    CupsPrinter(Http http, std::chrono::milliseconds timeout, std::string name)
+        : m_timeout(timeout), m_name(std::move(name)), m_http(std::move(http))
     {
         bindBudget(m_http.get(), m_budget);
     }
 
-    ~CupsPrinter() override
-    {
-        if (m_docOpen) {
-            m_budget = Budget(m_timeout);
-            abandonJob();
-        }
-    }
+    // A request still open is dropped with its connection: the server then
+    // discards the half document.
+    ~CupsPrinter() override = default;
 
     bool startDocument(const DocInfo &doc) override
     {
@@ -161,8 +160,7 @@ public:
         m_doc = doc;
         m_docOpen = true;
         m_failed = false;
-        m_hung = false;
-        m_job = 0;
+        m_sending = false;
         return true;
     }
 
@@ -178,10 +176,9 @@ public:
         if (bytes.empty())
             return true;
         m_budget = Budget(m_timeout);
-        if ((m_job == 0 && !beginJob()) ||
+        if ((!m_sending && !beginJob()) ||
             cupsWriteRequestData(m_http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE) {
-            m_failed = true;
-            m_hung = m_budget.left().count() == 0;
+            fail();
             return false;
         }
         written = bytes.size();
@@ -195,61 +192,53 @@ public:
             return false;
         m_budget = Budget(m_timeout);
         m_docOpen = false;
-        if (m_failed) {
-            abandonJob();
+        if (m_failed)
             return false;
-        }
-        if (m_job == 0)
+        if (!m_sending)
             return true;
-        if (cupsFinishDocument(m_http.get(), m_name.c_str()) > IPP_STATUS_OK_CONFLICTING) {
-            abandonJob();
+        m_sending = false;
+        Ipp reply(cupsGetResponse(m_http.get(), "/"));
+        if (!reply || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+            fail();
             return false;
         }
-        m_job = 0;
         return true;
     }
 
 private:
-    // A job whose document was cut off must not wait in the queue for ever
-    // nor print half. Its request body may be half sent, so that connection
-    // is dropped and the job cancelled over a new one, within what is left
-    // of the call's budget. A server that did not answer a write in a whole
-    // budget will not answer the cancel either: it is not asked, and keeps
-    // the job until its own timeout for unfinished jobs ends it.
-    void abandonJob()
+    // The request body may be half sent: that connection is of no further
+    // use, and dropping it is what tells the server to discard the job.
+    void fail()
     {
+        m_failed = true;
+        m_sending = false;
         m_http.reset();
-        if (m_job == 0 || m_hung)
-            return;
-        std::string ignored;
-        if (Http http = connectTo(m_server, m_budget, ignored))
-            cupsCancelJob2(http.get(), m_name.c_str(), m_job, 0);
-        m_job = 0;
     }
 
     bool beginJob()
     {
-        const char *title = m_doc.documentName.c_str();
-        m_job = cupsCreateJob(m_http.get(), m_name.c_str(), title, 0, nullptr);
-        if (m_job == 0)
-            return false;
+        ipp_t *request = newRequest(IPP_OP_PRINT_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(m_name).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, m_doc.documentName.c_str());
         const char *format = m_doc.dataType ? m_doc.dataType->c_str() : CUPS_FORMAT_RAW;
-        if (cupsStartDocument(m_http.get(), m_name.c_str(), m_job, title, format, 1) != HTTP_STATUS_CONTINUE)
-            return false; // endDocument cancels it
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+        const Ipp owned(request);
+        if (cupsSendRequest(m_http.get(), request, "/", CUPS_LENGTH_VARIABLE) != HTTP_STATUS_CONTINUE)
+            return false;
+        m_sending = true;
         return true;
     }
 
-    std::string m_server;
     std::chrono::milliseconds m_timeout;
     std::string m_name;
     // The libcups callback holds its address: it outlives m_http.
     Budget m_budget{std::chrono::milliseconds(0)};
     Http m_http;
     DocInfo m_doc;
-    int m_job = 0;
     bool m_docOpen = false;
     bool m_failed = false;
-    bool m_hung = false;
+    // The Print-Job request is out and its document is being sent.
+    bool m_sending = false;
 };
 
 } // namespace
@@ -306,9 +295,9 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     if (!http)
         return nullptr;
     // Asking the queue proves that it exists and that the server answers,
-    // before anyone writes to it. A queue that refuses jobs must fail here
-    // too: the job is only created with the first bytes, and by then the
-    // caller has taken the receipts off the database queue.
+    // before anyone writes to it. A queue that refuses jobs fails here too,
+    // so that the caller can say so before it prints anything: the job
+    // itself is only sent with the first bytes and answered at its end.
     ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
     static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs"};
@@ -324,7 +313,7 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
         m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
         return nullptr;
     }
-    return std::make_unique<CupsPrinter>(std::move(http), m_server, m_timeout, name);
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name);
 }
 
 } // namespace kv::platform

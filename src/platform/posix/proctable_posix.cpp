@@ -1,14 +1,17 @@
 #include "platform/process.h"
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 #include <dirent.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace kv::platform {
@@ -53,6 +56,104 @@ bool allDigits(const char *s)
     }
     return true;
 }
+
+// Tells whether a file may have been started since the last question about
+// it, from an inotify watch on its directory: every exec opens the file, and
+// an update puts a new file in its place. Reading the events pending since
+// the last question costs one read, where looking at every process costs a
+// path lookup per process. Whenever the watch cannot answer for sure (no
+// watch to be had, events lost, the directory gone) the answer is yes.
+class StartWatch {
+public:
+    StartWatch() = default;
+    ~StartWatch() { closeWatch(); }
+    StartWatch(const StartWatch &) = delete;
+    StartWatch &operator=(const StartWatch &) = delete;
+
+    bool mayHaveStarted(const std::string &path)
+    {
+        if (path != m_path) {
+            closeWatch();
+            m_path = path;
+            openWatch();
+            // What started before the watch was there is not known.
+            m_lookAgain = true;
+            return true;
+        }
+        if (m_fd < 0) {
+            openWatch();
+            m_lookAgain = true;
+            return true;
+        }
+        if (readEvents()) {
+            // An exec is seen as it opens the file, a moment before the
+            // process shows the new executable: look once more next time.
+            m_lookAgain = true;
+            return true;
+        }
+        const bool again = m_lookAgain;
+        m_lookAgain = false;
+        return again;
+    }
+
+private:
+    void openWatch()
+    {
+        const std::size_t slash = m_path.rfind('/');
+        if (slash == std::string::npos || slash + 1 == m_path.size())
+            return;
+        m_name = m_path.substr(slash + 1);
+        const std::string dir = slash == 0 ? std::string("/") : m_path.substr(0, slash);
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        if (::inotify_add_watch(m_fd, dir.c_str(), IN_OPEN | IN_CREATE | IN_MOVED_TO | IN_ONLYDIR) < 0)
+            closeWatch();
+    }
+
+    void closeWatch()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    // True when an event may mean a start of the file. Events of other files
+    // in the directory are only drained.
+    bool readEvents()
+    {
+        bool started = false;
+        alignas(inotify_event) char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n < 0 && errno != EAGAIN) {
+                    closeWatch();
+                    return true;
+                }
+                return started;
+            }
+            for (ssize_t at = 0; at < n;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+                // Lost events, or the watch is gone with its directory.
+                if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED)) {
+                    closeWatch();
+                    return true;
+                }
+                if (e->len > 0 && m_name == e->name)
+                    started = true;
+            }
+        }
+    }
+
+    std::string m_path;
+    std::string m_name;
+    int m_fd = -1;
+    bool m_lookAgain = false;
+};
 
 class PosixProcessTable final : public ProcessTable {
 public:
@@ -130,8 +231,28 @@ public:
         return m_send(pid, SIGKILL) == 0;
     }
 
+    std::vector<int> processesRunning(const std::string &path) const override
+    {
+        const std::string wanted(withoutDeletedMark(path));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_watch.mayHaveStarted(wanted)) {
+            m_running = ProcessTable::processesRunning(wanted);
+            return m_running;
+        }
+        // Nothing started the file since: those found then, less the ended.
+        std::erase_if(m_running, [&](int pid) {
+            const std::optional<std::string> exe = executableOf(pid);
+            return !exe || withoutDeletedMark(*exe) != wanted;
+        });
+        return m_running;
+    }
+
 private:
     std::function<int(int, int)> m_send;
+    mutable std::mutex m_mutex;
+    mutable StartWatch m_watch;
+    // What the last answer of processesRunning found.
+    mutable std::vector<int> m_running;
 };
 
 } // namespace

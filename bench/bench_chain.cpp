@@ -1,0 +1,546 @@
+// A chain of tills on one database server: 50, 200 and 500 stations, each as
+// the launcher holds it: its own client-library connection listening on the
+// four channels and polled once a second (each station at a phase of its own
+// within the second), a pass over its own rows for every "poscommands"
+// notification, the four listens and a look at the queue every 100 passes,
+// and the watchdog's own ODBC connection tested every eleventh pass. The
+// stations live in worker processes of 50 (see kStationsPerProcess); this
+// process queues receipts for random stations and notifies, 5 a second. The
+// printer is a spooler that takes every job: what is measured is the
+// server's side.
+//
+// Reported for each size: the server connections per station, the server's
+// CPU while the chain idles and what a receipt adds to it, and the receipt
+// latency from the NOTIFY to the rows deleted (p50, p99), which includes the
+// up to one second until the station's next poll. `late_ms_p99` tells how
+// far the workers fell behind their own schedule: when it is large, the
+// latency is the simulator's on this machine's two cores, not the server's.
+//
+//   bench_chain                        60 s of receipts per size
+//   KV_CHAIN_SECONDS=20 bench_chain    shorter
+//
+// Needs a cluster that allows about 2 x 500 + 20 connections (bench/run sets
+// one up with KV_PG_MAX_CONNECTIONS).
+#include "config/vbDraldb.h"
+#include "config/vbWatchdog.h"
+#include "core/clock.h"
+#include "escpos/vbPosCommands.h"
+#include "recordingsinks.h"
+#include "tempdir.h"
+#include "testenv.h"
+
+#include "benchmain.h"
+
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFirstStation = 5000;
+constexpr int kReceiptsPerSecond = 5;
+constexpr int kPassesPerRelisten = 100;
+constexpr int kTicksPerPeriodicCheck = 11;
+// A process's client library makes its calls one at a time under one lock,
+// waiting for the server while it holds it: one process for hundreds of
+// tills falls behind its own schedule (by 0.7 s at 200 here), and the
+// latency would be the simulator's. Fifty to a process keeps up.
+constexpr int kStationsPerProcess = 50;
+
+int envInt(const char *name, int fallback)
+{
+    const char *v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
+double msSince(Clock::time_point since, Clock::time_point until = Clock::now())
+{
+    return std::chrono::duration<double, std::milli>(until - since).count();
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, std::size_t(p / 100.0 * double(v.size())))];
+}
+
+// A printer that takes every job.
+class TakingPrinter final : public kv::platform::PrinterHandle {
+public:
+    bool startDocument(const kv::platform::DocInfo &) override { return true; }
+    bool startPage() override { return true; }
+    bool write(std::string_view bytes, std::size_t &written) override
+    {
+        written = bytes.size();
+        return true;
+    }
+    bool endPage() override { return true; }
+    bool endDocument() override { return true; }
+};
+
+class TakingSpooler final : public kv::platform::Spooler {
+public:
+    std::vector<std::string> printers() override { return {"chain"}; }
+    std::string defaultPrinter() override { return "chain"; }
+    std::unique_ptr<kv::platform::PrinterHandle> openPrinter(const std::string &) override
+    {
+        return std::make_unique<TakingPrinter>();
+    }
+    std::string lastError() const override { return {}; }
+};
+
+class NoLog final : public kv::LogSink {
+public:
+    void logLine(const QString &) override {}
+};
+
+class NoEvents final : public kv::EventLog {
+public:
+    void log(kv::LogPriority, const QString &) override {}
+};
+
+// When each receipt's row left the queue, by the receipt's number: its
+// text is "R<number>".
+struct Deletions {
+    std::vector<std::pair<long, Clock::time_point>> at;
+    void deleted(long number) { at.emplace_back(number, Clock::now()); }
+};
+
+// One station's view of the shared client library: its own connection, and
+// its own station id where the library would read the one configuration.
+class StationLibrary final : public kv::DraldbClient {
+public:
+    StationLibrary(kv::DraldbClient &inner, int station, Deletions &deletions)
+        : m_inner(inner), m_station(QString::number(station)), m_deletions(deletions)
+    {
+    }
+    qint32 system_init(const QString &s) override { return m_inner.system_init(s); }
+    qint32 VB_notify_listen(qint32 c, const QString &s) override { return m_inner.VB_notify_listen(c, s); }
+    QString VB_notify_check(qint32 c) override { return m_inner.VB_notify_check(c); }
+    QString config_getvalue(const QString &key) override
+    {
+        return key == QLatin1String("stationid") ? m_station : m_inner.config_getvalue(key);
+    }
+    QString VB_new_sql(qint32 c, const QString &sql, qint32 &rs, qint32 flags) override
+    {
+        return m_inner.VB_new_sql(c, sql, rs, flags);
+    }
+    qint32 VB_numrecord(qint32 rs) override { return m_inner.VB_numrecord(rs); }
+    qint32 VB_moveto(qint32 rs, qint32 index) override { return m_inner.VB_moveto(rs, index); }
+    QString VB_getvalue(qint32 rs, const QString &table, const QString &column, qint32 &row) override
+    {
+        return m_inner.VB_getvalue(rs, table, column, row);
+    }
+    QString VB_delete(qint32 rs, const QString &table, qint32 &row) override
+    {
+        qint32 copy = row;
+        const QString command = m_inner.VB_getvalue(rs, QString(), QStringLiteral("command"), copy);
+        QString error = m_inner.VB_delete(rs, table, row);
+        if (error.isEmpty() && command.startsWith(QLatin1Char('R')))
+            m_deletions.deleted(command.mid(1).toLong());
+        return error;
+    }
+    void VB_free(qint32 &rs) override { m_inner.VB_free(rs); }
+    qint32 draldb_relistens(qint32 c) override { return m_inner.draldb_relistens(c); }
+
+private:
+    kv::DraldbClient &m_inner;
+    QString m_station;
+    Deletions &m_deletions;
+};
+
+struct Station {
+    int id;
+    StationLibrary library;
+    qint32 connection = 0;
+    kv::LauncherSettings settings;
+    kv::PrintJournal journal;
+    kv::PosCommandQueue queue;
+    // The launcher's watchdog runs on a worker; here every station's ticks
+    // run one after another on this thread anyway.
+    kv::InlineWorker watchdogWorker;
+    kv::Watchdog watchdog;
+    Clock::time_point nextTick;
+    int tickCount = 0;
+    int passCounter = 0;
+
+    Station(int stationId, kv::DraldbClient &shared, Deletions &deletions, kv::platform::Spooler &spooler,
+            const kv::LauncherSettings &db, const QString &journalPath, kv::NoticeSink &notices, kv::LogSink &log,
+            kv::EventLog &events, kv::ImageKiller &killer, const kv::Clock &clock)
+        : id(stationId),
+          library(shared, stationId, deletions),
+          settings(db),
+          journal(journalPath),
+          queue(library, connection, spooler, journal),
+          watchdog(notices, log, events, killer, clock, watchdogWorker)
+    {
+    }
+};
+
+// CPU of the server and every process it started, in nanoseconds, by pid.
+std::map<int, long long> serverCpu(int postmaster)
+{
+    std::map<int, long long> out;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const int pid = entry.toInt(&isPid);
+        if (!isPid)
+            continue;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        int ppid = 0;
+        char state = 0;
+        std::istringstream rest(text.substr(close + 2));
+        rest >> state >> ppid;
+        if (pid != postmaster && ppid != postmaster)
+            continue;
+        std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+        long long ns = 0;
+        if (sched >> ns)
+            out[pid] = ns;
+    }
+    return out;
+}
+
+// CPU the server used between two looks; processes that ended in between
+// are lost, so nothing is started or ended on purpose meanwhile.
+double cpuSecondsBetween(const std::map<int, long long> &before, const std::map<int, long long> &after)
+{
+    long long ns = 0;
+    for (const auto &[pid, now] : after) {
+        const auto it = before.find(pid);
+        ns += now - (it == before.end() ? 0 : it->second);
+    }
+    return double(ns) / 1e9;
+}
+
+std::unique_ptr<PGconn, decltype(&PQfinish)> connectDirect()
+{
+    const auto db = testenv::database();
+    const std::string port = std::to_string(db.port);
+    const std::string host = db.host.toStdString(), name = db.name.toStdString(), user = db.user.toStdString(),
+                      password = db.password.toStdString();
+    const char *keys[] = {"host", "port", "dbname", "user", "password", "application_name", nullptr};
+    const char *values[] = {host.c_str(), port.c_str(), name.c_str(), user.c_str(), password.c_str(),
+                            "bench_chain", nullptr};
+    return {PQconnectdbParams(keys, values, 0), &PQfinish};
+}
+
+std::string scalar(PGconn *c, const std::string &sql)
+{
+    PGresult *r = PQexec(c, sql.c_str());
+    std::string v = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    return v;
+}
+
+// One second of the launcher's main loop for a station, at its phase: the
+// watchdog every eleventh pass, one notification, the relisten every 100.
+void tick(Station &s)
+{
+    if (++s.tickCount > kTicksPerPeriodicCheck) {
+        s.watchdog.testDatabaseConnection(s.settings);
+        s.watchdog.applyDatabaseTest();
+        s.tickCount = 0;
+    }
+    if (s.library.VB_notify_check(s.connection) == QLatin1String("poscommands"))
+        s.queue.processPosCommands(s.settings.esc_printer);
+    if (++s.passCounter >= kPassesPerRelisten) {
+        s.passCounter = 0;
+        for (const char *channel : {"shutdown", "poscommands", "test", "launcherlistentest"})
+            s.library.VB_notify_listen(s.connection, QString::fromLatin1(channel));
+        qint32 rs = 0;
+        s.library.VB_new_sql(s.connection,
+                             kv::poscommands::waitingCountQuery(QString::number(s.id)), rs, 0);
+        if (rs != 0)
+            s.library.VB_free(rs);
+    }
+}
+
+// Runs every station's ticks until `until`; the lateness of each tick
+// against its schedule goes to `lateMs`.
+void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point until, std::vector<double> &lateMs)
+{
+    for (;;) {
+        auto next = std::min_element(stations.begin(), stations.end(),
+                                     [](const auto &a, const auto &b) { return a->nextTick < b->nextTick; });
+        Station &s = **next;
+        if (s.nextTick >= until)
+            return;
+        const auto now = Clock::now();
+        if (now < s.nextTick)
+            std::this_thread::sleep_until(s.nextTick);
+        else
+            lateMs.push_back(msSince(s.nextTick, now));
+        tick(s);
+        s.nextTick += std::chrono::seconds(1);
+    }
+}
+
+// The stations of one worker process, from `first`, `count` of them: set up,
+// "ready" on `out`, then the schedule from `in` (the steady clock's
+// nanoseconds until which to run), then the deletions and the lateness.
+[[noreturn]] void worker(int first, int count, int in, int out)
+{
+    const auto say = [&](const std::string &text) {
+        const bool written = ::write(out, text.data(), text.size()) == ssize_t(text.size());
+        (void)written;
+    };
+    const auto db = testenv::database();
+    testsupport::TempAppDir app;
+    const auto confLine = [](const char *key, const QString &value) {
+        return (QString::fromLatin1(key) + " = " + value + "\r\n").toUtf8();
+    };
+    app.write("dralfrontend.conf", confLine("db_host", db.host) + confLine("db_name", db.name) +
+                                       confLine("db_username", db.user) + confLine("db_password", db.password));
+    kv::LauncherSettings dbSettings;
+    dbSettings.db_host = db.host;
+    dbSettings.db_name = db.name;
+    dbSettings.db_username = db.user;
+    dbSettings.db_password = db.password;
+    dbSettings.esc_printer = QStringLiteral("chain");
+
+    kv::DraldbLibrary shared;
+    Deletions deletions;
+    TakingSpooler spooler;
+    testsupport::RecordingNotices notices;
+    NoLog log;
+    NoEvents events;
+    testsupport::RecordingKiller killer;
+    kv::SystemClock clock;
+    std::mt19937 random{unsigned(first)};
+    std::vector<std::unique_ptr<Station>> stations;
+    for (int i = 0; i < count; ++i) {
+        auto s = std::make_unique<Station>(first + i, shared, deletions, spooler, dbSettings,
+                                           app.file(QStringLiteral("journal-%1").arg(first + i)), notices, log,
+                                           events, killer, clock);
+        s->connection = shared.system_init(app.file("dralfrontend"));
+        if (s->connection == 0) {
+            say("error a station's library connection failed\n");
+            ::_exit(1);
+        }
+        for (const char *channel : {"shutdown", "poscommands", "test", "launcherlistentest"})
+            shared.VB_notify_listen(s->connection, QString::fromLatin1(channel));
+        // Start-up makes the watchdog's connection; the periods of the
+        // stations are spread over eleven seconds and a hundred.
+        s->watchdog.setDbConnectionUp(true);
+        s->watchdog.testDatabaseConnection(s->settings);
+        s->tickCount = int(random() % kTicksPerPeriodicCheck);
+        s->passCounter = int(random() % kPassesPerRelisten);
+        stations.push_back(std::move(s));
+    }
+    say("ready\n");
+    long long untilNs = 0;
+    if (::read(in, &untilNs, sizeof untilNs) != ssize_t(sizeof untilNs))
+        ::_exit(1);
+    for (auto &s : stations)
+        s->nextTick = Clock::now() + std::chrono::microseconds(random() % 1000000);
+    std::vector<double> lateMs;
+    runChain(stations, Clock::time_point(std::chrono::nanoseconds(untilNs)), lateMs);
+    std::string report;
+    for (const auto &[number, at] : deletions.at)
+        report += "D " + std::to_string(number) + " " + std::to_string(at.time_since_epoch().count()) + "\n";
+    report += "late_ms_p99 " + std::to_string(percentile(lateMs, 99)) + "\n";
+    say(report);
+    // No destructors: the connections end with the process.
+    ::_exit(0);
+}
+
+struct Worker {
+    pid_t pid = -1;
+    int toWorker = -1;
+    int fromWorker = -1;
+    std::string said;
+};
+
+std::string readLine(Worker &w)
+{
+    for (;;) {
+        const std::size_t nl = w.said.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = w.said.substr(0, nl);
+            w.said.erase(0, nl + 1);
+            return line;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(w.fromWorker, buffer, sizeof buffer);
+        if (n <= 0)
+            return {};
+        w.said.append(buffer, std::size_t(n));
+    }
+}
+
+void BM_Chain(benchmark::State &state)
+{
+    const int size = int(state.range(0));
+    const int seconds = envInt("KV_CHAIN_SECONDS", 60);
+    const int idleSeconds = 22;
+    const int postmaster = testenv::postmasterPid();
+
+    {
+        auto probe = connectDirect();
+        const int maxConnections = std::atoi(scalar(probe.get(), "SHOW max_connections").c_str());
+        if (maxConnections < 2 * size + 10) {
+            state.SkipWithError(("the cluster allows " + std::to_string(maxConnections) +
+                                 " connections; bench/run sets one up that allows enough")
+                                    .c_str());
+            return;
+        }
+    }
+    for (auto _ : state) {
+        // The workers first, while this process holds no connection or thread.
+        std::vector<Worker> workers;
+        for (int first = 0; first < size; first += kStationsPerProcess) {
+            int down[2], up[2];
+            if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) {
+                state.SkipWithError("no pipe");
+                return;
+            }
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                worker(kFirstStation + first, std::min(kStationsPerProcess, size - first), down[0], up[1]);
+            ::close(down[0]);
+            ::close(up[1]);
+            workers.push_back({pid, down[1], up[0], {}});
+        }
+        const auto endWorkers = [&] {
+            for (Worker &w : workers) {
+                ::close(w.toWorker);
+                ::close(w.fromWorker);
+                if (w.pid > 0)
+                    ::waitpid(w.pid, nullptr, 0);
+            }
+        };
+        std::string error;
+        for (Worker &w : workers) {
+            const std::string line = readLine(w);
+            if (line != "ready" && error.empty())
+                error = line.empty() ? "a worker ended during set-up" : line;
+        }
+        auto control = connectDirect();
+        if (error.empty() && PQstatus(control.get()) != CONNECTION_OK)
+            error = "no connection to the test cluster";
+        if (!error.empty()) {
+            for (Worker &w : workers)
+                ::kill(w.pid, SIGKILL);
+            endWorkers();
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        PQclear(PQexec(control.get(), "DELETE FROM poscommands"));
+        const double connectionsPerStation =
+            std::atof(scalar(control.get(), "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                            "AND application_name <> 'bench_chain'")
+                          .c_str()) /
+            size;
+
+        // The schedule: the chain alone, then with receipts, then time for
+        // the last receipts to come through.
+        const auto idleFrom = Clock::now() + std::chrono::seconds(1);
+        const auto busyFrom = idleFrom + std::chrono::seconds(idleSeconds);
+        const auto busyUntil = busyFrom + std::chrono::seconds(seconds);
+        const auto end = busyUntil + std::chrono::seconds(5);
+        const long long endNs = end.time_since_epoch().count();
+        for (Worker &w : workers) {
+            if (::write(w.toWorker, &endNs, sizeof endNs) != ssize_t(sizeof endNs))
+                error = "a worker did not take its schedule";
+        }
+
+        std::this_thread::sleep_until(idleFrom);
+        auto before = serverCpu(postmaster);
+        std::this_thread::sleep_until(busyFrom);
+        auto middle = serverCpu(postmaster);
+        const double idleCpu = cpuSecondsBetween(before, middle) / idleSeconds;
+        std::map<long, Clock::time_point> notified;
+        std::mt19937 pick{unsigned(size)};
+        long sent = 0;
+        for (auto next = busyFrom; next < busyUntil; next += std::chrono::milliseconds(1000 / kReceiptsPerSecond)) {
+            std::this_thread::sleep_until(next);
+            const long number = ++sent;
+            const int station = kFirstStation + int(pick() % unsigned(size));
+            const std::string sql = "INSERT INTO poscommands (stationid, device, command) VALUES (" +
+                                    std::to_string(station) + ", 1, 'R" + std::to_string(number) +
+                                    "'); NOTIFY poscommands";
+            notified[number] = Clock::now();
+            PQclear(PQexec(control.get(), sql.c_str()));
+        }
+        const double busy = cpuSecondsBetween(middle, serverCpu(postmaster));
+        const double window = std::chrono::duration<double>(busyUntil - busyFrom).count();
+
+        std::vector<double> latencyMs;
+        double lateMs = 0;
+        for (Worker &w : workers) {
+            for (std::string line = readLine(w); !line.empty(); line = readLine(w)) {
+                std::istringstream in(line);
+                std::string kind;
+                in >> kind;
+                if (kind == "D") {
+                    long number = 0;
+                    long long ns = 0;
+                    in >> number >> ns;
+                    const auto it = notified.find(number);
+                    if (it == notified.end())
+                        continue;
+                    latencyMs.push_back(
+                        msSince(it->second, Clock::time_point(std::chrono::nanoseconds(ns))));
+                    notified.erase(it);
+                } else if (kind == "late_ms_p99") {
+                    double v = 0;
+                    in >> v;
+                    lateMs = std::max(lateMs, v);
+                }
+            }
+        }
+        endWorkers();
+        PQclear(PQexec(control.get(), "DELETE FROM poscommands"));
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        state.counters["stations"] = size;
+        state.counters["processes"] = double(workers.size());
+        state.counters["connections_per_station"] = connectionsPerStation;
+        state.counters["server_idle_cpu_pct"] = 100.0 * idleCpu;
+        state.counters["server_busy_cpu_pct"] = 100.0 * busy / window;
+        state.counters["server_cpu_ms_per_receipt"] =
+            sent > 0 ? 1000.0 * std::max(0.0, busy - idleCpu * window) / double(sent) : 0;
+        state.counters["receipts"] = double(sent);
+        state.counters["undelivered"] = double(notified.size());
+        state.counters["latency_ms_p50"] = percentile(latencyMs, 50);
+        state.counters["latency_ms_p99"] = percentile(latencyMs, 99);
+        state.counters["late_ms_p99"] = lateMs;
+    }
+}
+BENCHMARK(BM_Chain)->Arg(50)->Arg(200)->Arg(500)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return benchmain::run(argc, argv, "bench_chain", [] { testenv::database(); });
+}
