@@ -233,6 +233,16 @@ std::string Connection::nextNotification()
     return channel;
 }
 
+bool Connection::pending() const
+{
+    if (!m_pending.empty() || m_state != State::Ready || m_listensInFlight)
+        return true;
+    // Whatever came since the last look is still on the socket: every read
+    // of libpq is followed by taking the notifications out of its buffer.
+    pollfd p{PQsocket(m_conn), POLLIN, 0};
+    return ::poll(&p, 1, 0) != 0;
+}
+
 std::optional<std::string> Connection::quoteIdentifier(const std::string &name)
 {
     if (m_state != State::Ready)

@@ -55,6 +55,10 @@ public:
     // reconnect is under way or its LISTENs are unanswered.
     std::string nextNotification();
 
+    // Whether nextNotification() may find something or has a step to take:
+    // something queued, a reconnect under way, or bytes on the socket.
+    bool pending() const;
+
     // Sessions re-established whose LISTENs the server has answered.
     int32_t relistens() const { return m_relistens; }
 

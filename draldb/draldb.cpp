@@ -141,6 +141,14 @@ char *VB_notify_check(int32_t connection)
     return giveText(c ? c->nextNotification() : std::string());
 }
 
+int32_t draldb_pending(int32_t connection)
+{
+    auto &lib = library();
+    std::lock_guard guard(lib.lock);
+    Connection *c = lib.connection(connection);
+    return c && c->pending() ? 1 : 0;
+}
+
 int32_t draldb_relistens(int32_t connection)
 {
     auto &lib = library();

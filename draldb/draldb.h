@@ -34,6 +34,11 @@ DRALDB_API char *VB_notify_check(int32_t connection);
  * what they would have announced whenever this grows. */
 DRALDB_API int32_t draldb_relistens(int32_t connection);
 
+/* 1 when a VB_notify_check now may return a name or has work to do (a
+ * reconnect, answers to read); 0 when nothing has arrived since the last
+ * check, so that an idle caller can leave it out. Never waits. */
+DRALDB_API int32_t draldb_pending(int32_t connection);
+
 /* A value of the configuration system_init read last; "" when unknown. A
  * "stationid" that is not a whole number from 1 to 32767 in digits counts as
  * unknown in its file. */

@@ -74,6 +74,11 @@ void DraldbLibrary::VB_free(qint32 &resultSet)
     ::VB_free(&resultSet);
 }
 
+qint32 DraldbLibrary::draldb_pending(qint32 connection)
+{
+    return ::draldb_pending(connection);
+}
+
 qint32 DraldbLibrary::draldb_relistens(qint32 connection)
 {
     return ::draldb_relistens(connection);

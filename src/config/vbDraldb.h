@@ -39,6 +39,9 @@ public:
     // How often the connection was re-established and listens again; what
     // was notified while it was down never comes.
     virtual qint32 draldb_relistens(qint32 connection) = 0;
+    // 0 when a VB_notify_check would find nothing new; a stand-in that
+    // cannot tell says 1.
+    virtual qint32 draldb_pending(qint32 /*connection*/) { return 1; }
 };
 
 // The real library. Holds nothing itself: the library keeps the connection.
@@ -55,6 +58,7 @@ public:
     QString VB_delete(qint32 resultSet, const QString &sTable, qint32 &row) override;
     void VB_free(qint32 &resultSet) override;
     qint32 draldb_relistens(qint32 connection) override;
+    qint32 draldb_pending(qint32 connection) override;
 };
 
 } // namespace kv

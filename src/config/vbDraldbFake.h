@@ -44,6 +44,7 @@ public:
     {
         m_pending.clear();
         ++m_relistens;
+        m_reconnectUnseen = true;
     }
 
     // --- what the test reads back ---
@@ -72,6 +73,7 @@ public:
     QString VB_notify_check(qint32 connection) override
     {
         log(QStringLiteral("VB_notify_check(%1)").arg(connection));
+        m_reconnectUnseen = false;
         if (connection == 0 || connection != initResult || m_pending.isEmpty())
             return QString();
         return m_pending.takeFirst();
@@ -139,6 +141,10 @@ public:
         resultSet = 0;
     }
 
+    qint32 draldb_pending(qint32 connection) override
+    {
+        return connection == initResult && (!m_pending.isEmpty() || m_reconnectUnseen) ? 1 : 0;
+    }
     qint32 draldb_relistens(qint32 connection) override
     {
         log(QStringLiteral("draldb_relistens(%1)").arg(connection));
@@ -167,6 +173,7 @@ private:
     QMap<qint32, ResultSet> m_resultSets;
     qint32 m_lastResultSet = 0;
     qint32 m_relistens = 0;
+    bool m_reconnectUnseen = false;
 };
 
 } // namespace kv

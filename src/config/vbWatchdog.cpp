@@ -32,8 +32,10 @@ QString withoutTimeZone(const QString &format)
 
 QString timeText(const QDateTime &at)
 {
-    const QLocale locale = QLocale::system();
-    return locale.toString(at.time(), withoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+    // Worked out once: a line every eleven seconds for months.
+    static const QLocale locale = QLocale::system();
+    static const QString format = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
+    return locale.toString(at.time(), format);
 }
 
 QString dateText(const QDateTime &at)

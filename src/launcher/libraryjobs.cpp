@@ -39,6 +39,10 @@ bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &chann
         return false;
     const qint64 now = m_clock.monotonicMs();
     const bool retryDue = m_retryPending && now >= m_retryAtMs;
+    // An idle till's tick costs a look at the library's socket, not a second
+    // thread woken every second.
+    if (!retryDue && channels.isEmpty() && !m_draldb.draldb_pending(m_libraryConnection))
+        return false;
     if (retryDue)
         m_retryAtMs = now + kRetryIntervalMs;
     return m_worker.start([this, sPrinterName, channels, retryDue] { runJob(sPrinterName, channels, retryDue); });

@@ -65,7 +65,8 @@ public:
     std::optional<LibraryFindings> takeFindings();
     // Hands the next job over: listen again on `channels` first when given,
     // then take one notification and run a pass when one is due. sPrinterName
-    // is the receipt printer. False while a job runs or findings wait.
+    // is the receipt printer. False while a job runs or findings wait, and
+    // when there is nothing to do (no retry or listens due, nothing arrived).
     bool startJob(const QString &sPrinterName, const QStringList &channels);
 
     // Rows are left queued by a pass that could not print them.
