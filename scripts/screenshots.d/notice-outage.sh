@@ -20,7 +20,7 @@ RC
 twm -f "$SHOT_TMP/twmrc" >"$SHOT_TMP/twm.log" 2>&1 &
 twm_pid=$!
 sleep 0.5
-PGPORT=9 LC_TIME=en_GB.UTF-8 "$BUILD/tests/gui/kv_show_outage_notice" 127.0.0.1 korvantis 30 \
+PGPORT=9 LC_TIME=en_GB.UTF-8 "$BUILD/screenshots/kv_show_outage_notice" 127.0.0.1 korvantis 30 \
   >"$SHOT_TMP/notice.log" 2>&1 &
 notice_pid=$!
 wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^Korvantis network activity" | head -1) || true

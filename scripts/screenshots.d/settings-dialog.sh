@@ -5,4 +5,4 @@ PGPASSWORD=$KV_DB_PASSWORD psql -X -q -h "$KV_DB_HOST" -U "$KV_DB_USER" -d "$KV_
   -c "INSERT INTO config (schemaversion) VALUES (95)"
 mkdir -p "$SHOT_TMP/settings-app"
 KV_SHOT_APPDIR=$SHOT_TMP/settings-app \
-  shoot settings-dialog.png "Korvantis Launcher Configuration" "$BUILD/tests/gui/shot_settings_dialog"
+  shoot settings-dialog.png "Korvantis Launcher Configuration" "$BUILD/screenshots/shot_settings_dialog"

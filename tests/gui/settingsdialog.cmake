@@ -3,6 +3,3 @@
 kv_add_gtest(test_frmconfig_widgets SOURCES test_frmconfig_widgets.cpp LIBS kv_gui kv_platform_fakes Qt6::Widgets
              FIXTURES pg ENVIRONMENT "${KV_GUI_TEST_ENV};LC_ALL=C.UTF-8")
 
-# Not a test: shows the dialog for scripts/screenshots.
-add_executable(shot_settings_dialog shot_settings_dialog.cpp)
-target_link_libraries(shot_settings_dialog PRIVATE kv_gui)
