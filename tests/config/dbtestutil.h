@@ -20,19 +20,15 @@ namespace dbtest {
 using testsupport::clusterSettings;
 
 // SIGSTOPs a process for a scope, failed assertions and exceptions included.
-class StoppedProcess {
-public:
-    explicit StoppedProcess(int pid) : m_pid(pid)
+struct StoppedProcess {
+    explicit StoppedProcess(int pid) : pid(pid)
     {
-        if (m_pid <= 0 || ::kill(m_pid, SIGSTOP) != 0)
+        if (pid <= 0 || ::kill(pid, SIGSTOP) != 0)
             throw std::runtime_error("cannot stop pid " + std::to_string(pid));
     }
-    ~StoppedProcess() { ::kill(m_pid, SIGCONT); }
+    ~StoppedProcess() { ::kill(pid, SIGCONT); }
     StoppedProcess(const StoppedProcess &) = delete;
-    StoppedProcess &operator=(const StoppedProcess &) = delete;
-
-private:
-    int m_pid;
+    const int pid;
 };
 
 // Stops the cluster for a scope.

@@ -1,14 +1,12 @@
-// The Qt prompter shows what it is asked to, with the right buttons, default
-// and modality, and reports the button the person pressed.
+// The Qt prompter: the right buttons and default, the pressed button mapped
+// back, and questions a stray key cannot answer.
 #include "core/gui/qtprompter.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QInputDialog>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -19,25 +17,28 @@ namespace {
 
 QApplication &app() { return testsupport::qtApp<QApplication>(); }
 
-// Runs `inspect` on the modal window once it is up.
-void whenModalShows(std::function<void(QWidget *)> inspect)
+// Runs `act` on the modal window once it is up.
+void whenModalShows(std::function<void(QWidget *)> act)
 {
     auto *timer = new QTimer(&app());
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, inspect]() {
+    QObject::connect(timer, &QTimer::timeout, [timer, act]() {
         if (QWidget *w = QApplication::activeModalWidget()) {
             timer->stop();
             timer->deleteLater();
-            inspect(w);
+            act(w);
         }
     });
     timer->start();
 }
 
+void pressEscape(QWidget *w)
+{
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(w, &escape);
+}
 
-// Each button set shows its buttons, the chosen default, text and title,
-// application-modal on top, and maps the pressed button back.
-TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndMapsBack)
+TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
 {
     app();
     kv::QtPrompter p;
@@ -50,7 +51,6 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndMapsBack)
         kv::MsgResult expected;
     } cases[] = {
         {kv::MsgButtons::YesNo, 2, B::Yes | B::No, B::No, B::Yes, kv::MsgResult::Yes},
-        {kv::MsgButtons::OK, 1, B::Ok, B::Ok, B::Ok, kv::MsgResult::OK},
         {kv::MsgButtons::OKCancel, 1, B::Ok | B::Cancel, B::Ok, B::Cancel, kv::MsgResult::Cancel},
         {kv::MsgButtons::AbortRetryIgnore, 3, B::Abort | B::Retry | B::Ignore, B::Ignore, B::Ignore,
          kv::MsgResult::Ignore},
@@ -61,30 +61,24 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndMapsBack)
         SCOPED_TRACE(kv::toString(c.buttons).toStdString());
         kv::MessageBox box;
         box.text = QStringLiteral("Keep the card reader running?");
-        box.title = QStringLiteral("Korvantis Launcher");
         box.buttons = c.buttons;
         box.defaultButton = c.defaultButton;
-        box.icon = kv::MsgIcon::Question;
         box.systemModal = true;
         whenModalShows([&](QWidget *w) {
             auto *mb = qobject_cast<QMessageBox *>(w);
             ASSERT_NE(mb, nullptr);
             EXPECT_EQ(mb->standardButtons(), c.shown);
             EXPECT_EQ(mb->standardButton(mb->defaultButton()), c.isDefault);
-            EXPECT_EQ(mb->text(), box.text);
-            EXPECT_EQ(mb->windowTitle(), box.title);
             EXPECT_TRUE(mb->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-            EXPECT_EQ(mb->windowModality(), Qt::ApplicationModal);
-            ASSERT_NE(mb->button(c.press), nullptr);
             mb->button(c.press)->click();
         });
         EXPECT_EQ(p.messageBox(box), c.expected);
     }
 }
 
-// Escape and the close button are no answer to a question without Cancel:
-// on "keep all supporting programs open?" No would end them.
-TEST(QtPrompter, QuestionWithoutCancelIsNotDismissed)
+// On "keep all supporting programs open?" No would end them: Escape and the
+// close button are no answer where there is no Cancel.
+TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
 {
     app();
     kv::QtPrompter p;
@@ -93,42 +87,19 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissed)
     box.buttons = kv::MsgButtons::YesNo;
     bool stayed = false;
     whenModalShows([&](QWidget *w) {
-        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-        QApplication::sendEvent(w, &escape);
+        pressEscape(w);
         w->close();
         stayed = w->isVisible() && !w->windowFlags().testFlag(Qt::WindowCloseButtonHint);
         qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click();
     });
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Yes);
     EXPECT_TRUE(stayed);
-    // Where there is Cancel, Escape is Cancel.
     box.buttons = kv::MsgButtons::OKCancel;
-    whenModalShows([](QWidget *w) {
-        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-        QApplication::sendEvent(w, &escape);
-    });
+    whenModalShows(pressEscape);
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
-TEST(QtPrompter, InputBoxGivesTypedTextOrEmptyOnCancel)
-{
-    app();
-    kv::QtPrompter p;
-    QString label;
-    whenModalShows([&](QWidget *w) {
-        auto *dlg = qobject_cast<QInputDialog *>(w);
-        ASSERT_NE(dlg, nullptr);
-        label = dlg->labelText();
-        dlg->setTextValue(QStringLiteral("pos.exe"));
-        dlg->accept();
-    });
-    EXPECT_EQ(p.inputBox(QStringLiteral("Executable?"), QStringLiteral("T"), QString()), QStringLiteral("pos.exe"));
-    EXPECT_EQ(label, QStringLiteral("Executable?"));
-
-    whenModalShows([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
-    EXPECT_EQ(p.inputBox(QStringLiteral("Executable?"), QStringLiteral("T"), QStringLiteral("x")), QString());
-}
-
+// Not a stack: shown twice and restored once leaves the normal pointer.
 TEST(QtPrompter, BusyCursorIsNotStacked)
 {
     app();
@@ -136,9 +107,6 @@ TEST(QtPrompter, BusyCursorIsNotStacked)
     p.setBusyCursor(true);
     p.setBusyCursor(true);
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-    p.setBusyCursor(false);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     p.setBusyCursor(false);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

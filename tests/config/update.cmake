@@ -1,1 +1,0 @@
-kv_add_gtest(test_update SOURCES test_update.cpp LIBS kv_config FIXTURES pg TIMEOUT 120)

@@ -1,1 +1,0 @@
-kv_add_gtest(test_scriptedprompter SOURCES test_scriptedprompter.cpp LIBS kv_core)
