@@ -11,7 +11,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -41,19 +40,6 @@ struct ClusterStopped {
         } catch (const std::exception &) {
         }
     }
-};
-
-// Sets an environment variable for a scope.
-struct EnvOverride {
-    EnvOverride(const char *name, const std::string &value) : name(name)
-    {
-        if (const char *was = std::getenv(name))
-            old = was;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvOverride() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
-    const char *name;
-    std::optional<std::string> old;
 };
 
 // Other sessions of the test role on the test database, this query's own excluded.

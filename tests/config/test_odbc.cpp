@@ -42,69 +42,6 @@ protected:
     int m_baseline = 0;
 };
 
-TEST_F(OdbcTest, QueryStandsOnTheFirstRowAndIteratesToEndOfFile)
-{
-    testenv::psql("INSERT INTO managedprogram (id, name, path, runonstart, machineid) VALUES "
-                  "(11, 'Kassé €', NULL, true, 3), (12, repeat('x', 3000) || 'ü', '', false, NULL)");
-    Connection c;
-    c.open(clusterText());
-    Recordset rs;
-    rs.open(QStringLiteral("SELECT id, name, path, runonstart, machineid FROM managedprogram ORDER BY id"), c);
-    ASSERT_FALSE(rs.eof());
-    EXPECT_EQ(rs.field("ID").toInt64(), 11) << "column names match without regard to case";
-    EXPECT_EQ(rs.field("name").toString(), QString::fromUtf8("Kassé €"));
-    EXPECT_TRUE(rs.field("path").isNull());
-
-    rs.moveNext();
-    ASSERT_FALSE(rs.eof());
-    EXPECT_EQ(rs.field("name").toString(), QString(3000, QLatin1Char('x')) + QString::fromUtf8("ü"))
-        << "a value longer than one read buffer arrives whole";
-    EXPECT_FALSE(rs.field("path").isNull()) << "an empty text is not NULL";
-    bool ok = true;
-    rs.field("machineid").toInt64(&ok);
-    EXPECT_FALSE(ok) << "NULL is not a number";
-
-    rs.moveNext();
-    EXPECT_TRUE(rs.eof());
-    EXPECT_EQ(thrown([&] { rs.field("id"); }).number(), kv::odbc::kNoCurrentRecord);
-}
-
-// The driver's own wording, as it reaches the layer from real failures.
-TEST_F(OdbcTest, RealErrorsFallIntoTheConnectionTestClasses)
-{
-    kv::LauncherSettings noPassword = dbtest::clusterSettings(), unknownHost = noPassword;
-    noPassword.db_password.clear();
-    unknownHost.db_host = QStringLiteral("no-such-host.invalid");
-    const struct {
-        const char *what;
-        QString text;
-        ConnectionFailure expected;
-    } cases[] = {
-        {"no password", buildConnectionText(noPassword), ConnectionFailure::BadUserPass},
-        {"unknown host", buildConnectionText(unknownHost), ConnectionFailure::NoConnection},
-        {"no driver", QStringLiteral("DRIVER={No Such Driver};SERVER=127.0.0.1"), ConnectionFailure::ConnectionError},
-    };
-    for (const auto &c : cases) {
-        Connection conn;
-        const Error e = thrown([&] { conn.open(c.text); });
-        EXPECT_FALSE(conn.isOpen()) << c.what;
-        EXPECT_EQ(classifyConnectionError(e), c.expected) << c.what << ": " << e.what();
-    }
-    {
-        dbtest::EnvOverride port("PGPORT", "1"); // a privileged port nothing here listens on
-        Connection conn;
-        const Error refused = thrown([&] { conn.open(clusterText()); });
-        EXPECT_EQ(classifyConnectionError(refused), ConnectionFailure::NoConnection) << refused.what();
-    }
-    // Once connected, a failing statement means a database of an older layout.
-    Connection conn;
-    conn.open(clusterText());
-    Recordset rs;
-    const Error column = thrown([&] { rs.open(QStringLiteral("SELECT nosuchcolumn FROM config"), conn); });
-    EXPECT_EQ(column.sqlState(), "42703");
-    EXPECT_EQ(classifyConnectionError(column), ConnectionFailure::OldDatabase) << column.what();
-}
-
 // Texts the driver gives on other servers and networks than this one's.
 TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
 {
@@ -135,28 +72,6 @@ TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
                   kv::database::connectionFailureText(c.expected).toStdString())
             << c.description;
     }
-}
-
-TEST_F(OdbcTest, StatementOnAStoppedBackendReturnsWithinTheDeadline)
-{
-    Connection c;
-    c.open(clusterText());
-    Recordset rs;
-    rs.open(QStringLiteral("SELECT pg_backend_pid() AS pid"), c);
-    const int backend = int(rs.field("pid").toInt64());
-    {
-        dbtest::StoppedProcess stopped(backend);
-        const auto t0 = std::chrono::steady_clock::now();
-        const Error e = thrown([&] { rs.open(QStringLiteral("SELECT 1 AS one"), c); });
-        EXPECT_LE(dbtest::secondsSince(t0), kv::odbc::kDefaultStatementDeadlineMs / 1000.0 + 2.0);
-        EXPECT_EQ(classifyConnectionError(e), ConnectionFailure::NoConnection) << e.what();
-        // The link is gone: the next statement fails at once instead of
-        // waiting a second deadline.
-        const auto t1 = std::chrono::steady_clock::now();
-        EXPECT_THROW(rs.open(QStringLiteral("SELECT 1"), c), Error);
-        EXPECT_LE(dbtest::secondsSince(t1), 1.0);
-    }
-    c.close();
 }
 
 // The driver runs statements of its own after the login; a server that then

@@ -11,7 +11,6 @@
 
 #include <QLocale>
 
-#include <chrono>
 
 using kv::Notice;
 using kv::Watchdog;
@@ -121,39 +120,6 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     EXPECT_EQ(m_watchdog.outageCount, 2);
     EXPECT_TRUE(m_watchdog.dbConnectionUp);
     EXPECT_EQ(dbtest::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
-}
-
-TEST_F(WatchdogTest, AFailingFirstCallIsAnOutageAndWrongSettingsNeverThrow)
-{
-    m_settings.db_password = QStringLiteral("wrong");
-    check("first call", 1, {kAttempt, kFailure}, {notice(kLost, 1)});
-    m_settings = dbtest::clusterSettings();
-    check("right settings", 0, {kAttempt}, {notice(kRecovered, 1)});
-}
-
-// The check waits on the worker, never on the caller.
-TEST_F(WatchdogTest, AFrozenServerHoldsTheWorkerNoLongerThanTheDocumentedBound)
-{
-    const double bound = Watchdog::kTestDeadlineMs / 1000.0 + kv::odbc::kLoginTimeoutSeconds + 1;
-    check("first call", 0, {kAttempt}, {});
-    const int backend = std::stoi(testenv::psql(
-        "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND usename = current_user "
-        "AND pid <> pg_backend_pid()"));
-    {
-        dbtest::StoppedProcess postmaster(testenv::postmasterPid());
-        dbtest::StoppedProcess session(backend);
-        ASSERT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
-        EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "the hand-over waited for the server";
-        EXPECT_FALSE(m_watchdog.testDatabaseConnection(m_settings)) << "a second check in flight";
-        // Past its bound a check counts as failed, whatever its thread does.
-        m_clock.advanceMs(Watchdog::kTestBoundMs);
-        EXPECT_EQ(m_watchdog.applyDatabaseTest(), 1);
-        EXPECT_EQ(m_notices.shown.size(), 1u);
-        auto t0 = std::chrono::steady_clock::now();
-        check("reconnect to the frozen server", 1, {kAttempt, kFailure}, {});
-        EXPECT_LE(dbtest::secondsSince(t0), bound);
-    }
-    check("thawed", 0, {kAttempt}, {notice(kRecovered, 1)});
 }
 
 } // namespace

@@ -1,4 +1,3 @@
-#include "core/eventlog.h"
 #include "core/helpers.h"
 #include "core/textconv.h"
 
@@ -29,17 +28,6 @@ TEST(FileExists, MatchesVisibleRegularFilesWithStarAndQuestionMark)
     };
     for (const auto &c : cases)
         EXPECT_EQ(kv::fileExists(dir.file(QString::fromLatin1(c.name))), c.found) << c.name;
-}
-
-// journald reads the priority from "<N>" and stamps its own time; a plain
-// session gets both in the line. A line end inside an event never makes a
-// second line.
-TEST(EventLine, OneTimeAndOnePriorityPerLine)
-{
-    const QDateTime at(QDate(2026, 12, 6), QTime(9, 5, 7));
-    EXPECT_EQ(kv::eventLine(kv::LogPriority::Error, QStringLiteral("no start"), at, true), "<3>no start");
-    EXPECT_EQ(kv::eventLine(kv::LogPriority::Warning, QStringLiteral("rows stay queued:\r\nno printer"), at, false),
-              "2026-12-06 09:05:07 warning: rows stay queued:  no printer");
 }
 
 // One byte per character on the printer: Windows-1252 where it has one, else

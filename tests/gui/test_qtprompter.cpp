@@ -99,16 +99,4 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
-// Not a stack: shown twice and restored once leaves the normal pointer.
-TEST(QtPrompter, BusyCursorIsNotStacked)
-{
-    app();
-    kv::QtPrompter p;
-    p.setBusyCursor(true);
-    p.setBusyCursor(true);
-    ASSERT_NE(QApplication::overrideCursor(), nullptr);
-    p.setBusyCursor(false);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
 } // namespace

@@ -9,9 +9,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <functional>
 
@@ -29,20 +26,6 @@ bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
 }
 
 } // namespace
-
-// lpstat is the system's own client: its order is the order users see.
-TEST(CupsSpooler, ListsTheServersQueuesInItsOrderAndItsDefault)
-{
-    std::vector<std::string> listed;
-    FILE *p = popen("lpstat -e", "r");
-    char line[512];
-    while (p && std::fgets(line, sizeof line, p))
-        listed.emplace_back(line, std::strcspn(line, "\r\n"));
-    ASSERT_TRUE(p && pclose(p) == 0) << "lpstat -e failed";
-    CupsSpooler spooler;
-    EXPECT_EQ(spooler.printers(), listed);
-    EXPECT_EQ(spooler.defaultPrinter(), testprinter::defaultQueue());
-}
 
 // The queue's driver upper-cases text; a raw job never meets it, and every
 // byte value arrives unchanged, across writes split inside a command.
@@ -65,46 +48,6 @@ TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)
         EXPECT_TRUE(handle->endDocument());
         EXPECT_EQ(printer.bytesSince(mark), QByteArray::fromStdString(dataType ? "RECEIPT\n" : all));
     }
-}
-
-// CUPS would keep a job without a document pending for ever, and a job let go
-// of half-way must print nothing.
-TEST(CupsSpooler, EmptyOrAbandonedDocumentsLeaveNoJobAndPrintNothing)
-{
-    const std::string queue = testprinter::otherQueue();
-    TestPrinter printer(queue);
-    const auto mark = printer.mark();
-    CupsSpooler spooler;
-    for (const char *bytes : {"", "half a receipt"}) {
-        auto handle = spooler.openPrinter(queue);
-        ASSERT_TRUE(handle) << spooler.lastError();
-        ASSERT_TRUE(handle->startDocument(DocInfo{"left", std::nullopt, std::nullopt}));
-        ASSERT_TRUE(writeAll(*handle, bytes));
-        if (!*bytes) {
-            EXPECT_TRUE(handle->endDocument());
-        }
-    }
-    // Once a whole job is at the printer, the server has dealt with the others.
-    auto next = spooler.openPrinter(queue);
-    ASSERT_TRUE(next && next->startDocument(DocInfo{"whole", std::nullopt, std::nullopt}));
-    ASSERT_TRUE(writeAll(*next, "whole receipt") && next->endDocument());
-    EXPECT_EQ(printer.bytesSince(mark), QByteArray("whole receipt"));
-    for (const auto &job : testprinter::serverJobs(queue))
-        EXPECT_NE(job.title, "left") << "job " << job.id << " is " << job.state;
-}
-
-// Receipts written to a queue that refuses jobs would be lost.
-TEST(CupsSpooler, OpenFailsForAQueueThatDoesNotExistOrRefusesJobs)
-{
-    CupsSpooler spooler;
-    EXPECT_EQ(spooler.openPrinter("KV_NoSuchQueue"), nullptr);
-    EXPECT_NE(spooler.lastError().find("KV_NoSuchQueue"), std::string::npos) << spooler.lastError();
-    const std::string queue = testprinter::otherQueue();
-    ASSERT_EQ(std::system(("cupsreject " + queue).c_str()), 0);
-    auto refused = spooler.openPrinter(queue);
-    ASSERT_EQ(std::system(("cupsaccept " + queue).c_str()), 0);
-    EXPECT_EQ(refused, nullptr);
-    EXPECT_NE(spooler.openPrinter(queue), nullptr) << spooler.lastError();
 }
 
 // The bound the till needs; the spooler's own budget lies below it.

@@ -45,12 +45,6 @@ std::string output(Child &child)
 
 } // namespace
 
-TEST(SplitCommandLine, QuotesGroupAndAreDropped)
-{
-    EXPECT_EQ(kv::platform::splitCommandLine("\"/opt/k v/tallyward\"  -v stationid=3"),
-              (std::vector<std::string>{"/opt/k v/tallyward", "-v", "stationid=3"}));
-}
-
 // A descriptor opened without close-on-exec, or another child's pipe, would
 // keep a pipe open after its program ended.
 TEST(ChildProcess, ChildGetsEmptyInputAndOnlyItsStandardDescriptors)
@@ -74,15 +68,4 @@ TEST(ChildProcess, WritingToAPipeNobodyReadsIsAnErrorNotAnEnd)
     struct sigaction now {};
     ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &now), 0);
     EXPECT_EQ(now.sa_handler, SIG_IGN);
-}
-
-// Once reaped, the number may belong to someone else: no signal.
-TEST(ChildProcess, KillEndsTheChildAndNeverSignalsAReapedOne)
-{
-    auto child = start({childhelpers::kv_child_ignore_term, "20000"});
-    EXPECT_FALSE(child->reap());
-    EXPECT_TRUE(child->kill());
-    EXPECT_TRUE(child->reap());
-    EXPECT_NE(::kill(child->pid(), 0), 0) << "killed child left as a zombie";
-    EXPECT_FALSE(child->kill());
 }
