@@ -1,6 +1,5 @@
-// The ODBC layer against the real cluster through psqlODBC: rows and values,
-// handles given back on every path, errors sorted into the classes the
-// settings dialog shows, and deadlines on a server that stops answering.
+// ODBC errors sorted into the classes the settings dialog shows, and the
+// open's deadline on the real cluster when it stops answering after the login.
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "dbtestutil.h"
@@ -12,7 +11,6 @@ using kv::database::buildConnectionText;
 using kv::database::classifyConnectionError;
 using kv::odbc::Connection;
 using kv::odbc::Error;
-using kv::odbc::Recordset;
 
 namespace {
 
@@ -29,18 +27,6 @@ Error thrown(F call)
     }
     return Error(0, QString());
 }
-
-class OdbcTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        testenv::psql("DELETE FROM managedprogram; DELETE FROM config");
-        m_baseline = dbtest::otherSessions();
-    }
-    // Whatever the test did, it gave every connection back.
-    void TearDown() override { EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline), m_baseline) << "a connection left open"; }
-    int m_baseline = 0;
-};
 
 // Texts the driver gives on other servers and networks than this one's.
 TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
@@ -76,7 +62,7 @@ TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
 
 // The driver runs statements of its own after the login; a server that then
 // stops answering must not hold the open past the login timeout and deadline.
-TEST_F(OdbcTest, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
+TEST(OdbcOpen, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
 {
     Connection c;
     c.setStatementDeadlineMs(1000);

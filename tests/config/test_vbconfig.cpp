@@ -1,22 +1,14 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
 // incomplete, exact bytes.
 #include "config/vbConfig.h"
-#include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 
-#include <chrono>
-#include <filesystem>
-#include <future>
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 
@@ -30,11 +22,10 @@ protected:
     testsupport::TempAppDir dir;
     kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
     testsupport::ScriptedPrompter prompter;
-    testsupport::RecordingEventLog events;
     const std::string path = dir.file(QStringLiteral("shell.conf")).toStdString();
 
     Outcome import() { return kv::config::importFrontEndConfig(QString::fromStdString(path), ctx, prompter); }
-    LauncherSettings read() { return kv::config::readShellConfig(QString::fromStdString(path), ctx, &events); }
+    LauncherSettings read() { return kv::config::readShellConfig(QString::fromStdString(path), ctx); }
     QByteArray conf() const { return dir.read(QStringLiteral("shell.conf")); }
     unsigned mode() const
     {
@@ -140,37 +131,6 @@ TEST_F(ShellConf, FileThatIsNotUtf8IsReadAsWindows1252)
         dir.write(QStringLiteral("shell.conf"), "db_password = " + c.password + "\r\nlauncher = old-name\r\n");
         EXPECT_EQ(read().db_password, c.expected) << c.password.toHex().constData();
         EXPECT_EQ(read().db_password, c.expected) << "after the rewrite: " << c.password.toHex().constData();
-    }
-}
-
-// Too large, or a FIFO (whose open would wait for a writer): not read, left
-// as it stands, named in the log.
-TEST_F(ShellConf, OnlyARegularFileOfAtMostOneMebibyteIsRead)
-{
-    EXPECT_EQ(read(), LauncherSettings{});
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(path))) << "a missing file is not created by reading";
-    const QByteArray settings = "db_host = h\r\nesc_printer = p\r\nlauncher = korvantis-launcher\r\n";
-    const QByteArray atLimit = settings + QByteArray(1024 * 1024 - settings.size(), '#');
-    dir.write(QStringLiteral("shell.conf"), atLimit);
-    EXPECT_EQ(read().db_host, QStringLiteral("h"));
-
-    for (const bool fifo : {false, true}) {
-        std::filesystem::remove(path);
-        if (fifo)
-            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        else
-            dir.write(QStringLiteral("shell.conf"), atLimit + "#");
-        events.lines.clear();
-        auto reading = std::async(std::launch::async, [&] { return read(); });
-        if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-            ADD_FAILURE() << "the read hangs";
-            // A writer that comes and goes lets a reader stuck on the FIFO go.
-            ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
-        }
-        EXPECT_EQ(reading.get(), LauncherSettings{}) << fifo;
-        EXPECT_TRUE(events.lines.join('\n').contains(QString::fromStdString(path))) << fifo;
-        EXPECT_TRUE(fifo ? std::filesystem::is_fifo(path) : std::filesystem::file_size(path) == std::uintmax_t(atLimit.size() + 1))
-            << "what stands there is left alone";
     }
 }
 

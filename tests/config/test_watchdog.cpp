@@ -1,5 +1,5 @@
 // The database watchdog against the real cluster: outages and recoveries as
-// the cashier and the debug log see them, and the bound for a frozen server.
+// the cashier and the debug log see them.
 #include "config/vbWatchdog.h"
 #include "programs/vbKill.h"
 
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <QLocale>
-
 
 using kv::Notice;
 using kv::Watchdog;

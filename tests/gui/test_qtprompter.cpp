@@ -54,7 +54,6 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
         {kv::MsgButtons::OKCancel, 1, B::Ok | B::Cancel, B::Ok, B::Cancel, kv::MsgResult::Cancel},
         {kv::MsgButtons::AbortRetryIgnore, 3, B::Abort | B::Retry | B::Ignore, B::Ignore, B::Ignore,
          kv::MsgResult::Ignore},
-        {kv::MsgButtons::YesNoCancel, 1, B::Yes | B::No | B::Cancel, B::Yes, B::No, kv::MsgResult::No},
         {kv::MsgButtons::RetryCancel, 2, B::Retry | B::Cancel, B::Cancel, B::Retry, kv::MsgResult::Retry},
     };
     for (const auto &c : cases) {
