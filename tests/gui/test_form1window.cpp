@@ -1,5 +1,5 @@
-// The program manager window's widgets, offscreen: names, captions, places,
-// Run and Stop per row, and the keyboard reaching the row.
+// The program manager window's widgets, offscreen, against the real cluster:
+// Run and Stop per row, the output box, typing reaching the row, Close.
 #include "programs/gui/Form1Window.h"
 
 #include "form1station.h"
@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -24,7 +26,6 @@ protected:
         testsupport::qtApp<QApplication>();
         standardStation();
         mp.setObserver(&window.observer());
-        EXPECT_EQ(window.widget(), nullptr) << "created on first use";
         window.showWindow();
     }
 
@@ -35,43 +36,19 @@ protected:
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
-};
 
-TEST_F(Form1WindowTest, ControlsCarryTheirNamesCaptionsAndPlaces)
-{
-    EXPECT_EQ(window.widget()->objectName(), QStringLiteral("Form1"));
-    EXPECT_EQ(window.widget()->windowTitle(), QStringLiteral("Korvantis Launcher"));
-    // Top to bottom down the left column; the boxes show row 0.
-    const std::pair<const char *, QString> column[] = {
-        {"cmdAdd", QStringLiteral("Add")},
-        {"lstPrograms", QString()},
-        {"cmdRun", QStringLiteral("Run")},
-        {"Label1", QStringLiteral("Title")},
-        {"txtPName", QStringLiteral("Till")},
-        {"Label2", QStringLiteral("File Name")},
-        {"txtPPath", QStringLiteral("kv_child_exit_after")},
-        {"Label4", QStringLiteral("Arguments")},
-        {"txtArgs", QStringLiteral("60000")},
-        {"chkROS", QStringLiteral("Run on Startup")},
-        {"chkROF", QStringLiteral("Restart on Failure:0")},
-        {"cmdClose", QStringLiteral("Close")},
-    };
-    int lastY = -1;
-    for (const auto &[name, caption] : column) {
-        SCOPED_TRACE(name);
-        QWidget *w = child(name);
-        ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->property("text").toString(), caption);
-        EXPECT_GT(w->y(), lastY);
-        lastY = w->y();
-        EXPECT_EQ(w->x(), 8);
+    template <typename Pred>
+    bool superviseUntil(Pred done)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 10000) {
+            mp.superviseManagedPrograms();
+            QTest::qWait(5);
+        }
+        return done();
     }
-    EXPECT_EQ(child<QPushButton>("cmdStop")->text(), QStringLiteral("Stop"));
-    EXPECT_GT(child("cmdStop")->x(), child("cmdRun")->geometry().right());
-    EXPECT_GT(child("txtOutput")->x(), child("lstPrograms")->geometry().right());
-    EXPECT_EQ(child<QLineEdit>("txtWorking")->text(), mp.managedPrograms[0].path);
-    EXPECT_GE(child("txtWorking")->y(), window.widget()->height()) << "below what the window shows";
-}
+};
 
 TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
 {
@@ -79,13 +56,12 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     auto *run = child<QPushButton>("cmdRun");
     auto *stop = child<QPushButton>("cmdStop");
     enum Action { Select, SelectAndRun, ClickSelectedRow };
-    struct Case {
+    const struct {
         const char *what;
         int row;
         Action action;
         bool runEnabled, runShown, stopEnabled, stopShown;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"front-end, not running", 0, Select, true, true, false, true},
         {"other row, running", 2, SelectAndRun, false, true, true, true},
         // Run only changes what can be pressed, on the front-end's row too.
@@ -94,14 +70,12 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
         {"front-end, running", 0, ClickSelectedRow, false, false, false, false},
         {"other row again", 2, Select, false, true, true, true},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.action == ClickSelectedRow) {
-            ASSERT_EQ(list->currentRow(), c.row);
+        if (c.action == ClickSelectedRow)
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(c.row)).center());
-        } else {
+        else
             list->setCurrentRow(c.row);
-        }
         if (c.action == SelectAndRun)
             run->click();
         EXPECT_EQ(run->isEnabled(), c.runEnabled);
@@ -114,22 +88,44 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     EXPECT_TRUE(run->isEnabled() && !stop->isEnabled());
 }
 
-TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseOnlyHides)
+TEST_F(Form1WindowTest, OutputBoxShowsEachPieceOnce)
 {
+    mp.managedPrograms[2].arguments = QStringLiteral("300");
+    child<QListWidget>("lstPrograms")->setCurrentRow(2);
+    child<QPushButton>("cmdRun")->click();
+    auto *box = child<QPlainTextEdit>("txtOutput");
+    // "running PID" now, "exiting 0" 300 ms later: two pieces.
+    ASSERT_TRUE(superviseUntil([&] { return box->toPlainText().startsWith(QStringLiteral("running ")); }));
+    ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[2].process->pReady; }));
+    EXPECT_EQ(box->toPlainText(), mp.managedPrograms[2].process->outText);
+    EXPECT_TRUE(box->toPlainText().endsWith(QStringLiteral("\nexiting 0\n")));
+}
+
+TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
+{
+    const auto sessions = [] {
+        return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend' "
+                             "AND pid <> pg_backend_pid()");
+    };
     QWidget *form = window.widget();
     child<QListWidget>("lstPrograms")->setCurrentRow(1);
     auto *args = child<QLineEdit>("txtArgs");
-    EXPECT_EQ(child<QLineEdit>("txtPName")->text(), QStringLiteral("Reader"));
     args->setFocus();
     args->end(false);
     QTest::keyClicks(args, QStringLiteral(" it's"));
     EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("out:hello it's"));
+    EXPECT_EQ(form1test::rows().at(id(1)), form1test::rowOf(mp.managedPrograms[1]));
+    EXPECT_EQ(sessions(), "1\n") << "one session kept for the typing";
 
     child<QPushButton>("cmdClose")->click();
     EXPECT_TRUE(form->isHidden());
+    QElapsedTimer t;
+    t.start();
+    while (sessions() != "0\n" && t.elapsed() < 5000)
+        QTest::qWait(20);
+    EXPECT_EQ(sessions(), "0\n") << "the hidden window holds a session of the server";
     window.showWindow();
     EXPECT_EQ(window.widget(), form) << "one instance, shown again";
-    EXPECT_FALSE(form->isHidden());
     EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));
 }
 

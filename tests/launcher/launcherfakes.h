@@ -136,14 +136,14 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
 struct FakeUpdate final : kv::UpdateProcedure {
     Outcome result = Outcome::Continue;
     int runs = 0, requests = 0;
-    bool requestFails = false;
-    Outcome runUpdate() override { return ++runs, result; }
-    void requestUpdate() override
+    std::function<void()> onRun;
+    Outcome runUpdate() override
     {
-        ++requests;
-        if (requestFails)
-            throw std::runtime_error("marker: Is a directory");
+        if (onRun)
+            onRun();
+        return ++runs, result;
     }
+    void requestUpdate() override { ++requests; }
 };
 
 struct FakeKiller final : kv::ImageKiller {

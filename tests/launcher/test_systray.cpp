@@ -75,15 +75,6 @@ TEST_F(Tray, CommandsReachTheirWindowsAndTheLauncher)
     EXPECT_FALSE(tray.iconShown());
 }
 
-TEST_F(Tray, WithoutATraySaysSoOnce)
-{
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    tray.addTrayIcon();
-    tray.removeTrayIcon();
-    tray.addTrayIcon();
-    EXPECT_EQ(events.lines.filter(QStringLiteral("no system tray")).size(), 1) << events.lines.join('\n').toStdString();
-}
-
 // Start-up blocks on the database right after showing it: by then it must
 // have been painted.
 TEST(WaitingWindow, IsPaintedBeforeShowWaitingReturns)

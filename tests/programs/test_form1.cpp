@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <optional>
+
 using form1test::rowOf;
 using form1test::rows;
 
@@ -157,7 +159,13 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_TRUE(reports.isEmpty());
 
-    testenv::pgctl("stop");
+    // Started again whatever happens below, so that no later test finds it down.
+    struct Stopped {
+        Stopped() { testenv::pgctl("stop"); }
+        ~Stopped() { testenv::pgctl("start"); }
+    };
+    std::optional<Stopped> down;
+    down.emplace();
     for (const QString &typed : {QStringLiteral("--f"), QStringLiteral("--fa"), QStringLiteral("--fast")}) {
         form.txtArgs_Change(typed);
         clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
@@ -177,7 +185,7 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     form.saveBeforeQuit(true);
     prompter.verifyDone();
 
-    testenv::pgctl("start");
+    down.reset();
     EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
     form.saveBeforeQuit(true); // quitting does not wait for the pause to end
     EXPECT_FALSE(form.hasPending());

@@ -159,12 +159,6 @@ TEST_F(Loading, UnwritableRunScriptEndsTheLauncher)
     EXPECT_TRUE(prompter.shownMessages().first().title.startsWith(QStringLiteral("Korvantis Launcher - ")));
 }
 
-TEST_F(Loading, DatabaseErrorsReachTheCaller)
-{
-    shellConf.db_password = QStringLiteral("wrong");
-    EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error);
-}
-
 TEST_F(Loading, IdBeyondWhatTheLauncherHoldsIsAClearError)
 {
     testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) VALUES (40000, 'Big', 'x', 41)");
@@ -174,48 +168,6 @@ TEST_F(Loading, IdBeyondWhatTheLauncherHoldsIsAClearError)
     } catch (const kv::odbc::Error &e) {
         EXPECT_TRUE(e.description().contains("40000") && e.description().contains("Big"))
             << e.description().toStdString();
-    }
-}
-
-// A database whose flags are numbers starts only what says 1 and keeps down
-// only what says 0.
-TEST_F(Loading, NumericFlagsCompareWithOneAndZeroExactly)
-{
-    testenv::psql("DROP SCHEMA IF EXISTS numeric_flags CASCADE; CREATE SCHEMA numeric_flags; "
-                  "CREATE TABLE numeric_flags.managedprogram (id serial, name text, path text, executable text, "
-                  "arguments text, runonstart numeric, restartonfailure numeric, machineid integer)");
-    struct Cleanup {
-        ~Cleanup()
-        {
-            ::unsetenv("PGOPTIONS");
-            testenv::psql("DROP SCHEMA numeric_flags CASCADE");
-        }
-    } cleanup;
-    const QString helpers = QFileInfo(QString::fromUtf8(childhelpers::kv_child_exit_after)).absolutePath();
-    const struct {
-        const char *name, *runOnStart, *restartOnFailure;
-        bool runs, restarts;
-    } cases[] = {
-        {"one", "1", "0", true, false},
-        {"two", "2", "0.4", false, true}, // not "any but zero", no rounding
-        {"one point zero", "1.0", "0.0", true, false}, // numbers, not texts
-    };
-    for (const auto &c : cases) {
-        testenv::psql(std::string("INSERT INTO numeric_flags.managedprogram (name, path, executable, arguments, "
-                                  "runonstart, restartonfailure, machineid) VALUES ('") +
-                      c.name + "', " + sqlText(helpers) + ", 'kv_child_exit_after', '60000', " + c.runOnStart +
-                      ", " + c.restartOnFailure + ", 41)");
-    }
-    // The launcher's own connection finds this table before the test schema's.
-    ::setenv("PGOPTIONS", "-c search_path=numeric_flags", 1);
-    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
-    ASSERT_EQ(mp.managedPrograms.size(), std::size(cases) + 1);
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const kv::ManagedProgram &e = mp.managedPrograms[i + 1];
-        EXPECT_EQ(e.name, QString::fromUtf8(cases[i].name));
-        EXPECT_EQ(e.runOnStart, cases[i].runs) << cases[i].name;
-        EXPECT_EQ(e.process && e.process->pReady, cases[i].runs) << cases[i].name;
-        EXPECT_EQ(e.restartOnFailure, cases[i].restarts) << cases[i].name;
     }
 }
 
