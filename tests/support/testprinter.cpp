@@ -56,16 +56,6 @@ const char *stateName(ipp_jstate_t state)
 
 } // namespace
 
-std::vector<std::string> queues()
-{
-    std::vector<std::string> out;
-    std::istringstream in(testenv::require("KV_CUPS_QUEUES"));
-    std::string q;
-    while (in >> q)
-        out.push_back(q);
-    return out;
-}
-
 std::string defaultQueue() { return testenv::require("KV_CUPS_DEFAULT_QUEUE"); }
 
 std::string otherQueue() { return testenv::require("KV_CUPS_OTHER_QUEUE"); }
