@@ -210,21 +210,20 @@ CONF
 
   start_cupsd "$state"
 
-  for q in "${QUEUES[@]}"; do
+  local model
+  for q in "${QUEUES[@]}" "$FILTERED"; do
     # "-m raw" is deprecated in CUPS 2.4 but still what a raw queue is.
-    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" -m raw \
+    model=(-m raw)
+    [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
+    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" \
       -D "Korvantis test printer $q" >>"$state/log/lpadmin.log" 2>&1 \
       || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   done
-  lpadmin -p "$FILTERED" -E -v "kvprinter:$state/received/$FILTERED" -P "$state/etc/kv-filtered.ppd" \
-    -D "Korvantis test printer with a driver" >>"$state/log/lpadmin.log" 2>&1 \
-    || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
     || { cat "$state/log/lpadmin.log" >&2; exit 1; }
 
   cat > "$envfile.tmp" <<ENV
 CUPS_SERVER=$CUPS_SERVER
-KV_CUPS_QUEUES=${QUEUES[*]} $FILTERED
 KV_CUPS_FILTERED_QUEUE=$FILTERED
 KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
 KV_CUPS_OTHER_QUEUE=${QUEUES[1]}
