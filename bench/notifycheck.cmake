@@ -1,3 +1,2 @@
 kv_add_bench(bench_notifycheck SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_notifycheck.cpp
              LIBS draldb kv_testsupport)
-target_include_directories(bench_notifycheck PRIVATE ${PROJECT_SOURCE_DIR}/tests/draldb)

@@ -1,6 +1,7 @@
 // The printer channel against the recording spooler, which shows what the
-// bytes at a printer cannot: write boundaries, pages, jobs left open, and
-// steps that must not reach the spooler at all.
+// bytes at a printer cannot: write boundaries, jobs left open, and steps that
+// must not reach the spooler at all. The bytes of a receipt and what the
+// spooler took are the POS queue's tests' (test_posqueue).
 #include "escpos/vbEscpos.h"
 
 #include "platform/fakes/recordingspooler.h"
@@ -73,30 +74,6 @@ TEST_F(EscposChannelTest, FailedOpenStartsNothingAndLaterStepsDoNothing)
     }
 }
 
-TEST_F(EscposChannelTest, ReceiptPageIsOneDocumentWithEachCommandItsOwnWrite)
-{
-    QString name = "KV_Receipt";
-    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
-    channel.escposStartPage();
-    channel.escposSelectReceipt();
-    channel.escposWrite("Total 9.99\n");
-    channel.escposCut();
-    channel.escposOpenDrawer();
-    channel.escposEndPage();
-    EXPECT_TRUE(channel.escposClose());
-
-    EXPECT_EQ(spooler.kinds(), (std::vector<Kind>{Kind::Open, Kind::StartDocument, Kind::StartPage, Kind::Write,
-                                                  Kind::Write, Kind::Write, Kind::Write, Kind::Write, Kind::EndPage,
-                                                  Kind::EndDocument, Kind::Close}));
-    // The drawer: pin 2, then pin 5, as two writes.
-    EXPECT_EQ(spooler.writes(),
-              (std::vector<std::string>{std::string("\x1b\x63\x30\x02", 4), "Total 9.99\n",
-                                        std::string("\x1d\x56\x42\x00", 4), std::string("\x1b\x70\x00\x19\xfa", 5),
-                                        std::string("\x1b\x70\x01\x19\xfa", 5)}));
-    EXPECT_FALSE(channel.isOpen());
-    EXPECT_EQ(spooler.openHandles(), 0);
-}
-
 TEST_F(EscposChannelTest, HexTextIsReadStrictlyInPairsAndWrittenInOneWrite)
 {
     const struct {
@@ -122,11 +99,8 @@ TEST_F(EscposChannelTest, HexTextIsReadStrictlyInPairsAndWrittenInOneWrite)
     }
 }
 
-TEST_F(EscposChannelTest, CloseAbandonAndReopenEachEndTheJobOnce)
+TEST_F(EscposChannelTest, AbandonAndReopenEachEndTheJobOnce)
 {
-    channel.escposClose();
-    EXPECT_TRUE(spooler.ops().empty());
-
     openOffice();
     channel.escposWrite("half");
     channel.escposAbandon();
@@ -142,43 +116,6 @@ TEST_F(EscposChannelTest, CloseAbandonAndReopenEachEndTheJobOnce)
     EXPECT_EQ(spooler.kinds(),
               (std::vector<Kind>{Kind::Write, Kind::EndDocument, Kind::Close, Kind::Open, Kind::StartDocument}));
     EXPECT_EQ(spooler.openHandles(), 1);
-}
-
-TEST_F(EscposChannelTest, CloseSaysWhetherTheSpoolerTookTheWholeJob)
-{
-    const struct {
-        const char *what;
-        bool failWrites, failEnd, taken;
-    } cases[] = {
-        {"all taken", false, false, true},
-        {"writes fail", true, false, false},
-        {"end fails", false, true, false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        spooler.clearOps();
-        spooler.setFailWrites(c.failWrites);
-        spooler.setFailEndDocument(c.failEnd);
-        QString name = "KV_Receipt";
-        ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
-        channel.escposStartPage();
-        channel.escposWrite("one");
-        channel.escposCut();
-        channel.escposEndPage();
-        // A failed write does not stop the steps after it.
-        EXPECT_EQ(spooler.writes().size(), 2u);
-        EXPECT_EQ(channel.escposClose(), c.taken);
-        EXPECT_EQ(spooler.kinds().back(), Kind::Close);
-        EXPECT_FALSE(channel.isOpen());
-    }
-    // A failure belongs to its job, not to the next one.
-    spooler.setFailWrites(false);
-    spooler.setFailEndDocument(false);
-    QString name = "KV_Receipt";
-    ASSERT_TRUE(channel.escposOpen("Korvantis POS", name));
-    channel.escposWrite("two");
-    EXPECT_TRUE(channel.escposClose());
-    EXPECT_FALSE(channel.escposClose());
 }
 
 TEST(EscposPrinterList, NamesThenOneEmptyElementAndExactNamesOnly)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Private print server for the tests: a cupsd of its own with raw queues whose
-# devices are test printers (kv_testprinter) that record every byte they get.
-#   cupsctl.sh setup    ENVDIR TESTPRINTER   start everything, write ENVDIR/cups.env
+# devices are test printers that keep every job they get: the backend
+# "kvprinter" puts job N of a queue in $KV_TESTPRINTER_DIR/QUEUE/job-N.bin
+# (six digits, renamed into place, so a job file that exists is whole).
+#   cupsctl.sh setup    ENVDIR               start everything, write ENVDIR/cups.env
 #   cupsctl.sh teardown ENVDIR               stop and remove everything setup made
 #   cupsctl.sh start-cupsd ENVDIR            start cupsd again after a test killed it
 # As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
@@ -54,7 +56,6 @@ teardown() {
   case "$state" in
     /tmp/kv-cups.*)
       stop_pid "$state/cupsd.pid" "$state/"
-      stop_pid "$state/testprinter.pid" "$state/"
       rm -rf "$state"
       ;;
     *) log "ignoring unexpected state directory '$state'" ;;
@@ -103,8 +104,6 @@ restart_cupsd() {
 }
 
 setup() {
-  local testprinter=${1:?path of kv_testprinter}
-  [ -x "$testprinter" ] || { log "test printer program '$testprinter' missing"; exit 1; }
   mkdir -p "$envdir"
   teardown
 
@@ -117,12 +116,29 @@ setup() {
   mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,bin,received}
 
   # cupsd wants a ServerBin of its own; the filters and backends are the
-  # system's, plus the test driver's filter.
+  # system's, plus the test driver's filter and the test printer.
   for entry in /usr/lib/cups/*; do
-    [ "$(basename "$entry")" = filter ] || ln -s "$entry" "$state/bin/"
+    case "$(basename "$entry")" in filter|backend) ;; *) ln -s "$entry" "$state/bin/" ;; esac
   done
-  mkdir "$state/bin/filter"
+  mkdir "$state/bin/filter" "$state/bin/backend"
   for entry in /usr/lib/cups/filter/*; do ln -s "$entry" "$state/bin/filter/"; done
+  for entry in /usr/lib/cups/backend/*; do ln -s "$entry" "$state/bin/backend/"; done
+  cat > "$state/bin/backend/kvprinter" <<'BACKEND'
+#!/bin/sh
+# CUPS backend: job-id user title copies options [file]; DEVICE_URI kvprinter:DIR.
+# Without arguments CUPS asks for devices to discover: there are none.
+[ $# -ge 5 ] || exit 0
+dir=${DEVICE_URI#kvprinter:}
+# Jobs of a queue come one at a time, but a print server killed in mid-job
+# may leave its backend running beside the next one's.
+exec 9>"$dir/.lock"
+flock 9
+n=1
+while [ -e "$(printf '%s/job-%06d.bin' "$dir" "$n")" ]; do n=$((n + 1)); done
+job=$(printf '%s/job-%06d.bin' "$dir" "$n")
+if [ -n "${6:-}" ]; then cat "$6"; else cat; fi >"$job.part" && mv "$job.part" "$job"
+BACKEND
+  chmod 755 "$state/bin/backend/kvprinter"
   cat > "$state/bin/filter/kv-uppercase" <<'FILTER'
 #!/bin/sh
 # CUPS filter: job-id user title copies options [file]
@@ -131,39 +147,9 @@ FILTER
   chmod 755 "$state/bin/filter/kv-uppercase"
   cat > "$state/etc/kv-filtered.ppd" <<'PPD'
 *PPD-Adobe: "4.3"
-*FormatVersion: "4.3"
-*FileVersion: "1.0"
-*LanguageVersion: English
-*LanguageEncoding: ISOLatin1
-*PCFileName: "KVFILTER.PPD"
-*Manufacturer: "Korvantis"
-*Product: "(Filtered test printer)"
 *ModelName: "Korvantis filtered test printer"
-*ShortNickName: "Korvantis filtered"
 *NickName: "Korvantis filtered test printer"
-*PSVersion: "(3010.000) 0"
-*LanguageLevel: "3"
-*ColorDevice: False
-*DefaultColorSpace: Gray
-*FileSystem: False
-*Throughput: "1"
-*LandscapeOrientation: Plus90
-*TTRasterizer: Type42
 *cupsFilter: "text/plain 0 kv-uppercase"
-*OpenUI *PageSize/Media Size: PickOne
-*OrderDependency: 10 AnySetup *PageSize
-*DefaultPageSize: Roll
-*PageSize Roll/Roll: ""
-*CloseUI: *PageSize
-*OpenUI *PageRegion: PickOne
-*OrderDependency: 10 AnySetup *PageRegion
-*DefaultPageRegion: Roll
-*PageRegion Roll/Roll: ""
-*CloseUI: *PageRegion
-*DefaultImageableArea: Roll
-*ImageableArea Roll/Roll: "0 0 226 800"
-*DefaultPaperDimension: Roll
-*PaperDimension Roll/Roll: "226 800"
 PPD
   cp /etc/cups/raw.types /etc/cups/raw.convs "$state/etc/"
 
@@ -216,40 +202,28 @@ DirtyCleanInterval 0
 </Policy>
 CONF
 
+  local q
+  for q in "${QUEUES[@]}" "$FILTERED"; do mkdir "$state/received/$q"; done
   if [ "$(id -u)" -eq 0 ]; then
-    chown -R lp:lp "$state"/{etc,spool,run,cache,log}
+    chown -R lp:lp "$state"/{etc,spool,run,cache,log,received}
   fi
-
-  # Detached, with no descriptor of ctest's left open, so the setup test ends
-  # while the servers keep running.
-  setsid "$testprinter" "$state/received" "${QUEUES[@]}" "$FILTERED" \
-    </dev/null >"$state/log/testprinter.log" 2>&1 &
-  echo $! > "$state/testprinter.pid"
-  wait_for "the test printer" test -f "$state/received/ports" \
-    || { cat "$state/log/testprinter.log" >&2; exit 1; }
 
   start_cupsd "$state"
 
-  local q port
-  for q in "${QUEUES[@]}"; do
-    port=$(awk -v q="$q" '$1 == q { print $2 }' "$state/received/ports")
-    [ -n "$port" ] || { log "no port for $q"; exit 1; }
+  local model
+  for q in "${QUEUES[@]}" "$FILTERED"; do
     # "-m raw" is deprecated in CUPS 2.4 but still what a raw queue is.
-    lpadmin -p "$q" -E -v "socket://127.0.0.1:$port/?snmp=false" -m raw \
+    model=(-m raw)
+    [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
+    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" \
       -D "Korvantis test printer $q" >>"$state/log/lpadmin.log" 2>&1 \
       || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   done
-  port=$(awk -v q="$FILTERED" '$1 == q { print $2 }' "$state/received/ports")
-  [ -n "$port" ] || { log "no port for $FILTERED"; exit 1; }
-  lpadmin -p "$FILTERED" -E -v "socket://127.0.0.1:$port/?snmp=false" -P "$state/etc/kv-filtered.ppd" \
-    -D "Korvantis test printer with a driver" >>"$state/log/lpadmin.log" 2>&1 \
-    || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
     || { cat "$state/log/lpadmin.log" >&2; exit 1; }
 
   cat > "$envfile.tmp" <<ENV
 CUPS_SERVER=$CUPS_SERVER
-KV_CUPS_QUEUES=${QUEUES[*]} $FILTERED
 KV_CUPS_FILTERED_QUEUE=$FILTERED
 KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
 KV_CUPS_OTHER_QUEUE=${QUEUES[1]}
@@ -264,7 +238,7 @@ ENV
 }
 
 case "$cmd" in
-  setup) setup "${3:-}" ;;
+  setup) setup ;;
   teardown) teardown ;;
   start-cupsd) restart_cupsd ;;
   *) log "unknown command $cmd"; exit 2 ;;

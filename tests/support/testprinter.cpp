@@ -6,12 +6,13 @@
 
 #include <cups/cups.h>
 
+#include <QFile>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace testprinter {
@@ -29,11 +30,8 @@ std::string jobFile(const std::string &dir, int n)
 
 QByteArray readFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    const std::string bytes = s.str();
-    return QByteArray(bytes.data(), qsizetype(bytes.size()));
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // How long between looks at the test printer's directory: jobs arrive in
@@ -42,29 +40,14 @@ constexpr auto kPoll = std::chrono::milliseconds(5);
 
 const char *stateName(ipp_jstate_t state)
 {
-    switch (state) {
-    case IPP_JSTATE_PENDING: return "pending";
-    case IPP_JSTATE_HELD: return "held";
-    case IPP_JSTATE_PROCESSING: return "processing";
-    case IPP_JSTATE_STOPPED: return "stopped";
-    case IPP_JSTATE_CANCELED: return "canceled";
-    case IPP_JSTATE_ABORTED: return "aborted";
-    case IPP_JSTATE_COMPLETED: return "completed";
-    }
-    return "unknown";
+    // The job states are consecutive, from pending to completed.
+    static const char *const names[] = {"pending", "held", "processing", "stopped",
+                                        "canceled", "aborted", "completed"};
+    return state >= IPP_JSTATE_PENDING && state <= IPP_JSTATE_COMPLETED ? names[state - IPP_JSTATE_PENDING]
+                                                                         : "unknown";
 }
 
 } // namespace
-
-std::vector<std::string> queues()
-{
-    std::vector<std::string> out;
-    std::istringstream in(testenv::require("KV_CUPS_QUEUES"));
-    std::string q;
-    while (in >> q)
-        out.push_back(q);
-    return out;
-}
 
 std::string defaultQueue() { return testenv::require("KV_CUPS_DEFAULT_QUEUE"); }
 

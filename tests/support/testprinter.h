@@ -12,8 +12,7 @@
 
 namespace testprinter {
 
-// All queues of the fixture, the default one and one that is not the default.
-std::vector<std::string> queues();
+// The fixture's default queue and one that is not the default.
 std::string defaultQueue();
 std::string otherQueue();
 
@@ -32,8 +31,8 @@ public:
     Mark mark() const;
 
     // Waits until `jobs` more jobs have reached the printer since the mark and
-    // returns each job's bytes in arrival order. A job has reached it when the
-    // server has closed its connection. Too few jobs within the timeout fail
+    // returns each job's bytes in arrival order. A job has reached it once the
+    // print server's backend has stored all of it. Too few jobs within the timeout fail
     // the test; what did come is returned.
     std::vector<QByteArray> jobsSince(const Mark &mark, int jobs = 1,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;

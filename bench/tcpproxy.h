@@ -1,8 +1,9 @@
-// A TCP proxy in front of the test cluster that can turn into a server that
-// never answers the handshake, or answers it and then nothing more. It listens
-// on 127.0.0.2 at the cluster's port (db_host 127.0.0.2 reaches the cluster
-// through it, PGPORT unchanged) and reads the server's messages, so it turns
-// client encryption off (PGSSLMODE, PGGSSENCMODE).
+// For the benchmarks: a TCP proxy in front of the test cluster that can turn
+// into a server that never answers the handshake, or answers it and then
+// nothing more. It listens on 127.0.0.2 at the cluster's port (db_host
+// 127.0.0.2 reaches the cluster through it, PGPORT unchanged) and reads the
+// server's messages, so it turns client encryption off (PGSSLMODE,
+// PGGSSENCMODE).
 #pragma once
 
 #include <arpa/inet.h>
