@@ -1,6 +1,7 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
-// incomplete, exact bytes.
+// incomplete, exact bytes; and text as the printer gets it.
 #include "config/vbConfig.h"
+#include "core/textconv.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
@@ -27,15 +28,10 @@ protected:
     Outcome import() { return kv::config::importFrontEndConfig(QString::fromStdString(path), ctx, prompter); }
     LauncherSettings read() { return kv::config::readShellConfig(QString::fromStdString(path), ctx); }
     QByteArray conf() const { return dir.read(QStringLiteral("shell.conf")); }
-    unsigned mode() const
-    {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-    }
 };
 
-// Only the database keys, in file order, repeats included; dralfrontend.conf
-// before korvantis.conf; without either an empty file.
+// Only the database keys, in file order, repeats included, with the till's
+// line ends; dralfrontend.conf before korvantis.conf; without either an empty file.
 TEST_F(ShellConf, ImportCopiesTheDatabaseKeysOfTheFirstFrontEndFileFound)
 {
     dir.write(QStringLiteral("dralfrontend.conf"),
@@ -43,31 +39,16 @@ TEST_F(ShellConf, ImportCopiesTheDatabaseKeysOfTheFirstFrontEndFileFound)
               "esc_printer = TM88\r\ndb_password = a=b=c\r\nDB_USERNAME = capitals\r\n\tdb_username = tabbed\r\n"
               "db_username: colon\r\ndb_host = second\r\ndb_username =  till \r\n"
               "db_username_admin = admin\r\ndb_password_admin = secret\r\nlauncher = other\r\n");
-    dir.write(QStringLiteral("korvantis.conf"), "db_host = from-korvantis\r\n");
+    dir.write(QStringLiteral("korvantis.conf"), "db_host = from-korvantis\n");
     EXPECT_EQ(import(), Outcome::Continue);
     EXPECT_EQ(conf(), QByteArray("db_name = pos\r\ndb_host = first\r\ndb_password = a=b=c\r\ndb_host = second\r\n"
                                  "db_username = till\r\ndb_username_admin = admin\r\ndb_password_admin = secret\r\n"));
-    EXPECT_EQ(mode(), 0600u);
     QFile::remove(dir.file(QStringLiteral("dralfrontend.conf")));
     import();
     EXPECT_EQ(conf(), QByteArray("db_host = from-korvantis\r\n"));
     QFile::remove(dir.file(QStringLiteral("korvantis.conf")));
     import();
     EXPECT_TRUE(QFile::exists(QString::fromStdString(path)) && conf().isEmpty());
-}
-
-TEST_F(ShellConf, LinesEndedByCrLfCrOrLfAreSeparateSettings)
-{
-    for (const QByteArray end : {"\r\n", "\r", "\n"}) {
-        dir.write(QStringLiteral("dralfrontend.conf"), "db_host = h" + end + "db_name = pos" + end + "db_password = pw");
-        ASSERT_EQ(import(), Outcome::Continue);
-        EXPECT_EQ(conf(), QByteArray("db_host = h\r\ndb_name = pos\r\ndb_password = pw\r\n")) << end.toHex().data();
-        dir.write(QStringLiteral("shell.conf"),
-                  "db_host = h" + end + "esc_printer = TM" + end + "launcher = korvantis-launcher" + end + "stationid = 4");
-        const LauncherSettings s = read();
-        EXPECT_EQ(QStringList({s.db_host, s.esc_printer, s.stationid}), QStringList({"h", "TM", "4"}))
-            << end.toHex().data();
-    }
 }
 
 // The last of repeated keys counts. A file lacking a printer line or under
@@ -77,7 +58,7 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
     const QByteArray complete = "db_host = one\r\ndb_host = two\rDb_Name = wrong\r\ndb_name = pos\r\n"
                                 "db_username = u\r\ndb_password = p=q\r\nstationid = 12\r\nesc_printer = TM-T88\r\n"
                                 "db_username_admin = au\r\ndb_password_admin = ap\r\nlauncher = korvantis-launcher\r\n";
-    const QByteArray notepad = "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\ndb_password = \r\n"
+    const QByteArray notepad = "db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\ndb_password = \r\n"
                                "esc_printer = none\r\nstationid = 4\r\ndb_username_admin = \r\ndb_password_admin = \r\n"
                                "launcher = korvantis-launcher\r\n";
     const struct {
@@ -98,8 +79,14 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
          "db_host = srv\r\ndb_name = \r\ndb_username = \r\ndb_password = pw\r\nesc_printer = Star\r\n"
          "stationid = 3\r\ndb_username_admin = \r\ndb_password_admin = ap\r\nlauncher = korvantis-launcher\r\n"},
         // Saved by Notepad: UTF-8 after a byte-order mark.
-        {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = u\r\nstationid = 4\r\n",
-         {"srv", "pos", "u", "", "4", "", "", ""}, notepad},
+        {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\nstationid = 4\r\n",
+         {"srv", "pos", "grüß", "", "4", "", "", ""}, notepad},
+        // Carried over from a Windows till: one byte that is not UTF-8 makes
+        // the whole file Windows-1252, rewritten as UTF-8.
+        {"windows-1252", "db_password = \xc3\xa4 p\xe4ss\x80\x8e\nlauncher = old\n",
+         {"", "", "", "Ã¤ päss€Ž", "", "", "", ""},
+         "db_host = \r\ndb_name = \r\ndb_username = \r\ndb_password = Ã¤ päss€Ž\r\nesc_printer = none\r\n"
+         "db_username_admin = \r\ndb_password_admin = \r\nlauncher = korvantis-launcher\r\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -110,28 +97,16 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
                                s.db_username_admin, s.db_password_admin}),
                   c.record);
         EXPECT_EQ(conf(), c.after);
-        EXPECT_EQ(mode(), 0600u);
+        struct stat st {};
+        EXPECT_TRUE(::stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600) << "private again";
     }
 }
 
-// A file carried over from a Windows till holds Windows-1252; a rewrite turns
-// it into UTF-8 without losing a character.
-TEST_F(ShellConf, FileThatIsNotUtf8IsReadAsWindows1252)
+// One byte per character on the printer: Windows-1252 where it has one, else
+// "?", once even for a character outside the basic plane.
+TEST(PrinterText, CharactersWithoutAByteBecomeOneQuestionMark)
 {
-    const struct {
-        QByteArray password;
-        QString expected;
-    } cases[] = {
-        {"gr\xc3\xbc\xc3\x9f", QStringLiteral(u"grüß")},
-        {"p\xe4ss\x80\x8e", QStringLiteral(u"päss€Ž")},
-        // One byte that is not UTF-8 makes the whole file Windows-1252.
-        {"\xc3\xa4 \xe4", QStringLiteral(u"Ã¤ ä")},
-    };
-    for (const auto &c : cases) {
-        dir.write(QStringLiteral("shell.conf"), "db_password = " + c.password + "\r\nlauncher = old-name\r\n");
-        EXPECT_EQ(read().db_password, c.expected) << c.password.toHex().constData();
-        EXPECT_EQ(read().db_password, c.expected) << "after the rewrite: " << c.password.toHex().constData();
-    }
+    EXPECT_EQ(kv::text::toPrinterBytes(QString::fromUtf8("é€漢a😀b")), QByteArray("\xe9\x80?a?b"));
 }
 
 } // namespace

@@ -1,25 +1,121 @@
-// The start-up checks and the station set-up against the real cluster,
-// through psqlODBC, with the messages the person at the till sees.
+// The database side against the real cluster through psqlODBC: errors sorted
+// for the settings dialog, the open's deadline, the start-up checks, the
+// station set-up, the update and the watchdog, as the person at the till and
+// the debug log see them.
+#include "config/odbc.h"
 #include "config/vbDatabase.h"
-#include "dbtestutil.h"
+#include "config/vbUpdate.h"
+#include "config/vbWatchdog.h"
+#include "programs/vbKill.h"
+
+#include "clustersettings.h"
+#include "platform/fakes/process_fake.h"
+#include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using kv::MsgButtons;
 using kv::MsgIcon;
 using kv::MsgResult;
 using kv::Outcome;
+using kv::database::ConnectionFailure;
 using kv::database::checkSchemaVersion;
 using kv::database::setupStation;
+using kv::Notice;
 using testsupport::ScriptedPrompter;
 
 namespace {
+
+// Stops the cluster for a scope, failed assertions and exceptions included.
+struct ClusterStopped {
+    ClusterStopped() { testenv::pgctl("stop"); }
+    ~ClusterStopped()
+    {
+        try {
+            testenv::pgctl("start");
+        } catch (const std::exception &) {
+        }
+    }
+};
+
+// Other sessions of the test role, this query's own excluded. A backend ends
+// a moment after its client said goodbye: waits for `expected`, boundedly.
+int sessionsSettledAt(int expected)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        const int n = std::stoi(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                                              "AND datname = current_database() AND pid <> pg_backend_pid()"));
+        if (n == expected || std::chrono::steady_clock::now() >= until)
+            return n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Texts the driver gives on other servers and networks than this one's.
+TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
+{
+    constexpr int kProvider = kv::odbc::kProviderError;
+    const std::string at = "connection to server at \"10.0.0.5\", port 5432 failed: ";
+    const auto no = ConnectionFailure::NoConnection, bad = ConnectionFailure::BadUserPass,
+               old = ConnectionFailure::OldDatabase, error = ConnectionFailure::ConnectionError;
+    const struct {
+        int number;
+        std::string description;
+        const char *sqlState;
+        ConnectionFailure expected;
+    } cases[] = {
+        {kProvider, at + "No route to host", "08001", no},
+        {kProvider, at + "Connection timed out", "08001", no},
+        {kv::odbc::kTimeoutError, "The database server did not answer within 15 seconds.", "HYT00", no},
+        {kProvider, at + "FATAL:  role \"till\" does not exist", "08001", bad},
+        {kProvider, "FATAL:  role \"till\" does not exist", "28000", bad},
+        // A database of that name is not a question of user or password.
+        {kProvider, "FATAL:  database \"pos\" does not exist", "08001", error},
+        // Once connected, the same words come from a statement.
+        {kProvider, "ERROR: relation \"Connection refused\" does not exist", "42P01", old},
+        {kProvider, "server closed the connection unexpectedly", "08S01", error},
+    };
+    for (const auto &c : cases) {
+        const kv::odbc::Error e(c.number, QString::fromStdString(c.description), QString::fromLatin1(c.sqlState));
+        EXPECT_EQ(kv::database::connectionFailureText(kv::database::classifyConnectionError(e)).toStdString(),
+                  kv::database::connectionFailureText(c.expected).toStdString())
+            << c.description;
+    }
+}
+
+// The driver runs statements of its own after the login; a server that then
+// stops answering must not hold the open past the login timeout and deadline.
+TEST(OdbcOpen, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
+{
+    kv::odbc::Connection c;
+    c.setStatementDeadlineMs(1000);
+    const auto t0 = std::chrono::steady_clock::now();
+    try {
+        c.open(kv::database::buildConnectionText(testsupport::clusterSettings()) +
+               QStringLiteral(";ConnSettings=SELECT pg_sleep(60)"));
+        ADD_FAILURE() << "the open went through";
+    } catch (const kv::odbc::Error &e) {
+        EXPECT_EQ(e.number(), kv::odbc::kTimeoutError) << e.what();
+    }
+    EXPECT_LE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kv::odbc::kLoginTimeoutSeconds + 1 + 1));
+    EXPECT_FALSE(c.isOpen());
+    testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' "
+                  "AND pid <> pg_backend_pid()");
+}
 
 const QString kTooOld = QStringLiteral("Database version too old, please upgrade to the newest version or connect "
                                        "to a different database.");
@@ -54,8 +150,7 @@ protected:
     void SetUp() override
     {
         testenv::psql("DELETE FROM managedprogram; DELETE FROM config");
-        m_baseline = dbtest::otherSessions();
-        m_settings = dbtest::clusterSettings();
+        m_settings = testsupport::clusterSettings();
         // A quote and a backslash in the directory must reach the rows as they are.
         m_ctx.appDir = m_dir.path() + QStringLiteral("/it's a \\dir");
         ASSERT_TRUE(QDir().mkpath(m_ctx.appDir));
@@ -64,7 +159,7 @@ protected:
     }
     void TearDown() override
     {
-        EXPECT_EQ(dbtest::sessionsSettledAt(m_baseline), m_baseline) << "a connection was left open";
+        EXPECT_EQ(sessionsSettledAt(0), 0) << "a connection was left open";
     }
     QString confPath() const { return m_dir.file(QStringLiteral("shell.conf")); }
 
@@ -79,10 +174,11 @@ protected:
                   (m_ctx.appPath() + QLatin1Char('\n')).toStdString());
     }
 
-    int m_baseline = 0;
     kv::LauncherSettings m_settings;
     testsupport::TempAppDir m_dir;
     kv::AppContext m_ctx;
+    testsupport::RecordingKiller m_killer;
+    testsupport::RecordingEventLog m_events;
 };
 
 // The highest version counts; none at all reads as 1, which is too old, and
@@ -106,9 +202,11 @@ TEST_F(DatabaseTest, SchemaVersionBelowNinetyIsRefused)
     }
 }
 
-// The new id must stand on a line of its own, or the next start reads no id
-// and makes another station; the file holds the password.
-TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneOnALineOfItsOwn)
+// A new station takes one more than the highest id, 1 on an empty table, on
+// a line of its own (or the next start reads no id and makes another station)
+// in a file kept private, as it holds the password. A station gets a copy of
+// each template only while it has no programs.
+TEST_F(DatabaseTest, NewStationTakesTheNextIdAndACopyOfEachTemplate)
 {
     m_dir.write(QStringLiteral("shell.conf"), "db_name = kvtest");
     ASSERT_EQ(::chmod(confPath().toLocal8Bit().constData(), 0644), 0);
@@ -119,14 +217,11 @@ TEST_F(DatabaseTest, NewStationOnAnEmptyTableGetsOneOnALineOfItsOwn)
     struct stat st{};
     EXPECT_TRUE(::stat(confPath().toLocal8Bit().constData(), &st) == 0 && (st.st_mode & 0777) == 0600);
     EXPECT_EQ(programRows(), "") << "no templates, nothing copied";
-}
 
-// A known station gets the templates only while it has no programs.
-TEST_F(DatabaseTest, NewStationTakesOneMoreThanTheHighestAndACopyOfEachTemplate)
-{
     insertTemplates();
     testenv::psql("INSERT INTO managedprogram (name, machineid) VALUES ('x', 7), ('y', 12), ('z', 3)");
-    ScriptedPrompter p;
+    m_settings.stationid.clear();
+    m_dir.write(QStringLiteral("shell.conf"), kConf);
     EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
     EXPECT_EQ(m_settings.stationid, "13");
     EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 13\r\n");
@@ -167,17 +262,12 @@ TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
         settings.stationid = c.id;
         if (c.wrongPassword)
             settings.db_password = QStringLiteral("wrong");
+        const QString idText = QStringLiteral("The station id \"%1\" in %2 is not valid: a station id is a whole "
+                                              "number from 1 to 32767, written in digits only. Please correct the "
+                                              "stationid line of that file and start Korvantis Launcher again.");
         ScriptedPrompter p;
-        if (!c.id.isEmpty()) {
-            p.expectMessage(QStringLiteral("The station id \"%1\" in %2 is not valid: a station id is a whole "
-                                           "number from 1 to 32767, written in digits only. Please correct the "
-                                           "stationid line of that file and start Korvantis Launcher again.")
-                                .arg(c.id, confPath()),
-                            MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), MsgIcon::Critical,
-                            true);
-        } else {
-            p.expectMessage(kNoRights, MsgButtons::OK, MsgResult::OK, std::nullopt, MsgIcon::Information, true);
-        }
+        p.expectMessage(c.id.isEmpty() ? kNoRights : idText.arg(c.id, confPath()), MsgButtons::OK, MsgResult::OK,
+                        std::nullopt, c.id.isEmpty() ? MsgIcon::Information : MsgIcon::Critical, true);
         EXPECT_EQ(setupStation(settings, c.fileBlocked ? blocked : confPath(), m_ctx, p), Outcome::LauncherEnds);
         p.verifyDone();
         EXPECT_TRUE(p.shownMessages().front().title.contains(c.inTitle)) << "the error named in the title";
@@ -185,6 +275,158 @@ TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
         EXPECT_EQ(settings.stationid, c.id);
         EXPECT_EQ(m_dir.read("shell.conf"), kConf);
     }
+}
+
+// Writes its arguments, one a line, and then its pid beside itself, and waits
+// to be killed. Without its run bit: sh runs it.
+const QByteArray kScript = "d=$(dirname \"$0\")\nexec >/dev/null 2>&1\n"
+                           "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args\"\n"
+                           "echo $$ > \"$d/pid.tmp\"; mv \"$d/pid.tmp\" \"$d/pid\"\nexec sleep 60\n";
+
+// The script replaces the programs' files: they are ended first, and the
+// script must outlive the launcher, in a session of its own.
+TEST_F(DatabaseTest, UpdateScriptGetsTheCredentialsAndOutlivesTheLauncher)
+{
+    testenv::psql("INSERT INTO config (schemaversion, te_username, te_password) "
+                  "VALUES (100, 'kv upd', 's3cr''t'), (100, 'second', 'row')");
+    m_ctx.appDir = m_dir.path();
+    m_dir.write("doupdate", "");
+    m_dir.write("kvtupd.sh", kScript);
+    ScriptedPrompter p;
+    EXPECT_EQ(kv::Updater(m_ctx, m_settings, p, m_killer, m_events).runUpdate(), Outcome::LauncherEnds);
+    EXPECT_FALSE(QFileInfo::exists(m_dir.file("doupdate")));
+    EXPECT_EQ(m_killer.names, QStringList({"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
+    for (int i = 0; i < 1000 && !QFileInfo::exists(m_dir.file("pid")); ++i)
+        ::usleep(10'000);
+    const int pid = m_dir.read("pid").trimmed().toInt();
+    ASSERT_GT(pid, 0) << "the script did not run";
+    EXPECT_EQ(QString::fromUtf8(m_dir.read("args")).split('\n', Qt::SkipEmptyParts),
+              QStringList({"kv", "upd", "s3cr't"}));
+    EXPECT_EQ(::kill(pid, 0), 0) << "the script is gone with the launcher's objects";
+    EXPECT_NE(::getsid(pid), ::getsid(0)) << "the script shares the launcher's session";
+    EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/0").arg(pid)), "/dev/null");
+    ::kill(pid, SIGKILL);
+}
+
+// An old marker is emptied; a directory in its place means missing rights.
+TEST_F(DatabaseTest, UpdateRequestLeavesOneEmptyMarkerOrTellsOfMissingRights)
+{
+    m_ctx.appDir = m_dir.path();
+    m_dir.write("doupdate", "old\r\n");
+    for (const bool blocked : {false, true}) {
+        SCOPED_TRACE(blocked);
+        ScriptedPrompter p;
+        p.expectMessage(blocked ? QStringLiteral("You do not have sufficient rights to do an update. Please restart "
+                                                 "as Administrator.")
+                                : QStringLiteral("Korvantis needs to be closed for the update to begin."),
+                        MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), MsgIcon::Information, true);
+        kv::Updater(m_ctx, m_settings, p, m_killer, m_events).requestUpdate();
+        p.verifyDone();
+        const QFileInfo marker(m_dir.file("doupdate"));
+        EXPECT_TRUE(blocked ? marker.isDir() : marker.isFile() && marker.size() == 0);
+        QFile::remove(marker.filePath());
+        QDir(m_dir.path()).mkdir(QStringLiteral("doupdate"));
+    }
+}
+
+const QString kLost = QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
+                                     "connection");
+const QString kRecovered = QStringLiteral("Korvantis database connection recovered.");
+const QString kSuccess = QStringLiteral(" Database test success");
+const QString kAttempt = QStringLiteral(" Attempting database reconnect");
+const QString kFailure = QStringLiteral(" Database test connection failure");
+
+// Qt reads the locale once, at first use: pinned for this process only, as
+// psql (a Perl script) complains of a locale the machine lacks.
+const bool kLocalePinned = [] {
+    ::setenv("LC_TIME", "de_DE.UTF-8", 1);
+    const bool german = QLocale::system().dateFormat(QLocale::ShortFormat) == QStringLiteral("dd.MM.yy");
+    ::unsetenv("LC_TIME");
+    return german;
+}();
+
+// The fake clock's time as that locale writes it.
+const QDateTime kAt(QDate(2026, 7, 23), QTime(21, 47, 35));
+const QString kTime = QStringLiteral("21:47:35");
+const QString kCaption = QStringLiteral("Korvantis network activity as of 21:47:35 23.07.26");
+
+Notice notice(const QString &text, int count)
+{
+    return {kCaption, text, QStringLiteral("This has happened %1 time(s) since last restart").arg(count)};
+}
+
+class WatchdogTest : public ::testing::Test {
+protected:
+    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
+    {
+        EXPECT_TRUE(kLocalePinned);
+        // Start-up believes the connection up once its schema check passed.
+        m_watchdog.setDbConnectionUp(true);
+    }
+
+    // One call; checks its result, the lines it logged (oldest first) and
+    // the notices it showed.
+    void check(const char *what, qint32 result, const QStringList &lines, const std::vector<Notice> &notices)
+    {
+        SCOPED_TRACE(what);
+        m_log.lines.clear();
+        m_notices.shown.clear();
+        EXPECT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
+        EXPECT_TRUE(m_worker.waitIdle(20'000));
+        EXPECT_EQ(m_watchdog.applyDatabaseTest(), result);
+        EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "applied once";
+        QStringList newestFirst;
+        for (const QString &message : lines)
+            newestFirst.prepend(kTime + message);
+        EXPECT_EQ(m_log.lines, newestFirst);
+        EXPECT_EQ(m_notices.shown, notices);
+    }
+
+    // A program in the process table; the real image match decides what ends.
+    int startProgram(const char *name)
+    {
+        m_table.add({++m_lastPid, std::string("/opt/pos/") + name, {}});
+        return m_lastPid;
+    }
+
+    kv::LauncherSettings m_settings = testsupport::clusterSettings();
+    kv::platform::FakeProcessTable m_table;
+    int m_lastPid = 200;
+    kv::vbKill::TableImageKiller m_killer;
+    kv::FakeClock m_clock;
+    // A thread of its own, as in the launcher: the clock is only read on the
+    // test's thread.
+    kv::ThreadWorker m_worker;
+    testsupport::RecordingNotices m_notices;
+    testsupport::RecordingLog m_log;
+    testsupport::RecordingEventLog m_events;
+    kv::Watchdog m_watchdog;
+};
+
+TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
+{
+    const int note1 = startProgram("blipnote"), note2 = startProgram("blipnote"), other = startProgram("tallyward");
+    check("first call after start", 0, {kAttempt}, {});
+    EXPECT_FALSE(m_table.running(note1) || m_table.running(note2));
+    EXPECT_TRUE(m_table.running(other)) << "only blipnote is ended";
+    check("connection up", 0, {kSuccess}, {});
+
+    for (int outage = 1; outage <= 2; ++outage) {
+        SCOPED_TRACE(outage);
+        {
+            ClusterStopped down;
+            check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
+            EXPECT_EQ(m_watchdog.outageCount, outage);
+            check("still down", 1, {kAttempt, kFailure}, {});
+        }
+        const int note = startProgram("blipnote");
+        check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
+        EXPECT_FALSE(m_table.running(note)) << "a reconnect ends blipnote again";
+        check("up again", 0, {kSuccess}, {});
+    }
+    EXPECT_EQ(m_watchdog.outageCount, 2);
+    EXPECT_TRUE(m_watchdog.dbConnectionUp);
+    EXPECT_EQ(sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
 }
 
 } // namespace

@@ -15,37 +15,44 @@ namespace testsupport {
 
 class ScriptedPrompter : public kv::Prompter {
 public:
-    ~ScriptedPrompter() override;
+    ~ScriptedPrompter() override { verifyDone(); }
 
     // Expect a message box with this text and these buttons; answer with
     // `answer`. Title, icon and modality are checked when given.
-    ScriptedPrompter &expectMessage(const QString &text, kv::MsgButtons buttons,
-                                    kv::MsgResult answer,
+    ScriptedPrompter &expectMessage(const QString &text, kv::MsgButtons buttons, kv::MsgResult answer,
                                     std::optional<QString> title = std::nullopt,
                                     std::optional<kv::MsgIcon> icon = std::nullopt,
-                                    std::optional<bool> systemModal = std::nullopt);
+                                    std::optional<bool> systemModal = std::nullopt)
+    {
+        m_script.push_back({false, text, buttons, answer, {}, std::move(title), icon, systemModal});
+        return *this;
+    }
     // Expect an input box with this prompt; answer with `typed`.
     ScriptedPrompter &expectInput(const QString &prompt, const QString &typed,
-                                  std::optional<QString> title = std::nullopt);
+                                  std::optional<QString> title = std::nullopt)
+    {
+        m_script.push_back({true, prompt, kv::MsgButtons::OK, kv::MsgResult::OK, typed, std::move(title), {}, {}});
+        return *this;
+    }
 
     // Fails the test for every expected prompt that did not come yet.
     void verifyDone();
 
     const QList<kv::MessageBox> &shownMessages() const { return m_shown; }
-    bool busy() const { return m_busy; }
+    bool busy() const { return m_busyChanges.value(m_busyChanges.size() - 1, false); }
     // Every busy-cursor change in order: true = shown, false = restored.
     const QList<bool> &busyChanges() const { return m_busyChanges; }
 
     kv::MsgResult messageBox(const kv::MessageBox &box) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
-    void setBusyCursor(bool busy) override;
+    void setBusyCursor(bool busy) override { m_busyChanges.append(busy); }
 
 private:
     struct Step {
-        bool input = false;
+        bool input;
         QString text;
-        kv::MsgButtons buttons = kv::MsgButtons::OK;
-        kv::MsgResult answer = kv::MsgResult::OK;
+        kv::MsgButtons buttons;
+        kv::MsgResult answer;
         QString typed;
         std::optional<QString> title;
         std::optional<kv::MsgIcon> icon;
@@ -54,8 +61,6 @@ private:
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
     QList<bool> m_busyChanges;
-    bool m_busy = false;
-    bool m_verified = false;
 };
 
 } // namespace testsupport

@@ -1,21 +1,38 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <stdexcept>
 
 namespace testsupport {
 
 // A fresh application directory, removed with its contents at scope end.
 class TempAppDir {
 public:
-    TempAppDir();
+    TempAppDir()
+    {
+        if (!m_dir.isValid())
+            throw std::runtime_error("cannot create a temporary directory");
+    }
     QString path() const { return m_dir.path(); }
     // path() with a trailing "/".
     QString appPath() const { return m_dir.path() + QLatin1Char('/'); }
     QString file(const QString &name) const { return appPath() + name; }
-    void write(const QString &name, const QByteArray &bytes) const;
-    QByteArray read(const QString &name) const;
+    void write(const QString &name, const QByteArray &bytes) const
+    {
+        QFile f(file(name));
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+            throw std::runtime_error("cannot write " + file(name).toStdString());
+    }
+    // Empty when there is no such file.
+    QByteArray read(const QString &name) const
+    {
+        QFile f(file(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
 
 private:
     QTemporaryDir m_dir;

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <QProcess>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,31 +17,21 @@ namespace testenv {
 
 namespace {
 
-std::string shellQuote(const std::string &s)
+// Runs a program to its end; its output, or an exception saying what failed.
+std::string run(const std::string &program, const QStringList &args, const QString &password = QString())
 {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
+    QProcess p;
+    if (!password.isNull()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PGPASSWORD"), password);
+        p.setProcessEnvironment(env);
     }
-    return out + "'";
-}
-
-std::string run(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (!p)
-        throw std::runtime_error("popen failed: " + command);
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    if (rc != 0)
-        throw std::runtime_error("command failed (" + std::to_string(rc) + "): " + command + "\n" + out);
+    p.start(QString::fromStdString(program), args);
+    const bool done = p.waitForFinished(180'000);
+    const std::string out = p.readAllStandardOutput().toStdString();
+    if (!done || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        throw std::runtime_error(program + " " + args.join(' ').toStdString() + " failed:\n" + out +
+                                 p.readAllStandardError().toStdString());
     return out;
 }
 
@@ -60,9 +51,8 @@ void loadAll()
         std::string line;
         while (std::getline(in, line)) {
             const auto eq = line.find('=');
-            if (eq == std::string::npos || line.empty() || line[0] == '#')
-                continue;
-            setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+            if (eq != std::string::npos && line[0] != '#')
+                setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
         }
     }
 }
@@ -81,33 +71,26 @@ std::string require(const char *name)
 
 Db database()
 {
-    Db db;
-    db.host = QString::fromStdString(require("KV_DB_HOST"));
-    db.name = QString::fromStdString(require("KV_DB_NAME"));
-    db.user = QString::fromStdString(require("KV_DB_USER"));
-    db.password = QString::fromStdString(require("KV_DB_PASSWORD"));
-    db.port = std::stoi(require("PGPORT"));
-    return db;
+    const auto get = [](const char *name) { return QString::fromStdString(require(name)); };
+    return {get("KV_DB_HOST"), get("KV_DB_NAME"), get("KV_DB_USER"), get("KV_DB_PASSWORD"), get("PGPORT").toInt()};
 }
 
 void pgctl(const char *command)
 {
-    run(shellQuote(require("KV_PGCTL")) + " " + command + " " + shellQuote(require("KV_ENV_DIR")) + " 2>&1");
+    run(require("KV_PGCTL"), {QString::fromLatin1(command), QString::fromStdString(require("KV_ENV_DIR"))});
 }
 
 int postmasterPid()
 {
-    return std::stoi(run(shellQuote(require("KV_PGCTL")) + " postmaster-pid " + shellQuote(require("KV_ENV_DIR"))));
+    return std::stoi(run(require("KV_PGCTL"), {"postmaster-pid", QString::fromStdString(require("KV_ENV_DIR"))}));
 }
 
 std::string psql(const std::string &sql)
 {
     const Db db = database();
-    const std::string cmd = "PGPASSWORD=" + shellQuote(db.password.toStdString()) +
-                            " psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + shellQuote(db.host.toStdString()) +
-                            " -p " + std::to_string(db.port) + " -U " + shellQuote(db.user.toStdString()) +
-                            " -d " + shellQuote(db.name.toStdString()) + " -c " + shellQuote(sql) + " 2>&1";
-    return run(cmd);
+    return run("psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", db.host, "-p", QString::number(db.port),
+                        "-U", db.user, "-d", db.name, "-c", QString::fromStdString(sql)},
+               db.password);
 }
 
 } // namespace testenv
