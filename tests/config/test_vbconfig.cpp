@@ -13,9 +13,6 @@
 
 void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
 
-using kv::LauncherSettings;
-using kv::Outcome;
-
 namespace {
 
 class ShellConf : public ::testing::Test {
@@ -25,8 +22,8 @@ protected:
     testsupport::ScriptedPrompter prompter;
     const std::string path = dir.file(QStringLiteral("shell.conf")).toStdString();
 
-    Outcome import() { return kv::config::importFrontEndConfig(QString::fromStdString(path), ctx, prompter); }
-    LauncherSettings read() { return kv::config::readShellConfig(QString::fromStdString(path), ctx); }
+    kv::Outcome import() { return kv::config::importFrontEndConfig(QString::fromStdString(path), ctx, prompter); }
+    kv::LauncherSettings read() { return kv::config::readShellConfig(QString::fromStdString(path), ctx); }
     QByteArray conf() const { return dir.read(QStringLiteral("shell.conf")); }
 };
 
@@ -40,7 +37,7 @@ TEST_F(ShellConf, ImportCopiesTheDatabaseKeysOfTheFirstFrontEndFileFound)
               "db_username: colon\r\ndb_host = second\r\ndb_username =  till \r\n"
               "db_username_admin = admin\r\ndb_password_admin = secret\r\nlauncher = other\r\n");
     dir.write(QStringLiteral("korvantis.conf"), "db_host = from-korvantis\n");
-    EXPECT_EQ(import(), Outcome::Continue);
+    EXPECT_EQ(import(), kv::Outcome::Continue);
     EXPECT_EQ(conf(), QByteArray("db_name = pos\r\ndb_host = first\r\ndb_password = a=b=c\r\ndb_host = second\r\n"
                                  "db_username = till\r\ndb_username_admin = admin\r\ndb_password_admin = secret\r\n"));
     QFile::remove(dir.file(QStringLiteral("dralfrontend.conf")));
@@ -92,7 +89,7 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
         SCOPED_TRACE(c.what);
         dir.write(QStringLiteral("shell.conf"), c.before);
         ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-        const LauncherSettings s = read();
+        const kv::LauncherSettings s = read();
         EXPECT_EQ(QStringList({s.db_host, s.db_name, s.db_username, s.db_password, s.stationid, s.esc_printer,
                                s.db_username_admin, s.db_password_admin}),
                   c.record);

@@ -150,17 +150,13 @@ protected:
     void SetUp() override
     {
         testenv::psql("DELETE FROM managedprogram; DELETE FROM config");
-        m_settings = testsupport::clusterSettings();
         // A quote and a backslash in the directory must reach the rows as they are.
         m_ctx.appDir = m_dir.path() + QStringLiteral("/it's a \\dir");
         ASSERT_TRUE(QDir().mkpath(m_ctx.appDir));
         m_ctx.launcherName = QStringLiteral("korvantis-launcher");
         m_dir.write(QStringLiteral("shell.conf"), kConf);
     }
-    void TearDown() override
-    {
-        EXPECT_EQ(sessionsSettledAt(0), 0) << "a connection was left open";
-    }
+    void TearDown() override { EXPECT_EQ(sessionsSettledAt(0), 0) << "a connection was left open"; }
     QString confPath() const { return m_dir.file(QStringLiteral("shell.conf")); }
 
     // The station holds a copy of each template, its path the application directory.
@@ -174,7 +170,7 @@ protected:
                   (m_ctx.appPath() + QLatin1Char('\n')).toStdString());
     }
 
-    kv::LauncherSettings m_settings;
+    kv::LauncherSettings m_settings = testsupport::clusterSettings();
     testsupport::TempAppDir m_dir;
     kv::AppContext m_ctx;
     testsupport::RecordingKiller m_killer;
