@@ -48,10 +48,9 @@ setup)
     --auth-host=scram-sha-256 --auth-local=trust >"$state/initdb.log" 2>&1 \
     || { cat "$state/initdb.log" >&2; exit 1; }
   export KV_PG_DATADIR="$state/data" KV_PG_STATEDIR="$state" KV_PG_SOCKDIR="$state/sock"
+  # In the cluster's own file, so that a restart keeps it.
   if [ -n "${KV_PG_MAX_CONNECTIONS:-}" ]; then
-    case "$KV_PG_MAX_CONNECTIONS" in *[!0-9]*) echo "pgctl: KV_PG_MAX_CONNECTIONS must be a number" >&2; exit 2 ;; esac
-    # In the cluster's own file, so that a restart keeps it.
-    echo "max_connections = $KV_PG_MAX_CONNECTIONS" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
+    echo "max_connections = $((KV_PG_MAX_CONNECTIONS))" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
   fi
   started=0
   for _ in $(seq 1 30); do
@@ -66,14 +65,7 @@ setup)
   psql_su -d kvtest -c "SET ROLE kvtest" -f "$(dirname "$0")/schema.sql"
   odbc="$envdir/odbc"
   mkdir -p "$odbc"
-  cat > "$odbc/odbcinst.ini" <<INI
-[PostgreSQL Unicode]
-Description=PostgreSQL ODBC driver (Unicode version)
-Driver=psqlodbcw.so
-Setup=libodbcpsqlS.so
-Debug=0
-CommLog=0
-INI
+  printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
   : > "$odbc/odbc.ini"
   cat > "$envfile.tmp" <<ENV
 PGPORT=$PGPORT
@@ -95,13 +87,9 @@ ENV
 teardown)
   if [ -f "$envfile" ]; then
     load_env
-    if [ -d "$KV_PG_DATADIR" ]; then
-      # A test may have left the postmaster stopped with SIGSTOP.
-      if [ -f "$KV_PG_DATADIR/postmaster.pid" ]; then
-        kill -CONT "$(head -1 "$KV_PG_DATADIR/postmaster.pid")" 2>/dev/null || true
-      fi
-      pgctl -m immediate -w -t 30 stop >/dev/null 2>&1 || true
-    fi
+    # A test may have left the postmaster stopped with SIGSTOP.
+    kill -CONT "$(head -1 "$KV_PG_DATADIR/postmaster.pid" 2>/dev/null)" 2>/dev/null || true
+    pgctl -m immediate -w -t 30 stop >/dev/null 2>&1 || true
     case "$KV_PG_STATEDIR" in /tmp/kv-pg.*) rm -rf "$KV_PG_STATEDIR" ;; esac
     rm -f "$envfile"
     rm -rf "$envdir/odbc"
