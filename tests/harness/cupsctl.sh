@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Private print server for the tests: a cupsd of its own with raw queues whose
-# devices are test printers that keep every job they get: the backend
-# "kvprinter" puts job N of a queue in $KV_TESTPRINTER_DIR/QUEUE/job-N.bin
-# (six digits, renamed into place, so a job file that exists is whole).
+# Private print server for the tests: a cupsd of its own whose queues print to
+# test printers, the backend "kvprinter", which keeps job N of a queue whole in
+# $KV_TESTPRINTER_DIR/QUEUE/job-N.bin (six digits, renamed into place).
 #   cupsctl.sh setup       ENVDIR   start everything, write ENVDIR/cups.env
 #   cupsctl.sh teardown    ENVDIR   stop and remove everything setup made
 #   cupsctl.sh start-cupsd ENVDIR   bring cupsd back after a test stopped or killed it
@@ -17,18 +16,15 @@ envfile="$envdir/cups.env"
 # by the next teardown even though cups.env never appeared.
 statefile="$envdir/cups.state"
 
-# The first queue is the default printer. Mixed case on purpose: queue names
-# keep their case, and tests compare names exactly. The raw queues have no
-# driver; FILTERED has one whose filter upper-cases text, as a driver would
-# rewrite a job that is not sent raw.
+# The first queue is the default printer; names in mixed case, as tests compare
+# them exactly. FILTERED has a driver that upper-cases a job not sent raw.
 QUEUES=(KV_Receipt KV_Kitchen KV_Office)
 FILTERED=KV_Filtered
 
 log() { echo "cupsctl: $*" >&2; }
 
-# Ends the scheduler this harness started: only while its command line still
-# names our state directory, so a recycled pid is never hit. Started with
-# setsid, its backends share its session and go with it when it must be killed.
+# Ends our scheduler, while its command line names our state directory (so a
+# recycled pid is never hit), with its session's backends if it must be killed.
 stop_cupsd() {
   local state=$1 pid
   pid=$(cat "$state/cupsd.pid" 2>/dev/null) || return 0
@@ -44,10 +40,7 @@ teardown() {
   local state
   state=$(cat "$statefile")
   case "$state" in
-    /tmp/kv-cups.*)
-      stop_cupsd "$state"
-      rm -rf "$state"
-      ;;
+    /tmp/kv-cups.*) stop_cupsd "$state"; rm -rf "$state" ;;
     *) log "ignoring unexpected state directory '$state'" ;;
   esac
   rm -f "$statefile" "$envfile"
@@ -102,8 +95,7 @@ setup() {
   cat > "$state/bin/backend/kvprinter" <<'BACKEND'
 #!/bin/sh
 # CUPS backend: job-id user title copies options [file]; DEVICE_URI kvprinter:DIR.
-# Without arguments CUPS asks for devices to discover: there are none.
-[ $# -ge 5 ] || exit 0
+[ $# -ge 5 ] || exit 0  # asked for devices to discover: none
 dir=${DEVICE_URI#kvprinter:}
 # Jobs of a queue come one at a time, but a print server killed in mid-job
 # may leave its backend running beside the next one's.
@@ -135,8 +127,6 @@ TempDir $state/spool/tmp
 StateDir $state/run
 CacheDir $state/cache
 ServerBin $state/bin
-DataDir /usr/share/cups
-DocumentRoot /usr/share/cups/doc-root
 AccessLog $state/log/access_log
 ErrorLog $state/log/error_log
 PageLog $state/log/page_log
@@ -145,12 +135,10 @@ FileDevice No
 CreateSelfSignedCerts no
 CONF
 
-  # No authentication: only this user's tests can reach the socket's
-  # directory, and lpadmin must work without a password.
+  # No authentication: lpadmin must work without a password.
   cat > "$state/etc/cupsd.conf" <<CONF
 Listen $state/run/cups.sock
 Browsing No
-BrowseLocalProtocols none
 DefaultAuthType None
 DefaultEncryption Never
 WebInterface No
@@ -181,7 +169,6 @@ CONF
 
   local model
   for q in "${QUEUES[@]}" "$FILTERED"; do
-    # "-m raw" is deprecated in CUPS 2.4 but still what a raw queue is.
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
     lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" -D "Korvantis test printer $q" \

@@ -2,8 +2,7 @@
 # Throwaway PostgreSQL 15 cluster for the tests.
 #   pgctl.sh setup   ENVDIR   create, start, create role/database/tables, write ENVDIR/pg.env
 #   pgctl.sh teardown ENVDIR  stop and remove everything setup made
-#   pgctl.sh stop|start|restart ENVDIR
-#   pgctl.sh postmaster-pid ENVDIR
+#   pgctl.sh stop|start|restart|postmaster-pid ENVDIR
 # As root the cluster runs as user postgres (initdb refuses root).
 # KV_PG_MAX_CONNECTIONS=N at setup lets the cluster take N connections
 # (PostgreSQL's default is 100), for benchmarks that simulate many tills.
@@ -43,7 +42,6 @@ setup)
   mkdir -p "$state/data" "$state/sock"
   if [ "$(id -u)" -eq 0 ]; then chown -R postgres: "$state"; fi
   password="kv-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
-  printf '%s\n' "$password" > "$state/pwfile"
   as_pg "$PGBIN/initdb" -D "$state/data" -U postgres -E UTF8 --locale=C.UTF-8 \
     --auth-host=scram-sha-256 --auth-local=trust >"$state/initdb.log" 2>&1 \
     || { cat "$state/initdb.log" >&2; exit 1; }

@@ -33,10 +33,8 @@ std::string otherQueue() { return testenv::require("KV_CUPS_OTHER_QUEUE"); }
 TestPrinter::TestPrinter(std::string queue)
     : m_queue(std::move(queue)), m_dir(testenv::require("KV_TESTPRINTER_DIR") + "/" + m_queue)
 {
-    if (!std::filesystem::is_directory(m_dir)) {
-        ADD_FAILURE() << "the test printer of queue " << m_queue << " has no directory " << m_dir;
-        throw std::runtime_error("no test printer for " + m_queue);
-    }
+    if (!std::filesystem::is_directory(m_dir))
+        throw std::runtime_error("the test printer of queue " + m_queue + " has no directory " + m_dir);
 }
 
 int TestPrinter::jobsReceived() const
@@ -72,10 +70,8 @@ int printServerPid()
     int pid = 0;
     in >> pid;
     // Never 0 or 1: a signal to either would hit far more than cupsd.
-    if (pid <= 1) {
-        ADD_FAILURE() << "the print server's pid file names no process";
-        throw std::runtime_error("no print server pid");
-    }
+    if (pid <= 1)
+        throw std::runtime_error("the print server's pid file names no process");
     return pid;
 }
 

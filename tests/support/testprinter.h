@@ -28,10 +28,8 @@ public:
     };
     Mark mark() const { return Mark{jobsReceived()}; }
 
-    // Waits until `jobs` more jobs have reached the printer since the mark (a
-    // job has once the backend stored all of it) and returns their bytes in
-    // arrival order. Too few jobs within the timeout fail the test; what did
-    // come is returned.
+    // Waits until `jobs` more whole jobs have reached the printer since the
+    // mark and returns their bytes; too few within the timeout fail the test.
     QByteArray bytesSince(const Mark &mark, int jobs = 1,
                           std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // Jobs received so far, without waiting.
