@@ -14,8 +14,6 @@ public:
     qint32 interruptAt = -1;
     std::function<void()> atRow;
     std::function<void()> atDelete;
-    // Deletes fail the way they do once the connection is gone.
-    bool failDeletes = false;
 
     qint32 system_init(const QString &s) override { return m_lib.system_init(s); }
     qint32 VB_notify_listen(qint32 c, const QString &s) override { return m_lib.VB_notify_listen(c, s); }
@@ -40,8 +38,6 @@ public:
     {
         if (atDelete)
             std::exchange(atDelete, nullptr)();
-        if (failDeletes)
-            return QStringLiteral("no connection to the database");
         return m_lib.VB_delete(rs, t, row);
     }
     void VB_free(qint32 &rs) override { m_lib.VB_free(rs); }

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Private print server for the tests: a cupsd of its own with raw queues whose
-# devices are test printers that keep every job they get: the backend
-# "kvprinter" puts job N of a queue in $KV_TESTPRINTER_DIR/QUEUE/job-N.bin
-# (six digits, renamed into place, so a job file that exists is whole).
-#   cupsctl.sh setup    ENVDIR               start everything, write ENVDIR/cups.env
-#   cupsctl.sh teardown ENVDIR               stop and remove everything setup made
-#   cupsctl.sh start-cupsd ENVDIR            start cupsd again after a test killed it
+# Private print server for the tests: a cupsd of its own whose queues print to
+# test printers, the backend "kvprinter", which keeps job N of a queue whole in
+# $KV_TESTPRINTER_DIR/QUEUE/job-N.bin (six digits, renamed into place).
+#   cupsctl.sh setup       ENVDIR   start everything, write ENVDIR/cups.env
+#   cupsctl.sh teardown    ENVDIR   stop and remove everything setup made
+#   cupsctl.sh start-cupsd ENVDIR   bring cupsd back after a test stopped or killed it
 # As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
 set -euo pipefail
@@ -17,36 +16,23 @@ envfile="$envdir/cups.env"
 # by the next teardown even though cups.env never appeared.
 statefile="$envdir/cups.state"
 
-# The first queue is the default printer. Mixed case on purpose: queue names
-# keep their case, and tests compare names exactly. The raw queues have no
-# driver; FILTERED has one whose filter upper-cases text, as a driver would
-# rewrite a job that is not sent raw.
+# The first queue is the default printer; names in mixed case, as tests compare
+# them exactly. FILTERED has a driver that upper-cases a job not sent raw.
 QUEUES=(KV_Receipt KV_Kitchen KV_Office)
 FILTERED=KV_Filtered
 
 log() { echo "cupsctl: $*" >&2; }
 
-# Ends a process this harness started: only if its command line still names
-# our state directory, so a recycled pid is never hit.
-stop_pid() {
-  local pidfile=$1 marker=$2 pid
-  [ -f "$pidfile" ] || return 0
-  pid=$(cat "$pidfile")
-  owned() { [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$marker"; }
-  if owned; then
-    kill -TERM "$pid" 2>/dev/null || true
-    # cupsd may take a second or more to end on SIGTERM.
-    for _ in $(seq 1 100); do owned || break; sleep 0.1; done
-    if owned; then
-      # Started with setsid: what it started itself (backends) shares its
-      # session and would outlive a killed cupsd.
-      local members
-      members=$(ps -o pid= -s "$pid" 2>/dev/null || true)
-      kill -KILL "$pid" $members 2>/dev/null || true
-    fi
-    for _ in $(seq 1 50); do owned || break; sleep 0.1; done
-  fi
-  rm -f "$pidfile"
+# Ends our scheduler, while its command line names our state directory (so a
+# recycled pid is never hit), with its session's backends if it must be killed.
+stop_cupsd() {
+  local state=$1 pid
+  pid=$(cat "$state/cupsd.pid" 2>/dev/null) || return 0
+  owned() { tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/"; }
+  owned && kill -TERM "$pid" 2>/dev/null
+  for _ in $(seq 1 100); do owned || return 0; sleep 0.1; done
+  kill -KILL "$pid" $(ps -o pid= -s "$pid" 2>/dev/null) 2>/dev/null || true
+  for _ in $(seq 1 50); do owned || return 0; sleep 0.1; done
 }
 
 teardown() {
@@ -54,27 +40,10 @@ teardown() {
   local state
   state=$(cat "$statefile")
   case "$state" in
-    /tmp/kv-cups.*)
-      stop_pid "$state/cupsd.pid" "$state/"
-      rm -rf "$state"
-      ;;
+    /tmp/kv-cups.*) stop_cupsd "$state"; rm -rf "$state" ;;
     *) log "ignoring unexpected state directory '$state'" ;;
   esac
   rm -f "$statefile" "$envfile"
-}
-
-scheduler_up() {
-  [ -S "$CUPS_SERVER" ] && LC_ALL=C lpstat -r 2>/dev/null | grep -q "scheduler is running"
-}
-
-wait_for() {
-  local what=$1; shift
-  for _ in $(seq 1 100); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.05
-  done
-  log "timed out waiting for $what"
-  return 1
 }
 
 # Starts the scheduler of state directory $1 and waits until it answers.
@@ -85,22 +54,27 @@ start_cupsd() {
     </dev/null >>"$state/log/cupsd.out" 2>&1 &
   echo $! > "$state/cupsd.pid"
   export CUPS_SERVER="$state/run/cups.sock"
-  wait_for "cupsd" scheduler_up \
-    || { cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null; exit 1; }
+  for _ in $(seq 1 100); do
+    [ -S "$CUPS_SERVER" ] && LC_ALL=C lpstat -r 2>/dev/null | grep -q "scheduler is running" && return 0
+    sleep 0.05
+  done
+  log "timed out waiting for cupsd"
+  cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null
+  exit 1
 }
 
-# For tests that kill the scheduler in mid-job: a new one on the same state.
+# For tests that stop or kill the scheduler in mid-job: a stopped one goes on,
+# a dead one is replaced by a new one on the same state.
 restart_cupsd() {
-  [ -f "$statefile" ] || { log "no print server set up in $envdir"; exit 1; }
   local state pid
-  state=$(cat "$statefile")
+  state=$(cat "$statefile") || exit 1
   case "$state" in /tmp/kv-cups.*) ;; *) log "unexpected state directory '$state'"; exit 1 ;; esac
   pid=$(cat "$state/cupsd.pid" 2>/dev/null || true)
-  if [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$state/"; then
+  if [ -n "$pid" ] && tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/"; then
     kill -CONT "$pid" 2>/dev/null || true
-    return 0
+  else
+    start_cupsd "$state"
   fi
-  start_cupsd "$state"
 }
 
 setup() {
@@ -113,21 +87,15 @@ setup() {
   # A setup that fails leaves nothing running behind it.
   trap 'log "setup failed, cleaning up"; teardown' EXIT
   chmod 755 "$state"
-  mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,bin,received}
+  mkdir -p "$state"/{etc/ppd,spool/tmp,run/certs,cache,log,received}
 
-  # cupsd wants a ServerBin of its own; the filters and backends are the
-  # system's, plus the test driver's filter and the test printer.
-  for entry in /usr/lib/cups/*; do
-    case "$(basename "$entry")" in filter|backend) ;; *) ln -s "$entry" "$state/bin/" ;; esac
-  done
-  mkdir "$state/bin/filter" "$state/bin/backend"
-  for entry in /usr/lib/cups/filter/*; do ln -s "$entry" "$state/bin/filter/"; done
-  for entry in /usr/lib/cups/backend/*; do ln -s "$entry" "$state/bin/backend/"; done
+  # cupsd wants a ServerBin of its own: the system's filters and backends,
+  # plus the test driver's filter and the test printer.
+  cp -rs /usr/lib/cups/. "$state/bin/"
   cat > "$state/bin/backend/kvprinter" <<'BACKEND'
 #!/bin/sh
 # CUPS backend: job-id user title copies options [file]; DEVICE_URI kvprinter:DIR.
-# Without arguments CUPS asks for devices to discover: there are none.
-[ $# -ge 5 ] || exit 0
+[ $# -ge 5 ] || exit 0  # asked for devices to discover: none
 dir=${DEVICE_URI#kvprinter:}
 # Jobs of a queue come one at a time, but a print server killed in mid-job
 # may leave its backend running beside the next one's.
@@ -141,7 +109,6 @@ BACKEND
   chmod 755 "$state/bin/backend/kvprinter"
   cat > "$state/bin/filter/kv-uppercase" <<'FILTER'
 #!/bin/sh
-# CUPS filter: job-id user title copies options [file]
 if [ -n "${6:-}" ]; then exec tr a-z A-Z < "$6"; else exec tr a-z A-Z; fi
 FILTER
   chmod 755 "$state/bin/filter/kv-uppercase"
@@ -160,8 +127,6 @@ TempDir $state/spool/tmp
 StateDir $state/run
 CacheDir $state/cache
 ServerBin $state/bin
-DataDir /usr/share/cups
-DocumentRoot /usr/share/cups/doc-root
 AccessLog $state/log/access_log
 ErrorLog $state/log/error_log
 PageLog $state/log/page_log
@@ -170,12 +135,10 @@ FileDevice No
 CreateSelfSignedCerts no
 CONF
 
-  # No authentication: only this user's tests can reach the socket's
-  # directory, and lpadmin must work without a password.
+  # No authentication: lpadmin must work without a password.
   cat > "$state/etc/cupsd.conf" <<CONF
 Listen $state/run/cups.sock
 Browsing No
-BrowseLocalProtocols none
 DefaultAuthType None
 DefaultEncryption Never
 WebInterface No
@@ -191,10 +154,6 @@ DirtyCleanInterval 0
   Allow all
 </Location>
 <Policy default>
-  JobPrivateAccess all
-  JobPrivateValues none
-  SubscriptionPrivateAccess all
-  SubscriptionPrivateValues none
   <Limit All>
     Order allow,deny
     Allow all
@@ -204,23 +163,18 @@ CONF
 
   local q
   for q in "${QUEUES[@]}" "$FILTERED"; do mkdir "$state/received/$q"; done
-  if [ "$(id -u)" -eq 0 ]; then
-    chown -R lp:lp "$state"/{etc,spool,run,cache,log,received}
-  fi
+  [ "$(id -u)" -ne 0 ] || chown -R lp:lp "$state"/{etc,spool,run,cache,log,received}
 
   start_cupsd "$state"
 
   local model
   for q in "${QUEUES[@]}" "$FILTERED"; do
-    # "-m raw" is deprecated in CUPS 2.4 but still what a raw queue is.
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
-    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" \
-      -D "Korvantis test printer $q" >>"$state/log/lpadmin.log" 2>&1 \
-      || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" -D "Korvantis test printer $q" \
+      >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   done
-  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
-    || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }
 
   cat > "$envfile.tmp" <<ENV
 CUPS_SERVER=$CUPS_SERVER

@@ -2,8 +2,7 @@
 # Throwaway PostgreSQL 15 cluster for the tests.
 #   pgctl.sh setup   ENVDIR   create, start, create role/database/tables, write ENVDIR/pg.env
 #   pgctl.sh teardown ENVDIR  stop and remove everything setup made
-#   pgctl.sh stop|start|restart ENVDIR
-#   pgctl.sh postmaster-pid ENVDIR
+#   pgctl.sh stop|start|restart|postmaster-pid ENVDIR
 # As root the cluster runs as user postgres (initdb refuses root).
 # KV_PG_MAX_CONNECTIONS=N at setup lets the cluster take N connections
 # (PostgreSQL's default is 100), for benchmarks that simulate many tills.
@@ -43,15 +42,13 @@ setup)
   mkdir -p "$state/data" "$state/sock"
   if [ "$(id -u)" -eq 0 ]; then chown -R postgres: "$state"; fi
   password="kv-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
-  printf '%s\n' "$password" > "$state/pwfile"
   as_pg "$PGBIN/initdb" -D "$state/data" -U postgres -E UTF8 --locale=C.UTF-8 \
     --auth-host=scram-sha-256 --auth-local=trust >"$state/initdb.log" 2>&1 \
     || { cat "$state/initdb.log" >&2; exit 1; }
   export KV_PG_DATADIR="$state/data" KV_PG_STATEDIR="$state" KV_PG_SOCKDIR="$state/sock"
+  # In the cluster's own file, so that a restart keeps it.
   if [ -n "${KV_PG_MAX_CONNECTIONS:-}" ]; then
-    case "$KV_PG_MAX_CONNECTIONS" in *[!0-9]*) echo "pgctl: KV_PG_MAX_CONNECTIONS must be a number" >&2; exit 2 ;; esac
-    # In the cluster's own file, so that a restart keeps it.
-    echo "max_connections = $KV_PG_MAX_CONNECTIONS" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
+    echo "max_connections = $((KV_PG_MAX_CONNECTIONS))" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
   fi
   started=0
   for _ in $(seq 1 30); do
@@ -66,14 +63,7 @@ setup)
   psql_su -d kvtest -c "SET ROLE kvtest" -f "$(dirname "$0")/schema.sql"
   odbc="$envdir/odbc"
   mkdir -p "$odbc"
-  cat > "$odbc/odbcinst.ini" <<INI
-[PostgreSQL Unicode]
-Description=PostgreSQL ODBC driver (Unicode version)
-Driver=psqlodbcw.so
-Setup=libodbcpsqlS.so
-Debug=0
-CommLog=0
-INI
+  printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
   : > "$odbc/odbc.ini"
   cat > "$envfile.tmp" <<ENV
 PGPORT=$PGPORT
@@ -95,13 +85,9 @@ ENV
 teardown)
   if [ -f "$envfile" ]; then
     load_env
-    if [ -d "$KV_PG_DATADIR" ]; then
-      # A test may have left the postmaster stopped with SIGSTOP.
-      if [ -f "$KV_PG_DATADIR/postmaster.pid" ]; then
-        kill -CONT "$(head -1 "$KV_PG_DATADIR/postmaster.pid")" 2>/dev/null || true
-      fi
-      pgctl -m immediate -w -t 30 stop >/dev/null 2>&1 || true
-    fi
+    # A test may have left the postmaster stopped with SIGSTOP.
+    kill -CONT "$(head -1 "$KV_PG_DATADIR/postmaster.pid" 2>/dev/null)" 2>/dev/null || true
+    pgctl -m immediate -w -t 30 stop >/dev/null 2>&1 || true
     case "$KV_PG_STATEDIR" in /tmp/kv-pg.*) rm -rf "$KV_PG_STATEDIR" ;; esac
     rm -f "$envfile"
     rm -rf "$envdir/odbc"
