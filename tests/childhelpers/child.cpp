@@ -1,0 +1,72 @@
+// The child programs tests start: plain C++ without Qt, like any foreign
+// program the launcher starts. One source, built under several names; the
+// name chooses what it does. Each piece goes out in one unbuffered write, so
+// the reader sees exactly the order written, and arguments it does not know
+// (such as a trailing "-v stationid=3") are ignored.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+void writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno != EINTR)
+            std::_Exit(3);
+        if (n > 0)
+            bytes.remove_prefix(std::size_t(n));
+    }
+}
+
+long number(int argc, char **argv, int i)
+{
+    return i < argc ? std::strtol(argv[i], nullptr, 10) : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string_view name = argv[0];
+    if (name.ends_with("kv_child_echo")) {
+        // Each argument as a line: out:TEXT, err:TEXT to standard error, cwd
+        // the working directory, anything else as it is.
+        for (int i = 1; i < argc; ++i) {
+            const std::string a = argv[i];
+            const bool tagged = a.starts_with("out:") || a.starts_with("err:");
+            char cwd[PATH_MAX];
+            if (a == "cwd")
+                writeAll(1, std::string(::getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n");
+            else
+                writeAll(a.starts_with("err:") ? 2 : 1, (tagged ? a.substr(4) : a) + "\n");
+        }
+    } else if (name.ends_with("kv_child_flood")) {
+        // BYTES bytes, a to z over and over (for the benchmarks).
+        const long total = number(argc, argv, 1);
+        std::string block;
+        for (long i = 0; i < total; ++i) {
+            block.push_back(char('a' + i % 26));
+            if (block.size() == 4096 || i + 1 == total) {
+                writeAll(1, block);
+                block.clear();
+            }
+        }
+    } else {
+        // kv_child_exit_after MS, and copies of it under other names:
+        // "running PID", MS milliseconds later "exiting 0", and exits 0.
+        const long ms = number(argc, argv, 1);
+        writeAll(1, "running " + std::to_string(::getpid()) + "\n");
+        timespec t{ms / 1000, (ms % 1000) * 1000000L};
+        while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+        }
+        writeAll(1, "exiting 0\n");
+    }
+    return 0;
+}
