@@ -1,48 +1,52 @@
-// Supervision with real children and a fake clock: ends noticed, restarts
-// after the delay and never before, the front-end's end marker, stopping.
+// The station's programs with real children, a fake clock and the real
+// database: what loading makes of the rows, ends noticed, restarts after the
+// delay and never before, the front-end's end marker, stopping.
 #include "programs/vbManagedPrograms.h"
 #include "recordingsinks.h"
 
+#include "config/odbc.h"
+
 #include "childhelpers.h"
+#include "clustersettings.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
+#include "testenv.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 
 using kv::ManagedProgram;
-using kv::ManagedPrograms;
+using kv::Outcome;
 
 namespace {
 
-struct Recorder : kv::ManagedProgramsObserver {
-    QList<int> outputs, ends, restarts;
-    void outputChanged(int i) override { outputs << i; }
-    void entryEnded(int i) override { ends << i; }
-    void restartTried(int i) override { restarts << i; }
-};
+const QString kEcho = QString::fromUtf8(childhelpers::kv_child_echo);
+const QString kExitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
 
-class Supervision : public ::testing::Test {
+class Programs : public ::testing::Test {
 protected:
     testsupport::TempAppDir dir;
     kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock{QDateTime(QDate(2026, 12, 5), QTime(9, 0))};
-    kv::LauncherSettings shellConf;
+    kv::LauncherSettings shellConf = testsupport::clusterSettings();
     testsupport::RecordingEventLog events;
-    ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
-    Recorder seen;
+    kv::ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
 
     void SetUp() override
     {
-        shellConf.stationid = QStringLiteral("3");
-        mp.setObserver(&seen);
+        shellConf.stationid = QStringLiteral("41");
+        testenv::psql("DELETE FROM managedprogram");
+        // For loading: a front-end that says what it was given and fails;
+        // run.sh prints its end marker all the same.
+        program("dralfrontend.exe", "#!/bin/sh\nprintf 'front:%s|' \"$@\"\nexit 3\n");
     }
 
-    void TearDown() override
+    ~Programs() override
     {
         for (auto &e : mp.managedPrograms) {
             if (e.process && e.process->pReady)
@@ -54,128 +58,106 @@ protected:
     ManagedProgram &add(const QString &program, const QString &arguments, bool restart)
     {
         ManagedProgram e;
-        const QFileInfo fi(program);
-        e.path = fi.absolutePath() + QLatin1Char('/');
-        e.executable = fi.fileName();
+        e.path = QFileInfo(program).absolutePath() + QLatin1Char('/');
+        e.executable = e.name = QFileInfo(program).fileName();
         e.arguments = arguments;
-        e.name = fi.fileName();
         e.restartOnFailure = restart;
-        mp.managedPrograms.push_back(std::move(e));
-        return mp.managedPrograms.back();
+        return mp.managedPrograms.emplace_back(std::move(e));
     }
 
-    // Runs passes on real time, the fake clock standing still, until the
-    // entry's end has been seen.
-    void passUntilEnded(int index)
+    // An executable shell script in the application directory.
+    QString program(const QString &name, const QByteArray &body)
+    {
+        dir.write(name, body);
+        QFile::setPermissions(dir.file(name), QFile::permissions(dir.file(name)) | QFileDevice::ExeOwner);
+        return dir.file(name);
+    }
+
+    // Supervision passes on real time, the fake clock standing still, until
+    // `done` holds (ten seconds at most).
+    template <typename Pred>
+    bool passUntil(Pred done)
     {
         QElapsedTimer t;
         t.start();
-        const int endsBefore = seen.ends.count(index);
-        while (seen.ends.count(index) == endsBefore) {
-            ASSERT_LT(t.elapsed(), 20000) << "entry " << index << " never ended";
+        while (!done() && t.elapsed() < 10000) {
             mp.superviseManagedPrograms();
             QThread::msleep(5);
         }
+        return done();
     }
 
-    bool running(int index) { return mp.runnerOf(mp.managedPrograms[std::size_t(index)]).pReady; }
+    bool running(int index) { return mp.runnerOf(mp.managedPrograms.at(std::size_t(index))).pReady; }
+    const QString &output(int i) { return mp.runnerOf(mp.managedPrograms.at(std::size_t(i))).outText; }
+
+    // "name|path|arguments|" and the flags as 0/1: run on start, restart,
+    // running, awaiting a restart; then the failure count.
+    QString summary(int index)
+    {
+        const ManagedProgram &e = mp.managedPrograms.at(std::size_t(index));
+        return QStringLiteral("%1|%2|%3|").arg(e.name, e.path, e.arguments) +
+               QStringLiteral("%1%2%3%4 %5")
+                   .arg(int(e.runOnStart))
+                   .arg(int(e.restartOnFailure))
+                   .arg(int(running(index)))
+                   .arg(int(e.awaitingRestart))
+                   .arg(e.failureCount);
+    }
+
+    static void insert(const QString &values)
+    {
+        testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
+                      "restartonfailure, machineid) VALUES " + values.toStdString());
+    }
 };
 
-const QString kEcho = QString::fromUtf8(childhelpers::kv_child_echo);
-const QString kExitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
-
-TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
+TEST_F(Programs, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEndUnlessRestartIsOff)
 {
     // The end falls just before midnight, the restart just after.
     clock.setNow(QDateTime(QDate(2026, 12, 5), QTime(23, 58, 50)));
     add(kEcho, QStringLiteral("out:hello"), true);
-    ASSERT_TRUE(mp.startProgram(0));
+    add(kEcho, QStringLiteral("out:second"), false);
+    ASSERT_TRUE(mp.startProgram(0) && mp.startProgram(1));
     // However long the child ran, the pass that finds it ended only records.
     clock.advanceMs(60'000);
-    passUntilEnded(0);
-    ManagedProgram &e = mp.managedPrograms[0];
-    EXPECT_FALSE(running(0));
-    EXPECT_TRUE(e.awaitingRestart);
-    EXPECT_EQ(e.failureCount, 1);
-    EXPECT_EQ(e.failedAt, clock.now());
+    ASSERT_TRUE(passUntil([&] { return !running(0) && !running(1); }));
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0101 1"));
+    EXPECT_EQ(mp.managedPrograms[0].failedAt, clock.now());
+    EXPECT_EQ(summary(1).section('|', 3), QStringLiteral("0000 0"));
+    EXPECT_EQ(output(1), QStringLiteral("second\n-v\nstationid=41\n"));
 
     clock.advanceMs(10'999);
     mp.superviseManagedPrograms();
-    EXPECT_FALSE(running(0)) << "restarted before 11 whole seconds";
-    EXPECT_TRUE(e.awaitingRestart);
-
-    EXPECT_TRUE(seen.restarts.isEmpty());
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0101 1")) << "restarted before 11 whole seconds";
     clock.advanceMs(1);
     mp.superviseManagedPrograms();
-    EXPECT_EQ(seen.restarts, QList<int>{0}) << "the window is told, to show it running";
-    EXPECT_FALSE(e.awaitingRestart);
-    EXPECT_FALSE(e.failedAt.isValid());
-    EXPECT_EQ(e.failureCount, 1) << "a successful restart keeps the count";
-    // The restarted child is a new run: it ends again and is counted again.
-    passUntilEnded(0);
-    EXPECT_EQ(e.failureCount, 2);
-}
-
-TEST_F(Supervision, RestartOffLeavesAnEndedProgramEndedAndReportsByIndex)
-{
-    add(kEcho, QString(), false);
-    add(kEcho, QStringLiteral("out:second"), false);
-    ASSERT_TRUE(mp.startProgram(1));
-    passUntilEnded(1);
-    const ManagedProgram &e = mp.managedPrograms[1];
-    EXPECT_FALSE(e.awaitingRestart);
-    EXPECT_EQ(e.failureCount, 0);
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0110 1")) << "a successful restart keeps the count";
+    EXPECT_FALSE(mp.managedPrograms[0].failedAt.isValid());
     clock.advanceMs(3'600'000);
-    mp.superviseManagedPrograms();
+    // The restarted child is a new run: it ends again and is counted again.
+    ASSERT_TRUE(passUntil([&] { return !running(0); }));
+    EXPECT_EQ(mp.managedPrograms[0].failureCount, 2);
     EXPECT_FALSE(running(1));
-    EXPECT_EQ(seen.ends, QList<int>{1});
-    EXPECT_TRUE(seen.outputs.contains(1) && !seen.outputs.contains(0));
-    EXPECT_EQ(e.process->outText, QStringLiteral("second\n-v\nstationid=3\n"));
 }
 
-TEST_F(Supervision, FailedRestartIsRecordedAndRetriedAfterAnotherDelay)
+TEST_F(Programs, FrontEndFinishedByMarkerWhileStillRunningAndReopenedWithOnlyTheStationId)
 {
-    ManagedProgram &e = add(dir.file(QStringLiteral("not-there")), QString(), true);
-    e.awaitingRestart = true;
-    e.failedAtMonotonicMs = clock.monotonicMs();
-    const QString msg = QStringLiteral("Failed to create process: \"") + dir.appPath() +
-                        QStringLiteral("not-there\"  -v stationid=3 in ") + dir.appPath() + QStringLiteral(".");
-    prompter.expectMessage(msg, kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                           kv::MsgIcon::Exclamation, true);
-    clock.advanceMs(11'000);
-    mp.superviseManagedPrograms();
-    EXPECT_TRUE(mp.managedPrograms[0].awaitingRestart);
-    EXPECT_EQ(mp.managedPrograms[0].failureCount, 1);
-    // The next attempt waits the whole delay again.
-    clock.advanceMs(10'000);
-    mp.superviseManagedPrograms();
-    prompter.verifyDone();
-}
-
-TEST_F(Supervision, FrontEndFinishedByMarkerWhileStillRunning)
-{
-    const QString front = dir.file(QStringLiteral("front.sh"));
-    dir.write(QStringLiteral("front.sh"), "#!/bin/sh\nprintf 'bye\\r\\n$$finished$$\\r\\n'\nexec sleep 30\n");
-    QFile::setPermissions(front, QFile::permissions(front) | QFileDevice::ExeOwner);
-    add(front, QString(), false);
+    const QString front =
+        program("front.sh", "#!/bin/sh\nprintf '%s|' \"$@\"\n"
+                            "printf 'bye\\r\\n$$finished$$\\r\\n'\nexec sleep 30\n");
+    add(front, QStringLiteral("row-arguments"), false);
     EXPECT_TRUE(mp.frontEndFinished()) << "never started counts as finished";
-    ASSERT_TRUE(mp.startProgram(0));
+    mp.reopenFrontEnd();
     EXPECT_FALSE(mp.frontEndFinished());
-    QElapsedTimer t;
-    t.start();
-    while (!mp.frontEndFinished() && t.elapsed() < 10000) {
-        mp.superviseManagedPrograms();
-        QThread::msleep(5);
-    }
+    ASSERT_TRUE(passUntil([&] { return mp.frontEndFinished(); }));
     EXPECT_TRUE(running(0));
-    EXPECT_TRUE(mp.frontEndFinished());
+    EXPECT_EQ(output(0), QStringLiteral("-v|stationid=41|bye\r\n$$finished$$\r\n"));
 }
 
-TEST_F(Supervision, StopEndsAllButTheFrontEnd)
+TEST_F(Programs, StopEndsAllButTheFrontEnd)
 {
-    add(kExitAfter, QStringLiteral("60000"), false);
-    add(kExitAfter, QStringLiteral("60000"), true);
-    add(kExitAfter, QStringLiteral("60000"), true);
+    for (const bool restart : {false, true, true})
+        add(kExitAfter, QStringLiteral("60000"), restart);
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(mp.startProgram(i));
     mp.stopManagedPrograms();
@@ -187,14 +169,100 @@ TEST_F(Supervision, StopEndsAllButTheFrontEnd)
     EXPECT_FALSE(running(1));
 }
 
-TEST_F(Supervision, ReopenPassesOnlyTheStationId)
+TEST_F(Programs, FrontEndIsItsRowOrTheDefaultAndRunsThroughItsScript)
 {
-    add(kEcho, QStringLiteral("out:row-arguments"), false);
-    mp.reopenFrontEnd();
-    ASSERT_TRUE(running(0));
-    passUntilEnded(0);
-    // The echo helper prints each argument it was given on a line.
-    EXPECT_EQ(mp.managedPrograms[0].process->outText, QStringLiteral("-v\nstationid=3\n"));
+    const struct {
+        QString rows, front, output;
+    } cases[] = {
+        {"('Reader', '/opt', 'reader', '', true, true, 42)", "Korvantis|" + dir.appPath() + "||1010 0",
+         "front:-v|front:stationid=41|$$finished$$\r\n"},
+        // The last front-end row wins; it runs whatever its run-on-start says.
+        {"('Old till', '/nowhere', 'korvantis.exe', 'ignored', true, true, 41), ('Till', '" + dir.path() +
+             "', 'DralFrontEnd.EXE', '--kiosk \"two words\"', false, false, 41)",
+         "Till|" + dir.appPath() + "|--kiosk \"two words\"|0010 0",
+         "front:--kiosk|front:two words|front:-v|front:stationid=41|$$finished$$\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.front.toStdString());
+        testenv::psql("DELETE FROM managedprogram");
+        insert(c.rows);
+        ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+        ASSERT_EQ(mp.managedPrograms.size(), 1u);
+        EXPECT_EQ(summary(0), c.front);
+        EXPECT_EQ(mp.managedPrograms[0].id == 0, c.front.startsWith("Korvantis|")) << "the default: no row";
+        EXPECT_EQ(mp.managedPrograms[0].executable, QStringLiteral("run.sh"));
+        ASSERT_TRUE(passUntil([&] { return !running(0); }));
+        EXPECT_EQ(output(0), c.output);
+    }
+}
+
+TEST_F(Programs, OtherRowsInDatabaseOrderWithTheirFlagsAndAFailedStartRetriedAfterEachDelay)
+{
+    const QString helpers = QFileInfo(kExitAfter).absolutePath() + QLatin1Char('/');
+    insert("('Reader', '" + helpers.chopped(1) + "', 'kv_child_exit_after', '60000', true, NULL, 41),"
+           "('Idle', '', 'kv_child_echo', NULL, false, false, 41),"
+           "('Scale', '" + helpers + "', 'kv_child_exit_after', '60000', NULL, true, 41),"
+           "('Other station', '/x', 'kv_child_echo', '', true, true, 7),"
+           "('Broken', '" + dir.path() + "', 'missing-program', '', true, true, 41)");
+    const QString failed = "Failed to create process: \"" + dir.appPath() +
+                           "missing-program\"  -v stationid=41 in " + dir.appPath() + ".";
+    prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK);
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    prompter.verifyDone();
+    ASSERT_EQ(mp.managedPrograms.size(), 5u);
+    // NULL restarts but does not run on start; an empty path is the application directory.
+    EXPECT_EQ(summary(1), "Reader|" + helpers + "|60000|1110 0");
+    EXPECT_EQ(summary(2), "Idle|" + dir.appPath() + "||0000 0");
+    EXPECT_EQ(summary(3), "Scale|" + helpers + "|60000|0100 0");
+    EXPECT_EQ(summary(4), "Broken|" + dir.appPath() + "||1101 1");
+    EXPECT_EQ(mp.managedPrograms[4].failedAt, clock.now());
+
+    // A restart that fails again waits the whole delay once more.
+    prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"),
+                           kv::MsgIcon::Exclamation, true);
+    clock.advanceMs(11'000);
+    mp.superviseManagedPrograms();
+    EXPECT_EQ(summary(4).section('|', 3), QStringLiteral("1101 2"));
+    clock.advanceMs(10'000);
+    mp.superviseManagedPrograms();
+    prompter.verifyDone();
+}
+
+TEST_F(Programs, UnwritableRunScriptEndsTheLauncher)
+{
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("run.sh")));
+    prompter.expectMessage(
+        "You do not have sufficient rights to create a run file. Please restart as Administrator.",
+        kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
+    EXPECT_EQ(mp.loadManagedPrograms(shellConf), Outcome::LauncherEnds);
+    ASSERT_EQ(prompter.shownMessages().size(), 1);
+    EXPECT_TRUE(prompter.shownMessages().first().title.startsWith(QStringLiteral("Korvantis Launcher - ")));
+}
+
+// The id goes into SQL as it is: only a whole number may reach the server;
+// an id beyond what the launcher holds is a clear error, not a wrapped number.
+TEST_F(Programs, StationIdThatIsNotAWholeNumberAndAnIdTooBigLoadNothing)
+{
+    insert("('Mine', '/x', 'kv_child_echo', '', false, true, 41), ('Other', '/x', 'x', '', false, true, 7)");
+    for (const char *id : {"7 OR 1=1", "", "+41"}) {
+        shellConf.stationid = QString::fromUtf8(id);
+        EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
+        EXPECT_TRUE(mp.managedPrograms.empty()) << id;
+    }
+    shellConf.stationid = QStringLiteral("041");
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    ASSERT_EQ(mp.managedPrograms.size(), 2u);
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));
+
+    testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) "
+                  "VALUES (40000, 'Big', 'x', 41)");
+    try {
+        mp.loadManagedPrograms(shellConf);
+        ADD_FAILURE() << "loading should fail";
+    } catch (const kv::odbc::Error &e) {
+        EXPECT_TRUE(e.description().contains("40000") && e.description().contains("Big"))
+            << e.description().toStdString();
+    }
 }
 
 } // namespace
