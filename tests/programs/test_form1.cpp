@@ -36,22 +36,20 @@ protected:
     }
 };
 
-TEST_F(Form1Test, SelectingARowWritesThatEntryBackUnchangedAndNoOtherRow)
+// Each step may write the selected row and no other; what it writes is the
+// entry as it stands, whatever the row held before.
+TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
 {
-    // Changed behind the launcher's back: a row written shows as its entry.
+    const auto onlyRowOneWritten = [&](std::map<int, std::string> before) {
+        EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+        before[id(1)] = rows().at(id(1));
+        EXPECT_EQ(rows(), before);
+    };
     testenv::psql("UPDATE managedprogram SET arguments = 'elsewhere'");
-    const auto before = rows();
-    form.lstPrograms_Click(2);
-    auto after = rows();
-    EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
-    after[id(2)] = before.at(id(2));
-    EXPECT_EQ(after, before);
-    EXPECT_EQ(form.controls().txtWorking, mp.managedPrograms[2].path) << "no second slash";
-}
-
-TEST_F(Form1Test, EditsAreStoredAsTypedInTheSelectedRowOnly)
-{
+    auto before = rows();
     form.lstPrograms_Click(1);
+    onlyRowOneWritten(before);
+    EXPECT_EQ(form.controls().txtWorking, mp.managedPrograms[1].path) << "no second slash";
     struct Case {
         void (kv::Form1::*handler)(const QString &);
         QString typed;
@@ -72,19 +70,17 @@ TEST_F(Form1Test, EditsAreStoredAsTypedInTheSelectedRowOnly)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.typed.toStdString());
-        const auto before = rows();
+        before = rows();
         (form.*c.handler)(c.typed);
         EXPECT_EQ(mp.managedPrograms[1].*c.field, c.stored);
-        auto after = rows();
-        EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
-        after[id(1)] = before.at(id(1));
-        EXPECT_EQ(after, before);
+        onlyRowOneWritten(before);
     }
     form.txtWorking_Change(QStringLiteral("/opt/x"));
     EXPECT_EQ(form.controls().txtWorking, QStringLiteral("/opt/x")) << "the box keeps what was typed";
+    before = rows();
     form.chkROS_Click(true);
     form.chkROF_Click(false);
-    EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+    onlyRowOneWritten(before);
     EXPECT_TRUE(mp.managedPrograms[1].runOnStart && !mp.managedPrograms[1].restartOnFailure);
     EXPECT_TRUE(form.controls().status.isEmpty()) << form.controls().status.toStdString();
 }
@@ -96,13 +92,11 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     form.cmdAdd_Click();
     ASSERT_EQ(mp.managedPrograms.size(), 4u);
     const kv::ManagedProgram &added = mp.managedPrograms.back();
-    EXPECT_EQ(rowOf(added), "New Program||||t|t|41");
+    before[added.id] = "New Program||||t|t|41"; // the table's defaults for the flags
+    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(rowOf(added), before[added.id]);
     EXPECT_EQ(form.controls().lstPrograms.last(), QStringLiteral("New Program"));
     EXPECT_EQ(form.controls().selectedRow, 0);
-    auto after = rows();
-    EXPECT_EQ(after.at(added.id), rowOf(added)) << "table defaults for the flags";
-    after.erase(added.id);
-    EXPECT_EQ(after, before);
 
     testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
     before = rows();
@@ -164,8 +158,7 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
         Stopped() { testenv::pgctl("stop"); }
         ~Stopped() { testenv::pgctl("start"); }
     };
-    std::optional<Stopped> down;
-    down.emplace();
+    auto down = std::make_optional<Stopped>();
     for (const QString &typed : {QStringLiteral("--f"), QStringLiteral("--fa"), QStringLiteral("--fast")}) {
         form.txtArgs_Change(typed);
         clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
