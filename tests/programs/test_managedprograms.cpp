@@ -1,7 +1,8 @@
 // The station's programs with real children, a fake clock and the real
-// database: what loading makes of the rows, ends noticed, restarts after the
-// delay and never before, the front-end's end marker, stopping.
+// database: what loading makes of the rows, run.sh, ends noticed, restarts
+// after the delay and never before, the front-end's end marker, stopping.
 #include "programs/vbManagedPrograms.h"
+#include "programs/vbRunScript.h"
 #include "recordingsinks.h"
 
 #include "config/odbc.h"
@@ -226,6 +227,44 @@ TEST_F(Programs, OtherRowsInDatabaseOrderWithTheirFlagsAndAFailedStartRetriedAft
     clock.advanceMs(10'000);
     mp.superviseManagedPrograms();
     prompter.verifyDone();
+}
+
+TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedAndReplacesTheOldScript)
+{
+    ASSERT_TRUE(QFile::remove(dir.file("dralfrontend.exe")) && QDir(dir.path()).mkdir("subdir"));
+    const QString title = QStringLiteral("Korvantis Launcher");
+    const QString ask = "What is the executable name for your Korvantis installation? (eg. korvantis.exe)";
+    const QString notFound = "Your Korvantis executable could not be located. You need to edit run.sh to "
+                             "configure Korvantis to run correctly.";
+    const struct {
+        const char *present, *typed, *line; // added to what earlier cases left; nullptr: none
+    } cases[] = {
+        {"till.exe", "*.exe", "./*.exe \"$@\""}, // a typed wildcard counts as found
+        {"pos-client", "pos-client", "./pos-client \"$@\""},
+        {".hidden.exe", "", nullptr}, // cancelled
+        {nullptr, "missing.exe", nullptr},
+        {nullptr, "subdir", nullptr},
+        {nullptr, ".hidden.exe", nullptr},
+        {"korvantis.exe", nullptr, "./korvantis.exe \"$@\""},
+        {"dralfrontend.exe", nullptr, "./dralfrontend.exe \"$@\""}, // wins over korvantis.exe
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.typed ? c.typed : c.line);
+        dir.write("run.sh", QByteArray(200, '#') + "\nhand edited, longer than the new script\n");
+        if (c.present)
+            program(c.present, "#!/bin/sh\n");
+        if (c.typed)
+            prompter.expectInput(ask, c.typed, title);
+        if (!c.line)
+            prompter.expectMessage(notFound, kv::MsgButtons::OK, kv::MsgResult::OK, title,
+                                   kv::MsgIcon::Exclamation, true);
+        EXPECT_EQ(kv::runscript::writeRunScript(ctx, prompter), Outcome::Continue);
+        prompter.verifyDone();
+        const QByteArray line = c.line ? c.line : "# Your Korvantis executable could not be located.";
+        EXPECT_EQ(dir.read("run.sh"), "#!/bin/sh\n# Enter commands to run korvantis here\n" + line +
+                                          "\n# End commands here\nprintf '%s\\r\\n' '$$finished$$'\n");
+        EXPECT_TRUE(QFileInfo(dir.file("run.sh")).isExecutable());
+    }
 }
 
 TEST_F(Programs, UnwritableRunScriptEndsTheLauncher)
