@@ -16,6 +16,8 @@ namespace {
 
 class Form1Test : public ::testing::Test, protected form1test::Station {
 protected:
+    const kv::Form1Controls &ui = form.controls();
+
     void SetUp() override
     {
         standardStation();
@@ -49,7 +51,7 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
     auto before = rows();
     form.lstPrograms_Click(1);
     onlyRowOneWritten(before);
-    EXPECT_EQ(form.controls().txtWorking, mp.managedPrograms[1].path) << "no second slash";
+    EXPECT_EQ(ui.txtWorking, mp.managedPrograms[1].path) << "no second slash";
     struct Case {
         void (kv::Form1::*handler)(const QString &);
         QString typed;
@@ -58,15 +60,12 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
     };
     const QString odd = QStringLiteral("C:\\Till\\it's \\'x\\' \\\\ ''");
     const Case cases[] = {
-        {&kv::Form1::txtWorking_Change, QStringLiteral("/opt/till"), &kv::ManagedProgram::path,
-         QStringLiteral("/opt/till/")},
-        {&kv::Form1::txtWorking_Change, QString(), &kv::ManagedProgram::path, QString()},
-        {&kv::Form1::txtWorking_Change, odd + QStringLiteral("/"), &kv::ManagedProgram::path,
-         odd + QStringLiteral("/")},
+        {&kv::Form1::txtWorking_Change, "/opt/till", &kv::ManagedProgram::path, "/opt/till/"},
+        {&kv::Form1::txtWorking_Change, "", &kv::ManagedProgram::path, ""},
+        {&kv::Form1::txtWorking_Change, odd + "/", &kv::ManagedProgram::path, odd + "/"},
         {&kv::Form1::txtArgs_Change, odd, &kv::ManagedProgram::arguments, odd},
         {&kv::Form1::txtPPath_Change, odd, &kv::ManagedProgram::executable, odd},
-        {&kv::Form1::txtPName_Change, QStringLiteral("Tom's reader \\"), &kv::ManagedProgram::name,
-         QStringLiteral("Tom's reader \\")},
+        {&kv::Form1::txtPName_Change, "Tom's reader \\", &kv::ManagedProgram::name, "Tom's reader \\"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.typed.toStdString());
@@ -76,13 +75,13 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
         onlyRowOneWritten(before);
     }
     form.txtWorking_Change(QStringLiteral("/opt/x"));
-    EXPECT_EQ(form.controls().txtWorking, QStringLiteral("/opt/x")) << "the box keeps what was typed";
+    EXPECT_EQ(ui.txtWorking, QStringLiteral("/opt/x")) << "the box keeps what was typed";
     before = rows();
     form.chkROS_Click(true);
     form.chkROF_Click(false);
     onlyRowOneWritten(before);
     EXPECT_TRUE(mp.managedPrograms[1].runOnStart && !mp.managedPrograms[1].restartOnFailure);
-    EXPECT_TRUE(form.controls().status.isEmpty()) << form.controls().status.toStdString();
+    EXPECT_TRUE(ui.status.isEmpty()) << ui.status.toStdString();
 }
 
 TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
@@ -95,15 +94,15 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     before[added.id] = "New Program||||t|t|41"; // the table's defaults for the flags
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(rowOf(added), before[added.id]);
-    EXPECT_EQ(form.controls().lstPrograms.last(), QStringLiteral("New Program"));
-    EXPECT_EQ(form.controls().selectedRow, 0);
+    EXPECT_EQ(ui.lstPrograms.last(), QStringLiteral("New Program"));
+    EXPECT_EQ(ui.selectedRow, 0);
 
     testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
     before = rows();
-    prompter.expectMessage(QStringLiteral("The program was not added: the database gave it the number 32768, and "
-                                          "the launcher can hold program numbers up to 32767 only. Ask your "
-                                          "administrator to renumber the programs."),
-                           kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"));
+    prompter.expectMessage("The program was not added: the database gave it the number 32768, and the launcher "
+                           "can hold program numbers up to 32767 only. Ask your administrator to renumber the "
+                           "programs.",
+                           kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"));
     form.cmdAdd_Click();
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(mp.managedPrograms.size(), 4u);
@@ -113,22 +112,22 @@ TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
 {
     mp.managedPrograms[1].failureCount = 3;
     form.lstPrograms_Click(1);
-    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:3"));
+    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:3"));
     form.cmdRun_Click();
     EXPECT_EQ(mp.managedPrograms[1].failureCount, 0);
-    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:0"));
+    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:0"));
     // The echo helper prints each argument it was given on a line.
     ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
-    EXPECT_EQ(form.controls().txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
-    EXPECT_TRUE(form.controls().cmdRunEnabled) << "the end refreshed the buttons";
+    EXPECT_EQ(ui.txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
+    EXPECT_TRUE(ui.cmdRunEnabled) << "the end refreshed the buttons";
     clock.advanceMs(11000);
     mp.superviseManagedPrograms();
-    EXPECT_TRUE(!form.controls().cmdRunEnabled && form.controls().cmdStopEnabled) << "and so did the restart";
-    EXPECT_EQ(form.controls().chkROFCaption, QStringLiteral("Restart on Failure:1"));
+    EXPECT_TRUE(!ui.cmdRunEnabled && ui.cmdStopEnabled) << "and so did the restart";
+    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:1"));
 
     form.lstPrograms_Click(2);
     form.cmdRun_Click();
-    ASSERT_TRUE(superviseUntil([&] { return form.controls().txtOutput.startsWith(QStringLiteral("running ")); }));
+    ASSERT_TRUE(superviseUntil([&] { return ui.txtOutput.startsWith(QStringLiteral("running ")); }));
     form.cmdStop_Click(); // the buttons after Stop: the window test
     for (int pass = 0; pass < 3; ++pass) {
         clock.advanceMs(20000);
@@ -143,8 +142,8 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     form.lstPrograms_Click(1);
     QStringList reports;
     form.setOnChanged([&] {
-        if (reports.isEmpty() || reports.last() != form.controls().status)
-            reports << form.controls().status;
+        if (reports.isEmpty() || reports.last() != ui.status)
+            reports << ui.status;
     });
     // A restart between two keystrokes goes unnoticed.
     form.txtArgs_Change(QStringLiteral("-"));
@@ -159,7 +158,7 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
         ~Stopped() { testenv::pgctl("start"); }
     };
     auto down = std::make_optional<Stopped>();
-    for (const QString &typed : {QStringLiteral("--f"), QStringLiteral("--fa"), QStringLiteral("--fast")}) {
+    for (const char *typed : {"--f", "--fa", "--fast"}) {
         form.txtArgs_Change(typed);
         clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
     }
@@ -188,9 +187,9 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
     EXPECT_EQ(reports.size(), 2);
-    EXPECT_EQ(form.controls().status, QStringLiteral("The database answers again: every change is saved."));
+    EXPECT_EQ(ui.status, QStringLiteral("The database answers again: every change is saved."));
     form.txtArgs_Change(QStringLiteral("--fast "));
-    EXPECT_EQ(form.controls().status, QString()) << "said once";
+    EXPECT_EQ(ui.status, QString()) << "said once";
 }
 
 } // namespace

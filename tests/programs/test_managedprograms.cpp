@@ -97,12 +97,8 @@ protected:
     {
         const ManagedProgram &e = mp.managedPrograms.at(std::size_t(index));
         return QStringLiteral("%1|%2|%3|").arg(e.name, e.path, e.arguments) +
-               QStringLiteral("%1%2%3%4 %5")
-                   .arg(int(e.runOnStart))
-                   .arg(int(e.restartOnFailure))
-                   .arg(int(running(index)))
-                   .arg(int(e.awaitingRestart))
-                   .arg(e.failureCount);
+               QString::asprintf("%d%d%d%d %d", e.runOnStart, e.restartOnFailure, running(index), e.awaitingRestart,
+                                 int(e.failureCount));
     }
 
     static void insert(const QString &values)
