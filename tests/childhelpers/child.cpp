@@ -4,12 +4,13 @@
 // the reader sees exactly the order written, and arguments it does not know
 // (such as a trailing "-v stationid=3") are ignored.
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <thread>
 
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -25,16 +26,12 @@ void writeAll(int fd, std::string_view bytes)
     }
 }
 
-long number(int argc, char **argv, int i)
-{
-    return i < argc ? std::strtol(argv[i], nullptr, 10) : 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     const std::string_view name = argv[0];
+    const long number = argc > 1 ? std::atol(argv[1]) : 0;
     if (name.ends_with("kv_child_echo")) {
         // Each argument as a line: out:TEXT, err:TEXT to standard error, cwd
         // the working directory, anything else as it is.
@@ -48,24 +45,20 @@ int main(int argc, char **argv)
                 writeAll(a.starts_with("err:") ? 2 : 1, (tagged ? a.substr(4) : a) + "\n");
         }
     } else if (name.ends_with("kv_child_flood")) {
-        // BYTES bytes, a to z over and over (for the benchmarks).
-        const long total = number(argc, argv, 1);
+        // NUMBER bytes, a to z over and over (for the benchmarks).
         std::string block;
-        for (long i = 0; i < total; ++i) {
+        for (long i = 0; i < number; ++i) {
             block.push_back(char('a' + i % 26));
-            if (block.size() == 4096 || i + 1 == total) {
+            if (block.size() == 4096 || i + 1 == number) {
                 writeAll(1, block);
                 block.clear();
             }
         }
     } else {
-        // kv_child_exit_after MS, and copies of it under other names:
-        // "running PID", MS milliseconds later "exiting 0", and exits 0.
-        const long ms = number(argc, argv, 1);
+        // kv_child_exit_after NUMBER, and copies of it under other names:
+        // "running PID", NUMBER milliseconds later "exiting 0", and exits 0.
         writeAll(1, "running " + std::to_string(::getpid()) + "\n");
-        timespec t{ms / 1000, (ms % 1000) * 1000000L};
-        while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(number));
         writeAll(1, "exiting 0\n");
     }
     return 0;
