@@ -285,7 +285,7 @@ TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(old), 500);
 }
 
-TEST(killImage, MatchesProgramsAndScriptsByNameAndSparesOtherUsersAndItself)
+TEST(vbKill, MatchesByNameSparesOtherUsersAndItselfAndNeverSignalsAPidBelowOne)
 {
     using V = std::vector<std::string>;
     const struct {
@@ -314,22 +314,18 @@ TEST(killImage, MatchesProgramsAndScriptsByNameAndSparesOtherUsersAndItself)
     table.add({700, "/opt/kv/blipnote", {"blipnote"}, true});
     EXPECT_EQ(kv::vbKill::killImage(table, "blipnote.exe"), 1);
     EXPECT_EQ(table.terminateCalls(), std::vector<int>{700});
-}
 
-TEST(terminateProcessById, NeverSignalsAPidBelowOne)
-{
     // kill(2) reads 0, -1 and -N as process groups or everything (as root:
     // all of it), so the system table's kill call is replaced here.
     std::vector<std::pair<int, int>> sent;
-    const auto table = kv::platform::systemProcessTableSendingThrough([&](int pid, int signal) {
+    const auto posix = kv::platform::systemProcessTableSendingThrough([&](int pid, int signal) {
         sent.emplace_back(pid, signal);
         return pid == 4242 ? 0 : -1;
     });
-    Fake fake;
     for (const int pid : {0, -1, -4242, std::numeric_limits<int>::min()})
-        EXPECT_FALSE(table->terminate(pid) || kv::vbKill::terminateProcessById(fake, pid)) << pid;
-    EXPECT_TRUE(fake.terminateCalls().empty()) << "a pid below 1 reached the table";
-    EXPECT_TRUE(table->terminate(4242) && !table->terminate(4243));
+        EXPECT_FALSE(posix->terminate(pid) || kv::vbKill::terminateProcessById(table, pid)) << pid;
+    EXPECT_EQ(table.terminateCalls(), std::vector<int>{700}) << "a pid below 1 reached the table";
+    EXPECT_TRUE(posix->terminate(4242) && !posix->terminate(4243));
     EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{{4242, SIGKILL}, {4243, SIGKILL}}));
 }
 
