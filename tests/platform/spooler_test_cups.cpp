@@ -1,5 +1,5 @@
 // CupsSpooler against the private print server: the bytes that reach the
-// test printer, what the server lists, and how failures stay bounded.
+// test printer, and how long a frozen server may hold the till.
 #include "platform/posix/cupsspooler.h"
 
 #include "testenv.h"
@@ -9,12 +9,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <optional>
 #include <functional>
+#include <optional>
 
 using kv::platform::CupsSpooler;
 using kv::platform::DocInfo;
-using testprinter::TestPrinter;
 using namespace std::chrono_literals;
 
 namespace {
@@ -32,12 +31,12 @@ bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
 TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)
 {
     const std::string queue = testenv::require("KV_CUPS_FILTERED_QUEUE");
-    TestPrinter printer(queue);
+    testprinter::TestPrinter printer(queue);
     std::string all;
     for (int b = 0; b < 256; ++b)
         all += char(b);
     CupsSpooler spooler;
-    for (const std::optional<std::string> &dataType : {std::optional<std::string>(), std::optional<std::string>("text/plain")}) {
+    for (const auto &dataType : {std::optional<std::string>(), std::optional<std::string>("text/plain")}) {
         const auto mark = printer.mark();
         auto handle = spooler.openPrinter(queue);
         ASSERT_TRUE(handle) << spooler.lastError();

@@ -20,13 +20,6 @@
 
 namespace form1test {
 
-inline kv::LauncherSettings clusterSettings()
-{
-    kv::LauncherSettings s = testsupport::clusterSettings();
-    s.stationid = QStringLiteral("41");
-    return s;
-}
-
 // Every row of managedprogram by id, as "name|path|executable|arguments|
 // runonstart|restartonfailure|machineid" (test texts hold no "|").
 inline std::map<int, std::string> rows()
@@ -34,10 +27,8 @@ inline std::map<int, std::string> rows()
     std::istringstream in(testenv::psql("SELECT id, name, path, executable, arguments, runonstart, "
                                         "restartonfailure, machineid FROM managedprogram"));
     std::map<int, std::string> out;
-    for (std::string line; std::getline(in, line);) {
-        const auto bar = line.find('|');
-        out[std::stoi(line.substr(0, bar))] = line.substr(bar + 1);
-    }
+    for (std::string line; std::getline(in, line);)
+        out[std::stoi(line)] = line.substr(line.find('|') + 1);
     return out;
 }
 
@@ -53,13 +44,14 @@ struct Station {
     kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock;
-    kv::LauncherSettings shellConf = clusterSettings();
+    kv::LauncherSettings shellConf = testsupport::clusterSettings();
     testsupport::RecordingEventLog events;
     kv::ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
     kv::Form1 form{mp, shellConf, prompter, clock};
 
     Station()
     {
+        shellConf.stationid = QStringLiteral("41");
         testenv::psql("DELETE FROM managedprogram; SELECT setval('managedprogram_id_seq', 100, false)");
         mp.setObserver(&form);
     }
@@ -98,13 +90,12 @@ struct Station {
     // Three programs of this station and one of another.
     void standardStation()
     {
-        add(QStringLiteral("Till"), QLatin1String(childhelpers::kv_child_exit_after), QStringLiteral("60000"), true,
-            false);
-        add(QStringLiteral("Reader"), QLatin1String(childhelpers::kv_child_echo), QStringLiteral("out:hello"), false,
-            true);
-        add(QStringLiteral("Scale"), QLatin1String(childhelpers::kv_child_exit_after), QStringLiteral("60000"), true,
-            true);
-        add(QStringLiteral("Elsewhere"), QLatin1String(childhelpers::kv_child_echo), QString(), true, true, 7);
+        const QString exitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
+        const QString echo = QString::fromUtf8(childhelpers::kv_child_echo);
+        add(QStringLiteral("Till"), exitAfter, QStringLiteral("60000"), true, false);
+        add(QStringLiteral("Reader"), echo, QStringLiteral("out:hello"), false, true);
+        add(QStringLiteral("Scale"), exitAfter, QStringLiteral("60000"), true, true);
+        add(QStringLiteral("Elsewhere"), echo, QString(), true, true, 7);
     }
 
     int id(int index) const { return mp.managedPrograms.at(std::size_t(index)).id; }

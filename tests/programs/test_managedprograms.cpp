@@ -1,200 +1,431 @@
-// Supervision with real children and a fake clock: ends noticed, restarts
-// after the delay and never before, the front-end's end marker, stopping.
-#include "programs/vbManagedPrograms.h"
-#include "recordingsinks.h"
+// The station's programs with real children, a fake clock and the real
+// database: loading the rows, run.sh, ends noticed, restarts after the delay
+// and never before, the front-end's end marker, stopping; the program
+// manager's logic: edits and Add in managedprogram, Run, Stop, a server gone.
+#include "programs/vbRunScript.h"
 
-#include "childhelpers.h"
-#include "scriptedprompter.h"
-#include "tempdir.h"
+#include "config/odbc.h"
+
+#include "form1station.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 
+#include <optional>
+
+using form1test::rowOf;
+using form1test::rows;
 using kv::ManagedProgram;
-using kv::ManagedPrograms;
+using kv::Outcome;
 
 namespace {
-
-struct Recorder : kv::ManagedProgramsObserver {
-    QList<int> outputs, ends, restarts;
-    void outputChanged(int i) override { outputs << i; }
-    void entryEnded(int i) override { ends << i; }
-    void restartTried(int i) override { restarts << i; }
-};
-
-class Supervision : public ::testing::Test {
-protected:
-    testsupport::TempAppDir dir;
-    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
-    testsupport::ScriptedPrompter prompter;
-    kv::FakeClock clock{QDateTime(QDate(2026, 12, 5), QTime(9, 0))};
-    kv::LauncherSettings shellConf;
-    testsupport::RecordingEventLog events;
-    ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
-    Recorder seen;
-
-    void SetUp() override
-    {
-        shellConf.stationid = QStringLiteral("3");
-        mp.setObserver(&seen);
-    }
-
-    void TearDown() override
-    {
-        for (auto &e : mp.managedPrograms) {
-            if (e.process && e.process->pReady)
-                e.process->killProcess();
-        }
-    }
-
-    // An entry running a helper program from the build tree.
-    ManagedProgram &add(const QString &program, const QString &arguments, bool restart)
-    {
-        ManagedProgram e;
-        const QFileInfo fi(program);
-        e.path = fi.absolutePath() + QLatin1Char('/');
-        e.executable = fi.fileName();
-        e.arguments = arguments;
-        e.name = fi.fileName();
-        e.restartOnFailure = restart;
-        mp.managedPrograms.push_back(std::move(e));
-        return mp.managedPrograms.back();
-    }
-
-    // Runs passes on real time, the fake clock standing still, until the
-    // entry's end has been seen.
-    void passUntilEnded(int index)
-    {
-        QElapsedTimer t;
-        t.start();
-        const int endsBefore = seen.ends.count(index);
-        while (seen.ends.count(index) == endsBefore) {
-            ASSERT_LT(t.elapsed(), 20000) << "entry " << index << " never ended";
-            mp.superviseManagedPrograms();
-            QThread::msleep(5);
-        }
-    }
-
-    bool running(int index) { return mp.runnerOf(mp.managedPrograms[std::size_t(index)]).pReady; }
-};
 
 const QString kEcho = QString::fromUtf8(childhelpers::kv_child_echo);
 const QString kExitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
 
-TEST_F(Supervision, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
+class Programs : public ::testing::Test, protected form1test::Station {
+protected:
+    void SetUp() override
+    {
+        // For loading: a front-end that says what it was given and fails;
+        // run.sh prints its end marker all the same.
+        program("dralfrontend.exe", "#!/bin/sh\nprintf 'front:%s|' \"$@\"\nexit 3\n");
+    }
+
+    // An executable shell script in the application directory.
+    QString program(const QString &name, const QByteArray &body)
+    {
+        dir.write(name, body);
+        QFile::setPermissions(dir.file(name), QFile::permissions(dir.file(name)) | QFileDevice::ExeOwner);
+        return dir.file(name);
+    }
+
+    // Supervision passes on real time, the fake clock standing still, until
+    // `done` holds (ten seconds at most).
+    template <typename Pred>
+    bool passUntil(Pred done)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 10000) {
+            mp.superviseManagedPrograms();
+            QThread::msleep(5);
+        }
+        return done();
+    }
+
+    bool running(int index) { return mp.runnerOf(mp.managedPrograms.at(std::size_t(index))).pReady; }
+    const QString &output(int i) { return mp.runnerOf(mp.managedPrograms.at(std::size_t(i))).outText; }
+
+    // "name|path|arguments|" and the flags as 0/1: run on start, restart,
+    // running, awaiting a restart; then the failure count.
+    QString summary(int index)
+    {
+        const ManagedProgram &e = mp.managedPrograms.at(std::size_t(index));
+        return QStringLiteral("%1|%2|%3|").arg(e.name, e.path, e.arguments) +
+               QString::asprintf("%d%d%d%d %d", e.runOnStart, e.restartOnFailure, running(index),
+                                 e.awaitingRestart, int(e.failureCount));
+    }
+
+    static void insert(const QString &values)
+    {
+        testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
+                      "restartonfailure, machineid) VALUES " + values.toStdString());
+    }
+};
+
+TEST_F(Programs, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEndUnlessRestartIsOff)
 {
     // The end falls just before midnight, the restart just after.
     clock.setNow(QDateTime(QDate(2026, 12, 5), QTime(23, 58, 50)));
-    add(kEcho, QStringLiteral("out:hello"), true);
-    ASSERT_TRUE(mp.startProgram(0));
+    add("Echo", kEcho, "out:hello", false, true);
+    add("Second", kEcho, "out:second", false, false);
+    ASSERT_TRUE(mp.startProgram(0) && mp.startProgram(1));
     // However long the child ran, the pass that finds it ended only records.
     clock.advanceMs(60'000);
-    passUntilEnded(0);
-    ManagedProgram &e = mp.managedPrograms[0];
-    EXPECT_FALSE(running(0));
-    EXPECT_TRUE(e.awaitingRestart);
-    EXPECT_EQ(e.failureCount, 1);
-    EXPECT_EQ(e.failedAt, clock.now());
+    ASSERT_TRUE(passUntil([&] { return !running(0) && !running(1); }));
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0101 1"));
+    EXPECT_EQ(mp.managedPrograms[0].failedAt, clock.now());
+    EXPECT_EQ(summary(1).section('|', 3), QStringLiteral("0000 0"));
+    EXPECT_EQ(output(1), QStringLiteral("second\n-v\nstationid=41\n"));
 
     clock.advanceMs(10'999);
     mp.superviseManagedPrograms();
-    EXPECT_FALSE(running(0)) << "restarted before 11 whole seconds";
-    EXPECT_TRUE(e.awaitingRestart);
-
-    EXPECT_TRUE(seen.restarts.isEmpty());
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0101 1")) << "restarted before 11 whole seconds";
     clock.advanceMs(1);
     mp.superviseManagedPrograms();
-    EXPECT_EQ(seen.restarts, QList<int>{0}) << "the window is told, to show it running";
-    EXPECT_FALSE(e.awaitingRestart);
-    EXPECT_FALSE(e.failedAt.isValid());
-    EXPECT_EQ(e.failureCount, 1) << "a successful restart keeps the count";
-    // The restarted child is a new run: it ends again and is counted again.
-    passUntilEnded(0);
-    EXPECT_EQ(e.failureCount, 2);
-}
-
-TEST_F(Supervision, RestartOffLeavesAnEndedProgramEndedAndReportsByIndex)
-{
-    add(kEcho, QString(), false);
-    add(kEcho, QStringLiteral("out:second"), false);
-    ASSERT_TRUE(mp.startProgram(1));
-    passUntilEnded(1);
-    const ManagedProgram &e = mp.managedPrograms[1];
-    EXPECT_FALSE(e.awaitingRestart);
-    EXPECT_EQ(e.failureCount, 0);
+    EXPECT_EQ(summary(0).section('|', 3), QStringLiteral("0110 1")) << "a successful restart keeps the count";
+    EXPECT_FALSE(mp.managedPrograms[0].failedAt.isValid());
     clock.advanceMs(3'600'000);
-    mp.superviseManagedPrograms();
+    // The restarted child is a new run: it ends again and is counted again.
+    ASSERT_TRUE(passUntil([&] { return !running(0); }));
+    EXPECT_EQ(mp.managedPrograms[0].failureCount, 2);
     EXPECT_FALSE(running(1));
-    EXPECT_EQ(seen.ends, QList<int>{1});
-    EXPECT_TRUE(seen.outputs.contains(1) && !seen.outputs.contains(0));
-    EXPECT_EQ(e.process->outText, QStringLiteral("second\n-v\nstationid=3\n"));
 }
 
-TEST_F(Supervision, FailedRestartIsRecordedAndRetriedAfterAnotherDelay)
+TEST_F(Programs, FrontEndFinishedByMarkerReopenedWithOnlyTheStationIdAndLeftRunningAtQuit)
 {
-    ManagedProgram &e = add(dir.file(QStringLiteral("not-there")), QString(), true);
-    e.awaitingRestart = true;
-    e.failedAtMonotonicMs = clock.monotonicMs();
-    const QString msg = QStringLiteral("Failed to create process: \"") + dir.appPath() +
-                        QStringLiteral("not-there\"  -v stationid=3 in ") + dir.appPath() + QStringLiteral(".");
-    prompter.expectMessage(msg, kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
-                           kv::MsgIcon::Exclamation, true);
-    clock.advanceMs(11'000);
-    mp.superviseManagedPrograms();
-    EXPECT_TRUE(mp.managedPrograms[0].awaitingRestart);
-    EXPECT_EQ(mp.managedPrograms[0].failureCount, 1);
-    // The next attempt waits the whole delay again.
-    clock.advanceMs(10'000);
-    mp.superviseManagedPrograms();
-    prompter.verifyDone();
-}
-
-TEST_F(Supervision, FrontEndFinishedByMarkerWhileStillRunning)
-{
-    const QString front = dir.file(QStringLiteral("front.sh"));
-    dir.write(QStringLiteral("front.sh"), "#!/bin/sh\nprintf 'bye\\r\\n$$finished$$\\r\\n'\nexec sleep 30\n");
-    QFile::setPermissions(front, QFile::permissions(front) | QFileDevice::ExeOwner);
-    add(front, QString(), false);
+    const QString front =
+        program("front.sh", "#!/bin/sh\nprintf '%s|' \"$@\"\n"
+                            "printf 'bye\\r\\n$$finished$$\\r\\n'\nexec sleep 30\n");
+    add("Front", front, "row-arguments", false, false);
     EXPECT_TRUE(mp.frontEndFinished()) << "never started counts as finished";
-    ASSERT_TRUE(mp.startProgram(0));
+    mp.reopenFrontEnd();
     EXPECT_FALSE(mp.frontEndFinished());
-    QElapsedTimer t;
-    t.start();
-    while (!mp.frontEndFinished() && t.elapsed() < 10000) {
-        mp.superviseManagedPrograms();
-        QThread::msleep(5);
-    }
+    ASSERT_TRUE(passUntil([&] { return mp.frontEndFinished(); }));
     EXPECT_TRUE(running(0));
-    EXPECT_TRUE(mp.frontEndFinished());
-}
+    EXPECT_EQ(output(0), QStringLiteral("-v|stationid=41|bye\r\n$$finished$$\r\n"));
 
-TEST_F(Supervision, StopEndsAllButTheFrontEnd)
-{
-    add(kExitAfter, QStringLiteral("60000"), false);
-    add(kExitAfter, QStringLiteral("60000"), true);
-    add(kExitAfter, QStringLiteral("60000"), true);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(mp.startProgram(i));
+    for (const bool restart : {false, true})
+        add("Exit", kExitAfter, "60000", false, restart);
+    ASSERT_TRUE(mp.startProgram(1) && mp.startProgram(2));
     mp.stopManagedPrograms();
     EXPECT_TRUE(running(0));
     EXPECT_FALSE(running(1) || running(2));
     // Stopped on the way out is not an end to restart.
     clock.advanceMs(20'000);
     mp.superviseManagedPrograms();
-    EXPECT_FALSE(running(1));
+    EXPECT_FALSE(running(2));
 }
 
-TEST_F(Supervision, ReopenPassesOnlyTheStationId)
+TEST_F(Programs, FrontEndIsItsRowOrTheDefaultAndRunsThroughItsScript)
 {
-    add(kEcho, QStringLiteral("out:row-arguments"), false);
-    mp.reopenFrontEnd();
-    ASSERT_TRUE(running(0));
-    passUntilEnded(0);
+    const struct {
+        QString rows, front, output;
+    } cases[] = {
+        {"('Reader', '/opt', 'reader', '', true, true, 42)", "Korvantis|" + dir.appPath() + "||1010 0",
+         "front:-v|front:stationid=41|$$finished$$\r\n"},
+        // The last front-end row wins; it runs whatever its run-on-start says.
+        {"('Old till', '/nowhere', 'korvantis.exe', 'ignored', true, true, 41), ('Till', '" + dir.path() +
+             "', 'DralFrontEnd.EXE', '--kiosk \"two words\"', false, false, 41)",
+         "Till|" + dir.appPath() + "|--kiosk \"two words\"|0010 0",
+         "front:--kiosk|front:two words|front:-v|front:stationid=41|$$finished$$\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.front.toStdString());
+        testenv::psql("DELETE FROM managedprogram");
+        insert(c.rows);
+        ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+        ASSERT_EQ(mp.managedPrograms.size(), 1u);
+        EXPECT_EQ(summary(0), c.front);
+        EXPECT_EQ(mp.managedPrograms[0].id == 0, c.front.startsWith("Korvantis|")) << "the default: no row";
+        EXPECT_EQ(mp.managedPrograms[0].executable, QStringLiteral("run.sh"));
+        ASSERT_TRUE(passUntil([&] { return !running(0); }));
+        EXPECT_EQ(output(0), c.output);
+    }
+}
+
+TEST_F(Programs, OtherRowsInDatabaseOrderWithTheirFlagsAndAFailedStartRetriedAfterEachDelay)
+{
+    const QString helpers = QFileInfo(kExitAfter).absolutePath() + QLatin1Char('/');
+    insert("('Reader', '" + helpers.chopped(1) + "', 'kv_child_exit_after', '60000', true, NULL, 41),"
+           "('Idle', '', 'kv_child_echo', NULL, false, false, 41),"
+           "('Scale', '" + helpers + "', 'kv_child_exit_after', '60000', NULL, true, 41),"
+           "('Other station', '/x', 'kv_child_echo', '', true, true, 7),"
+           "('Broken', '" + dir.path() + "', 'missing-program', '', true, true, 41)");
+    const QString failed = "Failed to create process: \"" + dir.appPath() +
+                           "missing-program\"  -v stationid=41 in " + dir.appPath() + ".";
+    prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK);
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    prompter.verifyDone();
+    ASSERT_EQ(mp.managedPrograms.size(), 5u);
+    // NULL restarts but does not run on start; an empty path is the application directory.
+    EXPECT_EQ(summary(1), "Reader|" + helpers + "|60000|1110 0");
+    EXPECT_EQ(summary(2), "Idle|" + dir.appPath() + "||0000 0");
+    EXPECT_EQ(summary(3), "Scale|" + helpers + "|60000|0100 0");
+    EXPECT_EQ(summary(4), "Broken|" + dir.appPath() + "||1101 1");
+    EXPECT_EQ(mp.managedPrograms[4].failedAt, clock.now());
+
+    // A restart that fails again waits the whole delay once more.
+    prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"),
+                           kv::MsgIcon::Exclamation, true);
+    clock.advanceMs(11'000);
+    mp.superviseManagedPrograms();
+    EXPECT_EQ(summary(4).section('|', 3), QStringLiteral("1101 2"));
+    clock.advanceMs(10'000);
+    mp.superviseManagedPrograms();
+    prompter.verifyDone();
+}
+
+TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEndsTheLauncher)
+{
+    ASSERT_TRUE(QFile::remove(dir.file("dralfrontend.exe")) && QDir(dir.path()).mkdir("subdir"));
+    const QString title = QStringLiteral("Korvantis Launcher");
+    const QString ask = "What is the executable name for your Korvantis installation? (eg. korvantis.exe)";
+    const QString notFound = "Your Korvantis executable could not be located. You need to edit run.sh to "
+                             "configure Korvantis to run correctly.";
+    const struct {
+        const char *present, *typed, *line; // added to what earlier cases left; nullptr: none
+    } cases[] = {
+        {"till.exe", "*.exe", "./*.exe \"$@\""}, // a typed wildcard counts as found
+        {"pos-client", "pos-client", "./pos-client \"$@\""},
+        {".hidden.exe", "", nullptr}, // cancelled
+        {nullptr, "missing.exe", nullptr},
+        {nullptr, "subdir", nullptr},
+        {nullptr, ".hidden.exe", nullptr},
+        {"korvantis.exe", nullptr, "./korvantis.exe \"$@\""},
+        {"dralfrontend.exe", nullptr, "./dralfrontend.exe \"$@\""}, // wins over korvantis.exe
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.typed ? c.typed : c.line);
+        dir.write("run.sh", QByteArray(200, '#') + "\nhand edited, longer than the new script\n");
+        if (c.present)
+            program(c.present, "#!/bin/sh\n");
+        if (c.typed)
+            prompter.expectInput(ask, c.typed, title);
+        if (!c.line)
+            prompter.expectMessage(notFound, kv::MsgButtons::OK, kv::MsgResult::OK, title,
+                                   kv::MsgIcon::Exclamation, true);
+        EXPECT_EQ(kv::runscript::writeRunScript(ctx, prompter), Outcome::Continue);
+        prompter.verifyDone();
+        const QByteArray line = c.line ? c.line : "# Your Korvantis executable could not be located.";
+        EXPECT_EQ(dir.read("run.sh"), "#!/bin/sh\n# Enter commands to run korvantis here\n" + line +
+                                          "\n# End commands here\nprintf '%s\\r\\n' '$$finished$$'\n");
+        EXPECT_TRUE(QFileInfo(dir.file("run.sh")).isExecutable());
+    }
+
+    // No rights to write it (a directory stands where it goes): loading ends the launcher.
+    ASSERT_TRUE(QFile::remove(dir.file("run.sh")) && QDir(dir.path()).mkdir("run.sh"));
+    prompter.expectMessage(
+        "You do not have sufficient rights to create a run file. Please restart as Administrator.",
+        kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
+    EXPECT_EQ(mp.loadManagedPrograms(shellConf), Outcome::LauncherEnds);
+    prompter.verifyDone();
+    EXPECT_TRUE(prompter.shownMessages().last().title.startsWith(QStringLiteral("Korvantis Launcher - ")));
+}
+
+// The id goes into SQL as it is: only a whole number may reach the server;
+// an id beyond what the launcher holds is a clear error, not a wrapped number.
+TEST_F(Programs, StationIdThatIsNotAWholeNumberAndAnIdTooBigLoadNothing)
+{
+    insert("('Mine', '/x', 'kv_child_echo', '', false, true, 41), ('Other', '/x', 'x', '', false, true, 7)");
+    for (const char *id : {"7 OR 1=1", "", "+41"}) {
+        shellConf.stationid = QString::fromUtf8(id);
+        EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
+        EXPECT_TRUE(mp.managedPrograms.empty()) << id;
+    }
+    shellConf.stationid = QStringLiteral("041");
+    ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
+    ASSERT_EQ(mp.managedPrograms.size(), 2u);
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));
+
+    testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) "
+                  "VALUES (40000, 'Big', 'x', 41)");
+    try {
+        mp.loadManagedPrograms(shellConf);
+        ADD_FAILURE() << "loading should fail";
+    } catch (const kv::odbc::Error &e) {
+        EXPECT_TRUE(e.description().contains("40000") && e.description().contains("Big"))
+            << e.description().toStdString();
+    }
+}
+
+class Form1Test : public Programs {
+protected:
+    const kv::Form1Controls &ui = form.controls();
+
+    void SetUp() override
+    {
+        standardStation();
+        form.Form_Load();
+    }
+};
+
+// Each step may write the selected row and no other; what it writes is the
+// entry as it stands, whatever the row held before.
+TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
+{
+    const auto onlyRowOneWritten = [&](std::map<int, std::string> before) {
+        EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+        before[id(1)] = rows().at(id(1));
+        EXPECT_EQ(rows(), before);
+    };
+    testenv::psql("UPDATE managedprogram SET arguments = 'elsewhere'");
+    auto before = rows();
+    form.lstPrograms_Click(1);
+    onlyRowOneWritten(before);
+    EXPECT_EQ(ui.txtWorking, mp.managedPrograms[1].path) << "no second slash";
+    struct Case {
+        void (kv::Form1::*handler)(const QString &);
+        QString typed;
+        QString kv::ManagedProgram::*field;
+        QString stored;
+    };
+    const QString odd = QStringLiteral("C:\\Till\\it's \\'x\\' \\\\ ''");
+    const Case cases[] = {
+        {&kv::Form1::txtWorking_Change, "/opt/till", &kv::ManagedProgram::path, "/opt/till/"},
+        {&kv::Form1::txtWorking_Change, "", &kv::ManagedProgram::path, ""},
+        {&kv::Form1::txtWorking_Change, odd + "/", &kv::ManagedProgram::path, odd + "/"},
+        {&kv::Form1::txtArgs_Change, odd, &kv::ManagedProgram::arguments, odd},
+        {&kv::Form1::txtPPath_Change, odd, &kv::ManagedProgram::executable, odd},
+        {&kv::Form1::txtPName_Change, "Tom's reader \\", &kv::ManagedProgram::name, "Tom's reader \\"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        before = rows();
+        (form.*c.handler)(c.typed);
+        EXPECT_EQ(mp.managedPrograms[1].*c.field, c.stored);
+        onlyRowOneWritten(before);
+    }
+    form.txtWorking_Change(QStringLiteral("/opt/x"));
+    EXPECT_EQ(ui.txtWorking, QStringLiteral("/opt/x")) << "the box keeps what was typed";
+    before = rows();
+    form.chkROS_Click(true);
+    form.chkROF_Click(false);
+    onlyRowOneWritten(before);
+    EXPECT_TRUE(mp.managedPrograms[1].runOnStart && !mp.managedPrograms[1].restartOnFailure);
+    EXPECT_TRUE(ui.status.isEmpty()) << ui.status.toStdString();
+}
+
+TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
+{
+    form.lstPrograms_Click(2);
+    auto before = rows();
+    form.cmdAdd_Click();
+    ASSERT_EQ(mp.managedPrograms.size(), 4u);
+    const kv::ManagedProgram &added = mp.managedPrograms.back();
+    before[added.id] = "New Program||||t|t|41"; // the table's defaults for the flags
+    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(rowOf(added), before[added.id]);
+    EXPECT_EQ(ui.lstPrograms.last(), QStringLiteral("New Program"));
+    EXPECT_EQ(ui.selectedRow, 0);
+
+    testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
+    before = rows();
+    const QString tooBig = "The program was not added: the database gave it the number 32768, and the "
+                           "launcher can hold program numbers up to 32767 only. Ask your administrator to "
+                           "renumber the programs.";
+    prompter.expectMessage(tooBig, kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"));
+    form.cmdAdd_Click();
+    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(mp.managedPrograms.size(), 4u);
+}
+
+TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
+{
+    mp.managedPrograms[1].failureCount = 3;
+    form.lstPrograms_Click(1);
+    form.cmdRun_Click();
+    EXPECT_EQ(mp.managedPrograms[1].failureCount, 0);
+    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:0"));
     // The echo helper prints each argument it was given on a line.
-    EXPECT_EQ(mp.managedPrograms[0].process->outText, QStringLiteral("-v\nstationid=3\n"));
+    ASSERT_TRUE(passUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
+    EXPECT_EQ(ui.txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
+    EXPECT_TRUE(ui.cmdRunEnabled) << "the end refreshed the buttons";
+    clock.advanceMs(11000);
+    mp.superviseManagedPrograms();
+    EXPECT_TRUE(!ui.cmdRunEnabled && ui.cmdStopEnabled) << "and so did the restart";
+    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:1"));
+
+    form.lstPrograms_Click(2);
+    form.cmdRun_Click();
+    ASSERT_TRUE(passUntil([&] { return ui.txtOutput.startsWith(QStringLiteral("running ")); }));
+    form.cmdStop_Click(); // the buttons after Stop: the window test
+    for (int pass = 0; pass < 3; ++pass) {
+        clock.advanceMs(20000);
+        mp.superviseManagedPrograms();
+    }
+    EXPECT_FALSE(mp.managedPrograms[2].process->pReady) << "not restarted";
+    EXPECT_EQ(mp.managedPrograms[2].failureCount, 0);
+}
+
+TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
+{
+    form.lstPrograms_Click(1);
+    QStringList reports;
+    form.setOnChanged([&] {
+        if (reports.isEmpty() || reports.last() != ui.status)
+            reports << ui.status;
+    });
+    // A restart between two keystrokes goes unnoticed.
+    form.txtArgs_Change(QStringLiteral("-"));
+    testenv::pgctl("restart");
+    form.txtArgs_Change(QStringLiteral("--"));
+    EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
+    EXPECT_TRUE(reports.isEmpty());
+
+    // Started again whatever happens below, so that no later test finds it down.
+    struct Stopped {
+        Stopped() { testenv::pgctl("stop"); }
+        ~Stopped() { testenv::pgctl("start"); }
+    };
+    auto down = std::make_optional<Stopped>();
+    for (const char *typed : {"--f", "--fa", "--fast"}) {
+        form.txtArgs_Change(typed);
+        clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
+    }
+    form.lstPrograms_Click(2);
+    form.txtPName_Change(QStringLiteral("Scales"));
+    const QString notSaved = QStringLiteral("Changes not saved yet: ");
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].startsWith(notSaved)) << reports[0].toStdString();
+    EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("--fast"));
+    // Quitting now tries once more and names what is lost.
+    const QString lost = "The changes to these programs could not be saved in the database:\r\n\r\nReader\r\n"
+                         "Scales\r\n\r\n" + reports[0].mid(notSaved.size()) +
+                         "\r\n\r\nPlease make them again in Manage Programs once the database answers.";
+    prompter.expectMessage(lost, kv::MsgButtons::OK, kv::MsgResult::OK, QStringLiteral("Korvantis Launcher"),
+                           kv::MsgIcon::Exclamation, true);
+    form.saveBeforeQuit(true);
+    prompter.verifyDone();
+
+    down.reset();
+    EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
+    form.saveBeforeQuit(true); // quitting does not wait for the pause to end
+    EXPECT_FALSE(form.hasPending());
+    clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
+    EXPECT_TRUE(form.retryPending());
+    const auto after = rows();
+    EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
+    EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
+    EXPECT_EQ(reports.size(), 2);
+    EXPECT_EQ(ui.status, QStringLiteral("The database answers again: every change is saved."));
+    form.txtArgs_Change(QStringLiteral("--fast "));
+    EXPECT_EQ(ui.status, QString()) << "said once";
 }
 
 } // namespace
