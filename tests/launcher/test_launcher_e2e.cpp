@@ -1,7 +1,7 @@
 // The real launcher, copied into a temporary application directory beside a
-// fake front-end and card reader, under a private X display with a tray
-// host, against the test cluster and the private print server: the one check
-// that the executable wires in the real windows, printer and loop.
+// fake front-end and card reader, on a private X display with a tray host,
+// against the test cluster and the private print server: the one check that
+// the executable wires in the real windows, printer and loop.
 #include "tempdir.h"
 #include "testenv.h"
 #include "testprinter.h"
@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
@@ -32,91 +31,6 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-// Ends a helper process of the test, whatever state it is in.
-void end(QProcess &p)
-{
-    p.kill();
-    p.waitForFinished(5000);
-}
-
-// Xvfb on a free display with trayer on it, for the whole test.
-class XSession {
-public:
-    XSession()
-    {
-        for (int n = 90; n < 140 && m_display.isEmpty(); ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
-                QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-                continue;
-            m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24",
-                                                  "-nolisten", "tcp"});
-            const auto socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
-            if (m_xvfb.waitForStarted(5000) &&
-                waitFor([&] { return QFile::exists(socket) || m_xvfb.state() != QProcess::Running; }, 5000) &&
-                m_xvfb.state() == QProcess::Running)
-                m_display = QStringLiteral(":%1").arg(n);
-        }
-        m_env.insert(QStringLiteral("DISPLAY"), m_display);
-        m_trayer.setProcessEnvironment(m_env);
-        m_trayer.start(QStringLiteral("trayer"), {"--edge", "top", "--align", "right", "--widthtype", "request",
-                                                  "--height", "32", "--SetDockType", "true"});
-    }
-    ~XSession()
-    {
-        end(m_trayer);
-        end(m_xvfb);
-    }
-    bool up() { return !m_display.isEmpty() && m_trayer.waitForStarted(5000); }
-    QProcessEnvironment environment() const { return m_env; }
-
-    QString xdotool(const QStringList &arguments) const
-    {
-        QProcess p;
-        p.setProcessEnvironment(m_env);
-        p.start(QStringLiteral("xdotool"), arguments);
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    }
-    // Visible windows of the launcher (its X class is the executable's name).
-    QStringList launcherWindows() const
-    {
-        return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}).split('\n', Qt::SkipEmptyParts);
-    }
-    bool windowAppears(const QString &title) const
-    {
-        return waitFor([&] {
-            for (const QString &w : launcherWindows()) {
-                if (xdotool({"getwindowname", w}) == title)
-                    return true;
-            }
-            return false;
-        }, 10000);
-    }
-    // Clicks the tray icon with a button and chooses the item `fromEnd` places from the
-    // menu's end (1: the last): from no item, Up selects the last one.
-    void chooseMenuItem(const QString &icon, int button, int fromEnd) const
-    {
-        const QStringList before = launcherWindows();
-        xdotool({"mousemove", "--window", icon, "10", "10", "click", QString::number(button)});
-        ASSERT_TRUE(waitFor([&] {
-            for (const QString &w : launcherWindows()) {
-                if (!before.contains(w))
-                    return true;
-            }
-            return false;
-        }, 5000)) << "no tray menu";
-        QStringList keys{"key", "--delay", "50"};
-        for (int i = 0; i < fromEnd; ++i)
-            keys << "Up";
-        xdotool(keys << "Return");
-    }
-
-private:
-    QProcess m_xvfb, m_trayer;
-    QString m_display;
-    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
-};
-
 // Processes working in `dir` whose command line mentions `word`.
 QList<int> processesIn(const QString &dir, const QString &word)
 {
@@ -134,8 +48,6 @@ QByteArray confLine(const char *key, const QString &value) { return key + (" = "
 
 TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
 {
-    XSession x;
-    ASSERT_TRUE(x.up()) << "no X display with a tray host";
     testsupport::TempAppDir app;
     testprinter::TestPrinter printer{testprinter::otherQueue()};
     // The Exit item ends some programs by name, every user's: the programs
@@ -158,25 +70,46 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     // The launcher finds its directory through /proc/self/exe, which
     // resolves links: it must be a copy.
     ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
+
+    // Xvfb on a free display, a tray host and the launcher, all working in
+    // the application directory: whatever the outcome, the clean-up finds
+    // every one of them there.
     QTemporaryDir runtimeDir;
-    QProcess launcher;
-    QProcessEnvironment env = x.environment();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
     env.insert("XDG_RUNTIME_DIR", runtimeDir.path());
-    launcher.setProcessEnvironment(env);
-    launcher.setWorkingDirectory(app.path());
-    launcher.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcess session;
+    session.setProcessEnvironment(env);
+    session.setWorkingDirectory(app.path());
+    session.setProcessChannelMode(QProcess::ForwardedChannels);
     struct Cleanup {
-        QProcess &launcher;
+        QProcess &session;
         QString dir;
         ~Cleanup()
         {
-            end(launcher);
             for (const int pid : processesIn(dir, QString()))
                 ::kill(pid, SIGKILL);
+            session.waitForFinished(5000);
         }
-    } cleanup{launcher, app.path()};
-    launcher.start(app.file("korvantis-launcher"), {});
+    } cleanup{session, app.path()};
+    session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
+                               "sh", "-c",
+                               "echo \"$DISPLAY\" > display; trayer --edge top --align right --widthtype request "
+                               "--height 32 --SetDockType true & exec ./korvantis-launcher"});
+    ASSERT_TRUE(waitFor([&] { return !app.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
+    env.insert("DISPLAY", QString::fromUtf8(app.read("display").trimmed()));
+    env.insert("XAUTHORITY", app.file("Xauthority"));
+    const auto xdotool = [&](const QStringList &arguments) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("xdotool"), arguments);
+        p.waitForFinished(10000);
+        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    };
+    // Visible windows of the launcher (its X class is the executable's name).
+    const auto windows = [&] {
+        return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}).split('\n', Qt::SkipEmptyParts);
+    };
 
     // Start-up: both programs run from the application directory, and the icon comes.
     const auto ranLog = [&] { return QString::fromUtf8(app.read("ran.log")); };
@@ -184,7 +117,7 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
         << ranLog().toStdString();
     EXPECT_TRUE(ranLog().contains(QStringLiteral("./korvantis.exe -v stationid=7"))) << ranLog().toStdString();
     QString icon;
-    ASSERT_TRUE(waitFor([&] { return !(icon = x.launcherWindows().value(0)).isEmpty(); }, 10000)) << "no tray icon";
+    ASSERT_TRUE(waitFor([&] { return !(icon = windows().value(0)).isEmpty(); }, 10000)) << "no tray icon";
 
     // A receipt and a drawer pulse, printed and taken off the queue.
     const auto mark = printer.mark();
@@ -195,12 +128,27 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                          "\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 32));
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
 
-    x.chooseMenuItem(icon, 1, 4); // Manage Programs
-    EXPECT_TRUE(x.windowAppears(QStringLiteral("Korvantis Launcher")));
+    // Clicks the icon with a button and chooses the item `fromEnd` places
+    // from the menu's end (1: the last): from no item, Up selects the last.
+    const auto chooseMenuItem = [&](int button, int fromEnd) {
+        const QStringList before = windows();
+        xdotool({"mousemove", "--window", icon, "10", "10", "click", QString::number(button)});
+        EXPECT_TRUE(waitFor([&] { return windows().size() > before.size(); }, 5000)) << "no tray menu";
+        QStringList keys{"key", "--delay", "50"};
+        for (int i = 0; i < fromEnd; ++i)
+            keys << "Up";
+        xdotool(keys << "Return");
+    };
+    chooseMenuItem(1, 4); // Manage Programs
+    EXPECT_TRUE(waitFor([&] {
+        for (const QString &w : windows())
+            if (xdotool({"getwindowname", w}) == QStringLiteral("Korvantis Launcher"))
+                return true;
+        return false;
+    }, 10000)) << "no program manager";
 
-    x.chooseMenuItem(icon, 3, 1); // Exit
-    EXPECT_TRUE(launcher.waitForFinished(5000) && launcher.exitStatus() == QProcess::NormalExit &&
-                launcher.exitCode() == 0);
+    chooseMenuItem(3, 1); // Exit
+    EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
     EXPECT_TRUE(waitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
 

@@ -1,15 +1,16 @@
-// Start-up, the tick and the main loop with every outside part faked. What
-// counts is what the person sees and what runs.
+// Start-up, the tick, the main loop and the tray's menu with every outside
+// part faked. What counts is what the person sees and what runs.
 #include "launcherfakes.h"
 
 #include "config/odbc.h"
+#include "launcher/gui/frmConnecting.h"
+#include "launcher/gui/vbSysTray.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 
 using kv::Launcher;
 using kv::MsgButtons;
@@ -37,11 +38,47 @@ const QString kQuitQuestion = QStringLiteral("Do you wish to quit all Korvantis 
 const QString kKeepQuestion = QStringLiteral("Do you want to keep all supporting programs open?");
 const QByteArray kDatabaseConf = "db_host = db\r\ndb_name = pos\r\ndb_username = till\r\n";
 
+struct FakeTray final : kv::TrayIcon {
+    int added = 0, removed = 0;
+    bool exitAvailable = false;
+    void addTrayIcon() override { ++added; }
+    void removeTrayIcon() override { ++removed; }
+    void setExitAvailable(bool a) override { exitAvailable = a; }
+};
+
+struct FakeDialog final : kv::SettingsDialog {
+    int shown = 0;
+    void showDialog() override { ++shown; }
+    void unloadDialog() override {}
+};
+
+struct FakeWaitingWindow final : kv::WaitingWindow {
+    bool shown = false;
+    QString text;
+    int keptShown = 0;
+    std::function<void()> onKeepShown;
+    void showWaiting(const QString &t) override { shown = true, text = t; }
+    void keepShown() override
+    {
+        ++keptShown;
+        if (onKeepShown)
+            onKeepShown();
+    }
+    void hideWaiting() override { shown = false; }
+};
+
+struct FakeManager final : kv::ProgramManagerWindow {
+    int shown = 0;
+    QList<bool> quitSaves; // what each saveBeforeQuit was given
+    void showWindow() override { ++shown; }
+    QString saveBeforeQuit(bool mayAsk) override { return quitSaves << mayAsk, QString(); }
+};
+
 class LauncherTest : public ::testing::Test, protected LauncherRig {
 protected:
     void SetUp() override
     {
-        testsupport::qtApp<QCoreApplication>();
+        testsupport::qtApp<QApplication>();
         draldb.config[QStringLiteral("stationid")] = QStringLiteral("3");
         writeConf(kDatabaseConf + "db_password = \r\nesc_printer = Receipt\r\n");
         spooler.setPrinters({"Receipt", "Office"}, "Office");
@@ -79,12 +116,27 @@ protected:
         spawner.started.clear();
         update.onRun = nullptr;
         draldb.calls.clear();
+        killer.names.clear();
         database.schemaShowErrors.clear();
         tray = {};
         dialog = {};
         waiting = {};
     }
 
+    // The queue's rows are the fake's table; its waiting count fails while
+    // `countFails` is set.
+    void serveQueue(const QList<kv::FakeDraldb::Row> &rows)
+    {
+        draldb.tables[QStringLiteral("poscommands")] = rows;
+        draldb.answer = [this](const QString &sql) -> std::optional<QList<kv::FakeDraldb::Row>> {
+            const auto queued = draldb.tables.value(QStringLiteral("poscommands"));
+            if (!sql.startsWith(QStringLiteral("Select count(*)")))
+                return queued;
+            if (countFails)
+                return std::nullopt;
+            return QList<kv::FakeDraldb::Row>{{{QStringLiteral("waiting"), QString::number(queued.size())}}};
+        };
+    }
     QStringList listens() const { return draldb.calls.filter(QStringLiteral("VB_notify_listen")); }
     int queueQueries() const { return int(draldb.calls.filter(QStringLiteral("Select * from poscommands")).size()); }
     ChildState &frontEnd() { return *spawner.started.back(); }
@@ -95,6 +147,7 @@ protected:
         l.managedPrograms.superviseManagedPrograms();
     }
 
+    bool countFails = false;
     FakeTray tray;
     FakeDialog dialog;
     FakeWaitingWindow waiting;
@@ -244,12 +297,12 @@ TEST_F(LauncherTest, OposConflict)
         QList<Program> programs;
         bool printerConfigured, warned;
     } cases[] = {
-        {"inside the name", {{QStringLiteral("tallyward.exe"), false}, {QStringLiteral("xoposy.sh"), true}}, true,
-         true},
+        {"inside the name, two of them, one message",
+         {{QStringLiteral("tallyward.exe"), false}, {QStringLiteral("xoposy.sh"), true}, {QStringLiteral("opos2"), true}},
+         true, true},
         {"capitals only", {{QStringLiteral("OPOSDRV"), true}}, true, false},
         {"neither running nor on start", {{QStringLiteral("oposdrv"), false}}, true, false},
         {"printing off", {{QStringLiteral("oposdrv"), true}}, false, false},
-        {"two of them, one message", {{QStringLiteral("opos1"), true}, {QStringLiteral("opos2"), true}}, true, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -455,15 +508,8 @@ TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
 // retries only the first time; the first retry that finds it back prints.
 TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItPrints)
 {
-    draldb.tables[QStringLiteral("poscommands")] = {{{QStringLiteral("id"), QStringLiteral("5")},
-                                                      {QStringLiteral("device"), QStringLiteral("1")},
-                                                      {QStringLiteral("command"), QStringLiteral("Bon")}}};
-    draldb.answer = [this](const QString &sql) -> std::optional<QList<kv::FakeDraldb::Row>> {
-        const auto rows = draldb.tables.value(QStringLiteral("poscommands"));
-        if (sql.startsWith(QStringLiteral("Select count(*)")))
-            return QList<kv::FakeDraldb::Row>{{{QStringLiteral("waiting"), QString::number(rows.size())}}};
-        return rows;
-    };
+    serveQueue({{{QStringLiteral("id"), QStringLiteral("5")}, {QStringLiteral("device"), QStringLiteral("1")},
+                 {QStringLiteral("command"), QStringLiteral("Bon")}}});
     Launcher &l = running();
     const QString noPrinter = QStringLiteral("Could not connect to the printer.");
     const auto tellsOfThePrinter = [&](bool told) {
@@ -492,8 +538,13 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     EXPECT_EQ(queueQueries(), 2) << "a retry looks before it reads the queue";
     EXPECT_TRUE(spooler.bytes().empty());
 
+    // Back, but the look at the queue fails: that is no reason to stop.
     spooler.setReachable(true);
     spooler.setPrinters({"Receipt", "Office"}, "Office");
+    countFails = true;
+    clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    tellsOfThePrinter(false);
+    countFails = false;
     clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
     events.lines.clear();
     tellsOfThePrinter(false);
@@ -533,16 +584,12 @@ TEST_F(LauncherTest, RelistenEveryHundredPassesPrintsWhatWaitedOnlyWhenRowsWait)
 {
     for (const int waiting : {0, 2}) {
         SCOPED_TRACE(waiting);
-        draldb.answer = [waiting](const QString &sql) -> std::optional<QList<kv::FakeDraldb::Row>> {
-            if (sql.startsWith(QStringLiteral("Select count(*)")))
-                return QList<kv::FakeDraldb::Row>{{{QStringLiteral("waiting"), QString::number(waiting)}}};
-            QList<kv::FakeDraldb::Row> rows;
-            for (int i = 0; i < waiting; ++i)
-                rows.append({{QStringLiteral("id"), QString::number(i + 1)}, {QStringLiteral("device"), "2"}});
-            return rows;
-        };
-        spooler.clearOps();
         resetRecords();
+        QList<kv::FakeDraldb::Row> rows;
+        for (int i = 0; i < waiting; ++i)
+            rows.append({{QStringLiteral("id"), QString::number(i + 1)}, {QStringLiteral("device"), "2"}});
+        serveQueue(rows);
+        spooler.clearOps();
         Launcher &l = running();
         // The hundredth pass makes the listens due; the next one's library
         // job sends them.
@@ -587,7 +634,6 @@ TEST_F(LauncherTest, PassNeverStartsInsideAPass)
     l.terminate();
 }
 
-// Which images it ends by name: the tray test.
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
 {
     for (const bool updateAgreed : {false, true}) {
@@ -611,6 +657,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         EXPECT_EQ(endedWith, 0);
         EXPECT_TRUE(spawner.started[0]->killed);
+        EXPECT_EQ(killer.names, (QStringList{"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
         EXPECT_EQ(manager.quitSaves, QList<bool>{true});
@@ -621,6 +668,57 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
     l.setProgramManagerWindow(&manager);
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
+}
+
+// ---------- the tray and the waiting window ----------
+
+// Manage Programs and Exit from the real tray: the end-to-end test.
+TEST_F(LauncherTest, TrayItemsReachTheirWindowsAndTheLauncher)
+{
+    Launcher l{parts()};
+    kv::SysTray sys{l};
+    const QList<QAction *> items = sys.popupMenu().actions();
+    ASSERT_EQ(items.size(), 6);
+    // A tray's own size is drawn from a PNG, which needs no SVG plugin.
+    EXPECT_TRUE(sys.trayIcon().icon().availableSizes().contains(QSize(22, 22)));
+    QAction *settings = items[3], *updateItem = items[4], *exitItem = items[5];
+    EXPECT_EQ(settings->text(), QStringLiteral("Launcher Settings"));
+    settings->trigger(); // before the dialog exists: nothing
+    l.setSettingsDialog(&dialog);
+    settings->trigger();
+    updateItem->trigger();
+    EXPECT_EQ(dialog.shown, 1);
+    EXPECT_EQ(update.requests, 1);
+    l.launcherRunning = true;
+    sys.addTrayIcon();
+    sys.setExitAvailable(false);
+    EXPECT_FALSE(exitItem->isEnabled());
+    sys.setExitAvailable(true);
+    exitItem->trigger();
+    EXPECT_FALSE(l.launcherRunning);
+    EXPECT_FALSE(sys.iconShown());
+}
+
+// Start-up blocks on the database right after showing it: by then it must
+// have been painted.
+TEST(WaitingWindow, IsPaintedBeforeShowWaitingReturns)
+{
+    testsupport::qtApp<QApplication>();
+    kv::frmConnecting window;
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    window.installEventFilter(&paints);
+    window.showWaiting(QStringLiteral("Connecting to the database…"));
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_GT(paints.count, 0);
+    window.hideWaiting();
+    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace
