@@ -1,5 +1,8 @@
-// The Qt prompter: the right buttons and default, the pressed button mapped
-// back, and questions a stray key cannot answer.
+// The Qt windows of the core: the prompter's buttons, default and answers,
+// questions a stray key cannot answer; notices that count down and close
+// themselves; the debug log, newest line first and bounded.
+#include "core/gui/debugForm.h"
+#include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
 
 #include "qtapp.h"
@@ -7,7 +10,10 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -15,12 +21,10 @@
 
 namespace {
 
-QApplication &app() { return testsupport::qtApp<QApplication>(); }
-
 // Runs `act` on the modal window once it is up.
 void whenModalShows(std::function<void(QWidget *)> act)
 {
-    auto *timer = new QTimer(&app());
+    auto *timer = new QTimer(&testsupport::qtApp<QApplication>());
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, act]() {
         if (QWidget *w = QApplication::activeModalWidget()) {
@@ -40,7 +44,6 @@ void pressEscape(QWidget *w)
 
 TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
 {
-    app();
     kv::QtPrompter p;
     using B = QMessageBox;
     const struct {
@@ -59,7 +62,6 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
     for (const auto &c : cases) {
         SCOPED_TRACE(kv::toString(c.buttons).toStdString());
         kv::MessageBox box;
-        box.text = QStringLiteral("Keep the card reader running?");
         box.buttons = c.buttons;
         box.defaultButton = c.defaultButton;
         box.systemModal = true;
@@ -79,10 +81,8 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
 // close button are no answer where there is no Cancel.
 TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
 {
-    app();
     kv::QtPrompter p;
     kv::MessageBox box;
-    box.text = QStringLiteral("Do you want to keep all supporting programs open?");
     box.buttons = kv::MsgButtons::YesNo;
     bool stayed = false;
     whenModalShows([&](QWidget *w) {
@@ -96,6 +96,70 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     box.buttons = kv::MsgButtons::OKCancel;
     whenModalShows(pressEscape);
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
+}
+
+// ---------- notices and the debug log ----------
+
+// Runs deferred deletions: a closed notice is gone after this.
+void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+
+QList<kv::frmNotice *> openNotices()
+{
+    QList<kv::frmNotice *> found;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *n = qobject_cast<kv::frmNotice *>(w); n && n->isVisible())
+            found.append(n);
+    return found;
+}
+
+// Each notice is a modeless window of its own, counting down two hours; OK
+// closes only its own.
+TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
+{
+    testsupport::qtApp<QApplication>();
+    kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("lost"), QString()});
+    kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("back"), QString()});
+    const auto shown = openNotices();
+    ASSERT_EQ(shown.size(), 2);
+    QPointer<kv::frmNotice> w = shown[0], other = shown[1];
+    EXPECT_FALSE(w->isModal()) << "a notice must not block the till";
+    const QLabel *countdown = w->findChild<QLabel *>(QStringLiteral("countdownLabel"));
+    EXPECT_EQ(countdown->text(), "") << "empty during the first second";
+    const struct {
+        int tick;
+        const char *shown;
+    } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
+    for (int ticked = 0; const auto &s : steps) {
+        for (; ticked < s.tick; ++ticked)
+            w->Timer1_Timer();
+        settle();
+        ASSERT_TRUE(w) << "closed early, at tick " << ticked;
+        EXPECT_EQ(countdown->text(), QStringLiteral("Automatically closing this window in %1 minutes").arg(s.shown));
+    }
+    EXPECT_EQ(other->secondsLeft(), 7200);
+    w->Timer1_Timer();
+    settle();
+    EXPECT_FALSE(w) << "still there after 7200 ticks";
+    ASSERT_TRUE(other);
+    other->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
+    settle();
+    EXPECT_FALSE(other);
+}
+
+TEST(DebugLog, NewestLineFirstAndBounded)
+{
+    testsupport::qtApp<QApplication>();
+    kv::DebugLog log;
+    for (int i = 1; i <= kv::DebugLog::kMaxLines + 5; ++i)
+        log.logLine(QStringLiteral("line %1").arg(i));
+    const QStringList lines = log.form()->debugText()->toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), kv::DebugLog::kMaxLines);
+    EXPECT_EQ(lines.first(), QStringLiteral("line %1").arg(kv::DebugLog::kMaxLines + 5));
+    EXPECT_EQ(lines.last(), QStringLiteral("line 6"));
 }
 
 } // namespace
