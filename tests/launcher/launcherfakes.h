@@ -52,11 +52,6 @@ public:
     }
 };
 
-struct Program {
-    QString executable;
-    bool runOnStart = false;
-};
-
 class FakeDatabase final : public kv::StartupDatabase {
 public:
     // Results of successive schema checks; the last one repeats.
@@ -64,8 +59,8 @@ public:
     QList<bool> schemaShowErrors;
     std::function<void()> onCheck, loadThrows;
     kv::Outcome setupResult = kv::Outcome::Continue;
-    // The station's programs besides the front-end.
-    QList<Program> programs;
+    // The station's programs besides the front-end, all started with it.
+    QStringList programs;
 
     qint32 checkSchemaVersion(const kv::LauncherSettings &, bool showErrors) override
     {
@@ -83,18 +78,17 @@ public:
     {
         if (loadThrows)
             loadThrows();
-        auto &list = mp.managedPrograms;
-        list.clear();
-        list.resize(std::size_t(programs.size()) + 1);
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            list[i].executable = i ? programs[qsizetype(i) - 1].executable : QStringLiteral("run.sh");
-            list[i].path = QStringLiteral("/opt/kv/");
-            list[i].runOnStart = i && programs[qsizetype(i) - 1].runOnStart;
-            list[i].restartOnFailure = true;
-            if (list[i].runOnStart)
-                mp.startProgram(int(i));
+        mp.managedPrograms.clear();
+        mp.managedPrograms.resize(std::size_t(programs.size()) + 1);
+        for (int i = 0; i <= programs.size(); ++i) {
+            auto &e = mp.managedPrograms[std::size_t(i)];
+            e.executable = i ? programs[i - 1] : QStringLiteral("run.sh");
+            e.path = QStringLiteral("/opt/kv/");
+            e.runOnStart = i > 0;
+            e.restartOnFailure = true;
         }
-        mp.startProgram(0);
+        for (int i = programs.size(); i >= 0; --i)
+            mp.startProgram(i);
         return kv::Outcome::Continue;
     }
 };
