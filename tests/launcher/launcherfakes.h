@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -118,13 +117,14 @@ struct FakeUpdate final : kv::UpdateProcedure {
     void requestUpdate() override { ++requests; }
 };
 
-// Can also fail the way a broken layer does, with an exception.
+// Runs `onNextMessage` once, at the next box: a layer that fails with an
+// exception, or a box whose own event loop runs the launcher's timers.
 struct TestPrompter final : testsupport::ScriptedPrompter {
-    bool failNext = false;
+    std::function<void()> onNextMessage = [] {};
     kv::MsgResult messageBox(const kv::MessageBox &box) override
     {
-        if (std::exchange(failNext, false))
-            throw std::runtime_error("the display went away");
+        const auto hook = std::exchange(onNextMessage, [] {});
+        hook();
         return ScriptedPrompter::messageBox(box);
     }
 };
@@ -146,11 +146,10 @@ struct LauncherRig {
     kv::InlineWorker libraryWorker;
     testsupport::RecordingEventLog events;
 
-    // `asked` stands in for the rig's prompter when given.
-    kv::LauncherParts parts(bool previousInstance = false, kv::Prompter *asked = nullptr)
+    kv::LauncherParts parts(bool previousInstance = false)
     {
-        return kv::LauncherParts{ctx,     asked ? *asked : prompter, clock, database, watchdog, update, killer,
-                                 draldb,  spooler, processes, spawner, libraryWorker, events,  previousInstance};
+        return kv::LauncherParts{ctx,     prompter, clock,     database, watchdog,      update, killer,
+                                 draldb,  spooler,  processes, spawner,  libraryWorker, events, previousInstance};
     }
 };
 

@@ -1,5 +1,4 @@
-// Start-up, the tick, the main loop and the tray's menu with every outside
-// part faked. What counts is what the person sees and what runs.
+// Start-up, the tick and the main loop with every outside part faked. What counts is what the person sees and what runs.
 #include "launcherfakes.h"
 
 #include "config/odbc.h"
@@ -75,9 +74,8 @@ protected:
 
     void writeConf(const QByteArray &text) { dir.write(QStringLiteral("shell.conf"), text); }
 
-    // A fresh launcher (the previous one goes), answering through `asked`
-    // when a case needs a script of its own. Earlier cases' records go too.
-    Launcher &make(bool previousInstance = false, kv::Prompter *asked = nullptr)
+    // A fresh launcher; the previous one and earlier cases' records go.
+    Launcher &make(bool previousInstance = false)
     {
         launcher.reset();
         spawner.started.clear();
@@ -87,7 +85,7 @@ protected:
         tray = {};
         dialog = {};
         waiting = {};
-        launcher = std::make_unique<Launcher>(parts(previousInstance, asked));
+        launcher = std::make_unique<Launcher>(parts(previousInstance));
         launcher->setTrayIcon(&tray);
         launcher->setSettingsDialog(&dialog);
         launcher->setWaitingWindow(&waiting);
@@ -457,7 +455,7 @@ TEST_F(LauncherTest, ErrorInATickIsSwallowedAfterAWatchdogCheck)
 {
     Launcher &l = running();
     endFrontEnd(l);
-    prompter.failNext = true;
+    prompter.onNextMessage = [] { throw std::runtime_error("the display went away"); };
     const int before = watchdog.tests;
     l.mainTick();
     EXPECT_EQ(watchdog.tests, before + 1);
@@ -500,24 +498,17 @@ TEST_F(LauncherTest, RelistenEveryHundredPassesPrintsWhatWaitedOnlyWhenRowsWait)
     }
 }
 
+// A message box's own event loop runs the pass timer.
 TEST_F(LauncherTest, PassNeverStartsInsideAPass)
 {
-    // A message box's own event loop runs the pass timer.
-    struct Reentering : testsupport::ScriptedPrompter {
-        Launcher *l = nullptr;
-        kv::MsgResult messageBox(const kv::MessageBox &) override
-        {
-            l->runPass();
-            return MsgResult::No;
-        }
-    } reentering;
-    Launcher &l = make(false, &reentering);
-    reentering.l = &l;
-    ASSERT_EQ(l.Main(), Outcome::Continue);
+    Launcher &l = running();
     endFrontEnd(l);
+    prompter.onNextMessage = [&] { l.runPass(); };
+    prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
+    const int passes = l.passCounter;
     l.runPass();
-    EXPECT_EQ(l.tickCount, 1);
-    EXPECT_EQ(l.passCounter, 1);
+    prompter.verifyDone();
+    EXPECT_EQ(l.passCounter, passes + 1);
 }
 
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
