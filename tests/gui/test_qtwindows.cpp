@@ -1,7 +1,6 @@
 // The Qt windows of the core: the prompter's buttons, default and answers,
 // questions a stray key cannot answer; notices that count down and close
-// themselves; the debug log, newest line first and bounded.
-#include "core/gui/debugForm.h"
+// themselves.
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
 
@@ -12,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -21,19 +19,10 @@
 
 namespace {
 
-// Runs `act` on the modal window once it is up.
+// Runs `act` on the modal window once its own event loop runs.
 void whenModalShows(std::function<void(QWidget *)> act)
 {
-    auto *timer = new QTimer(&testsupport::qtApp<QApplication>());
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act]() {
-        if (QWidget *w = QApplication::activeModalWidget()) {
-            timer->stop();
-            timer->deleteLater();
-            act(w);
-        }
-    });
-    timer->start();
+    QTimer::singleShot(0, &testsupport::qtApp<QApplication>(), [act] { act(QApplication::activeModalWidget()); });
 }
 
 void pressEscape(QWidget *w)
@@ -98,7 +87,7 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
-// ---------- notices and the debug log ----------
+// ---------- notices ----------
 
 // Runs deferred deletions: a closed notice is gone after this.
 void settle()
@@ -148,18 +137,6 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
     other->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
     settle();
     EXPECT_FALSE(other);
-}
-
-TEST(DebugLog, NewestLineFirstAndBounded)
-{
-    testsupport::qtApp<QApplication>();
-    kv::DebugLog log;
-    for (int i = 1; i <= kv::DebugLog::kMaxLines + 5; ++i)
-        log.logLine(QStringLiteral("line %1").arg(i));
-    const QStringList lines = log.form()->debugText()->toPlainText().split(QLatin1Char('\n'));
-    ASSERT_EQ(lines.size(), kv::DebugLog::kMaxLines);
-    EXPECT_EQ(lines.first(), QStringLiteral("line %1").arg(kv::DebugLog::kMaxLines + 5));
-    EXPECT_EQ(lines.last(), QStringLiteral("line 6"));
 }
 
 } // namespace

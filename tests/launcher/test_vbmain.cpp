@@ -10,14 +10,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
-using kv::Launcher;
-using kv::MsgButtons;
-using kv::MsgIcon;
-using kv::MsgResult;
-using kv::Outcome;
-using Rows = QList<kv::FakeDraldb::Row>;
-
+using namespace kv;
 using namespace launcherfakes;
+using Rows = QList<FakeDraldb::Row>;
 
 namespace {
 
@@ -48,9 +43,8 @@ struct FakeDialog final : kv::SettingsDialog {
 struct FakeWaitingWindow final : kv::WaitingWindow {
     bool shown = false;
     int keptShown = 0;
-    std::function<void()> onKeepShown = [] {};
     void showWaiting(const QString &) override { shown = true; }
-    void keepShown() override { ++keptShown, onKeepShown(); }
+    void keepShown() override { ++keptShown; }
     void hideWaiting() override { shown = false; }
 };
 
@@ -133,21 +127,6 @@ protected:
 
 // ---------- start-up ----------
 
-TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
-{
-    for (const QByteArray &conf : {QByteArray("db_name = pos\r\ndb_username = till\r\n"),
-                                   QByteArray("db_host = db\r\ndb_username = till\r\n"),
-                                   QByteArray("db_host = db\r\ndb_name = pos\r\ndb_password = secret\r\n")}) {
-        SCOPED_TRACE(conf.toStdString());
-        writeConf(conf);
-        Launcher &l = make();
-        EXPECT_EQ(l.Main(), Outcome::Continue);
-        EXPECT_EQ(dialog.shown, 1);
-        EXPECT_TRUE(database.schemaShowErrors.isEmpty());
-        EXPECT_TRUE(!l.launcherRunning && spawner.started.empty());
-    }
-}
-
 TEST_F(LauncherTest, DatabaseChecksWaitOnTheClock)
 {
     const QList<bool> fiveQuietOneLoud{false, false, false, false, false, true};
@@ -179,14 +158,7 @@ TEST_F(LauncherTest, DatabaseChecksWaitOnTheClock)
         EXPECT_FALSE(waiting.shown);
         EXPECT_GE(waiting.keptShown, c.sleptMs / 250) << "never a quarter second without a repaint";
     }
-    // The system ends the launcher while start-up waits: it stops there.
     database.onCheck = nullptr;
-    database.schemaResults = {-1};
-    Launcher &l = make();
-    waiting.onKeepShown = [&] { l.terminate(); };
-    EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
-    EXPECT_EQ(database.schemaShowErrors.size(), 1);
-    EXPECT_EQ(dialog.shown, 0);
 }
 
 TEST_F(LauncherTest, PrinterDecision)
