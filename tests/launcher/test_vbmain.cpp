@@ -2,12 +2,11 @@
 #include "launcherfakes.h"
 
 #include "config/odbc.h"
-#include "launcher/gui/frmConnecting.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 using namespace kv;
@@ -58,7 +57,7 @@ class LauncherTest : public ::testing::Test, protected LauncherRig {
 protected:
     void SetUp() override
     {
-        testsupport::qtApp<QApplication>();
+        testsupport::qtApp<QCoreApplication>();
         draldb.config[QStringLiteral("stationid")] = QStringLiteral("3");
         writeConf(kDatabaseConf + "db_password = \r\nesc_printer = Receipt\r\n");
         spooler.setPrinters({"Receipt", "Office"}, "Office");
@@ -517,30 +516,6 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
     l.setProgramManagerWindow(&manager);
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
-}
-
-// ---------- the waiting window ----------
-
-// Start-up blocks on the database right after showing it: by then it must
-// have been painted.
-TEST(WaitingWindow, IsPaintedBeforeShowWaitingReturns)
-{
-    testsupport::qtApp<QApplication>();
-    kv::frmConnecting window;
-    struct Paints : QObject {
-        int count = 0;
-        bool eventFilter(QObject *, QEvent *event) override
-        {
-            count += event->type() == QEvent::Paint;
-            return false;
-        }
-    } paints;
-    window.installEventFilter(&paints);
-    window.showWaiting(QStringLiteral("Connecting to the database…"));
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_GT(paints.count, 0);
-    window.hideWaiting();
-    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace
