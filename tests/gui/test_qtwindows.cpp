@@ -96,15 +96,6 @@ void settle()
     QCoreApplication::processEvents();
 }
 
-QList<kv::frmNotice *> openNotices()
-{
-    QList<kv::frmNotice *> found;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *n = qobject_cast<kv::frmNotice *>(w); n && n->isVisible())
-            found.append(n);
-    return found;
-}
-
 // Each notice is a modeless window of its own, counting down two hours; OK
 // closes only its own.
 TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
@@ -112,7 +103,10 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
     testsupport::qtApp<QApplication>();
     kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("lost"), QString()});
     kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("back"), QString()});
-    const auto shown = openNotices();
+    QList<kv::frmNotice *> shown;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *n = qobject_cast<kv::frmNotice *>(widget); n && n->isVisible())
+            shown.append(n);
     ASSERT_EQ(shown.size(), 2);
     QPointer<kv::frmNotice> w = shown[0], other = shown[1];
     EXPECT_FALSE(w->isModal()) << "a notice must not block the till";

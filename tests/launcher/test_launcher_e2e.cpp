@@ -1,7 +1,6 @@
-// The real launcher, copied into a temporary application directory beside a
-// fake front-end and card reader, on a private X display with a tray host,
-// against the test cluster and the private print server: the one check that
-// the executable wires in the real windows, printer and loop.
+// The real launcher in a temporary application directory beside a fake
+// front-end and card reader, on a private X display with a tray host, against
+// the test cluster and print server: the executable wires in the real parts.
 #include "tempdir.h"
 #include "testenv.h"
 #include "testprinter.h"
@@ -14,6 +13,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 namespace {
 
@@ -68,16 +68,11 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     session.setProcessEnvironment(env);
     session.setWorkingDirectory(app.path());
     session.setProcessChannelMode(QProcess::ForwardedChannels);
-    struct Cleanup {
-        QProcess &session;
-        QString dir;
-        ~Cleanup()
-        {
-            for (const int pid : processesIn(dir, QString()))
-                ::kill(pid, SIGKILL);
-            session.waitForFinished(5000);
-        }
-    } cleanup{session, app.path()};
+    const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        for (const int pid : processesIn(app.path(), QString()))
+            ::kill(pid, SIGKILL);
+        session.waitForFinished(5000);
+    });
     session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
                                "sh", "-c",
                                "echo \"$DISPLAY\" > display; trayer --edge top --align right --widthtype request "
