@@ -72,10 +72,8 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
             list->setCurrentRow(c.row);
         if (c.action == SelectAndRun)
             run->click();
-        EXPECT_EQ(run->isEnabled(), c.runEnabled);
-        EXPECT_EQ(!run->isHidden(), c.runShown);
-        EXPECT_EQ(stop->isEnabled(), c.stopEnabled);
-        EXPECT_EQ(!stop->isHidden(), c.stopShown);
+        EXPECT_EQ(QList<bool>({run->isEnabled(), !run->isHidden(), stop->isEnabled(), !stop->isHidden()}),
+                  QList<bool>({c.runEnabled, c.runShown, c.stopEnabled, c.stopShown}));
     }
     list->setCurrentRow(2);
     stop->click();

@@ -87,8 +87,6 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
-// ---------- notices ----------
-
 // Runs deferred deletions: a closed notice is gone after this.
 void settle()
 {
