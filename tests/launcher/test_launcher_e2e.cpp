@@ -96,7 +96,7 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                                       ranLog().contains(reader + " -v stationid=7\n"); }, 20000))
         << ranLog().toStdString();
     QString icon;
-    ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no tray icon";
+    ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
 
     // A receipt and a drawer pulse, printed and taken off the queue.
     const auto mark = printer.mark();
@@ -120,8 +120,8 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     };
     chooseMenuItem(1, 4); // Manage Programs
     // The display is this test's own: a window of that name is the launcher's.
-    EXPECT_TRUE(qWaitFor([&] { return !xdotool({"search", "--onlyvisible", "--name", "^Korvantis Launcher$"}).isEmpty(); },
-                        10000)) << "no program manager";
+    const QStringList manager{"search", "--onlyvisible", "--name", "^Korvantis Launcher$"};
+    EXPECT_TRUE(qWaitFor([&] { return !xdotool(manager).isEmpty(); }, 10000)) << "no program manager";
 
     chooseMenuItem(3, 1); // Exit
     EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
