@@ -1,7 +1,7 @@
 # The program manager with a running program's output. The window's program
 # waits for the "done" file so that it ends the program it started itself.
 build_targets kv_form1_screenshot
-"$BUILD/tests/gui/kv_form1_screenshot" "$SHOT_TMP/form1-done" >"$SHOT_TMP/form1.out" 2>"$SHOT_TMP/form1.err" &
+"$BUILD/screenshots/kv_form1_screenshot" "$SHOT_TMP/form1-done" >"$SHOT_TMP/form1.out" 2>"$SHOT_TMP/form1.err" &
 pid=$!
 for _ in $(seq 1 200); do grep -q ready "$SHOT_TMP/form1.out" 2>/dev/null && break; sleep 0.1; done
 if ! grep -q ready "$SHOT_TMP/form1.out"; then

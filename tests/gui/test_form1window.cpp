@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -40,13 +39,10 @@ protected:
     template <typename Pred>
     bool superviseUntil(Pred done)
     {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 10000) {
+        return QTest::qWaitFor([&] {
             mp.superviseManagedPrograms();
-            QTest::qWait(5);
-        }
-        return done();
+            return done();
+        }, 10000);
     }
 };
 
@@ -57,32 +53,29 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     auto *stop = child<QPushButton>("cmdStop");
     enum Action { Select, SelectAndRun, ClickSelectedRow };
     const struct {
-        const char *what;
         int row;
         Action action;
         bool runEnabled, runShown, stopEnabled, stopShown;
     } cases[] = {
-        {"front-end, not running", 0, Select, true, true, false, true},
-        {"other row, running", 2, SelectAndRun, false, true, true, true},
+        {0, Select, true, true, false, true},        // the front-end, not running
+        {2, SelectAndRun, false, true, true, true},  // another row, running
         // Run only changes what can be pressed, on the front-end's row too.
-        {"front-end, run", 0, SelectAndRun, false, true, true, true},
-        // A click on the selected row refreshes it.
-        {"front-end, running", 0, ClickSelectedRow, false, false, false, false},
-        {"other row again", 2, Select, false, true, true, true},
+        {0, SelectAndRun, false, true, true, true},
+        // A click on the selected row refreshes it: a running front-end has neither.
+        {0, ClickSelectedRow, false, false, false, false},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(&c - cases);
         if (c.action == ClickSelectedRow)
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(c.row)).center());
         else
             list->setCurrentRow(c.row);
         if (c.action == SelectAndRun)
             run->click();
-        EXPECT_EQ(run->isEnabled(), c.runEnabled);
-        EXPECT_EQ(!run->isHidden(), c.runShown);
-        EXPECT_EQ(stop->isEnabled(), c.stopEnabled);
-        EXPECT_EQ(!stop->isHidden(), c.stopShown);
+        EXPECT_EQ(QList<bool>({run->isEnabled(), !run->isHidden(), stop->isEnabled(), !stop->isHidden()}),
+                  QList<bool>({c.runEnabled, c.runShown, c.stopEnabled, c.stopShown}));
     }
+    list->setCurrentRow(2);
     stop->click();
     EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
     EXPECT_TRUE(run->isEnabled() && !stop->isEnabled());
@@ -110,7 +103,6 @@ TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
     QWidget *form = window.widget();
     child<QListWidget>("lstPrograms")->setCurrentRow(1);
     auto *args = child<QLineEdit>("txtArgs");
-    args->setFocus();
     args->end(false);
     QTest::keyClicks(args, QStringLiteral(" it's"));
     EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("out:hello it's"));
@@ -119,11 +111,8 @@ TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
 
     child<QPushButton>("cmdClose")->click();
     EXPECT_TRUE(form->isHidden());
-    QElapsedTimer t;
-    t.start();
-    while (sessions() != "0\n" && t.elapsed() < 5000)
-        QTest::qWait(20);
-    EXPECT_EQ(sessions(), "0\n") << "the hidden window holds a session of the server";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sessions() == "0\n"; }, 5000))
+        << "the hidden window holds a session of the server";
     window.showWindow();
     EXPECT_EQ(window.widget(), form) << "one instance, shown again";
     EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));

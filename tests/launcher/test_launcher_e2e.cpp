@@ -1,7 +1,6 @@
-// The real launcher, copied into a temporary application directory beside a
-// fake front-end and card reader, under a private X display with a tray
-// host, against the test cluster and the private print server: the one check
-// that the executable wires in the real windows, printer and loop.
+// The real launcher in a temporary application directory beside a fake
+// front-end and card reader, on a private X display with a tray host, against
+// the test cluster and print server: the executable wires in the real parts.
 #include "tempdir.h"
 #include "testenv.h"
 #include "testprinter.h"
@@ -9,113 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QThread>
+#include <QTest>
 
 #include <csignal>
-#include <functional>
+#include <memory>
 
 namespace {
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
-
-// Ends a helper process of the test, whatever state it is in.
-void end(QProcess &p)
-{
-    p.kill();
-    p.waitForFinished(5000);
-}
-
-// Xvfb on a free display with trayer on it, for the whole test.
-class XSession {
-public:
-    XSession()
-    {
-        for (int n = 90; n < 140 && m_display.isEmpty(); ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
-                QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-                continue;
-            m_xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24",
-                                                  "-nolisten", "tcp"});
-            const auto socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
-            if (m_xvfb.waitForStarted(5000) &&
-                waitFor([&] { return QFile::exists(socket) || m_xvfb.state() != QProcess::Running; }, 5000) &&
-                m_xvfb.state() == QProcess::Running)
-                m_display = QStringLiteral(":%1").arg(n);
-        }
-        m_env.insert(QStringLiteral("DISPLAY"), m_display);
-        m_trayer.setProcessEnvironment(m_env);
-        m_trayer.start(QStringLiteral("trayer"), {"--edge", "top", "--align", "right", "--widthtype", "request",
-                                                  "--height", "32", "--SetDockType", "true"});
-    }
-    ~XSession()
-    {
-        end(m_trayer);
-        end(m_xvfb);
-    }
-    bool up() { return !m_display.isEmpty() && m_trayer.waitForStarted(5000); }
-    QProcessEnvironment environment() const { return m_env; }
-
-    QString xdotool(const QStringList &arguments) const
-    {
-        QProcess p;
-        p.setProcessEnvironment(m_env);
-        p.start(QStringLiteral("xdotool"), arguments);
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    }
-    // Visible windows of the launcher (its X class is the executable's name).
-    QStringList launcherWindows() const
-    {
-        return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}).split('\n', Qt::SkipEmptyParts);
-    }
-    bool windowAppears(const QString &title) const
-    {
-        return waitFor([&] {
-            for (const QString &w : launcherWindows()) {
-                if (xdotool({"getwindowname", w}) == title)
-                    return true;
-            }
-            return false;
-        }, 10000);
-    }
-    // Clicks the tray icon with a button and chooses the item `fromEnd` places from the
-    // menu's end (1: the last): from no item, Up selects the last one.
-    void chooseMenuItem(const QString &icon, int button, int fromEnd) const
-    {
-        const QStringList before = launcherWindows();
-        xdotool({"mousemove", "--window", icon, "10", "10", "click", QString::number(button)});
-        ASSERT_TRUE(waitFor([&] {
-            for (const QString &w : launcherWindows()) {
-                if (!before.contains(w))
-                    return true;
-            }
-            return false;
-        }, 5000)) << "no tray menu";
-        QStringList keys{"key", "--delay", "50"};
-        for (int i = 0; i < fromEnd; ++i)
-            keys << "Up";
-        xdotool(keys << "Return");
-    }
-
-private:
-    QProcess m_xvfb, m_trayer;
-    QString m_display;
-    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
-};
+using QTest::qWaitFor;
 
 // Processes working in `dir` whose command line mentions `word`.
 QList<int> processesIn(const QString &dir, const QString &word)
@@ -130,12 +32,8 @@ QList<int> processesIn(const QString &dir, const QString &word)
     return pids;
 }
 
-QByteArray confLine(const char *key, const QString &value) { return key + (" = " + value + "\r\n").toUtf8(); }
-
 TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
 {
-    XSession x;
-    ASSERT_TRUE(x.up()) << "no X display with a tray host";
     testsupport::TempAppDir app;
     testprinter::TestPrinter printer{testprinter::otherQueue()};
     // The Exit item ends some programs by name, every user's: the programs
@@ -147,9 +45,10 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                   "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
                   "machineid) VALUES ('Card reader', '" + app.path().toStdString() + "', '" + reader.toStdString() +
                   "', '', true, true, 7)");
-    app.write("shell.conf", confLine("db_host", db.host) + confLine("db_name", db.name) +
-                                confLine("db_username", db.user) + confLine("db_password", db.password) +
-                                confLine("stationid", "7") + confLine("esc_printer", printer.name()));
+    app.write("shell.conf", QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                                           "stationid = 7\r\nesc_printer = %5\r\n")
+                                .arg(db.host, db.name, db.user, db.password, printer.name())
+                                .toUtf8());
     // The programs note how they were started and run until ended.
     for (const QString &name : {QStringLiteral("korvantis.exe"), reader}) {
         app.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
@@ -158,33 +57,46 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     // The launcher finds its directory through /proc/self/exe, which
     // resolves links: it must be a copy.
     ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
-    QTemporaryDir runtimeDir;
-    QProcess launcher;
-    QProcessEnvironment env = x.environment();
+
+    // Xvfb on a free display, a tray host and the launcher, all working in
+    // the application directory: whatever the outcome, the clean-up finds
+    // every one of them there.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
-    env.insert("XDG_RUNTIME_DIR", runtimeDir.path());
-    launcher.setProcessEnvironment(env);
-    launcher.setWorkingDirectory(app.path());
-    launcher.setProcessChannelMode(QProcess::ForwardedChannels);
-    struct Cleanup {
-        QProcess &launcher;
-        QString dir;
-        ~Cleanup()
-        {
-            end(launcher);
-            for (const int pid : processesIn(dir, QString()))
-                ::kill(pid, SIGKILL);
-        }
-    } cleanup{launcher, app.path()};
-    launcher.start(app.file("korvantis-launcher"), {});
+    env.insert("XDG_RUNTIME_DIR", app.path());
+    QProcess session;
+    session.setProcessEnvironment(env);
+    session.setWorkingDirectory(app.path());
+    session.setProcessChannelMode(QProcess::ForwardedChannels);
+    const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        for (const int pid : processesIn(app.path(), QString()))
+            ::kill(pid, SIGKILL);
+        session.waitForFinished(5000);
+    });
+    session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
+                               "sh", "-c",
+                               "echo \"$DISPLAY\" > display; trayer --edge top --align right --widthtype request "
+                               "--height 32 --SetDockType true & exec ./korvantis-launcher"});
+    ASSERT_TRUE(qWaitFor([&] { return !app.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
+    env.insert("DISPLAY", QString::fromUtf8(app.read("display").trimmed()));
+    env.insert("XAUTHORITY", app.file("Xauthority"));
+    const auto xdotool = [&](const QStringList &arguments) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("xdotool"), arguments);
+        p.waitForFinished(10000);
+        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    };
+    // Visible windows of the launcher (its X class is the executable's name).
+    const auto windows = [&] { return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}); };
 
     // Start-up: both programs run from the application directory, and the icon comes.
     const auto ranLog = [&] { return QString::fromUtf8(app.read("ran.log")); };
-    EXPECT_TRUE(waitFor([&] { return ranLog().count(QStringLiteral("-v stationid=7")) == 2; }, 20000))
+    EXPECT_TRUE(qWaitFor([&] { return ranLog().contains("./korvantis.exe -v stationid=7\n") &&
+                                      ranLog().contains(reader + " -v stationid=7\n"); }, 20000))
         << ranLog().toStdString();
-    EXPECT_TRUE(ranLog().contains(QStringLiteral("./korvantis.exe -v stationid=7"))) << ranLog().toStdString();
     QString icon;
-    ASSERT_TRUE(waitFor([&] { return !(icon = x.launcherWindows().value(0)).isEmpty(); }, 10000)) << "no tray icon";
+    ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
 
     // A receipt and a drawer pulse, printed and taken off the queue.
     const auto mark = printer.mark();
@@ -195,13 +107,25 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                          "\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 32));
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
 
-    x.chooseMenuItem(icon, 1, 4); // Manage Programs
-    EXPECT_TRUE(x.windowAppears(QStringLiteral("Korvantis Launcher")));
+    // Clicks the icon with a button and chooses the item `fromEnd` places
+    // from the menu's end (1: the last): from no item, Up selects the last.
+    const auto chooseMenuItem = [&](int button, int fromEnd) {
+        const int before = windows().count('\n');
+        xdotool({"mousemove", "--window", icon, "10", "10", "click", QString::number(button)});
+        EXPECT_TRUE(qWaitFor([&] { return windows().count('\n') > before; }, 5000)) << "no tray menu";
+        QStringList keys{"key", "--delay", "50"};
+        for (int i = 0; i < fromEnd; ++i)
+            keys << "Up";
+        xdotool(keys << "Return");
+    };
+    chooseMenuItem(1, 4); // Manage Programs
+    // The display is this test's own: a window of that name is the launcher's.
+    const QStringList manager{"search", "--onlyvisible", "--name", "^Korvantis Launcher$"};
+    EXPECT_TRUE(qWaitFor([&] { return !xdotool(manager).isEmpty(); }, 10000)) << "no program manager";
 
-    x.chooseMenuItem(icon, 3, 1); // Exit
-    EXPECT_TRUE(launcher.waitForFinished(5000) && launcher.exitStatus() == QProcess::NormalExit &&
-                launcher.exitCode() == 0);
-    EXPECT_TRUE(waitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
+    chooseMenuItem(3, 1); // Exit
+    EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
+    EXPECT_TRUE(qWaitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
 
 } // namespace

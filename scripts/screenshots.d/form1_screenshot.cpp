@@ -1,5 +1,5 @@
 // Shows the program manager window with a running program's output, for the
-// screenshot in docs/ (scripts/screenshot-program-manager). Needs a display
+// screenshot in docs/ (scripts/screenshots.d/program-manager.sh). Needs a display
 // and the test cluster's settings (KV_TEST_ENV_DIR). Prints "ready" once the
 // output is on screen; ends, stopping the program it ran, when the file
 // named by its argument appears or after 60 s.

@@ -1,5 +1,7 @@
-// The Qt prompter: the right buttons and default, the pressed button mapped
-// back, and questions a stray key cannot answer.
+// The Qt windows of the core: the prompter's buttons, default and answers,
+// questions a stray key cannot answer; notices that count down and close
+// themselves.
+#include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
 
 #include "qtapp.h"
@@ -7,7 +9,9 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -15,21 +19,10 @@
 
 namespace {
 
-QApplication &app() { return testsupport::qtApp<QApplication>(); }
-
-// Runs `act` on the modal window once it is up.
+// Runs `act` on the modal window once its own event loop runs.
 void whenModalShows(std::function<void(QWidget *)> act)
 {
-    auto *timer = new QTimer(&app());
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act]() {
-        if (QWidget *w = QApplication::activeModalWidget()) {
-            timer->stop();
-            timer->deleteLater();
-            act(w);
-        }
-    });
-    timer->start();
+    QTimer::singleShot(0, &testsupport::qtApp<QApplication>(), [act] { act(QApplication::activeModalWidget()); });
 }
 
 void pressEscape(QWidget *w)
@@ -40,7 +33,6 @@ void pressEscape(QWidget *w)
 
 TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
 {
-    app();
     kv::QtPrompter p;
     using B = QMessageBox;
     const struct {
@@ -59,7 +51,6 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
     for (const auto &c : cases) {
         SCOPED_TRACE(kv::toString(c.buttons).toStdString());
         kv::MessageBox box;
-        box.text = QStringLiteral("Keep the card reader running?");
         box.buttons = c.buttons;
         box.defaultButton = c.defaultButton;
         box.systemModal = true;
@@ -79,10 +70,8 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
 // close button are no answer where there is no Cancel.
 TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
 {
-    app();
     kv::QtPrompter p;
     kv::MessageBox box;
-    box.text = QStringLiteral("Do you want to keep all supporting programs open?");
     box.buttons = kv::MsgButtons::YesNo;
     bool stayed = false;
     whenModalShows([&](QWidget *w) {
@@ -96,6 +85,50 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     box.buttons = kv::MsgButtons::OKCancel;
     whenModalShows(pressEscape);
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
+}
+
+// Runs deferred deletions: a closed notice is gone after this.
+void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+
+// Each notice is a modeless window of its own, counting down two hours; OK
+// closes only its own.
+TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
+{
+    testsupport::qtApp<QApplication>();
+    kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("lost"), QString()});
+    kv::QtNoticeSink().showNotice({QStringLiteral("Korvantis network activity"), QStringLiteral("back"), QString()});
+    QList<kv::frmNotice *> shown;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *n = qobject_cast<kv::frmNotice *>(widget); n && n->isVisible())
+            shown.append(n);
+    ASSERT_EQ(shown.size(), 2);
+    QPointer<kv::frmNotice> w = shown[0], other = shown[1];
+    EXPECT_FALSE(w->isModal()) << "a notice must not block the till";
+    const QLabel *countdown = w->findChild<QLabel *>(QStringLiteral("countdownLabel"));
+    EXPECT_EQ(countdown->text(), "") << "empty during the first second";
+    const struct {
+        int tick;
+        const char *shown;
+    } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
+    for (int ticked = 0; const auto &s : steps) {
+        for (; ticked < s.tick; ++ticked)
+            w->Timer1_Timer();
+        settle();
+        ASSERT_TRUE(w) << "closed early, at tick " << ticked;
+        EXPECT_EQ(countdown->text(), QStringLiteral("Automatically closing this window in %1 minutes").arg(s.shown));
+    }
+    EXPECT_EQ(other->secondsLeft(), 7200);
+    w->Timer1_Timer();
+    settle();
+    EXPECT_FALSE(w) << "still there after 7200 ticks";
+    ASSERT_TRUE(other);
+    other->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
+    settle();
+    EXPECT_FALSE(other);
 }
 
 } // namespace
