@@ -52,7 +52,9 @@ struct Station {
     Station()
     {
         shellConf.stationid = QStringLiteral("41");
-        testenv::psql("DELETE FROM managedprogram; SELECT setval('managedprogram_id_seq', 100, false)");
+        // A fresh table: rows a DELETE freed are reused out of order, and the rows
+        // come back in the order the table holds them.
+        testenv::psql("TRUNCATE managedprogram; SELECT setval('managedprogram_id_seq', 100, false)");
         mp.setObserver(&form);
     }
     ~Station()

@@ -147,7 +147,7 @@ TEST_F(Programs, FrontEndIsItsRowOrTheDefaultAndRunsThroughItsScript)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.front.toStdString());
-        testenv::psql("DELETE FROM managedprogram");
+        testenv::psql("TRUNCATE managedprogram");
         insert(c.rows);
         ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
         ASSERT_EQ(mp.managedPrograms.size(), 1u);
