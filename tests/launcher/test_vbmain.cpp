@@ -127,6 +127,23 @@ protected:
 
 // ---------- start-up ----------
 
+// One key missing at a time; with several missing: the end-to-end test.
+TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
+{
+    for (const QByteArray &conf : {QByteArray("db_name = pos\r\ndb_username = till\r\n"),
+                                   QByteArray("db_host = db\r\ndb_username = till\r\n"),
+                                   QByteArray("db_host = db\r\ndb_name = pos\r\ndb_password = secret\r\n")}) {
+        SCOPED_TRACE(conf.toStdString());
+        writeConf(conf);
+        Launcher &l = make();
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        EXPECT_EQ(dialog.shown, 1);
+        EXPECT_TRUE(database.schemaShowErrors.isEmpty());
+        EXPECT_FALSE(l.launcherRunning);
+        EXPECT_TRUE(spawner.started.empty());
+    }
+}
+
 TEST_F(LauncherTest, DatabaseChecksWaitOnTheClock)
 {
     const QList<bool> fiveQuietOneLoud{false, false, false, false, false, true};
@@ -370,6 +387,18 @@ TEST_F(LauncherTest, ShutdownKeptLeavesTheFrontEndRunning)
     // Treated as ended, so the Exit item works.
     EXPECT_FALSE(l.managedPrograms.managedPrograms[0].process->pReady);
     EXPECT_TRUE(tray.exitAvailable);
+}
+
+// "test" is only listened to: it takes its tick and prints nothing.
+TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
+{
+    Launcher &l = running();
+    for (const char *channel : {"test", "poscommands", "poscommands"})
+        draldb.notify(QString::fromLatin1(channel));
+    for (const int queries : {0, 1, 2, 2}) {
+        l.mainTick();
+        EXPECT_EQ(queueQueries(), queries);
+    }
 }
 
 // While the print server is away, every notification's pass tells the
