@@ -58,6 +58,9 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
     const QByteArray notepad = "db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\ndb_password = \r\n"
                                "esc_printer = none\r\nstationid = 4\r\ndb_username_admin = \r\ndb_password_admin = \r\n"
                                "launcher = korvantis-launcher\r\n";
+    const QString notepadText = QString::fromUtf8("db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\nstationid = 4\r\n");
+    const QByteArray utf16 = QByteArray("\xFF\xFE", 2) +
+                             QByteArray(reinterpret_cast<const char *>(notepadText.utf16()), notepadText.size() * 2);
     const struct {
         const char *what;
         QByteArray before;
@@ -78,6 +81,8 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
         // Saved by Notepad: UTF-8 after a byte-order mark.
         {"byte-order mark", "\xEF\xBB\xBF" "db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\nstationid = 4\r\n",
          {"srv", "pos", "grüß", "", "4", "", "", ""}, notepad},
+        // Notepad's "Unicode": UTF-16, little-endian after its mark.
+        {"utf-16", utf16, {"srv", "pos", "grüß", "", "4", "", "", ""}, notepad},
         // Carried over from a Windows till: one byte that is not UTF-8 makes
         // the whole file Windows-1252, rewritten as UTF-8.
         {"windows-1252", "db_password = \xc3\xa4 p\xe4ss\x80\x8e\nlauncher = old\n",
