@@ -11,7 +11,6 @@
 #include <QDir>
 
 #include <chrono>
-#include <csignal>
 #include <map>
 
 using kv::FrmConfigLogic;
@@ -134,11 +133,7 @@ TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)
     {
         // A frozen postmaster accepts and never answers: only the login timeout
         // ends the wait. It runs on whatever the outcome.
-        struct Frozen {
-            const int pid = testenv::postmasterPid();
-            Frozen() { ::kill(pid, SIGSTOP); }
-            ~Frozen() { ::kill(pid, SIGCONT); }
-        } frozen;
+        testenv::Frozen frozen(testenv::postmasterPid());
         const auto t0 = std::chrono::steady_clock::now();
         m_logic->cmdTestConnClick();
         EXPECT_EQ(m_view.texts[T::Status], "No connection");

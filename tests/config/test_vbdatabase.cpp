@@ -39,18 +39,6 @@ using testsupport::ScriptedPrompter;
 
 namespace {
 
-// Stops the cluster for a scope, failed assertions and exceptions included.
-struct ClusterStopped {
-    ClusterStopped() { testenv::pgctl("stop"); }
-    ~ClusterStopped()
-    {
-        try {
-            testenv::pgctl("start");
-        } catch (const std::exception &) {
-        }
-    }
-};
-
 // Other sessions of the test role, this query's own excluded. A backend ends
 // a moment after its client said goodbye: waits for `expected`, boundedly.
 int sessionsSettledAt(int expected)
@@ -410,7 +398,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     for (int outage = 1; outage <= 2; ++outage) {
         SCOPED_TRACE(outage);
         {
-            ClusterStopped down;
+            testenv::ClusterStopped down;
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});

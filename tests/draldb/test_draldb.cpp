@@ -75,19 +75,6 @@ std::string stderrOf(const std::function<void()> &f)
     return out;
 }
 
-// SIGSTOP now, SIGCONT at scope end whatever the test did in between.
-struct Stopped {
-    explicit Stopped(int pid) : pid(pid) { EXPECT_EQ(::kill(pid, SIGSTOP), 0); }
-    ~Stopped() { ::kill(pid, SIGCONT); }
-    int pid;
-};
-
-// Stops the cluster, and starts it again at scope end whatever the test did.
-struct ServerStopped {
-    ServerStopped() { testenv::pgctl("stop"); }
-    ~ServerStopped() { testenv::pgctl("start"); }
-};
-
 // Whether a SIGINT waits for a stopped process: the postmaster hands a
 // cancel request on to the backend as one.
 bool interruptPending(int pid)
@@ -288,7 +275,7 @@ TEST(DraldbOutage, ListeningResumesAfterARestartAndChecksStayPrompt)
 
     milliseconds slowest{0};
     {
-        ServerStopped server;
+        testenv::ClusterStopped server;
         slowest = checkFor(connection, milliseconds(300));
         // The lost session is worth a look on the launcher's next tick.
         EXPECT_EQ(draldb_pending(connection), 1);
@@ -320,7 +307,7 @@ TEST(DraldbOutage, AFrozenPostmasterHoldsNoCallBeyondItsDeadline)
     const int pid = backendPid(connection);
     milliseconds slowest{0};
     {
-        Stopped postmaster(testenv::postmasterPid());
+        testenv::Frozen postmaster(testenv::postmasterPid());
         ASSERT_EQ(::kill(pid, SIGTERM), 0);
         slowest = checkFor(connection, milliseconds(500));
         const auto start = SteadyClock::now();
@@ -350,7 +337,7 @@ TEST(DraldbOutage, AStatementOnAFrozenBackendEndsWithinItsDeadline)
                                         : "SELECT 1";
         int32_t rs = 0;
         {
-            Stopped backend(pid);
+            testenv::Frozen backend(pid);
             bool cancelled = false;
             std::thread watch([&] {
                 cancelled = pollUntil([pid] { return interruptPending(pid); }, kStatementBound);

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <optional>
 
@@ -58,12 +57,7 @@ TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
     ASSERT_TRUE(handle && handle->startDocument(DocInfo{"frozen", std::nullopt, std::nullopt}));
     ASSERT_TRUE(writeAll(*handle, "first receipt"));
 
-    const int cupsd = testprinter::printServerPid();
-    ASSERT_EQ(::kill(cupsd, SIGSTOP), 0);
-    struct Thaw {
-        int pid;
-        ~Thaw() { ::kill(pid, SIGCONT); }
-    } thaw{cupsd};
+    const testenv::Frozen frozen(testprinter::printServerPid());
     // More than the socket holds, so the write must wait for the server.
     const std::string receipts(4 << 20, 'x');
     const std::pair<const char *, std::function<void()>> calls[] = {

@@ -388,12 +388,7 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_TRUE(reports.isEmpty());
 
-    // Started again whatever happens below, so that no later test finds it down.
-    struct Stopped {
-        Stopped() { testenv::pgctl("stop"); }
-        ~Stopped() { testenv::pgctl("start"); }
-    };
-    auto down = std::make_optional<Stopped>();
+    std::optional<testenv::ClusterStopped> down(std::in_place);
     for (const char *typed : {"--f", "--fa", "--fast"}) {
         form.txtArgs_Change(typed);
         clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again

@@ -4,6 +4,7 @@
 
 #include <QProcess>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +84,30 @@ void pgctl(const char *command)
 int postmasterPid()
 {
     return std::stoi(run(require("KV_PGCTL"), {"postmaster-pid", QString::fromStdString(require("KV_ENV_DIR"))}));
+}
+
+ClusterStopped::ClusterStopped()
+{
+    pgctl("stop");
+}
+
+ClusterStopped::~ClusterStopped()
+{
+    try {
+        pgctl("start");
+    } catch (const std::exception &e) {
+        ADD_FAILURE() << "the cluster did not start again: " << e.what();
+    }
+}
+
+Frozen::Frozen(int pid) : m_pid(pid)
+{
+    EXPECT_EQ(::kill(pid, SIGSTOP), 0) << "pid " << pid;
+}
+
+Frozen::~Frozen()
+{
+    ::kill(m_pid, SIGCONT);
 }
 
 std::string psql(const std::string &sql)

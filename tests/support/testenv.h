@@ -28,6 +28,29 @@ void pgctl(const char *command);
 // The postmaster's pid (for SIGSTOP tests).
 int postmasterPid();
 
+// The cluster stopped for a scope: started again however the test ends, so
+// that no later test finds it down (a start that fails is reported, never
+// thrown out of the destructor).
+class ClusterStopped {
+public:
+    ClusterStopped();
+    ~ClusterStopped();
+    ClusterStopped(const ClusterStopped &) = delete;
+    ClusterStopped &operator=(const ClusterStopped &) = delete;
+};
+
+// A process held with SIGSTOP for a scope, let go however the test ends.
+class Frozen {
+public:
+    explicit Frozen(int pid);
+    ~Frozen();
+    Frozen(const Frozen &) = delete;
+    Frozen &operator=(const Frozen &) = delete;
+
+private:
+    int m_pid;
+};
+
 // Runs SQL on the test database through psql as the test role; returns stdout.
 std::string psql(const std::string &sql);
 
