@@ -22,7 +22,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,20 +37,6 @@ using kv::Notice;
 using testsupport::ScriptedPrompter;
 
 namespace {
-
-// Other sessions of the test role, this query's own excluded. A backend ends
-// a moment after its client said goodbye: waits for `expected`, boundedly.
-int sessionsSettledAt(int expected)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        const int n = std::stoi(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
-                                              "AND datname = current_database() AND pid <> pg_backend_pid()"));
-        if (n == expected || std::chrono::steady_clock::now() >= until)
-            return n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
 
 // Texts the driver gives on other servers and networks than this one's.
 TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
@@ -144,7 +129,7 @@ protected:
         m_ctx.launcherName = QStringLiteral("korvantis-launcher");
         m_dir.write(QStringLiteral("shell.conf"), kConf);
     }
-    void TearDown() override { EXPECT_EQ(sessionsSettledAt(0), 0) << "a connection was left open"; }
+    void TearDown() override { EXPECT_EQ(testenv::sessionsSettledAt(0), 0) << "a connection was left open"; }
     QString confPath() const { return m_dir.file(QStringLiteral("shell.conf")); }
 
     // The station holds a copy of each template, its path the application directory.
@@ -410,7 +395,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     }
     EXPECT_EQ(m_watchdog.outageCount, 2);
     EXPECT_TRUE(m_watchdog.dbConnectionUp);
-    EXPECT_EQ(sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
+    EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
 }
 
 } // namespace

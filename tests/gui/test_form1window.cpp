@@ -96,10 +96,6 @@ TEST_F(Form1WindowTest, OutputBoxShowsEachPieceOnce)
 
 TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
 {
-    const auto sessions = [] {
-        return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend' "
-                             "AND pid <> pg_backend_pid()");
-    };
     QWidget *form = window.widget();
     child<QListWidget>("lstPrograms")->setCurrentRow(1);
     auto *args = child<QLineEdit>("txtArgs");
@@ -107,12 +103,11 @@ TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
     QTest::keyClicks(args, QStringLiteral(" it's"));
     EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("out:hello it's"));
     EXPECT_EQ(form1test::rows().at(id(1)), form1test::rowOf(mp.managedPrograms[1]));
-    EXPECT_EQ(sessions(), "1\n") << "one session kept for the typing";
+    EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "one session kept for the typing";
 
     child<QPushButton>("cmdClose")->click();
     EXPECT_TRUE(form->isHidden());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return sessions() == "0\n"; }, 5000))
-        << "the hidden window holds a session of the server";
+    EXPECT_EQ(testenv::sessionsSettledAt(0), 0) << "the hidden window holds a session of the server";
     window.showWindow();
     EXPECT_EQ(window.widget(), form) << "one instance, shown again";
     EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));

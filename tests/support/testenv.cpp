@@ -4,11 +4,13 @@
 
 #include <QProcess>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef KV_TEST_ENV_DIR
 #error KV_TEST_ENV_DIR must name the environment directory of the build tree
@@ -84,6 +86,18 @@ void pgctl(const char *command)
 int postmasterPid()
 {
     return std::stoi(run(require("KV_PGCTL"), {"postmaster-pid", QString::fromStdString(require("KV_ENV_DIR"))}));
+}
+
+int sessionsSettledAt(int expected)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        const int n = std::stoi(psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                                     "AND datname = current_database() AND pid <> pg_backend_pid()"));
+        if (n == expected || std::chrono::steady_clock::now() >= until)
+            return n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 ClusterStopped::ClusterStopped()

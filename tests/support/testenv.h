@@ -51,6 +51,11 @@ private:
     int m_pid;
 };
 
+// Sessions of the test role on the test database, the asking one excluded.
+// A backend ends a moment after its client said goodbye: waits up to 5 s for
+// `expected` and returns the count then.
+int sessionsSettledAt(int expected);
+
 // Runs SQL on the test database through psql as the test role; returns stdout.
 std::string psql(const std::string &sql);
 
