@@ -1,7 +1,7 @@
 // The station's programs with real children, a fake clock and the real
 // database: loading the rows, run.sh, ends noticed, restarts after the delay
 // and never before, the front-end's end marker, stopping; the program
-// manager's logic: edits and Add in managedprogram, Run, Stop, a server gone.
+// manager's logic: edits and Add in managedprogram, a server gone.
 #include "programs/vbRunScript.h"
 
 #include "config/odbc.h"
@@ -132,38 +132,13 @@ TEST_F(Programs, FrontEndFinishedByMarkerReopenedWithOnlyTheStationIdAndLeftRunn
     EXPECT_FALSE(running(2));
 }
 
-TEST_F(Programs, FrontEndIsItsRowOrTheDefaultAndRunsThroughItsScript)
-{
-    const struct {
-        QString rows, front, output;
-    } cases[] = {
-        {"('Reader', '/opt', 'reader', '', true, true, 42)", "Korvantis|" + dir.appPath() + "||1010 0",
-         "front:-v|front:stationid=41|$$finished$$\r\n"},
-        // The last front-end row wins; it runs whatever its run-on-start says.
-        {"('Old till', '/nowhere', 'korvantis.exe', 'ignored', true, true, 41), ('Till', '" + dir.path() +
-             "', 'DralFrontEnd.EXE', '--kiosk \"two words\"', false, false, 41)",
-         "Till|" + dir.appPath() + "|--kiosk \"two words\"|0010 0",
-         "front:--kiosk|front:two words|front:-v|front:stationid=41|$$finished$$\r\n"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.front.toStdString());
-        testenv::psql("TRUNCATE managedprogram");
-        insert(c.rows);
-        ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
-        ASSERT_EQ(mp.managedPrograms.size(), 1u);
-        EXPECT_EQ(summary(0), c.front);
-        EXPECT_EQ(mp.managedPrograms[0].id == 0, c.front.startsWith("Korvantis|")) << "the default: no row";
-        EXPECT_EQ(mp.managedPrograms[0].executable, QStringLiteral("run.sh"));
-        ASSERT_TRUE(passUntil([&] { return !running(0); }));
-        EXPECT_EQ(output(0), c.output);
-    }
-}
-
-TEST_F(Programs, OtherRowsInDatabaseOrderWithTheirFlagsAndAFailedStartRetriedAfterEachDelay)
+TEST_F(Programs, LastFrontEndRowAndOtherRowsInDatabaseOrderAndAFailedStartRetriedAfterEachDelay)
 {
     const QString helpers = QFileInfo(kExitAfter).absolutePath() + QLatin1Char('/');
-    insert("('Reader', '" + helpers.chopped(1) + "', 'kv_child_exit_after', '60000', true, NULL, 41),"
+    insert("('Old till', '/nowhere', 'korvantis.exe', 'ignored', true, true, 41),"
+           "('Reader', '" + helpers.chopped(1) + "', 'kv_child_exit_after', '60000', true, NULL, 41),"
            "('Idle', '', 'kv_child_echo', NULL, false, false, 41),"
+           "('Till', '" + dir.path() + "', 'DralFrontEnd.EXE', '--kiosk \"two words\"', false, false, 41),"
            "('Scale', '" + helpers + "', 'kv_child_exit_after', '60000', NULL, true, 41),"
            "('Other station', '/x', 'kv_child_echo', '', true, true, 7),"
            "('Broken', '" + dir.path() + "', 'missing-program', '', true, true, 41)");
@@ -173,12 +148,17 @@ TEST_F(Programs, OtherRowsInDatabaseOrderWithTheirFlagsAndAFailedStartRetriedAft
     ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
     prompter.verifyDone();
     ASSERT_EQ(mp.managedPrograms.size(), 5u);
+    // The front-end runs through its script whatever its run-on-start says.
+    EXPECT_EQ(summary(0), "Till|" + dir.appPath() + "|--kiosk \"two words\"|0010 0");
+    EXPECT_EQ(mp.managedPrograms[0].executable, QStringLiteral("run.sh"));
     // NULL restarts but does not run on start; an empty path is the application directory.
     EXPECT_EQ(summary(1), "Reader|" + helpers + "|60000|1110 0");
     EXPECT_EQ(summary(2), "Idle|" + dir.appPath() + "||0000 0");
     EXPECT_EQ(summary(3), "Scale|" + helpers + "|60000|0100 0");
     EXPECT_EQ(summary(4), "Broken|" + dir.appPath() + "||1101 1");
     EXPECT_EQ(mp.managedPrograms[4].failedAt, clock.now());
+    ASSERT_TRUE(passUntil([&] { return !running(0); }));
+    EXPECT_EQ(output(0), "front:--kiosk|front:two words|front:-v|front:stationid=41|$$finished$$\r\n");
 
     // A restart that fails again waits the whole delay once more.
     prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"),
@@ -235,7 +215,6 @@ TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEnds
         kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
     EXPECT_EQ(mp.loadManagedPrograms(shellConf), Outcome::LauncherEnds);
     prompter.verifyDone();
-    EXPECT_TRUE(prompter.shownMessages().last().title.startsWith(QStringLiteral("Korvantis Launcher - ")));
 }
 
 // The id goes into SQL as it is: only a whole number may reach the server;
@@ -251,6 +230,8 @@ TEST_F(Programs, StationIdThatIsNotAWholeNumberAndAnIdTooBigLoadNothing)
     shellConf.stationid = QStringLiteral("041");
     ASSERT_EQ(mp.loadManagedPrograms(shellConf), Outcome::Continue);
     ASSERT_EQ(mp.managedPrograms.size(), 2u);
+    EXPECT_EQ(summary(0), "Korvantis|" + dir.appPath() + "||1010 0") << "the default: no row";
+    EXPECT_EQ(mp.managedPrograms[0].id, 0);
     EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Mine"));
 
     testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) "
@@ -343,34 +324,6 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     form.cmdAdd_Click();
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(mp.managedPrograms.size(), 4u);
-}
-
-TEST_F(Form1Test, RunStartsTheCommandLineAndResetsTheCountStopRecordsNothing)
-{
-    mp.managedPrograms[1].failureCount = 3;
-    form.lstPrograms_Click(1);
-    form.cmdRun_Click();
-    EXPECT_EQ(mp.managedPrograms[1].failureCount, 0);
-    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:0"));
-    // The echo helper prints each argument it was given on a line.
-    ASSERT_TRUE(passUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
-    EXPECT_EQ(ui.txtOutput, QStringLiteral("hello\n-v\nstationid=41\n"));
-    EXPECT_TRUE(ui.cmdRunEnabled) << "the end refreshed the buttons";
-    clock.advanceMs(11000);
-    mp.superviseManagedPrograms();
-    EXPECT_TRUE(!ui.cmdRunEnabled && ui.cmdStopEnabled) << "and so did the restart";
-    EXPECT_EQ(ui.chkROFCaption, QStringLiteral("Restart on Failure:1"));
-
-    form.lstPrograms_Click(2);
-    form.cmdRun_Click();
-    ASSERT_TRUE(passUntil([&] { return ui.txtOutput.startsWith(QStringLiteral("running ")); }));
-    form.cmdStop_Click(); // the buttons after Stop: the window test
-    for (int pass = 0; pass < 3; ++pass) {
-        clock.advanceMs(20000);
-        mp.superviseManagedPrograms();
-    }
-    EXPECT_FALSE(mp.managedPrograms[2].process->pReady) << "not restarted";
-    EXPECT_EQ(mp.managedPrograms[2].failureCount, 0);
 }
 
 TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
