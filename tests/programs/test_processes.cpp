@@ -291,4 +291,30 @@ TEST(vbKill, MatchesByNameSparesOtherUsersAndItselfAndNeverSignalsAPidBelowOne)
     EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{{4242, SIGKILL}, {4243, SIGKILL}}));
 }
 
+// The real table's view: executables and the scripts an interpreter runs,
+// read from /proc.
+TEST_F(Processes, KillImageEndsThisUsersRunningCopiesAndScriptsOnly)
+{
+    auto &table = kv::platform::systemProcessTable();
+    // Names of this run's own: ending by name reaches every process of the user.
+    const QString tag = QStringLiteral("kvk%1").arg(::getpid());
+    for (const QString &name : {tag + "blip", tag + "other"})
+        ASSERT_TRUE(QFile::copy(kExitAfter, dir.file(name)));
+    const QString fifo = dir.file("never");
+    ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    dir.write(tag + "tally.sh", ("echo up\nread x < '" + fifo + "'\n").toUtf8());
+
+    const QString blip = quoted(dir.file(tag + "blip")) + " 30000";
+    clsProcess *ended[] = {&start(blip, "running"), &start(blip, "running"),
+                           &start("/bin/sh " + quoted(dir.file(tag + "tally.sh")), "up")};
+    clsProcess &bystander = start(quoted(dir.file(tag + "other")) + " 30000", "running");
+    EXPECT_EQ(kv::vbKill::killImage(table, ""), 0);
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "blip.exe"), 2);
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "tally.sh"), 1);
+    for (clsProcess *e : ended)
+        EXPECT_TRUE(runToEnd(*e));
+    EXPECT_EQ(bystander.getOutput(), "");
+    EXPECT_TRUE(bystander.pReady);
+}
+
 } // namespace
