@@ -56,22 +56,19 @@ public:
     // Results of successive schema checks; the last one repeats.
     QList<qint32> schemaResults{0};
     QList<bool> schemaShowErrors;
-    std::function<void()> onCheck, loadThrows;
-    kv::Outcome setupResult = kv::Outcome::Continue;
+    std::function<void()> loadThrows;
     // The station's programs besides the front-end, all started with it.
     QStringList programs;
 
     qint32 checkSchemaVersion(const kv::LauncherSettings &, bool showErrors) override
     {
         schemaShowErrors << showErrors;
-        if (onCheck)
-            onCheck();
         return schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
     }
     kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
     {
         settings.stationid = QStringLiteral("3");
-        return setupResult;
+        return kv::Outcome::Continue;
     }
     kv::Outcome loadManagedPrograms(kv::ManagedPrograms &mp, const kv::LauncherSettings &) override
     {
@@ -106,7 +103,7 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
 
 struct FakeUpdate final : kv::UpdateProcedure {
     kv::Outcome result = kv::Outcome::Continue;
-    int runs = 0, requests = 0;
+    int runs = 0;
     std::function<void()> onRun;
     kv::Outcome runUpdate() override
     {
@@ -114,7 +111,7 @@ struct FakeUpdate final : kv::UpdateProcedure {
             onRun();
         return ++runs, result;
     }
-    void requestUpdate() override { ++requests; }
+    void requestUpdate() override {}
 };
 
 // Runs `onNextMessage` once, at the next box: a layer that fails with an
