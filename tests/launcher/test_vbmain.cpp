@@ -330,6 +330,23 @@ TEST_F(LauncherTest, FrontEndEnd)
     }
 }
 
+// Yes keeps the card reader and the rest: only the front-end counts as ended.
+TEST_F(LauncherTest, ShutdownKeptLeavesTheFrontEndRunning)
+{
+    Launcher &l = running();
+    draldb.notify(QStringLiteral("shutdown"));
+    l.mainTick();
+    prompter.expectMessage(QStringLiteral("Do you want to keep all supporting programs open?"), MsgButtons::YesNo,
+                           MsgResult::Yes);
+    l.mainTick();
+    prompter.verifyDone();
+    EXPECT_TRUE(l.launcherRunning && l.frontEndClosed);
+    EXPECT_TRUE(spawner.started.back()->running);
+    // Treated as ended, so the Exit item works.
+    EXPECT_FALSE(l.managedPrograms.managedPrograms[0].process->pReady);
+    EXPECT_TRUE(tray.exitAvailable);
+}
+
 // "test" is only listened to: it takes its tick and prints nothing.
 TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
 {
