@@ -6,10 +6,8 @@
 #include "config/vbDatabase.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
-#include "programs/vbKill.h"
 
 #include "clustersettings.h"
-#include "platform/fakes/process_fake.h"
 #include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
@@ -326,7 +324,7 @@ Notice notice(const QString &text, int count)
 
 class WatchdogTest : public ::testing::Test {
 protected:
-    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
+    WatchdogTest() : m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
     {
         EXPECT_TRUE(kLocalePinned);
         // Start-up believes the connection up once its schema check passed.
@@ -351,17 +349,8 @@ protected:
         EXPECT_EQ(m_notices.shown, notices);
     }
 
-    // A program in the process table; the real image match decides what ends.
-    int startProgram(const char *name)
-    {
-        m_table.add({++m_lastPid, std::string("/opt/pos/") + name, {}});
-        return m_lastPid;
-    }
-
     kv::LauncherSettings m_settings = testsupport::clusterSettings();
-    kv::platform::FakeProcessTable m_table;
-    int m_lastPid = 200;
-    kv::vbKill::TableImageKiller m_killer;
+    testsupport::RecordingKiller m_killer;
     kv::FakeClock m_clock;
     // A thread of its own, as in the launcher: the clock is only read on the
     // test's thread.
@@ -374,10 +363,8 @@ protected:
 
 TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 {
-    const int note1 = startProgram("blipnote"), note2 = startProgram("blipnote"), other = startProgram("tallyward");
     check("first call after start", 0, {kAttempt}, {});
-    EXPECT_FALSE(m_table.running(note1) || m_table.running(note2));
-    EXPECT_TRUE(m_table.running(other)) << "only blipnote is ended";
+    EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"});
     check("connection up", 0, {kSuccess}, {});
 
     for (int outage = 1; outage <= 2; ++outage) {
@@ -388,9 +375,9 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
         }
-        const int note = startProgram("blipnote");
+        m_killer.names.clear();
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
-        EXPECT_FALSE(m_table.running(note)) << "a reconnect ends blipnote again";
+        EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"}) << "a reconnect ends blipnote again";
         check("up again", 0, {kSuccess}, {});
     }
     EXPECT_EQ(m_watchdog.outageCount, 2);
