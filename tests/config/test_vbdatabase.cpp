@@ -250,17 +250,30 @@ const QByteArray kScript = "d=$(dirname \"$0\")\nexec >/dev/null 2>&1\n"
                            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args\"\n"
                            "echo $$ > \"$d/pid.tmp\"; mv \"$d/pid.tmp\" \"$d/pid\"\nexec sleep 60\n";
 
-// The script replaces the programs' files: they are ended first, and the
-// script must outlive the launcher, in a session of its own.
-TEST_F(DatabaseTest, UpdateScriptGetsTheCredentialsAndOutlivesTheLauncher)
+// A request leaves one empty marker, and the next start runs the script: it
+// replaces the programs' files, so they are ended first, and it must outlive
+// the launcher, in a session of its own. A directory in the marker's place
+// means missing rights.
+TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlivesTheLauncher)
 {
     testenv::psql("INSERT INTO config (schemaversion, te_username, te_password) "
                   "VALUES (100, 'kv upd', 's3cr''t'), (100, 'second', 'row')");
     m_ctx.appDir = m_dir.path();
-    m_dir.write("doupdate", "");
+    m_dir.write("doupdate", "old\r\n");
     m_dir.write("kvtupd.sh", kScript);
     ScriptedPrompter p;
-    EXPECT_EQ(kv::Updater(m_ctx, m_settings, p, m_killer, m_events).runUpdate(), Outcome::LauncherEnds);
+    const auto expectInform = [&p](const char *text) {
+        p.expectMessage(QString::fromLatin1(text), MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
+                        MsgIcon::Information, true);
+    };
+    kv::Updater updater(m_ctx, m_settings, p, m_killer, m_events);
+    expectInform("Korvantis needs to be closed for the update to begin.");
+    updater.requestUpdate();
+    p.verifyDone();
+    const QFileInfo marker(m_dir.file("doupdate"));
+    EXPECT_TRUE(marker.isFile() && marker.size() == 0);
+
+    EXPECT_EQ(updater.runUpdate(), Outcome::LauncherEnds);
     EXPECT_FALSE(QFileInfo::exists(m_dir.file("doupdate")));
     EXPECT_EQ(m_killer.names, QStringList({"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
     for (int i = 0; i < 1000 && !QFileInfo::exists(m_dir.file("pid")); ++i)
@@ -273,27 +286,12 @@ TEST_F(DatabaseTest, UpdateScriptGetsTheCredentialsAndOutlivesTheLauncher)
     EXPECT_NE(::getsid(pid), ::getsid(0)) << "the script shares the launcher's session";
     EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/0").arg(pid)), "/dev/null");
     ::kill(pid, SIGKILL);
-}
 
-// An old marker is emptied; a directory in its place means missing rights.
-TEST_F(DatabaseTest, UpdateRequestLeavesOneEmptyMarkerOrTellsOfMissingRights)
-{
-    m_ctx.appDir = m_dir.path();
-    m_dir.write("doupdate", "old\r\n");
-    for (const bool blocked : {false, true}) {
-        SCOPED_TRACE(blocked);
-        ScriptedPrompter p;
-        p.expectMessage(blocked ? QStringLiteral("You do not have sufficient rights to do an update. Please restart "
-                                                 "as Administrator.")
-                                : QStringLiteral("Korvantis needs to be closed for the update to begin."),
-                        MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), MsgIcon::Information, true);
-        kv::Updater(m_ctx, m_settings, p, m_killer, m_events).requestUpdate();
-        p.verifyDone();
-        const QFileInfo marker(m_dir.file("doupdate"));
-        EXPECT_TRUE(blocked ? marker.isDir() : marker.isFile() && marker.size() == 0);
-        QFile::remove(marker.filePath());
-        QDir(m_dir.path()).mkdir(QStringLiteral("doupdate"));
-    }
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("doupdate")));
+    expectInform("You do not have sufficient rights to do an update. Please restart as Administrator.");
+    updater.requestUpdate();
+    p.verifyDone();
+    EXPECT_TRUE(QFileInfo(m_dir.file("doupdate")).isDir());
 }
 
 const QString kLost = QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
