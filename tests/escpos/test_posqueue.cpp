@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <csignal>
@@ -70,10 +71,12 @@ protected:
 };
 
 // A job the spooler did not take, or an error before the hand-over, keeps
-// every row of the pass, and the next pass prints each receipt once.
+// every row of the pass, and the next pass prints each receipt once. Rows
+// whose job was taken but not deleted are journalled, so that the next
+// program run deletes them without printing them again.
 TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
-    enum How { FailWrites, FailEnd, Throw };
+    enum How { FailWrites, FailEnd, Throw, ThrowAtDelete };
     const struct {
         const char *what;
         How how;
@@ -82,6 +85,7 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         {"write fails in mid-pass", FailWrites, 2},
         {"job end refused", FailEnd, -1},
         {"library error in mid-pass", Throw, 1},
+        {"library error at the first delete", ThrowAtDelete, -1},
     };
     const std::string all = kSel + "one" + kCut + kSel + kPin2 + kPin5 + kSel + "two" + kCut;
     for (const auto &c : cases) {
@@ -98,8 +102,11 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
                 throw LibraryFailed();
             spooler.setFailWrites(true);
         };
+        if (c.how == ThrowAtDelete)
+            library.atDelete = [] { throw LibraryFailed(); };
+        const bool taken = c.how == ThrowAtDelete;
 
-        if (c.how == Throw) {
+        if (c.how == Throw || c.how == ThrowAtDelete) {
             EXPECT_THROW(pass(), LibraryFailed);
         } else {
             const kv::PosPassReport report = pass();
@@ -116,11 +123,13 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         spooler.setFailWrites(false);
         spooler.setFailEndDocument(false);
         spooler.clearOps();
-        // As the next program run would, which reads the journal afresh.
         kv::PrintJournal reread(dir.file(kv::PrintJournal::fileName()));
-        kv::PosCommandQueue(library, libraryConnection, spooler, reread).processPosCommands(printer);
-        EXPECT_EQ(spooler.bytes(), all);
+        kv::PosCommandQueue next(library, libraryConnection, spooler, reread);
+        const kv::PosPassReport report = next.processPosCommands(printer);
+        EXPECT_EQ(spooler.bytes(), taken ? std::string() : all);
+        EXPECT_EQ(report.alreadyPrinted, taken ? 3 : 0);
         EXPECT_TRUE(remainingIds().isEmpty());
+        EXPECT_FALSE(QFile::exists(dir.file(kv::PrintJournal::fileName())));
     }
 }
 
