@@ -6,10 +6,8 @@
 #include "config/vbDatabase.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
-#include "programs/vbKill.h"
 
 #include "clustersettings.h"
-#include "platform/fakes/process_fake.h"
 #include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
@@ -252,17 +250,30 @@ const QByteArray kScript = "d=$(dirname \"$0\")\nexec >/dev/null 2>&1\n"
                            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args\"\n"
                            "echo $$ > \"$d/pid.tmp\"; mv \"$d/pid.tmp\" \"$d/pid\"\nexec sleep 60\n";
 
-// The script replaces the programs' files: they are ended first, and the
-// script must outlive the launcher, in a session of its own.
-TEST_F(DatabaseTest, UpdateScriptGetsTheCredentialsAndOutlivesTheLauncher)
+// A request leaves one empty marker, and the next start runs the script: it
+// replaces the programs' files, so they are ended first, and it must outlive
+// the launcher, in a session of its own. A directory in the marker's place
+// means missing rights.
+TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlivesTheLauncher)
 {
     testenv::psql("INSERT INTO config (schemaversion, te_username, te_password) "
                   "VALUES (100, 'kv upd', 's3cr''t'), (100, 'second', 'row')");
     m_ctx.appDir = m_dir.path();
-    m_dir.write("doupdate", "");
+    m_dir.write("doupdate", "old\r\n");
     m_dir.write("kvtupd.sh", kScript);
     ScriptedPrompter p;
-    EXPECT_EQ(kv::Updater(m_ctx, m_settings, p, m_killer, m_events).runUpdate(), Outcome::LauncherEnds);
+    const auto expectInform = [&p](const char *text) {
+        p.expectMessage(QString::fromLatin1(text), MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
+                        MsgIcon::Information, true);
+    };
+    kv::Updater updater(m_ctx, m_settings, p, m_killer, m_events);
+    expectInform("Korvantis needs to be closed for the update to begin.");
+    updater.requestUpdate();
+    p.verifyDone();
+    const QFileInfo marker(m_dir.file("doupdate"));
+    EXPECT_TRUE(marker.isFile() && marker.size() == 0);
+
+    EXPECT_EQ(updater.runUpdate(), Outcome::LauncherEnds);
     EXPECT_FALSE(QFileInfo::exists(m_dir.file("doupdate")));
     EXPECT_EQ(m_killer.names, QStringList({"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
     for (int i = 0; i < 1000 && !QFileInfo::exists(m_dir.file("pid")); ++i)
@@ -275,27 +286,12 @@ TEST_F(DatabaseTest, UpdateScriptGetsTheCredentialsAndOutlivesTheLauncher)
     EXPECT_NE(::getsid(pid), ::getsid(0)) << "the script shares the launcher's session";
     EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/0").arg(pid)), "/dev/null");
     ::kill(pid, SIGKILL);
-}
 
-// An old marker is emptied; a directory in its place means missing rights.
-TEST_F(DatabaseTest, UpdateRequestLeavesOneEmptyMarkerOrTellsOfMissingRights)
-{
-    m_ctx.appDir = m_dir.path();
-    m_dir.write("doupdate", "old\r\n");
-    for (const bool blocked : {false, true}) {
-        SCOPED_TRACE(blocked);
-        ScriptedPrompter p;
-        p.expectMessage(blocked ? QStringLiteral("You do not have sufficient rights to do an update. Please restart "
-                                                 "as Administrator.")
-                                : QStringLiteral("Korvantis needs to be closed for the update to begin."),
-                        MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), MsgIcon::Information, true);
-        kv::Updater(m_ctx, m_settings, p, m_killer, m_events).requestUpdate();
-        p.verifyDone();
-        const QFileInfo marker(m_dir.file("doupdate"));
-        EXPECT_TRUE(blocked ? marker.isDir() : marker.isFile() && marker.size() == 0);
-        QFile::remove(marker.filePath());
-        QDir(m_dir.path()).mkdir(QStringLiteral("doupdate"));
-    }
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("doupdate")));
+    expectInform("You do not have sufficient rights to do an update. Please restart as Administrator.");
+    updater.requestUpdate();
+    p.verifyDone();
+    EXPECT_TRUE(QFileInfo(m_dir.file("doupdate")).isDir());
 }
 
 const QString kLost = QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
@@ -326,7 +322,7 @@ Notice notice(const QString &text, int count)
 
 class WatchdogTest : public ::testing::Test {
 protected:
-    WatchdogTest() : m_killer(m_table), m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
+    WatchdogTest() : m_clock(kAt), m_watchdog(m_notices, m_log, m_events, m_killer, m_clock, m_worker)
     {
         EXPECT_TRUE(kLocalePinned);
         // Start-up believes the connection up once its schema check passed.
@@ -351,17 +347,8 @@ protected:
         EXPECT_EQ(m_notices.shown, notices);
     }
 
-    // A program in the process table; the real image match decides what ends.
-    int startProgram(const char *name)
-    {
-        m_table.add({++m_lastPid, std::string("/opt/pos/") + name, {}});
-        return m_lastPid;
-    }
-
     kv::LauncherSettings m_settings = testsupport::clusterSettings();
-    kv::platform::FakeProcessTable m_table;
-    int m_lastPid = 200;
-    kv::vbKill::TableImageKiller m_killer;
+    testsupport::RecordingKiller m_killer;
     kv::FakeClock m_clock;
     // A thread of its own, as in the launcher: the clock is only read on the
     // test's thread.
@@ -374,10 +361,8 @@ protected:
 
 TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 {
-    const int note1 = startProgram("blipnote"), note2 = startProgram("blipnote"), other = startProgram("tallyward");
     check("first call after start", 0, {kAttempt}, {});
-    EXPECT_FALSE(m_table.running(note1) || m_table.running(note2));
-    EXPECT_TRUE(m_table.running(other)) << "only blipnote is ended";
+    EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"});
     check("connection up", 0, {kSuccess}, {});
 
     for (int outage = 1; outage <= 2; ++outage) {
@@ -388,9 +373,9 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             EXPECT_EQ(m_watchdog.outageCount, outage);
             check("still down", 1, {kAttempt, kFailure}, {});
         }
-        const int note = startProgram("blipnote");
+        m_killer.names.clear();
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
-        EXPECT_FALSE(m_table.running(note)) << "a reconnect ends blipnote again";
+        EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"}) << "a reconnect ends blipnote again";
         check("up again", 0, {kSuccess}, {});
     }
     EXPECT_EQ(m_watchdog.outageCount, 2);

@@ -70,34 +70,6 @@ protected:
     kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
 };
 
-TEST_F(PosQueuePass, DeviceByNumericValueAndOnlyTheExactFeedAndCutSequenceSparesTheAddedCut)
-{
-    const QString esc(QChar(0x1B));
-    queue("1", "01", "a");
-    queue("2", " 2");
-    queue("3", "1.0", "b");
-    for (const char *device : {"1.5", "7", "", "receipt", "-1"})
-        queue(device, device, "not printed");
-    // Near misses are text: another letter case, no ESC, ESC without "|".
-    queue("9", "1 (printer)", esc + "|fp |fP " + esc + "fP");
-    // A sequence at the very end is the receipt's own cut.
-    queue("10", "1", "end" + esc + "|fP");
-    queue("12", "2");
-
-    const kv::PosPassReport report = pass();
-
-    EXPECT_EQ(report.drawerPulses, 1);
-    EXPECT_EQ(spooler.writes(), (std::vector<std::string>{kSel, "a", kCut, kSel, kPin2, kPin5, kSel, "b", kCut, kSel,
-                                                          "\x1b|fp |fP \x1b" "fP", kCut, kSel, "end" + kCut}));
-    const auto kinds = spooler.kinds();
-    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), Kind::StartPage), 5);
-    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), Kind::EndPage), 5);
-    // Whatever its device, every row read is gone.
-    EXPECT_TRUE(remainingIds().isEmpty());
-    EXPECT_EQ(fake.openResultSets(), 0);
-    EXPECT_EQ(spooler.openHandles(), 0);
-}
-
 // A job the spooler did not take, or an error before the hand-over, keeps
 // every row of the pass, and the next pass prints each receipt once. Rows
 // whose job was taken but not deleted are journalled, so that the next
