@@ -40,6 +40,14 @@ struct FakeDialog final : kv::SettingsDialog {
     void unloadDialog() override {}
 };
 
+struct FakeWaitingWindow final : kv::WaitingWindow {
+    int shownTimes = 0, keptShown = 0;
+    bool shown = false;
+    void showWaiting(const QString &) override { shown = true, ++shownTimes; }
+    void keepShown() override { ++keptShown; }
+    void hideWaiting() override { shown = false; }
+};
+
 struct FakeManager final : kv::ProgramManagerWindow {
     QList<bool> quitSaves; // what each saveBeforeQuit was given
     void showWindow() override {}
@@ -69,9 +77,11 @@ protected:
         database.schemaShowErrors.clear();
         tray = {};
         dialog = {};
+        waiting = {};
         launcher = std::make_unique<Launcher>(parts(previousInstance));
         launcher->setTrayIcon(&tray);
         launcher->setSettingsDialog(&dialog);
+        launcher->setWaitingWindow(&waiting);
         return *launcher;
     }
 
@@ -110,6 +120,7 @@ protected:
     bool countFails = false;
     FakeTray tray;
     FakeDialog dialog;
+    FakeWaitingWindow waiting;
     std::unique_ptr<Launcher> launcher;
 };
 
@@ -176,6 +187,9 @@ TEST_F(LauncherTest, StartUpWaitsOnTheClock)
         EXPECT_EQ(l.launcherRunning, !c.down);
         EXPECT_EQ(processes.running(200), !c.previous);
         EXPECT_TRUE(processes.running(300));
+        // Each check may block on the login: the person sees what start-up waits for.
+        EXPECT_TRUE(waiting.shownTimes == 1 && !waiting.shown);
+        EXPECT_GE(waiting.keptShown, (c.sleptMs - (c.previous ? 4000 : 0)) / 250) << "a quarter second unpainted";
     }
 }
 
