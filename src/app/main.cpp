@@ -27,6 +27,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,6 +42,31 @@ public:
     kv::UpdateProcedure *target = nullptr;
     kv::Outcome runUpdate() override { return target->runUpdate(); }
     void requestUpdate() override { target->requestUpdate(); }
+};
+
+// Built when start-up first waits: a start-up that does not wait creates no
+// widget, and an idle launcher keeps none of the code that draws one.
+class LazyWaitingWindow final : public kv::WaitingWindow {
+public:
+    void showWaiting(const QString &text) override
+    {
+        if (!m_window)
+            m_window = std::make_unique<kv::frmConnecting>();
+        m_window->showWaiting(text);
+    }
+    void keepShown() override
+    {
+        if (m_window)
+            m_window->keepShown();
+    }
+    void hideWaiting() override
+    {
+        if (m_window)
+            m_window->hideWaiting();
+    }
+
+private:
+    std::unique_ptr<kv::frmConnecting> m_window;
 };
 
 extern "C" void onTerm(int)
@@ -130,7 +156,7 @@ int main(int argc, char **argv)
     kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
-    kv::frmConnecting connecting;
+    LazyWaitingWindow connecting;
     launcher.setWaitingWindow(&connecting);
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 

@@ -86,27 +86,41 @@ int readSchemaVersion(odbc::Connection &connection)
     return int(readWholeNumber(rs, QStringLiteral("schemaversion")));
 }
 
-qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter)
+SchemaLook lookAtSchema(const LauncherSettings &settings)
 {
-    int version = 0;
+    SchemaLook look;
     try {
         odbc::Connection connection;
         connection.open(buildConnectionText(settings));
-        version = readSchemaVersion(connection);
+        look.version = readSchemaVersion(connection);
     } catch (const odbc::Error &e) {
         // The connection is closed by now: no box waits on an open one.
-        if (showErrors)
-            prompter.messageBox(box(e.description(), QStringLiteral("Error connecting to database"),
-                                    MsgIcon::Exclamation));
-        return e.number();
+        look.error = e.number();
+        look.description = e.description();
     }
-    if (version < kLowestSchemaVersion) {
+    return look;
+}
+
+qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter)
+{
+    if (look.error != 0) {
+        if (showErrors)
+            prompter.messageBox(box(look.description, QStringLiteral("Error connecting to database"),
+                                    MsgIcon::Exclamation));
+        return look.error;
+    }
+    if (look.version < kLowestSchemaVersion) {
         prompter.messageBox(box(QStringLiteral("Database version too old, please upgrade to the newest version "
                                                "or connect to a different database."),
                                 kLauncherTitle, MsgIcon::Exclamation));
         return 1;
     }
     return 0;
+}
+
+qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter)
+{
+    return tellSchemaLook(lookAtSchema(settings), showErrors, prompter);
 }
 
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,

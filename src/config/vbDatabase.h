@@ -42,9 +42,21 @@ QString escapeSqlText(const QString &s);
 // throws odbc::Error. Shared with the settings dialog's connection test.
 int readSchemaVersion(odbc::Connection &connection);
 
+// What one look at the schema found. Taking it opens no window, so it may
+// run off the window thread; telling it may.
+struct SchemaLook {
+    qint32 error = 0; // the number of the error that stopped the look, 0 if none
+    QString description;
+    int version = 0;
+};
+SchemaLook lookAtSchema(const LauncherSettings &settings);
+
 // 0: reachable and at least kLowestSchemaVersion. 1: older (always told,
 // whatever showErrors says). Otherwise the number of the error that stopped
-// the check, its description shown first when showErrors is set.
+// the look, its description shown first when showErrors is set.
+qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter);
+
+// Both of the above, one after the other.
 qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter);
 
 // Gives a new station (empty stationid) the next free id, appended to

@@ -58,9 +58,9 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
 
 } // namespace
 
-qint32 OdbcStartupDatabase::checkSchemaVersion(const LauncherSettings &settings, bool showErrors)
+database::SchemaLook OdbcStartupDatabase::lookAtSchema(const LauncherSettings &settings)
 {
-    return database::checkSchemaVersion(settings, showErrors, m_prompter);
+    return database::lookAtSchema(settings);
 }
 
 Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath)
@@ -222,6 +222,35 @@ Outcome Launcher::Main()
     return endLauncher(1);
 }
 
+void Launcher::showWaiting(std::optional<WaitingShown> &waiting)
+{
+    if (!waiting)
+        waiting.emplace(m_waitingWindow, QStringLiteral("Connecting to the database…"));
+}
+
+database::SchemaLook Launcher::lookAtSchema(std::optional<WaitingShown> &waiting)
+{
+    // On the library's worker, idle until the main loop runs: the window
+    // keeps painting while a login hangs. The job owns its copy of the
+    // settings; should the launcher end meanwhile, it leaves by _exit.
+    auto look = std::make_shared<database::SchemaLook>();
+    StartupDatabase &db = m_parts.database;
+    if (!m_parts.libraryWorker.start([look, &db, settings = shellConf] { *look = db.lookAtSchema(settings); }))
+        return m_parts.database.lookAtSchema(shellConf);
+    if (!m_parts.libraryWorker.waitIdle(kQuietLookMs))
+        showWaiting(waiting);
+    while (!m_parts.libraryWorker.waitIdle(kWaitSliceMs) && !m_ended) {
+        if (m_waitingWindow)
+            m_waitingWindow->keepShown();
+    }
+    if (m_parts.libraryWorker.busy()) {
+        // Ended while the look runs: what it finds no longer matters.
+        look = std::make_shared<database::SchemaLook>();
+        look->error = -1;
+    }
+    return *look;
+}
+
 Outcome Launcher::startUp()
 {
     escPosEnabled = false;
@@ -244,9 +273,12 @@ Outcome Launcher::startUp()
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
     // A till often starts before its server; give it time, and show what
     // start-up waits for: each check may block on the login for seconds.
+    // A server that answers at once puts no window up, so a till that starts
+    // normally draws no text (nor loads the fonts for it) until it is asked.
     {
-        const WaitingShown waiting(m_waitingWindow, QStringLiteral("Connecting to the database…"));
-        const auto waitShowing = [this](int ms) {
+        std::optional<WaitingShown> waiting;
+        const auto waitShowing = [this, &waiting](int ms) {
+            showWaiting(waiting);
             for (int left = ms; left > 0 && !m_ended; left -= kWaitSliceMs) {
                 m_parts.clock.sleepMs(std::min(left, kWaitSliceMs));
                 if (m_waitingWindow)
@@ -255,14 +287,14 @@ Outcome Launcher::startUp()
         };
         bool databaseUsable = false;
         for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable && !m_ended; ++attempt) {
-            if (m_parts.database.checkSchemaVersion(shellConf, false) == 0)
+            if (database::tellSchemaLook(lookAtSchema(waiting), false, m_parts.prompter) == 0)
                 databaseUsable = true;
             else
                 waitShowing(kSchemaRetryWaitMs);
         }
         if (m_ended)
             return Outcome::LauncherEnds;
-        if (!databaseUsable && m_parts.database.checkSchemaVersion(shellConf, true) != 0)
+        if (!databaseUsable && database::tellSchemaLook(lookAtSchema(waiting), true, m_parts.prompter) != 0)
             return openSettingsDialog(QStringLiteral("the database cannot be used"));
     }
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)

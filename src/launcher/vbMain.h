@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config/vbConfig.h"
+#include "config/vbDatabase.h"
 #include "config/vbDraldb.h"
 #include "config/vbWatchdogApi.h"
 #include "core/appcontext.h"
@@ -28,6 +29,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace kv {
 
@@ -47,7 +49,8 @@ public:
 class StartupDatabase {
 public:
     virtual ~StartupDatabase() = default;
-    virtual qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors) = 0;
+    // Opens no window: start-up takes it on the library's worker thread.
+    virtual database::SchemaLook lookAtSchema(const LauncherSettings &settings) = 0;
     virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath) = 0;
     // Database errors propagate as exceptions.
     virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
@@ -57,7 +60,7 @@ public:
 class OdbcStartupDatabase final : public StartupDatabase {
 public:
     OdbcStartupDatabase(const AppContext &ctx, Prompter &prompter) : m_ctx(ctx), m_prompter(prompter) {}
-    qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors) override;
+    database::SchemaLook lookAtSchema(const LauncherSettings &settings) override;
     Outcome setupStation(LauncherSettings &settings, const QString &confPath) override;
     Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
 
@@ -93,6 +96,8 @@ public:
     static constexpr int kOlderInstanceWaitMs = 4000;
     static constexpr int kQuietSchemaChecks = 5;
     static constexpr int kSchemaRetryWaitMs = 5000;
+    // A look at the schema that answers within this shows no waiting window.
+    static constexpr int kQuietLookMs = 200;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
     static constexpr qint16 kTicksPerPeriodicCheck = 10;
@@ -157,6 +162,11 @@ signals:
 
 private:
     Outcome startUp();
+    // The waiting window, put up once for the rest of `waiting`'s scope.
+    void showWaiting(std::optional<WaitingShown> &waiting);
+    // One quiet look at the schema, off this thread; the window comes up
+    // when it outlasts kQuietLookMs.
+    database::SchemaLook lookAtSchema(std::optional<WaitingShown> &waiting);
     // `why` goes to the log.
     Outcome openSettingsDialog(const QString &why);
     Outcome endLauncher(int status);

@@ -53,17 +53,24 @@ public:
 
 class FakeDatabase final : public kv::StartupDatabase {
 public:
-    // Results of successive schema checks; the last one repeats.
+    // Error numbers of successive looks at the schema; the last one repeats.
     QList<qint32> schemaResults{0};
-    QList<bool> schemaShowErrors;
+    int schemaLooks = 0;
+    // Runs inside each look, on whatever thread the launcher takes it.
+    std::function<void()> duringLook = [] {};
     std::function<void()> loadThrows;
     // The station's programs besides the front-end, all started with it.
     QStringList programs;
 
-    qint32 checkSchemaVersion(const kv::LauncherSettings &, bool showErrors) override
+    kv::database::SchemaLook lookAtSchema(const kv::LauncherSettings &) override
     {
-        schemaShowErrors << showErrors;
-        return schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
+        ++schemaLooks;
+        duringLook();
+        kv::database::SchemaLook look;
+        look.error = schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
+        look.description = QStringLiteral("no server");
+        look.version = kv::database::kLowestSchemaVersion;
+        return look;
     }
     kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
     {
@@ -140,13 +147,14 @@ struct LauncherRig {
     kv::platform::RecordingSpooler spooler;
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
-    kv::InlineWorker libraryWorker;
+    kv::InlineWorker inlineWorker;
+    kv::Worker *libraryWorker = &inlineWorker;
     testsupport::RecordingEventLog events;
 
     kv::LauncherParts parts(bool previousInstance = false)
     {
         return kv::LauncherParts{ctx,     prompter, clock,     database, watchdog,      update, killer,
-                                 draldb,  spooler,  processes, spawner,  libraryWorker, events, previousInstance};
+                                 draldb,  spooler,  processes, spawner,  *libraryWorker, events, previousInstance};
     }
 };
 

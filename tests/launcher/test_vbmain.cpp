@@ -10,6 +10,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace kv;
 using namespace launcherfakes;
 using Rows = QList<FakeDraldb::Row>;
@@ -43,8 +47,9 @@ struct FakeDialog final : kv::SettingsDialog {
 struct FakeWaitingWindow final : kv::WaitingWindow {
     int shownTimes = 0, keptShown = 0;
     bool shown = false;
-    void showWaiting(const QString &) override { shown = true, ++shownTimes; }
-    void keepShown() override { ++keptShown; }
+    std::function<void()> onShow = [] {}, onKeep = [] {};
+    void showWaiting(const QString &) override { shown = true, ++shownTimes, onShow(); }
+    void keepShown() override { ++keptShown, onKeep(); }
     void hideWaiting() override { shown = false; }
 };
 
@@ -74,7 +79,7 @@ protected:
         launcher.reset();
         spawner.started.clear();
         draldb.calls.clear();
-        database.schemaShowErrors.clear();
+        database.schemaLooks = 0;
         tray = {};
         dialog = {};
         waiting = {};
@@ -142,7 +147,7 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
         Launcher &l = make();
         EXPECT_EQ(l.Main(), Outcome::Continue);
         EXPECT_EQ(dialog.shown, 1);
-        EXPECT_TRUE(database.schemaShowErrors.isEmpty());
+        EXPECT_EQ(database.schemaLooks, 0);
         EXPECT_FALSE(l.launcherRunning);
         EXPECT_TRUE(spawner.started.empty());
         const auto hooks = l.settingsDialogHooks();
@@ -161,36 +166,70 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
 // waits for the older one to settle, then ends it (and nothing else).
 TEST_F(LauncherTest, StartUpWaitsOnTheClock)
 {
-    const QList<bool> fiveQuietOneLoud{false, false, false, false, false, true};
     const struct {
         const char *what;
         QList<qint32> results;
-        QList<bool> showErrors;
+        int looks;
         bool previous;
         qint64 sleptMs;
         bool down;
     } cases[] = {
-        {"up at the third", {-1, 1, 0}, {false, false, false}, false, 10000, false},
-        {"down", {-2147467259}, fiveQuietOneLoud, false, 25000, true},
-        {"newer copy, up for the last, error-showing check", {1, 1, 1, 1, 1, 0}, fiveQuietOneLoud, true, 29000,
-         false},
+        {"up at once", {0}, 1, false, 0, false},
+        {"up at the third", {-1, 1, 0}, 3, false, 10000, false},
+        {"down", {-2147467259}, 6, false, 25000, true},
+        {"newer copy, up for the last, error-showing check", {1, 1, 1, 1, 1, 0}, 6, true, 29000, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         clock = kv::FakeClock();
         database.schemaResults = c.results;
+        // Only the last look tells its error.
+        if (c.down)
+            prompter.expectMessage(QStringLiteral("no server"), MsgButtons::OK, MsgResult::OK,
+                                   QStringLiteral("Error connecting to database"));
         Launcher &l = make(c.previous);
         EXPECT_EQ(l.Main(), Outcome::Continue);
-        EXPECT_EQ(database.schemaShowErrors, c.showErrors);
+        prompter.verifyDone();
+        EXPECT_EQ(database.schemaLooks, c.looks);
         EXPECT_EQ(clock.totalSleptMs(), c.sleptMs);
         EXPECT_EQ(dialog.shown, c.down ? 1 : 0);
         EXPECT_EQ(l.launcherRunning, !c.down);
         EXPECT_EQ(processes.running(200), !c.previous);
         EXPECT_TRUE(processes.running(300));
-        // Each check may block on the login: the person sees what start-up waits for.
-        EXPECT_TRUE(waiting.shownTimes == 1 && !waiting.shown);
+        // Each check may block on the login: the person sees what start-up
+        // waits for, and nothing when it does not wait.
+        EXPECT_EQ(waiting.shownTimes, c.looks > 1 ? 1 : 0);
+        EXPECT_FALSE(waiting.shown);
         EXPECT_GE(waiting.keptShown, (c.sleptMs - (c.previous ? 4000 : 0)) / 250) << "a quarter second unpainted";
     }
+}
+
+// A look that hangs on the login puts the window up and keeps it painted
+// until the look answers, then start-up goes on.
+TEST_F(LauncherTest, AHangingFirstLookShowsTheWaitingWindow)
+{
+    kv::ThreadWorker worker;
+    libraryWorker = &worker;
+    Launcher &l = make();
+    std::atomic<bool> windowUp{false}, repainted{false};
+    waiting.onShow = [&] { windowUp = true; };
+    waiting.onKeep = [&] { repainted = windowUp.load(); };
+    // The look answers once the window is up and painted again, or fails
+    // the test after 5 s.
+    database.duringLook = [&] {
+        QElapsedTimer waited;
+        waited.start();
+        while (!repainted && waited.elapsed() < 5000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    EXPECT_TRUE(repainted);
+    EXPECT_FALSE(waiting.shown);
+    EXPECT_EQ(database.schemaLooks, 1);
+    EXPECT_EQ(clock.totalSleptMs(), 0);
+    EXPECT_TRUE(l.launcherRunning);
+    // The launcher holds the worker: it goes first.
+    launcher.reset();
 }
 
 TEST_F(LauncherTest, PrinterDecision)
