@@ -5,7 +5,6 @@
 #include "shared/conffile.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
 
 namespace kv {
@@ -29,8 +28,11 @@ const QSet<QString> &PrintJournal::ids()
         // print again, which is what happened before there was a journal.
         const conffile::Content content = conffile::read(text::toUtf8(m_path));
         if (content.ok()) {
-            const QString text = text::fromUtf8(content.text);
-            for (QString line : text.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts)) {
+            // Split by hand: a regular expression here would load and compile
+            // the PCRE engine into an otherwise idle launcher for good.
+            QString text = text::fromUtf8(content.text);
+            text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+            for (QString line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
                 line = line.trimmed();
                 if (!line.isEmpty())
                     m_ids.insert(line);
