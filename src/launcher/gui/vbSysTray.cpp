@@ -3,29 +3,25 @@
 #include <QCursor>
 #include <QDir>
 #include <QIcon>
+#include <QImageReader>
+#include <QPixmap>
 
 namespace kv {
 
 SysTray::SysTray(Launcher &launcher, QObject *parent)
-    : QObject(parent), m_launcher(launcher), mnuPopup(QStringLiteral("Popup"))
+    : QObject(parent), m_launcher(launcher)
 {
-    QAction *mnuAbout = mnuPopup.addAction(QStringLiteral("About"));
-    mnuAbout->setEnabled(false);
-    QAction *mnuSep1 = mnuPopup.addSeparator();
-    mnuSep1->setEnabled(false);
-    connect(mnuPopup.addAction(QStringLiteral("Manage Programs")), &QAction::triggered, this,
-            [this] { m_launcher.mnuManageClick(); });
-    connect(mnuPopup.addAction(QStringLiteral("Launcher Settings")), &QAction::triggered, this,
-            [this] { m_launcher.mnuDBClick(); });
-    connect(mnuPopup.addAction(QStringLiteral("Update on Restart")), &QAction::triggered, this,
-            [this] { m_launcher.mnuUpdateClick(); });
-    mnuExit = mnuPopup.addAction(QStringLiteral("Exit"));
-    connect(mnuExit, &QAction::triggered, this, [this] { m_launcher.mnuExitClick(); });
-
     // PNGs at several sizes: unlike an SVG they need no Qt plugin to show.
+    // Read as PNG outright: a reader left to guess the format loads every
+    // image plugin there is and keeps them for the launcher's whole life.
     QIcon icon;
-    for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList({QStringLiteral("*.png")}))
-        icon.addFile(png.filePath());
+    for (const QFileInfo &png : QDir(QStringLiteral(":/icons")).entryInfoList({QStringLiteral("*.png")})) {
+        QImageReader reader(png.filePath(), "png");
+        reader.setAutoDetectImageFormat(false);
+        const QImage image = reader.read();
+        if (!image.isNull())
+            icon.addPixmap(QPixmap::fromImage(image));
+    }
     m_icon.setIcon(icon);
     m_icon.setToolTip(QLatin1String(kToolTip));
     // Both buttons open the menu; it is not set as the context menu, or the
@@ -41,10 +37,31 @@ SysTray::~SysTray()
     m_launcher.setTrayIcon(nullptr);
 }
 
+QMenu &SysTray::popupMenu()
+{
+    if (!mnuPopup) {
+        mnuPopup = std::make_unique<QMenu>(QStringLiteral("Popup"));
+        QAction *mnuAbout = mnuPopup->addAction(QStringLiteral("About"));
+        mnuAbout->setEnabled(false);
+        QAction *mnuSep1 = mnuPopup->addSeparator();
+        mnuSep1->setEnabled(false);
+        connect(mnuPopup->addAction(QStringLiteral("Manage Programs")), &QAction::triggered, this,
+                [this] { m_launcher.mnuManageClick(); });
+        connect(mnuPopup->addAction(QStringLiteral("Launcher Settings")), &QAction::triggered, this,
+                [this] { m_launcher.mnuDBClick(); });
+        connect(mnuPopup->addAction(QStringLiteral("Update on Restart")), &QAction::triggered, this,
+                [this] { m_launcher.mnuUpdateClick(); });
+        mnuExit = mnuPopup->addAction(QStringLiteral("Exit"));
+        mnuExit->setEnabled(m_exitAvailable);
+        connect(mnuExit, &QAction::triggered, this, [this] { m_launcher.mnuExitClick(); });
+    }
+    return *mnuPopup;
+}
+
 void SysTray::onActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
-        mnuPopup.popup(QCursor::pos());
+        popupMenu().popup(QCursor::pos());
 }
 
 void SysTray::addTrayIcon()
@@ -84,13 +101,16 @@ void SysTray::watchForTray()
 void SysTray::removeTrayIcon()
 {
     m_trayWatch.stop();
-    mnuPopup.hide();
+    if (mnuPopup)
+        mnuPopup->hide();
     m_icon.hide();
 }
 
 void SysTray::setExitAvailable(bool available)
 {
-    mnuExit->setEnabled(available);
+    m_exitAvailable = available;
+    if (mnuExit)
+        mnuExit->setEnabled(available);
 }
 
 } // namespace kv

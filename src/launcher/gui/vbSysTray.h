@@ -9,6 +9,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <memory>
+
 namespace kv {
 
 class SysTray final : public QObject, public TrayIcon {
@@ -27,19 +29,18 @@ public:
     void removeTrayIcon() override;
     void setExitAvailable(bool available) override;
 
-    // For tests: the popup menu and whether the icon is meant to be shown.
-    QMenu &popupMenu() { return mnuPopup; }
-    bool iconShown() const { return m_icon.isVisible(); }
-    QSystemTrayIcon &trayIcon() { return m_icon; }
-
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
+    // Built at the first click: most days nobody opens it, and an idle
+    // launcher then keeps none of the code that builds and draws menus.
+    QMenu &popupMenu();
     void watchForTray();
 
     Launcher &m_launcher;
-    QMenu mnuPopup;
+    std::unique_ptr<QMenu> mnuPopup;
     QSystemTrayIcon m_icon;
     QAction *mnuExit = nullptr;
+    bool m_exitAvailable = true;
     bool m_toldNoTray = false;
     QTimer m_trayWatch;
 };
