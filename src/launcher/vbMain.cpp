@@ -292,10 +292,14 @@ Outcome Launcher::startUp()
             else
                 waitShowing(kSchemaRetryWaitMs);
         }
+        if (!databaseUsable && !m_ended) {
+            const database::SchemaLook look = lookAtSchema(waiting);
+            // Told to end during the look: no box about a look cut short.
+            if (!m_ended && database::tellSchemaLook(look, true, m_parts.prompter) != 0)
+                return openSettingsDialog(QStringLiteral("the database cannot be used"));
+        }
         if (m_ended)
             return Outcome::LauncherEnds;
-        if (!databaseUsable && database::tellSchemaLook(lookAtSchema(waiting), true, m_parts.prompter) != 0)
-            return openSettingsDialog(QStringLiteral("the database cannot be used"));
     }
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);

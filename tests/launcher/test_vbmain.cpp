@@ -295,6 +295,21 @@ TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
 // nobody handled with 1; either way before any program starts.
 TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
 {
+    // Told to end during the last, error-telling look at a server that is
+    // down: it ends, with no box about the look.
+    {
+        database.schemaResults = {-2147467259};
+        Launcher &l = make();
+        database.duringLook = [&] {
+            if (database.schemaLooks == 6)
+                l.terminate();
+        };
+        EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
+        EXPECT_TRUE(prompter.shownMessages().isEmpty());
+        EXPECT_EQ(dialog.shown, 0);
+        database.duringLook = [] {};
+        database.schemaResults = {0};
+    }
     for (const bool updating : {true, false}) {
         SCOPED_TRACE(updating);
         update.result = updating ? Outcome::LauncherEnds : Outcome::Continue;
