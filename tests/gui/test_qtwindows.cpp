@@ -1,8 +1,10 @@
 // The Qt windows of the core: the prompter's buttons, default and answers,
 // questions a stray key cannot answer; notices that count down and close
-// themselves.
+// themselves; the tray's icon and menu.
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
+#include "launcher/gui/vbSysTray.h"
+#include "launcherfakes.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -132,3 +135,38 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
 }
 
 } // namespace
+
+// The icon is read from PNGs without Qt guessing their format, and the menu
+// is built at the first click: the icon must still have pixels, and Exit
+// must follow what the launcher said before the menu existed.
+TEST(Tray, IconHasPixelsAndTheMenuBuiltLateKeepsExitAsTold)
+{
+    testsupport::qtApp<QApplication>();
+    launcherfakes::LauncherRig rig;
+    kv::Launcher launcher(rig.parts());
+    kv::SysTray tray(launcher);
+
+    const QImage image = tray.trayIcon().icon().pixmap(22).toImage();
+    ASSERT_FALSE(image.isNull());
+    bool drawn = false;
+    for (int y = 0; y < image.height() && !drawn; ++y)
+        for (int x = 0; x < image.width() && !drawn; ++x)
+            drawn = qAlpha(image.pixel(x, y)) > 0;
+    EXPECT_TRUE(drawn) << "an empty icon";
+
+    for (const bool available : {false, true}) {
+        tray.setExitAvailable(available);
+        emit tray.trayIcon().activated(QSystemTrayIcon::Trigger);
+        QMenu *menu = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *m = qobject_cast<QMenu *>(w); m && m->isVisible())
+                menu = m;
+        ASSERT_NE(menu, nullptr);
+        const QList<QAction *> actions = menu->actions();
+        ASSERT_FALSE(actions.isEmpty());
+        EXPECT_EQ(actions.last()->text(), QStringLiteral("Exit"));
+        EXPECT_EQ(actions.last()->isEnabled(), available);
+        tray.removeTrayIcon();
+        EXPECT_FALSE(menu->isVisible());
+    }
+}

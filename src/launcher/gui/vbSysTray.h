@@ -29,6 +29,9 @@ public:
     void removeTrayIcon() override;
     void setExitAvailable(bool available) override;
 
+    // For tests: the icon, whose activation opens the menu.
+    QSystemTrayIcon &trayIcon() { return m_icon; }
+
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
     // Built at the first click: most days nobody opens it, and an idle
