@@ -118,11 +118,6 @@ qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompte
     return 0;
 }
 
-qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter)
-{
-    return tellSchemaLook(lookAtSchema(settings), showErrors, prompter);
-}
-
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
                      Prompter &prompter)
 {

@@ -56,9 +56,6 @@ SchemaLook lookAtSchema(const LauncherSettings &settings);
 // the look, its description shown first when showErrors is set.
 qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter);
 
-// Both of the above, one after the other.
-qint32 checkSchemaVersion(const LauncherSettings &settings, bool showErrors, Prompter &prompter);
-
 // Gives a new station (empty stationid) the next free id, appended to
 // confPath and stored into settings, and gives a station without programs
 // copies of the template programs with path set to the application directory.

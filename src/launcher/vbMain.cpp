@@ -233,21 +233,19 @@ database::SchemaLook Launcher::lookAtSchema(std::optional<WaitingShown> &waiting
     // On the library's worker, idle until the main loop runs: the window
     // keeps painting while a login hangs. The job owns its copy of the
     // settings; should the launcher end meanwhile, it leaves by _exit.
-    auto look = std::make_shared<database::SchemaLook>();
+    const auto look = std::make_shared<database::SchemaLook>();
     StartupDatabase &db = m_parts.database;
     if (!m_parts.libraryWorker.start([look, &db, settings = shellConf] { *look = db.lookAtSchema(settings); }))
-        return m_parts.database.lookAtSchema(shellConf);
+        return db.lookAtSchema(shellConf);
     if (!m_parts.libraryWorker.waitIdle(kQuietLookMs))
         showWaiting(waiting);
     while (!m_parts.libraryWorker.waitIdle(kWaitSliceMs) && !m_ended) {
         if (m_waitingWindow)
             m_waitingWindow->keepShown();
     }
-    if (m_parts.libraryWorker.busy()) {
-        // Ended while the look runs: what it finds no longer matters.
-        look = std::make_shared<database::SchemaLook>();
-        look->error = -1;
-    }
+    // Ended while the look runs: what it finds no longer matters.
+    if (m_parts.libraryWorker.busy())
+        return database::SchemaLook{.error = -1, .description = {}, .version = 0};
     return *look;
 }
 

@@ -29,7 +29,8 @@ using kv::MsgIcon;
 using kv::MsgResult;
 using kv::Outcome;
 using kv::database::ConnectionFailure;
-using kv::database::checkSchemaVersion;
+using kv::database::lookAtSchema;
+using kv::database::tellSchemaLook;
 using kv::database::setupStation;
 using kv::Notice;
 using testsupport::ScriptedPrompter;
@@ -164,7 +165,7 @@ TEST_F(DatabaseTest, SchemaVersionBelowNinetyIsRefused)
             if (c.result == 1)
                 p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
                                 MsgIcon::Exclamation, true);
-            EXPECT_EQ(checkSchemaVersion(m_settings, showErrors, p), c.result) << c.versions << showErrors;
+            EXPECT_EQ(tellSchemaLook(lookAtSchema(m_settings), showErrors, p), c.result) << c.versions << showErrors;
         }
     }
 }
