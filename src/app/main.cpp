@@ -11,6 +11,7 @@
 #include "core/gui/qtprompter.h"
 #include "core/eventlog.h"
 #include "core/worker.h"
+#include "escpos/vbEscpos.h"
 #include "launcher/gui/frmConnecting.h"
 #include "launcher/gui/vbSysTray.h"
 #include "launcher/vbMain.h"
@@ -148,7 +149,11 @@ int main(int argc, char **argv)
     kv::Watchdog watchdog(notices, debugLog, events, imageKiller, clock, watchdogWorker);
     UpdateProcedureSlot update;
     kv::DraldbLibrary draldb;
+    // The POS passes print from the library worker while the settings
+    // dialog's tests print from this thread: a spooler and a channel each.
     kv::platform::CupsSpooler spooler;
+    kv::platform::CupsSpooler dialogSpooler;
+    kv::EscposChannel dialogChannel(dialogSpooler);
 
     kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
                                             spooler, processes, kv::platform::systemSpawner(), libraryWorker, events,
@@ -159,7 +164,7 @@ int main(int argc, char **argv)
     kv::QtSettingsDialog settingsDialog(
         launcher.settingsDialogHooks(), launcher.shellConf,
         [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
-        spooler, launcher.printerChannel(), prompter, ctx);
+        dialogSpooler, dialogChannel, prompter, ctx);
     launcher.setSettingsDialog(&settingsDialog);
     kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
     launcher.managedPrograms.setObserver(&programManager.observer());
@@ -195,9 +200,10 @@ int main(int argc, char **argv)
         status = launcher.exitStatus();
     else
         status = QApplication::exec();
-    // A check or pass still waiting on a server must not hold the way out,
-    // nor run on inside a process whose libraries are being torn down.
-    if (watchdogWorker.busy() || libraryWorker.busy()) {
+    // A check or pass still waiting on a server (one given up included) must
+    // not hold the way out, nor run on inside a process whose libraries are
+    // being torn down. Settings were written before the loop ended.
+    if (kv::ThreadWorker::jobsUnfinished() > 0) {
         std::fflush(nullptr);
         ::_exit(status);
     }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 
@@ -79,11 +78,21 @@ bool isNumericType(SQLSMALLINT t)
     }
 }
 
-// Runs `call` while a second thread waits `limitMs`; when the call has not
-// returned by then, `late` runs on that thread. Returns the call's result.
-template <typename Call, typename Late>
-SQLRETURN withLimit(int limitMs, Call call, Late late)
+// How often a deadline that has passed looks again for the socket to cut: the
+// waiting thread may be between two system calls when it first looks.
+constexpr auto kCutRetry = std::chrono::milliseconds(20);
+
+// Runs `call` on this thread while a second thread waits `limitMs`; when the
+// call has not returned by then, the second thread cuts the connected socket
+// to `server` that this thread is blocked on, looking again every kCutRetry
+// until it has cut one or the call returns. True in `cut` when it cut.
+template <typename Call>
+SQLRETURN withLimit(int limitMs, const platform::Peer &server, bool &cut, Call call)
 {
+    cut = false;
+    if (limitMs <= 0)
+        return call();
+    const platform::ThreadId caller = platform::currentThread();
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
@@ -91,8 +100,14 @@ SQLRETURN withLimit(int limitMs, Call call, Late late)
     try {
         watcher = std::thread([&] {
             std::unique_lock lock(m);
-            if (!cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done; }))
-                late();
+            if (cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done; }))
+                return;
+            do {
+                if (platform::cutSocket(platform::socketWaitedOn(caller, server))) {
+                    cut = true;
+                    return;
+                }
+            } while (!cv.wait_for(lock, kCutRetry, [&] { return done; }));
         });
     } catch (const std::system_error &) {
         // No thread to spare: the call still runs, only unguarded.
@@ -175,7 +190,8 @@ struct ConnectionState {
     bool connected = false;
     // True once a deadline cut the link: nothing more will come over it.
     bool linkCut = false;
-    platform::SocketId socket;
+    // The server, to tell the connection's socket from others a thread waits on.
+    platform::Peer server;
     int deadlineMs = kDefaultStatementDeadlineMs;
     std::vector<std::weak_ptr<StatementState>> statements;
 
@@ -239,24 +255,15 @@ void ConnectionState::close() noexcept
         SQLDisconnect(dbc);
         connected = false;
     }
-    socket = platform::SocketId{};
 }
 
 template <typename Call>
 SQLRETURN ConnectionState::guarded(Call call)
 {
-    if (deadlineMs <= 0 || !socket.valid())
-        return call();
-
-    bool cut = false;
-    const platform::SocketId sock = socket;
     // The blocked read in the driver sees end of file at once and the call
-    // returns with a lost-connection error. `cut` is read after the watcher
-    // has been joined.
-    const SQLRETURN rc = withLimit(deadlineMs, call, [&] {
-        if (platform::cutSocket(sock))
-            cut = true;
-    });
+    // returns with a lost-connection error.
+    bool cut = false;
+    const SQLRETURN rc = withLimit(deadlineMs, server, cut, call);
     if (cut) {
         linkCut = true;
         // The answer came just as the deadline passed: what the server did
@@ -351,8 +358,7 @@ void Connection::open(const QString &connectionText)
                              reinterpret_cast<SQLPOINTER>(std::intptr_t(kLoginTimeoutSeconds)), 0),
           SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
 
-    const std::set<int> before = platform::openDescriptors();
-    const platform::Peer server = platform::postgresPeer(serverOf(connectionText));
+    state->server = platform::postgresPeer(serverOf(connectionText));
     const auto connect = [&] {
         return SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)), SQL_NTS,
                                  nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -363,10 +369,7 @@ void Connection::open(const QString &connectionText)
     // the statement deadline have both passed, the new link is cut.
     bool cut = false;
     const SQLRETURN rc =
-        deadline <= 0 ? connect()
-                      : withLimit(kLoginTimeoutSeconds * 1000 + deadline, connect, [&] {
-                            cut = platform::cutSocket(platform::findNewConnectedSocket(before, server));
-                        });
+        withLimit(deadline <= 0 ? 0 : kLoginTimeoutSeconds * 1000 + deadline, state->server, cut, connect);
     if (cut && !SQL_SUCCEEDED(rc))
         throw Error(kTimeoutError,
                     QStringLiteral("The database server did not answer within %1 seconds.")
@@ -376,7 +379,6 @@ void Connection::open(const QString &connectionText)
     state->connected = true;
     // Answered just as the link was cut: the next statement fails at once.
     state->linkCut = cut;
-    state->socket = platform::findNewConnectedSocket(before, server);
 }
 
 bool Connection::isOpen() const

@@ -55,11 +55,24 @@ Watchdog::Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKil
 
 bool Watchdog::testDatabaseConnection(const LauncherSettings &settings)
 {
+    return startLook(settings, false);
+}
+
+bool Watchdog::probeDatabaseConnection(const LauncherSettings &settings)
+{
+    return startLook(settings, true);
+}
+
+bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
+{
     if (m_inFlight || m_worker.busy())
         return false;
     auto finding = std::make_shared<Finding>();
     // The worker is idle, so the connection is the window thread's to look at.
     finding->reconnect = !(dbConnectionUp && m_probe->watchdogConnection.isOpen());
+    if (quiet && finding->reconnect)
+        return false;
+    finding->quiet = quiet;
     finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
     if (finding->reconnect)
@@ -112,7 +125,8 @@ qint32 Watchdog::applyDatabaseTest()
     const bool ok = !overran && finding->ok;
     try {
         if (ok && !finding->reconnect) {
-            log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
+            if (!finding->quiet)
+                log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
             return 0;
         }
         if (ok) {

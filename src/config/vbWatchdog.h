@@ -19,25 +19,27 @@ namespace kv {
 
 class Watchdog final : public DatabaseWatchdog {
 public:
-    // How long "SELECT 1" may wait for the server. A check is due every
-    // eleventh tick and its finding is applied at the tick after it was
-    // handed over, so a server that stops answering is told to the cashier
-    // within twelve ticks. A reconnect waits at most the login timeout plus
-    // this (the driver's own statements after the login share the deadline);
-    // both run on the worker, never on the window thread.
-    static constexpr int kTestDeadlineMs = 800;
+    // How long "SELECT 1" may wait for the server. A server that answers
+    // within five seconds is busy (a checkpoint, a vacuum, a slow link), not
+    // gone, and the cashier is not told of an outage. A look (a check or a
+    // probe) is made at least every fourth tick and applied at the tick after
+    // it ends, so a server that stops answering is told within about eleven
+    // seconds; one that answers again is back at the next check, within
+    // twelve. Both run on the worker, never on the window thread.
+    static constexpr int kTestDeadlineMs = 5500;
 
     // `worker` runs the connection attempts and test queries; the watchdog
-    // is the only one to use it. A check that overruns these bounds (the
-    // driver's own limits failed it) counts as failed, and its worker is
-    // given up.
-    static constexpr int kTestBoundMs = kTestDeadlineMs;
-    static constexpr int kReconnectBoundMs = odbc::kLoginTimeoutSeconds * 1000 + kTestDeadlineMs;
+    // is the only one to use it. The driver's deadlines end every look in
+    // time; should one not return within these bounds all the same, it
+    // counts as failed and its worker is given up.
+    static constexpr int kTestBoundMs = kTestDeadlineMs + 2000;
+    static constexpr int kReconnectBoundMs = odbc::kLoginTimeoutSeconds * 1000 + kTestDeadlineMs + 2000;
     // `log` is the debug window's; `events` the log an admin reads.
     Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKiller &killer, const Clock &clock,
              Worker &worker);
 
     bool testDatabaseConnection(const LauncherSettings &settings) override;
+    bool probeDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
 
@@ -53,6 +55,8 @@ private:
     };
     struct Finding {
         bool reconnect = false;
+        // A probe: an answer logs nothing.
+        bool quiet = false;
         bool ok = false;
         QDateTime startedAt;
         qint64 startedAtMs = 0;
@@ -61,6 +65,7 @@ private:
     // One line of the debug window; also an event of that priority.
     void log(const QDateTime &at, const QString &message, LogPriority priority);
     void notify(const QString &text);
+    bool startLook(const LauncherSettings &settings, bool quiet);
 
     NoticeSink &m_notices;
     LogSink &m_log;

@@ -19,6 +19,12 @@ public:
     // still in flight; that one then stands for this request too. Never
     // throws.
     virtual bool testDatabaseConnection(const LauncherSettings &settings) = 0;
+    // A quiet look between two checks, so that a server that stops answering
+    // is noticed well before the next check is due: while the connection is
+    // up it runs the check's query and logs nothing when it answers; one that
+    // fails is applied as a failed check. False when a check is in flight or
+    // the connection is not up (reconnects keep the checks' pace).
+    virtual bool probeDatabaseConnection(const LauncherSettings &settings) = 0;
     // Applies a finished check: its log lines, the outage count and notices,
     // the reconnect's kill. 0 when it ended with a working connection, 1 when
     // it failed; -1 when no finished check waits. Never throws.

@@ -27,6 +27,11 @@ class Prompter {
 public:
     virtual ~Prompter() = default;
     virtual MsgResult messageBox(const MessageBox &box) = 0;
+    // A box whose only answer is OK, shown as messageBox shows it, but the
+    // call returns at once: the main loop goes on while the box waits for
+    // the person. A stand-in that cannot show one without waiting shows it
+    // as messageBox does.
+    virtual void showMessage(const MessageBox &box) { messageBox(box); }
     // The typed text, or "" when the person cancelled.
     virtual QString inputBox(const QString &prompt, const QString &title,
                              const QString &defaultText) = 0;

@@ -8,6 +8,10 @@
 
 namespace kv {
 
+namespace {
+std::atomic<int> g_unfinished{0};
+} // namespace
+
 struct ThreadWorker::Shared {
     std::mutex lock;
     std::condition_variable wake;
@@ -30,7 +34,9 @@ struct ThreadWorker::Shared {
                 next();
             } catch (...) {
             }
+            // What the job held goes with it, inside the count.
             next = nullptr;
+            g_unfinished.fetch_sub(1, std::memory_order_acq_rel);
             guard.lock();
             busy.store(false, std::memory_order_release);
             wake.notify_all();
@@ -77,9 +83,15 @@ bool ThreadWorker::start(std::function<void()> job)
         }
     }
     m_shared->job = std::move(job);
+    g_unfinished.fetch_add(1, std::memory_order_acq_rel);
     m_shared->busy.store(true, std::memory_order_release);
     m_shared->wake.notify_all();
     return true;
+}
+
+int ThreadWorker::jobsUnfinished()
+{
+    return g_unfinished.load(std::memory_order_acquire);
 }
 
 bool ThreadWorker::busy() const

@@ -3,6 +3,12 @@
 // to a Worker, one job at a time; the thread that handed it over looks at a
 // later tick whether the job is done and then reads what it left behind. It
 // never waits for it.
+//
+// One owner per object: whatever a job touches is the job's own (copied or
+// moved into it, or an object no other thread uses), immutable while it runs,
+// or guarded by a lock. The thread that handed the job over reads what the job
+// wrote only once busy() reads false, and never shares with a job an object
+// that it, or another job, may change meanwhile.
 #pragma once
 
 #include <atomic>
@@ -38,6 +44,12 @@ public:
     ~ThreadWorker() override;
     ThreadWorker(const ThreadWorker &) = delete;
     ThreadWorker &operator=(const ThreadWorker &) = delete;
+
+    // Jobs of every ThreadWorker of the process that have not ended yet,
+    // given-up ones included, with everything they hold. While it is above
+    // 0 a thread of ours may be inside a library (the ODBC driver, libcups),
+    // so the process must leave without tearing its libraries down.
+    static int jobsUnfinished();
 
     bool start(std::function<void()> job) override;
     bool busy() const override;

@@ -41,14 +41,20 @@ bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &chann
     const bool retryDue = m_retryPending && now >= m_retryAtMs;
     // An idle till's tick costs a look at the library's socket, not a second
     // thread woken every second.
-    if (!retryDue && channels.isEmpty() && !m_draldb.draldb_pending(m_libraryConnection))
+    const bool startUp = m_startUpDue;
+    if (!startUp && !retryDue && channels.isEmpty() && !m_draldb.draldb_pending(m_libraryConnection))
+        return false;
+    if (!m_worker.start([this, sPrinterName, channels, retryDue, startUp] {
+            runJob(sPrinterName, channels, retryDue, startUp);
+        }))
         return false;
     if (retryDue)
         m_retryAtMs = now + kRetryIntervalMs;
-    return m_worker.start([this, sPrinterName, channels, retryDue] { runJob(sPrinterName, channels, retryDue); });
+    m_startUpDue = false;
+    return true;
 }
 
-void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue)
+void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp)
 {
     LibraryFindings found;
     try {
@@ -61,6 +67,10 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
         m_relistensSeen = relistens;
         if (found.notification == QLatin1String("poscommands")) {
             found.pass = m_queue.processPosCommands(sPrinterName);
+        } else if (startUp) {
+            found.cause = PassCause::StartUp;
+            if (m_queue.rowsWaiting().value_or(true))
+                found.pass = m_queue.processPosCommands(sPrinterName);
         } else if (reconnected) {
             found.cause = PassCause::Reconnect;
             found.pass = m_queue.processPosCommands(sPrinterName);

@@ -6,6 +6,8 @@
 //
 // Besides the pass a "poscommands" notification asks for, a job runs one on
 // its own when no notification could have told of waiting rows:
+//  - once the launcher has started and listens (rows queued while no launcher
+//    ran, or left by the one before, were notified to nobody);
 //  - after the library has reconnected and listened again (what was notified
 //    meanwhile never comes);
 //  - while rows stay queued after a pass that could not print them, at most
@@ -30,7 +32,7 @@
 namespace kv {
 
 // Why a pass ran.
-enum class PassCause { Notification, Reconnect, Retry, Relisten };
+enum class PassCause { Notification, StartUp, Reconnect, Retry, Relisten };
 
 // What one job found, for the tick to act on.
 struct LibraryFindings {
@@ -71,9 +73,11 @@ public:
 
     // Rows are left queued by a pass that could not print them.
     bool retryPending() const { return m_retryPending; }
+    // The library listens now: the next job runs a pass whatever was notified.
+    void requestStartUpPass() { m_startUpDue = true; }
 
 private:
-    void runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue);
+    void runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
@@ -84,6 +88,7 @@ private:
     std::optional<LibraryFindings> m_findings;
     qint32 m_relistensSeen = 0;
     // The window thread's.
+    bool m_startUpDue = false;
     bool m_retryPending = false;
     qint64 m_retryAtMs = 0;
 };

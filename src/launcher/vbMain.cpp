@@ -31,6 +31,7 @@ QString causeOf(PassCause cause)
 {
     switch (cause) {
     case PassCause::Notification: return QStringLiteral("notified");
+    case PassCause::StartUp: return QStringLiteral("at start-up");
     case PassCause::Reconnect: return QStringLiteral("after the client library reconnected");
     case PassCause::Retry: return QStringLiteral("retried");
     case PassCause::Relisten: return QStringLiteral("after listening again");
@@ -91,7 +92,6 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
       managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.log, parts.spawner),
       m_parts(parts),
-      m_channel(parts.spooler),
       m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
       m_library(parts.draldb, libraryConnection, parts.spooler, m_journal, parts.clock, parts.libraryWorker),
       m_busyRelay(std::make_shared<BusyRelay>())
@@ -151,6 +151,18 @@ MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButt
                         .arg(text, buttons == MsgButtons::YesNo ? QStringLiteral(", answered ") + toString(answer)
                                                                 : QString()));
     return answer;
+}
+
+void Launcher::tell(const QString &text, MsgIcon icon)
+{
+    MessageBox box;
+    box.text = text;
+    box.title = kTitle;
+    box.icon = icon;
+    box.systemModal = true;
+    m_parts.log.log(icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice,
+                    QStringLiteral("told the person \"%1\"").arg(text));
+    m_parts.prompter.showMessage(box);
 }
 
 void Launcher::swallowRunTimeError(const char *where)
@@ -334,6 +346,8 @@ Outcome Launcher::startUp()
             escPosEnabled = false;
         } else {
             listenAll();
+            // Rows queued while no launcher listened were notified to nobody.
+            m_library.requestStartUpPass();
         }
     }
     if (m_parts.database.loadManagedPrograms(managedPrograms, shellConf) == Outcome::LauncherEnds)
@@ -470,6 +484,10 @@ void Launcher::tickBody()
             vbKill::terminateProcessById(m_parts.processes, other);
         }
         tickCount = 0;
+    } else if (tickCount % kTicksPerProbe == 0) {
+        // Between two checks: a server that stops answering is told to the
+        // cashier long before the next check would notice.
+        m_parts.watchdog.probeDatabaseConnection(shellConf);
     }
     // The front-end's end.
     if (!frontEndClosed && managedPrograms.frontEndFinished()) {
@@ -531,11 +549,13 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
         }
         return false;
     }
-    if (found.pass)
+    if (found.pass) {
         applyPass(*found.pass, found.cause);
-    else if (found.rowsMayWait)
+    } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {
         m_parts.log.debug(*found.rowsMayWait ? QStringLiteral("POS retry: the printer is still away")
                                              : QStringLiteral("POS retry: no rows wait any more"));
+        m_waitLogged = *found.rowsMayWait;
+    }
     if (found.notification == QLatin1String("shutdown")) {
         const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
                                      MsgButtons::YesNo, 1, MsgIcon::Question);
@@ -551,20 +571,21 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
 
 void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
 {
-    m_parts.log.log(pass.failure.isEmpty() ? LogPriority::Info : LogPriority::Warning, passLogLine(pass, cause));
+    const bool own = cause != PassCause::Notification;
+    const bool failed = !pass.failure.isEmpty();
+    // Every notified pass is a sale and is logged; the launcher's own passes
+    // say why rows wait once, not at every retry of a long outage.
+    if (!(own && failed && m_waitLogged))
+        m_parts.log.log(failed ? LogPriority::Warning : LogPriority::Info, passLogLine(pass, cause));
+    m_waitLogged = pass.rowsLeftQueued;
     // The default printer's name, when the pass was given none.
     if (shellConf.esc_printer.isEmpty())
         shellConf.esc_printer = pass.printerName;
-    if (pass.printerOpened) {
-        m_printerOutage = false;
-    } else if (pass.queryRan) {
-        // Told for every notification, but once only while the launcher's
-        // own retries find the printer still gone.
-        const bool tell = cause == PassCause::Notification || !m_printerOutage;
-        m_printerOutage = true;
-        if (tell)
-            ask(QStringLiteral("Could not connect to the printer."), MsgButtons::OK, 1, MsgIcon::Critical);
-    }
+    // Told for the pass a notification asked for, whose receipt the cashier
+    // waits for; the retries are the launcher's own business. The box does
+    // not hold the loop: retries, checks and supervision go on behind it.
+    if (!pass.printerOpened && pass.queryRan && !own)
+        tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
 }
 
 void Launcher::logUnsaved(const QString &lost)

@@ -101,6 +101,8 @@ public:
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
     static constexpr qint16 kTicksPerPeriodicCheck = 10;
+    // The watchdog's quiet look between its checks, on these ticks of the cycle.
+    static constexpr qint16 kTicksPerProbe = 4;
 
     // The channels listened on, in this order.
     static const QStringList &channels();
@@ -121,8 +123,6 @@ public:
     int passCounter = 0;
 
     QString confPath() const;
-    // The one printer channel, shared with the settings dialog's test buttons.
-    EscposChannel &printerChannel() { return m_channel; }
 
     // Start-up. Continue: the main loop runs (or the settings dialog waits
     // for the person). LauncherEnds: launcherEnded has been emitted.
@@ -178,6 +178,8 @@ private:
     // exception may cross.
     bool reportingErrors(const std::function<void()> &step);
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
+    // A box whose only answer is OK, shown without holding the loop.
+    void tell(const QString &text, MsgIcon icon);
     void listenAll();
     void tickBody();
     void notificationStep();
@@ -195,14 +197,13 @@ private:
     struct BusyRelay;
 
     LauncherParts m_parts;
-    EscposChannel m_channel;
     PrintJournal m_journal;
     LibraryJobs m_library;
     std::shared_ptr<BusyRelay> m_busyRelay;
     // The four listens are due again; the next library job sends them.
     bool m_relistenDue = false;
-    // A pass found the printer gone and no pass has opened it since.
-    bool m_printerOutage = false;
+    // Why rows wait has been logged, and no pass has printed since.
+    bool m_waitLogged = false;
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;

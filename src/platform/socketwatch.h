@@ -1,11 +1,15 @@
-// Finding the socket a database driver opened, and cutting it when the server
-// stops answering. Drivers give no way to their socket and no way to end a
-// read that waits on a server that is stopped but still connected; cutting
-// the link under them is the one thing that makes such a read return.
+// Cutting the socket a database driver waits on when the server stops
+// answering. Drivers give no way to their socket and no way to end a read
+// that waits on a server that is stopped but still connected; cutting the link
+// under them is the one thing that makes such a read return.
+//
+// The socket is found through the thread that waits on it, never by looking
+// for "the new socket": other threads connect to the same server at any
+// moment (the client library reconnecting, a second check, the program
+// manager), and a deadline must hold whatever they do.
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 
 namespace kv::platform {
@@ -20,13 +24,16 @@ struct SocketId {
     bool valid() const { return fd >= 0; }
 };
 
-// The descriptors open in this process now.
-std::set<int> openDescriptors();
+// A thread of this process as the system knows it.
+struct ThreadId {
+    long id = 0;
+};
 
-// The server a driver connects to, as far as the caller knows it: other
-// threads connect at the same time (to the print server, and the client
-// library to the same database), and only a socket to this peer can be the
-// driver's.
+// The calling thread.
+ThreadId currentThread();
+
+// The server a driver connects to, as far as the caller knows it: only a
+// socket to this peer can be the driver's.
 struct Peer {
     // A numeric address ("127.0.0.1", "::1"), a socket directory ("/run/..."),
     // or "" when the host is a name: then only the port is compared.
@@ -38,10 +45,11 @@ struct Peer {
 // (PGPORT, else 5432).
 Peer postgresPeer(const std::string &host);
 
-// The one connected stream socket to `peer` opened since `before` was taken.
-// Nothing when there is none, or more than one (another thread connected to
-// the same server at the same moment): better no socket than a wrong one.
-SocketId findNewConnectedSocket(const std::set<int> &before, const Peer &peer);
+// The connected stream socket to `peer` that `thread` is blocked on right now
+// (reading, receiving, sending, or polling that one socket). Nothing when the
+// thread is not blocked on such a socket at this moment (it may be between
+// two calls: ask again a little later).
+SocketId socketWaitedOn(ThreadId thread, const Peer &peer);
 
 // Shuts the socket down both ways if it is still the same socket; a read
 // waiting on it then sees end of file at once. True when it was cut.

@@ -20,7 +20,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -382,6 +386,65 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     EXPECT_EQ(m_watchdog.outageCount, 2);
     EXPECT_TRUE(m_watchdog.dbConnectionUp);
     EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
+}
+
+// Threads and descriptors of this process, for "nothing grows per check".
+std::pair<int, int> threadsAndDescriptors()
+{
+    return {int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()),
+            int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System |
+                                                                  QDir::NoDotAndDotDot).size())};
+}
+
+// A server that answers late is busy, not gone: no outage. One whose backend
+// stops answering is an outage within the deadline, even when another socket
+// to the same server appeared while the watchdog connected (the client
+// library reconnecting at that moment), and the next check is back on a new
+// backend. The probe between checks logs nothing while the server answers.
+// Nothing is left behind by the checks that were cut.
+TEST_F(WatchdogTest, ASlowServerIsNoOutageAndAStoppedOneIsOneWhateverElseConnects)
+{
+    int stranger = -1;
+    {
+        // The server takes both connections only once it runs again, so
+        // they are made at the same moment.
+        testenv::Frozen busy(testenv::postmasterPid());
+        EXPECT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(quint16(testenv::database().port));
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(stranger, reinterpret_cast<sockaddr *>(&server), sizeof server), 0);
+    }
+    EXPECT_TRUE(m_worker.waitIdle(20'000));
+    EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
+    const auto before = threadsAndDescriptors();
+    const int backend = std::stoi(testenv::psql("SELECT pid FROM pg_stat_activity WHERE usename = current_user "
+                                                "AND datname = current_database() AND pid <> pg_backend_pid()"));
+    m_log.lines.clear();
+    {
+        testenv::Frozen slow(backend);
+        EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "a look that still waits is not applied";
+    }
+    EXPECT_TRUE(m_worker.waitIdle(2000));
+    EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
+    EXPECT_EQ(m_log.lines, QStringList()) << "a probe that is answered logs nothing";
+    EXPECT_TRUE(m_notices.shown.empty());
+    {
+        testenv::Frozen stopped(backend);
+        const auto t0 = std::chrono::steady_clock::now();
+        check("backend stopped", 1, {kFailure}, {notice(kLost, 1)});
+        EXPECT_LE(std::chrono::steady_clock::now() - t0,
+                  std::chrono::milliseconds(kv::Watchdog::kTestDeadlineMs + 1500));
+    }
+    check("next check", 0, {kAttempt}, {notice(kRecovered, 1)});
+    EXPECT_EQ(testenv::sessionsSettledAt(1), 1);
+    EXPECT_EQ(threadsAndDescriptors(), before);
+    ::close(stranger);
 }
 
 } // namespace

@@ -99,10 +99,15 @@ public:
 // One check in flight at most, applied by the tick after its hand-over.
 struct FakeWatchdog final : kv::DatabaseWatchdog {
     int tests = 0;
+    int probes = 0;
     bool inFlight = false;
     bool testDatabaseConnection(const kv::LauncherSettings &) override
     {
         return !std::exchange(inFlight, true) && ++tests;
+    }
+    bool probeDatabaseConnection(const kv::LauncherSettings &) override
+    {
+        return !std::exchange(inFlight, true) && ++probes;
     }
     qint32 applyDatabaseTest() override { return std::exchange(inFlight, false) ? 0 : -1; }
     void setDbConnectionUp(bool) override {}

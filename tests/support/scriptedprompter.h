@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 #include <optional>
@@ -43,7 +44,15 @@ public:
     // Every busy-cursor change in order: true = shown, false = restored.
     const QList<bool> &busyChanges() const { return m_busyChanges; }
 
+    // Texts of the boxes shown without waiting for the answer, in order.
+    const QStringList &shownWithoutWaiting() const { return m_shownWithoutWaiting; }
+
     kv::MsgResult messageBox(const kv::MessageBox &box) override;
+    void showMessage(const kv::MessageBox &box) override
+    {
+        m_shownWithoutWaiting.append(box.text);
+        messageBox(box);
+    }
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     void setBusyCursor(bool busy) override { m_busyChanges.append(busy); }
 
@@ -60,6 +69,7 @@ private:
     };
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
+    QStringList m_shownWithoutWaiting;
     QList<bool> m_busyChanges;
 };
 

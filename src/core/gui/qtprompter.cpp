@@ -116,6 +116,30 @@ MsgResult QtPrompter::messageBox(const MessageBox &box)
     return buttons.front().second;
 }
 
+QtPrompter::~QtPrompter()
+{
+    for (const QPointer<QMessageBox> &box : std::as_const(m_open))
+        delete box.data();
+}
+
+void QtPrompter::showMessage(const MessageBox &box)
+{
+    auto *mb = new QMessageBox;
+    mb->setAttribute(Qt::WA_DeleteOnClose);
+    mb->setWindowTitle(box.title);
+    mb->setText(box.text);
+    mb->setIcon(iconOf(box.icon));
+    mb->setStandardButtons(QMessageBox::Ok);
+    mb->setDefaultButton(QMessageBox::Ok);
+    // Modal all the same: shown, not executed, so nothing waits for it.
+    raiseAboveAll(*mb, box.systemModal);
+    m_open.removeAll(nullptr);
+    m_open.append(mb);
+    mb->show();
+    mb->raise();
+    mb->activateWindow();
+}
+
 QString QtPrompter::inputBox(const QString &prompt, const QString &title, const QString &defaultText)
 {
     QInputDialog dlg;

@@ -3,16 +3,24 @@
 
 #include "core/prompter.h"
 
+#include <QList>
+#include <QMessageBox>
+#include <QPointer>
+
 namespace kv {
 
 class QtPrompter final : public Prompter {
 public:
+    ~QtPrompter() override;
     MsgResult messageBox(const MessageBox &box) override;
+    void showMessage(const MessageBox &box) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     void setBusyCursor(bool busy) override;
 
 private:
     bool m_busy = false;
+    // Boxes shown without waiting and not closed yet.
+    QList<QPointer<QMessageBox>> m_open;
 };
 
 } // namespace kv

@@ -1,12 +1,17 @@
 #include "platform/socketwatch.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 namespace kv::platform {
 
@@ -62,24 +67,75 @@ bool sameSocket(const SocketId &id)
            std::uint64_t(st.st_ino) == id.ino;
 }
 
+// The one descriptor the thread is blocked on, read from the system call it
+// sits in (/proc/self/task/TID/syscall: number and arguments); -1 when it is
+// in none that waits on a single descriptor.
+int descriptorWaitedOn(long tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/syscall", tid);
+    std::FILE *f = std::fopen(path, "re");
+    if (!f)
+        return -1;
+    char line[256] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    long number = -1;
+    unsigned long long arg0 = 0, arg1 = 0;
+    // "running" while the thread runs, a number and six arguments while blocked.
+    if (!read || std::sscanf(line, "%ld %llx %llx", &number, &arg0, &arg1) != 3)
+        return -1;
+    switch (number) {
+#ifdef SYS_read
+    case SYS_read:
+#endif
+#ifdef SYS_write
+    case SYS_write:
+#endif
+#ifdef SYS_recvfrom
+    case SYS_recvfrom:
+#endif
+#ifdef SYS_recvmsg
+    case SYS_recvmsg:
+#endif
+#ifdef SYS_sendto
+    case SYS_sendto:
+#endif
+#ifdef SYS_sendmsg
+    case SYS_sendmsg:
+#endif
+#ifdef SYS_connect
+    case SYS_connect:
+#endif
+        return int(arg0);
+#ifdef SYS_poll
+    case SYS_poll:
+#endif
+#ifdef SYS_ppoll
+    case SYS_ppoll:
+#endif
+    {
+        // The poll's array lies in the waiting thread's memory; read through
+        // the system, so that an array gone meanwhile is an error, not a crash.
+        if (arg1 != 1)
+            return -1;
+        pollfd p{};
+        iovec local{&p, sizeof p};
+        iovec remote{reinterpret_cast<void *>(std::uintptr_t(arg0)), sizeof p};
+        if (::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) != ssize_t(sizeof p))
+            return -1;
+        return p.fd;
+    }
+    default:
+        return -1;
+    }
+}
+
 } // namespace
 
-std::set<int> openDescriptors()
+ThreadId currentThread()
 {
-    std::set<int> fds;
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return fds;
-    const int own = dirfd(dir);
-    while (const dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int fd = std::atoi(e->d_name);
-        if (fd != own)
-            fds.insert(fd);
-    }
-    closedir(dir);
-    return fds;
+    return ThreadId{long(::syscall(SYS_gettid))};
 }
 
 Peer postgresPeer(const std::string &host)
@@ -91,20 +147,13 @@ Peer postgresPeer(const std::string &host)
     return peer;
 }
 
-SocketId findNewConnectedSocket(const std::set<int> &before, const Peer &peer)
+SocketId socketWaitedOn(ThreadId thread, const Peer &peer)
 {
-    SocketId found;
-    int candidates = 0;
-    for (int fd : openDescriptors()) {
-        if (before.count(fd) || !isConnectedStreamTo(fd, peer))
-            continue;
-        struct stat st {};
-        if (fstat(fd, &st) != 0)
-            continue;
-        ++candidates;
-        found = SocketId{fd, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-    }
-    return candidates == 1 ? found : SocketId{};
+    const int fd = descriptorWaitedOn(thread.id);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) || !isConnectedStreamTo(fd, peer))
+        return {};
+    return SocketId{fd, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
 bool cutSocket(const SocketId &socket)
