@@ -90,6 +90,38 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
 }
 
+// "Could not connect to the printer." stays up for the cashier while the
+// loop goes on: the call returns with the box shown, modal and on top; OK
+// closes and deletes it.
+TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
+{
+    testsupport::qtApp<QApplication>();
+    kv::MessageBox box;
+    box.text = QStringLiteral("Could not connect to the printer.");
+    box.title = QStringLiteral("Korvantis Launcher");
+    box.icon = kv::MsgIcon::Critical;
+    box.systemModal = true;
+    QPointer<QMessageBox> shown;
+    {
+        kv::QtPrompter p;
+        p.showMessage(box);
+        shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(shown, nullptr) << "no modal box after the call returned";
+        EXPECT_TRUE(shown->isVisible());
+        EXPECT_EQ(shown->text(), box.text);
+        EXPECT_EQ(shown->windowTitle(), box.title);
+        EXPECT_EQ(shown->icon(), QMessageBox::Critical);
+        EXPECT_EQ(shown->standardButtons(), QMessageBox::Ok);
+        EXPECT_TRUE(shown->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        shown->button(QMessageBox::Ok)->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(shown.isNull()) << "a closed box is kept";
+        p.showMessage(box);
+        shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    }
+    EXPECT_TRUE(shown.isNull()) << "a box left open outlives the prompter";
+}
+
 // Runs deferred deletions: a closed notice is gone after this.
 void settle()
 {

@@ -44,7 +44,10 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                   "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw'); "
                   "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
                   "machineid) VALUES ('Card reader', '" + app.path().toStdString() + "', '" + reader.toStdString() +
-                  "', '', true, true, 7)");
+                  "', '', true, true, 7); "
+                  // Queued while no launcher listened: nobody was notified.
+                  "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
+    const auto beforeStart = printer.mark();
     app.write("shell.conf", QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
                                            "stationid = 7\r\nesc_printer = %5\r\n")
                                 .arg(db.host, db.name, db.user, db.password, printer.name())
@@ -95,6 +98,8 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     EXPECT_TRUE(qWaitFor([&] { return ranLog().contains("./korvantis.exe -v stationid=7\n") &&
                                       ranLog().contains(reader + " -v stationid=7\n"); }, 20000))
         << ranLog().toStdString();
+    EXPECT_EQ(printer.bytesSince(beforeStart, 1, std::chrono::seconds(5)),
+              QByteArray("\x1b\x63\x30\x02Waited 2.00\x1d\x56\x42\x00", 19));
     QString icon;
     ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
 
