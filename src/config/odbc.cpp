@@ -7,6 +7,7 @@
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -95,19 +96,20 @@ SQLRETURN withLimit(int limitMs, const platform::Peer &server, bool &cut, Call c
     const platform::ThreadId caller = platform::currentThread();
     std::mutex m;
     std::condition_variable cv;
-    bool done = false;
+    std::atomic<bool> done{false};
+    const auto returned = [&] { return done.load(std::memory_order_acquire); };
     std::thread watcher;
     try {
         watcher = std::thread([&] {
             std::unique_lock lock(m);
-            if (cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done; }))
+            if (cv.wait_for(lock, std::chrono::milliseconds(limitMs), returned))
                 return;
             do {
                 if (platform::cutSocket(platform::socketWaitedOn(caller, server))) {
                     cut = true;
                     return;
                 }
-            } while (!cv.wait_for(lock, kCutRetry, [&] { return done; }));
+            } while (!cv.wait_for(lock, kCutRetry, returned));
         });
     } catch (const std::system_error &) {
         // No thread to spare: the call still runs, only unguarded.
@@ -116,7 +118,7 @@ SQLRETURN withLimit(int limitMs, const platform::Peer &server, bool &cut, Call c
     const SQLRETURN rc = call();
     {
         std::lock_guard lock(m);
-        done = true;
+        done.store(true, std::memory_order_release);
     }
     cv.notify_one();
     watcher.join();

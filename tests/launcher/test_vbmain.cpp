@@ -10,8 +10,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <QDir>
+
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <random>
 #include <thread>
 
 using namespace kv;
@@ -541,6 +545,135 @@ TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaitedOnlyWhenRowsWait
             l.runPass();
         EXPECT_EQ(listens().size(), 8);
     }
+}
+
+// The fake library behind a lock, answering each call after a random delay of
+// up to two milliseconds and failing one read of the queue in five: at any
+// tick a job may still run, have just ended, or want a retry.
+class SlowLibrary final : public kv::DraldbClient {
+public:
+    explicit SlowLibrary(FakeDraldb &fake) : m_fake(fake) {}
+    void notify(const QString &channel)
+    {
+        std::lock_guard guard(m_lock);
+        m_fake.notify(channel);
+    }
+    qint32 system_init(const QString &s) override { return call([&] { return m_fake.system_init(s); }); }
+    qint32 VB_notify_listen(qint32 c, const QString &s) override
+    {
+        return call([&] { return m_fake.VB_notify_listen(c, s); });
+    }
+    QString VB_notify_check(qint32 c) override { return call([&] { return m_fake.VB_notify_check(c); }); }
+    QString config_getvalue(const QString &k) override { return call([&] { return m_fake.config_getvalue(k); }); }
+    QString VB_new_sql(qint32 c, const QString &sql, qint32 &rs, qint32 f) override
+    {
+        return call([&] {
+            if (std::uniform_int_distribution<int>(0, 4)(m_random) == 0) {
+                rs = 0;
+                return QStringLiteral("the server went away");
+            }
+            return m_fake.VB_new_sql(c, sql, rs, f);
+        });
+    }
+    qint32 VB_numrecord(qint32 rs) override { return call([&] { return m_fake.VB_numrecord(rs); }); }
+    qint32 VB_moveto(qint32 rs, qint32 i) override { return call([&] { return m_fake.VB_moveto(rs, i); }); }
+    QString VB_getvalue(qint32 rs, const QString &t, const QString &c, qint32 &row) override
+    {
+        return call([&] { return m_fake.VB_getvalue(rs, t, c, row); });
+    }
+    QString VB_delete(qint32 rs, const QString &t, qint32 &row) override
+    {
+        return call([&] { return m_fake.VB_delete(rs, t, row); });
+    }
+    void VB_free(qint32 &rs) override
+    {
+        call([&] { return m_fake.VB_free(rs), 0; });
+    }
+    qint32 draldb_relistens(qint32 c) override { return call([&] { return m_fake.draldb_relistens(c); }); }
+    qint32 draldb_pending(qint32 c) override { return call([&] { return m_fake.draldb_pending(c); }); }
+
+private:
+    template <typename F>
+    auto call(F f) -> decltype(f())
+    {
+        int micros = 0;
+        {
+            std::lock_guard guard(m_lock);
+            micros = std::uniform_int_distribution<int>(0, 2000)(m_random);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(micros));
+        std::lock_guard guard(m_lock);
+        return f();
+    }
+    FakeDraldb &m_fake;
+    std::mutex m_lock;
+    std::mt19937 m_random{20261207};
+};
+
+// Yes to every question, as a cashier in a hurry.
+struct AnsweringPrompter final : kv::Prompter {
+    kv::MsgResult messageBox(const kv::MessageBox &) override { return kv::MsgResult::Yes; }
+    QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
+    void setBusyCursor(bool) override {}
+};
+
+int threadsOfThisProcess()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// The tick hands its work to a real thread thousands of times while receipts
+// and shutdowns are notified, the printer setting changes and time jumps
+// past the retry interval at random; the launcher is told to end at a random
+// tick (from the menu or by the system). Every launcher ends clean and leaves
+// no thread behind. Run under the thread checker, this is the hand-off's test.
+TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
+{
+    {
+        // A checker's own helper thread starts with the first thread of ours.
+        kv::ThreadWorker first;
+        first.start([] {});
+    }
+    const int threadsBefore = threadsOfThisProcess();
+    std::mt19937 random(7);
+    const auto chance = [&](int oneIn) { return std::uniform_int_distribution<int>(1, oneIn)(random) == 1; };
+    serveQueue({{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("device"), QStringLiteral("1")},
+                 {QStringLiteral("command"), QStringLiteral("Bon")}}});
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        SlowLibrary library(draldb);
+        kv::ThreadWorker worker;
+        AnsweringPrompter answers;
+        {
+            launcher.reset();
+            Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, library, spooler,
+                                         processes, spawner, worker, events, false});
+            l.setTrayIcon(&tray);
+            ASSERT_EQ(l.Main(), Outcome::Continue);
+            const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
+            for (int tick = 0; tick < endAt; ++tick) {
+                if (chance(7))
+                    library.notify(QStringLiteral("poscommands"));
+                if (chance(400))
+                    library.notify(QStringLiteral("shutdown"));
+                if (chance(50))
+                    l.shellConf.esc_printer = chance(2) ? QStringLiteral("Receipt") : QStringLiteral("Office");
+                clock.advanceMs(std::uniform_int_distribution<int>(0, 1500)(random));
+                std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 800)(random)));
+                l.runPass();
+            }
+            if (chance(2))
+                l.mnuExitClick();
+            else
+                l.terminate();
+            l.runPass();
+        }
+        EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 0) << "the launcher is gone, its job still runs";
+    }
+    EXPECT_LE(threadsOfThisProcess(), threadsBefore);
+    // The hand-over really ran: jobs took notifications and ran passes.
+    EXPECT_GT(draldb.calls.filter(QStringLiteral("VB_notify_check")).size(), 100);
+    EXPECT_GT(queueQueries(), 30);
 }
 
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
