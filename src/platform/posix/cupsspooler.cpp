@@ -295,13 +295,14 @@ public:
         }
         m_sending = false;
         hook("Send-Document");
-        Answer sent{Ipp(cupsGetResponse(m_http.get(), "/"))};
-        if (!sent.reply || ippGetStatusCode(sent.reply.get()) > IPP_STATUS_OK_CONFLICTING) {
+        const Ipp sent(cupsGetResponse(m_http.get(), "/"));
+        if (!sent || ippGetStatusCode(sent.get()) > IPP_STATUS_OK_CONFLICTING) {
             fail();
             return false;
         }
         hook("Release-Job");
         std::string error;
+        // A release that got no answer may have happened all the same.
         if (!call(m_http.get(), jobRequest(IPP_OP_RELEASE_JOB, m_name, m_job.id), error).ok()) {
             fail();
             return false;
