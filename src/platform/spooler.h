@@ -13,8 +13,9 @@
 
 namespace kv::platform {
 
-// What a job is started with. No output file means the printer itself; no
-// data type means the bytes go to the printer as they are (a raw job).
+// What a job is started with; the document name is the job's name on the
+// server. No output file means the printer itself; no data type means the
+// bytes go to the printer as they are (a raw job).
 struct DocInfo {
     std::string documentName;
     std::optional<std::string> outputFile;
@@ -87,8 +88,11 @@ public:
     virtual std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) = 0;
     // What became of a job whose fate was Unknown. A job the server holds
     // and has not let go is cancelled, so that it can never print beside the
-    // document sent again in its place: NotTaken then. Unknown when the
-    // server does not answer (within a bounded time) or cannot cancel it.
+    // document sent again in its place: NotTaken then. A job the server does
+    // not know counts as NotTaken too, so a receipt is printed twice rather
+    // than never (a server that keeps no job history forgets printed ones).
+    // Unknown when the server does not answer (within a bounded time) or
+    // cannot cancel it.
     virtual JobFate settleJob(const JobRef &job) = 0;
     // Cancels the held jobs on `printer` whose names begin with `namePrefix`:
     // what a run that ended in mid-job left behind. The number cancelled;
