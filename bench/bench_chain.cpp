@@ -98,6 +98,8 @@ public:
     }
     bool endPage() override { return true; }
     bool endDocument() override { return true; }
+    kv::platform::JobFate fate() const override { return kv::platform::JobFate::Taken; }
+    kv::platform::JobRef job() const override { return {}; }
 };
 
 class TakingSpooler final : public kv::platform::Spooler {
@@ -108,6 +110,8 @@ public:
     {
         return std::make_unique<TakingPrinter>();
     }
+    kv::platform::JobFate settleJob(const kv::platform::JobRef &) override { return kv::platform::JobFate::Taken; }
+    std::optional<int> cancelHeldJobs(const std::string &, const std::string &) override { return 0; }
     std::string lastError() const override { return {}; }
 };
 

@@ -116,6 +116,8 @@ public:
         m_steps.add("job_close", t);
         return ok;
     }
+    kv::platform::JobFate fate() const override { return m_inner->fate(); }
+    kv::platform::JobRef job() const override { return m_inner->job(); }
 
 private:
     std::unique_ptr<kv::platform::PrinterHandle> m_inner;
@@ -136,6 +138,11 @@ public:
         if (!handle)
             return handle;
         return std::make_unique<TimedPrinter>(std::move(handle), m_steps);
+    }
+    kv::platform::JobFate settleJob(const kv::platform::JobRef &job) override { return m_inner.settleJob(job); }
+    std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &prefix) override
+    {
+        return m_inner.cancelHeldJobs(printer, prefix);
     }
     std::string lastError() const override { return m_inner.lastError(); }
 

@@ -101,13 +101,16 @@ bool EscposChannel::escposClose()
     if (!hPrinter)
         return false;
     const bool taken = hPrinter->endDocument() && !m_writeFailed;
-    hPrinter.reset();
-    m_writeFailed = false;
+    escposAbandon();
     return taken;
 }
 
 void EscposChannel::escposAbandon()
 {
+    if (hPrinter) {
+        m_lastFate = hPrinter->fate();
+        m_lastJob = hPrinter->job();
+    }
     hPrinter.reset();
     m_writeFailed = false;
 }

@@ -54,6 +54,11 @@ public:
     // Closes the printer without handing the document over: nothing of it
     // is printed. For a caller whose own step failed half-way.
     void escposAbandon();
+    // The job of the document closed or abandoned last, and what became of
+    // it: Unknown when the print server may have it (see
+    // platform::Spooler::settleJob).
+    platform::JobFate lastFate() const { return m_lastFate; }
+    const platform::JobRef &lastJob() const { return m_lastJob; }
 
     bool isOpen() const { return hPrinter != nullptr; }
     const DocInfo &documentRecord() const { return docInfo; }
@@ -66,6 +71,8 @@ private:
     DocInfo docInfo;
     // A write of the open job failed: the job cannot print whole.
     bool m_writeFailed = false;
+    platform::JobFate m_lastFate = platform::JobFate::NotTaken;
+    platform::JobRef m_lastJob;
 };
 
 namespace escpos {

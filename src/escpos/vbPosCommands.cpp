@@ -3,13 +3,14 @@
 #include "config/vbDatabase.h"
 
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 
 namespace kv {
 
 PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
                                  PrintJournal &journal)
     : m_draldb(draldb), m_libraryConnection(libraryConnection), m_spooler(spooler), m_channel(spooler),
-      m_journal(journal)
+      m_journal(journal), m_runToken(QString::number(QRandomGenerator::system()->generate(), 16))
 {
 }
 
@@ -53,19 +54,28 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
         qint32 copy = resultSet;
         m_draldb.VB_free(copy);
     };
+    QList<ReadRow> rows;
     try {
         const qint32 numRecords = m_draldb.VB_numrecord(resultSet);
+        // The name finds the job on the print server when its answer is lost.
+        report.jobName = poscommands::jobNamePrefix(stationId) + m_runToken + QLatin1Char('-') +
+                         QString::number(++m_jobs);
         // An empty queue opens the printer too, so a notification still tells
         // the person at the till when the printer is gone.
-        if (!m_channel.escposOpen(QStringLiteral("Korvantis POS"), report.printerName)) {
+        if (!m_channel.escposOpen(report.jobName, report.printerName)) {
             // The rows stay queued for a later pass that finds the printer;
             // deleting them now would lose the receipts.
             report.rowsLeftQueued = numRecords > 0;
             report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
                                  .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
+        } else if (m_unsettled && !settleEarlierJob(report)) {
+            // The earlier job may yet print: its rows must not print beside it.
+            m_channel.escposAbandon();
+            report.printerOpened = true;
+            report.rowsLeftQueued = numRecords > 0;
         } else {
             report.printerOpened = true;
-            const QList<ReadRow> rows = printRows(resultSet, numRecords, report);
+            printRows(resultSet, numRecords, rows, report);
             // A row leaves the queue only once the print server holds its
             // receipt: a server that dies in mid-pass leaves every row of the
             // pass for the next one. Printing one twice is better than none.
@@ -73,6 +83,7 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
                 report.rowsLeftQueued = !rows.isEmpty();
                 report.failure = QStringLiteral("the print server did not take the job: %1")
                                      .arg(QString::fromStdString(m_spooler.lastError()));
+                keepIfUnsettled(rows, report);
             } else {
                 report.jobAccepted = true;
                 deleteRows(resultSet, rows, report);
@@ -81,10 +92,12 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
     } catch (...) {
         // An error before the job was handed over leaves every row of the
         // pass queued, so none of its receipts may print: the next pass
-        // prints them all. (After the hand-over there is no job left to
-        // drop.) The library gets its result set back; the error itself is
+        // prints them all (what the server has of the job stays held, and
+        // that pass cancels it). After the hand-over there is no job left to
+        // drop. The library gets its result set back; the error itself is
         // the caller's.
         m_channel.escposAbandon();
+        keepIfUnsettled(rows, report);
         freeResultSet();
         throw;
     }
@@ -92,10 +105,64 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
     return done();
 }
 
-QList<PosCommandQueue::ReadRow> PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords,
-                                                            PosPassReport &report)
+bool PosCommandQueue::settleEarlierJob(PosPassReport &report)
 {
-    QList<ReadRow> rows;
+    const platform::JobFate fate = m_spooler.settleJob(m_unsettled->job);
+    report.earlierJobFate = fate;
+    if (fate == platform::JobFate::Unknown) {
+        report.failure = QStringLiteral("the print server did not say whether it took the job \"%1\": %2")
+                             .arg(QString::fromStdString(m_unsettled->job.name),
+                                  QString::fromStdString(m_spooler.lastError()));
+        return false;
+    }
+    if (fate == platform::JobFate::Taken) {
+        // Its rows are printed: from here they are the journal's, like the
+        // rows of a job taken whose deletes did not get through.
+        QString error;
+        if (!m_journal.save(m_journal.ids() + m_unsettled->ids, &error))
+            report.failure = error;
+    }
+    m_unsettled.reset();
+    return true;
+}
+
+void PosCommandQueue::keepIfUnsettled(const QList<ReadRow> &rows, PosPassReport &report)
+{
+    if (m_channel.lastFate() != platform::JobFate::Unknown)
+        return;
+    report.jobFateUnknown = true;
+    Unsettled unsettled{m_channel.lastJob(), {}};
+    for (const ReadRow &row : rows) {
+        if (!row.id.isEmpty())
+            unsettled.ids.insert(row.id);
+    }
+    m_unsettled = std::move(unsettled);
+}
+
+LeftoverReport PosCommandQueue::cancelHeldLeftovers(const QString &sPrinterName)
+{
+    LeftoverReport report;
+    report.printerName = sPrinterName;
+    const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
+    if (!database::isPlainStationId(stationId)) {
+        report.failure = QStringLiteral("the station id \"%1\" of the client library is not a whole number")
+                             .arg(stationId);
+        return report;
+    }
+    if (report.printerName.isEmpty())
+        report.printerName = QString::fromStdString(m_spooler.defaultPrinter());
+    const std::optional<int> cancelled = m_spooler.cancelHeldJobs(
+        report.printerName.toStdString(), poscommands::jobNamePrefix(stationId).toStdString());
+    report.asked = cancelled.has_value();
+    report.cancelled = cancelled.value_or(0);
+    report.failure = QString::fromStdString(m_spooler.lastError());
+    if (!report.asked && report.failure.isEmpty())
+        report.failure = QStringLiteral("the print server did not list the jobs");
+    return report;
+}
+
+void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, QList<ReadRow> &rows, PosPassReport &report)
+{
     const QSet<QString> &journalled = m_journal.ids();
     bool drawerOpened = false;
     for (qint32 index = 0; index < numRecords; ++index) {
@@ -137,7 +204,6 @@ QList<PosCommandQueue::ReadRow> PosCommandQueue::printRows(qint32 resultSet, qin
         // leaving one would only have it read again on every notification.
         rows.append({row, sId});
     }
-    return rows;
 }
 
 void PosCommandQueue::deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report)
@@ -201,6 +267,11 @@ bool PosCommandQueue::printerReachable(const QString &sPrinterName)
 }
 
 namespace poscommands {
+
+QString jobNamePrefix(const QString &sStationId)
+{
+    return QStringLiteral("Korvantis POS #") + sStationId + QLatin1Char(' ');
+}
 
 QString queueQuery(const QString &sStationId)
 {

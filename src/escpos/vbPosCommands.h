@@ -41,6 +41,27 @@ struct PosPassReport {
     // Why, for a person to read; "" when the pass did all it should.
     QString failure;
     qint64 elapsedMs = 0;
+    // The name of the pass's print job on the print server.
+    QString jobName;
+    // The print server did not answer whether it took this pass's job: its
+    // rows stay queued, and the next pass asks about the job before it
+    // prints them again.
+    bool jobFateUnknown = false;
+    // Set when the pass first asked about such a job of an earlier pass:
+    // Taken (its rows count as printed and are deleted unprinted), NotTaken
+    // (they print now; a held rest of it was cancelled) or Unknown (no
+    // answer: nothing printed, the rows stay).
+    std::optional<platform::JobFate> earlierJobFate;
+};
+
+// What the look for held jobs of an earlier run found.
+struct LeftoverReport {
+    QString printerName;
+    // The print server listed the printer's jobs.
+    bool asked = false;
+    int cancelled = 0;
+    // Why not all could be looked at or cancelled; "" when all went well.
+    QString failure;
 };
 
 // One object per program, built by whoever owns the program's state; tests
@@ -70,6 +91,13 @@ public:
     // unprinted, frees the result set and reaches the caller.
     PosPassReport processPosCommands(const QString &sPrinterName);
 
+    // Cancels the held jobs this station's passes left on sPrinterName (""
+    // for the default printer): a launcher that ended in mid-job leaves its
+    // job held, never printed, while its rows stay queued. Call it once
+    // before the first pass, on the thread that runs the passes or while
+    // none runs. Jobs of other stations and other programs stay.
+    LeftoverReport cancelHeldLeftovers(const QString &sPrinterName);
+
     // Whether the station has rows waiting; nullopt when the library could
     // not tell. A cheap look before a pass is tried again.
     std::optional<bool> rowsWaiting();
@@ -81,9 +109,19 @@ private:
         qint32 handle = 0;
         QString id;
     };
-    // The rows read, in order.
-    QList<ReadRow> printRows(qint32 resultSet, qint32 numRecords, PosPassReport &report);
+    // A job whose print server did not say whether it took it, and the ids
+    // of the rows it held.
+    struct Unsettled {
+        platform::JobRef job;
+        QSet<QString> ids;
+    };
+    // Appends the rows read, in order, to `rows`.
+    void printRows(qint32 resultSet, qint32 numRecords, QList<ReadRow> &rows, PosPassReport &report);
     void deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report);
+    // Asks about m_unsettled; false when nothing may print yet.
+    bool settleEarlierJob(PosPassReport &report);
+    // Keeps the job just closed or abandoned when its fate is Unknown.
+    void keepIfUnsettled(const QList<ReadRow> &rows, PosPassReport &report);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
@@ -91,9 +129,19 @@ private:
     EscposChannel m_channel;
     PrintJournal &m_journal;
     std::function<void(bool)> m_busy;
+    // The pass's own: passes run one at a time, on one thread.
+    std::optional<Unsettled> m_unsettled;
+    // Makes this run's job names unique among those of other runs.
+    const QString m_runToken;
+    int m_jobs = 0;
 };
 
 namespace poscommands {
+
+// The start of every job name of this station's passes: "Korvantis POS #"
+// and the station id, then a blank; a pass's job adds a token unique to the
+// run and the job.
+QString jobNamePrefix(const QString &sStationId);
 
 // Devices of the queue the launcher handles.
 inline constexpr int kReceiptPrinter = 1;

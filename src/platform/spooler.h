@@ -13,8 +13,9 @@
 
 namespace kv::platform {
 
-// What a job is started with. No output file means the printer itself; no
-// data type means the bytes go to the printer as they are (a raw job).
+// What a job is started with; the document name is the job's name on the
+// server. No output file means the printer itself; no data type means the
+// bytes go to the printer as they are (a raw job).
 struct DocInfo {
     std::string documentName;
     std::optional<std::string> outputFile;
@@ -23,8 +24,31 @@ struct DocInfo {
     bool operator==(const DocInfo &) const = default;
 };
 
+// What became of a job, as far as the spooler can tell.
+enum class JobFate {
+    // It will not print: nothing reached the server, the server refused it,
+    // or it was dropped (cancelled, aborted) before it was let go.
+    NotTaken,
+    // Let go to the printer: it waits its turn, prints or has printed.
+    Taken,
+    // The answer that would have told did not come: the server may hold the
+    // job, let go or not. Ask (Spooler::settleJob) before printing it again.
+    Unknown,
+};
+
+// One job on one printer: the document name it was started with, which the
+// caller makes unique, and the server's number for it (0 while the server
+// has not told it).
+struct JobRef {
+    std::string printer;
+    std::string name;
+    int id = 0;
+};
+
 // One opened printer. Destroying it closes the printer; a document that was
-// started and not ended is then abandoned, not printed half.
+// started and not ended is then abandoned, not printed half: the server may
+// keep it as a held job, which never prints unless let go (see
+// Spooler::cancelHeldJobs).
 class PrinterHandle {
 public:
     virtual ~PrinterHandle() = default;
@@ -42,6 +66,12 @@ public:
     // taken all of it, so that it will print without further help from us.
     // A document that had a failed write is abandoned and gives false.
     virtual bool endDocument() = 0;
+    // The last document's fate: Taken once endDocument gave true; Unknown
+    // when it may sit on the server (an answer missed, a document abandoned
+    // after the server had its job); else NotTaken.
+    virtual JobFate fate() const = 0;
+    // The last document's job.
+    virtual JobRef job() const = 0;
 };
 
 class Spooler {
@@ -56,6 +86,19 @@ public:
     // Opens the printer of that name; nullptr when there is no such printer
     // or the spooler cannot be reached (within a bounded time).
     virtual std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) = 0;
+    // What became of a job whose fate was Unknown. A job the server holds
+    // and has not let go is cancelled, so that it can never print beside the
+    // document sent again in its place: NotTaken then. A job the server does
+    // not know counts as NotTaken too, so a receipt is printed twice rather
+    // than never (a server that keeps no job history forgets printed ones).
+    // Unknown when the server does not answer (within a bounded time) or
+    // cannot cancel it.
+    virtual JobFate settleJob(const JobRef &job) = 0;
+    // Cancels the held jobs on `printer` whose names begin with `namePrefix`:
+    // what a run that ended in mid-job left behind. The number cancelled;
+    // nullopt when the server could not list them. A job that could not be
+    // cancelled is not counted, and lastError() says so.
+    virtual std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) = 0;
     // Why the last operation failed, for logs and test failures.
     virtual std::string lastError() const = 0;
 };

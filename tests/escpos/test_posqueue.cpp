@@ -22,6 +22,8 @@
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 using kv::FakeDraldb;
@@ -73,10 +75,13 @@ protected:
 // A job the spooler did not take, or an error before the hand-over, keeps
 // every row of the pass, and the next pass prints each receipt once. Rows
 // whose job was taken but not deleted are journalled, so that the next
-// program run deletes them without printing them again.
+// program run deletes them without printing them again. When the answer to
+// the job's end is lost, the same run asks the server before printing again:
+// nothing prints while it does not answer, and a job it took is not printed
+// twice. What the server holds unprinted of a job is cancelled.
 TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
-    enum How { FailWrites, FailEnd, Throw, ThrowAtDelete };
+    enum How { FailWrites, FailEnd, Throw, ThrowAtDelete, LostTaken, LostHeld };
     const struct {
         const char *what;
         How how;
@@ -86,16 +91,23 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         {"job end refused", FailEnd, -1},
         {"library error in mid-pass", Throw, 1},
         {"library error at the first delete", ThrowAtDelete, -1},
+        {"answer lost, the server took the job", LostTaken, -1},
+        {"answer lost, the server holds the job", LostHeld, -1},
     };
     const std::string all = kSel + "one" + kCut + kSel + kPin2 + kPin5 + kSel + "two" + kCut;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake.tables.clear();
         spooler.clearOps();
+        // The run's journal as the last row's new run left the file: empty.
+        journal.save({}, nullptr);
         queue("10", "1", "one");
         queue("11", "2");
         queue("12", "1", "two");
         spooler.setFailEndDocument(c.how == FailEnd);
+        const bool lost = c.how == LostTaken || c.how == LostHeld;
+        if (lost)
+            spooler.setEndAnswerLost(c.how == LostTaken);
         library.interruptAt = c.fromRow;
         library.atRow = [&] {
             if (c.how == Throw)
@@ -104,7 +116,7 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         };
         if (c.how == ThrowAtDelete)
             library.atDelete = [] { throw LibraryFailed(); };
-        const bool taken = c.how == ThrowAtDelete;
+        const bool taken = c.how == ThrowAtDelete || c.how == LostTaken;
 
         if (c.how == Throw || c.how == ThrowAtDelete) {
             EXPECT_THROW(pass(), LibraryFailed);
@@ -112,6 +124,7 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
             const kv::PosPassReport report = pass();
             EXPECT_TRUE(report.rowsLeftQueued);
             EXPECT_FALSE(report.jobAccepted);
+            EXPECT_TRUE(report.jobFateUnknown);
         }
         // The receipts written before a library error are not handed over.
         const auto kinds = spooler.kinds();
@@ -122,15 +135,57 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 
         spooler.setFailWrites(false);
         spooler.setFailEndDocument(false);
+        spooler.setEndAnswerLost(std::nullopt);
+        if (lost) {
+            spooler.setLookupsAnswered(false);
+            spooler.clearOps();
+            EXPECT_EQ(pass().earlierJobFate, kv::platform::JobFate::Unknown);
+            EXPECT_EQ(spooler.bytes(), "");
+            EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12"}));
+            spooler.setLookupsAnswered(true);
+        }
         spooler.clearOps();
+        // The journal is read again as a new program run would, which first
+        // cancels held jobs left behind; a lost answer is the run's own to
+        // settle.
         kv::PrintJournal reread(dir.file(kv::PrintJournal::fileName()));
         kv::PosCommandQueue next(library, libraryConnection, spooler, reread);
-        const kv::PosPassReport report = next.processPosCommands(printer);
+        if (!lost)
+            next.cancelHeldLeftovers(printer);
+        const kv::PosPassReport report = (lost ? posQueue : next).processPosCommands(printer);
         EXPECT_EQ(spooler.bytes(), taken ? std::string() : all);
         EXPECT_EQ(report.alreadyPrinted, taken ? 3 : 0);
         EXPECT_TRUE(remainingIds().isEmpty());
         EXPECT_FALSE(QFile::exists(dir.file(kv::PrintJournal::fileName())));
+        EXPECT_EQ(spooler.heldJobs(), 0);
     }
+}
+
+// A launcher that ended in mid-job left held jobs: start-up cancels this
+// station's, on the printer it is given, and no other station's.
+TEST_F(PosQueuePass, HeldLeftoversOfThisStationAreCancelled)
+{
+    queue("10", "1", "cut off");
+    // Each by a run of its own that ends there.
+    const auto abandonPass = [&](const char *station) {
+        fake.config["stationid"] = station;
+        library.interruptAt = 1;
+        library.atRow = [] { throw LibraryFailed(); };
+        queue("11", "1");
+        kv::PosCommandQueue run(library, libraryConnection, spooler, journal);
+        EXPECT_THROW(run.processPosCommands(printer), LibraryFailed);
+        fake.tables["poscommands"].removeLast();
+    };
+    abandonPass("31");
+    abandonPass("3");
+    ASSERT_EQ(spooler.heldJobs(), 2);
+    kv::PosCommandQueue afterRestart(library, libraryConnection, spooler, journal);
+    const kv::LeftoverReport leftovers = afterRestart.cancelHeldLeftovers(QString());
+    EXPECT_EQ(leftovers.printerName, "KV_Receipt");
+    EXPECT_TRUE(leftovers.asked);
+    EXPECT_EQ(leftovers.cancelled, 0);
+    EXPECT_EQ(afterRestart.cancelHeldLeftovers(printer).cancelled, 1);
+    EXPECT_EQ(spooler.heldJobs(), 1);
 }
 
 constexpr int kStation = 3;
@@ -191,14 +246,15 @@ protected:
     }
     // Library jobs as the launcher's ticks hand them over, until one ran a
     // pass; fails the test when none did within the bound.
-    kv::LibraryFindings jobUntilAPass()
+    kv::LibraryFindings jobUntilAPass() { return jobUntilAPass(jobs); }
+    kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
         EXPECT_TRUE(draldbtest::pollUntil(
             [&] {
                 clock.advanceMs(1000);
-                jobs.startJob(printerName, {});
-                found = jobs.takeFindings();
+                through.startJob(printerName, {});
+                found = through.takeFindings();
                 return found && found->pass;
             },
             std::chrono::seconds(20)));
@@ -309,4 +365,89 @@ TEST_F(PosQueueThroughCups, ServerRestartBetweenTheJobAndTheDeletesPrintsNothing
     EXPECT_EQ(found.pass->receipts, 0);
     EXPECT_EQ(queued(kStation), "");
     EXPECT_EQ(printer.bytesSince(mark).toStdString(), all);
+}
+
+// The print server answers a step of the job 6 s late, past the pass's
+// budget, or dies there: the retry asks it first. Every receipt reaches the
+// printer once, the rows leave the queue and no held job of ours stays.
+// Released late, the job has printed, and the retry prints nothing.
+TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
+{
+    using kv::platform::JobFate;
+    const struct {
+        const char *at;
+        bool kill;
+        JobFate found;
+    } cases[] = {
+        {"Release-Job", false, JobFate::Taken},
+        {"Send-Document", false, JobFate::NotTaken},
+        {"Create-Job", false, JobFate::NotTaken},
+        {"Release-Job", true, JobFate::NotTaken},
+    };
+    testprinter::LateAnswers late;
+    kv::platform::CupsSpooler lateSpooler(late.server());
+    kv::LibraryJobs lateJobs(library, libraryConnection, lateSpooler, journal, clock, worker);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.at) + (c.kill ? ", server killed" : ", answered 6 s late"));
+        std::string all;
+        for (const std::string n : {"1", "2"}) {
+            queue(kStation, 1, "'" + std::string(c.at) + " " + n + "'");
+            all += kSel + c.at + " " + n + kCut;
+        }
+        const auto mark = printer.mark();
+        bool reached = false;
+        lateSpooler.setRequestHook([&](const char *operation) {
+            if (reached || std::string_view(operation) != c.at)
+                return;
+            reached = true;
+            if (c.kill)
+                return killPrintServer();
+            late.holdFor(std::chrono::seconds(6));
+        });
+        testenv::psql("NOTIFY poscommands");
+        const kv::LibraryFindings first = jobUntilAPass(lateJobs);
+        lateSpooler.setRequestHook(nullptr);
+        if (c.kill)
+            testprinter::restorePrintServer();
+        ASSERT_TRUE(reached && first.pass);
+        EXPECT_TRUE(first.pass->jobFateUnknown);
+        EXPECT_NE(queued(kStation), "");
+
+        const kv::LibraryFindings retry = jobUntilAPass(lateJobs);
+        ASSERT_TRUE(retry.pass);
+        EXPECT_EQ(retry.cause, kv::PassCause::Retry);
+        EXPECT_EQ(retry.pass->earlierJobFate, c.found);
+        EXPECT_EQ(retry.pass->receipts, c.found == JobFate::Taken ? 0 : 2);
+        EXPECT_EQ(queued(kStation), "");
+        // A second copy would reach the printer before this receipt.
+        queue(kStation, 1, "'after'");
+        posQueue.processPosCommands(printerName);
+        EXPECT_EQ(printer.bytesSince(mark, 2).toStdString(), all + kSel + "after" + kCut);
+        EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
+    }
+}
+
+// A launcher that ends in mid-upload (here its pass fails at the second row
+// and drops the job, as a killed one's connection drops) leaves a held job
+// and no part of a receipt on paper; the next run cancels that job at
+// start-up and prints every receipt once.
+TEST_F(PosQueueThroughCups, UploadCutOffInMidDocumentPrintsNothingOfIt)
+{
+    // Big enough that part of it has left the launcher when the upload ends.
+    queue(kStation, 1, "repeat('x', 100000)");
+    queue(kStation, 1, "'second'");
+    const auto mark = printer.mark();
+    library.interruptAt = 1;
+    library.atRow = [] { throw LibraryFailed(); };
+    EXPECT_THROW(posQueue.processPosCommands(printerName), LibraryFailed);
+
+    kv::PosCommandQueue nextRun(library, libraryConnection, spooler, journal);
+    const kv::LeftoverReport leftovers = nextRun.cancelHeldLeftovers(printerName);
+    EXPECT_TRUE(leftovers.asked);
+    EXPECT_EQ(leftovers.cancelled, 1);
+    EXPECT_TRUE(nextRun.processPosCommands(printerName).jobAccepted);
+    const std::string printed = printer.bytesSince(mark).toStdString();
+    EXPECT_TRUE(printed == kSel + std::string(100000, 'x') + kCut + kSel + "second" + kCut)
+        << "the first job has " << printed.size() << " bytes";
+    EXPECT_EQ(queued(kStation), "");
 }

@@ -65,6 +65,9 @@ TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
         {"end of the job", [&] { EXPECT_FALSE(handle->endDocument()); }},
         {"close", [&] { handle.reset(); }},
         {"open", [&] { EXPECT_EQ(spooler.openPrinter(queue), nullptr); }},
+        {"fate of a job",
+         [&] { EXPECT_EQ(spooler.settleJob({queue, "frozen", 0}), kv::platform::JobFate::Unknown); }},
+        {"cancel held jobs", [&] { EXPECT_EQ(spooler.cancelHeldJobs(queue, "frozen"), std::nullopt); }},
     };
     for (const auto &[what, run] : calls) {
         const auto start = std::chrono::steady_clock::now();

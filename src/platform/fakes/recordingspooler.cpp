@@ -11,6 +11,15 @@ struct RecordingSpooler::State {
     bool failStartDocument = false;
     bool failWrites = false;
     bool failEndDocument = false;
+    std::optional<bool> endAnswerLost;
+    bool lookupsAnswered = true;
+    // What the fake server has of each job a document created.
+    enum class Server { Held, Taken, Cancelled };
+    struct Job {
+        JobRef ref;
+        Server state = Server::Held;
+    };
+    std::vector<Job> jobs;
     std::vector<Op> ops;
     int openHandles = 0;
     std::string lastError;
@@ -21,6 +30,15 @@ struct RecordingSpooler::State {
         op.kind = kind;
         op.printer = printer;
         ops.push_back(std::move(op));
+    }
+
+    Job *find(const JobRef &ref)
+    {
+        for (Job &job : jobs) {
+            if (job.ref.printer == ref.printer && (ref.id > 0 ? job.ref.id == ref.id : job.ref.name == ref.name))
+                return &job;
+        }
+        return nullptr;
     }
 };
 
@@ -45,6 +63,8 @@ public:
     {
         m_state->record(Kind::StartDocument, m_printer);
         m_state->ops.back().doc = doc;
+        m_job = JobRef{m_printer, doc.documentName, 0};
+        m_fate = JobFate::NotTaken;
         return !m_state->failStartDocument;
     }
 
@@ -58,6 +78,12 @@ public:
     {
         m_state->record(Kind::Write, m_printer);
         m_state->ops.back().bytes.assign(bytes.data(), bytes.size());
+        // As with CUPS, the first bytes create the job, held until its end.
+        if (m_job.id == 0) {
+            m_job.id = int(m_state->jobs.size()) + 1;
+            m_state->jobs.push_back({m_job, Server::Held});
+            m_fate = JobFate::Unknown;
+        }
         written = m_state->failWrites ? 0 : bytes.size();
         m_writeFailed = m_writeFailed || m_state->failWrites;
         return !m_state->failWrites;
@@ -73,16 +99,28 @@ public:
     {
         m_state->record(Kind::EndDocument, m_printer);
         // As a spooler does, a document with a hole in it is not handed on.
-        const bool taken = !m_writeFailed && !m_state->failEndDocument;
+        const bool taken = !m_writeFailed && !m_state->failEndDocument && !m_state->endAnswerLost;
         m_writeFailed = false;
+        RecordingSpooler::State::Job *onServer = m_job.id > 0 ? m_state->find(m_job) : nullptr;
+        if (onServer && (taken || m_state->endAnswerLost.value_or(false)))
+            onServer->state = Server::Taken;
+        // A job the server has stays Unknown to us unless it said it took it.
+        if (taken || !onServer)
+            m_fate = taken ? JobFate::Taken : JobFate::NotTaken;
         return taken;
     }
 
+    JobFate fate() const override { return m_fate; }
+    JobRef job() const override { return m_job; }
+
 private:
     using Kind = RecordingSpooler::Op::Kind;
+    using Server = RecordingSpooler::State::Server;
     std::shared_ptr<RecordingSpooler::State> m_state;
     std::string m_printer;
     bool m_writeFailed = false;
+    JobRef m_job;
+    JobFate m_fate = JobFate::NotTaken;
 };
 
 } // namespace
@@ -101,6 +139,14 @@ void RecordingSpooler::setReachable(bool reachable) { m_state->reachable = reach
 void RecordingSpooler::setFailStartDocument(bool fail) { m_state->failStartDocument = fail; }
 void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
 void RecordingSpooler::setFailEndDocument(bool fail) { m_state->failEndDocument = fail; }
+void RecordingSpooler::setEndAnswerLost(std::optional<bool> serverTookIt) { m_state->endAnswerLost = serverTookIt; }
+void RecordingSpooler::setLookupsAnswered(bool answered) { m_state->lookupsAnswered = answered; }
+
+int RecordingSpooler::heldJobs() const
+{
+    return int(std::count_if(m_state->jobs.begin(), m_state->jobs.end(),
+                             [](const State::Job &j) { return j.state == State::Server::Held; }));
+}
 
 const std::vector<RecordingSpooler::Op> &RecordingSpooler::ops() const { return m_state->ops; }
 
@@ -158,6 +204,42 @@ std::unique_ptr<PrinterHandle> RecordingSpooler::openPrinter(const std::string &
     return std::make_unique<RecordingHandle>(m_state, name);
 }
 
+JobFate RecordingSpooler::settleJob(const JobRef &job)
+{
+    m_state->record(Op::Kind::Settle, job.printer);
+    m_state->ops.back().job = job;
+    if (!m_state->lookupsAnswered) {
+        m_state->lastError = "print server not answering";
+        return JobFate::Unknown;
+    }
+    State::Job *found = m_state->find(job);
+    if (!found)
+        return JobFate::NotTaken;
+    if (found->state == State::Server::Held)
+        found->state = State::Server::Cancelled;
+    return found->state == State::Server::Taken ? JobFate::Taken : JobFate::NotTaken;
+}
+
+std::optional<int> RecordingSpooler::cancelHeldJobs(const std::string &printer, const std::string &namePrefix)
+{
+    m_state->record(Op::Kind::CancelHeld, printer);
+    m_state->ops.back().job = JobRef{printer, namePrefix, 0};
+    if (!m_state->lookupsAnswered) {
+        m_state->lastError = "print server not answering";
+        return std::nullopt;
+    }
+    m_state->lastError.clear();
+    int cancelled = 0;
+    for (State::Job &job : m_state->jobs) {
+        if (job.state == State::Server::Held && job.ref.printer == printer &&
+            job.ref.name.compare(0, namePrefix.size(), namePrefix) == 0) {
+            job.state = State::Server::Cancelled;
+            ++cancelled;
+        }
+    }
+    return cancelled;
+}
+
 std::string RecordingSpooler::lastError() const { return m_state->lastError; }
 
 const char *toString(RecordingSpooler::Op::Kind kind)
@@ -171,6 +253,8 @@ const char *toString(RecordingSpooler::Op::Kind kind)
     case Kind::EndPage: return "EndPage";
     case Kind::EndDocument: return "EndDocument";
     case Kind::Close: return "Close";
+    case Kind::Settle: return "Settle";
+    case Kind::CancelHeld: return "CancelHeld";
     }
     return "?";
 }

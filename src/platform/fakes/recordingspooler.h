@@ -6,6 +6,7 @@
 #include "platform/spooler.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace kv::platform {
 class RecordingSpooler final : public Spooler {
 public:
     struct Op {
-        enum class Kind { Open, StartDocument, StartPage, Write, EndPage, EndDocument, Close };
+        enum class Kind { Open, StartDocument, StartPage, Write, EndPage, EndDocument, Close, Settle, CancelHeld };
         Kind kind = Kind::Open;
         std::string printer;
         // Open: whether it succeeded.
@@ -23,6 +24,8 @@ public:
         std::string bytes;
         // StartDocument: the record it was given.
         DocInfo doc;
+        // Settle: the job asked about; CancelHeld: the name prefix in job.name.
+        JobRef job;
     };
 
     RecordingSpooler();
@@ -40,6 +43,15 @@ public:
     void setFailStartDocument(bool fail);
     void setFailWrites(bool fail);
     void setFailEndDocument(bool fail);
+    // The answer to a document's end does not come: endDocument gives false
+    // and the fate is Unknown, while the server has let the job go
+    // (`serverTookIt`) or holds it. Unset: answers come.
+    void setEndAnswerLost(std::optional<bool> serverTookIt);
+    // Whether settleJob and cancelHeldJobs get an answer.
+    void setLookupsAnswered(bool answered);
+    // The jobs the fake server holds, not let go: a document abandoned after
+    // its first bytes (the server had its job), or whose end went unanswered.
+    int heldJobs() const;
 
     const std::vector<Op> &ops() const;
     // The bytes of every write, one element per write, in order.
@@ -55,6 +67,8 @@ public:
     std::vector<std::string> printers() override;
     std::string defaultPrinter() override;
     std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) override;
+    JobFate settleJob(const JobRef &job) override;
+    std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override;
 
     struct State;

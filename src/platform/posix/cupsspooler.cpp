@@ -3,6 +3,7 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace kv::platform {
@@ -132,24 +133,116 @@ Ipp ask(http_t *http, ipp_t *request, ipp_status_t &status, std::string &error)
     return reply;
 }
 
-// A raw job on one printer, sent as one Print-Job request whose document
-// follows the request as it is written: one request to the server per job
-// rather than a Create-Job and a Send-Document. The server creates the job
-// only once it holds the whole document, so a document that is cut off
-// (a failed write, a close without endDocument) leaves no job behind, and
-// CUPS will not take a document without bytes, so the request is sent only
-// with the first bytes: a document that stays empty leaves nothing either.
+// The server's answer to a request: none at all (the budget ran out, the
+// connection broke), or a reply with its status.
+struct Answer {
+    Ipp reply;
+    ipp_status_t status = IPP_STATUS_ERROR_INTERNAL;
+
+    bool answered() const { return reply != nullptr; }
+    bool ok() const { return reply && status <= IPP_STATUS_OK_CONFLICTING; }
+};
+
+Answer call(http_t *http, ipp_t *request, std::string &error)
+{
+    Answer a{Ipp(cupsDoRequest(http, request, "/"))};
+    a.status = a.reply ? ippGetStatusCode(a.reply.get()) : cupsLastError();
+    if (!a.ok())
+        error = cupsLastErrorString();
+    return a;
+}
+
+ipp_t *jobRequest(ipp_op_t op, const std::string &printer, int jobId)
+{
+    ipp_t *request = newRequest(op);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+    return request;
+}
+
+struct JobState {
+    int id = 0;
+    std::string name;
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+};
+
+// The printer's jobs (whichJobs as IPP has it: "not-completed", "all"), or
+// nullopt without an answer. The server shows a job's name to its owner: the
+// requesting user, as with every job of ours.
+std::optional<std::vector<JobState>> listJobs(http_t *http, const std::string &printer, const char *whichJobs,
+                                              std::string &error)
+{
+    ipp_t *request = newRequest(IPP_OP_GET_JOBS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
+    static const char *const attributes[] = {"job-id", "job-name", "job-state"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
+    const Answer answer = call(http, request, error);
+    if (!answer.ok() && answer.status != IPP_STATUS_ERROR_NOT_FOUND)
+        return std::nullopt;
+    std::vector<JobState> jobs;
+    ipp_t *reply = answer.reply.get();
+    // Each job is a group of its own, the groups apart by a separator.
+    for (ipp_attribute_t *a = reply ? ippFirstAttribute(reply) : nullptr; a; a = ippNextAttribute(reply)) {
+        if (ippGetGroupTag(a) != IPP_TAG_JOB)
+            continue;
+        JobState job;
+        for (; a && ippGetGroupTag(a) == IPP_TAG_JOB; a = ippNextAttribute(reply)) {
+            const std::string name = ippGetName(a) ? ippGetName(a) : "";
+            if (name == "job-id")
+                job.id = ippGetInteger(a, 0);
+            else if (name == "job-name")
+                job.name = ippGetString(a, 0, nullptr) ? ippGetString(a, 0, nullptr) : "";
+            else if (name == "job-state")
+                job.state = ipp_jstate_t(ippGetInteger(a, 0));
+        }
+        jobs.push_back(job);
+        if (!a)
+            break;
+    }
+    return jobs;
+}
+
+JobFate fateOf(ipp_jstate_t state)
+{
+    switch (state) {
+    case IPP_JSTATE_HELD:
+        return JobFate::Unknown; // until it is cancelled
+    case IPP_JSTATE_CANCELED:
+    case IPP_JSTATE_ABORTED:
+        return JobFate::NotTaken;
+    default:
+        // Pending, printing, stopped with its printer, done: let go.
+        return JobFate::Taken;
+    }
+}
+
+bool cancelJob(http_t *http, const std::string &printer, int jobId, std::string &error)
+{
+    return call(http, jobRequest(IPP_OP_CANCEL_JOB, printer, jobId), error).ok();
+}
+
+// A raw job on one printer, created held (job-hold-until=indefinite), its
+// document sent as it is written (Send-Document, last-document), and let go
+// (Release-Job) only once the server has answered that it holds the whole
+// document. A run that dies or a connection that breaks in mid-document
+// thus leaves at most a held job, which never prints: a server that takes a
+// cut-off document as whole (as CUPS does when a chunked upload just ends)
+// still prints nothing of it. The job is created with the first bytes: a
+// document that stays empty leaves nothing at all.
 // Each call has a budget of its own: never one call more than one budget.
 class CupsPrinter final : public PrinterHandle {
 public:
-    CupsPrinter(Http http, std::chrono::milliseconds timeout, std::string name)
-        : m_timeout(timeout), m_name(std::move(name)), m_http(std::move(http))
+    CupsPrinter(Http http, std::chrono::milliseconds timeout, std::string name,
+                std::function<void(const char *)> requestHook)
+        : m_timeout(timeout), m_name(std::move(name)), m_requestHook(std::move(requestHook)),
+          m_http(std::move(http))
     {
         bindBudget(m_http.get(), m_budget);
     }
 
-    // A request still open is dropped with its connection: the server then
-    // discards the half document.
+    // A document still being sent is dropped with its connection: its job
+    // stays held.
     ~CupsPrinter() override = default;
 
     bool startDocument(const DocInfo &doc) override
@@ -158,6 +251,8 @@ public:
         if (m_docOpen || doc.outputFile || !m_http)
             return false;
         m_doc = doc;
+        m_job = JobRef{m_name, doc.documentName, 0};
+        m_fate = JobFate::NotTaken;
         m_docOpen = true;
         m_failed = false;
         m_sending = false;
@@ -185,7 +280,7 @@ public:
         return true;
     }
 
-    // True only when the server has taken the whole document.
+    // True only when the server holds the whole document and has let it go.
     bool endDocument() override
     {
         if (!m_docOpen)
@@ -194,20 +289,40 @@ public:
         m_docOpen = false;
         if (m_failed)
             return false;
-        if (!m_sending)
+        if (!m_sending) {
+            m_fate = JobFate::Taken; // nothing to print
             return true;
+        }
         m_sending = false;
-        Ipp reply(cupsGetResponse(m_http.get(), "/"));
-        if (!reply || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+        hook("Send-Document");
+        const Ipp sent(cupsGetResponse(m_http.get(), "/"));
+        if (!sent || ippGetStatusCode(sent.get()) > IPP_STATUS_OK_CONFLICTING) {
             fail();
             return false;
         }
+        hook("Release-Job");
+        std::string error;
+        // A release that got no answer may have happened all the same.
+        if (!call(m_http.get(), jobRequest(IPP_OP_RELEASE_JOB, m_name, m_job.id), error).ok()) {
+            fail();
+            return false;
+        }
+        m_fate = JobFate::Taken;
         return true;
     }
 
+    JobFate fate() const override { return m_fate; }
+    JobRef job() const override { return m_job; }
+
 private:
+    void hook(const char *operation) const
+    {
+        if (m_requestHook)
+            m_requestHook(operation);
+    }
+
     // The request body may be half sent: that connection is of no further
-    // use, and dropping it is what tells the server to discard the job.
+    // use. A job the server has stays held, its fate Unknown until asked.
     void fail()
     {
         m_failed = true;
@@ -217,11 +332,29 @@ private:
 
     bool beginJob()
     {
-        ipp_t *request = newRequest(IPP_OP_PRINT_JOB);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(m_name).c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, m_doc.documentName.c_str());
+        ipp_t *create = newRequest(IPP_OP_CREATE_JOB);
+        ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(m_name).c_str());
+        ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, m_doc.documentName.c_str());
+        ippAddString(create, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+        // From here the server may have a job of ours.
+        m_fate = JobFate::Unknown;
+        hook("Create-Job");
+        std::string error;
+        const Answer created = call(m_http.get(), create, error);
+        if (!created.ok()) {
+            if (created.answered())
+                m_fate = JobFate::NotTaken;
+            return false;
+        }
+        ipp_attribute_t *id = ippFindAttribute(created.reply.get(), "job-id", IPP_TAG_INTEGER);
+        m_job.id = id ? ippGetInteger(id, 0) : 0;
+        if (m_job.id <= 0)
+            return false;
+
+        ipp_t *request = jobRequest(IPP_OP_SEND_DOCUMENT, m_name, m_job.id);
         const char *format = m_doc.dataType ? m_doc.dataType->c_str() : CUPS_FORMAT_RAW;
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+        ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
         const Ipp owned(request);
         if (cupsSendRequest(m_http.get(), request, "/", CUPS_LENGTH_VARIABLE) != HTTP_STATUS_CONTINUE)
             return false;
@@ -231,13 +364,16 @@ private:
 
     std::chrono::milliseconds m_timeout;
     std::string m_name;
+    std::function<void(const char *)> m_requestHook;
     // The libcups callback holds its address: it outlives m_http.
     Budget m_budget{std::chrono::milliseconds(0)};
     Http m_http;
     DocInfo m_doc;
+    JobRef m_job;
+    JobFate m_fate = JobFate::NotTaken;
     bool m_docOpen = false;
     bool m_failed = false;
-    // The Print-Job request is out and its document is being sent.
+    // The Send-Document request is out and its document is being sent.
     bool m_sending = false;
 };
 
@@ -313,7 +449,71 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
         m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
         return nullptr;
     }
-    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name);
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook);
+}
+
+JobFate CupsSpooler::settleJob(const JobRef &job)
+{
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
+    if (!http)
+        return JobFate::Unknown;
+    std::vector<JobState> found;
+    if (job.id > 0) {
+        ipp_t *request = jobRequest(IPP_OP_GET_JOB_ATTRIBUTES, job.printer, job.id);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-state");
+        const Answer answer = call(http.get(), request, m_lastError);
+        ipp_attribute_t *state = answer.ok() ? ippFindAttribute(answer.reply.get(), "job-state", IPP_TAG_ENUM)
+                                             : nullptr;
+        if (state)
+            found.push_back(JobState{job.id, job.name, ipp_jstate_t(ippGetInteger(state, 0))});
+        else if (!answer.answered() || answer.status != IPP_STATUS_ERROR_NOT_FOUND)
+            return JobFate::Unknown;
+    } else {
+        // The server never said which number it gave the job, if any: the
+        // name, unique to the job, finds it.
+        const auto jobs = listJobs(http.get(), job.printer, "all", m_lastError);
+        if (!jobs)
+            return JobFate::Unknown;
+        for (const JobState &j : *jobs) {
+            if (!j.name.empty() && j.name == job.name)
+                found.push_back(j);
+        }
+    }
+    JobFate fate = JobFate::NotTaken;
+    for (const JobState &j : found) {
+        JobFate f = fateOf(j.state);
+        if (j.state == IPP_JSTATE_HELD && cancelJob(http.get(), job.printer, j.id, m_lastError))
+            f = JobFate::NotTaken;
+        if (f == JobFate::Taken)
+            return f;
+        if (f == JobFate::Unknown)
+            fate = f;
+    }
+    return fate;
+}
+
+std::optional<int> CupsSpooler::cancelHeldJobs(const std::string &printer, const std::string &namePrefix)
+{
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
+    if (!http)
+        return std::nullopt;
+    const auto jobs = listJobs(http.get(), printer, "not-completed", m_lastError);
+    if (!jobs)
+        return std::nullopt;
+    m_lastError.clear();
+    int cancelled = 0;
+    for (const JobState &j : *jobs) {
+        if (j.state == IPP_JSTATE_HELD && j.name.compare(0, namePrefix.size(), namePrefix) == 0) {
+            std::string error;
+            if (cancelJob(http.get(), printer, j.id, error))
+                ++cancelled;
+            else
+                m_lastError = "job " + std::to_string(j.id) + " was not cancelled: " + error;
+        }
+    }
+    return cancelled;
 }
 
 } // namespace kv::platform

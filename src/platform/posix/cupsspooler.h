@@ -7,6 +7,7 @@
 #include "platform/spooler.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace kv::platform {
@@ -30,12 +31,21 @@ public:
     std::vector<std::string> printers() override;
     std::string defaultPrinter() override;
     std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) override;
+    JobFate settleJob(const JobRef &job) override;
+    std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override { return m_lastError; }
+
+    // Runs on the calling thread just before a job's request goes out or,
+    // for the document, just before its end is sent: with "Create-Job",
+    // "Send-Document" or "Release-Job". Printers opened later get it. Tests
+    // stop the server there, to see what a lost answer does.
+    void setRequestHook(std::function<void(const char *operation)> hook) { m_requestHook = std::move(hook); }
 
 private:
     std::string m_server;
     std::chrono::milliseconds m_timeout;
     std::string m_lastError;
+    std::function<void(const char *)> m_requestHook;
 };
 
 } // namespace kv::platform
