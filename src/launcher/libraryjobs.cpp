@@ -61,6 +61,9 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
         const qint32 connection = m_libraryConnection;
         for (const QString &channel : channels)
             m_draldb.VB_notify_listen(connection, channel);
+        // Before the first pass: what an earlier run left held never prints.
+        if (startUp)
+            found.leftovers = m_queue.cancelHeldLeftovers(sPrinterName);
         found.notification = m_draldb.VB_notify_check(connection);
         const qint32 relistens = m_draldb.draldb_relistens(connection);
         const bool reconnected = relistens != m_relistensSeen;

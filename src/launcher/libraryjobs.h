@@ -7,7 +7,8 @@
 // Besides the pass a "poscommands" notification asks for, a job runs one on
 // its own when no notification could have told of waiting rows:
 //  - once the launcher has started and listens (rows queued while no launcher
-//    ran, or left by the one before, were notified to nobody);
+//    ran, or left by the one before, were notified to nobody), after the
+//    jobs an earlier run left held and half sent are cancelled;
 //  - after the library has reconnected and listened again (what was notified
 //    meanwhile never comes);
 //  - while rows stay queued after a pass that could not print them, at most
@@ -44,6 +45,8 @@ struct LibraryFindings {
     std::exception_ptr error;
     // A retry that looked and ran no pass: whether rows may still wait.
     std::optional<bool> rowsMayWait;
+    // At start-up: the held jobs an earlier run left half sent, cancelled.
+    std::optional<LeftoverReport> leftovers;
 };
 
 class LibraryJobs {

@@ -51,6 +51,15 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
         line += QStringLiteral(", %1 printed before").arg(pass.alreadyPrinted);
     line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
                              : QStringLiteral(", no job taken");
+    if (pass.earlierJobFate) {
+        switch (*pass.earlierJobFate) {
+        case platform::JobFate::Taken: line += QStringLiteral(", an earlier unanswered job had printed"); break;
+        case platform::JobFate::NotTaken: line += QStringLiteral(", an earlier unanswered job had not printed"); break;
+        case platform::JobFate::Unknown: line += QStringLiteral(", an earlier unanswered job is still unanswered"); break;
+        }
+    }
+    if (pass.jobFateUnknown)
+        line += QStringLiteral(", job \"%1\" unanswered").arg(pass.jobName);
     line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
     if (!pass.failure.isEmpty())
         line += (pass.rowsLeftQueued ? QStringLiteral("; rows stay queued: ") : QStringLiteral("; ")) + pass.failure;
@@ -549,6 +558,13 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
         }
         return false;
     }
+    if (found.leftovers && (found.leftovers->cancelled > 0 || !found.leftovers->failure.isEmpty()))
+        m_parts.log.log(found.leftovers->failure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
+                        QStringLiteral("held jobs an earlier run left half sent on \"%1\": %2 cancelled%3")
+                            .arg(found.leftovers->printerName)
+                            .arg(found.leftovers->cancelled)
+                            .arg(found.leftovers->failure.isEmpty() ? QString()
+                                                                    : QStringLiteral("; ") + found.leftovers->failure));
     if (found.pass) {
         applyPass(*found.pass, found.cause);
     } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {
