@@ -49,7 +49,8 @@ struct TimedNotices final : kv::NoticeSink {
     }
 };
 
-// Nobody sits at the bench: every box is answered with its default.
+// Nobody sits at the bench: every question is answered with its default,
+// and a box that does not hold the loop is left open for the whole run.
 struct Answering final : kv::Prompter {
     int boxes = 0;
     kv::MsgResult messageBox(const kv::MessageBox &box) override
@@ -57,6 +58,11 @@ struct Answering final : kv::Prompter {
         ++boxes;
         std::fprintf(stderr, "  (message: %s)\n", qPrintable(box.text));
         return box.buttons == kv::MsgButtons::YesNo ? kv::MsgResult::Yes : kv::MsgResult::OK;
+    }
+    void showMessage(const kv::MessageBox &box) override
+    {
+        ++boxes;
+        std::fprintf(stderr, "  (message left open: %s)\n", qPrintable(box.text));
     }
     QString inputBox(const QString &, const QString &, const QString &) override { return {}; }
     void setBusyCursor(bool) override {}
@@ -79,11 +85,35 @@ std::vector<int> clusterProcesses()
     return pids;
 }
 
+// Threads and descriptors of this process.
+struct Resources {
+    int threads = 0, descriptors = 0;
+};
+
+Resources resourcesNow()
+{
+    const auto count = [](const char *dir) {
+        return int(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
+    };
+    return {count("/proc/self/task"), count("/proc/self/fd")};
+}
+
 struct Result {
     const char *what = "";
     qint64 stallMs = 0;
     std::optional<qint64> outageNoticeMs, recoveryNoticeMs, receiptMs;
+    // Before the outage, the most during it, and after it.
+    Resources before, peak, after;
+    // Sessions of the till's database user, before and after.
+    int sessionsBefore = 0, sessionsAfter = 0;
 };
+
+int sessions()
+{
+    return std::stoi(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                                   "AND pid <> pg_backend_pid()"));
+}
 
 class Till {
 public:
@@ -105,6 +135,11 @@ public:
             const qint64 now = m_clock.elapsed();
             m_result.stallMs = std::max(m_result.stallMs, now - m_lastProbe);
             m_lastProbe = now;
+            if (++m_probes % 50 == 0) {
+                const Resources r = resourcesNow();
+                m_result.peak.threads = std::max(m_result.peak.threads, r.threads);
+                m_result.peak.descriptors = std::max(m_result.peak.descriptors, r.descriptors);
+            }
         });
     }
     ~Till()
@@ -123,6 +158,8 @@ public:
         // The first check and a few quiet ticks.
         runFor(3000);
         m_result.stallMs = 0;
+        aside([this] { m_result.sessionsBefore = sessions(); });
+        m_result.before = m_result.peak = resourcesNow();
         return true;
     }
 
@@ -163,6 +200,15 @@ public:
             m_result.recoveryNoticeMs = *recovered - back;
         if (m_printer.jobsReceived() > mark.jobs)
             m_result.receiptMs = m_receiptAt.value_or(now()) - back;
+        // Within a minute of the end, what the outage took is given back.
+        runUntil(
+            [&] {
+                const Resources r = resourcesNow();
+                return r.threads <= m_result.before.threads && r.descriptors <= m_result.before.descriptors;
+            },
+            60'000);
+        m_result.after = resourcesNow();
+        aside([this] { m_result.sessionsAfter = sessions(); });
     }
     // Notes when the printer's job count passes the mark.
     void watchPrinter(const testprinter::TestPrinter::Mark &mark)
@@ -191,6 +237,7 @@ private:
     std::unique_ptr<kv::Launcher> m_launcher;
     QTimer m_probe;
     qint64 m_lastProbe = 0;
+    int m_probes = 0;
     std::optional<qint64> m_receiptAt;
 };
 
@@ -250,6 +297,27 @@ Result stallingNetwork(qint64 outageMs)
     return r;
 }
 
+// A slow link or a busy server: every answer 3 s late. That is no outage.
+Result slowDatabase(qint64 outageMs)
+{
+    Result r;
+    r.what = "database answers in 3 s (proxy)";
+    draldbtest::TcpProxy proxy(testenv::database().port);
+    Till till(QString::fromLatin1(draldbtest::TcpProxy::kHost), r);
+    if (!till.start())
+        return r;
+    const auto mark = till.printer().mark();
+    till.watchPrinter(mark);
+    proxy.delay(3000);
+    const qint64 slowAt = till.now();
+    till.aside([] { queueReceipt("while it is slow").join(); });
+    till.runFor(outageMs);
+    proxy.delay(0);
+    const qint64 back = till.now();
+    till.collect(slowAt, back, mark);
+    return r;
+}
+
 Result printServerAndDatabaseDown(qint64 outageMs)
 {
     Result r;
@@ -280,8 +348,11 @@ void print(const Result &r)
     const auto s = [](const std::optional<qint64> &ms) {
         return ms ? QString::number(seconds(*ms), 'f', 1) + QStringLiteral(" s") : QStringLiteral("-");
     };
-    std::printf("%-32s %10lld ms %14s %16s %16s\n", r.what, static_cast<long long>(r.stallMs),
-                qPrintable(s(r.outageNoticeMs)), qPrintable(s(r.recoveryNoticeMs)), qPrintable(s(r.receiptMs)));
+    std::printf("%-32s %10lld ms %14s %16s %16s   %d/%d/%d  %d/%d/%d  %d/%d\n", r.what,
+                static_cast<long long>(r.stallMs), qPrintable(s(r.outageNoticeMs)),
+                qPrintable(s(r.recoveryNoticeMs)), qPrintable(s(r.receiptMs)), r.before.threads, r.peak.threads,
+                r.after.threads, r.before.descriptors, r.peak.descriptors, r.after.descriptors, r.sessionsBefore,
+                r.sessionsAfter);
     std::fflush(stdout);
 }
 
@@ -298,10 +369,13 @@ int main(int argc, char **argv)
         testenv::psql("DELETE FROM poscommands");
         std::printf("outages of %lld s; the window thread's longest stall over the whole run\n",
                     static_cast<long long>(outageMs / 1000));
-        std::printf("%-32s %13s %14s %16s %16s\n", "outage", "longest stall", "outage notice", "recovery notice",
-                    "back -> receipt");
+        std::printf("%-32s %13s %14s %16s %16s   %s  %s  %s\n", "outage", "longest stall", "outage notice",
+                    "recovery notice", "back -> receipt", "threads", "descriptors", "sessions");
+        std::printf("%-32s %13s %14s %16s %16s   %s  %s  %s\n", "", "", "", "", "",
+                    "before/most/after", "before/most/after", "before/after");
         print(frozenDatabase(outageMs));
         print(stallingNetwork(outageMs));
+        print(slowDatabase(outageMs));
         print(printServerAndDatabaseDown(outageMs));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_outage: %s (run it through bench/run, which sets up the fixtures)\n", e.what());

@@ -13,10 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -72,6 +75,14 @@ public:
         wake();
     }
 
+    // A slow link: everything the server sends reaches the client `ms`
+    // later (0: at once again).
+    void delay(int ms)
+    {
+        m_delayMs = ms;
+        wake();
+    }
+
     // Closes every connection: the client sees its session lost.
     void dropAll()
     {
@@ -88,6 +99,8 @@ private:
         Mode mode = Mode::Forward;
         bool muted = false;
         std::string fromServer; // not yet forwarded while watching for ReadyForQuery
+        // Server chunks held back by a delay, with when they are due.
+        std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> delayed;
 
         void close()
         {
@@ -184,12 +197,28 @@ private:
                     }
                 continue;
             }
+            // Held-back chunks that are due go on; the next one due bounds the wait.
+            int waitMs = 1000;
+            const auto now = std::chrono::steady_clock::now();
+            for (Pair &p : m_pairs) {
+                while (!p.delayed.empty() && p.delayed.front().first <= now) {
+                    if (!forwardFromServer(p, p.delayed.front().second.data(), p.delayed.front().second.size()))
+                        p.close();
+                    p.delayed.pop_front();
+                }
+                if (!p.delayed.empty())
+                    waitMs = std::min<int>(waitMs, int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           p.delayed.front().first - now)
+                                                           .count()) +
+                                                       1);
+            }
+            std::erase_if(m_pairs, [](const Pair &p) { return p.client < 0; });
             std::vector<pollfd> fds{{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
             for (const Pair &p : m_pairs) {
                 fds.push_back({p.client, POLLIN, 0});
                 fds.push_back({p.upstream, POLLIN, 0});
             }
-            if (::poll(fds.data(), fds.size(), 1000) < 0)
+            if (::poll(fds.data(), fds.size(), waitMs) < 0)
                 continue;
             if (fds[1].revents)
                 while (::read(m_wake[0], buf, sizeof buf) > 0) {
@@ -205,7 +234,12 @@ private:
                 }
                 if (ok && u.revents) {
                     const ssize_t n = ::read(p.upstream, buf, sizeof buf);
-                    ok = n > 0 && forwardFromServer(p, buf, std::size_t(n));
+                    const int delayMs = m_delayMs;
+                    if (n > 0 && (delayMs > 0 || !p.delayed.empty()))
+                        p.delayed.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs),
+                                               std::string(buf, std::size_t(n)));
+                    else
+                        ok = n > 0 && forwardFromServer(p, buf, std::size_t(n));
                 }
                 if (!ok)
                     p.close();
@@ -223,6 +257,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_drop{false};
     std::atomic<bool> m_stalled{false};
+    std::atomic<int> m_delayMs{0};
     std::vector<Pair> m_pairs;
     std::thread m_thread;
 };
