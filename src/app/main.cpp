@@ -161,7 +161,9 @@ int main(int argc, char **argv)
         [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
         spooler, launcher.printerChannel(), prompter, ctx);
     launcher.setSettingsDialog(&settingsDialog);
-    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
+    kv::ThreadWorker programManagerWorker;
+    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock,
+                                   programManagerWorker);
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
     LazyWaitingWindow connecting;
