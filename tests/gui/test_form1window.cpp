@@ -1,6 +1,6 @@
 // The program manager window's widgets, offscreen, against the real cluster:
-// Run and Stop per row, the output box, typing reaching the row, Close, and
-// a frozen database that never holds the window.
+// Run and Stop per row, the output box, typing reaching the row, Close,
+// selecting by keyboard, and a frozen database that never holds the window.
 #include "programs/gui/Form1Window.h"
 
 #include "form1station.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
@@ -163,6 +164,37 @@ TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
     window.showWindow();
     EXPECT_EQ(window.widget(), form) << "one instance, shown again";
     EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));
+}
+
+// Arrow keys, Home and End choose a program as a click does: the boxes show
+// it, and an edit then goes to its row, not to the program shown before.
+TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToIt)
+{
+    auto *list = child<QListWidget>("lstPrograms");
+    auto *name = child<QLineEdit>("txtPName");
+    auto *args = child<QLineEdit>("txtArgs");
+    auto *ros = child<QCheckBox>("chkROS");
+    list->setFocus();
+    const struct {
+        Qt::Key key;
+        int row;
+    } steps[] = {{Qt::Key_Down, 1}, {Qt::Key_Down, 2}, {Qt::Key_Home, 0}, {Qt::Key_End, 2}, {Qt::Key_Up, 1}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.row);
+        QTest::keyClick(list, step.key);
+        const kv::ManagedProgram &e = mp.managedPrograms[std::size_t(step.row)];
+        EXPECT_EQ(list->currentRow(), step.row);
+        EXPECT_EQ(QStringList({name->text(), args->text()}), QStringList({e.name, e.arguments}));
+        EXPECT_EQ(ros->isChecked(), e.runOnStart);
+    }
+    ASSERT_TRUE(saved());
+    auto expected = form1test::rows();
+    name->end(false);
+    QTest::keyClick(name, 's');
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Readers"));
+    ASSERT_TRUE(saved());
+    expected[id(1)] = form1test::rowOf(mp.managedPrograms[1]);
+    EXPECT_EQ(form1test::rows(), expected);
 }
 
 // Typing, the retry timer and the refresh after a program's end while the
