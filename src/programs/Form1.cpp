@@ -265,9 +265,15 @@ void Form1::startJob(bool now)
     job->connectionText = database::buildConnectionText(m_shellConf);
     // One connection attempt serves both: unsaved entries go along with an Add.
     if (writesDue || addDue) {
-        for (const auto &[index, edit] : m_pending) {
-            if (index >= 0 && std::size_t(index) < m_programs.managedPrograms.size())
-                job->writes.push_back({index, edit, updateStatement(m_programs.managedPrograms[std::size_t(index)])});
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            const auto [index, edit] = *it;
+            // An entry the list no longer holds has no row to write.
+            if (index < 0 || std::size_t(index) >= m_programs.managedPrograms.size()) {
+                it = m_pending.erase(it);
+                continue;
+            }
+            job->writes.push_back({index, edit, updateStatement(m_programs.managedPrograms[std::size_t(index)])});
+            ++it;
         }
     }
     if (addDue) {
@@ -306,6 +312,8 @@ void Form1::runJob(Session &session, Job &job)
             });
         } catch (const odbc::Error &e) {
             job.writeError = e.description();
+        } catch (const std::exception &e) {
+            job.writeError = QString::fromLocal8Bit(e.what());
         }
     }
     if (!job.add)
@@ -330,6 +338,8 @@ void Form1::runJob(Session &session, Job &job)
         });
     } catch (const odbc::Error &e) {
         job.addError = e.description();
+    } catch (const std::exception &e) {
+        job.addError = QString::fromLocal8Bit(e.what());
     }
 }
 
