@@ -184,7 +184,7 @@ TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToIt)
         QTest::keyClick(list, step.key);
         const kv::ManagedProgram &e = mp.managedPrograms[std::size_t(step.row)];
         EXPECT_EQ(list->currentRow(), step.row);
-        EXPECT_EQ(QStringList({name->text(), args->text()}), QStringList({e.name, e.arguments}));
+        EXPECT_EQ((name->text() + '|' + args->text()).toStdString(), (e.name + '|' + e.arguments).toStdString());
         EXPECT_EQ(ros->isChecked(), e.runOnStart);
     }
     ASSERT_TRUE(saved());
