@@ -1,22 +1,28 @@
 // The launcher's loop in this process, with the real watchdog, client
 // library and print server, through outages: a database frozen with SIGSTOP,
-// a network (a proxy) that stops carrying anything, and the print server and
-// database both down. A timer of the window thread records the longest time
-// the thread was held. Printed per outage: that stall, the seconds to the
-// outage notice and to the recovery notice, and the seconds from "everything
-// back" to the receipt queued meanwhile at the test printer.
+// a network (a proxy) that stops carrying anything, the print server and
+// database both down, and the database frozen while the program manager is
+// open (offscreen) with an edit typed during the outage. A timer of the window
+// thread records the longest time the thread was held. Printed per outage:
+// that stall, the seconds to the outage notice and to the recovery notice,
+// and the seconds from "everything back" to the receipt queued meanwhile at
+// the test printer (and to the edit in its row).
 #include "config/vbDraldb.h"
 #include "config/vbWatchdog.h"
 #include "launcherfakes.h"
 #include "platform/posix/cupsspooler.h"
+#include "programs/gui/Form1Window.h"
 #include "recordingsinks.h"
 #include "tcpproxy.h"
 #include "testenv.h"
 #include "testprinter.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <csignal>
@@ -107,6 +113,8 @@ struct Result {
     Resources before, peak, after;
     // Sessions of the till's database user, before and after.
     int sessionsBefore = 0, sessionsAfter = 0;
+    // From "everything back" to the edit typed meanwhile in its row.
+    std::optional<qint64> editSavedMs;
 };
 
 int sessions()
@@ -145,6 +153,9 @@ public:
     ~Till()
     {
         m_launcher->terminate();
+        m_launcher->managedPrograms.setObserver(nullptr);
+        m_launcher->setProgramManagerWindow(nullptr);
+        m_programManager.reset();
         m_libraryWorker.waitIdle(30'000);
         m_watchdogWorker.waitIdle(30'000);
     }
@@ -220,6 +231,28 @@ public:
     }
     testprinter::TestPrinter &printer() { return m_printer; }
 
+    // The program manager shown with `entry` added to the station's
+    // programs and selected, as the tray's "Manage Programs" opens it; its
+    // Arguments box.
+    QLineEdit *openProgramManager(kv::ManagedProgram entry)
+    {
+        auto &programs = m_launcher->managedPrograms.managedPrograms;
+        programs.push_back(std::move(entry));
+        const int index = int(programs.size()) - 1;
+        m_programManager = std::make_unique<kv::Form1Window>(m_launcher->managedPrograms, m_launcher->shellConf,
+                                                             m_prompter, m_systemClock, m_programManagerWorker);
+        m_launcher->managedPrograms.setObserver(&m_programManager->observer());
+        m_launcher->setProgramManagerWindow(m_programManager.get());
+        m_programManager->showWindow();
+        m_programManager->widget()->findChild<QListWidget *>(QStringLiteral("lstPrograms"))->setCurrentRow(index);
+        return m_programManager->widget()->findChild<QLineEdit *>(QStringLiteral("txtArgs"));
+    }
+    bool editsSaved() const
+    {
+        return m_programManager && !m_programManager->logic().hasPending() &&
+               !m_programManager->logic().jobRunning();
+    }
+
     LauncherRig rig;
 
 private:
@@ -235,6 +268,8 @@ private:
     kv::platform::CupsSpooler m_spooler;
     testprinter::TestPrinter m_printer{testprinter::otherQueue()};
     std::unique_ptr<kv::Launcher> m_launcher;
+    kv::ThreadWorker m_programManagerWorker;
+    std::unique_ptr<kv::Form1Window> m_programManager;
     QTimer m_probe;
     qint64 m_lastProbe = 0;
     int m_probes = 0;
@@ -270,6 +305,53 @@ Result frozenDatabase(qint64 outageMs)
     const qint64 back = till.now();
     till.collect(frozenAt, back, mark);
     till.aside([&] { other.join(); });
+    return r;
+}
+
+// The cashier fixes a program's arguments while the server does not answer.
+Result programManagerEditPending(qint64 outageMs)
+{
+    Result r;
+    r.what = "program manager, edit pending";
+    kv::ManagedProgram reader;
+    reader.name = QStringLiteral("Card reader");
+    reader.path = QStringLiteral("/opt/kv/");
+    reader.executable = QStringLiteral("cardreader");
+    reader.arguments = QStringLiteral("--port");
+    reader.id = qint16(std::stoi(testenv::psql(
+        "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, machineid) "
+        "VALUES ('Card reader', '/opt/kv/', 'cardreader', '--port', false, false, " + std::to_string(kStation) +
+        ") RETURNING id")));
+    const std::string id = std::to_string(reader.id);
+    {
+        Till till(testenv::database().host, r);
+        if (!till.start())
+            return r;
+        QLineEdit *arguments = till.openProgramManager(std::move(reader));
+        till.runUntil([&] { return till.editsSaved(); }, 10'000);
+        const auto mark = till.printer().mark();
+        till.watchPrinter(mark);
+        const std::vector<int> pids = clusterProcesses();
+        for (int pid : pids)
+            ::kill(pid, SIGSTOP);
+        const qint64 frozenAt = till.now();
+        std::thread other = queueReceipt("while the program manager is open");
+        arguments->end(false);
+        arguments->insert(QStringLiteral(" /dev"));
+        till.runFor(outageMs / 2);
+        arguments->insert(QStringLiteral("/ttyS1"));
+        till.runFor(outageMs - outageMs / 2);
+        for (int pid : pids)
+            ::kill(pid, SIGCONT);
+        const qint64 back = till.now();
+        till.collect(frozenAt, back, mark);
+        if (till.runUntil([&] { return till.editsSaved(); }, 90'000))
+            r.editSavedMs = till.now() - back;
+        till.aside([&] { other.join(); });
+        if (testenv::psql("SELECT arguments FROM managedprogram WHERE id = " + id) != "--port /dev/ttyS1\n")
+            r.editSavedMs.reset();
+    }
+    testenv::psql("DELETE FROM managedprogram WHERE id = " + id);
     return r;
 }
 
@@ -353,6 +435,9 @@ void print(const Result &r)
                 qPrintable(s(r.recoveryNoticeMs)), qPrintable(s(r.receiptMs)), r.before.threads, r.peak.threads,
                 r.after.threads, r.before.descriptors, r.peak.descriptors, r.after.descriptors, r.sessionsBefore,
                 r.sessionsAfter);
+    if (r.editSavedMs)
+        std::printf("%-32s %s\n", "", qPrintable(QStringLiteral("the edit in its row %1 s after the server was back")
+                                                         .arg(seconds(*r.editSavedMs), 0, 'f', 1)));
     std::fflush(stdout);
 }
 
@@ -360,7 +445,12 @@ void print(const Result &r)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // The program manager's row shows its window offscreen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    QApplication app(argc, argv);
     testenv::loadAll();
     const qint64 outageMs = qEnvironmentVariableIntValue("KV_OUTAGE_SECONDS") > 0
                                 ? qEnvironmentVariableIntValue("KV_OUTAGE_SECONDS") * 1000
@@ -374,6 +464,7 @@ int main(int argc, char **argv)
         std::printf("%-32s %13s %14s %16s %16s   %s  %s  %s\n", "", "", "", "", "",
                     "before/most/after", "before/most/after", "before/after");
         print(frozenDatabase(outageMs));
+        print(programManagerEditPending(outageMs));
         print(stallingNetwork(outageMs));
         print(slowDatabase(outageMs));
         print(printServerAndDatabaseDown(outageMs));

@@ -47,7 +47,8 @@ int main(int argc, char **argv)
                 true);
     station.mp.setObserver(nullptr);
 
-    kv::Form1Window window(station.mp, station.shellConf, station.prompter, station.clock);
+    kv::ThreadWorker worker;
+    kv::Form1Window window(station.mp, station.shellConf, station.prompter, station.clock, worker);
     station.mp.setObserver(&window.observer());
     window.showWindow();
     window.widget()->findChild<QListWidget *>(QStringLiteral("lstPrograms"))->setCurrentRow(1);

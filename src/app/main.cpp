@@ -166,7 +166,9 @@ int main(int argc, char **argv)
         [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
         dialogSpooler, dialogChannel, prompter, ctx);
     launcher.setSettingsDialog(&settingsDialog);
-    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock);
+    kv::ThreadWorker programManagerWorker;
+    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock,
+                                   programManagerWorker);
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
     LazyWaitingWindow connecting;

@@ -1,15 +1,48 @@
 #include "programs/Form1.h"
 
+#include "config/keptconnection.h"
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
+
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <vector>
 
 namespace kv {
+
+struct Form1::Session {
+    odbc::KeptConnection db{kStatementDeadlineMs};
+};
+
+// Handed over: copies taken on the window thread. Found: written by the job
+// only, read by the window thread once the worker is idle again.
+struct Form1::Job {
+    QString connectionText;
+    struct Write {
+        int index;
+        quint64 edit;
+        QString statement;
+    };
+    std::vector<Write> writes;
+    bool add = false;
+    QString stationid;
+    // Nothing left to write: the server gets its session back.
+    bool close = false;
+
+    // How many of `writes`, from the first, reached the database.
+    std::size_t written = 0;
+    // The error that stopped the writes.
+    std::optional<QString> writeError;
+    std::optional<QString> addError;
+    // The id the sequence gave, and whether the row went in with it.
+    std::optional<qint64> addedId;
+    bool added = false;
+};
 
 namespace {
 
@@ -28,8 +61,10 @@ QString firstLine(const QString &text)
 
 } // namespace
 
-Form1::Form1(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock)
-    : m_programs(programs), m_shellConf(shellConf), m_prompter(prompter), m_clock(clock)
+Form1::Form1(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock,
+             Worker &worker)
+    : m_programs(programs), m_shellConf(shellConf), m_prompter(prompter), m_clock(clock), m_worker(worker),
+      m_session(std::make_shared<Session>())
 {
 }
 
@@ -194,56 +229,187 @@ void Form1::chkROF_Click(bool checked)
 
 // ------------------------------------------------------------- the database
 
-bool Form1::savetodb(qint16 procind)
+void Form1::savetodb(qint16 procind)
 {
-    m_pending.insert(procind);
-    return flushPending();
+    m_pending[procind] = ++m_edits;
+    m_closeWanted = false;
+    startJob();
 }
 
-bool Form1::retryPending()
+void Form1::addtodb()
 {
-    return flushPending();
+    // A click, not a keystroke: it tries even while writes are held back.
+    ++m_addsWanted;
+    startJob(true);
 }
 
-bool Form1::flushPending()
+bool Form1::tick()
 {
-    if (m_pending.empty())
-        return true;
-    if (m_clock.monotonicMs() < m_quietUntilMs)
-        return false;
-    try {
-        m_db.run(database::buildConnectionText(m_shellConf), [this](odbc::Connection &connection) {
-            // Each entry leaves the set only once its row is written, so a
-            // repeat after a lost link writes only what is left.
-            while (!m_pending.empty()) {
-                const int index = *m_pending.begin();
-                if (index >= 0 && std::size_t(index) < m_programs.managedPrograms.size()) {
-                    odbc::Recordset rs;
-                    rs.open(updateStatement(m_programs.managedPrograms[std::size_t(index)]), connection);
-                }
-                m_pending.erase(m_pending.begin());
+    if (!m_quitting) {
+        takeFindings();
+        startJob();
+    }
+    return m_pending.empty();
+}
+
+void Form1::startJob(bool now)
+{
+    if (m_inFlight || m_worker.busy())
+        return;
+    const bool writesDue = !m_pending.empty() && (now || m_clock.monotonicMs() >= m_quietUntilMs);
+    const bool addDue = m_addsWanted > 0;
+    const bool closeDue = m_closeWanted && m_pending.empty() && !addDue;
+    if (!writesDue && !addDue && !closeDue)
+        return;
+    auto job = std::make_shared<Job>();
+    job->connectionText = database::buildConnectionText(m_shellConf);
+    // One connection attempt serves both: unsaved entries go along with an Add.
+    if (writesDue || addDue) {
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            const auto [index, edit] = *it;
+            // An entry the list no longer holds has no row to write.
+            if (index < 0 || std::size_t(index) >= m_programs.managedPrograms.size()) {
+                it = m_pending.erase(it);
+                continue;
             }
+            job->writes.push_back({index, edit, updateStatement(m_programs.managedPrograms[std::size_t(index)])});
+            ++it;
+        }
+    }
+    if (addDue) {
+        job->add = true;
+        job->stationid = m_shellConf.stationid;
+        --m_addsWanted;
+    }
+    job->close = closeDue;
+    if (closeDue)
+        m_closeWanted = false;
+    if (!m_worker.start([session = m_session, job] { runJob(*session, *job); })) {
+        // No thread to be had: as if the server had not answered.
+        job->writeError = QStringLiteral("the launcher could not start the work");
+        if (job->add)
+            job->addError = *job->writeError;
+    }
+    m_inFlight = job;
+    if (m_onJobStarted)
+        m_onJobStarted();
+}
+
+void Form1::runJob(Session &session, Job &job)
+{
+    if (job.close) {
+        session.db.close();
+        return;
+    }
+    if (!job.writes.empty()) {
+        try {
+            session.db.run(job.connectionText, [&job](odbc::Connection &connection) {
+                // A repeat after a lost link writes only what is left.
+                for (; job.written < job.writes.size(); ++job.written) {
+                    odbc::Recordset rs;
+                    rs.open(job.writes[job.written].statement, connection);
+                }
+            });
+        } catch (const odbc::Error &e) {
+            job.writeError = e.description();
+        } catch (const std::exception &e) {
+            job.writeError = QString::fromLocal8Bit(e.what());
+        }
+    }
+    if (!job.add)
+        return;
+    try {
+        session.db.run(job.connectionText, [&job](odbc::Connection &connection) {
+            job.addedId.reset();
+            odbc::Recordset rs;
+            rs.open(QStringLiteral("SELECT nextval('managedprogram_id_seq') AS id;"), connection);
+            bool ok = false;
+            const qint64 id = rs.field(QStringLiteral("id")).toInt64(&ok);
+            rs.close();
+            job.addedId = id;
+            if (!ok || id < std::numeric_limits<qint16>::min() || id > std::numeric_limits<qint16>::max())
+                return;
+            rs.open(QStringLiteral("INSERT INTO managedprogram (id, name, executable, path, arguments, machineid)"
+                                   "VALUES (") +
+                        QString::number(id) + QStringLiteral(", 'New Program', '', '', '', '") + job.stationid +
+                        QStringLiteral("');"),
+                    connection);
+            job.added = true;
         });
     } catch (const odbc::Error &e) {
-        m_lastFailure = firstLine(e.description());
+        job.addError = e.description();
+    } catch (const std::exception &e) {
+        job.addError = QString::fromLocal8Bit(e.what());
+    }
+}
+
+void Form1::takeFindings()
+{
+    if (!m_inFlight || m_worker.busy())
+        return;
+    // Taken first: a message box below lets ticks run.
+    const std::shared_ptr<Job> job = std::move(m_inFlight);
+    m_inFlight.reset();
+    applyFindings(*job);
+}
+
+void Form1::applyFindings(const Job &job)
+{
+    for (std::size_t i = 0; i < job.written; ++i) {
+        // Edited again since it was copied: the newer text is still to go.
+        const auto it = m_pending.find(job.writes[i].index);
+        if (it != m_pending.end() && it->second == job.writes[i].edit)
+            m_pending.erase(it);
+    }
+    if (job.writeError) {
+        m_lastFailure = firstLine(*job.writeError);
         m_quietUntilMs = m_clock.monotonicMs() + m_retryDelayMs;
         m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryDelayMs);
         if (!m_failureShown) {
             m_failureShown = true;
-            reportFailure(QStringLiteral("Changes not saved yet"), e.description());
+            reportFailure(QStringLiteral("Changes not saved yet"), *job.writeError);
         }
-        return false;
+    } else if (!job.writes.empty()) {
+        m_retryDelayMs = kRetryDelayMs;
+        m_quietUntilMs = 0;
+        if (m_failureShown) {
+            // Said when it is true: edits made meanwhile go with the next job.
+            if (m_pending.empty()) {
+                m_failureShown = false;
+                m_c.status = QStringLiteral("The database answers again: every change is saved.");
+                changed();
+            }
+        } else if (!m_c.status.isEmpty()) {
+            m_c.status.clear();
+            changed();
+        }
     }
-    m_retryDelayMs = kRetryDelayMs;
-    if (m_failureShown) {
-        m_failureShown = false;
-        m_c.status = QStringLiteral("The database answers again: every change is saved.");
-        changed();
-    } else if (!m_c.status.isEmpty()) {
-        m_c.status.clear();
-        changed();
+    if (!job.add)
+        return;
+    if (job.addError) {
+        reportFailure(QStringLiteral("The program was not added"), *job.addError);
+        return;
     }
-    return true;
+    if (!job.added) {
+        MessageBox box;
+        box.text = QStringLiteral("The program was not added: the database gave it the number %1, and the launcher "
+                                  "can hold program numbers up to %2 only. Ask your administrator to renumber "
+                                  "the programs.")
+                       .arg(job.addedId.value_or(0))
+                       .arg(std::numeric_limits<qint16>::max());
+        box.title = QStringLiteral("Korvantis Launcher");
+        box.icon = MsgIcon::Exclamation;
+        box.systemModal = true;
+        m_prompter.messageBox(box);
+        return;
+    }
+    ManagedProgram entry;
+    entry.id = qint16(*job.addedId);
+    entry.name = QStringLiteral("New Program");
+    entry.runOnStart = true;
+    entry.restartOnFailure = true;
+    m_programs.managedPrograms.push_back(std::move(entry));
+    form_reload();
 }
 
 QString Form1::saveBeforeQuit(bool mayAsk)
@@ -254,12 +420,24 @@ QString Form1::saveBeforeQuit(bool mayAsk)
     m_quitting = true;
     {
         BusyCursor busy(m_prompter);
-        // No waiting out the pause after a failure: there is no later.
-        m_quietUntilMs = 0;
-        flushPending();
+        QElapsedTimer waited;
+        waited.start();
+        const auto waitForJob = [&] {
+            if (m_inFlight && m_worker.waitIdle(int(std::max<qint64>(kQuitWaitMs - waited.elapsed(), 0))))
+                takeFindings();
+        };
+        // The running job may have copied entries older than they are now.
+        waitForJob();
+        if (!m_inFlight && !m_pending.empty()) {
+            // No waiting out the pause after a failure: there is no later.
+            startJob(true);
+            waitForJob();
+        }
+        if (m_inFlight)
+            m_lastFailure = QStringLiteral("the database did not answer in time");
     }
     QStringList names;
-    for (const int index : m_pending) {
+    for (const auto &[index, edit] : m_pending) {
         if (index >= 0 && std::size_t(index) < m_programs.managedPrograms.size()) {
             const ManagedProgram &e = m_programs.managedPrograms[std::size_t(index)];
             names << (e.name.isEmpty() ? e.executable : e.name);
@@ -287,57 +465,6 @@ void Form1::reportFailure(const QString &what, const QString &description)
 {
     m_c.status = what + QStringLiteral(": ") + firstLine(description);
     changed();
-}
-
-void Form1::addtodb()
-{
-    std::optional<qint64> outOfRange;
-    qint16 newId = 0;
-    try {
-        // A click, not a keystroke: it tries even while writes are held back.
-        m_db.run(database::buildConnectionText(m_shellConf), [&](odbc::Connection &connection) {
-            outOfRange.reset();
-            odbc::Recordset rs;
-            rs.open(QStringLiteral("SELECT nextval('managedprogram_id_seq') AS id;"), connection);
-            bool ok = false;
-            const qint64 id = rs.field(QStringLiteral("id")).toInt64(&ok);
-            rs.close();
-            if (!ok || id < std::numeric_limits<qint16>::min() || id > std::numeric_limits<qint16>::max()) {
-                outOfRange = id;
-                return;
-            }
-            newId = qint16(id);
-            rs.open(QStringLiteral("INSERT INTO managedprogram (id, name, executable, path, arguments, machineid)"
-                                   "VALUES (") +
-                        QString::number(newId) + QStringLiteral(", 'New Program', '', '', '', '") +
-                        m_shellConf.stationid + QStringLiteral("');"),
-                    connection);
-        });
-    } catch (const odbc::Error &e) {
-        reportFailure(QStringLiteral("The program was not added"), e.description());
-        return;
-    }
-    if (outOfRange) {
-        MessageBox box;
-        box.text = QStringLiteral("The program was not added: the database gave it the number %1, and the launcher "
-                                  "can hold program numbers up to %2 only. Ask your administrator to renumber "
-                                  "the programs.")
-                       .arg(*outOfRange)
-                       .arg(std::numeric_limits<qint16>::max());
-        box.title = QStringLiteral("Korvantis Launcher");
-        box.icon = MsgIcon::Exclamation;
-        box.systemModal = true;
-        m_prompter.messageBox(box);
-        return;
-    }
-
-    ManagedProgram entry;
-    entry.id = newId;
-    entry.name = QStringLiteral("New Program");
-    entry.runOnStart = true;
-    entry.restartOnFailure = true;
-    m_programs.managedPrograms.push_back(std::move(entry));
-    form_reload();
 }
 
 // ------------------------------------------------------------- run and stop
@@ -378,8 +505,9 @@ void Form1::cmdStop_Click()
 void Form1::cmdClose_Click()
 {
     // Nothing is typed while the window is hidden: give the server its
-    // session back. Unsaved entries reopen it when they are retried.
-    m_db.close();
+    // session back once every entry is written.
+    m_closeWanted = true;
+    startJob();
 }
 
 // ------------------------------------------------------ the supervision pass

@@ -2,34 +2,42 @@
 // station's programs, the boxes that edit the selected one, Run and Stop,
 // Add, and the output of the selected program. The window (programs/gui)
 // shows `controls()` and hands every user action to the handler of the same
-// name; tests drive the handlers directly.
+// name; tests drive the handlers directly, and tick() for the window's timer.
 //
 // Row i of the list is entry i of managedPrograms. Every edit goes into the
-// entry at once and, in the same moment, to the entry's row of
+// entry at once and, as soon as the database takes it, to the entry's row of
 // managedprogram. Filling the boxes for another row counts as editing them
 // where a value changes, so selecting a row writes that entry back as it is.
 //
 // Writes go over one kept connection, so that a write per keystroke costs one
-// round trip. When a write fails, the window says so once on its status line,
-// keeps the entry as typed and marks it unsaved; later edits and
-// retryPending() write every unsaved entry once the database answers again.
-// After a failure the database is left alone for a while (kRetryDelayMs,
-// growing while failures go on), so typing during an outage never waits on a
-// connection attempt per keystroke. When the launcher ends, saveBeforeQuit()
-// tries once more and names the programs whose changes are lost.
+// round trip. They never run on the window thread: a server that does not
+// answer would hold the till's only window thread for the login timeout and
+// the statement deadline. An edit marks its entry unsaved and hands every
+// unsaved entry, as a copy of its UPDATE, to the worker; the window's timer
+// calls tick(), which takes what the job found and hands over the next. An
+// entry edited again while its write runs stays unsaved, so the newest text
+// is always written last. When a write fails, the window says so once on its
+// status line and keeps the entry as typed and unsaved; later edits and
+// ticks write every unsaved entry once the database answers again. After a
+// failure the database is left alone for a while (kRetryDelayMs, growing
+// while failures go on), so that an outage costs few connection attempts.
+// When the launcher ends, saveBeforeQuit() waits a bounded time for one more
+// try and names the programs whose changes are lost.
 #pragma once
 
-#include "config/keptconnection.h"
+#include "config/odbc.h"
 #include "config/vbConfig.h"
 #include "core/clock.h"
 #include "core/prompter.h"
+#include "core/worker.h"
 #include "programs/vbManagedPrograms.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <functional>
-#include <set>
+#include <map>
+#include <memory>
 
 namespace kv {
 
@@ -65,12 +73,21 @@ public:
     // attempt, and attempts must stay rare for the till to stay usable.
     static constexpr qint64 kRetryDelayMs = 2000;
     static constexpr qint64 kMaxRetryDelayMs = 64000;
+    // How long quitting waits, all told, for the writes still running and
+    // one more try: a reopened connection's login and a statement on it,
+    // after a statement given up on the kept one.
+    static constexpr int kQuitWaitMs = odbc::kLoginTimeoutSeconds * 1000 + 2 * kStatementDeadlineMs + 1000;
 
-    Form1(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock);
+    // `worker` runs the database work and nothing else's.
+    Form1(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock,
+          Worker &worker);
 
     const Form1Controls &controls() const { return m_c; }
     // Called whenever controls() changed, for the window to show them.
     void setOnChanged(std::function<void()> onChanged) { m_onChanged = std::move(onChanged); }
+    // Called when a job was handed to the worker: its result is worth taking
+    // sooner than the next second's tick.
+    void setOnJobStarted(std::function<void()> onJobStarted) { m_onJobStarted = std::move(onJobStarted); }
 
     // The window is created: fills the list.
     void Form_Load() { form_reload(); }
@@ -92,17 +109,22 @@ public:
     // The window was hidden: nothing will be typed for a while.
     void cmdClose_Click();
 
-    // Writes entry procind to its row; false when it stays unsaved for now.
-    bool savetodb(qint16 procind);
-    // Creates a row for a new program of this station and its entry.
+    // Entry procind is to be written to its row: handed over now, unless a
+    // job runs or a failure was too recent, and then by a later tick.
+    void savetodb(qint16 procind);
+    // Asks for a row for a new program of this station; a later tick adds
+    // its entry and reloads the list.
     void addtodb();
-    // Writes every entry still unsaved, unless a failure was too recent.
-    // For a timer of the window; true when nothing is left unsaved.
-    bool retryPending();
+    // For a timer of the window: takes what the finished job found and hands
+    // over the next one that is due. True when nothing is left unsaved.
+    bool tick();
     bool hasPending() const { return !m_pending.empty(); }
-    // The launcher is ending: one more try, at once, for every unsaved
-    // entry, and the names of those still unsaved told to the person
-    // (mayAsk). Returns what was lost, or "".
+    // A job was handed over and its result not taken yet.
+    bool jobRunning() const { return m_inFlight != nullptr; }
+    // The launcher is ending: waits for the running job and one more try,
+    // at once, for every unsaved entry (kQuitWaitMs at most, all told), and
+    // tells the person (mayAsk) the names of those still unsaved. Returns
+    // what was lost, or "".
     QString saveBeforeQuit(bool mayAsk);
 
     // For the inside of an e'...' literal: backslashes doubled, then quotes.
@@ -115,10 +137,21 @@ public:
     void restartTried(int index) override;
 
 private:
+    // What a job touches: its own copies, and the kept connection, which
+    // only jobs use and which outlives the window if a job does.
+    struct Session;
+    struct Job;
+    static void runJob(Session &session, Job &job);
+
     ManagedProgram *selectedEntry();
     // A text box edited: the box keeps the text, the selected entry and its row take it.
     void editSelected(QString &box, QString ManagedProgram::*field, const QString &text);
-    bool flushPending();
+    // Hands the next job over when one is due and none runs; `now` also
+    // ends the pause after a failure.
+    void startJob(bool now = false);
+    // Takes the finished job's findings, if it has ended.
+    void takeFindings();
+    void applyFindings(const Job &job);
     void reportFailure(const QString &what, const QString &description);
     // The buttons by the selected entry's state, its output and count.
     void showRunnerState();
@@ -131,11 +164,21 @@ private:
     const LauncherSettings &m_shellConf;
     Prompter &m_prompter;
     Clock &m_clock;
-    odbc::KeptConnection m_db{kStatementDeadlineMs};
+    Worker &m_worker;
+    std::shared_ptr<Session> m_session;
+    // The job handed over and not taken yet.
+    std::shared_ptr<Job> m_inFlight;
     Form1Controls m_c;
     std::function<void()> m_onChanged;
-    // Entry indexes whose last write did not reach the database.
-    std::set<int> m_pending;
+    std::function<void()> m_onJobStarted;
+    // Entry indexes whose last edit has not reached the database, each with
+    // the number of that edit: a job's write counts only for the edit it copied.
+    std::map<int, quint64> m_pending;
+    quint64 m_edits = 0;
+    // Add was clicked this many times and not handed over yet.
+    int m_addsWanted = 0;
+    // The window was hidden: the session goes back once nothing is unsaved.
+    bool m_closeWanted = false;
     bool m_failureShown = false;
     // The first line of the last failed write's error.
     QString m_lastFailure;

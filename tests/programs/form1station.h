@@ -47,7 +47,9 @@ struct Station {
     kv::LauncherSettings shellConf = testsupport::clusterSettings();
     testsupport::RecordingEventLog events;
     kv::ManagedPrograms mp{ctx, prompter, clock, shellConf, events};
-    kv::Form1 form{mp, shellConf, prompter, clock};
+    // Jobs run inside the hand-over; their findings are taken at a tick.
+    kv::InlineWorker worker;
+    kv::Form1 form{mp, shellConf, prompter, clock, worker};
 
     Station()
     {

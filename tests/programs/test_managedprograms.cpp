@@ -241,6 +241,15 @@ protected:
     {
         standardStation();
         form.Form_Load();
+        settle();
+    }
+
+    // The jobs ran at their hand-over: two ticks take their findings and
+    // hand over, and take, what was edited meanwhile.
+    void settle()
+    {
+        form.tick();
+        form.tick();
     }
 };
 
@@ -256,6 +265,7 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
     testenv::psql("UPDATE managedprogram SET arguments = 'elsewhere'");
     auto before = rows();
     form.lstPrograms_Click(1);
+    settle();
     onlyRowOneWritten(before);
     EXPECT_EQ(ui.txtWorking, mp.managedPrograms[1].path) << "no second slash";
     struct Case {
@@ -277,6 +287,7 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
         SCOPED_TRACE(c.typed.toStdString());
         before = rows();
         (form.*c.handler)(c.typed);
+        settle();
         EXPECT_EQ(mp.managedPrograms[1].*c.field, c.stored);
         onlyRowOneWritten(before);
     }
@@ -285,6 +296,7 @@ TEST_F(Form1Test, SelectingAndEditingWriteTheSelectedRowAsTypedAndNoOtherRow)
     before = rows();
     form.chkROS_Click(true);
     form.chkROF_Click(false);
+    settle();
     onlyRowOneWritten(before);
     EXPECT_TRUE(mp.managedPrograms[1].runOnStart && !mp.managedPrograms[1].restartOnFailure);
     EXPECT_TRUE(ui.status.isEmpty()) << ui.status.toStdString();
@@ -295,6 +307,7 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     form.lstPrograms_Click(2);
     auto before = rows();
     form.cmdAdd_Click();
+    settle();
     ASSERT_EQ(mp.managedPrograms.size(), 4u);
     const kv::ManagedProgram &added = mp.managedPrograms.back();
     before[added.id] = "New Program||||t|t|41"; // the table's defaults for the flags
@@ -310,6 +323,8 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
                            "renumber the programs.";
     prompter.expectMessage(tooBig, kv::MsgButtons::OK, kv::MsgResult::OK, QString("Korvantis Launcher"));
     form.cmdAdd_Click();
+    settle();
+    prompter.verifyDone();
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(mp.managedPrograms.size(), 4u);
 }
@@ -324,18 +339,22 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     });
     // A restart between two keystrokes goes unnoticed.
     form.txtArgs_Change(QStringLiteral("-"));
+    settle();
     testenv::pgctl("restart");
     form.txtArgs_Change(QStringLiteral("--"));
+    settle();
     EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_TRUE(reports.isEmpty());
 
     std::optional<testenv::ClusterStopped> down(std::in_place);
     for (const char *typed : {"--f", "--fa", "--fast"}) {
         form.txtArgs_Change(typed);
+        settle();
         clock.advanceMs(kv::Form1::kMaxRetryDelayMs); // each keystroke tries again
     }
     form.lstPrograms_Click(2);
     form.txtPName_Change(QStringLiteral("Scales"));
+    settle();
     const QString notSaved = QStringLiteral("Changes not saved yet: ");
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].startsWith(notSaved)) << reports[0].toStdString();
@@ -350,17 +369,19 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     prompter.verifyDone();
 
     down.reset();
-    EXPECT_FALSE(form.retryPending()) << "too soon after the last attempt";
+    form.tick();
+    EXPECT_FALSE(form.jobRunning()) << "too soon after the last attempt";
     form.saveBeforeQuit(true); // quitting does not wait for the pause to end
     EXPECT_FALSE(form.hasPending());
     clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
-    EXPECT_TRUE(form.retryPending());
+    EXPECT_TRUE(form.tick());
     const auto after = rows();
     EXPECT_EQ(after.at(id(1)), rowOf(mp.managedPrograms[1]));
     EXPECT_EQ(after.at(id(2)), rowOf(mp.managedPrograms[2]));
     EXPECT_EQ(reports.size(), 2);
     EXPECT_EQ(ui.status, QStringLiteral("The database answers again: every change is saved."));
     form.txtArgs_Change(QStringLiteral("--fast "));
+    settle();
     EXPECT_EQ(ui.status, QString()) << "said once";
 }
 

@@ -35,14 +35,24 @@ public:
         connect(ui.cmdStop, &QPushButton::clicked, this, [l] { l->cmdStop_Click(); });
         connect(ui.cmdClose, &QPushButton::clicked, this, [this] { close(); });
 
-        // Edits the database did not take are written once it answers again,
-        // also when nothing more is typed.
-        m_retry.setInterval(1000);
-        connect(&m_retry, &QTimer::timeout, this, [l] {
-            if (l->hasPending())
-                l->retryPending();
+        // The database work runs on a worker; this timer takes what a job
+        // found and hands over the next, and writes the edits the database
+        // did not take once it answers again, also when nothing more is
+        // typed. While a job runs it looks often, so that the status line
+        // follows at once.
+        m_tick.setInterval(kIdleTickMs);
+        connect(&m_tick, &QTimer::timeout, this, [this] {
+            m_logic.tick();
+            m_tick.setInterval(m_logic.jobRunning() ? kBusyTickMs : kIdleTickMs);
         });
-        m_retry.start();
+        m_tick.start();
+    }
+
+    // A job was handed over: its result is due within a round trip.
+    void lookSoon()
+    {
+        if (m_tick.interval() != kBusyTickMs)
+            m_tick.start(kBusyTickMs);
     }
 
     // Puts what the logic holds into the widgets. Signals are held back
@@ -129,18 +139,21 @@ private:
     Ui::Form1 ui;
     QStringList m_shownList;
     QString m_shownOutput;
-    QTimer m_retry;
+    static constexpr int kIdleTickMs = 1000;
+    static constexpr int kBusyTickMs = 20;
+    QTimer m_tick;
 };
 
 Form1Window::Form1Window(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter,
-                         Clock &clock)
-    : m_logic(programs, shellConf, prompter, clock)
+                         Clock &clock, Worker &worker)
+    : m_logic(programs, shellConf, prompter, clock, worker)
 {
 }
 
 Form1Window::~Form1Window()
 {
     m_logic.setOnChanged({});
+    m_logic.setOnJobStarted({});
 }
 
 QWidget *Form1Window::widget() const
@@ -154,6 +167,7 @@ void Form1Window::showWindow()
         m_widget = std::make_unique<Form1Widget>(m_logic);
         Form1Widget *w = m_widget.get();
         m_logic.setOnChanged([w] { w->apply(); });
+        m_logic.setOnJobStarted([w] { w->lookSoon(); });
         m_logic.Form_Load();
         w->apply();
     }

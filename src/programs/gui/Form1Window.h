@@ -2,7 +2,8 @@
 // launcher; its widgets are created the first time the window is shown (the
 // list is filled then), and from then on it is only shown and hidden.
 //
-//   kv::Form1Window programManager(programs, shellConf, prompter, clock);
+//   kv::ThreadWorker programManagerWorker;
+//   kv::Form1Window programManager(programs, shellConf, prompter, clock, programManagerWorker);
 //   programs.setObserver(&programManager.observer());
 //   ... the tray's "Manage Programs": programManager.showWindow();
 //
@@ -23,7 +24,9 @@ class Form1Widget;
 
 class Form1Window final : public ProgramManagerWindow {
 public:
-    Form1Window(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock);
+    // `worker` runs the window's database work; it outlives the window.
+    Form1Window(ManagedPrograms &programs, const LauncherSettings &shellConf, Prompter &prompter, Clock &clock,
+                Worker &worker);
     ~Form1Window() override;
 
     // Creates the window on first use, then shows it and brings it forward.
