@@ -464,8 +464,13 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     draldb.notify(QStringLiteral("poscommands"));
     l.mainTick();
     tick(true);
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         tick(false, retry);
+        // A retry is followed by none until the interval has passed again.
+        spooler.clearOps();
+        tick(false, retry - 1);
+        EXPECT_TRUE(spooler.ops().empty()) << "retried again before the interval";
+    }
     EXPECT_EQ(queueQueries(), 2) << "a retry looks before it reads the queue";
     EXPECT_EQ(posLines(), 2) << "retries of one outage log nothing more";
     EXPECT_EQ(prompter.shownWithoutWaiting(), QStringList{kPrinterBox});
@@ -693,12 +698,13 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
         l.updateOnExit = updateAgreed;
         l.mnuExitClick();
-        // The loop sees it at its next pass.
+        // The loop sees it at its next pass, a second after the one before.
         QElapsedTimer timer;
         timer.start();
         while (!l.ended() && timer.elapsed() < 3000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         EXPECT_TRUE(l.ended());
+        EXPECT_GE(timer.elapsed(), 800) << "the loop passes more often than once a second";
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
