@@ -352,10 +352,12 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
             endFrontEnd(l);
             prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
         }
-        const int checks = watchdog.tests;
+        const int checks = watchdog.tests, probes = watchdog.probes;
         for (int tick = 1; tick <= 33; ++tick) {
             l.mainTick();
             EXPECT_EQ(watchdog.tests - checks, tick / 11) << "tick " << tick;
+            // Quiet looks on the 4th and 8th tick of each eleven.
+            EXPECT_EQ(watchdog.probes - probes, tick / 11 * 2 + (tick % 11) / 4) << "tick " << tick;
             EXPECT_EQ(processes.running(500), tick < 11) << "tick " << tick;
             EXPECT_EQ(l.frontEndClosed, frontEndClosedBefore && tick < 11) << "tick " << tick;
         }
