@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -355,49 +356,46 @@ Result programManagerEditPending(qint64 outageMs)
     return r;
 }
 
-Result stallingNetwork(qint64 outageMs)
+// The till reaches the database through a proxy that `degrade` spoils for
+// the outage and `restore` mends; other tills reach the server directly and
+// queue a receipt for this one meanwhile.
+Result throughProxy(const char *what, qint64 outageMs, const std::function<void(draldbtest::TcpProxy &)> &degrade,
+                    const std::function<void(draldbtest::TcpProxy &)> &restore)
 {
     Result r;
-    r.what = "network stalls (proxy)";
+    r.what = what;
     draldbtest::TcpProxy proxy(testenv::database().port);
     Till till(QString::fromLatin1(draldbtest::TcpProxy::kHost), r);
     if (!till.start())
         return r;
     const auto mark = till.printer().mark();
     till.watchPrinter(mark);
-    proxy.stall(true);
-    const qint64 stalledAt = till.now();
-    // Other tills reach the server; this one's network carries nothing.
-    till.aside([] { queueReceipt("during the stall").join(); });
+    degrade(proxy);
+    const qint64 degradedAt = till.now();
+    till.aside([] { queueReceipt("through the proxy").join(); });
     till.runFor(outageMs);
-    proxy.stall(false);
+    restore(proxy);
     const qint64 back = till.now();
-    till.collect(stalledAt, back, mark);
+    till.collect(degradedAt, back, mark);
     if (qEnvironmentVariableIsSet("KV_OUTAGE_LOG"))
         for (const QString &line : till.log())
             std::fprintf(stderr, "  log: %s\n", qPrintable(line));
     return r;
 }
 
+Result stallingNetwork(qint64 outageMs)
+{
+    return throughProxy(
+        "network stalls (proxy)", outageMs, [](draldbtest::TcpProxy &p) { p.stall(true); },
+        [](draldbtest::TcpProxy &p) { p.stall(false); });
+}
+
 // A slow link or a busy server: every answer 3 s late. That is no outage.
 Result slowDatabase(qint64 outageMs)
 {
-    Result r;
-    r.what = "database answers in 3 s (proxy)";
-    draldbtest::TcpProxy proxy(testenv::database().port);
-    Till till(QString::fromLatin1(draldbtest::TcpProxy::kHost), r);
-    if (!till.start())
-        return r;
-    const auto mark = till.printer().mark();
-    till.watchPrinter(mark);
-    proxy.delay(3000);
-    const qint64 slowAt = till.now();
-    till.aside([] { queueReceipt("while it is slow").join(); });
-    till.runFor(outageMs);
-    proxy.delay(0);
-    const qint64 back = till.now();
-    till.collect(slowAt, back, mark);
-    return r;
+    return throughProxy(
+        "database answers in 3 s (proxy)", outageMs, [](draldbtest::TcpProxy &p) { p.delay(3000); },
+        [](draldbtest::TcpProxy &p) { p.delay(0); });
 }
 
 Result printServerAndDatabaseDown(qint64 outageMs)

@@ -145,7 +145,10 @@ SettingsDialog::Hooks Launcher::settingsDialogHooks()
     return hooks;
 }
 
-MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
+namespace {
+
+// Every box of the launcher: its title, above every other window.
+MessageBox launcherBox(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
 {
     MessageBox box;
     box.text = text;
@@ -154,8 +157,20 @@ MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButt
     box.defaultButton = defaultButton;
     box.icon = icon;
     box.systemModal = true;
-    const MsgResult answer = m_parts.prompter.messageBox(box);
-    m_parts.log.log(icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice,
+    return box;
+}
+
+LogPriority priorityOf(MsgIcon icon)
+{
+    return icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice;
+}
+
+} // namespace
+
+MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
+{
+    const MsgResult answer = m_parts.prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
+    m_parts.log.log(priorityOf(icon),
                     QStringLiteral("told the person \"%1\"%2")
                         .arg(text, buttons == MsgButtons::YesNo ? QStringLiteral(", answered ") + toString(answer)
                                                                 : QString()));
@@ -164,14 +179,8 @@ MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButt
 
 void Launcher::tell(const QString &text, MsgIcon icon)
 {
-    MessageBox box;
-    box.text = text;
-    box.title = kTitle;
-    box.icon = icon;
-    box.systemModal = true;
-    m_parts.log.log(icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice,
-                    QStringLiteral("told the person \"%1\"").arg(text));
-    m_parts.prompter.showMessage(box);
+    m_parts.log.log(priorityOf(icon), QStringLiteral("told the person \"%1\"").arg(text));
+    m_parts.prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
 }
 
 void Launcher::swallowRunTimeError(const char *where)
