@@ -273,8 +273,9 @@ database::SchemaLook Launcher::lookAtSchema(std::optional<WaitingShown> &waiting
         if (m_waitingWindow)
             m_waitingWindow->keepShown();
     }
-    // Ended while the look runs: what it finds no longer matters.
-    if (m_parts.libraryWorker.busy())
+    // Ended while the look runs: what it finds no longer matters, even when
+    // it answered meanwhile (a database too old is told even by a quiet look).
+    if (m_ended || m_parts.libraryWorker.busy())
         return database::SchemaLook{.error = -1, .description = {}, .version = 0};
     return *look;
 }

@@ -10,6 +10,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -119,6 +120,13 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
                                               "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
     m_logic->cmdOkClick();
     EXPECT_EQ(conf(), linesFor("3", "KV_B") + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
+    // The test receipt ends with the cut (GS V 66 0); each test's job is handed over, none left open.
+    m_logic->cmdTestPrintClick();
+    EXPECT_EQ(m_spooler.writes().back(), std::string("\x1d\x56\x42\x00", 4));
+    m_logic->cmdTestDrawerClick();
+    EXPECT_EQ(m_spooler.openHandles(), 0);
+    const auto kinds = m_spooler.kinds();
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kv::platform::RecordingSpooler::Op::Kind::EndDocument), 2);
 }
 
 TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)

@@ -2,6 +2,7 @@
 // incomplete, exact bytes; and text as the printer gets it.
 #include "config/vbConfig.h"
 #include "core/textconv.h"
+#include "shared/conffile.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
@@ -61,6 +62,9 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
     const QString notepadText = QString::fromUtf8("db_host = srv\r\ndb_name = pos\r\ndb_username = grüß\r\nstationid = 4\r\n");
     const QByteArray utf16 = QByteArray("\xFF\xFE", 2) +
                              QByteArray(reinterpret_cast<const char *>(notepadText.utf16()), notepadText.size() * 2);
+    // A comment line fills the file to exactly the size that is still read.
+    const QByteArray atBound = '#' + QByteArray(int(conffile::kMaxBytes) - complete.size() - 3, '-') + "\r\n" +
+                               complete;
     const struct {
         const char *what;
         QByteArray before;
@@ -68,6 +72,7 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
         QByteArray after;
     } cases[] = {
         {"complete", complete, {"two", "pos", "u", "p=q", "12", "TM-T88", "au", "ap"}, complete},
+        {"size bound", atBound, {"two", "pos", "u", "p=q", "12", "TM-T88", "au", "ap"}, atBound},
         // The record keeps the printer empty; an empty station id is left out.
         {"empty station id", "stationid = \r\n", {"", "", "", "", "", "", "", ""},
          "db_host = \r\ndb_name = \r\ndb_username = \r\ndb_password = \r\nesc_printer = none\r\n"

@@ -265,13 +265,18 @@ TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlives
                   "VALUES (100, 'kv upd', 's3cr''t'), (100, 'second', 'row')");
     m_ctx.appDir = m_dir.path();
     m_dir.write("doupdate", "old\r\n");
-    m_dir.write("kvtupd.sh", kScript);
     ScriptedPrompter p;
     const auto expectInform = [&p](const char *text) {
         p.expectMessage(QString::fromLatin1(text), MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
                         MsgIcon::Information, true);
     };
     kv::Updater updater(m_ctx, m_settings, p, m_killer, m_events);
+    // Without the script the request is used up all the same: the next start goes on without asking.
+    expectInform("No update script found. Starting normally.");
+    EXPECT_EQ(updater.runUpdate(), Outcome::Continue);
+    EXPECT_FALSE(QFileInfo::exists(m_dir.file("doupdate")));
+    m_dir.write("doupdate", "old\r\n");
+    m_dir.write("kvtupd.sh", kScript);
     expectInform("Korvantis needs to be closed for the update to begin.");
     updater.requestUpdate();
     p.verifyDone();
@@ -376,6 +381,8 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             testenv::ClusterStopped down;
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
+            EXPECT_EQ(m_events.lines.last(),
+                      QStringLiteral("<4>database connection lost (outage %1 since the launcher started)").arg(outage));
             check("still down", 1, {kAttempt, kFailure}, {});
         }
         m_killer.names.clear();
@@ -386,6 +393,26 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     EXPECT_EQ(m_watchdog.outageCount, 2);
     EXPECT_TRUE(m_watchdog.dbConnectionUp);
     EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
+}
+
+// Under journald each line is filed by its sd-daemon prefix and stamped by
+// journald; elsewhere it carries the time and the priority's name. A line
+// end inside an event would start a line of its own.
+TEST(EventLine, EachPriorityIsPrefixedForTheJournalAndNamedElsewhere)
+{
+    using P = kv::LogPriority;
+    const struct {
+        P priority;
+        const char *journal, *plain;
+    } cases[] = {{P::Error, "<3>a  b", "2026-07-23 21:47:35 error: a  b"},
+                 {P::Warning, "<4>a  b", "2026-07-23 21:47:35 warning: a  b"},
+                 {P::Notice, "<5>a  b", "2026-07-23 21:47:35 notice: a  b"},
+                 {P::Info, "<6>a  b", "2026-07-23 21:47:35 info: a  b"},
+                 {P::Debug, "<7>a  b", "2026-07-23 21:47:35 debug: a  b"}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(kv::eventLine(c.priority, QStringLiteral("a\r\nb"), kAt, true).toStdString(), c.journal);
+        EXPECT_EQ(kv::eventLine(c.priority, QStringLiteral("a\r\nb"), kAt, false).toStdString(), c.plain);
+    }
 }
 
 // A look that overruns its bound (should the driver's deadline not hold) is

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 using kv::FakeDraldb;
 using kv::platform::RecordingSpooler;
 using testprinter::TestPrinter;
@@ -132,6 +134,11 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12"}));
         EXPECT_EQ(fake.openResultSets(), 0);
         EXPECT_EQ(spooler.openHandles(), 0);
+        // Journalled when the job was surely taken, the file its owner's
+        // alone like shell.conf beside it.
+        struct stat st {};
+        EXPECT_EQ(::stat(dir.file(kv::PrintJournal::fileName()).toUtf8().constData(), &st) == 0
+                      ? int(st.st_mode & 07777) : -1, c.how == ThrowAtDelete ? 0600 : -1);
 
         spooler.setFailWrites(false);
         spooler.setFailEndDocument(false);

@@ -115,6 +115,7 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
         // A click on the selected row refreshes it: a running front-end has neither.
         {0, ClickSelectedRow, false, false, false, false},
     };
+    mp.managedPrograms[2].failureCount = 3;
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
         if (c.action == ClickSelectedRow)
@@ -127,6 +128,8 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
                   QList<bool>({c.runEnabled, c.runShown, c.stopEnabled, c.stopShown}));
     }
     list->setCurrentRow(2);
+    // Run by hand starts the count of failures again.
+    EXPECT_EQ(child<QCheckBox>("chkROF")->text(), QStringLiteral("Restart on Failure:0"));
     stop->click();
     EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
     EXPECT_TRUE(run->isEnabled() && !stop->isEnabled());

@@ -85,6 +85,9 @@ TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
     });
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Yes);
     EXPECT_TRUE(stayed);
+    // Closed by the program (the launcher ending while it asks): No.
+    whenModalShows([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
+    EXPECT_EQ(p.messageBox(box), kv::MsgResult::No);
     box.buttons = kv::MsgButtons::OKCancel;
     whenModalShows(pressEscape);
     EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);

@@ -55,6 +55,7 @@ class FakeDatabase final : public kv::StartupDatabase {
 public:
     // Error numbers of successive looks at the schema; the last one repeats.
     QList<qint32> schemaResults{0};
+    qint32 schemaVersion = kv::database::kLowestSchemaVersion;
     int schemaLooks = 0;
     // Runs inside each look, on whatever thread the launcher takes it.
     std::function<void()> duringLook = [] {};
@@ -69,7 +70,7 @@ public:
         kv::database::SchemaLook look;
         look.error = schemaResults.size() > 1 ? schemaResults.takeFirst() : schemaResults.first();
         look.description = QStringLiteral("no server");
-        look.version = kv::database::kLowestSchemaVersion;
+        look.version = schemaVersion;
         return look;
     }
     kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &) override

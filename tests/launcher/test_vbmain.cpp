@@ -300,19 +300,24 @@ TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
 TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
 {
     // Told to end during the last, error-telling look at a server that is
-    // down: it ends, with no box about the look.
-    {
+    // down, or during the first at one too old: it ends, with no box about
+    // the look, and looks no more.
+    for (const int endAt : {6, 1}) {
+        SCOPED_TRACE(endAt);
         database.schemaResults = {-2147467259};
+        if (endAt == 1)
+            database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion - 1;
         Launcher &l = make();
         database.duringLook = [&] {
-            if (database.schemaLooks == 6)
+            if (database.schemaLooks == endAt)
                 l.terminate();
         };
         EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
         EXPECT_TRUE(prompter.shownMessages().isEmpty());
         EXPECT_EQ(dialog.shown, 0);
+        EXPECT_EQ(database.schemaLooks, endAt);
         database.duringLook = [] {};
-        database.schemaResults = {0};
+        database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion;
     }
     for (const bool updating : {true, false}) {
         SCOPED_TRACE(updating);
