@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -458,7 +457,7 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
         prompter.verifyDone();
     };
     const auto posLines = [&] { return events.lines.filter(QStringLiteral("POS")).size(); };
-    const qint64 retry = kv::LibraryJobs::kRetryIntervalMs;
+    const qint64 retry = 4000; // rows that wait are tried again every 4 s
     // The pass at start-up finds the printer gone.
     l.mainTick();
     tick(false);
@@ -471,9 +470,11 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     draldb.notify(QStringLiteral("poscommands"));
     l.mainTick();
     tick(true);
+    // A retry looks for the printer once per interval, never in between.
     for (int i = 0; i < 5; ++i) {
+        spooler.clearOps();
         tick(false, retry);
-        // A retry is followed by none until the interval has passed again.
+        EXPECT_FALSE(spooler.ops().empty()) << "no retry once the interval has passed";
         spooler.clearOps();
         tick(false, retry - 1);
         EXPECT_TRUE(spooler.ops().empty()) << "retried again before the interval";
@@ -563,69 +564,6 @@ TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaitedOnlyWhenRowsWait
     }
 }
 
-// The fake library behind a lock, answering each call after a random delay of
-// up to two milliseconds and failing one read of the queue in five: at any
-// tick a job may still run, have just ended, or want a retry.
-class SlowLibrary final : public kv::DraldbClient {
-public:
-    explicit SlowLibrary(FakeDraldb &fake) : m_fake(fake) {}
-    void notify(const QString &channel)
-    {
-        std::lock_guard guard(m_lock);
-        m_fake.notify(channel);
-    }
-    qint32 system_init(const QString &s) override { return call([&] { return m_fake.system_init(s); }); }
-    qint32 VB_notify_listen(qint32 c, const QString &s) override
-    {
-        return call([&] { return m_fake.VB_notify_listen(c, s); });
-    }
-    QString VB_notify_check(qint32 c) override { return call([&] { return m_fake.VB_notify_check(c); }); }
-    QString config_getvalue(const QString &k) override { return call([&] { return m_fake.config_getvalue(k); }); }
-    QString VB_new_sql(qint32 c, const QString &sql, qint32 &rs, qint32 f) override
-    {
-        return call([&] {
-            if (std::uniform_int_distribution<int>(0, 4)(m_random) == 0) {
-                rs = 0;
-                return QStringLiteral("the server went away");
-            }
-            return m_fake.VB_new_sql(c, sql, rs, f);
-        });
-    }
-    qint32 VB_numrecord(qint32 rs) override { return call([&] { return m_fake.VB_numrecord(rs); }); }
-    qint32 VB_moveto(qint32 rs, qint32 i) override { return call([&] { return m_fake.VB_moveto(rs, i); }); }
-    QString VB_getvalue(qint32 rs, const QString &t, const QString &c, qint32 &row) override
-    {
-        return call([&] { return m_fake.VB_getvalue(rs, t, c, row); });
-    }
-    QString VB_delete(qint32 rs, const QString &t, qint32 &row) override
-    {
-        return call([&] { return m_fake.VB_delete(rs, t, row); });
-    }
-    void VB_free(qint32 &rs) override
-    {
-        call([&] { return m_fake.VB_free(rs), 0; });
-    }
-    qint32 draldb_relistens(qint32 c) override { return call([&] { return m_fake.draldb_relistens(c); }); }
-    qint32 draldb_pending(qint32 c) override { return call([&] { return m_fake.draldb_pending(c); }); }
-
-private:
-    template <typename F>
-    auto call(F f) -> decltype(f())
-    {
-        int micros = 0;
-        {
-            std::lock_guard guard(m_lock);
-            micros = std::uniform_int_distribution<int>(0, 2000)(m_random);
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(micros));
-        std::lock_guard guard(m_lock);
-        return f();
-    }
-    FakeDraldb &m_fake;
-    std::mutex m_lock;
-    std::mt19937 m_random{20261207};
-};
-
 // Yes to every question, as a cashier in a hurry.
 struct AnsweringPrompter final : kv::Prompter {
     kv::MsgResult messageBox(const kv::MessageBox &) override { return kv::MsgResult::Yes; }
@@ -638,11 +576,15 @@ int threadsOfThisProcess()
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
-// The tick hands its work to a real thread thousands of times while receipts
-// and shutdowns are notified, the printer setting changes and time jumps
-// past the retry interval at random; the launcher is told to end at a random
-// tick (from the menu or by the system). Every launcher ends clean and leaves
-// no thread behind. Run under the thread checker, this is the hand-off's test.
+// The tick hands its work to a real thread thousands of times while the
+// library answers its queries after a random delay (at any tick a job may
+// still run, have just ended, or want a retry: one read of the queue in five
+// fails), receipts and shutdowns are notified, the printer setting changes
+// and time jumps past the retry interval at random; the launcher is told to
+// end at a random tick (from the menu or by the system). Every launcher ends
+// clean and leaves no thread behind. Run under the thread checker, this is
+// the hand-off's test: the window thread touches the library only while no
+// job runs, as the launcher itself does.
 TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
 {
     {
@@ -655,23 +597,27 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
     const auto chance = [&](int oneIn) { return std::uniform_int_distribution<int>(1, oneIn)(random) == 1; };
     serveQueue({{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("device"), QStringLiteral("1")},
                  {QStringLiteral("command"), QStringLiteral("Bon")}}});
+    std::mt19937 jobRandom(20261207); // the jobs' own
+    draldb.answer = [&, served = draldb.answer](const QString &sql) -> std::optional<Rows> {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(jobRandom)));
+        return std::uniform_int_distribution<int>(0, 4)(jobRandom) ? served(sql) : std::nullopt;
+    };
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
-        SlowLibrary library(draldb);
         kv::ThreadWorker worker;
         AnsweringPrompter answers;
         {
             launcher.reset();
-            Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, library, spooler,
+            Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, draldb, spooler,
                                          processes, spawner, worker, events, false});
             l.setTrayIcon(&tray);
             ASSERT_EQ(l.Main(), Outcome::Continue);
             const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
             for (int tick = 0; tick < endAt; ++tick) {
-                if (chance(7))
-                    library.notify(QStringLiteral("poscommands"));
-                if (chance(400))
-                    library.notify(QStringLiteral("shutdown"));
+                if (!worker.busy() && chance(7))
+                    draldb.notify(QStringLiteral("poscommands"));
+                if (!worker.busy() && chance(400))
+                    draldb.notify(QStringLiteral("shutdown"));
                 if (chance(50))
                     l.shellConf.esc_printer = chance(2) ? QStringLiteral("Receipt") : QStringLiteral("Office");
                 clock.advanceMs(std::uniform_int_distribution<int>(0, 1500)(random));

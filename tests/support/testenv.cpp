@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-#include <array>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -17,7 +17,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,77 +35,57 @@ namespace {
 // saying what failed. Started with posix_spawn, as the launcher starts its
 // programs: a child that runs code in this process's memory before its exec
 // (QProcess's vfork-like start) leaves the thread checker's view of this
-// process wrong.
+// process wrong. Its errors go to a file, so that a full pipe never stops it.
 std::string run(const std::string &program, const QStringList &args, const QString &password = QString())
 {
-    std::vector<std::string> argv{program};
+    std::vector<std::string> strings{program};
     for (const QString &a : args)
-        argv.push_back(a.toStdString());
-    std::vector<char *> argp;
-    for (std::string &a : argv)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    std::vector<std::string> envs;
-    for (char **e = environ; *e; ++e) {
+        strings.push_back(a.toStdString());
+    const std::size_t argc = strings.size();
+    for (char **e = environ; *e; ++e)
         if (password.isNull() || std::strncmp(*e, "PGPASSWORD=", 11) != 0)
-            envs.emplace_back(*e);
-    }
+            strings.emplace_back(*e);
     if (!password.isNull())
-        envs.push_back("PGPASSWORD=" + password.toStdString());
-    std::vector<char *> envp;
-    for (std::string &e : envs)
-        envp.push_back(e.data());
+        strings.push_back("PGPASSWORD=" + password.toStdString());
+    std::vector<char *> argv, envp;
+    for (std::size_t i = 0; i < strings.size(); ++i)
+        (i < argc ? argv : envp).push_back(strings[i].data());
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
 
-    std::array<int, 2> out{-1, -1}, err{-1, -1};
-    if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0)
-        throw std::runtime_error("no pipe for " + program);
+    int out[2];
+    char errors[] = "/tmp/kv-run-XXXXXX";
+    const int err = ::mkostemp(errors, O_CLOEXEC);
+    if (err < 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipe or file for " + program);
+    ::unlink(errors);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argp.data(), envp.data());
+    const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    ::close(err[1]);
-    std::string text[2];
-    std::array<pollfd, 2> fds{pollfd{out[0], POLLIN, 0}, pollfd{err[0], POLLIN, 0}};
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(180);
-    bool timedOut = false;
-    while (rc == 0 && (fds[0].fd >= 0 || fds[1].fd >= 0)) {
-        if (std::chrono::steady_clock::now() >= until) {
-            timedOut = true;
-            ::kill(pid, SIGKILL);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            text.append(buffer, std::size_t(n));
+        else if (errno != EINTR)
             break;
-        }
-        if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR)
-            break;
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || !fds[i].revents)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text[i].append(buffer, std::size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
     }
-    for (const pollfd &f : fds) {
-        if (f.fd >= 0)
-            ::close(f.fd);
-    }
+    ::close(out[0]);
     int status = 0;
-    if (rc == 0)
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    if (rc != 0 || timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(program + " " + args.join(' ').toStdString() + " failed:\n" + text[0] + text[1]);
-    return text[0];
+    while (rc == 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const ssize_t errorBytes = ::pread(err, buffer, sizeof buffer, 0);
+    ::close(err);
+    if (rc != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(program + " " + args.join(' ').toStdString() + " failed:\n" + text +
+                                 std::string(buffer, std::size_t(std::max<ssize_t>(errorBytes, 0))));
+    return text;
 }
 
 } // namespace
