@@ -381,6 +381,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             testenv::ClusterStopped down;
             check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
+            EXPECT_FALSE(m_watchdog.probeDatabaseConnection(m_settings)) << "reconnects keep the checks' pace";
             EXPECT_EQ(m_events.lines.last(),
                       QStringLiteral("<4>database connection lost (outage %1 since the launcher started)").arg(outage));
             check("still down", 1, {kAttempt, kFailure}, {});

@@ -497,6 +497,14 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     tick(false, retry);
     tick(false);
     EXPECT_EQ(queueQueries(), 3) << "a pass that printed ends the retries";
+    // The next outage is logged again, though only the launcher's own pass
+    // (after a reconnect) finds it.
+    spooler.setReachable(false);
+    serveQueue({{{QStringLiteral("id"), QStringLiteral("6")}, {QStringLiteral("device"), QStringLiteral("1")}}});
+    draldb.reconnect();
+    tick(false);
+    tick(false);
+    EXPECT_EQ(posLines(), 4);
 }
 
 // ---------- the loop ----------
