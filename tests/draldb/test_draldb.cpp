@@ -8,8 +8,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <functional>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -263,15 +261,10 @@ TEST(DraldbOutage, ListeningResumesAfterARestartAndChecksStayPrompt)
     EXPECT_EQ(draldb_relistens(connection), 1);
 }
 
-// The library cancels a statement on a frozen backend at its deadline. Woken
-// then, a backend that had not read the statement yet ignores the cancel and
-// the INSERT commits within the grace: what the database did is what the
-// caller hears, as a committed INSERT reported failed would be queued again.
-// Never woken, the session is given up and a new one serves and listens.
-// The kernel accepts connections for a frozen postmaster, which then never
-// answers: only the library's deadlines end the wait. A session lost then
-// gets a reconnect stuck in its handshake, and checks stay prompt meanwhile;
-// once the server answers again, listening resumes.
+// A statement on a frozen backend is cancelled at its deadline; an INSERT
+// that commits anyway within the grace is reported done (else it would be
+// queued again). A frozen postmaster accepts and never answers: only the
+// deadlines end a reconnect, checks stay prompt, and listening resumes.
 TEST(DraldbOutage, AFrozenServerHoldsNoCallBeyondItsDeadline)
 {
     TempAppDir dir;

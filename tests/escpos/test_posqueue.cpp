@@ -1,7 +1,8 @@
-// The POS queue: against the fake client library and the recording spooler
-// for write boundaries and failures real servers cannot easily be made to
-// show; then from the test cluster through the client library and the
-// private print server to the test printer.
+// The printer list and the POS queue: against the fake client library and
+// the recording spooler for write boundaries and failures real servers cannot
+// easily be made to show; then from the test cluster through the client
+// library and the private print server to the test printer.
+#include "escpos/vbEscpos.h"
 #include "escpos/vbPosCommands.h"
 #include "launcher/libraryjobs.h"
 
@@ -23,8 +24,6 @@
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include <sys/stat.h>
 
@@ -39,6 +38,22 @@ const std::string kSel("\x1b\x63\x30\x02", 4);
 const std::string kCut("\x1d\x56\x42\x00", 4);
 const std::string kPin2("\x1b\x70\x00\x19\xfa", 5);
 const std::string kPin5("\x1b\x70\x01\x19\xfa", 5);
+
+// The launcher counts printers as the list's size less one; the helpers
+// never touch a printer.
+TEST(EscposPrinterList, NamesThenOneEmptyElementAndExactNamesOnly)
+{
+    RecordingSpooler spooler;
+    const QString kueche = QString::fromUtf8("Küche");
+    spooler.setPrinters({"KV_Receipt", kueche.toStdString()}, "KV_Receipt");
+    EXPECT_EQ(kv::escpos::getPrinterList(spooler), (QStringList{"KV_Receipt", kueche, ""}));
+    EXPECT_TRUE(kv::escpos::printerExists(spooler, kueche));
+    for (const char *near : {"kv_receipt", "KV_Rec", "KV_Receipt ", ""})
+        EXPECT_FALSE(kv::escpos::printerExists(spooler, near)) << near;
+    spooler.setReachable(false);
+    EXPECT_EQ(kv::escpos::getPrinterList(spooler), QStringList{""});
+    EXPECT_TRUE(spooler.ops().empty());
+}
 
 struct LibraryFailed {};
 
@@ -74,13 +89,10 @@ protected:
     kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
 };
 
-// A job the spooler did not take, or an error before the hand-over, keeps
-// every row of the pass, and the next pass prints each receipt once. Rows
-// whose job was taken but not deleted are journalled, so that the next
-// program run deletes them without printing them again. When the answer to
-// the job's end is lost, the same run asks the server before printing again:
-// nothing prints while it does not answer, and a job it took is not printed
-// twice. What the server holds unprinted of a job is cancelled.
+// A job the spooler did not take keeps every row, printed once by the next
+// pass; rows of a job taken but not deleted are journalled, deleted by the
+// next run unprinted. After a lost answer the run asks the server first, and
+// what the server holds unprinted of a job is cancelled.
 TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
     enum How { FailWrites, FailEnd, Throw, ThrowAtDelete, LostTaken, LostHeld };
@@ -201,10 +213,8 @@ constexpr int kOtherStation = 4;
 // What psql printed, without the line end.
 std::string sql(const std::string &statement)
 {
-    std::string out = testenv::psql(statement);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
+    const std::string out = testenv::psql(statement);
+    return out.substr(0, out.find_last_not_of('\n') + 1);
 }
 
 // Queues a row as another part of the system does; commandSql is an SQL

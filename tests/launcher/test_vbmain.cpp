@@ -8,9 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <QDir>
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <chrono>
@@ -131,8 +130,6 @@ protected:
     FakeWaitingWindow waiting;
     std::unique_ptr<Launcher> launcher;
 };
-
-// ---------- start-up ----------
 
 // One key missing at a time. The person completes the settings and presses
 // OK, which reruns start-up, or closes the dialog, which ends a launcher that
@@ -340,8 +337,6 @@ TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
     }
 }
 
-// ---------- the tick ----------
-
 // One check at start-up, then one per eleven ticks; it ends a newer copy of
 // the launcher and brings back a front-end that was kept closed.
 TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
@@ -371,29 +366,38 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
     }
 }
 
+// The front-end ended, or the system's shutdown was notified: the launcher
+// asks what goes with it. Keeping the card reader and the rest on a shutdown
+// leaves the front-end running, treated as ended so that Exit works.
 TEST_F(LauncherTest, FrontEndEnd)
 {
     const struct {
         const char *what;
-        bool marker;
+        bool shutdown, marker;
         MsgResult updateAnswer, quitAnswer;
         bool quits, updates;
     } cases[] = {
-        {"no marker, quit", false, MsgResult::No, MsgResult::Yes, true, false},
-        {"marker, update now", true, MsgResult::Yes, MsgResult::No, true, true},
-        {"marker, later, keep", true, MsgResult::No, MsgResult::No, false, false},
+        {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false},
+        {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false},
+        {"marker, update now", false, true, MsgResult::Yes, MsgResult::No, true, true},
+        {"marker, later, keep", false, true, MsgResult::No, MsgResult::No, false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         if (c.marker) // stays for the rows after
             dir.write(QStringLiteral("doupdate"), {});
         Launcher &l = running();
-        endFrontEnd(l);
+        if (c.shutdown)
+            draldb.notify(QStringLiteral("shutdown"));
+        else
+            endFrontEnd(l);
         if (c.marker)
             prompter.expectMessage(QStringLiteral("Do the update now and restart Korvantis?"), MsgButtons::YesNo,
                                    c.updateAnswer, kTitle, MsgIcon::None, true);
         if (!c.updates)
-            prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
+            prompter.expectMessage(c.shutdown ? QStringLiteral("Do you want to keep all supporting programs open?")
+                                              : kQuitQuestion,
+                                   MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
         // A kept front-end's end is not asked about again.
         for (int tick = 0; tick < (c.quits ? 1 : 3); ++tick)
             l.mainTick();
@@ -404,25 +408,10 @@ TEST_F(LauncherTest, FrontEndEnd)
         EXPECT_EQ(tray.removed, c.quits ? 1 : 0);
         EXPECT_EQ(l.updateOnExit, c.updates);
         EXPECT_EQ(l.frontEndClosed, !c.quits);
+        EXPECT_EQ(spawner.started.back()->running, c.shutdown);
+        EXPECT_TRUE(c.quits || !l.managedPrograms.managedPrograms[0].process->pReady);
         EXPECT_TRUE(tray.exitAvailable);
     }
-}
-
-// Yes keeps the card reader and the rest: only the front-end counts as ended.
-TEST_F(LauncherTest, ShutdownKeptLeavesTheFrontEndRunning)
-{
-    Launcher &l = running();
-    draldb.notify(QStringLiteral("shutdown"));
-    l.mainTick();
-    prompter.expectMessage(QStringLiteral("Do you want to keep all supporting programs open?"), MsgButtons::YesNo,
-                           MsgResult::Yes);
-    l.mainTick();
-    prompter.verifyDone();
-    EXPECT_TRUE(l.launcherRunning && l.frontEndClosed);
-    EXPECT_TRUE(spawner.started.back()->running);
-    // Treated as ended, so the Exit item works.
-    EXPECT_FALSE(l.managedPrograms.managedPrograms[0].process->pReady);
-    EXPECT_TRUE(tray.exitAvailable);
 }
 
 // "test" is only listened to: it takes its tick and prints nothing.
@@ -507,8 +496,6 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     EXPECT_EQ(posLines(), 4);
 }
 
-// ---------- the loop ----------
-
 // A box inside the tick may fail with an exception: swallowed after the
 // tick's watchdog check, and the question comes again. A box's own event loop
 // runs the pass timer: no pass starts inside a pass.
@@ -584,15 +571,10 @@ int threadsOfThisProcess()
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
-// The tick hands its work to a real thread thousands of times while the
-// library answers its queries after a random delay (at any tick a job may
-// still run, have just ended, or want a retry: one read of the queue in five
-// fails), receipts and shutdowns are notified, the printer setting changes
-// and time jumps past the retry interval at random; the launcher is told to
-// end at a random tick (from the menu or by the system). Every launcher ends
-// clean and leaves no thread behind. Run under the thread checker, this is
-// the hand-off's test: the window thread touches the library only while no
-// job runs, as the launcher itself does.
+// Thousands of hand-overs to a real thread while a slow library fails one
+// queue read in five, notifications, printer changes and clock jumps come at
+// random, and the launcher is ended at a random tick: each ends clean, with
+// no thread left. Under the thread checker this is the hand-off's test.
 TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
 {
     {

@@ -20,6 +20,9 @@
 
 namespace form1test {
 
+const QString kEcho = QString::fromUtf8(childhelpers::kv_child_echo);
+const QString kExitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
+
 // Every row of managedprogram by id, as "name|path|executable|arguments|
 // runonstart|restartonfailure|machineid" (test texts hold no "|").
 inline std::map<int, std::string> rows()
@@ -94,12 +97,10 @@ struct Station {
     // Three programs of this station and one of another.
     void standardStation()
     {
-        const QString exitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
-        const QString echo = QString::fromUtf8(childhelpers::kv_child_echo);
-        add(QStringLiteral("Till"), exitAfter, QStringLiteral("60000"), true, false);
-        add(QStringLiteral("Reader"), echo, QStringLiteral("out:hello"), false, true);
-        add(QStringLiteral("Scale"), exitAfter, QStringLiteral("60000"), true, true);
-        add(QStringLiteral("Elsewhere"), echo, QString(), true, true, 7);
+        add(QStringLiteral("Till"), kExitAfter, QStringLiteral("60000"), true, false);
+        add(QStringLiteral("Reader"), kEcho, QStringLiteral("out:hello"), false, true);
+        add(QStringLiteral("Scale"), kExitAfter, QStringLiteral("60000"), true, true);
+        add(QStringLiteral("Elsewhere"), kEcho, QString(), true, true, 7);
     }
 
     int id(int index) const { return mp.managedPrograms.at(std::size_t(index)).id; }

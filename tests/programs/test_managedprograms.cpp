@@ -15,15 +15,14 @@
 
 #include <optional>
 
+using form1test::kEcho;
+using form1test::kExitAfter;
 using form1test::rowOf;
 using form1test::rows;
 using kv::ManagedProgram;
 using kv::Outcome;
 
 namespace {
-
-const QString kEcho = QString::fromUtf8(childhelpers::kv_child_echo);
-const QString kExitAfter = QString::fromUtf8(childhelpers::kv_child_exit_after);
 
 class Programs : public ::testing::Test, protected form1test::Station {
 protected:

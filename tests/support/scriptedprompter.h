@@ -20,29 +20,24 @@ public:
 
     // Expect a message box with this text and these buttons; answer with
     // `answer`. Title, icon and modality are checked when given.
-    ScriptedPrompter &expectMessage(const QString &text, kv::MsgButtons buttons, kv::MsgResult answer,
-                                    std::optional<QString> title = std::nullopt,
-                                    std::optional<kv::MsgIcon> icon = std::nullopt,
-                                    std::optional<bool> systemModal = std::nullopt)
+    void expectMessage(const QString &text, kv::MsgButtons buttons, kv::MsgResult answer,
+                       std::optional<QString> title = std::nullopt, std::optional<kv::MsgIcon> icon = std::nullopt,
+                       std::optional<bool> systemModal = std::nullopt)
     {
         m_script.push_back({false, text, buttons, answer, {}, std::move(title), icon, systemModal});
-        return *this;
     }
     // Expect an input box with this prompt; answer with `typed`.
-    ScriptedPrompter &expectInput(const QString &prompt, const QString &typed,
-                                  std::optional<QString> title = std::nullopt)
+    void expectInput(const QString &prompt, const QString &typed, std::optional<QString> title = std::nullopt)
     {
         m_script.push_back({true, prompt, kv::MsgButtons::OK, kv::MsgResult::OK, typed, std::move(title), {}, {}});
-        return *this;
     }
 
     // Fails the test for every expected prompt that did not come yet.
     void verifyDone();
 
     const QList<kv::MessageBox> &shownMessages() const { return m_shown; }
-    bool busy() const { return m_busyChanges.value(m_busyChanges.size() - 1, false); }
-    // Every busy-cursor change in order: true = shown, false = restored.
-    const QList<bool> &busyChanges() const { return m_busyChanges; }
+    // Whether the last busy-cursor change showed it.
+    bool busy() const { return m_busy; }
 
     // Texts of the boxes shown without waiting for the answer, in order.
     const QStringList &shownWithoutWaiting() const { return m_shownWithoutWaiting; }
@@ -54,7 +49,7 @@ public:
         messageBox(box);
     }
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
-    void setBusyCursor(bool busy) override { m_busyChanges.append(busy); }
+    void setBusyCursor(bool busy) override { m_busy = busy; }
 
 private:
     struct Step {
@@ -70,7 +65,7 @@ private:
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
     QStringList m_shownWithoutWaiting;
-    QList<bool> m_busyChanges;
+    bool m_busy = false;
 };
 
 } // namespace testsupport

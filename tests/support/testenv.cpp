@@ -31,11 +31,9 @@ namespace testenv {
 
 namespace {
 
-// Runs a program (found on PATH) to its end; its output, or an exception
-// saying what failed. Started with posix_spawn, as the launcher starts its
-// programs: a child that runs code in this process's memory before its exec
-// (QProcess's vfork-like start) leaves the thread checker's view of this
-// process wrong. Its errors go to a file, so that a full pipe never stops it.
+// Runs a program (found on PATH) to its end; its output, or an exception.
+// posix_spawn, as QProcess's vfork-like start confuses the thread checker;
+// errors go to a file, so that a full pipe never stops the program.
 std::string run(const std::string &program, const QStringList &args, const QString &password = QString())
 {
     std::vector<std::string> strings{program};
