@@ -119,7 +119,7 @@ milliseconds checkFor(int32_t connection, milliseconds span)
 
 } // namespace
 
-TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConf)
+TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConfWithoutHanging)
 {
     TempAppDir dir;
     // Saved by Notepad: a byte-order mark before the first key.
@@ -135,6 +135,15 @@ TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConf)
     EXPECT_EQ(take(config_getvalue("note")), "a=b = c");
     EXPECT_EQ(take(config_getvalue("unknown")), "");
     EXPECT_EQ(take(config_getvalue(nullptr)), "");
+    // A FIFO or /dev/zero for shell.conf must not hang the till.
+    const std::string shell = dir.file("shell.conf").toStdString();
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
+        std::remove(shell.c_str());
+        ASSERT_EQ(fifo ? ::mkfifo(shell.c_str(), 0600) : ::symlink("/dev/zero", shell.c_str()), 0);
+        EXPECT_NE(init(dir), 0);
+        EXPECT_EQ(take(config_getvalue("stationid")), "");
+    }
 }
 
 // Which file serves, and which station id counts: the launcher's id is the one
@@ -176,22 +185,7 @@ TEST(DraldbConfig, WhichFileServesAndWhichStationIdCounts)
     EXPECT_EQ(system_init(nullptr), 0);
 }
 
-// A FIFO or /dev/zero for shell.conf must not hang the till.
-TEST(DraldbConfig, NoHangOnWhatIsNotAFile)
-{
-    TempAppDir dir;
-    dir.write("dralfrontend.conf", clusterConf());
-    const std::string shell = dir.file("shell.conf").toStdString();
-    for (const bool fifo : {true, false}) {
-        SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
-        std::remove(shell.c_str());
-        ASSERT_EQ(fifo ? ::mkfifo(shell.c_str(), 0600) : ::symlink("/dev/zero", shell.c_str()), 0);
-        EXPECT_NE(init(dir), 0);
-        EXPECT_EQ(take(config_getvalue("stationid")), "");
-    }
-}
-
-TEST(DraldbNotify, OnePerCallInOrderWithoutPayloadAndOnlyListenedChannels)
+TEST(DraldbSession, NotificationsOnePerCallInOrderAndStatementsWithoutRowsLeaveTheHandleZero)
 {
     TempAppDir dir;
     const int32_t connection = connect(dir);
@@ -213,12 +207,8 @@ TEST(DraldbNotify, OnePerCallInOrderWithoutPayloadAndOnlyListenedChannels)
     EXPECT_EQ(notificationsUntil(connection, "poscommands"), (std::vector<std::string>{"poscommands"}));
 
     EXPECT_EQ(VB_notify_listen(987654, "test"), 0);
-}
 
-TEST(DraldbStatements, ErrorsAndStatementsWithoutRowsLeaveTheHandleZero)
-{
-    TempAppDir dir;
-    const int32_t connection = connect(dir);
+    // Errors and statements without rows leave the handle zero.
     int32_t rs = 55;
     EXPECT_NE(take(VB_new_sql(connection, "Selec 1", &rs, 0)).find("syntax error"), std::string::npos);
     EXPECT_EQ(rs, 0);
