@@ -34,7 +34,7 @@ void pressEscape(QWidget *w)
     QApplication::sendEvent(w, &escape);
 }
 
-TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
+TEST(QtPrompter, EveryButtonSetMapsBackAndAQuestionWithoutCancelIsNotDismissed)
 {
     kv::QtPrompter p;
     using B = QMessageBox;
@@ -67,13 +67,9 @@ TEST(QtPrompter, EveryButtonSetShowsItsButtonsAndDefaultAndMapsBack)
         });
         EXPECT_EQ(p.messageBox(box), c.expected);
     }
-}
 
-// On "keep all supporting programs open?" No would end them: Escape and the
-// close button are no answer where there is no Cancel.
-TEST(QtPrompter, QuestionWithoutCancelIsNotDismissedElseEscapeIsCancel)
-{
-    kv::QtPrompter p;
+    // On "keep all supporting programs open?" No would end them: Escape and
+    // the close button are no answer where there is no Cancel.
     kv::MessageBox box;
     box.buttons = kv::MsgButtons::YesNo;
     bool stayed = false;

@@ -112,7 +112,7 @@ protected:
     }
 };
 
-TEST_F(Processes, CapturesTheChosenStreamsInOrderInItsDirectoryWithoutAShell)
+TEST_F(Processes, CapturesTheChosenStreamsWithoutAShellAndGivesOnlyStandardDescriptorsAndAnIgnoredSigpipe)
 {
     const QString cmd = kEcho + " out:one err:two cwd $HOME \"a;b\" |x";
     const struct {
@@ -130,14 +130,11 @@ TEST_F(Processes, CapturesTheChosenStreamsInOrderInItsDirectoryWithoutAShell)
     }
     EXPECT_THROW(p.Init(cmd, dir.path(), false, false, true), std::invalid_argument);
     EXPECT_FALSE(p.pReady);
-}
 
-// A descriptor opened without close-on-exec, or another child's pipe, would
-// keep a pipe open after its program ended; a program that outlives the
-// launcher must not die at its next line of output, so SIGPIPE reaches
-// children ignored.
-TEST_F(Processes, ChildGetsEmptyInputOnlyItsStandardDescriptorsAndAnIgnoredSigpipe)
-{
+    // A descriptor opened without close-on-exec, or another child's pipe,
+    // would keep a pipe open after its program ended; a program that outlives
+    // the launcher must not die at its next line of output, so SIGPIPE
+    // reaches children ignored.
     const int leaky = ::open("/dev/null", O_RDONLY);
     start(quoted(kExitAfter) + " 20000", QStringLiteral("running"));
     const QString shell = QStringLiteral("/bin/sh -c \"cat; ls /proc/$$/fd; grep ^SigIgn: /proc/$$/status\"");
