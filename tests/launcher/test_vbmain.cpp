@@ -241,7 +241,6 @@ TEST_F(LauncherTest, PrinterDecision)
         QString question; // "" when none is expected
         MsgResult answer;
     } cases[] = {
-        // An installed printer: FullStart.
         {"unset, none installed", "", {}, {}, MsgResult::No},
         {"unset, Yes", "", {"Receipt"}, kPrinterQuestion, MsgResult::Yes},
         {"unset, No", "", {"Receipt"}, kPrinterQuestion, MsgResult::No},
@@ -551,7 +550,6 @@ TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaitedOnlyWhenRowsWait
         EXPECT_EQ(listens(), (QStringList{"VB_notify_listen(1, shutdown)", "VB_notify_listen(1, poscommands)",
                                           "VB_notify_listen(1, test)", "VB_notify_listen(1, launcherlistentest)"}));
         EXPECT_EQ(queueQueries(), waiting ? 1 : 0);
-        // An empty queue opens no printer.
         EXPECT_EQ(spooler.ops().empty(), waiting == 0);
         for (int pass = 1; pass <= 100; ++pass)
             l.runPass();
