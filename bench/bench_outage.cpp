@@ -106,6 +106,13 @@ Resources resourcesNow()
     return {count("/proc/self/task"), count("/proc/self/fd")};
 }
 
+// Freezes (SIGSTOP) or thaws (SIGCONT) every one of them.
+void signalAll(const std::vector<int> &pids, int signal)
+{
+    for (int pid : pids)
+        ::kill(pid, signal);
+}
+
 struct Result {
     const char *what = "";
     qint64 stallMs = 0;
@@ -296,13 +303,11 @@ Result frozenDatabase(qint64 outageMs)
     const auto mark = till.printer().mark();
     till.watchPrinter(mark);
     const std::vector<int> pids = clusterProcesses();
-    for (int pid : pids)
-        ::kill(pid, SIGSTOP);
+    signalAll(pids, SIGSTOP);
     const qint64 frozenAt = till.now();
     std::thread other = queueReceipt("during the freeze");
     till.runFor(outageMs);
-    for (int pid : pids)
-        ::kill(pid, SIGCONT);
+    signalAll(pids, SIGCONT);
     const qint64 back = till.now();
     till.collect(frozenAt, back, mark);
     till.aside([&] { other.join(); });
@@ -333,8 +338,7 @@ Result programManagerEditPending(qint64 outageMs)
         const auto mark = till.printer().mark();
         till.watchPrinter(mark);
         const std::vector<int> pids = clusterProcesses();
-        for (int pid : pids)
-            ::kill(pid, SIGSTOP);
+        signalAll(pids, SIGSTOP);
         const qint64 frozenAt = till.now();
         std::thread other = queueReceipt("while the program manager is open");
         arguments->end(false);
@@ -342,8 +346,7 @@ Result programManagerEditPending(qint64 outageMs)
         till.runFor(outageMs / 2);
         arguments->insert(QStringLiteral("/ttyS1"));
         till.runFor(outageMs - outageMs / 2);
-        for (int pid : pids)
-            ::kill(pid, SIGCONT);
+        signalAll(pids, SIGCONT);
         const qint64 back = till.now();
         till.collect(frozenAt, back, mark);
         if (till.runUntil([&] { return till.editsSaved(); }, 90'000))
