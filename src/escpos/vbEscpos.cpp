@@ -151,5 +151,22 @@ QByteArray hexToBytes(const QString &sHex)
     return out;
 }
 
+QStringList reasonsInWords(const std::vector<std::string> &reasons)
+{
+    // Keywords may carry a -report, -warning or -error suffix.
+    static const std::pair<const char *, const char *> words[] = {
+        {"media-empty", "out of paper"}, {"media-needed", "out of paper"}, {"media-jam", "paper jam"},
+        {"cover-open", "cover open"},    {"door-open", "cover open"},      {"offline", "offline"},
+    };
+    QStringList out;
+    for (const std::string &reason : reasons) {
+        for (const auto &[keyword, word] : words) {
+            if (reason.rfind(keyword, 0) == 0 && !out.contains(QLatin1String(word)))
+                out << QLatin1String(word);
+        }
+    }
+    return out;
+}
+
 } // namespace escpos
 } // namespace kv

@@ -61,6 +61,12 @@ public:
     const platform::JobRef &lastJob() const { return m_lastJob; }
 
     bool isOpen() const { return hPrinter != nullptr; }
+    // Why the open printer does not print, as its queue said (see
+    // platform::PrinterHandle::stateReasons); empty when closed.
+    std::vector<std::string> printerReasons() const
+    {
+        return hPrinter ? hPrinter->stateReasons() : std::vector<std::string>{};
+    }
     const DocInfo &documentRecord() const { return docInfo; }
 
 private:
@@ -89,6 +95,11 @@ bool printerExists(platform::Spooler &spooler, const QString &sPrinterName);
 // first is none), and an odd last character is dropped. "ZZ41" gives 00 41,
 // "1b63300" gives 1B 63 30. Never fails.
 QByteArray hexToBytes(const QString &sHex);
+
+// A queue's printer-state-reasons as a person reads them: "out of paper",
+// "cover open", "paper jam", "offline"; reasons that do not stop a receipt
+// printer are left out.
+QStringList reasonsInWords(const std::vector<std::string> &reasons);
 
 } // namespace escpos
 } // namespace kv

@@ -75,6 +75,7 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
             report.rowsLeftQueued = numRecords > 0;
         } else {
             report.printerOpened = true;
+            report.printerSays = escpos::reasonsInWords(m_channel.printerReasons());
             printRows(resultSet, numRecords, rows, report);
             // A row leaves the queue only once the print server holds its
             // receipt: a server that dies in mid-pass leaves every row of the

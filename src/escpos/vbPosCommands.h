@@ -43,6 +43,10 @@ struct PosPassReport {
     qint64 elapsedMs = 0;
     // The name of the pass's print job on the print server.
     QString jobName;
+    // Why the printer does not print, in words ("out of paper" ...), as its
+    // queue said when the pass opened it: receipts the server took wait
+    // there until the printer is back.
+    QStringList printerSays;
     // The print server did not answer whether it took this pass's job: its
     // rows stay queued, and the next pass asks about the job before it
     // prints them again.

@@ -61,6 +61,9 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
     if (pass.jobFateUnknown)
         line += QStringLiteral(", job \"%1\" unanswered").arg(pass.jobName);
     line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
+    if (!pass.printerSays.isEmpty())
+        line += QStringLiteral("; the printer \"%1\" reports: %2, receipts wait at the print server")
+                    .arg(pass.printerName, pass.printerSays.join(QStringLiteral(", ")));
     if (!pass.failure.isEmpty())
         line += (pass.rowsLeftQueued ? QStringLiteral("; rows stay queued: ") : QStringLiteral("; ")) + pass.failure;
     return line;
@@ -602,7 +605,8 @@ void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
     // Every notified pass is a sale and is logged; the launcher's own passes
     // say why rows wait once, not at every retry of a long outage.
     if (!(own && failed && m_waitLogged))
-        m_parts.log.log(failed ? LogPriority::Warning : LogPriority::Info, passLogLine(pass, cause));
+        m_parts.log.log(failed || !pass.printerSays.isEmpty() ? LogPriority::Warning : LogPriority::Info,
+                        passLogLine(pass, cause));
     m_waitLogged = pass.rowsLeftQueued;
     // The default printer's name, when the pass was given none.
     if (shellConf.esc_printer.isEmpty())

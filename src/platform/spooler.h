@@ -72,6 +72,11 @@ public:
     virtual JobFate fate() const = 0;
     // The last document's job.
     virtual JobRef job() const = 0;
+    // Why the printer does not print, as the queue said when it was opened:
+    // the server's printer-state-reasons ("media-empty-error",
+    // "cover-open-error", "offline-report" ...); empty when all is well or
+    // the spooler cannot tell.
+    virtual std::vector<std::string> stateReasons() const { return {}; }
 };
 
 class Spooler {

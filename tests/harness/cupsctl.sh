@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Private print server for the tests: a cupsd of its own whose queues print to
-# test printers, the backend "kvprinter", which keeps job N of a queue whole in
-# $KV_TESTPRINTER_DIR/QUEUE/job-N.bin (six digits, renamed into place).
-#   cupsctl.sh setup       ENVDIR   start everything, write ENVDIR/cups.env
+# Private print server for the tests: a cupsd of its own whose queues print
+# through the package's escpos backend to test receipt printers
+# (kv_escposprinter, one per queue on a port of 127.0.0.1), which keep what
+# connection N printed in $KV_TESTPRINTER_DIR/QUEUE/job-N.bin (six digits,
+# renamed into place) and take orders on $KV_TESTPRINTER_DIR/QUEUE/control.
+#   cupsctl.sh setup       ENVDIR BUILDDIR   start everything, write ENVDIR/cups.env
 #   cupsctl.sh teardown    ENVDIR   stop and remove everything setup made
 #   cupsctl.sh start-cupsd ENVDIR   bring cupsd back after a test stopped or killed it
 # As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
@@ -12,6 +14,7 @@ set -euo pipefail
 cmd=${1:?command}
 envdir=${2:?env directory}
 envfile="$envdir/cups.env"
+builddir=${3:-}
 # Written before anything starts, so a setup that died half-way is cleaned up
 # by the next teardown even though cups.env never appeared.
 statefile="$envdir/cups.state"
@@ -35,12 +38,23 @@ stop_cupsd() {
   for _ in $(seq 1 50); do owned || return 0; sleep 0.1; done
 }
 
+# Ends the test printers of state directory $1.
+stop_printers() {
+  local state=$1 f pid
+  for f in "$state"/printer-*.pid; do
+    [ -e "$f" ] || continue
+    pid=$(cat "$f")
+    tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/" && kill -TERM "$pid" 2>/dev/null
+  done
+  return 0
+}
+
 teardown() {
   [ -f "$statefile" ] || { rm -f "$envfile"; return 0; }
   local state
   state=$(cat "$statefile")
   case "$state" in
-    /tmp/kv-cups.*) stop_cupsd "$state"; rm -rf "$state" ;;
+    /tmp/kv-cups.*) stop_cupsd "$state"; stop_printers "$state"; rm -rf "$state" ;;
     *) log "ignoring unexpected state directory '$state'" ;;
   esac
   rm -f "$statefile" "$envfile"
@@ -92,21 +106,12 @@ setup() {
   # cupsd wants a ServerBin of its own: the system's filters and backends,
   # plus the test driver's filter and the test printer.
   cp -rs /usr/lib/cups/. "$state/bin/"
-  cat > "$state/bin/backend/kvprinter" <<'BACKEND'
-#!/bin/sh
-# CUPS backend: job-id user title copies options [file]; DEVICE_URI kvprinter:DIR.
-[ $# -ge 5 ] || exit 0  # asked for devices to discover: none
-dir=${DEVICE_URI#kvprinter:}
-# Jobs of a queue come one at a time, but a print server killed in mid-job
-# may leave its backend running beside the next one's.
-exec 9>"$dir/.lock"
-flock 9
-n=1
-while [ -e "$(printf '%s/job-%06d.bin' "$dir" "$n")" ]; do n=$((n + 1)); done
-job=$(printf '%s/job-%06d.bin' "$dir" "$n")
-if [ -n "${6:-}" ]; then cat "$6"; else cat; fi >"$job.part" && mv "$job.part" "$job"
-BACKEND
-  chmod 755 "$state/bin/backend/kvprinter"
+  local backend="$builddir/backend/escpos" printer="$builddir/demo/kv_escposprinter"
+  for f in "$backend" "$printer"; do
+    [ -x "$f" ] || { log "$f is missing: build the backend and the test printer first"; exit 1; }
+  done
+  # Mode 0755: CUPS runs it as lp, as it does the installed one.
+  install -m 0755 "$backend" "$state/bin/backend/escpos"
   cat > "$state/bin/filter/kv-uppercase" <<'FILTER'
 #!/bin/sh
 if [ -n "${6:-}" ]; then exec tr a-z A-Z < "$6"; else exec tr a-z A-Z; fi
@@ -167,11 +172,15 @@ CONF
 
   start_cupsd "$state"
 
-  local model
+  local model port
   for q in "${QUEUES[@]}" "$FILTERED"; do
+    setsid "$printer" "$state/received/$q" </dev/null >>"$state/log/printer-$q.log" 2>&1 &
+    echo $! > "$state/printer-$q.pid"
+    for _ in $(seq 1 100); do [ -s "$state/received/$q/port" ] && break; sleep 0.05; done
+    port=$(cat "$state/received/$q/port" 2>/dev/null) || { log "the test printer of $q did not start"; exit 1; }
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
-    lpadmin -p "$q" -E -v "kvprinter:$state/received/$q" "${model[@]}" -D "Korvantis test printer $q" \
+    lpadmin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q" \
       >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }
   done
   lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }

@@ -475,6 +475,7 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     // Back, but the look at the queue fails: that is no reason to stop.
     spooler.setReachable(true);
     spooler.setPrinters({"Receipt", "Office"}, "Office");
+    spooler.setStateReasons({"media-empty-error", "cover-open-report", "cups-waiting-for-job-completed"});
     countFails = true;
     tick(false, retry);
     countFails = false;
@@ -482,6 +483,9 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     EXPECT_NE(spooler.bytes().find("Bon"), std::string::npos);
     EXPECT_TRUE(draldb.tables.value(QStringLiteral("poscommands")).isEmpty());
     EXPECT_EQ(posLines(), 3);
+    EXPECT_TRUE(events.lines.last().endsWith("reports: out of paper, cover open, receipts wait at the print server"))
+        << events.lines.last().toStdString();
+    spooler.setStateReasons({});
     tick(false, retry);
     tick(false);
     EXPECT_EQ(queueQueries(), 3) << "a pass that printed ends the retries";

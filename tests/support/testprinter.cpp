@@ -73,6 +73,43 @@ QByteArray TestPrinter::bytesSince(const Mark &mark, int jobs, std::chrono::mill
     return all;
 }
 
+QByteArray TestPrinter::printedSince(const Mark &mark) const
+{
+    QByteArray all;
+    for (int n = mark.jobs + 1; std::filesystem::exists(jobFile(m_dir, n)); ++n) {
+        QFile f(QString::fromStdString(jobFile(m_dir, n)));
+        if (f.open(QIODevice::ReadOnly))
+            all += f.readAll();
+    }
+    return all;
+}
+
+void TestPrinter::order(const std::string &line) const
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const std::string path = m_dir + "/control";
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        ::write(fd, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1)) {
+        char buf[128];
+        for (ssize_t n; reply.find('\n') == std::string::npos && (n = ::read(fd, buf, sizeof buf)) > 0;)
+            reply.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    EXPECT_EQ(reply.substr(0, 2), "ok") << "the test printer of " << m_queue << " refused \"" << line << "\": " << reply;
+}
+
+int TestPrinter::port() const
+{
+    std::ifstream in(m_dir + "/port");
+    int port = 0;
+    in >> port;
+    return port;
+}
+
 int printServerPid()
 {
     std::ifstream in(testenv::require("KV_CUPS_STATEDIR") + "/cupsd.pid");

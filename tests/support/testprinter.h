@@ -36,6 +36,13 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // Jobs received so far, without waiting.
     int jobsReceived() const;
+    // Everything printed since the mark, over however many connections.
+    QByteArray printedSince(const Mark &mark) const;
+    // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
+    // 1", "restart-after 300" ...); a refused order fails the test.
+    void order(const std::string &line) const;
+    // The port it listens on, for a device URI of the test's own.
+    int port() const;
 
 private:
     std::string m_queue;

@@ -13,6 +13,7 @@ struct RecordingSpooler::State {
     bool failEndDocument = false;
     std::optional<bool> endAnswerLost;
     bool lookupsAnswered = true;
+    std::vector<std::string> stateReasons;
     // What the fake server has of each job a document created.
     enum class Server { Held, Taken, Cancelled };
     struct Job {
@@ -112,6 +113,7 @@ public:
 
     JobFate fate() const override { return m_fate; }
     JobRef job() const override { return m_job; }
+    std::vector<std::string> stateReasons() const override { return m_state->stateReasons; }
 
 private:
     using Kind = RecordingSpooler::Op::Kind;
@@ -141,6 +143,8 @@ void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
 void RecordingSpooler::setFailEndDocument(bool fail) { m_state->failEndDocument = fail; }
 void RecordingSpooler::setEndAnswerLost(std::optional<bool> serverTookIt) { m_state->endAnswerLost = serverTookIt; }
 void RecordingSpooler::setLookupsAnswered(bool answered) { m_state->lookupsAnswered = answered; }
+
+void RecordingSpooler::setStateReasons(std::vector<std::string> reasons) { m_state->stateReasons = std::move(reasons); }
 
 int RecordingSpooler::heldJobs() const
 {

@@ -49,6 +49,8 @@ public:
     void setEndAnswerLost(std::optional<bool> serverTookIt);
     // Whether settleJob and cancelHeldJobs get an answer.
     void setLookupsAnswered(bool answered);
+    // What printers opened from now on say about themselves.
+    void setStateReasons(std::vector<std::string> reasons);
     // The jobs the fake server holds, not let go: a document abandoned after
     // its first bytes (the server had its job), or whose end went unanswered.
     int heldJobs() const;

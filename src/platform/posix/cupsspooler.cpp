@@ -234,9 +234,9 @@ bool cancelJob(http_t *http, const std::string &printer, int jobId, std::string 
 class CupsPrinter final : public PrinterHandle {
 public:
     CupsPrinter(Http http, std::chrono::milliseconds timeout, std::string name,
-                std::function<void(const char *)> requestHook)
+                std::function<void(const char *)> requestHook, std::vector<std::string> reasons)
         : m_timeout(timeout), m_name(std::move(name)), m_requestHook(std::move(requestHook)),
-          m_http(std::move(http))
+          m_http(std::move(http)), m_reasons(std::move(reasons))
     {
         bindBudget(m_http.get(), m_budget);
     }
@@ -313,6 +313,7 @@ public:
 
     JobFate fate() const override { return m_fate; }
     JobRef job() const override { return m_job; }
+    std::vector<std::string> stateReasons() const override { return m_reasons; }
 
 private:
     void hook(const char *operation) const
@@ -368,6 +369,7 @@ private:
     // The libcups callback holds its address: it outlives m_http.
     Budget m_budget{std::chrono::milliseconds(0)};
     Http m_http;
+    std::vector<std::string> m_reasons;
     DocInfo m_doc;
     JobRef m_job;
     JobFate m_fate = JobFate::NotTaken;
@@ -436,8 +438,8 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     // itself is only sent with the first bytes and answered at its end.
     ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
-    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, attributes);
+    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
     ipp_status_t status;
     Ipp reply = ask(http.get(), request, status, m_lastError);
     if (!reply) {
@@ -449,7 +451,13 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
         m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
         return nullptr;
     }
-    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook);
+    std::vector<std::string> reasons;
+    if (ipp_attribute_t *r = ippFindAttribute(reply.get(), "printer-state-reasons", IPP_TAG_KEYWORD)) {
+        for (int i = 0; i < ippGetCount(r); ++i)
+            if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
+                reasons.emplace_back(reason);
+    }
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons));
 }
 
 JobFate CupsSpooler::settleJob(const JobRef &job)
