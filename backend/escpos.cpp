@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -370,6 +371,11 @@ int main(int argc, char **argv)
     term.sa_handler = onTerm; // no SA_RESTART: a wait ends when the job is cancelled
     sigaction(SIGTERM, &term, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A print server killed in mid-job starts the job again when it comes
+    // back; this run must not print on beside that one.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() == 1)
+        return CUPS_BACKEND_RETRY_CURRENT;
 
     const char *uriText = std::getenv("DEVICE_URI");
     std::string error;

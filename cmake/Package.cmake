@@ -8,6 +8,10 @@ set(KV_DOC_DIR usr/share/doc/korvantis-launcher)
 set_target_properties(korvantis-launcher PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS korvantis-launcher RUNTIME DESTINATION ${KV_APP_DIR})
 install(TARGETS draldb LIBRARY DESTINATION ${KV_APP_DIR})
+# CUPS runs a backend of mode 0755 as lp, which may use the network and
+# /dev/usb/lp*; it needs no more.
+install(TARGETS escpos RUNTIME DESTINATION usr/lib/cups/backend
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # Menu and log-in start the launcher through a script that reads its
 # environment from /etc/default.
 install(PROGRAMS ${KV_PKG}/start DESTINATION usr/libexec/korvantis-launcher)

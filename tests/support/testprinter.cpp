@@ -6,6 +6,8 @@
 
 #include <QFile>
 
+#include <cups/cups.h>
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <map>
 #include <thread>
 
 namespace testprinter {
@@ -102,12 +105,73 @@ void TestPrinter::order(const std::string &line) const
     EXPECT_EQ(reply.substr(0, 2), "ok") << "the test printer of " << m_queue << " refused \"" << line << "\": " << reply;
 }
 
-int TestPrinter::port() const
+void TestPrinter::connectQueue(const std::string &scheme, const std::string &options) const
 {
     std::ifstream in(m_dir + "/port");
     int port = 0;
     in >> port;
-    return port;
+    const std::string uri = scheme + "://127.0.0.1:" + std::to_string(port) + options;
+    ipp_t *request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
+    const std::string printerUri = "ipp://localhost/printers/" + m_queue;
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, uri.c_str());
+    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
+    EXPECT_LE(cupsLastError(), IPP_STATUS_OK_EVENTS_COMPLETE) << uri << ": " << cupsLastErrorString();
+}
+
+std::string receipts(const std::string &tag, int count, int first)
+{
+    std::string job;
+    for (int i = first; i < first + count; ++i)
+        job += tag + " receipt " + std::to_string(i) + "\n" + std::string("\x1d\x56\x42\x00", 4);
+    return job;
+}
+
+int submit(const std::string &queue, const std::string &bytes)
+{
+    const int job = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), "Korvantis test", 0, nullptr);
+    const bool sent = job > 0 &&
+                      cupsStartDocument(CUPS_HTTP_DEFAULT, queue.c_str(), job, "receipts", CUPS_FORMAT_RAW, 1) ==
+                          HTTP_STATUS_CONTINUE &&
+                      cupsWriteRequestData(CUPS_HTTP_DEFAULT, bytes.data(), bytes.size()) == HTTP_STATUS_CONTINUE &&
+                      cupsFinishDocument(CUPS_HTTP_DEFAULT, queue.c_str()) <= IPP_STATUS_OK_CONFLICTING;
+    EXPECT_TRUE(sent) << queue << " did not take the job: " << cupsLastErrorString();
+    return sent ? job : 0;
+}
+
+int jobState(const std::string &queue, int id)
+{
+    cups_job_t *jobs = nullptr;
+    const int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queue.c_str(), 0, CUPS_WHICHJOBS_ALL);
+    int state = IPP_JSTATE_PENDING;
+    for (int i = 0; i < n; ++i)
+        if (jobs[i].id == id)
+            state = jobs[i].state;
+    cupsFreeJobs(n, jobs);
+    return state;
+}
+
+Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int first)
+{
+    Paper p;
+    std::map<int, int> times;
+    int previous = 0;
+    const QByteArray mine = QByteArray::fromStdString(tag + " receipt ");
+    for (const QByteArray &piece : printed.split('\x1d')) {
+        const qsizetype at = piece.indexOf(mine);
+        if (at < 0)
+            continue;
+        const int n = piece.mid(at + mine.size()).split('\n').first().toInt();
+        p.inOrder = p.inOrder && n >= previous;
+        previous = n;
+        ++times[n];
+    }
+    for (int i = first; i <= last; ++i) {
+        p.lost += times[i] == 0;
+        p.twice += times[i] > 1 ? times[i] - 1 : 0;
+    }
+    return p;
 }
 
 int printServerPid()

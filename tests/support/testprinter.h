@@ -41,13 +41,29 @@ public:
     // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
     // 1", "restart-after 300" ...); a refused order fails the test.
     void order(const std::string &line) const;
-    // The port it listens on, for a device URI of the test's own.
-    int port() const;
+    // Points the queue at this printer through another backend
+    // ("socket") or with options ("/?confirm=none"), as lpadmin -v does;
+    // connectQueue("escpos") puts back what the fixture set up.
+    void connectQueue(const std::string &scheme, const std::string &options = {}) const;
 
 private:
     std::string m_queue;
     std::string m_dir;
 };
+
+// `count` receipts tagged `tag`, each ending with the launcher's cut.
+std::string receipts(const std::string &tag, int count, int first = 1);
+// Hands a raw job to a queue over libcups; its job id, 0 when refused.
+int submit(const std::string &queue, const std::string &bytes);
+// The job's state on the fixture's print server (pending when unknown).
+int jobState(const std::string &queue, int id);
+// How the receipts of `tag` numbered first..last came out on paper.
+struct Paper {
+    int lost = 0, twice = 0;
+    // A receipt came after a later one (other than again right after).
+    bool inOrder = true;
+};
+Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int first = 1);
 
 // The fixture's print server (cupsd) itself, for tests that stop or kill it
 // in mid-job: its pid, and bringing it back (a stopped one is continued, a
