@@ -73,8 +73,12 @@ public:
         look.version = schemaVersion;
         return look;
     }
-    kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
+    // The reason set-up is refused for lack of rights; none: it is not.
+    QString setupRefusal;
+    kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &, kv::Prompter &prompter) override
     {
+        if (!setupRefusal.isEmpty())
+            return kv::endForLackOfRights(prompter, QStringLiteral("No rights."), setupRefusal);
         settings.stationid = QStringLiteral("3");
         return kv::Outcome::Continue;
     }

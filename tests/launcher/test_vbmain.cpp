@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include <atomic>
 #include <chrono>
@@ -71,6 +72,22 @@ protected:
         spooler.setPrinters({"Receipt", "Office"}, "Office");
         processes.add({200, std::string("/opt/kv/korvantis-launcher"), {}, true});
         processes.add({300, std::string("/usr/bin/other"), {}, true});
+    }
+
+    // Every box shown, start-up's included, is logged with its answer, in
+    // the order shown.
+    void TearDown() override
+    {
+        const QStringList told = events.lines.filter(QRegularExpression(QStringLiteral("^<\\d>told the person ")));
+        ASSERT_EQ(told.size(), prompter.shownMessages().size()) << told.join(u'\n').toStdString();
+        for (qsizetype i = 0; i < told.size(); ++i) {
+            const kv::MessageBox &box = prompter.shownMessages()[i];
+            const bool waited = !prompter.shownWithoutWaiting().contains(box.text);
+            EXPECT_TRUE(told[i].contains(QStringLiteral("told the person \"%1\"").arg(box.text)) &&
+                        told[i].endsWith(waited ? QStringLiteral(", answered ") + toString(prompter.answers()[i])
+                                                : QStringLiteral(", shown without waiting")))
+                << told[i].toStdString();
+        }
     }
 
     void writeConf(const QByteArray &text) { dir.write(QStringLiteral("shell.conf"), text); }
@@ -290,8 +307,9 @@ TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
     EXPECT_TRUE(draldb.calls.filter(QStringLiteral("VB_notify_check")).isEmpty());
 }
 
-// An update script started ends the launcher with status 0, a database error
-// nobody handled with 1; either way before any program starts.
+// An update script started ends the launcher with status 0, a station that
+// cannot be set up or a database error nobody handled with 1; each before any
+// program starts.
 TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
 {
     // Told to end during the last, error-telling look at a server that is
@@ -314,10 +332,19 @@ TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
         database.duringLook = [] {};
         database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion;
     }
-    for (const bool updating : {true, false}) {
-        SCOPED_TRACE(updating);
+    // An update started, a station that cannot be set up, a database error
+    // nobody handled.
+    for (const int step : {0, 1, 2}) {
+        SCOPED_TRACE(step);
+        const bool updating = step == 0;
         update.result = updating ? Outcome::LauncherEnds : Outcome::Continue;
-        if (!updating) {
+        if (step == 1) {
+            database.setupRefusal = QStringLiteral("Permission denied");
+            prompter.expectMessage(QStringLiteral("No rights."), MsgButtons::OK, MsgResult::OK,
+                                   QStringLiteral("Korvantis Launcher - Permission denied"));
+        }
+        if (step == 2) {
+            database.setupRefusal.clear();
             database.loadThrows = [] {
                 throw kv::odbc::Error(kv::odbc::kProviderError, QStringLiteral("ERROR: no managedprogram"));
             };
@@ -621,6 +648,8 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
         EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 0) << "the launcher is gone, its job still runs";
     }
     EXPECT_LE(threadsOfThisProcess(), threadsBefore);
+    // Its boxes went to a prompter of its own, not the one TearDown reads.
+    events.lines.clear();
     // The hand-over really ran: jobs took notifications and ran passes.
     EXPECT_GT(draldb.calls.filter(QStringLiteral("VB_notify_check")).size(), 100);
     EXPECT_GT(queueQueries(), 30);
