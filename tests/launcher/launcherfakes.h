@@ -161,10 +161,11 @@ struct LauncherRig {
     kv::Worker *libraryWorker = &inlineWorker;
     testsupport::RecordingEventLog events;
 
-    kv::LauncherParts parts(bool previousInstance = false)
+    // With the fake database unless given another.
+    kv::LauncherParts parts(bool previousInstance = false, kv::StartupDatabase *db = nullptr)
     {
-        return kv::LauncherParts{ctx,     prompter, clock,     database, watchdog,      update, killer,
-                                 draldb,  spooler,  processes, spawner,  *libraryWorker, events, previousInstance};
+        return kv::LauncherParts{ctx,    prompter, clock,     db ? *db : database, watchdog,       update, killer,
+                                 draldb, spooler,  processes, spawner,             *libraryWorker, events, previousInstance};
     }
 };
 

@@ -5,6 +5,7 @@
 #include "config/odbc.h"
 
 #include "qtapp.h"
+#include "testenv.h"
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -690,3 +691,38 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
 }
 
 } // namespace
+
+// A site's database made from the package's SQL file, run twice (the second
+// time over a row the site added, and adding none of its own), takes a new
+// till through start-up without a single box; the till gets its id and a copy
+// of the template, whose id comes from the sequence.
+TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
+{
+    testsupport::qtApp<QCoreApplication>();
+    const std::string name = "kvfresh" + std::to_string(::getpid());
+    testenv::psqlOn("postgres", "-c", "CREATE DATABASE " + name + " OWNER kvtest", true);
+    const std::shared_ptr<void> drop(nullptr, [&](void *) {
+        testenv::psqlOn("postgres", "-c", "DROP DATABASE " + name + " WITH (FORCE)", true);
+    });
+    testenv::psqlOn(name, "-f", KV_DATABASE_SQL);
+    testenv::psqlOn(name, "-c", "INSERT INTO managedprogram (name, executable) VALUES ('Card reader', 'cardreader')");
+    testenv::psqlOn(name, "-f", KV_DATABASE_SQL);
+    EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT count(*) FROM config"), "1\n");
+
+    LauncherRig rig;
+    kv::OdbcStartupDatabase database(rig.ctx);
+    const testenv::Db db = testenv::database();
+    rig.dir.write(QStringLiteral("shell.conf"),
+                  QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                                 "esc_printer = none\r\n")
+                      .arg(db.host, QString::fromStdString(name), db.user, db.password)
+                      .toUtf8());
+    rig.dir.write(QStringLiteral("dralfrontend.exe"), {});
+    Launcher l(rig.parts(false, &database));
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(rig.prompter.shownMessages().isEmpty());
+    EXPECT_EQ(l.shellConf.stationid, QStringLiteral("1"));
+    EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT name, path FROM managedprogram WHERE machineid = 1"),
+              "Card reader|" + rig.dir.appPath().toStdString() + "\n");
+}

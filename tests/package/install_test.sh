@@ -39,7 +39,17 @@ version=$(env -u DISPLAY QT_QPA_PLATFORM= "$exe" --version) || fail "--version f
 grep -q "[0-9]\+\.[0-9]\+" <<<"$version" || fail "--version printed '$version'"
 
 desktop-file-validate "$root/usr/share/applications/korvantis-launcher.desktop" || fail "desktop entry"
-desktop-file-validate "$root/etc/xdg/autostart/korvantis-launcher.desktop" || fail "autostart entry"
+autostart="$root/etc/xdg/autostart/korvantis-launcher.desktop"
+desktop-file-validate "$autostart" || fail "autostart entry"
+# The entry outlives apt remove (a conffile): TryExec makes a desktop skip it
+# once the program it starts is gone.
+tryexec=$(sed -n 's/^TryExec=//p' "$autostart")
+[ "$tryexec" = "$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$autostart")" ] || fail "autostart TryExec '$tryexec' is not its Exec"
+[ -x "$root$tryexec" ] || fail "autostart TryExec $tryexec is not installed"
+# The tables for a new site: the file the database test runs, and its guide.
+cmp "$root/usr/share/korvantis-launcher/database.sql" "$(dirname "$0")/../../packaging/database.sql" \
+  || fail "no database.sql, or not the one tested"
+[ -f "$root/usr/share/doc/korvantis-launcher/database.md" ] || fail "no database.md"
 for icon in scalable/apps/korvantis-launcher.svg 22x22/apps/korvantis-launcher.png; do
   [ -f "$root/usr/share/icons/hicolor/$icon" ] || fail "no icon $icon"
 done
@@ -61,6 +71,7 @@ frontend=(dralfrontend.exe korvantis.conf kvtupd.sh)
 (cd "$root/opt/korvantis" && touch shell.conf shell.conf.aB3xYz run.sh doupdate poscommands.journal "${frontend[@]}")
 dpkg_root -r korvantis-launcher
 [ -f "$root/opt/korvantis/shell.conf" ] || fail "remove took shell.conf"
+[ -f "$autostart" ] && [ ! -e "$root$tryexec" ] || fail "after remove: the autostart entry or its TryExec program"
 dpkg_root --purge korvantis-launcher
 left=$(cd "$root" && find . -path ./var -prune -o -type f -print | sort)
 [ "$left" = "$(printf './opt/korvantis/%s\n' "${frontend[@]}" | sort)" ] || fail "left after purge: $left"
