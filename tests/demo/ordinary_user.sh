@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The print-server fixture and the demo work for an ordinary user: no root,
 # the PATH such a user logs in with (no /usr/sbin), a clean environment.
-# Run as root, it makes a throwaway user for this and removes it after.
+# Run as root, it makes a throwaway user for this and removes it after;
+# run as an ordinary user, it runs as that user.
 #   ordinary_user.sh SOURCE-DIR BUILD-DIR
 set -euo pipefail
 src=${1:?source directory}
