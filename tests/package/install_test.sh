@@ -5,6 +5,13 @@
 # what it and the launcher made.  install_test.sh BUILD-DIR
 set -euo pipefail
 build=${1:?build directory}
+# dpkg wants ldconfig and start-stop-daemon, which lie off an ordinary
+# user's PATH. Such a user installs into the scratch root as its owner, and
+# takes a user namespace of its own for the mounts below.
+PATH="$PATH:/usr/sbin:/sbin"
+as_user=()
+namespace=(unshare -m)
+if [ "$(id -u)" -ne 0 ]; then as_user=(--force-not-root); namespace=(unshare -rm); fi
 work=$(mktemp -d /tmp/kv-pkgtest.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -22,7 +29,7 @@ grep -q draldb <<<"$depends" && fail "Depends names our own library: $depends"
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : > "$root/var/lib/dpkg/status"
-dpkg_root() { dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null "$@" >"$work/dpkg.log" 2>&1 \
+dpkg_root() { dpkg --root="$root" "${as_user[@]}" --force-depends --force-script-chrootless --log=/dev/null "$@" >"$work/dpkg.log" 2>&1 \
   || { cat "$work/dpkg.log" >&2; fail "dpkg $*"; }; }
 dpkg_root -i "$deb"
 grep -q "write access" "$work/dpkg.log" || fail "no post-install note on directory rights"
@@ -60,7 +67,7 @@ echo 'PGPORT=5499' >>"$root/etc/default/korvantis-launcher"
 printf '#!/bin/sh\necho "$PGPORT $*"\n' >"$work/stand-in" && chmod +x "$work/stand-in"
 for entry in etc/xdg/autostart usr/share/applications; do
   start=$(sed -n 's/^Exec=//p' "$root/$entry/korvantis-launcher.desktop")
-  got=$(env -u PGPORT unshare -m sh -ec 'mount --bind "$1/etc/default" /etc/default; mount --bind "$1/opt" /opt
+  got=$(env -u PGPORT "${namespace[@]}" sh -ec 'mount --bind "$1/etc/default" /etc/default; mount --bind "$1/opt" /opt
     mount --bind "$2" /opt/korvantis/korvantis-launcher; exec "$1$3" --version' - "$root" "$work/stand-in" "$start") || fail "$start"
   [ "$got" = "5499 --version" ] || fail "$entry: the launcher got '$got', not PGPORT=5499 and its arguments"
 done
