@@ -135,8 +135,9 @@ int main(int argc, char **argv)
 
     const kv::AppContext ctx = kv::AppContext::fromRunningExecutable();
     kv::SystemClock clock;
-    kv::QtPrompter prompter;
-    kv::OdbcStartupDatabase database(ctx, prompter);
+    // Shows the boxes; the launcher logs each one (launcher.prompter()).
+    kv::QtPrompter boxes;
+    kv::OdbcStartupDatabase database(ctx);
     kv::vbKill::TableImageKiller imageKiller(processes);
     kv::QtNoticeSink notices;
     kv::DebugLog debugLog;
@@ -155,9 +156,10 @@ int main(int argc, char **argv)
     kv::platform::CupsSpooler dialogSpooler;
     kv::EscposChannel dialogChannel(dialogSpooler);
 
-    kv::Launcher launcher(kv::LauncherParts{ctx, prompter, clock, database, watchdog, update, imageKiller, draldb,
+    kv::Launcher launcher(kv::LauncherParts{ctx, boxes, clock, database, watchdog, update, imageKiller, draldb,
                                             spooler, processes, kv::platform::systemSpawner(), libraryWorker, events,
                                             previousInstance});
+    kv::Prompter &prompter = launcher.prompter();
     kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller, events);
     update.target = &updater;
     kv::SysTray tray(launcher);

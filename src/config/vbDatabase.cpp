@@ -101,7 +101,7 @@ SchemaLook lookAtSchema(const LauncherSettings &settings)
     return look;
 }
 
-qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter)
+qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter, EventLog &log)
 {
     if (look.error != 0) {
         if (showErrors)
@@ -110,6 +110,11 @@ qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompte
         return look.error;
     }
     if (look.version < kLowestSchemaVersion) {
+        // The box names no version; whoever sets the database up needs both.
+        log.warning(QStringLiteral("database schema version %1 found, %2 or later required (the highest "
+                                   "config.schemaversion counts, 1 when there is none)")
+                        .arg(look.version)
+                        .arg(kLowestSchemaVersion));
         prompter.messageBox(box(QStringLiteral("Database version too old, please upgrade to the newest version "
                                                "or connect to a different database."),
                                 kLauncherTitle, MsgIcon::Exclamation));

@@ -6,6 +6,7 @@
 #include "config/odbc.h"
 #include "config/vbConfig.h"
 #include "core/appcontext.h"
+#include "core/eventlog.h"
 #include "core/outcome.h"
 #include "core/prompter.h"
 
@@ -52,9 +53,10 @@ struct SchemaLook {
 SchemaLook lookAtSchema(const LauncherSettings &settings);
 
 // 0: reachable and at least kLowestSchemaVersion. 1: older (always told,
-// whatever showErrors says). Otherwise the number of the error that stopped
-// the look, its description shown first when showErrors is set.
-qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter);
+// whatever showErrors says, and the versions found and required logged).
+// Otherwise the number of the error that stopped the look, its description
+// shown first when showErrors is set.
+qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompter, EventLog &log);
 
 // Gives a new station (empty stationid) the next free id, appended to
 // confPath and stored into settings, and gives a station without programs

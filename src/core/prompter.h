@@ -2,6 +2,7 @@
 // the core runs without a display and tests can script the answers.
 #pragma once
 
+#include "core/eventlog.h"
 #include "core/outcome.h"
 
 #include <QString>
@@ -36,6 +37,22 @@ public:
     virtual QString inputBox(const QString &prompt, const QString &title,
                              const QString &defaultText) = 0;
     virtual void setBusyCursor(bool busy) = 0;
+};
+
+// Shows every box through another prompter and logs it with the answer, so
+// that the log holds whatever the person was asked or told and what they
+// said. The launcher shows everything through one of these.
+class LoggingPrompter final : public Prompter {
+public:
+    LoggingPrompter(Prompter &shown, EventLog &log) : m_shown(shown), m_log(log) {}
+    MsgResult messageBox(const MessageBox &box) override;
+    void showMessage(const MessageBox &box) override;
+    QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
+    void setBusyCursor(bool busy) override { m_shown.setBusyCursor(busy); }
+
+private:
+    Prompter &m_shown;
+    EventLog &m_log;
 };
 
 // Shows the busy cursor for a scope and restores it on every way out,

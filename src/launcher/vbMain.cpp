@@ -76,9 +76,9 @@ database::SchemaLook OdbcStartupDatabase::lookAtSchema(const LauncherSettings &s
     return database::lookAtSchema(settings);
 }
 
-Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath)
+Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter)
 {
-    return database::setupStation(settings, confPath, m_ctx, m_prompter);
+    return database::setupStation(settings, confPath, m_ctx, prompter);
 }
 
 Outcome OdbcStartupDatabase::loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings)
@@ -102,7 +102,8 @@ struct Launcher::BusyRelay {
 
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
-      managedPrograms(parts.ctx, parts.prompter, parts.clock, shellConf, parts.log, parts.spawner),
+      m_prompter(parts.prompter, parts.log),
+      managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner),
       m_parts(parts),
       m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
       m_library(parts.draldb, libraryConnection, parts.spooler, m_journal, parts.clock, parts.libraryWorker),
@@ -115,7 +116,7 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
         std::lock_guard guard(relay->lock);
         if (Launcher *l = relay->launcher)
             QMetaObject::invokeMethod(
-                l, [l, busy] { l->m_parts.prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
+                l, [l, busy] { l->m_prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
     });
 }
 
@@ -163,27 +164,16 @@ MessageBox launcherBox(const QString &text, MsgButtons buttons, int defaultButto
     return box;
 }
 
-LogPriority priorityOf(MsgIcon icon)
-{
-    return icon == MsgIcon::Critical ? LogPriority::Error : LogPriority::Notice;
-}
-
 } // namespace
 
 MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
 {
-    const MsgResult answer = m_parts.prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
-    m_parts.log.log(priorityOf(icon),
-                    QStringLiteral("told the person \"%1\"%2")
-                        .arg(text, buttons == MsgButtons::YesNo ? QStringLiteral(", answered ") + toString(answer)
-                                                                : QString()));
-    return answer;
+    return m_prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
 }
 
 void Launcher::tell(const QString &text, MsgIcon icon)
 {
-    m_parts.log.log(priorityOf(icon), QStringLiteral("told the person \"%1\"").arg(text));
-    m_parts.prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
+    m_prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
 }
 
 void Launcher::swallowRunTimeError(const char *where)
@@ -298,7 +288,7 @@ Outcome Launcher::startUp()
     }
     const QString conf = confPath();
     if (!fileExists(conf)
-        && config::importFrontEndConfig(conf, m_parts.ctx, m_parts.prompter) == Outcome::LauncherEnds)
+        && config::importFrontEndConfig(conf, m_parts.ctx, m_prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     shellConf = config::readShellConfig(conf, m_parts.ctx, &m_parts.log);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
@@ -319,7 +309,7 @@ Outcome Launcher::startUp()
         };
         bool databaseUsable = false;
         for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable && !m_ended; ++attempt) {
-            if (database::tellSchemaLook(lookAtSchema(waiting), false, m_parts.prompter) == 0)
+            if (database::tellSchemaLook(lookAtSchema(waiting), false, m_prompter, m_parts.log) == 0)
                 databaseUsable = true;
             else
                 waitShowing(kSchemaRetryWaitMs);
@@ -327,7 +317,7 @@ Outcome Launcher::startUp()
         if (!databaseUsable && !m_ended) {
             const database::SchemaLook look = lookAtSchema(waiting);
             // Told to end during the look: no box about a look cut short.
-            if (!m_ended && database::tellSchemaLook(look, true, m_parts.prompter) != 0)
+            if (!m_ended && database::tellSchemaLook(look, true, m_prompter, m_parts.log) != 0)
                 return openSettingsDialog(QStringLiteral("the database cannot be used"));
         }
         if (m_ended)
@@ -358,7 +348,7 @@ Outcome Launcher::startUp()
     } else if (shellConf.esc_printer != none) {
         escPosEnabled = true;
     }
-    if (m_parts.database.setupStation(shellConf, conf) == Outcome::LauncherEnds)
+    if (m_parts.database.setupStation(shellConf, conf, m_prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     if (escPosEnabled) {
         libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));

@@ -51,7 +51,8 @@ public:
     virtual ~StartupDatabase() = default;
     // Opens no window: start-up takes it on the library's worker thread.
     virtual database::SchemaLook lookAtSchema(const LauncherSettings &settings) = 0;
-    virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath) = 0;
+    // Its boxes go through `prompter`.
+    virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) = 0;
     // Database errors propagate as exceptions.
     virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
 };
@@ -59,18 +60,18 @@ public:
 // The real one, over ODBC.
 class OdbcStartupDatabase final : public StartupDatabase {
 public:
-    OdbcStartupDatabase(const AppContext &ctx, Prompter &prompter) : m_ctx(ctx), m_prompter(prompter) {}
+    explicit OdbcStartupDatabase(const AppContext &ctx) : m_ctx(ctx) {}
     database::SchemaLook lookAtSchema(const LauncherSettings &settings) override;
-    Outcome setupStation(LauncherSettings &settings, const QString &confPath) override;
+    Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) override;
     Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
 
 private:
     const AppContext &m_ctx;
-    Prompter &m_prompter;
 };
 
 struct LauncherParts {
     const AppContext &ctx;
+    // What shows the boxes; the launcher logs each one it shows through it.
     Prompter &prompter;
     Clock &clock;
     StartupDatabase &database;
@@ -91,6 +92,10 @@ struct LauncherParts {
 
 class Launcher final : public QObject {
     Q_OBJECT
+
+    // Every box of the launcher and of the parts it builds, each logged with
+    // its answer. Made first: the programs below show boxes through it.
+    LoggingPrompter m_prompter;
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
@@ -153,6 +158,8 @@ public:
 
     bool ended() const { return m_ended; }
     EventLog &eventLog() { return m_parts.log; }
+    // For the windows that show boxes of their own: logged as the launcher's.
+    Prompter &prompter() { return m_prompter; }
     int exitStatus() const { return m_exitStatus; }
     bool passInProgress() const { return m_inPass; }
 

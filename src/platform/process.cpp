@@ -1,6 +1,17 @@
 #include "platform/process.h"
 
+#include <cstring>
+
 namespace kv::platform {
+
+std::string describe(const ExitStatus &status)
+{
+    if (!status.bySignal)
+        return "exited with status " + std::to_string(status.code);
+    const char *abbrev = ::sigabbrev_np(status.code);
+    return "ended by signal " + std::to_string(status.code) +
+           (abbrev ? " (SIG" + std::string(abbrev) + ")" : std::string());
+}
 
 std::string_view withoutDeletedMark(std::string_view path)
 {

@@ -26,6 +26,15 @@ struct Capture {
     bool standardError = false;
 };
 
+// How a child ended.
+struct ExitStatus {
+    bool bySignal = false;
+    int code = 0; // the exit status, or the signal's number
+};
+
+// "exited with status 3", "ended by signal 11 (SIGSEGV)".
+std::string describe(const ExitStatus &status);
+
 // A started child. The launcher holds only the read end of its output pipe.
 class Child {
 public:
@@ -61,6 +70,10 @@ public:
     // Collects the exit status if the child has ended, without waiting.
     // True once the child has been reaped.
     virtual bool reap() = 0;
+
+    // How the child ended, once this object has reaped it; nothing while it
+    // runs, or when its end was collected elsewhere.
+    virtual std::optional<ExitStatus> exitStatus() const { return std::nullopt; }
 };
 
 // Why a start failed, for the caller's message.

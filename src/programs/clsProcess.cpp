@@ -137,6 +137,14 @@ void clsProcess::killProcess()
     m_partial.clear();
 }
 
+QString clsProcess::endDescription() const
+{
+    if (pReady || !m_child)
+        return QString();
+    const std::optional<platform::ExitStatus> status = m_child->exitStatus();
+    return status ? QString::fromStdString(platform::describe(*status)) : QString();
+}
+
 int clsProcess::processId() const
 {
     return m_child ? m_child->pid() : 0;

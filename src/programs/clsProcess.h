@@ -2,7 +2,7 @@
 // through one pipe, and lets the launcher poll that output without ever
 // blocking. An open pipe is the only sign of life the launcher uses: a child
 // whose own children still hold the pipe counts as running until they are
-// gone too. Exit codes are never looked at.
+// gone too. The exit status is only told, never acted on.
 //
 // Use: Init; then getOutput on every poll while pReady is true; killProcess
 // to stop. After an end (pReady false) the same runner may be started again.
@@ -65,6 +65,11 @@ public:
     // The process id of the last start while the runner still holds it,
     // else 0. For display and diagnostics; nothing signals through it.
     int processId() const;
+
+    // How the last run ended ("exited with status 3", "ended by signal 11
+    // (SIGSEGV)") once a poll has found its output closed and the child
+    // gone; "" while that is not known.
+    QString endDescription() const;
 
     // Why the last Init started nothing, with the system's reason; "" after
     // a start that worked.

@@ -170,15 +170,18 @@ void ManagedPrograms::superviseManagedPrograms()
             if (!chunk.isEmpty() && m_observer)
                 m_observer->outputChanged(int(i));
             if (!runner.pReady) {
+                // A crash names its signal, a failure its status.
+                const QString how = runner.endDescription();
+                const QString ended =
+                    nameOf(entry) + QLatin1Char(' ') + (how.isEmpty() ? QStringLiteral("ended (its output closed)") : how);
                 if (entry.restartOnFailure) {
                     recordFailure(entry);
-                    m_log.warning(QStringLiteral("%1 ended (its output closed); restart in %2 s, failure %3")
-                                      .arg(nameOf(entry))
+                    m_log.warning(QStringLiteral("%1; restart in %2 s, failure %3")
+                                      .arg(ended)
                                       .arg(kRestartDelaySeconds + 1)
                                       .arg(entry.failureCount));
                 } else {
-                    m_log.notice(QStringLiteral("%1 ended (its output closed); it is not restarted")
-                                     .arg(nameOf(entry)));
+                    m_log.notice(ended + QStringLiteral("; it is not restarted"));
                 }
                 if (m_observer)
                     m_observer->entryEnded(int(i));

@@ -153,22 +153,29 @@ protected:
 };
 
 // The highest version counts; none at all reads as 1, which is too old, and
-// is said even when errors are not shown.
+// is said even when errors are not shown; the log names both versions.
 TEST_F(DatabaseTest, SchemaVersionBelowNinetyIsRefused)
 {
     const struct {
         const char *versions;
-        int result;
-    } cases[] = {{"", 1}, {"(NULL), (NULL)", 1}, {"(89), (NULL)", 1}, {"(89), (NULL), (90)", 0}};
+        int found; // 0: passes
+    } cases[] = {{"", 1}, {"(NULL), (NULL)", 1}, {"(89), (NULL)", 89}, {"(89), (NULL), (90)", 0}};
     for (const auto &c : cases) {
         testenv::psql(std::string("DELETE FROM config;") +
                       (*c.versions ? std::string("INSERT INTO config (schemaversion) VALUES ") + c.versions : ""));
         for (bool showErrors : {false, true}) {
             ScriptedPrompter p;
-            if (c.result == 1)
+            testsupport::RecordingEventLog log;
+            if (c.found)
                 p.expectMessage(kTooOld, MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"),
                                 MsgIcon::Exclamation, true);
-            EXPECT_EQ(tellSchemaLook(lookAtSchema(m_settings), showErrors, p), c.result) << c.versions << showErrors;
+            EXPECT_EQ(tellSchemaLook(lookAtSchema(m_settings), showErrors, p, log), c.found ? 1 : 0)
+                << c.versions << showErrors;
+            EXPECT_EQ(log.lines.join(u'|').toStdString(),
+                      c.found ? "<4>database schema version " + std::to_string(c.found) +
+                                    " found, 90 or later required (the highest config.schemaversion counts, 1 when "
+                                    "there is none)"
+                              : "");
         }
     }
 }

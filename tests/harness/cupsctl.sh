@@ -9,7 +9,9 @@
 #   cupsctl.sh start-cupsd ENVDIR   bring cupsd back after a test stopped or killed it
 # As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
-set -euo pipefail
+set -eEuo pipefail
+# cupsd and lpadmin lie in /usr/sbin, which is not on an ordinary user's PATH.
+PATH="$PATH:/usr/sbin:/sbin"
 
 cmd=${1:?command}
 envdir=${2:?env directory}
@@ -25,6 +27,10 @@ QUEUES=(KV_Receipt KV_Kitchen KV_Office)
 FILTERED=KV_Filtered
 
 log() { echo "cupsctl: $*" >&2; }
+trap 'log "failed (exit status $?): $BASH_COMMAND"' ERR
+for tool in cupsd lpadmin lpstat; do
+  command -v "$tool" >/dev/null || { log "$tool not found (Debian packages cups, cups-client)"; exit 1; }
+done
 
 # Ends our scheduler, while its command line names our state directory (so a
 # recycled pid is never hit), with its session's backends if it must be killed.
@@ -64,7 +70,7 @@ teardown() {
 start_cupsd() {
   local state=$1 run_as=()
   [ "$(id -u)" -eq 0 ] && run_as=(setpriv --reuid=lp --regid=lp --clear-groups --)
-  setsid "${run_as[@]}" /usr/sbin/cupsd -f -c "$state/etc/cupsd.conf" -s "$state/etc/cups-files.conf" \
+  setsid "${run_as[@]}" "$(command -v cupsd)" -f -c "$state/etc/cupsd.conf" -s "$state/etc/cups-files.conf" \
     </dev/null >>"$state/log/cupsd.out" 2>&1 &
   echo $! > "$state/cupsd.pid"
   export CUPS_SERVER="$state/run/cups.sock"
@@ -181,9 +187,10 @@ CONF
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
     lpadmin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q" \
-      >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+      >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -p $q"; exit 1; }
   done
-  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; exit 1; }
+  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
+    || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -d ${QUEUES[0]}"; exit 1; }
 
   cat > "$envfile.tmp" <<ENV
 CUPS_SERVER=$CUPS_SERVER

@@ -73,8 +73,12 @@ public:
         look.version = schemaVersion;
         return look;
     }
-    kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &) override
+    // The reason set-up is refused for lack of rights; none: it is not.
+    QString setupRefusal;
+    kv::Outcome setupStation(kv::LauncherSettings &settings, const QString &, kv::Prompter &prompter) override
     {
+        if (!setupRefusal.isEmpty())
+            return kv::endForLackOfRights(prompter, QStringLiteral("No rights."), setupRefusal);
         settings.stationid = QStringLiteral("3");
         return kv::Outcome::Continue;
     }
@@ -157,10 +161,11 @@ struct LauncherRig {
     kv::Worker *libraryWorker = &inlineWorker;
     testsupport::RecordingEventLog events;
 
-    kv::LauncherParts parts(bool previousInstance = false)
+    // With the fake database unless given another.
+    kv::LauncherParts parts(bool previousInstance = false, kv::StartupDatabase *db = nullptr)
     {
-        return kv::LauncherParts{ctx,     prompter, clock,     database, watchdog,      update, killer,
-                                 draldb,  spooler,  processes, spawner,  *libraryWorker, events, previousInstance};
+        return kv::LauncherParts{ctx,    prompter, clock,     db ? *db : database, watchdog,       update, killer,
+                                 draldb, spooler,  processes, spawner,             *libraryWorker, events, previousInstance};
     }
 };
 

@@ -5,11 +5,13 @@
 #include "config/odbc.h"
 
 #include "qtapp.h"
+#include "testenv.h"
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include <atomic>
 #include <chrono>
@@ -71,6 +73,22 @@ protected:
         spooler.setPrinters({"Receipt", "Office"}, "Office");
         processes.add({200, std::string("/opt/kv/korvantis-launcher"), {}, true});
         processes.add({300, std::string("/usr/bin/other"), {}, true});
+    }
+
+    // Every box shown, start-up's included, is logged with its answer, in
+    // the order shown.
+    void TearDown() override
+    {
+        const QStringList told = events.lines.filter(QRegularExpression(QStringLiteral("^<\\d>told the person ")));
+        ASSERT_EQ(told.size(), prompter.shownMessages().size()) << told.join(u'\n').toStdString();
+        for (qsizetype i = 0; i < told.size(); ++i) {
+            const kv::MessageBox &box = prompter.shownMessages()[i];
+            const bool waited = !prompter.shownWithoutWaiting().contains(box.text);
+            EXPECT_TRUE(told[i].contains(QStringLiteral("told the person \"%1\"").arg(box.text)) &&
+                        told[i].endsWith(waited ? QStringLiteral(", answered ") + toString(prompter.answers()[i])
+                                                : QStringLiteral(", shown without waiting")))
+                << told[i].toStdString();
+        }
     }
 
     void writeConf(const QByteArray &text) { dir.write(QStringLiteral("shell.conf"), text); }
@@ -290,8 +308,9 @@ TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
     EXPECT_TRUE(draldb.calls.filter(QStringLiteral("VB_notify_check")).isEmpty());
 }
 
-// An update script started ends the launcher with status 0, a database error
-// nobody handled with 1; either way before any program starts.
+// An update script started ends the launcher with status 0, a station that
+// cannot be set up or a database error nobody handled with 1; each before any
+// program starts.
 TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
 {
     // Told to end during the last, error-telling look at a server that is
@@ -314,10 +333,19 @@ TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
         database.duringLook = [] {};
         database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion;
     }
-    for (const bool updating : {true, false}) {
-        SCOPED_TRACE(updating);
+    // An update started, a station that cannot be set up, a database error
+    // nobody handled.
+    for (const int step : {0, 1, 2}) {
+        SCOPED_TRACE(step);
+        const bool updating = step == 0;
         update.result = updating ? Outcome::LauncherEnds : Outcome::Continue;
-        if (!updating) {
+        if (step == 1) {
+            database.setupRefusal = QStringLiteral("Permission denied");
+            prompter.expectMessage(QStringLiteral("No rights."), MsgButtons::OK, MsgResult::OK,
+                                   QStringLiteral("Korvantis Launcher - Permission denied"));
+        }
+        if (step == 2) {
+            database.setupRefusal.clear();
             database.loadThrows = [] {
                 throw kv::odbc::Error(kv::odbc::kProviderError, QStringLiteral("ERROR: no managedprogram"));
             };
@@ -625,6 +653,8 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
         EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 0) << "the launcher is gone, its job still runs";
     }
     EXPECT_LE(threadsOfThisProcess(), threadsBefore);
+    // Its boxes went to a prompter of its own, not the one TearDown reads.
+    events.lines.clear();
     // The hand-over really ran: jobs took notifications and ran passes.
     EXPECT_GT(draldb.calls.filter(QStringLiteral("VB_notify_check")).size(), 100);
     EXPECT_GT(queueQueries(), 30);
@@ -665,3 +695,38 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
 }
 
 } // namespace
+
+// A site's database made from the package's SQL file, run twice (the second
+// time over a row the site added, and adding none of its own), takes a new
+// till through start-up without a single box; the till gets its id and a copy
+// of the template, whose id comes from the sequence.
+TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
+{
+    testsupport::qtApp<QCoreApplication>();
+    const std::string name = "kvfresh" + std::to_string(::getpid());
+    testenv::psqlOn("postgres", "-c", "CREATE DATABASE " + name + " OWNER kvtest", true);
+    const std::shared_ptr<void> drop(nullptr, [&](void *) {
+        testenv::psqlOn("postgres", "-c", "DROP DATABASE " + name + " WITH (FORCE)", true);
+    });
+    testenv::psqlOn(name, "-f", KV_DATABASE_SQL);
+    testenv::psqlOn(name, "-c", "INSERT INTO managedprogram (name, executable) VALUES ('Card reader', 'cardreader')");
+    testenv::psqlOn(name, "-f", KV_DATABASE_SQL);
+    EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT count(*) FROM config"), "1\n");
+
+    LauncherRig rig;
+    kv::OdbcStartupDatabase database(rig.ctx);
+    const testenv::Db db = testenv::database();
+    rig.dir.write(QStringLiteral("shell.conf"),
+                  QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                                 "esc_printer = none\r\n")
+                      .arg(db.host, QString::fromStdString(name), db.user, db.password)
+                      .toUtf8());
+    rig.dir.write(QStringLiteral("dralfrontend.exe"), {});
+    Launcher l(rig.parts(false, &database));
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(rig.prompter.shownMessages().isEmpty());
+    EXPECT_EQ(l.shellConf.stationid, QStringLiteral("1"));
+    EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT name, path FROM managedprogram WHERE machineid = 1"),
+              "Card reader|" + rig.dir.appPath().toStdString() + "\n");
+}

@@ -101,6 +101,30 @@ TEST_F(Programs, RestartsOnTheFirstPassAtLeastElevenSecondsAfterTheEnd)
     EXPECT_EQ(mp.managedPrograms[0].failureCount, 2);
 }
 
+// An end is logged with how the program ended, also when a process it
+// started kept its output open after it had gone.
+TEST_F(Programs, AnEndIsLoggedWithItsExitStatusOrSignal)
+{
+    const struct {
+        const char *body;
+        bool restart;
+        const char *line;
+    } cases[] = {
+        {"exit 3", true, "<4>\"P\" (p.sh) exited with status 3; restart in 11 s, failure 1"},
+        {"kill -SEGV $$", false, "<5>\"P\" (p.sh) ended by signal 11 (SIGSEGV); it is not restarted"},
+        {"(sleep 0.3; echo late) &\nexit 4", false, "<5>\"P\" (p.sh) exited with status 4; it is not restarted"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.body);
+        mp.managedPrograms.clear();
+        events.lines.clear();
+        add("P", program("p.sh", QByteArray("#!/bin/sh\n") + c.body + "\n"), QString(), false, c.restart);
+        ASSERT_TRUE(mp.startProgram(0));
+        ASSERT_TRUE(passUntil([&] { return !running(0); }));
+        EXPECT_EQ(events.lines.filter(QStringLiteral("\"P\"")).last().toStdString(), c.line);
+    }
+}
+
 TEST_F(Programs, FrontEndFinishedByMarkerReopenedWithOnlyTheStationIdAndLeftRunningAtQuit)
 {
     const QString front =

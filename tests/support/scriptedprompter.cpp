@@ -12,7 +12,7 @@ void ScriptedPrompter::verifyDone()
     m_script.clear();
 }
 
-kv::MsgResult ScriptedPrompter::messageBox(const kv::MessageBox &box)
+kv::MsgResult ScriptedPrompter::play(const kv::MessageBox &box)
 {
     m_shown.append(box);
     const std::string text = box.text.toStdString();

@@ -36,13 +36,19 @@ public:
     void verifyDone();
 
     const QList<kv::MessageBox> &shownMessages() const { return m_shown; }
+    // The answer given to each of shownMessages().
+    const QList<kv::MsgResult> &answers() const { return m_answers; }
     // Whether the last busy-cursor change showed it.
     bool busy() const { return m_busy; }
 
     // Texts of the boxes shown without waiting for the answer, in order.
     const QStringList &shownWithoutWaiting() const { return m_shownWithoutWaiting; }
 
-    kv::MsgResult messageBox(const kv::MessageBox &box) override;
+    kv::MsgResult messageBox(const kv::MessageBox &box) override
+    {
+        m_answers.append(play(box));
+        return m_answers.last();
+    }
     void showMessage(const kv::MessageBox &box) override
     {
         m_shownWithoutWaiting.append(box.text);
@@ -52,6 +58,8 @@ public:
     void setBusyCursor(bool busy) override { m_busy = busy; }
 
 private:
+    kv::MsgResult play(const kv::MessageBox &box);
+
     struct Step {
         bool input;
         QString text;
@@ -64,6 +72,7 @@ private:
     };
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
+    QList<kv::MsgResult> m_answers;
     QStringList m_shownWithoutWaiting;
     bool m_busy = false;
 };

@@ -174,9 +174,17 @@ Frozen::~Frozen()
 
 std::string psql(const std::string &sql)
 {
+    return psqlOn(database().name.toStdString(), "-c", sql);
+}
+
+std::string psqlOn(const std::string &name, const char *option, const std::string &sqlOrFile, bool superuser)
+{
     const Db db = database();
-    return run("psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", db.host, "-p", QString::number(db.port),
-                        "-U", db.user, "-d", db.name, "-c", QString::fromStdString(sql)},
+    // The superuser logs in through the cluster's socket, where it is trusted.
+    const QString host = superuser ? QString::fromStdString(require("KV_PG_SOCKDIR")) : db.host;
+    return run("psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", host, "-p", QString::number(db.port),
+                        "-U", superuser ? QStringLiteral("postgres") : db.user, "-d", QString::fromStdString(name),
+                        QLatin1String(option), QString::fromStdString(sqlOrFile)},
                db.password);
 }
 

@@ -58,5 +58,9 @@ int sessionsSettledAt(int expected);
 
 // Runs SQL on the test database through psql as the test role; returns stdout.
 std::string psql(const std::string &sql);
+// The same on another database of the cluster: SQL (`-c`) or a file (`-f`)
+// as the test role, or SQL as the cluster's superuser.
+std::string psqlOn(const std::string &database, const char *option, const std::string &sqlOrFile,
+                   bool superuser = false);
 
 } // namespace testenv

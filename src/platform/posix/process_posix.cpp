@@ -26,6 +26,8 @@ namespace {
 // How long kill() waits for a killed child to be gone before leaving it to be
 // collected in the background. SIGKILL normally takes well under this.
 constexpr int kKillGraceMs = 200;
+// How long a child whose output has closed is given to be gone.
+constexpr int kEndAfterCloseMs = 50;
 
 // Called through syscall(2): glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
 int openPidFd(pid_t pid)
@@ -47,27 +49,36 @@ void closeFd(int &fd)
 }
 
 // Collects the child a pidfd names if it has ended, without waiting; true
-// once it is collected. Going through the pidfd rather than the number lets
-// two parties watch one child: whoever comes second learns from ECHILD that
-// it is gone, and never collects a stranger that was given the same number.
-bool collectByPidFd(int pidFd)
+// once it is collected, with how it ended in `status` when this call
+// collected it. Going through the pidfd rather than the number lets two
+// parties watch one child: whoever comes second learns from ECHILD that it
+// is gone, and never collects a stranger that was given the same number.
+bool collectByPidFd(int pidFd, std::optional<ExitStatus> *status = nullptr)
 {
     for (;;) {
         siginfo_t info{};
-        if (::waitid(P_PIDFD, id_t(pidFd), &info, WEXITED | WNOHANG) == 0)
-            return info.si_pid != 0;
+        if (::waitid(P_PIDFD, id_t(pidFd), &info, WEXITED | WNOHANG) == 0) {
+            if (info.si_pid == 0)
+                return false;
+            if (status)
+                *status = ExitStatus{info.si_code != CLD_EXITED, info.si_status};
+            return true;
+        }
         if (errno != EINTR)
             return true; // ECHILD: collected elsewhere
     }
 }
 
 // The same by number, for a child without a pidfd; only its one owner may.
-bool collectByPid(pid_t pid)
+bool collectByPid(pid_t pid, std::optional<ExitStatus> *status = nullptr)
 {
     pid_t r;
+    int wstatus = 0;
     do {
-        r = ::waitpid(pid, nullptr, WNOHANG);
+        r = ::waitpid(pid, &wstatus, WNOHANG);
     } while (r < 0 && errno == EINTR);
+    if (r == pid && status)
+        *status = WIFSIGNALED(wstatus) ? ExitStatus{true, WTERMSIG(wstatus)} : ExitStatus{false, WEXITSTATUS(wstatus)};
     return r == pid || (r < 0 && errno == ECHILD);
 }
 
@@ -256,8 +267,15 @@ public:
                 return ReadResult::Nothing;
             }
             closeFd(m_readFd);
-            if (!reap())
-                collectWhenItEnds();
+            // The kernel closes a dying child's descriptors a moment before
+            // its end can be collected: wait that moment, so the end is
+            // known with its status. A child that only closed its output
+            // and runs on costs this wait once.
+            if (!reap()) {
+                waitForEnd(kEndAfterCloseMs);
+                if (!reap())
+                    collectWhenItEnds();
+            }
             return ReadResult::Closed;
         }
     }
@@ -275,7 +293,7 @@ public:
             rc = ::kill(m_pid, SIGKILL); // not reaped, so the pid is still ours
         if (rc != 0)
             return false;
-        waitForEnd();
+        waitForEnd(kKillGraceMs);
         reap();
         return true;
     }
@@ -284,12 +302,14 @@ public:
     {
         if (m_reaped)
             return true;
-        if (m_pidFd >= 0 ? collectByPidFd(m_pidFd) : collectByPid(m_pid)) {
+        if (m_pidFd >= 0 ? collectByPidFd(m_pidFd, &m_status) : collectByPid(m_pid, &m_status)) {
             m_reaped = true;
             closeFd(m_pidFd);
         }
         return m_reaped;
     }
+
+    std::optional<ExitStatus> exitStatus() const override { return m_status; }
 
 private:
     // The pipe has closed while the child runs on, and a runner that has
@@ -309,12 +329,12 @@ private:
         m_watched = true;
     }
 
-    void waitForEnd()
+    void waitForEnd(int ms)
     {
         if (m_pidFd < 0)
             return;
         pollfd p{m_pidFd, POLLIN, 0};
-        while (::poll(&p, 1, kKillGraceMs) < 0 && errno == EINTR) {
+        while (::poll(&p, 1, ms) < 0 && errno == EINTR) {
         }
     }
 
@@ -322,6 +342,7 @@ private:
     int m_readFd;
     int m_pidFd = -1;
     bool m_reaped = false;
+    std::optional<ExitStatus> m_status;
     // The releaser collects the child through a pidfd of its own.
     bool m_watched = false;
 };

@@ -1,0 +1,50 @@
+-- The tables the Korvantis Launcher reads and writes, for a new site:
+--   psql -v ON_ERROR_STOP=1 -d DATABASE -f /usr/share/korvantis-launcher/database.sql
+-- Run it as the user that is to own the tables (the one the tills log in as,
+-- or grant that user SELECT, INSERT, UPDATE, DELETE on them and USAGE on the
+-- sequences). It only creates what is missing: a table, sequence or row that
+-- already exists is left exactly as it is, so running it again, or on the
+-- database of a running system, changes nothing there.
+-- docs/database.md (in /usr/share/doc/korvantis-launcher) says what each
+-- column means.
+BEGIN;
+-- Not a word for each thing that exists already.
+SET LOCAL client_min_messages = warning;
+
+-- The programs each till starts. Rows with machineid NULL are the template
+-- a new till copies; the launcher and its program manager take ids from
+-- this sequence by name.
+CREATE SEQUENCE IF NOT EXISTS managedprogram_id_seq;
+CREATE TABLE IF NOT EXISTS managedprogram (
+  id integer PRIMARY KEY DEFAULT nextval('managedprogram_id_seq'),
+  name text,
+  path text,
+  executable text,
+  arguments text,
+  runonstart boolean DEFAULT true,
+  restartonfailure boolean DEFAULT true,
+  machineid integer
+);
+
+-- Receipts and drawer pulses queued for a till (device 1: receipt printer,
+-- 2: cash drawer), each followed by NOTIFY poscommands.
+CREATE TABLE IF NOT EXISTS poscommands (
+  id serial PRIMARY KEY,
+  stationid integer,
+  device integer,
+  command text
+);
+
+-- The schema version (the launcher needs 90 or later) and the credentials
+-- handed to the update script. A config table made here starts at 90; one
+-- that already exists keeps its rows.
+DO $$
+BEGIN
+  IF to_regclass('config') IS NULL THEN
+    CREATE TABLE config (schemaversion integer, te_username text, te_password text);
+    INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, '', '');
+  END IF;
+END
+$$;
+
+COMMIT;
