@@ -57,6 +57,11 @@ tryexec=$(sed -n 's/^TryExec=//p' "$autostart")
 cmp "$root/usr/share/korvantis-launcher/database.sql" "$(dirname "$0")/../../packaging/database.sql" \
   || fail "no database.sql, or not the one tested"
 [ -f "$root/usr/share/doc/korvantis-launcher/database.md" ] || fail "no database.md"
+# The receipt printer's backend: mode 0755, so CUPS runs it as lp, not root;
+# asked with no arguments it names its device class, as CUPS asks.
+backend="$root/usr/lib/cups/backend/escpos"
+[ "$(stat -c %a "$backend" 2>/dev/null)" = 755 ] || fail "the escpos backend is missing or not mode 0755"
+"$backend" | grep -q '^network escpos ' || fail "the escpos backend does not name its device class"
 for icon in scalable/apps/korvantis-launcher.svg 22x22/apps/korvantis-launcher.png; do
   [ -f "$root/usr/share/icons/hicolor/$icon" ] || fail "no icon $icon"
 done
