@@ -27,7 +27,8 @@ foreach(size IN LISTS KV_ICON_SIZES)
 endforeach()
 install(FILES ${KV_PKG}/copyright DESTINATION ${KV_DOC_DIR})
 # The tables for a new site, and what they hold.
-install(FILES ${KV_PKG}/database.sql DESTINATION usr/share/korvantis-launcher)
+install(FILES ${KV_PKG}/database.sql ${PROJECT_SOURCE_DIR}/docs/notify-by-station.sql
+        DESTINATION usr/share/korvantis-launcher)
 install(FILES docs/database.md docs/configuring.md DESTINATION ${KV_DOC_DIR})
 install(FILES ${KV_PKG}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME korvantis-launcher)
 

@@ -190,15 +190,18 @@ void Connection::drainNotifications()
     if (!m_conn)
         return;
     while (PGnotify *n = PQnotifies(m_conn)) {
-        m_pending.emplace_back(n->relname);
+        const auto alias = m_aliases.find(n->relname);
+        m_pending.emplace_back(alias == m_aliases.end() ? std::string(n->relname) : alias->second);
         PQfreemem(n);
     }
 }
 
-bool Connection::listen(const std::string &channel)
+bool Connection::listen(const std::string &channel, const std::string &as)
 {
     if (std::find(m_channels.begin(), m_channels.end(), channel) == m_channels.end())
         m_channels.push_back(channel);
+    if (!as.empty() && as != channel)
+        m_aliases[channel] = as;
     if (m_state != State::Ready) {
         // A reconnect that completes here sends the LISTENs of every channel,
         // this one included, without waiting for their answer.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,8 +49,9 @@ public:
     bool open();
 
     // Remembers the channel for every later reconnect; true when the server
-    // has taken the LISTEN now.
-    bool listen(const std::string &channel);
+    // has taken the LISTEN now. Its notifications come out named `as`
+    // (the channel itself when empty).
+    bool listen(const std::string &channel, const std::string &as = {});
 
     // One pending channel name or "", without waiting, also while a
     // reconnect is under way or its LISTENs are unanswered.
@@ -88,6 +90,8 @@ private:
     SteadyClock::time_point m_attemptStarted{};
     SteadyClock::time_point m_nextAttempt{};
     std::vector<std::string> m_channels;
+    // Channels whose notifications come out under another name.
+    std::map<std::string, std::string> m_aliases;
     // The LISTENs of a fresh session were sent and not all answered yet.
     bool m_listensInFlight = false;
     // One of them came back with an error.

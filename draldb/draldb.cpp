@@ -28,11 +28,15 @@ struct ResultSet {
 
 // Everything the library holds. One lock makes the calls safe from any
 // thread; the launcher makes them from one.
+constexpr char kPosCommands[] = "poscommands";
+
 struct Library {
     std::mutex lock;
     draldb::Settings settings;
     std::map<int32_t, std::unique_ptr<Connection>> connections;
     std::map<int32_t, std::unique_ptr<ResultSet>> resultSets;
+    // The station each connection's configuration named ("" for none).
+    std::map<int32_t, std::string> stations;
     int32_t lastConnection = 0;
     int32_t lastResultSet = 0;
 
@@ -120,6 +124,7 @@ int32_t system_init(const char *frontEndExecutable)
         return 0;
     const int32_t handle = nextHandle(lib.lastConnection, lib.connections);
     lib.connections.emplace(handle, std::move(connection));
+    lib.stations[handle] = lib.settings.value("stationid");
     return handle;
 }
 
@@ -130,7 +135,13 @@ int32_t VB_notify_listen(int32_t connection, const char *channel)
     Connection *c = lib.connection(connection);
     if (!c || !channel || !*channel)
         return 0;
-    return c->listen(channel) ? 1 : 0;
+    bool taken = c->listen(channel);
+    // A receipt's notification may be meant for one station only: it then
+    // wakes no other till, and reaches this one as the broadcast would.
+    const std::string &station = lib.stations[connection];
+    if (std::string_view(channel) == kPosCommands && !station.empty())
+        taken = c->listen(std::string(kPosCommands) + "_" + station, kPosCommands) && taken;
+    return taken ? 1 : 0;
 }
 
 char *VB_notify_check(int32_t connection)

@@ -21,7 +21,10 @@ extern "C" {
 DRALDB_API int32_t system_init(const char *frontEndExecutable);
 
 /* Queues notifications on channel for the connection, also across reconnects.
- * Returns 1 when the server took the LISTEN now, 0 when it is only remembered. */
+ * Returns 1 when the server took the LISTEN now, 0 when it is only remembered.
+ * "poscommands" also listens on "poscommands_N", N the stationid of the
+ * configuration system_init read for the connection; what arrives there is
+ * returned as "poscommands". */
 DRALDB_API int32_t VB_notify_listen(int32_t connection, const char *channel);
 
 /* One pending channel name (payload dropped) or "". Never waits; a broken

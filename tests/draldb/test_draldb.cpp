@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -220,6 +221,45 @@ TEST(DraldbSession, NotificationsOnePerCallInOrderAndStatementsWithoutRowsLeaveT
     EXPECT_NE(rs, 0);
     EXPECT_EQ(VB_numrecord(rs), 0);
     VB_free(&rs);
+}
+
+// The trigger a chain installs notifies the row's station only; the library
+// hands that on as "poscommands", and a plain broadcast still reaches all.
+TEST(DraldbSession, ARowWakesOnlyItsStationThroughTheTriggerAndTheBroadcastWakesAll)
+{
+    struct Removed {
+        ~Removed()
+        {
+            testenv::psql("DROP TRIGGER IF EXISTS korvantis_notify_station ON poscommands; "
+                          "DROP FUNCTION IF EXISTS korvantis_notify_station(); DELETE FROM poscommands "
+                          "WHERE stationid IN (7, 8)");
+        }
+    } removed;
+    for (int i = 0; i < 2; ++i) // a second install changes nothing
+        testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_SOURCE_DIR "/docs/notify-by-station.sql");
+
+    std::map<int, int32_t> till;
+    for (int station : {7, 8}) {
+        TempAppDir dir;
+        dir.write(QStringLiteral("dralfrontend.conf"), clusterConf() + confLine("stationid", std::to_string(station)));
+        till[station] = init(dir);
+        ASSERT_NE(till[station], 0);
+        EXPECT_EQ(VB_notify_listen(till[station], "poscommands"), 1);
+        EXPECT_EQ(VB_notify_listen(till[station], "test"), 1);
+    }
+    // What each till hears up to a marker sent after the step.
+    const auto heard = [&](const std::string &sql) {
+        testenv::psql(sql + "; NOTIFY test");
+        return std::make_pair(notificationsUntil(till[7], "test"), notificationsUntil(till[8], "test"));
+    };
+    using Heard = std::pair<std::vector<std::string>, std::vector<std::string>>;
+    const std::vector<std::string> receipt{"poscommands", "test"}, none{"test"};
+    EXPECT_EQ(heard("INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'a'), (7, 2, '')"),
+              Heard(receipt, none))
+        << "two rows of one transaction, one notification, for station 7 only";
+    EXPECT_EQ(heard("NOTIFY poscommands"), Heard(receipt, receipt));
+    testenv::psql("DROP TRIGGER korvantis_notify_station ON poscommands");
+    EXPECT_EQ(heard("INSERT INTO poscommands (stationid, device) VALUES (8, 2)"), Heard(none, none));
 }
 
 TEST(DraldbOutage, ListeningResumesAfterARestartAndAFrozenServerHoldsNoCallBeyondItsDeadline)
