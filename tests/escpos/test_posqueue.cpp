@@ -1,7 +1,9 @@
 // The printer list and the POS queue: against the fake client library and
 // the recording spooler for write boundaries and failures real servers cannot
 // easily be made to show; then from the test cluster through the client
-// library and the private print server to the test printer.
+// library and the private print server to the test printer; last the CUPS
+// spooler itself: the bytes of a raw job, and how long a frozen print server
+// may hold the till.
 #include "escpos/vbEscpos.h"
 #include "escpos/vbPosCommands.h"
 #include "launcher/libraryjobs.h"
@@ -22,6 +24,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -180,33 +183,6 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
     }
 }
 
-// A launcher that ended in mid-job left held jobs: start-up cancels this
-// station's, on the printer it is given, and no other station's.
-TEST_F(PosQueuePass, HeldLeftoversOfThisStationAreCancelled)
-{
-    queue("10", "1", "cut off");
-    // Each by a run of its own that ends there.
-    const auto abandonPass = [&](const char *station) {
-        fake.config["stationid"] = station;
-        library.interruptAt = 1;
-        library.atRow = [] { throw LibraryFailed(); };
-        queue("11", "1");
-        kv::PosCommandQueue run(library, libraryConnection, spooler, journal);
-        EXPECT_THROW(run.processPosCommands(printer), LibraryFailed);
-        fake.tables["poscommands"].removeLast();
-    };
-    abandonPass("31");
-    abandonPass("3");
-    ASSERT_EQ(spooler.heldJobs(), 2);
-    kv::PosCommandQueue afterRestart(library, libraryConnection, spooler, journal);
-    const kv::LeftoverReport leftovers = afterRestart.cancelHeldLeftovers(QString());
-    EXPECT_EQ(leftovers.printerName, "KV_Receipt");
-    EXPECT_TRUE(leftovers.asked);
-    EXPECT_EQ(leftovers.cancelled, 0);
-    EXPECT_EQ(afterRestart.cancelHeldLeftovers(printer).cancelled, 1);
-    EXPECT_EQ(spooler.heldJobs(), 1);
-}
-
 constexpr int kStation = 3;
 constexpr int kOtherStation = 4;
 
@@ -230,6 +206,12 @@ std::string queued(int station)
 {
     return sql("SELECT coalesce(string_agg(id::text, ',' ORDER BY id), '') FROM poscommands WHERE stationid = " +
                std::to_string(station));
+}
+
+bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
+{
+    std::size_t written = 0;
+    return h.write(bytes, written) && written == bytes.size();
 }
 
 void killPrintServer()
@@ -460,14 +442,76 @@ TEST_F(PosQueueThroughCups, UploadCutOffInMidDocumentPrintsNothingOfIt)
     library.interruptAt = 1;
     library.atRow = [] { throw LibraryFailed(); };
     EXPECT_THROW(posQueue.processPosCommands(printerName), LibraryFailed);
+    // Station 31's launcher, cut off likewise on the same printer: not ours.
+    const std::string station31 = kv::poscommands::jobNamePrefix(QStringLiteral("31")).toStdString();
+    {
+        auto other = spooler.openPrinter(printerName.toStdString());
+        ASSERT_TRUE(other && other->startDocument({station31 + "x", std::nullopt, std::nullopt}));
+        ASSERT_TRUE(writeAll(*other, "not ours"));
+    }
 
     kv::PosCommandQueue nextRun(library, libraryConnection, spooler, journal);
+    // An empty name is the default printer, where nothing of ours is held.
+    const kv::LeftoverReport elsewhere = nextRun.cancelHeldLeftovers(QString());
+    EXPECT_EQ(elsewhere.printerName.toStdString(), testprinter::defaultQueue());
+    EXPECT_EQ(elsewhere.cancelled, 0);
     const kv::LeftoverReport leftovers = nextRun.cancelHeldLeftovers(printerName);
     EXPECT_TRUE(leftovers.asked);
     EXPECT_EQ(leftovers.cancelled, 1);
+    EXPECT_EQ(spooler.cancelHeldJobs(printerName.toStdString(), station31), 1) << "station 31's job was not held";
     EXPECT_TRUE(nextRun.processPosCommands(printerName).jobAccepted);
     const std::string printed = printer.bytesSince(mark).toStdString();
     EXPECT_TRUE(printed == kSel + std::string(100000, 'x') + kCut + kSel + "second" + kCut)
         << "the first job has " << printed.size() << " bytes";
     EXPECT_EQ(queued(kStation), "");
+}
+
+// The queue's driver upper-cases text; a raw job never meets it, and every
+// byte value arrives unchanged, across writes split inside a command.
+TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)
+{
+    const std::string queue = testenv::require("KV_CUPS_FILTERED_QUEUE");
+    TestPrinter printer(queue);
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += char(b);
+    kv::platform::CupsSpooler spooler;
+    for (const auto &dataType : {std::optional<std::string>(), std::optional<std::string>("text/plain")}) {
+        const auto mark = printer.mark();
+        auto handle = spooler.openPrinter(queue);
+        ASSERT_TRUE(handle && handle->startDocument({"raw test", std::nullopt, dataType})) << spooler.lastError();
+        const std::string text = dataType ? std::string("receipt\n") : all;
+        const std::size_t split = std::min<std::size_t>(0x1c, text.size());
+        EXPECT_TRUE(writeAll(*handle, text.substr(0, split)) && writeAll(*handle, text.substr(split)));
+        EXPECT_TRUE(handle->endDocument());
+        EXPECT_EQ(printer.bytesSince(mark), QByteArray::fromStdString(dataType ? "RECEIPT\n" : all));
+    }
+}
+
+// The bound the till needs; the spooler's own budget lies below it.
+TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
+{
+    const std::string queue = testprinter::otherQueue();
+    kv::platform::CupsSpooler spooler;
+    auto handle = spooler.openPrinter(queue);
+    ASSERT_TRUE(handle && handle->startDocument({"frozen", std::nullopt, std::nullopt}));
+    ASSERT_TRUE(writeAll(*handle, "first receipt"));
+
+    const testenv::Frozen frozen(testprinter::printServerPid());
+    // More than the socket holds, so the write must wait for the server.
+    const std::string receipts(4 << 20, 'x');
+    const std::pair<const char *, std::function<void()>> calls[] = {
+        {"write", [&] { EXPECT_FALSE(writeAll(*handle, receipts)); }},
+        {"end of the job", [&] { EXPECT_FALSE(handle->endDocument()); }},
+        {"close", [&] { handle.reset(); }},
+        {"open", [&] { EXPECT_EQ(spooler.openPrinter(queue), nullptr); }},
+        {"fate of a job",
+         [&] { EXPECT_EQ(spooler.settleJob({queue, "frozen", 0}), kv::platform::JobFate::Unknown); }},
+        {"cancel held jobs", [&] { EXPECT_EQ(spooler.cancelHeldJobs(queue, "frozen"), std::nullopt); }},
+    };
+    for (const auto &[what, run] : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000)) << what;
+    }
 }
