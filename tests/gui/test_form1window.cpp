@@ -1,6 +1,6 @@
 // The program manager window's widgets, offscreen, against the real cluster:
-// Run and Stop per row, the output box, typing reaching the row, Close,
-// selecting by keyboard, and a frozen database that never holds the window.
+// Run and Stop per row, the output box, selecting by keyboard and typing
+// reaching the row, Close, and a frozen database that never holds the window.
 #include "programs/gui/Form1Window.h"
 
 #include "form1station.h"
@@ -148,30 +148,10 @@ TEST_F(Form1WindowTest, OutputBoxShowsEachPieceOnce)
     EXPECT_TRUE(box->toPlainText().endsWith(QStringLiteral("\nexiting 0\n")));
 }
 
-TEST_F(Form1WindowTest, TypingReachesTheRowAndCloseHidesAndGivesTheSessionBack)
-{
-    QWidget *form = window.widget();
-    child<QListWidget>("lstPrograms")->setCurrentRow(1);
-    auto *args = child<QLineEdit>("txtArgs");
-    args->end(false);
-    QTest::keyClicks(args, QStringLiteral(" it's"));
-    EXPECT_EQ(mp.managedPrograms[1].arguments, QStringLiteral("out:hello it's"));
-    ASSERT_TRUE(saved());
-    EXPECT_EQ(form1test::rows().at(id(1)), form1test::rowOf(mp.managedPrograms[1]));
-    EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "one session kept for the typing";
-
-    child<QPushButton>("cmdClose")->click();
-    EXPECT_TRUE(form->isHidden());
-    ASSERT_TRUE(saved());
-    EXPECT_EQ(testenv::sessionsSettledAt(0), 0) << "the hidden window holds a session of the server";
-    window.showWindow();
-    EXPECT_EQ(window.widget(), form) << "one instance, shown again";
-    EXPECT_EQ(args->text(), QStringLiteral("out:hello it's"));
-}
-
 // Arrow keys, Home and End choose a program as a click does: the boxes show
 // it, and an edit then goes to its row, not to the program shown before.
-TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToIt)
+// Close hides the window and gives its session back; it comes back as it was.
+TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToItAndCloseHides)
 {
     auto *list = child<QListWidget>("lstPrograms");
     auto *name = child<QLineEdit>("txtPName");
@@ -198,6 +178,16 @@ TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToIt)
     ASSERT_TRUE(saved());
     expected[id(1)] = form1test::rowOf(mp.managedPrograms[1]);
     EXPECT_EQ(form1test::rows(), expected);
+    EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "one session kept for the typing";
+
+    QWidget *form = window.widget();
+    child<QPushButton>("cmdClose")->click();
+    EXPECT_TRUE(form->isHidden());
+    ASSERT_TRUE(saved());
+    EXPECT_EQ(testenv::sessionsSettledAt(0), 0) << "the hidden window holds a session of the server";
+    window.showWindow();
+    EXPECT_EQ(window.widget(), form) << "one instance, shown again";
+    EXPECT_EQ(name->text(), QStringLiteral("Readers"));
 }
 
 // Typing, the retry timer and the refresh after a program's end while the
