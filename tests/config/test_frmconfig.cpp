@@ -106,8 +106,7 @@ protected:
 TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
 {
     const struct {
-        const char *configured, *selected;
-        bool on;
+        const char *configured, *selected; bool on;
     } cases[] = {{"", "KV_A", false}, {"none", "KV_A", false}, {"KV_Gone", "KV_A", true}, {"KV_B", "KV_B", true}};
     for (const auto &c : cases) {
         m_conf.esc_printer = QString::fromUtf8(c.configured);

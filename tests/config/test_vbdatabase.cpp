@@ -47,12 +47,7 @@ TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
     const std::string at = "connection to server at \"10.0.0.5\", port 5432 failed: ";
     const auto no = ConnectionFailure::NoConnection, bad = ConnectionFailure::BadUserPass,
                old = ConnectionFailure::OldDatabase, error = ConnectionFailure::ConnectionError;
-    const struct {
-        int number;
-        std::string description;
-        const char *sqlState;
-        ConnectionFailure expected;
-    } cases[] = {
+    const struct { int number; std::string description; const char *sqlState; ConnectionFailure expected; } cases[] = {
         {kProvider, at + "No route to host", "08001", no},
         {kProvider, at + "Connection timed out", "08001", no},
         {kv::odbc::kTimeoutError, "The database server did not answer within 15 seconds.", "HYT00", no},
@@ -157,8 +152,7 @@ protected:
 TEST_F(DatabaseTest, SchemaVersionBelowNinetyIsRefused)
 {
     const struct {
-        const char *versions;
-        int result;
+        const char *versions; int result;
     } cases[] = {{"", 1}, {"(NULL), (NULL)", 1}, {"(89), (NULL)", 1}, {"(89), (NULL), (90)", 0}};
     for (const auto &c : cases) {
         testenv::psql(std::string("DELETE FROM config;") +
@@ -401,8 +395,7 @@ TEST(EventLine, EachPriorityIsPrefixedForTheJournalAndNamedElsewhere)
 {
     using P = kv::LogPriority;
     const struct {
-        P priority;
-        const char *journal, *plain;
+        P priority; const char *journal, *plain;
     } cases[] = {{P::Error, "<3>a  b", "2026-07-23 21:47:35 error: a  b"},
                  {P::Warning, "<4>a  b", "2026-07-23 21:47:35 warning: a  b"},
                  {P::Notice, "<5>a  b", "2026-07-23 21:47:35 notice: a  b"},

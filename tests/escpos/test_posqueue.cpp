@@ -60,50 +60,36 @@ TEST(EscposPrinterList, NamesThenOneEmptyElementAndExactNamesOnly)
 
 struct LibraryFailed {};
 
-class PosQueuePass : public ::testing::Test {
-protected:
-    PosQueuePass()
-    {
-        spooler.setPrinters({"KV_Kitchen", "KV_Receipt"}, "KV_Receipt");
-        fake.config["stationid"] = "3";
-        // The statement gives whatever rows the test queued, oldest first.
-        fake.answer = [this](const QString &) { return std::optional(fake.tables.value("poscommands")); };
-    }
-    void queue(const QString &id, const QString &device, const QString &command = QString())
-    {
-        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
-    }
-    QStringList remainingIds() const
-    {
-        QStringList ids;
-        for (const auto &row : fake.tables.value("poscommands"))
-            ids << row.value("id");
-        return ids;
-    }
-    kv::PosPassReport pass() { return posQueue.processPosCommands(printer); }
-
-    FakeDraldb fake;
-    RecordingSpooler spooler;
-    InterruptedLibrary library{fake};
-    testsupport::TempAppDir dir;
-    kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
-    QString printer = "KV_Kitchen";
-    qint32 libraryConnection = 1;
-    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
-};
-
 // A job the spooler did not take keeps every row, printed once by the next
 // pass; rows of a job taken but not deleted are journalled, deleted by the
 // next run unprinted. After a lost answer the run asks the server first, and
 // what the server holds unprinted of a job is cancelled.
-TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
+TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
+    FakeDraldb fake;
+    fake.config["stationid"] = "3";
+    // The statement gives whatever rows the test queued, oldest first.
+    fake.answer = [&](const QString &) { return std::optional(fake.tables.value("poscommands")); };
+    const auto queue = [&](const QString &id, const QString &device, const QString &command = QString()) {
+        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
+    };
+    const auto remainingIds = [&] {
+        QStringList ids;
+        for (const auto &row : fake.tables.value("poscommands"))
+            ids << row.value("id");
+        return ids;
+    };
+    RecordingSpooler spooler;
+    spooler.setPrinters({"KV_Kitchen", "KV_Receipt"}, "KV_Receipt");
+    InterruptedLibrary library{fake};
+    testsupport::TempAppDir dir;
+    kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
+    const QString printer = "KV_Kitchen";
+    const qint32 libraryConnection = 1;
+    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
+    const auto pass = [&] { return posQueue.processPosCommands(printer); };
     enum How { FailWrites, FailEnd, Throw, ThrowAtDelete, LostTaken, LostHeld };
-    const struct {
-        const char *what;
-        How how;
-        int fromRow;
-    } cases[] = {
+    const struct { const char *what; How how; int fromRow; } cases[] = {
         {"write fails in mid-pass", FailWrites, 2},
         {"job end refused", FailEnd, -1},
         {"library error in mid-pass", Throw, 1},
@@ -375,12 +361,7 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
 {
     using kv::platform::JobFate;
     using namespace std::chrono_literals;
-    const struct {
-        const char *at;
-        bool kill;
-        std::chrono::milliseconds late;
-        JobFate found;
-    } cases[] = {
+    const struct { const char *at; bool kill; std::chrono::milliseconds late; JobFate found; } cases[] = {
         {"Release-Job", false, 6000ms, JobFate::Taken},
         {"Send-Document", false, 2000ms, JobFate::NotTaken},
         {"Create-Job", false, 2000ms, JobFate::NotTaken},

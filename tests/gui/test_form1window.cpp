@@ -103,11 +103,7 @@ TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
     auto *run = child<QPushButton>("cmdRun");
     auto *stop = child<QPushButton>("cmdStop");
     enum Action { Select, SelectAndRun, ClickSelectedRow };
-    const struct {
-        int row;
-        Action action;
-        bool runEnabled, runShown, stopEnabled, stopShown;
-    } cases[] = {
+    const struct { int row; Action action; bool runEnabled, runShown, stopEnabled, stopShown; } cases[] = {
         {0, Select, true, true, false, true},        // the front-end, not running
         {2, SelectAndRun, false, true, true, true},  // another row, running
         // Run only changes what can be pressed, on the front-end's row too.
@@ -159,8 +155,7 @@ TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToItAndClose
     auto *ros = child<QCheckBox>("chkROS");
     list->setFocus();
     const struct {
-        Qt::Key key;
-        int row;
+        Qt::Key key; int row;
     } steps[] = {{Qt::Key_Down, 1}, {Qt::Key_Down, 2}, {Qt::Key_Home, 0}, {Qt::Key_End, 2}, {Qt::Key_Up, 1}};
     for (const auto &step : steps) {
         SCOPED_TRACE(step.row);

@@ -144,10 +144,7 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
     EXPECT_FALSE(w->isModal()) << "a notice must not block the till";
     const QLabel *countdown = w->findChild<QLabel *>(QStringLiteral("countdownLabel"));
     EXPECT_EQ(countdown->text(), "") << "empty during the first second";
-    const struct {
-        int tick;
-        const char *shown;
-    } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
+    const struct { int tick; const char *shown; } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
     for (int ticked = 0; const auto &s : steps) {
         for (; ticked < s.tick; ++ticked)
             w->Timer1_Timer();

@@ -167,12 +167,7 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
 TEST_F(LauncherTest, StartUpWaitsOnTheClock)
 {
     const struct {
-        const char *what;
-        QList<qint32> results;
-        int looks;
-        bool previous;
-        qint64 sleptMs;
-        bool down;
+        const char *what; QList<qint32> results; int looks; bool previous; qint64 sleptMs; bool down;
     } cases[] = {
         {"up at once", {0}, 1, false, 0, false},
         {"up at the third", {-1, 1, 0}, 3, false, 10000, false},
@@ -371,10 +366,7 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
 TEST_F(LauncherTest, FrontEndEnd)
 {
     const struct {
-        const char *what;
-        bool shutdown, marker;
-        MsgResult updateAnswer, quitAnswer;
-        bool quits, updates;
+        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates;
     } cases[] = {
         {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false},
         {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false},

@@ -115,10 +115,7 @@ protected:
 TEST_F(Processes, CapturesTheChosenStreamsWithoutAShellAndGivesOnlyStandardDescriptorsAndAnIgnoredSigpipe)
 {
     const QString cmd = kEcho + " out:one err:two cwd $HOME \"a;b\" |x";
-    const struct {
-        bool out, err;
-        QString text;
-    } cases[] = {
+    const struct { bool out, err; QString text; } cases[] = {
         {true, true, "one\ntwo\n" + dir.path() + "\n$HOME\na;b\n|x\n"},
         {true, false, "one\n" + dir.path() + "\n$HOME\na;b\n|x\n"},
         {false, true, "two\n"},
@@ -244,12 +241,7 @@ TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
 TEST(vbKill, MatchesByNameSparesOtherUsersAndItselfAndNeverSignalsAPidBelowOne)
 {
     using V = std::vector<std::string>;
-    const struct {
-        const char *exe;
-        V args;
-        const char *image;
-        bool runs;
-    } cases[] = {
+    const struct { const char *exe; V args; const char *image; bool runs; } cases[] = {
         {"/opt/pos/blipnote", {}, "blipnote.exe", true},
         {"/opt/pos/blipnote (deleted)", {}, "blipnote", true},
         {"/opt/pos/blipnote", {}, "Blipnote.exe", false},
