@@ -407,14 +407,6 @@ TEST(EventLine, EachPriorityIsPrefixedForTheJournalAndNamedElsewhere)
     }
 }
 
-// Threads and descriptors of this process, for "nothing grows per check".
-std::pair<int, int> threadsAndDescriptors()
-{
-    return {int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()),
-            int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System |
-                                                                  QDir::NoDotAndDotDot).size())};
-}
-
 // A server that answers late is busy, not gone. A backend that stops
 // answering is an outage within the deadline, even with a stranger's socket
 // to the same server made at the watchdog's connect; a probe that is
@@ -446,6 +438,12 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
     }
     EXPECT_TRUE(m_worker.waitIdle(20'000));
     EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
+    // Threads and descriptors of this process, for "nothing grows per check".
+    const auto threadsAndDescriptors = [] {
+        return std::pair(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(),
+                         QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System |
+                                                                           QDir::NoDotAndDotDot).size());
+    };
     const auto before = threadsAndDescriptors();
     const int backend = backendPid();
     m_log.lines.clear();

@@ -95,11 +95,9 @@ TEST(QtPrompter, EveryButtonSetMapsBackAndAQuestionWithoutCancelIsNotDismissed)
 TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
 {
     testsupport::qtApp<QApplication>();
-    kv::MessageBox box;
-    box.text = QStringLiteral("Could not connect to the printer.");
-    box.title = QStringLiteral("Korvantis Launcher");
-    box.icon = kv::MsgIcon::Critical;
-    box.systemModal = true;
+    const kv::MessageBox box{.text = QStringLiteral("Could not connect to the printer."),
+                             .title = QStringLiteral("Korvantis Launcher"), .icon = kv::MsgIcon::Critical,
+                             .systemModal = true};
     QPointer<QMessageBox> shown;
     {
         kv::QtPrompter p;

@@ -556,11 +556,6 @@ struct AnsweringPrompter final : kv::Prompter {
     void setBusyCursor(bool) override {}
 };
 
-int threadsOfThisProcess()
-{
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
 // Thousands of hand-overs to a real thread while a slow library fails one
 // queue read in five, notifications, printer changes and clock jumps come at
 // random, and the launcher is ended at a random tick: each ends clean, with
@@ -572,7 +567,10 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
         kv::ThreadWorker first;
         first.start([] {});
     }
-    const int threadsBefore = threadsOfThisProcess();
+    const auto threadsOfThisProcess = [] {
+        return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    };
+    const auto threadsBefore = threadsOfThisProcess();
     std::mt19937 random(7);
     const auto chance = [&](int oneIn) { return std::uniform_int_distribution<int>(1, oneIn)(random) == 1; };
     serveQueue({{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("device"), QStringLiteral("1")},
