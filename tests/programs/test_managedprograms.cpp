@@ -17,9 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 
 #include <chrono>
 #include <csignal>
@@ -335,17 +333,11 @@ protected:
     }
 
     // Supervision passes on real time, the fake clock standing still, until
-    // `done` holds (ten seconds at most).
+    // `done` holds.
     template <typename Pred>
     bool passUntil(Pred done)
     {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 10000) {
-            mp.superviseManagedPrograms();
-            QThread::msleep(5);
-        }
-        return done();
+        return within([&] { return mp.superviseManagedPrograms(), done(); });
     }
 
     bool running(int index) { return mp.runnerOf(mp.managedPrograms.at(std::size_t(index))).pReady; }
@@ -455,7 +447,6 @@ TEST_F(Programs, LastFrontEndRowAndOtherRowsInDatabaseOrderAndAFailedStartRetrie
     EXPECT_EQ(summary(4).section('|', 3), QStringLiteral("1101 2"));
     clock.advanceMs(10'000);
     mp.superviseManagedPrograms();
-    prompter.verifyDone();
 }
 
 TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEndsTheLauncher)
@@ -501,7 +492,6 @@ TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEnds
         "You do not have sufficient rights to create a run file. Please restart as Administrator.",
         kv::MsgButtons::OK, kv::MsgResult::OK, std::nullopt, kv::MsgIcon::Information, true);
     EXPECT_EQ(mp.loadManagedPrograms(shellConf), Outcome::LauncherEnds);
-    prompter.verifyDone();
 }
 
 // The id goes into SQL as it is: only a whole number may reach the server;
