@@ -405,7 +405,7 @@ int main(int argc, char **argv)
             " receipts before; sending the rest");
 
     Reasons reasons;
-    milliseconds wait{2000};
+    milliseconds wait{500};
     bool offlineShown = false;
     while (state.confirmed < all.size()) {
         const int fd = connectTo(*uri, error);
@@ -439,8 +439,9 @@ int main(int argc, char **argv)
             reasons.clear();
             if (!state.save(error))
                 say("WARNING: " + error);
-            // A printer that resets every connection is not hammered.
-            pause(milliseconds(1000));
+            // The first retry comes at once; a printer that resets every
+            // connection is tried less and less often.
+            pause(milliseconds(125 << std::min(state.attempt, 6u)));
             return CUPS_BACKEND_RETRY_CURRENT;
         }
     }

@@ -20,7 +20,6 @@
 //   reset-accepts N   reset the next N connections as they are accepted
 //   print-ms MS       each receipt takes MS to print (late answers)
 //   paper-end 1|0     out of paper (nothing prints, requests wait) / paper in
-//   auto-status 1|0   send an automatic status block after every receipt
 //   status            "ok connections=N jobs=N"
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -59,7 +58,6 @@ struct Settings {
     milliseconds printTime{0};
     bool paperEnd = false;
     milliseconds offTime{500};
-    bool autoStatus = false;
 };
 
 int listenTcp(int port)
@@ -162,8 +160,6 @@ public:
                     return m_doneAt;
                 paper += item.text;
                 m_printing = false;
-                if (s.autoStatus) // online, no error, paper present
-                    m_out += std::string("\x14\x00\x00\x0f", 4);
             } else {
                 m_out += std::string("\x37\x22", 2) + item.id + std::string(1, '\0');
             }
@@ -397,8 +393,6 @@ private:
             m_settings.printTime = milliseconds(value);
         else if (w == "off-ms")
             m_settings.offTime = milliseconds(value);
-        else if (w == "auto-status")
-            m_settings.autoStatus = value != 0;
         else if (w == "paper-end")
             m_settings.paperEnd = value != 0;
         else

@@ -154,11 +154,7 @@ TEST(DraldbConfig, WhichFileServesAndWhichStationIdCounts)
 {
     const auto id = [](const char *value) { return confLine("stationid", value); };
     const QByteArray conf = clusterConf();
-    const struct {
-        QByteArray front, old, shell;
-        bool connects;
-        std::string stationid;
-    } cases[] = {
+    const struct { QByteArray front, old, shell; bool connects; std::string stationid; } cases[] = {
         {"", conf + id("12"), "", true, "12"},
         {conf + id("13"), conf + id("12"), "", true, "13"},
         {"", "", conf + id("5"), true, "5"},

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -57,50 +58,36 @@ TEST(EscposPrinterList, NamesThenOneEmptyElementAndExactNamesOnly)
 
 struct LibraryFailed {};
 
-class PosQueuePass : public ::testing::Test {
-protected:
-    PosQueuePass()
-    {
-        spooler.setPrinters({"KV_Kitchen", "KV_Receipt"}, "KV_Receipt");
-        fake.config["stationid"] = "3";
-        // The statement gives whatever rows the test queued, oldest first.
-        fake.answer = [this](const QString &) { return std::optional(fake.tables.value("poscommands")); };
-    }
-    void queue(const QString &id, const QString &device, const QString &command = QString())
-    {
-        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
-    }
-    QStringList remainingIds() const
-    {
-        QStringList ids;
-        for (const auto &row : fake.tables.value("poscommands"))
-            ids << row.value("id");
-        return ids;
-    }
-    kv::PosPassReport pass() { return posQueue.processPosCommands(printer); }
-
-    FakeDraldb fake;
-    RecordingSpooler spooler;
-    InterruptedLibrary library{fake};
-    testsupport::TempAppDir dir;
-    kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
-    QString printer = "KV_Kitchen";
-    qint32 libraryConnection = 1;
-    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
-};
-
 // A job the spooler did not take keeps every row, printed once by the next
 // pass; rows of a job taken but not deleted are journalled, deleted by the
 // next run unprinted. After a lost answer the run asks the server first, and
 // what the server holds unprinted of a job is cancelled.
-TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
+TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
+    FakeDraldb fake;
+    fake.config["stationid"] = "3";
+    // The statement gives whatever rows the test queued, oldest first.
+    fake.answer = [&](const QString &) { return std::optional(fake.tables.value("poscommands")); };
+    const auto queue = [&](const QString &id, const QString &device, const QString &command = QString()) {
+        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
+    };
+    const auto remainingIds = [&] {
+        QStringList ids;
+        for (const auto &row : fake.tables.value("poscommands"))
+            ids << row.value("id");
+        return ids;
+    };
+    RecordingSpooler spooler;
+    spooler.setPrinters({"KV_Kitchen", "KV_Receipt"}, "KV_Receipt");
+    InterruptedLibrary library{fake};
+    testsupport::TempAppDir dir;
+    kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
+    const QString printer = "KV_Kitchen";
+    const qint32 libraryConnection = 1;
+    kv::PosCommandQueue posQueue{library, libraryConnection, spooler, journal};
+    const auto pass = [&] { return posQueue.processPosCommands(printer); };
     enum How { FailWrites, FailEnd, Throw, ThrowAtDelete, LostTaken, LostHeld };
-    const struct {
-        const char *what;
-        How how;
-        int fromRow;
-    } cases[] = {
+    const struct { const char *what; How how; int fromRow; } cases[] = {
         {"write fails in mid-pass", FailWrites, 2},
         {"job end refused", FailEnd, -1},
         {"library error in mid-pass", Throw, 1},
@@ -180,33 +167,6 @@ TEST_F(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
     }
 }
 
-// A launcher that ended in mid-job left held jobs: start-up cancels this
-// station's, on the printer it is given, and no other station's.
-TEST_F(PosQueuePass, HeldLeftoversOfThisStationAreCancelled)
-{
-    queue("10", "1", "cut off");
-    // Each by a run of its own that ends there.
-    const auto abandonPass = [&](const char *station) {
-        fake.config["stationid"] = station;
-        library.interruptAt = 1;
-        library.atRow = [] { throw LibraryFailed(); };
-        queue("11", "1");
-        kv::PosCommandQueue run(library, libraryConnection, spooler, journal);
-        EXPECT_THROW(run.processPosCommands(printer), LibraryFailed);
-        fake.tables["poscommands"].removeLast();
-    };
-    abandonPass("31");
-    abandonPass("3");
-    ASSERT_EQ(spooler.heldJobs(), 2);
-    kv::PosCommandQueue afterRestart(library, libraryConnection, spooler, journal);
-    const kv::LeftoverReport leftovers = afterRestart.cancelHeldLeftovers(QString());
-    EXPECT_EQ(leftovers.printerName, "KV_Receipt");
-    EXPECT_TRUE(leftovers.asked);
-    EXPECT_EQ(leftovers.cancelled, 0);
-    EXPECT_EQ(afterRestart.cancelHeldLeftovers(printer).cancelled, 1);
-    EXPECT_EQ(spooler.heldJobs(), 1);
-}
-
 constexpr int kStation = 3;
 constexpr int kOtherStation = 4;
 
@@ -230,6 +190,12 @@ std::string queued(int station)
 {
     return sql("SELECT coalesce(string_agg(id::text, ',' ORDER BY id), '') FROM poscommands WHERE stationid = " +
                std::to_string(station));
+}
+
+bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
+{
+    std::size_t written = 0;
+    return h.write(bytes, written) && written == bytes.size();
 }
 
 void killPrintServer()
@@ -393,12 +359,7 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
 {
     using kv::platform::JobFate;
     using namespace std::chrono_literals;
-    const struct {
-        const char *at;
-        bool kill;
-        std::chrono::milliseconds late;
-        JobFate found;
-    } cases[] = {
+    const struct { const char *at; bool kill; std::chrono::milliseconds late; JobFate found; } cases[] = {
         {"Release-Job", false, 6000ms, JobFate::Taken},
         {"Send-Document", false, 2000ms, JobFate::NotTaken},
         {"Create-Job", false, 2000ms, JobFate::NotTaken},
@@ -460,11 +421,23 @@ TEST_F(PosQueueThroughCups, UploadCutOffInMidDocumentPrintsNothingOfIt)
     library.interruptAt = 1;
     library.atRow = [] { throw LibraryFailed(); };
     EXPECT_THROW(posQueue.processPosCommands(printerName), LibraryFailed);
+    // Station 31's launcher, cut off likewise on the same printer: not ours.
+    const std::string station31 = kv::poscommands::jobNamePrefix(QStringLiteral("31")).toStdString();
+    {
+        auto other = spooler.openPrinter(printerName.toStdString());
+        ASSERT_TRUE(other && other->startDocument({station31 + "x", std::nullopt, std::nullopt}));
+        ASSERT_TRUE(writeAll(*other, "not ours"));
+    }
 
     kv::PosCommandQueue nextRun(library, libraryConnection, spooler, journal);
+    // An empty name is the default printer, where nothing of ours is held.
+    const kv::LeftoverReport elsewhere = nextRun.cancelHeldLeftovers(QString());
+    EXPECT_EQ(elsewhere.printerName.toStdString(), testprinter::defaultQueue());
+    EXPECT_EQ(elsewhere.cancelled, 0);
     const kv::LeftoverReport leftovers = nextRun.cancelHeldLeftovers(printerName);
     EXPECT_TRUE(leftovers.asked);
     EXPECT_EQ(leftovers.cancelled, 1);
+    EXPECT_EQ(spooler.cancelHeldJobs(printerName.toStdString(), station31), 1) << "station 31's job was not held";
     EXPECT_TRUE(nextRun.processPosCommands(printerName).jobAccepted);
     const std::string printed = printer.bytesSince(mark).toStdString();
     EXPECT_TRUE(printed == kSel + std::string(100000, 'x') + kCut + kSel + "second" + kCut)

@@ -1,24 +1,38 @@
-// The Qt windows of the core: the prompter's buttons, default and answers,
-// questions a stray key cannot answer; notices that count down and close
-// themselves; the tray's icon and menu.
+// The Qt windows: the prompter's buttons, default and answers, questions a
+// stray key cannot answer; notices that count down and close themselves; the
+// tray's icon and menu. Then the program manager window's widgets against the
+// real cluster: Run and Stop per row, the output box, selecting by keyboard
+// and typing reaching the row, Close, and a frozen database that never holds
+// the window.
 #include "core/gui/frmNotice.h"
 #include "core/gui/qtprompter.h"
 #include "launcher/gui/vbSysTray.h"
+#include "programs/gui/Form1Window.h"
+#include "form1station.h"
 #include "launcherfakes.h"
 
 #include "qtapp.h"
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
+#include <sstream>
+#include <thread>
 
 namespace {
 
@@ -95,11 +109,9 @@ TEST(QtPrompter, EveryButtonSetMapsBackAndAQuestionWithoutCancelIsNotDismissed)
 TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
 {
     testsupport::qtApp<QApplication>();
-    kv::MessageBox box;
-    box.text = QStringLiteral("Could not connect to the printer.");
-    box.title = QStringLiteral("Korvantis Launcher");
-    box.icon = kv::MsgIcon::Critical;
-    box.systemModal = true;
+    const kv::MessageBox box{.text = QStringLiteral("Could not connect to the printer."),
+                             .title = QStringLiteral("Korvantis Launcher"), .icon = kv::MsgIcon::Critical,
+                             .systemModal = true};
     QPointer<QMessageBox> shown;
     {
         kv::QtPrompter p;
@@ -144,10 +156,7 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
     EXPECT_FALSE(w->isModal()) << "a notice must not block the till";
     const QLabel *countdown = w->findChild<QLabel *>(QStringLiteral("countdownLabel"));
     EXPECT_EQ(countdown->text(), "") << "empty during the first second";
-    const struct {
-        int tick;
-        const char *shown;
-    } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
+    const struct { int tick; const char *shown; } steps[] = {{1, "119"}, {60, "119"}, {61, "118"}, {7199, "0"}};
     for (int ticked = 0; const auto &s : steps) {
         for (; ticked < s.tick; ++ticked)
             w->Timer1_Timer();
@@ -201,3 +210,228 @@ TEST(Tray, IconHasPixelsAndTheMenuBuiltLateKeepsExitAsTold)
         EXPECT_FALSE(menu->isVisible());
     }
 }
+
+namespace {
+
+// The longest time the window thread went without running its timers.
+class StallProbe {
+public:
+    StallProbe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { note(); });
+        m_since.start();
+        m_timer.start(10);
+    }
+    qint64 longestMs()
+    {
+        note();
+        return m_longest;
+    }
+
+private:
+    void note() { m_longest = std::max(m_longest, m_since.restart()); }
+    QTimer m_timer;
+    QElapsedTimer m_since;
+    qint64 m_longest = 0;
+};
+
+// A server that stops answering: the postmaster and every session of the
+// test role (the window's kept one among them), frozen until cleared.
+std::deque<testenv::Frozen> freezeCluster()
+{
+    std::istringstream pids(testenv::psql("SELECT pid FROM pg_stat_activity WHERE usename = current_user "
+                                          "AND pid <> pg_backend_pid()"));
+    std::deque<testenv::Frozen> frozen;
+    frozen.emplace_back(testenv::postmasterPid());
+    for (int pid = 0; pids >> pid;)
+        frozen.emplace_back(pid);
+    return frozen;
+}
+
+class Form1WindowTest : public ::testing::Test, protected form1test::Station {
+protected:
+    kv::ThreadWorker worker;
+    kv::Form1Window window{mp, shellConf, prompter, clock, worker};
+
+    void SetUp() override
+    {
+        testsupport::qtApp<QApplication>();
+        standardStation();
+        mp.setObserver(&window.observer());
+        window.showWindow();
+    }
+
+    template <typename T = QWidget>
+    T *child(const char *name)
+    {
+        T *w = window.widget()->findChild<T *>(QLatin1String(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+
+    // Every edit is in its row, by the window's own timer.
+    bool saved()
+    {
+        return QTest::qWaitFor([&] { return !window.logic().hasPending() && !window.logic().jobRunning(); }, 15000);
+    }
+
+    template <typename Pred>
+    bool superviseUntil(Pred done)
+    {
+        return QTest::qWaitFor([&] {
+            mp.superviseManagedPrograms();
+            return done();
+        }, 10000);
+    }
+};
+
+TEST_F(Form1WindowTest, RunAndStopFollowTheSelectedRowsState)
+{
+    auto *list = child<QListWidget>("lstPrograms");
+    auto *run = child<QPushButton>("cmdRun");
+    auto *stop = child<QPushButton>("cmdStop");
+    enum Action { Select, SelectAndRun, ClickSelectedRow };
+    const struct { int row; Action action; bool runEnabled, runShown, stopEnabled, stopShown; } cases[] = {
+        {0, Select, true, true, false, true},        // the front-end, not running
+        {2, SelectAndRun, false, true, true, true},  // another row, running
+        // Run only changes what can be pressed, on the front-end's row too.
+        {0, SelectAndRun, false, true, true, true},
+        // A click on the selected row refreshes it: a running front-end has neither.
+        {0, ClickSelectedRow, false, false, false, false},
+    };
+    mp.managedPrograms[2].failureCount = 3;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
+        if (c.action == ClickSelectedRow)
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(c.row)).center());
+        else
+            list->setCurrentRow(c.row);
+        if (c.action == SelectAndRun)
+            run->click();
+        EXPECT_EQ(QList<bool>({run->isEnabled(), !run->isHidden(), stop->isEnabled(), !stop->isHidden()}),
+                  QList<bool>({c.runEnabled, c.runShown, c.stopEnabled, c.stopShown}));
+    }
+    list->setCurrentRow(2);
+    // Run by hand starts the count of failures again.
+    EXPECT_EQ(child<QCheckBox>("chkROF")->text(), QStringLiteral("Restart on Failure:0"));
+    stop->click();
+    EXPECT_FALSE(mp.managedPrograms[2].process->pReady);
+    EXPECT_TRUE(run->isEnabled() && !stop->isEnabled());
+}
+
+TEST_F(Form1WindowTest, OutputBoxShowsEachPieceOnce)
+{
+    mp.managedPrograms[2].arguments = QStringLiteral("300");
+    child<QListWidget>("lstPrograms")->setCurrentRow(2);
+    child<QPushButton>("cmdRun")->click();
+    auto *box = child<QPlainTextEdit>("txtOutput");
+    // "running PID" now, "exiting 0" 300 ms later: two pieces.
+    ASSERT_TRUE(superviseUntil([&] { return box->toPlainText().startsWith(QStringLiteral("running ")); }));
+    ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[2].process->pReady; }));
+    EXPECT_EQ(box->toPlainText(), mp.managedPrograms[2].process->outText);
+    EXPECT_TRUE(box->toPlainText().endsWith(QStringLiteral("\nexiting 0\n")));
+}
+
+// Arrow keys, Home and End choose a program as a click does: the boxes show
+// it, and an edit then goes to its row, not to the program shown before.
+// Close hides the window and gives its session back; it comes back as it was.
+TEST_F(Form1WindowTest, SelectingByKeyboardShowsTheProgramAndEditsGoToItAndCloseHides)
+{
+    auto *list = child<QListWidget>("lstPrograms");
+    auto *name = child<QLineEdit>("txtPName");
+    auto *args = child<QLineEdit>("txtArgs");
+    auto *ros = child<QCheckBox>("chkROS");
+    list->setFocus();
+    const struct {
+        Qt::Key key; int row;
+    } steps[] = {{Qt::Key_Down, 1}, {Qt::Key_Down, 2}, {Qt::Key_Home, 0}, {Qt::Key_End, 2}, {Qt::Key_Up, 1}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.row);
+        QTest::keyClick(list, step.key);
+        const kv::ManagedProgram &e = mp.managedPrograms[std::size_t(step.row)];
+        EXPECT_EQ(list->currentRow(), step.row);
+        EXPECT_EQ((name->text() + '|' + args->text()).toStdString(), (e.name + '|' + e.arguments).toStdString());
+        EXPECT_EQ(ros->isChecked(), e.runOnStart);
+    }
+    ASSERT_TRUE(saved());
+    auto expected = form1test::rows();
+    name->end(false);
+    QTest::keyClick(name, 's');
+    EXPECT_EQ(mp.managedPrograms[1].name, QStringLiteral("Readers"));
+    ASSERT_TRUE(saved());
+    expected[id(1)] = form1test::rowOf(mp.managedPrograms[1]);
+    EXPECT_EQ(form1test::rows(), expected);
+    EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "one session kept for the typing";
+
+    QWidget *form = window.widget();
+    child<QPushButton>("cmdClose")->click();
+    EXPECT_TRUE(form->isHidden());
+    ASSERT_TRUE(saved());
+    EXPECT_EQ(testenv::sessionsSettledAt(0), 0) << "the hidden window holds a session of the server";
+    window.showWindow();
+    EXPECT_EQ(window.widget(), form) << "one instance, shown again";
+    EXPECT_EQ(name->text(), QStringLiteral("Readers"));
+}
+
+// Typing, the retry timer and the refresh after a program's end while the
+// server does not answer: the window thread is never held, each edit waits
+// for the server and reaches the row, the newest last, and quitting waits
+// for the write still out.
+TEST_F(Form1WindowTest, AFrozenDatabaseNeverHoldsTheWindowAndEveryEditArrivesInOrder)
+{
+    auto *list = child<QListWidget>("lstPrograms");
+    auto *args = child<QLineEdit>("txtArgs");
+    list->setCurrentRow(1);
+    ASSERT_TRUE(saved());
+    args->end(false);
+    const auto rowIsEntry = [&](const char *arguments) {
+        EXPECT_EQ(mp.managedPrograms[1].arguments, QString::fromUtf8(arguments));
+        EXPECT_EQ(form1test::rows().at(id(1)), form1test::rowOf(mp.managedPrograms[1]));
+    };
+    {
+        // The server wakes while the first keystroke's write waits: that
+        // write lands, and the second keystroke's text after it.
+        std::deque<testenv::Frozen> frozen = freezeCluster();
+        StallProbe probe;
+        QTest::keyClick(args, 'a');
+        QTest::keyClick(args, 'b');
+        QTest::qWait(200);
+        EXPECT_LT(probe.longestMs(), 250) << "typing";
+        EXPECT_TRUE(window.logic().jobRunning()) << "the write waits for the server";
+        frozen.clear();
+        ASSERT_TRUE(saved());
+    }
+    rowIsEntry("out:helloab");
+    {
+        // The write gives up; the retry timer tries again; the program ends
+        // and is refreshed meanwhile.
+        std::deque<testenv::Frozen> frozen = freezeCluster();
+        StallProbe probe;
+        QTest::keyClick(args, 'c');
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window.logic().jobRunning(); }, 15000));
+        EXPECT_TRUE(window.logic().hasPending());
+        EXPECT_TRUE(window.logic().controls().status.startsWith(QStringLiteral("Changes not saved yet: ")));
+        child<QPushButton>("cmdRun")->click();
+        ASSERT_TRUE(superviseUntil([&] { return !mp.managedPrograms[1].process->pReady; }));
+        clock.advanceMs(kv::Form1::kMaxRetryDelayMs);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window.logic().jobRunning(); }, 3000));
+        EXPECT_LT(probe.longestMs(), 250) << "retrying and refreshing";
+        frozen.clear();
+        ASSERT_TRUE(saved());
+    }
+    rowIsEntry("out:helloabc");
+    EXPECT_EQ(window.logic().controls().status, QStringLiteral("The database answers again: every change is saved."));
+
+    std::deque<testenv::Frozen> frozen = freezeCluster();
+    QTest::keyClick(args, 'd');
+    std::thread thaw([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        frozen.clear();
+    });
+    EXPECT_EQ(window.saveBeforeQuit(false).toStdString(), "");
+    thaw.join();
+    rowIsEntry("out:helloabcd");
+}
+
+} // namespace

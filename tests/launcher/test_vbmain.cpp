@@ -185,12 +185,7 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
 TEST_F(LauncherTest, StartUpWaitsOnTheClock)
 {
     const struct {
-        const char *what;
-        QList<qint32> results;
-        int looks;
-        bool previous;
-        qint64 sleptMs;
-        bool down;
+        const char *what; QList<qint32> results; int looks; bool previous; qint64 sleptMs; bool down;
     } cases[] = {
         {"up at once", {0}, 1, false, 0, false},
         {"up at the third", {-1, 1, 0}, 3, false, 10000, false},
@@ -399,10 +394,7 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
 TEST_F(LauncherTest, FrontEndEnd)
 {
     const struct {
-        const char *what;
-        bool shutdown, marker;
-        MsgResult updateAnswer, quitAnswer;
-        bool quits, updates;
+        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates;
     } cases[] = {
         {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false},
         {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false},
@@ -596,11 +588,6 @@ struct AnsweringPrompter final : kv::Prompter {
     void setBusyCursor(bool) override {}
 };
 
-int threadsOfThisProcess()
-{
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
 // Thousands of hand-overs to a real thread while a slow library fails one
 // queue read in five, notifications, printer changes and clock jumps come at
 // random, and the launcher is ended at a random tick: each ends clean, with
@@ -612,7 +599,10 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
         kv::ThreadWorker first;
         first.start([] {});
     }
-    const int threadsBefore = threadsOfThisProcess();
+    const auto threadsOfThisProcess = [] {
+        return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    };
+    const auto threadsBefore = threadsOfThisProcess();
     std::mt19937 random(7);
     const auto chance = [&](int oneIn) { return std::uniform_int_distribution<int>(1, oneIn)(random) == 1; };
     serveQueue({{{QStringLiteral("id"), QStringLiteral("1")}, {QStringLiteral("device"), QStringLiteral("1")},
