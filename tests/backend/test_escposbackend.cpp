@@ -84,6 +84,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         const std::string tag = "row" + std::to_string(++row);
         const int count = 10;
         const int id = submit(queue, receipts(tag, count));
+        ASSERT_NE(id, 0) << cupsLastErrorString();
         ASSERT_TRUE(waitFor([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
         EXPECT_EQ(jobState(queue, id), IPP_JSTATE_COMPLETED);
         const Paper paper = readPaper(printer.printedSince(mark), tag, count);
@@ -102,6 +103,7 @@ TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
     const auto mark = printer.mark();
     printer.order("paper-end 1");
     const int id = submit(printer.queue(), receipts("paper", 3));
+    ASSERT_NE(id, 0) << cupsLastErrorString();
     ASSERT_TRUE(waitFor([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
     EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{"out of paper"});
     EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the paper is out";

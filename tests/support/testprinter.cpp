@@ -136,7 +136,6 @@ int submit(const std::string &queue, const std::string &bytes)
                           HTTP_STATUS_CONTINUE &&
                       cupsWriteRequestData(CUPS_HTTP_DEFAULT, bytes.data(), bytes.size()) == HTTP_STATUS_CONTINUE &&
                       cupsFinishDocument(CUPS_HTTP_DEFAULT, queue.c_str()) <= IPP_STATUS_OK_CONFLICTING;
-    EXPECT_TRUE(sent) << queue << " did not take the job: " << cupsLastErrorString();
     return sent ? job : 0;
 }
 

@@ -53,7 +53,8 @@ private:
 
 // `count` receipts tagged `tag`, each ending with the launcher's cut.
 std::string receipts(const std::string &tag, int count, int first = 1);
-// Hands a raw job to a queue over libcups; its job id, 0 when refused.
+// Hands a raw job to a queue over libcups; its job id, 0 when refused
+// (cupsLastErrorString() says why).
 int submit(const std::string &queue, const std::string &bytes);
 // The job's state on the fixture's print server (pending when unknown).
 int jobState(const std::string &queue, int id);
