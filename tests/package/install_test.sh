@@ -57,6 +57,8 @@ tryexec=$(sed -n 's/^TryExec=//p' "$autostart")
 cmp "$root/usr/share/korvantis-launcher/database.sql" "$(dirname "$0")/../../packaging/database.sql" \
   || fail "no database.sql, or not the one tested"
 [ -f "$root/usr/share/doc/korvantis-launcher/database.md" ] || fail "no database.md"
+cmp "$root/usr/share/korvantis-launcher/notify-by-station.sql" "$(dirname "$0")/../../docs/notify-by-station.sql" \
+  || fail "no notify-by-station.sql, or not the one tested"
 # The receipt printer's backend: mode 0755, so CUPS runs it as lp, not root;
 # asked with no arguments it names its device class, as CUPS asks.
 backend="$root/usr/lib/cups/backend/escpos"
