@@ -374,8 +374,6 @@ int main(int argc, char **argv)
     // A print server killed in mid-job starts the job again when it comes
     // back; this run must not print on beside that one.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() == 1)
-        return CUPS_BACKEND_RETRY_CURRENT;
 
     const char *uriText = std::getenv("DEVICE_URI");
     std::string error;
@@ -409,8 +407,12 @@ int main(int argc, char **argv)
     bool offlineShown = false;
     while (state.confirmed < all.size()) {
         const int fd = connectTo(*uri, error);
-        if (g_cancelled)
+        if (g_cancelled) {
+            if (fd >= 0)
+                ::close(fd);
+            reasons.clear();
             return CUPS_BACKEND_OK;
+        }
         if (fd < 0) {
             // Switched off, or restarting: wait for it, as long as it takes.
             if (!offlineShown) {
@@ -431,8 +433,10 @@ int main(int argc, char **argv)
         std::string why;
         const Outcome outcome = session.run(why);
         ::close(fd);
-        if (outcome == Outcome::Cancelled)
+        if (outcome == Outcome::Cancelled) {
+            reasons.clear();
             return CUPS_BACKEND_OK;
+        }
         if (outcome == Outcome::Lost) {
             say("INFO: Lost the receipt printer (" + why + "); " + std::to_string(state.confirmed) + " of " +
                 std::to_string(all.size()) + " receipts confirmed, the job is retried.");
