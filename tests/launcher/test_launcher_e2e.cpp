@@ -32,8 +32,31 @@ QList<int> processesIn(const QString &dir, const QString &word)
     return pids;
 }
 
-TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
+// Clients of the test database that the fixture's PgBouncer serves now.
+int bouncerClients(const testenv::Db &db)
 {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PGPASSWORD", db.password);
+    QProcess psql;
+    psql.setProcessEnvironment(env);
+    psql.start("psql", {"-X", "-A", "-t", "-h", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")), "-p",
+                        QString::number(db.port), "-U", db.user, "-d", "pgbouncer", "-c", "SHOW CLIENTS"});
+    psql.waitForFinished(10000);
+    int n = 0;
+    for (const QByteArray &line : psql.readAllStandardOutput().split('\n'))
+        n += line.split('|').value(2) == db.name.toUtf8();
+    return n;
+}
+
+// Directly to the server, or with the launcher's own connections through a
+// PgBouncer in transaction pooling while the client library, which listens,
+// keeps going to the server: it takes the front-end's file, the launcher
+// shell.conf.
+class RealLauncher : public testing::TestWithParam<bool> {};
+
+TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
+{
+    const bool throughBouncer = GetParam();
     testsupport::TempAppDir app;
     testprinter::TestPrinter printer{testprinter::otherQueue()};
     // The Exit item ends some programs by name, every user's: the programs
@@ -48,10 +71,15 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                   // Queued while no launcher listened: nobody was notified.
                   "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
     const auto beforeStart = printer.mark();
-    app.write("shell.conf", QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
-                                           "stationid = 7\r\nesc_printer = %5\r\n")
-                                .arg(db.host, db.name, db.user, db.password, printer.name())
+    const QString login = QStringLiteral("db_name = %1\r\ndb_username = %2\r\ndb_password = %3\r\n")
+                              .arg(db.name, db.user, db.password);
+    const QString launcherHost =
+        throughBouncer ? QString::fromStdString(testenv::require("KV_BOUNCER_HOST")) : db.host;
+    app.write("shell.conf", QStringLiteral("db_host = %1\r\n%2stationid = 7\r\nesc_printer = %3\r\n")
+                                .arg(launcherHost, login, printer.name())
                                 .toUtf8());
+    if (throughBouncer)
+        app.write("dralfrontend.conf", QStringLiteral("db_host = %1\r\n%2").arg(db.host, login).toUtf8());
     // The programs note how they were started and run until ended.
     for (const QString &name : {QStringLiteral("korvantis.exe"), reader}) {
         app.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
@@ -102,6 +130,11 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
               QByteArray("\x1b\x63\x30\x02Waited 2.00\x1d\x56\x42\x00", 19));
     QString icon;
     ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
+    // The watchdog's connection, kept from the start on.
+    if (throughBouncer) {
+        EXPECT_TRUE(qWaitFor([&] { return bouncerClients(db) >= 1; }, 10000))
+            << "the launcher is no client of PgBouncer";
+    }
 
     // A receipt and a drawer pulse, printed and taken off the queue.
     const auto mark = printer.mark();
@@ -132,5 +165,8 @@ TEST(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
     EXPECT_TRUE(qWaitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
+
+INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &row) { return row.param ? "ThroughPgBouncer" : "Direct"; });
 
 } // namespace
