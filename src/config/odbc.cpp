@@ -54,7 +54,10 @@ Error diagnose(SQLSMALLINT type, SQLHANDLE handle, const char *what)
         const qsizetype chars = std::min<qsizetype>(len, qsizetype(msg.size()) - 1);
         const QString description = trimmedEnd(fromWide(msg.data(), chars));
         const QString sqlState = fromWide(state, 5);
+        // A pooler (PgBouncer) that checks the password itself says so in
+        // words of its own.
         const bool auth = description.contains(QLatin1String("password authentication failed")) ||
+                          description.contains(QLatin1String("SASL authentication failed")) ||
                           description.contains(QLatin1String("no password supplied"));
         return Error(auth ? kAuthenticationError : kProviderError, description, sqlState, int(native));
     }
