@@ -261,16 +261,19 @@ public:
                     std::chrono::duration_cast<milliseconds>(*next - now).count() + 1, 0, 100));
             if (::poll(fds.data(), fds.size(), timeout) < 0)
                 continue;
-            if (fds[0].revents & POLLIN)
-                m_clients.push_back(::accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC));
-            if (m_listen >= 0 && (fds[1].revents & POLLIN))
-                accept();
-            for (std::size_t i = 0; i < m_clients.size(); ++i)
+            // What was polled first; what arrives now waits for the next round.
+            const std::size_t clients = m_clients.size();
+            const bool polledConnection = m_conn != nullptr;
+            for (std::size_t i = 0; i < clients; ++i)
                 if (fds[2 + i].revents & (POLLIN | POLLHUP))
                     control(m_clients[i]);
             std::erase(m_clients, -1);
-            if (m_conn && !m_restartAt && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
+            if (polledConnection && m_conn && !m_restartAt && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
                 receive(buf);
+            if (fds[0].revents & POLLIN)
+                m_clients.push_back(::accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!polledConnection && m_listen >= 0 && (fds[1].revents & POLLIN))
+                accept();
             if (m_conn && !m_conn->pendingOutput().empty()) {
                 std::string &out = m_conn->pendingOutput();
                 const ssize_t n = ::send(m_conn->fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
