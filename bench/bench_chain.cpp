@@ -357,7 +357,8 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
 
 // The stations of one worker process, from `first`, `count` of them: set up,
 // "ready" on `out`, then the schedule from `in` (the steady clock's
-// nanoseconds until which to run), then the deletions and the lateness.
+// nanoseconds until which to run), then the deletions and the lateness, and
+// the end when `in` closes.
 [[noreturn]] void worker(int first, int count, int in, int out)
 {
     const auto say = [&](const std::string &text) {
@@ -428,6 +429,11 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
         report += "D " + std::to_string(number) + " " + std::to_string(at.time_since_epoch().count()) + "\n";
     report += "late_ms_p99 " + std::to_string(percentile(lateMs, 99)) + "\n";
     say(report);
+    // Not before every worker is done: two thousand connections ending at
+    // once hold up the server for seconds, and the workers still running
+    // would count that as their own lateness.
+    while (::read(in, &untilNs, sizeof untilNs) > 0) {
+    }
     // No destructors: the connections end with the process.
     ::_exit(0);
 }
