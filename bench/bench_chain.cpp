@@ -357,8 +357,8 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
 
 // The stations of one worker process, from `first`, `count` of them: set up,
 // "ready" on `out`, then the schedule from `in` (the steady clock's
-// nanoseconds until which to run), then the deletions and the lateness, and
-// the end when `in` closes.
+// nanoseconds until which to run), then the deletions, the lateness and
+// "end", and the end of the process when `in` closes.
 [[noreturn]] void worker(int first, int count, int in, int out)
 {
     const auto say = [&](const std::string &text) {
@@ -428,6 +428,7 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     for (const auto &[number, at] : deletions.at)
         report += "D " + std::to_string(number) + " " + std::to_string(at.time_since_epoch().count()) + "\n";
     report += "late_ms_p99 " + std::to_string(percentile(lateMs, 99)) + "\n";
+    report += "end\n";
     say(report);
     // Not before every worker is done: two thousand connections ending at
     // once hold up the server for seconds, and the workers still running
@@ -529,8 +530,17 @@ void BM_Chain(benchmark::State &state)
                 return;
             }
             const pid_t pid = ::fork();
-            if (pid == 0)
+            if (pid == 0) {
+                // Only this process's ends: a worker that kept another's (or
+                // its own writing end) would never see its pipe close.
+                ::close(down[1]);
+                ::close(up[0]);
+                for (const Worker &w : workers) {
+                    ::close(w.toWorker);
+                    ::close(w.fromWorker);
+                }
                 worker(kFirstStation + first, std::min(perProcess, size - first), down[0], up[1]);
+            }
             ::close(down[0]);
             ::close(up[1]);
             workers.push_back({pid, down[1], up[0], {}});
@@ -602,7 +612,7 @@ void BM_Chain(benchmark::State &state)
         std::vector<double> latencyMs;
         double lateMs = 0;
         for (Worker &w : workers) {
-            for (std::string line = readLine(w); !line.empty(); line = readLine(w)) {
+            for (std::string line = readLine(w); !line.empty() && line != "end"; line = readLine(w)) {
                 std::istringstream in(line);
                 std::string kind;
                 in >> kind;
