@@ -1,26 +1,36 @@
-// A chain of tills on one database server: 50, 200 and 500 stations, each as
-// the launcher holds it: its own client-library connection listening on the
-// four channels and polled once a second (each station at a phase of its own
-// within the second), a pass over its own rows for every "poscommands"
-// notification, the four listens and a look at the queue every 100 passes,
-// and the watchdog's own ODBC connection tested every eleventh pass. The
-// stations live in worker processes of 50 (see kStationsPerProcess); this
-// process queues receipts for random stations and notifies, 5 a second. The
-// printer is a spooler that takes every job: what is measured is the
+// A chain of tills on one database server: 50, 500 and 2000 stations, each as
+// the launcher holds it: its own client-library connection, configured with
+// the station's id, listening on the four channels and polled once a second
+// (each station at a phase of its own within the second), a pass over its
+// own rows for every "poscommands" notification, the four listens and a look
+// at the queue every 100 passes, and the watchdog's own ODBC connection
+// tested every eleventh pass. The stations live in worker processes of
+// KV_CHAIN_PER_PROCESS; this process queues receipts for random stations, 5 a
+// second, in one of three forms:
+//   broadcast  INSERT and NOTIFY poscommands: every station makes a pass;
+//   routed     INSERT alone, with the trigger of docs/notify-by-station.sql
+//              installed: only the row's station hears of it;
+//   payload    routed, plus a notification carrying the station id that
+//              reaches every station, whose library drops it: what a payload
+//              instead of a channel of its own would cost the server.
+// The printer is a spooler that takes every job: what is measured is the
 // server's side.
 //
-// Reported for each size: the server connections per station, the server's
-// CPU while the chain idles and what a receipt adds to it, and the receipt
-// latency from the NOTIFY to the rows deleted (p50, p99), which includes the
-// up to one second until the station's next poll. `late_ms_p99` tells how
-// far the workers fell behind their own schedule: when it is large, the
-// latency is the simulator's on this machine's two cores, not the server's.
+// Reported for each size and form: the server connections, per station and
+// in all, the server's memory (the proportional set of all its processes),
+// its CPU while the chain idles and what a receipt adds to it, and the
+// receipt latency from the INSERT to the rows deleted (p50, p99), which
+// includes the up to one second until the station's next poll. `late_ms_p99`
+// tells how far the workers fell behind their own schedule: when it is
+// large, the latency is the simulator's on this machine's two cores, not the
+// server's.
 //
-//   bench_chain                        60 s of receipts per size
-//   KV_CHAIN_SECONDS=20 bench_chain    shorter
+//   bench_chain                                  60 s of receipts per run
+//   KV_CHAIN_SECONDS=10 KV_CHAIN_SIZES=50,200    shorter, other sizes
+//   KV_CHAIN_FORMS=routed                        only some of the forms
 //
-// Needs a cluster that allows about 2 x 500 + 20 connections (bench/run sets
-// one up with KV_PG_MAX_CONNECTIONS).
+// Needs a cluster that allows 2 connections per station and a few more
+// (bench/run sets one up with KV_PG_MAX_CONNECTIONS).
 #include "config/vbDraldb.h"
 #include "config/vbWatchdog.h"
 #include "core/clock.h"
@@ -46,10 +56,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,8 +76,15 @@ constexpr int kTicksPerPeriodicCheck = 11;
 // A process's client library makes its calls one at a time under one lock,
 // waiting for the server while it holds it: one process for hundreds of
 // tills falls behind its own schedule (by 0.7 s at 200 here), and the
-// latency would be the simulator's. Fifty to a process keeps up.
-constexpr int kStationsPerProcess = 50;
+// latency would be the simulator's.
+constexpr int kStationsPerProcess = 25;
+
+enum Form { Broadcast, Routed, Payload };
+constexpr const char *kFormNames[] = {"broadcast", "routed", "payload"};
+
+// The trigger's own removal, as the file's comment gives it.
+constexpr const char *kDropTrigger = "DROP TRIGGER IF EXISTS korvantis_notify_station ON poscommands; "
+                                     "DROP FUNCTION IF EXISTS korvantis_notify_station()";
 
 int envInt(const char *name, int fallback)
 {
@@ -133,7 +152,8 @@ struct Deletions {
 };
 
 // One station's view of the shared client library: its own connection, and
-// its own station id where the library would read the one configuration.
+// its own station id where the library would give the configuration it read
+// last (the library listens by the id each connection's configuration had).
 class StationLibrary final : public kv::DraldbClient {
 public:
     StationLibrary(kv::DraldbClient &inner, int station, Deletions &deletions)
@@ -203,10 +223,10 @@ struct Station {
     }
 };
 
-// CPU of the server and every process it started, in nanoseconds, by pid.
-std::map<int, long long> serverCpu(int postmaster)
+// The server and every process it started.
+std::vector<int> serverProcesses(int postmaster)
 {
-    std::map<int, long long> out;
+    std::vector<int> out;
     for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool isPid = false;
         const int pid = entry.toInt(&isPid);
@@ -221,14 +241,38 @@ std::map<int, long long> serverCpu(int postmaster)
         char state = 0;
         std::istringstream rest(text.substr(close + 2));
         rest >> state >> ppid;
-        if (pid != postmaster && ppid != postmaster)
-            continue;
+        if (pid == postmaster || ppid == postmaster)
+            out.push_back(pid);
+    }
+    return out;
+}
+
+// CPU of the server's processes, in nanoseconds, by pid.
+std::map<int, long long> serverCpu(int postmaster)
+{
+    std::map<int, long long> out;
+    for (const int pid : serverProcesses(postmaster)) {
         std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
         long long ns = 0;
         if (sched >> ns)
             out[pid] = ns;
     }
     return out;
+}
+
+// The server's memory in MB: the proportional set of its processes, each
+// counting its own pages and its share of the shared buffers and code.
+double serverPssMb(int postmaster)
+{
+    long long kb = 0;
+    for (const int pid : serverProcesses(postmaster)) {
+        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        for (std::string line; std::getline(rollup, line);) {
+            if (line.rfind("Pss:", 0) == 0)
+                kb += std::atoll(line.c_str() + 4);
+        }
+    }
+    return double(kb) / 1024.0;
 }
 
 // CPU the server used between two looks; processes that ended in between
@@ -272,7 +316,12 @@ void tick(Station &s)
         s.watchdog.applyDatabaseTest();
         s.tickCount = 0;
     }
-    if (s.library.VB_notify_check(s.connection) == QLatin1String("poscommands"))
+    // The payload form's notifications for other stations would be dropped
+    // inside the library: the launcher never sees them.
+    QString heard = s.library.VB_notify_check(s.connection);
+    while (heard == QLatin1String("test"))
+        heard = s.library.VB_notify_check(s.connection);
+    if (heard == QLatin1String("poscommands"))
         s.queue.processPosCommands(s.settings.esc_printer);
     if (++s.passCounter >= kPassesPerRelisten) {
         s.passCounter = 0;
@@ -308,7 +357,8 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
 
 // The stations of one worker process, from `first`, `count` of them: set up,
 // "ready" on `out`, then the schedule from `in` (the steady clock's
-// nanoseconds until which to run), then the deletions and the lateness.
+// nanoseconds until which to run), then the deletions, the lateness and
+// "end", and the end of the process when `in` closes.
 [[noreturn]] void worker(int first, int count, int in, int out)
 {
     const auto say = [&](const std::string &text) {
@@ -320,8 +370,8 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     const auto confLine = [](const char *key, const QString &value) {
         return (QString::fromLatin1(key) + " = " + value + "\r\n").toUtf8();
     };
-    app.write("dralfrontend.conf", confLine("db_host", db.host) + confLine("db_name", db.name) +
-                                       confLine("db_username", db.user) + confLine("db_password", db.password));
+    const QByteArray common = confLine("db_host", db.host) + confLine("db_name", db.name) +
+                              confLine("db_username", db.user) + confLine("db_password", db.password);
     kv::LauncherSettings dbSettings;
     dbSettings.db_host = db.host;
     dbSettings.db_name = db.name;
@@ -343,7 +393,15 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
         auto s = std::make_unique<Station>(first + i, shared, deletions, spooler, dbSettings,
                                            app.file(QStringLiteral("journal-%1").arg(first + i)), notices, log,
                                            events, killer, clock);
-        s->connection = shared.system_init(app.file("dralfrontend"));
+        // Each till's front-end folder, with its station id in the
+        // configuration, as the launcher's set-up leaves it.
+        const QString folder = QString::number(first + i);
+        if (!QDir(app.path()).mkdir(folder)) {
+            say("error cannot make a station's folder\n");
+            ::_exit(1);
+        }
+        app.write(folder + "/dralfrontend.conf", common + confLine("stationid", folder));
+        s->connection = shared.system_init(app.file(folder + "/dralfrontend"));
         if (s->connection == 0) {
             say("error a station's library connection failed\n");
             ::_exit(1);
@@ -370,7 +428,13 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     for (const auto &[number, at] : deletions.at)
         report += "D " + std::to_string(number) + " " + std::to_string(at.time_since_epoch().count()) + "\n";
     report += "late_ms_p99 " + std::to_string(percentile(lateMs, 99)) + "\n";
+    report += "end\n";
     say(report);
+    // Not before every worker is done: two thousand connections ending at
+    // once hold up the server for seconds, and the workers still running
+    // would count that as their own lateness.
+    while (::read(in, &untilNs, sizeof untilNs) > 0) {
+    }
     // No destructors: the connections end with the process.
     ::_exit(0);
 }
@@ -399,10 +463,50 @@ std::string readLine(Worker &w)
     }
 }
 
+// The trigger for the routed forms, from the file a shop installs; removed
+// again however the run ends.
+class StationTrigger {
+public:
+    // Dropping what is not there is no news.
+    explicit StationTrigger(PGconn *c) : m_conn(c) { PQclear(PQexec(m_conn, "SET client_min_messages = warning")); }
+    ~StationTrigger() { PQclear(PQexec(m_conn, kDropTrigger)); }
+    StationTrigger(const StationTrigger &) = delete;
+    StationTrigger &operator=(const StationTrigger &) = delete;
+
+    // Empty when installed, else what went wrong.
+    std::string install() const
+    {
+        std::ifstream file(KV_NOTIFY_BY_STATION_SQL);
+        const std::string sql((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (sql.empty())
+            return std::string("cannot read ") + KV_NOTIFY_BY_STATION_SQL;
+        PGresult *r = PQexec(m_conn, sql.c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        return ok ? std::string() : std::string("the trigger did not install: ") + PQerrorMessage(m_conn);
+    }
+
+private:
+    PGconn *m_conn;
+};
+
+std::string receiptSql(Form form, int station, long number)
+{
+    std::string sql = "INSERT INTO poscommands (stationid, device, command) VALUES (" + std::to_string(station) +
+                      ", 1, 'R" + std::to_string(number) + "')";
+    if (form == Broadcast)
+        sql += "; NOTIFY poscommands";
+    else if (form == Payload)
+        sql += "; NOTIFY test, '" + std::to_string(station) + "'";
+    return sql;
+}
+
 void BM_Chain(benchmark::State &state)
 {
     const int size = int(state.range(0));
+    const Form form = Form(state.range(1));
     const int seconds = envInt("KV_CHAIN_SECONDS", 60);
+    const int perProcess = std::max(1, envInt("KV_CHAIN_PER_PROCESS", kStationsPerProcess));
     const int idleSeconds = 22;
     const int postmaster = testenv::postmasterPid();
 
@@ -419,15 +523,24 @@ void BM_Chain(benchmark::State &state)
     for (auto _ : state) {
         // The workers first, while this process holds no connection or thread.
         std::vector<Worker> workers;
-        for (int first = 0; first < size; first += kStationsPerProcess) {
+        for (int first = 0; first < size; first += perProcess) {
             int down[2], up[2];
             if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) {
                 state.SkipWithError("no pipe");
                 return;
             }
             const pid_t pid = ::fork();
-            if (pid == 0)
-                worker(kFirstStation + first, std::min(kStationsPerProcess, size - first), down[0], up[1]);
+            if (pid == 0) {
+                // Only this process's ends: a worker that kept another's (or
+                // its own writing end) would never see its pipe close.
+                ::close(down[1]);
+                ::close(up[0]);
+                for (const Worker &w : workers) {
+                    ::close(w.toWorker);
+                    ::close(w.fromWorker);
+                }
+                worker(kFirstStation + first, std::min(perProcess, size - first), down[0], up[1]);
+            }
             ::close(down[0]);
             ::close(up[1]);
             workers.push_back({pid, down[1], up[0], {}});
@@ -449,6 +562,9 @@ void BM_Chain(benchmark::State &state)
         auto control = connectDirect();
         if (error.empty() && PQstatus(control.get()) != CONNECTION_OK)
             error = "no connection to the test cluster";
+        StationTrigger trigger(control.get());
+        if (error.empty() && form != Broadcast)
+            error = trigger.install();
         if (!error.empty()) {
             for (Worker &w : workers)
                 ::kill(w.pid, SIGKILL);
@@ -457,11 +573,10 @@ void BM_Chain(benchmark::State &state)
             return;
         }
         PQclear(PQexec(control.get(), "DELETE FROM poscommands"));
-        const double connectionsPerStation =
+        const double connections =
             std::atof(scalar(control.get(), "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
                                             "AND application_name <> 'bench_chain'")
-                          .c_str()) /
-            size;
+                          .c_str());
 
         // The schedule: the chain alone, then with receipts, then time for
         // the last receipts to come through.
@@ -479,6 +594,7 @@ void BM_Chain(benchmark::State &state)
         auto before = serverCpu(postmaster);
         std::this_thread::sleep_until(busyFrom);
         auto middle = serverCpu(postmaster);
+        const double memoryMb = serverPssMb(postmaster);
         const double idleCpu = cpuSecondsBetween(before, middle) / idleSeconds;
         std::map<long, Clock::time_point> notified;
         std::mt19937 pick{unsigned(size)};
@@ -487,11 +603,8 @@ void BM_Chain(benchmark::State &state)
             std::this_thread::sleep_until(next);
             const long number = ++sent;
             const int station = kFirstStation + int(pick() % unsigned(size));
-            const std::string sql = "INSERT INTO poscommands (stationid, device, command) VALUES (" +
-                                    std::to_string(station) + ", 1, 'R" + std::to_string(number) +
-                                    "'); NOTIFY poscommands";
             notified[number] = Clock::now();
-            PQclear(PQexec(control.get(), sql.c_str()));
+            PQclear(PQexec(control.get(), receiptSql(form, station, number).c_str()));
         }
         const double busy = cpuSecondsBetween(middle, serverCpu(postmaster));
         const double window = std::chrono::duration<double>(busyUntil - busyFrom).count();
@@ -499,7 +612,7 @@ void BM_Chain(benchmark::State &state)
         std::vector<double> latencyMs;
         double lateMs = 0;
         for (Worker &w : workers) {
-            for (std::string line = readLine(w); !line.empty(); line = readLine(w)) {
+            for (std::string line = readLine(w); !line.empty() && line != "end"; line = readLine(w)) {
                 std::istringstream in(line);
                 std::string kind;
                 in >> kind;
@@ -526,9 +639,12 @@ void BM_Chain(benchmark::State &state)
             state.SkipWithError(error.c_str());
             return;
         }
+        state.SetLabel(kFormNames[form]);
         state.counters["stations"] = size;
         state.counters["processes"] = double(workers.size());
-        state.counters["connections_per_station"] = connectionsPerStation;
+        state.counters["connections"] = connections;
+        state.counters["connections_per_station"] = connections / size;
+        state.counters["server_pss_mb"] = memoryMb;
         state.counters["server_idle_cpu_pct"] = 100.0 * idleCpu;
         state.counters["server_busy_cpu_pct"] = 100.0 * busy / window;
         state.counters["server_cpu_ms_per_receipt"] =
@@ -540,11 +656,49 @@ void BM_Chain(benchmark::State &state)
         state.counters["late_ms_p99"] = lateMs;
     }
 }
-BENCHMARK(BM_Chain)->Arg(50)->Arg(200)->Arg(500)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Sizes from KV_CHAIN_SIZES and forms from KV_CHAIN_FORMS (names, separated
+// by commas or blanks); each size runs every form before the next size.
+void registerChains()
+{
+    const auto words = [](const char *name, const char *fallback) {
+        const char *v = std::getenv(name);
+        std::string text = v && *v ? v : fallback;
+        std::replace(text.begin(), text.end(), ',', ' ');
+        std::istringstream in(text);
+        std::vector<std::string> out;
+        for (std::string w; in >> w;)
+            out.push_back(w);
+        return out;
+    };
+    std::vector<int> forms;
+    for (const std::string &name : words("KV_CHAIN_FORMS", "broadcast routed payload")) {
+        const auto it = std::find_if(std::begin(kFormNames), std::end(kFormNames),
+                                     [&](const char *known) { return name == known; });
+        if (it == std::end(kFormNames))
+            throw std::runtime_error("KV_CHAIN_FORMS: \"" + name + "\" is none of broadcast, routed, payload");
+        forms.push_back(int(it - std::begin(kFormNames)));
+    }
+    auto *bench = benchmark::RegisterBenchmark("BM_Chain", BM_Chain);
+    for (const std::string &word : words("KV_CHAIN_SIZES", "50 500 2000")) {
+        const int size = std::atoi(word.c_str());
+        if (size < 1 || std::to_string(size) != word)
+            throw std::runtime_error("KV_CHAIN_SIZES: \"" + word + "\" is not a number of tills");
+        for (const int form : forms)
+            bench->Args({size, form});
+    }
+    bench->ArgNames({"tills", "form"})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    try {
+        registerChains();
+    } catch (const std::exception &e) {
+        std::cerr << "bench_chain: " << e.what() << "\n";
+        return 2;
+    }
     return benchmain::run(argc, argv, "bench_chain", [] { testenv::database(); });
 }
