@@ -18,22 +18,12 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
 using namespace testprinter;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds timeout)
-{
-    for (const auto until = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < until;
-         std::this_thread::sleep_for(50ms))
-        if (done())
-            return true;
-    return done();
-}
 
 std::vector<std::string> reasonsOf(const std::string &queue)
 {
@@ -85,7 +75,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         const int count = 10;
         const int id = submit(queue, receipts(tag, count));
         ASSERT_NE(id, 0) << cupsLastErrorString();
-        ASSERT_TRUE(waitFor([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
+        ASSERT_TRUE(testenv::pollUntil([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
         EXPECT_EQ(jobState(queue, id), IPP_JSTATE_COMPLETED);
         const Paper paper = readPaper(printer.printedSince(mark), tag, count);
         EXPECT_EQ(paper.lost, 0);
@@ -104,11 +94,11 @@ TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
     printer.order("paper-end 1");
     const int id = submit(printer.queue(), receipts("paper", 3));
     ASSERT_NE(id, 0) << cupsLastErrorString();
-    ASSERT_TRUE(waitFor([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
+    ASSERT_TRUE(testenv::pollUntil([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
     EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{"out of paper"});
     EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the paper is out";
     printer.order("paper-end 0");
-    ASSERT_TRUE(waitFor([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 20s));
+    ASSERT_TRUE(testenv::pollUntil([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 20s));
     EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_COMPLETED);
     const Paper paper = readPaper(printer.printedSince(mark), "paper", 3);
     EXPECT_EQ(paper.lost + paper.twice, 0);

@@ -203,7 +203,7 @@ void killPrintServer()
     const int pid = testprinter::printServerPid();
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     // Dead once it has let go of its sockets.
-    ASSERT_TRUE(draldbtest::pollUntil(
+    ASSERT_TRUE(testenv::pollUntil(
         [pid] {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string field;
@@ -233,7 +233,7 @@ protected:
     kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
-        EXPECT_TRUE(draldbtest::pollUntil(
+        EXPECT_TRUE(testenv::pollUntil(
             [&] {
                 clock.advanceMs(1000);
                 through.startJob(printerName, {});

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -36,8 +37,8 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // Jobs received so far, without waiting.
     int jobsReceived() const;
-    // Everything printed since the mark, over however many connections.
-    QByteArray printedSince(const Mark &mark) const;
+    // What the next `jobs` connections since the mark printed, without waiting.
+    QByteArray printedSince(const Mark &mark, int jobs = std::numeric_limits<int>::max()) const;
     // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
     // 1", "restart-after 300" ...); a refused order fails the test.
     void order(const std::string &line) const;
