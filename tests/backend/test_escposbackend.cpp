@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -42,13 +41,6 @@ int jobStatesKept()
     return n;
 }
 
-struct Misbehaviour {
-    const char *name;
-    std::vector<std::string> orders;
-    const char *confirm; // the device URI's option, "" for the default
-    int maxTwice;
-};
-
 TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
 {
     TestPrinter printer(testprinter::otherQueue());
@@ -56,7 +48,8 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
     // Left by a job the server no longer has: the next job clears it.
     std::ofstream(cacheDir() / "escpos-job-999999") << "kv-escpos-1\r\n0-0\r\n1\r\n3\r\n";
 
-    const Misbehaviour rows[] = {
+    // confirm: the device URI's option, "" for the default.
+    const struct { const char *name; std::vector<std::string> orders; const char *confirm; int maxTwice; } rows[] = {
         {"restarts while a receipt prints", {"print-ms 40", "restart-after 250"}, "", 1},
         {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0},
         {"answers late", {"print-ms 250"}, "", 0},
@@ -106,12 +99,6 @@ TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
 }
 
 // The spooler the launcher prints through, on the same print server.
-bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
-{
-    std::size_t written = 0;
-    return h.write(bytes, written) && written == bytes.size();
-}
-
 // The queue's driver upper-cases text; a raw job never meets it, and every
 // byte value arrives unchanged, across writes split inside a command.
 TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)

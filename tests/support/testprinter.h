@@ -2,6 +2,8 @@
 // "cups" fixture): what a queue's printer received since a mark.
 #pragma once
 
+#include "platform/spooler.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -51,6 +53,13 @@ private:
     std::string m_queue;
     std::string m_dir;
 };
+
+// Whether a spooler's handle took all of `bytes`.
+inline bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
+{
+    std::size_t written = 0;
+    return h.write(bytes, written) && written == bytes.size();
+}
 
 // `count` receipts tagged `tag`, each ending with the launcher's cut.
 std::string receipts(const std::string &tag, int count, int first = 1);
