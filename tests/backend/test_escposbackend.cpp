@@ -16,24 +16,13 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
 using namespace testprinter;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds timeout)
-{
-    for (const auto until = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < until;
-         std::this_thread::sleep_for(50ms))
-        if (done())
-            return true;
-    return done();
-}
 
 std::vector<std::string> reasonsOf(const std::string &queue)
 {
@@ -52,13 +41,6 @@ int jobStatesKept()
     return n;
 }
 
-struct Misbehaviour {
-    const char *name;
-    std::vector<std::string> orders;
-    const char *confirm; // the device URI's option, "" for the default
-    int maxTwice;
-};
-
 TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
 {
     TestPrinter printer(testprinter::otherQueue());
@@ -66,7 +48,8 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
     // Left by a job the server no longer has: the next job clears it.
     std::ofstream(cacheDir() / "escpos-job-999999") << "kv-escpos-1\r\n0-0\r\n1\r\n3\r\n";
 
-    const Misbehaviour rows[] = {
+    // confirm: the device URI's option, "" for the default.
+    const struct { const char *name; std::vector<std::string> orders; const char *confirm; int maxTwice; } rows[] = {
         {"restarts while a receipt prints", {"print-ms 40", "restart-after 250"}, "", 1},
         {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0},
         {"answers late", {"print-ms 250"}, "", 0},
@@ -85,7 +68,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         const int count = 10;
         const int id = submit(queue, receipts(tag, count));
         ASSERT_NE(id, 0) << cupsLastErrorString();
-        ASSERT_TRUE(waitFor([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
+        ASSERT_TRUE(testenv::pollUntil([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
         EXPECT_EQ(jobState(queue, id), IPP_JSTATE_COMPLETED);
         const Paper paper = readPaper(printer.printedSince(mark), tag, count);
         EXPECT_EQ(paper.lost, 0);
@@ -104,11 +87,11 @@ TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
     printer.order("paper-end 1");
     const int id = submit(printer.queue(), receipts("paper", 3));
     ASSERT_NE(id, 0) << cupsLastErrorString();
-    ASSERT_TRUE(waitFor([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
+    ASSERT_TRUE(testenv::pollUntil([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
     EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{"out of paper"});
     EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the paper is out";
     printer.order("paper-end 0");
-    ASSERT_TRUE(waitFor([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 20s));
+    ASSERT_TRUE(testenv::pollUntil([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 20s));
     EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_COMPLETED);
     const Paper paper = readPaper(printer.printedSince(mark), "paper", 3);
     EXPECT_EQ(paper.lost + paper.twice, 0);
@@ -116,12 +99,6 @@ TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
 }
 
 // The spooler the launcher prints through, on the same print server.
-bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
-{
-    std::size_t written = 0;
-    return h.write(bytes, written) && written == bytes.size();
-}
-
 // The queue's driver upper-cases text; a raw job never meets it, and every
 // byte value arrives unchanged, across writes split inside a command.
 TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)

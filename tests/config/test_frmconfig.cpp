@@ -1,10 +1,9 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
-// incomplete, exact bytes; text as the printer gets it; and the settings
-// dialog's rules without widgets, against the test cluster.
+// incomplete, exact bytes; and the settings dialog's rules without widgets,
+// against the test cluster.
 #include "config/frmConfigLogic.h"
 #include "config/odbc.h"
 #include "config/vbConfig.h"
-#include "core/textconv.h"
 #include "shared/conffile.h"
 #include "clustersettings.h"
 #include "platform/fakes/recordingspooler.h"
@@ -125,13 +124,6 @@ TEST_F(ShellConf, ReadKeepsTheLastOfRepeatedKeysAndRewritesOnlyWhenIncomplete)
         struct stat st {};
         EXPECT_TRUE(::stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600) << "private again";
     }
-}
-
-// One byte per character on the printer: Windows-1252 where it has one, else
-// "?", once even for a character outside the basic plane.
-TEST(PrinterText, CharactersWithoutAByteBecomeOneQuestionMark)
-{
-    EXPECT_EQ(kv::text::toPrinterBytes(QString::fromUtf8("é€漢a😀b")), QByteArray("\xe9\x80?a?b"));
 }
 
 const QString kNoRights = QStringLiteral("You do not have sufficient rights to modify these settings.");

@@ -286,8 +286,7 @@ TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlives
     EXPECT_EQ(updater.runUpdate(), Outcome::LauncherEnds);
     EXPECT_FALSE(QFileInfo::exists(m_dir.file("doupdate")));
     EXPECT_EQ(m_killer.names, QStringList({"blipnote.exe", "tallyward.exe", "dralfrontend.exe"}));
-    for (int i = 0; i < 1000 && !QFileInfo::exists(m_dir.file("pid")); ++i)
-        ::usleep(10'000);
+    testenv::pollUntil([&] { return QFileInfo::exists(m_dir.file("pid")); }, std::chrono::seconds(10));
     const int pid = m_dir.read("pid").trimmed().toInt();
     ASSERT_GT(pid, 0) << "the script did not run";
     EXPECT_EQ(QString::fromUtf8(m_dir.read("args")).split('\n', Qt::SkipEmptyParts),
@@ -492,9 +491,7 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
         EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 1);
         EXPECT_FALSE(m_worker.busy()) << "the next check waits for the given-up one";
     }
-    for (int i = 0; i < 500 && kv::ThreadWorker::jobsUnfinished() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 0);
+    EXPECT_TRUE(testenv::pollUntil([] { return kv::ThreadWorker::jobsUnfinished() == 0; }, std::chrono::seconds(5)));
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Shared by the tests that reach the test cluster through the client library:
-// a front-end configuration for it, and bounded polling.
+// a front-end configuration for it, and how long a call took.
 #pragma once
 
 #include "testenv.h"
@@ -7,9 +7,7 @@
 #include <QByteArray>
 
 #include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 
 namespace draldbtest {
 
@@ -31,18 +29,6 @@ inline QByteArray clusterConf(const std::string &password = testenv::database().
 inline milliseconds elapsedSince(SteadyClock::time_point start)
 {
     return std::chrono::duration_cast<milliseconds>(SteadyClock::now() - start);
-}
-
-// Polls probe until it holds or bound has passed.
-inline bool pollUntil(const std::function<bool()> &probe, milliseconds bound)
-{
-    const auto start = SteadyClock::now();
-    while (!probe()) {
-        if (elapsedSince(start) > bound)
-            return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
 }
 
 } // namespace draldbtest

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 using namespace draldbtest;
+using testenv::pollUntil;
 using testsupport::TempAppDir;
 
 namespace {

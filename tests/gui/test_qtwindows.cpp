@@ -214,26 +214,18 @@ TEST(Tray, IconHasPixelsAndTheMenuBuiltLateKeepsExitAsTold)
 namespace {
 
 // The longest time the window thread went without running its timers.
-class StallProbe {
-public:
+struct StallProbe {
+    QTimer timer;
+    QElapsedTimer since;
+    qint64 longest = 0;
     StallProbe()
     {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { note(); });
-        m_since.start();
-        m_timer.start(10);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] { longestMs(); });
+        since.start();
+        timer.start(10);
     }
-    qint64 longestMs()
-    {
-        note();
-        return m_longest;
-    }
-
-private:
-    void note() { m_longest = std::max(m_longest, m_since.restart()); }
-    QTimer m_timer;
-    QElapsedTimer m_since;
-    qint64 m_longest = 0;
+    qint64 longestMs() { return longest = std::max(longest, since.restart()); }
 };
 
 // A server that stops answering: the postmaster and every session of the
@@ -276,13 +268,9 @@ protected:
         return QTest::qWaitFor([&] { return !window.logic().hasPending() && !window.logic().jobRunning(); }, 15000);
     }
 
-    template <typename Pred>
-    bool superviseUntil(Pred done)
+    bool superviseUntil(const std::function<bool()> &done)
     {
-        return QTest::qWaitFor([&] {
-            mp.superviseManagedPrograms();
-            return done();
-        }, 10000);
+        return QTest::qWaitFor([&] { return mp.superviseManagedPrograms(), done(); }, 10000);
     }
 };
 

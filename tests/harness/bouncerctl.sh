@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# A private PgBouncer in transaction pooling in front of the test cluster.
-#   bouncerctl.sh setup    ENVDIR   start it, write ENVDIR/bouncer.env
-#   bouncerctl.sh teardown ENVDIR   stop it and remove everything setup made
+# A private PgBouncer in transaction pooling in front of the cluster of
+# pgctl.sh (ENVDIR/pg.env).
+#   bouncerctl.sh setup|teardown ENVDIR   setup writes ENVDIR/bouncer.env
 # It listens on 127.0.0.2 at the cluster's own port: the launcher's connection
-# text names no port, and the port it takes from PGPORT is the client
-# library's too, so only the address tells the two ways apart. Needs the
-# cluster of pgctl.sh (ENVDIR/pg.env). As root it runs as user postgres
-# (PgBouncer refuses root).
+# text names no port, and the client library takes the same one from PGPORT,
+# so only the address tells the two ways apart. As root it runs as user
+# postgres (PgBouncer refuses root).
 set -euo pipefail
 
 cmd=${1:?command}

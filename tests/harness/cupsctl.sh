@@ -32,27 +32,26 @@ for tool in cupsd lpadmin lpstat; do
   command -v "$tool" >/dev/null || { log "$tool not found (Debian packages cups, cups-client)"; exit 1; }
 done
 
-# Ends our scheduler, while its command line names our state directory (so a
-# recycled pid is never hit), with its session's backends if it must be killed.
+# Whether process $1 is ours: its command line names state directory $2, so
+# a recycled pid is never hit.
+owned() { [ -n "$1" ] && tr '\0' ' ' < "/proc/$1/cmdline" 2>/dev/null | grep -qF -- "$2/"; }
+
+# Ends our scheduler, with its session's backends if it must be killed.
 stop_cupsd() {
   local state=$1 pid
   pid=$(cat "$state/cupsd.pid" 2>/dev/null) || return 0
-  owned() { tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/"; }
-  owned && kill -TERM "$pid" 2>/dev/null
-  for _ in $(seq 1 100); do owned || return 0; sleep 0.1; done
+  owned "$pid" "$state" && kill -TERM "$pid" 2>/dev/null
+  for _ in $(seq 1 100); do owned "$pid" "$state" || return 0; sleep 0.1; done
   kill -KILL "$pid" $(ps -o pid= -s "$pid" 2>/dev/null) 2>/dev/null || true
-  for _ in $(seq 1 50); do owned || return 0; sleep 0.1; done
+  for _ in $(seq 1 50); do owned "$pid" "$state" || return 0; sleep 0.1; done
 }
 
 # Ends the test printers of state directory $1.
 stop_printers() {
-  local state=$1 f pid
-  for f in "$state"/printer-*.pid; do
-    [ -e "$f" ] || continue
-    pid=$(cat "$f")
-    tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/" && kill -TERM "$pid" 2>/dev/null
+  local f
+  for f in "$1"/printer-*.pid; do
+    if owned "$(cat "$f" 2>/dev/null)" "$1"; then kill -TERM "$(cat "$f")" 2>/dev/null || true; fi
   done
-  return 0
 }
 
 teardown() {
@@ -86,12 +85,11 @@ start_cupsd() {
 # For tests that stop or kill the scheduler in mid-job: a stopped one goes on,
 # a dead one is replaced by a new one on the same state.
 restart_cupsd() {
-  local state pid
+  local state
   state=$(cat "$statefile") || exit 1
   case "$state" in /tmp/kv-cups.*) ;; *) log "unexpected state directory '$state'"; exit 1 ;; esac
-  pid=$(cat "$state/cupsd.pid" 2>/dev/null || true)
-  if [ -n "$pid" ] && tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/"; then
-    kill -CONT "$pid" 2>/dev/null || true
+  if owned "$(cat "$state/cupsd.pid" 2>/dev/null)" "$state"; then
+    kill -CONT "$(cat "$state/cupsd.pid")" 2>/dev/null || true
   else
     start_cupsd "$state"
   fi

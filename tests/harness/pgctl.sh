@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Throwaway PostgreSQL 15 cluster for the tests.
-#   pgctl.sh setup   ENVDIR   create, start, create role/database/tables, write ENVDIR/pg.env
-#   pgctl.sh teardown ENVDIR  stop and remove everything setup made
-#   pgctl.sh stop|start|restart|postmaster-pid ENVDIR
-# As root the cluster runs as user postgres (initdb refuses root).
-# KV_PG_MAX_CONNECTIONS=N at setup lets the cluster take N connections
-# (PostgreSQL's default is 100), for benchmarks that simulate many tills.
+#   pgctl.sh setup|teardown|stop|start|restart|postmaster-pid ENVDIR
+# setup makes the cluster, role, database and tables and writes ENVDIR/pg.env;
+# teardown removes all of it. As root the cluster runs as user postgres (initdb
+# refuses root). KV_PG_MAX_CONNECTIONS=N at setup raises PostgreSQL's limit
+# of 100 connections, for benchmarks that simulate many tills.
 set -euo pipefail
 
 cmd=${1:?command}

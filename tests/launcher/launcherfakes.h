@@ -103,8 +103,7 @@ public:
 
 // One check in flight at most, applied by the tick after its hand-over.
 struct FakeWatchdog final : kv::DatabaseWatchdog {
-    int tests = 0;
-    int probes = 0;
+    int tests = 0, probes = 0;
     bool inFlight = false;
     bool testDatabaseConnection(const kv::LauncherSettings &) override
     {

@@ -229,12 +229,7 @@ TEST_F(LauncherTest, AHangingFirstLookShowsTheWaitingWindow)
     waiting.onKeep = [&] { repainted = windowUp.load(); };
     // The look answers once the window is up and painted again, or fails
     // the test after 5 s.
-    database.duringLook = [&] {
-        QElapsedTimer waited;
-        waited.start();
-        while (!repainted && waited.elapsed() < 5000)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    };
+    database.duringLook = [&] { testenv::pollUntil([&] { return repainted.load(); }, std::chrono::seconds(5)); };
     EXPECT_EQ(l.Main(), Outcome::Continue);
     EXPECT_TRUE(repainted);
     EXPECT_FALSE(waiting.shown);

@@ -61,18 +61,10 @@ QString quoted(const QString &path) { return QLatin1Char('"') + path + QLatin1Ch
 QString ownExecutable() { return QFile::symLinkTarget(QStringLiteral("/proc/self/exe")); }
 
 // Waits on real time, up to 20 seconds, until `done` holds.
-template <typename Pred>
-bool within(Pred done)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return done();
-}
+bool within(const std::function<bool()> &done) { return testenv::pollUntil(done, std::chrono::seconds(20)); }
 
 // Polls like the main tick, without its one-second pause.
-template <typename Pred>
-bool pollUntil(clsProcess &p, Pred done)
+bool pollUntil(clsProcess &p, const std::function<bool()> &done)
 {
     return within([&] { return p.getOutput(), done(); });
 }
@@ -334,8 +326,7 @@ protected:
 
     // Supervision passes on real time, the fake clock standing still, until
     // `done` holds.
-    template <typename Pred>
-    bool passUntil(Pred done)
+    bool passUntil(const std::function<bool()> &done)
     {
         return within([&] { return mp.superviseManagedPrograms(), done(); });
     }

@@ -136,6 +136,16 @@ int postmasterPid()
     return std::stoi(run(require("KV_PGCTL"), {"postmaster-pid", QString::fromStdString(require("KV_ENV_DIR"))}));
 }
 
+bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bound)
+{
+    for (const auto until = std::chrono::steady_clock::now() + bound; !probe();) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 int sessionsSettledAt(int expected)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace testenv {
@@ -15,6 +17,9 @@ void loadAll();
 // The value of an environment variable a fixture wrote, or a fatal test
 // failure naming the fixture when it is missing: tests never skip silently.
 std::string require(const char *name);
+
+// Asks probe every 10 ms until it holds (true) or bound has passed (false).
+bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bound);
 
 // Database settings of the throwaway cluster.
 struct Db {

@@ -60,26 +60,17 @@ int TestPrinter::jobsReceived() const
 
 QByteArray TestPrinter::bytesSince(const Mark &mark, int jobs, std::chrono::milliseconds timeout) const
 {
-    // Jobs arrive in about 10 ms, so frequent looks cost a test little.
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (jobsReceived() < mark.jobs + jobs && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    testenv::pollUntil([&] { return jobsReceived() >= mark.jobs + jobs; }, timeout);
     const int have = std::min(jobsReceived() - mark.jobs, jobs);
     EXPECT_EQ(have, jobs) << "test printer of " << m_queue << " received " << have << " of " << jobs
                           << " job(s) within " << timeout.count() << " ms";
-    QByteArray all;
-    for (int n = mark.jobs + 1; n <= mark.jobs + have; ++n) {
-        QFile f(QString::fromStdString(jobFile(m_dir, n)));
-        if (f.open(QIODevice::ReadOnly))
-            all += f.readAll();
-    }
-    return all;
+    return printedSince(mark, have);
 }
 
-QByteArray TestPrinter::printedSince(const Mark &mark) const
+QByteArray TestPrinter::printedSince(const Mark &mark, int jobs) const
 {
     QByteArray all;
-    for (int n = mark.jobs + 1; std::filesystem::exists(jobFile(m_dir, n)); ++n) {
+    for (int n = mark.jobs + 1; n - mark.jobs <= jobs && std::filesystem::exists(jobFile(m_dir, n)); ++n) {
         QFile f(QString::fromStdString(jobFile(m_dir, n)));
         if (f.open(QIODevice::ReadOnly))
             all += f.readAll();

@@ -2,11 +2,14 @@
 // "cups" fixture): what a queue's printer received since a mark.
 #pragma once
 
+#include "platform/spooler.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -36,8 +39,8 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // Jobs received so far, without waiting.
     int jobsReceived() const;
-    // Everything printed since the mark, over however many connections.
-    QByteArray printedSince(const Mark &mark) const;
+    // What the next `jobs` connections since the mark printed, without waiting.
+    QByteArray printedSince(const Mark &mark, int jobs = std::numeric_limits<int>::max()) const;
     // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
     // 1", "restart-after 300" ...); a refused order fails the test.
     void order(const std::string &line) const;
@@ -50,6 +53,13 @@ private:
     std::string m_queue;
     std::string m_dir;
 };
+
+// Whether a spooler's handle took all of `bytes`.
+inline bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
+{
+    std::size_t written = 0;
+    return h.write(bytes, written) && written == bytes.size();
+}
 
 // `count` receipts tagged `tag`, each ending with the launcher's cut.
 std::string receipts(const std::string &tag, int count, int first = 1);
