@@ -121,11 +121,14 @@ TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)
     }
 }
 
-// The bound the till needs; the spooler's own budget lies below it.
-TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
+// The till needs every call back within five seconds: the spooler's own
+// budget lies below that, and every call keeps to its budget, shortened here
+// so the six calls do not take the test half a minute.
+TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanItsBudget)
 {
+    EXPECT_LT(kv::platform::CupsSpooler::kDefaultTimeout, 5000ms);
     const std::string queue = testprinter::otherQueue();
-    kv::platform::CupsSpooler spooler;
+    kv::platform::CupsSpooler spooler({}, 1500ms);
     auto handle = spooler.openPrinter(queue);
     ASSERT_TRUE(handle && handle->startDocument({"frozen", std::nullopt, std::nullopt}));
     ASSERT_TRUE(writeAll(*handle, "first receipt"));
@@ -145,7 +148,7 @@ TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanFiveSeconds)
     for (const auto &[what, run] : calls) {
         const auto start = std::chrono::steady_clock::now();
         run();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000)) << what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2200ms) << what;
     }
 }
 

@@ -25,12 +25,15 @@ load() { # FILE
 
 listening() { (exec 3<>"/dev/tcp/$address/$1") 2>/dev/null; }
 
+# Ends our PgBouncer while its command line names our state directory, so a
+# recycled pid is never hit.
 stop_bouncer() { # STATEDIR
   local pid
   pid=$(cat "$1/pgbouncer.pid" 2>/dev/null) || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
+  ours() { tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$1/"; }
+  ours "$1" && kill -TERM "$pid" 2>/dev/null || return 0
   for _ in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || return 0
+    ours "$1" || return 0
     sleep 0.05
   done
   kill -KILL "$pid" 2>/dev/null || true
