@@ -148,14 +148,18 @@ BEGIN
   IF NOT has_schema_privilege('korvantis_frontends', schema, 'USAGE') THEN
     EXECUTE format('GRANT USAGE ON SCHEMA %I TO korvantis_frontends', schema);
   END IF;
-  EXECUTE format('GRANT USAGE ON SEQUENCE %s TO korvantis_tills, korvantis_frontends',
+  EXECUTE format('REVOKE ALL ON SEQUENCE %1$s FROM korvantis_tills, korvantis_frontends; '
+                 'GRANT USAGE ON SEQUENCE %1$s TO korvantis_tills, korvantis_frontends',
                  pg_get_serial_sequence('poscommands', 'id'));
 END
 $$;
 
 -- What the launcher runs: the schema check and the update's credentials
 -- (config), the template copy, the program manager's edits and Add
--- (managedprogram, its sequence), the receipt pass (poscommands).
+-- (managedprogram, its sequence), the receipt pass (poscommands). Granted
+-- afresh, so that the groups hold exactly this after every run.
+REVOKE ALL ON config, managedprogram, poscommands, korvantis_till FROM korvantis_tills, korvantis_frontends;
+REVOKE ALL ON SEQUENCE managedprogram_id_seq FROM korvantis_tills, korvantis_frontends;
 GRANT SELECT ON config TO korvantis_tills;
 GRANT SELECT, INSERT ON managedprogram TO korvantis_tills;
 GRANT UPDATE (name, path, executable, arguments, runonstart, restartonfailure) ON managedprogram TO korvantis_tills;
