@@ -30,6 +30,8 @@ install(FILES ${KV_PKG}/copyright DESTINATION ${KV_DOC_DIR})
 install(FILES ${KV_PKG}/database.sql ${PROJECT_SOURCE_DIR}/docs/notify-by-station.sql
         DESTINATION usr/share/korvantis-launcher)
 install(FILES docs/database.md docs/configuring.md DESTINATION ${KV_DOC_DIR})
+install(FILES ${KV_PKG}/confined-tills.sql DESTINATION usr/share/korvantis-launcher)
+install(FILES docs/security.md DESTINATION ${KV_DOC_DIR})
 install(FILES ${KV_PKG}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME korvantis-launcher)
 
 # The changelog's newest entry names the package's version; a release bumps

@@ -48,15 +48,51 @@ int bouncerClients(const testenv::Db &db)
     return n;
 }
 
-// Directly to the server, or with the launcher's own connections through a
+enum class Login { Direct, ThroughPgBouncer, Confined };
+
+// A till role of the shipped confinement, for station 7, for a scope: the
+// cluster's roles outlive the database, so it goes however the test ends.
+class ConfinedTill {
+public:
+    ConfinedTill()
+    {
+        const std::string database = testenv::database().name.toStdString();
+        testenv::psqlOn(database, "-f", KV_CONFINED_SQL, true);
+        testenv::psqlOn(database, "-c",
+                        "SELECT korvantis_add_till('" + user.toStdString() + "', '" + password.toStdString() +
+                            "', 7)",
+                        true);
+    }
+    ~ConfinedTill()
+    {
+        try {
+            testenv::psqlOn(testenv::database().name.toStdString(), "-c",
+                            "DELETE FROM korvantis_till WHERE role = '" + user.toStdString() + "'; DROP ROLE " +
+                                user.toStdString(),
+                            true);
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    ConfinedTill(const ConfinedTill &) = delete;
+    ConfinedTill &operator=(const ConfinedTill &) = delete;
+
+    const QString user = QStringLiteral("kvtill%1").arg(::getpid());
+    const QString password = QStringLiteral("pw-%1").arg(::getpid());
+};
+
+// Directly to the server; with the launcher's own connections through a
 // PgBouncer in transaction pooling while the client library, which listens,
-// keeps going to the server: it takes the front-end's file, the launcher
-// shell.conf.
-class RealLauncher : public testing::TestWithParam<bool> {};
+// keeps going to the server (it takes the front-end's file, the launcher
+// shell.conf); or with a till's role confined to its own station.
+class RealLauncher : public testing::TestWithParam<Login> {};
 
 TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
 {
-    const bool throughBouncer = GetParam();
+    const bool throughBouncer = GetParam() == Login::ThroughPgBouncer;
+    std::unique_ptr<ConfinedTill> confined;
+    if (GetParam() == Login::Confined)
+        confined = std::make_unique<ConfinedTill>();
     testsupport::TempAppDir app;
     testprinter::TestPrinter printer{testprinter::otherQueue()};
     // The Exit item ends some programs by name, every user's: the programs
@@ -65,14 +101,15 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     const auto db = testenv::database();
     testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
                   "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw'); "
+                  // The template a new station copies, beside the launcher.
                   "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
-                  "machineid) VALUES ('Card reader', '" + app.path().toStdString() + "', '" + reader.toStdString() +
-                  "', '', true, true, 7); "
+                  "machineid) VALUES ('Card reader', NULL, '" + reader.toStdString() + "', '', true, true, NULL); "
                   // Queued while no launcher listened: nobody was notified.
                   "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
     const auto beforeStart = printer.mark();
     const QString login = QStringLiteral("db_name = %1\r\ndb_username = %2\r\ndb_password = %3\r\n")
-                              .arg(db.name, db.user, db.password);
+                              .arg(db.name, confined ? confined->user : db.user,
+                                   confined ? confined->password : db.password);
     const QString launcherHost =
         throughBouncer ? QString::fromStdString(testenv::require("KV_BOUNCER_HOST")) : db.host;
     app.write("shell.conf", QStringLiteral("db_host = %1\r\n%2stationid = 7\r\nesc_printer = %3\r\n")
@@ -130,6 +167,12 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
               QByteArray("\x1b\x63\x30\x02Waited 2.00\x1d\x56\x42\x00", 19));
     QString icon;
     ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
+    // The watchdog's connection and the client library's, as the till.
+    if (confined) {
+        const std::string sessions = "SELECT count(*) >= 2 FROM pg_stat_activity WHERE usename = '" +
+                                     confined->user.toStdString() + "'";
+        EXPECT_TRUE(qWaitFor([&] { return testenv::psql(sessions) == "t\n"; }, 10000)) << "no sessions as the till";
+    }
     // The watchdog's connection, kept from the start on.
     if (throughBouncer) {
         EXPECT_TRUE(qWaitFor([&] { return bouncerClients(db) >= 1; }, 10000))
@@ -160,13 +203,33 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     // The display is this test's own: a window of that name is the launcher's.
     const QStringList manager{"search", "--onlyvisible", "--name", "^Korvantis Launcher$"};
     EXPECT_TRUE(qWaitFor([&] { return !xdotool(manager).isEmpty(); }, 10000)) << "no program manager";
+    // Add, then the card reader's title typed anew (the window's layout is fixed).
+    const QString window = xdotool(manager).section('\n', 0, 0);
+    const auto click = [&](int x, int y) {
+        xdotool({"mousemove", "--window", window, QString::number(x), QString::number(y), "click", "1"});
+    };
+    const auto station7 = [] {
+        return testenv::psql("SELECT name FROM managedprogram WHERE machineid = 7 ORDER BY id");
+    };
+    click(40, 24);
+    EXPECT_TRUE(qWaitFor([&] { return station7() == "Card reader\nNew Program\n"; }, 10000)) << station7();
+    click(20, 55);
+    xdotool({"windowfocus", "--sync", window});
+    xdotool({"key", "Down"});
+    click(70, 210);
+    xdotool({"key", "ctrl+a"});
+    xdotool({"type", "--delay", "20", "Till reader"});
+    EXPECT_TRUE(qWaitFor([&] { return station7() == "Till reader\nNew Program\n"; }, 10000)) << station7();
 
     chooseMenuItem(3, 1); // Exit
     EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
     EXPECT_TRUE(qWaitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Bool(),
-                         [](const testing::TestParamInfo<bool> &row) { return row.param ? "ThroughPgBouncer" : "Direct"; });
+INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Values(Login::Direct, Login::ThroughPgBouncer, Login::Confined),
+                         [](const testing::TestParamInfo<Login> &row) {
+                             return row.param == Login::Direct ? "Direct"
+                                    : row.param == Login::Confined ? "Confined" : "ThroughPgBouncer";
+                         });
 
 } // namespace
