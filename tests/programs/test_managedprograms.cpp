@@ -343,7 +343,8 @@ TEST_F(Processes, FollowsAProcessItDidNotStartUntilItEndsUncollectedAndReadsOrig
     EXPECT_EQ(table.workingDirectoryOf(parent.processId()), dir.path().toStdString());
 
     const int pid = parent.outText.section(' ', 1, 1).toInt();
-    const std::shared_ptr<void> sleeper(nullptr, [&](void *) { table.terminate(parent.outText.section(' ', 3, 3).toInt()); });
+    const std::shared_ptr<void> sleeper(nullptr,
+                                        [&](void *) { table.terminate(parent.outText.section(' ', 3, 3).toInt()); });
     const auto childOrigin = table.originOf(pid);
     ASSERT_TRUE(childOrigin);
     EXPECT_EQ(table.follow(pid, childOrigin->startTime + 1), nullptr) << "another start is another process";
