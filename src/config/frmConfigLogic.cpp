@@ -172,10 +172,48 @@ void FrmConfigLogic::cmdTestConnClick()
     m_view.setText(T::Status, status);
 }
 
+bool FrmConfigLogic::openForTest(const QString &what, QString &printer)
+{
+    if (m_channel.escposOpen(kDocName, printer))
+        return true;
+    const QString why = text::fromUtf8(m_spooler.lastError());
+    if (printer.isEmpty())
+        logEvent(what + QStringLiteral(" not sent: no printer is chosen and there is no default printer"));
+    else
+        logEvent(QStringLiteral("%1 not sent: the printer \"%2\" could not be opened (%3)")
+                     .arg(what, printer, why.isEmpty() ? QStringLiteral("no reason given") : why));
+    return false;
+}
+
+void FrmConfigLogic::closeForTest(const QString &what, const QString &printer)
+{
+    // Read while the printer is open: why it may not print what it was sent.
+    const QStringList reasons = escpos::reasonsInWords(m_channel.printerReasons());
+    const bool taken = m_channel.escposClose();
+    QString event;
+    if (taken) {
+        event = QStringLiteral("%1 sent to the printer \"%2\", job %3 taken by the print server")
+                    .arg(what, printer)
+                    .arg(m_channel.lastJob().id);
+    } else {
+        const QString why = text::fromUtf8(m_spooler.lastError());
+        event = QStringLiteral("%1 to the printer \"%2\" %3%4")
+                    .arg(what, printer,
+                         m_channel.lastFate() == platform::JobFate::Unknown
+                             ? QStringLiteral("not confirmed: the print server may hold the job unprinted")
+                             : QStringLiteral("not printed: the print server did not take the job"),
+                         why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
+    }
+    if (!reasons.isEmpty())
+        event += QStringLiteral("; the printer reports: ") + reasons.join(QStringLiteral(", "));
+    logEvent(event);
+}
+
 void FrmConfigLogic::cmdTestPrintClick()
 {
+    const QString what = QStringLiteral("test print");
     QString printer = m_view.selectedPrinter();
-    if (!m_channel.escposOpen(kDocName, printer)) {
+    if (!openForTest(what, printer)) {
         tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
         return;
     }
@@ -191,13 +229,14 @@ void FrmConfigLogic::cmdTestPrintClick()
                           lf + lf + lf);
     m_channel.escposCut();
     m_channel.escposEndPage();
-    m_channel.escposClose();
+    closeForTest(what, printer);
 }
 
 void FrmConfigLogic::cmdTestDrawerClick()
 {
+    const QString what = QStringLiteral("test drawer pulse");
     QString printer = m_view.selectedPrinter();
-    if (!m_channel.escposOpen(kDocName, printer)) {
+    if (!openForTest(what, printer)) {
         tell(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
         return;
     }
@@ -205,7 +244,7 @@ void FrmConfigLogic::cmdTestDrawerClick()
     m_channel.escposSelectReceipt();
     m_channel.escposOpenDrawer();
     m_channel.escposEndPage();
-    m_channel.escposClose();
+    closeForTest(what, printer);
 }
 
 bool FrmConfigLogic::save(std::optional<qint16> stationId)

@@ -78,6 +78,11 @@ public:
 
 private:
     void logEvent(const QString &event);
+    // The test buttons' job: opened (printer "" means the default, whose
+    // name is written back), then closed, each outcome logged as what was
+    // sent to which printer or why not.
+    bool openForTest(const QString &what, QString &printer);
+    void closeForTest(const QString &what, const QString &printer);
     void fillPrinters(const QStringList &list);
     void warnOfOpos();
     // stationId: the id to save, none for an empty box.

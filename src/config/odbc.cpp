@@ -348,6 +348,11 @@ void Connection::open(const QString &connectionText)
 {
     const int deadline = statementDeadlineMs();
     close();
+    // An empty server names none: the driver would try the local socket as
+    // the desktop user. Such a setting reaches nothing, as anywhere else.
+    if (serverOf(connectionText).empty())
+        throw Error(kProviderError, QStringLiteral("No database server is named: the server setting is empty."),
+                    QStringLiteral("08001"));
     // A fresh state each time: recordsets of an earlier opening keep theirs.
     auto state = std::make_shared<detail::ConnectionState>();
     state->deadlineMs = deadline;

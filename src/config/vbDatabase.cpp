@@ -188,7 +188,7 @@ ConnectionFailure classifyConnectionError(const odbc::Error &error)
     if (error.number() == odbc::kTimeoutError ||
         (atConnect && containsAny(text, {"Connection refused", "could not translate host name", "timeout expired",
                                          "No route to host", "Network is unreachable", "Connection timed out",
-                                         "Is the server running"})))
+                                         "Is the server running", "No database server is named"})))
         return ConnectionFailure::NoConnection;
     // With trust or peer authentication an unknown user is named as a role.
     if (error.number() == odbc::kAuthenticationError ||

@@ -45,6 +45,18 @@ QString dateText(const QDateTime &at)
 
 } // namespace watchdog
 
+namespace {
+
+// The connection text names no port: psqlODBC leaves it to libpq, which
+// takes PGPORT from the environment, and 5432 without it.
+QString portInUse()
+{
+    const QString port = qEnvironmentVariable("PGPORT").trimmed();
+    return port.isEmpty() ? QStringLiteral("5432") : port;
+}
+
+} // namespace
+
 Watchdog::Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKiller &killer, const Clock &clock,
                    Worker &worker)
     : m_notices(notices), m_log(log), m_events(events), m_killer(killer), m_clock(clock), m_worker(worker),
@@ -75,6 +87,8 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     finding->quiet = quiet;
     finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
+    finding->host = settings.db_host;
+    finding->port = portInUse();
     if (finding->reconnect)
         log(finding->startedAt, QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
     const QString connectionText = database::buildConnectionText(settings);
@@ -91,6 +105,12 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
                 connection.open(connectionText);
             }
             finding->ok = true;
+        } catch (const odbc::Error &e) {
+            finding->ok = false;
+            finding->error = e.description();
+        } catch (const std::exception &e) {
+            finding->ok = false;
+            finding->error = QString::fromLocal8Bit(e.what());
         } catch (...) {
             finding->ok = false;
         }
@@ -143,8 +163,20 @@ qint32 Watchdog::applyDatabaseTest()
     }
     try {
         const bool outageBegins = dbConnectionUp;
-        log(m_clock.now(), QStringLiteral(" Database test connection failure"),
-            outageBegins ? LogPriority::Warning : LogPriority::Debug);
+        const LogPriority priority = outageBegins ? LogPriority::Warning : LogPriority::Debug;
+        log(m_clock.now(), QStringLiteral(" Database test connection failure"), priority);
+        // Beside that line, for whoever looks into the outage: which server
+        // was asked and what the driver said, on one line.
+        // A given-up look's finding is still its thread's: not read here.
+        QString why;
+        if (overran)
+            why = QStringLiteral("no answer within %1 s (the check overran its time)")
+                      .arg((finding->reconnect ? kReconnectBoundMs : kTestBoundMs) / 1000.0);
+        else if ((why = finding->error.simplified()).isEmpty())
+            why = finding->ok ? QStringLiteral("the reconnect's follow-up failed")
+                              : QStringLiteral("no reason given by the driver");
+        m_events.log(priority,
+                     QStringLiteral("database server \"%1\", port %2: %3").arg(finding->host, finding->port, why));
         if (outageBegins) {
             dbConnectionUp = false;
             if (outageCount < std::numeric_limits<qint16>::max())

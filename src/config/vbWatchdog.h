@@ -60,6 +60,10 @@ private:
         bool ok = false;
         QDateTime startedAt;
         qint64 startedAtMs = 0;
+        // The server as the driver is asked for it, and what it said.
+        QString host;
+        QString port;
+        QString error;
     };
 
     // One line of the debug window; also an event of that priority.

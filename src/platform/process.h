@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -102,6 +103,15 @@ public:
                                          SpawnError &error) = 0;
 };
 
+// Where a running process comes from.
+struct ProcessOrigin {
+    int parentPid = 0;
+    // When it started, in the system's own units (clock ticks since boot):
+    // with the pid it names one process for good, since a pid the system
+    // hands out again comes with a later start.
+    std::uint64_t startTime = 0;
+};
+
 // The processes of the machine.
 class ProcessTable {
 public:
@@ -136,6 +146,23 @@ public:
     // Ends a process at once. Any pid of 0 or below is refused (false) without
     // sending anything: to the system those name whole groups of processes.
     virtual bool terminate(int pid) = 0;
+
+    // The parent and start of a running process; nothing when it is gone,
+    // unreadable, or has ended and only waits to be collected (a zombie).
+    virtual std::optional<ProcessOrigin> originOf(int pid) const = 0;
+
+    // The current directory of a process (links resolved), against which the
+    // relative paths among its arguments count; nothing when it cannot be
+    // read (another user's process, or one that is gone).
+    virtual std::optional<std::string> workingDirectoryOf(int pid) const = 0;
+
+    // Follows a process the launcher did not start: the one `pid` names while
+    // its start is `startTime` (originOf). It has no output to read: read()
+    // says Nothing while it runs and Closed once it has ended (its parent
+    // need not have collected it yet); kill() ends it, and never another
+    // process that was given the same pid later. Null when that process is
+    // no longer there.
+    virtual std::unique_ptr<Child> follow(int pid, std::uint64_t startTime) = 0;
 };
 
 // Linux marks the executable of a process whose file has been replaced or

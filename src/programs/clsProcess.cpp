@@ -66,6 +66,7 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
     // The previous run ended or was marked handled: let go of it (without
     // stopping a child that may still be running) before starting anew.
     m_child.reset();
+    m_adopted = false;
     m_startError.clear();
     m_partial.clear();
     m_buffer.resize(qsizetype(kReadSize));
@@ -94,6 +95,20 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
         return;
     }
     pReady = true;
+}
+
+bool clsProcess::adopt(std::unique_ptr<platform::Child> process)
+{
+    if (pReady || !process)
+        return false;
+    outText.clear();
+    m_startError.clear();
+    m_partial.clear();
+    m_buffer.resize(qsizetype(kReadSize));
+    m_child = std::move(process);
+    m_adopted = true;
+    pReady = true;
+    return true;
 }
 
 QString clsProcess::getOutput()

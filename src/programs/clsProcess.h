@@ -52,6 +52,15 @@ public:
     void Init(const QString &sCommandLine, const QString &sWorkingDir, bool blnStdOut = true,
               bool blnStdErr = false, bool blnOEMConvert = true);
 
+    // Takes a running process the launcher did not start (followed through
+    // the process table) as this runner's program: pReady is true until a
+    // poll finds it ended, killProcess ends it. It has no output, so outText
+    // stays "". Does nothing and returns false while pReady is true or when
+    // `process` is null.
+    bool adopt(std::unique_ptr<platform::Child> process);
+    // The running or last program was taken over by adopt, not started.
+    bool adopted() const { return m_adopted; }
+
     // What the child wrote since the previous call, read without waiting;
     // "" when nothing is new, when not running, or when this call found the
     // pipe closed (pReady then turns false). Also appended to outText.
@@ -83,6 +92,7 @@ private:
     Prompter &m_prompter;
     platform::ChildSpawner &m_spawner;
     std::unique_ptr<platform::Child> m_child;
+    bool m_adopted = false;
     QByteArray m_buffer;
     // Bytes of a UTF-8 character whose rest has not arrived yet.
     QByteArray m_partial;

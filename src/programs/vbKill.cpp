@@ -101,6 +101,20 @@ bool runsImage(const std::string &executable, const std::vector<std::string> &ar
     return script && nameMatches(baseName(*script), wanted, bare);
 }
 
+bool runsScripts(const std::string &executable)
+{
+    return interpreterOf(baseName(platform::withoutDeletedMark(executable))) != Interpreter::None;
+}
+
+std::optional<std::string> programFileOf(const std::string &executable, const std::vector<std::string> &arguments)
+{
+    const std::string_view exe = platform::withoutDeletedMark(executable);
+    const Interpreter kind = interpreterOf(baseName(exe));
+    if (kind == Interpreter::None)
+        return std::string(exe);
+    return scriptOf(kind, arguments);
+}
+
 int killImage(platform::ProcessTable &table, const QString &imageName)
 {
     if (imageName.isEmpty())

@@ -23,6 +23,16 @@ bool terminateProcessById(platform::ProcessTable &table, int processId);
 bool runsImage(const std::string &executable, const std::vector<std::string> &arguments,
                const QString &imageName);
 
+// True when the executable is one of those interpreters (sh, bash, dash,
+// python3, perl), whose program is a script named among its arguments.
+bool runsScripts(const std::string &executable);
+
+// The program file a process runs: for an interpreter, its script as the
+// arguments name it (relative ones count from the process's working
+// directory); for any other, its executable. Nothing for an interpreter
+// given its code on the command line or on standard input.
+std::optional<std::string> programFileOf(const std::string &executable, const std::vector<std::string> &arguments);
+
 // Ends, without waiting for them, every process of the current user that
 // runs `imageName` (see runsImage), never the launcher itself. Returns how
 // many were signalled; a program that is not running is simply not found.

@@ -3,6 +3,7 @@
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
+#include "programs/vbOtherInstance.h"
 #include "programs/vbRunScript.h"
 
 #include <limits>
@@ -16,8 +17,10 @@ const QString kMarker = QStringLiteral("$$finished$$\r\n");
 } // namespace
 
 ManagedPrograms::ManagedPrograms(const AppContext &ctx, Prompter &prompter, Clock &clock,
-                                 const LauncherSettings &shellConf, EventLog &log, platform::ChildSpawner &spawner)
-    : m_ctx(ctx), m_prompter(prompter), m_clock(clock), m_shellConf(shellConf), m_log(log), m_spawner(spawner)
+                                 const LauncherSettings &shellConf, EventLog &log, platform::ChildSpawner &spawner,
+                                 platform::ProcessTable &processes)
+    : m_ctx(ctx), m_prompter(prompter), m_clock(clock), m_shellConf(shellConf), m_log(log), m_spawner(spawner),
+      m_processes(processes)
 {
 }
 
@@ -152,10 +155,38 @@ Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings)
     // marker, whatever executable its row names.
     front.executable = QLatin1String(runscript::kRunScriptName);
 
-    if (runscript::writeRunScript(m_ctx, m_prompter) == Outcome::LauncherEnds)
+    QString frontEndName;
+    if (runscript::writeRunScript(m_ctx, m_prompter, &frontEndName) == Outcome::LauncherEnds)
         return Outcome::LauncherEnds;
-    startProgram(0);
+    // On purpose, the front-end is not started at every start as it used to
+    // be: when the launcher was ended by the system, killed, or quit through
+    // Exit (which leaves the front-end running), the front-end it started
+    // still runs, and a second one beside it would fight it over the card
+    // reader and the cashier's screen (restarts piled them up by the dozen).
+    // That one becomes the slot's program instead; its end is the
+    // front-end's end as if this launcher had started it.
+    if (!adoptEarlierFrontEnd(frontEndName))
+        startProgram(0);
     return Outcome::Continue;
+}
+
+bool ManagedPrograms::adoptEarlierFrontEnd(const QString &frontEndName)
+{
+    ManagedProgram &front = managedPrograms.front();
+    const std::optional<vbOtherInstance::EarlierFrontEnd> found =
+        vbOtherInstance::findEarlierFrontEnd(m_processes, front.path, front.executable, frontEndName);
+    // Gone by now, if it ended meanwhile: then it is started as usual.
+    if (!found || !runnerOf(front).adopt(m_processes.follow(found->pid, found->startTime)))
+        return false;
+    m_log.notice(QStringLiteral("the front-end an earlier launcher started still runs: took over process %1 (%2) "
+                                "as %3 instead of starting another")
+                     .arg(found->pid)
+                     .arg(found->program, nameOf(front)));
+    if (found->others > 0)
+        m_log.warning(QStringLiteral("%1 more front-end(s) from %2 run as well; they are left running")
+                          .arg(found->others)
+                          .arg(front.path));
+    return true;
 }
 
 void ManagedPrograms::superviseManagedPrograms()
@@ -171,7 +202,10 @@ void ManagedPrograms::superviseManagedPrograms()
                 m_observer->outputChanged(int(i));
             if (!runner.pReady) {
                 // A crash names its signal, a failure its status.
-                const QString how = runner.endDescription();
+                const QString how = runner.adopted()
+                                        ? QStringLiteral("ended (taken over from an earlier launcher, so its exit "
+                                                         "status is not known)")
+                                        : runner.endDescription();
                 const QString ended =
                     nameOf(entry) + QLatin1Char(' ') + (how.isEmpty() ? QStringLiteral("ended (its output closed)") : how);
                 if (entry.restartOnFailure) {

@@ -59,15 +59,19 @@ public:
     static constexpr qint64 kRestartDelaySeconds = 10;
 
     // shellConf is read at every start for the station id. Starts, ends,
-    // restarts and stops go to `log`.
+    // restarts and stops go to `log`. `processes` is where a front-end left
+    // running by an earlier launcher is looked for.
     ManagedPrograms(const AppContext &ctx, Prompter &prompter, Clock &clock, const LauncherSettings &shellConf,
-                    EventLog &log, platform::ChildSpawner &spawner = platform::systemSpawner());
+                    EventLog &log, platform::ChildSpawner &spawner = platform::systemSpawner(),
+                    platform::ProcessTable &processes = platform::systemProcessTable());
 
     std::vector<ManagedProgram> managedPrograms;
 
     // Reads the station's rows over a connection of its own, starts those to
-    // run on start and, through a fresh run.sh, the front-end. Database
-    // errors propagate (odbc::Error); LauncherEnds when run.sh cannot be written.
+    // run on start and, through a fresh run.sh, the front-end, unless one
+    // that an earlier launcher started still runs: that one is then taken
+    // over as the front-end slot's program. Database errors propagate
+    // (odbc::Error); LauncherEnds when run.sh cannot be written.
     Outcome loadManagedPrograms(const LauncherSettings &settings);
 
     // One pass over every entry: poll output, notice ends, restart.
@@ -92,6 +96,9 @@ public:
 
 private:
     void recordFailure(ManagedProgram &entry);
+    // Takes over the front-end an earlier launcher left running; false when
+    // there is none. `frontEndName` is the program run.sh starts.
+    bool adoptEarlierFrontEnd(const QString &frontEndName);
     // "card reader" (cardreader.sh) as the log names an entry.
     static QString nameOf(const ManagedProgram &entry);
 
@@ -101,6 +108,7 @@ private:
     const LauncherSettings &m_shellConf;
     EventLog &m_log;
     platform::ChildSpawner &m_spawner;
+    platform::ProcessTable &m_processes;
     ManagedProgramsObserver *m_observer = nullptr;
 };
 

@@ -1,7 +1,13 @@
-// Finding another running copy of the launcher.
+// Finding another running copy of the launcher, and the front-end an earlier
+// copy left running.
 #pragma once
 
 #include "platform/process.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
 
 namespace kv::vbOtherInstance {
 
@@ -13,5 +19,27 @@ namespace kv::vbOtherInstance {
 // its own executable path. A launcher whose file was replaced by an update
 // still finds, and is found by, the copies started from the new file.
 int findOtherInstance(const platform::ProcessTable &table);
+
+// A front-end found running.
+struct EarlierFrontEnd {
+    int pid = 0;
+    std::uint64_t startTime = 0;
+    // The script or program file it runs.
+    QString program;
+    // Further front-ends from the same directory that run as well.
+    int others = 0;
+};
+
+// The front-end that an earlier launcher of this user started from
+// `directory` (ending in "/") and that still runs: a process of this user,
+// started before this launcher and not by it, that runs the script
+// `directory` + `scriptName` (run.sh), or else the front-end program itself,
+// the file `frontEndName` in `directory` (as run.sh names it; wildcards as
+// the shell reads them), whose run.sh is gone. Paths are compared with links
+// resolved. Of several, the oldest run.sh, else the oldest program. Nothing
+// when none runs, or when the launcher's own start cannot be read (earlier
+// is then not known).
+std::optional<EarlierFrontEnd> findEarlierFrontEnd(const platform::ProcessTable &table, const QString &directory,
+                                                   const QString &scriptName, const QString &frontEndName);
 
 } // namespace kv::vbOtherInstance

@@ -19,18 +19,18 @@ QString commandLine(const QString &executable)
     return QStringLiteral("./") + executable + QStringLiteral(" \"$@\"");
 }
 
-QString chooseCommandLine(const AppContext &ctx, Prompter &prompter)
+// The front-end's name, or "" when none is found.
+QString chooseFrontEnd(const AppContext &ctx, Prompter &prompter)
 {
-    if (fileExists(ctx.appPath() + QStringLiteral("dralfrontend.exe")))
-        return commandLine(QStringLiteral("dralfrontend.exe"));
-    if (fileExists(ctx.appPath() + QStringLiteral("korvantis.exe")))
-        return commandLine(QStringLiteral("korvantis.exe"));
-
+    for (const QString &name : {QStringLiteral("dralfrontend.exe"), QStringLiteral("korvantis.exe")}) {
+        if (fileExists(ctx.appPath() + name))
+            return name;
+    }
     const QString typed = prompter.inputBox(
         QStringLiteral("What is the executable name for your Korvantis installation? (eg. korvantis.exe)"), kTitle,
         QString());
     if (fileExists(ctx.appPath() + typed))
-        return commandLine(typed);
+        return typed;
 
     MessageBox box;
     box.text = QStringLiteral("Your Korvantis executable could not be located. You need to edit run.sh to "
@@ -40,12 +40,12 @@ QString chooseCommandLine(const AppContext &ctx, Prompter &prompter)
     box.icon = MsgIcon::Exclamation;
     box.systemModal = true;
     prompter.messageBox(box);
-    return QStringLiteral("# Your Korvantis executable could not be located.");
+    return QString();
 }
 
 } // namespace
 
-Outcome writeRunScript(const AppContext &ctx, Prompter &prompter)
+Outcome writeRunScript(const AppContext &ctx, Prompter &prompter, QString *frontEndName)
 {
     // The new script replaces the old one by rename: a front-end started by
     // an earlier launcher may still be running under the old script, and a
@@ -54,9 +54,13 @@ Outcome writeRunScript(const AppContext &ctx, Prompter &prompter)
     platform::FileReplacement script;
     std::string error;
     if (script.begin(text::toUtf8(ctx.appPath() + QLatin1String(kRunScriptName)), 0755, &error)) {
+        const QString name = chooseFrontEnd(ctx, prompter);
+        if (frontEndName)
+            *frontEndName = name;
         const QString content = QStringLiteral("#!/bin/sh\n"
                                                "# Enter commands to run korvantis here\n") +
-                                chooseCommandLine(ctx, prompter) +
+                                (name.isEmpty() ? QStringLiteral("# Your Korvantis executable could not be located.")
+                                                : commandLine(name)) +
                                 QStringLiteral("\n"
                                                "# End commands here\n"
                                                "printf '%s\\r\\n' '$$finished$$'\n");

@@ -14,7 +14,9 @@ inline constexpr auto kRunScriptName = "run.sh";
 
 // Writes appPath() + "run.sh" anew (hand edits are replaced), executable,
 // naming the front-end found beside the launcher, or asking for its name.
-// A script that cannot be written ends the launcher.
-Outcome writeRunScript(const AppContext &ctx, Prompter &prompter);
+// A script that cannot be written ends the launcher. `frontEndName`, when
+// given, receives the front-end's file name as the script names it ("" when
+// none was found).
+Outcome writeRunScript(const AppContext &ctx, Prompter &prompter, QString *frontEndName = nullptr);
 
 } // namespace kv::runscript

@@ -17,7 +17,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -170,6 +172,7 @@ protected:
         kv::SettingsDialog::Hooks hooks;
         hooks.runMain = [this] { ++m_mainRuns; };
         hooks.launcherRunning = [] { return false; };
+        hooks.logEvent = [this](const QString &event) { m_events.append(event); };
         m_logic = std::make_unique<FrmConfigLogic>(
             m_view, m_conf, [] { return std::nullopt; }, m_spooler, m_channel, m_prompter, m_ctx, hooks);
         m_logic->formLoad();
@@ -198,6 +201,7 @@ protected:
     ScriptedPrompter m_prompter;
     FakeView m_view;
     int m_mainRuns = 0;
+    QStringList m_events;
     std::unique_ptr<FrmConfigLogic> m_logic;
 };
 
@@ -247,6 +251,65 @@ TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kv::odbc::kLoginTimeoutSeconds + 2));
     }
     EXPECT_FALSE(m_prompter.busy()) << "the cursor came back after every test";
+}
+
+// On a till that runs its own server, the local socket would let the
+// desktop user in: an empty server field must still reach nothing.
+TEST_F(FormTest, AnEmptyServerIsNoConnectionEvenWhereTheLocalSocketWouldAnswer)
+{
+    const QByteArray before = qgetenv("PGHOST");
+    qputenv("PGHOST", QByteArray::fromStdString(testenv::require("KV_PG_SOCKDIR")));
+    const std::shared_ptr<void> restore(nullptr, [&](void *) {
+        before.isNull() ? qunsetenv("PGHOST") : qputenv("PGHOST", before);
+    });
+    m_conf.db_host.clear();
+    load();
+    EXPECT_EQ(m_view.texts[T::Status], "No connection");
+    EXPECT_FALSE(m_logic->connectionOk());
+}
+
+// Test Print and Test Drawer log what went to which printer, or why nothing did.
+TEST_F(FormTest, TheTestButtonsLogWhatWentToWhichPrinterOrWhyNot)
+{
+    using Spooler = kv::platform::RecordingSpooler;
+    const QString sent = QStringLiteral(" sent to the printer \"KV_B\", job ");
+    const struct {
+        const char *what;
+        std::function<void(Spooler &)> arrange;
+        QString print, drawer; // what the log's line begins with
+        bool told = false;
+    } cases[] = {
+        {"taken", [](Spooler &) {}, "test print" + sent, "test drawer pulse" + sent},
+        {"taken from a printer out of paper", [](Spooler &s) { s.setStateReasons({"media-empty-error"}); },
+         "test print" + sent, "test drawer pulse" + sent},
+        {"refused", [](Spooler &s) { s.setFailWrites(true); },
+         "test print to the printer \"KV_B\" not ", "test drawer pulse to the printer \"KV_B\" not "},
+        {"print server away", [](Spooler &s) { s.setReachable(false); },
+         "test print not sent: the printer \"KV_B\" could not be opened (print server not reachable)",
+         "test drawer pulse not sent: the printer \"KV_B\" could not be opened", true},
+    };
+    m_conf.esc_printer = QStringLiteral("KV_B");
+    load();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        m_spooler.setReachable(true);
+        m_spooler.setFailWrites(false);
+        m_spooler.setStateReasons({});
+        c.arrange(m_spooler);
+        m_events.clear();
+        if (c.told)
+            expectTold(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
+        m_logic->cmdTestPrintClick();
+        if (c.told)
+            expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
+        m_logic->cmdTestDrawerClick();
+        m_prompter.verifyDone();
+        ASSERT_EQ(m_events.size(), 2) << m_events.join('\n').toStdString();
+        EXPECT_TRUE(m_events[0].startsWith(c.print)) << m_events[0].toStdString();
+        EXPECT_TRUE(m_events[1].startsWith(c.drawer)) << m_events[1].toStdString();
+        EXPECT_EQ(m_events[1].endsWith(QStringLiteral("; the printer reports: out of paper")),
+                  QString::fromUtf8(c.what).endsWith(QStringLiteral("paper")));
+    }
 }
 
 // A refused id, or a file that cannot be written, leaves the file as it was

@@ -383,7 +383,16 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
             EXPECT_FALSE(m_watchdog.probeDatabaseConnection(m_settings)) << "reconnects keep the checks' pace";
             EXPECT_EQ(m_events.lines.last(),
                       QStringLiteral("<4>database connection lost (outage %1 since the launcher started)").arg(outage));
+            // Beside each failure, for the admin: the server asked and what the driver said.
+            const QString server = QStringLiteral("database server \"%1\", port %2: ")
+                                       .arg(m_settings.db_host)
+                                       .arg(testenv::database().port);
+            EXPECT_TRUE(m_events.lines.at(m_events.lines.size() - 2).startsWith("<4>" + server))
+                << m_events.lines.join('\n').toStdString();
             check("still down", 1, {kAttempt, kFailure}, {});
+            EXPECT_TRUE(m_events.lines.last().startsWith("<7>" + server) &&
+                        m_events.lines.last().contains(QStringLiteral("Connection refused")))
+                << m_events.lines.last().toStdString();
         }
         m_killer.names.clear();
         check("back", 0, {kAttempt}, {notice(kRecovered, outage)});

@@ -13,6 +13,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
+#include <map>
 #include <memory>
 
 namespace {
@@ -81,82 +83,157 @@ public:
     const QString password = QStringLiteral("pw-%1").arg(::getpid());
 };
 
-// Directly to the server; with the launcher's own connections through a
-// PgBouncer in transaction pooling while the client library, which listens,
-// keeps going to the server (it takes the front-end's file, the launcher
-// shell.conf); or with a till's role confined to its own station.
-class RealLauncher : public testing::TestWithParam<Login> {};
-
-TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
-{
-    const bool throughBouncer = GetParam() == Login::ThroughPgBouncer;
-    std::unique_ptr<ConfinedTill> confined;
-    if (GetParam() == Login::Confined)
-        confined = std::make_unique<ConfinedTill>();
+// One till: the application directory with a copy of the launcher and
+// programs that note how they were started and run until ended, Xvfb on a
+// free display with a tray host, and launchers started there one after
+// another. Everything works in the application directory, so whatever the
+// outcome the clean-up finds every one of them there.
+class Till : public testing::Test {
+protected:
+    const testenv::Db db = testenv::database();
     testsupport::TempAppDir app;
-    testprinter::TestPrinter printer{testprinter::otherQueue()};
-    // The Exit item ends some programs by name, every user's: the programs
-    // here have names no other run uses.
-    const QString reader = QStringLiteral("kvreader%1").arg(::getpid());
-    const auto db = testenv::database();
-    testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
-                  "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw'); "
-                  // The template a new station copies, beside the launcher.
-                  "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
-                  "machineid) VALUES ('Card reader', NULL, '" + reader.toStdString() + "', '', true, true, NULL); "
-                  // Queued while no launcher listened: nobody was notified.
-                  "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
-    const auto beforeStart = printer.mark();
-    const QString login = QStringLiteral("db_name = %1\r\ndb_username = %2\r\ndb_password = %3\r\n")
-                              .arg(db.name, confined ? confined->user : db.user,
-                                   confined ? confined->password : db.password);
-    const QString launcherHost =
-        throughBouncer ? QString::fromStdString(testenv::require("KV_BOUNCER_HOST")) : db.host;
-    app.write("shell.conf", QStringLiteral("db_host = %1\r\n%2stationid = 7\r\nesc_printer = %3\r\n")
-                                .arg(launcherHost, login, printer.name())
-                                .toUtf8());
-    if (throughBouncer)
-        app.write("dralfrontend.conf", QStringLiteral("db_host = %1\r\n%2").arg(db.host, login).toUtf8());
-    // The programs note how they were started and run until ended.
-    for (const QString &name : {QStringLiteral("korvantis.exe"), reader}) {
-        app.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
-        QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    // The launcher finds its directory through /proc/self/exe, which
-    // resolves links: it must be a copy.
-    ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
-
-    // Xvfb on a free display, a tray host and the launcher, all working in
-    // the application directory: whatever the outcome, the clean-up finds
-    // every one of them there.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_QPA_PLATFORM");
-    env.insert("XDG_RUNTIME_DIR", app.path());
     QProcess session;
-    session.setProcessEnvironment(env);
-    session.setWorkingDirectory(app.path());
-    session.setProcessChannelMode(QProcess::ForwardedChannels);
-    const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+    std::unique_ptr<QProcess> launcher;
+    int launchers = 0;
+
+    ~Till() override
+    {
         for (const int pid : processesIn(app.path(), QString()))
             ::kill(pid, SIGKILL);
         session.waitForFinished(5000);
-    });
-    session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
-                               "sh", "-c",
-                               "echo \"$DISPLAY\" > display; trayer --edge top --align right --widthtype request "
-                               "--height 32 --SetDockType true & exec ./korvantis-launcher"});
-    ASSERT_TRUE(qWaitFor([&] { return !app.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
-    env.insert("DISPLAY", QString::fromUtf8(app.read("display").trimmed()));
-    env.insert("XAUTHORITY", app.file("Xauthority"));
-    const auto xdotool = [&](const QStringList &arguments) {
+        if (launcher)
+            launcher->waitForFinished(5000);
+    }
+
+    // The station's rows, shell.conf for server `host` and the programs.
+    void setUpTill(const QString &host, const QString &printer, const QStringList &programs)
+    {
+        testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
+                      "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw')");
+        app.write("shell.conf", QStringLiteral("db_host = %1\r\n%2stationid = 7\r\nesc_printer = %3\r\n")
+                                    .arg(host, login(), printer)
+                                    .toUtf8());
+        for (const QString &name : programs) {
+            app.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
+            QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        // The launcher finds its directory through /proc/self/exe, which
+        // resolves links: it must be a copy.
+        ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
+    }
+
+    // Who the till logs in as: the test's role unless a test says otherwise.
+    QString user = db.user;
+    QString password = db.password;
+    QString login() const
+    {
+        return QStringLiteral("db_name = %1\r\ndb_username = %2\r\ndb_password = %3\r\n")
+            .arg(db.name, user, password);
+    }
+
+    void startDisplay()
+    {
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("XDG_RUNTIME_DIR", app.path());
+        session.setProcessEnvironment(env);
+        session.setWorkingDirectory(app.path());
+        session.setProcessChannelMode(QProcess::ForwardedChannels);
+        session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
+                                   "sh", "-c",
+                                   "echo \"$DISPLAY\" > display; exec trayer --edge top --align right --widthtype "
+                                   "request --height 32 --SetDockType true"});
+        ASSERT_TRUE(qWaitFor([&] { return !app.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
+        env.insert("DISPLAY", QString::fromUtf8(app.read("display").trimmed()));
+        env.insert("XAUTHORITY", app.file("Xauthority"));
+    }
+
+    // A launcher on the display; its log goes to launcher-N.log.
+    void startLauncher()
+    {
+        launcher = std::make_unique<QProcess>();
+        launcher->setProcessEnvironment(env);
+        launcher->setWorkingDirectory(app.path());
+        launcher->setStandardOutputFile(QProcess::nullDevice());
+        launcher->setStandardErrorFile(app.file(QStringLiteral("launcher-%1.log").arg(++launchers)));
+        launcher->start(app.file("korvantis-launcher"), {});
+        ASSERT_TRUE(launcher->waitForStarted(5000));
+    }
+    QString log() const { return QString::fromUtf8(app.read(QStringLiteral("launcher-%1.log").arg(launchers))); }
+    bool logSays(const QString &text, int ms = 20000)
+    {
+        const bool said = qWaitFor([&] { return log().contains(text); }, ms);
+        EXPECT_TRUE(said) << "no \"" << text.toStdString() << "\" in:\n" << log().toStdString();
+        return said;
+    }
+    bool launcherEnded()
+    {
+        return launcher->waitForFinished(10000) && launcher->exitStatus() == QProcess::NormalExit &&
+               launcher->exitCode() == 0;
+    }
+
+    QString xdotool(const QStringList &arguments)
+    {
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(QStringLiteral("xdotool"), arguments);
         p.waitForFinished(10000);
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    };
+    }
     // Visible windows of the launcher (its X class is the executable's name).
-    const auto windows = [&] { return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}); };
+    QString windows() { return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}); }
+    QString icon()
+    {
+        QString first;
+        EXPECT_TRUE(qWaitFor([&] { return !(first = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
+        return first;
+    }
+    // Clicks the icon with a button and chooses the item `fromEnd` places
+    // from the menu's end (1: the last): from no item, Up selects the last.
+    void chooseMenuItem(const QString &iconWindow, int button, int fromEnd)
+    {
+        const int before = windows().count('\n');
+        xdotool({"mousemove", "--window", iconWindow, "10", "10", "click", QString::number(button)});
+        EXPECT_TRUE(qWaitFor([&] { return windows().count('\n') > before; }, 5000)) << "no tray menu";
+        QStringList keys{"key", "--delay", "50"};
+        for (int i = 0; i < fromEnd; ++i)
+            keys << "Up";
+        xdotool(keys << "Return");
+    }
+};
+
+// Directly to the server; with the launcher's own connections through a
+// PgBouncer in transaction pooling while the client library, which listens,
+// keeps going to the server (it takes the front-end's file, the launcher
+// shell.conf); or with a till's role confined to its own station.
+class RealLauncher : public Till, public testing::WithParamInterface<Login> {};
+
+TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
+{
+    const bool throughBouncer = GetParam() == Login::ThroughPgBouncer;
+    std::unique_ptr<ConfinedTill> confined;
+    if (GetParam() == Login::Confined) {
+        confined = std::make_unique<ConfinedTill>();
+        user = confined->user;
+        password = confined->password;
+    }
+    testprinter::TestPrinter printer{testprinter::otherQueue()};
+    // The Exit item ends some programs by name, every user's: the programs
+    // here have names no other run uses.
+    const QString reader = QStringLiteral("kvreader%1").arg(::getpid());
+    const QString launcherHost =
+        throughBouncer ? QString::fromStdString(testenv::require("KV_BOUNCER_HOST")) : db.host;
+    ASSERT_NO_FATAL_FAILURE(setUpTill(launcherHost, printer.name(), {QStringLiteral("korvantis.exe"), reader}));
+    // The template a new station copies, beside the launcher.
+    testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
+                  "machineid) VALUES ('Card reader', NULL, '" + reader.toStdString() + "', '', true, true, NULL); "
+                  // Queued while no launcher listened: nobody was notified.
+                  "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
+    const auto beforeStart = printer.mark();
+    if (throughBouncer)
+        app.write("dralfrontend.conf", QStringLiteral("db_host = %1\r\n%2").arg(db.host, login()).toUtf8());
+    ASSERT_NO_FATAL_FAILURE(startDisplay());
+    ASSERT_NO_FATAL_FAILURE(startLauncher());
 
     // Start-up: both programs run from the application directory, and the icon comes.
     const auto ranLog = [&] { return QString::fromUtf8(app.read("ran.log")); };
@@ -165,8 +242,8 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
         << ranLog().toStdString();
     EXPECT_EQ(printer.bytesSince(beforeStart, 1, std::chrono::seconds(5)),
               QByteArray("\x1b\x63\x30\x02Waited 2.00\x1d\x56\x42\x00", 19));
-    QString icon;
-    ASSERT_TRUE(qWaitFor([&] { return !(icon = windows().section('\n', 0, 0)).isEmpty(); }, 10000)) << "no icon";
+    const QString trayIcon = icon();
+    ASSERT_FALSE(trayIcon.isEmpty());
     // The watchdog's connection and the client library's, as the till.
     if (confined) {
         const std::string sessions = "SELECT count(*) >= 2 FROM pg_stat_activity WHERE usename = '" +
@@ -188,18 +265,7 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                          "\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 32));
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
 
-    // Clicks the icon with a button and chooses the item `fromEnd` places
-    // from the menu's end (1: the last): from no item, Up selects the last.
-    const auto chooseMenuItem = [&](int button, int fromEnd) {
-        const int before = windows().count('\n');
-        xdotool({"mousemove", "--window", icon, "10", "10", "click", QString::number(button)});
-        EXPECT_TRUE(qWaitFor([&] { return windows().count('\n') > before; }, 5000)) << "no tray menu";
-        QStringList keys{"key", "--delay", "50"};
-        for (int i = 0; i < fromEnd; ++i)
-            keys << "Up";
-        xdotool(keys << "Return");
-    };
-    chooseMenuItem(1, 4); // Manage Programs
+    chooseMenuItem(trayIcon, 1, 4); // Manage Programs
     // The display is this test's own: a window of that name is the launcher's.
     const QStringList manager{"search", "--onlyvisible", "--name", "^Korvantis Launcher$"};
     EXPECT_TRUE(qWaitFor([&] { return !xdotool(manager).isEmpty(); }, 10000)) << "no program manager";
@@ -221,8 +287,8 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     xdotool({"type", "--delay", "20", "Till reader"});
     EXPECT_TRUE(qWaitFor([&] { return station7() == "Till reader\nNew Program\n"; }, 10000)) << station7();
 
-    chooseMenuItem(3, 1); // Exit
-    EXPECT_TRUE(session.waitForFinished(5000) && session.exitCode() == 0) << "the launcher's exit status";
+    chooseMenuItem(trayIcon, 3, 1); // Exit
+    EXPECT_TRUE(launcherEnded()) << "the launcher's exit status";
     EXPECT_TRUE(qWaitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
 
@@ -231,5 +297,51 @@ INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Values(Login::Direct, Lo
                              return row.param == Login::Direct ? "Direct"
                                     : row.param == Login::Confined ? "Confined" : "ThroughPgBouncer";
                          });
+
+// Ended by the system, killed, or quit through Exit (which leaves the
+// front-end running), the launcher is started again: the new one takes over
+// the front-end still running instead of starting a second. KV_RESTART_ROUNDS
+// sets how many rounds of the three (1 unless set).
+TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
+{
+    const int rounds = qMax(1, qEnvironmentVariableIntValue("KV_RESTART_ROUNDS"));
+    ASSERT_NO_FATAL_FAILURE(setUpTill(db.host, QStringLiteral("none"), {QStringLiteral("korvantis.exe")}));
+    ASSERT_NO_FATAL_FAILURE(startDisplay());
+    ASSERT_NO_FATAL_FAILURE(startLauncher());
+    ASSERT_TRUE(logSays(QStringLiteral("started \"Korvantis\" (run.sh)")));
+    const auto frontEnds = [&] { return processesIn(app.path(), QStringLiteral("korvantis.exe")).size(); };
+    const QStringList kinds{"SIGTERM", "SIGKILL", "Exit"};
+    std::map<QString, int> exactlyOne;
+    for (int round = 0; round < rounds; ++round) {
+        for (const QString &kind : kinds) {
+            SCOPED_TRACE(kind.toStdString() + " in round " + std::to_string(round + 1));
+            if (kind == "SIGTERM") {
+                launcher->terminate();
+                EXPECT_TRUE(launcherEnded());
+            } else if (kind == "SIGKILL") {
+                launcher->kill();
+                launcher->waitForFinished(10000);
+            } else {
+                chooseMenuItem(icon(), 3, 1);
+                EXPECT_TRUE(launcherEnded());
+            }
+            ASSERT_NO_FATAL_FAILURE(startLauncher());
+            ASSERT_TRUE(logSays(QStringLiteral("the front-end an earlier launcher started still runs: took over "
+                                               "process ")));
+            EXPECT_FALSE(log().contains(QStringLiteral("started \"Korvantis\"")));
+            EXPECT_EQ(frontEnds(), 1);
+            exactlyOne[kind] += frontEnds() == 1;
+        }
+    }
+    for (const QString &kind : kinds)
+        std::printf("after %s: exactly one front-end in %d of %d restarts\n", qPrintable(kind), exactlyOne[kind],
+                    rounds);
+    EXPECT_EQ(QString::fromUtf8(app.read("ran.log")).count('\n'), 1) << "the front-end was started once";
+
+    // The taken-over front-end's end is the front-end's end.
+    for (const int pid : processesIn(app.path(), QStringLiteral("korvantis.exe")))
+        ::kill(pid, SIGKILL);
+    EXPECT_TRUE(logSays(QStringLiteral("\"Korvantis\" (run.sh) ended (taken over from an earlier launcher")));
+}
 
 } // namespace

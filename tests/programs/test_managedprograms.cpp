@@ -281,6 +281,89 @@ TEST(vbKill, MatchesByNameSparesOtherUsersAndItselfAndNeverSignalsAPidBelowOne)
     EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{{4242, SIGKILL}, {4243, SIGKILL}}));
 }
 
+// The front-end an earlier launcher left running in /opt/kv, as this
+// launcher (pid 100, started at 5000) sees the process table.
+TEST(EarlierFrontEnd, TakesThisUsersEarlierRunScriptElseItsLoneFrontEndNeverItsOwnOrALaterOne)
+{
+    using V = std::vector<std::string>;
+    const auto sh = [](int pid, const char *script, int parent = 1, std::uint64_t start = 4000, bool mine = true) {
+        return Fake::Process{pid, "/usr/bin/dash", V{"/bin/sh", script, "-v", "stationid=3"}, mine, parent, start,
+                             "/opt/kv"};
+    };
+    const Fake::Process run = sh(200, "/opt/kv/run.sh");
+    const Fake::Process front{201, "/opt/kv/korvantis.exe", {"./korvantis.exe"}, true, 200, 4001, "/opt/kv"};
+    Fake::Process lone = front;
+    lone.pid = 220;
+    lone.parentPid = 1;
+    const struct {
+        const char *what;
+        std::vector<Fake::Process> processes;
+        int taken; // 0: none
+        int others = 0;
+        const char *frontEnd = "korvantis.exe";
+    } cases[] = {
+        {"run.sh with its front-end", {front, run}, 200},
+        {"the front-end whose run.sh was ended", {lone}, 220},
+        {"a front-end script run.sh started, named relative to its directory", {sh(202, "./korvantis.exe")}, 202},
+        {"the name typed with a wildcard", {lone}, 220, 0, "korv*.exe"},
+        {"the oldest of several; the others counted, a front-end under its run.sh not",
+         {run, front, sh(210, "/opt/kv/run.sh", 1, 3000), lone}, 210, 2},
+        {"this launcher's own child", {sh(200, "/opt/kv/run.sh", 100)}, 0},
+        {"started after this launcher", {sh(200, "/opt/kv/run.sh", 1, 6000)}, 0},
+        {"another user's", {sh(200, "/opt/kv/run.sh", 1, 4000, false)}, 0},
+        {"another directory's", {sh(200, "/opt/other/run.sh"), sh(201, "/opt/kv/other.sh")}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Fake table(100);
+        table.setOwnStartTime(5000);
+        for (const Fake::Process &p : c.processes)
+            table.add(p);
+        const auto found = kv::vbOtherInstance::findEarlierFrontEnd(table, "/opt/kv/", "run.sh", c.frontEnd);
+        EXPECT_EQ(found ? found->pid : 0, c.taken);
+        EXPECT_EQ(found ? found->others : 0, c.others);
+    }
+}
+
+// A process the launcher did not start, followed by its start through the
+// system's table: running until it ends, also when nobody collects it (the
+// front-end of a launcher that is gone belongs to whoever adopted it).
+TEST_F(Processes, FollowsAProcessItDidNotStartUntilItEndsUncollectedAndReadsOriginsPastOddNames)
+{
+    auto &table = kv::platform::systemProcessTable();
+    // The kernel puts the program's name in parentheses in /proc/PID/stat.
+    // Its grandchild's parent turns into sleep, which never collects it.
+    const QString odd = QStringLiteral("kv) 1 (2");
+    dir.write(odd, "#!/bin/sh\nsh -c 'sleep 1 & echo \"child $! of $$ \"; exec sleep 30'\n");
+    QFile::setPermissions(dir.file(odd), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    clsProcess &parent = start(quoted(dir.file(odd)), " of ");
+    const auto origin = table.originOf(parent.processId());
+    ASSERT_TRUE(origin);
+    EXPECT_EQ(origin->parentPid, ::getpid());
+    EXPECT_EQ(table.workingDirectoryOf(parent.processId()), dir.path().toStdString());
+
+    const int pid = parent.outText.section(' ', 1, 1).toInt();
+    const std::shared_ptr<void> sleeper(nullptr,
+                                        [&](void *) { table.terminate(parent.outText.section(' ', 3, 3).toInt()); });
+    const auto childOrigin = table.originOf(pid);
+    ASSERT_TRUE(childOrigin);
+    EXPECT_EQ(table.follow(pid, childOrigin->startTime + 1), nullptr) << "another start is another process";
+    clsProcess &adopted = others.emplace_back(prompter);
+    ASSERT_TRUE(adopted.adopt(table.follow(pid, childOrigin->startTime)));
+    EXPECT_EQ(adopted.processId(), pid);
+    EXPECT_TRUE(adopted.pReady);
+    EXPECT_TRUE(runToEnd(adopted));
+    EXPECT_FALSE(table.originOf(pid)) << "an ended process is no longer there";
+
+    // Taken over and ended by hand, as the program manager's Stop does.
+    clsProcess &second = others.emplace_back(prompter);
+    ASSERT_TRUE(second.adopt(table.follow(parent.processId(), origin->startTime)));
+    EXPECT_EQ(second.getOutput(), "");
+    EXPECT_TRUE(second.pReady);
+    second.killProcess();
+    EXPECT_TRUE(within([&] { return !table.originOf(parent.processId()); }));
+}
+
 // The real table's view: executables and the scripts an interpreter runs,
 // read from /proc.
 TEST_F(Processes, KillImageEndsThisUsersRunningCopiesAndScriptsOnly)

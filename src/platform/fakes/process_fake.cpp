@@ -26,6 +26,69 @@ bool FakeProcessTable::running(int pid) const
     return find(pid) != nullptr;
 }
 
+void FakeProcessTable::end(int pid)
+{
+    std::erase_if(m_processes, [pid](const Process &p) { return p.pid == pid; });
+}
+
+void FakeProcessTable::setOwnStartTime(std::uint64_t startTime)
+{
+    for (Process &p : m_processes) {
+        if (p.pid == m_ownPid)
+            p.startTime = startTime;
+    }
+}
+
+std::optional<ProcessOrigin> FakeProcessTable::originOf(int pid) const
+{
+    const Process *p = find(pid);
+    return p ? std::optional(ProcessOrigin{p->parentPid, p->startTime}) : std::nullopt;
+}
+
+std::optional<std::string> FakeProcessTable::workingDirectoryOf(int pid) const
+{
+    const Process *p = find(pid);
+    return p ? p->workingDirectory : std::nullopt;
+}
+
+namespace {
+
+class FollowedFake final : public Child {
+public:
+    FollowedFake(FakeProcessTable &table, int pid, std::uint64_t startTime)
+        : m_table(table), m_pid(pid), m_startTime(startTime)
+    {
+    }
+    ReadResult read(char *, std::size_t, std::size_t &got) override
+    {
+        got = 0;
+        return ended() ? ReadResult::Closed : ReadResult::Nothing;
+    }
+    int pid() const override { return m_pid; }
+    bool kill() override { return !ended() && m_table.terminate(m_pid); }
+    bool reap() override { return ended(); }
+
+private:
+    bool ended() const
+    {
+        const std::optional<ProcessOrigin> o = m_table.originOf(m_pid);
+        return !o || o->startTime != m_startTime;
+    }
+    FakeProcessTable &m_table;
+    int m_pid;
+    std::uint64_t m_startTime;
+};
+
+} // namespace
+
+std::unique_ptr<Child> FakeProcessTable::follow(int pid, std::uint64_t startTime)
+{
+    const std::optional<ProcessOrigin> o = originOf(pid);
+    if (!o || o->startTime != startTime)
+        return nullptr;
+    return std::make_unique<FollowedFake>(*this, pid, startTime);
+}
+
 std::vector<int> FakeProcessTable::listPids() const
 {
     std::vector<int> pids;

@@ -18,6 +18,9 @@ public:
         std::optional<std::string> executable;  // nothing: unreadable
         std::vector<std::string> arguments;
         bool ownedByCurrentUser = true;
+        int parentPid = 1;
+        std::uint64_t startTime = 0;
+        std::optional<std::string> workingDirectory = std::nullopt;
     };
 
     // The launcher itself, pid `ownPid`, running `ownExecutable`.
@@ -26,6 +29,10 @@ public:
     // Adds a process at the end of the list order.
     void add(Process p);
     bool running(int pid) const;
+    // The process ends by itself (terminate() is not counted).
+    void end(int pid);
+    // The launcher's own start (0 unless set).
+    void setOwnStartTime(std::uint64_t startTime);
     // Every pid terminate() was asked to end, in order, refused ones included.
     const std::vector<int> &terminateCalls() const { return m_terminateCalls; }
 
@@ -36,6 +43,11 @@ public:
     bool ownedByCurrentUser(int pid) const override;
     // Removes the process; false for pids of 0 or below and unknown ones.
     bool terminate(int pid) override;
+    std::optional<ProcessOrigin> originOf(int pid) const override;
+    std::optional<std::string> workingDirectoryOf(int pid) const override;
+    // Ended once the process is gone from this table, or its pid names a
+    // process of another start. The table must outlive what it gives.
+    std::unique_ptr<Child> follow(int pid, std::uint64_t startTime) override;
 
 private:
     const Process *find(int pid) const;

@@ -11,7 +11,9 @@
 #include <sstream>
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kv::platform {
@@ -155,6 +157,102 @@ private:
     bool m_lookAgain = false;
 };
 
+// From /proc/PID/stat: "pid (comm) state ppid ... starttime ...". The name
+// may hold blanks and parentheses, so the fields are counted from the last
+// ")".
+std::optional<ProcessOrigin> readOrigin(int pid)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const std::optional<std::string> stat = readWhole(procPath(pid, "stat"));
+    if (!stat)
+        return std::nullopt;
+    const std::size_t close = stat->rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(stat->substr(close + 1));
+    std::string state;
+    long long ppid = 0;
+    fields >> state >> ppid;
+    // Fields 5 to 21 lie between the parent (4) and the start (22).
+    std::string skipped;
+    for (int field = 5; field <= 21; ++field)
+        fields >> skipped;
+    unsigned long long start = 0;
+    fields >> start;
+    if (!fields || state == "Z" || state == "X")
+        return std::nullopt;
+    return ProcessOrigin{int(ppid), std::uint64_t(start)};
+}
+
+// glibc 2.36's <sys/pidfd.h> lacks C linkage for C++: straight to the calls.
+// The descriptor comes close-on-exec.
+int openPidFd(int pid)
+{
+    return int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+}
+
+// A process of someone else's followed through a pidfd, which names that
+// process and no later one with its number, and turns readable when it
+// ends. Without a pidfd (an older kernel) the process is looked for by its
+// number and start at every read.
+class FollowedProcess final : public Child {
+public:
+    FollowedProcess(int pid, std::uint64_t startTime, int pidFd)
+        : m_pid(pid), m_startTime(startTime), m_pidFd(pidFd)
+    {
+    }
+    ~FollowedProcess() override
+    {
+        if (m_pidFd >= 0)
+            ::close(m_pidFd);
+    }
+
+    ReadResult read(char *, std::size_t, std::size_t &got) override
+    {
+        got = 0;
+        return ended() ? ReadResult::Closed : ReadResult::Nothing;
+    }
+
+    int pid() const override { return m_pid; }
+
+    bool kill() override
+    {
+        if (ended())
+            return false;
+        if (m_pidFd >= 0)
+            return ::syscall(SYS_pidfd_send_signal, m_pidFd, SIGKILL, nullptr, 0) == 0;
+        return ::kill(pid_t(m_pid), SIGKILL) == 0;
+    }
+
+    // Its parent collects it, not the launcher: ended is all there is to know.
+    bool reap() override { return ended(); }
+
+private:
+    bool ended()
+    {
+        if (m_ended)
+            return true;
+        if (m_pidFd >= 0) {
+            pollfd p{m_pidFd, POLLIN, 0};
+            int ready;
+            do {
+                ready = ::poll(&p, 1, 0);
+            } while (ready < 0 && errno == EINTR);
+            m_ended = ready != 0;
+        } else {
+            const std::optional<ProcessOrigin> now = readOrigin(m_pid);
+            m_ended = !now || now->startTime != m_startTime;
+        }
+        return m_ended;
+    }
+
+    int m_pid;
+    std::uint64_t m_startTime;
+    int m_pidFd;
+    bool m_ended = false;
+};
+
 class PosixProcessTable final : public ProcessTable {
 public:
     explicit PosixProcessTable(std::function<int(int, int)> send) : m_send(std::move(send)) {}
@@ -229,6 +327,31 @@ public:
         if (pid <= 0)
             return false;
         return m_send(pid, SIGKILL) == 0;
+    }
+
+    std::optional<ProcessOrigin> originOf(int pid) const override { return readOrigin(pid); }
+
+    std::optional<std::string> workingDirectoryOf(int pid) const override
+    {
+        if (pid <= 0)
+            return std::nullopt;
+        return readLink(procPath(pid, "cwd"));
+    }
+
+    std::unique_ptr<Child> follow(int pid, std::uint64_t startTime) override
+    {
+        if (pid <= 0)
+            return nullptr;
+        const int pidFd = openPidFd(pid);
+        // Looked at after the pidfd is open: had the process ended and its
+        // number gone to another in between, the start would differ.
+        const std::optional<ProcessOrigin> origin = readOrigin(pid);
+        if (!origin || origin->startTime != startTime) {
+            if (pidFd >= 0)
+                ::close(pidFd);
+            return nullptr;
+        }
+        return std::make_unique<FollowedProcess>(pid, startTime, pidFd);
     }
 
     std::vector<int> processesRunning(const std::string &path) const override
