@@ -6,6 +6,7 @@
 #include "config/vbDatabase.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
+#include "platform/socketwatch.h"
 
 #include "clustersettings.h"
 #include "recordingsinks.h"
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -25,6 +27,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using kv::MsgButtons;
@@ -85,6 +88,96 @@ TEST(OdbcOpen, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
     EXPECT_FALSE(c.isOpen());
     testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' "
                   "AND pid <> pg_backend_pid()");
+}
+
+// A "server" on a loopback port that accepts and never answers, and one
+// connection to it.
+struct SilentServer {
+    SilentServer()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof at;
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&at), len), 0);
+        EXPECT_EQ(::listen(listener, 4), 0);
+        EXPECT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len), 0);
+        peer = kv::platform::Peer{"127.0.0.1", ntohs(at.sin_port)};
+        address = at;
+    }
+    ~SilentServer() { ::close(listener); }
+    // A new connection; the server's end of it in *accepted.
+    int connect(int *accepted)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        *accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        // Should nothing cut it, the read still ends, and the test with it.
+        const timeval bound{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        return fd;
+    }
+    int listener = -1;
+    sockaddr_in address{};
+    kv::platform::Peer peer;
+};
+
+// At the deadline the caller may not be waiting on the socket yet (between
+// two system calls, still working in the driver): the watch looks again
+// until it finds it. A read that starts well after the deadline is cut.
+TEST(DeadlineWatch, ACallThatBlocksOnlyAfterTheDeadlineIsCutAllTheSame)
+{
+    SilentServer server;
+    int accepted = -1;
+    const int fd = server.connect(&accepted);
+    kv::platform::DeadlineWatch *watch = kv::platform::DeadlineWatch::forThisThread();
+    ASSERT_NE(watch, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    watch->arm(std::chrono::milliseconds(50), server.peer);
+    // Busy without a system call: nothing to find at the deadline.
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(300)) {
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(fd, &byte, 1), 0) << "the read ended otherwise than by the cut";
+    EXPECT_TRUE(watch->disarm());
+    // The next call is watched afresh, and one that returns in time is left alone.
+    watch->arm(std::chrono::seconds(10), server.peer);
+    EXPECT_FALSE(watch->disarm());
+    ::close(fd);
+    ::close(accepted);
+}
+
+// The descriptor a thread blocks on may be closed and its number taken by
+// another connection to the same server before the cut: that one is never cut.
+TEST(DeadlineWatch, ANumberTakenByAnotherSocketIsNotCut)
+{
+    SilentServer server;
+    int acceptedFirst = -1, acceptedSecond = -1;
+    const int first = server.connect(&acceptedFirst);
+    kv::platform::ThreadId reader;
+    std::atomic<bool> started{false};
+    std::thread blocked([&] {
+        reader = kv::platform::currentThread();
+        started = true;
+        char byte = 0;
+        [[maybe_unused]] const auto n = ::read(first, &byte, 1);
+    });
+    kv::platform::SocketId waitedOn;
+    EXPECT_TRUE(testenv::pollUntil(
+        [&] { return started && (waitedOn = kv::platform::socketWaitedOn(reader, server.peer)).valid(); },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(waitedOn.fd, first);
+    const int second = server.connect(&acceptedSecond);
+    // The number now names the second connection; the read goes on on the
+    // first. Behind the thread checker's back, as the driver's own close is.
+    ASSERT_EQ(::syscall(SYS_dup2, second, first), first);
+    EXPECT_FALSE(kv::platform::cutSocket(waitedOn));
+    EXPECT_EQ(::send(first, "x", 1, MSG_NOSIGNAL), 1) << "the second connection was cut";
+    ::shutdown(acceptedFirst, SHUT_RDWR);
+    blocked.join();
+    for (const int fd : {first, second, acceptedFirst, acceptedSecond})
+        ::close(fd);
 }
 
 const QString kTooOld = QStringLiteral("Database version too old, please upgrade to the newest version or connect "
@@ -413,8 +506,9 @@ TEST(EventLine, EachPriorityIsPrefixedForTheJournalAndNamedElsewhere)
     }
 }
 
-// A server that answers late is busy, not gone. A backend that stops
-// answering is an outage within the deadline, even with a stranger's socket
+// A server that answers late is busy, not gone, and waiting for it takes no
+// thread beyond the worker's own two. A backend that stops answering is an
+// outage within the deadline, even with a stranger's socket
 // to the same server made at the watchdog's connect; a probe that is
 // answered logs nothing.
 // Nothing is left behind by the checks that were cut. A look that overruns
@@ -458,6 +552,8 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
         EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
         std::this_thread::sleep_for(std::chrono::seconds(3));
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "a look that still waits is not applied";
+        // The worker's one deadline watch keeps this call too.
+        EXPECT_EQ(threadsAndDescriptors().first, before.first) << "a thread of its own for a guarded call";
     }
     EXPECT_TRUE(m_worker.waitIdle(2000));
     EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
