@@ -16,7 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <map>
@@ -66,6 +71,33 @@ std::string sessionsByEncryption()
                            true);
 }
 
+// Keepalive and user-timeout settings of this process's connections to the
+// server, one line each: the driver drops a keyword it does not know silently.
+QStringList socketSettings()
+{
+    QStringList out;
+    for (const QString &entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const int fd = entry.toInt();
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != testenv::database().port)
+            continue;
+        int on = 0, idle = 0, interval = 0, count = 0;
+        unsigned userTimeout = 0;
+        socklen_t n = sizeof(int);
+        ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, &n);
+        out << QStringLiteral("keepalive %1 after %2 s every %3 s, %4 probes, user timeout %5 ms")
+                   .arg(on).arg(idle).arg(interval).arg(count).arg(userTimeout);
+    }
+    out.sort();
+    return out;
+}
+
 QByteArray serverLog()
 {
     QFile log(QString::fromStdString(testenv::require("KV_PG_STATEDIR")) + QStringLiteral("/server.log"));
@@ -113,7 +145,12 @@ TEST_F(TlsServer, WithVerifyFullEveryConnectionIsEncrypted)
         ASSERT_NE(library, 0);
         VB_notify_listen(library, "poscommands");
     }
-    EXPECT_EQ(sessionsByEncryption(), "t|2\n") << "the kept ODBC connection and the library's, both encrypted";
+    EXPECT_TRUE(testenv::pollUntil([] { return sessionsByEncryption() == "t|2\n"; }, std::chrono::seconds(5)))
+        << sessionsByEncryption() << "the kept ODBC connection and the library's, both encrypted";
+    // A network that vanishes ends both in the kernel: the watchdog's within
+    // its deadline less a second.
+    EXPECT_EQ(socketSettings(), QStringList({"keepalive 1 after 5 s every 2 s, 3 probes, user timeout 11000 ms",
+                                             "keepalive 1 after 5 s every 2 s, 3 probes, user timeout 4500 ms"}));
     // The launcher's statements carry a statement_timeout below their deadline.
     kv::odbc::Recordset rs;
     rs.open(QStringLiteral("SHOW statement_timeout"), kept);
