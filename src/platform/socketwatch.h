@@ -9,6 +9,7 @@
 // manager), and a deadline must hold whatever they do.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -84,6 +85,8 @@ public:
     void arm(std::chrono::milliseconds limit, const Peer &server);
     // The call returned: no cut after this. True when its socket was cut.
     bool disarm();
+    // Looks for the socket to cut since the watch began, for diagnostics.
+    std::uint64_t looks() const { return m_looks.load(std::memory_order_relaxed); }
 
 private:
     void run();
@@ -98,6 +101,7 @@ private:
     std::chrono::steady_clock::time_point m_due;
     ThreadId m_owner;
     Peer m_server;
+    std::atomic<std::uint64_t> m_looks{0};
     std::thread m_thread;
 };
 

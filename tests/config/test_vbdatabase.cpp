@@ -90,93 +90,67 @@ TEST(OdbcOpen, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
                   "AND pid <> pg_backend_pid()");
 }
 
-// A "server" on a loopback port that accepts and never answers, and one
-// connection to it.
-struct SilentServer {
-    SilentServer()
-    {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof at;
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&at), len), 0);
-        EXPECT_EQ(::listen(listener, 4), 0);
-        EXPECT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len), 0);
-        peer = kv::platform::Peer{"127.0.0.1", ntohs(at.sin_port)};
-        address = at;
-    }
-    ~SilentServer() { ::close(listener); }
-    // A new connection; the server's end of it in *accepted.
-    int connect(int *accepted)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        *accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        // Should nothing cut it, the read still ends, and the test with it.
-        const timeval bound{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        return fd;
-    }
-    int listener = -1;
-    sockaddr_in address{};
-    kv::platform::Peer peer;
-};
+// Connections whose other end never writes: Unix socket pairs, which the
+// watch takes for connections to a server in a socket directory.
+const kv::platform::Peer kLocalServer{"/run/postgresql", 0};
 
 // At the deadline the caller may not be waiting on the socket yet (between
 // two system calls, still working in the driver): the watch looks again
 // until it finds it. A read that starts well after the deadline is cut.
 TEST(DeadlineWatch, ACallThatBlocksOnlyAfterTheDeadlineIsCutAllTheSame)
 {
-    SilentServer server;
-    int accepted = -1;
-    const int fd = server.connect(&accepted);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    // Should nothing cut it, the read still ends, and the test with it.
+    const timeval bound{5, 0};
+    ::setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     kv::platform::DeadlineWatch *watch = kv::platform::DeadlineWatch::forThisThread();
     ASSERT_NE(watch, nullptr);
     const auto t0 = std::chrono::steady_clock::now();
-    watch->arm(std::chrono::milliseconds(50), server.peer);
-    // Busy without a system call: nothing to find at the deadline.
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(300)) {
+    const std::uint64_t looks = watch->looks();
+    watch->arm(std::chrono::milliseconds(50), kLocalServer);
+    // Busy without a system call until the watch has looked once: nothing to
+    // find at the deadline.
+    while (watch->looks() == looks && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
     }
     char byte = 0;
-    EXPECT_EQ(::read(fd, &byte, 1), 0) << "the read ended otherwise than by the cut";
+    EXPECT_EQ(::read(pair[0], &byte, 1), 0) << "the read ended otherwise than by the cut";
     EXPECT_TRUE(watch->disarm());
     // The next call is watched afresh, and one that returns in time is left alone.
-    watch->arm(std::chrono::seconds(10), server.peer);
+    watch->arm(std::chrono::seconds(10), kLocalServer);
     EXPECT_FALSE(watch->disarm());
-    ::close(fd);
-    ::close(accepted);
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 // The descriptor a thread blocks on may be closed and its number taken by
 // another connection to the same server before the cut: that one is never cut.
 TEST(DeadlineWatch, ANumberTakenByAnotherSocketIsNotCut)
 {
-    SilentServer server;
-    int acceptedFirst = -1, acceptedSecond = -1;
-    const int first = server.connect(&acceptedFirst);
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
     kv::platform::ThreadId reader;
     std::atomic<bool> started{false};
     std::thread blocked([&] {
         reader = kv::platform::currentThread();
         started = true;
         char byte = 0;
-        [[maybe_unused]] const auto n = ::read(first, &byte, 1);
+        [[maybe_unused]] const auto n = ::read(first[0], &byte, 1);
     });
     kv::platform::SocketId waitedOn;
     EXPECT_TRUE(testenv::pollUntil(
-        [&] { return started && (waitedOn = kv::platform::socketWaitedOn(reader, server.peer)).valid(); },
+        [&] { return started && (waitedOn = kv::platform::socketWaitedOn(reader, kLocalServer)).valid(); },
         std::chrono::seconds(5)));
-    EXPECT_EQ(waitedOn.fd, first);
-    const int second = server.connect(&acceptedSecond);
+    EXPECT_EQ(waitedOn.fd, first[0]);
     // The number now names the second connection; the read goes on on the
     // first. Behind the thread checker's back, as the driver's own close is.
-    ASSERT_EQ(::syscall(SYS_dup2, second, first), first);
+    ASSERT_EQ(::syscall(SYS_dup2, second[0], first[0]), first[0]);
     EXPECT_FALSE(kv::platform::cutSocket(waitedOn));
-    EXPECT_EQ(::send(first, "x", 1, MSG_NOSIGNAL), 1) << "the second connection was cut";
-    ::shutdown(acceptedFirst, SHUT_RDWR);
+    EXPECT_EQ(::send(first[0], "x", 1, MSG_NOSIGNAL), 1) << "the second connection was cut";
+    ::shutdown(first[1], SHUT_RDWR);
     blocked.join();
-    for (const int fd : {first, second, acceptedFirst, acceptedSecond})
+    for (const int fd : {first[0], first[1], second[0], second[1]})
         ::close(fd);
 }
 

@@ -250,6 +250,7 @@ void DeadlineWatch::run()
         if (m_wake.wait_until(lock, m_due, over))
             continue;
         do {
+            m_looks.fetch_add(1, std::memory_order_relaxed);
             if (cutSocket(socketWaitedOn(m_owner, m_server))) {
                 m_cut = true;
                 break;
