@@ -45,8 +45,11 @@ void Connection::startAttempt()
 {
     PQfinish(m_conn);
     // No port: like the launcher's own connection text, it comes from PGPORT.
-    // Keepalives notice a vanished network on an idle connection, the user
-    // timeout one that swallows what we send.
+    // No sslmode or certificate files either: libpq takes PGSSLMODE,
+    // PGSSLROOTCERT, PGSSLCERT, PGSSLKEY and PGSSLCRL from the environment
+    // itself. Keepalives notice a vanished network on an idle connection, the
+    // user timeout one that swallows what we send; a statement is cancelled
+    // at its deadline (run), which is what a statement_timeout would do.
     const char *keys[] = {"host",       "dbname",         "user",          "password",
                           "client_encoding", "application_name", "keepalives", "keepalives_idle",
                           "keepalives_interval", "keepalives_count", "tcp_user_timeout", nullptr};

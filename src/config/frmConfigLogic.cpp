@@ -165,7 +165,7 @@ void FrmConfigLogic::cmdTestConnClick()
             m_connectionOk = true;
         }
     } catch (const odbc::Error &e) {
-        status = database::connectionFailureText(database::classifyConnectionError(e));
+        status = database::connectionFailureStatus(e);
     } catch (const std::exception &) {
         status = database::connectionFailureText(database::ConnectionFailure::ConnectionError);
     }

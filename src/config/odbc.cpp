@@ -7,15 +7,11 @@
 #include <sqlucode.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include <utility>
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API must be UTF-16 to hand QString through");
 
@@ -41,6 +37,20 @@ QString trimmedEnd(QString s)
     return s;
 }
 
+// libpq's words for a server that could not prove who it is: OpenSSL refused
+// its certificate chain (unknown issuer, expired, revoked), the names in it
+// are not the host's, or there is nothing to check it against.
+bool isUntrustedServer(const QString &text)
+{
+    for (const char *words : {"certificate verify failed", "does not match host name", "root certificate file",
+                              "could not get server's host name from server certificate",
+                              "server certificate for"}) {
+        if (text.contains(QLatin1String(words)))
+            return true;
+    }
+    return false;
+}
+
 // The first diagnostic record of a failed call, which names what went wrong;
 // later records only repeat or add context.
 Error diagnose(SQLSMALLINT type, SQLHANDLE handle, const char *what)
@@ -54,11 +64,18 @@ Error diagnose(SQLSMALLINT type, SQLHANDLE handle, const char *what)
         const qsizetype chars = std::min<qsizetype>(len, qsizetype(msg.size()) - 1);
         const QString description = trimmedEnd(fromWide(msg.data(), chars));
         const QString sqlState = fromWide(state, 5);
+        if (isUntrustedServer(description))
+            return Error(kProviderError, QLatin1String(kUntrustedServer) + description, sqlState, int(native));
+        // A statement that outran the statement_timeout we asked for.
+        if (sqlState == QLatin1String("57014"))
+            return Error(kTimeoutError, description, sqlState, int(native));
         // A pooler (PgBouncer) that checks the password itself says so in
-        // words of its own.
+        // words of its own; a certificate log-in fails in others.
         const bool auth = description.contains(QLatin1String("password authentication failed")) ||
                           description.contains(QLatin1String("SASL authentication failed")) ||
-                          description.contains(QLatin1String("no password supplied"));
+                          description.contains(QLatin1String("no password supplied")) ||
+                          description.contains(QLatin1String("certificate authentication failed")) ||
+                          description.contains(QLatin1String("requires a valid client certificate"));
         return Error(auth ? kAuthenticationError : kProviderError, description, sqlState, int(native));
     }
     return Error(kProviderError, QStringLiteral("%1 failed without a diagnostic").arg(QLatin1String(what)),
@@ -82,61 +99,104 @@ bool isNumericType(SQLSMALLINT t)
     }
 }
 
-// How often a deadline that has passed looks again for the socket to cut: the
-// waiting thread may be between two system calls when it first looks.
-constexpr auto kCutRetry = std::chrono::milliseconds(20);
-
-// Runs `call` on this thread while a second thread waits `limitMs`; when the
-// call has not returned by then, the second thread cuts the connected socket
-// to `server` that this thread is blocked on, looking again every kCutRetry
-// until it has cut one or the call returns. True in `cut` when it cut.
+// Runs `call` on this thread under the thread's deadline watch: when it has
+// not returned within `limitMs`, the link to `server` it waits on is cut. True
+// in `cut` when it was.
 template <typename Call>
 SQLRETURN withLimit(int limitMs, const platform::Peer &server, bool &cut, Call call)
 {
     cut = false;
-    if (limitMs <= 0)
+    platform::DeadlineWatch *watch = limitMs > 0 ? platform::DeadlineWatch::forThisThread() : nullptr;
+    // No thread to spare: the call still runs, only unguarded.
+    if (!watch)
         return call();
-    const platform::ThreadId caller = platform::currentThread();
-    std::mutex m;
-    std::condition_variable cv;
-    std::atomic<bool> done{false};
-    const auto returned = [&] { return done.load(std::memory_order_acquire); };
-    std::thread watcher;
-    try {
-        watcher = std::thread([&] {
-            std::unique_lock lock(m);
-            if (cv.wait_for(lock, std::chrono::milliseconds(limitMs), returned))
-                return;
-            do {
-                if (platform::cutSocket(platform::socketWaitedOn(caller, server))) {
-                    cut = true;
-                    return;
-                }
-            } while (!cv.wait_for(lock, kCutRetry, returned));
-        });
-    } catch (const std::system_error &) {
-        // No thread to spare: the call still runs, only unguarded.
-        return call();
-    }
+    watch->arm(std::chrono::milliseconds(limitMs), server);
     const SQLRETURN rc = call();
-    {
-        std::lock_guard lock(m);
-        done.store(true, std::memory_order_release);
-    }
-    cv.notify_one();
-    watcher.join();
+    cut = watch->disarm();
     return rc;
 }
 
-// The SERVER value of a connection text, as the driver reads it.
-std::string serverOf(const QString &connectionText)
+// The value of a key of a connection text, as the driver reads it; a null
+// string when the text has no such key.
+QString valueOf(const QString &connectionText, QLatin1String key)
 {
     for (const QString &part : connectionText.split(QLatin1Char(';'))) {
         const qsizetype eq = part.indexOf(QLatin1Char('='));
-        if (eq > 0 && part.left(eq).trimmed().compare(QLatin1String("SERVER"), Qt::CaseInsensitive) == 0)
-            return part.mid(eq + 1).trimmed().toStdString();
+        if (eq > 0 && part.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+            return part.mid(eq + 1).trimmed();
     }
-    return {};
+    return QString();
+}
+
+std::string serverOf(const QString &connectionText)
+{
+    return valueOf(connectionText, QLatin1String("SERVER")).toStdString();
+}
+
+// A value inside pqopt={...}: quoted as libpq's conninfo quotes. A "}" would
+// end the option early, so such a value is left out.
+bool appendConninfo(QString &pqopt, const char *key, const QString &value)
+{
+    if (value.contains(QLatin1Char('}')))
+        return false;
+    QString quoted = value;
+    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    quoted.replace(QLatin1Char('\''), QLatin1String("\\'"));
+    if (!pqopt.isEmpty())
+        pqopt += QLatin1Char(' ');
+    pqopt += QLatin1String(key) + QLatin1String("='") + quoted + QLatin1Char('\'');
+    return true;
+}
+
+QString environment(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? QString::fromLocal8Bit(value) : QString();
+}
+
+// The caller's text with the driver options of odbc.h added (why: there).
+// Throws Error for a PGSSLMODE that libpq would not know.
+QString withDriverOptions(const QString &text, int deadlineMs)
+{
+    QString out = text;
+    const auto add = [&out, &text](const char *key, const QString &value) {
+        if (valueOf(text, QLatin1String(key)).isNull())
+            out += QLatin1Char(';') + QLatin1String(key) + QLatin1Char('=') + value;
+    };
+    const QString sslMode = environment("PGSSLMODE");
+    if (!sslMode.isEmpty()) {
+        static const QStringList modes{QStringLiteral("disable"), QStringLiteral("allow"),
+                                       QStringLiteral("prefer"),  QStringLiteral("require"),
+                                       QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+        if (!modes.contains(sslMode))
+            throw Error(kProviderError,
+                        QStringLiteral("The environment sets PGSSLMODE to \"%1\", which is none of %2.")
+                            .arg(sslMode, modes.join(QStringLiteral(", "))),
+                        QStringLiteral("08001"));
+        add("SSLmode", sslMode);
+    }
+    add("KeepaliveTime", QString::number(kKeepaliveIdleSeconds));
+    add("KeepaliveInterval", QString::number(kKeepaliveIntervalSeconds));
+    const int userTimeoutMs =
+        deadlineMs <= 0 ? kLongestTcpUserTimeoutMs : std::clamp(deadlineMs - 1000, 1000, kLongestTcpUserTimeoutMs);
+    QString pqopt = QStringLiteral("keepalives_count=%1 tcp_user_timeout=%2").arg(kKeepaliveCount).arg(userTimeoutMs);
+    // libpq would read these itself; named here they show in the text, and a
+    // path it cannot hold is still read from the environment by libpq.
+    for (const auto &[variable, key] : {std::pair{"PGSSLROOTCERT", "sslrootcert"}, std::pair{"PGSSLCERT", "sslcert"},
+                                        std::pair{"PGSSLKEY", "sslkey"}, std::pair{"PGSSLCRL", "sslcrl"}}) {
+        const QString value = environment(variable);
+        if (!value.isEmpty())
+            appendConninfo(pqopt, key, value);
+    }
+    add("pqopt", QLatin1Char('{') + pqopt + QLatin1Char('}'));
+    return out;
+}
+
+// ODBC's query timeout, in whole seconds, for a statement deadline: a little
+// below it, so that the server's cancel arrives before the cut. 0: none.
+SQLULEN queryTimeoutSeconds(int deadlineMs)
+{
+    return deadlineMs > 1500 ? SQLULEN((deadlineMs - 500) / 1000) : 0;
 }
 
 Error closedError()
@@ -369,8 +429,9 @@ void Connection::open(const QString &connectionText)
           SQL_HANDLE_DBC, state->dbc, "SQLSetConnectAttr");
 
     state->server = platform::postgresPeer(serverOf(connectionText));
+    const QString driverText = withDriverOptions(connectionText, deadline);
     const auto connect = [&] {
-        return SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connectionText)), SQL_NTS,
+        return SQLDriverConnectW(state->dbc, nullptr, const_cast<SQLWCHAR *>(wide(driverText)), SQL_NTS,
                                  nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     };
     // The login timeout ends only the connect itself: the driver then runs
@@ -437,6 +498,10 @@ void Recordset::open(const QString &sql, Connection &connection)
     // A long-lived connection (the watchdog's) runs statements for days.
     std::erase_if(conn->statements, [](const std::weak_ptr<detail::StatementState> &w) { return w.expired(); });
     conn->statements.push_back(s);
+    // Set once per connection by the driver, and again only when it changes.
+    if (const SQLULEN seconds = queryTimeoutSeconds(conn->deadlineMs))
+        check(SQLSetStmtAttrW(s->stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0),
+              SQL_HANDLE_STMT, s->stmt, "SQLSetStmtAttr");
 
     const SQLRETURN rc = conn->guarded([&] {
         return SQLExecDirectW(s->stmt, const_cast<SQLWCHAR *>(wide(sql)), SQL_NTS);

@@ -21,6 +21,24 @@
 //    kTimeoutError / SQLSTATE HYT00 and the connection is dead from then on.
 //    The server-side statement_timeout that ODBC's query timeout becomes
 //    cannot help here, since a stopped server never runs it.
+//
+// Before that last resort, the standard protections end a call inside the
+// driver: every statement carries ODBC's query timeout a little below its
+// deadline (psqlODBC sets statement_timeout for it, so a slow statement is
+// cancelled by the server and the link stays usable), and every connection
+// has TCP keepalives and a TCP user timeout, so a network that vanished ends
+// the connection in the kernel.
+//
+// The connection text a caller opens with names the server, database, user
+// and password only. Two defaults of psqlODBC would undo what a shop sets
+// for every PostgreSQL client of the till: it asks libpq for sslmode
+// "disable" whatever PGSSLMODE says, and it sets no keepalive timings. So
+// open() adds to the text, in the driver's own keywords, what the standard
+// libpq variables PGSSLMODE, PGSSLROOTCERT, PGSSLCERT, PGSSLKEY and PGSSLCRL
+// set in the environment (each only when set: SSLmode=…, and libpq's own
+// parameters through pqopt={…}), and the keepalive timings (KeepaliveTime,
+// KeepaliveInterval, and keepalives_count and tcp_user_timeout through
+// pqopt). A key the caller's text already holds is left as the caller has it.
 #pragma once
 
 #include <QString>
@@ -43,6 +61,16 @@ inline constexpr int kItemNotFound = 3265;               // no column of that na
 inline constexpr int kObjectClosed = 3704;               // used while closed
 
 inline constexpr int kLoginTimeoutSeconds = 5;
+// A connection whose network vanished is noticed within about eleven seconds
+// when idle (keepalives), and within the user timeout when what was sent is
+// not acknowledged: the statement deadline less a second, at most 11 s.
+inline constexpr int kKeepaliveIdleSeconds = 5;
+inline constexpr int kKeepaliveIntervalSeconds = 2;
+inline constexpr int kKeepaliveCount = 3;
+inline constexpr int kLongestTcpUserTimeoutMs = 11000;
+// A server whose certificate fails verification: the description of the
+// error begins with these words, followed by the driver's own.
+inline constexpr char kUntrustedServer[] = "the database server's certificate is not trusted: ";
 inline constexpr int kDefaultStatementDeadlineMs = 15000;
 
 class Error : public std::runtime_error {
@@ -112,8 +140,9 @@ public:
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    // Opens with an ODBC connection text ("DRIVER={…};SERVER=…;…"); throws
-    // Error. Opening an open connection closes it first.
+    // Opens with an ODBC connection text ("DRIVER={…};SERVER=…;…") and the
+    // driver options above; throws Error. Opening an open connection closes
+    // it first.
     void open(const QString &connectionText);
     // True from a successful open until close, also after the link died (as
     // the next statement then shows).

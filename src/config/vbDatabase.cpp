@@ -107,6 +107,10 @@ qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompte
         if (showErrors)
             prompter.messageBox(box(look.description, QStringLiteral("Error connecting to database"),
                                     MsgIcon::Exclamation));
+        else if (!look.description.isEmpty())
+            // Said at once: the box comes only after the last look, and a
+            // server that is not trusted is not something to wait out.
+            log.warning(QStringLiteral("database not usable yet: %1").arg(look.description));
         return look.error;
     }
     if (look.version < kLowestSchemaVersion) {
@@ -183,6 +187,8 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
 ConnectionFailure classifyConnectionError(const odbc::Error &error)
 {
     const QString &text = error.description();
+    if (text.startsWith(QLatin1String(odbc::kUntrustedServer)))
+        return ConnectionFailure::UntrustedServer;
     const bool atConnect = error.sqlState().startsWith(QLatin1String("08")) ||
                            error.sqlState().startsWith(QLatin1String("28"));
     if (error.number() == odbc::kTimeoutError ||
@@ -205,9 +211,16 @@ QString connectionFailureText(ConnectionFailure failure)
     case ConnectionFailure::NoConnection: return QStringLiteral("No connection");
     case ConnectionFailure::BadUserPass: return QStringLiteral("Bad user/pass");
     case ConnectionFailure::OldDatabase: return QStringLiteral("Old database");
+    case ConnectionFailure::UntrustedServer: return QLatin1String(odbc::kUntrustedServer).chopped(2);
     case ConnectionFailure::ConnectionError: break;
     }
     return QStringLiteral("Connection error");
+}
+
+QString connectionFailureStatus(const odbc::Error &error)
+{
+    const ConnectionFailure failure = classifyConnectionError(error);
+    return failure == ConnectionFailure::UntrustedServer ? error.description() : connectionFailureText(failure);
 }
 
 } // namespace kv::database

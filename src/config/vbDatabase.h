@@ -68,10 +68,16 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
                      Prompter &prompter);
 
 // What the settings dialog's connection test shows for a failure.
-enum class ConnectionFailure { NoConnection, BadUserPass, OldDatabase, ConnectionError };
+// UntrustedServer: the server's certificate failed verification.
+enum class ConnectionFailure { NoConnection, BadUserPass, OldDatabase, ConnectionError, UntrustedServer };
 
 ConnectionFailure classifyConnectionError(const odbc::Error &error);
-// "No connection", "Bad user/pass", "Old database", "Connection error".
+// "No connection", "Bad user/pass", "Old database", "Connection error"; an
+// untrusted server as the connection test names it.
 QString connectionFailureText(ConnectionFailure failure);
+// The connection test's status for a failure: the class's text, except that
+// a server that is not trusted is named with the reason ("the database
+// server's certificate is not trusted: …"), since a person has to act on it.
+QString connectionFailureStatus(const odbc::Error &error);
 
 } // namespace kv::database

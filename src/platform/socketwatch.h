@@ -9,8 +9,13 @@
 // manager), and a deadline must hold whatever they do.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace kv::platform {
 
@@ -54,5 +59,50 @@ SocketId socketWaitedOn(ThreadId thread, const Peer &peer);
 // Shuts the socket down both ways if it is still the same socket; a read
 // waiting on it then sees end of file at once. True when it was cut.
 bool cutSocket(const SocketId &socket);
+
+// Keeps the deadline of one call at a time of the thread that owns it, from a
+// thread of its own: when the call has not returned in time, it cuts the
+// socket to the server that the owner is blocked on, looking again every
+// kCutRetry until it has cut one or the call returns (at the moment the
+// deadline passes the owner may be between two system calls, or still
+// connecting). One watch serves every call of its owner, so that a guarded
+// statement or fetch costs no thread of its own.
+class DeadlineWatch {
+public:
+    static constexpr std::chrono::milliseconds kCutRetry{20};
+
+    // The calling thread's watch: made at its first use, ended with the
+    // thread. nullptr when no thread can be had now; the call then runs
+    // unguarded.
+    static DeadlineWatch *forThisThread();
+
+    DeadlineWatch();
+    ~DeadlineWatch();
+    DeadlineWatch(const DeadlineWatch &) = delete;
+    DeadlineWatch &operator=(const DeadlineWatch &) = delete;
+
+    // Starts watching a call the owner is about to make.
+    void arm(std::chrono::milliseconds limit, const Peer &server);
+    // The call returned: no cut after this. True when its socket was cut.
+    bool disarm();
+    // Looks for the socket to cut since the watch began, for diagnostics.
+    std::uint64_t looks() const { return m_looks.load(std::memory_order_relaxed); }
+
+private:
+    void run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_quit = false;
+    bool m_armed = false;
+    bool m_cut = false;
+    // Tells one call's deadline from the next one's.
+    std::uint64_t m_call = 0;
+    std::chrono::steady_clock::time_point m_due;
+    ThreadId m_owner;
+    Peer m_server;
+    std::atomic<std::uint64_t> m_looks{0};
+    std::thread m_thread;
+};
 
 } // namespace kv::platform

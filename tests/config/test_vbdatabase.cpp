@@ -6,6 +6,7 @@
 #include "config/vbDatabase.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
+#include "platform/socketwatch.h"
 
 #include "clustersettings.h"
 #include "recordingsinks.h"
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -25,6 +27,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using kv::MsgButtons;
@@ -85,6 +88,70 @@ TEST(OdbcOpen, AServerSilentAfterTheLoginIsGivenUpOnWithinTheBound)
     EXPECT_FALSE(c.isOpen());
     testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' "
                   "AND pid <> pg_backend_pid()");
+}
+
+// Connections whose other end never writes: Unix socket pairs, which the
+// watch takes for connections to a server in a socket directory.
+const kv::platform::Peer kLocalServer{"/run/postgresql", 0};
+
+// At the deadline the caller may not be waiting on the socket yet (between
+// two system calls, still working in the driver): the watch looks again
+// until it finds it. A read that starts well after the deadline is cut.
+TEST(DeadlineWatch, ACallThatBlocksOnlyAfterTheDeadlineIsCutAllTheSame)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    // Should nothing cut it, the read still ends, and the test with it.
+    const timeval bound{5, 0};
+    ::setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    kv::platform::DeadlineWatch *watch = kv::platform::DeadlineWatch::forThisThread();
+    ASSERT_NE(watch, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::uint64_t looks = watch->looks();
+    watch->arm(std::chrono::milliseconds(50), kLocalServer);
+    // Busy without a system call until the watch has looked once: nothing to
+    // find at the deadline.
+    while (watch->looks() == looks && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(pair[0], &byte, 1), 0) << "the read ended otherwise than by the cut";
+    EXPECT_TRUE(watch->disarm());
+    // The next call is watched afresh, and one that returns in time is left alone.
+    watch->arm(std::chrono::seconds(10), kLocalServer);
+    EXPECT_FALSE(watch->disarm());
+    ::close(pair[0]);
+    ::close(pair[1]);
+}
+
+// The descriptor a thread blocks on may be closed and its number taken by
+// another connection to the same server before the cut: that one is never cut.
+TEST(DeadlineWatch, ANumberTakenByAnotherSocketIsNotCut)
+{
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+    kv::platform::ThreadId reader;
+    std::atomic<bool> started{false};
+    std::thread blocked([&] {
+        reader = kv::platform::currentThread();
+        started = true;
+        char byte = 0;
+        [[maybe_unused]] const auto n = ::read(first[0], &byte, 1);
+    });
+    kv::platform::SocketId waitedOn;
+    EXPECT_TRUE(testenv::pollUntil(
+        [&] { return started && (waitedOn = kv::platform::socketWaitedOn(reader, kLocalServer)).valid(); },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(waitedOn.fd, first[0]);
+    // The number now names the second connection; the read goes on on the
+    // first. Behind the thread checker's back, as the driver's own close is.
+    ASSERT_EQ(::syscall(SYS_dup2, second[0], first[0]), first[0]);
+    EXPECT_FALSE(kv::platform::cutSocket(waitedOn));
+    EXPECT_EQ(::send(first[0], "x", 1, MSG_NOSIGNAL), 1) << "the second connection was cut";
+    ::shutdown(first[1], SHUT_RDWR);
+    blocked.join();
+    for (const int fd : {first[0], first[1], second[0], second[1]})
+        ::close(fd);
 }
 
 const QString kTooOld = QStringLiteral("Database version too old, please upgrade to the newest version or connect "
@@ -422,8 +489,9 @@ TEST(EventLine, EachPriorityIsPrefixedForTheJournalAndNamedElsewhere)
     }
 }
 
-// A server that answers late is busy, not gone. A backend that stops
-// answering is an outage within the deadline, even with a stranger's socket
+// A server that answers late is busy, not gone, and waiting for it takes no
+// thread beyond the worker's own two. A backend that stops answering is an
+// outage within the deadline, even with a stranger's socket
 // to the same server made at the watchdog's connect; a probe that is
 // answered logs nothing.
 // Nothing is left behind by the checks that were cut. A look that overruns
@@ -467,6 +535,8 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
         EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
         std::this_thread::sleep_for(std::chrono::seconds(3));
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "a look that still waits is not applied";
+        // The worker's one deadline watch keeps this call too.
+        EXPECT_EQ(threadsAndDescriptors().first, before.first) << "a thread of its own for a guarded call";
     }
     EXPECT_TRUE(m_worker.waitIdle(2000));
     EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);

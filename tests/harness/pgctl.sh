@@ -5,6 +5,13 @@
 # teardown removes all of it. As root the cluster runs as user postgres (initdb
 # refuses root). KV_PG_MAX_CONNECTIONS=N at setup raises PostgreSQL's limit
 # of 100 connections, for benchmarks that simulate many tills.
+# KV_PG_TLS=1 at setup makes the server take TLS connections only, as a
+# careful shop sets it up: a throwaway CA signs the server's certificate (for
+# 127.0.0.1 and localhost) and a client certificate for the role kvcert, which
+# logs in with it instead of a password. A second CA stands for an impostor's:
+# a till that trusts it meets a server whose certificate it cannot verify,
+# as it would meet an impostor's server. pg.env then also names the files
+# (KV_TLS_*).
 set -euo pipefail
 
 cmd=${1:?command}
@@ -29,6 +36,25 @@ start_server() {
     -o "-p $PGPORT -k $KV_PG_SOCKDIR -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
 }
 
+# A CA, a certificate it signs: cert DIR NAME CA SUBJECT [EXTENSIONS]
+cert() {
+  openssl req -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -subj "/CN=$4" \
+    -keyout "$1/$2.key" -out "$1/$2.csr"
+  openssl x509 -req -in "$1/$2.csr" -CA "$1/$3.crt" -CAkey "$1/$3.key" -CAcreateserial -days 3 \
+    ${5:+-extfile "$1/$5"} -out "$1/$2.crt"
+  chmod 600 "$1/$2.key"
+}
+
+make_tls() { # DIR
+  for ca in ca impostor-ca; do
+    openssl req -x509 -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 3 \
+      -subj "/CN=Korvantis test $ca" -keyout "$1/$ca.key" -out "$1/$ca.crt"
+  done
+  echo "subjectAltName = IP:127.0.0.1, DNS:localhost" > "$1/server.ext"
+  cert "$1" server ca 127.0.0.1 server.ext
+  cert "$1" client ca kvcert
+}
+
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 case "$cmd" in
@@ -49,6 +75,26 @@ setup)
   if [ -n "${KV_PG_MAX_CONNECTIONS:-}" ]; then
     echo "max_connections = $((KV_PG_MAX_CONNECTIONS))" | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
   fi
+  if [ -n "${KV_PG_TLS:-}" ]; then
+    tls="$state/tls"
+    mkdir -p "$tls"
+    make_tls "$tls" >"$state/tls.log" 2>&1 || { cat "$state/tls.log" >&2; exit 1; }
+    if [ "$(id -u)" -eq 0 ]; then chown postgres: "$tls/server.key" "$tls/server.crt" "$tls/ca.crt"; fi
+    cat <<CONF | as_pg tee -a "$state/data/postgresql.conf" >/dev/null
+ssl = on
+ssl_cert_file = '$tls/server.crt'
+ssl_key_file = '$tls/server.key'
+ssl_ca_file = '$tls/ca.crt'
+log_connections = on
+CONF
+    # Over TCP only TLS: the superuser keeps the cluster's own socket.
+    cat <<HBA | as_pg tee "$state/data/pg_hba.conf" >/dev/null
+local     all     all      trust
+hostssl   kvtest  kvcert   127.0.0.1/32  cert
+hostssl   all     all      127.0.0.1/32  scram-sha-256
+hostnossl all     all      0.0.0.0/0     reject
+HBA
+  fi
   started=0
   for _ in $(seq 1 30); do
     PGPORT=$(( 20000 + RANDOM % 30000 ))
@@ -60,6 +106,9 @@ setup)
   psql_su -d postgres -c "CREATE ROLE kvtest LOGIN PASSWORD '$password'" \
           -c "CREATE DATABASE kvtest OWNER kvtest ENCODING 'UTF8'"
   psql_su -d kvtest -c "SET ROLE kvtest" -f "$(dirname "$0")/schema.sql"
+  if [ -n "${KV_PG_TLS:-}" ]; then
+    psql_su -d postgres -c "CREATE ROLE kvcert LOGIN IN ROLE kvtest"
+  fi
   odbc="$envdir/odbc"
   mkdir -p "$odbc"
   printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
@@ -78,6 +127,15 @@ KV_ENV_DIR=$envdir
 ODBCSYSINI=$odbc
 ODBCINI=$odbc/odbc.ini
 ENV
+  if [ -n "${KV_PG_TLS:-}" ]; then
+    cat >> "$envfile.tmp" <<ENV
+KV_TLS_ROOT_CERT=$tls/ca.crt
+KV_TLS_IMPOSTOR_ROOT_CERT=$tls/impostor-ca.crt
+KV_TLS_CERT_USER=kvcert
+KV_TLS_CLIENT_CERT=$tls/client.crt
+KV_TLS_CLIENT_KEY=$tls/client.key
+ENV
+  fi
   mv "$envfile.tmp" "$envfile"
   echo "pgctl: cluster on 127.0.0.1:$PGPORT in $state"
   ;;

@@ -93,6 +93,9 @@ protected:
     const testenv::Db db = testenv::database();
     testsupport::TempAppDir app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Against the TLS-only cluster (test_launcher_e2e_tls), as
+    // /etc/default/korvantis-launcher would set it.
+    const QString tlsRoot = qEnvironmentVariable("KV_TLS_ROOT_CERT");
     QProcess session;
     std::unique_ptr<QProcess> launcher;
     int launchers = 0;
@@ -136,6 +139,10 @@ protected:
     {
         env.remove("QT_QPA_PLATFORM");
         env.insert("XDG_RUNTIME_DIR", app.path());
+        if (!tlsRoot.isEmpty()) {
+            env.insert("PGSSLMODE", "verify-full");
+            env.insert("PGSSLROOTCERT", tlsRoot);
+        }
         session.setProcessEnvironment(env);
         session.setWorkingDirectory(app.path());
         session.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -264,6 +271,12 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
               QByteArray("\x1b\x63\x30\x02Total 4.50\x1d\x56\x42\x00"
                          "\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 32));
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM poscommands"), "0\n");
+    if (!tlsRoot.isEmpty()) {
+        // The library's connection and the watchdog's at least, none in clear.
+        EXPECT_EQ(testenv::psql("SELECT count(*) >= 2, bool_and(s.ssl) FROM pg_stat_activity a JOIN pg_stat_ssl s "
+                                "USING (pid) WHERE a.usename = current_user AND a.pid <> pg_backend_pid()"),
+                  "t|t\n");
+    }
 
     chooseMenuItem(trayIcon, 1, 4); // Manage Programs
     // The display is this test's own: a window of that name is the launcher's.

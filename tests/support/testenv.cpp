@@ -92,18 +92,23 @@ void loadAll()
 {
     namespace fs = std::filesystem;
     // A run outside ctest (bench/run) keeps its fixtures' files elsewhere.
+    // Several directories, separated by ":", are read in turn: a later one's
+    // settings win.
     const char *fromEnv = std::getenv("KV_TEST_ENV_DIR");
-    const fs::path dir(fromEnv && *fromEnv ? fromEnv : KV_TEST_ENV_DIR);
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        if (entry.path().extension() != ".env")
-            continue;
-        std::ifstream in(entry.path());
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto eq = line.find('=');
-            if (eq != std::string::npos && line[0] != '#')
-                setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    const QStringList dirs = QString::fromLocal8Bit(fromEnv && *fromEnv ? fromEnv : KV_TEST_ENV_DIR)
+                                 .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &dir : dirs) {
+        std::error_code ec;
+        for (const auto &entry : fs::directory_iterator(fs::path(dir.toStdString()), ec)) {
+            if (entry.path().extension() != ".env")
+                continue;
+            std::ifstream in(entry.path());
+            std::string line;
+            while (std::getline(in, line)) {
+                const auto eq = line.find('=');
+                if (eq != std::string::npos && line[0] != '#')
+                    setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+            }
         }
     }
 }

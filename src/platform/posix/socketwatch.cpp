@@ -7,7 +7,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <system_error>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -70,10 +73,10 @@ int statOf(int fd, struct stat &st)
     return int(::syscall(SYS_fstat, fd, &st));
 }
 
-bool sameSocket(const SocketId &id)
+bool sameSocket(int fd, const SocketId &id)
 {
     struct stat st {};
-    return id.fd >= 0 && statOf(id.fd, st) == 0 && S_ISSOCK(st.st_mode) && std::uint64_t(st.st_dev) == id.dev &&
+    return statOf(fd, st) == 0 && S_ISSOCK(st.st_mode) && std::uint64_t(st.st_dev) == id.dev &&
            std::uint64_t(st.st_ino) == id.ino;
 }
 
@@ -168,7 +171,94 @@ SocketId socketWaitedOn(ThreadId thread, const Peer &peer)
 
 bool cutSocket(const SocketId &socket)
 {
-    return sameSocket(socket) && shutdown(socket.fd, SHUT_RDWR) == 0;
+    if (!socket.valid())
+        return false;
+    // The waiting thread may close the number and a new file take it at any
+    // moment: a duplicate holds on to whatever the number names now, so what
+    // is compared is what is shut down. The duplicate only ever lives here;
+    // like the look, it stays between this thread and the kernel.
+    const int copy = int(::syscall(SYS_fcntl, socket.fd, F_DUPFD_CLOEXEC, 0));
+    if (copy < 0)
+        return false;
+    const bool cut = sameSocket(copy, socket) && ::syscall(SYS_shutdown, copy, SHUT_RDWR) == 0;
+    ::syscall(SYS_close, copy);
+    return cut;
+}
+
+DeadlineWatch *DeadlineWatch::forThisThread()
+{
+    thread_local std::unique_ptr<DeadlineWatch> watch;
+    if (!watch) {
+        try {
+            watch = std::make_unique<DeadlineWatch>();
+        } catch (const std::system_error &) {
+            return nullptr;
+        }
+    }
+    return watch.get();
+}
+
+DeadlineWatch::DeadlineWatch() : m_owner(currentThread()), m_thread([this] { run(); }) {}
+
+DeadlineWatch::~DeadlineWatch()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+void DeadlineWatch::arm(std::chrono::milliseconds limit, const Peer &server)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_armed = true;
+        m_cut = false;
+        ++m_call;
+        m_due = std::chrono::steady_clock::now() + limit;
+        m_owner = currentThread();
+        m_server = server;
+    }
+    m_wake.notify_one();
+}
+
+bool DeadlineWatch::disarm()
+{
+    bool cut = false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_armed = false;
+        cut = m_cut;
+    }
+    m_wake.notify_one();
+    return cut;
+}
+
+// The look and the cut happen under the lock: once the owner has disarmed,
+// its next call (maybe on another socket) is never cut for this one.
+void DeadlineWatch::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_quit || m_armed; });
+        if (m_quit)
+            return;
+        const std::uint64_t call = m_call;
+        const auto over = [this, call] { return m_quit || !m_armed || m_call != call; };
+        if (m_wake.wait_until(lock, m_due, over))
+            continue;
+        do {
+            m_looks.fetch_add(1, std::memory_order_relaxed);
+            if (cutSocket(socketWaitedOn(m_owner, m_server))) {
+                m_cut = true;
+                break;
+            }
+        } while (!m_wake.wait_for(lock, kCutRetry, over));
+        // Cut or over: nothing more until the next call is armed.
+        m_wake.wait(lock, over);
+    }
 }
 
 } // namespace kv::platform
