@@ -151,6 +151,8 @@ Browsing No
 DefaultAuthType None
 DefaultEncryption Never
 WebInterface No
+# The escpos backend's bounds, shortened when the fixture is asked to.
+${KV_ESCPOS_TIMING:+SetEnv KV_ESCPOS_TIMING $KV_ESCPOS_TIMING}
 LogLevel warn
 MaxLogSize 0
 ErrorPolicy abort-job
