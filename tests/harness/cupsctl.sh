@@ -142,6 +142,7 @@ PageLog $state/log/page_log
 Printcap $state/run/printcap
 FileDevice No
 CreateSelfSignedCerts no
+${KV_ESCPOS_TIMING:+SetEnv KV_ESCPOS_TIMING $KV_ESCPOS_TIMING}
 CONF
 
   # No authentication: lpadmin must work without a password.
@@ -151,8 +152,6 @@ Browsing No
 DefaultAuthType None
 DefaultEncryption Never
 WebInterface No
-# The escpos backend's bounds, shortened when the fixture is asked to.
-${KV_ESCPOS_TIMING:+SetEnv KV_ESCPOS_TIMING $KV_ESCPOS_TIMING}
 LogLevel warn
 MaxLogSize 0
 ErrorPolicy abort-job
