@@ -1,6 +1,7 @@
 #include "escposlink.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace kvbackend {
 
@@ -16,6 +17,9 @@ constexpr char kIdFirst = 33;
 } // namespace
 
 const char kStatusRequests[] = "\x10\x04\x01\x10\x04\x02\x10\x04\x04";
+// n = 02 online state, 04 errors, 08 paper sensor.
+const char kEnableAutoStatus[] = "\x1D\x61\x0E";
+const char kNoProcessIdReason[] = "kv-escpos-no-process-id-report";
 
 std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &error)
 {
@@ -43,9 +47,20 @@ std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &err
             out.confirm = Confirm::Status;
         else if (item == "confirm=none")
             out.confirm = Confirm::None;
-        else if (!item.empty()) {
+        else if (item == "confirm=auto")
+            out.confirm = Confirm::Auto;
+        else if (item.rfind("window=", 0) == 0) {
+            char *end = nullptr;
+            const long n = std::strtol(item.c_str() + 7, &end, 10);
+            if (item.size() == 7 || *end != '\0' || n < 0 || n > 1000) {
+                error = "the device URI \"" + uri + "\" has \"" + item +
+                        "\": the window is a number of receipts from 1 to 1000, or 0 for no limit";
+                return std::nullopt;
+            }
+            out.window = static_cast<std::size_t>(n);
+        } else if (!item.empty()) {
             error = "the device URI \"" + uri + "\" has the unknown option \"" + item +
-                    "\" (known: confirm=process-id, confirm=status, confirm=none)";
+                    "\" (known: confirm=auto, confirm=process-id, confirm=status, confirm=none, window=N)";
             return std::nullopt;
         }
         if (amp == std::string::npos)
@@ -53,7 +68,14 @@ std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &err
         at = amp + 1;
     }
     if (uri.rfind("escpos://", 0) != 0) {
-        out.device = rest;
+        // The backend runs as lp: a path elsewhere would let a queue write
+        // into any file that user may write.
+        const std::filesystem::path path = std::filesystem::path(rest).lexically_normal();
+        if (path.string().rfind("/dev/", 0) != 0 || path.string().size() == 5) {
+            error = "the device URI \"" + uri + "\" names \"" + rest + "\", not a device under /dev";
+            return std::nullopt;
+        }
+        out.device = path.string();
         return out;
     }
     while (!rest.empty() && rest.back() == '/')
@@ -106,21 +128,47 @@ std::vector<std::string> splitReceipts(const std::string &job)
     return pieces;
 }
 
-std::string processIdOf(unsigned attempt, std::size_t piece)
+const std::string &cutCommand() { return kCut; }
+
+std::string processIdOf(int job, unsigned attempt, std::size_t piece)
 {
+    // d1 the job, d2 the attempt, d3 d4 the piece: 94 * 94 - 1 pieces apart
+    // never meet within the few a connection has unconfirmed, and the last
+    // value is the probe's.
+    piece %= kIdBase * kIdBase - 1;
     std::string id(4, kIdFirst);
-    id[0] = static_cast<char>(kIdFirst + attempt % kIdBase);
-    for (int i = 3; i >= 1; --i) {
-        id[static_cast<std::size_t>(i)] = static_cast<char>(kIdFirst + piece % kIdBase);
-        piece /= kIdBase;
-    }
+    id[0] = static_cast<char>(kIdFirst + static_cast<unsigned>(job) % kIdBase);
+    id[1] = static_cast<char>(kIdFirst + attempt % kIdBase);
+    id[2] = static_cast<char>(kIdFirst + piece / kIdBase);
+    id[3] = static_cast<char>(kIdFirst + piece % kIdBase);
     return id;
 }
 
-std::string processIdRequest(unsigned attempt, std::size_t piece)
+std::string probeIdOf(int job, unsigned attempt)
+{
+    std::string id = processIdOf(job, attempt, 0);
+    id[2] = id[3] = static_cast<char>(kIdFirst + kIdBase - 1);
+    return id;
+}
+
+std::string processIdRequest(const std::string &id)
 {
     // GS ( H pL=6 pH=0 fn=48 m=48 d1..d4
-    return std::string("\x1D\x28\x48\x06\x00\x30\x30", 7) + processIdOf(attempt, piece);
+    return std::string("\x1D\x28\x48\x06\x00\x30\x30", 7) + id;
+}
+
+std::vector<int> statusRequestsIn(const std::string &data)
+{
+    std::vector<int> found;
+    for (std::size_t at = data.find("\x10\x04"); at != std::string::npos && at + 2 < data.size();
+         at = data.find("\x10\x04", at + 1)) {
+        const int n = static_cast<unsigned char>(data[at + 2]);
+        if (n >= 1 && n <= 4) {
+            found.push_back(n);
+            at += 2;
+        }
+    }
+    return found;
 }
 
 std::optional<AnswerReader::Answer> AnswerReader::next()
@@ -143,11 +191,17 @@ std::optional<AnswerReader::Answer> AnswerReader::next()
         } else if ((b & 0x93) == 0x12) { // real-time status: 0xx1xx10
             m_buffer.erase(0, 1);
             return Answer{Answer::Status, {}, b};
-        } else if ((b & 0x93) == 0x10) { // automatic status: four bytes, first 0xx1xx00
+        } else if ((b & 0x93) == 0x10) { // automatic status: four bytes, first 0xx1xx00, then 0xx0xxxx
             if (m_buffer.size() < 4)
                 return std::nullopt;
-            m_buffer.erase(0, 4);
-            return Answer{Answer::AutoStatus, {}, b};
+            bool block = true;
+            for (std::size_t i = 1; i < 4; ++i)
+                block = block && (static_cast<unsigned char>(m_buffer[i]) & 0x90) == 0;
+            if (block) {
+                Answer a{Answer::AutoStatus, m_buffer.substr(0, 4), b};
+                m_buffer.erase(0, 4);
+                return a;
+            }
         }
         m_buffer.erase(0, 1);
     }
@@ -173,6 +227,19 @@ void applyStatus(PrinterStatus &status, int request, unsigned char answer)
     }
 }
 
+PrinterStatus autoStatus(const std::string &block)
+{
+    PrinterStatus s;
+    if (block.size() < 4)
+        return s;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(block[i]); };
+    s.offline = byte(0) & 0x08;
+    s.coverOpen = byte(0) & 0x20;
+    s.error = byte(1) & 0x6C; // mechanical, autocutter, unrecoverable, auto-recoverable
+    s.paperEnd = (byte(2) & 0x0C) == 0x0C;
+    return s;
+}
+
 std::vector<std::string> stateReasons(const PrinterStatus &status)
 {
     std::vector<std::string> reasons;
@@ -185,6 +252,41 @@ std::vector<std::string> stateReasons(const PrinterStatus &status)
     if (status.offline && reasons.empty())
         reasons.push_back("offline-report");
     return reasons;
+}
+
+Timing parseTiming(const char *text, std::string &error)
+{
+    Timing t;
+    const std::pair<const char *, std::chrono::milliseconds Timing::*> names[] = {
+        {"progress", &Timing::progress}, {"status", &Timing::status},   {"every", &Timing::every},
+        {"probe", &Timing::probe},       {"connect", &Timing::connect}, {"cancel", &Timing::cancel},
+        {"retry", &Timing::retry},
+    };
+    const std::string all = text ? text : "";
+    for (std::size_t at = 0; at < all.size();) {
+        const auto comma = all.find(',', at);
+        const std::string item = all.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        at = comma == std::string::npos ? all.size() : comma + 1;
+        const auto eq = item.find('=');
+        bool known = false;
+        for (const auto &[name, member] : names) {
+            if (eq == std::string::npos || item.compare(0, eq, name) != 0 || eq != std::string(name).size())
+                continue;
+            char *end = nullptr;
+            const long ms = std::strtol(item.c_str() + eq + 1, &end, 10);
+            if (*end != '\0' || ms <= 0 || eq + 1 == item.size()) {
+                error = "KV_ESCPOS_TIMING: \"" + item + "\" is not a number of milliseconds above 0";
+                return t;
+            }
+            t.*member = std::chrono::milliseconds(ms);
+            known = true;
+        }
+        if (!known && !item.empty()) {
+            error = "KV_ESCPOS_TIMING: unknown item \"" + item + "\"";
+            return t;
+        }
+    }
+    return t;
 }
 
 } // namespace kvbackend

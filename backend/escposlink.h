@@ -3,6 +3,7 @@
 // confirm each one once it is on paper, and the printer's answers.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,36 +14,58 @@ namespace kvbackend {
 
 // How a job is confirmed, from the device URI's "confirm=" option.
 enum class Confirm {
+    Auto,      // process IDs when the printer answers them, else status
     ProcessId, // the printer answers each request once what precedes it is printed
     Status,    // older printers: a real-time status answer says the data arrived
     None,      // as a plain socket queue: sent is done
 };
 
+// At most this many receipts are sent and not yet confirmed: a till that
+// loses power, or a link that is lost, prints at most these twice. Chosen
+// from bench_paper's figures (see docs/configuring.md).
+constexpr std::size_t kDefaultWindow = 2;
+
 struct DeviceUri {
     std::string host;   // network printer, or
-    std::string device; // a character device such as /dev/usb/lp0
+    std::string device; // a character device under /dev, such as /dev/usb/lp0
     int port = 9100;
-    Confirm confirm = Confirm::ProcessId;
+    Confirm confirm = Confirm::Auto;
+    std::size_t window = kDefaultWindow; // 0: no limit
 };
 
-// Reads "escpos://HOST[:PORT][/][?confirm=...]" or "escpos:/dev/...[?confirm=...]".
-// nullopt and `error` set when the URI is not one of these.
+// Reads "escpos://HOST[:PORT][/][?confirm=...&window=N]" or
+// "escpos:/dev/...[?...]". nullopt and `error` set when the URI is not one of
+// these, or names a file outside /dev.
 std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &error);
 
 // The job in the pieces that are confirmed one by one: each receipt up to and
 // including its cut, and what follows the last cut (a drawer pulse, or a job
 // that has no cut at all). Never empty pieces; an empty job has none.
 std::vector<std::string> splitReceipts(const std::string &job);
+// The cut every receipt ends with.
+const std::string &cutCommand();
 
-// The four ID bytes of a process-ID request: `attempt` keeps an answer meant
-// for an earlier connection from confirming a piece of this one.
-std::string processIdRequest(unsigned attempt, std::size_t piece);
-std::string processIdOf(unsigned attempt, std::size_t piece);
+// The four ID bytes of a process-ID request carry the job, the attempt (the
+// backend's run for that job) and the piece, so that an answer meant for an
+// earlier job or connection never confirms a piece of this one.
+std::string processIdOf(int job, unsigned attempt, std::size_t piece);
+// The request asking for the answer `id` once what precedes it is done.
+std::string processIdRequest(const std::string &id);
+// The ID of the request sent before any receipt, which finds out whether
+// the printer answers process-ID requests at all.
+std::string probeIdOf(int job, unsigned attempt);
 
 // DLE EOT 1, 2 and 4: printer, offline cause and paper sensor, answered at once.
 extern const char kStatusRequests[];
-constexpr std::size_t kStatusRequestCount = 3;
 constexpr std::size_t kStatusRequestBytes = 9;
+// GS a: the printer reports changes of its online state, errors and paper
+// unasked, even while data waits in its full buffer.
+extern const char kEnableAutoStatus[];
+constexpr std::size_t kEnableAutoStatusBytes = 3;
+
+// The DLE EOT n requests inside data sent as it is (a front-end's own status
+// request in a receipt): their answers arrive among the backend's, in order.
+std::vector<int> statusRequestsIn(const std::string &data);
 
 // What the printer's answers say about its state.
 struct PrinterStatus {
@@ -51,6 +74,7 @@ struct PrinterStatus {
     bool paperEnd = false;
     bool error = false;
     bool stopped() const { return offline || coverOpen || paperEnd || error; }
+    bool operator==(const PrinterStatus &) const = default;
 };
 
 // Splits the byte stream from the printer into its answers. Bytes that fit
@@ -59,7 +83,7 @@ class AnswerReader {
 public:
     struct Answer {
         enum Kind { ProcessId, Status, AutoStatus } kind;
-        std::string id;            // ProcessId: the four ID bytes
+        std::string id;            // ProcessId: the four ID bytes; AutoStatus: the four status bytes
         unsigned char status = 0;  // Status: the one byte
     };
     void feed(const char *data, std::size_t size) { m_buffer.append(data, size); }
@@ -71,8 +95,36 @@ private:
 
 // Folds one real-time status answer (to DLE EOT n) into `status`.
 void applyStatus(PrinterStatus &status, int request, unsigned char answer);
+// The printer's state from one automatic status block (four bytes).
+PrinterStatus autoStatus(const std::string &block);
 
 // The queue's printer-state-reasons for a printer state, CUPS's names.
 std::vector<std::string> stateReasons(const PrinterStatus &status);
+// The reason shown while a printer does not answer process-ID requests, so
+// that `lpstat` and the launcher's log tell receipts are confirmed only as
+// received.
+extern const char kNoProcessIdReason[];
+
+// How long the backend waits for what; the tests' print server shortens
+// them through KV_ESCPOS_TIMING ("progress=3000,status=800,...", in ms).
+struct Timing {
+    // A printer that is online may go this long without taking receipt data
+    // or confirming a receipt (a long receipt with a logo prints in seconds).
+    std::chrono::milliseconds progress{30000};
+    // A status request the printer has taken is answered at once.
+    std::chrono::milliseconds status{5000};
+    // While answers are due, the printer is asked for its state this often.
+    std::chrono::milliseconds every{1000};
+    // A printer that reports itself ready answers the first process-ID
+    // request (nothing precedes it) at once, or never.
+    std::chrono::milliseconds probe{2000};
+    std::chrono::milliseconds connect{5000};
+    // A cancelled job still finishes the receipt being sent, within this.
+    std::chrono::milliseconds cancel{3000};
+    // The first pause before a retry after a lost link, doubled per attempt.
+    std::chrono::milliseconds retry{250};
+};
+// Defaults, with what `text` sets; `error` names an unknown or bad item.
+Timing parseTiming(const char *text, std::string &error);
 
 } // namespace kvbackend

@@ -37,4 +37,17 @@ private:
     std::string m_fingerprint;
 };
 
+// What the backend found out about a printer across jobs: whether it
+// answers process-ID requests. Kept beside the job states, per device URI.
+class PrinterMemory {
+public:
+    PrinterMemory(const std::string &directory, const std::string &deviceUri);
+    // True until a printer was found not to answer.
+    bool answersProcessIds() const;
+    void setAnswersProcessIds(bool answers) const;
+
+private:
+    std::string m_path;
+};
+
 } // namespace kvbackend

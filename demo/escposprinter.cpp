@@ -2,25 +2,33 @@
 // listens as an ESC/POS printer does on its raw port, keeps what it prints,
 // and answers as one: real-time status requests (DLE EOT n) at once, a
 // process-ID request (GS ( H, function 48) once everything before it is on
-// paper. It can be told to misbehave as real printers do.
+// paper, its state unasked once automatic status back (GS a) is on. Its
+// receive buffer holds a few KiB and outlives a connection, as a real one
+// does. It can be told to misbehave as real printers do.
 //
 //   kv_escposprinter DIR
 //
 // It listens on a free port of 127.0.0.1, written to DIR/port once it does.
-// What one connection printed lands in DIR/job-NNNNNN.bin when the connection
-// ends (numbered on, renamed into place). Orders arrive as lines on the Unix
+// What a connection printed lands in DIR/job-NNNNNN.bin once the host is gone
+// and the buffer printed (numbered on, renamed into place). Orders arrive as lines on the Unix
 // socket DIR/control; each is answered "ok" or "error: ...":
 //   restart-after N   after N more bytes, restart: it reads no more, goes on
 //                     printing for a tenth of a second, then resets the
 //                     connection; what was not yet printed is lost, but for
 //                     the receipt being printed, which makes it to paper,
-//                     and no connection is taken for off-ms (500 ms unless
-//                     told): a printer switched off and on again
+//                     and nothing prints and no connection is taken for
+//                     off-ms (500 ms unless told): switched off and on again
+//   keep-buffer 1     the next restart keeps the buffer, printed once back
 //   off-ms MS         how long the next restart keeps the printer away
 //   reset-accepts N   reset the next N connections as they are accepted
+//   reset-ms MS       reset every connection accepted within the next MS
 //   print-ms MS       each receipt takes MS to print (late answers)
-//   paper-end 1|0     out of paper (nothing prints, requests wait) / paper in
-//   status            "ok connections=N jobs=N"
+//   paper-end 1|0     out of paper: nothing prints, the buffer fills and
+//                     then nothing more is read / paper in
+//   cover-open 1|0    the cover is open (as paper-end) / closed
+//   ignore-process-id 1|0  take process-ID requests silently, as older models do
+//   buffer BYTES      the receive buffer's size (4096 unless told)
+//   status            "ok connections=N jobs=N held=BYTES"
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,6 +47,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -52,12 +61,33 @@ void onSignal(int) { g_stop = 1; }
 const std::string kCut("\x1D\x56\x42\x00", 4);
 const std::string kProcessId("\x1D\x28\x48\x06\x00\x30\x30", 7);
 
+// What the printer answers, byte for byte as the maker documents them (TM
+// series: "Transmit real-time status", DLE EOT n, and "Enable/disable
+// Automatic Status Back", GS a), so the backend is checked against the
+// documented values, not against its own reading of them.
+struct StateBytes {
+    unsigned char eot1; // printer status: 0x12 fixed bits, 0x08 offline
+    unsigned char eot2; // offline cause: 0x04 cover open, 0x20 stopped by paper end, 0x40 error
+    unsigned char eot4; // roll paper sensor: 0x0C near end, 0x60 paper end
+    unsigned char asb[4]; // 1: 0x10 fixed, 0x08 offline, 0x20 cover open; 3: 0x0C paper end
+};
+constexpr StateBytes kReady{0x12, 0x12, 0x12, {0x10, 0x00, 0x00, 0x00}};
+constexpr StateBytes kPaperEnd{0x1A, 0x32, 0x72, {0x18, 0x00, 0x0C, 0x00}};
+constexpr StateBytes kCoverOpen{0x1A, 0x16, 0x12, {0x38, 0x00, 0x00, 0x00}};
+
 struct Settings {
     long restartAfter = -1; // bytes still to take before a restart; -1: none
     int resetAccepts = 0;
     milliseconds printTime{0};
     bool paperEnd = false;
+    bool coverOpen = false;
+    bool ignoreProcessIds = false;
+    bool keepBuffer = false; // the next restart keeps what the buffer holds
+    std::size_t buffer = 4096;
     milliseconds offTime{500};
+
+    const StateBytes &state() const { return coverOpen ? kCoverOpen : paperEnd ? kPaperEnd : kReady; }
+    bool stopped() const { return coverOpen || paperEnd; }
 };
 
 int listenTcp(int port)
@@ -100,14 +130,14 @@ void writeFileAtomically(const std::string &path, const std::string &bytes)
     std::filesystem::rename(path + ".part", path);
 }
 
-// One connection: what came in, parsed into what prints and what asks.
-class Connection {
+// The printer's receive buffer, which outlives a connection as it outlives
+// a host that goes away: what came in, parsed into what prints and what
+// asks, printed in turn.
+class Engine {
 public:
-    explicit Connection(int fd) : fd(fd) {}
-
-    // Takes bytes from the host. Real-time requests are answered at once;
-    // the rest waits its turn to print.
-    void take(const char *data, std::size_t size, const Settings &s)
+    // Bytes from connection `conn`. Real-time requests are answered at once
+    // into `out`; the rest waits its turn.
+    void take(const char *data, std::size_t size, int conn, std::string &out, const Settings &s)
     {
         m_in.append(data, size);
         std::size_t i = 0;
@@ -116,7 +146,16 @@ public:
             if (m_in[i] == 0x10 && (left < 2 || m_in[i + 1] == 0x04)) { // DLE EOT n
                 if (left < 3)
                     break; // the rest of it is still on its way
-                m_out += static_cast<char>(statusByte(m_in[i + 2], s));
+                const StateBytes &b = s.state();
+                const char n = m_in[i + 2];
+                out += static_cast<char>(n == 1 ? b.eot1 : n == 2 ? b.eot2 : n == 4 ? b.eot4 : kReady.eot1);
+                i += 3;
+                continue;
+            }
+            if (m_in[i] == 0x1D && left >= 2 && m_in[i + 1] == 0x61) { // GS a n
+                if (left < 3)
+                    break;
+                m_queue.push_back(Item{Item::AutoStatus, std::string(1, m_in[i + 2]), conn});
                 i += 3;
                 continue;
             }
@@ -124,7 +163,8 @@ public:
             if (m_in[i] == 0x1D && m_in.compare(i, k, kProcessId, 0, k) == 0) {
                 if (left < kProcessId.size() + 4)
                     break;
-                m_queue.push_back(Item{std::string(), m_in.substr(i + kProcessId.size(), 4)});
+                if (!s.ignoreProcessIds) // older models take it silently
+                    m_queue.push_back(Item{Item::ProcessId, m_in.substr(i + kProcessId.size(), 4), conn});
                 i += kProcessId.size() + 4;
                 continue;
             }
@@ -138,80 +178,99 @@ public:
         m_in.erase(0, i);
     }
 
-    // The host is done: a request cut short prints as the text it is.
-    void end()
+    // The host is gone: a request cut short prints as the text it is.
+    void endOfInput()
     {
         if (!m_in.empty())
             addText(m_in);
         m_in.clear();
     }
 
-    // Prints what is due by `now`; the time of the next step, if any.
-    std::optional<Clock::time_point> work(Clock::time_point now, const Settings &s)
+    // Prints what is due by `now`, answers into `out` for connection `conn`
+    // (answers for another are lost with it); the time of the next step.
+    std::optional<Clock::time_point> work(Clock::time_point now, int conn, std::string &out, const Settings &s)
     {
-        while (!m_queue.empty() && !s.paperEnd) {
+        while (!m_queue.empty() && !s.stopped()) {
             Item &item = m_queue.front();
-            if (item.id.empty()) {
+            if (item.kind == Item::Text) {
                 if (!m_printing) {
                     m_printing = true;
-                    m_doneAt = now + (item.text.find(kCut) != std::string::npos ? s.printTime : milliseconds(0));
+                    m_doneAt = now + (item.bytes.find(kCut) != std::string::npos ? s.printTime : milliseconds(0));
                 }
                 if (now < m_doneAt)
                     return m_doneAt;
-                paper += item.text;
+                paper += item.bytes;
+                m_held -= item.bytes.size();
                 m_printing = false;
+            } else if (item.kind == Item::ProcessId) {
+                if (item.conn == conn)
+                    out += std::string("\x37\x22", 2) + item.bytes + std::string(1, '\0');
             } else {
-                m_out += std::string("\x37\x22", 2) + item.id + std::string(1, '\0');
+                autoStatus = item.bytes[0] != 0;
+                if (autoStatus && item.conn == conn)
+                    out += statusBlock(s);
             }
             m_queue.pop_front();
         }
         return std::nullopt;
     }
 
-    // A restart: what is being printed makes it to paper, nothing else does.
-    void restart()
+    // Switched off and on: what is being printed makes it to paper; the rest
+    // is lost unless the printer keeps it. Settings go back to their defaults.
+    void powerCycle(bool keep)
     {
-        if (m_printing && !m_queue.empty())
-            paper += m_queue.front().text;
-        m_queue.clear();
-        m_out.clear();
+        if (m_printing && !m_queue.empty()) {
+            paper += m_queue.front().bytes;
+            m_held -= m_queue.front().bytes.size();
+            m_queue.pop_front();
+        }
+        m_printing = false;
+        m_in.clear();
+        if (!keep) {
+            m_queue.clear();
+            m_held = 0;
+        }
+        autoStatus = false;
     }
 
-    std::string &pendingOutput() { return m_out; }
+    static std::string statusBlock(const Settings &s)
+    {
+        return std::string(reinterpret_cast<const char *>(s.state().asb), 4);
+    }
 
-    int fd;
-    std::string paper;
+    std::size_t held() const { return m_held + m_in.size(); }
+    bool idle() const { return m_queue.empty() && m_in.empty(); }
+
+    std::string paper; // printed, not yet in a job file
+    bool autoStatus = false;
 
 private:
     struct Item {
-        std::string text; // to print, or
-        std::string id;   // a process ID to answer once what precedes is printed
+        enum Kind { Text, ProcessId, AutoStatus } kind;
+        std::string bytes; // text to print, a process ID to answer, GS a's n
+        int conn = 0;
     };
 
     void addText(const std::string &text)
     {
-        if (!m_queue.empty() && m_queue.back().id.empty() && !(m_printing && m_queue.size() == 1))
-            m_queue.back().text += text;
+        m_held += text.size();
+        if (!m_queue.empty() && m_queue.back().kind == Item::Text && !(m_printing && m_queue.size() == 1))
+            m_queue.back().bytes += text;
         else
-            m_queue.push_back(Item{text, {}});
-    }
-
-    static unsigned char statusByte(char request, const Settings &s)
-    {
-        unsigned char b = 0x12; // the fixed bits of every answer
-        switch (request) {
-        case 1: return b | (s.paperEnd ? 0x08 : 0);
-        case 2: return b | (s.paperEnd ? 0x20 : 0);
-        case 4: return b | (s.paperEnd ? 0x6C : 0);
-        default: return b;
-        }
+            m_queue.push_back(Item{Item::Text, text, 0});
     }
 
     std::string m_in;
     std::deque<Item> m_queue;
-    std::string m_out;
+    std::size_t m_held = 0;
     bool m_printing = false;
     Clock::time_point m_doneAt{};
+};
+
+struct Connection {
+    int fd;
+    int serial;
+    std::string out; // answers not yet sent
 };
 
 class Printer {
@@ -240,25 +299,35 @@ public:
         std::vector<char> buf(4096);
         while (!g_stop) {
             const auto now = Clock::now();
-            if (m_listen < 0 && now >= m_reopenAt)
+            const bool on = now >= m_reopenAt;
+            if (m_listen < 0 && on)
                 m_listen = listenTcp(m_port);
             if (m_restartAt && now >= *m_restartAt)
                 restart();
+            std::optional<Clock::time_point> next;
+            if (on) {
+                std::string dropped;
+                next = m_engine.work(now, m_conn ? m_conn->serial : 0, m_conn ? m_conn->out : dropped, m_settings);
+            }
+            // A job file once the host is gone and all it sent is printed.
+            if (!m_conn && m_engine.idle() && !m_engine.paper.empty())
+                writeFileAtomically(jobFile(++m_jobs), std::exchange(m_engine.paper, {}));
             std::vector<pollfd> fds;
             fds.push_back({m_control, POLLIN, 0});
             fds.push_back({m_listen, static_cast<short>(m_conn ? 0 : POLLIN), 0});
             for (int c : m_clients)
                 fds.push_back({c, POLLIN, 0});
-            std::optional<Clock::time_point> next;
+            // A full buffer reads nothing more: what follows, real-time
+            // requests too, waits in the network until there is room.
+            const bool room = m_engine.held() < m_settings.buffer;
             if (m_conn) {
-                next = m_conn->work(now, m_settings);
-                const short in = m_restartAt ? 0 : POLLIN;
-                fds.push_back({m_conn->fd, static_cast<short>(in | (m_conn->pendingOutput().empty() ? 0 : POLLOUT)), 0});
+                const short in = m_restartAt || !room ? 0 : POLLIN;
+                fds.push_back({m_conn->fd, static_cast<short>(in | (m_conn->out.empty() ? 0 : POLLOUT)), 0});
             }
-            int timeout = 100;
+            int timeout = 50;
             if (next)
                 timeout = static_cast<int>(std::clamp<long>(
-                    std::chrono::duration_cast<milliseconds>(*next - now).count() + 1, 0, 100));
+                    std::chrono::duration_cast<milliseconds>(*next - now).count() + 1, 0, 50));
             if (::poll(fds.data(), fds.size(), timeout) < 0)
                 continue;
             // What was polled first; what arrives now waits for the next round.
@@ -268,21 +337,24 @@ public:
                 if (fds[2 + i].revents & (POLLIN | POLLHUP))
                     control(m_clients[i]);
             std::erase(m_clients, -1);
-            if (polledConnection && m_conn && !m_restartAt && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
+            if (polledConnection && m_conn && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)) && room)
                 receive(buf);
             if (fds[0].revents & POLLIN)
                 m_clients.push_back(::accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC));
             if (!polledConnection && m_listen >= 0 && (fds[1].revents & POLLIN))
                 accept();
-            if (m_conn && !m_conn->pendingOutput().empty()) {
-                std::string &out = m_conn->pendingOutput();
-                const ssize_t n = ::send(m_conn->fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (m_conn && !m_conn->out.empty()) {
+                const ssize_t n = ::send(m_conn->fd, m_conn->out.data(), m_conn->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n > 0)
-                    out.erase(0, static_cast<std::size_t>(n));
+                    m_conn->out.erase(0, static_cast<std::size_t>(n));
+                else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    m_conn->out.clear(); // the host is gone
             }
         }
         if (m_conn)
             endConnection(false);
+        if (!m_engine.paper.empty())
+            writeFileAtomically(jobFile(++m_jobs), m_engine.paper);
     }
 
 private:
@@ -299,21 +371,21 @@ private:
         if (fd < 0)
             return;
         ++m_connections;
-        if (m_settings.resetAccepts > 0) {
-            --m_settings.resetAccepts;
+        if (m_settings.resetAccepts > 0 || Clock::now() < m_resetUntil) {
+            m_settings.resetAccepts = std::max(0, m_settings.resetAccepts - 1);
             resetAndClose(fd);
             return;
         }
-        m_conn = std::make_unique<Connection>(fd);
+        m_conn = std::make_unique<Connection>(Connection{fd, m_connections, {}});
     }
 
     void receive(std::vector<char> &buf)
     {
-        ssize_t n = ::recv(m_conn->fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        const std::size_t room = m_settings.buffer - std::min(m_settings.buffer, m_engine.held());
+        ssize_t n = ::recv(m_conn->fd, buf.data(), std::min(buf.size(), std::max<std::size_t>(room, 1)), MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             // The host is done: what came in prints, as on a real printer.
-            m_conn->end();
-            m_conn->work(Clock::now() + std::chrono::hours(1), m_settings);
+            m_engine.endOfInput();
             endConnection(false);
             return;
         }
@@ -327,8 +399,7 @@ private:
             }
             m_settings.restartAfter -= n;
         }
-        m_conn->take(buf.data(), static_cast<std::size_t>(n), m_settings);
-        m_conn->work(Clock::now(), m_settings);
+        m_engine.take(buf.data(), static_cast<std::size_t>(n), m_conn->serial, m_conn->out, m_settings);
         if (restartNow) {
             m_settings.restartAfter = -1;
             m_restartAt = Clock::now() + milliseconds(100);
@@ -338,10 +409,9 @@ private:
     void restart()
     {
         m_restartAt.reset();
-        if (m_conn) {
-            m_conn->restart();
+        m_engine.powerCycle(std::exchange(m_settings.keepBuffer, false));
+        if (m_conn)
             endConnection(true);
-        }
         if (m_listen >= 0)
             ::close(m_listen);
         m_listen = -1;
@@ -351,13 +421,19 @@ private:
 
     void endConnection(bool reset)
     {
-        if (!m_conn->paper.empty())
-            writeFileAtomically(jobFile(++m_jobs), m_conn->paper);
         if (reset)
             resetAndClose(m_conn->fd);
         else
             ::close(m_conn->fd);
         m_conn.reset();
+    }
+
+    // The printer's state changed: with automatic status back on, it says so
+    // unasked, whatever waits in its buffer.
+    void stateChanged()
+    {
+        if (m_engine.autoStatus && m_conn)
+            m_conn->out += Engine::statusBlock(m_settings);
     }
 
     void control(int &fd)
@@ -385,19 +461,29 @@ private:
         const int got = std::sscanf(line.c_str(), "%31s %ld", word, &value);
         const std::string w = word;
         if (w == "status" && got == 1)
-            return "ok connections=" + std::to_string(m_connections) + " jobs=" + std::to_string(m_jobs);
+            return "ok connections=" + std::to_string(m_connections) + " jobs=" + std::to_string(m_jobs) +
+                   " held=" + std::to_string(m_engine.held());
         if (got != 2 || value < 0)
             return "error: not an order with a value: " + line;
         if (w == "restart-after")
             m_settings.restartAfter = value;
         else if (w == "reset-accepts")
             m_settings.resetAccepts = static_cast<int>(value);
+        else if (w == "reset-ms")
+            m_resetUntil = Clock::now() + milliseconds(value);
         else if (w == "print-ms")
             m_settings.printTime = milliseconds(value);
         else if (w == "off-ms")
             m_settings.offTime = milliseconds(value);
-        else if (w == "paper-end")
-            m_settings.paperEnd = value != 0;
+        else if (w == "paper-end" || w == "cover-open") {
+            (w == "paper-end" ? m_settings.paperEnd : m_settings.coverOpen) = value != 0;
+            stateChanged();
+        } else if (w == "ignore-process-id")
+            m_settings.ignoreProcessIds = value != 0;
+        else if (w == "keep-buffer")
+            m_settings.keepBuffer = value != 0;
+        else if (w == "buffer" && value > 0)
+            m_settings.buffer = static_cast<std::size_t>(value);
         else
             return "error: unknown order: " + line;
         return "ok";
@@ -410,8 +496,10 @@ private:
     std::vector<int> m_clients;
     std::string m_line;
     std::unique_ptr<Connection> m_conn;
+    Engine m_engine;
     Settings m_settings;
     Clock::time_point m_reopenAt{};
+    Clock::time_point m_resetUntil{};
     std::optional<Clock::time_point> m_restartAt;
     int m_jobs = 0;
     int m_connections = 0;

@@ -157,6 +157,7 @@ QStringList reasonsInWords(const std::vector<std::string> &reasons)
     static const std::pair<const char *, const char *> words[] = {
         {"media-empty", "out of paper"}, {"media-needed", "out of paper"}, {"media-jam", "paper jam"},
         {"cover-open", "cover open"},    {"door-open", "cover open"},      {"offline", "offline"},
+        {"kv-escpos-no-process-id", "no process-ID answers, receipts confirmed as received, not as printed"},
     };
     QStringList out;
     for (const std::string &reason : reasons) {

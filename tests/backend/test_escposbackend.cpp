@@ -1,8 +1,11 @@
 // The escpos backend, run by a private print server of its own for a queue
-// whose test printer restarts, resets, answers late, runs out of paper or is
-// switched off: every receipt on paper, in order, none lost, and at most the
-// one being printed when the printer went away printed twice. Then the
-// launcher's spooler on that server: raw bytes, and a frozen server.
+// whose test printer restarts, resets, answers late or never, runs out of
+// paper, opens its cover or is switched off: every receipt on paper, in
+// order, none lost, at most the few unconfirmed when the printer went away
+// printed twice; what the queue says meanwhile. That server gives the
+// backend short bounds (KV_ESCPOS_TIMING: progress 2 s, status 1 s, probe
+// 0.5 s), so the rows hold a printer stopped past them. Then the launcher's
+// spooler on that server: raw bytes, and a frozen server.
 #include "escpos/vbEscpos.h"
 #include "platform/posix/cupsspooler.h"
 #include "testenv.h"
@@ -17,6 +20,7 @@
 #include <functional>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -24,11 +28,50 @@ using namespace testprinter;
 
 namespace {
 
+// Past the bounds the tests' print server gives the backend.
+constexpr auto kPastTheBounds = 2500ms;
+
 std::vector<std::string> reasonsOf(const std::string &queue)
 {
     kv::platform::CupsSpooler spooler;
     auto printer = spooler.openPrinter(queue);
     return printer ? printer->stateReasons() : std::vector<std::string>{};
+}
+
+// The queue's printer-state-message, as lpstat shows it.
+std::string messageOf(const std::string &queue)
+{
+    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    const std::string uri = "ipp://localhost/printers/" + queue;
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-state-message");
+    ipp_t *reply = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t *a = reply ? ippFindAttribute(reply, "printer-state-message", IPP_TAG_TEXT) : nullptr;
+    std::string text = a ? ippGetString(a, 0, nullptr) : "";
+    ippDelete(reply);
+    return text;
+}
+
+// Receipts the backend reported on paper (its PAGE: lines).
+int sheetsOf(int id)
+{
+    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-media-sheets-completed");
+    ipp_t *reply = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t *a = reply ? ippFindAttribute(reply, "job-media-sheets-completed", IPP_TAG_INTEGER) : nullptr;
+    const int n = a ? ippGetInteger(a, 0) : -1;
+    ippDelete(reply);
+    return n;
+}
+
+bool finished(const std::string &queue, int id, std::chrono::milliseconds bound = 60s)
+{
+    return testenv::pollUntil([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, bound) &&
+           jobState(queue, id) == IPP_JSTATE_COMPLETED;
 }
 
 std::filesystem::path cacheDir() { return testenv::require("KV_CUPS_STATEDIR") + "/cache"; }
@@ -48,54 +91,204 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
     // Left by a job the server no longer has: the next job clears it.
     std::ofstream(cacheDir() / "escpos-job-999999") << "kv-escpos-1\r\n0-0\r\n1\r\n3\r\n";
 
-    // confirm: the device URI's option, "" for the default.
-    const struct { const char *name; std::vector<std::string> orders; const char *confirm; int maxTwice; } rows[] = {
-        {"restarts while a receipt prints", {"print-ms 40", "restart-after 250"}, "", 1},
-        {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0},
-        {"answers late", {"print-ms 250"}, "", 0},
-        {"is switched off for seconds in mid-job", {"off-ms 2500", "restart-after 200"}, "", 1},
-        {"confirms with real-time status only", {}, "/?confirm=status", 0},
-        {"confirms nothing", {}, "/?confirm=none", 0},
+    // confirm: the device URI's option, "" for the default. A printer that
+    // keeps its buffer through a restart prints the unconfirmed window (2)
+    // and then gets it again.
+    const struct {
+        const char *name;
+        std::vector<std::string> orders;
+        const char *confirm;
+        int maxTwice;
+        int maxConnections;            // retries come less and less often
+        std::vector<std::string> left; // reasons on the queue after the job
+    } rows[] = {
+        {"restarts while a receipt prints", {"print-ms 40", "restart-after 250"}, "", 1, 3, {}},
+        {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0, 3, {}},
+        {"resets every connection for 3 s", {"reset-ms 3000"}, "", 0, 6, {}},
+        {"answers late", {"print-ms 250"}, "", 0, 1, {}},
+        {"is switched off for seconds in mid-job", {"off-ms 2500", "restart-after 200"}, "", 1, 3, {}},
+        {"restarts keeping its buffer", {"print-ms 40", "keep-buffer 1", "restart-after 250"}, "", 2, 3, {}},
+        {"never answers process-ID requests", {"ignore-process-id 1"}, "", 0, 1, {"kv-escpos-no-process-id-report"}},
+        {"answers them again", {}, "", 0, 1, {}},
+        {"confirms with real-time status only", {"ignore-process-id 1"}, "/?confirm=status", 0, 1, {}},
+        {"confirms nothing", {}, "/?confirm=none", 0, 1, {}},
     };
     int row = 0;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         printer.connectQueue("escpos", r.confirm);
         const auto mark = printer.mark();
+        const int connections = printer.connections();
         for (const auto &o : r.orders)
             printer.order(o);
         const std::string tag = "row" + std::to_string(++row);
         const int count = 10;
         const int id = submit(queue, receipts(tag, count));
         ASSERT_NE(id, 0) << cupsLastErrorString();
-        ASSERT_TRUE(testenv::pollUntil([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 60s));
-        EXPECT_EQ(jobState(queue, id), IPP_JSTATE_COMPLETED);
+        EXPECT_TRUE(finished(queue, id)) << messageOf(queue);
         const Paper paper = readPaper(printer.printedSince(mark), tag, count);
         EXPECT_EQ(paper.lost, 0);
         EXPECT_LE(paper.twice, r.maxTwice);
         EXPECT_TRUE(paper.inOrder);
+        EXPECT_LE(printer.connections() - connections, r.maxConnections);
+        EXPECT_EQ(sheetsOf(id), count);
+        EXPECT_EQ(reasonsOf(queue), r.left);
         EXPECT_EQ(jobStatesKept(), 0) << "a finished job's state is removed, and so is a gone job's";
-        printer.order("print-ms 0");
+        for (const char *o : {"print-ms 0", "ignore-process-id 0", "reset-ms 0"})
+            printer.order(o);
     }
     printer.connectQueue("escpos");
 }
 
-TEST(EscposBackend, PaperOutShowsOnTheQueueAndPrintsOnceWhenPaperIsIn)
+// A stopped printer is waited for, past every bound, and shown on the queue:
+// nothing sent again while it holds its buffer, the reason gone once it is
+// back. The printer stops before the job, or in mid-job with everything sent
+// at once and its buffer full, where status requests wait behind the data
+// and only its unasked reports get through.
+TEST(EscposBackend, StoppedPrinterShowsOnTheQueueAndPrintsOnceWhenBack)
 {
     TestPrinter printer(testprinter::otherQueue());
-    const auto mark = printer.mark();
-    printer.order("paper-end 1");
-    const int id = submit(printer.queue(), receipts("paper", 3));
-    ASSERT_NE(id, 0) << cupsLastErrorString();
-    ASSERT_TRUE(testenv::pollUntil([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
-    EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{"out of paper"});
-    EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the paper is out";
-    printer.order("paper-end 0");
-    ASSERT_TRUE(testenv::pollUntil([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 20s));
-    EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_COMPLETED);
-    const Paper paper = readPaper(printer.printedSince(mark), "paper", 3);
-    EXPECT_EQ(paper.lost + paper.twice, 0);
-    EXPECT_TRUE(reasonsOf(printer.queue()).empty()) << "the reason goes when the paper is in";
+    const struct {
+        const char *name;
+        const char *stop, *go;
+        const char *words;
+        const char *options;
+        int midJob; // stops once the printer holds this many bytes; 0: before the job
+    } rows[] = {
+        {"out of paper before the job", "paper-end 1", "paper-end 0", "out of paper", "", 0},
+        {"cover opened in mid-job", "cover-open 1", "cover-open 0", "cover open", "", 1},
+        {"out of paper in mid-job, buffer full", "paper-end 1", "paper-end 0", "out of paper", "/?window=0", 64},
+    };
+    int row = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        printer.connectQueue("escpos", r.options);
+        for (const char *o : {"paper-end 0", "cover-open 0", "buffer 64"})
+            printer.order(o);
+        printer.order("print-ms 100");
+        const auto mark = printer.mark();
+        if (!r.midJob)
+            printer.order(r.stop);
+        const std::string tag = "stop" + std::to_string(++row);
+        const int id = submit(printer.queue(), receipts(tag, 10));
+        ASSERT_NE(id, 0) << cupsLastErrorString();
+        if (r.midJob) {
+            ASSERT_TRUE(testenv::pollUntil([&] { return printer.held() >= r.midJob; }, 10s));
+            printer.order(r.stop);
+        }
+        ASSERT_TRUE(testenv::pollUntil([&] { return !reasonsOf(printer.queue()).empty(); }, 10s));
+        EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{r.words});
+        std::this_thread::sleep_for(kPastTheBounds);
+        EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the printer is stopped";
+        printer.order(r.go);
+        EXPECT_TRUE(finished(printer.queue(), id, 20s)) << messageOf(printer.queue());
+        const Paper paper = readPaper(printer.printedSince(mark), tag, 10);
+        EXPECT_EQ(paper.lost, 0);
+        EXPECT_EQ(paper.twice, 0);
+        EXPECT_TRUE(reasonsOf(printer.queue()).empty()) << "the reason goes when the printer is back";
+    }
+    for (const char *o : {"buffer 4096", "print-ms 0"})
+        printer.order(o);
+    printer.connectQueue("escpos");
+}
+
+// Copies are the backend's to make only from a file (a raw job); from a
+// filter's output they are made already. The filtered queue's driver
+// upper-cases the text.
+TEST(EscposBackend, CopiesOnlyFromAFile)
+{
+    const struct {
+        std::string queue;
+        const char *format;
+        int times;
+    } rows[] = {
+        {testprinter::otherQueue(), CUPS_FORMAT_RAW, 2},
+        {testenv::require("KV_CUPS_FILTERED_QUEUE"), CUPS_FORMAT_TEXT, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.queue);
+        TestPrinter printer(r.queue);
+        const auto mark = printer.mark();
+        const int id = submit(r.queue, receipts("copies", 3), 2, r.format);
+        ASSERT_NE(id, 0) << cupsLastErrorString();
+        EXPECT_TRUE(finished(r.queue, id)) << messageOf(r.queue);
+        const Paper paper = readPaper(printer.printedSince(mark).toLower(), "copies", 3);
+        EXPECT_EQ(paper.lost, 0);
+        EXPECT_EQ(paper.twice, 3 * (r.times - 1));
+    }
+}
+
+// A printer that cannot be reached is named on the queue (lpstat shows the
+// message) while the job waits for it.
+TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueue)
+{
+    TestPrinter printer(testprinter::otherQueue());
+    const struct {
+        const char *uri;
+        const char *named;
+    } rows[] = {
+        {"escpos://kv-no-such-printer.invalid:9100", "kv-no-such-printer.invalid"},
+        {"escpos:/dev/kv-no-such-printer", "/dev/kv-no-such-printer"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.uri);
+        printer.setDeviceUri(r.uri);
+        const int id = submit(printer.queue(), receipts("away", 1));
+        ASSERT_NE(id, 0) << cupsLastErrorString();
+        EXPECT_TRUE(testenv::pollUntil(
+            [&] { return messageOf(printer.queue()).find(r.named) != std::string::npos; }, 10s))
+            << messageOf(printer.queue());
+        EXPECT_EQ(reasonsOf(printer.queue()), std::vector<std::string>{"offline-report"});
+        cupsCancelJob2(CUPS_HTTP_DEFAULT, printer.queue().c_str(), id, 0);
+        EXPECT_TRUE(testenv::pollUntil([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 10s));
+    }
+    printer.connectQueue("escpos");
+}
+
+bool adminRequest(ipp_op_t op, const std::string &resource, const std::string &name,
+                  const std::vector<std::string> &members = {})
+{
+    ipp_t *request = ippNewRequest(op);
+    const std::string uri = "ipp://localhost/" + resource + "/" + name;
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    if (!members.empty()) {
+        std::vector<const char *> values;
+        for (const auto &m : members)
+            values.push_back(m.c_str());
+        ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", int(values.size()), nullptr,
+                      values.data());
+    }
+    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
+    return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+}
+
+// A job sent to a class goes to the class's next printer when the one it
+// met cannot be reached, instead of waiting there for good.
+TEST(EscposBackend, ClassJobGoesToTheNextPrinterWhenOneIsAway)
+{
+    TestPrinter away(testprinter::otherQueue()), there(testprinter::defaultQueue());
+    const std::string cls = "KV_BackendClass";
+    ASSERT_TRUE(adminRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, "classes", cls,
+                             {"ipp://localhost/printers/" + away.queue(), "ipp://localhost/printers/" + there.queue()}))
+        << cupsLastErrorString();
+    ASSERT_TRUE(adminRequest(IPP_OP_CUPS_ACCEPT_JOBS, "classes", cls));
+    ASSERT_TRUE(adminRequest(IPP_OP_RESUME_PRINTER, "classes", cls));
+    away.setDeviceUri("escpos:/dev/kv-no-such-printer");
+    // Only the unreachable printer may start it.
+    ASSERT_TRUE(adminRequest(IPP_OP_PAUSE_PRINTER, "printers", there.queue()));
+    const auto mark = there.mark();
+    const int id = submit(cls, receipts("class", 2));
+    EXPECT_NE(id, 0) << cupsLastErrorString();
+    EXPECT_TRUE(testenv::pollUntil(
+        [&] { return messageOf(away.queue()).find("/dev/kv-no-such-printer") != std::string::npos; }, 10s));
+    EXPECT_TRUE(adminRequest(IPP_OP_RESUME_PRINTER, "printers", there.queue()));
+    EXPECT_TRUE(finished(cls, id, 30s)) << messageOf(away.queue());
+    EXPECT_EQ(readPaper(there.printedSince(mark), "class", 2).lost, 0);
+    if (jobState(cls, id) < IPP_JSTATE_CANCELED)
+        cupsCancelJob2(CUPS_HTTP_DEFAULT, cls.c_str(), id, 0);
+    adminRequest(IPP_OP_CUPS_DELETE_CLASS, "classes", cls);
+    away.connectQueue("escpos");
 }
 
 // The spooler the launcher prints through, on the same print server.
@@ -116,7 +309,7 @@ TEST(CupsSpooler, RawJobBypassesTheDriverAndDeliversEveryByte)
         const std::string text = dataType ? std::string("receipt\n") : all;
         const std::size_t split = std::min<std::size_t>(0x1c, text.size());
         EXPECT_TRUE(writeAll(*handle, text.substr(0, split)) && writeAll(*handle, text.substr(split)));
-        EXPECT_TRUE(handle->endDocument());
+        EXPECT_TRUE(handle->endDocument()) << spooler.lastError();
         EXPECT_EQ(printer.bytesSince(mark), QByteArray::fromStdString(dataType ? "RECEIPT\n" : all));
     }
 }

@@ -142,6 +142,7 @@ PageLog $state/log/page_log
 Printcap $state/run/printcap
 FileDevice No
 CreateSelfSignedCerts no
+${KV_ESCPOS_TIMING:+SetEnv KV_ESCPOS_TIMING $KV_ESCPOS_TIMING}
 CONF
 
   # No authentication: lpadmin must work without a password.

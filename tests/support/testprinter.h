@@ -44,12 +44,21 @@ public:
     // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
     // 1", "restart-after 300" ...); a refused order fails the test.
     void order(const std::string &line) const;
+    // The printer's answer to "status": "ok connections=N jobs=N held=BYTES".
+    std::string status() const;
+    int connections() const;
+    // Bytes the printer holds unprinted.
+    int held() const;
     // Points the queue at this printer through another backend
     // ("socket") or with options ("/?confirm=none"), as lpadmin -v does;
     // connectQueue("escpos") puts back what the fixture set up.
     void connectQueue(const std::string &scheme, const std::string &options = {}) const;
+    // Points the queue at another device URI.
+    void setDeviceUri(const std::string &uri) const;
 
 private:
+    std::string ask(const std::string &line) const;
+
     std::string m_queue;
     std::string m_dir;
 };
@@ -63,15 +72,15 @@ inline bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
 
 // `count` receipts tagged `tag`, each ending with the launcher's cut.
 std::string receipts(const std::string &tag, int count, int first = 1);
-// Hands a raw job to a queue over libcups; its job id, 0 when refused
-// (cupsLastErrorString() says why).
-int submit(const std::string &queue, const std::string &bytes);
+// Hands a job (raw unless told) to a queue over libcups; its job id, 0 when
+// refused (cupsLastErrorString() says why).
+int submit(const std::string &queue, const std::string &bytes, int copies = 1, const char *format = nullptr);
 // The job's state on the fixture's print server (pending when unknown).
 int jobState(const std::string &queue, int id);
 // How the receipts of `tag` numbered first..last came out on paper.
 struct Paper {
     int lost = 0, twice = 0;
-    // A receipt came after a later one (other than again right after).
+    // Each receipt first printed after the ones before it.
     bool inOrder = true;
 };
 Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int first = 1);

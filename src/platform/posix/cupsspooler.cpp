@@ -3,6 +3,8 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -98,7 +100,8 @@ Http connectTo(const std::string &server, const Budget &budget, std::string &err
     }
     Http http(httpConnect2(e.host.c_str(), e.port, nullptr, AF_UNSPEC, cupsEncryption(), 1, ms, nullptr));
     if (!http) {
-        error = "cannot reach the print server " + e.host + ": " + cupsLastErrorString();
+        // A failed connect leaves libcups's error text as it was: the cause is errno's.
+        error = "cannot reach the print server " + e.host + ": " + (errno ? std::strerror(errno) : "no answer in time");
         return nullptr;
     }
     bindBudget(http.get(), budget);

@@ -1,0 +1,228 @@
+// The escpos backend's reading of the printer and its job state, without a
+// print server: the printer's answers as the maker documents them, byte for
+// byte; the process IDs; what a job state on disk may and may not be.
+#include "escposlink.h"
+#include "jobstate.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace kvbackend;
+
+// What the state's save did to the disk, in order: the backend's calls of
+// fsync and rename land here first (this program's own definitions come
+// before the C library's), then go on to the kernel.
+namespace {
+std::vector<std::string> g_diskCalls;
+std::string pathOf(int fd)
+{
+    char buf[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    g_diskCalls.push_back("fsync " + pathOf(fd));
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept
+{
+    g_diskCalls.push_back(std::string("rename ") + from);
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s += static_cast<char>(v);
+    return s;
+}
+
+// Answers to DLE EOT 1, 2 and 4 and automatic status blocks, each written
+// as the TM series' command reference gives the bits, and what the queue
+// must then show.
+TEST(EscposLink, DocumentedStatusBytesBecomeTheQueuesReasons)
+{
+    const struct {
+        const char *state;
+        std::string eot1_2_4; // the three answers, or empty
+        std::string block;    // automatic status back, or empty
+        std::vector<std::string> reasons;
+    } rows[] = {
+        {"ready", bytes({0x12, 0x12, 0x12}), {}, {}},
+        // 1: bit 3 offline; 2: bit 5 stopped by paper end; 4: bits 5-6 paper end
+        {"out of paper", bytes({0x1A, 0x32, 0x72}), {}, {"media-empty-error"}},
+        // 2: bit 2 cover open
+        {"cover open", bytes({0x1A, 0x16, 0x12}), {}, {"cover-open-error"}},
+        // 4: bits 2-3 near end only: still prints
+        {"paper near its end", bytes({0x12, 0x12, 0x1E}), {}, {}},
+        // 2: bit 3 paper fed with the FEED button: offline, nothing wrong
+        {"feed button held", bytes({0x1A, 0x1A, 0x12}), {}, {"offline-report"}},
+        // 2: bit 6 error
+        {"error", bytes({0x1A, 0x52, 0x12}), {}, {"other-error"}},
+        // block byte 1: bit 4 fixed, bit 3 offline, bit 5 cover; byte 3: bits 2-3 paper end
+        {"ready, unasked", {}, bytes({0x10, 0x00, 0x00, 0x00}), {}},
+        {"out of paper, unasked", {}, bytes({0x18, 0x00, 0x0C, 0x00}), {"media-empty-error"}},
+        {"cover open, unasked", {}, bytes({0x38, 0x00, 0x00, 0x00}), {"cover-open-error"}},
+        {"autocutter error, unasked", {}, bytes({0x18, 0x08, 0x00, 0x00}), {"other-error"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.state);
+        AnswerReader reader;
+        // A process-ID answer and a stray byte around them change nothing.
+        const std::string stream = bytes({0x37, 0x22, '!', '!', '!', '!', 0x00}) + r.block + r.eot1_2_4 + "\xff";
+        reader.feed(stream.data(), stream.size());
+        PrinterStatus status;
+        const int requests[] = {1, 2, 4};
+        std::size_t statusAnswers = 0;
+        while (auto a = reader.next()) {
+            if (a->kind == AnswerReader::Answer::Status && statusAnswers < 3)
+                applyStatus(status, requests[statusAnswers++], a->status);
+            else if (a->kind == AnswerReader::Answer::AutoStatus)
+                status = autoStatus(a->id);
+            else
+                EXPECT_EQ(a->id, "!!!!");
+        }
+        EXPECT_EQ(statusAnswers, r.eot1_2_4.size());
+        EXPECT_EQ(stateReasons(status), r.reasons);
+    }
+}
+
+// A process ID names the job, the attempt and the piece: an answer left
+// from an earlier job or connection (a USB printer's device keeps unread
+// answers) must never match a piece of this one.
+TEST(EscposLink, ProcessIdsOfOtherJobsAttemptsAndPiecesNeverMeet)
+{
+    const struct {
+        const char *what;
+        int job;
+        unsigned attempt;
+        std::size_t piece;
+    } others[] = {
+        {"the next job", 8, 1, 0},
+        {"the next attempt", 7, 2, 0},
+        {"the next piece", 7, 1, 1},
+        {"a far piece", 7, 1, 94},
+    };
+    const std::string mine = processIdOf(7, 1, 0);
+    std::set<std::string> seen{mine, probeIdOf(7, 1)};
+    for (const auto &o : others) {
+        SCOPED_TRACE(o.what);
+        const std::string id = processIdOf(o.job, o.attempt, o.piece);
+        ASSERT_EQ(id.size(), 4u);
+        for (char c : id)
+            EXPECT_TRUE(c >= 32 && c <= 126) << int(c);
+        EXPECT_TRUE(seen.insert(id).second) << "meets another ID";
+    }
+    for (std::size_t piece = 0; piece < 94 * 94 - 1; ++piece)
+        ASSERT_NE(processIdOf(7, 1, piece), probeIdOf(7, 1)) << piece;
+}
+
+TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
+{
+    const testsupport::TempAppDir dir;
+    const std::string d = dir.path().toStdString();
+    {
+        JobState first(d, 5, "receipt one|receipt two|");
+        first.attempt = 3;
+        first.confirmed = 1;
+        std::string error;
+        g_diskCalls.clear();
+        ASSERT_TRUE(first.save(error)) << error;
+        const std::string tmp = d + "/escpos-job-5.new";
+        const auto flushed = std::find(g_diskCalls.begin(), g_diskCalls.end(), "fsync " + tmp);
+        const auto renamed = std::find(g_diskCalls.begin(), g_diskCalls.end(), "rename " + tmp);
+        EXPECT_TRUE(flushed < renamed && renamed != g_diskCalls.end()) << "the state is flushed before it is renamed";
+    }
+    const struct {
+        const char *what;
+        std::string document;
+        std::size_t confirmed;
+    } rows[] = {
+        {"the same document resumes", "receipt one|receipt two|", 1},
+        {"another document starts over", "receipt one|receipt 2|", 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        JobState again(d, 5, r.document);
+        std::string error;
+        ASSERT_TRUE(again.load(error)) << error;
+        EXPECT_EQ(again.confirmed, r.confirmed);
+        EXPECT_EQ(again.attempt, 3u) << "attempts count on, so no earlier answer matches";
+    }
+
+    // Left by a run killed as it saved: swept. Where the state's files
+    // cannot be written the message says why, never "Success".
+    std::ofstream(d + "/escpos-job-5.new") << "half";
+    JobState::sweep(d, 5);
+    EXPECT_FALSE(std::filesystem::exists(d + "/escpos-job-5.new"));
+    EXPECT_TRUE(std::filesystem::exists(d + "/escpos-job-5"));
+    const struct {
+        int job;
+        const char *directory; // where a file should be
+    } blocked[] = {{6, "/escpos-job-6.new"}, {8, "/escpos-job-8/kept"}};
+    for (const auto &b : blocked) {
+        SCOPED_TRACE(b.directory);
+        std::filesystem::create_directories(d + b.directory);
+        std::string error;
+        EXPECT_FALSE(JobState(d, b.job, "x").save(error));
+        EXPECT_NE(error.find("directory"), std::string::npos) << error;
+        EXPECT_EQ(error.find("Success"), std::string::npos) << error;
+    }
+}
+
+TEST(EscposLink, DeviceUris)
+{
+    const struct {
+        const char *uri;
+        bool ok;
+        const char *device;
+        std::size_t window;
+        Confirm confirm;
+    } rows[] = {
+        {"escpos://printer:9100/?confirm=status&window=3", true, "", 3, Confirm::Status},
+        {"escpos://printer", true, "", kDefaultWindow, Confirm::Auto},
+        {"escpos:/dev/usb/lp0", true, "/dev/usb/lp0", kDefaultWindow, Confirm::Auto},
+        {"escpos://printer/?window=0", true, "", 0, Confirm::Auto},
+        // lp may write more than printers: only devices are printers.
+        {"escpos:/etc/cups/printers.conf", false, "", 0, Confirm::Auto},
+        {"escpos:/dev/../var/spool/cups/c00001", false, "", 0, Confirm::Auto},
+        {"escpos:/dev/", false, "", 0, Confirm::Auto},
+        {"escpos://printer/?window=many", false, "", 0, Confirm::Auto},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.uri);
+        std::string error;
+        const auto uri = parseDeviceUri(r.uri, error);
+        ASSERT_EQ(uri.has_value(), r.ok) << error;
+        if (!uri) {
+            EXPECT_NE(error.find(r.uri), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(uri->device, r.device);
+        EXPECT_EQ(uri->window, r.window);
+        EXPECT_EQ(uri->confirm, r.confirm);
+    }
+}
+
+} // namespace
