@@ -29,9 +29,10 @@ install(FILES ${KV_PKG}/copyright DESTINATION ${KV_DOC_DIR})
 # The tables for a new site, and what they hold.
 install(FILES ${KV_PKG}/database.sql ${PROJECT_SOURCE_DIR}/docs/notify-by-station.sql
         DESTINATION usr/share/korvantis-launcher)
-install(FILES docs/database.md docs/configuring.md DESTINATION ${KV_DOC_DIR})
 install(FILES ${KV_PKG}/confined-tills.sql DESTINATION usr/share/korvantis-launcher)
-install(FILES docs/security.md DESTINATION ${KV_DOC_DIR})
+# Every page an administrator may be sent to, and the SQL they show: the whole
+# of docs/ but its pictures, so that a page added there ships too.
+install(DIRECTORY docs/ DESTINATION ${KV_DOC_DIR} FILES_MATCHING PATTERN "*.md" PATTERN "*.sql")
 install(FILES ${KV_PKG}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME korvantis-launcher)
 
 # The changelog's newest entry names the package's version; a release bumps

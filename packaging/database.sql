@@ -1,10 +1,11 @@
 -- The tables the Korvantis Launcher reads and writes, for a new site:
 --   psql -v ON_ERROR_STOP=1 -d DATABASE -f /usr/share/korvantis-launcher/database.sql
--- Run it as the user that is to own the tables (the one the tills log in as,
--- or grant that user SELECT, INSERT, UPDATE, DELETE on them and USAGE on the
--- sequences). It only creates what is missing: a table, sequence or row that
--- already exists is left exactly as it is, so running it again, or on the
--- database of a running system, changes nothing there.
+-- Run it as the user that is to own the tables; a till's login that does not
+-- own them needs the grants docs/database.md lists (SELECT on config; SELECT,
+-- INSERT, UPDATE on managedprogram; USAGE, SELECT on managedprogram_id_seq;
+-- SELECT, DELETE on poscommands). It only creates what is missing: a table,
+-- sequence or row that already exists is left exactly as it is, so running it
+-- again, or on the database of a running system, changes nothing there.
 -- docs/database.md (in /usr/share/doc/korvantis-launcher) says what each
 -- column means.
 BEGIN;
@@ -27,7 +28,8 @@ CREATE TABLE IF NOT EXISTS managedprogram (
 );
 
 -- Receipts and drawer pulses queued for a till (device 1: receipt printer,
--- 2: cash drawer), each followed by NOTIFY poscommands.
+-- 2: cash drawer). The trigger of notify-by-station.sql wakes the till a row
+-- is for; without it, whatever queues rows sends NOTIFY poscommands.
 CREATE TABLE IF NOT EXISTS poscommands (
   id serial PRIMARY KEY,
   stationid integer,

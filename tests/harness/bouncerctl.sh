@@ -7,6 +7,8 @@
 # so only the address tells the two ways apart. As root it runs as user
 # postgres (PgBouncer refuses root).
 set -euo pipefail
+# pgbouncer lies in /usr/sbin, which is not on an ordinary user's PATH.
+. "$(dirname "$0")/syspath.sh"
 
 cmd=${1:?command}
 envdir=${2:?env directory}

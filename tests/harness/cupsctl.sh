@@ -11,7 +11,7 @@
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
 set -eEuo pipefail
 # cupsd and lpadmin lie in /usr/sbin, which is not on an ordinary user's PATH.
-PATH="$PATH:/usr/sbin:/sbin"
+. "$(dirname "$0")/syspath.sh"
 
 cmd=${1:?command}
 envdir=${2:?env directory}

@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
 # The Debian package passes lintian, installs into a scratch root, runs from
-# there with the client library found beside it, carries valid desktop files,
-# proper dependencies and a start command that reads /etc/default, and purges
-# what it and the launcher made.  install_test.sh BUILD-DIR
+# there with the client library found beside it and prints a receipt (the
+# demo's till with the installed launcher), carries valid desktop files,
+# proper dependencies and a start command that reads /etc/default, names the
+# print queues left without their backend on remove, and purges what it and
+# the launcher made.
+#   install_test.sh BUILD-DIR [DEB]
+# Without DEB it packs BUILD-DIR; the demo's programs come from BUILD-DIR.
 set -euo pipefail
 build=${1:?build directory}
+given_deb=${2:-}
+src=$(cd "$(dirname "$0")/../.." && pwd)
 # dpkg wants ldconfig and start-stop-daemon, which lie off an ordinary
 # user's PATH. Such a user installs into the scratch root as its owner, and
 # takes a user namespace of its own for the mounts below.
-PATH="$PATH:/usr/sbin:/sbin"
+. "$src/tests/harness/syspath.sh"
 as_user=()
 namespace=(unshare -m)
 if [ "$(id -u)" -ne 0 ]; then as_user=(--force-not-root); namespace=(unshare -rm); fi
 work=$(mktemp -d /tmp/kv-pkgtest.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '"$src/tests/harness/cupsctl.sh" teardown "$work/cups" >/dev/null 2>&1; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-(cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
-deb=$(ls "$work"/out/*.deb)
+if [ -n "$given_deb" ]; then
+  deb=$given_deb
+else
+  (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
+  deb=$(ls "$work"/out/*.deb)
+fi
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian"; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -54,11 +64,14 @@ tryexec=$(sed -n 's/^TryExec=//p' "$autostart")
 [ "$tryexec" = "$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$autostart")" ] || fail "autostart TryExec '$tryexec' is not its Exec"
 [ -x "$root$tryexec" ] || fail "autostart TryExec $tryexec is not installed"
 # The tables for a new site: the file the database test runs, and its guide.
-cmp "$root/usr/share/korvantis-launcher/database.sql" "$(dirname "$0")/../../packaging/database.sql" \
+cmp "$root/usr/share/korvantis-launcher/database.sql" "$src/packaging/database.sql" \
   || fail "no database.sql, or not the one tested"
-[ -f "$root/usr/share/doc/korvantis-launcher/database.md" ] || fail "no database.md"
-cmp "$root/usr/share/korvantis-launcher/notify-by-station.sql" "$(dirname "$0")/../../docs/notify-by-station.sql" \
+cmp "$root/usr/share/korvantis-launcher/notify-by-station.sql" "$src/docs/notify-by-station.sql" \
   || fail "no notify-by-station.sql, or not the one tested"
+# Every page of docs/ an administrator may be sent to, also ones added later.
+for doc in "$src"/docs/*.md; do
+  cmp "$root/usr/share/doc/korvantis-launcher/$(basename "$doc")" "$doc" || fail "no $(basename "$doc") in the package"
+done
 # The receipt printer's backend: mode 0755, so CUPS runs it as lp, not root;
 # asked with no arguments it names its device class, as CUPS asks.
 backend="$root/usr/lib/cups/backend/escpos"
@@ -79,13 +92,30 @@ for entry in etc/xdg/autostart usr/share/applications; do
   [ "$got" = "5499 --version" ] || fail "$entry: the launcher got '$got', not PGPORT=5499 and its arguments"
 done
 
+# A receipt through the installed launcher and client library, on the demo's
+# till (its database, print server and front-end).
+"$src/tests/demo/demo_once.sh" "$src" "$build" --launcher "$exe" >"$work/demo.log" 2>&1 \
+  || { cat "$work/demo.log" >&2; fail "no receipt through the installed launcher"; }
+
 # Remove keeps the station's settings; purge takes what the launcher wrote
 # beside itself and leaves the front-end's files, which share the directory.
+# Both name the print queues that use the escpos backend, as the scheduler
+# lists them (remove) or, with none running, as printers.conf holds them
+# (purge); the queues themselves are the administrator's and stay.
 frontend=(dralfrontend.exe korvantis.conf kvtupd.sh)
 (cd "$root/opt/korvantis" && touch shell.conf shell.conf.aB3xYz run.sh doupdate poscommands.journal "${frontend[@]}")
-dpkg_root -r korvantis-launcher
+"$src/tests/harness/cupsctl.sh" setup "$work/cups" "$build" 2>"$work/cups.log" || { cat "$work/cups.log" >&2; fail "cupsctl.sh setup"; }
+CUPS_SERVER=$(sed -n 's/^CUPS_SERVER=//p' "$work/cups/cups.env") dpkg_root -r korvantis-launcher
+grep -q "^ *KV_Receipt  escpos://127.0.0.1:[0-9]*$" "$work/dpkg.log" || { cat "$work/dpkg.log" >&2; fail "remove did not name the queue KV_Receipt"; }
+grep -q "lpadmin -p KV_Receipt -v socket://127.0.0.1:[0-9]* " "$work/dpkg.log" || fail "remove did not say how to print without the backend"
+"$src/tests/harness/cupsctl.sh" teardown "$work/cups"
 [ -f "$root/opt/korvantis/shell.conf" ] || fail "remove took shell.conf"
 [ -f "$autostart" ] && [ ! -e "$root$tryexec" ] || fail "after remove: the autostart entry or its TryExec program"
-dpkg_root --purge korvantis-launcher
+mkdir -p "$root/etc/cups"
+printf '%s\n' '<DefaultPrinter Till>' 'DeviceURI escpos:/dev/usb/lp0' '</Printer>' \
+  '<Printer Office>' 'DeviceURI socket://10.0.0.9:9100' '</Printer>' >"$root/etc/cups/printers.conf"
+CUPS_SERVER="$work/no-scheduler.sock" dpkg_root --purge korvantis-launcher
+grep -q "^ *Till  escpos:/dev/usb/lp0$" "$work/dpkg.log" || { cat "$work/dpkg.log" >&2; fail "purge did not name the queue Till"; }
+grep -q "Office" "$work/dpkg.log" && fail "purge named a queue that does not use the backend"
 left=$(cd "$root" && find . -path ./var -prune -o -type f -print | sort)
-[ "$left" = "$(printf './opt/korvantis/%s\n' "${frontend[@]}" | sort)" ] || fail "left after purge: $left"
+[ "$left" = "$( (echo ./etc/cups/printers.conf; printf './opt/korvantis/%s\n' "${frontend[@]}") | sort)" ] || fail "left after purge: $left"
