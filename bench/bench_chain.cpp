@@ -130,6 +130,7 @@ public:
         return std::make_unique<TakingPrinter>();
     }
     kv::platform::JobFate settleJob(const kv::platform::JobRef &) override { return kv::platform::JobFate::Taken; }
+    kv::platform::JobStage followJob(const kv::platform::JobRef &) override { return kv::platform::JobStage::Printed; }
     std::optional<int> cancelHeldJobs(const std::string &, const std::string &) override { return 0; }
     std::string lastError() const override { return {}; }
 };

@@ -140,6 +140,7 @@ public:
         return std::make_unique<TimedPrinter>(std::move(handle), m_steps);
     }
     kv::platform::JobFate settleJob(const kv::platform::JobRef &job) override { return m_inner.settleJob(job); }
+    kv::platform::JobStage followJob(const kv::platform::JobRef &job) override { return m_inner.followJob(job); }
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &prefix) override
     {
         return m_inner.cancelHeldJobs(printer, prefix);

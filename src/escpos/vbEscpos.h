@@ -59,6 +59,8 @@ public:
     // platform::Spooler::settleJob).
     platform::JobFate lastFate() const { return m_lastFate; }
     const platform::JobRef &lastJob() const { return m_lastJob; }
+    // The open document's job, as far as the server has told it.
+    platform::JobRef currentJob() const { return hPrinter ? hPrinter->job() : platform::JobRef{}; }
 
     bool isOpen() const { return hPrinter != nullptr; }
     // Why the open printer does not print, as its queue said (see

@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 
+#include <utility>
+
 namespace kv {
 
 PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
@@ -54,51 +56,68 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
         qint32 copy = resultSet;
         m_draldb.VB_free(copy);
     };
-    QList<ReadRow> rows;
+    PassRows rows;
     try {
         const qint32 numRecords = m_draldb.VB_numrecord(resultSet);
-        // The name finds the job on the print server when its answer is lost.
+        // The name finds the job on the print server when its answer is lost
+        // or the launcher starts again.
         report.jobName = poscommands::jobNamePrefix(stationId) + m_runToken + QLatin1Char('-') +
                          QString::number(++m_jobs);
         // An empty queue opens the printer too, so a notification still tells
         // the person at the till when the printer is gone.
+        QSet<QString> held;
+        std::optional<PrintJournal::Job> resend;
         if (!m_channel.escposOpen(report.jobName, report.printerName)) {
             // The rows stay queued for a later pass that finds the printer;
             // deleting them now would lose the receipts.
             report.rowsLeftQueued = numRecords > 0;
             report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
                                  .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
-        } else if (m_unsettled && !settleEarlierJob(report)) {
-            // The earlier job may yet print: its rows must not print beside it.
+        } else if (report.printerOpened = true; !followJobs(held, resend, report)) {
+            // A job of an earlier pass may yet print: its rows must not print
+            // beside it, nor newer rows before them.
             m_channel.escposAbandon();
-            report.printerOpened = true;
             report.rowsLeftQueued = numRecords > 0;
         } else {
-            report.printerOpened = true;
-            report.printerSays = escpos::reasonsInWords(m_channel.printerReasons());
-            printRows(resultSet, numRecords, rows, report);
-            // A row leaves the queue only once the print server holds its
-            // receipt: a server that dies in mid-pass leaves every row of the
-            // pass for the next one. Printing one twice is better than none.
-            if (!m_channel.escposClose()) {
-                report.rowsLeftQueued = !rows.isEmpty();
-                report.failure = QStringLiteral("the print server did not take the job: %1")
-                                     .arg(QString::fromStdString(m_spooler.lastError()));
-                keepIfUnsettled(rows, report);
-            } else {
-                report.jobAccepted = true;
-                deleteRows(resultSet, rows, report);
+            // A job the server lost goes again as it was, under its name: a
+            // printer backend that kept what the printer confirmed of it
+            // (the escpos backend does, for its job) need not print that
+            // again.
+            if (resend) {
+                report.jobName = resend->name;
+                if (!m_channel.escposOpen(report.jobName, report.printerName)) {
+                    // Its turn comes at the next pass.
+                    PrintJournal::Content content = m_journal.content();
+                    content.jobs.prepend(*resend);
+                    m_journal.save(content, nullptr);
+                    resend.reset();
+                    report.printerOpened = false;
+                    report.rowsLeftQueued = numRecords > 0;
+                    report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
+                                         .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
+                    freeResultSet();
+                    return done();
+                }
             }
+            report.printerSays = escpos::reasonsInWords(m_channel.printerReasons());
+            printRows(resultSet, numRecords, held, resend ? &resend->rows : nullptr, rows, report);
+            handOver(rows, report);
+            deleteRows(resultSet, rows, report);
         }
     } catch (...) {
         // An error before the job was handed over leaves every row of the
         // pass queued, so none of its receipts may print: the next pass
         // prints them all (what the server has of the job stays held, and
-        // that pass cancels it). After the hand-over there is no job left to
-        // drop. The library gets its result set back; the error itself is
+        // that pass cancels it). After the hand-over the journal holds the
+        // job. The library gets its result set back; the error itself is
         // the caller's.
         m_channel.escposAbandon();
-        keepIfUnsettled(rows, report);
+        if (m_channel.lastFate() == platform::JobFate::Unknown && !rows.inJob.isEmpty() && !rows.journalled) {
+            PrintJournal::Content content = m_journal.content();
+            content.jobs.append(PrintJournal::Job{report.jobName, report.printerName, m_channel.lastJob().id, true,
+                                                  idsOf(rows.inJob)});
+            m_journal.save(content, nullptr);
+        }
         freeResultSet();
         throw;
     }
@@ -106,38 +125,133 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
     return done();
 }
 
-bool PosCommandQueue::settleEarlierJob(PosPassReport &report)
+QStringList PosCommandQueue::idsOf(const QList<ReadRow> &rows)
 {
-    const platform::JobFate fate = m_spooler.settleJob(m_unsettled->job);
-    report.earlierJobFate = fate;
-    if (fate == platform::JobFate::Unknown) {
-        report.failure = QStringLiteral("the print server did not say whether it took the job \"%1\": %2")
-                             .arg(QString::fromStdString(m_unsettled->job.name),
-                                  QString::fromStdString(m_spooler.lastError()));
-        return false;
-    }
-    if (fate == platform::JobFate::Taken) {
-        // Its rows are printed: from here they are the journal's, like the
-        // rows of a job taken whose deletes did not get through.
-        QString error;
-        if (!m_journal.save(m_journal.ids() + m_unsettled->ids, &error))
-            report.failure = error;
-    }
-    m_unsettled.reset();
-    return true;
-}
-
-void PosCommandQueue::keepIfUnsettled(const QList<ReadRow> &rows, PosPassReport &report)
-{
-    if (m_channel.lastFate() != platform::JobFate::Unknown)
-        return;
-    report.jobFateUnknown = true;
-    Unsettled unsettled{m_channel.lastJob(), {}};
+    QStringList ids;
     for (const ReadRow &row : rows) {
         if (!row.id.isEmpty())
-            unsettled.ids.insert(row.id);
+            ids << row.id;
     }
-    m_unsettled = std::move(unsettled);
+    return ids;
+}
+
+bool PosCommandQueue::followJobs(QSet<QString> &held, std::optional<PrintJournal::Job> &resend,
+                                 PosPassReport &report)
+{
+    PrintJournal::Content content = m_journal.content();
+    if (content.jobs.isEmpty())
+        return true;
+    QList<PrintJournal::Job> waiting;
+    bool answered = true;
+    bool changed = false;
+    for (const PrintJournal::Job &job : std::as_const(content.jobs)) {
+        platform::JobStage stage = platform::JobStage::Unknown;
+        // One server that does not answer is asked no more in this pass.
+        if (answered)
+            stage = m_spooler.followJob(platform::JobRef{job.printer.toStdString(), job.name.toStdString(), job.id});
+        if (job.unanswered && answered) {
+            report.earlierJobFate = stage == platform::JobStage::Gone      ? platform::JobFate::NotTaken
+                                    : stage == platform::JobStage::Unknown ? platform::JobFate::Unknown
+                                                                           : platform::JobFate::Taken;
+        }
+        switch (stage) {
+        case platform::JobStage::Printed:
+            // On paper: from here its rows are deleted unprinted, by this
+            // pass or, should the deletes not get through, a later one.
+            content.printed.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
+            changed = true;
+            break;
+        case platform::JobStage::Gone:
+            // The server will never print it (most often: it died before it
+            // wrote the job to disk): its rows print again, the first such
+            // job's in this pass, alone; the next ones wait their turn.
+            if (!resend) {
+                resend = job;
+                changed = true;
+                break;
+            }
+            waiting.append(job);
+            held.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
+            break;
+        case platform::JobStage::Unknown:
+            if (answered)
+                report.failure = QStringLiteral("the print server did not say what became of the job \"%1\": %2")
+                                     .arg(job.name, QString::fromStdString(m_spooler.lastError()));
+            answered = false;
+            [[fallthrough]];
+        case platform::JobStage::Waiting:
+            waiting.append(job);
+            held.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
+            break;
+        }
+    }
+    content.jobs = waiting;
+    QString error;
+    if (changed && !m_journal.save(content, &error) && report.failure.isEmpty())
+        report.failure = error;
+    return answered;
+}
+
+void PosCommandQueue::handOver(PassRows &rows, PosPassReport &report)
+{
+    // Nothing went to paper for these rows (no receipt, no drawer pulse):
+    // nothing to wait for.
+    const bool paper = report.receipts + report.drawerPulses > 0;
+    PrintJournal::Job job{report.jobName, report.printerName, m_channel.currentJob().id, false, idsOf(rows.inJob)};
+    QString error;
+    if (paper) {
+        // The job goes into the journal before it is let go: a till that
+        // dies from here on finds it there at its next start, and asks the
+        // print server about it before it prints its rows again.
+        PrintJournal::Content content = m_journal.content();
+        content.jobs.append(job);
+        rows.journalled = m_journal.save(content, &error);
+        if (!rows.journalled)
+            report.failure = error + QStringLiteral("; the rows leave the queue as soon as the print server has "
+                                                    "the job, and a power cut may lose them");
+    }
+    const auto dropJob = [&](bool asPrinted) {
+        PrintJournal::Content content = m_journal.content();
+        content.jobs.removeAll(job);
+        if (asPrinted)
+            content.printed.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
+        if (!m_journal.save(content, &error) && report.failure.isEmpty())
+            report.failure = error;
+    };
+    if (!m_channel.escposClose()) {
+        report.rowsLeftQueued = !rows.inJob.isEmpty();
+        report.failure = QStringLiteral("the print server did not take the job: %1")
+                             .arg(QString::fromStdString(m_spooler.lastError()));
+        if (m_channel.lastFate() == platform::JobFate::Unknown) {
+            // The next pass asks the server what became of it first.
+            report.jobFateUnknown = true;
+            PrintJournal::Content content = m_journal.content();
+            content.jobs.removeAll(job);
+            content.jobs.append(
+                PrintJournal::Job{job.name, job.printer, m_channel.lastJob().id, true, job.rows});
+            m_journal.save(content, nullptr);
+        } else if (rows.journalled) {
+            dropJob(false);
+        }
+        rows.inJob.clear();
+        return;
+    }
+    report.jobAccepted = true;
+    if (!paper || !rows.journalled)
+        return; // deleted now
+    // The rows stay queued until the print server reports the job completed:
+    // the commit point is paper, not the hand-over. A receipt lost with a
+    // print server that had not yet written the job to disk prints again;
+    // one printed is never printed again by a later pass, as the journal
+    // holds its rows while the job lives. One look at once: a job the server
+    // has finished already leaves the queue in this pass.
+    if (m_spooler.followJob(platform::JobRef{job.printer.toStdString(), job.name.toStdString(), job.id}) ==
+        platform::JobStage::Printed) {
+        dropJob(true);
+        return;
+    }
+    report.rowsAwaitingPaper += int(rows.inJob.size());
+    rows.inJob.clear();
 }
 
 LeftoverReport PosCommandQueue::cancelHeldLeftovers(const QString &sPrinterName)
@@ -162,9 +276,10 @@ LeftoverReport PosCommandQueue::cancelHeldLeftovers(const QString &sPrinterName)
     return report;
 }
 
-void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, QList<ReadRow> &rows, PosPassReport &report)
+void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, const QSet<QString> &held,
+                                const QStringList *only, PassRows &rows, PosPassReport &report)
 {
-    const QSet<QString> &journalled = m_journal.ids();
+    const QSet<QString> &printed = m_journal.content().printed;
     bool drawerOpened = false;
     for (qint32 index = 0; index < numRecords; ++index) {
         qint32 row = m_draldb.VB_moveto(resultSet, index);
@@ -173,11 +288,26 @@ void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, QList<ReadR
         const QString sId = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("id"), row);
         const double device = poscommands::numericValue(sDevice);
         ++report.rowsRead;
+        rows.seen.insert(sId);
 
-        if (!sId.isEmpty() && journalled.contains(sId)) {
-            // Printed by a pass whose deletes did not get through.
+        if (!sId.isEmpty() && printed.contains(sId)) {
+            // On paper; its delete did not get through.
             ++report.alreadyPrinted;
-        } else if (device == poscommands::kReceiptPrinter) {
+            rows.printed.append({row, sId});
+            continue;
+        }
+        if (!sId.isEmpty() && held.contains(sId)) {
+            // A job the print server has not completed holds it: printing
+            // it now could put it on paper twice.
+            ++report.rowsAwaitingPaper;
+            continue;
+        }
+        if (only && !only->contains(sId)) {
+            // After the lost job that goes again: the next pass prints it.
+            report.rowsLeftQueued = true;
+            continue;
+        }
+        if (device == poscommands::kReceiptPrinter) {
             m_channel.escposStartPage();
             m_channel.escposSelectReceipt();
             const QString sPrinted = poscommands::replaceFeedAndCut(sCommand);
@@ -201,41 +331,32 @@ void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, QList<ReadR
                 ++report.drawerPulses;
             }
         }
-        // Every row read leaves the queue, those of no device of ours too:
-        // leaving one would only have it read again on every notification.
-        rows.append({row, sId});
+        // Every row read leaves the queue with the job, those of no device
+        // of ours too: leaving one would only have it read again on every
+        // notification.
+        rows.inJob.append({row, sId});
     }
 }
 
-void PosCommandQueue::deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report)
+void PosCommandQueue::deleteRows(qint32 resultSet, const PassRows &rows, PosPassReport &report)
 {
-    // The print server holds the receipts now: should the deletes not get
-    // through, the next pass must know not to print them again.
-    QSet<QString> journal = m_journal.ids();
-    QSet<QString> seen;
-    for (const ReadRow &row : rows) {
-        if (!row.id.isEmpty()) {
-            journal.insert(row.id);
-            seen.insert(row.id);
-        }
-    }
-    QString journalError;
-    if (!rows.isEmpty() && !m_journal.save(journal, &journalError))
-        report.failure = journalError;
-    for (ReadRow row : rows) {
+    PrintJournal::Content journal = m_journal.content();
+    for (ReadRow row : rows.printed + rows.inJob) {
         const QString error = m_draldb.VB_delete(resultSet, QStringLiteral("poscommands"), row.handle);
         if (error.isEmpty()) {
             ++report.rowsDeleted;
-            journal.remove(row.id);
+            journal.printed.remove(row.id);
         } else if (!report.rowsLeftQueued) {
             report.rowsLeftQueued = true;
             report.failure = QStringLiteral("the printed rows could not be deleted: %1").arg(error);
         }
     }
     // What the query no longer gives has left the queue already.
-    for (auto it = journal.begin(); it != journal.end();)
-        it = seen.contains(*it) ? std::next(it) : journal.erase(it);
-    if (!m_journal.save(journal, &journalError) && report.failure.isEmpty())
+    for (auto it = journal.printed.begin(); it != journal.printed.end();)
+        it = rows.seen.contains(*it) ? std::next(it) : journal.printed.erase(it);
+    QString journalError;
+    if (journal.printed != m_journal.content().printed && !m_journal.save(journal, &journalError) &&
+        report.failure.isEmpty())
         report.failure = journalError;
 }
 

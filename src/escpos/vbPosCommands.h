@@ -51,11 +51,20 @@ struct PosPassReport {
     // rows stay queued, and the next pass asks about the job before it
     // prints them again.
     bool jobFateUnknown = false;
-    // Set when the pass first asked about such a job of an earlier pass:
-    // Taken (its rows count as printed and are deleted unprinted), NotTaken
-    // (they print now; a held rest of it was cancelled) or Unknown (no
-    // answer: nothing printed, the rows stay).
+    // Set when the pass asked about such a job of an earlier pass: Taken
+    // (it prints or has printed: its rows wait for it), NotTaken (they
+    // print now; a held rest of it was cancelled) or Unknown (no answer:
+    // nothing printed, the rows stay).
     std::optional<platform::JobFate> earlierJobFate;
+    // Rows that stay queued because a job the print server has not yet
+    // reported completed holds them (this pass's or an earlier one's): no
+    // pass prints them while that job lives, and the first pass after it has
+    // completed deletes them.
+    int rowsAwaitingPaper = 0;
+
+    // Another pass is due soon: rows stay queued for want of a printer or
+    // a server, or wait for a job to complete before they can be deleted.
+    bool wantsAnotherPass() const { return rowsLeftQueued || rowsAwaitingPaper > 0; }
 };
 
 // What the look for held jobs of an earlier run found.
@@ -87,12 +96,21 @@ public:
     // One pass over the station's queue: every row read is printed (device
     // 1), pulses the drawer at most once (device 2), or is dropped (any other
     // device), all in one print job on sPrinterName ("" for the default
-    // printer). Once the print server has taken the job, the rows' ids go
-    // into the journal and the rows are deleted in the order they were read;
-    // rows the journal already names are deleted without being printed.
-    // When the printer cannot be opened or the job is not taken, every row
-    // stays queued. An exception from the library abandons the job
-    // unprinted, frees the result set and reaches the caller.
+    // printer). The rows leave the queue only once the print server reports
+    // that job completed, not when it takes the job: until then the journal
+    // names the job and its rows, and every pass (of this run or the next)
+    // first asks the server about each job the journal names: the rows of
+    // a completed one are deleted unprinted, those of one still to print
+    // are left alone, and those of one the server no longer has (lost in a
+    // power cut) print again. This departs on purpose from deleting the
+    // rows once the print server has taken the job: a server as installed
+    // writes its jobs to disk only now and then (CUPS: every
+    // DirtyCleanInterval, 30 s by default), so a power cut soon after the
+    // hand-over would lose the receipts with the rows already gone. When the
+    // printer cannot be opened, the job is not taken or the server does not
+    // answer, every row stays queued.
+    // An exception from the library abandons the job unprinted, frees the
+    // result set and reaches the caller.
     PosPassReport processPosCommands(const QString &sPrinterName);
 
     // Cancels the held jobs this station's passes left on sPrinterName (""
@@ -113,19 +131,32 @@ private:
         qint32 handle = 0;
         QString id;
     };
-    // A job whose print server did not say whether it took it, and the ids
-    // of the rows it held.
-    struct Unsettled {
-        platform::JobRef job;
-        QSet<QString> ids;
+    // What the pass did with the rows it read.
+    struct PassRows {
+        // Every id read.
+        QSet<QString> seen;
+        // On paper by an earlier job: deleted unprinted.
+        QList<ReadRow> printed;
+        // Printed into this pass's job, in order: deleted once on paper.
+        QList<ReadRow> inJob;
+        // The job is in the journal.
+        bool journalled = false;
     };
-    // Appends the rows read, in order, to `rows`.
-    void printRows(qint32 resultSet, qint32 numRecords, QList<ReadRow> &rows, PosPassReport &report);
-    void deleteRows(qint32 resultSet, const QList<ReadRow> &rows, PosPassReport &report);
-    // Asks about m_unsettled; false when nothing may print yet.
-    bool settleEarlierJob(PosPassReport &report);
-    // Keeps the job just closed or abandoned when its fate is Unknown.
-    void keepIfUnsettled(const QList<ReadRow> &rows, PosPassReport &report);
+    static QStringList idsOf(const QList<ReadRow> &rows);
+    // Asks the print server about every job the journal names (see
+    // processPosCommands); `held` gets the rows of jobs still to print,
+    // `resend` the first job the server will never print, whose rows alone
+    // this pass prints again. False when the server did not answer: nothing
+    // may print then.
+    bool followJobs(QSet<QString> &held, std::optional<PrintJournal::Job> &resend, PosPassReport &report);
+    // Prints the rows read that are neither on paper nor held; with `only`,
+    // just those of these ids.
+    void printRows(qint32 resultSet, qint32 numRecords, const QSet<QString> &held, const QStringList *only,
+                   PassRows &rows, PosPassReport &report);
+    // Journals the job, lets it go, and keeps in rows.inJob only what is to
+    // be deleted now.
+    void handOver(PassRows &rows, PosPassReport &report);
+    void deleteRows(qint32 resultSet, const PassRows &rows, PosPassReport &report);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
@@ -133,8 +164,6 @@ private:
     EscposChannel m_channel;
     PrintJournal &m_journal;
     std::function<void(bool)> m_busy;
-    // The pass's own: passes run one at a time, on one thread.
-    std::optional<Unsettled> m_unsettled;
     // Makes this run's job names unique among those of other runs.
     const QString m_runToken;
     int m_jobs = 0;

@@ -25,7 +25,7 @@ std::optional<LibraryFindings> LibraryJobs::takeFindings()
     if (findings->error)
         m_retryPending = true;
     else if (findings->pass)
-        m_retryPending = findings->pass->rowsLeftQueued;
+        m_retryPending = findings->pass->wantsAnotherPass();
     else if (findings->cause == PassCause::Retry && findings->rowsMayWait)
         m_retryPending = *findings->rowsMayWait;
     if (m_retryPending && !wasPending)

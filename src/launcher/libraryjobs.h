@@ -11,7 +11,8 @@
 //    jobs an earlier run left held and half sent are cancelled;
 //  - after the library has reconnected and listened again (what was notified
 //    meanwhile never comes);
-//  - while rows stay queued after a pass that could not print them, at most
+//  - while rows stay queued after a pass that could not print them, or wait
+//    for their job to complete before they are deleted, at most
 //    kRetryIntervalMs apart, each time first looking whether the printer can
 //    be opened and rows still wait, so that a long outage costs little;
 //  - after the periodic re-listen, when rows wait.

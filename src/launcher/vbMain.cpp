@@ -60,6 +60,8 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
     }
     if (pass.jobFateUnknown)
         line += QStringLiteral(", job \"%1\" unanswered").arg(pass.jobName);
+    if (pass.rowsAwaitingPaper > 0)
+        line += QStringLiteral(", %1 rows kept until their job is printed").arg(pass.rowsAwaitingPaper);
     line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
     if (!pass.printerSays.isEmpty())
         line += QStringLiteral("; the printer \"%1\" reports: %2, receipts wait at the print server")
@@ -594,7 +596,13 @@ void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
     const bool failed = !pass.failure.isEmpty();
     // Every notified pass is a sale and is logged; the launcher's own passes
     // say why rows wait once, not at every retry of a long outage.
-    if (!(own && failed && m_waitLogged))
+    // A pass of its own that only found the printer still printing the last
+    // job is no news.
+    const bool onlyWaited = own && !failed && pass.receipts + pass.drawerPulses + pass.rowsDeleted == 0 &&
+                            pass.rowsAwaitingPaper > 0;
+    if (onlyWaited)
+        m_parts.log.debug(passLogLine(pass, cause));
+    else if (!(own && failed && m_waitLogged))
         m_parts.log.log(failed || !pass.printerSays.isEmpty() ? LogPriority::Warning : LogPriority::Info,
                         passLogLine(pass, cause));
     m_waitLogged = pass.rowsLeftQueued;

@@ -36,6 +36,22 @@ enum class JobFate {
     Unknown,
 };
 
+// Where a job handed over stands at the print server, looked up by its name.
+enum class JobStage {
+    // Completed: the printer's backend reported every byte on paper.
+    Printed,
+    // Still to print, printing, or waiting for its printer: it may yet print.
+    Waiting,
+    // It will never print from here on: the server does not know it (lost
+    // with a server that died before it wrote the job to disk, or dropped
+    // from its history), it was cancelled or aborted, or it was still held
+    // and has now been cancelled.
+    Gone,
+    // The server did not answer (within a bounded time), or a held job could
+    // not be cancelled.
+    Unknown,
+};
+
 // One job on one printer: the document name it was started with, which the
 // caller makes unique, and the server's number for it (0 while the server
 // has not told it).
@@ -99,6 +115,13 @@ public:
     // Unknown when the server does not answer (within a bounded time) or
     // cannot cancel it.
     virtual JobFate settleJob(const JobRef &job) = 0;
+    // Where the job stands (see JobStage). By its number when known, and
+    // only while the server gives that number the job's name (a server that
+    // lost its jobs hands their numbers out again): another name there
+    // means the job is gone. Else by its name: when the server has several
+    // of that name, the newest counts. A held one is cancelled first, so
+    // that it can never print beside a document sent again in its place.
+    virtual JobStage followJob(const JobRef &job) = 0;
     // Cancels the held jobs on `printer` whose names begin with `namePrefix`:
     // what a run that ended in mid-job left behind. The number cancelled;
     // nullopt when the server could not list them. A job that could not be

@@ -16,12 +16,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cups/cups.h>
+
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -58,28 +61,37 @@ TEST(EscposPrinterList, NamesThenOneEmptyElementAndExactNamesOnly)
 
 struct LibraryFailed {};
 
+// The fake client library serving the rows the test queues, oldest first.
+struct FakeQueue {
+    FakeDraldb fake;
+    FakeQueue()
+    {
+        fake.config["stationid"] = "3";
+        fake.answer = [this](const QString &) { return std::optional(fake.tables.value("poscommands")); };
+    }
+    void add(const QString &id, const QString &device, const QString &command = QString())
+    {
+        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
+    }
+    QStringList ids() const
+    {
+        QStringList out;
+        for (const auto &row : fake.tables.value("poscommands"))
+            out << row.value("id");
+        return out;
+    }
+};
+
 // A job the spooler did not take keeps every row, printed once by the next
-// pass; rows of a job taken but not deleted are journalled, deleted by the
+// pass; rows of a job on paper but not deleted are journalled, deleted by the
 // next run unprinted. After a lost answer the run asks the server first, and
 // what the server holds unprinted of a job is cancelled.
 TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
 {
-    FakeDraldb fake;
-    fake.config["stationid"] = "3";
-    // The statement gives whatever rows the test queued, oldest first.
-    fake.answer = [&](const QString &) { return std::optional(fake.tables.value("poscommands")); };
-    const auto queue = [&](const QString &id, const QString &device, const QString &command = QString()) {
-        fake.tables["poscommands"].append(FakeDraldb::Row{{"id", id}, {"device", device}, {"command", command}});
-    };
-    const auto remainingIds = [&] {
-        QStringList ids;
-        for (const auto &row : fake.tables.value("poscommands"))
-            ids << row.value("id");
-        return ids;
-    };
+    FakeQueue q;
     RecordingSpooler spooler;
     spooler.setPrinters({"KV_Kitchen", "KV_Receipt"}, "KV_Receipt");
-    InterruptedLibrary library{fake};
+    InterruptedLibrary library{q.fake};
     testsupport::TempAppDir dir;
     kv::PrintJournal journal{dir.file(kv::PrintJournal::fileName())};
     const QString printer = "KV_Kitchen";
@@ -98,13 +110,13 @@ TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
     const std::string all = kSel + "one" + kCut + kSel + kPin2 + kPin5 + kSel + "two" + kCut;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        fake.tables.clear();
+        q.fake.tables.clear();
         spooler.clearOps();
         // The run's journal as the last row's new run left the file: empty.
         journal.save({}, nullptr);
-        queue("10", "1", "one");
-        queue("11", "2");
-        queue("12", "1", "two");
+        q.add("10", "1", "one");
+        q.add("11", "2");
+        q.add("12", "1", "two");
         spooler.setFailEndDocument(c.how == FailEnd);
         const bool lost = c.how == LostTaken || c.how == LostHeld;
         if (lost)
@@ -130,14 +142,14 @@ TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         // The receipts written before a library error are not handed over.
         const auto kinds = spooler.kinds();
         EXPECT_EQ(std::count(kinds.begin(), kinds.end(), Kind::EndDocument), c.how == Throw ? 0 : 1);
-        EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12"}));
-        EXPECT_EQ(fake.openResultSets(), 0);
+        EXPECT_EQ(q.ids(), (QStringList{"10", "11", "12"}));
+        EXPECT_EQ(q.fake.openResultSets(), 0);
         EXPECT_EQ(spooler.openHandles(), 0);
-        // Journalled when the job was surely taken, the file its owner's
+        // Every job the server may have is journalled, the file its owner's
         // alone like shell.conf beside it.
         struct stat st {};
         EXPECT_EQ(::stat(dir.file(kv::PrintJournal::fileName()).toUtf8().constData(), &st) == 0
-                      ? int(st.st_mode & 07777) : -1, c.how == ThrowAtDelete ? 0600 : -1);
+                      ? int(st.st_mode & 07777) : -1, 0600);
 
         spooler.setFailWrites(false);
         spooler.setFailEndDocument(false);
@@ -147,7 +159,7 @@ TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
             spooler.clearOps();
             EXPECT_EQ(pass().earlierJobFate, kv::platform::JobFate::Unknown);
             EXPECT_EQ(spooler.bytes(), "");
-            EXPECT_EQ(remainingIds(), (QStringList{"10", "11", "12"}));
+            EXPECT_EQ(q.ids(), (QStringList{"10", "11", "12"}));
             spooler.setLookupsAnswered(true);
         }
         spooler.clearOps();
@@ -158,12 +170,91 @@ TEST(PosQueuePass, OnlyWhatTheSpoolerTookLeavesTheQueueAndNothingPrintsTwice)
         kv::PosCommandQueue next(library, libraryConnection, spooler, reread);
         if (!lost)
             next.cancelHeldLeftovers(printer);
-        const kv::PosPassReport report = (lost ? posQueue : next).processPosCommands(printer);
+        kv::PosCommandQueue &run = lost ? posQueue : next;
+        const kv::PosPassReport report = run.processPosCommands(printer);
+        // Cut off at its second row, the job goes again as far as it got;
+        // the rest follows.
+        if (c.how == Throw) {
+            EXPECT_EQ(spooler.bytes(), kSel + "one" + kCut);
+            run.processPosCommands(printer);
+        }
         EXPECT_EQ(spooler.bytes(), taken ? std::string() : all);
         EXPECT_EQ(report.alreadyPrinted, taken ? 3 : 0);
-        EXPECT_TRUE(remainingIds().isEmpty());
+        EXPECT_TRUE(q.ids().isEmpty());
         EXPECT_FALSE(QFile::exists(dir.file(kv::PrintJournal::fileName())));
         EXPECT_EQ(spooler.heldJobs(), 0);
+    }
+}
+
+// A job the print server took holds its rows until the server reports it
+// completed: no later pass, of this run or the next, prints them while it
+// lives. Completed, they leave the queue unprinted; lost with the server (a
+// power cut before it wrote the job to disk) or cancelled, they print again,
+// once.
+TEST(PosQueuePass, RowsStayUntilTheirJobIsOnPaper)
+{
+    enum End { Printed, Lost, LookupUnanswered };
+    const struct { const char *what; End end; } cases[] = {
+        {"the job completes", Printed},
+        {"the server forgets the job", Lost},
+        {"the server does not answer", LookupUnanswered},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeQueue q;
+        RecordingSpooler spooler;
+        spooler.setPrinters({"KV_Receipt"}, "KV_Receipt");
+        spooler.setJobsPrint(false);
+        testsupport::TempAppDir dir;
+        const QString path = dir.file(kv::PrintJournal::fileName());
+        auto journal = std::make_unique<kv::PrintJournal>(path);
+        const qint32 connection = 1;
+        auto posQueue = std::make_unique<kv::PosCommandQueue>(q.fake, connection, spooler, *journal);
+        const auto pass = [&] { return posQueue->processPosCommands(QString()); };
+        q.add("20", "1", "first");
+        q.add("21", "2");
+        const kv::PosPassReport handedOver = pass();
+        EXPECT_TRUE(handedOver.jobAccepted);
+        EXPECT_FALSE(handedOver.rowsLeftQueued);
+        EXPECT_EQ(handedOver.rowsAwaitingPaper, 2);
+        EXPECT_EQ(handedOver.rowsDeleted, 0);
+        const std::string first = kSel + "first" + kCut + kSel + kPin2 + kPin5;
+        EXPECT_EQ(spooler.bytes(), first);
+
+        // A notification while it prints, then the same after a new start:
+        // only the new row prints.
+        q.add("22", "1", "second");
+        const kv::PosPassReport notified = pass();
+        EXPECT_EQ(notified.receipts, 1);
+        EXPECT_EQ(notified.rowsAwaitingPaper, 3);
+        journal = std::make_unique<kv::PrintJournal>(path);
+        posQueue = std::make_unique<kv::PosCommandQueue>(q.fake, connection, spooler, *journal);
+        posQueue->cancelHeldLeftovers(QString());
+        const kv::PosPassReport afterStart = pass();
+        EXPECT_EQ(afterStart.receipts + afterStart.drawerPulses, 0);
+        EXPECT_EQ(afterStart.rowsAwaitingPaper, 3);
+        EXPECT_EQ(spooler.bytes(), first + kSel + "second" + kCut);
+        EXPECT_EQ(q.ids(), (QStringList{"20", "21", "22"}));
+
+        spooler.clearOps();
+        if (c.end == Printed)
+            spooler.setJobsPrint(true);
+        else if (c.end == Lost)
+            spooler.forgetJobs(), spooler.setJobsPrint(true);
+        else
+            spooler.setLookupsAnswered(false);
+        const kv::PosPassReport last = pass();
+        if (c.end == Lost) {
+            // Each lost job goes again as it was, under its own name.
+            EXPECT_EQ(last.jobName, handedOver.jobName);
+            EXPECT_EQ(spooler.bytes(), first);
+            EXPECT_EQ(pass().jobName, notified.jobName);
+        }
+        EXPECT_EQ(spooler.bytes(), c.end == Lost ? first + kSel + "second" + kCut : std::string());
+        EXPECT_EQ(last.alreadyPrinted, c.end == Printed ? 3 : 0);
+        EXPECT_EQ(q.ids(), c.end == LookupUnanswered ? (QStringList{"20", "21", "22"}) : QStringList());
+        EXPECT_EQ(last.rowsLeftQueued, c.end == LookupUnanswered);
+        EXPECT_EQ(QFile::exists(path), c.end == LookupUnanswered);
     }
 }
 
@@ -192,18 +283,60 @@ std::string queued(int station)
                std::to_string(station));
 }
 
+// Dead once it has let go of its sockets, reaped or not.
+bool gone(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    return !(stat >> field >> field >> field) || field == "Z";
+}
+
 void killPrintServer()
 {
     const int pid = testprinter::printServerPid();
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    // Dead once it has let go of its sockets.
-    ASSERT_TRUE(testenv::pollUntil(
-        [pid] {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string field;
-            return !(stat >> field >> field >> field) || field == "Z";
-        },
-        std::chrono::seconds(5)));
+    ASSERT_TRUE(testenv::pollUntil([pid] { return gone(pid); }, std::chrono::seconds(5)));
+}
+
+// The till loses power, the printer keeps it: the print server and every
+// backend it runs die at once, as the launcher's pass (which the test ends by
+// dropping it) does.
+void powerCut()
+{
+    const int cupsd = testprinter::printServerPid();
+    std::vector<int> session;
+    QDir proc(QStringLiteral("/proc"));
+    for (const QString &entry : proc.entryList(QDir::Dirs)) {
+        bool number = false;
+        const int pid = entry.toInt(&number);
+        std::ifstream stat("/proc/" + entry.toStdString() + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // Field 6, the session, follows the name in parentheses.
+        const std::size_t close = line.rfind(')');
+        std::istringstream rest(close == std::string::npos ? std::string() : line.substr(close + 2));
+        std::string state;
+        int ppid = 0, pgrp = 0, sid = 0;
+        if (number && rest >> state >> ppid >> pgrp >> sid && sid == cupsd)
+            session.push_back(pid);
+    }
+    ASSERT_FALSE(session.empty());
+    for (const int pid : session)
+        ::kill(pid, SIGKILL);
+    ASSERT_TRUE(testenv::pollUntil([&] { return std::all_of(session.begin(), session.end(), gone); },
+                                   std::chrono::seconds(5)));
+}
+
+// Stops or starts the queue (cupsdisable, cupsenable): a stopped queue keeps
+// its jobs pending.
+void stopQueue(const std::string &queue, bool stop)
+{
+    ipp_t *request = ippNewRequest(stop ? IPP_OP_PAUSE_PRINTER : IPP_OP_RESUME_PRINTER);
+    const std::string uri = "ipp://localhost/printers/" + queue;
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
+    ASSERT_LE(cupsLastError(), IPP_STATUS_OK_CONFLICTING) << cupsLastErrorString();
 }
 
 class PosQueueThroughCups : public ::testing::Test {
@@ -224,6 +357,14 @@ protected:
     // Library jobs as the launcher's ticks hand them over, until one ran a
     // pass; fails the test when none did within the bound.
     kv::LibraryFindings jobUntilAPass() { return jobUntilAPass(jobs); }
+    // Passes until no row waits for its job any more (each job completed
+    // and its rows deleted); fails the test when that takes too long.
+    void untilOnPaper(kv::PosCommandQueue &through)
+    {
+        EXPECT_TRUE(testenv::pollUntil(
+            [&] { return through.processPosCommands(printerName).rowsAwaitingPaper == 0; }, std::chrono::seconds(20)));
+    }
+    void untilOnPaper() { untilOnPaper(posQueue); }
     kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
@@ -279,7 +420,8 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
     EXPECT_EQ(found.cause, kv::PassCause::Notification);
     EXPECT_EQ(defaultPrinter.bytesSince(mark).toStdString(), kSel + "Caf\xe9\x1b\x7f\x80\xff 4,50 \x80\x97??\n" + kCut +
                                                                  kSel + "one" + kCut + "two" + kCut + kSel + kPin2 + kPin5);
-    EXPECT_EQ(found.pass->rowsDeleted, 5);
+    EXPECT_EQ(found.pass->rowsAwaitingPaper + found.pass->rowsDeleted, 5);
+    untilOnPaper();
     EXPECT_EQ(queued(kOtherStation), other1 + "," + other2);
     EXPECT_EQ(queued(kStation), device7);
 }
@@ -314,15 +456,22 @@ TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIs
     const kv::LibraryFindings back = jobUntilAPass();
     EXPECT_EQ(back.cause, kv::PassCause::Retry);
     EXPECT_EQ(printer.bytesSince(mark).toStdString(), kSel + "kept" + kCut);
+    // The retries go on until the job is on paper and its row deleted.
+    EXPECT_TRUE(testenv::pollUntil(
+        [&] {
+            clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+            jobs.startJob(printerName, {});
+            jobs.takeFindings();
+            return !jobs.retryPending();
+        },
+        std::chrono::seconds(20)));
     EXPECT_EQ(queued(kStation), "");
-    EXPECT_FALSE(jobs.retryPending());
 }
 
-// The server restarts after the print server took the job and before the
-// rows are deleted: the rows stay, and the pass the reconnect brings (what
-// was notified meanwhile never comes) deletes them without printing them
-// again.
-TEST_F(PosQueueThroughCups, ServerRestartBetweenTheJobAndTheDeletesPrintsNothingTwice)
+// The database restarts after the job is on paper and before its rows are
+// deleted: the rows stay, and the pass the reconnect brings (what was
+// notified meanwhile never comes) deletes them without printing them again.
+TEST_F(PosQueueThroughCups, ServerRestartBetweenThePaperAndTheDeletesPrintsNothingTwice)
 {
     std::string all;
     for (const std::string n : {"1", "2", "3"}) {
@@ -330,18 +479,96 @@ TEST_F(PosQueueThroughCups, ServerRestartBetweenTheJobAndTheDeletesPrintsNothing
         all += kSel + "Bon " + n + kCut;
     }
     const auto mark = printer.mark();
-    library.atDelete = [] { testenv::pgctl("restart"); };
     const kv::PosPassReport first = posQueue.processPosCommands(printerName);
-    EXPECT_TRUE(first.jobAccepted);
-    EXPECT_TRUE(first.rowsLeftQueued);
+    ASSERT_TRUE(first.jobAccepted);
+    ASSERT_EQ(first.rowsAwaitingPaper, 3) << "the job completed within a millisecond";
+    EXPECT_EQ(printer.bytesSince(mark).toStdString(), all);
+    ASSERT_TRUE(testenv::pollUntil(
+        [&] {
+            return spooler.followJob({printerName.toStdString(), first.jobName.toStdString(), 0}) ==
+                   kv::platform::JobStage::Printed;
+        },
+        std::chrono::seconds(20)));
+    library.atDelete = [] { testenv::pgctl("restart"); };
+    const kv::PosPassReport deleting = posQueue.processPosCommands(printerName);
+    EXPECT_TRUE(deleting.rowsLeftQueued);
+    EXPECT_EQ(deleting.receipts, 0);
     EXPECT_NE(queued(kStation), "");
 
     const kv::LibraryFindings found = jobUntilAPass();
     EXPECT_EQ(found.cause, kv::PassCause::Reconnect);
-    EXPECT_EQ(found.pass->alreadyPrinted + first.rowsDeleted, 3);
+    EXPECT_EQ(found.pass->alreadyPrinted + deleting.rowsDeleted, 3);
     EXPECT_EQ(found.pass->receipts, 0);
     EXPECT_EQ(queued(kStation), "");
-    EXPECT_EQ(printer.bytesSince(mark).toStdString(), all);
+    EXPECT_EQ(printer.printedSince(mark).toStdString(), all);
+}
+
+// The till loses power right after the pass handed its job over, while the
+// print server as installed has not yet written the job to disk: the rows
+// are still queued, and the next start prints them, once. While the job
+// lives (its queue stopped), neither a notified pass nor a new start prints
+// its rows again.
+TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLosesNone)
+{
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "power cut after the hand-over" : "the job lives");
+        std::string all;
+        for (const std::string n : {"1", "2", "3"}) {
+            queue(kStation, 1, "'Cut " + std::to_string(cut) + " " + n + "'");
+            all += kSel + "Cut " + std::to_string(cut) + " " + n + kCut;
+        }
+        const auto mark = printer.mark();
+        struct Restore {
+            std::string queue;
+            ~Restore()
+            {
+                testprinter::restorePrintServer();
+                stopQueue(queue, false);
+            }
+        } restore{printer.queue()};
+        if (cut) {
+            // Stopped in order, the print server writes all it has and next
+            // writes 30 s after the first change: the cut falls well inside.
+            const int pid = testprinter::printServerPid();
+            ASSERT_EQ(::kill(pid, SIGTERM), 0);
+            ASSERT_TRUE(testenv::pollUntil([pid] { return gone(pid); }, std::chrono::seconds(15)));
+            testprinter::restorePrintServer();
+        }
+        stopQueue(printer.queue(), true);
+        const kv::PosPassReport handedOver = posQueue.processPosCommands(printerName);
+        ASSERT_TRUE(handedOver.jobAccepted);
+        EXPECT_EQ(handedOver.rowsAwaitingPaper, 3);
+        EXPECT_EQ(handedOver.rowsDeleted, 0);
+        EXPECT_NE(queued(kStation), "");
+        if (cut) {
+            powerCut();
+            testprinter::restorePrintServer();
+        } else {
+            queue(kStation, 1, "'while it lives'");
+            all += kSel + "while it lives" + kCut;
+            testenv::psql("NOTIFY poscommands");
+            const kv::LibraryFindings notified = jobUntilAPass();
+            // The three held, and the new one in a job of its own.
+            EXPECT_EQ(notified.pass->receipts, 1);
+            EXPECT_EQ(notified.pass->rowsAwaitingPaper, 4);
+        }
+        // The next start: the journal read again, held jobs cancelled, the
+        // start-up pass.
+        kv::PrintJournal reread(app.file(kv::PrintJournal::fileName()));
+        kv::PosCommandQueue next(library, libraryConnection, spooler, reread);
+        next.cancelHeldLeftovers(printerName);
+        const kv::PosPassReport started = next.processPosCommands(printerName);
+        EXPECT_EQ(started.receipts, cut ? 3 : 0);
+        EXPECT_EQ(started.rowsAwaitingPaper, cut ? 3 : 4);
+        stopQueue(printer.queue(), false);
+        EXPECT_EQ(printer.bytesSince(mark, cut ? 1 : 2).toStdString(), all);
+        untilOnPaper(next);
+        EXPECT_EQ(queued(kStation), "");
+        // Nothing came out twice, later either.
+        EXPECT_EQ(printer.printedSince(mark).toStdString(), all);
+        // The old run's journal, as it was when the new run began, goes.
+        journal.save({}, nullptr);
+    }
 }
 
 // The print server answers a step of the job late, past the pass's budget
@@ -393,11 +620,12 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         EXPECT_EQ(retry.cause, kv::PassCause::Retry);
         EXPECT_EQ(retry.pass->earlierJobFate, c.found);
         EXPECT_EQ(retry.pass->receipts, c.found == JobFate::Taken ? 0 : 2);
-        EXPECT_EQ(queued(kStation), "");
         // A second copy would reach the printer before this receipt.
         queue(kStation, 1, "'after'");
         posQueue.processPosCommands(printerName);
         EXPECT_EQ(printer.bytesSince(mark, 2).toStdString(), all + kSel + "after" + kCut);
+        untilOnPaper();
+        EXPECT_EQ(queued(kStation), "");
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
     }
 }
@@ -432,9 +660,12 @@ TEST_F(PosQueueThroughCups, UploadCutOffInMidDocumentPrintsNothingOfIt)
     EXPECT_TRUE(leftovers.asked);
     EXPECT_EQ(leftovers.cancelled, 1);
     EXPECT_EQ(spooler.cancelHeldJobs(printerName.toStdString(), station31), 1) << "station 31's job was not held";
-    EXPECT_TRUE(nextRun.processPosCommands(printerName).jobAccepted);
-    const std::string printed = printer.bytesSince(mark).toStdString();
+    // The job cut off goes again alone, as far as it got; then the rest.
+    EXPECT_EQ(nextRun.processPosCommands(printerName).receipts, 1);
+    EXPECT_EQ(nextRun.processPosCommands(printerName).receipts, 1);
+    const std::string printed = printer.bytesSince(mark, 2).toStdString();
     EXPECT_TRUE(printed == kSel + std::string(100000, 'x') + kCut + kSel + "second" + kCut)
         << "the first job has " << printed.size() << " bytes";
+    untilOnPaper(nextRun);
     EXPECT_EQ(queued(kStation), "");
 }

@@ -13,9 +13,10 @@ struct RecordingSpooler::State {
     bool failEndDocument = false;
     std::optional<bool> endAnswerLost;
     bool lookupsAnswered = true;
+    bool jobsPrint = true;
     std::vector<std::string> stateReasons;
     // What the fake server has of each job a document created.
-    enum class Server { Held, Taken, Cancelled };
+    enum class Server { Held, Taken, Printed, Cancelled };
     struct Job {
         JobRef ref;
         Server state = Server::Held;
@@ -104,7 +105,7 @@ public:
         m_writeFailed = false;
         RecordingSpooler::State::Job *onServer = m_job.id > 0 ? m_state->find(m_job) : nullptr;
         if (onServer && (taken || m_state->endAnswerLost.value_or(false)))
-            onServer->state = Server::Taken;
+            onServer->state = m_state->jobsPrint ? Server::Printed : Server::Taken;
         // A job the server has stays Unknown to us unless it said it took it.
         if (taken || !onServer)
             m_fate = taken ? JobFate::Taken : JobFate::NotTaken;
@@ -143,6 +144,24 @@ void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
 void RecordingSpooler::setFailEndDocument(bool fail) { m_state->failEndDocument = fail; }
 void RecordingSpooler::setEndAnswerLost(std::optional<bool> serverTookIt) { m_state->endAnswerLost = serverTookIt; }
 void RecordingSpooler::setLookupsAnswered(bool answered) { m_state->lookupsAnswered = answered; }
+
+void RecordingSpooler::setJobsPrint(bool print)
+{
+    m_state->jobsPrint = print;
+    if (print) {
+        for (State::Job &job : m_state->jobs) {
+            if (job.state == State::Server::Taken)
+                job.state = State::Server::Printed;
+        }
+    }
+}
+
+void RecordingSpooler::forgetJobs()
+{
+    // Numbers are handed out again from where the server last saved them.
+    for (State::Job &job : m_state->jobs)
+        job.ref.name += " (forgotten)";
+}
 
 void RecordingSpooler::setStateReasons(std::vector<std::string> reasons) { m_state->stateReasons = std::move(reasons); }
 
@@ -221,7 +240,33 @@ JobFate RecordingSpooler::settleJob(const JobRef &job)
         return JobFate::NotTaken;
     if (found->state == State::Server::Held)
         found->state = State::Server::Cancelled;
-    return found->state == State::Server::Taken ? JobFate::Taken : JobFate::NotTaken;
+    return found->state == State::Server::Cancelled ? JobFate::NotTaken : JobFate::Taken;
+}
+
+JobStage RecordingSpooler::followJob(const JobRef &job)
+{
+    m_state->record(Op::Kind::Follow, job.printer);
+    m_state->ops.back().job = job;
+    if (!m_state->lookupsAnswered) {
+        m_state->lastError = "print server not answering";
+        return JobStage::Unknown;
+    }
+    State::Job *newest = nullptr;
+    for (State::Job &j : m_state->jobs) {
+        if (j.ref.printer == job.printer && j.ref.name == job.name && (job.id <= 0 || j.ref.id == job.id))
+            newest = &j;
+    }
+    if (!newest)
+        return JobStage::Gone;
+    switch (newest->state) {
+    case State::Server::Held:
+        newest->state = State::Server::Cancelled;
+        return JobStage::Gone;
+    case State::Server::Taken: return JobStage::Waiting;
+    case State::Server::Printed: return JobStage::Printed;
+    case State::Server::Cancelled: return JobStage::Gone;
+    }
+    return JobStage::Unknown;
 }
 
 std::optional<int> RecordingSpooler::cancelHeldJobs(const std::string &printer, const std::string &namePrefix)
@@ -258,6 +303,7 @@ const char *toString(RecordingSpooler::Op::Kind kind)
     case Kind::EndDocument: return "EndDocument";
     case Kind::Close: return "Close";
     case Kind::Settle: return "Settle";
+    case Kind::Follow: return "Follow";
     case Kind::CancelHeld: return "CancelHeld";
     }
     return "?";

@@ -15,7 +15,7 @@ namespace kv::platform {
 class RecordingSpooler final : public Spooler {
 public:
     struct Op {
-        enum class Kind { Open, StartDocument, StartPage, Write, EndPage, EndDocument, Close, Settle, CancelHeld };
+        enum class Kind { Open, StartDocument, StartPage, Write, EndPage, EndDocument, Close, Settle, Follow, CancelHeld };
         Kind kind = Kind::Open;
         std::string printer;
         // Open: whether it succeeded.
@@ -24,7 +24,8 @@ public:
         std::string bytes;
         // StartDocument: the record it was given.
         DocInfo doc;
-        // Settle: the job asked about; CancelHeld: the name prefix in job.name.
+        // Settle, Follow: the job asked about; CancelHeld: the name prefix in
+        // job.name.
         JobRef job;
     };
 
@@ -49,6 +50,12 @@ public:
     void setEndAnswerLost(std::optional<bool> serverTookIt);
     // Whether settleJob and cancelHeldJobs get an answer.
     void setLookupsAnswered(bool answered);
+    // Whether the jobs let go print at once (the default), or wait until
+    // setJobsPrint(true) prints them all.
+    void setJobsPrint(bool print);
+    // The server forgets every job it had, as one killed before it wrote
+    // them to disk does.
+    void forgetJobs();
     // What printers opened from now on say about themselves.
     void setStateReasons(std::vector<std::string> reasons);
     // The jobs the fake server holds, not let go: a document abandoned after
@@ -70,6 +77,7 @@ public:
     std::string defaultPrinter() override;
     std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) override;
     JobFate settleJob(const JobRef &job) override;
+    JobStage followJob(const JobRef &job) override;
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override;
 

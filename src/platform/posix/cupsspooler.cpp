@@ -504,6 +504,60 @@ JobFate CupsSpooler::settleJob(const JobRef &job)
     return fate;
 }
 
+JobStage CupsSpooler::followJob(const JobRef &job)
+{
+    const Budget budget(m_timeout);
+    Http http = connectTo(m_server, budget, m_lastError);
+    if (!http)
+        return JobStage::Unknown;
+    std::optional<JobState> newest;
+    if (job.id > 0) {
+        // A server that lost its jobs in a power cut gives their numbers to
+        // the next jobs: the number counts only with the job's name. A
+        // server that hides job names from a client it cannot tell is the
+        // job's owner (one reached over the network) shows none: then the
+        // number alone.
+        ipp_t *request = jobRequest(IPP_OP_GET_JOB_ATTRIBUTES, job.printer, job.id);
+        static const char *const attributes[] = {"job-name", "job-state"};
+        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, attributes);
+        const Answer answer = call(http.get(), request, m_lastError);
+        if (!answer.answered() || (!answer.ok() && answer.status != IPP_STATUS_ERROR_NOT_FOUND))
+            return JobStage::Unknown;
+        ipp_attribute_t *state = answer.ok() ? ippFindAttribute(answer.reply.get(), "job-state", IPP_TAG_ENUM)
+                                             : nullptr;
+        ipp_attribute_t *name = answer.ok() ? ippFindAttribute(answer.reply.get(), "job-name", IPP_TAG_NAME)
+                                            : nullptr;
+        const char *shown = name ? ippGetString(name, 0, nullptr) : nullptr;
+        if (!state || (shown && *shown && job.name != shown))
+            return JobStage::Gone;
+        newest = JobState{job.id, job.name, ipp_jstate_t(ippGetInteger(state, 0))};
+    } else {
+        const auto jobs = listJobs(http.get(), job.printer, "all", m_lastError);
+        if (!jobs)
+            return JobStage::Unknown;
+        for (const JobState &j : *jobs) {
+            if (!j.name.empty() && j.name == job.name && (!newest || j.id > newest->id))
+                newest = j;
+        }
+        if (!newest)
+            return JobStage::Gone;
+    }
+    switch (newest->state) {
+    case IPP_JSTATE_COMPLETED:
+        return JobStage::Printed;
+    case IPP_JSTATE_CANCELED:
+    case IPP_JSTATE_ABORTED:
+        return JobStage::Gone;
+    case IPP_JSTATE_HELD:
+        // Never let go: its sender died or lost the answer before the
+        // release. Cancelled, it can never print beside its replacement.
+        return cancelJob(http.get(), job.printer, newest->id, m_lastError) ? JobStage::Gone : JobStage::Unknown;
+    default:
+        // Pending, printing, or stopped with its printer.
+        return JobStage::Waiting;
+    }
+}
+
 std::optional<int> CupsSpooler::cancelHeldJobs(const std::string &printer, const std::string &namePrefix)
 {
     const Budget budget(m_timeout);
