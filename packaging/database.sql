@@ -47,4 +47,59 @@ BEGIN
 END
 $$;
 
+-- When each receipt or drawer pulse was queued, so that the fleet can tell
+-- how long a till's receipts have waited. Rows queued before this column
+-- came get the time it was added.
+ALTER TABLE poscommands ADD COLUMN IF NOT EXISTS queued_at timestamptz DEFAULT now();
+
+-- How each till is, one row per station, written by that station's launcher
+-- alone: on its eleven-second check and at once when its printer's state or
+-- one of its programs changes. heartbeat is the server's clock at the last
+-- write; a launcher that died or lost the database leaves it behind, which is
+-- how korvantis-fleet tells a till that is down.
+CREATE TABLE IF NOT EXISTS launcherstatus (
+  stationid integer PRIMARY KEY,
+  host text NOT NULL,
+  version text NOT NULL,
+  started_at timestamptz,
+  heartbeat timestamptz NOT NULL DEFAULT now(),
+  -- The watchdog's last check of its own connection, and the outages it
+  -- counted since the launcher started.
+  database_ok boolean,
+  outages integer NOT NULL DEFAULT 0,
+  -- The receipt printer's queue (NULL: receipt printing is off), its
+  -- printer-state-reasons as the print server reports them, and why the
+  -- queue could not be asked, if it could not.
+  printer text,
+  printer_reasons text[] NOT NULL DEFAULT '{}',
+  printer_error text,
+  -- Receipts queued for this station at the last write, and the oldest's
+  -- queued_at.
+  receipts_waiting integer NOT NULL DEFAULT 0,
+  oldest_receipt_at timestamptz,
+  -- One object per managed program: name, executable, running, runonstart,
+  -- restarts, awaiting_restart, failures, ended (how it last ended),
+  -- ended_s_ago (seconds before this write).
+  programs jsonb NOT NULL DEFAULT '[]'
+);
+
+-- Where tills log in with a role of their own (korvantis_till maps each such
+-- role to its station), a till may write only its own status row, and
+-- everyone who may read the table sees every row. Without that mapping the
+-- table is not confined, like the others; roles that own it never are.
+DO $$
+BEGIN
+  IF to_regclass('korvantis_till') IS NOT NULL
+     AND NOT EXISTS (SELECT 1 FROM pg_policies WHERE tablename = 'launcherstatus') THEN
+    ALTER TABLE launcherstatus ENABLE ROW LEVEL SECURITY;
+    CREATE POLICY launcherstatus_read ON launcherstatus FOR SELECT USING (true);
+    CREATE POLICY launcherstatus_own ON launcherstatus FOR INSERT
+      WITH CHECK (stationid IN (SELECT t.stationid FROM korvantis_till t WHERE t.rolname = current_user));
+    CREATE POLICY launcherstatus_own_update ON launcherstatus FOR UPDATE
+      USING (stationid IN (SELECT t.stationid FROM korvantis_till t WHERE t.rolname = current_user))
+      WITH CHECK (stationid IN (SELECT t.stationid FROM korvantis_till t WHERE t.rolname = current_user));
+  END IF;
+END
+$$;
+
 COMMIT;
