@@ -209,24 +209,27 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
 
     const qint64 now = m_clock.monotonicMs();
     // An end is caught in the pass that saw it, before a later pass restarts
-    // the program and its runner forgets how it ended.
+    // the program and its runner forgets how it ended; a program that ended
+    // before it was ever seen running shows it by its failure count.
     m_lastEnds.resize(programs.size());
     m_endedAtMs.resize(programs.size(), 0);
     m_wasRunning.resize(programs.size(), false);
+    m_failures.resize(programs.size(), 0);
     QString key;
     for (std::size_t i = 0; i < programs.size(); ++i) {
         const ManagedProgram &p = programs[i];
         const bool running = p.process && p.process->pReady;
-        if (m_wasRunning[i] && !running) {
+        const bool failedAgain = p.failureCount != m_failures[i];
+        if (!running && (m_wasRunning[i] || failedAgain)) {
             const QString how = p.process ? p.process->endDescription() : QString();
-            m_lastEnds[i] = how.isEmpty() ? QStringLiteral("ended") : how;
-            m_endedAtMs[i] = now;
-        } else if (!running && p.awaitingRestart && p.process && !p.process->startError().isEmpty() &&
-                   p.failedAtMonotonicMs != m_endedAtMs[i]) {
-            m_lastEnds[i] = QStringLiteral("could not start: ") + p.process->startError();
-            m_endedAtMs[i] = p.failedAtMonotonicMs;
+            const QString startError = p.process ? p.process->startError() : QString();
+            m_lastEnds[i] = !startError.isEmpty() ? QStringLiteral("could not start: ") + startError
+                            : !how.isEmpty()      ? how
+                                                  : QStringLiteral("ended");
+            m_endedAtMs[i] = failedAgain && p.failedAtMonotonicMs != 0 ? p.failedAtMonotonicMs : now;
         }
         m_wasRunning[i] = running;
+        m_failures[i] = p.failureCount;
         key += QStringLiteral("%1%2%3/%4;").arg(running).arg(p.awaitingRestart).arg(p.failureCount).arg(p.name);
     }
     if (key != m_programsKey) {

@@ -117,6 +117,7 @@ private:
     std::vector<QString> m_lastEnds;
     std::vector<qint64> m_endedAtMs;
     std::vector<bool> m_wasRunning;
+    std::vector<int> m_failures;
     QStringList m_reasons;
     QString m_printerError;
     // The failure told last; empty while writes work.
