@@ -27,7 +27,7 @@ SELECT s.stationid, s.host, s.version,
                FROM jsonb_array_elements(s.programs) WITH ORDINALITY AS x(p, ord)) e
          WHERE e.crashing OR (NOT (e.p->>'running')::boolean AND
                               ((e.p->>'awaiting_restart')::boolean OR (e.p->>'runonstart')::boolean))), ''),
-       s.programs::text
+       CASE WHEN $3 THEN s.programs::text ELSE '[]' END
 FROM launcherstatus s
 )SQL";
 

@@ -22,6 +22,8 @@ struct Limits {
     double crashWindowS = 600;
     // How long a store may take to connect and answer.
     int timeoutS = 10;
+    // The programs as the rows hold them are fetched (for --json).
+    bool withPrograms = false;
 };
 
 // One row of launcherstatus as the query returns it; or a store that did not answer.
@@ -49,7 +51,8 @@ struct Station {
     std::vector<std::string> reasons;
 };
 
-// The statement that reads one store; $1 crash failures, $2 crash window (s).
+// The statement that reads one store; $1 crash failures, $2 crash window (s),
+// $3 whether to return the programs' JSON (only --json prints it).
 extern const char *const kQuery;
 
 // Fills in state and reasons.

@@ -215,8 +215,8 @@ private:
     {
         const std::string failures = std::to_string(limits.crashFailures);
         const std::string window = std::to_string(limits.crashWindowS);
-        const char *params[] = {failures.c_str(), window.c_str()};
-        if (!PQsendQueryParams(m_conn, fleet::kQuery, 2, nullptr, params, nullptr, nullptr, 0)) {
+        const char *params[] = {failures.c_str(), window.c_str(), limits.withPrograms ? "true" : "false"};
+        if (!PQsendQueryParams(m_conn, fleet::kQuery, 3, nullptr, params, nullptr, nullptr, 0)) {
             error = firstLine(PQerrorMessage(m_conn));
             return false;
         }
@@ -314,7 +314,8 @@ std::vector<fleet::Station> readAll(std::vector<std::unique_ptr<Store>> &stores,
 
 int main(int argc, char **argv)
 {
-    const Options o = parse(argc, argv);
+    Options o = parse(argc, argv);
+    o.limits.withPrograms = o.mode == Options::Json;
     std::vector<std::unique_ptr<Store>> stores;
     for (const auto &[label, conninfo] : o.stores)
         stores.push_back(std::make_unique<Store>(label, conninfo));
