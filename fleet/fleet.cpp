@@ -217,6 +217,7 @@ std::string table(const std::vector<Station> &stations, bool showStore)
         std::string line;
         for (std::size_t i = 0; i < r.size(); ++i)
             line += r[i] + (i + 1 < r.size() ? std::string(width[i] - r[i].size() + 2, ' ') : "");
+        line.erase(line.find_last_not_of(' ') + 1);
         out += line + "\n";
     }
     return out;
