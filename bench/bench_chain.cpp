@@ -14,7 +14,9 @@
 //              reaches every station, whose library drops it: what a payload
 //              instead of a channel of its own would cost the server.
 // The printer is a spooler that takes every job: what is measured is the
-// server's side.
+// server's side. Each size and form runs without and with the stations'
+// status rows (launcherstatus: written with every eleventh pass's check, on
+// the watchdog's connection), so that what the rows add shows beside.
 //
 // Reported for each size and form: the server connections, per station and
 // in all, the server's memory (the proportional set of all its processes),
@@ -28,6 +30,9 @@
 //   bench_chain                                  60 s of receipts per run
 //   KV_CHAIN_SECONDS=10 KV_CHAIN_SIZES=50,200    shorter, other sizes
 //   KV_CHAIN_FORMS=routed                        only some of the forms
+//   KV_CHAIN_STATUS=on                           only with status rows ("off on")
+//   KV_CHAIN_RECEIPTS_PER_TILL_MINUTE=1          receipts at that rate per till
+//                                                instead of 5 a second in all
 //
 // Needs a cluster that allows 2 connections per station and a few more
 // (bench/run sets one up with KV_PG_MAX_CONNECTIONS).
@@ -35,7 +40,9 @@
 #include "config/vbWatchdog.h"
 #include "core/clock.h"
 #include "escpos/vbPosCommands.h"
+#include "launcher/stationstatus.h"
 #include "recordingsinks.h"
+#include "scriptedprompter.h"
 #include "tempdir.h"
 #include "testenv.h"
 
@@ -207,6 +214,11 @@ struct Station {
     // run one after another on this thread anyway.
     kv::InlineWorker watchdogWorker;
     kv::Watchdog watchdog;
+    // The status row, when the run has them: a front-end and a card reader,
+    // both running, and a printer that reports nothing.
+    std::vector<kv::ManagedProgram> programs;
+    kv::InlineWorker printerWorker;
+    std::unique_ptr<kv::StationStatus> status;
     Clock::time_point nextTick;
     int tickCount = 0;
     int passCounter = 0;
@@ -313,9 +325,15 @@ std::string scalar(PGconn *c, const std::string &sql)
 void tick(Station &s)
 {
     if (++s.tickCount > kTicksPerPeriodicCheck) {
+        if (s.status)
+            s.status->checkDue();
         s.watchdog.testDatabaseConnection(s.settings);
         s.watchdog.applyDatabaseTest();
         s.tickCount = 0;
+    }
+    if (s.status) {
+        s.status->afterSupervision(s.settings, s.programs, true);
+        s.watchdog.applyDatabaseTest();
     }
     // The payload form's notifications for other stations would be dropped
     // inside the library: the launcher never sees them.
@@ -360,7 +378,7 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
 // "ready" on `out`, then the schedule from `in` (the steady clock's
 // nanoseconds until which to run), then the deletions, the lateness and
 // "end", and the end of the process when `in` closes.
-[[noreturn]] void worker(int first, int count, int in, int out)
+[[noreturn]] void worker(int first, int count, bool withStatus, int in, int out)
 {
     const auto say = [&](const std::string &text) {
         const bool written = ::write(out, text.data(), text.size()) == ssize_t(text.size());
@@ -388,6 +406,7 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     NoEvents events;
     testsupport::RecordingKiller killer;
     kv::SystemClock clock;
+    testsupport::ScriptedPrompter prompter;
     std::mt19937 random{unsigned(first)};
     std::vector<std::unique_ptr<Station>> stations;
     for (int i = 0; i < count; ++i) {
@@ -402,6 +421,24 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
             ::_exit(1);
         }
         app.write(folder + "/dralfrontend.conf", common + confLine("stationid", folder));
+        if (withStatus) {
+            s->settings.stationid = folder;
+            for (const char *name : {"Korvantis", "Card reader"}) {
+                kv::ManagedProgram p;
+                p.name = QString::fromLatin1(name);
+                p.runOnStart = true;
+                p.restartOnFailure = true;
+                p.process = std::make_unique<kv::clsProcess>(prompter);
+                p.process->pReady = true;
+                s->programs.push_back(std::move(p));
+            }
+            kv::Watchdog &watchdog = s->watchdog;
+            s->status = std::make_unique<kv::StationStatus>(
+                QStringLiteral("till%1").arg(folder), QStringLiteral("bench"), QDateTime::currentDateTime(), clock,
+                watchdog, s->printerWorker, spooler, events,
+                [&watchdog] { return kv::DatabaseHealth{watchdog.dbConnectionUp, watchdog.outageCount}; });
+            watchdog.setRider(s->status->rider());
+        }
         s->connection = shared.system_init(app.file(folder + "/dralfrontend"));
         if (s->connection == 0) {
             say("error a station's library connection failed\n");
@@ -506,6 +543,11 @@ void BM_Chain(benchmark::State &state)
 {
     const int size = int(state.range(0));
     const Form form = Form(state.range(1));
+    const bool withStatus = state.range(2) != 0;
+    const int perTillMinute = envInt("KV_CHAIN_RECEIPTS_PER_TILL_MINUTE", 0);
+    const auto receiptEvery = perTillMinute > 0
+                                  ? std::chrono::microseconds(60'000'000LL / (long long)(size * perTillMinute))
+                                  : std::chrono::microseconds(1'000'000 / kReceiptsPerSecond);
     const int seconds = envInt("KV_CHAIN_SECONDS", 60);
     const int perProcess = std::max(1, envInt("KV_CHAIN_PER_PROCESS", kStationsPerProcess));
     const int idleSeconds = 22;
@@ -540,7 +582,7 @@ void BM_Chain(benchmark::State &state)
                     ::close(w.toWorker);
                     ::close(w.fromWorker);
                 }
-                worker(kFirstStation + first, std::min(perProcess, size - first), down[0], up[1]);
+                worker(kFirstStation + first, std::min(perProcess, size - first), withStatus, down[0], up[1]);
             }
             ::close(down[0]);
             ::close(up[1]);
@@ -563,6 +605,15 @@ void BM_Chain(benchmark::State &state)
         auto control = connectDirect();
         if (error.empty() && PQstatus(control.get()) != CONNECTION_OK)
             error = "no connection to the test cluster";
+        // The status table as a site has it, from the package's file.
+        if (error.empty() && withStatus) {
+            std::ifstream file(KV_DATABASE_SQL);
+            const std::string sql((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            PGresult *r = PQexec(control.get(), sql.c_str());
+            if (PQresultStatus(r) != PGRES_COMMAND_OK)
+                error = std::string("database.sql did not apply: ") + PQerrorMessage(control.get());
+            PQclear(r);
+        }
         StationTrigger trigger(control.get());
         if (error.empty() && form != Broadcast)
             error = trigger.install();
@@ -573,7 +624,14 @@ void BM_Chain(benchmark::State &state)
             state.SkipWithError(error.c_str());
             return;
         }
-        PQclear(PQexec(control.get(), "DELETE FROM poscommands"));
+        PQclear(PQexec(control.get(), withStatus ? "DELETE FROM poscommands; DELETE FROM launcherstatus"
+                                                 : "DELETE FROM poscommands"));
+        const auto writesSoFar = [&] {
+            return std::atof(scalar(control.get(), "SELECT n_tup_ins + n_tup_upd FROM pg_stat_user_tables "
+                                                   "WHERE relname = 'launcherstatus'")
+                                 .c_str());
+        };
+        const double statusWritesBefore = withStatus ? writesSoFar() : 0;
         const double connections =
             std::atof(scalar(control.get(), "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
                                             "AND application_name <> 'bench_chain'")
@@ -600,7 +658,7 @@ void BM_Chain(benchmark::State &state)
         std::map<long, Clock::time_point> notified;
         std::mt19937 pick{unsigned(size)};
         long sent = 0;
-        for (auto next = busyFrom; next < busyUntil; next += std::chrono::milliseconds(1000 / kReceiptsPerSecond)) {
+        for (auto next = busyFrom; next < busyUntil; next += receiptEvery) {
             std::this_thread::sleep_until(next);
             const long number = ++sent;
             const int station = kFirstStation + int(pick() % unsigned(size));
@@ -640,7 +698,11 @@ void BM_Chain(benchmark::State &state)
             state.SkipWithError(error.c_str());
             return;
         }
-        state.SetLabel(kFormNames[form]);
+        const double statusRows =
+            withStatus ? std::atof(scalar(control.get(), "SELECT count(*) FROM launcherstatus").c_str()) : 0;
+        // Every write is an insert or an update of a till's row.
+        const double statusWrites = withStatus ? writesSoFar() - statusWritesBefore : 0;
+        state.SetLabel(std::string(kFormNames[form]) + (withStatus ? ", status rows" : ""));
         state.counters["stations"] = size;
         state.counters["processes"] = double(workers.size());
         state.counters["connections"] = connections;
@@ -655,6 +717,8 @@ void BM_Chain(benchmark::State &state)
         state.counters["latency_ms_p50"] = percentile(latencyMs, 50);
         state.counters["latency_ms_p99"] = percentile(latencyMs, 99);
         state.counters["late_ms_p99"] = lateMs;
+        state.counters["status_rows"] = statusRows;
+        state.counters["status_writes"] = statusWrites;
     }
 }
 
@@ -680,15 +744,22 @@ void registerChains()
             throw std::runtime_error("KV_CHAIN_FORMS: \"" + name + "\" is none of broadcast, routed, payload");
         forms.push_back(int(it - std::begin(kFormNames)));
     }
+    std::vector<int> statuses;
+    for (const std::string &word : words("KV_CHAIN_STATUS", "off on")) {
+        if (word != "off" && word != "on")
+            throw std::runtime_error("KV_CHAIN_STATUS: \"" + word + "\" is neither off nor on");
+        statuses.push_back(word == "on");
+    }
     auto *bench = benchmark::RegisterBenchmark("BM_Chain", BM_Chain);
     for (const std::string &word : words("KV_CHAIN_SIZES", "50 500 2000")) {
         const int size = std::atoi(word.c_str());
         if (size < 1 || std::to_string(size) != word)
             throw std::runtime_error("KV_CHAIN_SIZES: \"" + word + "\" is not a number of tills");
         for (const int form : forms)
-            bench->Args({size, form});
+            for (const int status : statuses)
+                bench->Args({size, form, status});
     }
-    bench->ArgNames({"tills", "form"})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    bench->ArgNames({"tills", "form", "status"})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 }
 
 } // namespace

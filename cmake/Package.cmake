@@ -8,6 +8,8 @@ set(KV_DOC_DIR usr/share/doc/korvantis-launcher)
 set_target_properties(korvantis-launcher PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS korvantis-launcher RUNTIME DESTINATION ${KV_APP_DIR})
 install(TARGETS draldb LIBRARY DESTINATION ${KV_APP_DIR})
+install(TARGETS korvantis-fleet RUNTIME DESTINATION usr/bin)
+install(FILES docs/fleet.md DESTINATION ${KV_DOC_DIR})
 # CUPS runs a backend of mode 0755 as lp, which may use the network and
 # /dev/usb/lp*; it needs no more.
 install(TARGETS escpos RUNTIME DESTINATION usr/lib/cups/backend

@@ -15,6 +15,8 @@
 --   reads config, the template programs (machineid NULL) and its own rows of
 --   managedprogram; adds and edits rows of its own station only;
 --   reads, queues and deletes its own station's poscommands rows only;
+--   writes its own station's launcherstatus row only (every row stays
+--   readable to whoever may read the table, the office among them);
 --   sees no other station's rows and changes neither config nor a template.
 -- A front-end's role may only INSERT into poscommands (any station).
 -- docs/security.md says what that protects and what it does not.
@@ -24,8 +26,8 @@ SET LOCAL client_min_messages = warning;
 DO $$
 BEGIN
   IF to_regclass('managedprogram') IS NULL OR to_regclass('poscommands') IS NULL
-     OR to_regclass('config') IS NULL THEN
-    RAISE EXCEPTION 'managedprogram, poscommands or config is missing here: run database.sql on this database first';
+     OR to_regclass('config') IS NULL OR to_regclass('launcherstatus') IS NULL THEN
+    RAISE EXCEPTION 'managedprogram, poscommands, config or launcherstatus is missing here: run database.sql on this database first';
   END IF;
   -- Roles belong to the whole cluster: a second database of a chain finds them made.
   IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'korvantis_tills') THEN
@@ -113,7 +115,7 @@ BEGIN
   ELSE
     EXECUTE format('CREATE ROLE %I LOGIN PASSWORD %L', login, password);
   END IF;
-  EXECUTE format('REVOKE ALL ON TABLE managedprogram, poscommands, config, korvantis_till FROM %I', login);
+  EXECUTE format('REVOKE ALL ON TABLE managedprogram, poscommands, config, launcherstatus, korvantis_till FROM %I', login);
   EXECUTE format('REVOKE ALL ON SEQUENCE managedprogram_id_seq, %s FROM %I',
                  pg_get_serial_sequence('poscommands', 'id'), login);
   IF NOT pg_has_role(login, joins, 'MEMBER') THEN
@@ -158,7 +160,8 @@ $$;
 -- (config), the template copy, the program manager's edits and Add
 -- (managedprogram, its sequence), the receipt pass (poscommands). Granted
 -- afresh, so that the groups hold exactly this after every run.
-REVOKE ALL ON config, managedprogram, poscommands, korvantis_till FROM korvantis_tills, korvantis_frontends;
+REVOKE ALL ON config, managedprogram, poscommands, launcherstatus, korvantis_till
+  FROM korvantis_tills, korvantis_frontends;
 REVOKE ALL ON SEQUENCE managedprogram_id_seq FROM korvantis_tills, korvantis_frontends;
 GRANT SELECT ON config TO korvantis_tills;
 GRANT SELECT, INSERT ON managedprogram TO korvantis_tills;
@@ -166,11 +169,13 @@ GRANT UPDATE (name, path, executable, arguments, runonstart, restartonfailure) O
 GRANT USAGE ON SEQUENCE managedprogram_id_seq TO korvantis_tills;
 GRANT SELECT, INSERT, DELETE ON poscommands TO korvantis_tills;
 GRANT SELECT ON korvantis_till TO korvantis_tills;
+GRANT SELECT, INSERT, UPDATE ON launcherstatus TO korvantis_tills;
 GRANT INSERT ON poscommands TO korvantis_frontends;
 
 ALTER TABLE managedprogram ENABLE ROW LEVEL SECURITY;
 ALTER TABLE poscommands ENABLE ROW LEVEL SECURITY;
 ALTER TABLE korvantis_till ENABLE ROW LEVEL SECURITY;
+ALTER TABLE launcherstatus ENABLE ROW LEVEL SECURITY;
 
 -- Everyone else keeps what their grants give, as before this file.
 DROP POLICY IF EXISTS korvantis_others ON managedprogram;
@@ -178,6 +183,9 @@ CREATE POLICY korvantis_others ON managedprogram
   USING (NOT (SELECT korvantis_confined())) WITH CHECK (NOT (SELECT korvantis_confined()));
 DROP POLICY IF EXISTS korvantis_others ON poscommands;
 CREATE POLICY korvantis_others ON poscommands
+  USING (NOT (SELECT korvantis_confined())) WITH CHECK (NOT (SELECT korvantis_confined()));
+DROP POLICY IF EXISTS korvantis_others ON launcherstatus;
+CREATE POLICY korvantis_others ON launcherstatus
   USING (NOT (SELECT korvantis_confined())) WITH CHECK (NOT (SELECT korvantis_confined()));
 
 -- A till: its own rows and the templates to read, its own rows to add and edit.
@@ -201,6 +209,11 @@ CREATE POLICY korvantis_till_deletes ON poscommands FOR DELETE TO korvantis_till
 DROP POLICY IF EXISTS korvantis_till_queues ON poscommands;
 CREATE POLICY korvantis_till_queues ON poscommands FOR INSERT TO korvantis_tills
   WITH CHECK (stationid = (SELECT korvantis_station()));
+
+-- A till: its own status row to read (the upsert looks at it), add and update.
+DROP POLICY IF EXISTS korvantis_till_status ON launcherstatus;
+CREATE POLICY korvantis_till_status ON launcherstatus TO korvantis_tills
+  USING (stationid = (SELECT korvantis_station())) WITH CHECK (stationid = (SELECT korvantis_station()));
 
 -- A front-end: receipts to queue, for any station, and nothing to read.
 DROP POLICY IF EXISTS korvantis_frontend_queues ON poscommands;

@@ -49,4 +49,40 @@ BEGIN
 END
 $$;
 
+-- When each receipt or drawer pulse was queued, so that the fleet can tell
+-- how long a till's receipts have waited. Rows queued before this column
+-- came get the time it was added.
+ALTER TABLE poscommands ADD COLUMN IF NOT EXISTS queued_at timestamptz DEFAULT now();
+
+-- How each till is, one row per station, written by that station's launcher
+-- alone: on its eleven-second check and at once when its printer's state or
+-- one of its programs changes. heartbeat is the server's clock at the last
+-- write; a launcher that died or lost the database leaves it behind, which is
+-- how korvantis-fleet tells a till that is down.
+CREATE TABLE IF NOT EXISTS launcherstatus (
+  stationid integer PRIMARY KEY,
+  host text NOT NULL,
+  version text NOT NULL,
+  started_at timestamptz,
+  heartbeat timestamptz NOT NULL DEFAULT now(),
+  -- The watchdog's last check of its own connection, and the outages it
+  -- counted since the launcher started.
+  database_ok boolean,
+  outages integer NOT NULL DEFAULT 0,
+  -- The receipt printer's queue (NULL: receipt printing is off), its
+  -- printer-state-reasons as the print server reports them, and why the
+  -- queue could not be asked, if it could not.
+  printer text,
+  printer_reasons text[] NOT NULL DEFAULT '{}',
+  printer_error text,
+  -- Receipts queued for this station at the last write, and the oldest's
+  -- queued_at.
+  receipts_waiting integer NOT NULL DEFAULT 0,
+  oldest_receipt_at timestamptz,
+  -- One object per managed program: name, executable, running, runonstart,
+  -- restarts, awaiting_restart, failures, ended (how it last ended),
+  -- ended_s_ago (seconds before this write).
+  programs jsonb NOT NULL DEFAULT '[]'
+);
+
 COMMIT;

@@ -23,6 +23,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <csignal>
@@ -174,6 +175,16 @@ int main(int argc, char **argv)
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
     LazyWaitingWindow connecting;
+    // The till's health for the office: the row rides on the watchdog's
+    // looks; the printer's reasons are asked on a worker of its own.
+    kv::ThreadWorker statusWorker;
+    kv::platform::CupsSpooler statusSpooler;
+    kv::StationStatus stationStatus(QSysInfo::machineHostName(), QStringLiteral(KV_VERSION), clock.now(), clock, watchdog,
+                             statusWorker, statusSpooler, events, [&watchdog] {
+                                 return kv::DatabaseHealth{watchdog.dbConnectionUp, watchdog.outageCount};
+                             });
+    watchdog.setRider(stationStatus.rider());
+    launcher.setStationStatus(&stationStatus);
     launcher.setWaitingWindow(&connecting);
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 

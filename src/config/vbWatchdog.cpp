@@ -92,7 +92,7 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     if (finding->reconnect)
         log(finding->startedAt, QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
     const QString connectionText = database::buildConnectionText(settings);
-    const bool started = m_worker.start([probe = m_probe, finding, connectionText] {
+    const bool started = m_worker.start([probe = m_probe, finding, connectionText, rider = m_rider] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             if (!finding->reconnect) {
@@ -114,6 +114,8 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
         } catch (...) {
             finding->ok = false;
         }
+        if (finding->ok && rider)
+            rider(probe->watchdogConnection);
     });
     if (!started) {
         // No thread to be had: the check failed as a failed query would.

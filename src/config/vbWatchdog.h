@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace kv {
@@ -42,6 +43,10 @@ public:
     bool probeDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
+    // Work that rides on every look that found the connection working, on
+    // the watchdog's worker and connection, so that the till needs no other
+    // (its status row). It must not throw; what it fails at is never an outage.
+    void setRider(std::function<void(odbc::Connection &)> rider) { m_rider = std::move(rider); }
 
     bool dbConnectionUp = false;
     // Outages since the launcher started; never reset.
@@ -80,6 +85,7 @@ private:
     std::shared_ptr<Probe> m_probe;
     // The check handed over and not applied yet.
     std::shared_ptr<Finding> m_inFlight;
+    std::function<void(odbc::Connection &)> m_rider;
 };
 
 namespace watchdog {

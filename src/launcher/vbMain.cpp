@@ -486,6 +486,9 @@ void Launcher::tickBody()
     m_parts.watchdog.applyDatabaseTest();
     // Periodic checks.
     if (++tickCount > kTicksPerPeriodicCheck) {
+        // The check carries the till's status row.
+        if (m_status)
+            m_status->checkDue();
         m_parts.watchdog.testDatabaseConnection(shellConf);
         const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
         if (other >= 1) {
@@ -527,6 +530,8 @@ void Launcher::tickBody()
             keepLauncherWithoutFrontEnd();
     }
     managedPrograms.superviseManagedPrograms();
+    if (m_status)
+        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled);
     notificationStep();
 }
 

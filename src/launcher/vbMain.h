@@ -19,6 +19,7 @@
 #include "escpos/printjournal.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/stationstatus.h"
 #include "platform/process.h"
 #include "platform/spooler.h"
 #include "programs/vbManagedPrograms.h"
@@ -154,6 +155,8 @@ public:
     void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
     void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
     void setWaitingWindow(WaitingWindow *window) { m_waitingWindow = window; }
+    // Where the till's health goes for the office; may be null.
+    void setStationStatus(StationStatus *status) { m_status = status; }
     SettingsDialog::Hooks settingsDialogHooks();
 
     bool ended() const { return m_ended; }
@@ -215,6 +218,7 @@ private:
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;
     WaitingWindow *m_waitingWindow = nullptr;
+    StationStatus *m_status = nullptr;
     QTimer m_passTimer;
     bool m_inPass = false;
     bool m_ended = false;

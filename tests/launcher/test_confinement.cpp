@@ -6,6 +6,7 @@
 // test_launcher_e2e.
 #include "draldb.h"
 #include "escpos/vbPosCommands.h"
+#include "launcher/stationstatus.h"
 #include "tempdir.h"
 #include "testenv.h"
 
@@ -108,6 +109,8 @@ const std::vector<Row> kDeniedToTheTill = {
     {"maps itself to station 8", "UPDATE korvantis_till SET station = 8"},
     {"maps a role of its own", "INSERT INTO korvantis_till VALUES ('kvother', 8)"},
     {"reads the other tills' map", "SELECT * FROM korvantis_till WHERE role <> current_user"},
+    {"writes station 8's status", "UPDATE launcherstatus SET heartbeat = now() WHERE stationid = 8"},
+    {"writes a status row for station 9", "INSERT INTO launcherstatus (stationid, host, version) VALUES (9, 'x', '0')"},
     {"turns the policies off", "ALTER TABLE poscommands DISABLE ROW LEVEL SECURITY"},
     {"drops a policy", "DROP POLICY korvantis_others ON managedprogram"},
     {"becomes the owner", "SET ROLE kvtest"},
@@ -125,6 +128,7 @@ const std::vector<Row> kDeniedToTheFrontEnd = {
     {"reprograms a till", "UPDATE managedprogram SET executable = 'evil'"},
     {"adds a program", "INSERT INTO managedprogram (name, executable, machineid) VALUES ('x', 'evil', 7)"},
     {"reads the update's credentials", "SELECT * FROM config"},
+    {"writes a till's status", "UPDATE launcherstatus SET heartbeat = now()"},
 };
 
 class Confinement : public testing::Test {
@@ -135,12 +139,13 @@ protected:
     std::unique_ptr<Session> owner;
 
     std::string superuser(const std::string &sql) { return testenv::psqlOn(database, "-c", sql, true); }
-    // Everything in the three tables, as the owner sees it.
+    // Everything in the four tables, as the owner sees it.
     std::string data()
     {
         return owner->value("SELECT md5(string_agg(r, ',' ORDER BY r)) FROM (SELECT 'm' || m::text AS r "
                             "FROM managedprogram m UNION ALL SELECT 'p' || p::text FROM poscommands p "
-                            "UNION ALL SELECT 'c' || c::text FROM config c) t");
+                            "UNION ALL SELECT 'c' || c::text FROM config c "
+                            "UNION ALL SELECT 's' || s::text FROM launcherstatus s) t");
     }
 
     void SetUp() override
@@ -154,8 +159,9 @@ protected:
                                  "INSERT INTO managedprogram (name, executable, machineid) VALUES "
                                  "('Card reader', 'reader', NULL), ('Scale', 'scale', 7), ('Scale', 'scale', 8); "
                                  "INSERT INTO poscommands (stationid, device, command) VALUES "
-                                 "(8, 1, 'Coffee 1.80'), (7, 1, 'Tea 2.20')"),
-                  2);
+                                 "(8, 1, 'Coffee 1.80'), (7, 1, 'Tea 2.20'); "
+                                 "INSERT INTO launcherstatus (stationid, host, version) VALUES (8, 'till8', '1')"),
+                  1);
     }
     void TearDown() override
     {
@@ -192,9 +198,17 @@ TEST_F(Confinement, ATillsLoginReachesOnlyItsOwnStationAndAFrontEndsOnlyQueues)
         }
     }
 
-    // What stays the till's: the update's credentials, and its receipts,
+    // What stays the till's: its own status row, as the launcher writes it,
+    // the update's credentials, and its receipts,
     // queued by the front-end with no NOTIFY, routed to it, read and deleted
     // through the client library as the launcher does.
+    kv::StationStatus::Row status;
+    status.station = QStringLiteral("7");
+    status.host = QStringLiteral("till'7");
+    status.version = QStringLiteral("1");
+    status.programsJson = QStringLiteral("[]");
+    for (int write = 0; write < 2; ++write)
+        EXPECT_EQ(tillSession.touched(kv::StationStatus::upsertStatement(status).toStdString()), 1) << "write " << write;
     EXPECT_EQ(tillSession.touched("SELECT te_username, te_password FROM config WHERE te_password = 'secret'"), 1);
     testsupport::TempAppDir app;
     const testenv::Db db = testenv::database();

@@ -8,8 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTest>
 
 #include <csignal>
@@ -59,6 +64,8 @@ public:
     ConfinedTill()
     {
         const std::string database = testenv::database().name.toStdString();
+        // What the package's SQL adds to the tests' tables (the status row's), then the confinement.
+        testenv::psqlOn(database, "-f", KV_DATABASE_SQL, true);
         testenv::psqlOn(database, "-f", KV_CONFINED_SQL, true);
         testenv::psqlOn(database, "-c",
                         "SELECT korvantis_add_till('" + user.toStdString() + "', '" + password.toStdString() +
@@ -356,6 +363,121 @@ TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
     for (const int pid : processesIn(app.path(), QStringLiteral("korvantis.exe")))
         ::kill(pid, SIGKILL);
     EXPECT_TRUE(logSays(QStringLiteral("\"Korvantis\" (run.sh) ended (taken over from an earlier launcher")));
+}
+
+// The office's view (korvantis-fleet) of a real launcher: a program that
+// keeps crashing, receipts that wait, a printer out of paper, each within
+// seconds, and the till down once the launcher is killed.
+TEST(RealLauncherInTheFleet, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDown)
+{
+    using namespace std::chrono_literals;
+    testsupport::TempAppDir app;
+    testprinter::TestPrinter printer{testprinter::otherQueue()};
+    const auto db = testenv::database();
+    testenv::psqlOn(db.name.toStdString(), "-f", KV_DATABASE_SQL);
+    const QString reader = QStringLiteral("kvfleetreader%1").arg(::getpid());
+    testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
+                  "DELETE FROM launcherstatus; "
+                  "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw'); "
+                  "INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
+                  "machineid) VALUES ('Card reader', '" + app.path().toStdString() + "', '" + reader.toStdString() +
+                  "', '', true, true, 41)");
+    app.write("shell.conf", QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                                           "stationid = 41\r\nesc_printer = %5\r\n")
+                                .arg(db.host, db.name, db.user, db.password, printer.name())
+                                .toUtf8());
+    // The front-end runs; the card reader dies as soon as it starts.
+    app.write("korvantis.exe", "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    app.write(reader, "#!/bin/sh\nexit 3\n");
+    for (const QString &name : {QStringLiteral("korvantis.exe"), reader})
+        QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", app.path());
+    QProcess launcher;
+    launcher.setProcessEnvironment(env);
+    launcher.setWorkingDirectory(app.path());
+    launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        for (const int pid : processesIn(app.path(), QString()))
+            ::kill(pid, SIGKILL);
+        launcher.waitForFinished(5000);
+        printer.order("paper-end 0");
+    });
+    launcher.start(app.file("korvantis-launcher"), {});
+    ASSERT_TRUE(launcher.waitForStarted(5000));
+
+    // A launcher writes at least every eleven seconds and so never looks down
+    // to this bound; a dead one does within it and eleven seconds more.
+    const QString bound = QStringLiteral("20");
+    QProcessEnvironment office = QProcessEnvironment::systemEnvironment();
+    office.insert("PGHOST", db.host);
+    office.insert("PGPORT", QString::number(db.port));
+    office.insert("PGDATABASE", db.name);
+    office.insert("PGUSER", db.user);
+    office.insert("PGPASSWORD", db.password);
+    int lastExit = -1;
+    const auto fleet = [&](const QStringList &args) {
+        QProcess p;
+        p.setProcessEnvironment(office);
+        p.start(QStringLiteral(KV_FLEET_EXE), QStringList({"--bound", bound}) << args);
+        p.waitForFinished(20000);
+        lastExit = p.exitCode();
+        return QString::fromUtf8(p.readAllStandardOutput());
+    };
+    QJsonObject till;
+    const auto tillShows = [&](const QString &reason) {
+        return testenv::pollUntil(
+            [&] {
+                till = {};
+                for (const QJsonValue v : QJsonDocument::fromJson(fleet({"--json"}).toUtf8()).array())
+                    if (v.toObject().value("station").toInt() == 41)
+                        till = v.toObject();
+                for (const QJsonValue r : till.value("reasons").toArray())
+                    if (r.toString().startsWith(reason))
+                        return true;
+                return false;
+            },
+            15s);
+    };
+    const auto text = [&] { return QJsonDocument(till).toJson().toStdString(); };
+
+    EXPECT_TRUE(tillShows("program \"Card reader\": down (exited with status 3)")) << text();
+    EXPECT_EQ(till.value("host").toString(), QSysInfo::machineHostName());
+    EXPECT_EQ(till.value("state").toString(), "warning") << text();
+    EXPECT_EQ(till.value("database_ok").toBool(), true) << text();
+    EXPECT_EQ(till.value("printer").toString(), printer.name()) << text();
+
+    // Queued two minutes ago and not notified: it waits.
+    testenv::psql("INSERT INTO poscommands (stationid, device, command, queued_at) "
+                  "VALUES (41, 1, 'Waits', now() - interval '2 min')");
+    EXPECT_TRUE(tillShows("1 receipts waiting, oldest 1")) << text();
+
+    // Notified while the printer has no paper: the queue says so.
+    printer.order("paper-end 1");
+    testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (41, 1, 'No paper'); "
+                  "NOTIFY poscommands");
+    EXPECT_TRUE(tillShows("printer: media-empty-error")) << text();
+    fleet({"--check"});
+    EXPECT_EQ(lastExit, 1) << "a warning";
+
+    // Restarted every eleven seconds, the card reader fails again and again.
+    EXPECT_TRUE(tillShows("program \"Card reader\": crashing, ")) << text();
+
+    ::kill(int(launcher.processId()), SIGKILL);
+    QElapsedTimer sinceKill;
+    sinceKill.start();
+    EXPECT_TRUE(testenv::pollUntil(
+        [&] {
+            fleet({"--check"});
+            return lastExit == 2;
+        },
+        std::chrono::seconds(bound.toInt() + 11 + 5)))
+        << "the killed till is not down";
+    EXPECT_TRUE(tillShows("heartbeat ")) << text();
+    EXPECT_EQ(till.value("state").toString(), "down");
 }
 
 } // namespace

@@ -1,0 +1,287 @@
+#include "launcher/stationstatus.h"
+
+#include "config/vbDatabase.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <mutex>
+
+namespace kv {
+
+namespace {
+
+// A literal the server reads the same whatever standard_conforming_strings says.
+QString literal(const QString &text)
+{
+    QString out = text;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    out.replace(QLatin1Char('\''), QStringLiteral("''"));
+    // A NUL cannot be in a text value at all.
+    out.remove(QChar(0));
+    return QStringLiteral("E'") + out + QLatin1Char('\'');
+}
+
+QString literalOrNull(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("NULL") : literal(text);
+}
+
+} // namespace
+
+// Where the window thread leaves the statement for the watchdog's worker and
+// learns how the last write went.
+struct StationStatus::Outbox {
+    std::mutex lock;
+    QString statement;
+    // A write is wanted; seq counts what was readied, writtenSeq what was written.
+    bool due = false;
+    quint64 seq = 0;
+    quint64 writtenSeq = 0;
+    int writes = 0;
+    QString lastError;
+    qint64 retryAtMs = 0;
+};
+
+// One look at the printer, the printer worker's while it runs.
+struct StationStatus::Look {
+    std::string printer;
+    QStringList reasons;
+    QString error;
+};
+
+StationStatus::StationStatus(QString hostName, QString version, QDateTime startedAt, const Clock &clock,
+                             DatabaseWatchdog &watchdog, Worker &printerWorker, platform::Spooler &spooler,
+                             EventLog &log, std::function<DatabaseHealth()> health)
+    : m_host(std::move(hostName)), m_version(std::move(version)), m_startedAt(std::move(startedAt)),
+      m_clock(clock), m_watchdog(watchdog), m_printerWorker(printerWorker), m_spooler(spooler), m_log(log),
+      m_health(std::move(health)), m_outbox(std::make_shared<Outbox>())
+{
+}
+
+std::function<void(odbc::Connection &)> StationStatus::rider() const
+{
+    return [outbox = m_outbox, &clock = m_clock](odbc::Connection &connection) {
+        QString statement;
+        quint64 seq = 0;
+        {
+            std::lock_guard guard(outbox->lock);
+            if (!outbox->due || outbox->statement.isEmpty() || clock.monotonicMs() < outbox->retryAtMs)
+                return;
+            statement = outbox->statement;
+            seq = outbox->seq;
+        }
+        try {
+            odbc::Recordset rs;
+            rs.open(statement, connection);
+            std::lock_guard guard(outbox->lock);
+            ++outbox->writes;
+            outbox->writtenSeq = seq;
+            if (outbox->seq == seq)
+                outbox->due = false;
+            outbox->lastError.clear();
+        } catch (const odbc::Error &e) {
+            std::lock_guard guard(outbox->lock);
+            // Tried again with the next check, not at every look.
+            outbox->due = false;
+            outbox->lastError = e.description().trimmed();
+            if (e.sqlState().startsWith(QLatin1String("42")))
+                outbox->retryAtMs = clock.monotonicMs() + kRefusedRetryMs;
+        } catch (...) {
+            std::lock_guard guard(outbox->lock);
+            outbox->due = false;
+            outbox->lastError = QStringLiteral("the write failed");
+        }
+    };
+}
+
+int StationStatus::writes() const
+{
+    std::lock_guard guard(m_outbox->lock);
+    return m_outbox->writes;
+}
+
+void StationStatus::checkDue()
+{
+    std::lock_guard guard(m_outbox->lock);
+    if (m_outbox->statement.isEmpty())
+        return;
+    m_outbox->due = true;
+    ++m_outbox->seq;
+}
+
+QString StationStatus::upsertStatement(const Row &row)
+{
+    QStringList reasons;
+    for (const QString &r : row.printerReasons)
+        reasons << literal(r);
+    const QString station = row.station;
+    // One statement: the receipts still queued for this station are counted
+    // by the server in the same breath, so the row never needs a second trip.
+    return QStringLiteral("INSERT INTO launcherstatus AS s (stationid, host, version, started_at, heartbeat, "
+                          "database_ok, outages, printer, printer_reasons, printer_error, receipts_waiting, "
+                          "oldest_receipt_at, programs) SELECT ") +
+           station + QStringLiteral(", ") + literal(row.host) + QStringLiteral(", ") + literal(row.version) +
+           QStringLiteral(", ") +
+           (row.startedAt.isValid()
+                ? literal(row.startedAt.toUTC().toString(Qt::ISODateWithMs)) + QStringLiteral("::timestamptz")
+                : QStringLiteral("NULL")) +
+           QStringLiteral(", now(), ") + (row.health.up ? QStringLiteral("true") : QStringLiteral("false")) +
+           QStringLiteral(", ") + QString::number(row.health.outages) + QStringLiteral(", ") +
+           literalOrNull(row.printer) + QStringLiteral(", ARRAY[") + reasons.join(QStringLiteral(", ")) +
+           QStringLiteral("]::text[], ") + literalOrNull(row.printerError) +
+           QStringLiteral(", count(*), min(q.queued_at), ") + literal(row.programsJson) +
+           QStringLiteral("::jsonb FROM poscommands q WHERE q.stationid = ") + station +
+           QStringLiteral(" AND q.device = 1 ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
+                          "version = EXCLUDED.version, started_at = EXCLUDED.started_at, heartbeat = "
+                          "EXCLUDED.heartbeat, database_ok = EXCLUDED.database_ok, outages = EXCLUDED.outages, "
+                          "printer = EXCLUDED.printer, printer_reasons = EXCLUDED.printer_reasons, printer_error = "
+                          "EXCLUDED.printer_error, receipts_waiting = EXCLUDED.receipts_waiting, "
+                          "oldest_receipt_at = EXCLUDED.oldest_receipt_at, programs = EXCLUDED.programs");
+}
+
+QString StationStatus::programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const
+{
+    QJsonArray out;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        const ManagedProgram &p = programs[i];
+        QJsonObject o;
+        o.insert(QStringLiteral("name"), p.name);
+        o.insert(QStringLiteral("executable"), p.executable);
+        o.insert(QStringLiteral("running"), p.process && p.process->pReady);
+        o.insert(QStringLiteral("runonstart"), p.runOnStart);
+        o.insert(QStringLiteral("restarts"), p.restartOnFailure);
+        o.insert(QStringLiteral("awaiting_restart"), p.awaitingRestart);
+        o.insert(QStringLiteral("failures"), int(p.failureCount));
+        const bool ended = i < m_lastEnds.size() && !m_lastEnds[i].isEmpty();
+        o.insert(QStringLiteral("ended"), ended ? QJsonValue(m_lastEnds[i]) : QJsonValue());
+        o.insert(QStringLiteral("ended_s_ago"),
+                 ended ? QJsonValue(double((nowMs - m_endedAtMs[i]) / 100) / 10.0) : QJsonValue());
+        out.append(o);
+    }
+    return QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact));
+}
+
+void StationStatus::takePrinterLook()
+{
+    if (!m_look || m_printerWorker.busy())
+        return;
+    const std::shared_ptr<Look> look = std::move(m_look);
+    m_look.reset();
+    m_reasons = look->reasons;
+    m_printerError = look->error;
+}
+
+void StationStatus::logOutcome()
+{
+    QString error;
+    int writes = 0;
+    {
+        std::lock_guard guard(m_outbox->lock);
+        error = m_outbox->lastError;
+        writes = m_outbox->writes;
+    }
+    // Told once per outage of the writes: the heartbeat going stale is
+    // what the office sees.
+    if (!error.isEmpty() && error != m_toldFailure)
+        m_log.warning(QStringLiteral("station status not written: %1").arg(error));
+    else if (error.isEmpty() && !m_toldFailure.isEmpty() && writes > m_toldWrites)
+        m_log.notice(QStringLiteral("station status written again"));
+    if (error.isEmpty() && writes == m_toldWrites)
+        return;
+    m_toldFailure = error;
+    m_toldWrites = writes;
+}
+
+void StationStatus::afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
+                                     bool printing)
+{
+    logOutcome();
+    const QStringList reasonsBefore = m_reasons;
+    const QString errorBefore = m_printerError;
+    takePrinterLook();
+    if (!printing) {
+        m_reasons.clear();
+        m_printerError.clear();
+    }
+    bool changed = m_reasons != reasonsBefore || m_printerError != errorBefore;
+
+    const qint64 now = m_clock.monotonicMs();
+    // An end is caught in the pass that saw it, before a later pass restarts
+    // the program and its runner forgets how it ended; a program that ended
+    // before it was ever seen running shows it by its failure count.
+    m_lastEnds.resize(programs.size());
+    m_endedAtMs.resize(programs.size(), 0);
+    m_wasRunning.resize(programs.size(), false);
+    m_failures.resize(programs.size(), 0);
+    QString key;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        const ManagedProgram &p = programs[i];
+        const bool running = p.process && p.process->pReady;
+        const bool failedAgain = p.failureCount != m_failures[i];
+        if (!running && (m_wasRunning[i] || failedAgain)) {
+            const QString how = p.process ? p.process->endDescription() : QString();
+            const QString startError = p.process ? p.process->startError() : QString();
+            m_lastEnds[i] = !startError.isEmpty() ? QStringLiteral("could not start: ") + startError
+                            : !how.isEmpty()      ? how
+                                                  : QStringLiteral("ended");
+            m_endedAtMs[i] = failedAgain && p.failedAtMonotonicMs != 0 ? p.failedAtMonotonicMs : now;
+        }
+        m_wasRunning[i] = running;
+        m_failures[i] = p.failureCount;
+        key += QStringLiteral("%1%2%3/%4;").arg(running).arg(p.awaitingRestart).arg(p.failureCount).arg(p.name);
+    }
+    if (key != m_programsKey) {
+        m_programsKey = key;
+        changed = true;
+    }
+
+    if (database::isPlainStationId(settings.stationid)) {
+        Row row;
+        row.station = settings.stationid;
+        row.host = m_host;
+        row.version = m_version;
+        row.startedAt = m_startedAt;
+        row.health = m_health ? m_health() : DatabaseHealth{};
+        row.printer = printing ? settings.esc_printer : QString();
+        row.printerReasons = m_reasons;
+        row.printerError = m_printerError;
+        row.programsJson = programsJson(programs, now);
+        const QString statement = upsertStatement(row);
+        bool askForLook = false;
+        {
+            std::lock_guard guard(m_outbox->lock);
+            // The first statement is written at once; while writes fail,
+            // only the checks try again.
+            changed = changed || m_outbox->statement.isEmpty();
+            m_outbox->statement = statement;
+            if (changed && m_outbox->lastError.isEmpty()) {
+                m_outbox->due = true;
+                ++m_outbox->seq;
+            }
+            askForLook = m_outbox->due && m_outbox->lastError.isEmpty();
+        }
+        // Refused while a look runs (its write may carry this) or while the
+        // connection is down; asked again at the next pass.
+        if (askForLook)
+            m_watchdog.probeDatabaseConnection(settings);
+    }
+
+    if (printing && !m_look && --m_ticksToPrinterLook <= 0) {
+        m_ticksToPrinterLook = kTicksPerPrinterLook;
+        auto look = std::make_shared<Look>();
+        look->printer = settings.esc_printer.toStdString();
+        if (m_printerWorker.start([look, &spooler = m_spooler] {
+                if (const std::unique_ptr<platform::PrinterHandle> printer = spooler.openPrinter(look->printer)) {
+                    for (const std::string &r : printer->stateReasons())
+                        look->reasons << QString::fromStdString(r);
+                } else {
+                    look->error = QString::fromStdString(spooler.lastError());
+                }
+            }))
+            m_look = look;
+    }
+}
+
+} // namespace kv

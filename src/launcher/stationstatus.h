@@ -1,0 +1,128 @@
+// The till's health in the site database, for the office to see the whole
+// fleet (korvantis-fleet): one row of launcherstatus per station, written by
+// this launcher alone. The tick tells it when the eleven-second check is due
+// and, after every supervision pass, how the programs stand; the row is
+// written with that check, and at once when a program's state or the
+// printer's reasons change.
+//
+// Nothing here waits on the window thread, and the till opens no connection
+// for it: the write rides on the watchdog's looks (its worker, its kept
+// connection), one statement after the watchdog's own. The printer's reasons
+// are asked of the print server on a worker of this class's own. While the
+// database is away no look finds the connection working, nothing is written,
+// and the row's heartbeat (the server's clock) stays behind: that is the
+// outage as the office sees it.
+#pragma once
+
+#include "config/odbc.h"
+#include "config/vbConfig.h"
+#include "config/vbWatchdogApi.h"
+#include "core/clock.h"
+#include "core/eventlog.h"
+#include "core/worker.h"
+#include "platform/spooler.h"
+#include "programs/vbManagedPrograms.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace kv {
+
+// What the watchdog found at its last check.
+struct DatabaseHealth {
+    bool up = false;
+    int outages = 0;
+};
+
+class StationStatus {
+public:
+    // The printer is asked for its reasons every this many ticks: a printer
+    // that runs out of paper is in the office's view a few seconds later.
+    static constexpr int kTicksPerPrinterLook = 4;
+    // After a write the server refused for good (no such table or column, no
+    // right to it: the site's database.sql is older than the launcher), the
+    // next try waits this long, so that the server's log is not flooded.
+    static constexpr qint64 kRefusedRetryMs = 5 * 60 * 1000;
+
+    // `printerWorker` and `spooler` ask the print server and nothing else;
+    // `watchdog` is asked for a look when a change is to be written at once;
+    // `health` is asked on the window thread. `startedAt`: when the launcher
+    // started (the till's clock).
+    StationStatus(QString hostName, QString version, QDateTime startedAt, const Clock &clock,
+                  DatabaseWatchdog &watchdog, Worker &printerWorker, platform::Spooler &spooler, EventLog &log,
+                  std::function<DatabaseHealth()> health);
+    StationStatus(const StationStatus &) = delete;
+    StationStatus &operator=(const StationStatus &) = delete;
+
+    // What the watchdog runs after each look that found its connection
+    // working, on its worker: the write, when one is due. Never throws.
+    std::function<void(odbc::Connection &)> rider() const;
+
+    // The tick's eleven-second check, called just before the watchdog's:
+    // that check carries the write.
+    void checkDue();
+    // After each supervision pass: takes what the printer look found, notes
+    // how each program stands, readies the statement, and asks the watchdog
+    // for a look at once when something changed. `printing`: receipt
+    // printing is on; settings.esc_printer names the printer.
+    void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
+                          bool printing);
+
+    // What one write holds.
+    struct Row {
+        QString station;
+        QString host, version;
+        QDateTime startedAt;
+        DatabaseHealth health;
+        // Empty: printing is off.
+        QString printer;
+        QStringList printerReasons;
+        QString printerError;
+        // The programs as a JSON array.
+        QString programsJson;
+    };
+    // The one statement a write sends.
+    static QString upsertStatement(const Row &row);
+
+    // Writes that reached the server, for tests and the benchmark.
+    int writes() const;
+
+private:
+    struct Outbox;
+    struct Look;
+    void takePrinterLook();
+    QString programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const;
+    void logOutcome();
+
+    QString m_host, m_version;
+    QDateTime m_startedAt;
+    const Clock &m_clock;
+    DatabaseWatchdog &m_watchdog;
+    Worker &m_printerWorker;
+    platform::Spooler &m_spooler;
+    EventLog &m_log;
+    std::function<DatabaseHealth()> m_health;
+    std::shared_ptr<Outbox> m_outbox;
+    std::shared_ptr<Look> m_look;
+
+    int m_ticksToPrinterLook = 0;
+    // How programs stood at the last pass, to see a change.
+    QString m_programsKey;
+    // How each program last ended, and when (monotonic); kept across restarts.
+    std::vector<QString> m_lastEnds;
+    std::vector<qint64> m_endedAtMs;
+    std::vector<bool> m_wasRunning;
+    std::vector<int> m_failures;
+    QStringList m_reasons;
+    QString m_printerError;
+    // The failure told last; empty while writes work.
+    QString m_toldFailure;
+    int m_toldWrites = 0;
+};
+
+} // namespace kv
