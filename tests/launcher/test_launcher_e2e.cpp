@@ -65,7 +65,7 @@ public:
     {
         const std::string database = testenv::database().name.toStdString();
         // What the package's SQL adds to the tests' tables (the status row's), then the confinement.
-        testenv::psqlOn(database, "-f", KV_DATABASE_SQL, true);
+        testenv::psqlOn(database, "-f", KV_DATABASE_SQL);
         testenv::psqlOn(database, "-f", KV_CONFINED_SQL, true);
         testenv::psqlOn(database, "-c",
                         "SELECT korvantis_add_till('" + user.toStdString() + "', '" + password.toStdString() +
