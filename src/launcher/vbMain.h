@@ -19,6 +19,7 @@
 #include "escpos/printjournal.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/startupdatabase.h"
 #include "platform/process.h"
 #include "platform/spooler.h"
 #include "programs/vbManagedPrograms.h"
@@ -43,30 +44,6 @@ public:
     virtual void removeTrayIcon() = 0;
     // Whether the menu's Exit item can be chosen.
     virtual void setExitAvailable(bool available) = 0;
-};
-
-// The database work start-up does over the launcher's own connections.
-class StartupDatabase {
-public:
-    virtual ~StartupDatabase() = default;
-    // Opens no window: start-up takes it on the library's worker thread.
-    virtual database::SchemaLook lookAtSchema(const LauncherSettings &settings) = 0;
-    // Its boxes go through `prompter`.
-    virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) = 0;
-    // Database errors propagate as exceptions.
-    virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
-};
-
-// The real one, over ODBC.
-class OdbcStartupDatabase final : public StartupDatabase {
-public:
-    explicit OdbcStartupDatabase(const AppContext &ctx) : m_ctx(ctx) {}
-    database::SchemaLook lookAtSchema(const LauncherSettings &settings) override;
-    Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) override;
-    Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
-
-private:
-    const AppContext &m_ctx;
 };
 
 struct LauncherParts {
@@ -99,15 +76,14 @@ class Launcher final : public QObject {
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
-    static constexpr int kQuietSchemaChecks = 5;
-    static constexpr int kSchemaRetryWaitMs = 5000;
-    // A look at the schema that answers within this shows no waiting window.
-    static constexpr int kQuietLookMs = 200;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
-    static constexpr qint16 kTicksPerPeriodicCheck = 10;
-    // The watchdog's quiet look between its checks, on these ticks of the cycle.
-    static constexpr qint16 kTicksPerProbe = 4;
+    // The watchdog's check and the look for a newer copy run on this tick of
+    // their cycle (the eleventh), which then starts again.
+    static constexpr qint16 kPeriodicCheckTick = 11;
+    // The watchdog's quiet look between two checks runs on every tick of the
+    // cycle that is a multiple of this (the fourth and the eighth).
+    static constexpr qint16 kProbeEveryNthTick = 4;
 
     // The channels listened on, in this order.
     static const QStringList &channels();
@@ -169,15 +145,9 @@ signals:
 
 private:
     Outcome startUp();
-    // The waiting window, put up once for the rest of `waiting`'s scope.
-    void showWaiting(std::optional<WaitingShown> &waiting);
-    // One quiet look at the schema, off this thread; the window comes up
-    // when it outlasts kQuietLookMs.
-    database::SchemaLook lookAtSchema(std::optional<WaitingShown> &waiting);
     // `why` goes to the log.
     Outcome openSettingsDialog(const QString &why);
     Outcome endLauncher(int status);
-    void reportRunTimeError(int number, const QString &description);
     // A run-time error that ends a tick or pass without a word to the person.
     void swallowRunTimeError(const char *where);
     // Runs `step`; an error it throws is shown as a run-time error. False
