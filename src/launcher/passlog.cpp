@@ -23,8 +23,14 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
                        .arg(pass.drawerPulses);
     if (pass.alreadyPrinted > 0)
         line += QStringLiteral(", %1 printed before").arg(pass.alreadyPrinted);
-    line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
-                             : QStringLiteral(", no job taken");
+    // Only a receipt or a drawer pulse makes a print job: a pass that found
+    // nothing to print hands the print server nothing to take.
+    const bool jobMade = pass.receipts > 0 || pass.drawerPulses > 0;
+    if (!jobMade && pass.failure.isEmpty())
+        line += QStringLiteral(", no job made");
+    else
+        line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
+                                 : QStringLiteral(", no job taken");
     if (pass.earlierJobFate) {
         switch (*pass.earlierJobFate) {
         case platform::JobFate::Taken: line += QStringLiteral(", an earlier unanswered job had printed"); break;

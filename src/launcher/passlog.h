@@ -12,7 +12,8 @@ namespace kv {
 // Why the pass ran, in words ("notified", "at start-up" ...).
 QString passCauseText(PassCause cause);
 
-// One line per pass.
+// One line per pass. A pass that had nothing to print made no job and says
+// so; "job taken by" only names a printer that took one.
 QString passLogLine(const PosPassReport &pass, PassCause cause);
 
 } // namespace kv

@@ -50,8 +50,13 @@ database::SchemaLook SchemaWait::look(const LauncherSettings &settings)
     // settings; should the launcher end meanwhile, it leaves by _exit.
     const auto found = std::make_shared<database::SchemaLook>();
     StartupDatabase &db = m_database;
-    if (!m_worker.start([found, &db, settings] { *found = db.lookAtSchema(settings); }))
-        return db.lookAtSchema(settings);
+    if (!m_worker.start([found, &db, settings] { *found = db.lookAtSchema(settings); })) {
+        // A login that hangs here would freeze the window for its timeout.
+        return database::SchemaLook{.error = -1,
+                                    .description = QStringLiteral("the launcher could not start the look at the "
+                                                                  "database"),
+                                    .version = 0};
+    }
     if (!m_worker.waitIdle(kQuietLookMs))
         showWaiting();
     while (!m_worker.waitIdle(kWaitSliceMs) && !m_ended()) {

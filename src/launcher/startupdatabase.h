@@ -49,7 +49,8 @@ private:
 // wait after each failed one, then one look that tells its error. Each look
 // may block on the login for seconds, so it runs on `worker` while this
 // thread keeps the waiting window painted; a look that answers within
-// kQuietLookMs puts no window up.
+// kQuietLookMs puts no window up. When no thread can be had the look counts
+// as failed: it never runs here.
 class SchemaWait {
 public:
     static constexpr int kQuietSchemaChecks = 5;

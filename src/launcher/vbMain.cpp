@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace kv {
 
@@ -55,6 +56,11 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
         if (Launcher *l = relay->launcher)
             QMetaObject::invokeMethod(
                 l, [l, busy] { l->m_prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
+    });
+    m_library.setJobEndHook([relay = m_busyRelay] {
+        std::lock_guard guard(relay->lock);
+        if (Launcher *l = relay->launcher)
+            QMetaObject::invokeMethod(l, [l] { l->onLibraryJobEnded(); }, Qt::QueuedConnection);
     });
 }
 
@@ -107,6 +113,8 @@ void Launcher::swallowRunTimeError(const char *where)
 Outcome Launcher::endLauncher(int status)
 {
     m_passTimer.stop();
+    if (m_wake)
+        std::exchange(m_wake, nullptr)->deleteLater();
     if (!m_ended) {
         m_ended = true;
         m_exitStatus = status;
@@ -246,6 +254,7 @@ Outcome Launcher::startUp()
     m_parts.watchdog.testDatabaseConnection(shellConf);
     if (!m_ended)
         m_passTimer.start(kPassIntervalMs);
+    armWake();
     return Outcome::Continue;
 }
 
@@ -293,6 +302,7 @@ void Launcher::runPass()
         swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
+    wakeForNotifications();
 }
 
 void Launcher::mainTick()
@@ -384,14 +394,14 @@ void Launcher::tickBody()
 
 void Launcher::notificationStep()
 {
-    // One notification per tick. The job that takes it may wait on the
-    // database or the printer, so it runs on the library worker, and the
-    // tick after it acts on what it found: a "shutdown" asks its question
-    // then, and a pass's outcome is told. While it runs, no tick takes a
-    // notification; the library keeps them queued.
+    // The jobs that take notifications may wait on the database or the
+    // printer, so they run on the library worker, and the tick after them
+    // acts on what they found, in order: a "shutdown" asks its question then,
+    // and a pass's outcome is told. While one runs, the library keeps what
+    // arrives queued.
     if (!escPosEnabled || m_library.busy())
         return;
-    if (std::optional<LibraryFindings> found = m_library.takeFindings()) {
+    while (std::optional<LibraryFindings> found = m_library.takeFindings()) {
         if (!actOnFindings(*found) || m_ended)
             return;
     }
@@ -399,9 +409,68 @@ void Launcher::notificationStep()
     // act on another job.
     if (!launcherRunning)
         return;
+    handOverLibraryJob();
+}
+
+bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
+{
     const bool relisten = m_relistenDue && libraryConnection != 0;
-    if (m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList()))
-        m_relistenDue = m_relistenDue && !relisten;
+    if (!m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList(), onlyWhenNotified))
+        return false;
+    m_relistenDue = m_relistenDue && !relisten;
+    return true;
+}
+
+// The loop's one departure from a pass a second. A receipt is waited for by
+// the cashier and the customer, so its notification does not wait for the
+// next pass: the library connection's socket wakes the window thread when
+// anything arrives, and a job takes it at once. What arrives while that job
+// runs is taken by one job right after it. Everything else keeps to the
+// passes: the tick's count and checks, supervision, the front-end's end, and
+// acting on what the jobs found (the log, the printer's box, the shutdown
+// question).
+void Launcher::onNotificationArrived()
+{
+    if (m_wake)
+        m_wake->setEnabled(false);
+    wakeForNotifications();
+}
+
+void Launcher::onLibraryJobEnded()
+{
+    // Queued from the job's last lines: the worker is idle a moment later.
+    if (m_library.busy() && !m_parts.libraryWorker.waitIdle(kJobEndWaitMs))
+        return;
+    wakeForNotifications();
+}
+
+void Launcher::wakeForNotifications()
+{
+    // A pass under way (a box of its tick is open) comes back here at its end.
+    if (m_ended || m_inPass || !launcherRunning || !escPosEnabled)
+        return;
+    // Only for what arrived: retries, listens and the rest keep to the passes.
+    if (!m_library.busy())
+        handOverLibraryJob(true);
+    armWake();
+}
+
+void Launcher::armWake()
+{
+    // While a job runs it reads the socket itself, and a reconnect may give
+    // the library another one: asked again whenever no job runs.
+    const bool wanted = !m_ended && launcherRunning && escPosEnabled && m_library.acceptsJob();
+    const int socket = wanted ? m_library.notificationSocket() : -1;
+    if (m_wake && socket != m_wakeSocket)
+        std::exchange(m_wake, nullptr)->deleteLater();
+    m_wakeSocket = socket;
+    if (socket < 0)
+        return;
+    if (!m_wake) {
+        m_wake = new QSocketNotifier(qintptr(socket), QSocketNotifier::Read, this);
+        connect(m_wake, &QSocketNotifier::activated, this, &Launcher::onNotificationArrived);
+    }
+    m_wake->setEnabled(true);
 }
 
 bool Launcher::actOnFindings(const LibraryFindings &found)
@@ -429,7 +498,7 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                                              : QStringLiteral("POS retry: no rows wait any more"));
         m_waitLogged = *found.rowsMayWait;
     }
-    if (found.notification == QLatin1String("shutdown")) {
+    if (found.notifications.contains(QStringLiteral("shutdown"))) {
         const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
                                      MsgButtons::YesNo, 1, MsgIcon::Question);
         if (m_ended)

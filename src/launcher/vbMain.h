@@ -1,7 +1,10 @@
 // The launcher's life: start-up, the main loop that gives every second to one
-// tick, the tray menu's commands and the way out. Everything outside (the
-// database, the client library, the printer, processes, the person, time)
-// comes in through LauncherParts, so tests build a launcher of fakes.
+// tick, the tray menu's commands and the way out. One departure from a pass a
+// second: a notification that arrives between passes is taken at once
+// (wakeForNotifications), so that a receipt does not wait for the next pass.
+// Everything outside (the database, the client library, the printer,
+// processes, the person, time) comes in through LauncherParts, so tests build
+// a launcher of fakes.
 #pragma once
 
 #include "config/vbConfig.h"
@@ -25,6 +28,7 @@
 #include "programs/vbManagedPrograms.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
@@ -78,6 +82,9 @@ public:
     static constexpr int kOlderInstanceWaitMs = 4000;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
+    // How long the window thread waits for the worker to be idle after a
+    // job's last line (microseconds, normally).
+    static constexpr int kJobEndWaitMs = 50;
     // The watchdog's check and the look for a newer copy run on this tick of
     // their cycle (the eleventh), which then starts again.
     static constexpr qint16 kPeriodicCheckTick = 11;
@@ -160,6 +167,13 @@ private:
     void listenAll();
     void tickBody();
     void notificationStep();
+    // False when no job was handed over.
+    bool handOverLibraryJob(bool onlyWhenNotified = false);
+    // Waking on a notification between passes.
+    void onNotificationArrived();
+    void onLibraryJobEnded();
+    void wakeForNotifications();
+    void armWake();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
     void applyPass(const PosPassReport &pass, PassCause cause);
@@ -186,6 +200,10 @@ private:
     ProgramManagerWindow *m_programManager = nullptr;
     WaitingWindow *m_waitingWindow = nullptr;
     QTimer m_passTimer;
+    // Watches the library connection's socket between jobs; null while a job
+    // runs or the library has no socket.
+    QSocketNotifier *m_wake = nullptr;
+    int m_wakeSocket = -1;
     bool m_inPass = false;
     bool m_ended = false;
     int m_exitStatus = 0;
