@@ -1,9 +1,11 @@
 #include "config/vbWatchdog.h"
 
+#include "config/keptconnection.h"
 #include "config/vbDatabase.h"
 
 #include <QLocale>
 
+#include <algorithm>
 #include <limits>
 
 namespace kv {
@@ -65,14 +67,25 @@ bool Watchdog::probeDatabaseConnection(const LauncherSettings &settings)
 
 bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
 {
-    if (m_inFlight || m_worker.busy())
+    if (m_inFlight) {
+        // The look still out stands for this check, and writes its line when
+        // it is applied, whatever it finds: one line per check, also while a
+        // server freezes just before a check is due.
+        if (!quiet) {
+            ++m_inFlight->checks;
+            if (m_inFlight->reconnect)
+                log(m_clock.now(), QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
+        }
+        return false;
+    }
+    if (m_worker.busy())
         return false;
     auto finding = std::make_shared<Finding>();
     // The worker is idle, so the connection is the window thread's to look at.
     finding->reconnect = !(dbConnectionUp && m_probe->watchdogConnection.isOpen());
     if (quiet && finding->reconnect)
         return false;
-    finding->quiet = quiet;
+    finding->checks = quiet ? 0 : 1;
     finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
     if (finding->reconnect)
@@ -82,9 +95,22 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             if (!finding->reconnect) {
-                odbc::Recordset rs;
-                rs.open(QStringLiteral("SELECT 1"), connection);
-                rs.close();
+                try {
+                    odbc::Recordset rs;
+                    rs.open(QStringLiteral("SELECT 1"), connection);
+                } catch (const odbc::Error &e) {
+                    // The link went after the last answer: cut by a deadline
+                    // just as that answer came, or the session ended between
+                    // two looks. The server may be there all the same: only
+                    // a fresh connection that fails too is an outage.
+                    if (!odbc::KeptConnection::isLostLink(e))
+                        throw;
+                    connection = odbc::Connection();
+                    connection.setStatementDeadlineMs(kTestDeadlineMs);
+                    connection.open(connectionText);
+                    odbc::Recordset rs;
+                    rs.open(QStringLiteral("SELECT 1"), connection);
+                }
             } else {
                 connection = odbc::Connection();
                 connection.setStatementDeadlineMs(kTestDeadlineMs);
@@ -125,7 +151,7 @@ qint32 Watchdog::applyDatabaseTest()
     const bool ok = !overran && finding->ok;
     try {
         if (ok && !finding->reconnect) {
-            if (!finding->quiet)
+            for (int i = 0; i < finding->checks; ++i)
                 log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
             return 0;
         }
@@ -143,8 +169,9 @@ qint32 Watchdog::applyDatabaseTest()
     }
     try {
         const bool outageBegins = dbConnectionUp;
-        log(m_clock.now(), QStringLiteral(" Database test connection failure"),
-            outageBegins ? LogPriority::Warning : LogPriority::Debug);
+        for (int i = 0; i < std::max(finding->checks, 1); ++i)
+            log(m_clock.now(), QStringLiteral(" Database test connection failure"),
+                outageBegins && i == 0 ? LogPriority::Warning : LogPriority::Debug);
         if (outageBegins) {
             dbConnectionUp = false;
             if (outageCount < std::numeric_limits<qint16>::max())
