@@ -438,9 +438,12 @@ void Launcher::onNotificationArrived()
 
 void Launcher::onLibraryJobEnded()
 {
-    // Queued from the job's last lines: the worker is idle a moment later.
-    if (m_library.busy() && !m_parts.libraryWorker.waitIdle(kJobEndWaitMs))
+    // Queued from the job's last lines: the worker is idle a moment later,
+    // later still on a busy machine. Looked at again rather than waited for.
+    if (m_library.busy()) {
+        QTimer::singleShot(kJobEndRetryMs, this, &Launcher::onLibraryJobEnded);
         return;
+    }
     wakeForNotifications();
 }
 

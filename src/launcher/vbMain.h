@@ -82,9 +82,9 @@ public:
     static constexpr int kOlderInstanceWaitMs = 4000;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
-    // How long the window thread waits for the worker to be idle after a
-    // job's last line (microseconds, normally).
-    static constexpr int kJobEndWaitMs = 50;
+    // When the worker is not idle yet after a job's last line (microseconds
+    // later, normally), the window thread looks again after this.
+    static constexpr int kJobEndRetryMs = 5;
     // The watchdog's check and the look for a newer copy run on this tick of
     // their cycle (the eleventh), which then starts again.
     static constexpr qint16 kPeriodicCheckTick = 11;
