@@ -11,6 +11,7 @@
 #include "escpos/vbPosCommands.h"
 
 #include "config/vbDraldb.h"
+#include "launcherfakes.h"
 #include "platform/posix/cupsspooler.h"
 #include "tempdir.h"
 #include "testenv.h"
@@ -24,7 +25,13 @@
 #include <cups/cups.h>
 #include <libpq-fe.h>
 
+#include <QCoreApplication>
+
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <random>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -297,6 +304,139 @@ BENCHMARK(BM_NotifyToPrintBesideBareJob)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(50);
+
+// The same receipt through the launcher's loop as the till runs it: the
+// launcher in this process (real client library, print server and library
+// worker; fakes for the rest), its window thread's event loop running, the
+// receipt's INSERT and NOTIFY sent by another connection at a random moment
+// of the one-second pass (so that a wait for the next pass, were there one,
+// is counted as a cashier meets it), until the job is at the printer (the
+// last byte, escpos:0, or the printer's confirmation, escpos:1). Then a burst:
+// 200 receipts, each with its NOTIFY, within one second, counting the passes
+// that printed them and each receipt's copies on paper.
+void BM_NotifyToPrintThroughTheLoop(benchmark::State &state)
+{
+    int argc = 1;
+    char name[] = "bench_posqueue";
+    char *argv[] = {name, nullptr};
+    std::optional<QCoreApplication> app;
+    if (!QCoreApplication::instance())
+        app.emplace(argc, argv);
+    testprinter::TestPrinter printer{testprinter::defaultQueue()};
+    printer.connectQueue(state.range(0) ? "escpos" : "socket");
+    struct Restore {
+        const testprinter::TestPrinter &printer;
+        ~Restore() { printer.connectQueue("escpos"); }
+    } restore{printer};
+    testenv::psql("DELETE FROM poscommands");
+
+    launcherfakes::LauncherRig rig;
+    const auto db = testenv::database();
+    const QByteArray settings = ("db_host = " + db.host + "\r\ndb_name = " + db.name + "\r\ndb_username = " + db.user +
+                                 "\r\ndb_password = " + db.password + "\r\n")
+                                    .toUtf8();
+    rig.dir.write(QStringLiteral("shell.conf"), settings + "esc_printer = " + printer.name().toUtf8() + "\r\n");
+    rig.dir.write(QStringLiteral("dralfrontend.conf"), settings + "stationid = " + QByteArray::number(kStation));
+    kv::DraldbLibrary library;
+    kv::platform::CupsSpooler spooler;
+    kv::ThreadWorker libraryWorker;
+    kv::SystemClock clock;
+    kv::Launcher launcher(kv::LauncherParts{rig.ctx, rig.prompter, clock, rig.database, rig.watchdog, rig.update,
+                                            rig.killer, library, spooler, rig.processes, rig.spawner, libraryWorker,
+                                            rig.events, false});
+    if (launcher.Main() != kv::Outcome::Continue || !launcher.escPosEnabled) {
+        state.SkipWithError("the launcher did not start with printing on");
+        return;
+    }
+    const auto runFor = [](std::chrono::milliseconds span, const std::function<bool()> &done) {
+        const auto until = benchpass::Clock::now() + span;
+        while (!done() && benchpass::Clock::now() < until)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        return done();
+    };
+    runFor(std::chrono::milliseconds(1500), [] { return false; }); // the start-up pass
+
+    const std::string port = std::to_string(db.port);
+    const std::string host = db.host.toStdString(), dbName = db.name.toStdString(), user = db.user.toStdString(),
+                      password = db.password.toStdString();
+    const char *keys[] = {"host", "port", "dbname", "user", "password", "connect_timeout", nullptr};
+    const char *values[] = {host.c_str(), port.c_str(), dbName.c_str(), user.c_str(), password.c_str(), "5", nullptr};
+    std::unique_ptr<PGconn, decltype(&PQfinish)> sender(PQconnectdbParams(keys, values, 0), &PQfinish);
+    if (PQstatus(sender.get()) != CONNECTION_OK) {
+        state.SkipWithError("the sending connection failed");
+        return;
+    }
+    const auto send = [&](const std::string &text) {
+        const std::string sql = "INSERT INTO poscommands (stationid, device, command) VALUES (" +
+                                std::to_string(kStation) + ", 1, '" + text + "' || " + kReceiptSql +
+                                "); NOTIFY poscommands";
+        PGresult *r = PQexec(sender.get(), sql.c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        return ok;
+    };
+
+    std::mt19937 random(40);
+    std::vector<double> wholeMs;
+    for (auto _ : state) {
+        // A moment of the pass at random, the event loop running meanwhile.
+        runFor(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 999)(random)), [] { return false; });
+        benchprint::PrinterWatch watch(printer);
+        std::atomic<bool> printed{false};
+        benchpass::Clock::time_point printedAt{};
+        std::thread watcher([&] {
+            if (watch.waitForNextJob(std::chrono::seconds(20)))
+                printedAt = benchpass::Clock::now();
+            printed = true;
+        });
+        const auto t = benchpass::Clock::now();
+        const bool sent = send("one");
+        runFor(std::chrono::seconds(25), [&] { return printed.load(); });
+        watcher.join();
+        if (!sent || printedAt == benchpass::Clock::time_point{}) {
+            state.SkipWithError("the receipt did not reach the test printer");
+            return;
+        }
+        wholeMs.push_back(std::chrono::duration<double, std::milli>(printedAt - t).count());
+    }
+    std::sort(wholeMs.begin(), wholeMs.end());
+    state.counters["notify_to_print_ms_p50"] = wholeMs[wholeMs.size() / 2];
+    state.counters["notify_to_print_ms_p99"] = wholeMs[std::min(wholeMs.size() - 1, wholeMs.size() * 99 / 100)];
+    state.counters["notify_to_print_ms_max"] = wholeMs.back();
+
+    // The burst: the passes that print it are logged at the ticks after.
+    const auto passLines = [&] { return rig.events.lines.filter(QStringLiteral("POS pass (notified)")).size(); };
+    runFor(std::chrono::milliseconds(2500), [] { return false; });
+    const auto passesBefore = passLines();
+    const auto mark = printer.mark();
+    const auto burstStart = benchpass::Clock::now();
+    for (int n = 1; n <= 200; ++n) {
+        const auto due = burstStart + std::chrono::microseconds(n * 5000);
+        runFor(std::chrono::duration_cast<std::chrono::milliseconds>(due - benchpass::Clock::now()),
+               [] { return false; });
+        if (!send("<burst " + std::to_string(n) + ">")) {
+            state.SkipWithError("the burst's INSERT and NOTIFY failed");
+            return;
+        }
+    }
+    runFor(std::chrono::seconds(30), [] { return queuedCount() == "0\n"; });
+    runFor(std::chrono::milliseconds(2500), [] { return false; });
+    const QByteArray paper = printer.printedSince(mark);
+    int once = 0;
+    for (int n = 1; n <= 200; ++n)
+        once += paper.count(QByteArray("<burst ") + QByteArray::number(n) + ">") == 1 ? 1 : 0;
+    state.counters["burst_receipts_once"] = once;
+    state.counters["burst_passes"] = double(passLines() - passesBefore);
+    launcher.terminate();
+    libraryWorker.waitIdle(30'000);
+}
+BENCHMARK(BM_NotifyToPrintThroughTheLoop)
+    ->ArgName("escpos")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(100);
 
 } // namespace
 

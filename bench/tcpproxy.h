@@ -23,6 +23,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -81,6 +82,15 @@ public:
     {
         m_delayMs = ms;
         wake();
+    }
+
+    // The next time a client sends something that holds `marker`, it goes
+    // on to the server and then the link is cut, before any answer: the
+    // server does what was asked, the client never hears of it.
+    void cutAfterClientSends(std::string marker)
+    {
+        std::lock_guard guard(m_markerLock);
+        m_cutMarker = std::move(marker);
     }
 
     // Closes every connection: the client sees its session lost.
@@ -231,6 +241,12 @@ private:
                 if (c.revents) {
                     const ssize_t n = ::read(p.client, buf, sizeof buf);
                     ok = n > 0 && (p.upstream < 0 || sendAll(p.upstream, buf, std::size_t(n)));
+                    std::lock_guard guard(m_markerLock);
+                    if (ok && !m_cutMarker.empty() &&
+                        std::string_view(buf, std::size_t(n)).find(m_cutMarker) != std::string_view::npos) {
+                        m_cutMarker.clear();
+                        ok = false;
+                    }
                 }
                 if (ok && u.revents) {
                     const ssize_t n = ::read(p.upstream, buf, sizeof buf);
@@ -258,6 +274,8 @@ private:
     std::atomic<bool> m_drop{false};
     std::atomic<bool> m_stalled{false};
     std::atomic<int> m_delayMs{0};
+    std::mutex m_markerLock;
+    std::string m_cutMarker;
     std::vector<Pair> m_pairs;
     std::thread m_thread;
 };

@@ -61,6 +61,9 @@ public:
     // something queued, a reconnect under way, or bytes on the socket.
     bool pending() const;
 
+    // The session's socket, -1 while there is none.
+    int socket() const { return m_state == State::Ready && m_conn ? PQsocket(m_conn) : -1; }
+
     // Sessions re-established whose LISTENs the server has answered.
     int32_t relistens() const { return m_relistens; }
 

@@ -168,6 +168,14 @@ int32_t draldb_relistens(int32_t connection)
     return c ? c->relistens() : 0;
 }
 
+int32_t draldb_socket(int32_t connection)
+{
+    auto &lib = library();
+    std::lock_guard guard(lib.lock);
+    Connection *c = lib.connection(connection);
+    return c ? c->socket() : -1;
+}
+
 char *config_getvalue(const char *key)
 {
     auto &lib = library();

@@ -42,6 +42,14 @@ DRALDB_API int32_t draldb_relistens(int32_t connection);
  * check, so that an idle caller can leave it out. Never waits. */
 DRALDB_API int32_t draldb_pending(int32_t connection);
 
+/* The socket on which the connection's notifications arrive, for a caller
+ * that waits for them (poll, an event loop) instead of asking now and then:
+ * it becomes readable when something arrives. -1 while the connection is
+ * being re-established; the socket may be another one afterwards, so ask
+ * again after every call that may reconnect. Only to wait on: never read,
+ * write or close it. Never waits. */
+DRALDB_API int32_t draldb_socket(int32_t connection);
+
 /* A value of the configuration system_init read last; "" when unknown. A
  * "stationid" that is not a whole number from 1 to 32767 in digits counts as
  * unknown in its file. */

@@ -13,7 +13,9 @@
 // restarted, an idle session was ended): when the work fails on a connection
 // kept from before because its link is gone, the connection is opened afresh
 // and the work runs once more. Work handed to run() must therefore be safe
-// to repeat. Any other failure, and any failure on a fresh connection, is
+// to repeat, or keep track of what it sent: a statement sent before the link
+// went may have been carried out (the program manager's Add looks for its row
+// before inserting it again). Any other failure, and any failure on a fresh connection, is
 // thrown to the caller as odbc::Error; the connection is then closed, so the
 // next run starts clean.
 #pragma once

@@ -79,6 +79,11 @@ qint32 DraldbLibrary::draldb_pending(qint32 connection)
     return ::draldb_pending(connection);
 }
 
+int DraldbLibrary::draldb_socket(qint32 connection)
+{
+    return ::draldb_socket(connection);
+}
+
 qint32 DraldbLibrary::draldb_relistens(qint32 connection)
 {
     return ::draldb_relistens(connection);

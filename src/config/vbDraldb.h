@@ -42,6 +42,10 @@ public:
     // 0 when a VB_notify_check would find nothing new; a stand-in that
     // cannot tell says 1.
     virtual qint32 draldb_pending(qint32 /*connection*/) { return 1; }
+    // The socket that becomes readable when a notification arrives, to wait
+    // on and nothing else; -1 when there is none now (a reconnect under way)
+    // or a stand-in has none.
+    virtual int draldb_socket(qint32 /*connection*/) { return -1; }
 };
 
 // The real library. Holds nothing itself: the library keeps the connection.
@@ -59,6 +63,7 @@ public:
     void VB_free(qint32 &resultSet) override;
     qint32 draldb_relistens(qint32 connection) override;
     qint32 draldb_pending(qint32 connection) override;
+    int draldb_socket(qint32 connection) override;
 };
 
 } // namespace kv

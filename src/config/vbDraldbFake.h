@@ -10,6 +10,9 @@
 #include <QMap>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <functional>
 #include <optional>
 
@@ -30,13 +33,34 @@ public:
     // The rows a statement gives; nullopt (the default) gives no result set.
     std::function<std::optional<QList<Row>>(const QString &sSql)> answer;
 
+    FakeDraldb()
+    {
+        if (::pipe2(m_wire, O_CLOEXEC | O_NONBLOCK) != 0)
+            m_wire[0] = m_wire[1] = -1;
+    }
+    ~FakeDraldb() override
+    {
+        for (const int fd : m_wire) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    FakeDraldb(const FakeDraldb &) = delete;
+    FakeDraldb &operator=(const FakeDraldb &) = delete;
+
     // Another program's NOTIFY: queued only on a listened channel, as the
-    // server does. The payload is not kept, as the library drops it.
+    // server does. The payload is not kept, as the library drops it. It
+    // arrives on the socket, which stays readable until a check reads it.
     void notify(const QString &sChannel)
     {
-        if (listened.contains(sChannel))
-            m_pending.append(sChannel);
+        if (!listened.contains(sChannel))
+            return;
+        m_pending.append(sChannel);
+        const char byte = 1;
+        [[maybe_unused]] const auto n = ::write(m_wire[1], &byte, 1);
     }
+    // The socket is taken away, as while the library reconnects.
+    bool socketGone = false;
 
     // The connection was lost and is back, listening again: what was
     // pending and whatever is notified until then is gone.
@@ -74,6 +98,11 @@ public:
     {
         log(QStringLiteral("VB_notify_check(%1)").arg(connection));
         m_reconnectUnseen = false;
+        // Like the library, a check reads whatever has arrived; the names
+        // wait in its buffer from then on, not on the socket.
+        char buffer[256];
+        while (::read(m_wire[0], buffer, sizeof buffer) > 0) {
+        }
         if (connection == 0 || connection != initResult || m_pending.isEmpty())
             return QString();
         return m_pending.takeFirst();
@@ -145,6 +174,10 @@ public:
     {
         return connection == initResult && (!m_pending.isEmpty() || m_reconnectUnseen) ? 1 : 0;
     }
+    int draldb_socket(qint32 connection) override
+    {
+        return connection == initResult && !socketGone ? m_wire[0] : -1;
+    }
     qint32 draldb_relistens(qint32 connection) override
     {
         log(QStringLiteral("draldb_relistens(%1)").arg(connection));
@@ -174,6 +207,7 @@ private:
     qint32 m_lastResultSet = 0;
     qint32 m_relistens = 0;
     bool m_reconnectUnseen = false;
+    int m_wire[2] = {-1, -1};
 };
 
 } // namespace kv

@@ -1,9 +1,11 @@
 #include "config/vbWatchdog.h"
 
+#include "config/keptconnection.h"
 #include "config/vbDatabase.h"
 
 #include <QLocale>
 
+#include <algorithm>
 #include <limits>
 
 namespace kv {
@@ -77,14 +79,25 @@ bool Watchdog::probeDatabaseConnection(const LauncherSettings &settings)
 
 bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
 {
-    if (m_inFlight || m_worker.busy())
+    if (m_inFlight) {
+        // The look still out stands for this check, and writes its line when
+        // it is applied, whatever it finds: one line per check, also while a
+        // server freezes just before a check is due.
+        if (!quiet) {
+            ++m_inFlight->checks;
+            if (m_inFlight->reconnect)
+                log(m_clock.now(), QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
+        }
+        return false;
+    }
+    if (m_worker.busy())
         return false;
     auto finding = std::make_shared<Finding>();
     // The worker is idle, so the connection is the window thread's to look at.
     finding->reconnect = !(dbConnectionUp && m_probe->watchdogConnection.isOpen());
     if (quiet && finding->reconnect)
         return false;
-    finding->quiet = quiet;
+    finding->checks = quiet ? 0 : 1;
     finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
     finding->host = settings.db_host;
@@ -96,9 +109,22 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             if (!finding->reconnect) {
-                odbc::Recordset rs;
-                rs.open(QStringLiteral("SELECT 1"), connection);
-                rs.close();
+                try {
+                    odbc::Recordset rs;
+                    rs.open(QStringLiteral("SELECT 1"), connection);
+                } catch (const odbc::Error &e) {
+                    // The link went after the last answer: cut by a deadline
+                    // just as that answer came, or the session ended between
+                    // two looks. The server may be there all the same: only
+                    // a fresh connection that fails too is an outage.
+                    if (!odbc::KeptConnection::isLostLink(e))
+                        throw;
+                    connection = odbc::Connection();
+                    connection.setStatementDeadlineMs(kTestDeadlineMs);
+                    connection.open(connectionText);
+                    odbc::Recordset rs;
+                    rs.open(QStringLiteral("SELECT 1"), connection);
+                }
             } else {
                 connection = odbc::Connection();
                 connection.setStatementDeadlineMs(kTestDeadlineMs);
@@ -147,7 +173,7 @@ qint32 Watchdog::applyDatabaseTest()
     const bool ok = !overran && finding->ok;
     try {
         if (ok && !finding->reconnect) {
-            if (!finding->quiet)
+            for (int i = 0; i < finding->checks; ++i)
                 log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
             return 0;
         }
@@ -166,7 +192,8 @@ qint32 Watchdog::applyDatabaseTest()
     try {
         const bool outageBegins = dbConnectionUp;
         const LogPriority priority = outageBegins ? LogPriority::Warning : LogPriority::Debug;
-        log(m_clock.now(), QStringLiteral(" Database test connection failure"), priority);
+        for (int i = 0; i < std::max(finding->checks, 1); ++i)
+            log(m_clock.now(), QStringLiteral(" Database test connection failure"), i == 0 ? priority : LogPriority::Debug);
         // Beside that line, for whoever looks into the outage: which server
         // was asked and what the driver said, on one line.
         // A given-up look's finding is still its thread's: not read here.

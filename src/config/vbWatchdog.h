@@ -60,8 +60,10 @@ private:
     };
     struct Finding {
         bool reconnect = false;
-        // A probe: an answer logs nothing.
-        bool quiet = false;
+        // The checks this look stands for, each owed its line: 0 for a probe
+        // (an answer logs nothing), 1 for a check, one more for each check
+        // asked for while it was out.
+        int checks = 0;
         bool ok = false;
         QDateTime startedAt;
         qint64 startedAtMs = 0;

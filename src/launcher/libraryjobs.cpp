@@ -17,10 +17,10 @@ LibraryJobs::~LibraryJobs()
 
 std::optional<LibraryFindings> LibraryJobs::takeFindings()
 {
-    if (busy() || !m_findings)
+    if (busy() || m_findings.empty())
         return std::nullopt;
-    std::optional<LibraryFindings> findings = std::move(m_findings);
-    m_findings.reset();
+    std::optional<LibraryFindings> findings = std::move(m_findings.front());
+    m_findings.pop_front();
     const bool wasPending = m_retryPending;
     if (findings->error)
         m_retryPending = true;
@@ -33,9 +33,9 @@ std::optional<LibraryFindings> LibraryJobs::takeFindings()
     return findings;
 }
 
-bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &channels)
+bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &channels, bool onlyWhenNotified)
 {
-    if (busy() || m_findings)
+    if (!acceptsJob() || (onlyWhenNotified && !m_draldb.draldb_pending(m_libraryConnection)))
         return false;
     const qint64 now = m_clock.monotonicMs();
     const bool retryDue = m_retryPending && now >= m_retryAtMs;
@@ -64,11 +64,18 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
         // Before the first pass: what an earlier run left held never prints.
         if (startUp)
             found.leftovers = m_queue.cancelHeldLeftovers(sPrinterName);
-        found.notification = m_draldb.VB_notify_check(connection);
+        // Everything that has arrived: one pass serves every "poscommands"
+        // among it, as each pass reads the whole queue.
+        for (int taken = 0; taken < kMostNotificationsPerJob; ++taken) {
+            const QString name = m_draldb.VB_notify_check(connection);
+            if (name.isEmpty())
+                break;
+            found.notifications.append(name);
+        }
         const qint32 relistens = m_draldb.draldb_relistens(connection);
         const bool reconnected = relistens != m_relistensSeen;
         m_relistensSeen = relistens;
-        if (found.notification == QLatin1String("poscommands")) {
+        if (found.notifications.contains(QStringLiteral("poscommands"))) {
             found.pass = m_queue.processPosCommands(sPrinterName);
         } else if (startUp) {
             found.cause = PassCause::StartUp;
@@ -95,7 +102,16 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
     } catch (...) {
         found.error = std::current_exception();
     }
-    m_findings = std::move(found);
+    m_findings.push_back(std::move(found));
+    if (m_jobEnded)
+        m_jobEnded();
+}
+
+int LibraryJobs::notificationSocket() const
+{
+    if (busy() || m_libraryConnection == 0)
+        return -1;
+    return m_draldb.draldb_socket(m_libraryConnection);
 }
 
 } // namespace kv

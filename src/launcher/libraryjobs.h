@@ -1,8 +1,11 @@
-// The tick's work with the client library, off the window thread: taking a
-// notification, listening again, and passes over the POS queue, any of which
-// can wait seconds on a database or print server that does not answer. The
-// tick that is due hands a job over; a later tick takes what it found and
-// acts on it.
+// The tick's work with the client library, off the window thread: taking
+// notifications, listening again, and passes over the POS queue, any of which
+// can wait seconds on a database or print server that does not answer. A job
+// is handed over by the tick that is due, or at once when the library's
+// socket shows that a notification arrived; a later tick takes what it found
+// and acts on it. A job takes every notification that has arrived and runs
+// one pass for them all, so a burst that arrives while a pass runs costs one
+// more pass, not one per notification.
 //
 // Besides the pass a "poscommands" notification asks for, a job runs one on
 // its own when no notification could have told of waiting rows:
@@ -28,7 +31,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <exception>
+#include <functional>
 #include <optional>
 
 namespace kv {
@@ -38,8 +43,9 @@ enum class PassCause { Notification, StartUp, Reconnect, Retry, Relisten };
 
 // What one job found, for the tick to act on.
 struct LibraryFindings {
-    // The notification taken; "" when none was pending.
-    QString notification;
+    // The notifications taken, in the order they came; none when none was
+    // pending.
+    QStringList notifications;
     std::optional<PosPassReport> pass;
     PassCause cause = PassCause::Notification;
     // A run-time error that ended the job.
@@ -53,6 +59,11 @@ struct LibraryFindings {
 class LibraryJobs {
 public:
     static constexpr qint64 kRetryIntervalMs = 4000;
+    // A job takes at most this many notifications: a sender that never stops
+    // must not keep one job from ending.
+    static constexpr int kMostNotificationsPerJob = 10000;
+    // Jobs whose findings no tick has taken yet: no more are handed over.
+    static constexpr std::size_t kMostFindingsWaiting = 32;
 
     // libraryConnection and the journal belong to the caller and outlive
     // this object.
@@ -64,16 +75,25 @@ public:
     LibraryJobs &operator=(const LibraryJobs &) = delete;
 
     void setBusyHook(std::function<void(bool)> hook) { m_queue.setBusyHook(std::move(hook)); }
+    // Called on the worker as each job ends, just before the worker is idle.
+    void setJobEndHook(std::function<void()> hook) { m_jobEnded = std::move(hook); }
 
     bool busy() const { return m_worker.busy(); }
-    // What the last job found, once it has ended; nullopt while it runs or
-    // when it was taken already.
+    // startJob may hand a job over now (it may still find nothing to do).
+    bool acceptsJob() const { return !busy() && m_findings.size() < kMostFindingsWaiting; }
+    // What the oldest job not yet taken found, once no job runs; nullopt
+    // while one runs or when all were taken.
     std::optional<LibraryFindings> takeFindings();
     // Hands the next job over: listen again on `channels` first when given,
-    // then take one notification and run a pass when one is due. sPrinterName
-    // is the receipt printer. False while a job runs or findings wait, and
-    // when there is nothing to do (no retry or listens due, nothing arrived).
-    bool startJob(const QString &sPrinterName, const QStringList &channels);
+    // then take the notifications that arrived and run a pass when one is
+    // due. sPrinterName is the receipt printer. False while a job runs or
+    // too many findings wait, and when there is nothing to do (no retry or
+    // listens due, nothing arrived). onlyWhenNotified: only when something
+    // arrived (then also with what else is due).
+    bool startJob(const QString &sPrinterName, const QStringList &channels, bool onlyWhenNotified = false);
+    // The socket on which the library connection's notifications arrive, for
+    // the loop to wait on; -1 while a job runs or the library has none.
+    int notificationSocket() const;
 
     // Rows are left queued by a pass that could not print them.
     bool retryPending() const { return m_retryPending; }
@@ -89,7 +109,8 @@ private:
     const Clock &m_clock;
     Worker &m_worker;
     // The job's own; the window thread reads them only while no job runs.
-    std::optional<LibraryFindings> m_findings;
+    std::deque<LibraryFindings> m_findings;
+    std::function<void()> m_jobEnded;
     qint32 m_relistensSeen = 0;
     // The window thread's.
     bool m_startUpDue = false;

@@ -1,5 +1,8 @@
 #include "launcher/vbMain.h"
 
+#include "launcher/passlog.h"
+#include "launcher/runtimeerror.h"
+
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace kv {
 
@@ -19,74 +23,7 @@ namespace {
 
 const QString kTitle = QStringLiteral("Korvantis Launcher");
 
-// Run-time error numbers for failures that carry none of their own.
-constexpr int kOutOfMemory = 7;
-constexpr int kInvalidCall = 5;
-
-// Start-up's waits for the database are cut into slices this long, so that
-// the waiting window repaints and a request to end is heard in between.
-constexpr int kWaitSliceMs = 100;
-
-QString causeOf(PassCause cause)
-{
-    switch (cause) {
-    case PassCause::Notification: return QStringLiteral("notified");
-    case PassCause::StartUp: return QStringLiteral("at start-up");
-    case PassCause::Reconnect: return QStringLiteral("after the client library reconnected");
-    case PassCause::Retry: return QStringLiteral("retried");
-    case PassCause::Relisten: return QStringLiteral("after listening again");
-    }
-    return QString();
-}
-
-// One line per pass: what it read, printed and deleted, and why rows stay.
-QString passLogLine(const PosPassReport &pass, PassCause cause)
-{
-    QString line = QStringLiteral("POS pass (%1): %2 rows read, %3 receipts, %4 drawer pulses")
-                       .arg(causeOf(cause))
-                       .arg(pass.rowsRead)
-                       .arg(pass.receipts)
-                       .arg(pass.drawerPulses);
-    if (pass.alreadyPrinted > 0)
-        line += QStringLiteral(", %1 printed before").arg(pass.alreadyPrinted);
-    line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
-                             : QStringLiteral(", no job taken");
-    if (pass.earlierJobFate) {
-        switch (*pass.earlierJobFate) {
-        case platform::JobFate::Taken: line += QStringLiteral(", an earlier unanswered job had printed"); break;
-        case platform::JobFate::NotTaken: line += QStringLiteral(", an earlier unanswered job had not printed"); break;
-        case platform::JobFate::Unknown: line += QStringLiteral(", an earlier unanswered job is still unanswered"); break;
-        }
-    }
-    if (pass.jobFateUnknown)
-        line += QStringLiteral(", job \"%1\" unanswered").arg(pass.jobName);
-    if (pass.rowsAwaitingPaper > 0)
-        line += QStringLiteral(", %1 rows kept until their job is printed").arg(pass.rowsAwaitingPaper);
-    line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
-    if (!pass.printerSays.isEmpty())
-        line += QStringLiteral("; the printer \"%1\" reports: %2, receipts wait at the print server")
-                    .arg(pass.printerName, pass.printerSays.join(QStringLiteral(", ")));
-    if (!pass.failure.isEmpty())
-        line += (pass.rowsLeftQueued ? QStringLiteral("; rows stay queued: ") : QStringLiteral("; ")) + pass.failure;
-    return line;
-}
-
 } // namespace
-
-database::SchemaLook OdbcStartupDatabase::lookAtSchema(const LauncherSettings &settings)
-{
-    return database::lookAtSchema(settings);
-}
-
-Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter)
-{
-    return database::setupStation(settings, confPath, m_ctx, prompter);
-}
-
-Outcome OdbcStartupDatabase::loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings)
-{
-    return programs.loadManagedPrograms(settings);
-}
 
 const QStringList &Launcher::channels()
 {
@@ -120,6 +57,11 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
             QMetaObject::invokeMethod(
                 l, [l, busy] { l->m_prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
     });
+    m_library.setJobEndHook([relay = m_busyRelay] {
+        std::lock_guard guard(relay->lock);
+        if (Launcher *l = relay->launcher)
+            QMetaObject::invokeMethod(l, [l] { l->onLibraryJobEnded(); }, Qt::QueuedConnection);
+    });
 }
 
 Launcher::~Launcher()
@@ -131,24 +73,6 @@ Launcher::~Launcher()
 QString Launcher::confPath() const
 {
     return m_parts.ctx.appPath() + QStringLiteral("shell.conf");
-}
-
-SettingsDialog::Hooks Launcher::settingsDialogHooks()
-{
-    SettingsDialog::Hooks hooks;
-    hooks.runMain = [this] {
-        if (!launcherRunning && !m_ended)
-            Main();
-    };
-    hooks.launcherRunning = [this] { return launcherRunning; };
-    hooks.logEvent = [this](const QString &event) { m_parts.log.notice(event); };
-    hooks.closedWithoutChoice = [this] {
-        // Closing the dialog that start-up waits on leaves nothing to wait
-        // for; closing the one the tray opened leaves the launcher running.
-        if (!launcherRunning && !m_ended)
-            endLauncher(0);
-    };
-    return hooks;
 }
 
 namespace {
@@ -180,29 +104,17 @@ void Launcher::tell(const QString &text, MsgIcon icon)
 
 void Launcher::swallowRunTimeError(const char *where)
 {
-    QString what = QStringLiteral("unknown");
-    try {
-        throw;
-    } catch (const odbc::Error &e) {
-        what = e.description();
-    } catch (const std::exception &e) {
-        what = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-    }
+    const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
     m_parts.log.error(QStringLiteral("run-time error in %1, the database connection is checked: %2")
-                          .arg(QLatin1String(where), what));
+                          .arg(QLatin1String(where), error ? error->description : QStringLiteral("unknown")));
     m_parts.watchdog.testDatabaseConnection(shellConf);
-}
-
-void Launcher::reportRunTimeError(int number, const QString &description)
-{
-    ask(QStringLiteral("Run-time error '%1':\r\n\r\n%2").arg(number).arg(description), MsgButtons::OK, 1,
-        MsgIcon::Critical);
 }
 
 Outcome Launcher::endLauncher(int status)
 {
     m_passTimer.stop();
+    if (m_wake)
+        std::exchange(m_wake, nullptr)->deleteLater();
     if (!m_ended) {
         m_ended = true;
         m_exitStatus = status;
@@ -225,14 +137,11 @@ bool Launcher::reportingErrors(const std::function<void()> &step)
     try {
         step();
         return true;
-    } catch (const odbc::Error &e) {
-        reportRunTimeError(e.number(), e.description());
-    } catch (const std::system_error &e) {
-        reportRunTimeError(e.code().value(), QString::fromLocal8Bit(e.what()));
-    } catch (const std::bad_alloc &) {
-        reportRunTimeError(kOutOfMemory, QStringLiteral("Out of memory"));
-    } catch (const std::exception &e) {
-        reportRunTimeError(kInvalidCall, QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
+        if (!error)
+            throw;
+        ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
     }
     return false;
 }
@@ -245,34 +154,6 @@ Outcome Launcher::Main()
     if (reportingErrors([&] { outcome = startUp(); }))
         return outcome;
     return endLauncher(1);
-}
-
-void Launcher::showWaiting(std::optional<WaitingShown> &waiting)
-{
-    if (!waiting)
-        waiting.emplace(m_waitingWindow, QStringLiteral("Connecting to the database…"));
-}
-
-database::SchemaLook Launcher::lookAtSchema(std::optional<WaitingShown> &waiting)
-{
-    // On the library's worker, idle until the main loop runs: the window
-    // keeps painting while a login hangs. The job owns its copy of the
-    // settings; should the launcher end meanwhile, it leaves by _exit.
-    const auto look = std::make_shared<database::SchemaLook>();
-    StartupDatabase &db = m_parts.database;
-    if (!m_parts.libraryWorker.start([look, &db, settings = shellConf] { *look = db.lookAtSchema(settings); }))
-        return db.lookAtSchema(shellConf);
-    if (!m_parts.libraryWorker.waitIdle(kQuietLookMs))
-        showWaiting(waiting);
-    while (!m_parts.libraryWorker.waitIdle(kWaitSliceMs) && !m_ended) {
-        if (m_waitingWindow)
-            m_waitingWindow->keepShown();
-    }
-    // Ended while the look runs: what it finds no longer matters, even when
-    // it answered meanwhile (a database too old is told even by a quiet look).
-    if (m_ended || m_parts.libraryWorker.busy())
-        return database::SchemaLook{.error = -1, .description = {}, .version = 0};
-    return *look;
 }
 
 Outcome Launcher::startUp()
@@ -295,35 +176,14 @@ Outcome Launcher::startUp()
     shellConf = config::readShellConfig(conf, m_parts.ctx, &m_parts.log);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
-    // A till often starts before its server; give it time, and show what
-    // start-up waits for: each check may block on the login for seconds.
-    // A server that answers at once puts no window up, so a till that starts
-    // normally draws no text (nor loads the fonts for it) until it is asked.
     {
-        std::optional<WaitingShown> waiting;
-        const auto waitShowing = [this, &waiting](int ms) {
-            showWaiting(waiting);
-            for (int left = ms; left > 0 && !m_ended; left -= kWaitSliceMs) {
-                m_parts.clock.sleepMs(std::min(left, kWaitSliceMs));
-                if (m_waitingWindow)
-                    m_waitingWindow->keepShown();
-            }
-        };
-        bool databaseUsable = false;
-        for (int attempt = 0; attempt < kQuietSchemaChecks && !databaseUsable && !m_ended; ++attempt) {
-            if (database::tellSchemaLook(lookAtSchema(waiting), false, m_prompter, m_parts.log) == 0)
-                databaseUsable = true;
-            else
-                waitShowing(kSchemaRetryWaitMs);
-        }
-        if (!databaseUsable && !m_ended) {
-            const database::SchemaLook look = lookAtSchema(waiting);
-            // Told to end during the look: no box about a look cut short.
-            if (!m_ended && database::tellSchemaLook(look, true, m_prompter, m_parts.log) != 0)
-                return openSettingsDialog(QStringLiteral("the database cannot be used"));
-        }
+        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, m_waitingWindow, m_prompter,
+                        m_parts.log, [this] { return m_ended; });
+        const bool usable = wait.waitForUsableDatabase(shellConf);
         if (m_ended)
             return Outcome::LauncherEnds;
+        if (!usable)
+            return openSettingsDialog(QStringLiteral("the database cannot be used"));
     }
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
@@ -394,6 +254,7 @@ Outcome Launcher::startUp()
     m_parts.watchdog.testDatabaseConnection(shellConf);
     if (!m_ended)
         m_passTimer.start(kPassIntervalMs);
+    armWake();
     return Outcome::Continue;
 }
 
@@ -441,6 +302,7 @@ void Launcher::runPass()
         swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
+    wakeForNotifications();
 }
 
 void Launcher::mainTick()
@@ -485,7 +347,7 @@ void Launcher::tickBody()
     // A check handed over by an earlier tick.
     m_parts.watchdog.applyDatabaseTest();
     // Periodic checks.
-    if (++tickCount > kTicksPerPeriodicCheck) {
+    if (++tickCount >= kPeriodicCheckTick) {
         // The check carries the till's status row.
         if (m_status)
             m_status->checkDue();
@@ -501,7 +363,7 @@ void Launcher::tickBody()
             vbKill::terminateProcessById(m_parts.processes, other);
         }
         tickCount = 0;
-    } else if (tickCount % kTicksPerProbe == 0) {
+    } else if (tickCount % kProbeEveryNthTick == 0) {
         // Between two checks: a server that stops answering is told to the
         // cashier long before the next check would notice.
         m_parts.watchdog.probeDatabaseConnection(shellConf);
@@ -537,14 +399,14 @@ void Launcher::tickBody()
 
 void Launcher::notificationStep()
 {
-    // One notification per tick. The job that takes it may wait on the
-    // database or the printer, so it runs on the library worker, and the
-    // tick after it acts on what it found: a "shutdown" asks its question
-    // then, and a pass's outcome is told. While it runs, no tick takes a
-    // notification; the library keeps them queued.
+    // The jobs that take notifications may wait on the database or the
+    // printer, so they run on the library worker, and the tick after them
+    // acts on what they found, in order: a "shutdown" asks its question then,
+    // and a pass's outcome is told. While one runs, the library keeps what
+    // arrives queued.
     if (!escPosEnabled || m_library.busy())
         return;
-    if (std::optional<LibraryFindings> found = m_library.takeFindings()) {
+    while (std::optional<LibraryFindings> found = m_library.takeFindings()) {
         if (!actOnFindings(*found) || m_ended)
             return;
     }
@@ -552,9 +414,71 @@ void Launcher::notificationStep()
     // act on another job.
     if (!launcherRunning)
         return;
+    handOverLibraryJob();
+}
+
+bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
+{
     const bool relisten = m_relistenDue && libraryConnection != 0;
-    if (m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList()))
-        m_relistenDue = m_relistenDue && !relisten;
+    if (!m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList(), onlyWhenNotified))
+        return false;
+    m_relistenDue = m_relistenDue && !relisten;
+    return true;
+}
+
+// The loop's one departure from a pass a second. A receipt is waited for by
+// the cashier and the customer, so its notification does not wait for the
+// next pass: the library connection's socket wakes the window thread when
+// anything arrives, and a job takes it at once. What arrives while that job
+// runs is taken by one job right after it. Everything else keeps to the
+// passes: the tick's count and checks, supervision, the front-end's end, and
+// acting on what the jobs found (the log, the printer's box, the shutdown
+// question).
+void Launcher::onNotificationArrived()
+{
+    if (m_wake)
+        m_wake->setEnabled(false);
+    wakeForNotifications();
+}
+
+void Launcher::onLibraryJobEnded()
+{
+    // Queued from the job's last lines: the worker is idle a moment later,
+    // later still on a busy machine. Looked at again rather than waited for.
+    if (m_library.busy()) {
+        QTimer::singleShot(kJobEndRetryMs, this, &Launcher::onLibraryJobEnded);
+        return;
+    }
+    wakeForNotifications();
+}
+
+void Launcher::wakeForNotifications()
+{
+    // A pass under way (a box of its tick is open) comes back here at its end.
+    if (m_ended || m_inPass || !launcherRunning || !escPosEnabled)
+        return;
+    // Only for what arrived: retries, listens and the rest keep to the passes.
+    if (!m_library.busy())
+        handOverLibraryJob(true);
+    armWake();
+}
+
+void Launcher::armWake()
+{
+    // While a job runs it reads the socket itself, and a reconnect may give
+    // the library another one: asked again whenever no job runs.
+    const bool wanted = !m_ended && launcherRunning && escPosEnabled && m_library.acceptsJob();
+    const int socket = wanted ? m_library.notificationSocket() : -1;
+    if (m_wake && socket != m_wakeSocket)
+        std::exchange(m_wake, nullptr)->deleteLater();
+    m_wakeSocket = socket;
+    if (socket < 0)
+        return;
+    if (!m_wake) {
+        m_wake = new QSocketNotifier(qintptr(socket), QSocketNotifier::Read, this);
+        connect(m_wake, &QSocketNotifier::activated, this, &Launcher::onNotificationArrived);
+    }
+    m_wake->setEnabled(true);
 }
 
 bool Launcher::actOnFindings(const LibraryFindings &found)
@@ -582,7 +506,7 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                                              : QStringLiteral("POS retry: no rows wait any more"));
         m_waitLogged = *found.rowsMayWait;
     }
-    if (found.notification == QLatin1String("shutdown")) {
+    if (found.notifications.contains(QStringLiteral("shutdown"))) {
         const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
                                      MsgButtons::YesNo, 1, MsgIcon::Question);
         if (m_ended)
@@ -661,35 +585,6 @@ void Launcher::terminate()
     if (m_programManager)
         logUnsaved(m_programManager->saveBeforeQuit(false));
     endLauncher(0);
-}
-
-void Launcher::mnuManageClick()
-{
-    reportingErrors([this] {
-        if (m_programManager)
-            m_programManager->showWindow();
-    });
-}
-
-void Launcher::mnuDBClick()
-{
-    reportingErrors([this] {
-        if (m_settingsDialog)
-            m_settingsDialog->showDialog();
-    });
-}
-
-void Launcher::mnuUpdateClick()
-{
-    reportingErrors([this] { m_parts.update.requestUpdate(); });
-}
-
-void Launcher::mnuExitClick()
-{
-    for (const char *image : {"blipnote.exe", "tallyward.exe", "dralfrontend.exe"})
-        m_parts.imageKiller.killImage(QLatin1String(image));
-    removeTrayIcon();
-    launcherRunning = false;
 }
 
 } // namespace kv

@@ -1,7 +1,10 @@
 // The launcher's life: start-up, the main loop that gives every second to one
-// tick, the tray menu's commands and the way out. Everything outside (the
-// database, the client library, the printer, processes, the person, time)
-// comes in through LauncherParts, so tests build a launcher of fakes.
+// tick, the tray menu's commands and the way out. One departure from a pass a
+// second: a notification that arrives between passes is taken at once
+// (wakeForNotifications), so that a receipt does not wait for the next pass.
+// Everything outside (the database, the client library, the printer,
+// processes, the person, time) comes in through LauncherParts, so tests build
+// a launcher of fakes.
 #pragma once
 
 #include "config/vbConfig.h"
@@ -20,11 +23,13 @@
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
 #include "launcher/stationstatus.h"
+#include "launcher/startupdatabase.h"
 #include "platform/process.h"
 #include "platform/spooler.h"
 #include "programs/vbManagedPrograms.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
@@ -44,30 +49,6 @@ public:
     virtual void removeTrayIcon() = 0;
     // Whether the menu's Exit item can be chosen.
     virtual void setExitAvailable(bool available) = 0;
-};
-
-// The database work start-up does over the launcher's own connections.
-class StartupDatabase {
-public:
-    virtual ~StartupDatabase() = default;
-    // Opens no window: start-up takes it on the library's worker thread.
-    virtual database::SchemaLook lookAtSchema(const LauncherSettings &settings) = 0;
-    // Its boxes go through `prompter`.
-    virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) = 0;
-    // Database errors propagate as exceptions.
-    virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
-};
-
-// The real one, over ODBC.
-class OdbcStartupDatabase final : public StartupDatabase {
-public:
-    explicit OdbcStartupDatabase(const AppContext &ctx) : m_ctx(ctx) {}
-    database::SchemaLook lookAtSchema(const LauncherSettings &settings) override;
-    Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) override;
-    Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
-
-private:
-    const AppContext &m_ctx;
 };
 
 struct LauncherParts {
@@ -100,15 +81,17 @@ class Launcher final : public QObject {
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
-    static constexpr int kQuietSchemaChecks = 5;
-    static constexpr int kSchemaRetryWaitMs = 5000;
-    // A look at the schema that answers within this shows no waiting window.
-    static constexpr int kQuietLookMs = 200;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
-    static constexpr qint16 kTicksPerPeriodicCheck = 10;
-    // The watchdog's quiet look between its checks, on these ticks of the cycle.
-    static constexpr qint16 kTicksPerProbe = 4;
+    // When the worker is not idle yet after a job's last line (microseconds
+    // later, normally), the window thread looks again after this.
+    static constexpr int kJobEndRetryMs = 5;
+    // The watchdog's check and the look for a newer copy run on this tick of
+    // their cycle (the eleventh), which then starts again.
+    static constexpr qint16 kPeriodicCheckTick = 11;
+    // The watchdog's quiet look between two checks runs on every tick of the
+    // cycle that is a multiple of this (the fourth and the eighth).
+    static constexpr qint16 kProbeEveryNthTick = 4;
 
     // The channels listened on, in this order.
     static const QStringList &channels();
@@ -172,15 +155,9 @@ signals:
 
 private:
     Outcome startUp();
-    // The waiting window, put up once for the rest of `waiting`'s scope.
-    void showWaiting(std::optional<WaitingShown> &waiting);
-    // One quiet look at the schema, off this thread; the window comes up
-    // when it outlasts kQuietLookMs.
-    database::SchemaLook lookAtSchema(std::optional<WaitingShown> &waiting);
     // `why` goes to the log.
     Outcome openSettingsDialog(const QString &why);
     Outcome endLauncher(int status);
-    void reportRunTimeError(int number, const QString &description);
     // A run-time error that ends a tick or pass without a word to the person.
     void swallowRunTimeError(const char *where);
     // Runs `step`; an error it throws is shown as a run-time error. False
@@ -193,6 +170,13 @@ private:
     void listenAll();
     void tickBody();
     void notificationStep();
+    // False when no job was handed over.
+    bool handOverLibraryJob(bool onlyWhenNotified = false);
+    // Waking on a notification between passes.
+    void onNotificationArrived();
+    void onLibraryJobEnded();
+    void wakeForNotifications();
+    void armWake();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
     void applyPass(const PosPassReport &pass, PassCause cause);
@@ -220,6 +204,10 @@ private:
     WaitingWindow *m_waitingWindow = nullptr;
     StationStatus *m_status = nullptr;
     QTimer m_passTimer;
+    // Watches the library connection's socket between jobs; null while a job
+    // runs or the library has no socket.
+    QSocketNotifier *m_wake = nullptr;
+    int m_wakeSocket = -1;
     bool m_inPass = false;
     bool m_ended = false;
     int m_exitStatus = 0;

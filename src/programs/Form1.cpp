@@ -42,6 +42,10 @@ struct Form1::Job {
     // The id the sequence gave, and whether the row went in with it.
     std::optional<qint64> addedId;
     bool added = false;
+    // The id can be held as a program's number.
+    bool idFits = false;
+    // The INSERT went to the server; whether it arrived may be unknown.
+    bool insertSent = false;
 };
 
 namespace {
@@ -319,16 +323,34 @@ void Form1::runJob(Session &session, Job &job)
     if (!job.add)
         return;
     try {
+        // Repeated after a lost link, the step keeps its id and repeats only
+        // what never reached the server: an INSERT that was sent may have
+        // gone in before the link went, and a second one would add the
+        // program twice, so the row is looked for first.
         session.db.run(job.connectionText, [&job](odbc::Connection &connection) {
-            job.addedId.reset();
             odbc::Recordset rs;
-            rs.open(QStringLiteral("SELECT nextval('managedprogram_id_seq') AS id;"), connection);
-            bool ok = false;
-            const qint64 id = rs.field(QStringLiteral("id")).toInt64(&ok);
-            rs.close();
-            job.addedId = id;
-            if (!ok || id < std::numeric_limits<qint16>::min() || id > std::numeric_limits<qint16>::max())
+            if (!job.addedId) {
+                rs.open(QStringLiteral("SELECT nextval('managedprogram_id_seq') AS id;"), connection);
+                bool ok = false;
+                const qint64 id = rs.field(QStringLiteral("id")).toInt64(&ok);
+                rs.close();
+                job.addedId = id;
+                job.idFits = ok && id >= std::numeric_limits<qint16>::min() && id <= std::numeric_limits<qint16>::max();
+            }
+            if (!job.idFits)
                 return;
+            const qint64 id = *job.addedId;
+            if (job.insertSent) {
+                rs.open(QStringLiteral("SELECT count(*) AS n FROM managedprogram WHERE id = ") + QString::number(id),
+                        connection);
+                const bool there = rs.field(QStringLiteral("n")).toInt64() > 0;
+                rs.close();
+                if (there) {
+                    job.added = true;
+                    return;
+                }
+            }
+            job.insertSent = true;
             rs.open(QStringLiteral("INSERT INTO managedprogram (id, name, executable, path, arguments, machineid)"
                                    "VALUES (") +
                         QString::number(id) + QStringLiteral(", 'New Program', '', '', '', '") + job.stationid +

@@ -68,11 +68,13 @@ public:
     // A write that waits longer than this on the server is given up.
     static constexpr int kStatementDeadlineMs = 3000;
     // After a failed write, edits only mark their entry unsaved for this
-    // long, twice as long after each further failure, up to the maximum: a
-    // server that does not answer at all costs a connection timeout per
-    // attempt, and attempts must stay rare for the till to stay usable.
+    // long, twice as long after a further failure, up to the maximum. The
+    // attempts run on the worker, so one that waits for a server that does
+    // not answer costs the window nothing; the maximum is what an edit made
+    // during an outage may wait after the server is back, a few seconds
+    // however long the outage was.
     static constexpr qint64 kRetryDelayMs = 2000;
-    static constexpr qint64 kMaxRetryDelayMs = 64000;
+    static constexpr qint64 kMaxRetryDelayMs = 4000;
     // How long quitting waits, all told, for the writes still running and
     // one more try: a reopened connection's login and a statement on it,
     // after a statement given up on the kept one.

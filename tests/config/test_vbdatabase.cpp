@@ -440,6 +440,21 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     check("first call after start", 0, {kAttempt}, {});
     EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"});
     check("connection up", 0, {kSuccess}, {});
+    // A check asked for while a probe is out (the tick's eleventh while the
+    // server froze just before) has its line all the same.
+    m_log.lines.clear();
+    EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
+    EXPECT_FALSE(m_watchdog.testDatabaseConnection(m_settings));
+    EXPECT_TRUE(m_worker.waitIdle(20'000));
+    EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
+    EXPECT_EQ(m_log.lines, QStringList{kTime + kSuccess});
+    // The watchdog's session went while the server stayed (as when an answer
+    // lands just as a deadline cuts the link): no outage that did not happen.
+    testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = current_user "
+                  "AND datname = current_database() AND pid <> pg_backend_pid()");
+    EXPECT_EQ(testenv::sessionsSettledAt(0), 0);
+    check("session gone, server there", 0, {kSuccess}, {});
+    EXPECT_EQ(m_watchdog.outageCount, 0);
 
     for (int outage = 1; outage <= 2; ++outage) {
         SCOPED_TRACE(outage);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <poll.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -267,11 +268,22 @@ TEST(DraldbOutage, ListeningResumesAfterARestartAndAFrozenServerHoldsNoCallBeyon
     ASSERT_NE(connection, 0);
     VB_notify_listen(connection, "shutdown");
     VB_notify_listen(connection, "poscommands");
+    // A waiter on the socket is woken by what arrives, and the check then
+    // has it at once.
+    const auto wokenBy = [&](const char *channel) {
+        const int socket = draldb_socket(connection);
+        EXPECT_GE(socket, 0);
+        testenv::psql(std::string("NOTIFY ") + channel);
+        pollfd p{socket, POLLIN, 0};
+        return ::poll(&p, 1, 5000) == 1 ? take(VB_notify_check(connection)) : std::string("no wake");
+    };
+    EXPECT_EQ(wokenBy("shutdown"), "shutdown");
 
     milliseconds slowest{0};
     {
         testenv::ClusterStopped server;
         slowest = checkFor(connection, milliseconds(300));
+        EXPECT_EQ(draldb_socket(connection), -1) << "no session, nothing to wait on";
         // The lost session is worth a look on the launcher's next tick.
         EXPECT_EQ(draldb_pending(connection), 1);
         // A channel first named while the server is away is listened on too.
@@ -287,6 +299,7 @@ TEST(DraldbOutage, ListeningResumesAfterARestartAndAFrozenServerHoldsNoCallBeyon
     EXPECT_LT(slowest, kPromptCall);
     // Renewed once, in the background: the launcher's cue for a catch-up pass.
     EXPECT_EQ(draldb_relistens(connection), 1);
+    EXPECT_EQ(wokenBy("poscommands"), "poscommands") << "the new session's socket";
 
     // A statement on a frozen backend is cancelled at its deadline; an INSERT
     // that commits anyway within the grace is reported done (else it would be

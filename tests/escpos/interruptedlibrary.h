@@ -43,6 +43,7 @@ public:
     void VB_free(qint32 &rs) override { m_lib.VB_free(rs); }
     qint32 draldb_relistens(qint32 c) override { return m_lib.draldb_relistens(c); }
     qint32 draldb_pending(qint32 c) override { return m_lib.draldb_pending(c); }
+    int draldb_socket(qint32 c) override { return m_lib.draldb_socket(c); }
 
 private:
     kv::DraldbClient &m_lib;

@@ -105,7 +105,9 @@ TEST(QtPrompter, EveryButtonSetMapsBackAndAQuestionWithoutCancelIsNotDismissed)
 
 // "Could not connect to the printer." stays up for the cashier while the
 // loop goes on: the call returns with the box shown, modal and on top; OK
-// closes and deletes it.
+// closes and deletes it. Told again while it is up (the next sale), it is
+// the same box raised, not a second one under it; another text is a box of
+// its own.
 TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
 {
     testsupport::qtApp<QApplication>();
@@ -124,6 +126,20 @@ TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
         EXPECT_EQ(shown->icon(), QMessageBox::Critical);
         EXPECT_EQ(shown->standardButtons(), QMessageBox::Ok);
         EXPECT_TRUE(shown->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        const auto boxesUp = [] {
+            int n = 0;
+            for (QWidget *w : QApplication::topLevelWidgets())
+                n += qobject_cast<QMessageBox *>(w) && w->isVisible() ? 1 : 0;
+            return n;
+        };
+        p.showMessage(box);
+        p.showMessage(box);
+        EXPECT_EQ(boxesUp(), 1) << "the boxes pile up";
+        kv::MessageBox other = box;
+        other.text = QStringLiteral("Another thing.");
+        p.showMessage(other);
+        EXPECT_EQ(boxesUp(), 2);
+        qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->button(QMessageBox::Ok)->click();
         shown->button(QMessageBox::Ok)->click();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(shown.isNull()) << "a closed box is kept";

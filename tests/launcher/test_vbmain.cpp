@@ -3,6 +3,7 @@
 #include "launcherfakes.h"
 
 #include "config/odbc.h"
+#include "launcher/passlog.h"
 
 #include "qtapp.h"
 #include "testenv.h"
@@ -76,13 +77,18 @@ protected:
     }
 
     // Every box shown, start-up's included, is logged with its answer, in
-    // the order shown.
+    // the order shown, at the weight of its icon: an error for a critical
+    // box, which an admin's filter on errors must not miss.
     void TearDown() override
     {
         const QStringList told = events.lines.filter(QRegularExpression(QStringLiteral("^<\\d>told the person ")));
         ASSERT_EQ(told.size(), prompter.shownMessages().size()) << told.join(u'\n').toStdString();
         for (qsizetype i = 0; i < told.size(); ++i) {
             const kv::MessageBox &box = prompter.shownMessages()[i];
+            const QChar priority = box.icon == MsgIcon::Critical      ? u'3'
+                                   : box.icon == MsgIcon::Exclamation ? u'4'
+                                                                      : u'5';
+            EXPECT_EQ(told[i].at(1), priority) << told[i].toStdString();
             const bool waited = !prompter.shownWithoutWaiting().contains(box.text);
             EXPECT_TRUE(told[i].contains(QStringLiteral("told the person \"%1\"").arg(box.text)) &&
                         told[i].endsWith(waited ? QStringLiteral(", answered ") + toString(prompter.answers()[i])
@@ -237,6 +243,28 @@ TEST_F(LauncherTest, AHangingFirstLookShowsTheWaitingWindow)
     EXPECT_EQ(clock.totalSleptMs(), 0);
     EXPECT_TRUE(l.launcherRunning);
     // The launcher holds the worker: it goes first.
+    launcher.reset();
+}
+
+// No thread to be had for the look: it fails as a look at a server that does
+// not answer would, and never blocks the window thread on a login.
+TEST_F(LauncherTest, ALookWithoutAThreadIsADatabaseThatCannotBeUsed)
+{
+    struct RefusingWorker final : kv::Worker {
+        bool start(std::function<void()>) override { return false; }
+        bool busy() const override { return false; }
+        bool waitIdle(int) override { return true; }
+        void abandon() override {}
+    } refusing;
+    libraryWorker = &refusing;
+    prompter.expectMessage(QStringLiteral("the launcher could not start the look at the database"), MsgButtons::OK,
+                           MsgResult::OK, QStringLiteral("Error connecting to database"));
+    Launcher &l = make();
+    EXPECT_EQ(l.Main(), Outcome::Continue);
+    prompter.verifyDone();
+    EXPECT_EQ(database.schemaLooks, 0) << "a look ran on the window thread";
+    EXPECT_EQ(dialog.shown, 1);
+    EXPECT_FALSE(l.launcherRunning);
     launcher.reset();
 }
 
@@ -428,17 +456,79 @@ TEST_F(LauncherTest, FrontEndEnd)
     }
 }
 
-// "test" is only listened to: it takes its tick and prints nothing.
-TEST_F(LauncherTest, BurstOfNotificationsTakesOneTickEach)
+// A notification does not wait for the next pass: the library's socket
+// wakes the loop and the receipt prints before any pass runs. What arrives
+// while that pass prints (the sales of a busy minute) is taken by one pass
+// right after it, and each receipt prints once. "test" is only listened to.
+TEST_F(LauncherTest, ANotificationWakesTheLoopAndABurstDuringAPassCostsOnePassMore)
 {
-    serveQueue({});
+    const auto receipt = [](int n) {
+        return FakeDraldb::Row{{QStringLiteral("id"), QString::number(n)}, {QStringLiteral("device"), "1"},
+                               {QStringLiteral("command"), QStringLiteral("<Bon %1>").arg(n)}};
+    };
+    serveQueue({receipt(1)});
     Launcher &l = running();
-    for (const char *channel : {"test", "poscommands", "poscommands"})
-        draldb.notify(QString::fromLatin1(channel));
-    for (const int queries : {0, 1, 2, 2}) {
-        l.mainTick();
-        EXPECT_EQ(queueQueries(), queries);
+    const auto settleWithoutAPass = [&](int queries) {
+        QElapsedTimer waited;
+        waited.start();
+        while (queueQueries() < queries && waited.elapsed() < 500)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(l.passCounter, 0) << "it waited for a pass of the loop";
+    };
+    draldb.notify(QStringLiteral("test"));
+    draldb.notify(QStringLiteral("poscommands"));
+    settleWithoutAPass(1);
+    EXPECT_EQ(queueQueries(), 1);
+    EXPECT_NE(spooler.bytes().find("<Bon 1>"), std::string::npos);
+
+    // The next sale's pass sees 199 more arrive while it reads the queue.
+    bool burstSent = false;
+    draldb.answer = [&, serve = draldb.answer](const QString &sql) {
+        const auto rows = serve(sql);
+        for (int n = 3; n <= 201 && !burstSent; ++n) {
+            draldb.tables[QStringLiteral("poscommands")].append(receipt(n));
+            draldb.notify(QStringLiteral("poscommands"));
+        }
+        burstSent = true;
+        return rows;
+    };
+    draldb.tables[QStringLiteral("poscommands")] = {receipt(2)};
+    draldb.notify(QStringLiteral("poscommands"));
+    settleWithoutAPass(3);
+    EXPECT_EQ(queueQueries(), 3) << "one pass for the sale and one for the burst behind it";
+    const std::string printed = spooler.bytes();
+    for (int n = 1; n <= 201; ++n) {
+        const std::string bon = "<Bon " + std::to_string(n) + ">";
+        const auto at = printed.find(bon);
+        EXPECT_TRUE(at != std::string::npos && printed.find(bon, at + 1) == std::string::npos) << bon;
     }
+    EXPECT_TRUE(draldb.tables.value(QStringLiteral("poscommands")).isEmpty());
+    // The passes' lines are the tick's to write, in their order.
+    l.mainTick();
+    EXPECT_EQ(events.lines.filter(QStringLiteral("POS pass (notified)")).size(), 3);
+}
+
+// The pass log says "job taken" only of a job that was made.
+TEST(PassLog, AJobIsNamedOnlyWhenOneWasMade)
+{
+    kv::PosPassReport empty;
+    empty.queryRan = empty.printerOpened = empty.jobAccepted = true;
+    empty.printerName = QStringLiteral("Receipt");
+    kv::PosPassReport printed = empty;
+    printed.rowsRead = printed.receipts = printed.rowsDeleted = 1;
+    kv::PosPassReport refused = printed;
+    refused.jobAccepted = false;
+    refused.rowsLeftQueued = true;
+    refused.failure = QStringLiteral("the print server did not take the job: gone");
+    const std::pair<const kv::PosPassReport *, const char *> cases[] = {
+        {&empty, ", no job made, 0 rows deleted"},
+        {&printed, ", job taken by \"Receipt\", 1 rows deleted"},
+        {&refused, ", no job taken, 1 rows deleted"},
+    };
+    for (const auto &[pass, says] : cases)
+        EXPECT_TRUE(kv::passLogLine(*pass, kv::PassCause::Notification).contains(QLatin1String(says)))
+            << kv::passLogLine(*pass, kv::PassCause::Notification).toStdString();
 }
 
 // While the print server is away, every notification's pass tells the
@@ -540,15 +630,19 @@ TEST_F(LauncherTest, BoxInsideAPass)
 // after listening again; neither opens the printer for an empty queue.
 TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaitedOnlyWhenRowsWait)
 {
-    for (const int waiting : {0, 2}) {
+    // A look at the queue that fails at start-up does not skip its pass.
+    for (const auto &[waiting, lookFails] : {std::pair{0, false}, {2, false}, {2, true}}) {
         SCOPED_TRACE(waiting);
+        SCOPED_TRACE(lookFails);
         Rows rows;
         for (int i = 0; i < waiting; ++i)
             rows.append({{QStringLiteral("id"), QString::number(i + 1)}, {QStringLiteral("device"), "2"}});
         serveQueue(rows);
         spooler.clearOps();
         Launcher &l = running();
+        countFails = lookFails;
         l.runPass();
+        countFails = false;
         // What an earlier run left held and half sent goes first.
         ASSERT_FALSE(spooler.ops().empty());
         EXPECT_EQ(spooler.ops().front().kind, kv::platform::RecordingSpooler::Op::Kind::CancelHeld);

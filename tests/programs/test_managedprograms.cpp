@@ -13,6 +13,7 @@
 #include "config/odbc.h"
 
 #include "form1station.h"
+#include "../../bench/tcpproxy.h"
 
 #include <gtest/gtest.h>
 
@@ -709,6 +710,25 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     EXPECT_EQ(mp.managedPrograms.size(), 4u);
 }
 
+// The link goes just after the server took the new program's INSERT: the
+// step is repeated on a fresh connection, and the program is there once.
+TEST_F(Form1Test, AnAddWhoseAnswerWasLostInsertsOnce)
+{
+    draldbtest::TcpProxy proxy(testenv::database().port);
+    shellConf.db_host = QString::fromLatin1(draldbtest::TcpProxy::kHost);
+    form.lstPrograms_Click(1);
+    settle();
+    ASSERT_TRUE(ui.status.isEmpty()) << ui.status.toStdString();
+    proxy.cutAfterClientSends("INSERT INTO managedprogram");
+    const auto before = rows();
+    form.cmdAdd_Click();
+    settle();
+    const auto after = rows();
+    EXPECT_EQ(after.size(), before.size() + 1) << "the program was added twice, or not at all";
+    ASSERT_EQ(mp.managedPrograms.size(), 4u);
+    EXPECT_EQ(after.count(mp.managedPrograms.back().id), 1u);
+}
+
 TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
 {
     form.lstPrograms_Click(1);
@@ -763,6 +783,36 @@ TEST_F(Form1Test, AStoppedServerIsReportedOnceAndTheEditsReachItLater)
     form.txtArgs_Change(QStringLiteral("--fast "));
     settle();
     EXPECT_EQ(ui.status, QString()) << "said once";
+}
+
+// However long the outage, an edit made during it reaches the server within
+// seconds of its return; the window says every change is saved only once no
+// edit is pending, not while one typed meanwhile still waits.
+TEST_F(Form1Test, AfterALongOutageEditsArriveWithinSecondsAndSavedIsSaidOnlyWhenTrue)
+{
+    form.lstPrograms_Click(1);
+    settle();
+    {
+        testenv::ClusterStopped down;
+        for (int minute = 1; minute <= 8; ++minute) {
+            clock.advanceMs(60'000);
+            form.txtArgs_Change(QString(minute, u'-'));
+            settle();
+        }
+    }
+    ASSERT_TRUE(form.hasPending());
+    const QString saved = QStringLiteral("The database answers again: every change is saved.");
+    clock.advanceMs(5000);
+    form.tick();
+    ASSERT_TRUE(form.jobRunning()) << "the edit waits longer than 5 s for a server that is back";
+    form.txtArgs_Change(QStringLiteral("-late")); // typed while that write runs
+    form.tick();
+    EXPECT_TRUE(form.hasPending());
+    EXPECT_NE(ui.status, saved) << "said while an edit is pending";
+    form.tick();
+    EXPECT_FALSE(form.hasPending());
+    EXPECT_EQ(ui.status, saved);
+    EXPECT_EQ(rows().at(id(1)), rowOf(mp.managedPrograms[1]));
 }
 
 } // namespace

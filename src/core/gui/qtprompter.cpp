@@ -124,6 +124,18 @@ QtPrompter::~QtPrompter()
 
 void QtPrompter::showMessage(const MessageBox &box)
 {
+    // The same news again (the printer is still away at the next sale) is
+    // the box already open, raised again: a pile of modal boxes would lock
+    // every other window of the launcher until each was closed.
+    m_open.removeAll(nullptr);
+    for (const QPointer<QMessageBox> &open : std::as_const(m_open)) {
+        if (open->isVisible() && open->text() == box.text && open->windowTitle() == box.title &&
+            open->icon() == iconOf(box.icon)) {
+            open->raise();
+            open->activateWindow();
+            return;
+        }
+    }
     auto *mb = new QMessageBox;
     mb->setAttribute(Qt::WA_DeleteOnClose);
     mb->setWindowTitle(box.title);
@@ -133,7 +145,6 @@ void QtPrompter::showMessage(const MessageBox &box)
     mb->setDefaultButton(QMessageBox::Ok);
     // Modal all the same: shown, not executed, so nothing waits for it.
     raiseAboveAll(*mb, box.systemModal);
-    m_open.removeAll(nullptr);
     m_open.append(mb);
     mb->show();
     mb->raise();

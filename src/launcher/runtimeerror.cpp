@@ -1,0 +1,40 @@
+#include "launcher/runtimeerror.h"
+
+#include "config/odbc.h"
+
+#include <new>
+#include <system_error>
+
+namespace kv {
+
+namespace {
+
+// Run-time error numbers for failures that carry none of their own.
+constexpr int kOutOfMemory = 7;
+constexpr int kInvalidCall = 5;
+
+} // namespace
+
+std::optional<RunTimeError> runTimeErrorOf(std::exception_ptr thrown)
+{
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const odbc::Error &e) {
+        return RunTimeError{e.number(), e.description()};
+    } catch (const std::system_error &e) {
+        return RunTimeError{e.code().value(), QString::fromLocal8Bit(e.what())};
+    } catch (const std::bad_alloc &) {
+        return RunTimeError{kOutOfMemory, QStringLiteral("Out of memory")};
+    } catch (const std::exception &e) {
+        return RunTimeError{kInvalidCall, QString::fromLocal8Bit(e.what())};
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+QString runTimeErrorText(const RunTimeError &error)
+{
+    return QStringLiteral("Run-time error '%1':\r\n\r\n%2").arg(error.number).arg(error.description);
+}
+
+} // namespace kv

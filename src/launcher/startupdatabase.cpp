@@ -1,0 +1,87 @@
+#include "launcher/startupdatabase.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace kv {
+
+database::SchemaLook OdbcStartupDatabase::lookAtSchema(const LauncherSettings &settings)
+{
+    return database::lookAtSchema(settings);
+}
+
+Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter)
+{
+    return database::setupStation(settings, confPath, m_ctx, prompter);
+}
+
+Outcome OdbcStartupDatabase::loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings)
+{
+    return programs.loadManagedPrograms(settings);
+}
+
+SchemaWait::SchemaWait(StartupDatabase &database, Worker &worker, Clock &clock, WaitingWindow *window,
+                       Prompter &prompter, EventLog &log, std::function<bool()> ended)
+    : m_database(database), m_worker(worker), m_clock(clock), m_window(window), m_prompter(prompter), m_log(log),
+      m_ended(std::move(ended))
+{
+}
+
+void SchemaWait::showWaiting()
+{
+    if (!m_waiting)
+        m_waiting.emplace(m_window, QStringLiteral("Connecting to the database…"));
+}
+
+void SchemaWait::waitShowing(int ms)
+{
+    showWaiting();
+    for (int left = ms; left > 0 && !m_ended(); left -= kWaitSliceMs) {
+        m_clock.sleepMs(std::min(left, kWaitSliceMs));
+        if (m_window)
+            m_window->keepShown();
+    }
+}
+
+database::SchemaLook SchemaWait::look(const LauncherSettings &settings)
+{
+    // On the library's worker, idle until the main loop runs: the window
+    // keeps painting while a login hangs. The job owns its copy of the
+    // settings; should the launcher end meanwhile, it leaves by _exit.
+    const auto found = std::make_shared<database::SchemaLook>();
+    StartupDatabase &db = m_database;
+    if (!m_worker.start([found, &db, settings] { *found = db.lookAtSchema(settings); })) {
+        // A login that hangs here would freeze the window for its timeout.
+        return database::SchemaLook{.error = -1,
+                                    .description = QStringLiteral("the launcher could not start the look at the "
+                                                                  "database"),
+                                    .version = 0};
+    }
+    if (!m_worker.waitIdle(kQuietLookMs))
+        showWaiting();
+    while (!m_worker.waitIdle(kWaitSliceMs) && !m_ended()) {
+        if (m_window)
+            m_window->keepShown();
+    }
+    // Ended while the look runs: what it finds no longer matters, even when
+    // it answered meanwhile (a database too old is told even by a quiet look).
+    if (m_ended() || m_worker.busy())
+        return database::SchemaLook{.error = -1, .description = {}, .version = 0};
+    return *found;
+}
+
+bool SchemaWait::waitForUsableDatabase(const LauncherSettings &settings)
+{
+    for (int attempt = 0; attempt < kQuietSchemaChecks && !m_ended(); ++attempt) {
+        if (database::tellSchemaLook(look(settings), false, m_prompter, m_log) == 0)
+            return true;
+        waitShowing(kSchemaRetryWaitMs);
+    }
+    if (m_ended())
+        return false;
+    const database::SchemaLook last = look(settings);
+    // Told to end during the look: no box about a look cut short.
+    return !m_ended() && database::tellSchemaLook(last, true, m_prompter, m_log) == 0;
+}
+
+} // namespace kv
