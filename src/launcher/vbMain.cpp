@@ -42,7 +42,7 @@ struct Launcher::BusyRelay {
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
       m_prompter(parts.prompter, parts.log),
-      managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner),
+      managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
       m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
       m_library(parts.draldb, libraryConnection, parts.spooler, m_journal, parts.clock, parts.libraryWorker),
