@@ -142,6 +142,32 @@ bool waitFor(const std::function<bool()> &condition, int ms)
     return true;
 }
 
+// Xvfb on a free display with a tray host of its own; `env` gets the
+// display. False when no display would start.
+bool startTrayDisplay(QProcess &xvfb, QProcess &trayer, const QTemporaryDir &runtime, QProcessEnvironment &env)
+{
+    QString display;
+    for (int n = 150; n < 200 && display.isEmpty(); ++n) {
+        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+            continue;
+        xvfb.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+        if (waitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 5000))
+            display = QStringLiteral(":%1").arg(n);
+        else
+            stopProcess(xvfb);
+    }
+    if (display.isEmpty())
+        return false;
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    trayer.setProcessEnvironment(env);
+    trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                            "--transparent", "false", "--tint", "0x808080", "--SetDockType", "true"});
+    return true;
+}
+
 void BM_IdleBesideSupervisord(benchmark::State &state)
 {
     testenv::loadAll();
@@ -187,28 +213,12 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
 
         // A display with a tray host of its own.
         QProcess xvfb, trayer, launcher, supervisord;
-        QString display;
-        for (int n = 150; n < 200 && display.isEmpty(); ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-                continue;
-            xvfb.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-            if (waitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 5000))
-                display = QStringLiteral(":%1").arg(n);
-            else
-                stopProcess(xvfb);
-        }
-        if (display.isEmpty()) {
+        QTemporaryDir runtime;
+        QProcessEnvironment env;
+        if (!startTrayDisplay(xvfb, trayer, runtime, env)) {
             state.SkipWithError("Xvfb did not start");
             return;
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        env.remove("QT_QPA_PLATFORM");
-        QTemporaryDir runtime;
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        trayer.setProcessEnvironment(env);
-        trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
-                                "--transparent", "false", "--tint", "0x808080", "--SetDockType", "true"});
         launcher.setProcessEnvironment(env);
         launcher.setWorkingDirectory(app.path());
         launcher.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -305,28 +315,12 @@ void BM_StartUpToTrayIcon(benchmark::State &state)
                                                     : QStringLiteral(KV_LAUNCHER_EXE),
                     app.file("korvantis-launcher"));
         QProcess xvfb, trayer;
-        QString display;
-        for (int n = 150; n < 200 && display.isEmpty(); ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-                continue;
-            xvfb.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-            if (waitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 5000))
-                display = QStringLiteral(":%1").arg(n);
-            else
-                stopProcess(xvfb);
-        }
-        if (display.isEmpty()) {
+        QTemporaryDir runtime;
+        QProcessEnvironment env;
+        if (!startTrayDisplay(xvfb, trayer, runtime, env)) {
             state.SkipWithError("Xvfb did not start");
             return;
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        env.remove("QT_QPA_PLATFORM");
-        QTemporaryDir runtime;
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        trayer.setProcessEnvironment(env);
-        trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
-                                "--transparent", "false", "--tint", "0x808080", "--SetDockType", "true"});
         QThread::sleep(1);
         const auto iconShown = [&] {
             QProcess x;
