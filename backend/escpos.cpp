@@ -606,12 +606,17 @@ int main(int argc, char **argv)
     for (int c = 0; c < copies; ++c)
         all.insert(all.end(), pieces.begin(), pieces.end());
 
-    JobState state(JobState::directory(), std::atoi(argv[1]), job);
+    // The title finds the state of this job sent again under another number
+    // after a print server lost it in a power cut (the launcher's titles are
+    // its own per run and station).
+    JobState state(JobState::directory(), std::atoi(argv[1]), argv[3], job);
     JobState::sweep(JobState::directory(), state.jobId());
     if (!state.load(error))
         say("WARNING: " + error + "; the whole job is sent");
     // Kept before anything is sent: a run that dies leaves the next one a
-    // number of its own, so no answer meant for this one confirms its pieces.
+    // number of its own, so no answer meant for this one confirms its pieces;
+    // a state taken over from the job's earlier number counts on too, so the
+    // printer's answers to that job's last run are never taken for this one's.
     ++state.attempt;
     if (!state.save(error))
         say("WARNING: " + error);

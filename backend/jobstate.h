@@ -1,8 +1,14 @@
 // What the printer has confirmed of one job, kept in CUPS's cache directory
 // so that a retry, or a print server restarted in mid-job, sends only the
-// receipts not yet on paper.
+// receipts not yet on paper. A print server that dies with the till comes
+// back without a job it had not yet written out; the launcher then sends it
+// again under its name with the same bytes, and the print server gives it
+// another number. So a state is found by the job's name and document too,
+// and a state whose job the print server no longer knows is kept a while
+// for that job to come back.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,18 +17,26 @@ namespace kvbackend {
 
 class JobState {
 public:
-    JobState(std::string directory, int jobId, const std::string &document);
+    // `title` is the job's name (the backend's title argument).
+    JobState(std::string directory, int jobId, const std::string &title, const std::string &document);
 
     // CUPS_CACHEDIR as the print server gives it, else Debian's.
     static std::string directory();
-    // Removes what jobs the print server no longer has left behind (a job
-    // cancelled while it waited for its retry never runs again to do it).
+    // Removes what finished jobs left behind (a job cancelled while it
+    // waited for its retry never runs again to do it), and the states of
+    // jobs the print server no longer knows once they are older than
+    // kKeepGone: until then their job may come back under a new number.
     static void sweep(const std::string &directory, int currentJob);
+    static constexpr std::chrono::hours kKeepGone{24 * 7};
 
     int jobId() const { return m_jobId; }
+    // Where the state is kept: by the job's number, name and document.
+    const std::string &path() const { return m_path; }
     // A state written for another document (the job's data changed) is
-    // ignored: the whole job is sent. False with `error` when the file could
-    // not be read.
+    // ignored: the whole job is sent. Without a state of its own number, the
+    // job takes over the state of a job of the same name and document that
+    // the print server no longer knows (the same job, sent again). False
+    // with `error` when the file could not be read.
     bool load(std::string &error);
     // Written whole or not at all.
     bool save(std::string &error) const;
@@ -32,8 +46,13 @@ public:
     unsigned attempt = 0;
 
 private:
+    bool adoptGoneNamesake(std::string &error);
+
+    std::string m_directory;
+    std::string m_key; // the name and document, as part of the file name
     std::string m_path;
     int m_jobId;
+    std::string m_title;
     std::string m_fingerprint;
 };
 

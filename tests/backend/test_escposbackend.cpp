@@ -101,6 +101,10 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         int maxTwice;
         int maxConnections;            // retries come less and less often
         std::vector<std::string> left; // reasons on the queue after the job
+        // Receipts confirmed before the print server forgets the job (as one
+        // dying with the till does), which is then sent again under its name
+        // with the same bytes and gets a new number; 0: not forgotten.
+        int forgetAfter = 0;
     } rows[] = {
         {"restarts while a receipt prints", {"print-ms 40", "restart-after 250"}, "", 1, 3, {}},
         {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0, 3, {}},
@@ -112,6 +116,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         {"answers them again", {}, "", 0, 1, {}},
         {"confirms with real-time status only", {"ignore-process-id 1"}, "/?confirm=status", 0, 1, {}},
         {"confirms nothing", {}, "/?confirm=none", 0, 1, {}},
+        {"prints a job the server forgot and got again", {"print-ms 100"}, "", 3, 2, {}, 5},
     };
     int row = 0;
     for (const auto &r : rows) {
@@ -123,15 +128,29 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
             printer.order(o);
         const std::string tag = "row" + std::to_string(++row);
         const int count = 10;
-        const int id = submit(queue, receipts(tag, count));
+        int id = submit(queue, receipts(tag, count));
         ASSERT_NE(id, 0) << cupsLastErrorString();
+        if (r.forgetAfter) {
+            ASSERT_TRUE(testenv::pollUntil([&] { return sheetsOf(id) >= r.forgetAfter; }, 20s));
+            cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), id, 0);
+            ASSERT_TRUE(testenv::pollUntil([&] { return jobState(queue, id) >= IPP_JSTATE_CANCELED; }, 10s));
+            cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), id, 1); // purged: no trace of it left
+            ASSERT_TRUE(testenv::pollUntil([&] { return jobState(queue, id) == IPP_JSTATE_PENDING; }, 10s))
+                << cupsLastErrorString();
+            id = submit(queue, receipts(tag, count));
+            ASSERT_NE(id, 0) << cupsLastErrorString();
+        }
         EXPECT_TRUE(finished(queue, id)) << messageOf(queue);
         const Paper paper = readPaper(printer.printedSince(mark), tag, count);
         EXPECT_EQ(paper.lost, 0);
         EXPECT_LE(paper.twice, r.maxTwice);
         EXPECT_TRUE(paper.inOrder);
         EXPECT_LE(printer.connections() - connections, r.maxConnections);
-        EXPECT_EQ(sheetsOf(id), count);
+        if (r.forgetAfter) {
+            EXPECT_LE(sheetsOf(id), count - r.forgetAfter) << "a job sent again prints only the rest";
+        } else {
+            EXPECT_EQ(sheetsOf(id), count);
+        }
         EXPECT_EQ(reasonsOf(queue), r.left);
         EXPECT_EQ(jobStatesKept(), 0) << "a finished job's state is removed, and so is a gone job's";
         for (const char *o : {"print-ms 0", "ignore-process-id 0", "reset-ms 0"})

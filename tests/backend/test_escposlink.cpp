@@ -143,13 +143,13 @@ TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
     const testsupport::TempAppDir dir;
     const std::string d = dir.path().toStdString();
     {
-        JobState first(d, 5, "receipt one|receipt two|");
+        JobState first(d, 5, "till 1", "receipt one|receipt two|");
         first.attempt = 3;
         first.confirmed = 1;
         std::string error;
         g_diskCalls.clear();
         ASSERT_TRUE(first.save(error)) << error;
-        const std::string tmp = d + "/escpos-job-5.new";
+        const std::string tmp = first.path() + ".new";
         const auto flushed = std::find(g_diskCalls.begin(), g_diskCalls.end(), "fsync " + tmp);
         const auto renamed = std::find(g_diskCalls.begin(), g_diskCalls.end(), "rename " + tmp);
         EXPECT_TRUE(flushed < renamed && renamed != g_diskCalls.end()) << "the state is flushed before it is renamed";
@@ -164,7 +164,7 @@ TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
-        JobState again(d, 5, r.document);
+        JobState again(d, 5, "till 1", r.document);
         std::string error;
         ASSERT_TRUE(again.load(error)) << error;
         EXPECT_EQ(again.confirmed, r.confirmed);
@@ -173,19 +173,21 @@ TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
 
     // Left by a run killed as it saved: swept. Where the state's files
     // cannot be written the message says why, never "Success".
-    std::ofstream(d + "/escpos-job-5.new") << "half";
+    const std::string kept = JobState(d, 5, "till 1", "receipt one|receipt 2|").path();
+    std::ofstream(kept + ".new") << "half";
     JobState::sweep(d, 5);
-    EXPECT_FALSE(std::filesystem::exists(d + "/escpos-job-5.new"));
-    EXPECT_TRUE(std::filesystem::exists(d + "/escpos-job-5"));
+    EXPECT_FALSE(std::filesystem::exists(kept + ".new"));
+    EXPECT_TRUE(std::filesystem::exists(kept));
     const struct {
         int job;
         const char *directory; // where a file should be
-    } blocked[] = {{6, "/escpos-job-6.new"}, {8, "/escpos-job-8/kept"}};
+    } blocked[] = {{6, ".new"}, {8, "/kept"}};
     for (const auto &b : blocked) {
         SCOPED_TRACE(b.directory);
-        std::filesystem::create_directories(d + b.directory);
+        const JobState state(d, b.job, "till 1", "x");
+        std::filesystem::create_directories(state.path() + b.directory);
         std::string error;
-        EXPECT_FALSE(JobState(d, b.job, "x").save(error));
+        EXPECT_FALSE(state.save(error));
         EXPECT_NE(error.find("directory"), std::string::npos) << error;
         EXPECT_EQ(error.find("Success"), std::string::npos) << error;
     }
