@@ -142,6 +142,30 @@ bool waitFor(const std::function<bool()> &condition, int ms)
     return true;
 }
 
+// The station's rows, the front-end's file and shell.conf for the launcher in
+// `app`, and its three programs, each running `script`.
+void setUpTill(const testsupport::TempAppDir &app, const QByteArray &script)
+{
+    const auto db = testenv::database();
+    testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(kStation) +
+                  "; DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+    for (const char *name : {"tallyward.exe", "blipnote.exe"})
+        testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
+                      "restartonfailure, machineid) VALUES ('" + std::string(name) + "', '" +
+                      app.path().toStdString() + "', '" + name + "', '', true, true, " +
+                      std::to_string(kStation) + ")");
+    const QByteArray dbConf = confLine("db_host", db.host) + confLine("db_name", db.name) +
+                              confLine("db_username", db.user) + confLine("db_password", db.password) +
+                              confLine("stationid", QString::number(kStation));
+    app.write("dralfrontend.conf", dbConf);
+    app.write("shell.conf", dbConf + confLine("esc_printer", QString::fromStdString(testenv::require("KV_CUPS_OTHER_QUEUE"))) +
+                                confLine("launcher", "korvantis-launcher"));
+    for (const char *name : {"dralfrontend.exe", "tallyward.exe", "blipnote.exe"}) {
+        app.write(name, script);
+        QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+}
+
 // Xvfb on a free display with a tray host of its own; `env` gets the
 // display. False when no display would start.
 bool startTrayDisplay(QProcess &xvfb, QProcess &trayer, const QTemporaryDir &runtime, QProcessEnvironment &env)
@@ -180,24 +204,7 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
     for (auto _ : state) {
         testsupport::TempAppDir app;
         testsupport::TempAppDir sup;
-        const auto db = testenv::database();
-        testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(kStation) +
-                      "; DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
-        for (const char *name : {"tallyward.exe", "blipnote.exe"})
-            testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
-                          "restartonfailure, machineid) VALUES ('" + std::string(name) + "', '" +
-                          app.path().toStdString() + "', '" + name + "', '', true, true, " +
-                          std::to_string(kStation) + ")");
-        const QByteArray dbConf = confLine("db_host", db.host) + confLine("db_name", db.name) +
-                                  confLine("db_username", db.user) + confLine("db_password", db.password) +
-                                  confLine("stationid", QString::number(kStation));
-        app.write("dralfrontend.conf", dbConf);
-        app.write("shell.conf", dbConf + confLine("esc_printer", QString::fromStdString(testenv::require("KV_CUPS_OTHER_QUEUE"))) +
-                                    confLine("launcher", "korvantis-launcher"));
-        for (const char *name : names) {
-            app.write(name, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
-            QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        setUpTill(app, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
         const char *otherLauncher = std::getenv("KV_IDLE_LAUNCHER");
         QFile::copy(otherLauncher && *otherLauncher ? QString::fromLocal8Bit(otherLauncher)
                                                     : QStringLiteral(KV_LAUNCHER_EXE),
@@ -289,27 +296,9 @@ void BM_StartUpToTrayIcon(benchmark::State &state)
     testenv::loadAll();
     const char *startsText = std::getenv("KV_STARTS");
     const int starts = startsText ? std::max(1, std::atoi(startsText)) : 5;
-    const char *names[] = {"dralfrontend.exe", "tallyward.exe", "blipnote.exe"};
     for (auto _ : state) {
         testsupport::TempAppDir app;
-        const auto db = testenv::database();
-        testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(kStation) +
-                      "; DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
-        for (const char *name : {"tallyward.exe", "blipnote.exe"})
-            testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
-                          "restartonfailure, machineid) VALUES ('" + std::string(name) + "', '" +
-                          app.path().toStdString() + "', '" + name + "', '', true, true, " +
-                          std::to_string(kStation) + ")");
-        const QByteArray dbConf = confLine("db_host", db.host) + confLine("db_name", db.name) +
-                                  confLine("db_username", db.user) + confLine("db_password", db.password) +
-                                  confLine("stationid", QString::number(kStation));
-        app.write("dralfrontend.conf", dbConf);
-        app.write("shell.conf", dbConf + confLine("esc_printer", QString::fromStdString(testenv::require("KV_CUPS_OTHER_QUEUE"))) +
-                                    confLine("launcher", "korvantis-launcher"));
-        for (const char *name : names) {
-            app.write(name, "#!/bin/sh\nexec sleep 1000000\n");
-            QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        setUpTill(app, "#!/bin/sh\nexec sleep 1000000\n");
         const char *otherLauncher = std::getenv("KV_IDLE_LAUNCHER");
         QFile::copy(otherLauncher && *otherLauncher ? QString::fromLocal8Bit(otherLauncher)
                                                     : QStringLiteral(KV_LAUNCHER_EXE),
