@@ -50,6 +50,8 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
 {
     m_passTimer.setSingleShot(true);
     connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
+    m_wakeGap.setSingleShot(true);
+    connect(&m_wakeGap, &QTimer::timeout, this, &Launcher::wakeForNotifications);
     m_busyRelay->launcher = this;
     m_library.setBusyHook([relay = m_busyRelay](bool busy) {
         std::lock_guard guard(relay->lock);
@@ -422,6 +424,7 @@ bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
     const bool relisten = m_relistenDue && libraryConnection != 0;
     if (!m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList(), onlyWhenNotified))
         return false;
+    m_wakeGap.start(kWakeGapMs);
     m_relistenDue = m_relistenDue && !relisten;
     return true;
 }
@@ -430,7 +433,7 @@ bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
 // the cashier and the customer, so its notification does not wait for the
 // next pass: the library connection's socket wakes the window thread when
 // anything arrives, and a job takes it at once. What arrives while that job
-// runs is taken by one job right after it. Everything else keeps to the
+// runs, or within kWakeGapMs of its start, is taken by one job after it. Everything else keeps to the
 // passes: the tick's count and checks, supervision, the front-end's end, and
 // acting on what the jobs found (the log, the printer's box, the shutdown
 // question).
@@ -455,7 +458,7 @@ void Launcher::onLibraryJobEnded()
 void Launcher::wakeForNotifications()
 {
     // A pass under way (a box of its tick is open) comes back here at its end.
-    if (m_ended || m_inPass || !launcherRunning || !escPosEnabled)
+    if (m_ended || m_inPass || !launcherRunning || !escPosEnabled || m_wakeGap.isActive())
         return;
     // Only for what arrived: retries, listens and the rest keep to the passes.
     if (!m_library.busy())

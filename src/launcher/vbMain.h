@@ -86,6 +86,10 @@ public:
     // When the worker is not idle yet after a job's last line (microseconds
     // later, normally), the window thread looks again after this.
     static constexpr int kJobEndRetryMs = 5;
+    // A notification that arrives this soon after a job was handed over
+    // waits for the rest of it: a busy minute's sales (or a burst of them)
+    // are taken by a few passes, not one per sale.
+    static constexpr int kWakeGapMs = 150;
     // The watchdog's check and the look for a newer copy run on this tick of
     // their cycle (the eleventh), which then starts again.
     static constexpr qint16 kPeriodicCheckTick = 11;
@@ -204,6 +208,9 @@ private:
     WaitingWindow *m_waitingWindow = nullptr;
     StationStatus *m_status = nullptr;
     QTimer m_passTimer;
+    // Runs from each job handed over; while it runs a notification does not
+    // start a job of its own (its end looks again).
+    QTimer m_wakeGap;
     // Watches the library connection's socket between jobs; null while a job
     // runs or the library has no socket.
     QSocketNotifier *m_wake = nullptr;

@@ -509,6 +509,30 @@ TEST_F(LauncherTest, ANotificationWakesTheLoopAndABurstDuringAPassCostsOnePassMo
     EXPECT_EQ(events.lines.filter(QStringLiteral("POS pass (notified)")).size(), 3);
 }
 
+// Sales that keep coming (one every 10 ms, each pass done long before the
+// next) are taken a few at a time: a pass per sale would keep the printer's
+// connection and the database busy for nothing.
+TEST_F(LauncherTest, SalesInQuickSuccessionShareTheirPasses)
+{
+    serveQueue({});
+    running();
+    auto &queue = draldb.tables[QStringLiteral("poscommands")];
+    QElapsedTimer clock;
+    clock.start();
+    for (int n = 1; n <= 60; ++n) {
+        queue.append({{QStringLiteral("id"), QString::number(n)}, {QStringLiteral("device"), "1"},
+                      {QStringLiteral("command"), QStringLiteral("<Bon %1>").arg(n)}});
+        draldb.notify(QStringLiteral("poscommands"));
+        while (clock.elapsed() < n * 10)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    while (!queue.isEmpty() && clock.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_TRUE(queue.isEmpty());
+    EXPECT_GE(queueQueries(), 2);
+    EXPECT_LE(queueQueries(), 8) << "a pass for nearly every sale";
+}
+
 // The pass log says "job taken" only of a job that was made.
 TEST(PassLog, AJobIsNamedOnlyWhenOneWasMade)
 {
