@@ -138,7 +138,7 @@ int main(int argc, char **argv)
     kv::SystemClock clock;
     // Shows the boxes; the launcher logs each one (launcher.prompter()).
     kv::QtPrompter boxes;
-    kv::OdbcStartupDatabase database(ctx);
+    kv::OdbcStartupDatabase database(ctx, clock);
     kv::vbKill::TableImageKiller imageKiller(processes);
     kv::QtNoticeSink notices;
     kv::DebugLog debugLog;

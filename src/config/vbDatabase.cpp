@@ -86,13 +86,15 @@ int readSchemaVersion(odbc::Connection &connection)
     return int(readWholeNumber(rs, QStringLiteral("schemaversion")));
 }
 
-SchemaLook lookAtSchema(const LauncherSettings &settings)
+SchemaLook lookAtSchema(const LauncherSettings &settings, odbc::Connection *keep)
 {
     SchemaLook look;
     try {
         odbc::Connection connection;
         connection.open(buildConnectionText(settings));
         look.version = readSchemaVersion(connection);
+        if (keep)
+            *keep = std::move(connection);
     } catch (const odbc::Error &e) {
         // The connection is closed by now: no box waits on an open one.
         look.error = e.number();
@@ -128,7 +130,7 @@ qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompte
 }
 
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
-                     Prompter &prompter)
+                     Prompter &prompter, odbc::Connection *open)
 {
     const auto refuse = [&](const QString &description) {
         return endForLackOfRights(prompter,
@@ -148,8 +150,10 @@ Outcome setupStation(LauncherSettings &settings, const QString &confPath, const 
         return Outcome::LauncherEnds;
     }
     try {
-        odbc::Connection connection;
-        connection.open(buildConnectionText(settings));
+        odbc::Connection own;
+        odbc::Connection &connection = open && open->isOpen() ? *open : own;
+        if (!connection.isOpen())
+            connection.open(buildConnectionText(settings));
         odbc::Recordset rs;
         if (settings.stationid.isEmpty()) {
             rs.open(QStringLiteral("SELECT COALESCE((SELECT max(to_number('0' || machineid::TEXT, '999999')) AS "

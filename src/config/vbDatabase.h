@@ -50,7 +50,9 @@ struct SchemaLook {
     QString description;
     int version = 0;
 };
-SchemaLook lookAtSchema(const LauncherSettings &settings);
+// With `keep`, a look that found the version leaves its connection open
+// there, for the steps of start-up that follow at once.
+SchemaLook lookAtSchema(const LauncherSettings &settings, odbc::Connection *keep = nullptr);
 
 // 0: reachable and at least kLowestSchemaVersion. 1: older (always told,
 // whatever showErrors says, and the versions found and required logged).
@@ -63,9 +65,10 @@ qint32 tellSchemaLook(const SchemaLook &look, bool showErrors, Prompter &prompte
 // copies of the template programs with path set to the application directory.
 // A station id in confPath that is not a plain one is named to the person;
 // any other failure tells them to restart with more rights. Either way:
-// LauncherEnds.
+// LauncherEnds. Runs over `open` when that is open, else over a connection
+// of its own.
 Outcome setupStation(LauncherSettings &settings, const QString &confPath, const AppContext &ctx,
-                     Prompter &prompter);
+                     Prompter &prompter, odbc::Connection *open = nullptr);
 
 // What the settings dialog's connection test shows for a failure.
 // UntrustedServer: the server's certificate failed verification.

@@ -2,22 +2,61 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace kv {
 
 database::SchemaLook OdbcStartupDatabase::lookAtSchema(const LauncherSettings &settings)
 {
-    return database::lookAtSchema(settings);
+    odbc::Connection found;
+    database::SchemaLook look = database::lookAtSchema(settings, &found);
+    if (found.isOpen())
+        keep(std::move(found));
+    return look;
 }
 
 Outcome OdbcStartupDatabase::setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter)
 {
-    return database::setupStation(settings, confPath, m_ctx, prompter);
+    odbc::Connection connection = takeKept();
+    const Outcome outcome = database::setupStation(settings, confPath, m_ctx, prompter, &connection);
+    if (outcome == Outcome::Continue && connection.isOpen())
+        keep(std::move(connection));
+    return outcome;
 }
 
 Outcome OdbcStartupDatabase::loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings)
 {
-    return programs.loadManagedPrograms(settings);
+    odbc::Connection connection = takeKept();
+    return programs.loadManagedPrograms(settings, &connection);
+}
+
+void OdbcStartupDatabase::endOfStartUp()
+{
+    takeKept().close();
+}
+
+odbc::Connection OdbcStartupDatabase::takeKept()
+{
+    odbc::Connection kept;
+    qint64 keptAt = 0;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        kept = std::move(m_kept);
+        keptAt = m_keptAtMs;
+    }
+    if (kept.isOpen() && m_clock.monotonicMs() - keptAt > kKeptForMs)
+        kept.close();
+    return kept;
+}
+
+void OdbcStartupDatabase::keep(odbc::Connection connection)
+{
+    odbc::Connection old;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::exchange(m_kept, std::move(connection));
+        m_keptAtMs = m_clock.monotonicMs();
+    }
 }
 
 SchemaWait::SchemaWait(StartupDatabase &database, Worker &worker, Clock &clock, WaitingWindow *window,

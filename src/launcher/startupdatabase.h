@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/vbConfig.h"
+#include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
@@ -17,6 +18,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 
 namespace kv {
@@ -31,18 +33,36 @@ public:
     virtual Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) = 0;
     // Database errors propagate as exceptions.
     virtual Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) = 0;
+    // Start-up is over, however it ended: nothing it kept stays open.
+    virtual void endOfStartUp() {}
 };
 
-// The real one, over ODBC.
+// The real one, over ODBC. A log-in costs a till's start tens of
+// milliseconds, so the connection of the look that found the database usable
+// serves the station's set-up and the programs' rows right after it; one
+// left unused longer than kKeptForMs (a question was asked meanwhile) is
+// closed and the step opens its own, as each step did on its own before.
 class OdbcStartupDatabase final : public StartupDatabase {
 public:
-    explicit OdbcStartupDatabase(const AppContext &ctx) : m_ctx(ctx) {}
+    static constexpr qint64 kKeptForMs = 5000;
+
+    OdbcStartupDatabase(const AppContext &ctx, Clock &clock) : m_ctx(ctx), m_clock(clock) {}
     database::SchemaLook lookAtSchema(const LauncherSettings &settings) override;
     Outcome setupStation(LauncherSettings &settings, const QString &confPath, Prompter &prompter) override;
     Outcome loadManagedPrograms(ManagedPrograms &programs, const LauncherSettings &settings) override;
+    void endOfStartUp() override;
 
 private:
+    // The kept connection when it is fresh enough; closed otherwise.
+    odbc::Connection takeKept();
+    void keep(odbc::Connection connection);
+
     const AppContext &m_ctx;
+    Clock &m_clock;
+    // The look runs on a worker; an abandoned one may still finish there.
+    std::mutex m_mutex;
+    odbc::Connection m_kept;
+    qint64 m_keptAtMs = 0;
 };
 
 // A till often starts before its server: quiet looks at the schema with a

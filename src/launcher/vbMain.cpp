@@ -160,6 +160,11 @@ Outcome Launcher::Main()
 
 Outcome Launcher::startUp()
 {
+    // Whichever way start-up ends, what its steps kept open is closed.
+    struct EndOfStartUp {
+        StartupDatabase &database;
+        ~EndOfStartUp() { database.endOfStartUp(); }
+    } endOfStartUp{m_parts.database};
     escPosEnabled = false;
     launcherRunning = false;
     if (m_settingsDialog)

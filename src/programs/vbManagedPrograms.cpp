@@ -77,10 +77,12 @@ void ManagedPrograms::recordFailure(ManagedProgram &entry)
     ++entry.failureCount;
 }
 
-Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings)
+Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings, odbc::Connection *open)
 {
-    odbc::Connection connection;
-    connection.open(database::buildConnectionText(settings));
+    odbc::Connection own;
+    odbc::Connection &connection = open && open->isOpen() ? *open : own;
+    if (!connection.isOpen())
+        connection.open(database::buildConnectionText(settings));
     odbc::Recordset rs;
     // The station id goes in as stored, so only a whole number may: the
     // statement would fail on any other text, and so does this.

@@ -15,6 +15,10 @@
 #include <QString>
 
 #include <memory>
+
+namespace kv::odbc {
+class Connection;
+}
 #include <vector>
 
 namespace kv {
@@ -67,12 +71,13 @@ public:
 
     std::vector<ManagedProgram> managedPrograms;
 
-    // Reads the station's rows over a connection of its own, starts those to
+    // Reads the station's rows over `open` when that is open, else over a
+    // connection of its own (closed either way), starts those to
     // run on start and, through a fresh run.sh, the front-end, unless one
     // that an earlier launcher started still runs: that one is then taken
     // over as the front-end slot's program. Database errors propagate
     // (odbc::Error); LauncherEnds when run.sh cannot be written.
-    Outcome loadManagedPrograms(const LauncherSettings &settings);
+    Outcome loadManagedPrograms(const LauncherSettings &settings, odbc::Connection *open = nullptr);
 
     // One pass over every entry: poll output, notice ends, restart.
     void superviseManagedPrograms();

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QRegularExpression>
 
 #include <atomic>
@@ -817,7 +818,7 @@ TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
     EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT count(*) FROM config"), "1\n");
 
     LauncherRig rig;
-    kv::OdbcStartupDatabase database(rig.ctx);
+    kv::OdbcStartupDatabase database(rig.ctx, rig.clock);
     const testenv::Db db = testenv::database();
     rig.dir.write(QStringLiteral("shell.conf"),
                   QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
@@ -832,4 +833,36 @@ TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
     EXPECT_EQ(l.shellConf.stationid, QStringLiteral("1"));
     EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT name, path FROM managedprogram WHERE machineid = 1"),
               "Card reader|" + rig.dir.appPath().toStdString() + "\n");
+}
+
+// The session of the look that found the database usable serves the steps
+// right after it; when start-up stops at a question before them, it does not
+// stay open behind the settings dialog.
+TEST(StartUpSession, IsClosedWhenStartUpStopsAtAQuestion)
+{
+    testsupport::qtApp<QCoreApplication>();
+    LauncherRig rig;
+    kv::OdbcStartupDatabase database(rig.ctx, rig.clock);
+    const testenv::Db db = testenv::database();
+    testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+    const QString mark = QStringLiteral("kv-no-such-printer-%1").arg(::getpid());
+    rig.dir.write(QStringLiteral("shell.conf"),
+                  QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                                 "stationid = 4242\r\nesc_printer = %5\r\n")
+                      .arg(db.host, db.name, db.user, db.password, mark)
+                      .toUtf8());
+    rig.prompter.expectMessage(kMissingPrinter, MsgButtons::YesNo, MsgResult::Yes, kTitle, MsgIcon::None, true);
+    Launcher l(rig.parts(false, &database));
+    l.Main();
+    rig.prompter.verifyDone();
+    EXPECT_FALSE(l.launcherRunning);
+    const auto schemaSessions = [&] {
+        return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                             "AND pid <> pg_backend_pid() AND query LIKE 'SELECT schemaversion%'");
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (schemaSessions() != "0\n" && waited.elapsed() < 3000)
+        QThread::msleep(50);
+    EXPECT_EQ(schemaSessions(), "0\n") << "start-up left its database session open";
 }
