@@ -332,7 +332,7 @@ void tick(Station &s)
         s.tickCount = 0;
     }
     if (s.status) {
-        s.status->afterSupervision(s.settings, s.programs, true);
+        s.status->afterSupervision(s.settings, s.programs, true, s.tickCount + 1 > kTicksPerPeriodicCheck);
         s.watchdog.applyDatabaseTest();
     }
     // The payload form's notifications for other stations would be dropped

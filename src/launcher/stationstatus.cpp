@@ -195,7 +195,7 @@ void StationStatus::logOutcome()
 }
 
 void StationStatus::afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
-                                     bool printing)
+                                     bool printing, bool checkComesNext)
 {
     logOutcome();
     const QStringList reasonsBefore = m_reasons;
@@ -215,7 +215,9 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
     m_endedAtMs.resize(programs.size(), 0);
     m_wasRunning.resize(programs.size(), false);
     m_failures.resize(programs.size(), 0);
-    QString key;
+    // Compared field by field: an idle till's tick builds no text.
+    bool programsChanged = m_programStates.size() != programs.size();
+    m_programStates.resize(programs.size());
     for (std::size_t i = 0; i < programs.size(); ++i) {
         const ManagedProgram &p = programs[i];
         const bool running = p.process && p.process->pReady;
@@ -230,20 +232,33 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         }
         m_wasRunning[i] = running;
         m_failures[i] = p.failureCount;
-        key += QStringLiteral("%1%2%3/%4;").arg(running).arg(p.awaitingRestart).arg(p.failureCount).arg(p.name);
+        ProgramState &seen = m_programStates[i];
+        if (seen.running != running || seen.awaitingRestart != p.awaitingRestart || seen.failures != p.failureCount
+            || seen.name != p.name) {
+            seen = ProgramState{running, p.awaitingRestart, p.failureCount, p.name};
+            programsChanged = true;
+        }
     }
-    if (key != m_programsKey) {
-        m_programsKey = key;
-        changed = true;
-    }
+    changed = changed || programsChanged;
 
-    if (database::isPlainStationId(settings.stationid)) {
+    const DatabaseHealth health = m_health ? m_health() : DatabaseHealth{};
+    const QString builtFor = settings.stationid + QLatin1Char('/') + (printing ? settings.esc_printer : QString());
+    bool unmade = false;
+    {
+        std::lock_guard guard(m_outbox->lock);
+        unmade = m_outbox->statement.isEmpty();
+    }
+    const bool remake = changed || checkComesNext || unmade || builtFor != m_builtFor || health.up != m_builtHealth.up
+                        || health.outages != m_builtHealth.outages;
+    if (remake && database::isPlainStationId(settings.stationid)) {
+        m_builtHealth = health;
+        m_builtFor = builtFor;
         Row row;
         row.station = settings.stationid;
         row.host = m_host;
         row.version = m_version;
         row.startedAt = m_startedAt;
-        row.health = m_health ? m_health() : DatabaseHealth{};
+        row.health = health;
         row.printer = printing ? settings.esc_printer : QString();
         row.printerReasons = m_reasons;
         row.printerError = m_printerError;

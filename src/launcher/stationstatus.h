@@ -42,8 +42,10 @@ struct DatabaseHealth {
 class StationStatus {
 public:
     // The printer is asked for its reasons every this many ticks: a printer
-    // that runs out of paper is in the office's view a few seconds later.
-    static constexpr int kTicksPerPrinterLook = 4;
+    // that runs out of paper is in the office's view seconds later (the
+    // office's promise is 15), and an idle till asks its print server
+    // seldom.
+    static constexpr int kTicksPerPrinterLook = 8;
     // After a write the server refused for good (no such table or column, no
     // right to it: the site's database.sql is older than the launcher), the
     // next try waits this long, so that the server's log is not flooded.
@@ -69,9 +71,11 @@ public:
     // After each supervision pass: takes what the printer look found, notes
     // how each program stands, readies the statement, and asks the watchdog
     // for a look at once when something changed. `printing`: receipt
-    // printing is on; settings.esc_printer names the printer.
+    // printing is on; settings.esc_printer names the printer. The statement
+    // is made afresh only when something changed or `checkComesNext` (the
+    // next tick's check carries it): an idle till's tick makes none.
     void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
-                          bool printing);
+                          bool printing, bool checkComesNext);
 
     // What one write holds.
     struct Row {
@@ -112,7 +116,17 @@ private:
 
     int m_ticksToPrinterLook = 0;
     // How programs stood at the last pass, to see a change.
-    QString m_programsKey;
+    // How each program stood at the last pass.
+    struct ProgramState {
+        bool running = false;
+        bool awaitingRestart = false;
+        int failures = 0;
+        QString name;
+    };
+    std::vector<ProgramState> m_programStates;
+    // What the statement last made holds besides the programs.
+    DatabaseHealth m_builtHealth;
+    QString m_builtFor;
     // How each program last ended, and when (monotonic); kept across restarts.
     std::vector<QString> m_lastEnds;
     std::vector<qint64> m_endedAtMs;

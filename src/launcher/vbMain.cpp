@@ -400,7 +400,8 @@ void Launcher::tickBody()
     }
     managedPrograms.superviseManagedPrograms();
     if (m_status)
-        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled);
+        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+                                   tickCount + 1 >= kPeriodicCheckTick);
     notificationStep();
 }
 
