@@ -38,7 +38,7 @@ struct Environment {
     }
     ~Environment()
     {
-        for (const char *name : {"PGSSLMODE", "PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY"})
+        for (const char *name : {"PGSSLMODE", "PGSSLROOTCERT", "PGSSLCERT", "PGSSLKEY", "PGHOSTADDR"})
             ::unsetenv(name);
     }
 };
@@ -94,6 +94,10 @@ protected:
     void SetUp() override
     {
         testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+        writeLibraryConf();
+    }
+    void writeLibraryConf()
+    {
         const kv::LauncherSettings &s = m_settings;
         m_app.write("dralfrontend.conf", QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\n"
                                                         "db_password = %4\r\n")
@@ -144,26 +148,52 @@ TEST_F(TlsServer, WithVerifyFullEveryConnectionIsEncrypted)
 }
 
 // No session for any connection; the words in the log at start-up and in
-// the settings dialog's connection test.
+// the settings dialog's connection test. Either a certificate from another
+// authority, or one of the right authority for another name: the till
+// reaches 127.0.0.1 under a name the certificate does not carry.
 TEST_F(TlsServer, AServerItCannotVerifyGetsNoSessionAndTheLogSaysWhy)
 {
-    const qsizetype logBefore = serverLog().size();
-    Environment env(verified("KV_TLS_IMPOSTOR_ROOT_CERT"));
-    const auto look = kv::database::lookAtSchema(m_settings);
-    EXPECT_TRUE(look.error != 0 && look.description.startsWith(QLatin1String(kv::odbc::kUntrustedServer)))
-        << look.description.toStdString();
-    testsupport::ScriptedPrompter prompter;
-    testsupport::RecordingEventLog log;
-    kv::database::tellSchemaLook(look, false, prompter, log);
-    EXPECT_EQ(log.lines, QStringList{QStringLiteral("<4>database not usable yet: ") + look.description});
-    EXPECT_TRUE(openError().startsWith(QLatin1String(kv::odbc::kUntrustedServer)));
-    EXPECT_EQ(kv::database::connectionFailureStatus(*m_error), m_error->description());
-    EXPECT_EQ(openLibrary(), 0);
-    // The server saw the attempts, and none got as far as a session.
-    const auto attempts = [&] { return serverLog().mid(logBefore).count("could not accept SSL connection"); };
-    EXPECT_TRUE(testenv::pollUntil([&] { return attempts() >= 3; }, std::chrono::seconds(5)))
-        << serverLog().mid(logBefore).toStdString();
-    EXPECT_FALSE(serverLog().mid(logBefore).contains("connection authorized"));
+    struct Case {
+        const char *what;
+        Variables variables;
+        QString host;
+        const char *says;
+    };
+    Variables otherName = verified();
+    otherName.emplace("PGHOSTADDR", "127.0.0.1");
+    const Case cases[] = {
+        {"an impostor's certificate", verified("KV_TLS_IMPOSTOR_ROOT_CERT"), m_settings.db_host,
+         "certificate verify failed"},
+        {"a certificate for another name", otherName, QStringLiteral("kv-other-name.invalid"),
+         "does not match host name"},
+    };
+    const kv::LauncherSettings right = m_settings;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        m_settings.db_host = c.host;
+        writeLibraryConf();
+        const qsizetype logBefore = serverLog().size();
+        Environment env(c.variables);
+        const auto look = kv::database::lookAtSchema(m_settings);
+        EXPECT_TRUE(look.error != 0 && look.description.startsWith(QLatin1String(kv::odbc::kUntrustedServer)) &&
+                    look.description.contains(QLatin1String(c.says)))
+            << look.description.toStdString();
+        testsupport::ScriptedPrompter prompter;
+        testsupport::RecordingEventLog log;
+        kv::database::tellSchemaLook(look, false, prompter, log);
+        EXPECT_EQ(log.lines, QStringList{QStringLiteral("<4>database not usable yet: ") + look.description});
+        EXPECT_TRUE(openError().startsWith(QLatin1String(kv::odbc::kUntrustedServer)));
+        EXPECT_EQ(kv::database::connectionFailureStatus(*m_error), m_error->description());
+        EXPECT_EQ(openLibrary(), 0);
+        // The server saw no session; an impostor's handshake it even refused.
+        if (c.host == right.db_host) {
+            const auto attempts = [&] { return serverLog().mid(logBefore).count("could not accept SSL connection"); };
+            EXPECT_TRUE(testenv::pollUntil([&] { return attempts() >= 3; }, std::chrono::seconds(5)))
+                << serverLog().mid(logBefore).toStdString();
+        }
+        EXPECT_FALSE(serverLog().mid(logBefore).contains("connection authorized"));
+    }
+    m_settings = right;
 }
 
 // The role kvcert has no password: its certificate logs it in, and without
