@@ -4,6 +4,9 @@
 
 #include "config/odbc.h"
 #include "launcher/passlog.h"
+#include "launcher/stationstatus.h"
+#include "clustersettings.h"
+#include "recordingsinks.h"
 
 #include "qtapp.h"
 #include "testenv.h"
@@ -833,6 +836,78 @@ TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
     EXPECT_EQ(l.shellConf.stationid, QStringLiteral("1"));
     EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT name, path FROM managedprogram WHERE machineid = 1"),
               "Card reader|" + rig.dir.appPath().toStdString() + "\n");
+}
+
+// The till's status row: written at once when a program's state or the
+// printer's reasons change, by the watchdog's next look; an unchanged pass
+// asks for nothing (a tick a second of writes would be the chain's server's
+// whole load); the check carries the rest.
+TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
+{
+    testsupport::qtApp<QCoreApplication>();
+    testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
+    testenv::psql("DELETE FROM launcherstatus WHERE stationid = 43");
+    kv::LauncherSettings settings = testsupport::clusterSettings();
+    settings.stationid = QStringLiteral("43");
+    settings.esc_printer = QStringLiteral("Receipt");
+    kv::odbc::Connection connection;
+    connection.open(kv::database::buildConnectionText(settings));
+    // The look the status asks for runs its rider there and then.
+    struct Looks final : kv::DatabaseWatchdog {
+        std::function<void(kv::odbc::Connection &)> rider;
+        kv::odbc::Connection *connection = nullptr;
+        int asked = 0;
+        bool testDatabaseConnection(const kv::LauncherSettings &) override { return false; }
+        bool probeDatabaseConnection(const kv::LauncherSettings &) override
+        {
+            ++asked;
+            rider(*connection);
+            return true;
+        }
+        qint32 applyDatabaseTest() override { return 0; }
+        void setDbConnectionUp(bool) override {}
+    } looks;
+    looks.connection = &connection;
+    kv::FakeClock clock;
+    kv::InlineWorker printerWorker;
+    kv::platform::RecordingSpooler spooler;
+    spooler.setPrinters({"Receipt"});
+    testsupport::RecordingEventLog log;
+    kv::StationStatus status(QStringLiteral("till43"), QStringLiteral("1"), clock.now(), clock, looks, printerWorker,
+                             spooler, log, [] { return kv::DatabaseHealth{true, 0}; });
+    looks.rider = status.rider();
+    testsupport::ScriptedPrompter prompter;
+    std::vector<kv::ManagedProgram> programs(1);
+    programs[0].name = QStringLiteral("Card reader");
+    programs[0].process = std::make_unique<kv::clsProcess>(prompter);
+    programs[0].process->pReady = true;
+
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        int passes, asks;
+    };
+    const Step steps[] = {
+        {"the first pass", [] {}, 1, 1},
+        {"nothing changed", [] {}, 3, 0},
+        {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1},
+        {"still ended", [] {}, 3, 0},
+        {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1},
+        // Asked every few passes; told once it is seen.
+        {"the printer ran out of paper", [&] { spooler.setStateReasons({"media-empty-error"}); },
+         kv::StationStatus::kTicksPerPrinterLook + 1, 1},
+    };
+    for (const Step &step : steps) {
+        step.change();
+        const int before = looks.asked;
+        for (int pass = 0; pass < step.passes; ++pass)
+            status.afterSupervision(settings, programs, true, false);
+        EXPECT_EQ(looks.asked - before, step.asks) << step.what;
+        EXPECT_EQ(status.writes(), looks.asked) << step.what;
+    }
+    EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons "
+                            "FROM launcherstatus WHERE stationid = 43"),
+              "false|1|{media-empty-error}\n");
 }
 
 // The session of the look that found the database usable serves the steps
