@@ -65,11 +65,25 @@ as_user() {
 # builds below take seconds. A cache changes nothing the compiler makes.
 cache=()
 if [ "${CMAKE_CXX_COMPILER_LAUNCHER:-}" = ccache ] && command -v ccache >/dev/null; then
-  mkdir -p "$build/new-user-ccache"
-  chown -R "$user": "$build/new-user-ccache" 2>/dev/null || true
-  # Not where the user cannot reach it (a build under /root).
-  if as_user test -w "$build/new-user-ccache"; then
-    cache=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACHE_DIR="$build/new-user-ccache"
+  dir="$build/new-user-ccache"
+  mkdir -p "$dir"
+  chown -R "$user": "$dir" 2>/dev/null || true
+  # Not where the user cannot reach it (a build under /root): one of this
+  # run's own.
+  if ! as_user test -w "$dir"; then
+    dir="$work/ccache"
+    mkdir -p "$dir"
+  fi
+  # A new cache starts as a copy of the caller's: what this machine's build
+  # compiled, the demo's build then takes from there.
+  own=$(ccache -k cache_dir 2>/dev/null || true)
+  if [ -z "$(ls -A "$dir")" ] && [ -d "$own" ]; then
+    cp -a "$own/." "$dir/" 2>/dev/null || true
+    rm -f "$dir/ccache.conf"
+  fi
+  chown -R "$user": "$dir" 2>/dev/null || true
+  if as_user test -w "$dir"; then
+    cache=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACHE_DIR="$dir"
            CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G)
   fi
 fi
