@@ -439,10 +439,10 @@ bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
 // the cashier and the customer, so its notification does not wait for the
 // next pass: the library connection's socket wakes the window thread when
 // anything arrives, and a job takes it at once. What arrives while that job
-// runs, or within kWakeGapMs of its start, is taken by one job after it. Everything else keeps to the
-// passes: the tick's count and checks, supervision, the front-end's end, and
-// acting on what the jobs found (the log, the printer's box, the shutdown
-// question).
+// runs, or within kWakeGapMs of its start, is taken by one job after it.
+// Everything else keeps to the passes: the tick's count and checks,
+// supervision, the front-end's end, and acting on what the jobs found (the
+// log, the printer's box, the shutdown question).
 void Launcher::onNotificationArrived()
 {
     if (m_wake)
