@@ -630,6 +630,26 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
     }
 }
 
+// A job whose number never reached us (the answer to its creation lost, or
+// a run that ended before it wrote the number down) is found by its name,
+// among the server's finished jobs too: one that printed counts as taken,
+// or its receipts would print twice.
+TEST_F(PosQueueThroughCups, AJobKnownOnlyByItsNameCountsAsTakenAfterItPrinted)
+{
+    const std::string name = "kv-by-name-" + std::to_string(::getpid());
+    const std::string queueName = printerName.toStdString();
+    {
+        const auto handle = spooler.openPrinter(queueName);
+        ASSERT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}));
+        ASSERT_TRUE(testprinter::writeAll(*handle, "known by name"));
+        ASSERT_TRUE(handle->endDocument());
+    }
+    ASSERT_TRUE(testenv::pollUntil(
+        [&] { return spooler.followJob({queueName, name, 0}) == kv::platform::JobStage::Printed; },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(spooler.settleJob({queueName, name, 0}), kv::platform::JobFate::Taken);
+}
+
 // A launcher that ends in mid-upload (here its pass fails at the second row
 // and drops the job, as a killed one's connection drops) leaves a held job
 // and no part of a receipt on paper; the next run cancels that job at
