@@ -264,24 +264,25 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         row.printerError = m_printerError;
         row.programsJson = programsJson(programs, now);
         const QString statement = upsertStatement(row);
-        bool askForLook = false;
-        {
-            std::lock_guard guard(m_outbox->lock);
-            // The first statement is written at once; while writes fail,
-            // only the checks try again.
-            changed = changed || m_outbox->statement.isEmpty();
-            m_outbox->statement = statement;
-            if (changed && m_outbox->lastError.isEmpty()) {
-                m_outbox->due = true;
-                ++m_outbox->seq;
-            }
-            askForLook = m_outbox->due && m_outbox->lastError.isEmpty();
+        std::lock_guard guard(m_outbox->lock);
+        // The first statement is written at once; while writes fail, only
+        // the checks try again.
+        changed = changed || m_outbox->statement.isEmpty();
+        m_outbox->statement = statement;
+        if (changed && m_outbox->lastError.isEmpty()) {
+            m_outbox->due = true;
+            ++m_outbox->seq;
         }
-        // Refused while a look runs (its write may carry this) or while the
-        // connection is down; asked again at the next pass.
-        if (askForLook)
-            m_watchdog.probeDatabaseConnection(settings);
     }
+    bool askForLook = false;
+    {
+        std::lock_guard guard(m_outbox->lock);
+        askForLook = m_outbox->due && m_outbox->lastError.isEmpty() && !m_outbox->statement.isEmpty();
+    }
+    // Refused while a look runs (its write may carry this) or while the
+    // connection is down; asked again at the next pass, changed or not.
+    if (askForLook && database::isPlainStationId(settings.stationid))
+        m_watchdog.probeDatabaseConnection(settings);
 
     if (printing && !m_look && --m_ticksToPrinterLook <= 0) {
         m_ticksToPrinterLook = kTicksPerPrinterLook;

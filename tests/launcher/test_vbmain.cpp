@@ -856,11 +856,16 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
     struct Looks final : kv::DatabaseWatchdog {
         std::function<void(kv::odbc::Connection &)> rider;
         kv::odbc::Connection *connection = nullptr;
-        int asked = 0;
+        int asked = 0, ran = 0;
+        // Looks refused as while another runs.
+        int busy = 0;
         bool testDatabaseConnection(const kv::LauncherSettings &) override { return false; }
         bool probeDatabaseConnection(const kv::LauncherSettings &) override
         {
             ++asked;
+            if (busy > 0 && busy--)
+                return false;
+            ++ran;
             rider(*connection);
             return true;
         }
@@ -896,6 +901,8 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
         // Asked every few passes; told once it is seen.
         {"the printer ran out of paper", [&] { spooler.setStateReasons({"media-empty-error"}); },
          kv::StationStatus::kTicksPerPrinterLook + 1, 1},
+        // Refused, the write is asked for again by the next pass.
+        {"it failed while a look ran", [&] { ++programs[0].failureCount, looks.busy = 1; }, 3, 2},
     };
     for (const Step &step : steps) {
         step.change();
@@ -903,11 +910,11 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
         for (int pass = 0; pass < step.passes; ++pass)
             status.afterSupervision(settings, programs, true, false);
         EXPECT_EQ(looks.asked - before, step.asks) << step.what;
-        EXPECT_EQ(status.writes(), looks.asked) << step.what;
+        EXPECT_EQ(status.writes(), looks.ran) << step.what;
     }
     EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons "
                             "FROM launcherstatus WHERE stationid = 43"),
-              "false|1|{media-empty-error}\n");
+              "false|2|{media-empty-error}\n");
 }
 
 // The session of the look that found the database usable serves the steps
