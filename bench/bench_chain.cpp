@@ -79,7 +79,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFirstStation = 5000;
 constexpr int kReceiptsPerSecond = 5;
 constexpr int kPassesPerRelisten = 100;
-constexpr int kTicksPerPeriodicCheck = 11;
+constexpr int kPeriodicCheckTick = 11;
 // A process's client library makes its calls one at a time under one lock,
 // waiting for the server while it holds it: one process for hundreds of
 // tills falls behind its own schedule (by 0.7 s at 200 here), and the
@@ -324,7 +324,7 @@ std::string scalar(PGconn *c, const std::string &sql)
 // watchdog every eleventh pass, one notification, the relisten every 100.
 void tick(Station &s)
 {
-    if (++s.tickCount > kTicksPerPeriodicCheck) {
+    if (++s.tickCount >= kPeriodicCheckTick) {
         if (s.status)
             s.status->checkDue();
         s.watchdog.testDatabaseConnection(s.settings);
@@ -332,7 +332,7 @@ void tick(Station &s)
         s.tickCount = 0;
     }
     if (s.status) {
-        s.status->afterSupervision(s.settings, s.programs, true, s.tickCount + 1 > kTicksPerPeriodicCheck);
+        s.status->afterSupervision(s.settings, s.programs, true, s.tickCount + 1 >= kPeriodicCheckTick);
         s.watchdog.applyDatabaseTest();
     }
     // The payload form's notifications for other stations would be dropped
@@ -356,7 +356,8 @@ void tick(Station &s)
 
 // Runs every station's ticks until `until`; the lateness of each tick
 // against its schedule goes to `lateMs`.
-void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point until, std::vector<double> &lateMs)
+void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point measureFrom, Clock::time_point until,
+              std::vector<double> &lateMs)
 {
     for (;;) {
         auto next = std::min_element(stations.begin(), stations.end(),
@@ -367,7 +368,7 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
         const auto now = Clock::now();
         if (now < s.nextTick)
             std::this_thread::sleep_until(s.nextTick);
-        else
+        else if (s.nextTick >= measureFrom)
             lateMs.push_back(msSince(s.nextTick, now));
         tick(s);
         s.nextTick += std::chrono::seconds(1);
@@ -376,8 +377,9 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
 
 // The stations of one worker process, from `first`, `count` of them: set up,
 // "ready" on `out`, then the schedule from `in` (the steady clock's
-// nanoseconds until which to run), then the deletions, the lateness and
-// "end", and the end of the process when `in` closes.
+// nanoseconds from which lateness counts and until which to run), then the
+// deletions, the lateness and "end", and the end of the process when `in`
+// closes.
 [[noreturn]] void worker(int first, int count, bool withStatus, int in, int out)
 {
     const auto say = [&](const std::string &text) {
@@ -450,18 +452,19 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
         // stations are spread over eleven seconds and a hundred.
         s->watchdog.setDbConnectionUp(true);
         s->watchdog.testDatabaseConnection(s->settings);
-        s->tickCount = int(random() % kTicksPerPeriodicCheck);
+        s->tickCount = int(random() % kPeriodicCheckTick);
         s->passCounter = int(random() % kPassesPerRelisten);
         stations.push_back(std::move(s));
     }
     say("ready\n");
-    long long untilNs = 0;
-    if (::read(in, &untilNs, sizeof untilNs) != ssize_t(sizeof untilNs))
+    long long schedule[2] = {0, 0};
+    if (::read(in, schedule, sizeof schedule) != ssize_t(sizeof schedule))
         ::_exit(1);
     for (auto &s : stations)
         s->nextTick = Clock::now() + std::chrono::microseconds(random() % 1000000);
     std::vector<double> lateMs;
-    runChain(stations, Clock::time_point(std::chrono::nanoseconds(untilNs)), lateMs);
+    runChain(stations, Clock::time_point(std::chrono::nanoseconds(schedule[0])),
+             Clock::time_point(std::chrono::nanoseconds(schedule[1])), lateMs);
     std::string report;
     for (const auto &[number, at] : deletions.at)
         report += "D " + std::to_string(number) + " " + std::to_string(at.time_since_epoch().count()) + "\n";
@@ -471,7 +474,7 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     // Not before every worker is done: two thousand connections ending at
     // once hold up the server for seconds, and the workers still running
     // would count that as their own lateness.
-    while (::read(in, &untilNs, sizeof untilNs) > 0) {
+    while (::read(in, schedule, sizeof schedule) > 0) {
     }
     // No destructors: the connections end with the process.
     ::_exit(0);
@@ -637,20 +640,30 @@ void BM_Chain(benchmark::State &state)
                                             "AND application_name <> 'bench_chain'")
                           .c_str());
 
-        // The schedule: the chain alone, then with receipts, then time for
-        // the last receipts to come through.
-        const auto idleFrom = Clock::now() + std::chrono::seconds(1);
+        // The schedule: a warm-up of one check period, in which every
+        // station makes its first check and (with status rows) its first
+        // write, as a launcher does once after it started; then the chain
+        // alone; then with receipts; then time for the last receipts to come
+        // through. What is measured starts after the warm-up: a fresh
+        // session's first statements cost the server ten times a later one
+        // (its caches), and a launcher pays that once, as it pays for
+        // connecting.
+        const auto warmFrom = Clock::now() + std::chrono::seconds(1);
+        const auto idleFrom = warmFrom + std::chrono::seconds(kPeriodicCheckTick + 2);
         const auto busyFrom = idleFrom + std::chrono::seconds(idleSeconds);
         const auto busyUntil = busyFrom + std::chrono::seconds(seconds);
         const auto end = busyUntil + std::chrono::seconds(5);
-        const long long endNs = end.time_since_epoch().count();
+        const long long schedule[2] = {idleFrom.time_since_epoch().count(), end.time_since_epoch().count()};
         for (Worker &w : workers) {
-            if (::write(w.toWorker, &endNs, sizeof endNs) != ssize_t(sizeof endNs))
+            if (::write(w.toWorker, schedule, sizeof schedule) != ssize_t(sizeof schedule))
                 error = "a worker did not take its schedule";
         }
 
+        std::this_thread::sleep_until(warmFrom);
+        const auto warm = serverCpu(postmaster);
         std::this_thread::sleep_until(idleFrom);
         auto before = serverCpu(postmaster);
+        const double warmUpCpu = cpuSecondsBetween(warm, before);
         std::this_thread::sleep_until(busyFrom);
         auto middle = serverCpu(postmaster);
         const double memoryMb = serverPssMb(postmaster);
@@ -708,6 +721,7 @@ void BM_Chain(benchmark::State &state)
         state.counters["connections"] = connections;
         state.counters["connections_per_station"] = connections / size;
         state.counters["server_pss_mb"] = memoryMb;
+        state.counters["server_warmup_cpu_s"] = warmUpCpu;
         state.counters["server_idle_cpu_pct"] = 100.0 * idleCpu;
         state.counters["server_busy_cpu_pct"] = 100.0 * busy / window;
         state.counters["server_cpu_ms_per_receipt"] =
