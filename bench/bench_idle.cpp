@@ -23,6 +23,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -175,8 +176,14 @@ bool startTrayDisplay(QProcess &xvfb, QProcess &trayer, const QTemporaryDir &run
 {
     QString display;
     for (int n = 150; n < 200 && display.isEmpty(); ++n) {
-        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            continue;
+        // Taken while its lock names a living server; a killed run's
+        // leftovers Xvfb clears away itself.
+        QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(n));
+        if (lock.open(QIODevice::ReadOnly)) {
+            const int pid = lock.readAll().trimmed().toInt();
+            if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+                continue;
+        }
         xvfb.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"});
         if (waitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 5000))
             display = QStringLiteral(":%1").arg(n);

@@ -6,7 +6,9 @@
 // thread records the longest time the thread was held. Printed per outage:
 // that stall, the seconds to the outage notice and to the recovery notice,
 // and the seconds from "everything back" to the receipt queued meanwhile at
-// the test printer (and to the edit in its row).
+// the test printer (and to the edit in its row); for the frozen database,
+// the watchdog's check lines against the checks that fell due.
+// KV_OUTAGE_SCENARIOS picks outages ("frozen editor stall slow both").
 #include "config/vbDraldb.h"
 #include "config/vbWatchdog.h"
 #include "launcherfakes.h"
@@ -25,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -123,6 +126,9 @@ struct Result {
     int sessionsBefore = 0, sessionsAfter = 0;
     // From "everything back" to the edit typed meanwhile in its row.
     std::optional<qint64> editSavedMs;
+    // The watchdog's lines during the outage, one per eleventh tick however
+    // long its checks wait for the server, against the checks that fell due.
+    std::optional<int> checkLines, checksDue;
 };
 
 int sessions()
@@ -191,6 +197,11 @@ public:
         m_lastProbe = now();
     }
     const QStringList &log() const { return m_log.lines; }
+    int checkLines() const
+    {
+        return int(std::count_if(m_log.lines.begin(), m_log.lines.end(),
+                                 [](const QString &l) { return l.contains(QLatin1String("Database test")); }));
+    }
     void runFor(qint64 ms) { runUntil([] { return false; }, ms); }
     bool runUntil(const std::function<bool()> &done, qint64 boundMs)
     {
@@ -305,10 +316,13 @@ Result frozenDatabase(qint64 outageMs)
     const std::vector<int> pids = clusterProcesses();
     signalAll(pids, SIGSTOP);
     const qint64 frozenAt = till.now();
+    const int linesBefore = till.checkLines();
     std::thread other = queueReceipt("during the freeze");
     till.runFor(outageMs);
     signalAll(pids, SIGCONT);
     const qint64 back = till.now();
+    r.checkLines = till.checkLines() - linesBefore;
+    r.checksDue = int((back - frozenAt) / (1000 * kv::Launcher::kPeriodicCheckTick));
     till.collect(frozenAt, back, mark);
     till.aside([&] { other.join(); });
     return r;
@@ -436,6 +450,11 @@ void print(const Result &r)
                 qPrintable(s(r.recoveryNoticeMs)), qPrintable(s(r.receiptMs)), r.before.threads, r.peak.threads,
                 r.after.threads, r.before.descriptors, r.peak.descriptors, r.after.descriptors, r.sessionsBefore,
                 r.sessionsAfter);
+    if (r.checkLines)
+        std::printf("%-32s %s\n", "",
+                    qPrintable(QStringLiteral("the watchdog's check lines during the outage: %1 for %2 checks due")
+                                   .arg(*r.checkLines)
+                                   .arg(*r.checksDue)));
     if (r.editSavedMs)
         std::printf("%-32s %s\n", "", qPrintable(QStringLiteral("the edit in its row %1 s after the server was back")
                                                          .arg(seconds(*r.editSavedMs), 0, 'f', 1)));
@@ -464,11 +483,25 @@ int main(int argc, char **argv)
                     "recovery notice", "back -> receipt", "threads", "descriptors", "sessions");
         std::printf("%-32s %13s %14s %16s %16s   %s  %s  %s\n", "", "", "", "", "",
                     "before/most/after", "before/most/after", "before/after");
-        print(frozenDatabase(outageMs));
-        print(programManagerEditPending(outageMs));
-        print(stallingNetwork(outageMs));
-        print(slowDatabase(outageMs));
-        print(printServerAndDatabaseDown(outageMs));
+        const struct {
+            const char *name;
+            Result (*run)(qint64);
+        } scenarios[] = {{"frozen", frozenDatabase},
+                         {"editor", programManagerEditPending},
+                         {"stall", stallingNetwork},
+                         {"slow", slowDatabase},
+                         {"both", printServerAndDatabaseDown}};
+        const QStringList picked = qEnvironmentVariable("KV_OUTAGE_SCENARIOS", "frozen editor stall slow both")
+                                       .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (const QString &name : picked) {
+            const auto it = std::find_if(std::begin(scenarios), std::end(scenarios),
+                                         [&](const auto &sc) { return name == QLatin1String(sc.name); });
+            if (it == std::end(scenarios))
+                throw std::runtime_error("KV_OUTAGE_SCENARIOS: no scenario \"" + name.toStdString() + "\"");
+        }
+        for (const auto &sc : scenarios)
+            if (picked.contains(QLatin1String(sc.name)))
+                print(sc.run(outageMs));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_outage: %s (run it through bench/run, which sets up the fixtures)\n", e.what());
         return 1;
