@@ -8,7 +8,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDeadlineTimer>
 #include <QProcess>
+
+#include <functional>
 
 #include <stdexcept>
 
@@ -161,6 +164,67 @@ TEST_F(FleetCommand, ChainWithAStoreThatDoesNotAnswerWorstFirst)
     EXPECT_TRUE(check.out.contains("nostore")) << check.out.toStdString();
     // Usage errors are the plugin's UNKNOWN.
     EXPECT_EQ(fleetCommand({"--check", "--bound", "soon"}).exitCode, 3);
+}
+
+// --watch as an office leaves it open: each frame reads the rows again, and
+// a session the server ended is made again for a later frame.
+TEST_F(FleetCommand, WatchRedrawsWhatChangedAndComesBackAfterItsSessionEnded)
+{
+    testenv::psql(statusRow(1) + statusRow(2));
+    const auto db = testenv::database();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PGHOST", db.host);
+    env.insert("PGPORT", QString::number(db.port));
+    env.insert("PGDATABASE", db.name);
+    env.insert("PGUSER", db.user);
+    env.insert("PGPASSWORD", db.password);
+    QProcess watch;
+    watch.setProcessEnvironment(env);
+    watch.start(QStringLiteral(KV_FLEET_EXE), {"--watch", "--interval=1"});
+    ASSERT_TRUE(watch.waitForStarted(10000));
+    QString seen;
+    // The first frame, from the clear-screen on, that `wanted` accepts.
+    const auto frameWith = [&](const std::function<bool(const QString &)> &wanted) {
+        QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired()) {
+            watch.waitForReadyRead(200);
+            seen += QString::fromUtf8(watch.readAllStandardOutput());
+            const QStringList frames = seen.split(QStringLiteral("\033[H\033[2J"));
+            // The last piece may be a frame still being written.
+            for (int i = 0; i + 1 < frames.size(); ++i) {
+                if (wanted(frames[i])) {
+                    seen = frames.mid(i + 1).join(QStringLiteral("\033[H\033[2J"));
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    const auto rowOf = [](const QString &frame, const QString &host) {
+        for (const QString &line : frame.split('\n'))
+            if (line.contains(host))
+                return line;
+        return QString();
+    };
+    EXPECT_TRUE(frameWith([&](const QString &f) { return rowOf(f, "till2").contains(" ok "); })) << seen.toStdString();
+
+    testenv::psql("UPDATE launcherstatus SET heartbeat = now() - interval '95 s' WHERE stationid = 2");
+    EXPECT_TRUE(frameWith([&](const QString &f) { return rowOf(f, "till2").contains(" down "); }))
+        << seen.toStdString();
+
+    // The server ends the command's session (a restart, an admin): a frame
+    // says the store does not answer or reads it again at once, and the
+    // frames after it show the stations again.
+    testenv::psql("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
+                  "WHERE application_name = 'korvantis-fleet'");
+    testenv::psql("UPDATE launcherstatus SET heartbeat = now() WHERE stationid = 2");
+    EXPECT_TRUE(frameWith([&](const QString &f) {
+        return rowOf(f, "till1").contains(" ok ") && rowOf(f, "till2").contains(" ok ") &&
+               testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'korvantis-fleet'") ==
+                   "1\n";
+    })) << seen.toStdString();
+    watch.kill();
+    watch.waitForFinished(5000);
 }
 
 } // namespace
