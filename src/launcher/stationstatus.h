@@ -115,7 +115,6 @@ private:
     std::shared_ptr<Look> m_look;
 
     int m_ticksToPrinterLook = 0;
-    // How programs stood at the last pass, to see a change.
     // How each program stood at the last pass.
     struct ProgramState {
         bool running = false;
