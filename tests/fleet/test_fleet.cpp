@@ -23,8 +23,8 @@ struct FleetRun {
     QString err;
 };
 
-// The command as an office runs it: the database from PG* variables.
-FleetRun fleetCommand(const QStringList &args)
+// The database from PG* variables, as an office runs the command.
+QProcessEnvironment officeEnvironment()
 {
     const auto db = testenv::database();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -33,8 +33,13 @@ FleetRun fleetCommand(const QStringList &args)
     env.insert("PGDATABASE", db.name);
     env.insert("PGUSER", db.user);
     env.insert("PGPASSWORD", db.password);
+    return env;
+}
+
+FleetRun fleetCommand(const QStringList &args)
+{
     QProcess p;
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(officeEnvironment());
     p.start(QStringLiteral(KV_FLEET_EXE), args);
     if (!p.waitForFinished(30000))
         throw std::runtime_error("korvantis-fleet did not end");
@@ -171,15 +176,8 @@ TEST_F(FleetCommand, ChainWithAStoreThatDoesNotAnswerWorstFirst)
 TEST_F(FleetCommand, WatchRedrawsWhatChangedAndComesBackAfterItsSessionEnded)
 {
     testenv::psql(statusRow(1) + statusRow(2));
-    const auto db = testenv::database();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PGHOST", db.host);
-    env.insert("PGPORT", QString::number(db.port));
-    env.insert("PGDATABASE", db.name);
-    env.insert("PGUSER", db.user);
-    env.insert("PGPASSWORD", db.password);
     QProcess watch;
-    watch.setProcessEnvironment(env);
+    watch.setProcessEnvironment(officeEnvironment());
     watch.start(QStringLiteral(KV_FLEET_EXE), {"--watch", "--interval=1"});
     ASSERT_TRUE(watch.waitForStarted(10000));
     QString seen;
