@@ -47,6 +47,7 @@
 #include "testenv.h"
 
 #include "benchmain.h"
+#include "directpg.h"
 
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -300,18 +301,6 @@ double cpuSecondsBetween(const std::map<int, long long> &before, const std::map<
     return double(ns) / 1e9;
 }
 
-std::unique_ptr<PGconn, decltype(&PQfinish)> connectDirect()
-{
-    const auto db = testenv::database();
-    const std::string port = std::to_string(db.port);
-    const std::string host = db.host.toStdString(), name = db.name.toStdString(), user = db.user.toStdString(),
-                      password = db.password.toStdString();
-    const char *keys[] = {"host", "port", "dbname", "user", "password", "application_name", nullptr};
-    const char *values[] = {host.c_str(), port.c_str(), name.c_str(), user.c_str(), password.c_str(),
-                            "bench_chain", nullptr};
-    return {PQconnectdbParams(keys, values, 0), &PQfinish};
-}
-
 std::string scalar(PGconn *c, const std::string &sql)
 {
     PGresult *r = PQexec(c, sql.c_str());
@@ -557,7 +546,7 @@ void BM_Chain(benchmark::State &state)
     const int postmaster = testenv::postmasterPid();
 
     {
-        auto probe = connectDirect();
+        auto probe = directpg::connect("bench_chain");
         const int maxConnections = std::atoi(scalar(probe.get(), "SHOW max_connections").c_str());
         if (maxConnections < 2 * size + 10) {
             state.SkipWithError(("the cluster allows " + std::to_string(maxConnections) +
@@ -605,7 +594,7 @@ void BM_Chain(benchmark::State &state)
             if (line != "ready" && error.empty())
                 error = line.empty() ? "a worker ended during set-up" : line;
         }
-        auto control = connectDirect();
+        auto control = directpg::connect("bench_chain");
         if (error.empty() && PQstatus(control.get()) != CONNECTION_OK)
             error = "no connection to the test cluster";
         // The status table as a site has it, from the package's file.

@@ -18,6 +18,7 @@
 #include "testprinter.h"
 
 #include "benchmain.h"
+#include "directpg.h"
 #include "passtiming.h"
 #include "printerwatch.h"
 
@@ -43,19 +44,6 @@
 #include <vector>
 
 namespace {
-
-// The other part of the system, which queues receipts and notifies: a
-// connection of its own to the test cluster.
-std::unique_ptr<PGconn, decltype(&PQfinish)> senderConnection()
-{
-    const auto db = testenv::database();
-    const std::string port = std::to_string(db.port);
-    const std::string host = db.host.toStdString(), name = db.name.toStdString(), user = db.user.toStdString(),
-                      password = db.password.toStdString();
-    const char *keys[] = {"host", "port", "dbname", "user", "password", "connect_timeout", nullptr};
-    const char *values[] = {host.c_str(), port.c_str(), name.c_str(), user.c_str(), password.c_str(), "5", nullptr};
-    return {PQconnectdbParams(keys, values, 0), &PQfinish};
-}
 
 constexpr int kStation = 3;
 
@@ -218,7 +206,7 @@ void BM_NotifyToPrintBesideBareJob(benchmark::State &state)
         till.library.VB_notify_listen(till.libraryConnection, QString::fromLatin1(channel));
 
     // The other part of the system that queues the receipt and notifies.
-    const auto sender = senderConnection();
+    const auto sender = directpg::connect("bench_posqueue");
     if (PQstatus(sender.get()) != CONNECTION_OK) {
         state.SkipWithError("the sending connection failed");
         return;
@@ -363,7 +351,7 @@ void BM_NotifyToPrintThroughTheLoop(benchmark::State &state)
     };
     runFor(std::chrono::milliseconds(1500), [] { return false; }); // the start-up pass
 
-    const auto sender = senderConnection();
+    const auto sender = directpg::connect("bench_posqueue");
     if (PQstatus(sender.get()) != CONNECTION_OK) {
         state.SkipWithError("the sending connection failed");
         return;
