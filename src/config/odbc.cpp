@@ -482,12 +482,11 @@ Recordset::~Recordset() = default;
 Recordset::Recordset(Recordset &&) noexcept = default;
 Recordset &Recordset::operator=(Recordset &&) noexcept = default;
 
-void Recordset::open(const QString &sql, Connection &connection)
+std::shared_ptr<detail::StatementState> Connection::run(const QString &sql)
 {
-    close();
-    if (!connection.isOpen())
+    if (!isOpen())
         throw closedError();
-    auto conn = connection.m_state;
+    auto conn = m_state;
     if (conn->linkCut)
         throw Error(kProviderError, QStringLiteral("The connection to the database server was lost."),
                     QStringLiteral("08S01"));
@@ -509,6 +508,20 @@ void Recordset::open(const QString &sql, Connection &connection)
     // No rows affected is not a failure.
     if (rc != SQL_NO_DATA)
         check(rc, SQL_HANDLE_STMT, s->stmt, "SQLExecDirect");
+    return s;
+}
+
+void execute(const QString &sql, Connection &connection)
+{
+    // The driver has read the whole answer when the call returns; the
+    // handle is freed here.
+    connection.run(sql);
+}
+
+void Recordset::open(const QString &sql, Connection &connection)
+{
+    close();
+    std::shared_ptr<detail::StatementState> s = connection.run(sql);
 
     SQLSMALLINT columns = 0;
     check(SQLNumResultCols(s->stmt, &columns), SQL_HANDLE_STMT, s->stmt, "SQLNumResultCols");

@@ -158,8 +158,16 @@ public:
 
 private:
     friend class Recordset;
+    friend void execute(const QString &sql, Connection &connection);
+    // Runs sql on this connection: the statement, its answer read.
+    std::shared_ptr<detail::StatementState> run(const QString &sql);
     std::shared_ptr<detail::ConnectionState> m_state;
 };
+
+// Runs sql on an open connection when its rows, if any, are not wanted;
+// throws Error as Recordset::open does. One call of the driver, and so one
+// deadline, where a recordset makes a second for its first row.
+void execute(const QString &sql, Connection &connection);
 
 // Forward-only, read-only.
 class Recordset {

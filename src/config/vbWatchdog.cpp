@@ -98,20 +98,28 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     if (quiet && finding->reconnect)
         return false;
     finding->checks = quiet ? 0 : 1;
-    finding->startedAt = m_clock.now();
     finding->startedAtMs = m_clock.monotonicMs();
     finding->host = settings.db_host;
-    finding->port = portInUse();
-    if (finding->reconnect)
-        log(finding->startedAt, QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
-    const QString connectionText = database::buildConnectionText(settings);
+    // An idle till looks every few seconds for months: the text of a
+    // connection is made only when one is opened, and the local time (which
+    // rereads the zone's file) only for a line.
+    QString connectionText;
+    if (finding->reconnect) {
+        log(m_clock.now(), QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
+        connectionText = database::buildConnectionText(settings);
+    }
     const bool started = m_worker.start([probe = m_probe, finding, connectionText, rider = m_rider] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
+            const auto openAnew = [&](const QString &text) {
+                connection = odbc::Connection();
+                connection.setStatementDeadlineMs(kTestDeadlineMs);
+                connection.open(text);
+                probe->openedWith = text;
+            };
             if (!finding->reconnect) {
                 try {
-                    odbc::Recordset rs;
-                    rs.open(QStringLiteral("SELECT 1"), connection);
+                    odbc::execute(QStringLiteral("SELECT 1"), connection);
                 } catch (const odbc::Error &e) {
                     // The link went after the last answer: cut by a deadline
                     // just as that answer came, or the session ended between
@@ -119,16 +127,11 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
                     // a fresh connection that fails too is an outage.
                     if (!odbc::KeptConnection::isLostLink(e))
                         throw;
-                    connection = odbc::Connection();
-                    connection.setStatementDeadlineMs(kTestDeadlineMs);
-                    connection.open(connectionText);
-                    odbc::Recordset rs;
-                    rs.open(QStringLiteral("SELECT 1"), connection);
+                    openAnew(probe->openedWith);
+                    odbc::execute(QStringLiteral("SELECT 1"), connection);
                 }
             } else {
-                connection = odbc::Connection();
-                connection.setStatementDeadlineMs(kTestDeadlineMs);
-                connection.open(connectionText);
+                openAnew(connectionText);
             }
             finding->ok = true;
         } catch (const odbc::Error &e) {
@@ -205,7 +208,7 @@ qint32 Watchdog::applyDatabaseTest()
             why = finding->ok ? QStringLiteral("the reconnect's follow-up failed")
                               : QStringLiteral("no reason given by the driver");
         m_events.log(priority,
-                     QStringLiteral("database server \"%1\", port %2: %3").arg(finding->host, finding->port, why));
+                     QStringLiteral("database server \"%1\", port %2: %3").arg(finding->host, portInUse(), why));
         if (outageBegins) {
             dbConnectionUp = false;
             if (outageCount < std::numeric_limits<qint16>::max())

@@ -57,6 +57,9 @@ private:
     struct Probe {
         // Used by nothing else; replaced by a new one on every reconnect.
         odbc::Connection watchdogConnection;
+        // The text it was opened with, for opening it again after a lost
+        // link without asking the window thread's settings.
+        QString openedWith;
     };
     struct Finding {
         bool reconnect = false;
@@ -65,11 +68,9 @@ private:
         // asked for while it was out.
         int checks = 0;
         bool ok = false;
-        QDateTime startedAt;
         qint64 startedAtMs = 0;
         // The server as the driver is asked for it, and what it said.
         QString host;
-        QString port;
         QString error;
     };
 
