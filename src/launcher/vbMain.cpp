@@ -226,7 +226,8 @@ Outcome Launcher::startUp()
                 1, MsgIcon::Exclamation);
             escPosEnabled = false;
         } else {
-            listenAll();
+            for (const QString &channel : channels())
+                m_parts.draldb.VB_notify_listen(libraryConnection, channel);
             // Rows queued while no launcher listened were notified to nobody.
             m_library.requestStartUpPass();
         }
@@ -263,12 +264,6 @@ Outcome Launcher::startUp()
         m_passTimer.start(kPassIntervalMs);
     armWake();
     return Outcome::Continue;
-}
-
-void Launcher::listenAll()
-{
-    for (const QString &channel : channels())
-        m_parts.draldb.VB_notify_listen(libraryConnection, channel);
 }
 
 void Launcher::onPassTimer()
@@ -309,7 +304,11 @@ void Launcher::runPass()
         swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
-    wakeForNotifications();
+    // Its library step found the socket quiet just now: the armed notifier tells what comes next.
+    if (std::exchange(m_passFoundQuiet, false) && m_wake && m_wake->isEnabled())
+        armWake();
+    else
+        wakeForNotifications();
 }
 
 void Launcher::mainTick()
@@ -422,7 +421,7 @@ void Launcher::notificationStep()
     // act on another job.
     if (!launcherRunning)
         return;
-    handOverLibraryJob();
+    m_passFoundQuiet = !handOverLibraryJob();
 }
 
 bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
