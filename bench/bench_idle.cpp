@@ -6,7 +6,10 @@
 //   bench_idle                         a 110 s window
 //   KV_IDLE_SECONDS=22 bench_idle      a shorter one
 //   KV_IDLE_MAPS=FILE bench_idle       also keeps the launcher's smaps
-//   KV_IDLE_LAUNCHER=EXE bench_idle    another build of the launcher (A/B)
+//   KV_IDLE_LAUNCHER=EXE bench_idle    another build of the launcher (A/B): in
+//                                      the idle window it runs beside this
+//                                      build, as a second till, over the same
+//                                      seconds; start-up measures it instead
 // CPU comes from the scheduler's nanosecond counts (/proc/PID/task/*/
 // schedstat), memory from /proc/PID/smaps_rollup.
 #include "tempdir.h"
@@ -38,6 +41,8 @@
 namespace {
 
 constexpr int kStation = 9;
+// The second till of an A/B window.
+constexpr int kOtherStation = 10;
 
 struct Usage {
     long rssKb = -1;
@@ -145,22 +150,24 @@ bool waitFor(const std::function<bool()> &condition, int ms)
 
 // The station's rows, the front-end's file and shell.conf for the launcher in
 // `app`, and its three programs, each running `script`.
-void setUpTill(const testsupport::TempAppDir &app, const QByteArray &script)
+void setUpTill(const testsupport::TempAppDir &app, const QByteArray &script, int station = kStation)
 {
     const auto db = testenv::database();
     // The site's tables as the package makes them: the till writes its
     // status row on every check.
-    testenv::psqlOn(db.name.toStdString(), "-f", KV_DATABASE_SQL);
-    testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(kStation) +
-                  "; DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+    if (station == kStation) {
+        testenv::psqlOn(db.name.toStdString(), "-f", KV_DATABASE_SQL);
+        testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+    }
+    testenv::psql("DELETE FROM managedprogram WHERE machineid = " + std::to_string(station));
     for (const char *name : {"tallyward.exe", "blipnote.exe"})
         testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
                       "restartonfailure, machineid) VALUES ('" + std::string(name) + "', '" +
                       app.path().toStdString() + "', '" + name + "', '', true, true, " +
-                      std::to_string(kStation) + ")");
+                      std::to_string(station) + ")");
     const QByteArray dbConf = confLine("db_host", db.host) + confLine("db_name", db.name) +
                               confLine("db_username", db.user) + confLine("db_password", db.password) +
-                              confLine("stationid", QString::number(kStation));
+                              confLine("stationid", QString::number(station));
     app.write("dralfrontend.conf", dbConf);
     app.write("shell.conf", dbConf + confLine("esc_printer", QString::fromStdString(testenv::require("KV_CUPS_OTHER_QUEUE"))) +
                                 confLine("launcher", "korvantis-launcher"));
@@ -215,10 +222,16 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
         testsupport::TempAppDir app;
         testsupport::TempAppDir sup;
         setUpTill(app, "#!/bin/sh\necho started >> '" + app.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n");
-        const char *otherLauncher = std::getenv("KV_IDLE_LAUNCHER");
-        QFile::copy(otherLauncher && *otherLauncher ? QString::fromLocal8Bit(otherLauncher)
-                                                    : QStringLiteral(KV_LAUNCHER_EXE),
-                    app.file("korvantis-launcher"));
+        QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher"));
+        // A/B: the other build as a second till beside this one.
+        const char *otherText = std::getenv("KV_IDLE_LAUNCHER");
+        const bool ab = otherText && *otherText;
+        testsupport::TempAppDir other;
+        if (ab) {
+            setUpTill(other, "#!/bin/sh\necho started >> '" + other.file("ran.log").toUtf8() + "'\nexec sleep 1000000\n",
+                      kOtherStation);
+            QFile::copy(QString::fromLocal8Bit(otherText), other.file("korvantis-launcher"));
+        }
 
         QByteArray supConf = "[supervisord]\nnodaemon=true\nlogfile=" + sup.file("supervisord.log").toUtf8() +
                              "\npidfile=" + sup.file("supervisord.pid").toUtf8() + "\nchildlogdir=" +
@@ -229,12 +242,23 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
         sup.write("supervisord.conf", supConf);
 
         // A display with a tray host of its own.
-        QProcess xvfb, trayer, launcher, supervisord;
+        QProcess xvfb, trayer, launcher, supervisord, otherLauncher;
         QTemporaryDir runtime;
         QProcessEnvironment env;
         if (!startTrayDisplay(xvfb, trayer, runtime, env)) {
             state.SkipWithError("Xvfb did not start");
             return;
+        }
+        if (ab) {
+            // Started first and left to settle: each launcher ends the
+            // other's blipnote.exe once as its watchdog first connects.
+            otherLauncher.setProcessEnvironment(env);
+            otherLauncher.setWorkingDirectory(other.path());
+            otherLauncher.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+            otherLauncher.setStandardErrorFile(QProcess::nullDevice());
+            otherLauncher.start(other.file("korvantis-launcher"), {});
+            waitFor([&] { return other.read("ran.log").count("started") >= 3; }, 30000);
+            QThread::sleep(3);
         }
         launcher.setProcessEnvironment(env);
         launcher.setWorkingDirectory(app.path());
@@ -255,8 +279,10 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
             const auto threads0 = threadsOf(launcher.processId());
             const Usage l0 = usageOf(launcher.processId());
             const Usage s0 = usageOf(supervisord.processId());
+            const Usage o0 = ab ? usageOf(otherLauncher.processId()) : Usage{};
             QThread::sleep(unsigned(seconds));
             const Usage l1 = usageOf(launcher.processId());
+            const Usage o1 = ab ? usageOf(otherLauncher.processId()) : Usage{};
             std::cerr << "bench_idle: launcher threads over the window:"
                       << threadShares(threads0, threadsOf(launcher.processId())) << "\n";
             const Usage s1 = usageOf(supervisord.processId());
@@ -275,6 +301,10 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
                 cpu(s0, s1) > 0 ? cpu(l0, l1) / cpu(s0, s1) : 0;
             state.counters["pss_launcher_x_supervisord"] = double(l1.pssKb) / double(s1.pssKb);
             state.counters["window_s"] = seconds;
+            if (ab) {
+                state.counters["other_launcher_cpu_pct"] = cpu(o0, o1);
+                state.counters["cpu_other_x_launcher"] = cpu(l0, l1) > 0 ? cpu(o0, o1) / cpu(l0, l1) : 0;
+            }
             if (const char *mapsTo = std::getenv("KV_IDLE_MAPS")) {
                 // What the idle launcher has mapped, for looking at by hand.
                 std::ifstream in("/proc/" + std::to_string(launcher.processId()) + "/smaps");
@@ -283,13 +313,14 @@ void BM_IdleBesideSupervisord(benchmark::State &state)
         }
         stopProcess(supervisord);
         stopProcess(launcher);
+        stopProcess(otherLauncher);
         stopProcess(trayer);
         stopProcess(xvfb);
         // The launcher leaves the front-end running on its way out, as it
         // does for the till; here it goes too.
         for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            QFile cmdline("/proc/" + entry + "/cwd");
-            if (QFileInfo(cmdline.fileName()).symLinkTarget() == app.path() && entry.toInt() > 0)
+            const QString cwd = QFileInfo("/proc/" + entry + "/cwd").symLinkTarget();
+            if ((cwd == app.path() || (ab && cwd == other.path())) && entry.toInt() > 0)
                 ::kill(entry.toInt(), SIGKILL);
         }
     }
