@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <mutex>
 
 namespace kv {
@@ -247,8 +248,13 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         std::lock_guard guard(m_outbox->lock);
         unmade = m_outbox->statement.isEmpty();
     }
-    const bool remake = changed || checkComesNext || unmade || builtFor != m_builtFor || health.up != m_builtHealth.up
-                        || health.outages != m_builtHealth.outages;
+    // The heartbeat is the server's clock: an unchanged row's statement
+    // stays the same from check to check, unless it tells how long ago a
+    // program ended.
+    const bool agesShown =
+        std::any_of(m_lastEnds.begin(), m_lastEnds.end(), [](const QString &end) { return !end.isEmpty(); });
+    const bool remake = changed || (checkComesNext && agesShown) || unmade || builtFor != m_builtFor
+                        || health.up != m_builtHealth.up || health.outages != m_builtHealth.outages;
     if (remake && database::isPlainStationId(settings.stationid)) {
         m_builtHealth = health;
         m_builtFor = builtFor;

@@ -912,6 +912,13 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
         EXPECT_EQ(looks.asked - before, step.asks) << step.what;
         EXPECT_EQ(status.writes(), looks.ran) << step.what;
     }
+    // The check writes the row again, with the end's age moved on.
+    clock.advanceMs(7000);
+    status.afterSupervision(settings, programs, true, true);
+    status.checkDue();
+    looks.probeDatabaseConnection(settings);
+    EXPECT_EQ(testenv::psql("SELECT (programs->0->>'ended_s_ago')::float >= 7 FROM launcherstatus WHERE stationid = 43"),
+              "t\n");
     EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons "
                             "FROM launcherstatus WHERE stationid = 43"),
               "false|2|{media-empty-error}\n");
