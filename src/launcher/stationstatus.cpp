@@ -74,7 +74,8 @@ std::function<void(odbc::Connection &)> StationStatus::rider() const
             seq = outbox->seq;
         }
         try {
-            odbc::execute(statement, connection);
+            odbc::Recordset rs;
+            rs.open(statement, connection);
             std::lock_guard guard(outbox->lock);
             ++outbox->writes;
             outbox->writtenSeq = seq;
@@ -294,8 +295,8 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         auto look = std::make_shared<Look>();
         look->printer = settings.esc_printer.toStdString();
         if (m_printerWorker.start([look, &spooler = m_spooler] {
-                if (const auto reasons = spooler.printerStateReasons(look->printer)) {
-                    for (const std::string &r : *reasons)
+                if (const std::unique_ptr<platform::PrinterHandle> printer = spooler.openPrinter(look->printer)) {
+                    for (const std::string &r : printer->stateReasons())
                         look->reasons << QString::fromStdString(r);
                 } else {
                     look->error = QString::fromStdString(spooler.lastError());

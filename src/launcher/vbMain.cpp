@@ -226,8 +226,7 @@ Outcome Launcher::startUp()
                 1, MsgIcon::Exclamation);
             escPosEnabled = false;
         } else {
-            for (const QString &channel : channels())
-                m_parts.draldb.VB_notify_listen(libraryConnection, channel);
+            listenAll();
             // Rows queued while no launcher listened were notified to nobody.
             m_library.requestStartUpPass();
         }
@@ -264,6 +263,12 @@ Outcome Launcher::startUp()
         m_passTimer.start(kPassIntervalMs);
     armWake();
     return Outcome::Continue;
+}
+
+void Launcher::listenAll()
+{
+    for (const QString &channel : channels())
+        m_parts.draldb.VB_notify_listen(libraryConnection, channel);
 }
 
 void Launcher::onPassTimer()
@@ -304,11 +309,7 @@ void Launcher::runPass()
         swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
-    // Its library step found the socket quiet just now: the armed notifier tells what comes next.
-    if (std::exchange(m_passFoundQuiet, false) && m_wake && m_wake->isEnabled())
-        armWake();
-    else
-        wakeForNotifications();
+    wakeForNotifications();
 }
 
 void Launcher::mainTick()
@@ -421,7 +422,7 @@ void Launcher::notificationStep()
     // act on another job.
     if (!launcherRunning)
         return;
-    m_passFoundQuiet = !handOverLibraryJob();
+    handOverLibraryJob();
 }
 
 bool Launcher::handOverLibraryJob(bool onlyWhenNotified)

@@ -171,6 +171,7 @@ private:
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
     // A box whose only answer is OK, shown without holding the loop.
     void tell(const QString &text, MsgIcon icon);
+    void listenAll();
     void tickBody();
     void notificationStep();
     // False when no job was handed over.
@@ -215,8 +216,6 @@ private:
     QSocketNotifier *m_wake = nullptr;
     int m_wakeSocket = -1;
     bool m_inPass = false;
-    // This pass's library step handed no job over: the socket was quiet.
-    bool m_passFoundQuiet = false;
     bool m_ended = false;
     int m_exitStatus = 0;
 };

@@ -75,24 +75,7 @@ public:
     // How the child ended, once this object has reaped it; nothing while it
     // runs, or when its end was collected elsewhere.
     virtual std::optional<ExitStatus> exitStatus() const { return std::nullopt; }
-
-    // For lookAtChildren: the descriptors that read() would ask the system
-    // about before reading (at most two); none when it would read at once.
-    virtual int descriptorsToLookAt(int (&fds)[2]) const
-    {
-        (void)fds;
-        return 0;
-    }
-    // lookAtChildren found nothing on them: the next read() answers Nothing
-    // without asking the system again.
-    virtual void foundQuiet() {}
 };
-
-// One question to the system for every child's output and end, where each
-// read() would ask one of its own: an idle till's pass, once a second, costs
-// one call however many programs it runs. Children found quiet answer their
-// next read() from it; the others read as always.
-void lookAtChildren(const std::vector<Child *> &children);
 
 // Why a start failed, for the caller's message.
 struct SpawnError {

@@ -129,16 +129,6 @@ public:
     virtual std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) = 0;
     // Why the last operation failed, for logs and test failures.
     virtual std::string lastError() const = 0;
-    // The printer's state reasons as openPrinter finds them (see
-    // PrinterHandle::stateReasons), for a look now and then that prints
-    // nothing; nullopt where openPrinter would fail, lastError() saying why.
-    virtual std::optional<std::vector<std::string>> printerStateReasons(const std::string &name)
-    {
-        const std::unique_ptr<PrinterHandle> printer = openPrinter(name);
-        if (!printer)
-            return std::nullopt;
-        return printer->stateReasons();
-    }
 };
 
 } // namespace kv::platform

@@ -65,9 +65,6 @@ public:
     // "" when nothing is new, when not running, or when this call found the
     // pipe closed (pReady then turns false). Also appended to outText.
     QString getOutput();
-    // What getOutput would read from, for a look at many programs at once
-    // (platform::lookAtChildren); nullptr when it would read nothing.
-    platform::Child *childToLookAt() const { return pReady ? m_child.get() : nullptr; }
 
     // Ends the direct child (its own children keep running) and returns the
     // runner to idle: pReady false, outText "". On a runner that was never

@@ -193,13 +193,6 @@ bool ManagedPrograms::adoptEarlierFrontEnd(const QString &frontEndName)
 
 void ManagedPrograms::superviseManagedPrograms()
 {
-    {
-        std::vector<platform::Child *> children;
-        children.reserve(managedPrograms.size());
-        for (const ManagedProgram &entry : managedPrograms)
-            children.push_back(entry.process ? entry.process->childToLookAt() : nullptr);
-        platform::lookAtChildren(children);
-    }
     // Indexes, not iterators: a message box inside a start lets the program
     // manager run, and it may append entries.
     for (std::size_t i = 0; i < managedPrograms.size(); ++i) {

@@ -426,31 +426,6 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
     EXPECT_EQ(queued(kStation), device7);
 }
 
-// The status look keeps its connection to the print server between looks: a
-// server started again meanwhile costs the next look a second connection, not
-// its answer; one that is gone fails the look with the reason, and the look
-// after its return answers again.
-TEST_F(PosQueueThroughCups, TheStatusLookAnswersAcrossAPrintServerStartedAgain)
-{
-    kv::platform::CupsSpooler spooler;
-    ASSERT_TRUE(spooler.printerStateReasons(printerName.toStdString())) << spooler.lastError();
-    struct Restore {
-        ~Restore() { testprinter::restorePrintServer(); }
-    };
-    {
-        Restore restore;
-        killPrintServer();
-    }
-    EXPECT_TRUE(spooler.printerStateReasons(printerName.toStdString())) << spooler.lastError();
-    {
-        Restore restore;
-        killPrintServer();
-        EXPECT_FALSE(spooler.printerStateReasons(printerName.toStdString()));
-        EXPECT_NE(spooler.lastError().find("print server"), std::string::npos) << spooler.lastError();
-    }
-    EXPECT_TRUE(spooler.printerStateReasons(printerName.toStdString())) << spooler.lastError();
-}
-
 // The print server goes away with a receipt queued: the pass keeps it, the
 // launcher's own retries look for the printer every few seconds without
 // printing, and the first look that finds it back prints the receipt once.

@@ -177,37 +177,6 @@ TEST_F(Processes, DecodesUtf8ExactlyAcrossReadsAndKeepsTheNewestText)
     }
 }
 
-// A pass asks the system once about every program: each one's own output and
-// end must still reach it, in this pass or the next, and one found quiet once
-// is not taken for quiet for good.
-TEST_F(Processes, OneLookAtEveryChildMissesNoOutputAndNoEnd)
-{
-    const auto waiting = [&](const char *name, const char *then) -> clsProcess & {
-        return start(script(QString::fromLatin1(name),
-                            QByteArray("echo running; while [ ! -e \"$1\" ]; do sleep 0.01; done; ") + then + "\n",
-                            quoted(dir.file(QString::fromLatin1(name) + ".go"))),
-                     QStringLiteral("running"));
-    };
-    // The quiet one first: a look that gave each child its neighbour's answer
-    // would leave the others quiet for ever.
-    clsProcess &quiet = waiting("quiet", "echo late; exec sleep 30");
-    clsProcess &talker = waiting("talker", "echo now; exec sleep 30");
-    clsProcess &ender = waiting("ender", "exit 3");
-    const auto pass = [&] {
-        kv::platform::lookAtChildren({quiet.childToLookAt(), talker.childToLookAt(), ender.childToLookAt()});
-        for (clsProcess *runner : {&quiet, &talker, &ender})
-            runner->getOutput();
-    };
-    const auto go = [&](const char *name) { QFile(dir.file(QString::fromLatin1(name) + ".go")).open(QIODevice::WriteOnly); };
-    go("talker");
-    go("ender");
-    EXPECT_TRUE(within([&] { return pass(), talker.outText.contains("now") && !ender.pReady; }));
-    EXPECT_FALSE(quiet.outText.contains("late"));
-    go("quiet");
-    EXPECT_TRUE(within([&] { return pass(), quiet.outText.contains("late"); }));
-    EXPECT_TRUE(quiet.pReady && talker.pReady);
-}
-
 // A till runs for weeks: no run may leave a zombie, a descriptor or a thread.
 TEST_F(Processes, RunsLeaveNoZombieNoDescriptorAndNoThread)
 {

@@ -425,45 +425,6 @@ std::string CupsSpooler::defaultPrinter()
     return a ? ippGetString(a, 0, nullptr) : std::string();
 }
 
-namespace {
-
-// Asks the queue for what opening it needs to know. False when the server
-// did not answer, has no such queue, or the queue refuses jobs; `error` says
-// which.
-bool askQueue(http_t *http, const std::string &name, std::vector<std::string> &reasons, std::string &error)
-{
-    // Asking the queue proves that it exists and that the server answers,
-    // before anyone writes to it. A queue that refuses jobs fails here too,
-    // so that the caller can say so before it prints anything: the job
-    // itself is only sent with the first bytes and answered at its end.
-    ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
-    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
-    ipp_status_t status;
-    Ipp reply = ask(http, request, status, error);
-    if (!reply) {
-        error = "cannot open printer " + name + ": " + error;
-        return false;
-    }
-    ipp_attribute_t *accepting = ippFindAttribute(reply.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-    if (accepting && !ippGetBoolean(accepting, 0)) {
-        error = "cannot open printer " + name + ": the queue does not accept jobs";
-        return false;
-    }
-    reasons.clear();
-    if (ipp_attribute_t *r = ippFindAttribute(reply.get(), "printer-state-reasons", IPP_TAG_KEYWORD)) {
-        for (int i = 0; i < ippGetCount(r); ++i)
-            if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
-                reasons.emplace_back(reason);
-    }
-    return true;
-}
-
-} // namespace
-
-void CupsSpooler::HttpCloser::operator()(http_t *http) const { httpClose(http); }
-
 std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
 {
     if (name.empty()) {
@@ -474,46 +435,32 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     Http http = connectTo(m_server, budget, m_lastError);
     if (!http)
         return nullptr;
-    std::vector<std::string> reasons;
-    if (!askQueue(http.get(), name, reasons, m_lastError))
+    // Asking the queue proves that it exists and that the server answers,
+    // before anyone writes to it. A queue that refuses jobs fails here too,
+    // so that the caller can say so before it prints anything: the job
+    // itself is only sent with the first bytes and answered at its end.
+    ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
+    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
+    ipp_status_t status;
+    Ipp reply = ask(http.get(), request, status, m_lastError);
+    if (!reply) {
+        m_lastError = "cannot open printer " + name + ": " + m_lastError;
         return nullptr;
-    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons));
-}
-
-std::optional<std::vector<std::string>> CupsSpooler::printerStateReasons(const std::string &name)
-{
-    if (name.empty()) {
-        m_lastError = "no printer name";
-        return std::nullopt;
     }
-    const Budget budget(m_timeout);
-    // The kept connection outlives this call's budget: it keeps no pointer to it.
-    struct Unbind {
-        std::unique_ptr<http_t, HttpCloser> &http;
-        ~Unbind()
-        {
-            if (http)
-                httpSetTimeout(http.get(), double(kSlice.count()) / 1000.0, nullptr, nullptr);
-        }
-    } unbind{m_kept};
+    ipp_attribute_t *accepting = ippFindAttribute(reply.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    if (accepting && !ippGetBoolean(accepting, 0)) {
+        m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
+        return nullptr;
+    }
     std::vector<std::string> reasons;
-    // A look every few seconds for months keeps its connection: the server
-    // keeps an idle one for minutes, and one it has closed (or a server
-    // started again) costs a second connection in the same look.
-    if (m_kept) {
-        bindBudget(m_kept.get(), budget);
-        std::string error;
-        if (askQueue(m_kept.get(), name, reasons, error))
-            return reasons;
-        m_kept.reset();
+    if (ipp_attribute_t *r = ippFindAttribute(reply.get(), "printer-state-reasons", IPP_TAG_KEYWORD)) {
+        for (int i = 0; i < ippGetCount(r); ++i)
+            if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
+                reasons.emplace_back(reason);
     }
-    m_kept.reset(connectTo(m_server, budget, m_lastError).release());
-    if (!m_kept)
-        return std::nullopt;
-    if (askQueue(m_kept.get(), name, reasons, m_lastError))
-        return reasons;
-    m_kept.reset();
-    return std::nullopt;
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons));
 }
 
 JobFate CupsSpooler::settleJob(const JobRef &job)

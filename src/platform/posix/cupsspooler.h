@@ -1,5 +1,5 @@
 // The spooler on CUPS through libcups. Every request goes over a connection
-// of its own (printerStateReasons's looks excepted), and every call (of the spooler or of an opened printer) has a
+// of its own, and every call (of the spooler or of an opened printer) has a
 // time budget that bounds all its waits together, so a print server that is
 // gone or hangs costs the caller a bounded wait, never the till.
 #pragma once
@@ -8,11 +8,7 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <string>
-
-// libcups's connection, as <cups/http.h> declares it.
-typedef struct _http_s http_t;
 
 namespace kv::platform {
 
@@ -39,7 +35,6 @@ public:
     JobStage followJob(const JobRef &job) override;
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override { return m_lastError; }
-    std::optional<std::vector<std::string>> printerStateReasons(const std::string &name) override;
 
     // Runs on the calling thread just before a job's request goes out or,
     // for the document, just before its end is sent: with "Create-Job",
@@ -48,12 +43,7 @@ public:
     void setRequestHook(std::function<void(const char *operation)> hook) { m_requestHook = std::move(hook); }
 
 private:
-    struct HttpCloser {
-        void operator()(http_t *http) const;
-    };
     std::string m_server;
-    // printerStateReasons's connection, kept from one look to the next.
-    std::unique_ptr<http_t, HttpCloser> m_kept;
     std::chrono::milliseconds m_timeout;
     std::string m_lastError;
     std::function<void(const char *)> m_requestHook;

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -241,8 +240,6 @@ public:
         got = 0;
         if (m_readFd < 0)
             return ReadResult::Closed;
-        if (std::exchange(m_foundQuiet, false))
-            return ReadResult::Nothing;
         // The idle case, a running child with nothing to say, once a second
         // for every program: one poll of the pipe and the pidfd tells it in
         // one call, where a read and a wait for the child would take two.
@@ -314,18 +311,6 @@ public:
 
     std::optional<ExitStatus> exitStatus() const override { return m_status; }
 
-    int descriptorsToLookAt(int (&fds)[2]) const override
-    {
-        // The same look read() makes itself.
-        if (m_readFd < 0 || m_pidFd < 0 || m_reaped)
-            return 0;
-        fds[0] = m_readFd;
-        fds[1] = m_pidFd;
-        return 2;
-    }
-
-    void foundQuiet() override { m_foundQuiet = true; }
-
 private:
     // The pipe has closed while the child runs on, and a runner that has
     // seen its pipe close is not polled any more: the releaser collects the
@@ -360,8 +345,6 @@ private:
     std::optional<ExitStatus> m_status;
     // The releaser collects the child through a pidfd of its own.
     bool m_watched = false;
-    // Set by lookAtChildren, taken by the next read().
-    bool m_foundQuiet = false;
 };
 
 class PosixSpawner final : public ChildSpawner {
@@ -455,38 +438,6 @@ private:
 };
 
 } // namespace
-
-void lookAtChildren(const std::vector<Child *> &children)
-{
-    std::vector<pollfd> fds;
-    std::vector<std::pair<Child *, std::size_t>> asked;
-    for (Child *child : children) {
-        int own[2];
-        const int n = child ? child->descriptorsToLookAt(own) : 0;
-        if (n <= 0)
-            continue;
-        asked.emplace_back(child, fds.size());
-        for (int i = 0; i < n; ++i)
-            fds.push_back({own[i], POLLIN, 0});
-    }
-    if (asked.empty())
-        return;
-    int ready;
-    do {
-        ready = ::poll(fds.data(), fds.size(), 0);
-    } while (ready < 0 && errno == EINTR);
-    // A failed look tells nothing: every child then asks for itself.
-    if (ready < 0)
-        return;
-    for (std::size_t k = 0; k < asked.size(); ++k) {
-        const std::size_t end = k + 1 < asked.size() ? asked[k + 1].second : fds.size();
-        bool quiet = true;
-        for (std::size_t i = asked[k].second; i < end; ++i)
-            quiet = quiet && fds[i].revents == 0;
-        if (quiet)
-            asked[k].first->foundQuiet();
-    }
-}
 
 ChildSpawner &systemSpawner()
 {
