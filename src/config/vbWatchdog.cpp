@@ -100,22 +100,20 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     finding->checks = quiet ? 0 : 1;
     finding->startedAtMs = m_clock.monotonicMs();
     finding->host = settings.db_host;
-    // An idle till looks every few seconds for months: the text of a
-    // connection is made only when one is opened, and the local time (which
-    // rereads the zone's file) only for a line.
-    QString connectionText;
-    if (finding->reconnect) {
+    // The local time rereads the zone's file: an idle till looks every few
+    // seconds for months, so it is taken only for a line.
+    if (finding->reconnect)
         log(m_clock.now(), QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
-        connectionText = database::buildConnectionText(settings);
-    }
+    // The settings as they are now, also for opening again after a lost
+    // link: the settings dialog may have named another server since.
+    const QString connectionText = database::buildConnectionText(settings);
     const bool started = m_worker.start([probe = m_probe, finding, connectionText, rider = m_rider] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
-            const auto openAnew = [&](const QString &text) {
+            const auto openAnew = [&] {
                 connection = odbc::Connection();
                 connection.setStatementDeadlineMs(kTestDeadlineMs);
-                connection.open(text);
-                probe->openedWith = text;
+                connection.open(connectionText);
             };
             if (!finding->reconnect) {
                 try {
@@ -127,11 +125,11 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
                     // a fresh connection that fails too is an outage.
                     if (!odbc::KeptConnection::isLostLink(e))
                         throw;
-                    openAnew(probe->openedWith);
+                    openAnew();
                     odbc::execute(QStringLiteral("SELECT 1"), connection);
                 }
             } else {
-                openAnew(connectionText);
+                openAnew();
             }
             finding->ok = true;
         } catch (const odbc::Error &e) {

@@ -57,9 +57,6 @@ private:
     struct Probe {
         // Used by nothing else; replaced by a new one on every reconnect.
         odbc::Connection watchdogConnection;
-        // The text it was opened with, for opening it again after a lost
-        // link without asking the window thread's settings.
-        QString openedWith;
     };
     struct Finding {
         bool reconnect = false;

@@ -450,11 +450,16 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     EXPECT_EQ(m_log.lines, QStringList{kTime + kSuccess});
     // The watchdog's session went while the server stayed (as when an answer
     // lands just as a deadline cuts the link): no outage that did not happen.
+    // The session made again follows the settings as they are now.
+    m_settings.db_name = QStringLiteral("postgres");
     testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = current_user "
                   "AND datname = current_database() AND pid <> pg_backend_pid()");
     EXPECT_EQ(testenv::sessionsSettledAt(0), 0);
     check("session gone, server there", 0, {kSuccess}, {});
     EXPECT_EQ(m_watchdog.outageCount, 0);
+    EXPECT_EQ(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                            "AND datname = 'postgres'"), "1\n");
+    m_settings = testsupport::clusterSettings();
 
     for (int outage = 1; outage <= 2; ++outage) {
         SCOPED_TRACE(outage);
