@@ -124,9 +124,14 @@ public:
         return true;
     }
     bool endPage() override { return true; }
-    bool endDocument() override { return true; }
-    kv::platform::JobFate fate() const override { return kv::platform::JobFate::Taken; }
-    kv::platform::JobRef job() const override { return {}; }
+    bool finishDocument() override { return true; }
+    bool release() override { return true; }
+    // A number of its own, so that the job can be recorded with its rows.
+    kv::platform::JobRef job() const override { return {"chain", "", m_id}; }
+
+private:
+    static inline std::atomic<int> s_jobs{0};
+    const int m_id = ++s_jobs;
 };
 
 class TakingSpooler final : public kv::platform::Spooler {
@@ -137,7 +142,6 @@ public:
     {
         return std::make_unique<TakingPrinter>();
     }
-    kv::platform::JobFate settleJob(const kv::platform::JobRef &) override { return kv::platform::JobFate::Taken; }
     kv::platform::JobStage followJob(const kv::platform::JobRef &) override { return kv::platform::JobStage::Printed; }
     std::optional<int> cancelHeldJobs(const std::string &, const std::string &) override { return 0; }
     std::string lastError() const override { return {}; }
@@ -178,7 +182,19 @@ public:
     }
     QString VB_new_sql(qint32 c, const QString &sql, qint32 &rs, qint32 flags) override
     {
-        return m_inner.VB_new_sql(c, sql, rs, flags);
+        // A printed job's rows leave in one statement: it names them.
+        if (!sql.startsWith(QLatin1String("DELETE FROM poscommands")))
+            return m_inner.VB_new_sql(c, sql, rs, flags);
+        QString error = m_inner.VB_new_sql(c, sql + QStringLiteral(" RETURNING command"), rs, flags);
+        for (qint32 i = 0; rs != 0 && i < m_inner.VB_numrecord(rs); ++i) {
+            qint32 row = m_inner.VB_moveto(rs, i);
+            const QString command = m_inner.VB_getvalue(rs, QString(), QStringLiteral("command"), row);
+            if (command.startsWith(QLatin1Char('R')))
+                m_deletions.deleted(command.mid(1).toLong());
+        }
+        if (rs != 0)
+            m_inner.VB_free(rs);
+        return error;
     }
     qint32 VB_numrecord(qint32 rs) override { return m_inner.VB_numrecord(rs); }
     qint32 VB_moveto(qint32 rs, qint32 index) override { return m_inner.VB_moveto(rs, index); }
@@ -188,12 +204,7 @@ public:
     }
     QString VB_delete(qint32 rs, const QString &table, qint32 &row) override
     {
-        qint32 copy = row;
-        const QString command = m_inner.VB_getvalue(rs, QString(), QStringLiteral("command"), copy);
-        QString error = m_inner.VB_delete(rs, table, row);
-        if (error.isEmpty() && command.startsWith(QLatin1Char('R')))
-            m_deletions.deleted(command.mid(1).toLong());
-        return error;
+        return m_inner.VB_delete(rs, table, row);
     }
     void VB_free(qint32 &rs) override { m_inner.VB_free(rs); }
     qint32 draldb_relistens(qint32 c) override { return m_inner.draldb_relistens(c); }
@@ -209,7 +220,6 @@ struct Station {
     StationLibrary library;
     qint32 connection = 0;
     kv::LauncherSettings settings;
-    kv::PrintJournal journal;
     kv::PosCommandQueue queue;
     // The launcher's watchdog runs on a worker; here every station's ticks
     // run one after another on this thread anyway.
@@ -225,13 +235,12 @@ struct Station {
     int passCounter = 0;
 
     Station(int stationId, kv::DraldbClient &shared, Deletions &deletions, kv::platform::Spooler &spooler,
-            const kv::LauncherSettings &db, const QString &journalPath, kv::NoticeSink &notices, kv::LogSink &log,
+            const kv::LauncherSettings &db, kv::NoticeSink &notices, kv::LogSink &log,
             kv::EventLog &events, kv::ImageKiller &killer, const kv::Clock &clock)
         : id(stationId),
           library(shared, stationId, deletions),
           settings(db),
-          journal(journalPath),
-          queue(library, connection, spooler, journal),
+          queue(library, connection, spooler),
           watchdog(notices, log, events, killer, clock, watchdogWorker)
     {
     }
@@ -401,9 +410,8 @@ void runChain(std::vector<std::unique_ptr<Station>> &stations, Clock::time_point
     std::mt19937 random{unsigned(first)};
     std::vector<std::unique_ptr<Station>> stations;
     for (int i = 0; i < count; ++i) {
-        auto s = std::make_unique<Station>(first + i, shared, deletions, spooler, dbSettings,
-                                           app.file(QStringLiteral("journal-%1").arg(first + i)), notices, log,
-                                           events, killer, clock);
+        auto s = std::make_unique<Station>(first + i, shared, deletions, spooler, dbSettings, notices, log, events,
+                                           killer, clock);
         // Each till's front-end folder, with its station id in the
         // configuration, as the launcher's set-up leaves it.
         const QString folder = QString::number(first + i);

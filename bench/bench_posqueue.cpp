@@ -72,8 +72,7 @@ struct Till {
     qint32 libraryConnection = 0;
     kv::platform::CupsSpooler spooler;
     benchpass::TimedSpooler timedSpooler{spooler, steps};
-    kv::PrintJournal journal{app.file(kv::PrintJournal::fileName())};
-    kv::PosCommandQueue posQueue{timedLibrary, libraryConnection, timedSpooler, journal};
+    kv::PosCommandQueue posQueue{timedLibrary, libraryConnection, timedSpooler};
     testprinter::TestPrinter printer{testprinter::defaultQueue()};
     benchprint::PrinterWatch watch{printer};
 

@@ -80,15 +80,14 @@ bool gone(const std::vector<int> &pids)
 
 // The launcher as a till runs it, on a directory that outlives it.
 struct Launcher {
-    explicit Launcher(testsupport::TempAppDir &app) : journal(app.file(kv::PrintJournal::fileName()))
+    explicit Launcher(testsupport::TempAppDir &app)
     {
         connection = library.system_init(app.file("dralfrontend"));
     }
     kv::DraldbLibrary library;
     qint32 connection = 0;
     kv::platform::CupsSpooler spooler;
-    kv::PrintJournal journal;
-    kv::PosCommandQueue queue{library, connection, spooler, journal};
+    kv::PosCommandQueue queue{library, connection, spooler};
 };
 
 std::string count(const std::string &where)

@@ -109,14 +109,20 @@ public:
         m_written = true;
         return ok;
     }
-    bool endDocument() override
+    bool finishDocument() override
     {
         const auto t = Clock::now();
-        const bool ok = m_inner->endDocument();
+        const bool ok = m_inner->finishDocument();
         m_steps.add("job_close", t);
         return ok;
     }
-    kv::platform::JobFate fate() const override { return m_inner->fate(); }
+    bool release() override
+    {
+        const auto t = Clock::now();
+        const bool ok = m_inner->release();
+        m_steps.add("job_release", t);
+        return ok;
+    }
     kv::platform::JobRef job() const override { return m_inner->job(); }
 
 private:
@@ -139,7 +145,6 @@ public:
             return handle;
         return std::make_unique<TimedPrinter>(std::move(handle), m_steps);
     }
-    kv::platform::JobFate settleJob(const kv::platform::JobRef &job) override { return m_inner.settleJob(job); }
     kv::platform::JobStage followJob(const kv::platform::JobRef &job) override { return m_inner.followJob(job); }
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &prefix) override
     {

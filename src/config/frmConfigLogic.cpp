@@ -197,12 +197,9 @@ void FrmConfigLogic::closeForTest(const QString &what, const QString &printer)
                     .arg(m_channel.lastJob().id);
     } else {
         const QString why = text::fromUtf8(m_spooler.lastError());
-        event = QStringLiteral("%1 to the printer \"%2\" %3%4")
-                    .arg(what, printer,
-                         m_channel.lastFate() == platform::JobFate::Unknown
-                             ? QStringLiteral("not confirmed: the print server may hold the job unprinted")
-                             : QStringLiteral("not printed: the print server did not take the job"),
-                         why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
+        // A job the server kept held never prints; the next start cancels it.
+        event = QStringLiteral("%1 to the printer \"%2\" not printed: the print server did not take the job%3")
+                    .arg(what, printer, why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
     }
     if (!reasons.isEmpty())
         event += QStringLiteral("; the printer reports: ") + reasons.join(QStringLiteral(", "));

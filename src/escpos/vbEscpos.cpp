@@ -98,19 +98,32 @@ void EscposChannel::escposEndPage()
 
 bool EscposChannel::escposClose()
 {
+    return escposFinishHeld() && escposRelease();
+}
+
+bool EscposChannel::escposFinishHeld()
+{
     if (!hPrinter)
         return false;
-    const bool taken = hPrinter->endDocument() && !m_writeFailed;
+    const bool whole = hPrinter->finishDocument() && !m_writeFailed;
+    if (!whole)
+        escposAbandon();
+    return whole;
+}
+
+bool EscposChannel::escposRelease()
+{
+    if (!hPrinter)
+        return false;
+    const bool released = hPrinter->release();
     escposAbandon();
-    return taken;
+    return released;
 }
 
 void EscposChannel::escposAbandon()
 {
-    if (hPrinter) {
-        m_lastFate = hPrinter->fate();
+    if (hPrinter)
         m_lastJob = hPrinter->job();
-    }
     hPrinter.reset();
     m_writeFailed = false;
 }

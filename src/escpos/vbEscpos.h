@@ -47,17 +47,20 @@ public:
     void escposWriteHex(const QString &sHex);
     void escposEndPage();
     // Ends the document and closes the printer; nothing on a closed channel.
-    // True when the spooler took the whole document: every write of the job
-    // and its end succeeded. Callers that must not lose what they printed
-    // (the POS queue) act on it; the others may ignore it.
+    // True when the spooler took the whole document and let it print: every
+    // write of the job, its end and its release succeeded.
     bool escposClose();
-    // Closes the printer without handing the document over: nothing of it
-    // is printed. For a caller whose own step failed half-way.
+    // For a caller that records the job before it prints (the POS queue):
+    // ends the document and keeps it held at the server, the printer open.
+    // True when the server holds all of it; currentJob() then names it.
+    bool escposFinishHeld();
+    // Lets the held document print and closes the printer. False when the
+    // server did not answer that it did (it may hold the job or print it).
+    bool escposRelease();
+    // Closes the printer without letting the document go: nothing of it is
+    // printed; the server may keep it held until someone cancels it.
     void escposAbandon();
-    // The job of the document closed or abandoned last, and what became of
-    // it: Unknown when the print server may have it (see
-    // platform::Spooler::settleJob).
-    platform::JobFate lastFate() const { return m_lastFate; }
+    // The job of the document last closed or abandoned.
     const platform::JobRef &lastJob() const { return m_lastJob; }
     // The open document's job, as far as the server has told it.
     platform::JobRef currentJob() const { return hPrinter ? hPrinter->job() : platform::JobRef{}; }
@@ -69,6 +72,8 @@ public:
     {
         return hPrinter ? hPrinter->stateReasons() : std::vector<std::string>{};
     }
+    // Whether the open printer's queue was stopped; false when closed.
+    bool printerStopped() const { return hPrinter && hPrinter->queueStopped(); }
     const DocInfo &documentRecord() const { return docInfo; }
 
 private:
@@ -79,7 +84,6 @@ private:
     DocInfo docInfo;
     // A write of the open job failed: the job cannot print whole.
     bool m_writeFailed = false;
-    platform::JobFate m_lastFate = platform::JobFate::NotTaken;
     platform::JobRef m_lastJob;
 };
 

@@ -9,10 +9,10 @@
 
 namespace kv {
 
-PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
-                                 PrintJournal &journal)
+PosCommandQueue::PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler)
     : m_draldb(draldb), m_libraryConnection(libraryConnection), m_spooler(spooler), m_channel(spooler),
-      m_journal(journal), m_runToken(QString::number(QRandomGenerator::system()->generate(), 16))
+      m_ledger(draldb, libraryConnection, spooler),
+      m_runToken(QString::number(QRandomGenerator::system()->generate(), 16))
 {
 }
 
@@ -28,6 +28,7 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
         ~Busy() { if (hook) hook(false); }
     } busy(m_busy);
     const auto done = [&] {
+        report.jobsOut = m_ledger.jobsOut();
         report.elapsedMs = elapsed.elapsed();
         return report;
     };
@@ -52,206 +53,171 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
     }
     report.queryRan = true;
 
-    const auto freeResultSet = [&] {
-        qint32 copy = resultSet;
-        m_draldb.VB_free(copy);
-    };
-    PassRows rows;
+    QList<Row> fresh;
+    QList<LedgerJob> recorded;
+    QList<QList<Row>> recordedRows;
     try {
         const qint32 numRecords = m_draldb.VB_numrecord(resultSet);
-        // The name finds the job on the print server when its answer is lost
-        // or the launcher starts again.
-        report.jobName = poscommands::jobNamePrefix(stationId) + m_runToken + QLatin1Char('-') +
-                         QString::number(++m_jobs);
-        // An empty queue opens the printer too, so a notification still tells
-        // the person at the till when the printer is gone.
-        QSet<QString> held;
-        std::optional<PrintJournal::Job> resend;
-        if (!m_channel.escposOpen(report.jobName, report.printerName)) {
-            // The rows stay queued for a later pass that finds the printer;
-            // deleting them now would lose the receipts.
-            report.rowsLeftQueued = numRecords > 0;
-            report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
-                                 .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
-        } else if (report.printerOpened = true; !followJobs(held, resend, report)) {
-            // A job of an earlier pass may yet print: its rows must not print
-            // beside it, nor newer rows before them.
-            m_channel.escposAbandon();
-            report.rowsLeftQueued = numRecords > 0;
-        } else {
-            // A job the server lost goes again as it was, under its name: a
-            // printer backend that kept what the printer confirmed of it
-            // (the escpos backend does, for its job) need not print that
-            // again.
-            if (resend) {
-                report.jobName = resend->name;
-                if (!m_channel.escposOpen(report.jobName, report.printerName)) {
-                    // Its turn comes at the next pass.
-                    PrintJournal::Content content = m_journal.content();
-                    content.jobs.prepend(*resend);
-                    m_journal.save(content, nullptr);
-                    resend.reset();
-                    report.printerOpened = false;
-                    report.rowsLeftQueued = numRecords > 0;
-                    report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
-                                         .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
-                    freeResultSet();
-                    return done();
-                }
+        for (qint32 index = 0; index < numRecords; ++index) {
+            qint32 handle = m_draldb.VB_moveto(resultSet, index);
+            const auto value = [&](const char *column) {
+                return m_draldb.VB_getvalue(resultSet, QString(""), QLatin1String(column), handle);
+            };
+            Row row{value("id"), poscommands::numericValue(value("device")), value("command"), value("printjob")};
+            ++report.rowsRead;
+            if (row.mark.isEmpty()) {
+                fresh.append(row);
+                continue;
             }
-            report.printerSays = escpos::reasonsInWords(m_channel.printerReasons());
-            printRows(resultSet, numRecords, held, resend ? &resend->rows : nullptr, rows, report);
-            handOver(rows, report);
-            deleteRows(resultSet, rows, report);
+            const std::optional<LedgerJob> job = ReceiptLedger::jobOfMark(row.mark);
+            if (!job) {
+                // Printed again rather than never.
+                if (!report.damagedMarks.contains(row.mark))
+                    report.damagedMarks.append(row.mark);
+                fresh.append(row);
+                continue;
+            }
+            qsizetype at = 0;
+            while (at < recorded.size() && !(recorded[at].name == job->name && recorded[at].id == job->id))
+                ++at;
+            if (at == recorded.size()) {
+                recorded.append(*job);
+                recordedRows.append(QList<Row>());
+            }
+            recorded[at].rows.append(row.id);
+            recordedRows[at].append(row);
         }
     } catch (...) {
-        // An error before the job was handed over leaves every row of the
-        // pass queued, so none of its receipts may print: the next pass
-        // prints them all (what the server has of the job stays held, and
-        // that pass cancels it). After the hand-over the journal holds the
-        // job. The library gets its result set back; the error itself is
-        // the caller's.
-        m_channel.escposAbandon();
-        if (m_channel.lastFate() == platform::JobFate::Unknown && !rows.inJob.isEmpty() && !rows.journalled) {
-            PrintJournal::Content content = m_journal.content();
-            content.jobs.append(PrintJournal::Job{report.jobName, report.printerName, m_channel.lastJob().id, true,
-                                                  idsOf(rows.inJob)});
-            m_journal.save(content, nullptr);
-        }
-        freeResultSet();
+        m_draldb.VB_free(resultSet);
         throw;
     }
-    freeResultSet();
+    m_draldb.VB_free(resultSet);
+
+    report.jobName = poscommands::jobNamePrefix(stationId) + m_runToken + QLatin1Char('-') + QString::number(++m_jobs);
+    // An empty queue opens the printer too, so a notification still tells
+    // the person at the till when the printer is gone. Nothing is written
+    // here, so closing it again makes no job.
+    if (!m_channel.escposOpen(report.jobName, report.printerName)) {
+        report.rowsLeftQueued = report.rowsRead > 0;
+        report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
+                             .arg(report.printerName, QString::fromStdString(m_spooler.lastError()));
+        return done();
+    }
+    report.printerOpened = true;
+    report.printerSays = escpos::reasonsInWords(m_channel.printerReasons());
+    if (m_channel.printerStopped())
+        report.printerSays.prepend(QStringLiteral("its queue is stopped"));
+    // Closed without a byte, it leaves no job; the new job's document stays
+    // open for it while no other job goes first.
+    const struct Close {
+        EscposChannel &channel;
+        ~Close() { channel.escposAbandon(); }
+    } close{m_channel};
+
+    m_ledger.sweepAbandoned();
+    // What became of the jobs that hold rows, oldest first.
+    QList<qsizetype> again;
+    for (qsizetype i = 0; i < recorded.size(); ++i) {
+        const LedgerJob &job = recorded[i];
+        QString failure;
+        switch (m_ledger.follow(job)) {
+        case LedgerState::Printed:
+            if (m_ledger.complete(stationId, job, failure)) {
+                report.alreadyPrinted += int(job.rows.size());
+                report.rowsDeleted += int(job.rows.size());
+                break;
+            }
+            report.failure = failure;
+            m_ledger.watch(job);
+            report.rowsAwaitingPaper += int(job.rows.size());
+            break;
+        case LedgerState::Lost:
+        case LedgerState::Cancelled:
+            again.append(i);
+            break;
+        case LedgerState::Unanswered:
+            // A job that may yet print: neither its rows nor newer ones may
+            // print beside it.
+            report.rowsLeftQueued = true;
+            report.failure = QStringLiteral("the print server did not say what became of the job \"%1\": %2")
+                                 .arg(job.name, QString::fromStdString(m_spooler.lastError()));
+            return done();
+        default:
+            m_ledger.watch(job);
+            report.rowsAwaitingPaper += int(job.rows.size());
+            break;
+        }
+    }
+    // The jobs that will never print from the server go again as they were,
+    // under their names, before anything newer: the printer's backend sends
+    // only the receipts it has not confirmed of them.
+    for (const qsizetype i : again) {
+        LedgerJob job = recorded[i];
+        job.printer = report.printerName;
+        if (!sendJob(stationId, job, recordedRows[i], report))
+            return done();
+        ++report.resent;
+    }
+    if (!fresh.isEmpty()) {
+        LedgerJob job{report.jobName, report.printerName, 0, {}};
+        for (const Row &row : std::as_const(fresh))
+            job.rows.append(row.id);
+        sendJob(stationId, job, fresh, report);
+    }
     return done();
 }
 
-QStringList PosCommandQueue::idsOf(const QList<ReadRow> &rows)
+bool PosCommandQueue::sendJob(const QString &stationId, LedgerJob &job, const QList<Row> &rows,
+                              PosPassReport &report)
 {
-    QStringList ids;
-    for (const ReadRow &row : rows) {
-        if (!row.id.isEmpty())
-            ids << row.id;
+    QString printer = job.printer;
+    const bool open = m_channel.isOpen() && m_channel.documentRecord().pDocName == job.name;
+    if (!open && !m_channel.escposOpen(job.name, printer)) {
+        report.rowsLeftQueued = true;
+        report.failure = QStringLiteral("the printer \"%1\" could not be opened: %2")
+                             .arg(printer, QString::fromStdString(m_spooler.lastError()));
+        return false;
     }
-    return ids;
-}
-
-bool PosCommandQueue::followJobs(QSet<QString> &held, std::optional<PrintJournal::Job> &resend,
-                                 PosPassReport &report)
-{
-    PrintJournal::Content content = m_journal.content();
-    if (content.jobs.isEmpty())
-        return true;
-    QList<PrintJournal::Job> waiting;
-    bool answered = true;
-    bool changed = false;
-    for (const PrintJournal::Job &job : std::as_const(content.jobs)) {
-        platform::JobStage stage = platform::JobStage::Unknown;
-        // One server that does not answer is asked no more in this pass.
-        if (answered)
-            stage = m_spooler.followJob(platform::JobRef{job.printer.toStdString(), job.name.toStdString(), job.id});
-        if (job.unanswered && answered) {
-            report.earlierJobFate = stage == platform::JobStage::Gone      ? platform::JobFate::NotTaken
-                                    : stage == platform::JobStage::Unknown ? platform::JobFate::Unknown
-                                                                           : platform::JobFate::Taken;
-        }
-        switch (stage) {
-        case platform::JobStage::Printed:
-            // On paper: from here its rows are deleted unprinted, by this
-            // pass or, should the deletes not get through, a later one.
-            content.printed.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
-            changed = true;
-            break;
-        case platform::JobStage::Gone:
-            // The server will never print it (most often: it died before it
-            // wrote the job to disk): its rows print again, the first such
-            // job's in this pass, alone; the next ones wait their turn.
-            if (!resend) {
-                resend = job;
-                changed = true;
-                break;
-            }
-            waiting.append(job);
-            held.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
-            break;
-        case platform::JobStage::Unknown:
-            if (answered)
-                report.failure = QStringLiteral("the print server did not say what became of the job \"%1\": %2")
-                                     .arg(job.name, QString::fromStdString(m_spooler.lastError()));
-            answered = false;
-            [[fallthrough]];
-        case platform::JobStage::Waiting:
-            waiting.append(job);
-            held.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
-            break;
-        }
+    writeRows(rows, report);
+    QString failure;
+    LedgerState state = LedgerState::Built;
+    try {
+        state = m_ledger.handOver(m_channel, stationId, job, failure);
+    } catch (...) {
+        // What the server holds of it never prints: cancelled at the next
+        // look if it was not recorded, sent again in its name if it was.
+        const platform::JobRef held = m_channel.currentJob();
+        m_channel.escposAbandon();
+        if (held.id > 0)
+            m_spooler.followJob(held);
+        throw;
     }
-    content.jobs = waiting;
-    QString error;
-    if (changed && !m_journal.save(content, &error) && report.failure.isEmpty())
-        report.failure = error;
-    return answered;
-}
-
-void PosCommandQueue::handOver(PassRows &rows, PosPassReport &report)
-{
-    // Nothing went to paper for these rows (no receipt, no drawer pulse):
-    // nothing to wait for.
-    const bool paper = report.receipts + report.drawerPulses > 0;
-    PrintJournal::Job job{report.jobName, report.printerName, m_channel.currentJob().id, false, idsOf(rows.inJob)};
-    QString error;
-    if (paper) {
-        // The job goes into the journal before it is let go: a till that
-        // dies from here on finds it there at its next start, and asks the
-        // print server about it before it prints its rows again.
-        PrintJournal::Content content = m_journal.content();
-        content.jobs.append(job);
-        rows.journalled = m_journal.save(content, &error);
-        if (!rows.journalled)
-            report.failure = error + QStringLiteral("; the rows leave the queue as soon as the print server has "
-                                                    "the job, and a power cut may lose them");
+    if (state == LedgerState::Built) {
+        report.rowsLeftQueued = true;
+        report.failure = failure;
+        return false;
     }
-    const auto dropJob = [&](bool asPrinted) {
-        PrintJournal::Content content = m_journal.content();
-        content.jobs.removeAll(job);
-        if (asPrinted)
-            content.printed.unite(QSet<QString>(job.rows.begin(), job.rows.end()));
-        if (!m_journal.save(content, &error) && report.failure.isEmpty())
-            report.failure = error;
-    };
-    if (!m_channel.escposClose()) {
-        report.rowsLeftQueued = !rows.inJob.isEmpty();
-        report.failure = QStringLiteral("the print server did not take the job: %1")
-                             .arg(QString::fromStdString(m_spooler.lastError()));
-        if (m_channel.lastFate() == platform::JobFate::Unknown) {
-            // The next pass asks the server what became of it first.
-            report.jobFateUnknown = true;
-            PrintJournal::Content content = m_journal.content();
-            content.jobs.removeAll(job);
-            content.jobs.append(
-                PrintJournal::Job{job.name, job.printer, m_channel.lastJob().id, true, job.rows});
-            m_journal.save(content, nullptr);
-        } else if (rows.journalled) {
-            dropJob(false);
-        }
-        rows.inJob.clear();
-        return;
+    if (state == LedgerState::Recorded) {
+        report.failure = failure;
+        report.rowsAwaitingPaper += int(rows.size());
+        return false;
     }
     report.jobAccepted = true;
-    if (!paper || !rows.journalled)
-        return; // deleted now
-    // The rows stay queued until the print server reports the job completed:
-    // the commit point is paper, not the hand-over. A receipt lost with a
-    // print server that had not yet written the job to disk prints again;
-    // one printed is never printed again by a later pass, as the journal
-    // holds its rows while the job lives. One look at once: a job the server
-    // has finished already leaves the queue in this pass.
-    if (m_spooler.followJob(platform::JobRef{job.printer.toStdString(), job.name.toStdString(), job.id}) ==
-        platform::JobStage::Printed) {
-        dropJob(true);
-        return;
-    }
-    report.rowsAwaitingPaper += int(rows.inJob.size());
-    rows.inJob.clear();
+    // One look at once: a job the server has finished already leaves the
+    // queue in this pass.
+    if (m_ledger.follow(job) == LedgerState::Printed && m_ledger.complete(stationId, job, failure))
+        report.rowsDeleted += int(rows.size());
+    else
+        report.rowsAwaitingPaper += int(rows.size());
+    return true;
+}
+
+LedgerFollow PosCommandQueue::followJobs()
+{
+    const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
+    if (!database::isPlainStationId(stationId))
+        return LedgerFollow{0, false, m_ledger.jobsOut(), QStringLiteral("the station id is not a whole number")};
+    return m_ledger.followOut(stationId);
 }
 
 LeftoverReport PosCommandQueue::cancelHeldLeftovers(const QString &sPrinterName)
@@ -276,88 +242,35 @@ LeftoverReport PosCommandQueue::cancelHeldLeftovers(const QString &sPrinterName)
     return report;
 }
 
-void PosCommandQueue::printRows(qint32 resultSet, qint32 numRecords, const QSet<QString> &held,
-                                const QStringList *only, PassRows &rows, PosPassReport &report)
+void PosCommandQueue::writeRows(const QList<Row> &rows, PosPassReport &report)
 {
-    const QSet<QString> &printed = m_journal.content().printed;
     bool drawerOpened = false;
-    for (qint32 index = 0; index < numRecords; ++index) {
-        qint32 row = m_draldb.VB_moveto(resultSet, index);
-        const QString sCommand = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("command"), row);
-        const QString sDevice = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("device"), row);
-        const QString sId = m_draldb.VB_getvalue(resultSet, QString(""), QStringLiteral("id"), row);
-        const double device = poscommands::numericValue(sDevice);
-        ++report.rowsRead;
-        rows.seen.insert(sId);
-
-        if (!sId.isEmpty() && printed.contains(sId)) {
-            // On paper; its delete did not get through.
-            ++report.alreadyPrinted;
-            rows.printed.append({row, sId});
-            continue;
-        }
-        if (!sId.isEmpty() && held.contains(sId)) {
-            // A job the print server has not completed holds it: printing
-            // it now could put it on paper twice.
-            ++report.rowsAwaitingPaper;
-            continue;
-        }
-        if (only && !only->contains(sId)) {
-            // After the lost job that goes again: the next pass prints it.
-            report.rowsLeftQueued = true;
-            continue;
-        }
-        if (device == poscommands::kReceiptPrinter) {
+    for (const Row &row : rows) {
+        if (row.device == poscommands::kReceiptPrinter) {
             m_channel.escposStartPage();
             m_channel.escposSelectReceipt();
-            const QString sPrinted = poscommands::replaceFeedAndCut(sCommand);
+            const QString sPrinted = poscommands::replaceFeedAndCut(row.command);
             m_channel.escposWrite(sPrinted);
             // A receipt that asks for its own cuts gets exactly those; any
             // other is cut once at its end so the next one starts on fresh
             // paper.
-            if (sPrinted == sCommand)
+            if (sPrinted == row.command)
                 m_channel.escposCut();
             m_channel.escposEndPage();
             ++report.receipts;
-        } else if (device == poscommands::kCashDrawer) {
+        } else if (row.device == poscommands::kCashDrawer && !drawerOpened) {
             // Several drawer rows mean one open drawer, not a drawer that
             // bangs open and shut while the cashier reaches for it.
-            if (!drawerOpened) {
-                m_channel.escposStartPage();
-                m_channel.escposSelectReceipt();
-                m_channel.escposOpenDrawer();
-                m_channel.escposEndPage();
-                drawerOpened = true;
-                ++report.drawerPulses;
-            }
+            m_channel.escposStartPage();
+            m_channel.escposSelectReceipt();
+            m_channel.escposOpenDrawer();
+            m_channel.escposEndPage();
+            drawerOpened = true;
+            ++report.drawerPulses;
         }
-        // Every row read leaves the queue with the job, those of no device
-        // of ours too: leaving one would only have it read again on every
-        // notification.
-        rows.inJob.append({row, sId});
+        // Every row read leaves the queue with its job, those of a drawer
+        // already pulsed too.
     }
-}
-
-void PosCommandQueue::deleteRows(qint32 resultSet, const PassRows &rows, PosPassReport &report)
-{
-    PrintJournal::Content journal = m_journal.content();
-    for (ReadRow row : rows.printed + rows.inJob) {
-        const QString error = m_draldb.VB_delete(resultSet, QStringLiteral("poscommands"), row.handle);
-        if (error.isEmpty()) {
-            ++report.rowsDeleted;
-            journal.printed.remove(row.id);
-        } else if (!report.rowsLeftQueued) {
-            report.rowsLeftQueued = true;
-            report.failure = QStringLiteral("the printed rows could not be deleted: %1").arg(error);
-        }
-    }
-    // What the query no longer gives has left the queue already.
-    for (auto it = journal.printed.begin(); it != journal.printed.end();)
-        it = rows.seen.contains(*it) ? std::next(it) : journal.printed.erase(it);
-    QString journalError;
-    if (journal.printed != m_journal.content().printed && !m_journal.save(journal, &journalError) &&
-        report.failure.isEmpty())
-        report.failure = journalError;
 }
 
 std::optional<bool> PosCommandQueue::rowsWaiting()

@@ -6,7 +6,7 @@
 
 #include "config/vbConfig.h"
 #include "config/vbDraldb.h"
-#include "escpos/printjournal.h"
+#include "escpos/receiptledger.h"
 #include "escpos/vbEscpos.h"
 
 #include <QList>
@@ -26,45 +26,46 @@ struct PosPassReport {
     int rowsRead = 0;
     int receipts = 0;
     int drawerPulses = 0;
-    // Journalled rows: printed by an earlier pass, deleted now unprinted.
+    // Rows of earlier jobs seen printed now, deleted unprinted.
     int alreadyPrinted = 0;
+    // Jobs the print server lost or that were cancelled there, sent again
+    // under their own names: the printer's backend prints only what it had
+    // not confirmed of them.
+    int resent = 0;
     bool printerOpened = false;
-    // The print server took the whole job.
+    // The print server took a job of this pass and let it go.
     bool jobAccepted = false;
     int rowsDeleted = 0;
     // The printer the pass used: the default printer's name when it was
     // handed none.
     QString printerName;
-    // Rows of this pass may still be queued: the printer could not be
-    // opened, the job was not taken, the query or a delete failed.
+    // Rows of this pass may still be queued unprinted: the printer could not
+    // be opened, a job was not taken or not recorded, the query or the
+    // print server did not answer.
     bool rowsLeftQueued = false;
     // Why, for a person to read; "" when the pass did all it should.
     QString failure;
+    // Marks on rows that name no job of this launcher's: their rows print
+    // again (a damaged record is never a reason to delete a row).
+    QStringList damagedMarks;
     qint64 elapsedMs = 0;
-    // The name of the pass's print job on the print server.
+    // The name of the pass's new print job on the print server.
     QString jobName;
-    // Why the printer does not print, in words ("out of paper" ...), as its
-    // queue said when the pass opened it: receipts the server took wait
-    // there until the printer is back.
+    // Why the printer does not print, in words ("out of paper", "the queue
+    // is stopped" ...), as its queue said when the pass opened it: receipts
+    // the server took wait there until the printer is back.
     QStringList printerSays;
-    // The print server did not answer whether it took this pass's job: its
-    // rows stay queued, and the next pass asks about the job before it
-    // prints them again.
-    bool jobFateUnknown = false;
-    // Set when the pass asked about such a job of an earlier pass: Taken
-    // (it prints or has printed: its rows wait for it), NotTaken (they
-    // print now; a held rest of it was cancelled) or Unknown (no answer:
-    // nothing printed, the rows stay).
-    std::optional<platform::JobFate> earlierJobFate;
     // Rows that stay queued because a job the print server has not yet
     // reported completed holds them (this pass's or an earlier one's): no
-    // pass prints them while that job lives, and the first pass after it has
+    // pass prints them while that job lives, and the look that sees it
     // completed deletes them.
     int rowsAwaitingPaper = 0;
+    // Jobs out, waiting for their paper, after the pass.
+    int jobsOut = 0;
 
     // Another pass is due soon: rows stay queued for want of a printer or
-    // a server, or wait for a job to complete before they can be deleted.
-    bool wantsAnotherPass() const { return rowsLeftQueued || rowsAwaitingPaper > 0; }
+    // a server.
+    bool wantsAnotherPass() const { return rowsLeftQueued; }
 };
 
 // What the look for held jobs of an earlier run found.
@@ -78,40 +79,39 @@ struct LeftoverReport {
 };
 
 // One object per program, built by whoever owns the program's state; tests
-// build their own around a fake or the real library and spooler. Nothing in
-// it touches a window: the launcher runs its passes off the window thread
-// and tells the person what the report says.
+// build their own around the real library and print server. Nothing in it
+// touches a window: the launcher runs its passes off the window thread and
+// tells the person what the report says. The pass reads rows and builds
+// documents; what becomes of a job is the ledger's.
 class PosCommandQueue {
 public:
     // libraryConnection is the owner's variable, read at every pass: start-up
     // may open the library connection after this object exists. The queue
     // prints through a channel of its own on `spooler`.
-    PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
-                    PrintJournal &journal);
+    PosCommandQueue(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler);
 
     // Called with true as a pass begins and false as it ends, from the
     // thread that runs the pass.
     void setBusyHook(std::function<void(bool)> hook) { m_busy = std::move(hook); }
 
-    // One pass over the station's queue: every row read is printed (device
-    // 1), pulses the drawer at most once (device 2), or is dropped (any other
-    // device), all in one print job on sPrinterName ("" for the default
-    // printer). The rows leave the queue only once the print server reports
-    // that job completed, not when it takes the job: until then the journal
-    // names the job and its rows, and every pass (of this run or the next)
-    // first asks the server about each job the journal names: the rows of
-    // a completed one are deleted unprinted, those of one still to print
-    // are left alone, and those of one the server no longer has (lost in a
-    // power cut) print again. This departs on purpose from deleting the
-    // rows once the print server has taken the job: a server as installed
-    // writes its jobs to disk only now and then (CUPS: every
-    // DirtyCleanInterval, 30 s by default), so a power cut soon after the
-    // hand-over would lose the receipts with the rows already gone. When the
-    // printer cannot be opened, the job is not taken or the server does not
-    // answer, every row stays queued.
-    // An exception from the library abandons the job unprinted, frees the
-    // result set and reaches the caller.
+    // One pass over the station's queue on sPrinterName ("" for the default
+    // printer). Rows that a job holds (see ReceiptLedger) are not printed
+    // again while it lives: those of a job now printed are deleted, those of
+    // a job lost or cancelled go again in that job's name, oldest first.
+    // Then every row no job holds is printed (device 1), pulses the drawer
+    // at most once (device 2), in one new job, which is recorded with its
+    // rows before it may print. The rows leave the queue once the print
+    // server reports their job completed (ReceiptLedger::followOut looks
+    // between passes). When the printer cannot be opened or the server does
+    // not answer, nothing prints and every row stays.
+    // An exception from the library abandons the job unprinted and reaches
+    // the caller.
     PosPassReport processPosCommands(const QString &sPrinterName);
+
+    // The jobs out, looked at between passes: the rows of those printed
+    // leave the queue at once.
+    LedgerFollow followJobs();
+    int jobsOut() const { return m_ledger.jobsOut(); }
 
     // Cancels the held jobs this station's passes left on sPrinterName (""
     // for the default printer): a launcher that ended in mid-job leaves its
@@ -127,42 +127,23 @@ public:
     bool printerReachable(const QString &sPrinterName);
 
 private:
-    struct ReadRow {
-        qint32 handle = 0;
+    struct Row {
         QString id;
+        double device = 0;
+        QString command;
+        QString mark;
     };
-    // What the pass did with the rows it read.
-    struct PassRows {
-        // Every id read.
-        QSet<QString> seen;
-        // On paper by an earlier job: deleted unprinted.
-        QList<ReadRow> printed;
-        // Printed into this pass's job, in order: deleted once on paper.
-        QList<ReadRow> inJob;
-        // The job is in the journal.
-        bool journalled = false;
-    };
-    static QStringList idsOf(const QList<ReadRow> &rows);
-    // Asks the print server about every job the journal names (see
-    // processPosCommands); `held` gets the rows of jobs still to print,
-    // `resend` the first job the server will never print, whose rows alone
-    // this pass prints again. False when the server did not answer: nothing
-    // may print then.
-    bool followJobs(QSet<QString> &held, std::optional<PrintJournal::Job> &resend, PosPassReport &report);
-    // Prints the rows read that are neither on paper nor held; with `only`,
-    // just those of these ids.
-    void printRows(qint32 resultSet, qint32 numRecords, const QSet<QString> &held, const QStringList *only,
-                   PassRows &rows, PosPassReport &report);
-    // Journals the job, lets it go, and keeps in rows.inJob only what is to
-    // be deleted now.
-    void handOver(PassRows &rows, PosPassReport &report);
-    void deleteRows(qint32 resultSet, const PassRows &rows, PosPassReport &report);
+    // Writes the rows' pages into the open document; false when there was
+    // nothing to print.
+    void writeRows(const QList<Row> &rows, PosPassReport &report);
+    // Opens the printer for a job, builds its document and hands it over.
+    bool sendJob(const QString &stationId, LedgerJob &job, const QList<Row> &rows, PosPassReport &report);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
     platform::Spooler &m_spooler;
     EscposChannel m_channel;
-    PrintJournal &m_journal;
+    ReceiptLedger m_ledger;
     std::function<void(bool)> m_busy;
     // Makes this run's job names unique among those of other runs.
     const QString m_runToken;

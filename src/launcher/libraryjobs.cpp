@@ -3,8 +3,8 @@
 namespace kv {
 
 LibraryJobs::LibraryJobs(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
-                         PrintJournal &journal, const Clock &clock, Worker &worker)
-    : m_draldb(draldb), m_libraryConnection(libraryConnection), m_queue(draldb, libraryConnection, spooler, journal),
+                         const Clock &clock, Worker &worker)
+    : m_draldb(draldb), m_libraryConnection(libraryConnection), m_queue(draldb, libraryConnection, spooler),
       m_clock(clock), m_worker(worker)
 {
 }
@@ -30,6 +30,10 @@ std::optional<LibraryFindings> LibraryJobs::takeFindings()
         m_retryPending = *findings->rowsMayWait;
     if (m_retryPending && !wasPending)
         m_retryAtMs = m_clock.monotonicMs() + kRetryIntervalMs;
+    const bool wasFollowing = m_followPending;
+    m_followPending = findings->jobsOut > 0;
+    if (m_followPending && !wasFollowing)
+        m_followAtMs = m_clock.monotonicMs() + kFollowIntervalMs;
     return findings;
 }
 
@@ -39,22 +43,26 @@ bool LibraryJobs::startJob(const QString &sPrinterName, const QStringList &chann
         return false;
     const qint64 now = m_clock.monotonicMs();
     const bool retryDue = m_retryPending && now >= m_retryAtMs;
+    const bool followDue = m_followPending && now >= m_followAtMs;
     // An idle till's tick costs a look at the library's socket, not a second
     // thread woken every second.
     const bool startUp = m_startUpDue;
-    if (!startUp && !retryDue && channels.isEmpty() && !m_draldb.draldb_pending(m_libraryConnection))
+    if (!startUp && !retryDue && !followDue && channels.isEmpty() && !m_draldb.draldb_pending(m_libraryConnection))
         return false;
-    if (!m_worker.start([this, sPrinterName, channels, retryDue, startUp] {
-            runJob(sPrinterName, channels, retryDue, startUp);
+    if (!m_worker.start([this, sPrinterName, channels, retryDue, startUp, followDue] {
+            runJob(sPrinterName, channels, retryDue, startUp, followDue);
         }))
         return false;
     if (retryDue)
         m_retryAtMs = now + kRetryIntervalMs;
+    if (followDue)
+        m_followAtMs = now + kFollowIntervalMs;
     m_startUpDue = false;
     return true;
 }
 
-void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp)
+void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp,
+                         bool followDue)
 {
     LibraryFindings found;
     try {
@@ -99,6 +107,16 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
             if (m_queue.rowsWaiting().value_or(false))
                 found.pass = m_queue.processPosCommands(sPrinterName);
         }
+        // The jobs out a pass did not just look at: a receipt on paper
+        // leaves the queue now, one lost or cancelled goes again now.
+        if (!found.pass && followDue) {
+            found.follow = m_queue.followJobs();
+            if (found.follow->passDue) {
+                found.cause = PassCause::Resend;
+                found.pass = m_queue.processPosCommands(sPrinterName);
+            }
+        }
+        found.jobsOut = m_queue.jobsOut();
     } catch (...) {
         found.error = std::current_exception();
     }

@@ -14,17 +14,19 @@
 //    jobs an earlier run left held and half sent are cancelled;
 //  - after the library has reconnected and listened again (what was notified
 //    meanwhile never comes);
-//  - while rows stay queued after a pass that could not print them, or wait
-//    for their job to complete before they are deleted, at most
+//  - while rows stay queued after a pass that could not print them, at most
 //    kRetryIntervalMs apart, each time first looking whether the printer can
 //    be opened and rows still wait, so that a long outage costs little;
+//  - when a job out that it follows came back lost or cancelled.
+// While jobs are out, each tick (at most kFollowIntervalMs apart) asks the
+// print server about them, so that a receipt's row leaves the queue within a
+// second of its paper.
 //  - after the periodic re-listen, when rows wait.
 #pragma once
 
 #include "config/vbDraldb.h"
 #include "core/clock.h"
 #include "core/worker.h"
-#include "escpos/printjournal.h"
 #include "escpos/vbPosCommands.h"
 #include "platform/spooler.h"
 
@@ -39,7 +41,7 @@
 namespace kv {
 
 // Why a pass ran.
-enum class PassCause { Notification, StartUp, Reconnect, Retry, Relisten };
+enum class PassCause { Notification, StartUp, Reconnect, Retry, Relisten, Resend };
 
 // What one job found, for the tick to act on.
 struct LibraryFindings {
@@ -54,21 +56,25 @@ struct LibraryFindings {
     std::optional<bool> rowsMayWait;
     // At start-up: the held jobs an earlier run left half sent, cancelled.
     std::optional<LeftoverReport> leftovers;
+    // The look at the jobs out, when one ran.
+    std::optional<LedgerFollow> follow;
+    // Jobs out after the job, waiting for their paper.
+    int jobsOut = 0;
 };
 
 class LibraryJobs {
 public:
     static constexpr qint64 kRetryIntervalMs = 4000;
+    static constexpr qint64 kFollowIntervalMs = 500;
     // A job takes at most this many notifications: a sender that never stops
     // must not keep one job from ending.
     static constexpr int kMostNotificationsPerJob = 10000;
     // Jobs whose findings no tick has taken yet: no more are handed over.
     static constexpr std::size_t kMostFindingsWaiting = 32;
 
-    // libraryConnection and the journal belong to the caller and outlive
-    // this object.
+    // libraryConnection belongs to the caller and outlives this object.
     LibraryJobs(DraldbClient &draldb, const qint32 &libraryConnection, platform::Spooler &spooler,
-                PrintJournal &journal, const Clock &clock, Worker &worker);
+                const Clock &clock, Worker &worker);
     // Waits for a job still running: it uses this object.
     ~LibraryJobs();
     LibraryJobs(const LibraryJobs &) = delete;
@@ -101,7 +107,8 @@ public:
     void requestStartUpPass() { m_startUpDue = true; }
 
 private:
-    void runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp);
+    void runJob(const QString &sPrinterName, const QStringList &channels, bool retryDue, bool startUp,
+                bool followDue);
 
     DraldbClient &m_draldb;
     const qint32 &m_libraryConnection;
@@ -116,6 +123,9 @@ private:
     bool m_startUpDue = false;
     bool m_retryPending = false;
     qint64 m_retryAtMs = 0;
+    // Jobs are out: the next look at them is due at m_followAtMs.
+    bool m_followPending = false;
+    qint64 m_followAtMs = 0;
 };
 
 } // namespace kv

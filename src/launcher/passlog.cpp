@@ -10,6 +10,7 @@ QString passCauseText(PassCause cause)
     case PassCause::Reconnect: return QStringLiteral("after the client library reconnected");
     case PassCause::Retry: return QStringLiteral("retried");
     case PassCause::Relisten: return QStringLiteral("after listening again");
+    case PassCause::Resend: return QStringLiteral("for a job lost or cancelled at the print server");
     }
     return QString();
 }
@@ -31,21 +32,17 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
     else
         line += pass.jobAccepted ? QStringLiteral(", job taken by \"%1\"").arg(pass.printerName)
                                  : QStringLiteral(", no job taken");
-    if (pass.earlierJobFate) {
-        switch (*pass.earlierJobFate) {
-        case platform::JobFate::Taken: line += QStringLiteral(", an earlier unanswered job had printed"); break;
-        case platform::JobFate::NotTaken: line += QStringLiteral(", an earlier unanswered job had not printed"); break;
-        case platform::JobFate::Unknown: line += QStringLiteral(", an earlier unanswered job is still unanswered"); break;
-        }
-    }
-    if (pass.jobFateUnknown)
-        line += QStringLiteral(", job \"%1\" unanswered").arg(pass.jobName);
+    if (pass.resent > 0)
+        line += QStringLiteral(", %1 jobs lost or cancelled at the print server sent again").arg(pass.resent);
     if (pass.rowsAwaitingPaper > 0)
         line += QStringLiteral(", %1 rows kept until their job is printed").arg(pass.rowsAwaitingPaper);
     line += QStringLiteral(", %1 rows deleted, %2 ms").arg(pass.rowsDeleted).arg(pass.elapsedMs);
     if (!pass.printerSays.isEmpty())
         line += QStringLiteral("; the printer \"%1\" reports: %2, receipts wait at the print server")
                     .arg(pass.printerName, pass.printerSays.join(QStringLiteral(", ")));
+    if (!pass.damagedMarks.isEmpty())
+        line += QStringLiteral("; rows marked \"%1\", which names no print job of this launcher, printed again")
+                    .arg(pass.damagedMarks.join(QStringLiteral("\", \"")));
     if (!pass.failure.isEmpty())
         line += (pass.rowsLeftQueued ? QStringLiteral("; rows stay queued: ") : QStringLiteral("; ")) + pass.failure;
     return line;

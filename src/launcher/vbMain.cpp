@@ -44,8 +44,7 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
       m_prompter(parts.prompter, parts.log),
       managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
-      m_journal(parts.ctx.appPath() + PrintJournal::fileName()),
-      m_library(parts.draldb, libraryConnection, parts.spooler, m_journal, parts.clock, parts.libraryWorker),
+      m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
       m_busyRelay(std::make_shared<BusyRelay>())
 {
     m_passTimer.setSingleShot(true);
@@ -508,6 +507,17 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                             .arg(found.leftovers->cancelled)
                             .arg(found.leftovers->failure.isEmpty() ? QString()
                                                                     : QStringLiteral("; ") + found.leftovers->failure));
+    if (found.follow && found.follow->failure != m_followFailure) {
+        // Said once, and once more when it is over.
+        m_followFailure = found.follow->failure;
+        m_parts.log.log(m_followFailure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
+                        m_followFailure.isEmpty() ? QStringLiteral("POS: the print server answers about its jobs again")
+                                                  : QStringLiteral("POS: ") + m_followFailure);
+    }
+    if (found.follow && found.follow->rowsDeleted > 0)
+        m_parts.log.debug(QStringLiteral("POS: %1 rows of printed jobs deleted, %2 jobs still out")
+                              .arg(found.follow->rowsDeleted)
+                              .arg(found.follow->jobsOut));
     if (found.pass) {
         applyPass(*found.pass, found.cause);
     } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {

@@ -19,7 +19,6 @@
 #include "core/prompter.h"
 #include "core/windowsapi.h"
 #include "core/worker.h"
-#include "escpos/printjournal.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
 #include "launcher/stationstatus.h"
@@ -195,13 +194,14 @@ private:
     struct BusyRelay;
 
     LauncherParts m_parts;
-    PrintJournal m_journal;
     LibraryJobs m_library;
     std::shared_ptr<BusyRelay> m_busyRelay;
     // The four listens are due again; the next library job sends them.
     bool m_relistenDue = false;
     // Why rows wait has been logged, and no pass has printed since.
     bool m_waitLogged = false;
+    // What the last look at the jobs out could not do; "" when it did all.
+    QString m_followFailure;
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;

@@ -24,18 +24,6 @@ struct DocInfo {
     bool operator==(const DocInfo &) const = default;
 };
 
-// What became of a job, as far as the spooler can tell.
-enum class JobFate {
-    // It will not print: nothing reached the server, the server refused it,
-    // or it was dropped (cancelled, aborted) before it was let go.
-    NotTaken,
-    // Let go to the printer: it waits its turn, prints or has printed.
-    Taken,
-    // The answer that would have told did not come: the server may hold the
-    // job, let go or not. Ask (Spooler::settleJob) before printing it again.
-    Unknown,
-};
-
 // Where a job handed over stands at the print server, looked up by its name.
 enum class JobStage {
     // Completed: the printer's backend reported every byte on paper.
@@ -44,9 +32,12 @@ enum class JobStage {
     Waiting,
     // It will never print from here on: the server does not know it (lost
     // with a server that died before it wrote the job to disk, or dropped
-    // from its history), it was cancelled or aborted, or it was still held
-    // and has now been cancelled.
+    // from its history), or it was still held and has now been cancelled.
     Gone,
+    // Cancelled or aborted at the server (a manager cancelled a job that
+    // looked stuck): what the printer confirmed of it is on paper, the rest
+    // is not.
+    Cancelled,
     // The server did not answer (within a bounded time), or a held job could
     // not be cancelled.
     Unknown,
@@ -62,9 +53,9 @@ struct JobRef {
 };
 
 // One opened printer. Destroying it closes the printer; a document that was
-// started and not ended is then abandoned, not printed half: the server may
+// started and not released is then abandoned, not printed: the server may
 // keep it as a held job, which never prints unless let go (see
-// Spooler::cancelHeldJobs).
+// Spooler::followJob and Spooler::cancelHeldJobs).
 class PrinterHandle {
 public:
     virtual ~PrinterHandle() = default;
@@ -78,14 +69,17 @@ public:
     // After a failed write the document can no longer be printed whole.
     virtual bool write(std::string_view bytes, std::size_t &written) = 0;
     virtual bool endPage() = 0;
-    // Hands the document to the printer: true only when the spooler has
-    // taken all of it, so that it will print without further help from us.
-    // A document that had a failed write is abandoned and gives false.
-    virtual bool endDocument() = 0;
-    // The last document's fate: Taken once endDocument gave true; Unknown
-    // when it may sit on the server (an answer missed, a document abandoned
-    // after the server had its job); else NotTaken.
-    virtual JobFate fate() const = 0;
+    // Ends the document: true only when the server holds all of it, held
+    // and not yet printing (job() then has the server's number for it). A
+    // document that had a failed write gives false. A document without a
+    // byte makes no job and gives true.
+    virtual bool finishDocument() = 0;
+    // Lets the finished document print. False when the server did not
+    // answer that it did: the job may be held or let go, and
+    // Spooler::followJob tells which.
+    virtual bool release() = 0;
+    // Both, for a caller with nothing to record in between.
+    bool endDocument() { return finishDocument() && release(); }
     // The last document's job.
     virtual JobRef job() const = 0;
     // Why the printer does not print, as the queue said when it was opened:
@@ -93,6 +87,9 @@ public:
     // "cover-open-error", "offline-report" ...); empty when all is well or
     // the spooler cannot tell.
     virtual std::vector<std::string> stateReasons() const { return {}; }
+    // Whether the queue was stopped when it was opened: it keeps jobs
+    // pending until someone starts it again.
+    virtual bool queueStopped() const { return false; }
 };
 
 class Spooler {
@@ -107,14 +104,6 @@ public:
     // Opens the printer of that name; nullptr when there is no such printer
     // or the spooler cannot be reached (within a bounded time).
     virtual std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) = 0;
-    // What became of a job whose fate was Unknown. A job the server holds
-    // and has not let go is cancelled, so that it can never print beside the
-    // document sent again in its place: NotTaken then. A job the server does
-    // not know counts as NotTaken too, so a receipt is printed twice rather
-    // than never (a server that keeps no job history forgets printed ones).
-    // Unknown when the server does not answer (within a bounded time) or
-    // cannot cancel it.
-    virtual JobFate settleJob(const JobRef &job) = 0;
     // Where the job stands (see JobStage). By its number when known, and
     // only while the server gives that number the job's name (a server that
     // lost its jobs hands their numbers out again): another name there

@@ -359,8 +359,10 @@ TEST(CupsSpooler, FrozenPrintServerHoldsNoCallLongerThanItsBudget)
         {"end of the job", [&] { EXPECT_FALSE(handle->endDocument()); }},
         {"close", [&] { handle.reset(); }},
         {"open", [&] { EXPECT_EQ(spooler.openPrinter(queue), nullptr); }},
-        {"fate of a job",
-         [&] { EXPECT_EQ(spooler.settleJob({queue, "frozen", 0}), kv::platform::JobFate::Unknown); }},
+        {"where a job stands, by number",
+         [&] { EXPECT_EQ(spooler.followJob({queue, "frozen", 1}), kv::platform::JobStage::Unknown); }},
+        {"where a job stands, by name",
+         [&] { EXPECT_EQ(spooler.followJob({queue, "frozen", 0}), kv::platform::JobStage::Unknown); }},
         {"cancel held jobs", [&] { EXPECT_EQ(spooler.cancelHeldJobs(queue, "frozen"), std::nullopt); }},
     };
     for (const auto &[what, run] : calls) {

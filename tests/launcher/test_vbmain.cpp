@@ -129,13 +129,27 @@ protected:
         return l;
     }
 
-    // The queue's rows are the fake's table; its waiting count fails while
-    // `countFails` is set.
+    // The queue's rows are the fake's table, marked with their job and
+    // deleted by it as the ledger's two statements say; its waiting count
+    // fails while `countFails` is set.
     void serveQueue(const Rows &rows)
     {
         draldb.tables[QStringLiteral("poscommands")] = rows;
         draldb.answer = [this](const QString &sql) -> std::optional<Rows> {
-            const Rows queued = draldb.tables.value(QStringLiteral("poscommands"));
+            Rows &table = draldb.tables[QStringLiteral("poscommands")];
+            const QString mark = sql.section(QLatin1Char('\''), 1, 1);
+            if (sql.startsWith(QStringLiteral("UPDATE"))) {
+                const QStringList ids = sql.section(QStringLiteral("IN ("), 1).chopped(1).split(QLatin1Char(','));
+                for (auto &row : table)
+                    if (ids.contains(row.value(QStringLiteral("id"))))
+                        row[QStringLiteral("printjob")] = mark;
+                return std::nullopt;
+            }
+            if (sql.startsWith(QStringLiteral("DELETE"))) {
+                table.removeIf([&](const auto &row) { return row.value(QStringLiteral("printjob")) == mark; });
+                return std::nullopt;
+            }
+            const Rows queued = table;
             if (!sql.startsWith(QStringLiteral("Select count(*)")))
                 return queued;
             if (countFails)

@@ -8,20 +8,9 @@ struct RecordingSpooler::State {
     std::vector<std::string> installed;
     std::string defaultName;
     bool reachable = true;
-    bool failStartDocument = false;
     bool failWrites = false;
-    bool failEndDocument = false;
-    std::optional<bool> endAnswerLost;
-    bool lookupsAnswered = true;
-    bool jobsPrint = true;
     std::vector<std::string> stateReasons;
-    // What the fake server has of each job a document created.
-    enum class Server { Held, Taken, Printed, Cancelled };
-    struct Job {
-        JobRef ref;
-        Server state = Server::Held;
-    };
-    std::vector<Job> jobs;
+    int jobs = 0;
     std::vector<Op> ops;
     int openHandles = 0;
     std::string lastError;
@@ -32,15 +21,6 @@ struct RecordingSpooler::State {
         op.kind = kind;
         op.printer = printer;
         ops.push_back(std::move(op));
-    }
-
-    Job *find(const JobRef &ref)
-    {
-        for (Job &job : jobs) {
-            if (job.ref.printer == ref.printer && (ref.id > 0 ? job.ref.id == ref.id : job.ref.name == ref.name))
-                return &job;
-        }
-        return nullptr;
     }
 };
 
@@ -66,8 +46,8 @@ public:
         m_state->record(Kind::StartDocument, m_printer);
         m_state->ops.back().doc = doc;
         m_job = JobRef{m_printer, doc.documentName, 0};
-        m_fate = JobFate::NotTaken;
-        return !m_state->failStartDocument;
+        m_writeFailed = false;
+        return true;
     }
 
     bool startPage() override
@@ -80,12 +60,9 @@ public:
     {
         m_state->record(Kind::Write, m_printer);
         m_state->ops.back().bytes.assign(bytes.data(), bytes.size());
-        // As with CUPS, the first bytes create the job, held until its end.
-        if (m_job.id == 0) {
-            m_job.id = int(m_state->jobs.size()) + 1;
-            m_state->jobs.push_back({m_job, Server::Held});
-            m_fate = JobFate::Unknown;
-        }
+        // As with CUPS, the first bytes create the job.
+        if (m_job.id == 0)
+            m_job.id = ++m_state->jobs;
         written = m_state->failWrites ? 0 : bytes.size();
         m_writeFailed = m_writeFailed || m_state->failWrites;
         return !m_state->failWrites;
@@ -97,33 +74,28 @@ public:
         return true;
     }
 
-    bool endDocument() override
+    bool finishDocument() override
     {
         m_state->record(Kind::EndDocument, m_printer);
         // As a spooler does, a document with a hole in it is not handed on.
-        const bool taken = !m_writeFailed && !m_state->failEndDocument && !m_state->endAnswerLost;
-        m_writeFailed = false;
-        RecordingSpooler::State::Job *onServer = m_job.id > 0 ? m_state->find(m_job) : nullptr;
-        if (onServer && (taken || m_state->endAnswerLost.value_or(false)))
-            onServer->state = m_state->jobsPrint ? Server::Printed : Server::Taken;
-        // A job the server has stays Unknown to us unless it said it took it.
-        if (taken || !onServer)
-            m_fate = taken ? JobFate::Taken : JobFate::NotTaken;
-        return taken;
+        return !m_writeFailed;
     }
 
-    JobFate fate() const override { return m_fate; }
+    bool release() override
+    {
+        m_state->record(Kind::Release, m_printer);
+        return !m_writeFailed;
+    }
+
     JobRef job() const override { return m_job; }
     std::vector<std::string> stateReasons() const override { return m_state->stateReasons; }
 
 private:
     using Kind = RecordingSpooler::Op::Kind;
-    using Server = RecordingSpooler::State::Server;
     std::shared_ptr<RecordingSpooler::State> m_state;
     std::string m_printer;
     bool m_writeFailed = false;
     JobRef m_job;
-    JobFate m_fate = JobFate::NotTaken;
 };
 
 } // namespace
@@ -139,37 +111,8 @@ void RecordingSpooler::setPrinters(std::vector<std::string> names, std::string d
 }
 
 void RecordingSpooler::setReachable(bool reachable) { m_state->reachable = reachable; }
-void RecordingSpooler::setFailStartDocument(bool fail) { m_state->failStartDocument = fail; }
 void RecordingSpooler::setFailWrites(bool fail) { m_state->failWrites = fail; }
-void RecordingSpooler::setFailEndDocument(bool fail) { m_state->failEndDocument = fail; }
-void RecordingSpooler::setEndAnswerLost(std::optional<bool> serverTookIt) { m_state->endAnswerLost = serverTookIt; }
-void RecordingSpooler::setLookupsAnswered(bool answered) { m_state->lookupsAnswered = answered; }
-
-void RecordingSpooler::setJobsPrint(bool print)
-{
-    m_state->jobsPrint = print;
-    if (print) {
-        for (State::Job &job : m_state->jobs) {
-            if (job.state == State::Server::Taken)
-                job.state = State::Server::Printed;
-        }
-    }
-}
-
-void RecordingSpooler::forgetJobs()
-{
-    // Numbers are handed out again from where the server last saved them.
-    for (State::Job &job : m_state->jobs)
-        job.ref.name += " (forgotten)";
-}
-
 void RecordingSpooler::setStateReasons(std::vector<std::string> reasons) { m_state->stateReasons = std::move(reasons); }
-
-int RecordingSpooler::heldJobs() const
-{
-    return int(std::count_if(m_state->jobs.begin(), m_state->jobs.end(),
-                             [](const State::Job &j) { return j.state == State::Server::Held; }));
-}
 
 const std::vector<RecordingSpooler::Op> &RecordingSpooler::ops() const { return m_state->ops; }
 
@@ -227,66 +170,24 @@ std::unique_ptr<PrinterHandle> RecordingSpooler::openPrinter(const std::string &
     return std::make_unique<RecordingHandle>(m_state, name);
 }
 
-JobFate RecordingSpooler::settleJob(const JobRef &job)
-{
-    m_state->record(Op::Kind::Settle, job.printer);
-    m_state->ops.back().job = job;
-    if (!m_state->lookupsAnswered) {
-        m_state->lastError = "print server not answering";
-        return JobFate::Unknown;
-    }
-    State::Job *found = m_state->find(job);
-    if (!found)
-        return JobFate::NotTaken;
-    if (found->state == State::Server::Held)
-        found->state = State::Server::Cancelled;
-    return found->state == State::Server::Cancelled ? JobFate::NotTaken : JobFate::Taken;
-}
-
 JobStage RecordingSpooler::followJob(const JobRef &job)
 {
     m_state->record(Op::Kind::Follow, job.printer);
-    m_state->ops.back().job = job;
-    if (!m_state->lookupsAnswered) {
-        m_state->lastError = "print server not answering";
+    if (!m_state->reachable) {
+        m_state->lastError = "print server not reachable";
         return JobStage::Unknown;
     }
-    State::Job *newest = nullptr;
-    for (State::Job &j : m_state->jobs) {
-        if (j.ref.printer == job.printer && j.ref.name == job.name && (job.id <= 0 || j.ref.id == job.id))
-            newest = &j;
-    }
-    if (!newest)
-        return JobStage::Gone;
-    switch (newest->state) {
-    case State::Server::Held:
-        newest->state = State::Server::Cancelled;
-        return JobStage::Gone;
-    case State::Server::Taken: return JobStage::Waiting;
-    case State::Server::Printed: return JobStage::Printed;
-    case State::Server::Cancelled: return JobStage::Gone;
-    }
-    return JobStage::Unknown;
+    return job.id > 0 && job.id <= m_state->jobs ? JobStage::Printed : JobStage::Gone;
 }
 
-std::optional<int> RecordingSpooler::cancelHeldJobs(const std::string &printer, const std::string &namePrefix)
+std::optional<int> RecordingSpooler::cancelHeldJobs(const std::string &printer, const std::string &)
 {
     m_state->record(Op::Kind::CancelHeld, printer);
-    m_state->ops.back().job = JobRef{printer, namePrefix, 0};
-    if (!m_state->lookupsAnswered) {
-        m_state->lastError = "print server not answering";
+    if (!m_state->reachable) {
+        m_state->lastError = "print server not reachable";
         return std::nullopt;
     }
-    m_state->lastError.clear();
-    int cancelled = 0;
-    for (State::Job &job : m_state->jobs) {
-        if (job.state == State::Server::Held && job.ref.printer == printer &&
-            job.ref.name.compare(0, namePrefix.size(), namePrefix) == 0) {
-            job.state = State::Server::Cancelled;
-            ++cancelled;
-        }
-    }
-    return cancelled;
+    return 0;
 }
 
 std::string RecordingSpooler::lastError() const { return m_state->lastError; }
@@ -301,8 +202,8 @@ const char *toString(RecordingSpooler::Op::Kind kind)
     case Kind::Write: return "Write";
     case Kind::EndPage: return "EndPage";
     case Kind::EndDocument: return "EndDocument";
+    case Kind::Release: return "Release";
     case Kind::Close: return "Close";
-    case Kind::Settle: return "Settle";
     case Kind::Follow: return "Follow";
     case Kind::CancelHeld: return "CancelHeld";
     }

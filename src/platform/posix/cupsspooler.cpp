@@ -206,20 +206,6 @@ std::optional<std::vector<JobState>> listJobs(http_t *http, const std::string &p
     return jobs;
 }
 
-JobFate fateOf(ipp_jstate_t state)
-{
-    switch (state) {
-    case IPP_JSTATE_HELD:
-        return JobFate::Unknown; // until it is cancelled
-    case IPP_JSTATE_CANCELED:
-    case IPP_JSTATE_ABORTED:
-        return JobFate::NotTaken;
-    default:
-        // Pending, printing, stopped with its printer, done: let go.
-        return JobFate::Taken;
-    }
-}
-
 bool cancelJob(http_t *http, const std::string &printer, int jobId, std::string &error)
 {
     return call(http, jobRequest(IPP_OP_CANCEL_JOB, printer, jobId), error).ok();
@@ -227,8 +213,8 @@ bool cancelJob(http_t *http, const std::string &printer, int jobId, std::string 
 
 // A raw job on one printer, created held (job-hold-until=indefinite), its
 // document sent as it is written (Send-Document, last-document), and let go
-// (Release-Job) only once the server has answered that it holds the whole
-// document. A run that dies or a connection that breaks in mid-document
+// (Release-Job) only when the caller says so, after the server has answered
+// that it holds the whole document. A run that dies or a connection that breaks in mid-document
 // thus leaves at most a held job, which never prints: a server that takes a
 // cut-off document as whole (as CUPS does when a chunked upload just ends)
 // still prints nothing of it. The job is created with the first bytes: a
@@ -237,9 +223,9 @@ bool cancelJob(http_t *http, const std::string &printer, int jobId, std::string 
 class CupsPrinter final : public PrinterHandle {
 public:
     CupsPrinter(Http http, std::chrono::milliseconds timeout, std::string name,
-                std::function<void(const char *)> requestHook, std::vector<std::string> reasons)
+                std::function<void(const char *)> requestHook, std::vector<std::string> reasons, bool stopped)
         : m_timeout(timeout), m_name(std::move(name)), m_requestHook(std::move(requestHook)),
-          m_http(std::move(http)), m_reasons(std::move(reasons))
+          m_http(std::move(http)), m_reasons(std::move(reasons)), m_stopped(stopped)
     {
         bindBudget(m_http.get(), m_budget);
     }
@@ -255,8 +241,8 @@ public:
             return false;
         m_doc = doc;
         m_job = JobRef{m_name, doc.documentName, 0};
-        m_fate = JobFate::NotTaken;
         m_docOpen = true;
+        m_finished = false;
         m_failed = false;
         m_sending = false;
         return true;
@@ -283,8 +269,8 @@ public:
         return true;
     }
 
-    // True only when the server holds the whole document and has let it go.
-    bool endDocument() override
+    // True only when the server holds the whole document (held).
+    bool finishDocument() override
     {
         if (!m_docOpen)
             return false;
@@ -292,10 +278,8 @@ public:
         m_docOpen = false;
         if (m_failed)
             return false;
-        if (!m_sending) {
-            m_fate = JobFate::Taken; // nothing to print
-            return true;
-        }
+        if (!m_sending)
+            return true; // nothing to print, no job
         m_sending = false;
         hook("Send-Document");
         const Ipp sent(cupsGetResponse(m_http.get(), "/"));
@@ -303,6 +287,16 @@ public:
             fail();
             return false;
         }
+        m_finished = true;
+        return true;
+    }
+
+    bool release() override
+    {
+        if (!m_finished)
+            return !m_failed && m_job.id == 0; // a document without a job
+        m_finished = false;
+        m_budget = Budget(m_timeout);
         hook("Release-Job");
         std::string error;
         // A release that got no answer may have happened all the same.
@@ -310,13 +304,12 @@ public:
             fail();
             return false;
         }
-        m_fate = JobFate::Taken;
         return true;
     }
 
-    JobFate fate() const override { return m_fate; }
     JobRef job() const override { return m_job; }
     std::vector<std::string> stateReasons() const override { return m_reasons; }
+    bool queueStopped() const override { return m_stopped; }
 
 private:
     void hook(const char *operation) const
@@ -326,7 +319,7 @@ private:
     }
 
     // The request body may be half sent: that connection is of no further
-    // use. A job the server has stays held, its fate Unknown until asked.
+    // use. A job the server has stays held until followJob cancels it.
     void fail()
     {
         m_failed = true;
@@ -340,16 +333,11 @@ private:
         ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(m_name).c_str());
         ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, m_doc.documentName.c_str());
         ippAddString(create, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
-        // From here the server may have a job of ours.
-        m_fate = JobFate::Unknown;
         hook("Create-Job");
         std::string error;
         const Answer created = call(m_http.get(), create, error);
-        if (!created.ok()) {
-            if (created.answered())
-                m_fate = JobFate::NotTaken;
+        if (!created.ok())
             return false;
-        }
         ipp_attribute_t *id = ippFindAttribute(created.reply.get(), "job-id", IPP_TAG_INTEGER);
         m_job.id = id ? ippGetInteger(id, 0) : 0;
         if (m_job.id <= 0)
@@ -373,10 +361,12 @@ private:
     Budget m_budget{std::chrono::milliseconds(0)};
     Http m_http;
     std::vector<std::string> m_reasons;
+    bool m_stopped = false;
     DocInfo m_doc;
     JobRef m_job;
-    JobFate m_fate = JobFate::NotTaken;
     bool m_docOpen = false;
+    // The server holds the whole document, not yet let go.
+    bool m_finished = false;
     bool m_failed = false;
     // The Send-Document request is out and its document is being sent.
     bool m_sending = false;
@@ -441,8 +431,9 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     // itself is only sent with the first bytes and answered at its end.
     ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
-    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
+    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons",
+                                             "printer-state"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, attributes);
     ipp_status_t status;
     Ipp reply = ask(http.get(), request, status, m_lastError);
     if (!reply) {
@@ -460,48 +451,10 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
             if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
                 reasons.emplace_back(reason);
     }
-    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons));
-}
-
-JobFate CupsSpooler::settleJob(const JobRef &job)
-{
-    const Budget budget(m_timeout);
-    Http http = connectTo(m_server, budget, m_lastError);
-    if (!http)
-        return JobFate::Unknown;
-    std::vector<JobState> found;
-    if (job.id > 0) {
-        ipp_t *request = jobRequest(IPP_OP_GET_JOB_ATTRIBUTES, job.printer, job.id);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-state");
-        const Answer answer = call(http.get(), request, m_lastError);
-        ipp_attribute_t *state = answer.ok() ? ippFindAttribute(answer.reply.get(), "job-state", IPP_TAG_ENUM)
-                                             : nullptr;
-        if (state)
-            found.push_back(JobState{job.id, job.name, ipp_jstate_t(ippGetInteger(state, 0))});
-        else if (!answer.answered() || answer.status != IPP_STATUS_ERROR_NOT_FOUND)
-            return JobFate::Unknown;
-    } else {
-        // The server never said which number it gave the job, if any: the
-        // name, unique to the job, finds it.
-        const auto jobs = listJobs(http.get(), job.printer, "all", m_lastError);
-        if (!jobs)
-            return JobFate::Unknown;
-        for (const JobState &j : *jobs) {
-            if (!j.name.empty() && j.name == job.name)
-                found.push_back(j);
-        }
-    }
-    JobFate fate = JobFate::NotTaken;
-    for (const JobState &j : found) {
-        JobFate f = fateOf(j.state);
-        if (j.state == IPP_JSTATE_HELD && cancelJob(http.get(), job.printer, j.id, m_lastError))
-            f = JobFate::NotTaken;
-        if (f == JobFate::Taken)
-            return f;
-        if (f == JobFate::Unknown)
-            fate = f;
-    }
-    return fate;
+    ipp_attribute_t *state = ippFindAttribute(reply.get(), "printer-state", IPP_TAG_ENUM);
+    const bool stopped = state && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons),
+                                         stopped);
 }
 
 JobStage CupsSpooler::followJob(const JobRef &job)
@@ -547,7 +500,7 @@ JobStage CupsSpooler::followJob(const JobRef &job)
         return JobStage::Printed;
     case IPP_JSTATE_CANCELED:
     case IPP_JSTATE_ABORTED:
-        return JobStage::Gone;
+        return JobStage::Cancelled;
     case IPP_JSTATE_HELD:
         // Never let go: its sender died or lost the answer before the
         // release. Cancelled, it can never print beside its replacement.

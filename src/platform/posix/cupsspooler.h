@@ -31,7 +31,6 @@ public:
     std::vector<std::string> printers() override;
     std::string defaultPrinter() override;
     std::unique_ptr<PrinterHandle> openPrinter(const std::string &name) override;
-    JobFate settleJob(const JobRef &job) override;
     JobStage followJob(const JobRef &job) override;
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override { return m_lastError; }
