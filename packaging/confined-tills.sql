@@ -205,10 +205,6 @@ BEGIN
   IF login IS NULL OR login = '' THEN
     RAISE EXCEPTION '%: the role name is empty', caller;
   END IF;
-  SELECT string_agg(e, '; ') INTO why FROM korvantis_escapes(login) e;
-  IF why IS NOT NULL THEN
-    RAISE EXCEPTION '%: role % cannot be confined: %', caller, login, why;
-  END IF;
   IF EXISTS (SELECT FROM pg_roles WHERE rolname = login) THEN
     EXECUTE format('ALTER ROLE %I LOGIN PASSWORD %L', login, password);
   ELSE
@@ -223,6 +219,12 @@ BEGIN
   END IF;
   IF pg_has_role(login, leaves, 'MEMBER') THEN
     EXECUTE format('REVOKE %I FROM %I', leaves, login);
+  END IF;
+  -- Looked at as made, so that what its group holds counts too; refused,
+  -- the role is left as it was.
+  SELECT string_agg(e, '; ') INTO why FROM korvantis_escapes(login) e;
+  IF why IS NOT NULL THEN
+    RAISE EXCEPTION '%: role % cannot be confined: %', caller, login, why;
   END IF;
 END
 $$;
