@@ -113,6 +113,7 @@ HBA
   mkdir -p "$odbc"
   printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
   : > "$odbc/odbc.ini"
+  install -m 600 /dev/null "$envfile.tmp" # it holds the password
   cat > "$envfile.tmp" <<ENV
 PGPORT=$PGPORT
 KV_DB_HOST=127.0.0.1
