@@ -47,7 +47,7 @@ void Connection::startAttempt()
     // No port: like the launcher's own connection text, it comes from PGPORT.
     // No sslmode or certificate files either: libpq takes PGSSLMODE,
     // PGSSLROOTCERT, PGSSLCERT, PGSSLKEY and PGSSLCRL from the environment
-    // itself. Keepalives notice a vanished network on an idle connection, the
+    // itself, and without PGSSLMODE asks for TLS where the server offers it. Keepalives notice a vanished network on an idle connection, the
     // user timeout one that swallows what we send; a statement is cancelled
     // at its deadline (run), which is what a statement_timeout would do.
     const char *keys[] = {"host",       "dbname",         "user",          "password",

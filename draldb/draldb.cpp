@@ -4,12 +4,15 @@
 #include "connection.h"
 #include "settings.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
+
+#include <unistd.h>
 
 namespace {
 
@@ -117,6 +120,16 @@ int32_t system_init(const char *frontEndExecutable)
     std::lock_guard guard(lib.lock);
     if (!lib.settings.load(frontEndExecutable ? frontEndExecutable : ""))
         return 0;
+    // libpq skips a revocation list, and below verify-ca a root certificate,
+    // that is not there: the check would be off without a word.
+    for (const char *variable : {"PGSSLROOTCERT", "PGSSLCRL"}) {
+        const char *file = std::getenv(variable);
+        if (file && *file && ::access(file, F_OK) != 0) {
+            std::fprintf(stderr, "<3>draldb: not connecting: %s names \"%s\", which does not exist\n", variable,
+                         file);
+            return 0;
+        }
+    }
     auto connection = std::make_unique<Connection>(draldb::ConnectParams{
         lib.settings.value("db_host"), lib.settings.value("db_name"), lib.settings.value("db_username"),
         lib.settings.value("db_password")});

@@ -16,8 +16,10 @@ extern "C" {
 
 /* Reads the configuration beside frontEndExecutable ("dralfrontend.conf", else
  * "korvantis.conf", keys they lack taken from "shell.conf") and connects.
- * Returns a connection handle, or 0 when there is no configuration or the
- * server cannot be reached within a few seconds. */
+ * Returns a connection handle, or 0 when there is no configuration, the
+ * server cannot be reached within a few seconds, or PGSSLROOTCERT or PGSSLCRL
+ * names a file that does not exist (said on stderr). Without PGSSLMODE the
+ * connection is encrypted when the server offers it (libpq's "prefer"). */
 DRALDB_API int32_t system_init(const char *frontEndExecutable);
 
 /* Queues notifications on channel for the connection, also across reconnects.

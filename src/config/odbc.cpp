@@ -2,6 +2,8 @@
 
 #include "platform/socketwatch.h"
 
+#include <QFileInfo>
+
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -155,7 +157,8 @@ QString environment(const char *name)
 }
 
 // The caller's text with the driver options of odbc.h added (why: there).
-// Throws Error for a PGSSLMODE that libpq would not know.
+// Throws Error for a PGSSLMODE that libpq would not know, or a certificate
+// file named that is not there.
 QString withDriverOptions(const QString &text, int deadlineMs)
 {
     QString out = text;
@@ -163,8 +166,26 @@ QString withDriverOptions(const QString &text, int deadlineMs)
         if (valueOf(text, QLatin1String(key)).isNull())
             out += QLatin1Char(';') + QLatin1String(key) + QLatin1Char('=') + value;
     };
+    // A file of the check that is not there would turn the check off
+    // without a word (libpq skips a missing revocation list, and a missing
+    // root certificate below verify-ca): refused, as verify-full refuses a
+    // missing root certificate.
+    for (const auto &[variable, what] : {std::pair{"PGSSLROOTCERT", "root certificate file"},
+                                         std::pair{"PGSSLCRL", "certificate revocation list"}}) {
+        const QString file = environment(variable);
+        if (!file.isEmpty() && !QFileInfo::exists(file))
+            throw Error(kProviderError,
+                        QLatin1String(kUntrustedServer) +
+                            QStringLiteral("%1 \"%2\" (%3) does not exist").arg(QLatin1String(what), file,
+                                                                                QLatin1String(variable)),
+                        QStringLiteral("08001"));
+    }
+    // psqlODBC's own default is "disable", in clear even to a server that
+    // offers TLS; libpq's, which the shop's other clients have, is "prefer".
     const QString sslMode = environment("PGSSLMODE");
-    if (!sslMode.isEmpty()) {
+    if (sslMode.isEmpty())
+        add("SSLmode", QStringLiteral("prefer"));
+    else {
         static const QStringList modes{QStringLiteral("disable"), QStringLiteral("allow"),
                                        QStringLiteral("prefer"),  QStringLiteral("require"),
                                        QStringLiteral("verify-ca"), QStringLiteral("verify-full")};

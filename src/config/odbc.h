@@ -36,9 +36,12 @@
 // open() adds to the text, in the driver's own keywords, what the standard
 // libpq variables PGSSLMODE, PGSSLROOTCERT, PGSSLCERT, PGSSLKEY and PGSSLCRL
 // set in the environment (each only when set: SSLmode=…, and libpq's own
-// parameters through pqopt={…}), and the keepalive timings (KeepaliveTime,
+// parameters through pqopt={…}; without PGSSLMODE, SSLmode=prefer, libpq's
+// own default), and the keepalive timings (KeepaliveTime,
 // KeepaliveInterval, and keepalives_count and tcp_user_timeout through
 // pqopt). A key the caller's text already holds is left as the caller has it.
+// A PGSSLROOTCERT or PGSSLCRL naming a file that does not exist is refused
+// (kUntrustedServer), never skipped.
 #pragma once
 
 #include <QString>

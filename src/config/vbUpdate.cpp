@@ -81,14 +81,14 @@ Outcome Updater::runUpdate()
     const QString user = rs.field(QStringLiteral("te_username")).toString();
     const QString password = rs.field(QStringLiteral("te_password")).toString();
 
-    // Joined as they are and split the way every command line is: a blank in
-    // a value makes more arguments. sh runs the script even without its run bit.
-    const QString commandLine = scriptPath() + QLatin1Char(' ') + user + QLatin1Char(' ') + password;
-    std::vector<std::string> argv{"/bin/sh"};
-    for (std::string &a : platform::splitCommandLine(text::toUtf8(commandLine)))
-        argv.push_back(std::move(a));
+    // In the script's environment, not on its command line, which every
+    // user of the till can read (ps); each value whole, blanks and all. sh
+    // runs the script even without its run bit.
+    const std::vector<std::string> argv{"/bin/sh", text::toUtf8(scriptPath())};
+    const std::vector<std::string> credentials{"KV_TE_USERNAME=" + text::toUtf8(user),
+                                               "KV_TE_PASSWORD=" + text::toUtf8(password)};
     platform::SpawnError error;
-    if (platform::startDetached(argv, text::toUtf8(m_ctx.appDir), error) < 0)
+    if (platform::startDetached(argv, text::toUtf8(m_ctx.appDir), error, credentials) < 0)
         throw UpdateError(QStringLiteral("kvtupd.sh could not be started: ") +
                           QString::fromStdString(error.description));
     // The credentials stay out of the log.

@@ -1,7 +1,8 @@
 // The update procedure: an empty "doupdate" in the application directory asks
 // for an update; running it ends the system's programs, starts kvtupd.sh
-// with two credentials from the database and ends the launcher, whose files
-// the script replaces.
+// with no arguments and two credentials from the database in its
+// environment (KV_TE_USERNAME, KV_TE_PASSWORD: config's te_username and
+// te_password) and ends the launcher, whose files the script replaces.
 #pragma once
 
 #include "config/vbConfig.h"

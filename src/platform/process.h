@@ -174,9 +174,13 @@ std::string_view withoutDeletedMark(std::string_view path);
 // input from /dev/null, standard output and error shared with the launcher,
 // default signal handling and no other descriptor of the launcher. It is
 // never the launcher's child, so it is never left a zombie and never waited
-// for. argv[0] must be an absolute path. Returns the program's process id,
-// or -1 with `error` filled when it could not be started.
-int startDetached(const std::vector<std::string> &argv, const std::string &workingDir, SpawnError &error);
+// for. argv[0] must be an absolute path. `environment` ("NAME=value") is
+// added to the launcher's own, in the place of a variable of the same name:
+// a secret there is readable to the program's user alone, where any user of
+// the machine reads a command line. Returns the program's process id, or -1
+// with `error` filled when it could not be started.
+int startDetached(const std::vector<std::string> &argv, const std::string &workingDir, SpawnError &error,
+                  const std::vector<std::string> &environment = {});
 
 // The running system's implementations; they hold no state of their own.
 ChildSpawner &systemSpawner();

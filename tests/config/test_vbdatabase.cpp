@@ -316,10 +316,10 @@ TEST_F(DatabaseTest, FailedSetUpEndsTheLauncherTouchingNothing)
     }
 }
 
-// Writes its arguments, one a line, and then its pid beside itself, and waits
-// to be killed. Without its run bit: sh runs it.
+// Writes how many arguments it got and the credentials in its environment,
+// one a line, and then its pid beside itself, and waits to be killed. Without its run bit: sh runs it.
 const QByteArray kScript = "d=$(dirname \"$0\")\nexec >/dev/null 2>&1\n"
-                           "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args\"\n"
+                           "printf '%s\\n' $# \"$KV_TE_USERNAME\" \"$KV_TE_PASSWORD\" > \"$d/args\"\n"
                            "echo $$ > \"$d/pid.tmp\"; mv \"$d/pid.tmp\" \"$d/pid\"\nexec sleep 60\n";
 
 // A request leaves one empty marker, and the next start runs the script: it
@@ -357,7 +357,7 @@ TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlives
     const int pid = m_dir.read("pid").trimmed().toInt();
     ASSERT_GT(pid, 0) << "the script did not run";
     EXPECT_EQ(QString::fromUtf8(m_dir.read("args")).split('\n', Qt::SkipEmptyParts),
-              QStringList({"kv", "upd", "s3cr't"}));
+              QStringList({"0", "kv upd", "s3cr't"}));
     EXPECT_EQ(::kill(pid, 0), 0) << "the script is gone with the launcher's objects";
     EXPECT_NE(::getsid(pid), ::getsid(0)) << "the script shares the launcher's session";
     EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/0").arg(pid)), "/dev/null");

@@ -113,7 +113,7 @@ HBA
   mkdir -p "$odbc"
   printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
   : > "$odbc/odbc.ini"
-  cat > "$envfile.tmp" <<ENV
+  install -m 600 /dev/null "$envfile.tmp"; cat > "$envfile.tmp" <<ENV # 0600: it holds the password
 PGPORT=$PGPORT
 KV_DB_HOST=127.0.0.1
 KV_DB_NAME=kvtest

@@ -1,8 +1,10 @@
 #include "platform/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -30,7 +32,7 @@ void writeReport(int fd, Report r)
 
 // Between fork and exec only async-signal-safe calls are allowed: the
 // launcher has other threads whose locks may be held at the moment of fork.
-[[noreturn]] void execProgram(char *const *argv, const char *dir, int reportFd)
+[[noreturn]] void execProgram(char *const *argv, char *const *envp, const char *dir, int reportFd)
 {
     int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ::dup2(fd, 0) < 0) {
@@ -58,7 +60,7 @@ void writeReport(int fd, Report r)
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv, environ);
+    ::execve(argv[0], argv, envp);
     writeReport(reportFd, {Report::Failed, errno});
     ::_exit(127);
 }
@@ -73,7 +75,8 @@ int fail(int code, SpawnError &error)
 
 } // namespace
 
-int startDetached(const std::vector<std::string> &argv, const std::string &workingDir, SpawnError &error)
+int startDetached(const std::vector<std::string> &argv, const std::string &workingDir, SpawnError &error,
+                  const std::vector<std::string> &environment)
 {
     error = {};
     if (argv.empty() || argv.front().empty() || argv.front().front() != '/')
@@ -86,6 +89,19 @@ int startDetached(const std::vector<std::string> &argv, const std::string &worki
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     const char *dir = workingDir.c_str();
+    std::vector<char *> envp;
+    for (char **e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto sameName = [&entry](const std::string &added) {
+            const std::size_t eq = added.find('=');
+            return entry.substr(0, eq + 1) == std::string_view(added).substr(0, eq + 1);
+        };
+        if (std::none_of(environment.begin(), environment.end(), sameName))
+            envp.push_back(*e);
+    }
+    for (const std::string &added : environment)
+        envp.push_back(const_cast<char *>(added.c_str()));
+    envp.push_back(nullptr);
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -116,7 +132,7 @@ int startDetached(const std::vector<std::string> &argv, const std::string &worki
             ::_exit(127);
         }
         if (program == 0)
-            execProgram(args.data(), dir, fds[1]);
+            execProgram(args.data(), envp.data(), dir, fds[1]);
         writeReport(fds[1], {Report::Started, int(program)});
         ::_exit(0);
     }
