@@ -38,9 +38,14 @@ bool ManagedPrograms::isFrontEndRow(const QString &executable)
     return false;
 }
 
+QString ManagedPrograms::directoryOf(const ManagedProgram &entry) const
+{
+    return entry.path.isEmpty() ? m_ctx.appPath() : entry.path;
+}
+
 QString ManagedPrograms::programCommandLine(const ManagedProgram &entry) const
 {
-    return QLatin1Char('"') + entry.path + entry.executable + QStringLiteral("\" ") + entry.arguments +
+    return QLatin1Char('"') + directoryOf(entry) + entry.executable + QStringLiteral("\" ") + entry.arguments +
            QStringLiteral(" -v stationid=") + m_shellConf.stationid;
 }
 
@@ -58,7 +63,7 @@ bool ManagedPrograms::startProgram(int index)
     if (runner.pReady)
         return true;
     const QString commandLine = programCommandLine(entry);
-    runner.Init(commandLine, entry.path, true, true, true);
+    runner.Init(commandLine, directoryOf(entry), true, true, true);
     if (runner.pReady)
         m_log.info(QStringLiteral("started %1, process %2: %3")
                        .arg(nameOf(entry))
@@ -255,9 +260,9 @@ void ManagedPrograms::reopenFrontEnd()
     clsProcess &runner = runnerOf(front);
     if (runner.pReady)
         return;
-    const QString commandLine =
-        QLatin1Char('"') + front.path + front.executable + QStringLiteral("\" -v stationid=") + m_shellConf.stationid;
-    runner.Init(commandLine, front.path, true, true, true);
+    const QString commandLine = QLatin1Char('"') + directoryOf(front) + front.executable +
+                                QStringLiteral("\" -v stationid=") + m_shellConf.stationid;
+    runner.Init(commandLine, directoryOf(front), true, true, true);
     if (runner.pReady)
         m_log.notice(QStringLiteral("reopened the front-end, process %1: %2").arg(runner.processId()).arg(commandLine));
     else

@@ -91,6 +91,10 @@ public:
     void stopProgram(int index);
 
     QString programCommandLine(const ManagedProgram &entry) const;
+    // Where the entry's program lies and runs: its path, or the application
+    // directory when the path is empty (as the program manager leaves a
+    // program it has just added).
+    QString directoryOf(const ManagedProgram &entry) const;
     // Starts entry `index` the way every start does; true when it runs.
     bool startProgram(int index);
     clsProcess &runnerOf(ManagedProgram &entry);

@@ -696,6 +696,18 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     EXPECT_EQ(rowOf(added), before[added.id]);
     EXPECT_EQ(ui.lstPrograms.last(), QStringLiteral("New Program"));
     EXPECT_EQ(ui.selectedRow, 0);
+    // Named, and run from the application directory once it has a file name.
+    form.lstPrograms_Click(3);
+    form.txtPName_Change(QStringLiteral("Scanner"));
+    form.cmdRun_Click();
+    EXPECT_TRUE(ui.lstPrograms.last() == "Scanner" && ui.status.contains("no File Name")) << ui.status.toStdString();
+    ASSERT_TRUE(QFile::copy(kEcho, dir.file("kv_child_echo")));
+    form.txtPPath_Change(QStringLiteral("kv_child_echo"));
+    form.txtArgs_Change(QStringLiteral("cwd"));
+    form.cmdRun_Click();
+    ASSERT_TRUE(passUntil([&] { return !running(3); }));
+    EXPECT_EQ(output(3), dir.path() + "\n-v\nstationid=41\n");
+    settle();
 
     testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
     before = rows();
