@@ -108,7 +108,10 @@ void Updater::requestUpdate()
         return;
     }
     marker.close();
-    m_log.notice(QStringLiteral("update requested: %1 written; it runs when the launcher next quits or starts")
+    // Quitting from the menu does not run it: only a start, or the question
+    // after the front-end's end, does.
+    m_log.notice(QStringLiteral("update requested: %1 written; it runs at the launcher's next start, or when the "
+                                "front-end ends and the update is agreed to then")
                      .arg(markerPath()));
     inform(m_prompter, QStringLiteral("Korvantis needs to be closed for the update to begin."));
 }

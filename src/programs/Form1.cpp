@@ -196,7 +196,16 @@ void Form1::editSelected(QString &box, QString ManagedProgram::*field, const QSt
     }
 }
 
-void Form1::txtPName_Change(const QString &text) { editSelected(m_c.txtPName, &ManagedProgram::name, text); }
+void Form1::txtPName_Change(const QString &text)
+{
+    editSelected(m_c.txtPName, &ManagedProgram::name, text);
+    // The list names each program as it is saved, not as it was when the
+    // window last filled it (a program just added would stay "New Program").
+    if (m_c.selectedRow >= 0 && m_c.selectedRow < m_c.lstPrograms.size()) {
+        m_c.lstPrograms[m_c.selectedRow] = text;
+        changed();
+    }
+}
 
 void Form1::txtPPath_Change(const QString &text) { editSelected(m_c.txtPPath, &ManagedProgram::executable, text); }
 
@@ -497,9 +506,23 @@ void Form1::cmdRun_Click()
     if (!e)
         return;
     const int row = m_c.selectedRow;
+    // A program just added has no file name yet: starting its directory
+    // would only fail, with a reason that points nowhere near the cause.
+    if (e->executable.isEmpty()) {
+        m_c.status = QStringLiteral("\"%1\" cannot run: it has no File Name. Type the program's file name "
+                                    "there first.")
+                         .arg(e->name);
+        changed();
+        return;
+    }
     const bool running = m_programs.startProgram(row);
     // Started by hand: counting begins again (a pending restart stays pending).
     ManagedProgram &entry = m_programs.managedPrograms[std::size_t(row)];
+    if (!running) {
+        // The box tells that it failed; this line, which stays, says why.
+        m_c.status = QStringLiteral("\"%1\" could not be started: %2")
+                         .arg(entry.name, m_programs.runnerOf(entry).startError());
+    }
     entry.failureCount = 0;
     // Run and Stop only change whether they can be pressed; which of them
     // show is the selection's business. So the front-end started here can

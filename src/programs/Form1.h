@@ -58,7 +58,7 @@ struct Form1Controls {
     bool cmdStopEnabled = true;
     bool cmdStopVisible = true;
     QString txtOutput;
-    // One line about the last write or Add that failed, or that writes
+    // One line about the last write, Add or Run that failed, or that writes
     // reach the database again; "" once a later write went through.
     QString status;
 };

@@ -3,10 +3,15 @@
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
+#include "core/textconv.h"
 #include "programs/vbOtherInstance.h"
 #include "programs/vbRunScript.h"
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
+#include <map>
+#include <thread>
 
 namespace kv {
 
@@ -38,9 +43,14 @@ bool ManagedPrograms::isFrontEndRow(const QString &executable)
     return false;
 }
 
+QString ManagedPrograms::directoryOf(const ManagedProgram &entry) const
+{
+    return entry.path.isEmpty() ? m_ctx.appPath() : entry.path;
+}
+
 QString ManagedPrograms::programCommandLine(const ManagedProgram &entry) const
 {
-    return QLatin1Char('"') + entry.path + entry.executable + QStringLiteral("\" ") + entry.arguments +
+    return QLatin1Char('"') + directoryOf(entry) + entry.executable + QStringLiteral("\" ") + entry.arguments +
            QStringLiteral(" -v stationid=") + m_shellConf.stationid;
 }
 
@@ -58,7 +68,7 @@ bool ManagedPrograms::startProgram(int index)
     if (runner.pReady)
         return true;
     const QString commandLine = programCommandLine(entry);
-    runner.Init(commandLine, entry.path, true, true, true);
+    runner.Init(commandLine, directoryOf(entry), true, true, true);
     if (runner.pReady)
         m_log.info(QStringLiteral("started %1, process %2: %3")
                        .arg(nameOf(entry))
@@ -130,16 +140,20 @@ Outcome ManagedPrograms::loadManagedPrograms(const LauncherSettings &settings, o
         e.restartOnFailure = !(isNumber && restart == 0);
         const double runOnStart = rs.field(QStringLiteral("runonstart")).toDouble(&isNumber);
         e.runOnStart = isNumber && runOnStart == 1;
-        if (e.runOnStart && target != 0) {
-            if (!startProgram(int(target)))
-                recordFailure(managedPrograms[target]);
-        }
         if (!frontEnd)
             managedPrograms.emplace_back();
     }
     managedPrograms.pop_back();
     rs.close();
     connection.close();
+
+    // Started once every row is read, so that what an earlier launcher left
+    // running of any of them is gone first.
+    const std::vector<bool> ranBefore = endEarlierCopies();
+    for (std::size_t i = 1; i < managedPrograms.size(); ++i) {
+        if ((managedPrograms[i].runOnStart || ranBefore[i]) && !startProgram(int(i)))
+            recordFailure(managedPrograms[i]);
+    }
 
     ManagedProgram &front = managedPrograms.front();
     if (front.id == 0) {
@@ -189,6 +203,60 @@ bool ManagedPrograms::adoptEarlierFrontEnd(const QString &frontEndName)
                           .arg(found->others)
                           .arg(front.path));
     return true;
+}
+
+std::vector<bool> ManagedPrograms::endEarlierCopies()
+{
+    std::vector<bool> ranBefore(managedPrograms.size(), false);
+    // Program file -> the entries that run it; several may, with other arguments.
+    std::map<QString, std::vector<std::size_t>> entriesOf;
+    for (std::size_t i = 1; i < managedPrograms.size(); ++i) {
+        const ManagedProgram &e = managedPrograms[i];
+        if (!e.executable.isEmpty())
+            entriesOf[vbOtherInstance::resolvedPath(directoryOf(e) + e.executable)].push_back(i);
+    }
+    if (entriesOf.empty())
+        return ranBefore;
+    std::vector<std::unique_ptr<platform::Child>> ending;
+    for (const vbOtherInstance::RunningCopy &copy : vbOtherInstance::copiesRunning(
+             m_processes, [&](const QString &program) { return entriesOf.count(program) > 0; })) {
+        std::size_t owner = entriesOf.at(copy.program).front();
+        for (const std::size_t i : entriesOf.at(copy.program)) {
+            // Its arguments end as the entry's command line splits (a script
+            // run through its interpreter has the interpreter before them).
+            const std::vector<std::string> line =
+                platform::splitCommandLine(text::toUtf8(programCommandLine(managedPrograms[i])));
+            if (copy.arguments.size() >= line.size() &&
+                std::equal(line.begin(), line.end(), copy.arguments.end() - std::ptrdiff_t(line.size()))) {
+                ranBefore[i] = true;
+                owner = i;
+            }
+        }
+        // Followed, so that a pid given to another process meanwhile is never hit.
+        std::unique_ptr<platform::Child> process = m_processes.follow(copy.pid, copy.origin.startTime);
+        if (!process || !process->kill())
+            continue; // ended by itself meanwhile
+        m_log.notice(QStringLiteral("%1 still ran as process %2, left by an earlier launcher: ended it, so that "
+                                    "the one this launcher starts and watches is the only one")
+                         .arg(nameOf(managedPrograms[owner]))
+                         .arg(copy.pid));
+        ending.push_back(std::move(process));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEarlierCopyEndMs);
+    for (const std::unique_ptr<platform::Child> &process : ending) {
+        std::size_t got = 0;
+        while (process->read(nullptr, 0, got) != platform::Child::ReadResult::Closed) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                m_log.warning(QStringLiteral("process %1 had not ended %2 ms after it was killed; its program is "
+                                             "started beside it")
+                                  .arg(process->pid())
+                                  .arg(kEarlierCopyEndMs));
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return ranBefore;
 }
 
 void ManagedPrograms::superviseManagedPrograms()
@@ -255,9 +323,9 @@ void ManagedPrograms::reopenFrontEnd()
     clsProcess &runner = runnerOf(front);
     if (runner.pReady)
         return;
-    const QString commandLine =
-        QLatin1Char('"') + front.path + front.executable + QStringLiteral("\" -v stationid=") + m_shellConf.stationid;
-    runner.Init(commandLine, front.path, true, true, true);
+    const QString commandLine = QLatin1Char('"') + directoryOf(front) + front.executable +
+                                QStringLiteral("\" -v stationid=") + m_shellConf.stationid;
+    runner.Init(commandLine, directoryOf(front), true, true, true);
     if (runner.pReady)
         m_log.notice(QStringLiteral("reopened the front-end, process %1: %2").arg(runner.processId()).arg(commandLine));
     else

@@ -61,6 +61,11 @@ class ManagedPrograms {
 public:
     // Seconds that must have passed, whole, before an ended program restarts.
     static constexpr qint64 kRestartDelaySeconds = 10;
+    // How long start-up waits, at most, for the programs an earlier launcher
+    // left running to be gone once they were killed: SIGKILL takes
+    // milliseconds, but a program blocked in a device driver ends only when
+    // the driver lets it.
+    static constexpr int kEarlierCopyEndMs = 2000;
 
     // shellConf is read at every start for the station id. Starts, ends,
     // restarts and stops go to `log`. `processes` is where a front-end left
@@ -75,8 +80,10 @@ public:
     // connection of its own (closed either way), starts those to
     // run on start and, through a fresh run.sh, the front-end, unless one
     // that an earlier launcher started still runs: that one is then taken
-    // over as the front-end slot's program. Database errors propagate
-    // (odbc::Error); LauncherEnds when run.sh cannot be written.
+    // over as the front-end slot's program. What an earlier launcher left
+    // running of the other programs is ended first and started afresh
+    // (endEarlierCopies). Database errors propagate (odbc::Error);
+    // LauncherEnds when run.sh cannot be written.
     Outcome loadManagedPrograms(const LauncherSettings &settings, odbc::Connection *open = nullptr);
 
     // One pass over every entry: poll output, notice ends, restart.
@@ -91,6 +98,10 @@ public:
     void stopProgram(int index);
 
     QString programCommandLine(const ManagedProgram &entry) const;
+    // Where the entry's program lies and runs: its path, or the application
+    // directory when the path is empty (as the program manager leaves a
+    // program it has just added).
+    QString directoryOf(const ManagedProgram &entry) const;
     // Starts entry `index` the way every start does; true when it runs.
     bool startProgram(int index);
     clsProcess &runnerOf(ManagedProgram &entry);
@@ -104,6 +115,20 @@ private:
     // Takes over the front-end an earlier launcher left running; false when
     // there is none. `frontEndName` is the program run.sh starts.
     bool adoptEarlierFrontEnd(const QString &frontEndName);
+    // A launcher ended without stopping its programs (killed, a power cut,
+    // the system's end) leaves them running, with nobody reading their
+    // output and nobody to see them end; a new launcher that started beside
+    // them would run every program twice, and more with every restart. So
+    // every process of this user that runs the program file of an entry
+    // from 1 on is ended, and waited for a moment, before the entries are
+    // started: a card reader lets go of its device only when it has ended.
+    // Such a copy is not taken over as the front-end is: with no output to
+    // show and no exit status to tell, it could not be watched as the
+    // station's programs are, and a helper, unlike the cashier's front-end,
+    // loses nothing by starting again. Returns, per entry, whether a copy
+    // with the entry's own command line ran: that one is started again
+    // whether or not it runs on start.
+    std::vector<bool> endEarlierCopies();
     // "card reader" (cardreader.sh) as the log names an entry.
     static QString nameOf(const ManagedProgram &entry);
 

@@ -26,46 +26,17 @@ int findOtherInstance(const platform::ProcessTable &table)
     return found;
 }
 
-namespace {
-
-// With links resolved when the file exists; a file replaced since its start
-// is named as it is now.
-QString resolved(const QString &path)
+QString resolvedPath(const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
 }
 
-struct Candidate {
-    int pid;
-    platform::ProcessOrigin origin;
-    QString program;
-    bool script;
-};
-
-} // namespace
-
-std::optional<EarlierFrontEnd> findEarlierFrontEnd(const platform::ProcessTable &table, const QString &directory,
-                                                   const QString &scriptName, const QString &frontEndName)
+std::vector<RunningCopy> copiesRunning(const platform::ProcessTable &table,
+                                       const std::function<bool(const QString &program)> &wanted)
 {
     const int own = table.ownPid();
-    const std::optional<platform::ProcessOrigin> ownOrigin = table.originOf(own);
-    if (!ownOrigin)
-        return std::nullopt;
-    const QString dir = resolved(directory);
-    const QString script = resolved(directory + scriptName);
-    const bool pattern = frontEndName.contains(QRegularExpression(QStringLiteral("[*?[]")));
-    const QRegularExpression namePattern(
-        pattern ? QRegularExpression::wildcardToRegularExpression(frontEndName) : QString());
-    const QString frontEnd = frontEndName.isEmpty() || pattern ? QString() : resolved(directory + frontEndName);
-    const auto isFrontEnd = [&](const QString &program) {
-        if (!pattern)
-            return !frontEnd.isEmpty() && program == frontEnd;
-        const QFileInfo file(program);
-        return file.absolutePath() == dir && namePattern.match(file.fileName()).hasMatch();
-    };
-
-    std::vector<Candidate> found;
+    std::vector<RunningCopy> found;
     for (const int pid : table.listPids()) {
         if (pid == own)
             continue;
@@ -73,9 +44,11 @@ std::optional<EarlierFrontEnd> findEarlierFrontEnd(const platform::ProcessTable 
         const std::optional<std::string> exe = table.executableOf(pid);
         if (!exe)
             continue;
+        std::vector<std::string> arguments;
         std::optional<std::string> file;
         if (vbKill::runsScripts(*exe)) {
-            file = vbKill::programFileOf(*exe, table.argumentsOf(pid));
+            arguments = table.argumentsOf(pid);
+            file = vbKill::programFileOf(*exe, arguments);
             if (file && !file->empty() && file->front() != '/') {
                 const std::optional<std::string> cwd = table.workingDirectoryOf(pid);
                 file = cwd ? std::optional(*cwd + "/" + *file) : std::nullopt;
@@ -85,34 +58,63 @@ std::optional<EarlierFrontEnd> findEarlierFrontEnd(const platform::ProcessTable 
         }
         if (!file)
             continue;
-        const QString program = resolved(text::fromUtf8(*file));
-        const bool isScript = program == script;
-        if (!isScript && !isFrontEnd(program))
+        const QString program = resolvedPath(text::fromUtf8(*file));
+        if (!wanted(program))
             continue;
+        // Whatever a launcher killed with SIGKILL had started now belongs to
+        // whoever adopted it (init, or the session's subreaper): only the
+        // parent this launcher would be is ruled out.
         const std::optional<platform::ProcessOrigin> origin = table.originOf(pid);
-        // This launcher's own children, and whatever started after it, are
-        // not an earlier run's.
-        if (!origin || origin->parentPid == own || origin->startTime > ownOrigin->startTime ||
-            !table.ownedByCurrentUser(pid))
+        if (!origin || origin->parentPid == own || !table.ownedByCurrentUser(pid))
             continue;
-        found.push_back({pid, *origin, program, isScript});
+        if (arguments.empty())
+            arguments = table.argumentsOf(pid);
+        found.push_back({pid, *origin, program, std::move(arguments)});
     }
-    std::stable_sort(found.begin(), found.end(), [](const Candidate &a, const Candidate &b) {
-        return a.script != b.script ? a.script : a.origin.startTime < b.origin.startTime;
+    return found;
+}
+
+std::optional<EarlierFrontEnd> findEarlierFrontEnd(const platform::ProcessTable &table, const QString &directory,
+                                                   const QString &scriptName, const QString &frontEndName)
+{
+    const std::optional<platform::ProcessOrigin> ownOrigin = table.originOf(table.ownPid());
+    if (!ownOrigin)
+        return std::nullopt;
+    const QString dir = resolvedPath(directory);
+    const QString script = resolvedPath(directory + scriptName);
+    const bool pattern = frontEndName.contains(QRegularExpression(QStringLiteral("[*?[]")));
+    const QRegularExpression namePattern(
+        pattern ? QRegularExpression::wildcardToRegularExpression(frontEndName) : QString());
+    const QString frontEnd = frontEndName.isEmpty() || pattern ? QString() : resolvedPath(directory + frontEndName);
+    const auto isFrontEnd = [&](const QString &program) {
+        if (program == script)
+            return true;
+        if (!pattern)
+            return !frontEnd.isEmpty() && program == frontEnd;
+        const QFileInfo file(program);
+        return file.absolutePath() == dir && namePattern.match(file.fileName()).hasMatch();
+    };
+
+    std::vector<RunningCopy> found = copiesRunning(table, isFrontEnd);
+    // Whatever started after this launcher is not an earlier run's.
+    std::erase_if(found, [&](const RunningCopy &c) { return c.origin.startTime > ownOrigin->startTime; });
+    const auto isScript = [&](const RunningCopy &c) { return c.program == script; };
+    std::stable_sort(found.begin(), found.end(), [&](const RunningCopy &a, const RunningCopy &b) {
+        return isScript(a) != isScript(b) ? isScript(a) : a.origin.startTime < b.origin.startTime;
     });
     // A program whose run.sh was found is that run.sh's front-end, not one more.
-    const auto underFoundScript = [&](const Candidate &c) {
+    const auto underFoundScript = [&](const RunningCopy &c) {
         return std::any_of(found.begin(), found.end(),
-                           [&](const Candidate &s) { return s.script && s.pid == c.origin.parentPid; });
+                           [&](const RunningCopy &s) { return isScript(s) && s.pid == c.origin.parentPid; });
     };
-    std::vector<Candidate> frontEnds;
-    for (const Candidate &c : found) {
-        if (c.script || !underFoundScript(c))
+    std::vector<RunningCopy> frontEnds;
+    for (const RunningCopy &c : found) {
+        if (isScript(c) || !underFoundScript(c))
             frontEnds.push_back(c);
     }
     if (frontEnds.empty())
         return std::nullopt;
-    const Candidate &first = frontEnds.front();
+    const RunningCopy &first = frontEnds.front();
     return EarlierFrontEnd{first.pid, first.origin.startTime, first.program, int(frontEnds.size()) - 1};
 }
 

@@ -7,7 +7,10 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace kv::vbOtherInstance {
 
@@ -19,6 +22,28 @@ namespace kv::vbOtherInstance {
 // its own executable path. A launcher whose file was replaced by an update
 // still finds, and is found by, the copies started from the new file.
 int findOtherInstance(const platform::ProcessTable &table);
+
+// `path` with links resolved when the file exists (a file replaced since a
+// process started it is named as it is now), else only cleaned.
+QString resolvedPath(const QString &path);
+
+// A process found running one of the programs looked for.
+struct RunningCopy {
+    int pid = 0;
+    platform::ProcessOrigin origin;
+    // The program file it runs, links resolved: its executable, or the
+    // script an interpreter runs (a relative one counted from its directory).
+    QString program;
+    // As it was started, argv[0] first.
+    std::vector<std::string> arguments;
+};
+
+// The processes of this user, but the launcher and those it started itself,
+// whose program file `wanted` accepts, in list order. A process that has
+// ended and only waits to be collected runs nothing. Another user's process
+// is never among them, whatever it runs.
+std::vector<RunningCopy> copiesRunning(const platform::ProcessTable &table,
+                                       const std::function<bool(const QString &program)> &wanted);
 
 // A front-end found running.
 struct EarlierFrontEnd {

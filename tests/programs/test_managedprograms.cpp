@@ -19,6 +19,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <chrono>
 #include <csignal>
@@ -355,14 +356,6 @@ TEST_F(Processes, FollowsAProcessItDidNotStartUntilItEndsUncollectedAndReadsOrig
     EXPECT_TRUE(adopted.pReady);
     EXPECT_TRUE(runToEnd(adopted));
     EXPECT_FALSE(table.originOf(pid)) << "an ended process is no longer there";
-
-    // Taken over and ended by hand, as the program manager's Stop does.
-    clsProcess &second = others.emplace_back(prompter);
-    ASSERT_TRUE(second.adopt(table.follow(parent.processId(), origin->startTime)));
-    EXPECT_EQ(second.getOutput(), "");
-    EXPECT_TRUE(second.pReady);
-    second.killProcess();
-    EXPECT_TRUE(within([&] { return !table.originOf(parent.processId()); }));
 }
 
 // The real table's view: executables and the scripts an interpreter runs,
@@ -593,6 +586,57 @@ TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEnds
     EXPECT_EQ(mp.loadManagedPrograms(shellConf), Outcome::LauncherEnds);
 }
 
+// A launcher (a copy of this process) killed, which stops nothing, and another started, twenty times: each
+// program runs once, the front-end taken over, the others as children of the last launcher; one that does
+// not run on start only if it ran before with its own arguments.
+TEST_F(Programs, AfterTwentyLaunchersKilledInTurnEachProgramRunsOnce)
+{
+    auto &table = kv::platform::systemProcessTable();
+    const QString tag = QStringLiteral("kvr%1").arg(::getpid()), in = "'" + dir.path() + "', '" + tag;
+    ASSERT_TRUE(QFile::remove(dir.file("dralfrontend.exe")) && QFile::copy(kExitAfter, dir.file(tag + "front")) &&
+                QFile::copy(kExitAfter, dir.file(tag + "reader")));
+    insert("('Till', " + in + "korvantis.exe', '600000', false, false, 41), ('Reader', " + in +
+           "reader', '600000', true, true, 41), ('By hand', " + in + "reader', '600001', false, true, 41), "
+           "('Idle', " + in + "reader', '600002', false, true, 41)");
+    int launcher = 0;
+    const auto killLauncher = [&] {
+        if (launcher > 0 && ::kill(launcher, SIGKILL) == 0)
+            ::waitpid(launcher, nullptr, 0);
+    };
+    const auto cleanUp = qScopeGuard([&] {
+        killLauncher();
+        for (const char *name : {"front", "reader"})
+            kv::vbKill::killImage(table, tag + name);
+    });
+    clsProcess byHand{prompter};
+    byHand.Init(quoted(dir.file(tag + "reader")) + " 600001 -v stationid=41", dir.path(), true, true, true);
+    for (int restart = 0; restart <= 20; ++restart) {
+        killLauncher();
+        if ((launcher = ::fork()) == 0) {
+            prompter.expectInput(QStringLiteral("What is the executable name for your Korvantis installation? "
+                                                "(eg. korvantis.exe)"), tag + "front");
+            try {
+                if (mp.loadManagedPrograms(shellConf) == Outcome::Continue)
+                    ::raise(SIGSTOP); // loaded: it waits to be killed
+            } catch (...) {
+            }
+            ::_exit(1);
+        }
+        siginfo_t loaded{};
+        ASSERT_TRUE(::waitid(P_PID, id_t(launcher), &loaded, WEXITED | WSTOPPED | WNOWAIT) == 0 &&
+                    loaded.si_code == CLD_STOPPED) << "launcher " << restart;
+    }
+    // Counted apart from the launcher's own lookup: by executable, as another launcher is found.
+    const auto copies = [&](const QString &name) {
+        return table.processesRunning(QFileInfo(dir.file(name)).canonicalFilePath().toStdString());
+    };
+    EXPECT_EQ(copies(tag + "front").size(), 1u);
+    const std::vector<int> readers = copies(tag + "reader");
+    EXPECT_EQ(readers.size(), 2u);
+    for (const int pid : readers)
+        EXPECT_EQ(table.originOf(pid).value_or(kv::platform::ProcessOrigin{}).parentPid, launcher);
+}
+
 // The id goes into SQL as it is: only a whole number may reach the server;
 // an id beyond what the launcher holds is a clear error, not a wrapped number.
 TEST_F(Programs, StationIdThatIsNotAWholeNumberAndAnIdTooBigLoadNothing)
@@ -696,6 +740,18 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
     EXPECT_EQ(rowOf(added), before[added.id]);
     EXPECT_EQ(ui.lstPrograms.last(), QStringLiteral("New Program"));
     EXPECT_EQ(ui.selectedRow, 0);
+    // Named, and run from the application directory once it has a file name.
+    form.lstPrograms_Click(3);
+    form.txtPName_Change(QStringLiteral("Scanner"));
+    form.cmdRun_Click();
+    EXPECT_TRUE(ui.lstPrograms.last() == "Scanner" && ui.status.contains("no File Name")) << ui.status.toStdString();
+    ASSERT_TRUE(QFile::copy(kEcho, dir.file("kv_child_echo")));
+    form.txtPPath_Change(QStringLiteral("kv_child_echo"));
+    form.txtArgs_Change(QStringLiteral("cwd"));
+    form.cmdRun_Click();
+    ASSERT_TRUE(passUntil([&] { return !running(3); }));
+    EXPECT_EQ(output(3), dir.path() + "\n-v\nstationid=41\n");
+    settle();
 
     testenv::psql("SELECT setval('managedprogram_id_seq', 32767)");
     before = rows();
