@@ -9,11 +9,12 @@
 // terminal, a script or a monitoring engine is cleaned first.
 #pragma once
 
+#include "text.h"
+
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace fleet {
@@ -36,23 +37,6 @@ struct Limits {
     // How long a store may take to connect and answer.
     int timeoutS = 10;
 };
-
-// A JSON value, as row_to_json gives a row.
-struct Json {
-    enum Type { Null, Bool, Number, String, Array, Object } type = Null;
-    bool boolean = false;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
-
-    // A member of an object; nullptr when missing or not an object.
-    const Json *find(std::string_view key) const;
-};
-// nullopt when the text is not one JSON value (or nests too deep).
-std::optional<Json> parseJson(std::string_view text);
-// Valid JSON whatever the strings hold.
-std::string toJson(const Json &value);
 
 // One row of launcherstatus; or a store that did not answer.
 struct Station {
@@ -94,12 +78,6 @@ Station storeDown(const std::string &store, const std::string &error);
 void judge(Station &s, const Limits &limits);
 // Worst first: down, warning, stopped, ok; by store and station within each.
 void sortWorstFirst(std::vector<Station> &stations);
-
-// `text` as a terminal shows it harmlessly: control characters, invisible
-// and invalid UTF-8 as escapes (\x1b, \u202e), a backslash doubled, each
-// character of `alsoEscape` as \xNN; cut to `width` characters with "…".
-std::string visible(std::string_view text, std::size_t width = std::numeric_limits<std::size_t>::max(),
-                    std::string_view alsoEscape = {});
 
 std::string table(const std::vector<Station> &stations, bool showStore);
 std::string json(const std::vector<Station> &stations);
