@@ -1,15 +1,20 @@
 # Installing and packaging: the launcher and the client library lie together
 # in one application directory, as the front-end expects them, and the
 # launcher finds the library beside itself ($ORIGIN) wherever that is.
+# Two packages: the till's (component "launcher", everything not named
+# otherwise) and the office's korvantis-fleet (component "fleet"), which an
+# office PC installs without a launcher, an autostart entry or a settings dialog.
 set(KV_APP_DIR opt/korvantis)
 set(KV_PKG packaging)
 set(KV_DOC_DIR usr/share/doc/korvantis-launcher)
+set(KV_FLEET_DOC_DIR usr/share/doc/korvantis-fleet)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME launcher)
 
 set_target_properties(korvantis-launcher PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS korvantis-launcher RUNTIME DESTINATION ${KV_APP_DIR})
 install(TARGETS draldb LIBRARY DESTINATION ${KV_APP_DIR})
-install(TARGETS korvantis-fleet RUNTIME DESTINATION usr/bin)
-install(FILES docs/fleet.md DESTINATION ${KV_DOC_DIR})
+install(TARGETS korvantis-fleet RUNTIME DESTINATION usr/bin COMPONENT fleet)
+install(FILES docs/fleet.md ${KV_PKG}/copyright DESTINATION ${KV_FLEET_DOC_DIR} COMPONENT fleet)
 # CUPS runs a backend of mode 0755 as lp, which may use the network and
 # /dev/usb/lp*; it needs no more.
 install(TARGETS escpos RUNTIME DESTINATION usr/lib/cups/backend
@@ -47,16 +52,34 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_
 execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/${KV_PKG}/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${KV_DOC_DIR})
+# Both packages are built from this one source, whose changelog they share.
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${KV_FLEET_DOC_DIR} COMPONENT fleet)
+execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/${KV_PKG}/korvantis-fleet.1
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/korvantis-fleet.1.gz COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${KV_PKG}/korvantis-fleet.1)
+install(FILES ${CMAKE_BINARY_DIR}/korvantis-fleet.1.gz DESTINATION usr/share/man/man1 COMPONENT fleet)
 
 set(CPACK_PACKAGE_NAME korvantis-launcher)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME korvantis-launcher)
+set(CPACK_DEBIAN_FLEET_PACKAGE_NAME korvantis-fleet)
+set(CPACK_DEBIAN_PACKAGE_SOURCE korvantis-launcher)
 set(CPACK_PACKAGE_VENDOR "Korvantis")
 set(CPACK_PACKAGE_CONTACT "Korvantis <support@korvantis.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Point-of-sale launcher: starts the front-end, prints queued receipts")
-set(CPACK_PACKAGE_DESCRIPTION "The Korvantis Launcher lives as a tray icon on a point-of-sale workstation.
+# Each package's description: its first line is its summary.
+set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION "Point-of-sale launcher: starts the front-end, prints queued receipts
+The Korvantis Launcher lives as a tray icon on a point-of-sale workstation.
 It starts the POS front-end and its supporting programs from a per-station
 list in PostgreSQL and restarts those marked for it, prints queued receipts
 and opens the cash drawer on an ESC/POS printer, and tells the cashier when
 the database connection is lost. The desktop must have a notification area.")
+set(CPACK_DEBIAN_FLEET_DESCRIPTION "Office view of the Korvantis tills, and a monitoring plugin
+korvantis-fleet reads the status row that every Korvantis Launcher keeps in
+the site database and shows each till of one or more stores: down, stopped,
+printer out of paper, receipts waiting, programs crashing. It prints a
+table, JSON for scripts, redraws the table, or answers as a monitoring
+plugin (Icinga 2, Nagios, Naemon). It needs only libpq and a role that may
+read the status table; it installs no launcher and starts nothing at log-in.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_STRIP_FILES ON)
@@ -69,9 +92,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/draldb)
 # Qt draws SVG icons (many of the desktop icon theme's among them) only with
 # its SVG plugin; the tray icon itself is PNG and shows without it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "odbc-postgresql, libqt6svg6")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+# The till's package no longer carries the office's command, and does not
+# depend on it: a till never runs it.
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "odbc-postgresql, libqt6svg6")
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/${KV_PKG}/postinst ${PROJECT_SOURCE_DIR}/${KV_PKG}/postrm
     ${PROJECT_SOURCE_DIR}/${KV_PKG}/conffiles)
+# korvantis-launcher 0.1 as first packaged carried /usr/bin/korvantis-fleet.
+# (The release that ships the split raises the version and adds a Breaks on
+# the launcher before it.)
+set(CPACK_DEBIAN_FLEET_PACKAGE_REPLACES "korvantis-launcher (<= 0.1)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

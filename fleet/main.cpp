@@ -10,8 +10,14 @@
 
 #include <getopt.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,9 +46,11 @@ const char *const kUsage =
     "                           2 CRITICAL, 3 UNKNOWN)\n"
     "      --watch              redraw the table every few seconds\n"
     "      --interval=S         seconds between redraws (default 2)\n"
-    "  -w, --warning=N          WARNING when more than N stations are not ok (default 0)\n"
-    "  -c, --critical=N         CRITICAL when more than N stations are down (default 0)\n"
-    "      --bound=S            a heartbeat older than S seconds is a till down (default 60)\n"
+    "  -w, --warning=RANGE      WARNING when the stations not ok are outside RANGE\n"
+    "                           (default 0: more than none)\n"
+    "  -c, --critical=RANGE     CRITICAL when the stations down are outside RANGE (default 0);\n"
+    "                           RANGE as the plugin guidelines: 10, 10:, ~:10, 10:20, @10:20\n"
+    "      --bound=S            a heartbeat older than S seconds is a till down (default 75)\n"
     "      --receipt-age=S      a receipt waiting longer than S seconds is a warning (default 60)\n"
     "      --crash-failures=N   a program that failed N times ... (default 3)\n"
     "      --crash-window=S     ... the last time within S seconds is crashing (default 600)\n"
@@ -50,28 +58,48 @@ const char *const kUsage =
     "      --help               show this text\n"
     "      --version            show the version\n";
 
-struct Options {
-    std::vector<std::pair<std::string, std::string>> stores; // label (may be empty), conninfo
-    enum { Table, Json, Check, Watch } mode = Table;
-    double intervalS = 2;
-    int warnAbove = 0, critAbove = 0;
-    fleet::Limits limits;
+struct StoreSpec {
+    std::string label;
+    // A connection string (or URI, or database name), or a service's name.
+    std::string conninfo;
+    bool service = false;
 };
 
-[[noreturn]] void usageError(const std::string &what)
-{
-    std::cerr << "korvantis-fleet: " << what << "\nTry \"korvantis-fleet --help\".\n";
-    std::exit(kUnknown);
-}
+struct Options {
+    std::vector<StoreSpec> stores;
+    enum { Table, Json, Check, Watch } mode = Table;
+    double intervalS = 2;
+    fleet::Range warning = *fleet::parseRange("0"), critical = *fleet::parseRange("0");
+    fleet::Limits limits;
+    // The first thing wrong with the command line, if anything is.
+    std::string error;
+};
 
-double number(const char *option, const char *text, double min)
+// A year: no bound of the office's is longer, and none overflows.
+constexpr double kLongest = 366 * 86400.0;
+
+// A number within [min, max]; whole when `whole`. `error` says it when not.
+double number(const char *option, const char *text, double min, double max, bool whole, std::string &error)
 {
     char *end = nullptr;
     const double v = std::strtod(text, &end);
-    if (!*text || *end || !(v >= min))
-        usageError(std::string("--") + option + " wants a number of at least " + std::to_string(int(min)) +
-                   ", not \"" + text + "\"");
+    if (!*text || *end || !(v >= min && v <= max) || (whole && v != std::floor(v))) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%s from %g to %g", whole ? "a whole number" : "a number", min, max);
+        if (error.empty())
+            error = std::string("--") + option + " wants " + range + ", not \"" + text + "\"";
+        return min;
+    }
     return v;
+}
+
+// A service's name as pg_service.conf heads its section: nothing that a
+// connection string would read as a setting of its own.
+bool serviceName(const std::string &name)
+{
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+    });
 }
 
 Options parse(int argc, char **argv)
@@ -98,35 +126,102 @@ Options parse(int argc, char **argv)
         {nullptr, 0, nullptr, 0},
     };
     int modes = 0;
+    std::string &error = o.error;
+    const auto fail = [&](const std::string &what) {
+        if (error.empty())
+            error = what;
+    };
+    const auto range = [&](const char *option, fleet::Range &r) {
+        if (const auto parsed = fleet::parseRange(optarg))
+            r = *parsed;
+        else
+            fail(std::string(option) + " wants a threshold range (10, 10:, ~:10, 10:20 or @10:20), not \"" +
+                 optarg + "\"");
+    };
     opterr = 0;
+    // Every option is read before a fault is told: --check, wherever it
+    // stands, says how (on stdout, as UNKNOWN).
     for (int c; (c = getopt_long(argc, argv, ":d:s:w:c:", longOptions, nullptr)) != -1;) {
         switch (c) {
-        case 'd': o.stores.emplace_back(std::string(), optarg); break;
-        case 's': o.stores.emplace_back(optarg, std::string("service=") + optarg); break;
+        case 'd': o.stores.push_back({std::string(), optarg, false}); break;
+        case 's':
+            if (!serviceName(optarg))
+                fail(std::string("-s wants the name of a libpq service (letters, digits, \".\", \"_\", \"-\"), "
+                                 "not \"") + optarg + "\"; give connection settings with -d");
+            o.stores.push_back({optarg, optarg, true});
+            break;
         case Json: o.mode = Options::Json; ++modes; break;
         case CheckOpt: o.mode = Options::Check; ++modes; break;
         case WatchOpt: o.mode = Options::Watch; ++modes; break;
-        case Interval: o.intervalS = number("interval", optarg, 1); break;
-        case 'w': o.warnAbove = int(number("warning", optarg, 0)); break;
-        case 'c': o.critAbove = int(number("critical", optarg, 0)); break;
-        case Bound: o.limits.boundS = number("bound", optarg, 1); break;
-        case ReceiptAge: o.limits.receiptAgeS = number("receipt-age", optarg, 0); break;
-        case CrashFailures: o.limits.crashFailures = int(number("crash-failures", optarg, 1)); break;
-        case CrashWindow: o.limits.crashWindowS = number("crash-window", optarg, 1); break;
-        case Timeout: o.limits.timeoutS = int(number("timeout", optarg, 1)); break;
+        case Interval: o.intervalS = number("interval", optarg, 1, 3600, false, error); break;
+        case 'w': range("-w", o.warning); break;
+        case 'c': range("-c", o.critical); break;
+        case Bound: o.limits.boundS = number("bound", optarg, 1, kLongest, false, error); break;
+        case ReceiptAge: o.limits.receiptAgeS = number("receipt-age", optarg, 0, kLongest, false, error); break;
+        case CrashFailures:
+            o.limits.crashFailures = int(number("crash-failures", optarg, 1, 1000000, true, error));
+            break;
+        case CrashWindow: o.limits.crashWindowS = number("crash-window", optarg, 1, kLongest, false, error); break;
+        case Timeout: o.limits.timeoutS = int(number("timeout", optarg, 1, 3600, true, error)); break;
         case Help: std::cout << kUsage; std::exit(0);
         case Version: std::cout << "korvantis-fleet " KV_VERSION "\n"; std::exit(0);
-        case ':': usageError(std::string("option ") + argv[optind - 1] + " needs a value");
-        default: usageError(std::string("unknown option ") + argv[optind - 1]);
+        case ':': fail(std::string("option ") + argv[optind - 1] + " needs a value"); break;
+        default: fail(std::string("unknown option ") + argv[optind - 1]);
         }
     }
     if (optind < argc)
-        usageError(std::string("unexpected argument \"") + argv[optind] + "\"");
+        fail(std::string("unexpected argument \"") + argv[optind] + "\"");
     if (modes > 1)
-        usageError("--json, --check and --watch exclude each other");
+        fail("--json, --check and --watch exclude each other");
     if (o.stores.empty())
-        o.stores.emplace_back(std::string(), std::string());
+        o.stores.push_back({});
     return o;
+}
+
+// libpq checks a root certificate only when it verifies the server, and
+// reads a revocation list only when the file is there: a name that misses
+// its file would quietly mean less checking. So such a name stops the
+// command before it connects anywhere.
+std::string missingTlsFile(const std::vector<StoreSpec> &stores)
+{
+    struct Setting {
+        const char *variable, *keyword;
+        bool directory;
+    };
+    static const Setting settings[] = {{"PGSSLROOTCERT", "sslrootcert", false},
+                                       {"PGSSLCRL", "sslcrl", false},
+                                       {"PGSSLCRLDIR", "sslcrldir", true},
+                                       {"PGSSLCERT", "sslcert", false}};
+    const auto problem = [](const std::string &where, const std::string &path, bool directory) -> std::string {
+        // libpq's own word for the system's certificate authorities.
+        if (path.empty() || path == "system")
+            return {};
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0)
+            return where + " names \"" + path + "\", which cannot be read: " + std::strerror(errno);
+        if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+            return where + " names \"" + path + "\", which is not a " + (directory ? "directory" : "file");
+        return {};
+    };
+    for (const Setting &s : settings)
+        if (const char *v = std::getenv(s.variable); v)
+            if (std::string p = problem(s.variable, v, s.directory); !p.empty())
+                return p;
+    // A -d text's own settings (never echoed: it may hold a password).
+    for (const StoreSpec &store : stores) {
+        if (store.service || store.conninfo.empty())
+            continue;
+        PQconninfoOption *options = PQconninfoParse(store.conninfo.c_str(), nullptr);
+        std::string p;
+        for (PQconninfoOption *o = options; o && o->keyword && p.empty(); ++o)
+            for (const Setting &s : settings)
+                if (o->val && std::strcmp(o->keyword, s.keyword) == 0)
+                    p = problem(std::string(s.keyword) + " in a -d connection string", o->val, s.directory);
+        PQconninfoFree(options);
+        if (!p.empty())
+            return p;
+    }
+    return {};
 }
 
 std::string firstLine(const char *text)
@@ -143,7 +238,7 @@ using Clock = std::chrono::steady_clock;
 // One store's database: a connection kept while it works, made afresh when not.
 class Store {
 public:
-    Store(std::string label, std::string conninfo) : m_label(std::move(label)), m_conninfo(std::move(conninfo)) {}
+    explicit Store(StoreSpec spec) : m_label(spec.label), m_spec(std::move(spec)) {}
     ~Store() { drop(); }
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -158,10 +253,7 @@ public:
         const auto deadline = Clock::now() + std::chrono::seconds(limits.timeoutS);
         if (!connected(limits, error) || !query(limits, deadline, out, error)) {
             drop();
-            fleet::Station s;
-            s.store = m_label;
-            s.storeError = error;
-            out.assign(1, s);
+            out.assign(1, fleet::storeDown(m_label, error));
         }
         return out;
     }
@@ -189,8 +281,13 @@ private:
         }
         keys.push_back("fallback_application_name");
         values.push_back("korvantis-fleet");
-        keys.push_back("dbname");
-        values.push_back(m_conninfo.c_str());
+        // The rows are read as UTF-8 whatever PGCLIENTENCODING says: a
+        // till's text the office's encoding lacks must not fail the statement.
+        keys.push_back("client_encoding");
+        values.push_back("UTF8");
+        // A service by its keyword alone: its name is never read as settings.
+        keys.push_back(m_spec.service ? "service" : "dbname");
+        values.push_back(m_spec.conninfo.c_str());
         keys.push_back(nullptr);
         values.push_back(nullptr);
         m_conn = PQconnectdbParams(keys.data(), values.data(), 1);
@@ -213,10 +310,7 @@ private:
     bool query(const fleet::Limits &limits, Clock::time_point deadline, std::vector<fleet::Station> &out,
                std::string &error)
     {
-        const std::string failures = std::to_string(limits.crashFailures);
-        const std::string window = std::to_string(limits.crashWindowS);
-        const char *params[] = {failures.c_str(), window.c_str(), limits.withPrograms ? "true" : "false"};
-        if (!PQsendQueryParams(m_conn, fleet::kQuery, 3, nullptr, params, nullptr, nullptr, 0)) {
+        if (!PQsendQueryParams(m_conn, fleet::kQuery, 0, nullptr, nullptr, nullptr, nullptr, 0)) {
             error = firstLine(PQerrorMessage(m_conn));
             return false;
         }
@@ -240,50 +334,15 @@ private:
                 ok = false;
             } else {
                 for (int i = 0; i < PQntuples(r); ++i)
-                    out.push_back(station(r, i));
+                    out.push_back(fleet::readRow(m_label, std::atof(PQgetvalue(r, i, 0)), PQgetvalue(r, i, 1)));
             }
             PQclear(r);
         }
         return ok;
     }
 
-    fleet::Station station(PGresult *r, int i) const
-    {
-        const auto text = [&](int column) { return std::string(PQgetvalue(r, i, column)); };
-        const auto isNull = [&](int column) { return PQgetisnull(r, i, column) != 0; };
-        const auto split = [&](int column) {
-            std::vector<std::string> parts;
-            const std::string s = text(column);
-            for (std::size_t from = 0; !s.empty() && from <= s.size();) {
-                const std::size_t to = std::min(s.find('\x1f', from), s.size());
-                parts.push_back(s.substr(from, to - from));
-                from = to + 1;
-            }
-            return parts;
-        };
-        fleet::Station s;
-        s.store = m_label;
-        s.station = std::atoi(PQgetvalue(r, i, 0));
-        s.host = text(1);
-        s.version = text(2);
-        s.startedAt = text(3);
-        s.ageS = std::atof(PQgetvalue(r, i, 4));
-        if (!isNull(5))
-            s.databaseOk = text(5) == "t";
-        s.outages = std::atoi(PQgetvalue(r, i, 6));
-        s.printer = text(7);
-        s.printerReasons = split(8);
-        s.printerError = text(9);
-        s.receiptsWaiting = std::atoi(PQgetvalue(r, i, 10));
-        if (!isNull(11))
-            s.oldestReceiptS = std::atof(PQgetvalue(r, i, 11));
-        s.programProblems = split(12);
-        s.programsJson = text(13);
-        return s;
-    }
-
     std::string m_label;
-    std::string m_conninfo;
+    StoreSpec m_spec;
     PGconn *m_conn = nullptr;
 };
 
@@ -315,10 +374,20 @@ std::vector<fleet::Station> readAll(std::vector<std::unique_ptr<Store>> &stores,
 int main(int argc, char **argv)
 {
     Options o = parse(argc, argv);
-    o.limits.withPrograms = o.mode == Options::Json;
+    bool usage = !o.error.empty();
+    if (!usage)
+        o.error = missingTlsFile(o.stores);
+    if (!o.error.empty()) {
+        // A monitoring engine reads stdout only.
+        if (o.mode == Options::Check)
+            std::cout << fleet::unknownLine(o.error) << "\n";
+        else
+            std::cerr << "korvantis-fleet: " << o.error << (usage ? "\nTry \"korvantis-fleet --help\"." : "") << "\n";
+        return kUnknown;
+    }
     std::vector<std::unique_ptr<Store>> stores;
-    for (const auto &[label, conninfo] : o.stores)
-        stores.push_back(std::make_unique<Store>(label, conninfo));
+    for (const StoreSpec &spec : o.stores)
+        stores.push_back(std::make_unique<Store>(spec));
     const bool showStore = stores.size() > 1;
     switch (o.mode) {
     case Options::Table: {
@@ -328,11 +397,15 @@ int main(int argc, char **argv)
     case Options::Json:
         std::cout << fleet::json(readAll(stores, o.limits));
         return 0;
-    case Options::Check: {
-        const fleet::Check c = fleet::check(readAll(stores, o.limits), o.warnAbove, o.critAbove, showStore);
-        std::cout << c.line << "\n";
-        return c.exitCode;
-    }
+    case Options::Check:
+        try {
+            const fleet::Check c = fleet::check(readAll(stores, o.limits), o.warning, o.critical, showStore);
+            std::cout << c.line << "\n";
+            return c.exitCode;
+        } catch (const std::exception &e) {
+            std::cout << fleet::unknownLine(e.what()) << "\n";
+            return kUnknown;
+        }
     case Options::Watch:
         for (;;) {
             const auto next = Clock::now() + std::chrono::milliseconds(long(o.intervalS * 1000));

@@ -1,6 +1,7 @@
-// korvantis-fleet against the test cluster, with status rows as launchers
-// leave them; and a till confined to its own status row.
-#include "launcher/stationstatus.h"
+// korvantis-fleet: rows judged, shown and answered as a plugin, without a
+// database; then the command against the test cluster (TLS only, as a
+// careful site runs it), with a store that does not answer and an odd row.
+#include "fleet.h"
 #include "testenv.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,10 @@
 #include <QJsonObject>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <functional>
-
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -36,23 +38,18 @@ QProcessEnvironment officeEnvironment()
     return env;
 }
 
-FleetRun fleetCommand(const QStringList &args)
+FleetRun fleetCommand(const QStringList &args, const QString &variable = {}, const QString &value = {})
 {
     QProcess p;
-    p.setProcessEnvironment(officeEnvironment());
+    QProcessEnvironment env = officeEnvironment();
+    if (!variable.isEmpty())
+        env.insert(variable, value);
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(KV_FLEET_EXE), args);
     if (!p.waitForFinished(30000))
         throw std::runtime_error("korvantis-fleet did not end");
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
-}
-
-QJsonObject stationIn(const QString &json, int station)
-{
-    for (const QJsonValue v : QJsonDocument::fromJson(json.toUtf8()).array())
-        if (v.toObject().value("station").toInt(-1) == station)
-            return v.toObject();
-    return {};
 }
 
 // A row as a launcher writes it; `set` overrides columns.
@@ -78,97 +75,198 @@ protected:
     void SetUp() override { testenv::psql("DELETE FROM launcherstatus"); }
 };
 
-TEST_F(FleetCommand, StatesReasonsAndPluginExitCodes)
+// The server's clock in the rows below: 2026-12-07T08:00:00Z.
+constexpr double kNow = 1796630400;
+
+// A row as row_to_json gives a launcher's; `set` replaces members (raw JSON).
+std::string rowJson(const std::map<std::string, std::string> &set = {})
 {
-    const std::string crashing =
-        "programs = '[{\"name\": \"Card reader\", \"running\": false, \"runonstart\": true, "
-        "\"awaiting_restart\": true, \"failures\": 5, \"ended\": \"ended by signal 11 (SIGSEGV)\", "
-        "\"ended_s_ago\": 4}]'";
+    std::map<std::string, std::string> row{
+        {"stationid", "2"}, {"host", "\"till2\""}, {"version", "\"0.1\""},
+        {"started_at", "\"2026-12-07T07:00:00.25+00:00\""}, {"heartbeat", "\"2026-12-07T07:59:58.5+00:00\""},
+        {"database_ok", "true"}, {"outages", "0"}, {"printer", "\"receipt\""}, {"printer_reasons", "[]"},
+        {"printer_error", "null"}, {"receipts_waiting", "0"}, {"oldest_receipt_at", "null"},
+        {"programs", R"([{"name": "Korvantis", "running": true, "runonstart": true, "awaiting_restart": false, "failures": 0}])"},
+        {"stopped", "null"}};
+    for (const auto &[k, v] : set)
+        row[k] = v;
+    std::string out;
+    for (const auto &[k, v] : row)
+        out += (out.empty() ? "{" : ", ") + ("\"" + k + "\": " + v);
+    return out + "}";
+}
+
+std::string programs(const std::string &program)
+{
+    return "[{\"name\": \"Card reader\", \"runonstart\": true, " + program + "}]";
+}
+
+TEST(FleetRows, EachRowJudgedShownAndAnsweredAsItsTillsOwn)
+{
     struct Case {
         const char *name;
-        std::string rows;
-        QStringList args;
-        int exitCode;
-        // The station looked at, its state and the start of its first reason.
-        int station;
+        std::string row;
+        double bound;
         const char *state;
-        QString reason;
+        // The start of the first reason; and a piece of the table's line.
+        std::string reason;
+        std::string shown;
     };
+    const std::string late = "\"2026-12-07T07:58:25+00:00\"";
     const std::vector<Case> cases{
-        {"all well", statusRow(1) + statusRow(2), {}, 0, 1, "ok", {}},
-        {"paper out", statusRow(1) + statusRow(2, "printer_reasons = '{media-empty-error}'"), {}, 1, 2, "warning",
-         "printer: media-empty-error"},
-        {"a finished job is nothing", statusRow(2, "printer_reasons = '{cups-waiting-for-job-completed}'"), {}, 0, 2,
-         "ok", {}},
-        {"print server unanswered", statusRow(2, "printer_error = 'cannot open printer receipt: no answer'"), {}, 1,
-         2, "warning", "printer: cannot open printer receipt"},
-        {"receipts waiting long", statusRow(3, "receipts_waiting = 3, oldest_receipt_at = now() - interval '95 s'"),
-         {}, 1, 3, "warning", "3 receipts waiting, oldest 9"},
-        {"a receipt just queued", statusRow(3, "receipts_waiting = 1, oldest_receipt_at = now() - interval '5 s'"),
-         {}, 0, 3, "ok", {}},
-        {"crashing program", statusRow(4, crashing), {}, 1, 4, "warning",
-         "program \"Card reader\": crashing, 5 failures, last "},
-        {"ended once, not restarted", statusRow(4, "programs = '[{\"name\": \"Card reader\", \"running\": false, "
-                                                   "\"runonstart\": true, \"awaiting_restart\": false, \"failures\": 0, "
-                                                   "\"ended\": \"exited with status 3\", \"ended_s_ago\": 2}]'"),
-         {}, 1, 4, "warning", "program \"Card reader\": down (exited with status 3)"},
+        {"all well", rowJson(), 75, "ok", "", "till2"},
+        {"paper out", rowJson({{"printer_reasons", R"(["media-empty-error"])"}}), 75, "warning",
+         "printer: media-empty-error", "receipt: media-empty-error"},
+        {"a finished job is nothing", rowJson({{"printer_reasons", R"(["cups-waiting-for-job-completed"])"}}), 75,
+         "ok", "", "receipt: ok"},
+        {"an older printer's lasting reason is information",
+         rowJson({{"printer_reasons", R"(["kv-escpos-no-process-id-report"])"}}), 75, "ok", "",
+         "receipt: ok (kv-escpos-no-process-id-report)"},
+        {"print server unanswered", rowJson({{"printer_error", "\"cannot open printer receipt: no answer\""}}), 75,
+         "warning", "printer: cannot open printer receipt", ""},
+        {"receipts waiting long", rowJson({{"receipts_waiting", "3"}, {"oldest_receipt_at", late}}), 75, "warning",
+         "3 receipts waiting, oldest 95 s", "3, oldest 95 s"},
+        {"a receipt just queued",
+         rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:59:55+00:00\""}}), 75, "ok", "",
+         ""},
+        {"crashing program",
+         rowJson({{"programs", programs(R"j("running": false, "awaiting_restart": true, "failures": 5, "ended": "ended by signal 11 (SIGSEGV)", "ended_s_ago": 4)j")}}),
+         75, "warning", "program \"Card reader\": crashing, 5 failures, last 6 s ago (ended by signal 11",
+         "\"Card reader\": crashing"},
+        {"ended once, not restarted",
+         rowJson({{"programs", programs(R"j("running": false, "awaiting_restart": false, "failures": 0, "ended": "exited with status 3", "ended_s_ago": 2)j")}}),
+         75, "warning", "program \"Card reader\": down (exited with status 3)", ""},
         {"crashes long ago, running now",
-         statusRow(4, "programs = '[{\"name\": \"Card reader\", \"running\": true, \"runonstart\": true, "
-                      "\"awaiting_restart\": false, \"failures\": 9, \"ended_s_ago\": 700, \"ended\": \"x\"}]'"),
-         {}, 0, 4, "ok", {}},
-        {"database check failed", statusRow(5, "database_ok = false, outages = 2"), {}, 1, 5, "warning",
-         "database: last check failed (2 outages)"},
-        {"heartbeat stale", statusRow(1) + statusRow(6, "heartbeat = now() - interval '95 s'"), {}, 2, 6, "down",
-         "heartbeat 9"},
-        {"stale within the bound given", statusRow(6, "heartbeat = now() - interval '95 s'"), {"--bound", "120"}, 0,
-         6, "ok", {}},
-        {"one down allowed", statusRow(6, "heartbeat = now() - interval '95 s'"), {"-c", "1"}, 1, 6, "down",
-         "heartbeat 9"},
-        {"warnings allowed", statusRow(2, "printer_reasons = '{media-empty-error}'"), {"-w", "1"}, 0, 2, "warning",
-         "printer: media-empty-error"},
+         rowJson({{"programs", programs(R"j("running": true, "awaiting_restart": false, "failures": 9, "ended_s_ago": 700, "ended": "x")j")}}),
+         75, "ok", "", ""},
+        {"database check failed", rowJson({{"database_ok", "false"}, {"outages", "2"}}), 75, "warning",
+         "database: last check failed (2 outages)", "failed, 2 outages"},
+        {"heartbeat stale, in another zone", rowJson({{"heartbeat", "\"2026-12-07T08:58:25.000001+01:00\""}}), 75,
+         "down", "heartbeat 95 s old", "95 s ago"},
+        {"stale within the bound given", rowJson({{"heartbeat", late}}), 120, "ok", "", ""},
+        // One 22 s heartbeat lost and the next one late is not a till down.
+        {"two heartbeats missed", rowJson({{"heartbeat", "\"2026-12-07T07:58:50+00:00\""}}), fleet::Limits().boundS,
+         "ok", "", ""},
+        {"stopped from the menu an hour ago",
+         rowJson({{"heartbeat", "\"2026-12-07T07:00:00+00:00\""}, {"stopped", "\"exit\""},
+                  {"printer_reasons", R"(["media-empty-error"])"}}),
+         75, "stopped", "stopped: exit", "stopped"},
+        // A till's own text is shown, never acted on.
+        {"control characters in host", rowJson({{"host", R"("till\u001b]2;x\u0007\u202e\nfake 9 ok")"}}), 75, "ok",
+         "", R"(till\x1b]2;x\x07\u202e\x0afake 9 ok)"},
+        {"a | in a reason", rowJson({{"printer_reasons", R"(["a | b=1;2 'x'"])"}}), 75, "warning",
+         "printer: a | b=1;2 'x'", ""},
+        {"a huge host name", rowJson({{"host", "\"" + std::string(5'000'000, 'h') + "\""}}), 75, "ok", "", "hhh…"},
+        {"a row of another shape",
+         R"({"stationid": 7, "heartbeat": "2026-12-07T08:00:00+00:00", "hostname": "x", "host": null, "outages": "lots",)"
+         R"( "printer_reasons": null, "programs": [{"name": 3, "failures": "many", "running": "no"}, 4]})",
+         75, "warning", "status row: program 2 is not an object", "status row: program 2"},
+        {"a row without id or heartbeat", R"({"stationid": "7; DROP", "heartbeat": "soon"})", 75, "warning",
+         "status row: stationid 7; DROP is not a whole number", "?"},
     };
+    // Every line of a status line's performance data: ours, with numbers.
+    const QRegularExpression perfData(R"(^( [a-z_]+=\d+;[0-9:~@.]*;[0-9:~@.]*;0(;\d+)?)+$)");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        testenv::psql("DELETE FROM launcherstatus; " + c.rows);
-        const FleetRun check = fleetCommand(QStringList({"--check"}) << c.args);
-        EXPECT_EQ(check.exitCode, c.exitCode) << check.out.toStdString() << check.err.toStdString();
-        EXPECT_EQ(check.out.count('\n'), 1) << check.out.toStdString();
-        EXPECT_TRUE(check.out.contains(" | stations=")) << check.out.toStdString();
-        if (c.exitCode != 0 && QLatin1String(c.state) != QLatin1String("ok")) {
-            EXPECT_TRUE(check.out.contains(QString::number(c.station))) << check.out.toStdString();
-        }
-        const FleetRun json = fleetCommand(QStringList({"--json"}) << c.args);
-        ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
-        const QJsonObject s = stationIn(json.out, c.station);
-        EXPECT_EQ(s.value("state").toString(), QLatin1String(c.state)) << json.out.toStdString();
-        const QJsonArray reasons = s.value("reasons").toArray();
-        if (c.reason.isEmpty()) {
-            EXPECT_TRUE(reasons.isEmpty()) << json.out.toStdString();
-        } else {
-            EXPECT_TRUE(!reasons.isEmpty() && reasons.first().toString().startsWith(c.reason))
-                << json.out.toStdString();
-        }
+        fleet::Limits limits;
+        limits.boundS = c.bound;
+        fleet::Station s = fleet::readRow("north", kNow, c.row);
+        fleet::judge(s, limits);
+        EXPECT_STREQ(fleet::stateName(s.state), c.state);
+        if (c.reason.empty())
+            EXPECT_TRUE(s.reasons.empty()) << s.reasons.front();
+        else
+            EXPECT_TRUE(!s.reasons.empty() && s.reasons.front().rfind(c.reason, 0) == 0)
+                << (s.reasons.empty() ? "no reason" : s.reasons.front());
+
+        // The same shape whatever the till wrote: a header and one line, short,
+        // with no byte a terminal acts on.
+        const std::string table = fleet::table({s}, true);
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2) << table.substr(0, 400);
+        EXPECT_LT(table.size(), 1000u);
+        EXPECT_TRUE(std::none_of(table.begin(), table.end(), [](char ch) {
+            return (ch > 0 && ch < 0x20 && ch != '\n') || ch == 0x7f;
+        })) << table;
+        EXPECT_NE(table.substr(table.find('\n')).find(c.shown), std::string::npos) << table.substr(0, 400);
+
+        QJsonParseError error{};
+        const QJsonArray json = QJsonDocument::fromJson(QByteArray::fromStdString(fleet::json({s})), &error).array();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+        EXPECT_EQ(json.size(), 1);
+        EXPECT_EQ(json.first().toObject().value("state").toString().toStdString(), c.state);
+
+        const fleet::Check check = fleet::check({s}, *fleet::parseRange("0"), *fleet::parseRange("0"), true);
+        const std::string state = c.state;
+        EXPECT_EQ(check.exitCode, state == "down" ? 2 : state == "warning" ? 1 : 0) << check.line;
+        EXPECT_EQ(check.line.find('\n'), std::string::npos);
+        const std::size_t bar = check.line.find('|');
+        ASSERT_NE(bar, std::string::npos) << check.line;
+        EXPECT_EQ(check.line.find('|', bar + 1), std::string::npos) << check.line;
+        EXPECT_TRUE(perfData.match(QString::fromStdString(check.line.substr(bar + 1))).hasMatch()) << check.line;
+        EXPECT_LT(check.line.size(), 600u);
     }
 }
 
-TEST_F(FleetCommand, ChainWithAStoreThatDoesNotAnswerWorstFirst)
+TEST(FleetCheck, ThresholdRangesOfThePluginGuidelines)
 {
-    testenv::psql(statusRow(1) + statusRow(6, "heartbeat = now() - interval '95 s'"));
+    struct Case {
+        const char *range;
+        double value;
+        bool alerts;
+    };
+    for (const Case &c : std::vector<Case>{{"10", 10, false}, {"10", 11, true}, {"10", -1, true}, {"10:", 9, true},
+                                           {"10:", 1e9, false}, {"~:10", -5, false}, {"~:10", 11, true},
+                                           {"10:20", 9, true}, {"10:20", 20, false}, {"10:20", 21, true},
+                                           {"@10:20", 15, true}, {"@10:20", 9, false}, {"@0:0", 0, true},
+                                           {"1.5", 2, true}}) {
+        const auto range = fleet::parseRange(c.range);
+        ASSERT_TRUE(range) << c.range;
+        EXPECT_EQ(range->alerts(c.value), c.alerts) << c.range << " " << c.value;
+    }
+    for (const char *wrong : {"", "x", "20:10", "@", "1:2:3", "inf", "~", "10;20"})
+        EXPECT_FALSE(fleet::parseRange(wrong)) << wrong;
+}
+
+// A chain: a store that does not answer, a till down, a till whose row the
+// statement that read every row at once could not read, one that is well.
+TEST_F(FleetCommand, ChainWithAStoreThatDoesNotAnswerAndAnOddRowWorstFirst)
+{
+    testenv::psql(statusRow(1) + statusRow(6, "heartbeat = now() - interval '95 s'") +
+                  statusRow(7, "printer = NULL, programs = '[{\"name\": 5, \"failures\": \"many\", "
+                               "\"ended_s_ago\": \"soon\", \"running\": \"no\"}, 3]'"));
     const QStringList chain{"-d", "", "-d", "host=127.0.0.1 port=1 dbname=nostore connect_timeout=3"};
     const FleetRun table = fleetCommand(chain);
     ASSERT_EQ(table.exitCode, 0) << table.err.toStdString();
     const QStringList lines = table.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 4) << table.out.toStdString();
+    ASSERT_EQ(lines.size(), 5) << table.out.toStdString();
     EXPECT_TRUE(lines[0].startsWith("STORE")) << table.out.toStdString();
-    // The store that does not answer and the till that is down come first, the one that is well last.
+    // The store that does not answer and the till that is down come first,
+    // the odd row is its till's warning, the one that is well last.
     EXPECT_TRUE(lines[1].contains(" down ") && lines[2].contains(" down ")) << table.out.toStdString();
     EXPECT_TRUE((lines[1] + lines[2]).contains("nostore")) << table.out.toStdString();
-    EXPECT_TRUE(lines[3].contains(" ok ")) << table.out.toStdString();
+    EXPECT_TRUE(lines[3].contains("till7") && lines[3].contains(" warning ")) << table.out.toStdString();
+    EXPECT_TRUE(lines[4].contains(" ok ")) << table.out.toStdString();
     const FleetRun check = fleetCommand(QStringList({"--check"}) << chain);
     EXPECT_EQ(check.exitCode, 2) << check.out.toStdString();
-    EXPECT_TRUE(check.out.contains("nostore")) << check.out.toStdString();
-    // Usage errors are the plugin's UNKNOWN.
-    EXPECT_EQ(fleetCommand({"--check", "--bound", "soon"}).exitCode, 3);
+    // libpq's reason, not only the store's name.
+    EXPECT_TRUE(check.out.contains("nostore") && check.out.contains("refused")) << check.out.toStdString();
+
+    // A command line that is wrong is the plugin's UNKNOWN, on stdout, naming what is wrong.
+    struct Wrong {
+        QStringList args;
+        const char *variable, *value, *named;
+    };
+    for (const Wrong &w : std::vector<Wrong>{
+             {{"--timeout", "99999999999"}, "", "", "--timeout"},
+             {{"-s", "north sslmode=disable"}, "", "", "north sslmode=disable"},
+             {{"-w", "1:", "-c", "10:5"}, "", "", "-c"},
+             {{}, "PGSSLROOTCERT", "/nonexistent/root.crt", "/nonexistent/root.crt"},
+         }) {
+        const FleetRun run = fleetCommand(QStringList({"--check"}) << w.args, w.variable, w.value);
+        EXPECT_EQ(run.exitCode, 3) << run.out.toStdString();
+        EXPECT_TRUE(run.out.startsWith("FLEET UNKNOWN - ") && run.out.count('\n') == 1 && run.out.contains(w.named))
+            << run.out.toStdString();
+    }
 }
 
 // --watch as an office leaves it open: each frame reads the rows again, and

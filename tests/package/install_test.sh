@@ -4,9 +4,11 @@
 # demo's till with the installed launcher), carries valid desktop files,
 # proper dependencies and a start command that reads /etc/default, names the
 # print queues left without their backend on remove, and purges what it and
-# the launcher made.
+# the launcher made. The office's korvantis-fleet, a package of its own beside
+# it, passes lintian too and installs its command alone.
 #   install_test.sh BUILD-DIR [DEB]
-# Without DEB it packs BUILD-DIR; the demo's programs come from BUILD-DIR.
+# Without DEB it packs BUILD-DIR; with it, korvantis-fleet is the .deb beside
+# DEB. The demo's programs come from BUILD-DIR.
 set -euo pipefail
 build=${1:?build directory}
 given_deb=${2:-}
@@ -26,9 +28,26 @@ if [ -n "$given_deb" ]; then
   deb=$given_deb
 else
   (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
-  deb=$(ls "$work"/out/*.deb)
+  deb=$(ls "$work"/out/korvantis-launcher_*.deb)
 fi
-lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian"; }
+fleet_deb=$(ls "$(dirname "$deb")"/korvantis-fleet_*.deb) || fail "no korvantis-fleet package beside $deb"
+for package in "$deb" "$fleet_deb"; do
+  lintian --fail-on error "$package" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian $package"; }
+done
+
+# The office's command alone: on libpq, without Qt, a launcher or anything
+# started at log-in; and no longer in the till's package.
+grep -q 'bin/korvantis-fleet' <<<"$(dpkg-deb -c "$deb")" && fail "the till's package carries the fleet command"
+fleet_files=$(dpkg-deb -c "$fleet_deb" | awk '{print $6}')
+grep -q '^\./usr/bin/korvantis-fleet$' <<<"$fleet_files" || fail "korvantis-fleet lacks /usr/bin/korvantis-fleet"
+grep -Eq '^\./(opt|etc)/|\.desktop$' <<<"$fleet_files" && fail "korvantis-fleet installs more than the command: $fleet_files"
+fleet_depends=$(dpkg-deb -f "$fleet_deb" Depends)
+grep -q libpq5 <<<"$fleet_depends" && ! grep -q -e libqt6 -e korvantis <<<"$fleet_depends" \
+  || fail "korvantis-fleet depends on: $fleet_depends"
+fleet_root="$work/fleet-root"
+mkdir -p "$fleet_root"
+dpkg-deb -x "$fleet_deb" "$fleet_root"
+"$fleet_root/usr/bin/korvantis-fleet" --version | grep -q "^korvantis-fleet [0-9]" || fail "korvantis-fleet --version"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt6widgets6 libqt6svg6 libpq5 libodbc2 libcups2 odbc-postgresql; do
