@@ -105,6 +105,8 @@ Outcome endForLackOfRights(Prompter &prompter, const QString &text, const QStrin
     box.buttons = MsgButtons::OK;
     box.icon = MsgIcon::Information;
     box.systemModal = true;
+    // Waits for its OK: the launcher ends after it, which would take a box
+    // shown without waiting away unread.
     prompter.messageBox(box);
     return Outcome::LauncherEnds;
 }
