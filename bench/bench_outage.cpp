@@ -69,10 +69,16 @@ struct Answering final : kv::Prompter {
         std::fprintf(stderr, "  (message: %s)\n", qPrintable(box.text));
         return box.buttons == kv::MsgButtons::YesNo ? kv::MsgResult::Yes : kv::MsgResult::OK;
     }
-    void showMessage(const kv::MessageBox &box) override
+    std::shared_ptr<kv::OpenBox> openBox(const kv::MessageBox &box) override
     {
-        ++boxes;
-        std::fprintf(stderr, "  (message left open: %s)\n", qPrintable(box.text));
+        auto shown = std::make_shared<kv::OpenBox>(box);
+        if (box.buttons != kv::MsgButtons::OK) {
+            shown->answered(messageBox(box));
+        } else {
+            ++boxes;
+            std::fprintf(stderr, "  (message left open: %s)\n", qPrintable(box.text));
+        }
+        return shown;
     }
     QString inputBox(const QString &, const QString &, const QString &) override { return {}; }
     void setBusyCursor(bool) override {}

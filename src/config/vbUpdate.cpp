@@ -22,7 +22,9 @@ void inform(Prompter &prompter, const QString &text)
     b.buttons = MsgButtons::OK;
     b.icon = MsgIcon::Information;
     b.systemModal = true;
-    prompter.messageBox(b);
+    // Nothing to answer: start-up (or the loop, behind a menu command) goes
+    // on while the person reads it.
+    prompter.showMessage(b);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "core/prompter.h"
 
+#include <utility>
+
 namespace kv {
 
 namespace {
@@ -23,7 +25,36 @@ QString described(const QString &text, const QString &title)
     return line;
 }
 
+bool sameBox(const MessageBox &a, const MessageBox &b)
+{
+    return a.text == b.text && a.title == b.title && a.icon == b.icon && a.buttons == b.buttons;
+}
+
 } // namespace
+
+void OpenBox::onAnswer(std::function<void(MsgResult)> then)
+{
+    if (m_answer)
+        then(*m_answer);
+    else
+        m_then.append(std::move(then));
+}
+
+void OpenBox::answered(MsgResult answer)
+{
+    if (m_answer)
+        return;
+    m_answer = answer;
+    for (const auto &then : std::exchange(m_then, {}))
+        then(answer);
+}
+
+std::shared_ptr<OpenBox> Prompter::openBox(const MessageBox &box)
+{
+    auto shown = std::make_shared<OpenBox>(box);
+    shown->answered(messageBox(box));
+    return shown;
+}
 
 MsgResult LoggingPrompter::messageBox(const MessageBox &box)
 {
@@ -32,11 +63,29 @@ MsgResult LoggingPrompter::messageBox(const MessageBox &box)
     return answer;
 }
 
-void LoggingPrompter::showMessage(const MessageBox &box)
+std::shared_ptr<OpenBox> LoggingPrompter::openBox(const MessageBox &box)
 {
-    // The box stays up while the launcher goes on; its only answer is OK.
+    m_waiting.removeIf([](const std::shared_ptr<OpenBox> &open) { return open->answer().has_value(); });
+    for (const std::shared_ptr<OpenBox> &open : std::as_const(m_waiting)) {
+        if (sameBox(open->box(), box)) {
+            // A pile of the same box would only have to be answered again
+            // and again: a second "shutdown", a program failing at every try.
+            m_log.debug(QStringLiteral("the box \"%1\" still waits: raised again").arg(box.text));
+            open->raise();
+            return open;
+        }
+    }
+    std::shared_ptr<OpenBox> shown = m_shown.openBox(box);
+    // Logged when shown: the person may take long over it, or never answer.
     m_log.log(priorityOf(box.icon), described(box.text, box.title) + QStringLiteral(", shown without waiting"));
-    m_shown.showMessage(box);
+    if (box.buttons != MsgButtons::OK) {
+        shown->onAnswer([log = &m_log, text = box.text](MsgResult answer) {
+            log->notice(QStringLiteral("the person answered \"%1\": %2").arg(text, toString(answer)));
+        });
+    }
+    if (!shown->answer())
+        m_waiting.append(shown);
+    return shown;
 }
 
 QString LoggingPrompter::inputBox(const QString &prompt, const QString &title, const QString &defaultText)
@@ -56,6 +105,8 @@ Outcome endForLackOfRights(Prompter &prompter, const QString &text, const QStrin
     box.buttons = MsgButtons::OK;
     box.icon = MsgIcon::Information;
     box.systemModal = true;
+    // Waits for its OK: the launcher ends after it, which would take a box
+    // shown without waiting away unread.
     prompter.messageBox(box);
     return Outcome::LauncherEnds;
 }

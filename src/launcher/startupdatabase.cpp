@@ -119,7 +119,9 @@ bool SchemaWait::waitForUsableDatabase(const LauncherSettings &settings)
     if (m_ended())
         return false;
     const database::SchemaLook last = look(settings);
-    // Told to end during the look: no box about a look cut short.
+    // Told to end during the look: no box about a look cut short. The box
+    // about a database that cannot be used waits for its OK: start-up stops
+    // there for the settings dialog, and nothing of the till runs yet.
     return !m_ended() && database::tellSchemaLook(last, true, m_prompter, m_log) == 0;
 }
 

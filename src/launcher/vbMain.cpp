@@ -103,6 +103,11 @@ void Launcher::tell(const QString &text, MsgIcon icon)
     m_prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
 }
 
+void Launcher::askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act)
+{
+    m_questions.ask(m_prompter, launcherBox(text, MsgButtons::YesNo, 1, icon), step, std::move(act));
+}
+
 void Launcher::swallowRunTimeError(const char *where)
 {
     const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
@@ -142,6 +147,8 @@ bool Launcher::reportingErrors(const std::function<void()> &step)
         const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
         if (!error)
             throw;
+        // Waits: in start-up the launcher ends after it, and a menu
+        // command's box runs the loop's passes in its own event loop.
         ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
     }
     return false;
@@ -194,6 +201,8 @@ Outcome Launcher::startUp()
     if (m_parts.update.runUpdate() == Outcome::LauncherEnds)
         return endLauncher(0);
     m_parts.watchdog.setDbConnectionUp(true);
+    // The printer questions wait for their answer: Yes leaves start-up for
+    // the settings dialog, and nothing of the till runs before it yet.
     // "none" is set in memory only, so the file still says what was chosen.
     const QString none = QStringLiteral("none");
     if (shellConf.esc_printer.isEmpty()) {
@@ -221,8 +230,8 @@ Outcome Launcher::startUp()
     if (escPosEnabled) {
         libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));
         if (libraryConnection == 0) {
-            ask(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."), MsgButtons::OK,
-                1, MsgIcon::Exclamation);
+            tell(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
+                 MsgIcon::Exclamation);
             escPosEnabled = false;
         } else {
             listenAll();
@@ -238,9 +247,9 @@ Outcome Launcher::startUp()
         for (std::size_t i = 1; i < list.size(); ++i) {
             const bool running = list[i].process && list[i].process->pReady;
             if (list[i].executable.contains(QLatin1String("opos")) && (running || list[i].runOnStart)) {
-                ask(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
-                                   "before using the Korvantis POS system."),
-                    MsgButtons::OK, 1, MsgIcon::Critical);
+                tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
+                                    "before using the Korvantis POS system."),
+                     MsgIcon::Critical);
                 break;
             }
         }
@@ -289,8 +298,8 @@ void Launcher::onPassTimer()
 
 void Launcher::runPass()
 {
-    // A message box inside the tick runs events; nothing there may start a
-    // second pass.
+    // An event loop run inside the tick (a layer's wait, a box of a window)
+    // must not start a second pass.
     if (m_inPass || m_ended)
         return;
     m_inPass = true;
@@ -374,34 +383,48 @@ void Launcher::tickBody()
         // cashier long before the next check would notice.
         m_parts.watchdog.probeDatabaseConnection(shellConf);
     }
-    // The front-end's end.
-    if (!frontEndClosed && managedPrograms.frontEndFinished()) {
-        if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate"))) {
-            const MsgResult answer =
-                ask(QStringLiteral("Do the update now and restart Korvantis?"), MsgButtons::YesNo, 1, MsgIcon::None);
-            if (m_ended)
-                return;
-            if (answer == MsgResult::Yes) {
-                updateOnExit = true;
-                quitLauncher();
-                return;
-            }
-        }
-        const bool quit = ask(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgButtons::YesNo,
-                              1, MsgIcon::Question)
-                          == MsgResult::Yes;
-        if (m_ended)
-            return;
-        if (quit)
-            quitLauncher();
+    // The front-end's end, asked about once; the answer is acted on here by
+    // the tick that finds it given.
+    if (!frontEndClosed && !m_questions.waiting(OpenQuestions::Step::FrontEndEnd) &&
+        managedPrograms.frontEndFinished()) {
+        if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate")))
+            askUpdateNow();
         else
-            keepLauncherWithoutFrontEnd();
+            askQuitAll();
     }
+    if (!m_questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
+        return;
     managedPrograms.superviseManagedPrograms();
     if (m_status)
         m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
                                    tickCount + 1 >= kPeriodicCheckTick);
     notificationStep();
+}
+
+void Launcher::askUpdateNow()
+{
+    askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
+             OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
+                 if (answer != MsgResult::Yes) {
+                     askQuitAll();
+                     return true;
+                 }
+                 updateOnExit = true;
+                 quitLauncher();
+                 return false;
+             });
+}
+
+void Launcher::askQuitAll()
+{
+    askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgIcon::Question,
+             OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
+                 if (answer == MsgResult::Yes)
+                     quitLauncher();
+                 else
+                     keepLauncherWithoutFrontEnd();
+                 return true;
+             });
 }
 
 void Launcher::notificationStep()
@@ -411,15 +434,18 @@ void Launcher::notificationStep()
     // acts on what they found, in order: a "shutdown" asks its question then,
     // and a pass's outcome is told. While one runs, the library keeps what
     // arrives queued.
-    if (!escPosEnabled || m_library.busy())
-        return;
-    while (std::optional<LibraryFindings> found = m_library.takeFindings()) {
-        if (!actOnFindings(*found) || m_ended)
-            return;
+    if (escPosEnabled && !m_library.busy()) {
+        while (std::optional<LibraryFindings> found = m_library.takeFindings()) {
+            if (!actOnFindings(*found) || m_ended)
+                return;
+        }
     }
+    // The shutdown question's answer, whenever it came; a job that runs
+    // meanwhile does not hold it back.
+    m_questions.actOnAnswers(OpenQuestions::Step::Notification);
     // The quit chosen in this tick ends the loop before a later tick could
     // act on another job.
-    if (!launcherRunning)
+    if (!escPosEnabled || m_library.busy() || !launcherRunning)
         return;
     handOverLibraryJob();
 }
@@ -462,7 +488,7 @@ void Launcher::onLibraryJobEnded()
 
 void Launcher::wakeForNotifications()
 {
-    // A pass under way (a box of its tick is open) comes back here at its end.
+    // A pass under way comes back here at its end.
     if (m_ended || m_inPass || !launcherRunning || !escPosEnabled || m_wakeGap.isActive())
         return;
     // Only for what arrived: retries, listens and the rest keep to the passes.
@@ -525,16 +551,16 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                                              : QStringLiteral("POS retry: no rows wait any more"));
         m_waitLogged = *found.rowsMayWait;
     }
-    if (found.notifications.contains(QStringLiteral("shutdown"))) {
-        const MsgResult answer = ask(QStringLiteral("Do you want to keep all supporting programs open?"),
-                                     MsgButtons::YesNo, 1, MsgIcon::Question);
-        if (m_ended)
-            return false;
-        if (answer == MsgResult::No)
-            quitLauncher();
-        else
-            keepLauncherWithoutFrontEnd();
-    }
+    // Another "shutdown" while the question waits raises it: one answer.
+    if (found.notifications.contains(QStringLiteral("shutdown")))
+        askLater(QStringLiteral("Do you want to keep all supporting programs open?"), MsgIcon::Question,
+                 OpenQuestions::Step::Notification, [this](MsgResult answer) {
+                     if (answer == MsgResult::No)
+                         quitLauncher();
+                     else
+                         keepLauncherWithoutFrontEnd();
+                     return true;
+                 });
     return true;
 }
 

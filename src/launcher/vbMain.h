@@ -2,6 +2,7 @@
 // tick, the tray menu's commands and the way out. One departure from a pass a
 // second: a notification that arrives between passes is taken at once
 // (wakeForNotifications), so that a receipt does not wait for the next pass.
+// Another: no box or question holds the loop or start-up (OpenQuestions).
 // Everything outside (the database, the client library, the printer,
 // processes, the person, time) comes in through LauncherParts, so tests build
 // a launcher of fakes.
@@ -21,6 +22,7 @@
 #include "core/worker.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/openquestions.h"
 #include "launcher/stationstatus.h"
 #include "launcher/startupdatabase.h"
 #include "platform/process.h"
@@ -167,9 +169,14 @@ private:
     // when it threw. Menu commands run inside Qt's event dispatch, which no
     // exception may cross.
     bool reportingErrors(const std::function<void()> &step);
+    // Waits for the answer: only where nothing else may run meanwhile.
     MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
     // A box whose only answer is OK, shown without holding the loop.
     void tell(const QString &text, MsgIcon icon);
+    // A Yes/No question of the tick, acted on when answered (OpenQuestions).
+    void askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act);
+    void askUpdateNow();
+    void askQuitAll();
     void listenAll();
     void tickBody();
     void notificationStep();
@@ -207,6 +214,7 @@ private:
     ProgramManagerWindow *m_programManager = nullptr;
     WaitingWindow *m_waitingWindow = nullptr;
     StationStatus *m_status = nullptr;
+    OpenQuestions m_questions;
     QTimer m_passTimer;
     // Runs from each job handed over; while it runs a notification does not
     // start a job of its own (its end looks again).

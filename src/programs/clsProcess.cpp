@@ -90,7 +90,10 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
             box.buttons = MsgButtons::OK;
             box.icon = MsgIcon::Exclamation;
             box.systemModal = true;
-            m_prompter.messageBox(box);
+            // Shown without waiting: the caller is start-up or a tick, and the
+            // till's other programs, receipts and checks go on behind it. A
+            // program that fails again while its box is up raises that box.
+            m_prompter.showMessage(box);
         }
         return;
     }

@@ -43,7 +43,8 @@ public:
     // no shell) in sWorkingDir ("" keeps the launcher's directory). Does
     // nothing while pReady is true. Throws std::invalid_argument when both
     // capture flags are false. A program that cannot be started is reported
-    // to the person through the prompter and leaves pReady false; so does a
+    // to the person through the prompter, in a box that does not wait for
+    // its OK, and leaves pReady false; so does a
     // pipe that cannot be made, but without a message box. Either way
     // startError() then gives the system's reason.
     // Output is decoded as UTF-8 either way: the console speaks UTF-8 here,

@@ -1,5 +1,5 @@
-// The Qt windows: the prompter's buttons, default and answers, questions a
-// stray key cannot answer; notices that count down and close themselves; the
+// The Qt windows: the prompter's boxes that do not wait, questions a stray
+// key cannot answer; notices that count down and close themselves; the
 // tray's icon and menu. Then the program manager window's widgets against the
 // real cluster: Run and Stop per row, the output box, selecting by keyboard
 // and typing reaching the row, Close, and a frozen database that never holds
@@ -48,103 +48,41 @@ void pressEscape(QWidget *w)
     QApplication::sendEvent(w, &escape);
 }
 
-TEST(QtPrompter, EveryButtonSetMapsBackAndAQuestionWithoutCancelIsNotDismissed)
-{
-    kv::QtPrompter p;
-    using B = QMessageBox;
-    const struct {
-        kv::MsgButtons buttons;
-        int defaultButton;
-        QMessageBox::StandardButtons shown;
-        QMessageBox::StandardButton isDefault, press;
-        kv::MsgResult expected;
-    } cases[] = {
-        {kv::MsgButtons::YesNo, 2, B::Yes | B::No, B::No, B::Yes, kv::MsgResult::Yes},
-        {kv::MsgButtons::OKCancel, 1, B::Ok | B::Cancel, B::Ok, B::Cancel, kv::MsgResult::Cancel},
-        {kv::MsgButtons::AbortRetryIgnore, 3, B::Abort | B::Retry | B::Ignore, B::Ignore, B::Ignore,
-         kv::MsgResult::Ignore},
-        {kv::MsgButtons::RetryCancel, 2, B::Retry | B::Cancel, B::Cancel, B::Retry, kv::MsgResult::Retry},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(kv::toString(c.buttons).toStdString());
-        kv::MessageBox box;
-        box.buttons = c.buttons;
-        box.defaultButton = c.defaultButton;
-        box.systemModal = true;
-        whenModalShows([&](QWidget *w) {
-            auto *mb = qobject_cast<QMessageBox *>(w);
-            ASSERT_NE(mb, nullptr);
-            EXPECT_EQ(mb->standardButtons(), c.shown);
-            EXPECT_EQ(mb->standardButton(mb->defaultButton()), c.isDefault);
-            EXPECT_TRUE(mb->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-            mb->button(c.press)->click();
-        });
-        EXPECT_EQ(p.messageBox(box), c.expected);
-    }
-
-    // On "keep all supporting programs open?" No would end them: Escape and
-    // the close button are no answer where there is no Cancel.
-    kv::MessageBox box;
-    box.buttons = kv::MsgButtons::YesNo;
-    bool stayed = false;
-    whenModalShows([&](QWidget *w) {
-        pressEscape(w);
-        w->close();
-        stayed = w->isVisible() && !w->windowFlags().testFlag(Qt::WindowCloseButtonHint);
-        qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click();
-    });
-    EXPECT_EQ(p.messageBox(box), kv::MsgResult::Yes);
-    EXPECT_TRUE(stayed);
-    // Closed by the program (the launcher ending while it asks): No.
-    whenModalShows([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
-    EXPECT_EQ(p.messageBox(box), kv::MsgResult::No);
-    box.buttons = kv::MsgButtons::OKCancel;
-    whenModalShows(pressEscape);
-    EXPECT_EQ(p.messageBox(box), kv::MsgResult::Cancel);
-}
-
-// "Could not connect to the printer." stays up for the cashier while the
-// loop goes on: the call returns with the box shown, modal and on top; OK
-// closes and deletes it. Told again while it is up (the next sale), it is
-// the same box raised, not a second one under it; another text is a box of
-// its own.
-TEST(QtPrompter, AnOkBoxShownWithoutWaitingStaysUntilOk)
+// The launcher's boxes do not hold it: the call returns with the box up,
+// modal and on top. "Keep all supporting programs open?" has no answer that
+// leaves things as they are, so Escape and the close button are none; the
+// button pressed comes through the handle, and the box goes. A box left open
+// goes with the prompter. A waiting box that the program closes answers
+// what changes least.
+TEST(QtPrompter, ABoxShownWithoutWaitingStaysUntilAButtonAnswersIt)
 {
     testsupport::qtApp<QApplication>();
-    const kv::MessageBox box{.text = QStringLiteral("Could not connect to the printer."),
-                             .title = QStringLiteral("Korvantis Launcher"), .icon = kv::MsgIcon::Critical,
-                             .systemModal = true};
+    const kv::MessageBox box{.text = QStringLiteral("Do you want to keep all supporting programs open?"),
+                             .title = QStringLiteral("Korvantis Launcher"), .buttons = kv::MsgButtons::YesNo,
+                             .defaultButton = 2, .icon = kv::MsgIcon::Question, .systemModal = true};
     QPointer<QMessageBox> shown;
     {
         kv::QtPrompter p;
-        p.showMessage(box);
+        const std::shared_ptr<kv::OpenBox> asked = p.openBox(box);
         shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         ASSERT_NE(shown, nullptr) << "no modal box after the call returned";
-        EXPECT_TRUE(shown->isVisible());
         EXPECT_EQ(shown->text(), box.text);
-        EXPECT_EQ(shown->windowTitle(), box.title);
-        EXPECT_EQ(shown->icon(), QMessageBox::Critical);
-        EXPECT_EQ(shown->standardButtons(), QMessageBox::Ok);
+        EXPECT_EQ(shown->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(shown->defaultButton(), shown->button(QMessageBox::No));
         EXPECT_TRUE(shown->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        const auto boxesUp = [] {
-            int n = 0;
-            for (QWidget *w : QApplication::topLevelWidgets())
-                n += qobject_cast<QMessageBox *>(w) && w->isVisible() ? 1 : 0;
-            return n;
-        };
-        p.showMessage(box);
-        p.showMessage(box);
-        EXPECT_EQ(boxesUp(), 1) << "the boxes pile up";
-        kv::MessageBox other = box;
-        other.text = QStringLiteral("Another thing.");
-        p.showMessage(other);
-        EXPECT_EQ(boxesUp(), 2);
-        qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->button(QMessageBox::Ok)->click();
-        shown->button(QMessageBox::Ok)->click();
+        pressEscape(shown);
+        shown->close();
+        EXPECT_TRUE(shown->isVisible() && !shown->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+        EXPECT_FALSE(asked->answer());
+        shown->button(QMessageBox::Yes)->click();
+        EXPECT_EQ(asked->answer(), kv::MsgResult::Yes);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(shown.isNull()) << "a closed box is kept";
+        EXPECT_TRUE(shown.isNull()) << "an answered box is kept";
         p.showMessage(box);
         shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(shown, nullptr);
+        whenModalShows([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
+        EXPECT_EQ(p.messageBox(box), kv::MsgResult::No);
     }
     EXPECT_TRUE(shown.isNull()) << "a box left open outlives the prompter";
 }

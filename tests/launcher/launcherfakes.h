@@ -43,9 +43,15 @@ class FakeSpawner final : public kv::platform::ChildSpawner {
 
 public:
     std::vector<std::shared_ptr<ChildState>> started;
-    std::unique_ptr<kv::platform::Child> spawn(const std::vector<std::string> &, const std::string &,
-                                               kv::platform::Capture, kv::platform::SpawnError &) override
+    // A program by this name has no file: its starts fail.
+    std::string missing = "-";
+    std::unique_ptr<kv::platform::Child> spawn(const std::vector<std::string> &argv, const std::string &,
+                                               kv::platform::Capture, kv::platform::SpawnError &error) override
     {
+        if (argv.front().ends_with(missing)) {
+            error = {kv::platform::SpawnError::Stage::Start, ENOENT, "No such file or directory"};
+            return nullptr;
+        }
         started.push_back(std::make_shared<ChildState>());
         return std::make_unique<Child>(started.back());
     }
@@ -131,14 +137,18 @@ struct FakeUpdate final : kv::UpdateProcedure {
 };
 
 // Runs `onNextMessage` once, at the next box: a layer that fails with an
-// exception, or a box whose own event loop runs the launcher's timers.
+// exception.
 struct TestPrompter final : testsupport::ScriptedPrompter {
     std::function<void()> onNextMessage = [] {};
     kv::MsgResult messageBox(const kv::MessageBox &box) override
     {
-        const auto hook = std::exchange(onNextMessage, [] {});
-        hook();
+        std::exchange(onNextMessage, [] {})();
         return ScriptedPrompter::messageBox(box);
+    }
+    std::shared_ptr<kv::OpenBox> openBox(const kv::MessageBox &box) override
+    {
+        std::exchange(onNextMessage, [] {})();
+        return ScriptedPrompter::openBox(box);
     }
 };
 

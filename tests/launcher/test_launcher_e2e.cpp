@@ -270,7 +270,11 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
             << "the launcher is no client of PgBouncer";
     }
 
-    // A receipt and a drawer pulse, printed and taken off the queue.
+    // A receipt and a drawer pulse, printed and taken off the queue while
+    // the shutdown question waits for the cashier.
+    testenv::psql("NOTIFY shutdown");
+    const QString keep = QStringLiteral("Do you want to keep all supporting programs open?");
+    ASSERT_TRUE(logSays(keep));
     const auto mark = printer.mark();
     testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Total 4.50'), (7, 2, NULL); "
                   "NOTIFY poscommands");
@@ -286,9 +290,13 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
                   "t|t\n");
     }
 
-    chooseMenuItem(trayIcon, 1, 4); // Manage Programs
     // The display is this test's own: a window of that name is the launcher's.
     const QStringList manager{"search", "--onlyvisible", "--name", "^Korvantis Launcher$"};
+    // Yes, its default, keeps the programs, and is acted on after it.
+    xdotool({"windowfocus", "--sync", xdotool(manager).section('\n', 0, 0)});
+    xdotool({"key", "Return"});
+    ASSERT_TRUE(logSays(QStringLiteral("the person answered \"%1\": Yes").arg(keep)));
+    chooseMenuItem(trayIcon, 1, 4); // Manage Programs
     EXPECT_TRUE(qWaitFor([&] { return !xdotool(manager).isEmpty(); }, 10000)) << "no program manager";
     // Add, then the card reader's title typed anew (the window's layout is fixed).
     const QString window = xdotool(manager).section('\n', 0, 0);

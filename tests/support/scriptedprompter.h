@@ -5,6 +5,7 @@
 
 #include "core/prompter.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -26,6 +27,16 @@ public:
     {
         m_script.push_back({false, text, buttons, answer, {}, std::move(title), icon, systemModal});
     }
+    // Expect a box shown without waiting that the person leaves open until
+    // answerOpen.
+    void expectOpenBox(const QString &text, kv::MsgButtons buttons)
+    {
+        m_script.push_back({false, text, buttons, kv::MsgResult::OK, {}, {}, {}, {}, true});
+    }
+    // The person answers the box with this text that was left open.
+    void answerOpen(const QString &text, kv::MsgResult answer);
+    // How often the box with this text was raised again while open.
+    int raised(const QString &text) const { return m_raised.value(text); }
     // Expect an input box with this prompt; answer with `typed`.
     void expectInput(const QString &prompt, const QString &typed, std::optional<QString> title = std::nullopt)
     {
@@ -46,19 +57,15 @@ public:
 
     kv::MsgResult messageBox(const kv::MessageBox &box) override
     {
-        m_answers.append(play(box));
+        m_answers.append(play(box, true));
         return m_answers.last();
     }
-    void showMessage(const kv::MessageBox &box) override
-    {
-        m_shownWithoutWaiting.append(box.text);
-        messageBox(box);
-    }
+    std::shared_ptr<kv::OpenBox> openBox(const kv::MessageBox &box) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     void setBusyCursor(bool busy) override { m_busy = busy; }
 
 private:
-    kv::MsgResult play(const kv::MessageBox &box);
+    kv::MsgResult play(const kv::MessageBox &box, bool waited);
 
     struct Step {
         bool input;
@@ -69,11 +76,14 @@ private:
         std::optional<QString> title;
         std::optional<kv::MsgIcon> icon;
         std::optional<bool> systemModal;
+        bool leftOpen = false;
     };
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
     QList<kv::MsgResult> m_answers;
     QStringList m_shownWithoutWaiting;
+    QList<std::shared_ptr<kv::OpenBox>> m_open;
+    QHash<QString, int> m_raised;
     bool m_busy = false;
 };
 

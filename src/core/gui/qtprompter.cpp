@@ -45,8 +45,9 @@ QMessageBox::Icon iconOf(MsgIcon i)
 void raiseAboveAll(QWidget &w, bool onTop)
 {
     w.setWindowModality(Qt::ApplicationModal);
-    // A till has no other work to do while the launcher asks: keep the
-    // question above the front-end's full-screen window.
+    // Kept above the front-end's full-screen window, where the cashier sees
+    // it; modal, so that the launcher's own windows wait for the answer
+    // (the loop does not: see Prompter::openBox).
     if (onTop)
         w.setWindowFlag(Qt::WindowStaysOnTopHint, true);
 }
@@ -75,11 +76,9 @@ protected:
     }
 };
 
-} // namespace
-
-MsgResult QtPrompter::messageBox(const MessageBox &box)
+// The box as the launcher shows it, asked with exec or shown without waiting.
+void setUp(QuestionBox &mb, const MessageBox &box)
 {
-    QuestionBox mb;
     mb.setWindowTitle(box.title);
     mb.setText(box.text);
     mb.setIcon(iconOf(box.icon));
@@ -100,8 +99,11 @@ MsgResult QtPrompter::messageBox(const MessageBox &box)
                                 ? std::size_t(box.defaultButton - 1)
                                 : 0;
     mb.setDefaultButton(buttons[def].first);
+}
 
-    mb.exec();
+MsgResult answerOf(const QMessageBox &mb, MsgButtons shown)
+{
+    const auto buttons = buttonsOf(shown);
     const auto clicked = mb.standardButton(mb.clickedButton());
     for (const auto &b : buttons) {
         if (b.first == clicked)
@@ -116,39 +118,46 @@ MsgResult QtPrompter::messageBox(const MessageBox &box)
     return buttons.front().second;
 }
 
+} // namespace
+
+MsgResult QtPrompter::messageBox(const MessageBox &box)
+{
+    QuestionBox mb;
+    setUp(mb, box);
+    mb.exec();
+    return answerOf(mb, box.buttons);
+}
+
 QtPrompter::~QtPrompter()
 {
     for (const QPointer<QMessageBox> &box : std::as_const(m_open))
         delete box.data();
 }
 
-void QtPrompter::showMessage(const MessageBox &box)
+std::shared_ptr<OpenBox> QtPrompter::openBox(const MessageBox &box)
 {
-    // The same news again (the printer is still away at the next sale) is
-    // the box already open, raised again: a pile of modal boxes would lock
-    // every other window of the launcher until each was closed.
     m_open.removeAll(nullptr);
-    for (const QPointer<QMessageBox> &open : std::as_const(m_open)) {
-        if (open->isVisible() && open->text() == box.text && open->windowTitle() == box.title &&
-            open->icon() == iconOf(box.icon)) {
-            open->raise();
-            open->activateWindow();
-            return;
-        }
-    }
-    auto *mb = new QMessageBox;
+    auto shown = std::make_shared<OpenBox>(box);
+    auto *mb = new QuestionBox;
     mb->setAttribute(Qt::WA_DeleteOnClose);
-    mb->setWindowTitle(box.title);
-    mb->setText(box.text);
-    mb->setIcon(iconOf(box.icon));
-    mb->setStandardButtons(QMessageBox::Ok);
-    mb->setDefaultButton(QMessageBox::Ok);
     // Modal all the same: shown, not executed, so nothing waits for it.
-    raiseAboveAll(*mb, box.systemModal);
+    setUp(*mb, box);
+    QPointer<QMessageBox> guard(mb);
+    shown->setRaise([guard] {
+        if (guard) {
+            guard->raise();
+            guard->activateWindow();
+        }
+    });
+    // The box keeps its handle until it goes; the answer is only written
+    // down here, and the one who asked acts on it when it looks.
+    QObject::connect(mb, &QDialog::finished, mb,
+                     [mb, shown, buttons = box.buttons] { shown->answered(answerOf(*mb, buttons)); });
     m_open.append(mb);
     mb->show();
     mb->raise();
     mb->activateWindow();
+    return shown;
 }
 
 QString QtPrompter::inputBox(const QString &prompt, const QString &title, const QString &defaultText)

@@ -13,13 +13,14 @@ class QtPrompter final : public Prompter {
 public:
     ~QtPrompter() override;
     MsgResult messageBox(const MessageBox &box) override;
-    void showMessage(const MessageBox &box) override;
+    std::shared_ptr<OpenBox> openBox(const MessageBox &box) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     void setBusyCursor(bool busy) override;
 
 private:
     bool m_busy = false;
-    // Boxes shown without waiting and not closed yet.
+    // Boxes shown without waiting and not closed yet; they go with the
+    // prompter.
     QList<QPointer<QMessageBox>> m_open;
 };
 

@@ -1,0 +1,35 @@
+#include "launcher/openquestions.h"
+
+#include <algorithm>
+
+namespace kv {
+
+void OpenQuestions::ask(Prompter &prompter, const MessageBox &box, Step step, Act act)
+{
+    std::shared_ptr<OpenBox> shown = prompter.openBox(box);
+    if (std::any_of(m_asked.begin(), m_asked.end(), [&](const Question &q) { return q.box == shown; }))
+        return;
+    m_asked.push_back({std::move(shown), step, std::move(act)});
+}
+
+bool OpenQuestions::waiting(Step step) const
+{
+    return std::any_of(m_asked.begin(), m_asked.end(), [&](const Question &q) { return q.step == step; });
+}
+
+bool OpenQuestions::actOnAnswers(Step step)
+{
+    for (;;) {
+        const auto first =
+            std::find_if(m_asked.begin(), m_asked.end(), [&](const Question &q) { return q.step == step; });
+        if (first == m_asked.end() || !first->box->answer())
+            return true;
+        // Taken out first: acting may ask the next question of the step.
+        const Question answered = std::move(*first);
+        m_asked.erase(first);
+        if (!answered.act(*answered.box->answer()))
+            return false;
+    }
+}
+
+} // namespace kv
