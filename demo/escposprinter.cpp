@@ -258,13 +258,21 @@ private:
         int conn = 0;
     };
 
+    // Receipts print one after another: a receipt up to its cut is one item.
     void addText(const std::string &text)
     {
         m_held += text.size();
-        if (!m_queue.empty() && m_queue.back().kind == Item::Text && !(m_printing && m_queue.size() == 1))
-            m_queue.back().bytes += text;
-        else
-            m_queue.push_back(Item{Item::Text, text, 0});
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t cut = text.find(kCut, at);
+            const std::size_t end = cut == std::string::npos ? text.size() : cut + kCut.size();
+            const Item *back = m_queue.empty() ? nullptr : &m_queue.back();
+            if (back && back->kind == Item::Text && back->bytes.find(kCut) == std::string::npos &&
+                !(m_printing && m_queue.size() == 1))
+                m_queue.back().bytes += text.substr(at, end - at);
+            else
+                m_queue.push_back(Item{Item::Text, text.substr(at, end - at), 0});
+            at = end;
+        }
     }
 
     std::string m_in;
