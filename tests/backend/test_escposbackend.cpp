@@ -264,8 +264,8 @@ TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueue)
         const char *named;
     } rows[] = {
         {"escpos://kv-no-such-printer.invalid:9100", "kv-no-such-printer.invalid"},
-        {"escpos:/dev/kv-no-such-printer", "/dev/kv-no-such-printer"},
-        {"escpos:///dev/kv-no-such-printer", "/dev/kv-no-such-printer"},
+        {"escpos:/dev/kv-no-such-printer", "no device /dev/kv-no-such-printer"},
+        {"escpos:///dev/kv-no-such-printer", "no device /dev/kv-no-such-printer"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.uri);
