@@ -567,6 +567,8 @@ private:
         const std::size_t from = m_state.confirmed;
         m_state.confirmed = k + 1;
         m_lastConfirmed = Clock::now();
+        while (!m_ranges.empty() && m_ranges.front().piece <= k)
+            m_ranges.pop_front();
         std::string error;
         if (!m_state.save(error))
             say("WARNING: " + error);
