@@ -180,11 +180,15 @@ void JobState::sweep(const std::string &directory)
         const std::string name = entry.path().filename();
         const bool mine = name.rfind(kPrefix, 0) == 0, old = name.rfind(kOldPrefix, 0) == 0;
         const auto written = entry.last_write_time(ec);
-        if ((!mine && !old) || ec || now - written <= kKeep || name.ends_with(".lock"))
+        if ((!mine && !old) || ec || now - written <= kKeep)
             continue;
         std::string state = entry.path();
-        if (state.ends_with(".new"))
-            state.resize(state.size() - 4);
+        for (const std::string suffix : {".new", ".lock"})
+            if (state.ends_with(suffix))
+                state.resize(state.size() - suffix.size());
+        // A lock file goes with its state, or alone when it has none.
+        if (state != entry.path().string() && name.ends_with(".lock") && std::filesystem::exists(state, ec))
+            continue;
         // Never under a run of the job: it holds the lock while it runs.
         const std::string lockPath = state + ".lock";
         const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
