@@ -1,5 +1,6 @@
 #include "escposlink.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -25,6 +26,8 @@ std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &err
 {
     DeviceUri out;
     std::string rest;
+    // "escpos:///dev/..." has an empty host, as file:///: a device path.
+    const bool local = uri.rfind("escpos://", 0) != 0 || uri.compare(9, 1, "/") == 0;
     if (uri.rfind("escpos://", 0) == 0) {
         rest = uri.substr(9);
     } else if (uri.rfind("escpos:/", 0) == 0) {
@@ -67,7 +70,7 @@ std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &err
             break;
         at = amp + 1;
     }
-    if (uri.rfind("escpos://", 0) != 0) {
+    if (local) {
         // The backend runs as lp: a path elsewhere would let a queue write
         // into any file that user may write.
         const std::filesystem::path path = std::filesystem::path(rest).lexically_normal();
@@ -157,18 +160,26 @@ std::string processIdRequest(const std::string &id)
     return std::string("\x1D\x28\x48\x06\x00\x30\x30", 7) + id;
 }
 
-std::vector<int> statusRequestsIn(const std::string &data)
+std::string visible(const std::string &text)
 {
-    std::vector<int> found;
-    for (std::size_t at = data.find("\x10\x04"); at != std::string::npos && at + 2 < data.size();
-         at = data.find("\x10\x04", at + 1)) {
-        const int n = static_cast<unsigned char>(data[at + 2]);
-        if (n >= 1 && n <= 4) {
-            found.push_back(n);
-            at += 2;
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7f) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
         }
     }
-    return found;
+    return out;
 }
 
 std::optional<AnswerReader::Answer> AnswerReader::next()

@@ -33,9 +33,9 @@ struct DeviceUri {
     std::size_t window = kDefaultWindow; // 0: no limit
 };
 
-// Reads "escpos://HOST[:PORT][/][?confirm=...&window=N]" or
-// "escpos:/dev/...[?...]". nullopt and `error` set when the URI is not one of
-// these, or names a file outside /dev.
+// Reads "escpos://HOST[:PORT][/][?confirm=...&window=N]", "escpos:/dev/...[?...]"
+// or "escpos:///dev/..." (an empty host, as in file:///). nullopt and `error`
+// set when the URI is not one of these, or names a file outside /dev.
 std::optional<DeviceUri> parseDeviceUri(const std::string &uri, std::string &error);
 
 // The job in the pieces that are confirmed one by one: each receipt up to and
@@ -63,9 +63,9 @@ constexpr std::size_t kStatusRequestBytes = 9;
 extern const char kEnableAutoStatus[];
 constexpr std::size_t kEnableAutoStatusBytes = 3;
 
-// The DLE EOT n requests inside data sent as it is (a front-end's own status
-// request in a receipt): their answers arrive among the backend's, in order.
-std::vector<int> statusRequestsIn(const std::string &data);
+// `text` with every control character made visible ("\\n", "\\x1b"), so that
+// a message to the print server stays one line whatever its input held.
+std::string visible(const std::string &text);
 
 // What the printer's answers say about its state.
 struct PrinterStatus {
@@ -108,15 +108,24 @@ extern const char kNoProcessIdReason[];
 // How long the backend waits for what; the tests' print server shortens
 // them through KV_ESCPOS_TIMING ("progress=3000,status=800,...", in ms).
 struct Timing {
-    // A printer that is online may go this long without taking receipt data
-    // or confirming a receipt (a long receipt with a logo prints in seconds).
+    // A printer that acknowledges nothing for this long, neither data nor
+    // the kernel's keepalive probes, is gone (TCP_USER_TIMEOUT): the
+    // kernel ends the connection. A printer that holds the connection is
+    // never taken for a lost one, however long it takes no data.
     std::chrono::milliseconds progress{30000};
-    // A status request the printer has taken is answered at once.
+    // A status request the printer has taken is answered at once; one that
+    // is not, or data the printer does not take for this long, shows the
+    // printer as stopped on the queue.
     std::chrono::milliseconds status{5000};
     // While answers are due, the printer is asked for its state this often.
     std::chrono::milliseconds every{1000};
     // A printer that reports itself ready answers the first process-ID
-    // request (nothing precedes it) at once, or never.
+    // request (nothing of this connection precedes it) within this, or is
+    // taken for one that does not answer them, for this connection; counted
+    // only while it has taken the request and reports itself ready, and
+    // four times as long unless it was found silent on the last
+    // PrinterMemory::kSilentAfter connections (still printing an earlier
+    // connection's data, it answers late).
     std::chrono::milliseconds probe{2000};
     std::chrono::milliseconds connect{5000};
     // A cancelled job still finishes the receipt being sent, within this.

@@ -3,14 +3,16 @@
 #include <cups/cups.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
@@ -18,7 +20,10 @@ namespace kvbackend {
 
 namespace {
 
-const char kPrefix[] = "escpos-job-";
+const char kPrefix[] = "escpos-state-";
+// States written by the backend before states were kept by name; only swept.
+const char kOldPrefix[] = "escpos-job-";
+const char kMagic[] = "kv-escpos-2";
 
 // FNV-1a: names files and tells documents apart; nothing to keep secret.
 std::uint64_t fnv1a(const std::string &bytes)
@@ -38,13 +43,6 @@ std::string fingerprintOf(const std::string &document)
     return out;
 }
 
-std::string hexHash(const std::string &text)
-{
-    char out[24];
-    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
-    return out;
-}
-
 // A job's name as one line of the state file.
 std::string oneLine(std::string title)
 {
@@ -54,45 +52,11 @@ std::string oneLine(std::string title)
     return title;
 }
 
-enum class Fate {
-    Live,     // waiting or printing: its state is its own
-    Finished, // completed, cancelled or aborted
-    Gone,     // unknown to the print server, or its number now another job's
-    Unknown,  // the print server could not be asked: nothing is done on a guess
-};
-
-// What became of job `jobId` named `title` ("" when not known).
-Fate fateOf(int jobId, const std::string &title)
-{
-    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    const std::string uri = "ipp://localhost/jobs/" + std::to_string(jobId);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    static const char *const wanted[] = {"job-state", "job-name"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
-    ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
-    const ipp_status_t status = cupsLastError();
-    Fate fate = Fate::Unknown;
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
-        fate = Fate::Gone;
-    } else if (response && status <= IPP_STATUS_OK_EVENTS_COMPLETE) {
-        ipp_attribute_t *state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
-        ipp_attribute_t *name = ippFindAttribute(response, "job-name", IPP_TAG_NAME);
-        // A print server that came back without its jobs numbers anew: the
-        // number may belong to another job by now.
-        if (!title.empty() && name && oneLine(ippGetString(name, 0, nullptr)) != title)
-            fate = Fate::Gone;
-        else
-            fate = state && ippGetInteger(state, 0) >= IPP_JSTATE_CANCELED ? Fate::Finished : Fate::Live;
-    }
-    ippDelete(response);
-    return fate;
-}
-
 struct Saved {
-    std::string fingerprint, title;
+    std::string fingerprint, uuid, title;
+    std::size_t total = 0, confirmed = 0;
     unsigned attempt = 0;
-    std::size_t confirmed = 0;
+    int jobId = 0;
 };
 
 // Reads a state file: false with `error` when it cannot be read or is not
@@ -100,7 +64,7 @@ struct Saved {
 bool readState(const std::string &path, Saved &saved, bool &missing, std::string &error)
 {
     missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         missing = errno == ENOENT;
         if (!missing)
@@ -120,11 +84,14 @@ bool readState(const std::string &path, Saved &saved, bool &missing, std::string
     }
     std::istringstream in(text);
     std::string magic;
-    if (!(in >> magic >> saved.fingerprint >> saved.attempt >> saved.confirmed) || magic != "kv-escpos-1") {
+    if (!(in >> magic >> saved.fingerprint >> saved.total >> saved.attempt >> saved.confirmed >> saved.jobId >>
+          saved.uuid) ||
+        magic != kMagic) {
         error = path + " is not a job state this backend wrote";
         return false;
     }
-    // The name, on a line of its own after the counts (none in older states).
+    if (saved.uuid == "-")
+        saved.uuid.clear();
     in.ignore(2);
     std::getline(in, saved.title);
     if (!saved.title.empty() && saved.title.back() == '\r')
@@ -140,144 +107,13 @@ void syncDirectory(const std::string &dir)
     }
 }
 
-// "escpos-job-ID[-KEY][.new]": the job's number, its key ("" in states
-// written before keys) and whether the file is a save cut short.
-bool parseName(const std::string &name, long &id, std::string &key, bool &unfinished)
+// Written beside, flushed to the disk, then renamed over: a power cut
+// leaves the old file or the new one, never an empty one.
+bool replaceFile(const std::string &path, const std::string &bytes, std::string &error)
 {
-    if (name.rfind(kPrefix, 0) != 0)
-        return false;
-    char *end = nullptr;
-    id = std::strtol(name.c_str() + sizeof kPrefix - 1, &end, 10);
-    std::string rest(end);
-    unfinished = rest.size() >= 4 && rest.compare(rest.size() - 4, 4, ".new") == 0;
-    if (unfinished)
-        rest.resize(rest.size() - 4);
-    key.clear();
-    if (!rest.empty()) {
-        if (rest.size() != 17 || rest[0] != '-')
-            return false;
-        key = rest.substr(1);
-    }
-    return id > 0;
-}
-
-} // namespace
-
-JobState::JobState(std::string directory, int jobId, const std::string &title, const std::string &document)
-    : m_directory(std::move(directory)), m_jobId(jobId), m_title(oneLine(title)), m_fingerprint(fingerprintOf(document))
-{
-    m_key = hexHash(m_title + '\0' + m_fingerprint);
-    m_path = m_directory + "/" + kPrefix + std::to_string(jobId) + "-" + m_key;
-}
-
-std::string JobState::directory()
-{
-    const char *dir = std::getenv("CUPS_CACHEDIR");
-    return dir && *dir ? dir : "/var/cache/cups";
-}
-
-void JobState::sweep(const std::string &directory, int currentJob)
-{
-    std::error_code ec;
-    const auto now = std::filesystem::file_time_type::clock::now();
-    for (const auto &entry : std::filesystem::directory_iterator(directory, ec)) {
-        long id = 0;
-        std::string key;
-        bool unfinished = false;
-        if (!parseName(entry.path().filename(), id, key, unfinished))
-            continue;
-        bool remove = false;
-        if (id == currentJob) {
-            remove = unfinished; // this job's own save cut short
-        } else {
-            Saved saved;
-            bool missing = false;
-            std::string ignored;
-            if (!unfinished)
-                readState(entry.path(), saved, missing, ignored);
-            switch (fateOf(static_cast<int>(id), saved.title)) {
-            case Fate::Live:
-            case Fate::Unknown: break;
-            case Fate::Finished: remove = true; break;
-            case Fate::Gone: {
-                // Its job may yet come back under its name (a launcher
-                // sending again what a dead print server lost, even after a
-                // night without power); a state without a name never can.
-                const auto written = entry.last_write_time(ec);
-                remove = unfinished || key.empty() || saved.title.empty() || ec || now - written > kKeepGone;
-                break;
-            }
-            }
-        }
-        if (remove)
-            std::filesystem::remove(entry.path(), ec);
-    }
-}
-
-bool JobState::adoptGoneNamesake(std::string &error)
-{
-    // First the same name and document under another number, then this
-    // number's state of another document: its attempts count on, so that no
-    // answer to an earlier run matches.
-    for (const bool namesake : {true, false}) {
-        std::error_code ec;
-        for (const auto &entry : std::filesystem::directory_iterator(m_directory, ec)) {
-            long id = 0;
-            std::string key;
-            bool unfinished = false;
-            if (!parseName(entry.path().filename(), id, key, unfinished) || unfinished)
-                continue;
-            if (namesake) {
-                // The same name and document while that job still prints is
-                // another copy, not this one sent again.
-                if (key != m_key || id == m_jobId || fateOf(static_cast<int>(id), m_title) != Fate::Gone)
-                    continue;
-            } else if (id != m_jobId) {
-                continue;
-            }
-            if (::rename(entry.path().c_str(), m_path.c_str()) != 0) {
-                error = "could not take over " + entry.path().string() + ": " + std::strerror(errno);
-                return false;
-            }
-            syncDirectory(m_directory);
-            return true;
-        }
-    }
-    return true;
-}
-
-bool JobState::load(std::string &error)
-{
-    Saved saved;
-    bool missing = false;
-    if (!readState(m_path, saved, missing, error)) {
-        if (!missing)
-            return false;
-        if (!adoptGoneNamesake(error))
-            return false;
-        if (!readState(m_path, saved, missing, error))
-            return missing;
-    }
-    attempt = saved.attempt;
-    if (saved.fingerprint == m_fingerprint)
-        confirmed = saved.confirmed;
-    return true;
-}
-
-bool JobState::save(std::string &error) const
-{
-    // Written beside, flushed to the disk, then renamed over: a power cut
-    // leaves the old state or the new one, never an empty file.
-    const std::string tmp = m_path + ".new";
-    std::ostringstream text;
-    text << "kv-escpos-1\r\n"
-         << m_fingerprint << "\r\n"
-         << attempt << "\r\n"
-         << confirmed << "\r\n"
-         << m_title << "\r\n";
-    const std::string bytes = text.str();
+    const std::string tmp = path + ".new";
     const char *step = "creating";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     bool ok = fd >= 0;
     if (ok) {
         step = "writing";
@@ -292,15 +128,145 @@ bool JobState::save(std::string &error) const
     }
     if (ok) {
         step = "renaming";
-        ok = ::rename(tmp.c_str(), m_path.c_str()) == 0;
+        ok = ::rename(tmp.c_str(), path.c_str()) == 0;
     }
     const int why = errno;
     if (fd >= 0)
         ::close(fd);
     if (!ok) {
-        error = std::string("could not keep the job's state in ") + m_path + " (" + step + " " + tmp + "): " +
-                std::strerror(why);
+        error = path + " (" + step + " " + tmp + "): " + std::strerror(why);
         ::unlink(tmp.c_str());
+    }
+    return ok;
+}
+
+bool sameFile(int fd, const std::string &path)
+{
+    struct stat held {}, named {};
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+           held.st_dev == named.st_dev;
+}
+
+} // namespace
+
+JobState::JobState(std::string directory, int jobId, const std::string &title, const std::string &document,
+                   std::size_t total)
+    : m_directory(std::move(directory)), m_jobId(jobId), m_title(oneLine(title)),
+      m_fingerprint(fingerprintOf(document)), m_total(total)
+{
+    char key[24];
+    std::snprintf(key, sizeof key, "%016llx",
+                  static_cast<unsigned long long>(fnv1a(m_title + '\0' + m_fingerprint + '\0' + std::to_string(total))));
+    m_path = m_directory + "/" + kPrefix + key;
+}
+
+JobState::~JobState()
+{
+    if (m_lock >= 0)
+        ::close(m_lock);
+}
+
+std::string JobState::directory()
+{
+    const char *dir = std::getenv("CUPS_CACHEDIR");
+    return dir && *dir ? dir : "/var/cache/cups";
+}
+
+void JobState::sweep(const std::string &directory)
+{
+    std::error_code ec;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto &entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename();
+        const bool mine = name.rfind(kPrefix, 0) == 0, old = name.rfind(kOldPrefix, 0) == 0;
+        const auto written = entry.last_write_time(ec);
+        if ((!mine && !old) || ec || now - written <= kKeep)
+            continue;
+        std::string state = entry.path();
+        for (const std::string suffix : {".new", ".lock"})
+            if (state.ends_with(suffix))
+                state.resize(state.size() - suffix.size());
+        // A lock file goes with its state, or alone when it has none.
+        if (state != entry.path().string() && name.ends_with(".lock") && std::filesystem::exists(state, ec))
+            continue;
+        // Never under a run of the job: it holds the lock while it runs.
+        const std::string lockPath = state + ".lock";
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        std::filesystem::remove(entry.path(), ec);
+        if (fd >= 0) {
+            // A run that opened the lock file meanwhile sees it is gone.
+            if (!std::filesystem::exists(state, ec))
+                ::unlink(lockPath.c_str());
+            ::close(fd);
+        }
+    }
+}
+
+JobState::Lock JobState::lock(bool wait, std::string &error)
+{
+    const std::string lockPath = m_path + ".lock";
+    for (;;) {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            error = "could not lock " + lockPath + ": " + std::strerror(errno);
+            return Lock::Failed;
+        }
+        if (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+            const int why = errno;
+            ::close(fd);
+            if (why == EWOULDBLOCK && !wait)
+                return Lock::Busy;
+            if (why != EINTR)
+                error = "could not lock " + lockPath + ": " + std::strerror(why);
+            return Lock::Failed;
+        }
+        // A sweep may have removed the file between the open and the lock.
+        if (sameFile(fd, lockPath)) {
+            m_lock = fd;
+            return Lock::Held;
+        }
+        ::close(fd);
+    }
+}
+
+bool JobState::load(std::string &error, const KnownCompleted &knownCompleted, bool &restarted)
+{
+    restarted = false;
+    Saved saved;
+    bool missing = false;
+    if (!readState(m_path, saved, missing, error))
+        return missing;
+    attempt = saved.attempt;
+    // A hash collision of two jobs' keys is a state of another job.
+    if (saved.fingerprint != m_fingerprint || saved.total != m_total || saved.title != m_title)
+        return true;
+    confirmed = std::min(saved.confirmed, m_total);
+    if (confirmed == m_total && saved.jobId != m_jobId && !saved.uuid.empty() && knownCompleted &&
+        knownCompleted(saved.jobId, saved.uuid)) {
+        confirmed = 0;
+        restarted = true;
+    }
+    return true;
+}
+
+bool JobState::save(std::string &error) const
+{
+    std::ostringstream text;
+    text << kMagic << "\r\n"
+         << m_fingerprint << "\r\n"
+         << m_total << "\r\n"
+         << attempt << "\r\n"
+         << confirmed << "\r\n"
+         << m_jobId << "\r\n"
+         << (uuid.empty() ? "-" : uuid) << "\r\n"
+         << m_title << "\r\n";
+    std::string why;
+    if (!replaceFile(m_path, text.str(), why)) {
+        error = "could not keep the job's state in " + why;
         return false;
     }
     // The rename itself reaches the disk with the directory.
@@ -308,22 +274,57 @@ bool JobState::save(std::string &error) const
     return true;
 }
 
-void JobState::remove() const { ::unlink(m_path.c_str()); }
+std::optional<ServerJob> askPrintServer(int id)
+{
+    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    // Neither is among CUPS's private job values, so lp reads them for any
+    // user's job (the job's name it could not).
+    static const char *const wanted[] = {"job-state", "job-uuid"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+    ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    const ipp_status_t status = cupsLastError();
+    std::optional<ServerJob> job;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        job = ServerJob{};
+    } else if (response && status <= IPP_STATUS_OK_EVENTS_COMPLETE) {
+        job = ServerJob{};
+        if (ipp_attribute_t *a = ippFindAttribute(response, "job-state", IPP_TAG_ENUM))
+            job->state = ippGetInteger(a, 0);
+        if (ipp_attribute_t *a = ippFindAttribute(response, "job-uuid", IPP_TAG_URI))
+            job->uuid = ippGetString(a, 0, nullptr);
+    }
+    ippDelete(response);
+    return job;
+}
 
 PrinterMemory::PrinterMemory(const std::string &directory, const std::string &deviceUri)
     : m_path(directory + "/escpos-printer-" + fingerprintOf(deviceUri))
 {
 }
 
-bool PrinterMemory::answersProcessIds() const { return ::access(m_path.c_str(), F_OK) != 0; }
-
-void PrinterMemory::setAnswersProcessIds(bool answers) const
+unsigned PrinterMemory::streak() const
 {
-    if (answers) {
-        ::unlink(m_path.c_str());
-    } else if (const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600); fd >= 0) {
-        ::close(fd);
-    }
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return 0;
+    char buf[16] = {};
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    // A file of an earlier backend, empty: found silent once.
+    return n <= 0 ? 1u : static_cast<unsigned>(std::strtoul(buf, nullptr, 10));
+}
+
+bool PrinterMemory::rememberedSilent() const { return streak() >= kSilentAfter; }
+
+void PrinterMemory::probeAnswered() const { ::unlink(m_path.c_str()); }
+
+void PrinterMemory::probeUnanswered() const
+{
+    std::string ignored;
+    replaceFile(m_path, std::to_string(std::min(streak() + 1, kSilentAfter)) + "\n", ignored);
 }
 
 } // namespace kvbackend

@@ -27,6 +27,8 @@
 //                     then nothing more is read / paper in
 //   cover-open 1|0    the cover is open (as paper-end) / closed
 //   ignore-process-id 1|0  take process-ID requests silently, as older models do
+//   ignore-asb 1|0    take automatic status back (GS a) silently, as the
+//                     oldest models do: they report their state only when asked
 //   buffer BYTES      the receive buffer's size (4096 unless told)
 //   status            "ok connections=N jobs=N held=BYTES"
 #include <fcntl.h>
@@ -82,6 +84,7 @@ struct Settings {
     bool paperEnd = false;
     bool coverOpen = false;
     bool ignoreProcessIds = false;
+    bool ignoreAutoStatus = false;
     bool keepBuffer = false; // the next restart keeps what the buffer holds
     std::size_t buffer = 4096;
     milliseconds offTime{500};
@@ -146,16 +149,20 @@ public:
             if (m_in[i] == 0x10 && (left < 2 || m_in[i + 1] == 0x04)) { // DLE EOT n
                 if (left < 3)
                     break; // the rest of it is still on its way
+                // Answered wherever the bytes stand, inside another command's
+                // data too; n = 3 (error cause) none here; n out of 1..4 ignored.
                 const StateBytes &b = s.state();
                 const char n = m_in[i + 2];
-                out += static_cast<char>(n == 1 ? b.eot1 : n == 2 ? b.eot2 : n == 4 ? b.eot4 : kReady.eot1);
+                if (n >= 1 && n <= 4)
+                    out += static_cast<char>(n == 1 ? b.eot1 : n == 2 ? b.eot2 : n == 4 ? b.eot4 : kReady.eot1);
                 i += 3;
                 continue;
             }
             if (m_in[i] == 0x1D && left >= 2 && m_in[i + 1] == 0x61) { // GS a n
                 if (left < 3)
                     break;
-                m_queue.push_back(Item{Item::AutoStatus, std::string(1, m_in[i + 2]), conn});
+                if (!s.ignoreAutoStatus)
+                    m_queue.push_back(Item{Item::AutoStatus, std::string(1, m_in[i + 2]), conn});
                 i += 3;
                 continue;
             }
@@ -251,13 +258,21 @@ private:
         int conn = 0;
     };
 
+    // Receipts print one after another: a receipt up to its cut is one item.
     void addText(const std::string &text)
     {
         m_held += text.size();
-        if (!m_queue.empty() && m_queue.back().kind == Item::Text && !(m_printing && m_queue.size() == 1))
-            m_queue.back().bytes += text;
-        else
-            m_queue.push_back(Item{Item::Text, text, 0});
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t cut = text.find(kCut, at);
+            const std::size_t end = cut == std::string::npos ? text.size() : cut + kCut.size();
+            const Item *back = m_queue.empty() ? nullptr : &m_queue.back();
+            if (back && back->kind == Item::Text && back->bytes.find(kCut) == std::string::npos &&
+                !(m_printing && m_queue.size() == 1))
+                m_queue.back().bytes += text.substr(at, end - at);
+            else
+                m_queue.push_back(Item{Item::Text, text.substr(at, end - at), 0});
+            at = end;
+        }
     }
 
     std::string m_in;
@@ -480,6 +495,8 @@ private:
             stateChanged();
         } else if (w == "ignore-process-id")
             m_settings.ignoreProcessIds = value != 0;
+        else if (w == "ignore-asb")
+            m_settings.ignoreAutoStatus = value != 0;
         else if (w == "keep-buffer")
             m_settings.keepBuffer = value != 0;
         else if (w == "buffer" && value > 0)

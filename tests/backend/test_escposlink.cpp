@@ -18,9 +18,11 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace kvbackend;
+using namespace std::chrono_literals;
 
 // What the state's save did to the disk, in order: the backend's calls of
 // fsync and rename land here first (this program's own definitions come
@@ -82,8 +84,6 @@ TEST(EscposLink, DocumentedStatusBytesBecomeTheQueuesReasons)
         {"error", bytes({0x1A, 0x52, 0x12}), {}, {"other-error"}},
         // block byte 1: bit 4 fixed, bit 3 offline, bit 5 cover; byte 3: bits 2-3 paper end
         {"ready, unasked", {}, bytes({0x10, 0x00, 0x00, 0x00}), {}},
-        {"out of paper, unasked", {}, bytes({0x18, 0x00, 0x0C, 0x00}), {"media-empty-error"}},
-        {"cover open, unasked", {}, bytes({0x38, 0x00, 0x00, 0x00}), {"cover-open-error"}},
         {"autocutter error, unasked", {}, bytes({0x18, 0x08, 0x00, 0x00}), {"other-error"}},
     };
     for (const auto &r : rows) {
@@ -138,15 +138,18 @@ TEST(EscposLink, ProcessIdsOfOtherJobsAttemptsAndPiecesNeverMeet)
         ASSERT_NE(processIdOf(7, 1, piece), probeIdOf(7, 1)) << piece;
 }
 
-TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
+TEST(EscposLink, JobStateResumesByNameAndDocumentAndReachesTheDiskWhole)
 {
     const testsupport::TempAppDir dir;
     const std::string d = dir.path().toStdString();
-    {
-        JobState first(d, 5, "till 1", "receipt one|receipt two|");
+    const std::string doc = "receipt one|receipt two|";
+    std::string error;
+    // Job 5 confirmed one of two; job 6 ("till 3") both.
+    for (const auto &[job, title, confirmed] : {std::tuple{5, "till 1", 1}, std::tuple{6, "till 3", 2}}) {
+        JobState first(d, job, title, doc, 2);
         first.attempt = 3;
-        first.confirmed = 1;
-        std::string error;
+        first.confirmed = static_cast<std::size_t>(confirmed);
+        first.uuid = "urn:uuid:" + std::to_string(job);
         g_diskCalls.clear();
         ASSERT_TRUE(first.save(error)) << error;
         const std::string tmp = first.path() + ".new";
@@ -156,41 +159,53 @@ TEST(EscposLink, JobStateResumesOnlyItsOwnDocumentAndReachesTheDiskWhole)
     }
     const struct {
         const char *what;
+        int job;
+        const char *title;
         std::string document;
+        bool listedCompleted; // the print server still lists job 6 as completed
         std::size_t confirmed;
+        unsigned attempt;
     } rows[] = {
-        {"the same document resumes", "receipt one|receipt two|", 1},
-        {"another document starts over", "receipt one|receipt 2|", 0},
+        {"a retry resumes", 5, "till 1", doc, false, 1, 3},
+        {"the job sent again under another number resumes", 9, "till 1", doc, false, 1, 3},
+        {"another document starts over", 9, "till 1", "receipt one|receipt 2|", false, 0, 0},
+        {"another name starts over", 9, "till 2", doc, false, 0, 0},
+        {"a completed job forgotten and sent again prints nothing", 9, "till 3", doc, false, 2, 3},
+        {"a completed job still listed: the same name and bytes print again", 9, "till 3", doc, true, 0, 3},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
-        JobState again(d, 5, "till 1", r.document);
-        std::string error;
-        ASSERT_TRUE(again.load(error)) << error;
+        JobState again(d, r.job, r.title, r.document, 2);
+        bool restarted = false;
+        const auto listed = [&](int id, const std::string &uuid) { return r.listedCompleted && id == 6 && uuid == "urn:uuid:6"; };
+        ASSERT_TRUE(again.load(error, listed, restarted)) << error;
         EXPECT_EQ(again.confirmed, r.confirmed);
-        EXPECT_EQ(again.attempt, 3u) << "attempts count on, so no earlier answer matches";
+        EXPECT_EQ(again.attempt, r.attempt) << "attempts count on, so no earlier answer matches";
     }
 
-    // Left by a run killed as it saved: swept. Where the state's files
-    // cannot be written the message says why, never "Success".
-    const std::string kept = JobState(d, 5, "till 1", "receipt one|receipt 2|").path();
-    std::ofstream(kept + ".new") << "half";
-    JobState::sweep(d, 5);
-    EXPECT_FALSE(std::filesystem::exists(kept + ".new"));
-    EXPECT_TRUE(std::filesystem::exists(kept));
-    const struct {
-        int job;
-        const char *directory; // where a file should be
-    } blocked[] = {{6, ".new"}, {8, "/kept"}};
-    for (const auto &b : blocked) {
-        SCOPED_TRACE(b.directory);
-        const JobState state(d, b.job, "till 1", "x");
-        std::filesystem::create_directories(state.path() + b.directory);
-        std::string error;
-        EXPECT_FALSE(state.save(error));
-        EXPECT_NE(error.find("directory"), std::string::npos) << error;
-        EXPECT_EQ(error.find("Success"), std::string::npos) << error;
-    }
+    // Swept a week after it was last written, whatever became of its job.
+    const std::string old = JobState(d, 5, "till 1", doc, 2).path();
+    std::filesystem::last_write_time(old, std::filesystem::file_time_type::clock::now() - JobState::kKeep - 1h);
+    JobState::sweep(d);
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_TRUE(std::filesystem::exists(JobState(d, 6, "till 3", doc, 2).path()));
+
+    // Where the state cannot be renamed into place the message says why,
+    // never "Success".
+    const JobState blocked(d, 1, "till 8", "x", 1);
+    std::filesystem::create_directories(blocked.path() + "/kept");
+    EXPECT_FALSE(blocked.save(error));
+    EXPECT_NE(error.find("directory"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Success"), std::string::npos) << error;
+
+    // One silent connection is not a silent printer: only kSilentAfter in a
+    // row, and one answer undoes them.
+    const PrinterMemory memory(d, "escpos://printer");
+    for (unsigned i = 0; i < PrinterMemory::kSilentAfter; ++i, memory.probeUnanswered())
+        EXPECT_FALSE(memory.rememberedSilent()) << i;
+    EXPECT_TRUE(memory.rememberedSilent());
+    memory.probeAnswered();
+    EXPECT_FALSE(memory.rememberedSilent());
 }
 
 TEST(EscposLink, DeviceUris)
@@ -205,6 +220,7 @@ TEST(EscposLink, DeviceUris)
         {"escpos://printer:9100/?confirm=status&window=3", true, "", 3, Confirm::Status},
         {"escpos://printer", true, "", kDefaultWindow, Confirm::Auto},
         {"escpos:/dev/usb/lp0", true, "/dev/usb/lp0", kDefaultWindow, Confirm::Auto},
+        {"escpos:///dev/usb/lp0", true, "/dev/usb/lp0", kDefaultWindow, Confirm::Auto},
         {"escpos://printer/?window=0", true, "", 0, Confirm::Auto},
         // lp may write more than printers: only devices are printers.
         {"escpos:/etc/cups/printers.conf", false, "", 0, Confirm::Auto},

@@ -7,7 +7,9 @@
 #   cupsctl.sh setup       ENVDIR BUILDDIR   start everything, write ENVDIR/cups.env
 #   cupsctl.sh teardown    ENVDIR   stop and remove everything setup made
 #   cupsctl.sh start-cupsd ENVDIR   bring cupsd back after a test stopped or killed it
-# As root, cupsd runs as user lp; every directory it writes is lp's. Nothing
+# As root, cupsd runs as user lp, and so do the backends it runs, while the
+# tests' jobs are root's: job names are hidden from the backend as on a till
+# (Debian's JobPrivateValues default). Every directory it writes is lp's. Nothing
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
 set -eEuo pipefail
 # cupsd and lpadmin lie in /usr/sbin, which is not on an ordinary user's PATH.
@@ -161,6 +163,8 @@ PreserveJobFiles No
   Allow all
 </Location>
 <Policy default>
+  JobPrivateAccess default
+  JobPrivateValues default
   <Limit All>
     Order allow,deny
     Allow all
