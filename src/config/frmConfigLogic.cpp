@@ -1,5 +1,8 @@
 #include "config/frmConfigLogic.h"
 
+#include <QDateTime>
+#include <QRandomGenerator>
+
 #include "config/odbc.h"
 #include "config/vbDatabase.h"
 #include "core/helpers.h"
@@ -17,7 +20,15 @@ namespace kv {
 
 namespace {
 
-const QString kDocName = QStringLiteral("Korvantis POS Test");
+// Each test print is a job of its own name: the escpos backend takes a job
+// with a name and bytes it already completed for the same job sent again,
+// and would print nothing of a second test print that had the first's name.
+QString testDocName()
+{
+    return QStringLiteral("Korvantis POS Test ") +
+           QString::number(QDateTime::currentMSecsSinceEpoch(), 36) + QLatin1Char('-') +
+           QString::number(QRandomGenerator::global()->generate() & 0xffff, 16);
+}
 
 std::string line(std::string_view key, const QString &value)
 {
@@ -174,7 +185,7 @@ void FrmConfigLogic::cmdTestConnClick()
 
 bool FrmConfigLogic::openForTest(const QString &what, QString &printer)
 {
-    if (m_channel.escposOpen(kDocName, printer))
+    if (m_channel.escposOpen(testDocName(), printer))
         return true;
     const QString why = text::fromUtf8(m_spooler.lastError());
     if (printer.isEmpty())

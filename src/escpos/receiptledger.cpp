@@ -1,7 +1,5 @@
 #include "escpos/receiptledger.h"
 
-#include "config/vbDatabase.h"
-
 namespace kv {
 
 namespace {
@@ -17,7 +15,9 @@ bool isDigits(const QString &s)
     return true;
 }
 
-QString quoted(const QString &s) { return QLatin1Char('\'') + database::escapeSqlText(s) + QLatin1Char('\''); }
+// The library's connection has standard strings: a quote is doubled, and
+// nothing else is special.
+QString quoted(QString s) { return QLatin1Char('\'') + s.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''); }
 
 } // namespace
 
@@ -140,8 +140,13 @@ bool ReceiptLedger::complete(const QString &stationId, const LedgerJob &job, QSt
         error = QStringLiteral("the rows of the printed job \"%1\" could not be deleted: %2").arg(job.name, error);
         return false;
     }
-    m_out.removeIf([&](const LedgerJob &out) { return out.name == job.name && out.id == job.id; });
+    unwatch(job);
     return true;
+}
+
+void ReceiptLedger::unwatch(const LedgerJob &job)
+{
+    m_out.removeIf([&](const LedgerJob &out) { return out.name == job.name && out.id == job.id; });
 }
 
 void ReceiptLedger::watch(const LedgerJob &job)
@@ -173,7 +178,7 @@ LedgerFollow ReceiptLedger::followOut(const QString &stationId)
                 found.failure = error;
         } else if (state != LedgerState::HandedOver) {
             // Its pass sends it again.
-            m_out.removeIf([&](const LedgerJob &o) { return o.name == job.name && o.id == job.id; });
+            unwatch(job);
             found.passDue = true;
         }
     }

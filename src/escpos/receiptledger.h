@@ -97,6 +97,7 @@ public:
     // between passes. A pass that finds a job of an earlier run waiting
     // adds it.
     void watch(const LedgerJob &job);
+    void unwatch(const LedgerJob &job);
     int jobsOut() const { return int(m_out.size()); }
     // Follows every job out: the rows of those printed are deleted at once.
     LedgerFollow followOut(const QString &stationId);

@@ -133,6 +133,7 @@ PosPassReport PosCommandQueue::processPosCommands(const QString &sPrinterName)
             break;
         case LedgerState::Lost:
         case LedgerState::Cancelled:
+            m_ledger.unwatch(job);
             again.append(i);
             break;
         case LedgerState::Unanswered:
@@ -273,25 +274,32 @@ void PosCommandQueue::writeRows(const QList<Row> &rows, PosPassReport &report)
     }
 }
 
-std::optional<bool> PosCommandQueue::rowsWaiting()
+std::optional<int> PosCommandQueue::count(QString (*query)(const QString &))
 {
     const QString stationId = m_draldb.config_getvalue(QStringLiteral("stationid"));
     if (!database::isPlainStationId(stationId))
-        return false;
+        return 0;
     qint32 resultSet = 0;
-    m_draldb.VB_new_sql(m_libraryConnection, poscommands::waitingCountQuery(stationId), resultSet, 0);
+    m_draldb.VB_new_sql(m_libraryConnection, query(stationId), resultSet, 0);
     if (resultSet == 0)
         return std::nullopt;
-    std::optional<bool> waiting;
+    std::optional<int> rows;
     if (m_draldb.VB_numrecord(resultSet) > 0) {
         qint32 row = m_draldb.VB_moveto(resultSet, 0);
-        waiting = poscommands::numericValue(
-                      m_draldb.VB_getvalue(resultSet, QString(), QStringLiteral("waiting"), row))
-                  > 0;
+        rows = int(poscommands::numericValue(
+            m_draldb.VB_getvalue(resultSet, QString(), QStringLiteral("waiting"), row)));
     }
     m_draldb.VB_free(resultSet);
-    return waiting;
+    return rows;
 }
+
+std::optional<bool> PosCommandQueue::rowsWaiting()
+{
+    const std::optional<int> rows = count(poscommands::waitingCountQuery);
+    return rows ? std::optional<bool>(*rows > 0) : std::nullopt;
+}
+
+std::optional<int> PosCommandQueue::rowsOfOtherDevices() { return count(poscommands::otherDevicesCountQuery); }
 
 bool PosCommandQueue::printerReachable(const QString &sPrinterName)
 {
@@ -321,6 +329,12 @@ QString waitingCountQuery(const QString &sStationId)
 {
     return QStringLiteral("Select count(*) as waiting from poscommands where stationid =") + sStationId +
            QStringLiteral(" AND (device=1 OR device=2)");
+}
+
+QString otherDevicesCountQuery(const QString &sStationId)
+{
+    return QStringLiteral("Select count(*) as waiting from poscommands where stationid =") + sStationId +
+           QStringLiteral(" AND NOT (coalesce(device, 0) IN (1, 2))");
 }
 
 QString replaceFeedAndCut(const QString &sCommand)

@@ -125,6 +125,10 @@ public:
     std::optional<bool> rowsWaiting();
     // Whether the printer can be opened now (nothing is printed).
     bool printerReachable(const QString &sPrinterName);
+    // How many of the station's rows are for devices the launcher does not
+    // handle: nothing here reads or deletes them. nullopt when the library
+    // could not tell.
+    std::optional<int> rowsOfOtherDevices();
 
 private:
     struct Row {
@@ -133,8 +137,10 @@ private:
         QString command;
         QString mark;
     };
-    // Writes the rows' pages into the open document; false when there was
-    // nothing to print.
+    // One count of the station's rows ("waiting"), by the query made from
+    // the station id; nullopt when the library could not tell.
+    std::optional<int> count(QString (*query)(const QString &));
+    // Writes the rows' pages into the open document.
     void writeRows(const QList<Row> &rows, PosPassReport &report);
     // Opens the printer for a job, builds its document and hands it over.
     bool sendJob(const QString &stationId, LedgerJob &job, const QList<Row> &rows, PosPassReport &report);
@@ -168,6 +174,8 @@ QString queueQuery(const QString &sStationId);
 // How many rows the same query would give, as one column "waiting": a cheap
 // look before the printer is opened for nothing.
 QString waitingCountQuery(const QString &sStationId);
+// The same count for every other device.
+QString otherDevicesCountQuery(const QString &sStationId);
 
 // The receipt text with every ESC "|fP" (feed and cut, as the front-end's
 // printer escape language writes it) turned into the printer's own cut

@@ -70,8 +70,10 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
         for (const QString &channel : channels)
             m_draldb.VB_notify_listen(connection, channel);
         // Before the first pass: what an earlier run left held never prints.
-        if (startUp)
+        if (startUp) {
             found.leftovers = m_queue.cancelHeldLeftovers(sPrinterName);
+            found.otherDevices = m_queue.rowsOfOtherDevices();
+        }
         // Everything that has arrived: one pass serves every "poscommands"
         // among it, as each pass reads the whole queue.
         for (int taken = 0; taken < kMostNotificationsPerJob; ++taken) {

@@ -154,7 +154,9 @@ protected:
                 return queued;
             if (countFails)
                 return std::nullopt;
-            return Rows{{{QStringLiteral("waiting"), QString::number(queued.size())}}};
+            // Every row served is for a device the launcher handles.
+            const bool others = sql.contains(QStringLiteral("NOT ("));
+            return Rows{{{QStringLiteral("waiting"), QString::number(others ? 0 : queued.size())}}};
         };
     }
     QStringList listens() const { return draldb.calls.filter(QStringLiteral("VB_notify_listen")); }
