@@ -85,7 +85,13 @@ LedgerState ReceiptLedger::handOver(EscposChannel &channel, const QString &stati
              error)) {
         channel.escposAbandon();
         abandon(channel.lastJob());
-        error = QStringLiteral("the job could not be recorded with its rows, so it was not printed: %1").arg(error);
+        // A site's database from before the column: the one thing to do.
+        const QString hint = error.contains(QLatin1String("printjob"))
+                                 ? QStringLiteral(" (the site's database lacks poscommands.printjob: run "
+                                                  "/usr/share/korvantis-launcher/database.sql on it)")
+                                 : QString();
+        error = QStringLiteral("the job could not be recorded with its rows, so it was not printed: %1%2")
+                    .arg(error, hint);
         return LedgerState::Built;
     }
     // HandedOver. An unanswered release leaves the job recorded: the next
