@@ -36,7 +36,7 @@
 //
 // Needs a cluster that allows 2 connections per station and a few more
 // (bench/run sets one up with KV_PG_MAX_CONNECTIONS).
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "config/vbWatchdog.h"
 #include "core/clock.h"
 #include "escpos/vbPosCommands.h"

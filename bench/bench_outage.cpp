@@ -9,7 +9,7 @@
 // the test printer (and to the edit in its row); for the frozen database,
 // the watchdog's check lines against the checks that fell due.
 // KV_OUTAGE_SCENARIOS picks outages ("frozen editor stall slow both").
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "config/vbWatchdog.h"
 #include "launcherfakes.h"
 #include "platform/posix/cupsspooler.h"

@@ -10,7 +10,7 @@
 //                                                    (default: 250 ms apart)
 #include "escpos/vbPosCommands.h"
 
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "launcherfakes.h"
 #include "platform/posix/cupsspooler.h"
 #include "tempdir.h"

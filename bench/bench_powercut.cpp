@@ -8,7 +8,7 @@
 //   KV_CUTS=20 bench_powercut        another number of cuts
 //   KV_PRINT_MS=50 bench_powercut    how long the printer takes a receipt
 //   KV_CUT_SEED=7 bench_powercut     the same moments again
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "escpos/vbPosCommands.h"
 #include "platform/posix/cupsspooler.h"
 #include "tempdir.h"

@@ -3,7 +3,7 @@
 // step, without changing what the pass does.
 #pragma once
 
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "platform/spooler.h"
 
 #include <chrono>

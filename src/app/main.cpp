@@ -1,7 +1,7 @@
 // The launcher's executable: builds the real parts, hands them to start-up
 // and turns the launcher's end into the exit status.
 #include "config/gui/qtsettingsdialog.h"
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
 #include "core/appcontext.h"

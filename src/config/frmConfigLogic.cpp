@@ -3,8 +3,8 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "core/helpers.h"
 #include "core/textconv.h"
 #include "shared/conffile.h"

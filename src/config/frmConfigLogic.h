@@ -2,7 +2,7 @@
 // through FrmConfigView, so every rule runs and is tested without a display.
 #pragma once
 
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 #include "core/appcontext.h"
 #include "core/prompter.h"
 #include "core/windowsapi.h"

@@ -5,7 +5,7 @@
 // te_password) and ends the launcher, whose files the script replaces.
 #pragma once
 
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 #include "config/vbWatchdogApi.h"
 #include "core/appcontext.h"
 #include "core/eventlog.h"

@@ -1,7 +1,7 @@
 #include "config/vbWatchdog.h"
 
-#include "config/keptconnection.h"
-#include "config/vbDatabase.h"
+#include "station/keptconnection.h"
+#include "station/vbDatabase.h"
 
 #include <QLocale>
 

@@ -3,7 +3,7 @@
 // outage begins and when it ends. One log line per check.
 #pragma once
 
-#include "config/odbc.h"
+#include "station/odbc.h"
 #include "config/vbWatchdogApi.h"
 #include "core/clock.h"
 #include "core/eventlog.h"

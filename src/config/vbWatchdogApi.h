@@ -3,7 +3,7 @@
 // tests of start-up and the tick put recording fakes in their place.
 #pragma once
 
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 #include "core/outcome.h"
 
 #include <QtGlobal>

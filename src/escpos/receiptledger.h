@@ -32,7 +32,7 @@
 // damaged record is never a reason to delete a row.
 #pragma once
 
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "escpos/vbEscpos.h"
 #include "platform/spooler.h"
 

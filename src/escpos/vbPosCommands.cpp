@@ -1,6 +1,6 @@
 #include "escpos/vbPosCommands.h"
 
-#include "config/vbDatabase.h"
+#include "station/vbDatabase.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>

@@ -4,8 +4,8 @@
 // the client library, the printer only through a printer channel.
 #pragma once
 
-#include "config/vbConfig.h"
-#include "config/vbDraldb.h"
+#include "station/vbConfig.h"
+#include "station/vbDraldb.h"
 #include "escpos/receiptledger.h"
 #include "escpos/vbEscpos.h"
 

@@ -24,7 +24,7 @@
 //  - after the periodic re-listen, when rows wait.
 #pragma once
 
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 #include "core/clock.h"
 #include "core/worker.h"
 #include "escpos/vbPosCommands.h"

@@ -1,6 +1,6 @@
 #include "launcher/runtimeerror.h"
 
-#include "config/odbc.h"
+#include "station/odbc.h"
 
 #include <new>
 #include <system_error>

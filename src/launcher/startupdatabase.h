@@ -3,9 +3,9 @@
 // which never runs a look on the window thread.
 #pragma once
 
-#include "config/vbConfig.h"
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/vbConfig.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
 #include "core/eventlog.h"

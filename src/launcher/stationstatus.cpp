@@ -1,6 +1,6 @@
 #include "launcher/stationstatus.h"
 
-#include "config/vbDatabase.h"
+#include "station/vbDatabase.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -14,8 +14,8 @@
 // outage as the office sees it.
 #pragma once
 
-#include "config/odbc.h"
-#include "config/vbConfig.h"
+#include "station/odbc.h"
+#include "station/vbConfig.h"
 #include "config/vbWatchdogApi.h"
 #include "core/clock.h"
 #include "core/eventlog.h"

@@ -3,8 +3,8 @@
 #include "launcher/passlog.h"
 #include "launcher/runtimeerror.h"
 
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "core/helpers.h"
 #include "programs/vbKill.h"
 #include "programs/vbOtherInstance.h"

@@ -8,9 +8,9 @@
 // a launcher of fakes.
 #pragma once
 
-#include "config/vbConfig.h"
-#include "config/vbDatabase.h"
-#include "config/vbDraldb.h"
+#include "station/vbConfig.h"
+#include "station/vbDatabase.h"
+#include "station/vbDraldb.h"
 #include "config/vbWatchdogApi.h"
 #include "core/appcontext.h"
 #include "core/clock.h"

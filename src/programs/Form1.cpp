@@ -1,8 +1,8 @@
 #include "programs/Form1.h"
 
-#include "config/keptconnection.h"
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/keptconnection.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "core/helpers.h"
 
 #include <QElapsedTimer>

@@ -25,8 +25,8 @@
 // try and names the programs whose changes are lost.
 #pragma once
 
-#include "config/odbc.h"
-#include "config/vbConfig.h"
+#include "station/odbc.h"
+#include "station/vbConfig.h"
 #include "core/clock.h"
 #include "core/prompter.h"
 #include "core/worker.h"

@@ -1,7 +1,7 @@
 #include "programs/vbManagedPrograms.h"
 
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "core/helpers.h"
 #include "core/textconv.h"
 #include "programs/vbOtherInstance.h"

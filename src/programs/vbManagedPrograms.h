@@ -3,7 +3,7 @@
 // the front-end, run through run.sh.
 #pragma once
 
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 #include "core/appcontext.h"
 #include "core/clock.h"
 #include "core/eventlog.h"

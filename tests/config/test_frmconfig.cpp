@@ -2,8 +2,8 @@
 // incomplete, exact bytes; and the settings dialog's rules without widgets,
 // against the test cluster.
 #include "config/frmConfigLogic.h"
-#include "config/odbc.h"
-#include "config/vbConfig.h"
+#include "station/odbc.h"
+#include "station/vbConfig.h"
 #include "shared/conffile.h"
 #include "clustersettings.h"
 #include "platform/fakes/recordingspooler.h"

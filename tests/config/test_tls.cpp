@@ -4,8 +4,8 @@
 // the server checked; a server it cannot verify gets no session, and the log
 // and the connection test say why; a client certificate stands in for a
 // password.
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 
 #include "clustersettings.h"
 #include "draldb.h"

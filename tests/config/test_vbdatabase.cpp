@@ -2,8 +2,8 @@
 // for the settings dialog, the open's deadline, the start-up checks, the
 // station set-up, the update and the watchdog, as the person at the till and
 // the debug log see them.
-#include "config/odbc.h"
-#include "config/vbDatabase.h"
+#include "station/odbc.h"
+#include "station/vbDatabase.h"
 #include "config/vbUpdate.h"
 #include "config/vbWatchdog.h"
 #include "platform/socketwatch.h"

@@ -4,7 +4,7 @@
 
 #include "launcher/vbMain.h"
 
-#include "config/vbDraldbFake.h"
+#include "station/vbDraldbFake.h"
 #include "platform/fakes/process_fake.h"
 #include "platform/fakes/recordingspooler.h"
 #include "recordingsinks.h"

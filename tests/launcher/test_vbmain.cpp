@@ -2,7 +2,7 @@
 // counts is what the person sees and what runs.
 #include "launcherfakes.h"
 
-#include "config/odbc.h"
+#include "station/odbc.h"
 #include "launcher/passlog.h"
 #include "launcher/stationstatus.h"
 #include "clustersettings.h"

@@ -10,7 +10,7 @@
 #include "programs/vbRunScript.h"
 #include "platform/fakes/process_fake.h"
 
-#include "config/odbc.h"
+#include "station/odbc.h"
 
 #include "form1station.h"
 #include "../../bench/tcpproxy.h"

@@ -1,7 +1,7 @@
 // The launcher's settings for the throwaway test cluster.
 #pragma once
 
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 #include "testenv.h"
 
 namespace testsupport {

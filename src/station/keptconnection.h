@@ -20,7 +20,7 @@
 // next run starts clean.
 #pragma once
 
-#include "config/odbc.h"
+#include "station/odbc.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 
 #include "core/textconv.h"
 

@@ -3,8 +3,8 @@
 // identity.
 #pragma once
 
-#include "config/odbc.h"
-#include "config/vbConfig.h"
+#include "station/odbc.h"
+#include "station/vbConfig.h"
 #include "core/appcontext.h"
 #include "core/eventlog.h"
 #include "core/outcome.h"

@@ -4,7 +4,7 @@
 // row handles; and records every call so a test can check their order.
 #pragma once
 
-#include "config/vbDraldb.h"
+#include "station/vbDraldb.h"
 
 #include <QList>
 #include <QMap>

@@ -1,4 +1,4 @@
-#include "config/vbDatabase.h"
+#include "station/vbDatabase.h"
 
 #include "core/textconv.h"
 #include "shared/confsyntax.h"

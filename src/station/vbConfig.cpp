@@ -1,4 +1,4 @@
-#include "config/vbConfig.h"
+#include "station/vbConfig.h"
 
 #include "core/helpers.h"
 #include "core/textconv.h"

@@ -1,4 +1,4 @@
-#include "config/odbc.h"
+#include "station/odbc.h"
 
 #include "platform/socketwatch.h"
 

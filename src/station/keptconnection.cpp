@@ -1,4 +1,4 @@
-#include "config/keptconnection.h"
+#include "station/keptconnection.h"
 
 namespace kv::odbc {
 
