@@ -2,6 +2,8 @@
 // holds, and shown on a terminal without being acted on.
 #include "text.h"
 
+#include "shared/cp1252.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -46,24 +48,6 @@ std::size_t decode(std::string_view text, std::size_t i, char32_t &cp)
     return n;
 }
 
-void appendUtf8(std::string &out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
 
 // Characters a terminal would act on or not show: controls (C0, DEL, C1),
 // the soft hyphen, zero-width and direction marks, line and paragraph
@@ -150,7 +134,7 @@ struct Parser {
                         at = back;
                 }
                 // A lone surrogate is no character.
-                appendUtf8(out, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
+                cp1252::appendUtf8(out, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
                 break;
             }
             default: return false;
@@ -262,7 +246,7 @@ std::string jsonText(std::string_view s)
         else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029)
             out += hex("\\u%04x", unsigned(cp));
         else
-            appendUtf8(out, cp);
+            cp1252::appendUtf8(out, cp);
     }
     return out + "\"";
 }

@@ -38,11 +38,7 @@ std::string utf16ToUtf8(std::string_view bytes, bool bigEndian)
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
         const char32_t u = unit(i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-            const char32_t cp = 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
+            cp1252::appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
             i += 2;
         } else {
             cp1252::appendUtf8(out, u >= 0xD800 && u <= 0xDFFF ? char32_t(0xFFFD) : u);

@@ -16,7 +16,7 @@ char32_t toUnicode(unsigned char byte);
 // 0-255 other than those the code page puts elsewhere are their own byte.
 int fromUnicode(char32_t cp);
 
-// Appends a character of the Basic Multilingual Plane as UTF-8.
+// Appends a character (U+0000 to U+10FFFF) as UTF-8.
 void appendUtf8(std::string &out, char32_t cp);
 
 // Whether the bytes are well-formed UTF-8 (no overlong forms, no
