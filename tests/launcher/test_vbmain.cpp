@@ -785,7 +785,6 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
 
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
 {
-    // The status row says why the till stopped, for the office.
     testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
     kv::odbc::Connection connection;
     connection.open(kv::database::buildConnectionText(testsupport::clusterSettings()));
@@ -936,7 +935,6 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
         {"a check without the heartbeat", check, 1, 0, 0},
         {"the check with the heartbeat", check, 1, 0, 1},
         {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1, 1},
-        {"still ended", [] {}, 3, 0, 0},
         {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1, 1},
         // Asked every few passes; told once it is seen.
         {"the printer ran out of paper", [&] { spooler.setStateReasons({"media-empty-error"}); },
@@ -966,12 +964,10 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
               "false|2|{media-empty-error}|t\n");
 }
 
-// A server that answers slowly: a look and its write together longer than a
-// look may are no outage, the row arrives late, and the check that falls due
-// meanwhile waits for the write and keeps its line.
+// A slow server: a look and its write together longer than a look may are no
+// outage, the row arrives late, a check due meanwhile waits and keeps its line.
 TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
 {
-    testsupport::qtApp<QCoreApplication>();
     testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
     draldbtest::TcpProxy proxy(testenv::database().port);
     kv::LauncherSettings settings = testsupport::clusterSettings();
@@ -989,8 +985,7 @@ TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
     kv::StationStatus status(QStringLiteral("till44"), QStringLiteral("1"), clock.now(), clock, watchdog, printerWorker,
                              spooler, events, [] { return kv::DatabaseHealth{true, 0}; });
     watchdog.setRider(status.rider());
-    const std::vector<kv::ManagedProgram> programs;
-    status.afterSupervision(settings, programs, false, false);
+    status.afterSupervision(settings, {}, false, false);
     watchdog.setDbConnectionUp(true);
     watchdog.testDatabaseConnection(settings);
     worker.waitIdle(10000), watchdog.applyDatabaseTest(), worker.waitIdle(10000);
