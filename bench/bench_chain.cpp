@@ -15,8 +15,9 @@
 //              instead of a channel of its own would cost the server.
 // The printer is a spooler that takes every job: what is measured is the
 // server's side. Each size and form runs without and with the stations'
-// status rows (launcherstatus: written with every eleventh pass's check, on
-// the watchdog's connection), so that what the rows add shows beside.
+// status rows (launcherstatus: the heartbeat with every second check, every
+// 22nd pass, on the watchdog's connection after its look), so that what the
+// rows add shows beside.
 //
 // Reported for each size and form: the server connections, per station and
 // in all, the server's memory (the proportional set of all its processes),

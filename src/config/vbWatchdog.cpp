@@ -6,7 +6,9 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
+#include <utility>
 
 namespace kv {
 
@@ -90,14 +92,83 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
         }
         return false;
     }
+    if (!riderDone()) {
+        // The rider has the connection: the look follows it, started by the
+        // first tick that finds it ended, and owes each check its line.
+        if (!quiet)
+            ++m_checksWaiting;
+        m_lookWaiting = true;
+        m_waitingSettings = settings;
+        return false;
+    }
+    return startLookNow(settings, quiet ? 0 : 1);
+}
+
+bool Watchdog::riderDone()
+{
+    if (!m_riding)
+        return true;
+    if (!m_worker.busy()) {
+        m_riding = false;
+        return true;
+    }
+    // A look waits for the rider rather than open a second connection: on a
+    // server that answers slowly a new login could well take longer than
+    // the rest of the write. The rider's own deadline ends it; only should
+    // that not hold is it left to finish on its thread with the old
+    // connection, and the look goes on with a new one.
+    if (m_clock.monotonicMs() - m_rideStartedAtMs < m_rider.boundMs)
+        return false;
+    m_worker.abandon();
+    m_probe = std::make_shared<Probe>();
+    m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
+    m_openQuietly = true;
+    m_riding = false;
+    return true;
+}
+
+void Watchdog::startRider()
+{
+    if (!m_rider.run || m_riding || m_worker.busy() || !m_probe->watchdogConnection.isOpen())
+        return;
+    if (m_rider.due && !m_rider.due())
+        return;
+    if (m_worker.start([probe = m_probe, run = m_rider.run] { run(probe->watchdogConnection); })) {
+        m_riding = true;
+        m_rideStartedAtMs = m_clock.monotonicMs();
+    }
+}
+
+bool Watchdog::runLast(const std::function<void(odbc::Connection &)> &work, int boundMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    const auto left = [&] {
+        return int(std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           end - std::chrono::steady_clock::now())
+                                           .count()));
+    };
+    // After the look or the rider that has the connection now, never beside it.
+    if (!m_worker.waitIdle(boundMs))
+        return false;
+    m_riding = false;
+    if (!dbConnectionUp || !m_probe->watchdogConnection.isOpen())
+        return false;
+    if (!m_worker.start([probe = m_probe, work] { work(probe->watchdogConnection); }))
+        return false;
+    return m_worker.waitIdle(left());
+}
+
+bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)
+{
     if (m_worker.busy())
         return false;
     auto finding = std::make_shared<Finding>();
     // The worker is idle, so the connection is the window thread's to look at.
-    finding->reconnect = !(dbConnectionUp && m_probe->watchdogConnection.isOpen());
-    if (quiet && finding->reconnect)
+    finding->reconnect = !(dbConnectionUp && (m_probe->watchdogConnection.isOpen() || m_openQuietly));
+    if (checks == 0 && finding->reconnect)
         return false;
-    finding->checks = quiet ? 0 : 1;
+    m_openQuietly = false;
+    finding->checks = checks;
     finding->startedAtMs = m_clock.monotonicMs();
     finding->host = settings.db_host;
     // The local time rereads the zone's file: an idle till looks every few
@@ -107,7 +178,7 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     // The settings as they are now, also for opening again after a lost
     // link: the settings dialog may have named another server since.
     const QString connectionText = database::buildConnectionText(settings);
-    const bool started = m_worker.start([probe = m_probe, finding, connectionText, rider = m_rider] {
+    const bool started = m_worker.start([probe = m_probe, finding, connectionText] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             const auto openAnew = [&] {
@@ -115,7 +186,9 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
                 connection.setStatementDeadlineMs(kTestDeadlineMs);
                 connection.open(connectionText);
             };
-            if (!finding->reconnect) {
+            if (finding->reconnect || !connection.isOpen()) {
+                openAnew();
+            } else {
                 try {
                     odbc::execute(QStringLiteral("SELECT 1"), connection);
                 } catch (const odbc::Error &e) {
@@ -128,8 +201,6 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
                     openAnew();
                     odbc::execute(QStringLiteral("SELECT 1"), connection);
                 }
-            } else {
-                openAnew();
             }
             finding->ok = true;
         } catch (const odbc::Error &e) {
@@ -141,8 +212,6 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
         } catch (...) {
             finding->ok = false;
         }
-        if (finding->ok && rider)
-            rider(probe->watchdogConnection);
     });
     if (!started) {
         // No thread to be had: the check failed as a failed query would.
@@ -154,8 +223,13 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
 
 qint32 Watchdog::applyDatabaseTest()
 {
-    if (!m_inFlight)
+    if (!m_inFlight) {
+        if (m_lookWaiting && riderDone()) {
+            m_lookWaiting = false;
+            startLookNow(m_waitingSettings, std::exchange(m_checksWaiting, 0));
+        }
         return -1;
+    }
     bool overran = false;
     if (m_worker.busy()) {
         // The driver's own limits rest on finding its socket among those of
@@ -176,6 +250,7 @@ qint32 Watchdog::applyDatabaseTest()
         if (ok && !finding->reconnect) {
             for (int i = 0; i < finding->checks; ++i)
                 log(m_clock.now(), QStringLiteral(" Database test success"), LogPriority::Debug);
+            startRider();
             return 0;
         }
         if (ok) {
@@ -186,6 +261,7 @@ qint32 Watchdog::applyDatabaseTest()
                 notify(QStringLiteral("Korvantis database connection recovered."));
             if (wasDown && outageCount > 0)
                 m_events.notice(QStringLiteral("database connection back (outage %1 ended)").arg(outageCount));
+            startRider();
             return 0;
         }
     } catch (...) {

@@ -43,10 +43,15 @@ public:
     bool probeDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
-    // Work that rides on every look that found the connection working, on
-    // the watchdog's worker and connection, so that the till needs no other
-    // (its status row). It must not throw; what it fails at is never an outage.
-    void setRider(std::function<void(odbc::Connection &)> rider) { m_rider = std::move(rider); }
+    bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs) override;
+    // Work that follows every look that found the connection working, on the
+    // watchdog's worker and connection, so that the till needs no other (its
+    // status row). It starts once the look's verdict has been applied, and a
+    // look that falls due while it runs waits for it: what it fails at, or
+    // how long it takes, is never an outage. A server that stops answering
+    // during the write is thus told up to the rider's deadline later than
+    // one that stops during a look.
+    void setRider(ConnectionRider rider) { m_rider = std::move(rider); }
 
     bool dbConnectionUp = false;
     // Outages since the launcher started; never reset.
@@ -75,6 +80,11 @@ private:
     void log(const QDateTime &at, const QString &message, LogPriority priority);
     void notify(const QString &text);
     bool startLook(const LauncherSettings &settings, bool quiet);
+    bool startLookNow(const LauncherSettings &settings, int checks);
+    // The rider's job, when it has work and the connection is there for it.
+    void startRider();
+    // False while the rider's job runs and a look should still wait for it.
+    bool riderDone();
 
     NoticeSink &m_notices;
     LogSink &m_log;
@@ -85,7 +95,17 @@ private:
     std::shared_ptr<Probe> m_probe;
     // The check handed over and not applied yet.
     std::shared_ptr<Finding> m_inFlight;
-    std::function<void(odbc::Connection &)> m_rider;
+    ConnectionRider m_rider;
+    bool m_riding = false;
+    qint64 m_rideStartedAtMs = 0;
+    // A look that fell due while the rider ran: the checks it stands for
+    // (0: a probe), with the settings it was asked with.
+    bool m_lookWaiting = false;
+    int m_checksWaiting = 0;
+    LauncherSettings m_waitingSettings;
+    // The rider was left its connection: the next look opens a new one
+    // without counting it a reconnect (no kill, no line).
+    bool m_openQuietly = false;
 };
 
 namespace watchdog {

@@ -8,7 +8,28 @@
 
 #include <QtGlobal>
 
+#include <functional>
+
 namespace kv {
+
+namespace odbc {
+class Connection;
+}
+
+// Work that uses the watchdog's connection after a look found it working
+// (the till's status row), so that the till needs no connection of its own
+// for it. It runs as a job of its own, once the look's verdict has been
+// given: however slow it is, it is never an outage.
+struct ConnectionRider {
+    // Asked on the window thread after each good verdict: is there work?
+    std::function<bool()> due;
+    // The work, on the watchdog's worker. Bounds itself (its own statement
+    // deadline) and never throws.
+    std::function<void(odbc::Connection &)> run;
+    // Should the work not have ended after this long all the same, it is
+    // left to finish on its own thread with the connection it has.
+    int boundMs = 0;
+};
 
 class DatabaseWatchdog {
 public:
@@ -31,6 +52,16 @@ public:
     virtual qint32 applyDatabaseTest() = 0;
     // Start-up believes the connection up once the schema check passed.
     virtual void setDbConnectionUp(bool up) = 0;
+    // The launcher's last words on the watchdog's connection (the status
+    // row saying it stopped), on the way out: after whatever runs there now
+    // has ended, and within `boundMs` all told, on the worker. False when it
+    // did not run or did not end in time (a server that is away, or slow).
+    virtual bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs)
+    {
+        (void)work;
+        (void)boundMs;
+        return false;
+    }
 };
 
 class UpdateProcedure {

@@ -7,7 +7,9 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace kv {
 
@@ -43,6 +45,16 @@ struct StationStatus::Outbox {
     int writes = 0;
     QString lastError;
     qint64 retryAtMs = 0;
+    // A write is out (on the watchdog's worker, or on a thread it was left
+    // to): the next one waits for it, so that an older row never lands last.
+    bool writing = false;
+    // The row said the launcher stopped: nothing more is written.
+    bool stopped = false;
+
+    bool wantsWrite(const Clock &clock) const
+    {
+        return due && !writing && !stopped && !statement.isEmpty() && clock.monotonicMs() >= retryAtMs;
+    }
 };
 
 // One look at the printer, the printer worker's while it runs.
@@ -61,21 +73,29 @@ StationStatus::StationStatus(QString hostName, QString version, QDateTime starte
 {
 }
 
-std::function<void(odbc::Connection &)> StationStatus::rider() const
+ConnectionRider StationStatus::rider() const
 {
-    return [outbox = m_outbox, &clock = m_clock](odbc::Connection &connection) {
+    ConnectionRider rider;
+    rider.boundMs = kWriteDeadlineMs + 2000;
+    rider.due = [outbox = m_outbox, &clock = m_clock] {
+        std::lock_guard guard(outbox->lock);
+        return outbox->wantsWrite(clock);
+    };
+    rider.run = [outbox = m_outbox, &clock = m_clock](odbc::Connection &connection) {
         QString statement;
         quint64 seq = 0;
         {
             std::lock_guard guard(outbox->lock);
-            if (!outbox->due || outbox->statement.isEmpty() || clock.monotonicMs() < outbox->retryAtMs)
+            if (!outbox->wantsWrite(clock))
                 return;
             statement = outbox->statement;
             seq = outbox->seq;
+            outbox->writing = true;
         }
+        const int lookDeadline = connection.statementDeadlineMs();
+        connection.setStatementDeadlineMs(kWriteDeadlineMs);
         try {
-            odbc::Recordset rs;
-            rs.open(statement, connection);
+            odbc::execute(statement, connection);
             std::lock_guard guard(outbox->lock);
             ++outbox->writes;
             outbox->writtenSeq = seq;
@@ -84,17 +104,69 @@ std::function<void(odbc::Connection &)> StationStatus::rider() const
             outbox->lastError.clear();
         } catch (const odbc::Error &e) {
             std::lock_guard guard(outbox->lock);
-            // Tried again with the next check, not at every look.
-            outbox->due = false;
+            // Refused for good: tried again in a while. Timed out or cut:
+            // still due, written after the next look that finds the server.
             outbox->lastError = e.description().trimmed();
-            if (e.sqlState().startsWith(QLatin1String("42")))
+            if (e.sqlState().startsWith(QLatin1String("42"))) {
+                outbox->due = false;
                 outbox->retryAtMs = clock.monotonicMs() + kRefusedRetryMs;
+            }
         } catch (...) {
             std::lock_guard guard(outbox->lock);
-            outbox->due = false;
             outbox->lastError = QStringLiteral("the write failed");
         }
+        connection.setStatementDeadlineMs(lookDeadline);
+        std::lock_guard guard(outbox->lock);
+        outbox->writing = false;
     };
+    return rider;
+}
+
+bool StationStatus::writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
+                                 bool printing, const QString &reason)
+{
+    if (!database::isPlainStationId(settings.stationid))
+        return false;
+    {
+        std::lock_guard guard(m_outbox->lock);
+        // Never written in this run: there is no row of this run to close.
+        if (m_outbox->statement.isEmpty() || m_outbox->stopped)
+            return false;
+        m_outbox->stopped = true;
+    }
+    Row row = rowFor(settings, programs, printing, m_health ? m_health() : DatabaseHealth{}, m_clock.monotonicMs());
+    row.stopped = reason;
+    const QString statement = upsertStatement(row);
+    // A write left to a thread of its own by a look that would not wait for
+    // it lands first; the watchdog waits for its own worker.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopBoundMs);
+    const auto writing = [&] {
+        std::lock_guard guard(m_outbox->lock);
+        return m_outbox->writing;
+    };
+    while (writing() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (writing())
+        return false;
+    const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                             .count());
+    auto outbox = m_outbox;
+    auto written = std::make_shared<bool>(false);
+    const bool ended = m_watchdog.runLast(
+        [outbox, statement, written](odbc::Connection &connection) {
+            connection.setStatementDeadlineMs(kStopDeadlineMs);
+            try {
+                odbc::execute(statement, connection);
+                std::lock_guard guard(outbox->lock);
+                ++outbox->writes;
+                *written = true;
+            } catch (...) {
+            }
+        },
+        std::max(left, 0));
+    if (!(ended && *written))
+        m_log.warning(QStringLiteral("station status not written on the way out (the office sees the till down)"));
+    return ended && *written;
 }
 
 int StationStatus::writes() const
@@ -105,6 +177,8 @@ int StationStatus::writes() const
 
 void StationStatus::checkDue()
 {
+    if (++m_checks % kChecksPerHeartbeat != 0)
+        return;
     std::lock_guard guard(m_outbox->lock);
     if (m_outbox->statement.isEmpty())
         return;
@@ -122,7 +196,7 @@ QString StationStatus::upsertStatement(const Row &row)
     // by the server in the same breath, so the row never needs a second trip.
     return QStringLiteral("INSERT INTO launcherstatus AS s (stationid, host, version, started_at, heartbeat, "
                           "database_ok, outages, printer, printer_reasons, printer_error, receipts_waiting, "
-                          "oldest_receipt_at, programs) SELECT ") +
+                          "oldest_receipt_at, programs, stopped) SELECT ") +
            station + QStringLiteral(", ") + literal(row.host) + QStringLiteral(", ") + literal(row.version) +
            QStringLiteral(", ") +
            (row.startedAt.isValid()
@@ -133,13 +207,15 @@ QString StationStatus::upsertStatement(const Row &row)
            literalOrNull(row.printer) + QStringLiteral(", ARRAY[") + reasons.join(QStringLiteral(", ")) +
            QStringLiteral("]::text[], ") + literalOrNull(row.printerError) +
            QStringLiteral(", count(*), min(q.queued_at), ") + literal(row.programsJson) +
-           QStringLiteral("::jsonb FROM poscommands q WHERE q.stationid = ") + station +
+           QStringLiteral("::jsonb, ") + literalOrNull(row.stopped) +
+           QStringLiteral(" FROM poscommands q WHERE q.stationid = ") + station +
            QStringLiteral(" AND q.device = 1 ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
                           "version = EXCLUDED.version, started_at = EXCLUDED.started_at, heartbeat = "
                           "EXCLUDED.heartbeat, database_ok = EXCLUDED.database_ok, outages = EXCLUDED.outages, "
                           "printer = EXCLUDED.printer, printer_reasons = EXCLUDED.printer_reasons, printer_error = "
                           "EXCLUDED.printer_error, receipts_waiting = EXCLUDED.receipts_waiting, "
-                          "oldest_receipt_at = EXCLUDED.oldest_receipt_at, programs = EXCLUDED.programs");
+                          "oldest_receipt_at = EXCLUDED.oldest_receipt_at, programs = EXCLUDED.programs, stopped = "
+                          "EXCLUDED.stopped");
 }
 
 QString StationStatus::programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const
@@ -162,6 +238,22 @@ QString StationStatus::programsJson(const std::vector<ManagedProgram> &programs,
         out.append(o);
     }
     return QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact));
+}
+
+StationStatus::Row StationStatus::rowFor(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
+                                         bool printing, const DatabaseHealth &health, qint64 nowMs) const
+{
+    Row row;
+    row.station = settings.stationid;
+    row.host = m_host;
+    row.version = m_version;
+    row.startedAt = m_startedAt;
+    row.health = health;
+    row.printer = printing ? settings.esc_printer : QString();
+    row.printerReasons = m_reasons;
+    row.printerError = m_printerError;
+    row.programsJson = programsJson(programs, nowMs);
+    return row;
 }
 
 void StationStatus::takePrinterLook()
@@ -254,25 +346,17 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
     // program ended.
     const bool agesShown =
         std::any_of(m_lastEnds.begin(), m_lastEnds.end(), [](const QString &end) { return !end.isEmpty(); });
-    const bool remake = changed || (checkComesNext && agesShown) || unmade || builtFor != m_builtFor
+    const bool heartbeatNext = checkComesNext && (m_checks + 1) % kChecksPerHeartbeat == 0;
+    const bool remake = changed || (heartbeatNext && agesShown) || unmade || builtFor != m_builtFor
                         || health.up != m_builtHealth.up || health.outages != m_builtHealth.outages;
     if (remake && database::isPlainStationId(settings.stationid)) {
         m_builtHealth = health;
         m_builtFor = builtFor;
-        Row row;
-        row.station = settings.stationid;
-        row.host = m_host;
-        row.version = m_version;
-        row.startedAt = m_startedAt;
-        row.health = health;
-        row.printer = printing ? settings.esc_printer : QString();
-        row.printerReasons = m_reasons;
-        row.printerError = m_printerError;
-        row.programsJson = programsJson(programs, now);
-        const QString statement = upsertStatement(row);
+        const QString statement = upsertStatement(rowFor(settings, programs, printing, health, now));
         std::lock_guard guard(m_outbox->lock);
-        // The first statement is written at once; while writes fail, only
-        // the checks try again.
+        // The first statement is written at once; while writes fail, the
+        // looks (after a write that timed out) or the heartbeat (after one
+        // refused) try again.
         changed = changed || m_outbox->statement.isEmpty();
         m_outbox->statement = statement;
         if (changed && m_outbox->lastError.isEmpty()) {
@@ -283,7 +367,7 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
     bool askForLook = false;
     {
         std::lock_guard guard(m_outbox->lock);
-        askForLook = m_outbox->due && m_outbox->lastError.isEmpty() && !m_outbox->statement.isEmpty();
+        askForLook = m_outbox->wantsWrite(m_clock) && m_outbox->lastError.isEmpty();
     }
     // Refused while a look runs (its write may carry this) or while the
     // connection is down; asked again at the next pass, changed or not.

@@ -2,16 +2,19 @@
 // fleet (korvantis-fleet): one row of launcherstatus per station, written by
 // this launcher alone. The tick tells it when the eleven-second check is due
 // and, after every supervision pass, how the programs stand; the row is
-// written with that check, and at once when a program's state or the
-// printer's reasons change.
+// written with every second check (the heartbeat, 22 s), and at once when a
+// program's state or the printer's reasons change. On a clean way out the
+// row says why the launcher stopped ('exit', 'update'); every other write
+// says it runs.
 //
 // Nothing here waits on the window thread, and the till opens no connection
-// for it: the write rides on the watchdog's looks (its worker, its kept
-// connection), one statement after the watchdog's own. The printer's reasons
-// are asked of the print server on a worker of this class's own. While the
-// database is away no look finds the connection working, nothing is written,
-// and the row's heartbeat (the server's clock) stays behind: that is the
-// outage as the office sees it.
+// for it: the write follows the watchdog's looks on its worker and kept
+// connection, as a job of its own that starts once the look's verdict has
+// been given and has its own deadline, so a slow write is late, never an
+// outage. The printer's reasons are asked of the print server on a worker of
+// this class's own. While the database is away no look finds the connection
+// working, nothing is written, and the row's heartbeat (the server's clock)
+// stays behind: that is the outage as the office sees it.
 #pragma once
 
 #include "station/odbc.h"
@@ -50,6 +53,19 @@ public:
     // right to it: the site's database.sql is older than the launcher), the
     // next try waits this long, so that the server's log is not flooded.
     static constexpr qint64 kRefusedRetryMs = 5 * 60 * 1000;
+    // The heartbeat goes with every this many checks: half the writes of an
+    // idle fleet, and the office's "down" bound allows for it.
+    static constexpr int kChecksPerHeartbeat = 2;
+    // A write may take this long: a server that answers slowly (a commit
+    // waiting on a slow disk, a busy link) still gets the row, late. One
+    // that does not answer in time is written again after the next good
+    // look. The watchdog's looks wait for it meanwhile, so it is kept short
+    // of what would hold an outage notice back long.
+    static constexpr int kWriteDeadlineMs = 8000;
+    // The last write on the way out, waiting for the write before it
+    // included: the launcher does not hang on a server that is away.
+    static constexpr int kStopBoundMs = 1500;
+    static constexpr int kStopDeadlineMs = 1000;
 
     // `printerWorker` and `spooler` ask the print server and nothing else;
     // `watchdog` is asked for a look when a change is to be written at once;
@@ -63,10 +79,10 @@ public:
 
     // What the watchdog runs after each look that found its connection
     // working, on its worker: the write, when one is due. Never throws.
-    std::function<void(odbc::Connection &)> rider() const;
+    ConnectionRider rider() const;
 
     // The tick's eleven-second check, called just before the watchdog's:
-    // that check carries the write.
+    // every second one carries the heartbeat.
     void checkDue();
     // After each supervision pass: takes what the printer look found, notes
     // how each program stands, readies the statement, and asks the watchdog
@@ -76,6 +92,13 @@ public:
     // next tick's check carries it): an idle till's tick makes none.
     void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
                           bool printing, bool checkComesNext);
+
+    // The row's last write, on the way out (after the programs were
+    // stopped): `reason` is 'exit' or 'update'. Waits at most kStopBoundMs,
+    // after any write still out; nothing is written after it. False when
+    // it was not written.
+    bool writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs, bool printing,
+                      const QString &reason);
 
     // What one write holds.
     struct Row {
@@ -89,6 +112,8 @@ public:
         QString printerError;
         // The programs as a JSON array.
         QString programsJson;
+        // Empty while the launcher runs.
+        QString stopped;
     };
     // The one statement a write sends.
     static QString upsertStatement(const Row &row);
@@ -101,6 +126,8 @@ private:
     struct Look;
     void takePrinterLook();
     QString programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const;
+    Row rowFor(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs, bool printing,
+               const DatabaseHealth &health, qint64 nowMs) const;
     void logOutcome();
 
     QString m_host, m_version;
@@ -115,6 +142,7 @@ private:
     std::shared_ptr<Look> m_look;
 
     int m_ticksToPrinterLook = 0;
+    int m_checks = 0;
     // How each program stood at the last pass.
     struct ProgramState {
         bool running = false;

@@ -609,6 +609,10 @@ void Launcher::finishLoop()
     m_passTimer.stop();
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
+    // The office sees a till closed on purpose as stopped, not down.
+    if (m_status)
+        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+                               updateOnExit ? QStringLiteral("update") : QStringLiteral("exit"));
     if (m_programManager)
         logUnsaved(m_programManager->saveBeforeQuit(true));
     // The system may have ended the launcher while the person read that.
@@ -631,6 +635,9 @@ void Launcher::terminate()
     m_passTimer.stop();
     if (running)
         managedPrograms.stopManagedPrograms();
+    // A shutdown of the till: bounded, well inside the system's patience.
+    if (running && m_status)
+        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled, QStringLiteral("exit"));
     if (m_programManager)
         logUnsaved(m_programManager->saveBeforeQuit(false));
     endLauncher(0);

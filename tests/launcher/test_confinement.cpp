@@ -150,6 +150,7 @@ TEST_F(Confinement, EachLoginReachesWhatItMayAndNoEscapeHolds)
     status.host = QStringLiteral("till'7");
     status.version = QStringLiteral("1");
     status.programsJson = QStringLiteral("[]");
+    status.stopped = QStringLiteral("exit");
     const std::string upsert = kv::StationStatus::upsertStatement(status).toStdString();
     const std::string seq = "pg_get_serial_sequence('poscommands', 'id')";
     // An escape the admin makes, then what the check says of the role.
@@ -161,7 +162,6 @@ TEST_F(Confinement, EachLoginReachesWhatItMayAndNoEscapeHolds)
         // The till's own work, as the launcher does it.
         {As::Till, "writes its status row", upsert, "=1"},
         {As::Till, "writes it again", upsert, "=1"},
-        {As::Till, "says it stopped", "UPDATE launcherstatus SET stopped = 'exit' WHERE stationid = 7", "=1"},
         {As::Till, "marks its receipt with the print job",
          "UPDATE poscommands SET printjob = '57/Korvantis POS #3 1a2b-4' WHERE stationid = 7", "=1"},
         {As::Till, "opens its own drawer", "INSERT INTO poscommands (stationid, device) VALUES (7, 2)", "=1"},

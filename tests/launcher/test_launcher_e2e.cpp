@@ -417,9 +417,9 @@ TEST(RealLauncherInTheFleet, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDown)
     launcher.start(app.file("korvantis-launcher"), {});
     ASSERT_TRUE(launcher.waitForStarted(5000));
 
-    // A launcher writes at least every eleven seconds and so never looks down
-    // to this bound; a dead one does within it and eleven seconds more.
-    const QString bound = QStringLiteral("20");
+    // A launcher writes at least every 22 seconds and so never looks down
+    // to this bound; a dead one does within it and 22 seconds more.
+    const QString bound = QStringLiteral("30");
     QProcessEnvironment office = QProcessEnvironment::systemEnvironment();
     office.insert("PGHOST", db.host);
     office.insert("PGPORT", QString::number(db.port));
@@ -482,7 +482,7 @@ TEST(RealLauncherInTheFleet, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDown)
             fleet({"--check"});
             return lastExit == 2;
         },
-        std::chrono::seconds(bound.toInt() + 11 + 5)))
+        std::chrono::seconds(bound.toInt() + 22 + 5)))
         << "the killed till is not down";
     EXPECT_TRUE(tillShows("heartbeat ")) << text();
     EXPECT_EQ(till.value("state").toString(), "down");

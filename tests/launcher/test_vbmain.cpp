@@ -5,6 +5,8 @@
 #include "station/odbc.h"
 #include "launcher/passlog.h"
 #include "launcher/stationstatus.h"
+#include "config/vbWatchdog.h"
+#include "../../bench/tcpproxy.h"
 #include "clustersettings.h"
 #include "recordingsinks.h"
 
@@ -820,10 +822,25 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
 
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
 {
+    testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
+    kv::odbc::Connection connection;
+    connection.open(kv::database::buildConnectionText(testsupport::clusterSettings()));
+    watchdog.connection = &connection;
+    kv::InlineWorker printerWorker;
+    std::unique_ptr<kv::StationStatus> status;
+    const auto reporting = [&](Launcher &l) {
+        status = std::make_unique<kv::StationStatus>(QStringLiteral("till3"), QStringLiteral("1"), clock.now(), clock,
+                                                     watchdog, printerWorker, spooler, events,
+                                                     [] { return kv::DatabaseHealth{true, 0}; });
+        l.setStationStatus(status.get());
+        l.runPass();
+    };
+    const auto stoppedAs = [] { return testenv::psql("SELECT stopped FROM launcherstatus WHERE stationid = 3"); };
     for (const bool updateAgreed : {false, true}) {
         SCOPED_TRACE(updateAgreed);
         database.programs = {QStringLiteral("cardreader")};
         Launcher &l = running();
+        reporting(l);
         FakeManager manager;
         l.setProgramManagerWindow(&manager);
         update.runs = 0;
@@ -842,14 +859,17 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
         EXPECT_EQ(manager.quitSaves, QList<bool>{true});
+        EXPECT_EQ(stoppedAs(), updateAgreed ? "update\n" : "exit\n");
         update.onRun = nullptr;
     }
     // Ended by the system: nobody may be there to read a message.
     FakeManager manager;
     Launcher &l = running();
+    reporting(l);
     l.setProgramManagerWindow(&manager);
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
+    EXPECT_EQ(stoppedAs(), "exit\n");
 }
 
 } // namespace
@@ -892,12 +912,13 @@ TEST(FreshDatabase, MadeFromThePackagesSqlFilePassesStartUpWithoutABox)
 // The till's status row: written at once when a program's state or the
 // printer's reasons change, by the watchdog's next look; an unchanged pass
 // asks for nothing (a tick a second of writes would be the chain's server's
-// whole load); the check carries the rest.
+// whole load); every second check carries the heartbeat.
 TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
 {
     testsupport::qtApp<QCoreApplication>();
     testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
-    testenv::psql("DELETE FROM launcherstatus WHERE stationid = 43");
+    testenv::psql("DELETE FROM launcherstatus WHERE stationid = 43; INSERT INTO launcherstatus (stationid, host, "
+                  "version, stopped) VALUES (43, 'till43', '0', 'update')");
     kv::LauncherSettings settings = testsupport::clusterSettings();
     settings.stationid = QStringLiteral("43");
     settings.esc_printer = QStringLiteral("Receipt");
@@ -905,7 +926,7 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
     connection.open(kv::database::buildConnectionText(settings));
     // The look the status asks for runs its rider there and then.
     struct Looks final : kv::DatabaseWatchdog {
-        std::function<void(kv::odbc::Connection &)> rider;
+        kv::ConnectionRider rider;
         kv::odbc::Connection *connection = nullptr;
         int asked = 0, ran = 0;
         // Looks refused as while another runs.
@@ -916,8 +937,8 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
             ++asked;
             if (busy > 0 && busy--)
                 return false;
-            ++ran;
-            rider(*connection);
+            if (rider.due())
+                ++ran, rider.run(*connection);
             return true;
         }
         qint32 applyDatabaseTest() override { return 0; }
@@ -937,42 +958,95 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
     programs[0].name = QStringLiteral("Card reader");
     programs[0].process = std::make_unique<kv::clsProcess>(prompter);
     programs[0].process->pReady = true;
+    // The tick's check, and the look it hands over.
+    const auto check = [&] { status.checkDue(), looks.probeDatabaseConnection(settings); };
 
     struct Step {
         const char *what;
         std::function<void()> change;
-        int passes, asks;
+        int passes, asks, writes;
     };
     const Step steps[] = {
-        {"the first pass", [] {}, 1, 1},
-        {"nothing changed", [] {}, 3, 0},
-        {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1},
-        {"still ended", [] {}, 3, 0},
-        {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1},
+        {"the first pass", [] {}, 1, 1, 1},
+        {"nothing changed", [] {}, 3, 0, 0},
+        {"a check without the heartbeat", check, 1, 0, 0},
+        {"the check with the heartbeat", check, 1, 0, 1},
+        {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1, 1},
+        {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1, 1},
         // Asked every few passes; told once it is seen.
         {"the printer ran out of paper", [&] { spooler.setStateReasons({"media-empty-error"}); },
-         kv::StationStatus::kTicksPerPrinterLook + 1, 1},
+         kv::StationStatus::kTicksPerPrinterLook + 1, 1, 1},
         // Refused, the write is asked for again by the next pass.
-        {"it failed while a look ran", [&] { ++programs[0].failureCount, looks.busy = 1; }, 3, 2},
+        {"it failed while a look ran", [&] { ++programs[0].failureCount, looks.busy = 1; }, 3, 2, 1},
     };
     for (const Step &step : steps) {
+        const int writes = status.writes();
         step.change();
-        const int before = looks.asked;
+        const int asked = looks.asked;
         for (int pass = 0; pass < step.passes; ++pass)
             status.afterSupervision(settings, programs, true, false);
-        EXPECT_EQ(looks.asked - before, step.asks) << step.what;
-        EXPECT_EQ(status.writes(), looks.ran) << step.what;
+        EXPECT_EQ(looks.asked - asked, step.asks) << step.what;
+        EXPECT_EQ(status.writes() - writes, step.writes) << step.what;
     }
-    // The check writes the row again, with the end's age moved on.
+    // The heartbeat's check writes the row again, with the end's age moved on.
     clock.advanceMs(7000);
+    check();
     status.afterSupervision(settings, programs, true, true);
-    status.checkDue();
-    looks.probeDatabaseConnection(settings);
+    check();
     EXPECT_EQ(testenv::psql("SELECT (programs->0->>'ended_s_ago')::float >= 7 FROM launcherstatus WHERE stationid = 43"),
               "t\n");
-    EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons "
-                            "FROM launcherstatus WHERE stationid = 43"),
-              "false|2|{media-empty-error}\n");
+    // Every write while the launcher runs says so, whatever the last run said.
+    EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons, "
+                            "stopped IS NULL FROM launcherstatus WHERE stationid = 43"),
+              "false|2|{media-empty-error}|t\n");
+}
+
+// A slow server: a look and its write together longer than a look may are no
+// outage, the row arrives late, a check due meanwhile waits and keeps its line.
+TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
+{
+    testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
+    draldbtest::TcpProxy proxy(testenv::database().port);
+    kv::LauncherSettings settings = testsupport::clusterSettings();
+    settings.db_host = QString::fromLatin1(draldbtest::TcpProxy::kHost);
+    settings.stationid = QStringLiteral("44");
+    kv::FakeClock clock;
+    testsupport::RecordingNotices notices;
+    testsupport::RecordingLog debugLog;
+    testsupport::RecordingEventLog events;
+    testsupport::RecordingKiller killer;
+    kv::ThreadWorker worker;
+    kv::Watchdog watchdog(notices, debugLog, events, killer, clock, worker);
+    kv::InlineWorker printerWorker;
+    kv::platform::RecordingSpooler spooler;
+    kv::StationStatus status(QStringLiteral("till44"), QStringLiteral("1"), clock.now(), clock, watchdog, printerWorker,
+                             spooler, events, [] { return kv::DatabaseHealth{true, 0}; });
+    watchdog.setRider(status.rider());
+    status.afterSupervision(settings, {}, false, false);
+    watchdog.setDbConnectionUp(true);
+    watchdog.testDatabaseConnection(settings);
+    worker.waitIdle(10000), watchdog.applyDatabaseTest(), worker.waitIdle(10000);
+    // Each answer comes 500 ms later, and the till's clock runs five times
+    // as fast: the look (two round trips) takes it about five seconds, the
+    // write (three) about seven and a half.
+    constexpr int kScale = 5;
+    proxy.delay(500);
+    status.checkDue(), status.checkDue();
+    watchdog.probeDatabaseConnection(settings);
+    const qint64 start = clock.monotonicMs();
+    QElapsedTimer real;
+    real.start();
+    bool checked = false;
+    const auto checkedOk = [&] { return debugLog.lines.first().endsWith(QStringLiteral(" Database test success")); };
+    while (real.elapsed() < 30000 && !checkedOk()) {
+        worker.waitIdle(20);
+        clock.advanceMs(start + kScale * real.elapsed() - clock.monotonicMs());
+        if (watchdog.applyDatabaseTest() == 0 && !checked)
+            checked = watchdog.testDatabaseConnection(settings) || true;
+    }
+    EXPECT_TRUE(notices.shown.empty()) << notices.shown.front().noticeText.toStdString();
+    EXPECT_EQ(status.writes(), 2);
+    EXPECT_TRUE(checkedOk()) << debugLog.lines.join(u'\n').toStdString();
 }
 
 // The session of the look that found the database usable serves the steps
