@@ -175,8 +175,9 @@ int main(int argc, char **argv)
     launcher.managedPrograms.setObserver(&programManager.observer());
     launcher.setProgramManagerWindow(&programManager);
     LazyWaitingWindow connecting;
-    // The till's health for the office: the row rides on the watchdog's
-    // looks; the printer's reasons are asked on a worker of its own.
+    // The till's health for the office: the row is written on the
+    // watchdog's worker and connection, as a job of its own after a look's
+    // verdict; the printer's reasons are asked on a worker of its own.
     kv::ThreadWorker statusWorker;
     kv::platform::CupsSpooler statusSpooler;
     kv::StationStatus stationStatus(QSysInfo::machineHostName(), QStringLiteral(KV_VERSION), clock.now(), clock, watchdog,
