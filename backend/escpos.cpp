@@ -152,7 +152,8 @@ int openDevice(const std::string &path, std::string &error, bool &fatal)
         // A kernel before 5.6: each component checked, the last one not followed.
         std::string prefix;
         for (const auto &part : std::filesystem::path(path).relative_path()) {
-            prefix += "/" + part.string();
+            prefix += '/';
+            prefix += part.string();
             struct stat st {};
             if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
                 errno = ELOOP;
