@@ -88,6 +88,8 @@ public:
     void setJobEndHook(std::function<void()> hook) { m_jobEnded = std::move(hook); }
 
     bool busy() const { return m_worker.busy(); }
+    // The library has a connection to listen on.
+    bool connected() const { return m_libraryConnection != 0; }
     // startJob may hand a job over now (it may still find nothing to do).
     bool acceptsJob() const { return !busy() && m_findings.size() < kMostFindingsWaiting; }
     // What the oldest job not yet taken found, once no job runs; nullopt

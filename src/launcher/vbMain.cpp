@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -32,43 +31,18 @@ const QStringList &Launcher::channels()
     return names;
 }
 
-// The pass runs on the library worker; the hourglass is the window thread's.
-// The worker may outlive the launcher by a job, so it asks through this.
-struct Launcher::BusyRelay {
-    std::mutex lock;
-    Launcher *launcher = nullptr;
-};
-
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
       m_prompter(parts.prompter, parts.log),
       managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
       m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
-      m_busyRelay(std::make_shared<BusyRelay>())
+      m_wake(m_library, {[this] { return !m_ended && launcherRunning && escPosEnabled; }, [this] { return m_inPass; },
+                         [this] { return shellConf.esc_printer; }, channels(),
+                         [this](bool busy) { m_prompter.setBusyCursor(busy); }})
 {
     m_passTimer.setSingleShot(true);
     connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
-    m_wakeGap.setSingleShot(true);
-    connect(&m_wakeGap, &QTimer::timeout, this, &Launcher::wakeForNotifications);
-    m_busyRelay->launcher = this;
-    m_library.setBusyHook([relay = m_busyRelay](bool busy) {
-        std::lock_guard guard(relay->lock);
-        if (Launcher *l = relay->launcher)
-            QMetaObject::invokeMethod(
-                l, [l, busy] { l->m_prompter.setBusyCursor(busy); }, Qt::QueuedConnection);
-    });
-    m_library.setJobEndHook([relay = m_busyRelay] {
-        std::lock_guard guard(relay->lock);
-        if (Launcher *l = relay->launcher)
-            QMetaObject::invokeMethod(l, [l] { l->onLibraryJobEnded(); }, Qt::QueuedConnection);
-    });
-}
-
-Launcher::~Launcher()
-{
-    std::lock_guard guard(m_busyRelay->lock);
-    m_busyRelay->launcher = nullptr;
 }
 
 QString Launcher::confPath() const
@@ -119,8 +93,7 @@ void Launcher::swallowRunTimeError(const char *where)
 Outcome Launcher::endLauncher(int status)
 {
     m_passTimer.stop();
-    if (m_wake)
-        std::exchange(m_wake, nullptr)->deleteLater();
+    m_wake.stop();
     if (!m_ended) {
         m_ended = true;
         m_exitStatus = status;
@@ -269,7 +242,7 @@ Outcome Launcher::startUp()
     m_parts.watchdog.testDatabaseConnection(shellConf);
     if (!m_ended)
         m_passTimer.start(kPassIntervalMs);
-    armWake();
+    m_wake.arm();
     return Outcome::Continue;
 }
 
@@ -311,13 +284,13 @@ void Launcher::runPass()
             // notified while it was down never comes: the next library job
             // listens again and looks for receipts that were queued meanwhile.
             if (escPosEnabled && libraryConnection != 0)
-                m_relistenDue = true;
+                m_wake.relistenDue();
         }
     } catch (...) {
         swallowRunTimeError("a pass of the main loop");
     }
     m_inPass = false;
-    wakeForNotifications();
+    m_wake.wake();
 }
 
 void Launcher::mainTick()
@@ -447,72 +420,7 @@ void Launcher::notificationStep()
     // act on another job.
     if (!escPosEnabled || m_library.busy() || !launcherRunning)
         return;
-    handOverLibraryJob();
-}
-
-bool Launcher::handOverLibraryJob(bool onlyWhenNotified)
-{
-    const bool relisten = m_relistenDue && libraryConnection != 0;
-    if (!m_library.startJob(shellConf.esc_printer, relisten ? channels() : QStringList(), onlyWhenNotified))
-        return false;
-    m_wakeGap.start(kWakeGapMs);
-    m_relistenDue = m_relistenDue && !relisten;
-    return true;
-}
-
-// The loop's one departure from a pass a second. A receipt is waited for by
-// the cashier and the customer, so its notification does not wait for the
-// next pass: the library connection's socket wakes the window thread when
-// anything arrives, and a job takes it at once. What arrives while that job
-// runs, or within kWakeGapMs of its start, is taken by one job after it.
-// Everything else keeps to the passes: the tick's count and checks,
-// supervision, the front-end's end, and acting on what the jobs found (the
-// log, the printer's box, the shutdown question).
-void Launcher::onNotificationArrived()
-{
-    if (m_wake)
-        m_wake->setEnabled(false);
-    wakeForNotifications();
-}
-
-void Launcher::onLibraryJobEnded()
-{
-    // Queued from the job's last lines: the worker is idle a moment later,
-    // later still on a busy machine. Looked at again rather than waited for.
-    if (m_library.busy()) {
-        QTimer::singleShot(kJobEndRetryMs, this, &Launcher::onLibraryJobEnded);
-        return;
-    }
-    wakeForNotifications();
-}
-
-void Launcher::wakeForNotifications()
-{
-    // A pass under way comes back here at its end.
-    if (m_ended || m_inPass || !launcherRunning || !escPosEnabled || m_wakeGap.isActive())
-        return;
-    // Only for what arrived: retries, listens and the rest keep to the passes.
-    if (!m_library.busy())
-        handOverLibraryJob(true);
-    armWake();
-}
-
-void Launcher::armWake()
-{
-    // While a job runs it reads the socket itself, and a reconnect may give
-    // the library another one: asked again whenever no job runs.
-    const bool wanted = !m_ended && launcherRunning && escPosEnabled && m_library.acceptsJob();
-    const int socket = wanted ? m_library.notificationSocket() : -1;
-    if (m_wake && socket != m_wakeSocket)
-        std::exchange(m_wake, nullptr)->deleteLater();
-    m_wakeSocket = socket;
-    if (socket < 0)
-        return;
-    if (!m_wake) {
-        m_wake = new QSocketNotifier(qintptr(socket), QSocketNotifier::Read, this);
-        connect(m_wake, &QSocketNotifier::activated, this, &Launcher::onNotificationArrived);
-    }
-    m_wake->setEnabled(true);
+    m_wake.handOver();
 }
 
 bool Launcher::actOnFindings(const LibraryFindings &found)

@@ -1,7 +1,7 @@
 // The launcher's life: start-up, the main loop that gives every second to one
 // tick, the tray menu's commands and the way out. One departure from a pass a
 // second: a notification that arrives between passes is taken at once
-// (wakeForNotifications), so that a receipt does not wait for the next pass.
+// (NotificationWake), so that a receipt does not wait for the next pass.
 // Another: no box or question holds the loop or start-up (OpenQuestions).
 // Everything outside (the database, the client library, the printer,
 // processes, the person, time) comes in through LauncherParts, so tests build
@@ -22,6 +22,7 @@
 #include "core/worker.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/notificationwake.h"
 #include "launcher/openquestions.h"
 #include "launcher/stationstatus.h"
 #include "launcher/startupdatabase.h"
@@ -30,7 +31,6 @@
 #include "programs/vbManagedPrograms.h"
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
@@ -84,13 +84,6 @@ public:
     static constexpr int kOlderInstanceWaitMs = 4000;
     static constexpr int kPassIntervalMs = 1000;
     static constexpr int kPassesPerRelisten = 100;
-    // When the worker is not idle yet after a job's last line (microseconds
-    // later, normally), the window thread looks again after this.
-    static constexpr int kJobEndRetryMs = 5;
-    // A notification that arrives this soon after a job was handed over
-    // waits for the rest of it: a busy minute's sales (or a burst of them)
-    // are taken by a few passes, not one per sale.
-    static constexpr int kWakeGapMs = 150;
     // The watchdog's check and the look for a newer copy run on this tick of
     // their cycle (the eleventh), which then starts again.
     static constexpr qint16 kPeriodicCheckTick = 11;
@@ -102,7 +95,6 @@ public:
     static const QStringList &channels();
 
     explicit Launcher(const LauncherParts &parts, QObject *parent = nullptr);
-    ~Launcher() override;
 
     // Launcher-wide values.
     bool launcherRunning = false;
@@ -180,13 +172,6 @@ private:
     void listenAll();
     void tickBody();
     void notificationStep();
-    // False when no job was handed over.
-    bool handOverLibraryJob(bool onlyWhenNotified = false);
-    // Waking on a notification between passes.
-    void onNotificationArrived();
-    void onLibraryJobEnded();
-    void wakeForNotifications();
-    void armWake();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
     void applyPass(const PosPassReport &pass, PassCause cause);
@@ -198,13 +183,10 @@ private:
     void removeTrayIcon();
     void setExitAvailable(bool available);
 
-    struct BusyRelay;
-
     LauncherParts m_parts;
     LibraryJobs m_library;
-    std::shared_ptr<BusyRelay> m_busyRelay;
-    // The four listens are due again; the next library job sends them.
-    bool m_relistenDue = false;
+    // Hands the library jobs over and takes a notification between passes.
+    NotificationWake m_wake;
     // Why rows wait has been logged, and no pass has printed since.
     bool m_waitLogged = false;
     // What the last look at the jobs out could not do; "" when it did all.
@@ -216,13 +198,6 @@ private:
     StationStatus *m_status = nullptr;
     OpenQuestions m_questions;
     QTimer m_passTimer;
-    // Runs from each job handed over; while it runs a notification does not
-    // start a job of its own (its end looks again).
-    QTimer m_wakeGap;
-    // Watches the library connection's socket between jobs; null while a job
-    // runs or the library has no socket.
-    QSocketNotifier *m_wake = nullptr;
-    int m_wakeSocket = -1;
     bool m_inPass = false;
     bool m_ended = false;
     int m_exitStatus = 0;

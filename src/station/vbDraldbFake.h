@@ -33,17 +33,11 @@ public:
     // The rows a statement gives; nullopt (the default) gives no result set.
     std::function<std::optional<QList<Row>>(const QString &sSql)> answer;
 
-    FakeDraldb()
-    {
-        if (::pipe2(m_wire, O_CLOEXEC | O_NONBLOCK) != 0)
-            m_wire[0] = m_wire[1] = -1;
-    }
+    FakeDraldb() { newWire(); }
     ~FakeDraldb() override
     {
-        for (const int fd : m_wire) {
-            if (fd >= 0)
-                ::close(fd);
-        }
+        for (const int fd : m_wires)
+            ::close(fd);
     }
     FakeDraldb(const FakeDraldb &) = delete;
     FakeDraldb &operator=(const FakeDraldb &) = delete;
@@ -59,13 +53,16 @@ public:
         const char byte = 1;
         [[maybe_unused]] const auto n = ::write(m_wire[1], &byte, 1);
     }
-    // The socket is taken away, as while the library reconnects.
-    bool socketGone = false;
 
     // The connection was lost and is back, listening again: what was
-    // pending and whatever is notified until then is gone.
+    // pending and whatever is notified until then is gone. The new session
+    // has a socket of its own; the old one stays open but silent.
     void reconnect()
     {
+        char buffer[256];
+        while (::read(m_wire[0], buffer, sizeof buffer) > 0) {
+        }
+        newWire();
         m_pending.clear();
         ++m_relistens;
         m_reconnectUnseen = true;
@@ -176,7 +173,7 @@ public:
     }
     int draldb_socket(qint32 connection) override
     {
-        return connection == initResult && !socketGone ? m_wire[0] : -1;
+        return connection == initResult ? m_wire[0] : -1;
     }
     qint32 draldb_relistens(qint32 connection) override
     {
@@ -191,6 +188,11 @@ private:
     };
 
     void log(const QString &call) { calls.append(call); }
+    void newWire()
+    {
+        if (::pipe2(m_wire, O_CLOEXEC | O_NONBLOCK) == 0)
+            m_wires << m_wire[0] << m_wire[1];
+    }
 
     // Same row handles as the library: index plus one, 0 for the current row.
     const Row *rowOf(qint32 resultSet, qint32 row) const
@@ -208,6 +210,7 @@ private:
     qint32 m_relistens = 0;
     bool m_reconnectUnseen = false;
     int m_wire[2] = {-1, -1};
+    QList<int> m_wires; // every one made, closed at the end
 };
 
 } // namespace kv
