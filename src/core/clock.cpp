@@ -32,6 +32,7 @@ void FakeClock::sleepMs(int ms)
 
 void FakeClock::advanceMs(qint64 ms)
 {
+    const std::lock_guard lock(m_wallLock);
     m_mono += ms;
     m_wall = m_wall.addMSecs(ms);
 }

@@ -2,6 +2,9 @@
 // through this so tests can move time instead of waiting for it.
 #pragma once
 
+#include <atomic>
+#include <mutex>
+
 #include <QDateTime>
 #include <QtGlobal>
 
@@ -29,18 +32,39 @@ class FakeClock final : public Clock {
 public:
     explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 1, 1), QTime(12, 0)))
         : m_wall(std::move(start)) {}
+    FakeClock(const FakeClock &other) : m_mono(other.m_mono.load()), m_slept(other.m_slept.load()), m_wall(other.now()) {}
+    FakeClock &operator=(const FakeClock &other)
+    {
+        const QDateTime wall = other.now();
+        const std::lock_guard lock(m_wallLock);
+        m_mono = other.m_mono.load();
+        m_slept = other.m_slept.load();
+        m_wall = wall;
+        return *this;
+    }
 
+    // A clock is read by workers too (a job's deadline, the status row's
+    // due write) while the test's thread moves it: every field is guarded.
     qint64 monotonicMs() const override { return m_mono; }
-    QDateTime now() const override { return m_wall; }
+    QDateTime now() const override
+    {
+        const std::lock_guard lock(m_wallLock);
+        return m_wall;
+    }
     void sleepMs(int ms) override;
 
     void advanceMs(qint64 ms);
-    void setNow(const QDateTime &wall) { m_wall = wall; }
+    void setNow(const QDateTime &wall)
+    {
+        const std::lock_guard lock(m_wallLock);
+        m_wall = wall;
+    }
     qint64 totalSleptMs() const { return m_slept; }
 
 private:
-    qint64 m_mono = 1'000'000;
-    qint64 m_slept = 0;
+    std::atomic<qint64> m_mono = 1'000'000;
+    std::atomic<qint64> m_slept = 0;
+    mutable std::mutex m_wallLock;
     QDateTime m_wall;
 };
 
