@@ -39,17 +39,23 @@ public:
 
     static constexpr const char *kHost = "127.0.0.2";
 
-    explicit TcpProxy(int upstreamPort) : m_upstreamPort(upstreamPort)
+    // listenPort 0: a port the kernel picks (see port()), for a test that
+    // must not meet the PgBouncer fixture, which holds the cluster's port on
+    // kHost; the default is the cluster's port, as the benchmarks want.
+    explicit TcpProxy(int upstreamPort, int listenPort = -1) : m_upstreamPort(upstreamPort)
     {
         ::setenv("PGSSLMODE", "disable", 1);
         ::setenv("PGGSSENCMODE", "disable", 1);
         m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
         ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in addr = address(kHost, upstreamPort);
+        sockaddr_in addr = address(kHost, listenPort < 0 ? upstreamPort : listenPort);
+        socklen_t length = sizeof addr;
         if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            ::listen(m_listen, 16) != 0 || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0)
+            ::listen(m_listen, 16) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&addr), &length) != 0 ||
+            ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0)
             throw std::runtime_error(std::string("proxy: cannot listen: ") + std::strerror(errno));
+        m_port = ntohs(addr.sin_port);
         m_thread = std::thread([this] { loop(); });
     }
 
@@ -64,6 +70,9 @@ public:
         ::close(m_wake[0]);
         ::close(m_wake[1]);
     }
+
+    // The port it listens on.
+    int port() const { return m_port; }
 
     // For connections accepted from now on.
     void setMode(Mode mode) { m_mode = mode; }
@@ -267,6 +276,7 @@ private:
     }
 
     int m_upstreamPort;
+    int m_port = 0;
     int m_listen = -1;
     int m_wake[2] = {-1, -1};
     std::atomic<Mode> m_mode{Mode::Forward};

@@ -279,7 +279,6 @@ TEST_F(FormTest, TheTestButtonsLogWhatWentToWhichPrinterOrWhyNot)
         QString print, drawer; // what the log's line begins with
         bool told = false;
     } cases[] = {
-        {"taken", [](Spooler &) {}, "test print" + sent, "test drawer pulse" + sent},
         {"taken from a printer out of paper", [](Spooler &s) { s.setStateReasons({"media-empty-error"}); },
          "test print" + sent, "test drawer pulse" + sent},
         {"refused", [](Spooler &s) { s.setFailWrites(true); },

@@ -123,36 +123,12 @@ milliseconds checkFor(int32_t connection, milliseconds span)
 
 } // namespace
 
-TEST(DraldbConfig, FrontEndFileIsReadWithTheLineSyntaxAndCompletedFromShellConfWithoutHanging)
-{
-    TempAppDir dir;
-    // Saved by Notepad: a byte-order mark before the first key.
-    dir.write("dralfrontend.conf", "\xEF\xBB\xBF" + clusterConf() + "# stationid = 9\r\n  DB_NAME = shouted\r\n" +
-                                       "note =  a=b = c \r\n\tstationid = 8\r\nstationid = \r\n");
-    // The launcher appended the id it assigned; its db_host must not win.
-    dir.write("shell.conf", "db_host = elsewhere\r\nstationid = 7\r\n");
-
-    EXPECT_NE(init(dir), 0);
-    EXPECT_EQ(take(config_getvalue("stationid")), "7");
-    EXPECT_EQ(take(config_getvalue("db_host")), testenv::database().host.toStdString());
-    EXPECT_EQ(take(config_getvalue("db_name")), testenv::database().name.toStdString());
-    EXPECT_EQ(take(config_getvalue("note")), "a=b = c");
-    EXPECT_EQ(take(config_getvalue("unknown")), "");
-    EXPECT_EQ(take(config_getvalue(nullptr)), "");
-    // A FIFO or /dev/zero for shell.conf must not hang the till.
-    const std::string shell = dir.file("shell.conf").toStdString();
-    for (const bool fifo : {true, false}) {
-        SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
-        std::remove(shell.c_str());
-        ASSERT_EQ(fifo ? ::mkfifo(shell.c_str(), 0600) : ::symlink("/dev/zero", shell.c_str()), 0);
-        EXPECT_NE(init(dir), 0);
-        EXPECT_EQ(take(config_getvalue("stationid")), "");
-    }
-}
-
 // Which file serves, and which station id counts: the launcher's id is the one
 // its programs are given, so a front-end file's id it would refuse gives way
-// to it and is never handed out. A refused login keeps the configuration.
+// to it and is never handed out; shell.conf, where the launcher appends the
+// id it assigned, only completes what the front-end's file leaves empty. A
+// refused login keeps the configuration. The line syntax is the launcher's
+// own (test_frmconfig).
 TEST(DraldbConfig, WhichFileServesAndWhichStationIdCounts)
 {
     const auto id = [](const char *value) { return confLine("stationid", value); };
@@ -169,6 +145,8 @@ TEST(DraldbConfig, WhichFileServesAndWhichStationIdCounts)
         // Only files of at most 1 MiB are read.
         {conf, "", id("5") + QByteArray(1024 * 1024, '#'), true, ""},
         {clusterConf("not-the-password") + id("4"), "", "", false, "4"},
+        // Saved by Notepad; a key in capitals is another key.
+        {"\xEF\xBB\xBF" + conf + "DB_NAME = shouted\r\n" + id(""), "", "db_host = elsewhere\r\n" + id("7"), true, "7"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.front.left(40).toStdString() + "|" + c.old.left(40).toStdString() + "|" +
@@ -183,6 +161,17 @@ TEST(DraldbConfig, WhichFileServesAndWhichStationIdCounts)
         EXPECT_EQ(take(config_getvalue("stationid")), c.stationid);
     }
     EXPECT_EQ(system_init(nullptr), 0);
+    EXPECT_EQ(take(config_getvalue(nullptr)), "");
+    // A FIFO or /dev/zero for shell.conf must not hang the till.
+    TempAppDir dir;
+    dir.write("dralfrontend.conf", conf);
+    const std::string shell = dir.file("shell.conf").toStdString();
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
+        std::remove(shell.c_str());
+        ASSERT_EQ(fifo ? ::mkfifo(shell.c_str(), 0600) : ::symlink("/dev/zero", shell.c_str()), 0);
+        EXPECT_NE(init(dir), 0);
+    }
 }
 
 TEST(DraldbSession, NotificationsOnePerCallInOrderAndStatementsWithoutRowsLeaveTheHandleZero)

@@ -777,7 +777,17 @@ TEST_F(Form1Test, AddAppendsANewProgramOfTheStationUnlessItsIdIsTooBig)
 // step is repeated on a fresh connection, and the program is there once.
 TEST_F(Form1Test, AnAddWhoseAnswerWasLostInsertsOnce)
 {
-    draldbtest::TcpProxy proxy(testenv::database().port);
+    // On a port of its own: the PgBouncer fixture listens at the cluster's
+    // port on the proxy's address. Every connection made meanwhile, the
+    // checks' too, passes through it; only the INSERT is cut.
+    draldbtest::TcpProxy proxy(testenv::database().port, 0);
+    const QByteArray clusterHost = qgetenv("KV_DB_HOST"), clusterPort = qgetenv("PGPORT");
+    qputenv("KV_DB_HOST", draldbtest::TcpProxy::kHost);
+    qputenv("PGPORT", QByteArray::number(proxy.port()));
+    const std::shared_ptr<void> restore(nullptr, [&](void *) {
+        qputenv("KV_DB_HOST", clusterHost);
+        qputenv("PGPORT", clusterPort);
+    });
     shellConf.db_host = QString::fromLatin1(draldbtest::TcpProxy::kHost);
     form.lstPrograms_Click(1);
     settle();
