@@ -30,10 +30,12 @@ std::optional<LibraryFindings> LibraryJobs::takeFindings()
         m_retryPending = *findings->rowsMayWait;
     if (m_retryPending && !wasPending)
         m_retryAtMs = m_clock.monotonicMs() + kRetryIntervalMs;
+    // The first look is due at once: this tick is the first after the job
+    // was handed over, and a receipt is on paper within a second or so.
     const bool wasFollowing = m_followPending;
     m_followPending = findings->jobsOut > 0;
     if (m_followPending && !wasFollowing)
-        m_followAtMs = m_clock.monotonicMs() + kFollowIntervalMs;
+        m_followAtMs = m_clock.monotonicMs();
     return findings;
 }
 
