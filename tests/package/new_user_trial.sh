@@ -121,13 +121,18 @@ as_user "$clone/tests/package/install_test.sh" "$clone/build" "$deb" >"$work/ins
   || { cat "$work/install.log" >&2; fail "the package's install test as $user"; }
 step "installed into a scratch root, a receipt through the installed launcher, purged"
 
-# What install() names, from the build of every target: a target that
-# scripts/package does not build would make CPack fail, one installed only
-# when present would be missing here.
-DESTDIR="$work/staged" cmake --install "$build" --prefix / >"$work/staged.log" 2>&1 \
-  || { cat "$work/staged.log" >&2; fail "cmake --install $build (build every target first)"; }
-named=$(cd "$work/staged" && find . ! -type d | sort)
-packed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-[ "$named" = "$packed" ] || fail "the package differs from what install() names (< install, > package; a commit of HEAD $head):
+# What install() names, from the build of every target, package by package
+# (each one install() component): a target that scripts/package does not
+# build would make CPack fail, one installed only when present would be
+# missing here.
+for component in launcher fleet; do
+  pkg=$(ls "$clone"/dist/korvantis-"$component"_*.deb)
+  DESTDIR="$work/staged-$component" cmake --install "$build" --prefix / --component "$component" \
+    >"$work/staged.log" 2>&1 \
+    || { cat "$work/staged.log" >&2; fail "cmake --install $build --component $component (build every target first)"; }
+  named=$(cd "$work/staged-$component" && find . ! -type d | sort)
+  packed=$(dpkg-deb -c "$pkg" | awk '$1 !~ /^d/ {print $6}' | sort)
+  [ "$named" = "$packed" ] || fail "$(basename "$pkg") differs from what install() names (< install, > package; a commit of HEAD $head):
 $(diff <(echo "$named") <(echo "$packed") | grep '^[<>]')"
-step "the package holds what install() names"
+done
+step "each package holds what install() names for it"
