@@ -58,7 +58,7 @@ const char *const kUsage =
     "      --help               show this text\n"
     "      --version            show the version\n";
 
-struct StoreSpec {
+struct StoreAddress {
     std::string label;
     // A connection string (or URI, or database name), or a service's name.
     std::string conninfo;
@@ -66,7 +66,7 @@ struct StoreSpec {
 };
 
 struct Options {
-    std::vector<StoreSpec> stores;
+    std::vector<StoreAddress> stores;
     enum { Table, Json, Check, Watch } mode = Table;
     double intervalS = 2;
     fleet::Range warning = *fleet::parseRange("0"), critical = *fleet::parseRange("0");
@@ -182,7 +182,7 @@ Options parse(int argc, char **argv)
 // reads a revocation list only when the file is there: a name that misses
 // its file would quietly mean less checking. So such a name stops the
 // command before it connects anywhere.
-std::string missingTlsFile(const std::vector<StoreSpec> &stores)
+std::string missingTlsFile(const std::vector<StoreAddress> &stores)
 {
     struct Setting {
         const char *variable, *keyword;
@@ -208,7 +208,7 @@ std::string missingTlsFile(const std::vector<StoreSpec> &stores)
             if (std::string p = problem(s.variable, v, s.directory); !p.empty())
                 return p;
     // A -d text's own settings (never echoed: it may hold a password).
-    for (const StoreSpec &store : stores) {
+    for (const StoreAddress &store : stores) {
         if (store.service || store.conninfo.empty())
             continue;
         PQconninfoOption *options = PQconninfoParse(store.conninfo.c_str(), nullptr);
@@ -238,7 +238,7 @@ using Clock = std::chrono::steady_clock;
 // One store's database: a connection kept while it works, made afresh when not.
 class Store {
 public:
-    explicit Store(StoreSpec spec) : m_label(spec.label), m_spec(std::move(spec)) {}
+    explicit Store(StoreAddress address) : m_label(address.label), m_address(std::move(address)) {}
     ~Store() { drop(); }
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -286,8 +286,8 @@ private:
         keys.push_back("client_encoding");
         values.push_back("UTF8");
         // A service by its keyword alone: its name is never read as settings.
-        keys.push_back(m_spec.service ? "service" : "dbname");
-        values.push_back(m_spec.conninfo.c_str());
+        keys.push_back(m_address.service ? "service" : "dbname");
+        values.push_back(m_address.conninfo.c_str());
         keys.push_back(nullptr);
         values.push_back(nullptr);
         m_conn = PQconnectdbParams(keys.data(), values.data(), 1);
@@ -342,7 +342,7 @@ private:
     }
 
     std::string m_label;
-    StoreSpec m_spec;
+    StoreAddress m_address;
     PGconn *m_conn = nullptr;
 };
 
@@ -386,8 +386,8 @@ int main(int argc, char **argv)
         return kUnknown;
     }
     std::vector<std::unique_ptr<Store>> stores;
-    for (const StoreSpec &spec : o.stores)
-        stores.push_back(std::make_unique<Store>(spec));
+    for (const StoreAddress &address : o.stores)
+        stores.push_back(std::make_unique<Store>(address));
     const bool showStore = stores.size() > 1;
     switch (o.mode) {
     case Options::Table: {
