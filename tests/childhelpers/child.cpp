@@ -15,12 +15,15 @@
 
 namespace {
 
+// A write nobody reads any more (the launcher that held the pipe was killed)
+// is dropped, as a program that carries on regardless would: a launcher
+// killed before its children's first line must not end them.
 void writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno != EINTR)
-            std::_Exit(3);
+            return;
         if (n > 0)
             bytes.remove_prefix(std::size_t(n));
     }
