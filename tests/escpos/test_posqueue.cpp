@@ -523,7 +523,8 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     EXPECT_EQ(stage(restore.added + "-gone", name, 0), JobStage::Gone);
     const QString added = QString::fromStdString(restore.added);
     const QStringList printers = kv::escpos::getPrinterList(spooler);
-    EXPECT_TRUE(printers.contains(added) && printers.contains(printerName) && printers.last().isEmpty()) << printers.join(',').toStdString();
+    EXPECT_TRUE(printers.contains(added) && printers.contains(printerName) && printers.last().isEmpty())
+        << printers.join(',').toStdString();
     EXPECT_TRUE(kv::escpos::printerExists(spooler, added));
     for (const QString &near : {printerName.toLower(), printerName.chopped(1), printerName + ' ', QString()})
         EXPECT_FALSE(kv::escpos::printerExists(spooler, near)) << near.toStdString();

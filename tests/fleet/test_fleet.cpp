@@ -132,8 +132,9 @@ TEST(FleetRows, EachRowJudgedShownAndAnsweredAsItsTillsOwn)
         {"receipts waiting long", rowJson({{"receipts_waiting", "3"}, {"oldest_receipt_at", late}}), 75, "warning",
          "3 receipts waiting, oldest 95 s", "3, oldest 95 s"},
         // Judged by its own bound (60 s), not the heartbeat's.
-        {"a receipt waiting past its bound", rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:58:50+00:00\""}}),
-         75, "warning", "1 receipts waiting, oldest 70 s", "1, oldest 70 s"},
+        {"a receipt waiting past its bound",
+         rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:58:50+00:00\""}}), 75, "warning",
+         "1 receipts waiting, oldest 70 s", "1, oldest 70 s"},
         {"a receipt just queued",
          rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:59:55+00:00\""}}), 75, "ok", "",
          ""},
