@@ -46,31 +46,13 @@ std::vector<std::string> reasonsOf(const std::string &queue)
 // The queue's printer-state-message, as lpstat shows it.
 std::string messageOf(const std::string &queue)
 {
-    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    const std::string uri = "ipp://localhost/printers/" + queue;
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-state-message");
-    ipp_t *reply = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
-    ipp_attribute_t *a = reply ? ippFindAttribute(reply, "printer-state-message", IPP_TAG_TEXT) : nullptr;
-    std::string text = a ? ippGetString(a, 0, nullptr) : "";
-    ippDelete(reply);
-    return text;
+    return ipp(IPP_OP_GET_PRINTER_ATTRIBUTES, "printers/" + queue, "printer-state-message").text;
 }
 
 // Receipts the backend reported on paper (its PAGE: lines).
 int sheetsOf(int id)
 {
-    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "job-media-sheets-completed");
-    ipp_t *reply = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
-    ipp_attribute_t *a = reply ? ippFindAttribute(reply, "job-media-sheets-completed", IPP_TAG_INTEGER) : nullptr;
-    const int n = a ? ippGetInteger(a, 0) : -1;
-    ippDelete(reply);
-    return n;
+    return ipp(IPP_OP_GET_JOB_ATTRIBUTES, "jobs/" + std::to_string(id), "job-media-sheets-completed").number;
 }
 
 bool finished(const std::string &queue, int id, std::chrono::milliseconds bound = 60s)
@@ -83,7 +65,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
 {
     TestPrinter printer(testprinter::otherQueue());
     const std::string queue = printer.queue();
-    enum Resend { No, AfterCancel, AfterCompletedAndForgotten };
+    enum Resend { No, AfterCancel, AfterCancelRenamed, AfterCompletedAndForgotten };
     // confirm: the device URI's option, "" for the default. A printer that
     // keeps its buffer through a restart prints the unconfirmed window (2)
     // and then gets it again.
@@ -94,9 +76,10 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         int maxTwice;
         int maxConnections;            // retries come less and less often
         std::vector<std::string> left; // reasons on the queue after the job
-        // Sent again under its name with the same bytes, as a new job: once
-        // 5 receipts are confirmed and the job is cancelled, or once it
-        // completed and the print server forgot it.
+        // Sent again with the same bytes, as a new job: once 5 receipts are
+        // confirmed and the job is cancelled (under its name, or another:
+        // then it prints whole), or once it completed and the print server
+        // forgot it.
         Resend resend = No;
         std::string inside = {}; // bytes put into the second receipt
     } rows[] = {
@@ -112,6 +95,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
          "/?confirm=status", 0, 1, {}, No, std::string("\x10\x04\x01\x10\x04\x05\x10\x04\x02", 9)},
         {"confirms nothing", {}, "/?confirm=none", 0, 1, {}},
         {"is cancelled and the job sent again", {"print-ms 100"}, "", 0, 2, {}, AfterCancel},
+        {"is cancelled and sent again under another name", {"print-ms 100"}, "", 10, 2, {}, AfterCancelRenamed},
         {"completed, forgotten and sent again", {}, "", 0, 1, {}, AfterCompletedAndForgotten},
     };
     int row = 0;
@@ -129,7 +113,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         int id = submit(queue, document);
         ASSERT_NE(id, 0) << cupsLastErrorString();
         if (r.resend != No) {
-            if (r.resend == AfterCancel) {
+            if (r.resend == AfterCancel || r.resend == AfterCancelRenamed) {
                 ASSERT_TRUE(testenv::pollUntil([&] { return sheetsOf(id) >= 5; }, 20s));
                 cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), id, 0);
             }
@@ -144,7 +128,8 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
             if (r.resend == AfterCompletedAndForgotten) {
                 ASSERT_TRUE(testenv::pollUntil(forgotten, 10s)) << cupsLastErrorString();
             }
-            id = submit(queue, document);
+            id = submit(queue, document, 1, nullptr,
+                        r.resend == AfterCancelRenamed ? "Korvantis, renamed" : "Korvantis test");
             ASSERT_NE(id, 0) << cupsLastErrorString();
         }
         EXPECT_TRUE(finished(queue, id)) << messageOf(queue);
@@ -156,7 +141,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         if (r.resend == AfterCancel)
             EXPECT_LE(sheetsOf(id), count - 5) << "a job sent again prints only the rest";
         else
-            EXPECT_EQ(sheetsOf(id), r.resend == No ? count : 0);
+            EXPECT_EQ(sheetsOf(id), r.resend == AfterCompletedAndForgotten ? 0 : count);
         EXPECT_EQ(reasonsOf(queue), r.left);
         for (const char *o : {"print-ms 0", "ignore-process-id 0", "reset-ms 0"})
             printer.order(o);
@@ -179,8 +164,11 @@ TEST(EscposBackend, StoppedPrinterShowsOnTheQueueAndPrintsOnceWhenBack)
         const char *options;
         int midJob; // stops once the printer holds this many bytes; 0: before the job
         bool older = false; // reports nothing unasked (no GS a) and answers no process-ID request
+        int unconfirmed = -1; // receipts the printer holds while stopped: the window, not one more
     } rows[] = {
         {"out of paper before the job", "paper-end 1", "paper-end 0", "out of paper", "", 0},
+        {"out of paper before the job, process IDs asked at once", "paper-end 1", "paper-end 0", "out of paper",
+         "/?confirm=process-id", 0, false, 2},
         {"cover opened in mid-job", "cover-open 1", "cover-open 0", "cover open", "", 1},
         {"out of paper in mid-job, buffer full", "paper-end 1", "paper-end 0", "out of paper", "/?window=0", 64},
         // Out of paper if a status request slipped in before the buffer filled, else offline.
@@ -211,6 +199,9 @@ TEST(EscposBackend, StoppedPrinterShowsOnTheQueueAndPrintsOnceWhenBack)
             EXPECT_EQ(kv::escpos::reasonsInWords(reasonsOf(printer.queue())), QStringList{r.words});
         }
         std::this_thread::sleep_for(kPastTheBounds);
+        if (r.unconfirmed >= 0) {
+            EXPECT_EQ(printer.held(), int(receipts(tag, r.unconfirmed).size()));
+        }
         EXPECT_EQ(jobState(printer.queue(), id), IPP_JSTATE_PROCESSING) << "a job waits while the printer is stopped";
         printer.order(r.go);
         EXPECT_TRUE(finished(printer.queue(), id, 20s)) << messageOf(printer.queue());
@@ -316,49 +307,32 @@ TEST(EscposBackend, BadInputIsRefusedOnOneLine)
     }
 }
 
-bool adminRequest(ipp_op_t op, const std::string &resource, const std::string &name,
-                  const std::vector<std::string> &members = {})
-{
-    ipp_t *request = ippNewRequest(op);
-    const std::string uri = "ipp://localhost/" + resource + "/" + name;
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    if (!members.empty()) {
-        std::vector<const char *> values;
-        for (const auto &m : members)
-            values.push_back(m.c_str());
-        ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", int(values.size()), nullptr,
-                      values.data());
-    }
-    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
-    return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
-}
-
 // A job sent to a class goes to the class's next printer when the one it
 // met cannot be reached, instead of waiting there for good.
 TEST(EscposBackend, ClassJobGoesToTheNextPrinterWhenOneIsAway)
 {
     TestPrinter away(testprinter::otherQueue()), there(testprinter::defaultQueue());
     const std::string cls = "KV_BackendClass";
-    ASSERT_TRUE(adminRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, "classes", cls,
-                             {"ipp://localhost/printers/" + away.queue(), "ipp://localhost/printers/" + there.queue()}))
+    ASSERT_TRUE(ipp(IPP_OP_CUPS_ADD_MODIFY_CLASS, "classes/" + cls, nullptr, "member-uris",
+                    {"ipp://localhost/printers/" + away.queue(), "ipp://localhost/printers/" + there.queue()})
+                    .ok)
         << cupsLastErrorString();
-    ASSERT_TRUE(adminRequest(IPP_OP_CUPS_ACCEPT_JOBS, "classes", cls));
-    ASSERT_TRUE(adminRequest(IPP_OP_RESUME_PRINTER, "classes", cls));
+    ASSERT_TRUE(ipp(IPP_OP_CUPS_ACCEPT_JOBS, "classes/" + cls).ok);
+    ASSERT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "classes/" + cls).ok);
     away.setDeviceUri("escpos:/dev/kv-no-such-printer");
     // Only the unreachable printer may start it.
-    ASSERT_TRUE(adminRequest(IPP_OP_PAUSE_PRINTER, "printers", there.queue()));
+    ASSERT_TRUE(ipp(IPP_OP_PAUSE_PRINTER, "printers/" + there.queue()).ok);
     const auto mark = there.mark();
     const int id = submit(cls, receipts("class", 2));
     EXPECT_NE(id, 0) << cupsLastErrorString();
     EXPECT_TRUE(testenv::pollUntil(
         [&] { return messageOf(away.queue()).find("/dev/kv-no-such-printer") != std::string::npos; }, 10s));
-    EXPECT_TRUE(adminRequest(IPP_OP_RESUME_PRINTER, "printers", there.queue()));
+    EXPECT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "printers/" + there.queue()).ok);
     EXPECT_TRUE(finished(cls, id, 30s)) << messageOf(away.queue());
     EXPECT_EQ(readPaper(there.printedSince(mark), "class", 2).lost, 0);
     if (jobState(cls, id) < IPP_JSTATE_CANCELED)
         cupsCancelJob2(CUPS_HTTP_DEFAULT, cls.c_str(), id, 0);
-    adminRequest(IPP_OP_CUPS_DELETE_CLASS, "classes", cls);
+    ipp(IPP_OP_CUPS_DELETE_CLASS, "classes/" + cls);
     away.connectQueue("escpos");
 }
 

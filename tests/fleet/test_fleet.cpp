@@ -13,6 +13,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -126,6 +131,10 @@ TEST(FleetRows, EachRowJudgedShownAndAnsweredAsItsTillsOwn)
          "warning", "printer: cannot open printer receipt", ""},
         {"receipts waiting long", rowJson({{"receipts_waiting", "3"}, {"oldest_receipt_at", late}}), 75, "warning",
          "3 receipts waiting, oldest 95 s", "3, oldest 95 s"},
+        // Judged by its own bound (60 s), not the heartbeat's.
+        {"a receipt waiting past its bound",
+         rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:58:50+00:00\""}}), 75, "warning",
+         "1 receipts waiting, oldest 70 s", "1, oldest 70 s"},
         {"a receipt just queued",
          rowJson({{"receipts_waiting", "1"}, {"oldest_receipt_at", "\"2026-12-07T07:59:55+00:00\""}}), 75, "ok", "",
          ""},
@@ -227,29 +236,43 @@ TEST(FleetCheck, ThresholdRangesOfThePluginGuidelines)
         EXPECT_FALSE(fleet::parseRange(wrong)) << wrong;
 }
 
-// A chain: a store that does not answer, a till down, a till whose row the
-// statement that read every row at once could not read, one that is well.
-TEST_F(FleetCommand, ChainWithAStoreThatDoesNotAnswerAndAnOddRowWorstFirst)
+// A chain: a store that refuses, one that takes the connection and never
+// answers, a till down, a till whose row the statement that read every row
+// at once could not read, one that is well.
+TEST_F(FleetCommand, ChainWithStoresThatDoNotAnswerAndAnOddRowWorstFirst)
 {
     testenv::psql(statusRow(1) + statusRow(6, "heartbeat = now() - interval '95 s'") +
                   statusRow(7, "printer = NULL, programs = '[{\"name\": 5, \"failures\": \"many\", "
                                "\"ended_s_ago\": \"soon\", \"running\": \"no\"}, 3]'"));
-    const QStringList chain{"-d", "", "-d", "host=127.0.0.1 port=1 dbname=nostore connect_timeout=3"};
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    ASSERT_TRUE(::bind(silent, reinterpret_cast<sockaddr *>(&addr), size) == 0 && ::listen(silent, 4) == 0 &&
+                ::getsockname(silent, reinterpret_cast<sockaddr *>(&addr), &size) == 0);
+    const QStringList chain{"--timeout=2", "-d", "", "-d", "host=127.0.0.1 port=1 dbname=nostore", "-d",
+                            QStringLiteral("host=127.0.0.1 port=%1 dbname=silent").arg(ntohs(addr.sin_port))};
     const FleetRun table = fleetCommand(chain);
     ASSERT_EQ(table.exitCode, 0) << table.err.toStdString();
     const QStringList lines = table.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 5) << table.out.toStdString();
+    ASSERT_EQ(lines.size(), 6) << table.out.toStdString();
     EXPECT_TRUE(lines[0].startsWith("STORE")) << table.out.toStdString();
-    // The store that does not answer and the till that is down come first,
+    // The stores that do not answer and the till that is down come first,
     // the odd row is its till's warning, the one that is well last.
-    EXPECT_TRUE(lines[1].contains(" down ") && lines[2].contains(" down ")) << table.out.toStdString();
-    EXPECT_TRUE((lines[1] + lines[2]).contains("nostore")) << table.out.toStdString();
-    EXPECT_TRUE(lines[3].contains("till7") && lines[3].contains(" warning ")) << table.out.toStdString();
-    EXPECT_TRUE(lines[4].contains(" ok ")) << table.out.toStdString();
+    EXPECT_TRUE(lines[1].contains(" down ") && lines[2].contains(" down ") && lines[3].contains(" down "))
+        << table.out.toStdString();
+    EXPECT_TRUE(table.out.contains("nostore") && table.out.contains("silent")) << table.out.toStdString();
+    EXPECT_TRUE(lines[4].contains("till7") && lines[4].contains(" warning ")) << table.out.toStdString();
+    EXPECT_TRUE(lines[5].contains(" ok ")) << table.out.toStdString();
     const FleetRun check = fleetCommand(QStringList({"--check"}) << chain);
     EXPECT_EQ(check.exitCode, 2) << check.out.toStdString();
     // libpq's reason, not only the store's name.
     EXPECT_TRUE(check.out.contains("nostore") && check.out.contains("refused")) << check.out.toStdString();
+    const FleetRun json = fleetCommand(QStringList({"--json"}) << chain);
+    EXPECT_EQ(json.exitCode, 0) << json.err.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 5) << json.out.toStdString();
+    ::close(silent);
 
     // A command line that is wrong is the plugin's UNKNOWN, on stdout, naming what is wrong.
     struct Wrong {

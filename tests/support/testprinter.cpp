@@ -126,13 +126,37 @@ void TestPrinter::connectQueue(const std::string &scheme, const std::string &opt
 
 void TestPrinter::setDeviceUri(const std::string &uri) const
 {
-    ipp_t *request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
-    const std::string printerUri = "ipp://localhost/printers/" + m_queue;
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+    EXPECT_TRUE(ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, "printers/" + m_queue, nullptr, "device-uri", {uri}).ok)
+        << uri << ": " << cupsLastErrorString();
+}
+
+IppAnswer ipp(int operation, const std::string &object, const char *asked, const char *setName,
+              const std::vector<std::string> &setUris)
+{
+    ipp_t *request = ippNewRequest(ipp_op_t(operation));
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/%s",
+                     object.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, object.rfind("jobs/", 0) == 0 ? "job-uri" : "printer-uri",
+                 nullptr, uri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, uri.c_str());
-    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
-    EXPECT_LE(cupsLastError(), IPP_STATUS_OK_EVENTS_COMPLETE) << uri << ": " << cupsLastErrorString();
+    if (asked)
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, asked);
+    std::vector<const char *> values;
+    for (const std::string &u : setUris)
+        values.push_back(u.c_str());
+    if (setName)
+        ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, setName, int(values.size()), nullptr, values.data());
+    ipp_t *reply = cupsDoRequest(CUPS_HTTP_DEFAULT, request, asked ? "/" : "/admin/");
+    IppAnswer answer;
+    answer.ok = cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+    if (ipp_attribute_t *found = asked && reply ? ippFindAttribute(reply, asked, IPP_TAG_ZERO) : nullptr) {
+        const char *text = ippGetString(found, 0, nullptr);
+        answer.text = text ? text : "";
+        answer.number = ippGetInteger(found, 0);
+    }
+    ippDelete(reply);
+    return answer;
 }
 
 std::string receipts(const std::string &tag, int count, int first)
@@ -143,13 +167,13 @@ std::string receipts(const std::string &tag, int count, int first)
     return job;
 }
 
-int submit(const std::string &queue, const std::string &bytes, int copies, const char *format)
+int submit(const std::string &queue, const std::string &bytes, int copies, const char *format, const char *title)
 {
     cups_option_t *options = nullptr;
     int n = 0;
     if (copies != 1)
         n = cupsAddOption("copies", std::to_string(copies).c_str(), n, &options);
-    const int job = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), "Korvantis test", n, options);
+    const int job = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), title, n, options);
     cupsFreeOptions(n, options);
     const bool sent = job > 0 &&
                       cupsStartDocument(CUPS_HTTP_DEFAULT, queue.c_str(), job, "receipts",
@@ -160,16 +184,10 @@ int submit(const std::string &queue, const std::string &bytes, int copies, const
     return sent ? job : 0;
 }
 
-int jobState(const std::string &queue, int id)
+int jobState(const std::string &, int id)
 {
-    cups_job_t *jobs = nullptr;
-    const int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queue.c_str(), 0, CUPS_WHICHJOBS_ALL);
-    int state = IPP_JSTATE_PENDING;
-    for (int i = 0; i < n; ++i)
-        if (jobs[i].id == id)
-            state = jobs[i].state;
-    cupsFreeJobs(n, jobs);
-    return state;
+    const int state = ipp(IPP_OP_GET_JOB_ATTRIBUTES, "jobs/" + std::to_string(id), "job-state").number;
+    return state < 0 ? int(IPP_JSTATE_PENDING) : state;
 }
 
 Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int first)

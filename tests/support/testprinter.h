@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testprinter {
 
@@ -74,7 +75,8 @@ inline bool writeAll(kv::platform::PrinterHandle &h, const std::string &bytes)
 std::string receipts(const std::string &tag, int count, int first = 1);
 // Hands a job (raw unless told) to a queue over libcups; its job id, 0 when
 // refused (cupsLastErrorString() says why).
-int submit(const std::string &queue, const std::string &bytes, int copies = 1, const char *format = nullptr);
+int submit(const std::string &queue, const std::string &bytes, int copies = 1, const char *format = nullptr,
+           const char *title = "Korvantis test");
 // The job's state on the fixture's print server (pending when unknown).
 int jobState(const std::string &queue, int id);
 // How the receipts of `tag` numbered first..last came out on paper.
@@ -84,6 +86,18 @@ struct Paper {
     bool inOrder = true;
 };
 Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int first = 1);
+
+// One IPP request about `object` ("printers/Q", "classes/C", "jobs/ID") to
+// the fixture's print server, as the tests' user; `setName` puts a printer
+// attribute of URIs (device-uri, member-uris). Whether the server took it,
+// and the first value of the attribute `asked`.
+struct IppAnswer {
+    bool ok = false;
+    std::string text;
+    int number = -1;
+};
+IppAnswer ipp(int operation, const std::string &object, const char *asked = nullptr, const char *setName = nullptr,
+              const std::vector<std::string> &setUris = {});
 
 // The fixture's print server (cupsd) itself, for tests that stop or kill it
 // in mid-job: its pid, and bringing it back (a stopped one is continued, a
