@@ -39,10 +39,26 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
       m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
       m_wake(m_library, {[this] { return !m_ended && launcherRunning && escPosEnabled; }, [this] { return m_inPass; },
                          [this] { return shellConf.esc_printer; }, channels(),
-                         [this](bool busy) { m_prompter.setBusyCursor(busy); }})
+                         [this](bool busy) {
+                             m_prompter.setBusyCursor(busy);
+                             // A job started or ended: its findings want the next tick.
+                             planWake();
+                         }}),
+      m_programWatch([this] {
+          m_programsWoke = true;
+          planWake();
+      })
 {
     m_passTimer.setSingleShot(true);
+    // The loop wakes at the very time something is due; a coarse timer may
+    // come early and cost another wake.
+    m_passTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
+    // A program started or stopped by hand is waited on from then on.
+    managedPrograms.setRunsChanged([this] {
+        if (!m_inPass)
+            scheduleNext();
+    });
 }
 
 QString Launcher::confPath() const
@@ -93,6 +109,7 @@ void Launcher::swallowRunTimeError(const char *where)
 Outcome Launcher::endLauncher(int status)
 {
     m_passTimer.stop();
+    m_programWatch.clear();
     m_wake.stop();
     if (!m_ended) {
         m_ended = true;
@@ -240,8 +257,8 @@ Outcome Launcher::startUp()
     tickCount = 0;
     passCounter = 0;
     m_parts.watchdog.testDatabaseConnection(shellConf);
-    if (!m_ended)
-        m_passTimer.start(kPassIntervalMs);
+    m_nextTickMs = m_parts.clock.monotonicMs() + kPassIntervalMs;
+    scheduleNext();
     m_wake.arm();
     return Outcome::Continue;
 }
@@ -260,25 +277,126 @@ void Launcher::onPassTimer()
         finishLoop();
         return;
     }
-    runPass();
+    // The timer's clock and the launcher's may differ by a rounding.
+    constexpr qint64 kTickSlackMs = 5;
+    const qint64 now = m_parts.clock.monotonicMs();
+    if (now + kTickSlackMs >= m_nextTickMs) {
+        skipQuietTicks(now);
+        runPass();
+    } else {
+        wakePass();
+    }
     if (m_ended)
         return;
     if (launcherRunning)
-        m_passTimer.start(kPassIntervalMs);
+        scheduleNext();
     else
         finishLoop();
 }
 
+void Launcher::skipQuietTicks(qint64 now)
+{
+    // Never past the check: after a stall (a suspended till) one check runs,
+    // as one pass did when the timer came late.
+    const qint64 slept = (now - m_nextTickMs) / kPassIntervalMs;
+    if (slept <= 0)
+        return;
+    tickCount = qint16(std::min<qint64>(tickCount + slept, kPeriodicCheckTick - 1));
+    passCounter = int(std::min<qint64>(passCounter + slept, kPassesPerRelisten - 1));
+}
+
+qint64 Launcher::ticksToNextDueTick() const
+{
+    qint64 ticks = 1;
+    while (tickCount + ticks < kPeriodicCheckTick && (tickCount + ticks) % kProbeEveryNthTick != 0)
+        ++ticks;
+    if (escPosEnabled && libraryConnection != 0)
+        ticks = std::min<qint64>(ticks, std::max(1, kPassesPerRelisten - passCounter));
+    return ticks;
+}
+
+bool Launcher::checkComesNext() const
+{
+    qint16 next = tickCount + 1;
+    while (next < kPeriodicCheckTick && next % kProbeEveryNthTick != 0)
+        ++next;
+    return next >= kPeriodicCheckTick;
+}
+
+bool Launcher::wantsNextTick() const
+{
+    return m_programsPolled || m_parts.watchdog.lookPending() || (m_status && m_status->printerLookOut()) ||
+           m_questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
+           m_questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
+}
+
+void Launcher::scheduleNext()
+{
+    if (m_ended || !launcherRunning)
+        return;
+    m_programsPolled = m_programWatch.follow(managedPrograms.managedPrograms);
+    planWake();
+}
+
+void Launcher::planWake()
+{
+    // Inside a pass: its end plans the next.
+    if (m_ended || !launcherRunning || m_inPass)
+        return;
+    qint64 due = m_nextTickMs + (wantsNextTick() ? 0 : (ticksToNextDueTick() - 1) * kPassIntervalMs);
+    // What was due already at the last pass and not taken up then (a tick
+    // that ended early) waits for the next tick, as it did.
+    const auto wakeAt = [&](qint64 at) { due = std::min(due, at > m_lastPassMs ? at : m_nextTickMs); };
+    if (const std::optional<qint64> restart = managedPrograms.nextRestartDueMs())
+        wakeAt(*restart);
+    if (escPosEnabled && !m_library.busy()) {
+        if (const std::optional<qint64> retry = m_library.retryDueMs())
+            wakeAt(*retry);
+    }
+    if (escPosEnabled && m_status)
+        wakeAt(m_status->printerLookDueMs());
+    // Output comes to the viewer within a second, and a program that writes
+    // without pause is read once a second, as before.
+    if (m_programsWoke)
+        wakeAt(m_lastPassMs + kPassIntervalMs);
+    const qint64 now = m_parts.clock.monotonicMs();
+    m_wakeAtMs = std::max(due, now);
+    m_passTimer.start(int(std::min<qint64>(m_wakeAtMs - now, kPeriodicCheckTick * kPassIntervalMs)));
+}
+
 void Launcher::runPass()
+{
+    passOf(true);
+}
+
+void Launcher::wakePass()
+{
+    passOf(false);
+}
+
+void Launcher::passOf(bool tick)
 {
     // An event loop run inside the tick (a layer's wait, a box of a window)
     // must not start a second pass.
     if (m_inPass || m_ended)
         return;
     m_inPass = true;
+    m_programsWoke = false;
+    m_lastPassMs = m_parts.clock.monotonicMs();
+    // The next tick keeps the seconds of those before it, slept through or not.
+    if (tick)
+        m_nextTickMs += kPassIntervalMs * (1 + std::max<qint64>(0, (m_lastPassMs - m_nextTickMs) / kPassIntervalMs));
     try {
-        mainTick();
-        if (!m_ended && ++passCounter >= kPassesPerRelisten) {
+        if (tick) {
+            mainTick();
+        } else {
+            try {
+                tickBody(false);
+            } catch (...) {
+                swallowRunTimeError("the tick");
+            }
+        }
+        if (tick && !m_ended && ++passCounter >= kPassesPerRelisten) {
             passCounter = 0;
             // The server forgets listens over a lost connection, and what was
             // notified while it was down never comes: the next library job
@@ -296,7 +414,7 @@ void Launcher::runPass()
 void Launcher::mainTick()
 {
     try {
-        tickBody();
+        tickBody(true);
     } catch (...) {
         swallowRunTimeError("the tick");
     }
@@ -327,15 +445,15 @@ void Launcher::keepLauncherWithoutFrontEnd()
     frontEndClosed = true;
 }
 
-void Launcher::tickBody()
+void Launcher::tickBody(bool tick)
 {
     auto &list = managedPrograms.managedPrograms;
     if (list.empty())
         return;
-    // A check handed over by an earlier tick.
+    // A check handed over by an earlier pass.
     m_parts.watchdog.applyDatabaseTest();
-    // Periodic checks.
-    if (++tickCount >= kPeriodicCheckTick) {
+    // Periodic checks, on the ticks alone.
+    if (tick && ++tickCount >= kPeriodicCheckTick) {
         // The check carries the till's status row.
         if (m_status)
             m_status->checkDue();
@@ -351,7 +469,7 @@ void Launcher::tickBody()
             vbKill::terminateProcessById(m_parts.processes, other);
         }
         tickCount = 0;
-    } else if (tickCount % kProbeEveryNthTick == 0) {
+    } else if (tick && tickCount % kProbeEveryNthTick == 0) {
         // Between two checks: a server that stops answering is told to the
         // cashier long before the next check would notice.
         m_parts.watchdog.probeDatabaseConnection(shellConf);
@@ -369,8 +487,7 @@ void Launcher::tickBody()
         return;
     managedPrograms.superviseManagedPrograms();
     if (m_status)
-        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
-                                   tickCount + 1 >= kPeriodicCheckTick);
+        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled, checkComesNext());
     notificationStep();
 }
 

@@ -1,8 +1,23 @@
-// The launcher's life: start-up, the main loop that gives every second to one
-// tick, the tray menu's commands and the way out. One departure from a pass a
-// second: a notification that arrives between passes is taken at once
-// (NotificationWake), so that a receipt does not wait for the next pass.
-// Another: no box or question holds the loop or start-up (OpenQuestions).
+// The launcher's life: start-up, the main loop and its tick, the tray menu's
+// commands and the way out.
+//
+// The loop departs on purpose from a fixed pass every second: it sleeps while
+// nothing is due and wakes only for what is due, every timing a cashier, an
+// admin or the office can see held. The tick stays a second of its own: the
+// ticks with nothing to do (neither the watchdog's look on every fourth, nor
+// its check on the eleventh, nor the re-listen) are slept through and only
+// counted, so the checks keep their seconds. The loop wakes for a program's
+// output or end (ProgramWatch: its pipe or process descriptor), for the
+// library's socket (NotificationWake: a notification is taken at once, so
+// that a receipt does not wait for any pass), and at the time of the next
+// restart of an ended program, the next retry of rows left queued, or the
+// next look at the printer for the status row. While work is out (a look of
+// the watchdog, a library job or its findings, a look at jobs out, a
+// question, a program with nothing to wait on) it keeps a tick a second, as
+// before. Passes a program's output asks for come at most one a second, so a
+// busy program's output stays bounded per pass and per second.
+// Another departure: no box or question holds the loop or start-up
+// (OpenQuestions).
 // Everything outside (the database, the client library, the printer,
 // processes, the person, time) comes in through LauncherParts, so tests build
 // a launcher of fakes.
@@ -24,6 +39,7 @@
 #include "launcher/libraryjobs.h"
 #include "launcher/notificationwake.h"
 #include "launcher/openquestions.h"
+#include "launcher/programwatch.h"
 #include "launcher/stationstatus.h"
 #include "launcher/startupdatabase.h"
 #include "platform/process.h"
@@ -114,10 +130,20 @@ public:
     // for the person). LauncherEnds: launcherEnded has been emitted.
     Outcome Main();
 
-    // One pass of the main loop (the tick and the periodic re-listen). The
-    // loop's timer calls it; tests call it to stand for a second.
+    // One pass of the main loop with its tick (the tick and the periodic
+    // re-listen). The loop's timer calls it when a tick is due; tests call
+    // it to stand for a second.
     void runPass();
     void mainTick();
+    // A pass without a tick, for what woke the loop between ticks (a
+    // program's output or end, a restart or a retry that fell due).
+    void wakePass();
+    // What the loop's timer does when it fires: a pass with its tick when a
+    // tick is due, else a pass without, then the timer set for what is due
+    // next. Tests call it with the clock set to nextWakeMs().
+    void onPassTimer();
+    // When the loop's timer is set to fire (monotonic).
+    qint64 nextWakeMs() const { return m_wakeAtMs; }
 
     // The tray menu's commands.
     void mnuManageClick();
@@ -170,14 +196,25 @@ private:
     void askUpdateNow();
     void askQuitAll();
     void listenAll();
-    void tickBody();
+    void tickBody(bool tick);
     void notificationStep();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
     void applyPass(const PosPassReport &pass, PassCause cause);
     void keepLauncherWithoutFrontEnd();
     void quitLauncher();
-    void onPassTimer();
+    void passOf(bool tick);
+    // Counts the ticks slept through before the one due now.
+    void skipQuietTicks(qint64 now);
+    // Ticks from now to the next one with work of its own (1: the next).
+    qint64 ticksToNextDueTick() const;
+    // The next tick's look is the eleven-second check.
+    bool checkComesNext() const;
+    // Work is out that the next tick takes up.
+    bool wantsNextTick() const;
+    // Watches what runs now and sets the loop's timer for what is due next.
+    void scheduleNext();
+    void planWake();
     void finishLoop();
     void logUnsaved(const QString &lost);
     void removeTrayIcon();
@@ -198,6 +235,16 @@ private:
     StationStatus *m_status = nullptr;
     OpenQuestions m_questions;
     QTimer m_passTimer;
+    // The programs' pipes the loop waits on between passes.
+    ProgramWatch m_programWatch;
+    // A running program has nothing to wait on: it is looked at every tick.
+    bool m_programsPolled = false;
+    // A program wrote or ended since the last pass.
+    bool m_programsWoke = false;
+    // When the next tick is due and when the last pass began (monotonic).
+    qint64 m_nextTickMs = 0;
+    qint64 m_lastPassMs = 0;
+    qint64 m_wakeAtMs = 0;
     bool m_inPass = false;
     bool m_ended = false;
     int m_exitStatus = 0;
