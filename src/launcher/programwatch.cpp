@@ -7,6 +7,7 @@
 
 #ifdef Q_OS_WIN
 #include <QWinEventNotifier>
+#include <qt_windows.h>
 #else
 #include <QSocketNotifier>
 #endif
