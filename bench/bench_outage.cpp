@@ -328,7 +328,7 @@ Result frozenDatabase(qint64 outageMs)
     signalAll(pids, SIGCONT);
     const qint64 back = till.now();
     r.checkLines = till.checkLines() - linesBefore;
-    r.checksDue = int((back - frozenAt) / (1000 * kv::Launcher::kPeriodicCheckTick));
+    r.checksDue = int((back - frozenAt) / (1000 * kv::LoopCadence::kPeriodicCheckTick));
     till.collect(frozenAt, back, mark);
     till.aside([&] { other.join(); });
     return r;

@@ -52,6 +52,7 @@ void ProgramWatch::fired()
         if (watch.notifier)
             enable(watch.notifier, false);
     }
+    m_woke = true;
     m_woken();
 }
 
@@ -91,6 +92,7 @@ bool ProgramWatch::follow(const std::vector<ManagedProgram> &programs)
     for (Watch &watch : m_watches)
         drop(watch);
     m_watches = std::move(kept);
+    m_polled = polled;
     return polled;
 }
 

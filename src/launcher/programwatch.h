@@ -34,6 +34,11 @@ public:
     bool follow(const std::vector<ManagedProgram> &programs);
     // Nothing is watched any more.
     void clear();
+    // A program wrote or ended since the pass began (passBegins).
+    bool woke() const { return m_woke; }
+    void passBegins() { m_woke = false; }
+    // The last follow() found a program with nothing to wait on.
+    bool polled() const { return m_polled; }
 
 private:
     struct Watch {
@@ -48,6 +53,8 @@ private:
 
     std::function<void()> m_woken;
     std::vector<Watch> m_watches;
+    bool m_woke = false;
+    bool m_polled = false;
 };
 
 } // namespace kv

@@ -2,8 +2,6 @@
 // what the person asks of the launcher from its windows.
 #include "launcher/vbMain.h"
 
-#include <algorithm>
-
 namespace kv {
 
 SettingsDialog::Hooks Launcher::settingsDialogHooks()
@@ -53,11 +51,8 @@ void Launcher::mnuExitClick()
     launcherRunning = false;
     // The loop may sleep for seconds: it ends at the next second of its
     // ticks, as it did when it ticked every second.
-    if (!m_inPass && !m_ended && m_passTimer.isActive()) {
-        const qint64 late = m_parts.clock.monotonicMs() - m_nextTickMs;
-        m_passTimer.start(int(late <= 0 ? std::min<qint64>(-late, kPassIntervalMs)
-                                        : (kPassIntervalMs - late % kPassIntervalMs) % kPassIntervalMs));
-    }
+    if (!m_inPass && !m_ended && m_passTimer.isActive())
+        m_passTimer.start(int(m_cadence.msToNextSecond(m_parts.clock.monotonicMs())));
 }
 
 } // namespace kv

@@ -44,10 +44,7 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
                              // A job started or ended: its findings want the next tick.
                              planWake();
                          }}),
-      m_programWatch([this] {
-          m_programsWoke = true;
-          planWake();
-      })
+      m_programWatch([this] { planWake(); })
 {
     m_passTimer.setSingleShot(true);
     // The loop wakes at the very time something is due; a coarse timer may
@@ -254,10 +251,8 @@ Outcome Launcher::startUp()
     setExitAvailable(true);
     frontEndClosed = false;
     updateOnExit = false;
-    tickCount = 0;
-    passCounter = 0;
     m_parts.watchdog.testDatabaseConnection(shellConf);
-    m_nextTickMs = m_parts.clock.monotonicMs() + kPassIntervalMs;
+    m_cadence.start(m_parts.clock.monotonicMs());
     scheduleNext();
     m_wake.arm();
     return Outcome::Continue;
@@ -277,15 +272,7 @@ void Launcher::onPassTimer()
         finishLoop();
         return;
     }
-    // The timer's clock and the launcher's may differ by a rounding.
-    constexpr qint64 kTickSlackMs = 5;
-    const qint64 now = m_parts.clock.monotonicMs();
-    if (now + kTickSlackMs >= m_nextTickMs) {
-        skipQuietTicks(now);
-        runPass();
-    } else {
-        wakePass();
-    }
+    passOf(true);
     if (m_ended)
         return;
     if (launcherRunning)
@@ -294,38 +281,9 @@ void Launcher::onPassTimer()
         finishLoop();
 }
 
-void Launcher::skipQuietTicks(qint64 now)
-{
-    // Never past the check: after a stall (a suspended till) one check runs,
-    // as one pass did when the timer came late.
-    const qint64 slept = (now - m_nextTickMs) / kPassIntervalMs;
-    if (slept <= 0)
-        return;
-    tickCount = qint16(std::min<qint64>(tickCount + slept, kPeriodicCheckTick - 1));
-    passCounter = int(std::min<qint64>(passCounter + slept, kPassesPerRelisten - 1));
-}
-
-qint64 Launcher::ticksToNextDueTick() const
-{
-    qint64 ticks = 1;
-    while (tickCount + ticks < kPeriodicCheckTick && (tickCount + ticks) % kProbeEveryNthTick != 0)
-        ++ticks;
-    if (escPosEnabled && libraryConnection != 0)
-        ticks = std::min<qint64>(ticks, std::max(1, kPassesPerRelisten - passCounter));
-    return ticks;
-}
-
-bool Launcher::checkComesNext() const
-{
-    qint16 next = tickCount + 1;
-    while (next < kPeriodicCheckTick && next % kProbeEveryNthTick != 0)
-        ++next;
-    return next >= kPeriodicCheckTick;
-}
-
 bool Launcher::wantsNextTick() const
 {
-    return m_programsPolled || m_parts.watchdog.lookPending() || (m_status && m_status->printerLookOut()) ||
+    return m_programWatch.polled() || m_parts.watchdog.lookPending() || (m_status && m_status->printerLookOut()) ||
            m_questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
            m_questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
 }
@@ -334,7 +292,7 @@ void Launcher::scheduleNext()
 {
     if (m_ended || !launcherRunning)
         return;
-    m_programsPolled = m_programWatch.follow(managedPrograms.managedPrograms);
+    m_programWatch.follow(managedPrograms.managedPrograms);
     planWake();
 }
 
@@ -343,10 +301,8 @@ void Launcher::planWake()
     // Inside a pass: its end plans the next.
     if (m_ended || !launcherRunning || m_inPass)
         return;
-    qint64 due = m_nextTickMs + (wantsNextTick() ? 0 : (ticksToNextDueTick() - 1) * kPassIntervalMs);
-    // What was due already at the last pass and not taken up then (a tick
-    // that ended early) waits for the next tick, as it did.
-    const auto wakeAt = [&](qint64 at) { due = std::min(due, at > m_lastPassMs ? at : m_nextTickMs); };
+    qint64 due = m_cadence.nextDueTickMs(wantsNextTick(), escPosEnabled && libraryConnection != 0);
+    const auto wakeAt = [&](qint64 at) { due = std::min(due, m_cadence.wakeFor(at)); };
     if (const std::optional<qint64> restart = managedPrograms.nextRestartDueMs())
         wakeAt(*restart);
     if (escPosEnabled && !m_library.busy()) {
@@ -357,35 +313,33 @@ void Launcher::planWake()
         wakeAt(m_status->printerLookDueMs());
     // Output comes to the viewer within a second, and a program that writes
     // without pause is read once a second, as before.
-    if (m_programsWoke)
-        wakeAt(m_lastPassMs + kPassIntervalMs);
+    if (m_programWatch.woke())
+        wakeAt(m_cadence.lastPassMs() + LoopCadence::kPassIntervalMs);
     const qint64 now = m_parts.clock.monotonicMs();
     m_wakeAtMs = std::max(due, now);
-    m_passTimer.start(int(std::min<qint64>(m_wakeAtMs - now, kPeriodicCheckTick * kPassIntervalMs)));
+    m_passTimer.start(
+        int(std::min<qint64>(m_wakeAtMs - now, LoopCadence::kPeriodicCheckTick * LoopCadence::kPassIntervalMs)));
 }
 
 void Launcher::runPass()
 {
-    passOf(true);
-}
-
-void Launcher::wakePass()
-{
     passOf(false);
 }
 
-void Launcher::passOf(bool tick)
+void Launcher::passOf(bool fromTimer)
 {
     // An event loop run inside the tick (a layer's wait, a box of a window)
     // must not start a second pass.
     if (m_inPass || m_ended)
         return;
+    const qint64 now = m_parts.clock.monotonicMs();
+    bool tick = true;
+    if (fromTimer)
+        tick = m_cadence.passBegins(now);
+    else
+        m_cadence.tickBegins(now);
     m_inPass = true;
-    m_programsWoke = false;
-    m_lastPassMs = m_parts.clock.monotonicMs();
-    // The next tick keeps the seconds of those before it, slept through or not.
-    if (tick)
-        m_nextTickMs += kPassIntervalMs * (1 + std::max<qint64>(0, (m_lastPassMs - m_nextTickMs) / kPassIntervalMs));
+    m_programWatch.passBegins();
     try {
         if (tick) {
             mainTick();
@@ -396,8 +350,7 @@ void Launcher::passOf(bool tick)
                 swallowRunTimeError("the tick");
             }
         }
-        if (tick && !m_ended && ++passCounter >= kPassesPerRelisten) {
-            passCounter = 0;
+        if (tick && !m_ended && m_cadence.countRelisten()) {
             // The server forgets listens over a lost connection, and what was
             // notified while it was down never comes: the next library job
             // listens again and looks for receipts that were queued meanwhile.
@@ -453,7 +406,8 @@ void Launcher::tickBody(bool tick)
     // A check handed over by an earlier pass.
     m_parts.watchdog.applyDatabaseTest();
     // Periodic checks, on the ticks alone.
-    if (tick && ++tickCount >= kPeriodicCheckTick) {
+    const LoopCadence::Look look = tick ? m_cadence.countTick() : LoopCadence::Look::None;
+    if (look == LoopCadence::Look::Check) {
         // The check carries the till's status row.
         if (m_status)
             m_status->checkDue();
@@ -468,8 +422,7 @@ void Launcher::tickBody(bool tick)
             }
             vbKill::terminateProcessById(m_parts.processes, other);
         }
-        tickCount = 0;
-    } else if (tick && tickCount % kProbeEveryNthTick == 0) {
+    } else if (look == LoopCadence::Look::Probe) {
         // Between two checks: a server that stops answering is told to the
         // cashier long before the next check would notice.
         m_parts.watchdog.probeDatabaseConnection(shellConf);
@@ -487,7 +440,8 @@ void Launcher::tickBody(bool tick)
         return;
     managedPrograms.superviseManagedPrograms();
     if (m_status)
-        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled, checkComesNext());
+        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+                                   m_cadence.checkComesNext());
     notificationStep();
 }
 

@@ -37,6 +37,7 @@
 #include "core/worker.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/loopcadence.h"
 #include "launcher/notificationwake.h"
 #include "launcher/openquestions.h"
 #include "launcher/programwatch.h"
@@ -98,14 +99,6 @@ class Launcher final : public QObject {
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
-    static constexpr int kPassIntervalMs = 1000;
-    static constexpr int kPassesPerRelisten = 100;
-    // The watchdog's check and the look for a newer copy run on this tick of
-    // their cycle (the eleventh), which then starts again.
-    static constexpr qint16 kPeriodicCheckTick = 11;
-    // The watchdog's quiet look between two checks runs on every tick of the
-    // cycle that is a multiple of this (the fourth and the eighth).
-    static constexpr qint16 kProbeEveryNthTick = 4;
 
     // The channels listened on, in this order.
     static const QStringList &channels();
@@ -118,11 +111,8 @@ public:
     qint32 libraryConnection = 0;
     bool frontEndClosed = false;
     bool updateOnExit = false;
-    qint16 tickCount = 0;
     LauncherSettings shellConf;
     ManagedPrograms managedPrograms;
-    // Passes since the last re-listen.
-    int passCounter = 0;
 
     QString confPath() const;
 
@@ -135,12 +125,10 @@ public:
     // it to stand for a second.
     void runPass();
     void mainTick();
-    // A pass without a tick, for what woke the loop between ticks (a
-    // program's output or end, a restart or a retry that fell due).
-    void wakePass();
     // What the loop's timer does when it fires: a pass with its tick when a
-    // tick is due, else a pass without, then the timer set for what is due
-    // next. Tests call it with the clock set to nextWakeMs().
+    // tick is due, else a pass without (for a program's output or end, a
+    // restart or a retry that fell due between ticks), then the timer set for
+    // what is due next. Tests call it with the clock set to nextWakeMs().
     void onPassTimer();
     // When the loop's timer is set to fire (monotonic).
     qint64 nextWakeMs() const { return m_wakeAtMs; }
@@ -203,13 +191,8 @@ private:
     void applyPass(const PosPassReport &pass, PassCause cause);
     void keepLauncherWithoutFrontEnd();
     void quitLauncher();
-    void passOf(bool tick);
-    // Counts the ticks slept through before the one due now.
-    void skipQuietTicks(qint64 now);
-    // Ticks from now to the next one with work of its own (1: the next).
-    qint64 ticksToNextDueTick() const;
-    // The next tick's look is the eleven-second check.
-    bool checkComesNext() const;
+    // fromTimer: the loop's timer, which may find no tick due.
+    void passOf(bool fromTimer);
     // Work is out that the next tick takes up.
     bool wantsNextTick() const;
     // Watches what runs now and sets the loop's timer for what is due next.
@@ -237,13 +220,7 @@ private:
     QTimer m_passTimer;
     // The programs' pipes the loop waits on between passes.
     ProgramWatch m_programWatch;
-    // A running program has nothing to wait on: it is looked at every tick.
-    bool m_programsPolled = false;
-    // A program wrote or ended since the last pass.
-    bool m_programsWoke = false;
-    // When the next tick is due and when the last pass began (monotonic).
-    qint64 m_nextTickMs = 0;
-    qint64 m_lastPassMs = 0;
+    LoopCadence m_cadence;
     qint64 m_wakeAtMs = 0;
     bool m_inPass = false;
     bool m_ended = false;
