@@ -37,6 +37,7 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
       managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
       m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
+      m_findingsLog(parts.log),
       m_wake(m_library, {[this] { return !m_ended && launcherRunning && escPosEnabled; }, [this] { return m_inPass; },
                          [this] { return shellConf.esc_printer; }, channels(),
                          [this](bool busy) {
@@ -505,34 +506,17 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
         }
         return false;
     }
-    if (found.leftovers && (found.leftovers->cancelled > 0 || !found.leftovers->failure.isEmpty()))
-        m_parts.log.log(found.leftovers->failure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
-                        QStringLiteral("held jobs an earlier run left half sent on \"%1\": %2 cancelled%3")
-                            .arg(found.leftovers->printerName)
-                            .arg(found.leftovers->cancelled)
-                            .arg(found.leftovers->failure.isEmpty() ? QString()
-                                                                    : QStringLiteral("; ") + found.leftovers->failure));
-    if (found.otherDevices.value_or(0) > 0)
-        m_parts.log.warning(QStringLiteral("POS: %1 rows of this station's queue are for devices the launcher does not "
-                                           "handle (1 receipt printer, 2 cash drawer): they stay queued, unread")
-                                .arg(*found.otherDevices));
-    if (found.follow && found.follow->failure != m_followFailure) {
-        // Said once, and once more when it is over.
-        m_followFailure = found.follow->failure;
-        m_parts.log.log(m_followFailure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
-                        m_followFailure.isEmpty() ? QStringLiteral("POS: the print server answers about its jobs again")
-                                                  : QStringLiteral("POS: ") + m_followFailure);
-    }
-    if (found.follow && found.follow->rowsDeleted > 0)
-        m_parts.log.debug(QStringLiteral("POS: %1 rows of printed jobs deleted, %2 jobs still out")
-                              .arg(found.follow->rowsDeleted)
-                              .arg(found.follow->jobsOut));
+    m_findingsLog.write(found);
     if (found.pass) {
-        applyPass(*found.pass, found.cause);
-    } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {
-        m_parts.log.debug(*found.rowsMayWait ? QStringLiteral("POS retry: the printer is still away")
-                                             : QStringLiteral("POS retry: no rows wait any more"));
-        m_waitLogged = *found.rowsMayWait;
+        // The default printer's name, when the pass was given none.
+        if (shellConf.esc_printer.isEmpty())
+            shellConf.esc_printer = found.pass->printerName;
+        // Told for the pass a notification asked for, whose receipt the
+        // cashier waits for; the retries are the launcher's own business. The
+        // box does not hold the loop: retries, checks and supervision go on
+        // behind it.
+        if (!found.pass->printerOpened && found.pass->queryRan && found.cause == PassCause::Notification)
+            tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
     }
     // Another "shutdown" while the question waits raises it: one answer.
     if (found.notifications.contains(QStringLiteral("shutdown")))
@@ -545,32 +529,6 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                      return true;
                  });
     return true;
-}
-
-void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
-{
-    const bool own = cause != PassCause::Notification;
-    const bool failed = !pass.failure.isEmpty();
-    // Every notified pass is a sale and is logged; the launcher's own passes
-    // say why rows wait once, not at every retry of a long outage.
-    // A pass of its own that only found the printer still printing the last
-    // job is no news.
-    const bool onlyWaited = own && !failed && pass.receipts + pass.drawerPulses + pass.rowsDeleted == 0 &&
-                            pass.rowsAwaitingPaper > 0;
-    if (onlyWaited)
-        m_parts.log.debug(passLogLine(pass, cause));
-    else if (!(own && failed && m_waitLogged))
-        m_parts.log.log(failed || !pass.printerSays.isEmpty() ? LogPriority::Warning : LogPriority::Info,
-                        passLogLine(pass, cause));
-    m_waitLogged = pass.rowsLeftQueued;
-    // The default printer's name, when the pass was given none.
-    if (shellConf.esc_printer.isEmpty())
-        shellConf.esc_printer = pass.printerName;
-    // Told for the pass a notification asked for, whose receipt the cashier
-    // waits for; the retries are the launcher's own business. The box does
-    // not hold the loop: retries, checks and supervision go on behind it.
-    if (!pass.printerOpened && pass.queryRan && !own)
-        tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
 }
 
 void Launcher::logUnsaved(const QString &lost)

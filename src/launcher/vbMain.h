@@ -40,6 +40,7 @@
 #include "launcher/loopcadence.h"
 #include "launcher/notificationwake.h"
 #include "launcher/openquestions.h"
+#include "launcher/passlog.h"
 #include "launcher/programwatch.h"
 #include "launcher/stationstatus.h"
 #include "launcher/startupdatabase.h"
@@ -188,7 +189,6 @@ private:
     void notificationStep();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
-    void applyPass(const PosPassReport &pass, PassCause cause);
     void keepLauncherWithoutFrontEnd();
     void quitLauncher();
     // fromTimer: the loop's timer, which may find no tick due.
@@ -205,12 +205,9 @@ private:
 
     LauncherParts m_parts;
     LibraryJobs m_library;
+    FindingsLog m_findingsLog;
     // Hands the library jobs over and takes a notification between passes.
     NotificationWake m_wake;
-    // Why rows wait has been logged, and no pass has printed since.
-    bool m_waitLogged = false;
-    // What the last look at the jobs out could not do; "" when it did all.
-    QString m_followFailure;
     TrayIcon *m_tray = nullptr;
     SettingsDialog *m_settingsDialog = nullptr;
     ProgramManagerWindow *m_programManager = nullptr;
