@@ -18,12 +18,6 @@
 
 namespace kv {
 
-namespace {
-
-const QString kTitle = QStringLiteral("Korvantis Launcher");
-
-} // namespace
-
 const QStringList &Launcher::channels()
 {
     static const QStringList names{QStringLiteral("shutdown"), QStringLiteral("poscommands"),
@@ -33,15 +27,15 @@ const QStringList &Launcher::channels()
 
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
-      m_prompter(parts.prompter, parts.log),
-      managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
+      m_boxes(parts.prompter, parts.log),
+      managedPrograms(parts.ctx, m_boxes.prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
       m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
       m_findingsLog(parts.log),
       m_wake(m_library, {[this] { return !m_ended && launcherRunning && escPosEnabled; }, [this] { return m_inPass; },
                          [this] { return shellConf.esc_printer; }, channels(),
                          [this](bool busy) {
-                             m_prompter.setBusyCursor(busy);
+                             m_boxes.prompter.setBusyCursor(busy);
                              // A job started or ended: its findings want the next tick.
                              planWake();
                          }}),
@@ -62,38 +56,6 @@ Launcher::Launcher(const LauncherParts &parts, QObject *parent)
 QString Launcher::confPath() const
 {
     return m_parts.ctx.appPath() + QStringLiteral("shell.conf");
-}
-
-namespace {
-
-// Every box of the launcher: its title, above every other window.
-MessageBox launcherBox(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
-{
-    MessageBox box;
-    box.text = text;
-    box.title = kTitle;
-    box.buttons = buttons;
-    box.defaultButton = defaultButton;
-    box.icon = icon;
-    box.systemModal = true;
-    return box;
-}
-
-} // namespace
-
-MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
-{
-    return m_prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
-}
-
-void Launcher::tell(const QString &text, MsgIcon icon)
-{
-    m_prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
-}
-
-void Launcher::askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act)
-{
-    m_questions.ask(m_prompter, launcherBox(text, MsgButtons::YesNo, 1, icon), step, std::move(act));
 }
 
 void Launcher::swallowRunTimeError(const char *where)
@@ -137,7 +99,7 @@ bool Launcher::reportingErrors(const std::function<void()> &step)
             throw;
         // Waits: in start-up the launcher ends after it, and a menu
         // command's box runs the loop's passes in its own event loop.
-        ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
+        m_boxes.ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
     }
     return false;
 }
@@ -172,13 +134,13 @@ Outcome Launcher::startUp()
     }
     const QString conf = confPath();
     if (!fileExists(conf)
-        && config::importFrontEndConfig(conf, m_parts.ctx, m_prompter) == Outcome::LauncherEnds)
+        && config::importFrontEndConfig(conf, m_parts.ctx, m_boxes.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     shellConf = config::readShellConfig(conf, m_parts.ctx, &m_parts.log);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
     {
-        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, m_waitingWindow, m_prompter,
+        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, m_waitingWindow, m_boxes.prompter,
                         m_parts.log, [this] { return m_ended; });
         const bool usable = wait.waitForUsableDatabase(shellConf);
         if (m_ended)
@@ -195,7 +157,7 @@ Outcome Launcher::startUp()
     const QString none = QStringLiteral("none");
     if (shellConf.esc_printer.isEmpty()) {
         if (escpos::getPrinterList(m_parts.spooler).size() - 1 > 0) {
-            if (ask(QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n"
+            if (m_boxes.ask(QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n"
                                    "(Must be a specialised receipt printer. Just click on Launcher Settings in "
                                    "the system tray to do this at a later date.)"),
                     MsgButtons::YesNo, 2, MsgIcon::None)
@@ -204,7 +166,7 @@ Outcome Launcher::startUp()
         }
         shellConf.esc_printer = none;
     } else if (shellConf.esc_printer != none && !escpos::printerExists(m_parts.spooler, shellConf.esc_printer)) {
-        if (ask(QStringLiteral("Configured printer does not exist on this machine. Would you like to set up a "
+        if (m_boxes.ask(QStringLiteral("Configured printer does not exist on this machine. Would you like to set up a "
                                "different printer?"),
                 MsgButtons::YesNo, 1, MsgIcon::None)
             == MsgResult::Yes)
@@ -213,12 +175,12 @@ Outcome Launcher::startUp()
     } else if (shellConf.esc_printer != none) {
         escPosEnabled = true;
     }
-    if (m_parts.database.setupStation(shellConf, conf, m_prompter) == Outcome::LauncherEnds)
+    if (m_parts.database.setupStation(shellConf, conf, m_boxes.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     if (escPosEnabled) {
         libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));
         if (libraryConnection == 0) {
-            tell(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
+            m_boxes.tell(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
                  MsgIcon::Exclamation);
             escPosEnabled = false;
         } else {
@@ -235,7 +197,7 @@ Outcome Launcher::startUp()
         for (std::size_t i = 1; i < list.size(); ++i) {
             const bool running = list[i].process && list[i].process->pReady;
             if (list[i].executable.contains(QLatin1String("opos")) && (running || list[i].runOnStart)) {
-                tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
+                m_boxes.tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
                                     "before using the Korvantis POS system."),
                      MsgIcon::Critical);
                 break;
@@ -285,8 +247,8 @@ void Launcher::onPassTimer()
 bool Launcher::wantsNextTick() const
 {
     return m_programWatch.polled() || m_parts.watchdog.lookPending() || (m_status && m_status->printerLookOut()) ||
-           m_questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
-           m_questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
+           m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
+           m_boxes.questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
 }
 
 void Launcher::scheduleNext()
@@ -430,14 +392,14 @@ void Launcher::tickBody(bool tick)
     }
     // The front-end's end, asked about once; the answer is acted on here by
     // the tick that finds it given.
-    if (!frontEndClosed && !m_questions.waiting(OpenQuestions::Step::FrontEndEnd) &&
+    if (!frontEndClosed && !m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) &&
         managedPrograms.frontEndFinished()) {
         if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate")))
             askUpdateNow();
         else
             askQuitAll();
     }
-    if (!m_questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
+    if (!m_boxes.questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
         return;
     managedPrograms.superviseManagedPrograms();
     if (m_status)
@@ -448,7 +410,7 @@ void Launcher::tickBody(bool tick)
 
 void Launcher::askUpdateNow()
 {
-    askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
+    m_boxes.askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
              OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
                  if (answer != MsgResult::Yes) {
                      askQuitAll();
@@ -462,7 +424,7 @@ void Launcher::askUpdateNow()
 
 void Launcher::askQuitAll()
 {
-    askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgIcon::Question,
+    m_boxes.askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgIcon::Question,
              OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
                  if (answer == MsgResult::Yes)
                      quitLauncher();
@@ -487,7 +449,7 @@ void Launcher::notificationStep()
     }
     // The shutdown question's answer, whenever it came; a job that runs
     // meanwhile does not hold it back.
-    m_questions.actOnAnswers(OpenQuestions::Step::Notification);
+    m_boxes.questions.actOnAnswers(OpenQuestions::Step::Notification);
     // The quit chosen in this tick ends the loop before a later tick could
     // act on another job.
     if (!escPosEnabled || m_library.busy() || !launcherRunning)
@@ -516,11 +478,11 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
         // box does not hold the loop: retries, checks and supervision go on
         // behind it.
         if (!found.pass->printerOpened && found.pass->queryRan && found.cause == PassCause::Notification)
-            tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
+            m_boxes.tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
     }
     // Another "shutdown" while the question waits raises it: one answer.
     if (found.notifications.contains(QStringLiteral("shutdown")))
-        askLater(QStringLiteral("Do you want to keep all supporting programs open?"), MsgIcon::Question,
+        m_boxes.askLater(QStringLiteral("Do you want to keep all supporting programs open?"), MsgIcon::Question,
                  OpenQuestions::Step::Notification, [this](MsgResult answer) {
                      if (answer == MsgResult::No)
                          quitLauncher();

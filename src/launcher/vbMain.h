@@ -96,7 +96,7 @@ class Launcher final : public QObject {
 
     // Every box of the launcher and of the parts it builds, each logged with
     // its answer. Made first: the programs below show boxes through it.
-    LoggingPrompter m_prompter;
+    LauncherBoxes m_boxes;
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
@@ -157,7 +157,7 @@ public:
     bool ended() const { return m_ended; }
     EventLog &eventLog() { return m_parts.log; }
     // For the windows that show boxes of their own: logged as the launcher's.
-    Prompter &prompter() { return m_prompter; }
+    Prompter &prompter() { return m_boxes.prompter; }
     int exitStatus() const { return m_exitStatus; }
     bool passInProgress() const { return m_inPass; }
 
@@ -176,12 +176,6 @@ private:
     // when it threw. Menu commands run inside Qt's event dispatch, which no
     // exception may cross.
     bool reportingErrors(const std::function<void()> &step);
-    // Waits for the answer: only where nothing else may run meanwhile.
-    MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
-    // A box whose only answer is OK, shown without holding the loop.
-    void tell(const QString &text, MsgIcon icon);
-    // A Yes/No question of the tick, acted on when answered (OpenQuestions).
-    void askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act);
     void askUpdateNow();
     void askQuitAll();
     void listenAll();
@@ -213,7 +207,6 @@ private:
     ProgramManagerWindow *m_programManager = nullptr;
     WaitingWindow *m_waitingWindow = nullptr;
     StationStatus *m_status = nullptr;
-    OpenQuestions m_questions;
     QTimer m_passTimer;
     // The programs' pipes the loop waits on between passes.
     ProgramWatch m_programWatch;
