@@ -82,9 +82,9 @@ Outcome Launcher::endLauncher(int status)
 Outcome Launcher::openSettingsDialog(const QString &why)
 {
     m_parts.log.notice(why + QStringLiteral(": the settings dialog opens"));
-    if (!m_settingsDialog)
+    if (!windows.settingsDialog)
         return endLauncher(0);
-    m_settingsDialog->showDialog();
+    windows.settingsDialog->showDialog();
     return Outcome::Continue;
 }
 
@@ -123,8 +123,8 @@ Outcome Launcher::startUp()
     } endOfStartUp{m_parts.database};
     escPosEnabled = false;
     launcherRunning = false;
-    if (m_settingsDialog)
-        m_settingsDialog->unloadDialog();
+    if (windows.settingsDialog)
+        windows.settingsDialog->unloadDialog();
     // This copy replaces an older one.
     if (m_parts.previousInstance) {
         m_parts.clock.sleepMs(kOlderInstanceWaitMs);
@@ -140,7 +140,7 @@ Outcome Launcher::startUp()
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
     {
-        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, m_waitingWindow, m_boxes.prompter,
+        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, windows.waitingWindow, m_boxes.prompter,
                         m_parts.log, [this] { return m_ended; });
         const bool usable = wait.waitForUsableDatabase(shellConf);
         if (m_ended)
@@ -209,9 +209,9 @@ Outcome Launcher::startUp()
                          .arg(shellConf.stationid,
                               escPosEnabled ? QStringLiteral("receipts on printer \"%1\"").arg(shellConf.esc_printer)
                                             : QStringLiteral("receipt printing off")));
-    if (m_tray)
-        m_tray->addTrayIcon();
-    setExitAvailable(true);
+    if (windows.tray)
+        windows.tray->addTrayIcon();
+    windows.setExitAvailable(true);
     frontEndClosed = false;
     updateOnExit = false;
     m_parts.watchdog.testDatabaseConnection(shellConf);
@@ -246,7 +246,7 @@ void Launcher::onPassTimer()
 
 bool Launcher::wantsNextTick() const
 {
-    return m_programWatch.polled() || m_parts.watchdog.lookPending() || (m_status && m_status->printerLookOut()) ||
+    return m_programWatch.polled() || m_parts.watchdog.lookPending() || (windows.status && windows.status->printerLookOut()) ||
            m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
            m_boxes.questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
 }
@@ -272,8 +272,8 @@ void Launcher::planWake()
         if (const std::optional<qint64> retry = m_library.retryDueMs())
             wakeAt(*retry);
     }
-    if (escPosEnabled && m_status)
-        wakeAt(m_status->printerLookDueMs());
+    if (escPosEnabled && windows.status)
+        wakeAt(windows.status->printerLookDueMs());
     // Output comes to the viewer within a second, and a program that writes
     // without pause is read once a second, as before.
     if (m_programWatch.woke())
@@ -336,27 +336,15 @@ void Launcher::mainTick()
     }
 }
 
-void Launcher::removeTrayIcon()
-{
-    if (m_tray)
-        m_tray->removeTrayIcon();
-}
-
-void Launcher::setExitAvailable(bool available)
-{
-    if (m_tray)
-        m_tray->setExitAvailable(available);
-}
-
 void Launcher::quitLauncher()
 {
-    removeTrayIcon();
+    windows.removeTrayIcon();
     launcherRunning = false;
 }
 
 void Launcher::keepLauncherWithoutFrontEnd()
 {
-    setExitAvailable(true);
+    windows.setExitAvailable(true);
     managedPrograms.runnerOf(managedPrograms.managedPrograms.at(0)).pReady = false;
     frontEndClosed = true;
 }
@@ -372,15 +360,15 @@ void Launcher::tickBody(bool tick)
     const LoopCadence::Look look = tick ? m_cadence.countTick() : LoopCadence::Look::None;
     if (look == LoopCadence::Look::Check) {
         // The check carries the till's status row.
-        if (m_status)
-            m_status->checkDue();
+        if (windows.status)
+            windows.status->checkDue();
         m_parts.watchdog.testDatabaseConnection(shellConf);
         const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
         if (other >= 1) {
             // Someone started the launcher again: they want the front-end.
             if (!managedPrograms.runnerOf(list.at(0)).pReady) {
                 managedPrograms.reopenFrontEnd();
-                setExitAvailable(false);
+                windows.setExitAvailable(false);
                 frontEndClosed = false;
             }
             vbKill::terminateProcessById(m_parts.processes, other);
@@ -402,8 +390,8 @@ void Launcher::tickBody(bool tick)
     if (!m_boxes.questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
         return;
     managedPrograms.superviseManagedPrograms();
-    if (m_status)
-        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+    if (windows.status)
+        windows.status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
                                    m_cadence.checkComesNext());
     notificationStep();
 }
@@ -509,11 +497,11 @@ void Launcher::finishLoop()
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
     // The office sees a till closed on purpose as stopped, not down.
-    if (m_status)
-        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+    if (windows.status)
+        windows.status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled,
                                updateOnExit ? QStringLiteral("update") : QStringLiteral("exit"));
-    if (m_programManager)
-        logUnsaved(m_programManager->saveBeforeQuit(true));
+    if (windows.programManager)
+        logUnsaved(windows.programManager->saveBeforeQuit(true));
     // The system may have ended the launcher while the person read that.
     if (m_ended)
         return;
@@ -529,16 +517,16 @@ void Launcher::terminate()
     m_parts.log.info(QStringLiteral("launcher ends: asked to by the system"));
     const bool running = launcherRunning;
     if (running)
-        removeTrayIcon();
+        windows.removeTrayIcon();
     launcherRunning = false;
     m_passTimer.stop();
     if (running)
         managedPrograms.stopManagedPrograms();
     // A shutdown of the till: bounded, well inside the system's patience.
-    if (running && m_status)
-        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled, QStringLiteral("exit"));
-    if (m_programManager)
-        logUnsaved(m_programManager->saveBeforeQuit(false));
+    if (running && windows.status)
+        windows.status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled, QStringLiteral("exit"));
+    if (windows.programManager)
+        logUnsaved(windows.programManager->saveBeforeQuit(false));
     endLauncher(0);
 }
 

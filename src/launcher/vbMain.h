@@ -70,6 +70,28 @@ public:
     virtual void setExitAvailable(bool available) = 0;
 };
 
+// Where the windows come from; any may be null (a null dialog makes start-up
+// end instead of waiting for one).
+struct LauncherWindows {
+    TrayIcon *tray = nullptr;
+    SettingsDialog *settingsDialog = nullptr;
+    ProgramManagerWindow *programManager = nullptr;
+    WaitingWindow *waitingWindow = nullptr;
+    // Where the till's health goes for the office.
+    StationStatus *status = nullptr;
+
+    void removeTrayIcon()
+    {
+        if (tray)
+            tray->removeTrayIcon();
+    }
+    void setExitAvailable(bool available)
+    {
+        if (tray)
+            tray->setExitAvailable(available);
+    }
+};
+
 struct LauncherParts {
     const AppContext &ctx;
     // What shows the boxes; the launcher logs each one it shows through it.
@@ -122,8 +144,8 @@ public:
     Outcome Main();
 
     // One pass of the main loop with its tick (the tick and the periodic
-    // re-listen). The loop's timer calls it when a tick is due; tests call
-    // it to stand for a second.
+    // re-listen), for tests to stand for a second; the loop's timer goes
+    // through onPassTimer.
     void runPass();
     void mainTick();
     // What the loop's timer does when it fires: a pass with its tick when a
@@ -144,14 +166,7 @@ public:
     // the front-end left running, no update.
     void terminate();
 
-    // Where the windows come from; any may be null (a null dialog makes
-    // start-up end instead of waiting for one).
-    void setTrayIcon(TrayIcon *tray) { m_tray = tray; }
-    void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
-    void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
-    void setWaitingWindow(WaitingWindow *window) { m_waitingWindow = window; }
-    // Where the till's health goes for the office; may be null.
-    void setStationStatus(StationStatus *status) { m_status = status; }
+    LauncherWindows windows;
     SettingsDialog::Hooks settingsDialogHooks();
 
     bool ended() const { return m_ended; }
@@ -194,19 +209,12 @@ private:
     void planWake();
     void finishLoop();
     void logUnsaved(const QString &lost);
-    void removeTrayIcon();
-    void setExitAvailable(bool available);
 
     LauncherParts m_parts;
     LibraryJobs m_library;
     FindingsLog m_findingsLog;
     // Hands the library jobs over and takes a notification between passes.
     NotificationWake m_wake;
-    TrayIcon *m_tray = nullptr;
-    SettingsDialog *m_settingsDialog = nullptr;
-    ProgramManagerWindow *m_programManager = nullptr;
-    WaitingWindow *m_waitingWindow = nullptr;
-    StationStatus *m_status = nullptr;
     QTimer m_passTimer;
     // The programs' pipes the loop waits on between passes.
     ProgramWatch m_programWatch;

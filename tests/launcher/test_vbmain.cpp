@@ -116,9 +116,9 @@ protected:
         dialog = {};
         waiting = {};
         launcher = std::make_unique<Launcher>(parts(previousInstance));
-        launcher->setTrayIcon(&tray);
-        launcher->setSettingsDialog(&dialog);
-        launcher->setWaitingWindow(&waiting);
+        launcher->windows.tray = &tray;
+        launcher->windows.settingsDialog = &dialog;
+        launcher->windows.waitingWindow = &waiting;
         return *launcher;
     }
 
@@ -821,7 +821,7 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
             launcher.reset();
             Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, draldb, spooler,
                                          processes, spawner, worker, events, false});
-            l.setTrayIcon(&tray);
+            l.windows.tray = &tray;
             ASSERT_EQ(l.Main(), Outcome::Continue);
             const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
             for (int tick = 0; tick < endAt; ++tick) {
@@ -863,7 +863,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         status = std::make_unique<kv::StationStatus>(QStringLiteral("till3"), QStringLiteral("1"), clock.now(), clock,
                                                      watchdog, printerWorker, spooler, events,
                                                      [] { return kv::DatabaseHealth{true, 0}; });
-        l.setStationStatus(status.get());
+        l.windows.status = status.get();
         l.runPass();
     };
     const auto stoppedAs = [] { return testenv::psql("SELECT stopped FROM launcherstatus WHERE stationid = 3"); };
@@ -873,7 +873,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         Launcher &l = running();
         reporting(l);
         FakeManager manager;
-        l.setProgramManagerWindow(&manager);
+        l.windows.programManager = &manager;
         update.runs = 0;
         // The update replaces files the programs hold: they are stopped first.
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
@@ -897,7 +897,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
     FakeManager manager;
     Launcher &l = running();
     reporting(l);
-    l.setProgramManagerWindow(&manager);
+    l.windows.programManager = &manager;
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
     EXPECT_EQ(stoppedAs(), "exit\n");
