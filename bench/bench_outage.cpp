@@ -174,7 +174,7 @@ public:
     {
         m_launcher->terminate();
         m_launcher->managedPrograms.setObserver(nullptr);
-        m_launcher->setProgramManagerWindow(nullptr);
+        m_launcher->windows.programManager = nullptr;
         m_programManager.reset();
         m_libraryWorker.waitIdle(30'000);
         m_watchdogWorker.waitIdle(30'000);
@@ -267,7 +267,7 @@ public:
         m_programManager = std::make_unique<kv::Form1Window>(m_launcher->managedPrograms, m_launcher->shellConf,
                                                              m_prompter, m_systemClock, m_programManagerWorker);
         m_launcher->managedPrograms.setObserver(&m_programManager->observer());
-        m_launcher->setProgramManagerWindow(m_programManager.get());
+        m_launcher->windows.programManager = m_programManager.get();
         m_programManager->showWindow();
         m_programManager->widget()->findChild<QListWidget *>(QStringLiteral("lstPrograms"))->setCurrentRow(index);
         return m_programManager->widget()->findChild<QLineEdit *>(QStringLiteral("txtArgs"));
@@ -328,7 +328,7 @@ Result frozenDatabase(qint64 outageMs)
     signalAll(pids, SIGCONT);
     const qint64 back = till.now();
     r.checkLines = till.checkLines() - linesBefore;
-    r.checksDue = int((back - frozenAt) / (1000 * kv::Launcher::kPeriodicCheckTick));
+    r.checksDue = int((back - frozenAt) / (1000 * kv::LoopCadence::kPeriodicCheckTick));
     till.collect(frozenAt, back, mark);
     till.aside([&] { other.join(); });
     return r;

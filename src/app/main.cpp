@@ -168,12 +168,12 @@ int main(int argc, char **argv)
         launcher.settingsDialogHooks(), launcher.shellConf,
         [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
         dialogSpooler, dialogChannel, prompter, ctx);
-    launcher.setSettingsDialog(&settingsDialog);
+    launcher.windows.settingsDialog = &settingsDialog;
     kv::ThreadWorker programManagerWorker;
     kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock,
                                    programManagerWorker);
     launcher.managedPrograms.setObserver(&programManager.observer());
-    launcher.setProgramManagerWindow(&programManager);
+    launcher.windows.programManager = &programManager;
     LazyWaitingWindow connecting;
     // The till's health for the office: the row is written on the
     // watchdog's worker and connection, as a job of its own after a look's
@@ -185,8 +185,8 @@ int main(int argc, char **argv)
                                  return kv::DatabaseHealth{watchdog.dbConnectionUp, watchdog.outageCount};
                              });
     watchdog.setRider(stationStatus.rider());
-    launcher.setStationStatus(&stationStatus);
-    launcher.setWaitingWindow(&connecting);
+    launcher.windows.status = &stationStatus;
+    launcher.windows.waitingWindow = &connecting;
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 
     // SIGTERM (shutdown, the service manager) takes the quit path.

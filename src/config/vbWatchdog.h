@@ -42,6 +42,7 @@ public:
     bool testDatabaseConnection(const LauncherSettings &settings) override;
     bool probeDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
+    bool lookPending() const override { return m_inFlight || m_lookWaiting; }
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
     bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs) override;
     // Work that follows every look that found the connection working, on the

@@ -50,6 +50,8 @@ public:
     // the reconnect's kill. 0 when it ended with a working connection, 1 when
     // it failed; -1 when no finished check waits. Never throws.
     virtual qint32 applyDatabaseTest() = 0;
+    // A look is out or waits to start: the next tick applies or starts it.
+    virtual bool lookPending() const { return false; }
     // Start-up believes the connection up once the schema check passed.
     virtual void setDbConnectionUp(bool up) = 0;
     // The launcher's last words on the watchdog's connection (the status

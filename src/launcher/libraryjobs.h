@@ -108,6 +108,14 @@ public:
 
     // Rows are left queued by a pass that could not print them.
     bool retryPending() const { return m_retryPending; }
+    // For the loop's sleep: the next tick has work here (a job runs or its
+    // findings wait, the start-up pass or a look at the jobs out is due).
+    bool wantsNextTick() const { return busy() || !m_findings.empty() || m_startUpDue || m_followPending; }
+    // When rows left queued are tried again; nothing when none wait.
+    std::optional<qint64> retryDueMs() const
+    {
+        return m_retryPending ? std::optional<qint64>(m_retryAtMs) : std::nullopt;
+    }
     // The library listens now: the next job runs a pass whatever was notified.
     void requestStartUpPass() { m_startUpDue = true; }
 

@@ -1,11 +1,13 @@
-// The loop's one departure from a pass a second. A receipt is waited for by
-// the cashier and the customer, so its notification does not wait for the
-// next pass: the library connection's socket wakes the window thread when
-// anything arrives, and a job takes it at once. What arrives while that job
+// The loop's wake for a notification (the loop sleeps until something is
+// due: vbMain.h). A receipt is waited for by the cashier and the customer, so
+// its notification does not wait for any pass: the library connection's
+// socket wakes the window thread when anything arrives, and a job takes it at
+// once. What arrives while that job
 // runs, or within kWakeGapMs of its start, is taken by one job after it.
-// Everything else keeps to the passes: the tick's count and checks,
+// Everything else keeps to the loop's passes: the tick's count and checks,
 // supervision, the front-end's end, and acting on what the jobs found (the
-// log, the printer's box, the shutdown question).
+// log, the printer's box, the shutdown question): a job's start and end ask
+// the loop for its next tick (Needs::busyChanged).
 //
 // This class hands every library job over, the passes' and the wake's, so
 // that the gap and the re-listen hold for both; it lives on the window thread.

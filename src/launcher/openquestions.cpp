@@ -4,6 +4,12 @@
 
 namespace kv {
 
+namespace {
+
+const QString kTitle = QStringLiteral("Korvantis Launcher");
+
+} // namespace
+
 void OpenQuestions::ask(Prompter &prompter, const MessageBox &box, Step step, Act act)
 {
     std::shared_ptr<OpenBox> shown = prompter.openBox(box);
@@ -30,6 +36,38 @@ bool OpenQuestions::actOnAnswers(Step step)
         if (!answered.act(*answered.box->answer()))
             return false;
     }
+}
+
+namespace {
+
+// Every box of the launcher: its title, above every other window.
+MessageBox launcherBox(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
+{
+    MessageBox box;
+    box.text = text;
+    box.title = kTitle;
+    box.buttons = buttons;
+    box.defaultButton = defaultButton;
+    box.icon = icon;
+    box.systemModal = true;
+    return box;
+}
+
+} // namespace
+
+MsgResult LauncherBoxes::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
+{
+    return prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
+}
+
+void LauncherBoxes::tell(const QString &text, MsgIcon icon)
+{
+    prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
+}
+
+void LauncherBoxes::askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act)
+{
+    questions.ask(prompter, launcherBox(text, MsgButtons::YesNo, 1, icon), step, std::move(act));
 }
 
 } // namespace kv

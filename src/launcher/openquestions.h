@@ -46,4 +46,19 @@ private:
     std::vector<Question> m_asked;
 };
 
+// Every box of the launcher (its title, above every other window), each
+// logged with its answer, and the questions it asked without waiting.
+struct LauncherBoxes {
+    LauncherBoxes(Prompter &shown, EventLog &log) : prompter(shown, log) {}
+    // Waits for the answer: only where nothing else may run meanwhile.
+    MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
+    // A box whose only answer is OK, shown without holding the loop.
+    void tell(const QString &text, MsgIcon icon);
+    // A Yes/No question of the tick, acted on when answered.
+    void askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act);
+
+    LoggingPrompter prompter;
+    OpenQuestions questions;
+};
+
 } // namespace kv

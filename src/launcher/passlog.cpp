@@ -48,4 +48,55 @@ QString passLogLine(const PosPassReport &pass, PassCause cause)
     return line;
 }
 
+void FindingsLog::write(const LibraryFindings &found)
+{
+    if (found.leftovers && (found.leftovers->cancelled > 0 || !found.leftovers->failure.isEmpty()))
+        m_log.log(found.leftovers->failure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
+                  QStringLiteral("held jobs an earlier run left half sent on \"%1\": %2 cancelled%3")
+                      .arg(found.leftovers->printerName)
+                      .arg(found.leftovers->cancelled)
+                      .arg(found.leftovers->failure.isEmpty() ? QString()
+                                                              : QStringLiteral("; ") + found.leftovers->failure));
+    if (found.otherDevices.value_or(0) > 0)
+        m_log.warning(QStringLiteral("POS: %1 rows of this station's queue are for devices the launcher does not "
+                                     "handle (1 receipt printer, 2 cash drawer): they stay queued, unread")
+                          .arg(*found.otherDevices));
+    if (found.follow && found.follow->failure != m_followFailure) {
+        // Said once, and once more when it is over.
+        m_followFailure = found.follow->failure;
+        m_log.log(m_followFailure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
+                  m_followFailure.isEmpty() ? QStringLiteral("POS: the print server answers about its jobs again")
+                                            : QStringLiteral("POS: ") + m_followFailure);
+    }
+    if (found.follow && found.follow->rowsDeleted > 0)
+        m_log.debug(QStringLiteral("POS: %1 rows of printed jobs deleted, %2 jobs still out")
+                        .arg(found.follow->rowsDeleted)
+                        .arg(found.follow->jobsOut));
+    if (found.pass) {
+        writePass(*found.pass, found.cause);
+    } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {
+        m_log.debug(*found.rowsMayWait ? QStringLiteral("POS retry: the printer is still away")
+                                       : QStringLiteral("POS retry: no rows wait any more"));
+        m_waitLogged = *found.rowsMayWait;
+    }
+}
+
+void FindingsLog::writePass(const PosPassReport &pass, PassCause cause)
+{
+    const bool own = cause != PassCause::Notification;
+    const bool failed = !pass.failure.isEmpty();
+    // Every notified pass is a sale and is logged; the launcher's own passes
+    // say why rows wait once, not at every retry of a long outage.
+    // A pass of its own that only found the printer still printing the last
+    // job is no news.
+    const bool onlyWaited = own && !failed && pass.receipts + pass.drawerPulses + pass.rowsDeleted == 0 &&
+                            pass.rowsAwaitingPaper > 0;
+    if (onlyWaited)
+        m_log.debug(passLogLine(pass, cause));
+    else if (!(own && failed && m_waitLogged))
+        m_log.log(failed || !pass.printerSays.isEmpty() ? LogPriority::Warning : LogPriority::Info,
+                  passLogLine(pass, cause));
+    m_waitLogged = pass.rowsLeftQueued;
+}
+
 } // namespace kv

@@ -374,8 +374,8 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
     if (askForLook && database::isPlainStationId(settings.stationid))
         m_watchdog.probeDatabaseConnection(settings);
 
-    if (printing && !m_look && --m_ticksToPrinterLook <= 0) {
-        m_ticksToPrinterLook = kTicksPerPrinterLook;
+    if (printing && !m_look && now + kPrinterLookEarlyMs >= m_printerLookAtMs) {
+        m_printerLookAtMs = now + kPrinterLookIntervalMs;
         auto look = std::make_shared<Look>();
         look->printer = settings.esc_printer.toStdString();
         if (m_printerWorker.start([look, &spooler = m_spooler] {

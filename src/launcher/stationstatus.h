@@ -44,11 +44,13 @@ struct DatabaseHealth {
 
 class StationStatus {
 public:
-    // The printer is asked for its reasons every this many ticks: a printer
-    // that runs out of paper is in the office's view seconds later (the
-    // office's promise is 15), and an idle till asks its print server
-    // seldom.
-    static constexpr int kTicksPerPrinterLook = 8;
+    // The printer is asked for its reasons this often: a printer that runs
+    // out of paper is in the office's view seconds later (the office's
+    // promise is 15), and an idle till asks its print server seldom. A pass
+    // that comes anyway takes the look up to kPrinterLookEarlyMs early, so
+    // that the loop seldom wakes for it alone.
+    static constexpr qint64 kPrinterLookIntervalMs = 8000;
+    static constexpr qint64 kPrinterLookEarlyMs = 3000;
     // After a write the server refused for good (no such table or column, no
     // right to it: the site's database.sql is older than the launcher), the
     // next try waits this long, so that the server's log is not flooded.
@@ -92,6 +94,11 @@ public:
     // next tick's check carries it): an idle till's tick makes none.
     void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
                           bool printing, bool checkComesNext);
+
+    // For the loop's sleep: a look at the printer is out (its end is taken
+    // by the next pass), and when the next one is due.
+    bool printerLookOut() const { return m_look != nullptr; }
+    qint64 printerLookDueMs() const { return m_printerLookAtMs; }
 
     // The row's last write, on the way out (after the programs were
     // stopped): `reason` is 'exit' or 'update'. Waits at most kStopBoundMs,
@@ -141,7 +148,8 @@ private:
     std::shared_ptr<Outbox> m_outbox;
     std::shared_ptr<Look> m_look;
 
-    int m_ticksToPrinterLook = 0;
+    // When the next look at the printer is due (monotonic).
+    qint64 m_printerLookAtMs = 0;
     int m_checks = 0;
     // How each program stood at the last pass.
     struct ProgramState {

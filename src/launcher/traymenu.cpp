@@ -25,16 +25,16 @@ SettingsDialog::Hooks Launcher::settingsDialogHooks()
 void Launcher::mnuManageClick()
 {
     reportingErrors([this] {
-        if (m_programManager)
-            m_programManager->showWindow();
+        if (windows.programManager)
+            windows.programManager->showWindow();
     });
 }
 
 void Launcher::mnuDBClick()
 {
     reportingErrors([this] {
-        if (m_settingsDialog)
-            m_settingsDialog->showDialog();
+        if (windows.settingsDialog)
+            windows.settingsDialog->showDialog();
     });
 }
 
@@ -47,8 +47,12 @@ void Launcher::mnuExitClick()
 {
     for (const char *image : {"blipnote.exe", "tallyward.exe", "dralfrontend.exe"})
         m_parts.imageKiller.killImage(QLatin1String(image));
-    removeTrayIcon();
+    windows.removeTrayIcon();
     launcherRunning = false;
+    // The loop may sleep for seconds: it ends at the next second of its
+    // ticks, as it did when it ticked every second.
+    if (!m_inPass && !m_ended && m_passTimer.isActive())
+        m_passTimer.start(int(m_cadence.msToNextSecond(m_parts.clock.monotonicMs())));
 }
 
 } // namespace kv

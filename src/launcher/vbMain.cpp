@@ -18,12 +18,6 @@
 
 namespace kv {
 
-namespace {
-
-const QString kTitle = QStringLiteral("Korvantis Launcher");
-
-} // namespace
-
 const QStringList &Launcher::channels()
 {
     static const QStringList names{QStringLiteral("shutdown"), QStringLiteral("poscommands"),
@@ -33,53 +27,35 @@ const QStringList &Launcher::channels()
 
 Launcher::Launcher(const LauncherParts &parts, QObject *parent)
     : QObject(parent),
-      m_prompter(parts.prompter, parts.log),
-      managedPrograms(parts.ctx, m_prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
+      m_boxes(parts.prompter, parts.log),
+      managedPrograms(parts.ctx, m_boxes.prompter, parts.clock, shellConf, parts.log, parts.spawner, parts.processes),
       m_parts(parts),
       m_library(parts.draldb, libraryConnection, parts.spooler, parts.clock, parts.libraryWorker),
+      m_findingsLog(parts.log),
       m_wake(m_library, {[this] { return !m_ended && launcherRunning && escPosEnabled; }, [this] { return m_inPass; },
                          [this] { return shellConf.esc_printer; }, channels(),
-                         [this](bool busy) { m_prompter.setBusyCursor(busy); }})
+                         [this](bool busy) {
+                             m_boxes.prompter.setBusyCursor(busy);
+                             // A job started or ended: its findings want the next tick.
+                             planWake();
+                         }}),
+      m_programWatch([this] { planWake(); })
 {
     m_passTimer.setSingleShot(true);
+    // The loop wakes at the very time something is due; a coarse timer may
+    // come early and cost another wake.
+    m_passTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_passTimer, &QTimer::timeout, this, &Launcher::onPassTimer);
+    // A program started or stopped by hand is waited on from then on.
+    managedPrograms.setRunsChanged([this] {
+        if (!m_inPass)
+            scheduleNext();
+    });
 }
 
 QString Launcher::confPath() const
 {
     return m_parts.ctx.appPath() + QStringLiteral("shell.conf");
-}
-
-namespace {
-
-// Every box of the launcher: its title, above every other window.
-MessageBox launcherBox(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
-{
-    MessageBox box;
-    box.text = text;
-    box.title = kTitle;
-    box.buttons = buttons;
-    box.defaultButton = defaultButton;
-    box.icon = icon;
-    box.systemModal = true;
-    return box;
-}
-
-} // namespace
-
-MsgResult Launcher::ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon)
-{
-    return m_prompter.messageBox(launcherBox(text, buttons, defaultButton, icon));
-}
-
-void Launcher::tell(const QString &text, MsgIcon icon)
-{
-    m_prompter.showMessage(launcherBox(text, MsgButtons::OK, 1, icon));
-}
-
-void Launcher::askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act)
-{
-    m_questions.ask(m_prompter, launcherBox(text, MsgButtons::YesNo, 1, icon), step, std::move(act));
 }
 
 void Launcher::swallowRunTimeError(const char *where)
@@ -93,6 +69,7 @@ void Launcher::swallowRunTimeError(const char *where)
 Outcome Launcher::endLauncher(int status)
 {
     m_passTimer.stop();
+    m_programWatch.clear();
     m_wake.stop();
     if (!m_ended) {
         m_ended = true;
@@ -105,9 +82,9 @@ Outcome Launcher::endLauncher(int status)
 Outcome Launcher::openSettingsDialog(const QString &why)
 {
     m_parts.log.notice(why + QStringLiteral(": the settings dialog opens"));
-    if (!m_settingsDialog)
+    if (!windows.settingsDialog)
         return endLauncher(0);
-    m_settingsDialog->showDialog();
+    windows.settingsDialog->showDialog();
     return Outcome::Continue;
 }
 
@@ -122,7 +99,7 @@ bool Launcher::reportingErrors(const std::function<void()> &step)
             throw;
         // Waits: in start-up the launcher ends after it, and a menu
         // command's box runs the loop's passes in its own event loop.
-        ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
+        m_boxes.ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
     }
     return false;
 }
@@ -146,8 +123,8 @@ Outcome Launcher::startUp()
     } endOfStartUp{m_parts.database};
     escPosEnabled = false;
     launcherRunning = false;
-    if (m_settingsDialog)
-        m_settingsDialog->unloadDialog();
+    if (windows.settingsDialog)
+        windows.settingsDialog->unloadDialog();
     // This copy replaces an older one.
     if (m_parts.previousInstance) {
         m_parts.clock.sleepMs(kOlderInstanceWaitMs);
@@ -157,13 +134,13 @@ Outcome Launcher::startUp()
     }
     const QString conf = confPath();
     if (!fileExists(conf)
-        && config::importFrontEndConfig(conf, m_parts.ctx, m_prompter) == Outcome::LauncherEnds)
+        && config::importFrontEndConfig(conf, m_parts.ctx, m_boxes.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     shellConf = config::readShellConfig(conf, m_parts.ctx, &m_parts.log);
     if (shellConf.db_host.isEmpty() || shellConf.db_name.isEmpty() || shellConf.db_username.isEmpty())
         return openSettingsDialog(QStringLiteral("shell.conf lacks the database server, name or user"));
     {
-        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, m_waitingWindow, m_prompter,
+        SchemaWait wait(m_parts.database, m_parts.libraryWorker, m_parts.clock, windows.waitingWindow, m_boxes.prompter,
                         m_parts.log, [this] { return m_ended; });
         const bool usable = wait.waitForUsableDatabase(shellConf);
         if (m_ended)
@@ -180,7 +157,7 @@ Outcome Launcher::startUp()
     const QString none = QStringLiteral("none");
     if (shellConf.esc_printer.isEmpty()) {
         if (escpos::getPrinterList(m_parts.spooler).size() - 1 > 0) {
-            if (ask(QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n"
+            if (m_boxes.ask(QStringLiteral("If you have a receipt Esc/Pos printer, would you like to configure it now?\r\n"
                                    "(Must be a specialised receipt printer. Just click on Launcher Settings in "
                                    "the system tray to do this at a later date.)"),
                     MsgButtons::YesNo, 2, MsgIcon::None)
@@ -189,7 +166,7 @@ Outcome Launcher::startUp()
         }
         shellConf.esc_printer = none;
     } else if (shellConf.esc_printer != none && !escpos::printerExists(m_parts.spooler, shellConf.esc_printer)) {
-        if (ask(QStringLiteral("Configured printer does not exist on this machine. Would you like to set up a "
+        if (m_boxes.ask(QStringLiteral("Configured printer does not exist on this machine. Would you like to set up a "
                                "different printer?"),
                 MsgButtons::YesNo, 1, MsgIcon::None)
             == MsgResult::Yes)
@@ -198,12 +175,12 @@ Outcome Launcher::startUp()
     } else if (shellConf.esc_printer != none) {
         escPosEnabled = true;
     }
-    if (m_parts.database.setupStation(shellConf, conf, m_prompter) == Outcome::LauncherEnds)
+    if (m_parts.database.setupStation(shellConf, conf, m_boxes.prompter) == Outcome::LauncherEnds)
         return endLauncher(1);
     if (escPosEnabled) {
         libraryConnection = m_parts.draldb.system_init(m_parts.ctx.appPath() + QStringLiteral("dralfrontend.exe"));
         if (libraryConnection == 0) {
-            tell(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
+            m_boxes.tell(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
                  MsgIcon::Exclamation);
             escPosEnabled = false;
         } else {
@@ -220,7 +197,7 @@ Outcome Launcher::startUp()
         for (std::size_t i = 1; i < list.size(); ++i) {
             const bool running = list[i].process && list[i].process->pReady;
             if (list[i].executable.contains(QLatin1String("opos")) && (running || list[i].runOnStart)) {
-                tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
+                m_boxes.tell(QStringLiteral("EscPos and OPos cannot both be enabled at the same time. Disable one of these "
                                     "before using the Korvantis POS system."),
                      MsgIcon::Critical);
                 break;
@@ -232,16 +209,14 @@ Outcome Launcher::startUp()
                          .arg(shellConf.stationid,
                               escPosEnabled ? QStringLiteral("receipts on printer \"%1\"").arg(shellConf.esc_printer)
                                             : QStringLiteral("receipt printing off")));
-    if (m_tray)
-        m_tray->addTrayIcon();
-    setExitAvailable(true);
+    if (windows.tray)
+        windows.tray->addTrayIcon();
+    windows.setExitAvailable(true);
     frontEndClosed = false;
     updateOnExit = false;
-    tickCount = 0;
-    passCounter = 0;
     m_parts.watchdog.testDatabaseConnection(shellConf);
-    if (!m_ended)
-        m_passTimer.start(kPassIntervalMs);
+    m_cadence.start(m_parts.clock.monotonicMs());
+    scheduleNext();
     m_wake.arm();
     return Outcome::Continue;
 }
@@ -260,26 +235,85 @@ void Launcher::onPassTimer()
         finishLoop();
         return;
     }
-    runPass();
+    passOf(true);
     if (m_ended)
         return;
     if (launcherRunning)
-        m_passTimer.start(kPassIntervalMs);
+        scheduleNext();
     else
         finishLoop();
 }
 
+bool Launcher::wantsNextTick() const
+{
+    return m_programWatch.polled() || m_parts.watchdog.lookPending() || (windows.status && windows.status->printerLookOut()) ||
+           m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
+           m_boxes.questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
+}
+
+void Launcher::scheduleNext()
+{
+    if (m_ended || !launcherRunning)
+        return;
+    m_programWatch.follow(managedPrograms.managedPrograms);
+    planWake();
+}
+
+void Launcher::planWake()
+{
+    // Inside a pass: its end plans the next.
+    if (m_ended || !launcherRunning || m_inPass)
+        return;
+    qint64 due = m_cadence.nextDueTickMs(wantsNextTick(), escPosEnabled && libraryConnection != 0);
+    const auto wakeAt = [&](qint64 at) { due = std::min(due, m_cadence.wakeFor(at)); };
+    if (const std::optional<qint64> restart = managedPrograms.nextRestartDueMs())
+        wakeAt(*restart);
+    if (escPosEnabled && !m_library.busy()) {
+        if (const std::optional<qint64> retry = m_library.retryDueMs())
+            wakeAt(*retry);
+    }
+    if (escPosEnabled && windows.status)
+        wakeAt(windows.status->printerLookDueMs());
+    // Output comes to the viewer within a second, and a program that writes
+    // without pause is read once a second, as before.
+    if (m_programWatch.woke())
+        wakeAt(m_cadence.lastPassMs() + LoopCadence::kPassIntervalMs);
+    const qint64 now = m_parts.clock.monotonicMs();
+    m_wakeAtMs = std::max(due, now);
+    m_passTimer.start(
+        int(std::min<qint64>(m_wakeAtMs - now, LoopCadence::kPeriodicCheckTick * LoopCadence::kPassIntervalMs)));
+}
+
 void Launcher::runPass()
+{
+    passOf(false);
+}
+
+void Launcher::passOf(bool fromTimer)
 {
     // An event loop run inside the tick (a layer's wait, a box of a window)
     // must not start a second pass.
     if (m_inPass || m_ended)
         return;
+    const qint64 now = m_parts.clock.monotonicMs();
+    bool tick = true;
+    if (fromTimer)
+        tick = m_cadence.passBegins(now);
+    else
+        m_cadence.tickBegins(now);
     m_inPass = true;
+    m_programWatch.passBegins();
     try {
-        mainTick();
-        if (!m_ended && ++passCounter >= kPassesPerRelisten) {
-            passCounter = 0;
+        if (tick) {
+            mainTick();
+        } else {
+            try {
+                tickBody(false);
+            } catch (...) {
+                swallowRunTimeError("the tick");
+            }
+        }
+        if (tick && !m_ended && m_cadence.countRelisten()) {
             // The server forgets listens over a lost connection, and what was
             // notified while it was down never comes: the next library job
             // listens again and looks for receipts that were queued meanwhile.
@@ -296,87 +330,75 @@ void Launcher::runPass()
 void Launcher::mainTick()
 {
     try {
-        tickBody();
+        tickBody(true);
     } catch (...) {
         swallowRunTimeError("the tick");
     }
 }
 
-void Launcher::removeTrayIcon()
-{
-    if (m_tray)
-        m_tray->removeTrayIcon();
-}
-
-void Launcher::setExitAvailable(bool available)
-{
-    if (m_tray)
-        m_tray->setExitAvailable(available);
-}
-
 void Launcher::quitLauncher()
 {
-    removeTrayIcon();
+    windows.removeTrayIcon();
     launcherRunning = false;
 }
 
 void Launcher::keepLauncherWithoutFrontEnd()
 {
-    setExitAvailable(true);
+    windows.setExitAvailable(true);
     managedPrograms.runnerOf(managedPrograms.managedPrograms.at(0)).pReady = false;
     frontEndClosed = true;
 }
 
-void Launcher::tickBody()
+void Launcher::tickBody(bool tick)
 {
     auto &list = managedPrograms.managedPrograms;
     if (list.empty())
         return;
-    // A check handed over by an earlier tick.
+    // A check handed over by an earlier pass.
     m_parts.watchdog.applyDatabaseTest();
-    // Periodic checks.
-    if (++tickCount >= kPeriodicCheckTick) {
+    // Periodic checks, on the ticks alone.
+    const LoopCadence::Look look = tick ? m_cadence.countTick() : LoopCadence::Look::None;
+    if (look == LoopCadence::Look::Check) {
         // The check carries the till's status row.
-        if (m_status)
-            m_status->checkDue();
+        if (windows.status)
+            windows.status->checkDue();
         m_parts.watchdog.testDatabaseConnection(shellConf);
         const int other = vbOtherInstance::findOtherInstance(m_parts.processes);
         if (other >= 1) {
             // Someone started the launcher again: they want the front-end.
             if (!managedPrograms.runnerOf(list.at(0)).pReady) {
                 managedPrograms.reopenFrontEnd();
-                setExitAvailable(false);
+                windows.setExitAvailable(false);
                 frontEndClosed = false;
             }
             vbKill::terminateProcessById(m_parts.processes, other);
         }
-        tickCount = 0;
-    } else if (tickCount % kProbeEveryNthTick == 0) {
+    } else if (look == LoopCadence::Look::Probe) {
         // Between two checks: a server that stops answering is told to the
         // cashier long before the next check would notice.
         m_parts.watchdog.probeDatabaseConnection(shellConf);
     }
     // The front-end's end, asked about once; the answer is acted on here by
     // the tick that finds it given.
-    if (!frontEndClosed && !m_questions.waiting(OpenQuestions::Step::FrontEndEnd) &&
+    if (!frontEndClosed && !m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) &&
         managedPrograms.frontEndFinished()) {
         if (fileExists(m_parts.ctx.appPath() + QStringLiteral("doupdate")))
             askUpdateNow();
         else
             askQuitAll();
     }
-    if (!m_questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
+    if (!m_boxes.questions.actOnAnswers(OpenQuestions::Step::FrontEndEnd))
         return;
     managedPrograms.superviseManagedPrograms();
-    if (m_status)
-        m_status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
-                                   tickCount + 1 >= kPeriodicCheckTick);
+    if (windows.status)
+        windows.status->afterSupervision(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+                                   m_cadence.checkComesNext());
     notificationStep();
 }
 
 void Launcher::askUpdateNow()
 {
-    askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
+    m_boxes.askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
              OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
                  if (answer != MsgResult::Yes) {
                      askQuitAll();
@@ -390,7 +412,7 @@ void Launcher::askUpdateNow()
 
 void Launcher::askQuitAll()
 {
-    askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgIcon::Question,
+    m_boxes.askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"), MsgIcon::Question,
              OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
                  if (answer == MsgResult::Yes)
                      quitLauncher();
@@ -415,7 +437,7 @@ void Launcher::notificationStep()
     }
     // The shutdown question's answer, whenever it came; a job that runs
     // meanwhile does not hold it back.
-    m_questions.actOnAnswers(OpenQuestions::Step::Notification);
+    m_boxes.questions.actOnAnswers(OpenQuestions::Step::Notification);
     // The quit chosen in this tick ends the loop before a later tick could
     // act on another job.
     if (!escPosEnabled || m_library.busy() || !launcherRunning)
@@ -434,38 +456,21 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
         }
         return false;
     }
-    if (found.leftovers && (found.leftovers->cancelled > 0 || !found.leftovers->failure.isEmpty()))
-        m_parts.log.log(found.leftovers->failure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
-                        QStringLiteral("held jobs an earlier run left half sent on \"%1\": %2 cancelled%3")
-                            .arg(found.leftovers->printerName)
-                            .arg(found.leftovers->cancelled)
-                            .arg(found.leftovers->failure.isEmpty() ? QString()
-                                                                    : QStringLiteral("; ") + found.leftovers->failure));
-    if (found.otherDevices.value_or(0) > 0)
-        m_parts.log.warning(QStringLiteral("POS: %1 rows of this station's queue are for devices the launcher does not "
-                                           "handle (1 receipt printer, 2 cash drawer): they stay queued, unread")
-                                .arg(*found.otherDevices));
-    if (found.follow && found.follow->failure != m_followFailure) {
-        // Said once, and once more when it is over.
-        m_followFailure = found.follow->failure;
-        m_parts.log.log(m_followFailure.isEmpty() ? LogPriority::Notice : LogPriority::Warning,
-                        m_followFailure.isEmpty() ? QStringLiteral("POS: the print server answers about its jobs again")
-                                                  : QStringLiteral("POS: ") + m_followFailure);
-    }
-    if (found.follow && found.follow->rowsDeleted > 0)
-        m_parts.log.debug(QStringLiteral("POS: %1 rows of printed jobs deleted, %2 jobs still out")
-                              .arg(found.follow->rowsDeleted)
-                              .arg(found.follow->jobsOut));
+    m_findingsLog.write(found);
     if (found.pass) {
-        applyPass(*found.pass, found.cause);
-    } else if (found.rowsMayWait && !(*found.rowsMayWait && m_waitLogged)) {
-        m_parts.log.debug(*found.rowsMayWait ? QStringLiteral("POS retry: the printer is still away")
-                                             : QStringLiteral("POS retry: no rows wait any more"));
-        m_waitLogged = *found.rowsMayWait;
+        // The default printer's name, when the pass was given none.
+        if (shellConf.esc_printer.isEmpty())
+            shellConf.esc_printer = found.pass->printerName;
+        // Told for the pass a notification asked for, whose receipt the
+        // cashier waits for; the retries are the launcher's own business. The
+        // box does not hold the loop: retries, checks and supervision go on
+        // behind it.
+        if (!found.pass->printerOpened && found.pass->queryRan && found.cause == PassCause::Notification)
+            m_boxes.tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
     }
     // Another "shutdown" while the question waits raises it: one answer.
     if (found.notifications.contains(QStringLiteral("shutdown")))
-        askLater(QStringLiteral("Do you want to keep all supporting programs open?"), MsgIcon::Question,
+        m_boxes.askLater(QStringLiteral("Do you want to keep all supporting programs open?"), MsgIcon::Question,
                  OpenQuestions::Step::Notification, [this](MsgResult answer) {
                      if (answer == MsgResult::No)
                          quitLauncher();
@@ -474,32 +479,6 @@ bool Launcher::actOnFindings(const LibraryFindings &found)
                      return true;
                  });
     return true;
-}
-
-void Launcher::applyPass(const PosPassReport &pass, PassCause cause)
-{
-    const bool own = cause != PassCause::Notification;
-    const bool failed = !pass.failure.isEmpty();
-    // Every notified pass is a sale and is logged; the launcher's own passes
-    // say why rows wait once, not at every retry of a long outage.
-    // A pass of its own that only found the printer still printing the last
-    // job is no news.
-    const bool onlyWaited = own && !failed && pass.receipts + pass.drawerPulses + pass.rowsDeleted == 0 &&
-                            pass.rowsAwaitingPaper > 0;
-    if (onlyWaited)
-        m_parts.log.debug(passLogLine(pass, cause));
-    else if (!(own && failed && m_waitLogged))
-        m_parts.log.log(failed || !pass.printerSays.isEmpty() ? LogPriority::Warning : LogPriority::Info,
-                        passLogLine(pass, cause));
-    m_waitLogged = pass.rowsLeftQueued;
-    // The default printer's name, when the pass was given none.
-    if (shellConf.esc_printer.isEmpty())
-        shellConf.esc_printer = pass.printerName;
-    // Told for the pass a notification asked for, whose receipt the cashier
-    // waits for; the retries are the launcher's own business. The box does
-    // not hold the loop: retries, checks and supervision go on behind it.
-    if (!pass.printerOpened && pass.queryRan && !own)
-        tell(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
 }
 
 void Launcher::logUnsaved(const QString &lost)
@@ -518,11 +497,11 @@ void Launcher::finishLoop()
     launcherRunning = false;
     managedPrograms.stopManagedPrograms();
     // The office sees a till closed on purpose as stopped, not down.
-    if (m_status)
-        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled,
+    if (windows.status)
+        windows.status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled,
                                updateOnExit ? QStringLiteral("update") : QStringLiteral("exit"));
-    if (m_programManager)
-        logUnsaved(m_programManager->saveBeforeQuit(true));
+    if (windows.programManager)
+        logUnsaved(windows.programManager->saveBeforeQuit(true));
     // The system may have ended the launcher while the person read that.
     if (m_ended)
         return;
@@ -538,16 +517,16 @@ void Launcher::terminate()
     m_parts.log.info(QStringLiteral("launcher ends: asked to by the system"));
     const bool running = launcherRunning;
     if (running)
-        removeTrayIcon();
+        windows.removeTrayIcon();
     launcherRunning = false;
     m_passTimer.stop();
     if (running)
         managedPrograms.stopManagedPrograms();
     // A shutdown of the till: bounded, well inside the system's patience.
-    if (running && m_status)
-        m_status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled, QStringLiteral("exit"));
-    if (m_programManager)
-        logUnsaved(m_programManager->saveBeforeQuit(false));
+    if (running && windows.status)
+        windows.status->writeStopped(shellConf, managedPrograms.managedPrograms, escPosEnabled, QStringLiteral("exit"));
+    if (windows.programManager)
+        logUnsaved(windows.programManager->saveBeforeQuit(false));
     endLauncher(0);
 }
 

@@ -1,8 +1,23 @@
-// The launcher's life: start-up, the main loop that gives every second to one
-// tick, the tray menu's commands and the way out. One departure from a pass a
-// second: a notification that arrives between passes is taken at once
-// (NotificationWake), so that a receipt does not wait for the next pass.
-// Another: no box or question holds the loop or start-up (OpenQuestions).
+// The launcher's life: start-up, the main loop and its tick, the tray menu's
+// commands and the way out.
+//
+// The loop departs on purpose from a fixed pass every second: it sleeps while
+// nothing is due and wakes only for what is due, every timing a cashier, an
+// admin or the office can see held. The tick stays a second of its own: the
+// ticks with nothing to do (neither the watchdog's look on every fourth, nor
+// its check on the eleventh, nor the re-listen) are slept through and only
+// counted, so the checks keep their seconds. The loop wakes for a program's
+// output or end (ProgramWatch: its pipe or process descriptor), for the
+// library's socket (NotificationWake: a notification is taken at once, so
+// that a receipt does not wait for any pass), and at the time of the next
+// restart of an ended program, the next retry of rows left queued, or the
+// next look at the printer for the status row. While work is out (a look of
+// the watchdog, a library job or its findings, a look at jobs out, a
+// question, a program with nothing to wait on) it keeps a tick a second, as
+// before. Passes a program's output asks for come at most one a second, so a
+// busy program's output stays bounded per pass and per second.
+// Another departure: no box or question holds the loop or start-up
+// (OpenQuestions).
 // Everything outside (the database, the client library, the printer,
 // processes, the person, time) comes in through LauncherParts, so tests build
 // a launcher of fakes.
@@ -22,8 +37,11 @@
 #include "core/worker.h"
 #include "escpos/vbEscpos.h"
 #include "launcher/libraryjobs.h"
+#include "launcher/loopcadence.h"
 #include "launcher/notificationwake.h"
 #include "launcher/openquestions.h"
+#include "launcher/passlog.h"
+#include "launcher/programwatch.h"
 #include "launcher/stationstatus.h"
 #include "launcher/startupdatabase.h"
 #include "platform/process.h"
@@ -52,6 +70,28 @@ public:
     virtual void setExitAvailable(bool available) = 0;
 };
 
+// Where the windows come from; any may be null (a null dialog makes start-up
+// end instead of waiting for one).
+struct LauncherWindows {
+    TrayIcon *tray = nullptr;
+    SettingsDialog *settingsDialog = nullptr;
+    ProgramManagerWindow *programManager = nullptr;
+    WaitingWindow *waitingWindow = nullptr;
+    // Where the till's health goes for the office.
+    StationStatus *status = nullptr;
+
+    void removeTrayIcon()
+    {
+        if (tray)
+            tray->removeTrayIcon();
+    }
+    void setExitAvailable(bool available)
+    {
+        if (tray)
+            tray->setExitAvailable(available);
+    }
+};
+
 struct LauncherParts {
     const AppContext &ctx;
     // What shows the boxes; the launcher logs each one it shows through it.
@@ -78,18 +118,10 @@ class Launcher final : public QObject {
 
     // Every box of the launcher and of the parts it builds, each logged with
     // its answer. Made first: the programs below show boxes through it.
-    LoggingPrompter m_prompter;
+    LauncherBoxes m_boxes;
 
 public:
     static constexpr int kOlderInstanceWaitMs = 4000;
-    static constexpr int kPassIntervalMs = 1000;
-    static constexpr int kPassesPerRelisten = 100;
-    // The watchdog's check and the look for a newer copy run on this tick of
-    // their cycle (the eleventh), which then starts again.
-    static constexpr qint16 kPeriodicCheckTick = 11;
-    // The watchdog's quiet look between two checks runs on every tick of the
-    // cycle that is a multiple of this (the fourth and the eighth).
-    static constexpr qint16 kProbeEveryNthTick = 4;
 
     // The channels listened on, in this order.
     static const QStringList &channels();
@@ -102,11 +134,8 @@ public:
     qint32 libraryConnection = 0;
     bool frontEndClosed = false;
     bool updateOnExit = false;
-    qint16 tickCount = 0;
     LauncherSettings shellConf;
     ManagedPrograms managedPrograms;
-    // Passes since the last re-listen.
-    int passCounter = 0;
 
     QString confPath() const;
 
@@ -114,10 +143,18 @@ public:
     // for the person). LauncherEnds: launcherEnded has been emitted.
     Outcome Main();
 
-    // One pass of the main loop (the tick and the periodic re-listen). The
-    // loop's timer calls it; tests call it to stand for a second.
+    // One pass of the main loop with its tick (the tick and the periodic
+    // re-listen), for tests to stand for a second; the loop's timer goes
+    // through onPassTimer.
     void runPass();
     void mainTick();
+    // What the loop's timer does when it fires: a pass with its tick when a
+    // tick is due, else a pass without (for a program's output or end, a
+    // restart or a retry that fell due between ticks), then the timer set for
+    // what is due next. Tests call it with the clock set to nextWakeMs().
+    void onPassTimer();
+    // When the loop's timer is set to fire (monotonic).
+    qint64 nextWakeMs() const { return m_wakeAtMs; }
 
     // The tray menu's commands.
     void mnuManageClick();
@@ -129,20 +166,13 @@ public:
     // the front-end left running, no update.
     void terminate();
 
-    // Where the windows come from; any may be null (a null dialog makes
-    // start-up end instead of waiting for one).
-    void setTrayIcon(TrayIcon *tray) { m_tray = tray; }
-    void setSettingsDialog(SettingsDialog *dialog) { m_settingsDialog = dialog; }
-    void setProgramManagerWindow(ProgramManagerWindow *window) { m_programManager = window; }
-    void setWaitingWindow(WaitingWindow *window) { m_waitingWindow = window; }
-    // Where the till's health goes for the office; may be null.
-    void setStationStatus(StationStatus *status) { m_status = status; }
+    LauncherWindows windows;
     SettingsDialog::Hooks settingsDialogHooks();
 
     bool ended() const { return m_ended; }
     EventLog &eventLog() { return m_parts.log; }
     // For the windows that show boxes of their own: logged as the launcher's.
-    Prompter &prompter() { return m_prompter; }
+    Prompter &prompter() { return m_boxes.prompter; }
     int exitStatus() const { return m_exitStatus; }
     bool passInProgress() const { return m_inPass; }
 
@@ -161,43 +191,35 @@ private:
     // when it threw. Menu commands run inside Qt's event dispatch, which no
     // exception may cross.
     bool reportingErrors(const std::function<void()> &step);
-    // Waits for the answer: only where nothing else may run meanwhile.
-    MsgResult ask(const QString &text, MsgButtons buttons, int defaultButton, MsgIcon icon);
-    // A box whose only answer is OK, shown without holding the loop.
-    void tell(const QString &text, MsgIcon icon);
-    // A Yes/No question of the tick, acted on when answered (OpenQuestions).
-    void askLater(const QString &text, MsgIcon icon, OpenQuestions::Step step, OpenQuestions::Act act);
     void askUpdateNow();
     void askQuitAll();
     void listenAll();
-    void tickBody();
+    void tickBody(bool tick);
     void notificationStep();
     // False when the findings end the tick.
     bool actOnFindings(const LibraryFindings &found);
-    void applyPass(const PosPassReport &pass, PassCause cause);
     void keepLauncherWithoutFrontEnd();
     void quitLauncher();
-    void onPassTimer();
+    // fromTimer: the loop's timer, which may find no tick due.
+    void passOf(bool fromTimer);
+    // Work is out that the next tick takes up.
+    bool wantsNextTick() const;
+    // Watches what runs now and sets the loop's timer for what is due next.
+    void scheduleNext();
+    void planWake();
     void finishLoop();
     void logUnsaved(const QString &lost);
-    void removeTrayIcon();
-    void setExitAvailable(bool available);
 
     LauncherParts m_parts;
     LibraryJobs m_library;
+    FindingsLog m_findingsLog;
     // Hands the library jobs over and takes a notification between passes.
     NotificationWake m_wake;
-    // Why rows wait has been logged, and no pass has printed since.
-    bool m_waitLogged = false;
-    // What the last look at the jobs out could not do; "" when it did all.
-    QString m_followFailure;
-    TrayIcon *m_tray = nullptr;
-    SettingsDialog *m_settingsDialog = nullptr;
-    ProgramManagerWindow *m_programManager = nullptr;
-    WaitingWindow *m_waitingWindow = nullptr;
-    StationStatus *m_status = nullptr;
-    OpenQuestions m_questions;
     QTimer m_passTimer;
+    // The programs' pipes the loop waits on between passes.
+    ProgramWatch m_programWatch;
+    LoopCadence m_cadence;
+    qint64 m_wakeAtMs = 0;
     bool m_inPass = false;
     bool m_ended = false;
     int m_exitStatus = 0;

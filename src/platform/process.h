@@ -75,7 +75,21 @@ public:
     // How the child ended, once this object has reaped it; nothing while it
     // runs, or when its end was collected elsewhere.
     virtual std::optional<ExitStatus> exitStatus() const { return std::nullopt; }
+
+    // Something an event loop can wait on that turns ready when read() has
+    // news (output, or the end), so that the launcher sleeps until then
+    // instead of polling: on POSIX a descriptor (the pipe's read end, or the
+    // pidfd of a followed process) that turns readable, on Windows it would
+    // be a handle that turns signalled. It is a duplicate the caller owns and
+    // gives back through closeWaitHandle, so that read() may let go of its
+    // own at any time. kNoWaitHandle when there is none: then the caller
+    // polls.
+    virtual std::intptr_t newWaitHandle() const { return kNoWaitHandle; }
+    static constexpr std::intptr_t kNoWaitHandle = -1;
 };
+
+// Gives back a handle from Child::newWaitHandle.
+void closeWaitHandle(std::intptr_t handle);
 
 // Why a start failed, for the caller's message.
 struct SpawnError {

@@ -97,6 +97,7 @@ void clsProcess::Init(const QString &sCommandLine, const QString &sWorkingDir, b
         }
         return;
     }
+    ++m_runs;
     pReady = true;
 }
 
@@ -110,6 +111,7 @@ bool clsProcess::adopt(std::unique_ptr<platform::Child> process)
     m_buffer.resize(qsizetype(kReadSize));
     m_child = std::move(process);
     m_adopted = true;
+    ++m_runs;
     pReady = true;
     return true;
 }
@@ -187,6 +189,11 @@ void clsProcess::appendToOutText(const QString &chunk)
         if (outText.at(0).isLowSurrogate())
             outText.remove(0, 1);
     }
+}
+
+std::intptr_t clsProcess::newWaitHandle() const
+{
+    return pReady && m_child ? m_child->newWaitHandle() : platform::Child::kNoWaitHandle;
 }
 
 } // namespace kv

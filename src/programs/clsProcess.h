@@ -81,6 +81,12 @@ public:
     // gone; "" while that is not known.
     QString endDescription() const;
 
+    // While running: what the loop waits on for the next getOutput that
+    // has news (Child::newWaitHandle; the caller closes it).
+    std::intptr_t newWaitHandle() const;
+    // Counts the starts and take-overs: a run of its own for a watch.
+    quint64 runNumber() const { return m_runs; }
+
     // Why the last Init started nothing, with the system's reason; "" after
     // a start that worked.
     const QString &startError() const { return m_startError; }
@@ -94,6 +100,7 @@ private:
     platform::ChildSpawner &m_spawner;
     std::unique_ptr<platform::Child> m_child;
     bool m_adopted = false;
+    quint64 m_runs = 0;
     QByteArray m_buffer;
     // Bytes of a UTF-8 character whose rest has not arrived yet.
     QByteArray m_partial;

@@ -76,6 +76,8 @@ bool ManagedPrograms::startProgram(int index)
                        .arg(commandLine));
     else
         m_log.error(QStringLiteral("could not start %1: %2").arg(nameOf(entry), runner.startError()));
+    if (m_runsChanged)
+        m_runsChanged();
     return runner.pReady;
 }
 
@@ -330,6 +332,8 @@ void ManagedPrograms::reopenFrontEnd()
         m_log.notice(QStringLiteral("reopened the front-end, process %1: %2").arg(runner.processId()).arg(commandLine));
     else
         m_log.error(QStringLiteral("could not reopen the front-end: %1").arg(runner.startError()));
+    if (m_runsChanged)
+        m_runsChanged();
 }
 
 bool ManagedPrograms::frontEndFinished() const
@@ -359,6 +363,21 @@ void ManagedPrograms::stopProgram(int index)
     runner.killProcess();
     if (wasRunning)
         m_log.notice(QStringLiteral("stopped %1 by hand").arg(nameOf(entry)));
+    if (m_runsChanged)
+        m_runsChanged();
+}
+
+std::optional<qint64> ManagedPrograms::nextRestartDueMs() const
+{
+    // As superviseManagedPrograms counts: more than the delay, in whole seconds.
+    std::optional<qint64> due;
+    for (const ManagedProgram &entry : managedPrograms) {
+        if (entry.awaitingRestart && entry.restartOnFailure && !(entry.process && entry.process->pReady)) {
+            const qint64 at = entry.failedAtMonotonicMs + (kRestartDelaySeconds + 1) * 1000;
+            due = due ? std::min(*due, at) : at;
+        }
+    }
+    return due;
 }
 
 } // namespace kv

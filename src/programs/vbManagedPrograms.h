@@ -14,7 +14,9 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace kv::odbc {
 class Connection;
@@ -109,6 +111,12 @@ public:
     static bool isFrontEndRow(const QString &executable);
 
     void setObserver(ManagedProgramsObserver *observer) { m_observer = observer; }
+    // Told after a program was started or stopped (by a pass or by hand), so
+    // that the loop waits on what runs now.
+    void setRunsChanged(std::function<void()> hook) { m_runsChanged = std::move(hook); }
+    // When the next ended program is due to start again (monotonic), for the
+    // loop to wake then; nothing when none waits.
+    std::optional<qint64> nextRestartDueMs() const;
 
 private:
     void recordFailure(ManagedProgram &entry);
@@ -140,6 +148,7 @@ private:
     platform::ChildSpawner &m_spawner;
     platform::ProcessTable &m_processes;
     ManagedProgramsObserver *m_observer = nullptr;
+    std::function<void()> m_runsChanged;
 };
 
 } // namespace kv

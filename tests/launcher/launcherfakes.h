@@ -11,16 +11,34 @@
 #include "scriptedprompter.h"
 #include "tempdir.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 namespace launcherfakes {
 
-// A silent child that runs until the test ends it or it is killed.
+// A silent child that runs until the test ends it or it is killed. A piped
+// one gives the loop its pipe to wait on; the test ends it by closing the
+// write end as well.
 struct ChildState {
     bool running = true, killed = false;
+    int pipe[2] = {-1, -1};
+    ~ChildState()
+    {
+        for (const int fd : pipe)
+            if (fd >= 0)
+                ::close(fd);
+    }
+    void end()
+    {
+        running = false;
+        ::close(std::exchange(pipe[1], -1));
+    }
 };
 
 class FakeSpawner final : public kv::platform::ChildSpawner {
@@ -39,10 +57,15 @@ class FakeSpawner final : public kv::platform::ChildSpawner {
             return true;
         }
         bool reap() override { return !s->running; }
+        std::intptr_t newWaitHandle() const override
+        {
+            return s->pipe[0] < 0 ? kNoWaitHandle : ::fcntl(s->pipe[0], F_DUPFD_CLOEXEC, 0);
+        }
     };
 
 public:
     std::vector<std::shared_ptr<ChildState>> started;
+    bool piped = false;
     // A program by this name has no file: its starts fail.
     std::string missing = "-";
     std::unique_ptr<kv::platform::Child> spawn(const std::vector<std::string> &argv, const std::string &,
@@ -53,6 +76,8 @@ public:
             return nullptr;
         }
         started.push_back(std::make_shared<ChildState>());
+        if (piped && ::pipe2(started.back()->pipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pipe for a fake child");
         return std::make_unique<Child>(started.back());
     }
 };
@@ -120,6 +145,7 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
         return !std::exchange(inFlight, true) && ++probes;
     }
     qint32 applyDatabaseTest() override { return std::exchange(inFlight, false) ? 0 : -1; }
+    bool lookPending() const override { return inFlight; }
     void setDbConnectionUp(bool) override {}
     // The way out's last write runs there and then, when given a connection.
     kv::odbc::Connection *connection = nullptr;

@@ -116,9 +116,9 @@ protected:
         dialog = {};
         waiting = {};
         launcher = std::make_unique<Launcher>(parts(previousInstance));
-        launcher->setTrayIcon(&tray);
-        launcher->setSettingsDialog(&dialog);
-        launcher->setWaitingWindow(&waiting);
+        launcher->windows.tray = &tray;
+        launcher->windows.settingsDialog = &dialog;
+        launcher->windows.waitingWindow = &waiting;
         return *launcher;
     }
 
@@ -551,6 +551,41 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceABurstInOneJobMoreAndFollowsAReconne
     EXPECT_TRUE(draldb.tables.value(QStringLiteral("poscommands")).isEmpty());
 }
 
+// The loop sleeps while nothing is due and wakes for what is: the watchdog's
+// looks on their seconds and the tick after each (the look's verdict), a
+// program's end as it happens, and its restart eleven seconds after it.
+TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
+{
+    spawner.piped = true;
+    database.programs = {QStringLiteral("cardreader")};
+    serveQueue({});
+    Launcher &l = running();
+    const auto fire = [&] {
+        clock.advanceMs(l.nextWakeMs() - clock.monotonicMs());
+        l.onPassTimer();
+    };
+    // Up to the first eleven-second check.
+    for (int guard = 0; watchdog.tests < 2 && guard < 40; ++guard)
+        fire();
+    ASSERT_EQ(watchdog.tests, 2);
+    const qint64 check = clock.monotonicMs();
+    fire();
+    EXPECT_EQ(l.nextWakeMs() - check, 4000) << "nothing is due until the fourth tick's look";
+    // The card reader ends between two ticks.
+    clock.advanceMs(1500);
+    const std::shared_ptr<ChildState> reader = spawner.started.front();
+    reader->end();
+    QElapsedTimer waited;
+    waited.start();
+    while (!l.managedPrograms.managedPrograms[1].awaitingRestart && waited.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    ASSERT_TRUE(l.managedPrograms.managedPrograms[1].awaitingRestart) << "the end was not seen when it came";
+    std::vector<qint64> wakes;
+    while (spawner.started.size() == 2 && wakes.size() < 10)
+        fire(), wakes.push_back(clock.monotonicMs() - check);
+    EXPECT_EQ(wakes, (std::vector<qint64>{4000, 5000, 8000, 9000, 11000, 12000, 13500}));
+}
+
 // The pass log says "job taken" only of a job that was made.
 TEST(PassLog, AJobIsNamedOnlyWhenOneWasMade)
 {
@@ -786,7 +821,7 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
             launcher.reset();
             Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, draldb, spooler,
                                          processes, spawner, worker, events, false});
-            l.setTrayIcon(&tray);
+            l.windows.tray = &tray;
             ASSERT_EQ(l.Main(), Outcome::Continue);
             const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
             for (int tick = 0; tick < endAt; ++tick) {
@@ -828,7 +863,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         status = std::make_unique<kv::StationStatus>(QStringLiteral("till3"), QStringLiteral("1"), clock.now(), clock,
                                                      watchdog, printerWorker, spooler, events,
                                                      [] { return kv::DatabaseHealth{true, 0}; });
-        l.setStationStatus(status.get());
+        l.windows.status = status.get();
         l.runPass();
     };
     const auto stoppedAs = [] { return testenv::psql("SELECT stopped FROM launcherstatus WHERE stationid = 3"); };
@@ -838,7 +873,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         Launcher &l = running();
         reporting(l);
         FakeManager manager;
-        l.setProgramManagerWindow(&manager);
+        l.windows.programManager = &manager;
         update.runs = 0;
         // The update replaces files the programs hold: they are stopped first.
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
@@ -862,7 +897,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
     FakeManager manager;
     Launcher &l = running();
     reporting(l);
-    l.setProgramManagerWindow(&manager);
+    l.windows.programManager = &manager;
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
     EXPECT_EQ(stoppedAs(), "exit\n");
@@ -969,9 +1004,13 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
         {"the check with the heartbeat", check, 1, 0, 1},
         {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1, 1},
         {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1, 1},
-        // Asked every few passes; told once it is seen.
-        {"the printer ran out of paper", [&] { spooler.setStateReasons({"media-empty-error"}); },
-         kv::StationStatus::kTicksPerPrinterLook + 1, 1, 1},
+        // Asked every few seconds; told by the pass after the look.
+        {"the printer ran out of paper",
+         [&] {
+             spooler.setStateReasons({"media-empty-error"});
+             clock.advanceMs(kv::StationStatus::kPrinterLookIntervalMs);
+         },
+         2, 1, 1},
         // Refused, the write is asked for again by the next pass.
         {"it failed while a look ran", [&] { ++programs[0].failureCount, looks.busy = 1; }, 3, 2, 1},
     };

@@ -29,12 +29,12 @@ SysTray::SysTray(Launcher &launcher, QObject *parent)
     connect(&m_icon, &QSystemTrayIcon::activated, this, &SysTray::onActivated);
     m_trayWatch.setInterval(kTrayWatchMs);
     connect(&m_trayWatch, &QTimer::timeout, this, &SysTray::watchForTray);
-    m_launcher.setTrayIcon(this);
+    m_launcher.windows.tray = this;
 }
 
 SysTray::~SysTray()
 {
-    m_launcher.setTrayIcon(nullptr);
+    m_launcher.windows.tray = nullptr;
 }
 
 QMenu &SysTray::popupMenu()

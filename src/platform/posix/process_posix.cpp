@@ -311,6 +311,14 @@ public:
 
     std::optional<ExitStatus> exitStatus() const override { return m_status; }
 
+    // The pipe alone: it turns readable with output and at its close, the
+    // only end the launcher acts on. A child that ends while its own
+    // children hold the pipe is collected by the next read, whenever that is.
+    std::intptr_t newWaitHandle() const override
+    {
+        return m_readFd < 0 ? kNoWaitHandle : std::intptr_t(::fcntl(m_readFd, F_DUPFD_CLOEXEC, 0));
+    }
+
 private:
     // The pipe has closed while the child runs on, and a runner that has
     // seen its pipe close is not polled any more: the releaser collects the
@@ -438,6 +446,12 @@ private:
 };
 
 } // namespace
+
+void closeWaitHandle(std::intptr_t handle)
+{
+    if (handle >= 0)
+        ::close(int(handle));
+}
 
 ChildSpawner &systemSpawner()
 {

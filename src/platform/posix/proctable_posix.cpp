@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -227,6 +228,12 @@ public:
 
     // Its parent collects it, not the launcher: ended is all there is to know.
     bool reap() override { return ended(); }
+
+    // The pidfd turns readable at the end. Without one the caller polls.
+    std::intptr_t newWaitHandle() const override
+    {
+        return m_pidFd < 0 || m_ended ? kNoWaitHandle : std::intptr_t(::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0));
+    }
 
 private:
     bool ended()
