@@ -89,7 +89,8 @@ void floodReport()
     Station s;
     s.shellConf.stationid = QStringLiteral("1");
     const long rssBefore = statusKb("VmRSS");
-    s.add(childhelpers::kv_child_flood, QStringLiteral("1000000000000"));
+    // yes(1) writes its line without pause until it is ended.
+    s.add("/usr/bin/yes", QStringLiteral("abcdefghijklmnopqrstuvwxyz"));
     QElapsedTimer t;
     t.start();
     long peak = rssBefore;
