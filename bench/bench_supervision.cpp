@@ -89,7 +89,9 @@ void floodReport()
     Station s;
     s.shellConf.stationid = QStringLiteral("1");
     const long rssBefore = statusKb("VmRSS");
-    s.add(childhelpers::kv_child_flood, QStringLiteral("1000000000000"));
+    // yes(1) writes its line without pause until it is ended; "--" keeps the
+    // station id the launcher appends from being read as an option.
+    s.add("/usr/bin/yes", QStringLiteral("-- abcdefghijklmnopqrstuvwxyz"));
     QElapsedTimer t;
     t.start();
     long peak = rssBefore;

@@ -47,16 +47,6 @@ int main(int argc, char **argv)
             else
                 writeAll(a.starts_with("err:") ? 2 : 1, (tagged ? a.substr(4) : a) + "\n");
         }
-    } else if (name.ends_with("kv_child_flood")) {
-        // NUMBER bytes, a to z over and over (for the benchmarks).
-        std::string block;
-        for (long i = 0; i < number; ++i) {
-            block.push_back(char('a' + i % 26));
-            if (block.size() == 4096 || i + 1 == number) {
-                writeAll(1, block);
-                block.clear();
-            }
-        }
     } else {
         // kv_child_exit_after NUMBER, and copies of it under other names:
         // "running PID", NUMBER milliseconds later "exiting 0", and exits 0.

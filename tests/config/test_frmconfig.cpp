@@ -228,8 +228,9 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
     EXPECT_EQ(m_spooler.writes().back(), std::string("\x1d\x56\x42\x00", 4));
     m_logic->cmdTestDrawerClick();
     EXPECT_EQ(m_spooler.openHandles(), 0);
-    const auto kinds = m_spooler.kinds();
-    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kv::platform::RecordingSpooler::Op::Kind::EndDocument), 2);
+    using Kind = kv::platform::RecordingSpooler::Op::Kind;
+    EXPECT_EQ(std::count_if(m_spooler.ops().begin(), m_spooler.ops().end(),
+                            [](const auto &op) { return op.kind == Kind::EndDocument; }), 2);
 }
 
 TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)

@@ -7,39 +7,12 @@
 # so only the address tells the two ways apart. As root it runs as user
 # postgres (PgBouncer refuses root).
 set -euo pipefail
-# pgbouncer lies in /usr/sbin, which is not on an ordinary user's PATH.
-. "$(dirname "$0")/syspath.sh"
+. "$(dirname "$0")/fixture.sh"
 
 cmd=${1:?command}
 envdir=${2:?env directory}
 envfile="$envdir/bouncer.env"
 address=127.0.0.2
-
-as_pg() {
-  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
-}
-
-load() { # FILE
-  [ -f "$1" ] || { echo "bouncerctl: no $1" >&2; exit 1; }
-  # shellcheck disable=SC1090
-  set -a; . "$1"; set +a
-}
-
-listening() { (exec 3<>"/dev/tcp/$address/$1") 2>/dev/null; }
-
-# Ends our PgBouncer while its command line names our state directory, so a
-# recycled pid is never hit.
-stop_bouncer() { # STATEDIR
-  local pid
-  pid=$(cat "$1/pgbouncer.pid" 2>/dev/null) || return 0
-  ours() { tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$1/"; }
-  ours "$1" && kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 100); do
-    ours "$1" || return 0
-    sleep 0.05
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-}
 
 case "$cmd" in
 setup)
@@ -47,7 +20,7 @@ setup)
   # A run that died leaves one behind: end it first.
   if [ -f "$envfile" ]; then "$0" teardown "$envdir" || true; fi
   load "$envdir/pg.env"
-  if listening "$PGPORT"; then
+  if listening "$address" "$PGPORT"; then
     echo "bouncerctl: something already listens on $address:$PGPORT" >&2; exit 1
   fi
   state=$(mktemp -d /tmp/kv-bouncer.XXXXXX)
@@ -81,13 +54,13 @@ INI
   if [ "$(id -u)" -eq 0 ]; then chown -R postgres: "$state"; fi
   as_pg pgbouncer -d "$state/pgbouncer.ini" 2>>"$state/start.log" || true
   for _ in $(seq 1 100); do
-    listening "$PGPORT" && break
+    listening "$address" "$PGPORT" && break
     sleep 0.05
   done
-  if ! listening "$PGPORT"; then
+  if ! listening "$address" "$PGPORT"; then
     echo "bouncerctl: pgbouncer did not start" >&2
     cat "$state/start.log" "$state/pgbouncer.log" >&2 2>/dev/null || true
-    stop_bouncer "$state"
+    stop_owned "$state/pgbouncer.pid" "$state"
     rm -rf "$state"
     exit 1
   fi
@@ -101,7 +74,7 @@ ENV
 teardown)
   if [ -f "$envfile" ]; then
     load "$envfile"
-    stop_bouncer "$KV_BOUNCER_STATEDIR"
+    stop_owned "$KV_BOUNCER_STATEDIR/pgbouncer.pid" "$KV_BOUNCER_STATEDIR"
     case "$KV_BOUNCER_STATEDIR" in /tmp/kv-bouncer.*) rm -rf "$KV_BOUNCER_STATEDIR" ;; esac
     rm -f "$envfile"
   fi

@@ -12,8 +12,7 @@
 # (Debian's JobPrivateValues default). Every directory it writes is lp's. Nothing
 # here touches the system's own CUPS (/etc/cups, /run/cups, /var/spool/cups).
 set -eEuo pipefail
-# cupsd and lpadmin lie in /usr/sbin, which is not on an ordinary user's PATH.
-. "$(dirname "$0")/syspath.sh"
+. "$(dirname "$0")/fixture.sh"
 
 cmd=${1:?command}
 envdir=${2:?env directory}
@@ -34,20 +33,6 @@ for tool in cupsd lpadmin lpstat; do
   command -v "$tool" >/dev/null || { log "$tool not found (Debian packages cups, cups-client)"; exit 1; }
 done
 
-# Whether process $1 is ours: its command line names state directory $2, so
-# a recycled pid is never hit.
-owned() { [ -n "$1" ] && tr '\0' ' ' < "/proc/$1/cmdline" 2>/dev/null | grep -qF -- "$2/"; }
-
-# Ends our scheduler, with its session's backends if it must be killed.
-stop_cupsd() {
-  local state=$1 pid
-  pid=$(cat "$state/cupsd.pid" 2>/dev/null) || return 0
-  owned "$pid" "$state" && kill -TERM "$pid" 2>/dev/null
-  for _ in $(seq 1 100); do owned "$pid" "$state" || return 0; sleep 0.1; done
-  kill -KILL "$pid" $(ps -o pid= -s "$pid" 2>/dev/null) 2>/dev/null || true
-  for _ in $(seq 1 50); do owned "$pid" "$state" || return 0; sleep 0.1; done
-}
-
 # Ends the test printers of state directory $1.
 stop_printers() {
   local f
@@ -61,7 +46,7 @@ teardown() {
   local state
   state=$(cat "$statefile")
   case "$state" in
-    /tmp/kv-cups.*) stop_cupsd "$state"; stop_printers "$state"; rm -rf "$state" ;;
+    /tmp/kv-cups.*) stop_owned "$state/cupsd.pid" "$state"; stop_printers "$state"; rm -rf "$state" ;;
     *) log "ignoring unexpected state directory '$state'" ;;
   esac
   rm -f "$statefile" "$envfile"
@@ -196,7 +181,7 @@ CONF
   # back without them. A till's queues were set up long before its power
   # cut: stopping the scheduler once writes them, as a till's first
   # shutdown does.
-  stop_cupsd "$state"
+  stop_owned "$state/cupsd.pid" "$state"
   start_cupsd "$state"
 
   cat > "$envfile.tmp" <<ENV

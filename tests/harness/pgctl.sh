@@ -13,21 +13,12 @@
 # as it would meet an impostor's server. pg.env then also names the files
 # (KV_TLS_*).
 set -euo pipefail
+. "$(dirname "$0")/fixture.sh"
 
 cmd=${1:?command}
 envdir=${2:?env directory}
 envfile="$envdir/pg.env"
 PGBIN=${PGBIN:-/usr/lib/postgresql/15/bin}
-
-as_pg() {
-  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
-}
-
-load_env() {
-  [ -f "$envfile" ] || { echo "pgctl: no $envfile (cluster not set up)" >&2; exit 1; }
-  # shellcheck disable=SC1090
-  set -a; . "$envfile"; set +a
-}
 
 pgctl() { as_pg "$PGBIN/pg_ctl" -D "$KV_PG_DATADIR" "$@"; }
 
@@ -54,8 +45,6 @@ make_tls() { # DIR
   cert "$1" server ca 127.0.0.1 server.ext
   cert "$1" client ca kvcert
 }
-
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 case "$cmd" in
 setup)
@@ -98,7 +87,7 @@ HBA
   started=0
   for _ in $(seq 1 30); do
     PGPORT=$(( 20000 + RANDOM % 30000 ))
-    port_free "$PGPORT" || continue
+    listening 127.0.0.1 "$PGPORT" && continue
     if start_server 2>/dev/null; then started=1; break; fi
   done
   [ "$started" -eq 1 ] || { echo "pgctl: could not start the cluster" >&2; cat "$state/server.log" >&2; exit 1; }
@@ -141,7 +130,7 @@ ENV
   ;;
 teardown)
   if [ -f "$envfile" ]; then
-    load_env
+    load "$envfile"
     # A test may have left the postmaster stopped with SIGSTOP.
     kill -CONT "$(head -1 "$KV_PG_DATADIR/postmaster.pid" 2>/dev/null)" 2>/dev/null || true
     pgctl -m immediate -w -t 30 stop >/dev/null 2>&1 || true
@@ -150,9 +139,9 @@ teardown)
     rm -rf "$envdir/odbc"
   fi
   ;;
-stop)    load_env; pgctl -m fast -w -t 30 stop >/dev/null ;;
-start)   load_env; start_server ;;
-restart) load_env; pgctl -m fast -w -t 30 stop >/dev/null; start_server ;;
-postmaster-pid) load_env; head -1 "$KV_PG_DATADIR/postmaster.pid" ;;
+stop)    load "$envfile"; pgctl -m fast -w -t 30 stop >/dev/null ;;
+start)   load "$envfile"; start_server ;;
+restart) load "$envfile"; pgctl -m fast -w -t 30 stop >/dev/null; start_server ;;
+postmaster-pid) load "$envfile"; head -1 "$KV_PG_DATADIR/postmaster.pid" ;;
 *) echo "pgctl: unknown command $cmd" >&2; exit 2 ;;
 esac

@@ -26,11 +26,6 @@ bool FakeProcessTable::running(int pid) const
     return find(pid) != nullptr;
 }
 
-void FakeProcessTable::end(int pid)
-{
-    std::erase_if(m_processes, [pid](const Process &p) { return p.pid == pid; });
-}
-
 void FakeProcessTable::setOwnStartTime(std::uint64_t startTime)
 {
     for (Process &p : m_processes) {

@@ -29,8 +29,6 @@ public:
     // Adds a process at the end of the list order.
     void add(Process p);
     bool running(int pid) const;
-    // The process ends by itself (terminate() is not counted).
-    void end(int pid);
     // The launcher's own start (0 unless set).
     void setOwnStartTime(std::uint64_t startTime);
     // Every pid terminate() was asked to end, in order, refused ones included.

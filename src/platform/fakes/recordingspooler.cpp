@@ -134,14 +134,6 @@ std::string RecordingSpooler::bytes() const
     return out;
 }
 
-std::vector<RecordingSpooler::Op::Kind> RecordingSpooler::kinds() const
-{
-    std::vector<Op::Kind> out;
-    for (const Op &op : m_state->ops)
-        out.push_back(op.kind);
-    return out;
-}
-
 int RecordingSpooler::openHandles() const { return m_state->openHandles; }
 
 void RecordingSpooler::clearOps() { m_state->ops.clear(); }
@@ -191,23 +183,5 @@ std::optional<int> RecordingSpooler::cancelHeldJobs(const std::string &printer, 
 }
 
 std::string RecordingSpooler::lastError() const { return m_state->lastError; }
-
-const char *toString(RecordingSpooler::Op::Kind kind)
-{
-    using Kind = RecordingSpooler::Op::Kind;
-    switch (kind) {
-    case Kind::Open: return "Open";
-    case Kind::StartDocument: return "StartDocument";
-    case Kind::StartPage: return "StartPage";
-    case Kind::Write: return "Write";
-    case Kind::EndPage: return "EndPage";
-    case Kind::EndDocument: return "EndDocument";
-    case Kind::Release: return "Release";
-    case Kind::Close: return "Close";
-    case Kind::Follow: return "Follow";
-    case Kind::CancelHeld: return "CancelHeld";
-    }
-    return "?";
-}
 
 } // namespace kv::platform

@@ -48,8 +48,6 @@ public:
     std::vector<std::string> writes() const;
     // Every byte written, as one stream.
     std::string bytes() const;
-    // The kinds of all operations, for checking sequences.
-    std::vector<Op::Kind> kinds() const;
     // Printers opened and not closed yet.
     int openHandles() const;
     void clearOps();
@@ -66,7 +64,5 @@ public:
 private:
     std::shared_ptr<State> m_state;
 };
-
-const char *toString(RecordingSpooler::Op::Kind kind);
 
 } // namespace kv::platform

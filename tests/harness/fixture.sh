@@ -1,0 +1,30 @@
+# Sourced by the fixture scripts (pgctl.sh, bouncerctl.sh, cupsctl.sh): what
+# each of them needs before anything else.
+. "$(dirname "${BASH_SOURCE[0]}")/syspath.sh"
+
+# As root the servers run as user postgres (initdb and PgBouncer refuse root).
+as_pg() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
+
+# Exports the KEY=VALUE lines a setup wrote.
+load() { # FILE
+  [ -f "$1" ] || { echo "$(basename "$0"): no $1 (not set up)" >&2; exit 1; }
+  # shellcheck disable=SC1090
+  set -a; . "$1"; set +a
+}
+
+listening() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; } # ADDRESS PORT
+
+# Whether process $1 is ours: its command line names state directory $2, so
+# a recycled pid is never hit.
+owned() { [ -n "$1" ] && tr '\0' ' ' 2>/dev/null < "/proc/$1/cmdline" | grep -qF -- "$2/"; }
+
+# Ends the server of pid file $1 while it is ours (state directory $2): TERM,
+# then, after 10 s, KILL for it and its session (a scheduler's backends).
+stop_owned() { # PIDFILE STATEDIR
+  local pid
+  pid=$(cat "$1" 2>/dev/null) || return 0
+  owned "$pid" "$2" && kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 200); do owned "$pid" "$2" || return 0; sleep 0.05; done
+  kill -KILL "$pid" $(ps -o pid= -s "$pid" 2>/dev/null) 2>/dev/null || true
+  for _ in $(seq 1 100); do owned "$pid" "$2" || return 0; sleep 0.05; done
+}
