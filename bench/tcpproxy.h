@@ -20,6 +20,8 @@
 #include <cstring>
 #include <chrono>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -73,6 +75,28 @@ public:
 
     // The port it listens on.
     int port() const { return m_port; }
+
+    // For a proxy on a port of its own: this process's connections (libpq and
+    // the driver read PGPORT, the tests' settings KV_DB_HOST) go through it
+    // until the returned guard goes.
+    std::shared_ptr<void> routeEnvironment() const
+    {
+        const auto saved = std::make_shared<std::vector<std::pair<std::string, std::optional<std::string>>>>();
+        for (const char *name : {"KV_DB_HOST", "PGPORT"}) {
+            const char *value = std::getenv(name);
+            saved->emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        ::setenv("KV_DB_HOST", kHost, 1);
+        ::setenv("PGPORT", std::to_string(m_port).c_str(), 1);
+        return std::shared_ptr<void>(nullptr, [saved](void *) {
+            for (const auto &[name, value] : *saved) {
+                if (value)
+                    ::setenv(name.c_str(), value->c_str(), 1);
+                else
+                    ::unsetenv(name.c_str());
+            }
+        });
+    }
 
     // For connections accepted from now on.
     void setMode(Mode mode) { m_mode = mode; }

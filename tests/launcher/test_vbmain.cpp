@@ -1041,7 +1041,10 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassAsksForNothing)
 TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
 {
     testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
-    draldbtest::TcpProxy proxy(testenv::database().port);
+    // On a port of its own: the PgBouncer fixture holds the cluster's port
+    // on the proxy's address.
+    draldbtest::TcpProxy proxy(testenv::database().port, 0);
+    const std::shared_ptr<void> routed = proxy.routeEnvironment();
     kv::LauncherSettings settings = testsupport::clusterSettings();
     settings.db_host = QString::fromLatin1(draldbtest::TcpProxy::kHost);
     settings.stationid = QStringLiteral("44");

@@ -777,13 +777,7 @@ TEST_F(Form1Test, AnAddWhoseAnswerWasLostInsertsOnce)
     // port on the proxy's address. Every connection made meanwhile, the
     // checks' too, passes through it; only the INSERT is cut.
     draldbtest::TcpProxy proxy(testenv::database().port, 0);
-    const QByteArray clusterHost = qgetenv("KV_DB_HOST"), clusterPort = qgetenv("PGPORT");
-    qputenv("KV_DB_HOST", draldbtest::TcpProxy::kHost);
-    qputenv("PGPORT", QByteArray::number(proxy.port()));
-    const std::shared_ptr<void> restore(nullptr, [&](void *) {
-        qputenv("KV_DB_HOST", clusterHost);
-        qputenv("PGPORT", clusterPort);
-    });
+    const std::shared_ptr<void> routed = proxy.routeEnvironment();
     shellConf.db_host = QString::fromLatin1(draldbtest::TcpProxy::kHost);
     form.lstPrograms_Click(1);
     settle();
