@@ -857,13 +857,12 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
         l.updateOnExit = updateAgreed;
         l.mnuExitClick();
-        // The loop sees it at its next pass, a second after the one before.
+        // The loop sees it at its next pass.
         QElapsedTimer timer;
         timer.start();
         while (!l.ended() && timer.elapsed() < 3000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         EXPECT_TRUE(l.ended());
-        EXPECT_GE(timer.elapsed(), 800) << "the loop passes more often than once a second";
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
