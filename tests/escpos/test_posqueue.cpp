@@ -508,8 +508,11 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
         return spooler.followJob({queue, job, id});
     };
     const int printed = send();
-    EXPECT_TRUE(testenv::pollUntil([&] { return stage(queueName, name, 0) == JobStage::Printed; },
-                                   std::chrono::seconds(20)));
+    JobStage seen = JobStage::Unknown;
+    EXPECT_TRUE(testenv::pollUntil([&] { return (seen = stage(queueName, name, 0)) == JobStage::Printed; },
+                                   std::chrono::seconds(20)))
+        << "stage " << int(seen) << ", job " << printed << " in state " << testprinter::jobState(queueName, printed)
+        << ": " << spooler.lastError();
     EXPECT_EQ(stage(queueName, name + "-other", printed), JobStage::Gone);
     stopQueue(queueName, true);
     send();
