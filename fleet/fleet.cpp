@@ -231,6 +231,7 @@ Station readRow(const std::string &store, double now, std::string_view rowJson)
     s.receiptsWaiting = wholeOf(row.find("receipts_waiting")).value_or(0);
     if (const auto oldest = epochOf(row.find("oldest_receipt_at")))
         s.oldestReceiptS = now - *oldest;
+    s.otherDeviceRows = wholeOf(row.find("other_device_rows")).value_or(0);
     if (const Json *programs = row.find("programs"))
         s.programs = *programs;
     if (const Json *stopped = row.find("stopped"); stopped && stopped->type != Json::Null)
@@ -279,6 +280,8 @@ void judge(Station &s, const Limits &limits)
     if (s.receiptsWaiting > 0 && s.oldestReceiptS && *s.oldestReceiptS > limits.receiptAgeS)
         s.reasons.push_back(std::to_string(s.receiptsWaiting) + " receipts waiting, oldest " +
                             seconds(*s.oldestReceiptS) + " s");
+    if (s.otherDeviceRows > 0)
+        s.reasons.push_back(std::to_string(s.otherDeviceRows) + " queued rows for devices the launcher does not handle");
     judgePrograms(s, limits);
     if (s.state == State::Ok && !s.reasons.empty())
         s.state = State::Warning;
@@ -335,10 +338,11 @@ std::string table(const std::vector<Station> &stations, bool showStore)
                                               : s.printer + (printer.empty() ? ": ok" : ": " + joined(printer, ", ")) +
                                                     (info.empty() ? "" : " (" + joined(info, ", ") + ")"),
                             kWideWidth));
-        r.push_back(s.receiptsWaiting == 0 ? "0"
-                                           : std::to_string(s.receiptsWaiting) +
-                                                 (s.oldestReceiptS ? ", oldest " + seconds(*s.oldestReceiptS) + " s"
-                                                                   : std::string()));
+        r.push_back((s.receiptsWaiting == 0 ? "0"
+                                            : std::to_string(s.receiptsWaiting) +
+                                                  (s.oldestReceiptS ? ", oldest " + seconds(*s.oldestReceiptS) + " s"
+                                                                    : std::string())) +
+                    (s.otherDeviceRows ? " (+" + std::to_string(s.otherDeviceRows) + " other devices)" : ""));
         std::vector<std::string> programs;
         for (const std::string &p : s.reasons)
             if (p.rfind("program", 0) == 0 || p.rfind("status row: program", 0) == 0)
@@ -383,7 +387,7 @@ std::string json(const std::vector<Station> &stations)
                    (s.printerError.empty() ? std::string("null") : jsonText(s.printerError)) +
                    ", \"receipts_waiting\": " + std::to_string(s.receiptsWaiting) + ", \"oldest_receipt_s\": " +
                    (s.oldestReceiptS ? jsonNumber(*s.oldestReceiptS) : std::string("null")) +
-                   ", \"programs\": " + toJson(s.programs);
+                   ", \"other_device_rows\": " + std::to_string(s.otherDeviceRows) + ", \"programs\": " + toJson(s.programs);
         }
         out += "}";
     }

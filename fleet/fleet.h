@@ -55,6 +55,8 @@ struct Station {
     std::string printerError;
     long long receiptsWaiting = 0;
     std::optional<double> oldestReceiptS;
+    // Rows queued for devices the launcher does not handle: they stay unread.
+    long long otherDeviceRows = 0;
     Json programs;
     // How the launcher stopped ("exit", "update"); empty while it runs.
     std::optional<std::string> stopped;

@@ -143,5 +143,9 @@ CREATE TABLE IF NOT EXISTS launcherstatus (
 -- cleanly (for an update), so that a till that was closed on purpose is told
 -- from one that died.
 ALTER TABLE launcherstatus ADD COLUMN IF NOT EXISTS stopped text;
+-- Rows queued for this station for devices its launcher does not handle
+-- (anything but 1, the receipt printer, and 2, the cash drawer): they stay
+-- in poscommands unread until someone removes them.
+ALTER TABLE launcherstatus ADD COLUMN IF NOT EXISTS other_device_rows integer NOT NULL DEFAULT 0;
 
 COMMIT;

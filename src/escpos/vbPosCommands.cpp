@@ -299,8 +299,6 @@ std::optional<bool> PosCommandQueue::rowsWaiting()
     return rows ? std::optional<bool>(*rows > 0) : std::nullopt;
 }
 
-std::optional<int> PosCommandQueue::rowsOfOtherDevices() { return count(poscommands::otherDevicesCountQuery); }
-
 bool PosCommandQueue::printerReachable(const QString &sPrinterName)
 {
     std::string name = sPrinterName.toStdString();
@@ -329,12 +327,6 @@ QString waitingCountQuery(const QString &sStationId)
 {
     return QStringLiteral("Select count(*) as waiting from poscommands where stationid =") + sStationId +
            QStringLiteral(" AND (device=1 OR device=2)");
-}
-
-QString otherDevicesCountQuery(const QString &sStationId)
-{
-    return QStringLiteral("Select count(*) as waiting from poscommands where stationid =") + sStationId +
-           QStringLiteral(" AND NOT (coalesce(device, 0) IN (1, 2))");
 }
 
 QString replaceFeedAndCut(const QString &sCommand)

@@ -125,11 +125,6 @@ public:
     std::optional<bool> rowsWaiting();
     // Whether the printer can be opened now (nothing is printed).
     bool printerReachable(const QString &sPrinterName);
-    // How many of the station's rows are for devices the launcher does not
-    // handle: nothing here reads or deletes them. nullopt when the library
-    // could not tell.
-    std::optional<int> rowsOfOtherDevices();
-
 private:
     struct Row {
         QString id;
@@ -174,8 +169,6 @@ QString queueQuery(const QString &sStationId);
 // How many rows the same query would give, as one column "waiting": a cheap
 // look before the printer is opened for nothing.
 QString waitingCountQuery(const QString &sStationId);
-// The same count for every other device.
-QString otherDevicesCountQuery(const QString &sStationId);
 
 // The receipt text with every ESC "|fP" (feed and cut, as the front-end's
 // printer escape language writes it) turned into the printer's own cut

@@ -74,7 +74,6 @@ void LibraryJobs::runJob(const QString &sPrinterName, const QStringList &channel
         // Before the first pass: what an earlier run left held never prints.
         if (startUp) {
             found.leftovers = m_queue.cancelHeldLeftovers(sPrinterName);
-            found.otherDevices = m_queue.rowsOfOtherDevices();
         }
         // Everything that has arrived: one pass serves every "poscommands"
         // among it, as each pass reads the whole queue.

@@ -56,9 +56,6 @@ struct LibraryFindings {
     std::optional<bool> rowsMayWait;
     // At start-up: the held jobs an earlier run left half sent, cancelled.
     std::optional<LeftoverReport> leftovers;
-    // At start-up: the station's rows for devices the launcher does not
-    // handle, which stay in the queue unread.
-    std::optional<int> otherDevices;
     // The look at the jobs out, when one ran.
     std::optional<LedgerFollow> follow;
     // Jobs out after the job, waiting for their paper.

@@ -57,10 +57,6 @@ void FindingsLog::write(const LibraryFindings &found)
                       .arg(found.leftovers->cancelled)
                       .arg(found.leftovers->failure.isEmpty() ? QString()
                                                               : QStringLiteral("; ") + found.leftovers->failure));
-    if (found.otherDevices.value_or(0) > 0)
-        m_log.warning(QStringLiteral("POS: %1 rows of this station's queue are for devices the launcher does not "
-                                     "handle (1 receipt printer, 2 cash drawer): they stay queued, unread")
-                          .arg(*found.otherDevices));
     if (found.follow && found.follow->failure != m_followFailure) {
         // Said once, and once more when it is over.
         m_followFailure = found.follow->failure;

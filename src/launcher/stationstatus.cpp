@@ -44,6 +44,8 @@ struct StationStatus::Outbox {
     quint64 writtenSeq = 0;
     int writes = 0;
     QString lastError;
+    // What the last write counted of the station's rows for other devices.
+    int otherDeviceRows = 0;
     qint64 retryAtMs = 0;
     // A write is out (on the watchdog's worker, or on a thread it was left
     // to): the next one waits for it, so that an older row never lands last.
@@ -95,9 +97,14 @@ ConnectionRider StationStatus::rider() const
         const int lookDeadline = connection.statementDeadlineMs();
         connection.setStatementDeadlineMs(kWriteDeadlineMs);
         try {
-            odbc::execute(statement, connection);
+            odbc::Recordset written;
+            written.open(statement, connection);
+            bool counted = false;
+            const qint64 others = written.eof() ? 0 : written.field(QStringLiteral("other_device_rows")).toInt64(&counted);
             std::lock_guard guard(outbox->lock);
             ++outbox->writes;
+            if (counted)
+                outbox->otherDeviceRows = int(others);
             outbox->writtenSeq = seq;
             if (outbox->seq == seq)
                 outbox->due = false;
@@ -192,11 +199,13 @@ QString StationStatus::upsertStatement(const Row &row)
     for (const QString &r : row.printerReasons)
         reasons << literal(r);
     const QString station = row.station;
-    // One statement: the receipts still queued for this station are counted
-    // by the server in the same breath, so the row never needs a second trip.
+    // One statement: the receipts still queued for this station, and the
+    // rows for devices no launcher reads, are counted by the server in the
+    // same breath, so the row never needs a second trip; the latter come
+    // back for the till's own log.
     return QStringLiteral("INSERT INTO launcherstatus AS s (stationid, host, version, started_at, heartbeat, "
                           "database_ok, outages, printer, printer_reasons, printer_error, receipts_waiting, "
-                          "oldest_receipt_at, programs, stopped) SELECT ") +
+                          "oldest_receipt_at, programs, stopped, other_device_rows) SELECT ") +
            station + QStringLiteral(", ") + literal(row.host) + QStringLiteral(", ") + literal(row.version) +
            QStringLiteral(", ") +
            (row.startedAt.isValid()
@@ -206,16 +215,19 @@ QString StationStatus::upsertStatement(const Row &row)
            QStringLiteral(", ") + QString::number(row.health.outages) + QStringLiteral(", ") +
            literalOrNull(row.printer) + QStringLiteral(", ARRAY[") + reasons.join(QStringLiteral(", ")) +
            QStringLiteral("]::text[], ") + literalOrNull(row.printerError) +
-           QStringLiteral(", count(*), min(q.queued_at), ") + literal(row.programsJson) +
-           QStringLiteral("::jsonb, ") + literalOrNull(row.stopped) +
-           QStringLiteral(" FROM poscommands q WHERE q.stationid = ") + station +
-           QStringLiteral(" AND q.device = 1 ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
+           QStringLiteral(", count(*) FILTER (WHERE q.device = 1), min(q.queued_at) FILTER (WHERE q.device = 1), ") +
+           literal(row.programsJson) + QStringLiteral("::jsonb, ") + literalOrNull(row.stopped) +
+           QStringLiteral(", count(*) FILTER (WHERE coalesce(q.device, 0) NOT IN (1, 2))"
+                          " FROM poscommands q WHERE q.stationid = ") +
+           station +
+           QStringLiteral(" ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
                           "version = EXCLUDED.version, started_at = EXCLUDED.started_at, heartbeat = "
                           "EXCLUDED.heartbeat, database_ok = EXCLUDED.database_ok, outages = EXCLUDED.outages, "
                           "printer = EXCLUDED.printer, printer_reasons = EXCLUDED.printer_reasons, printer_error = "
                           "EXCLUDED.printer_error, receipts_waiting = EXCLUDED.receipts_waiting, "
                           "oldest_receipt_at = EXCLUDED.oldest_receipt_at, programs = EXCLUDED.programs, stopped = "
-                          "EXCLUDED.stopped");
+                          "EXCLUDED.stopped, other_device_rows = EXCLUDED.other_device_rows "
+                          "RETURNING s.other_device_rows");
 }
 
 QString StationStatus::programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const
@@ -270,10 +282,23 @@ void StationStatus::logOutcome()
 {
     QString error;
     int writes = 0;
+    int others = 0;
     {
         std::lock_guard guard(m_outbox->lock);
         error = m_outbox->lastError;
         writes = m_outbox->writes;
+        others = m_outbox->otherDeviceRows;
+    }
+    // Rows nobody reads stay for ever: said when their number changes, and
+    // once more when they are gone.
+    if (others != m_toldOtherDevices) {
+        if (others > 0)
+            m_log.warning(QStringLiteral("POS: %1 rows of this station's queue are for devices the launcher does not "
+                                         "handle (1 receipt printer, 2 cash drawer): they stay queued, unread")
+                              .arg(others));
+        else
+            m_log.notice(QStringLiteral("POS: no rows of this station's queue are for other devices any more"));
+        m_toldOtherDevices = others;
     }
     // Told once per outage of the writes: the heartbeat going stale is
     // what the office sees.

@@ -151,6 +151,8 @@ private:
     // When the next look at the printer is due (monotonic).
     qint64 m_printerLookAtMs = 0;
     int m_checks = 0;
+    // The station's rows for other devices, as last said in the log.
+    int m_toldOtherDevices = 0;
     // How each program stood at the last pass.
     struct ProgramState {
         bool running = false;
