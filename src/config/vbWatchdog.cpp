@@ -104,6 +104,25 @@ bool Watchdog::startLook(const LauncherSettings &settings, bool quiet)
     return startLookNow(settings, quiet ? 0 : 1);
 }
 
+bool Watchdog::lookPending() const
+{
+    if (m_lookWaiting)
+        return true;
+    if (!m_inFlight)
+        return false;
+    // An idle till's looks and checks answer in milliseconds and change
+    // nothing: the loop sleeps on to the next look, whose tick takes this
+    // one's verdict (and writes a check's line). A failure that came at once
+    // is told by then, well inside the outage notice's twelve seconds; one
+    // that hangs is a look grown old, and the loop ticks for it as for every
+    // other. A reconnect or a look during an outage may end it, and a status
+    // write waits for a look's verdict: those are taken at the next tick.
+    const Finding &look = *m_inFlight;
+    if (look.reconnect || !dbConnectionUp || (m_rider.due && m_rider.due()))
+        return true;
+    return m_clock.monotonicMs() - look.startedAtMs >= kQuietLookMs;
+}
+
 bool Watchdog::riderDone()
 {
     if (!m_riding)

@@ -26,8 +26,13 @@ public:
     // probe) is made at least every fourth tick and applied at the tick after
     // it ends, so a server that stops answering is told within about eleven
     // seconds; one that answers again is back at the next check, within
-    // twelve. Both run on the worker, never on the window thread.
+    // twelve. Both run on the worker, never on the window thread. A look
+    // that answers at once has nothing to tell, so the loop does not wake
+    // for its verdict: the next look's tick takes it (see lookPending).
     static constexpr int kTestDeadlineMs = 5500;
+    // A look still out after this long may be a server that stopped
+    // answering: from then on the loop ticks until its verdict is taken.
+    static constexpr int kQuietLookMs = 1000;
 
     // `worker` runs the connection attempts and test queries; the watchdog
     // is the only one to use it. The driver's deadlines end every look in
@@ -42,7 +47,7 @@ public:
     bool testDatabaseConnection(const LauncherSettings &settings) override;
     bool probeDatabaseConnection(const LauncherSettings &settings) override;
     qint32 applyDatabaseTest() override;
-    bool lookPending() const override { return m_inFlight || m_lookWaiting; }
+    bool lookPending() const override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
     bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs) override;
     // Work that follows every look that found the connection working, on the

@@ -404,8 +404,8 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         auto look = std::make_shared<Look>();
         look->printer = settings.esc_printer.toStdString();
         if (m_printerWorker.start([look, &spooler = m_spooler] {
-                if (const std::unique_ptr<platform::PrinterHandle> printer = spooler.openPrinter(look->printer)) {
-                    for (const std::string &r : printer->stateReasons())
+                if (const auto reasons = spooler.printerReasons(look->printer)) {
+                    for (const std::string &r : *reasons)
                         look->reasons << QString::fromStdString(r);
                 } else {
                     look->error = QString::fromStdString(spooler.lastError());

@@ -95,9 +95,9 @@ public:
     void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
                           bool printing, bool checkComesNext);
 
-    // For the loop's sleep: a look at the printer is out (its end is taken
-    // by the next pass), and when the next one is due.
-    bool printerLookOut() const { return m_look != nullptr; }
+    // For the loop's sleep: when the next look at the printer is due. The
+    // loop does not wake for a look's end: the next pass takes it, within
+    // the watchdog's four seconds, and what changed is written then.
     qint64 printerLookDueMs() const { return m_printerLookAtMs; }
 
     // The row's last write, on the way out (after the programs were

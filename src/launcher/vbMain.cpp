@@ -246,7 +246,7 @@ void Launcher::onPassTimer()
 
 bool Launcher::wantsNextTick() const
 {
-    return m_programWatch.polled() || m_parts.watchdog.lookPending() || (windows.status && windows.status->printerLookOut()) ||
+    return m_programWatch.polled() || m_parts.watchdog.lookPending() ||
            m_boxes.questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
            m_boxes.questions.waiting(OpenQuestions::Step::Notification) || (escPosEnabled && m_library.wantsNextTick());
 }

@@ -118,6 +118,14 @@ public:
     virtual std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) = 0;
     // Why the last operation failed, for logs and test failures.
     virtual std::string lastError() const = 0;
+    // The printer's state reasons, as an opened printer has them; nullopt
+    // when it could not be opened (lastError() says why). For a caller that
+    // asks every few seconds and prints nothing.
+    virtual std::optional<std::vector<std::string>> printerReasons(const std::string &name)
+    {
+        const std::unique_ptr<PrinterHandle> printer = openPrinter(name);
+        return printer ? std::optional(printer->stateReasons()) : std::nullopt;
+    }
 };
 
 } // namespace kv::platform

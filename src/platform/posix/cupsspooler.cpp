@@ -415,6 +415,49 @@ std::string CupsSpooler::defaultPrinter()
     return a ? ippGetString(a, 0, nullptr) : std::string();
 }
 
+namespace {
+
+// What opening a queue learns of it.
+struct Queue {
+    std::vector<std::string> reasons;
+    bool stopped = false;
+};
+
+// Asking the queue proves that it exists and that the server answers,
+// before anyone writes to it. A queue that refuses jobs fails here too,
+// so that the caller can say so before it prints anything: the job
+// itself is only sent with the first bytes and answered at its end.
+std::optional<Queue> askQueue(http_t *http, const std::string &name, std::string &lastError)
+{
+    ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
+    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons",
+                                             "printer-state"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, attributes);
+    ipp_status_t status;
+    Ipp reply = ask(http, request, status, lastError);
+    if (!reply) {
+        lastError = "cannot open printer " + name + ": " + lastError;
+        return std::nullopt;
+    }
+    ipp_attribute_t *accepting = ippFindAttribute(reply.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    if (accepting && !ippGetBoolean(accepting, 0)) {
+        lastError = "cannot open printer " + name + ": the queue does not accept jobs";
+        return std::nullopt;
+    }
+    Queue queue;
+    if (ipp_attribute_t *r = ippFindAttribute(reply.get(), "printer-state-reasons", IPP_TAG_KEYWORD)) {
+        for (int i = 0; i < ippGetCount(r); ++i)
+            if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
+                queue.reasons.emplace_back(reason);
+    }
+    ipp_attribute_t *state = ippFindAttribute(reply.get(), "printer-state", IPP_TAG_ENUM);
+    queue.stopped = state && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
+    return queue;
+}
+
+} // namespace
+
 std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
 {
     if (name.empty()) {
@@ -425,36 +468,44 @@ std::unique_ptr<PrinterHandle> CupsSpooler::openPrinter(const std::string &name)
     Http http = connectTo(m_server, budget, m_lastError);
     if (!http)
         return nullptr;
-    // Asking the queue proves that it exists and that the server answers,
-    // before anyone writes to it. A queue that refuses jobs fails here too,
-    // so that the caller can say so before it prints anything: the job
-    // itself is only sent with the first bytes and answered at its end.
-    ipp_t *request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(name).c_str());
-    static const char *const attributes[] = {"printer-name", "printer-is-accepting-jobs", "printer-state-reasons",
-                                             "printer-state"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, attributes);
-    ipp_status_t status;
-    Ipp reply = ask(http.get(), request, status, m_lastError);
-    if (!reply) {
-        m_lastError = "cannot open printer " + name + ": " + m_lastError;
+    std::optional<Queue> queue = askQueue(http.get(), name, m_lastError);
+    if (!queue)
         return nullptr;
+    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(queue->reasons),
+                                         queue->stopped);
+}
+
+std::optional<std::vector<std::string>> CupsSpooler::printerReasons(const std::string &name)
+{
+    if (name.empty()) {
+        m_lastError = "no printer name";
+        return std::nullopt;
     }
-    ipp_attribute_t *accepting = ippFindAttribute(reply.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-    if (accepting && !ippGetBoolean(accepting, 0)) {
-        m_lastError = "cannot open printer " + name + ": the queue does not accept jobs";
-        return nullptr;
+    const Budget budget(m_timeout);
+    // The kept connection may have been closed by the server since (it
+    // drops idle clients, or restarted): one more try on a new one. A
+    // failed ask keeps no connection, so that a queue that is not there
+    // costs what it did before.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool fresh = !m_kept;
+        if (fresh) {
+            Http http = connectTo(m_server, budget, m_lastError);
+            if (!http)
+                return std::nullopt;
+            m_kept = std::shared_ptr<void>(http.release(), [](void *h) { httpClose(static_cast<http_t *>(h)); });
+        }
+        http_t *http = static_cast<http_t *>(m_kept.get());
+        bindBudget(http, budget);
+        std::optional<Queue> queue = askQueue(http, name, m_lastError);
+        // The budget lives on this call's stack only.
+        httpSetTimeout(http, 30.0, nullptr, nullptr);
+        if (queue)
+            return std::move(queue->reasons);
+        m_kept.reset();
+        if (fresh)
+            return std::nullopt;
     }
-    std::vector<std::string> reasons;
-    if (ipp_attribute_t *r = ippFindAttribute(reply.get(), "printer-state-reasons", IPP_TAG_KEYWORD)) {
-        for (int i = 0; i < ippGetCount(r); ++i)
-            if (const char *reason = ippGetString(r, i, nullptr); reason && std::string_view(reason) != "none")
-                reasons.emplace_back(reason);
-    }
-    ipp_attribute_t *state = ippFindAttribute(reply.get(), "printer-state", IPP_TAG_ENUM);
-    const bool stopped = state && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED;
-    return std::make_unique<CupsPrinter>(std::move(http), m_timeout, name, m_requestHook, std::move(reasons),
-                                         stopped);
+    return std::nullopt;
 }
 
 JobStage CupsSpooler::followJob(const JobRef &job)

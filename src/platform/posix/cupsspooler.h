@@ -34,6 +34,9 @@ public:
     JobStage followJob(const JobRef &job) override;
     std::optional<int> cancelHeldJobs(const std::string &printer, const std::string &namePrefix) override;
     std::string lastError() const override { return m_lastError; }
+    // Over a connection kept from one ask to the next: a till asks every few
+    // seconds, and a new connection each time would cost more than the ask.
+    std::optional<std::vector<std::string>> printerReasons(const std::string &name) override;
 
     // Runs on the calling thread just before a job's request goes out or,
     // for the document, just before its end is sent: with "Create-Job",
@@ -46,6 +49,8 @@ private:
     std::chrono::milliseconds m_timeout;
     std::string m_lastError;
     std::function<void(const char *)> m_requestHook;
+    // printerReasons's connection (an http_t), closed with the spooler.
+    std::shared_ptr<void> m_kept;
 };
 
 } // namespace kv::platform
