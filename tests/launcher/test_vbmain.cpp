@@ -462,13 +462,15 @@ TEST_F(LauncherTest, FrontEndEnd)
             prompter.expectMessage(c.shutdown ? QStringLiteral("Do you want to keep all supporting programs open?")
                                               : kQuitQuestion,
                                    MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
-        // A kept front-end's end is not asked about again.
-        for (int tick = 0; tick < (c.quits ? 1 : 3); ++tick)
-            l.mainTick();
+        // A kept front-end's end is not asked about again; a quit ends the
+        // loop after the pass that acted on it.
+        for (int pass = 0; pass < (c.quits ? 1 : 3); ++pass)
+            l.loop.onPassTimer();
         prompter.verifyDone();
         for (const auto &box : prompter.shownMessages())
             EXPECT_EQ(box.defaultButton, 1);
         EXPECT_EQ(l.state.launcherRunning, !c.quits);
+        EXPECT_EQ(l.state.ended, c.quits);
         EXPECT_EQ(tray.removed, c.quits ? 1 : 0);
         EXPECT_EQ(l.state.updateOnExit, c.updates);
         EXPECT_EQ(l.state.frontEndClosed, !c.quits);
