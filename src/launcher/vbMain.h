@@ -90,6 +90,8 @@ private:
     // `why` goes to the log.
     Outcome openSettingsDialog(const QString &why);
     Outcome endLauncher(int status);
+    // The way out once the launcher no longer runs (Exit, a quit answered):
+    // the programs stopped, the update run when it was agreed to.
     void finishLoop();
 
     RunTimeErrors m_errors;
