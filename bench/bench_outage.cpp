@@ -173,8 +173,8 @@ public:
     ~Till()
     {
         m_launcher->terminate();
-        m_launcher->managedPrograms.setObserver(nullptr);
-        m_launcher->windows.programManager = nullptr;
+        m_launcher->state.managedPrograms.setObserver(nullptr);
+        m_launcher->state.windows.programManager = nullptr;
         m_programManager.reset();
         m_libraryWorker.waitIdle(30'000);
         m_watchdogWorker.waitIdle(30'000);
@@ -182,7 +182,7 @@ public:
 
     bool start()
     {
-        if (m_launcher->Main() != kv::Outcome::Continue || !m_launcher->escPosEnabled)
+        if (m_launcher->Main() != kv::Outcome::Continue || !m_launcher->state.escPosEnabled)
             return false;
         m_lastProbe = m_clock.elapsed();
         m_probe.start(10);
@@ -261,13 +261,14 @@ public:
     // Arguments box.
     QLineEdit *openProgramManager(kv::ManagedProgram entry)
     {
-        auto &programs = m_launcher->managedPrograms.managedPrograms;
+        auto &programs = m_launcher->state.managedPrograms.managedPrograms;
         programs.push_back(std::move(entry));
         const int index = int(programs.size()) - 1;
-        m_programManager = std::make_unique<kv::Form1Window>(m_launcher->managedPrograms, m_launcher->shellConf,
-                                                             m_prompter, m_systemClock, m_programManagerWorker);
-        m_launcher->managedPrograms.setObserver(&m_programManager->observer());
-        m_launcher->windows.programManager = m_programManager.get();
+        m_programManager =
+            std::make_unique<kv::Form1Window>(m_launcher->state.managedPrograms, m_launcher->state.shellConf,
+                                              m_prompter, m_systemClock, m_programManagerWorker);
+        m_launcher->state.managedPrograms.setObserver(&m_programManager->observer());
+        m_launcher->state.windows.programManager = m_programManager.get();
         m_programManager->showWindow();
         m_programManager->widget()->findChild<QListWidget *>(QStringLiteral("lstPrograms"))->setCurrentRow(index);
         return m_programManager->widget()->findChild<QLineEdit *>(QStringLiteral("txtArgs"));

@@ -338,7 +338,7 @@ void BM_NotifyToPrintThroughTheLoop(benchmark::State &state)
     kv::Launcher launcher(kv::LauncherParts{rig.ctx, rig.prompter, clock, rig.database, rig.watchdog, rig.update,
                                             rig.killer, library, spooler, rig.processes, rig.spawner, libraryWorker,
                                             rig.events, false});
-    if (launcher.Main() != kv::Outcome::Continue || !launcher.escPosEnabled) {
+    if (launcher.Main() != kv::Outcome::Continue || !launcher.state.escPosEnabled) {
         state.SkipWithError("the launcher did not start with printing on");
         return;
     }

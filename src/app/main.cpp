@@ -161,19 +161,21 @@ int main(int argc, char **argv)
                                             spooler, processes, kv::platform::systemSpawner(), libraryWorker, events,
                                             previousInstance});
     kv::Prompter &prompter = launcher.prompter();
-    kv::Updater updater(ctx, launcher.shellConf, prompter, imageKiller, events);
+    kv::Updater updater(ctx, launcher.state.shellConf, prompter, imageKiller, events);
     update.target = &updater;
     kv::SysTray tray(launcher);
     kv::QtSettingsDialog settingsDialog(
-        launcher.settingsDialogHooks(), launcher.shellConf,
-        [&launcher]() -> const std::vector<kv::ManagedProgram> * { return &launcher.managedPrograms.managedPrograms; },
+        launcher.settingsDialogHooks(), launcher.state.shellConf,
+        [&launcher]() -> const std::vector<kv::ManagedProgram> * {
+            return &launcher.state.managedPrograms.managedPrograms;
+        },
         dialogSpooler, dialogChannel, prompter, ctx);
-    launcher.windows.settingsDialog = &settingsDialog;
+    launcher.state.windows.settingsDialog = &settingsDialog;
     kv::ThreadWorker programManagerWorker;
-    kv::Form1Window programManager(launcher.managedPrograms, launcher.shellConf, prompter, clock,
+    kv::Form1Window programManager(launcher.state.managedPrograms, launcher.state.shellConf, prompter, clock,
                                    programManagerWorker);
-    launcher.managedPrograms.setObserver(&programManager.observer());
-    launcher.windows.programManager = &programManager;
+    launcher.state.managedPrograms.setObserver(&programManager.observer());
+    launcher.state.windows.programManager = &programManager;
     LazyWaitingWindow connecting;
     // The till's health for the office: the row is written on the
     // watchdog's worker and connection, as a job of its own after a look's
@@ -185,8 +187,8 @@ int main(int argc, char **argv)
                                  return kv::DatabaseHealth{watchdog.dbConnectionUp, watchdog.outageCount};
                              });
     watchdog.setRider(stationStatus.rider());
-    launcher.windows.status = &stationStatus;
-    launcher.windows.waitingWindow = &connecting;
+    launcher.state.windows.status = &stationStatus;
+    launcher.state.windows.waitingWindow = &connecting;
     QObject::connect(&launcher, &kv::Launcher::launcherEnded, &app, [](int status) { QApplication::exit(status); });
 
     // SIGTERM (shutdown, the service manager) takes the quit path.
@@ -209,11 +211,11 @@ int main(int argc, char **argv)
     struct DetachObserver {
         kv::ManagedPrograms &programs;
         ~DetachObserver() { programs.setObserver(nullptr); }
-    } detach{launcher.managedPrograms};
+    } detach{launcher.state.managedPrograms};
 
     int status = 0;
-    if (launcher.Main() == kv::Outcome::LauncherEnds || launcher.ended())
-        status = launcher.exitStatus();
+    if (launcher.Main() == kv::Outcome::LauncherEnds || launcher.state.ended)
+        status = launcher.state.exitStatus;
     else
         status = QApplication::exec();
     // A check or pass still waiting on a server (one given up included) must

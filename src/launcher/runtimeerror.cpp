@@ -37,4 +37,28 @@ QString runTimeErrorText(const RunTimeError &error)
     return QStringLiteral("Run-time error '%1':\r\n\r\n%2").arg(error.number).arg(error.description);
 }
 
+void RunTimeErrors::swallow(const char *where)
+{
+    const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
+    m_log.error(QStringLiteral("run-time error in %1, the database connection is checked: %2")
+                    .arg(QLatin1String(where), error ? error->description : QStringLiteral("unknown")));
+    m_watchdog.testDatabaseConnection(m_settings);
+}
+
+bool RunTimeErrors::reporting(const std::function<void()> &step)
+{
+    try {
+        step();
+        return true;
+    } catch (...) {
+        const std::optional<RunTimeError> error = runTimeErrorOf(std::current_exception());
+        if (!error)
+            throw;
+        // Waits: in start-up the launcher ends after it, and a menu
+        // command's box runs the loop's passes in its own event loop.
+        m_boxes.ask(runTimeErrorText(*error), MsgButtons::OK, 1, MsgIcon::Critical);
+    }
+    return false;
+}
+
 } // namespace kv

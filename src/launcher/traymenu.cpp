@@ -1,58 +1,61 @@
-// The tray menu's commands and the settings dialog's hooks into start-up:
-// what the person asks of the launcher from its windows.
-#include "launcher/vbMain.h"
+#include "launcher/traymenu.h"
 
 namespace kv {
 
-SettingsDialog::Hooks Launcher::settingsDialogHooks()
+void TrayMenu::mnuManageClick()
 {
-    SettingsDialog::Hooks hooks;
-    hooks.runMain = [this] {
-        if (!launcherRunning && !m_ended)
-            Main();
-    };
-    hooks.launcherRunning = [this] { return launcherRunning; };
-    hooks.logEvent = [this](const QString &event) { m_parts.log.notice(event); };
-    hooks.closedWithoutChoice = [this] {
-        // Closing the dialog that start-up waits on leaves nothing to wait
-        // for; closing the one the tray opened leaves the launcher running.
-        if (!launcherRunning && !m_ended)
-            endLauncher(0);
-    };
-    return hooks;
-}
-
-void Launcher::mnuManageClick()
-{
-    reportingErrors([this] {
-        if (windows.programManager)
-            windows.programManager->showWindow();
+    m_errors.reporting([this] {
+        if (m_state.windows.programManager)
+            m_state.windows.programManager->showWindow();
     });
 }
 
-void Launcher::mnuDBClick()
+void TrayMenu::mnuDBClick()
 {
-    reportingErrors([this] {
-        if (windows.settingsDialog)
-            windows.settingsDialog->showDialog();
+    m_errors.reporting([this] {
+        if (m_state.windows.settingsDialog)
+            m_state.windows.settingsDialog->showDialog();
     });
 }
 
-void Launcher::mnuUpdateClick()
+void TrayMenu::mnuUpdateClick()
 {
-    reportingErrors([this] { m_parts.update.requestUpdate(); });
+    m_errors.reporting([this] { m_update.requestUpdate(); });
 }
 
-void Launcher::mnuExitClick()
+void TrayMenu::mnuExitClick()
 {
     for (const char *image : {"blipnote.exe", "tallyward.exe", "dralfrontend.exe"})
-        m_parts.imageKiller.killImage(QLatin1String(image));
-    windows.removeTrayIcon();
-    launcherRunning = false;
-    // The loop may sleep for seconds: it ends at the next second of its
-    // ticks, as it did when it ticked every second.
-    if (!m_inPass && !m_ended && m_passTimer.isActive())
-        m_passTimer.start(int(m_cadence.msToNextSecond(m_parts.clock.monotonicMs())));
+        m_imageKiller.killImage(QLatin1String(image));
+    m_state.windows.removeTrayIcon();
+    m_state.launcherRunning = false;
+    m_loop.wakeAtNextSecond();
+}
+
+void TrayMenu::askUpdateNow()
+{
+    m_boxes.askLater(QStringLiteral("Do the update now and restart Korvantis?"), MsgIcon::None,
+                     OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
+                         if (answer != MsgResult::Yes) {
+                             askQuitAll();
+                             return true;
+                         }
+                         m_state.updateOnExit = true;
+                         m_state.quitLauncher();
+                         return false;
+                     });
+}
+
+void TrayMenu::askQuitAll()
+{
+    m_boxes.askLater(QStringLiteral("Do you wish to quit all Korvantis programs? (ie. Card Reader)"),
+                     MsgIcon::Question, OpenQuestions::Step::FrontEndEnd, [this](MsgResult answer) {
+                         if (answer == MsgResult::Yes)
+                             m_state.quitLauncher();
+                         else
+                             m_state.keepLauncherWithoutFrontEnd();
+                         return true;
+                     });
 }
 
 } // namespace kv

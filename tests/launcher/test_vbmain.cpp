@@ -123,9 +123,9 @@ protected:
         dialog = {};
         waiting = {};
         launcher = std::make_unique<Launcher>(parts(previousInstance, db));
-        launcher->windows.tray = &tray;
-        launcher->windows.settingsDialog = &dialog;
-        launcher->windows.waitingWindow = &waiting;
+        launcher->state.windows.tray = &tray;
+        launcher->state.windows.settingsDialog = &dialog;
+        launcher->state.windows.waitingWindow = &waiting;
         return *launcher;
     }
 
@@ -134,7 +134,7 @@ protected:
     {
         Launcher &l = make();
         EXPECT_EQ(l.Main(), Outcome::Continue);
-        EXPECT_TRUE(l.launcherRunning && l.escPosEnabled);
+        EXPECT_TRUE(l.state.launcherRunning && l.state.escPosEnabled);
         return l;
     }
 
@@ -174,7 +174,7 @@ protected:
     void endFrontEnd(Launcher &l)
     {
         spawner.started.back()->running = false;
-        l.managedPrograms.superviseManagedPrograms();
+        l.state.managedPrograms.superviseManagedPrograms();
     }
 
     bool countFails = false;
@@ -201,7 +201,7 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
         EXPECT_EQ(l.Main(), Outcome::Continue);
         EXPECT_EQ(dialog.shown, 1);
         EXPECT_EQ(database.schemaLooks, 0);
-        EXPECT_FALSE(l.launcherRunning);
+        EXPECT_FALSE(l.state.launcherRunning);
         EXPECT_TRUE(spawner.started.empty());
         const auto hooks = l.settingsDialogHooks();
         if (completed) {
@@ -209,9 +209,9 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
             hooks.runMain();
         }
         hooks.closedWithoutChoice();
-        EXPECT_EQ(l.launcherRunning, completed);
-        EXPECT_EQ(l.ended(), !completed);
-        EXPECT_EQ(l.exitStatus(), 0);
+        EXPECT_EQ(l.state.launcherRunning, completed);
+        EXPECT_EQ(l.state.ended, !completed);
+        EXPECT_EQ(l.state.exitStatus, 0);
     }
 }
 
@@ -241,7 +241,7 @@ TEST_F(LauncherTest, StartUpWaitsOnTheClock)
         EXPECT_EQ(database.schemaLooks, c.looks);
         EXPECT_EQ(clock.totalSleptMs(), c.sleptMs);
         EXPECT_EQ(dialog.shown, c.down ? 1 : 0);
-        EXPECT_EQ(l.launcherRunning, !c.down);
+        EXPECT_EQ(l.state.launcherRunning, !c.down);
         EXPECT_EQ(processes.running(200), !c.previous);
         EXPECT_TRUE(processes.running(300));
         // Each check may block on the login: the person sees what start-up
@@ -270,7 +270,7 @@ TEST_F(LauncherTest, AHangingFirstLookShowsTheWaitingWindow)
     EXPECT_FALSE(waiting.shown);
     EXPECT_EQ(database.schemaLooks, 1);
     EXPECT_EQ(clock.totalSleptMs(), 0);
-    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(l.state.launcherRunning);
     // The launcher holds the worker: it goes first.
     launcher.reset();
 }
@@ -293,7 +293,7 @@ TEST_F(LauncherTest, ALookWithoutAThreadIsADatabaseThatCannotBeUsed)
     prompter.verifyDone();
     EXPECT_EQ(database.schemaLooks, 0) << "a look ran on the window thread";
     EXPECT_EQ(dialog.shown, 1);
-    EXPECT_FALSE(l.launcherRunning);
+    EXPECT_FALSE(l.state.launcherRunning);
     launcher.reset();
 }
 
@@ -326,9 +326,9 @@ TEST_F(LauncherTest, PrinterDecision)
                     prompter.shownMessages().back().defaultButton == (c.question == kPrinterQuestion ? 2 : 1));
         const bool toDialog = c.answer == MsgResult::Yes;
         EXPECT_EQ(dialog.shown, toDialog ? 1 : 0);
-        EXPECT_EQ(l.launcherRunning, !toDialog);
-        EXPECT_FALSE(l.escPosEnabled);
-        EXPECT_TRUE(!l.launcherRunning || l.shellConf.esc_printer == QStringLiteral("none"));
+        EXPECT_EQ(l.state.launcherRunning, !toDialog);
+        EXPECT_FALSE(l.state.escPosEnabled);
+        EXPECT_TRUE(!l.state.launcherRunning || l.state.shellConf.esc_printer == QStringLiteral("none"));
         // "none" lives in memory only: the next start asks again.
         EXPECT_TRUE(c.question != kMissingPrinter || !dir.read(QStringLiteral("shell.conf")).contains("none"));
     }
@@ -344,8 +344,8 @@ TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
     Launcher &l = make();
     EXPECT_EQ(l.Main(), Outcome::Continue);
     prompter.verifyDone();
-    EXPECT_TRUE(l.launcherRunning && tray.added == 1 && tray.exitAvailable);
-    EXPECT_FALSE(l.escPosEnabled);
+    EXPECT_TRUE(l.state.launcherRunning && tray.added == 1 && tray.exitAvailable);
+    EXPECT_FALSE(l.state.escPosEnabled);
     EXPECT_EQ(draldb.calls.filter(QStringLiteral("system_init")),
               QStringList{QStringLiteral("system_init(%1dralfrontend.exe)").arg(dir.appPath())});
 }
@@ -400,8 +400,8 @@ TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
         EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
         prompter.verifyDone();
         EXPECT_EQ(endedWith, updating ? 0 : 1);
-        EXPECT_EQ(l.exitStatus(), endedWith);
-        EXPECT_FALSE(l.launcherRunning);
+        EXPECT_EQ(l.state.exitStatus, endedWith);
+        EXPECT_FALSE(l.state.launcherRunning);
         EXPECT_TRUE(spawner.started.empty());
     }
 }
@@ -425,7 +425,7 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
             l.mainTick();
             EXPECT_EQ(watchdog.tests - checks, tick / 11) << "tick " << tick;
             EXPECT_EQ(processes.running(500), tick < 11) << "tick " << tick;
-            EXPECT_EQ(l.frontEndClosed, frontEndClosedBefore && tick < 11) << "tick " << tick;
+            EXPECT_EQ(l.state.frontEndClosed, frontEndClosedBefore && tick < 11) << "tick " << tick;
         }
         prompter.verifyDone();
         EXPECT_EQ(tray.exitAvailable, !frontEndClosedBefore);
@@ -462,18 +462,20 @@ TEST_F(LauncherTest, FrontEndEnd)
             prompter.expectMessage(c.shutdown ? QStringLiteral("Do you want to keep all supporting programs open?")
                                               : kQuitQuestion,
                                    MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
-        // A kept front-end's end is not asked about again.
-        for (int tick = 0; tick < (c.quits ? 1 : 3); ++tick)
-            l.mainTick();
+        // A kept front-end's end is not asked about again; a quit ends the
+        // loop after the pass that acted on it.
+        for (int pass = 0; pass < (c.quits ? 1 : 3); ++pass)
+            l.loop.onPassTimer();
         prompter.verifyDone();
         for (const auto &box : prompter.shownMessages())
             EXPECT_EQ(box.defaultButton, 1);
-        EXPECT_EQ(l.launcherRunning, !c.quits);
+        EXPECT_EQ(l.state.launcherRunning, !c.quits);
+        EXPECT_EQ(l.state.ended, c.quits);
         EXPECT_EQ(tray.removed, c.quits ? 1 : 0);
-        EXPECT_EQ(l.updateOnExit, c.updates);
-        EXPECT_EQ(l.frontEndClosed, !c.quits);
+        EXPECT_EQ(l.state.updateOnExit, c.updates);
+        EXPECT_EQ(l.state.frontEndClosed, !c.quits);
         EXPECT_EQ(spawner.started.back()->running, c.shutdown);
-        EXPECT_TRUE(c.quits || !l.managedPrograms.managedPrograms[0].process->pReady);
+        EXPECT_TRUE(c.quits || !l.state.managedPrograms.managedPrograms[0].process->pReady);
         EXPECT_TRUE(tray.exitAvailable);
     }
 }
@@ -561,8 +563,8 @@ TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
     serveQueue({});
     Launcher &l = running();
     const auto fire = [&] {
-        clock.advanceMs(l.nextWakeMs() - clock.monotonicMs());
-        l.onPassTimer();
+        clock.advanceMs(l.loop.nextWakeMs() - clock.monotonicMs());
+        l.loop.onPassTimer();
     };
     // Up to the first eleven-second check.
     for (int guard = 0; watchdog.tests < 2 && guard < 40; ++guard)
@@ -570,16 +572,16 @@ TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
     ASSERT_EQ(watchdog.tests, 2);
     const qint64 check = clock.monotonicMs();
     fire();
-    EXPECT_EQ(l.nextWakeMs() - check, 4000) << "nothing is due until the fourth tick's look";
+    EXPECT_EQ(l.loop.nextWakeMs() - check, 4000) << "nothing is due until the fourth tick's look";
     // The card reader ends between two ticks.
     clock.advanceMs(1500);
     const std::shared_ptr<ChildState> reader = spawner.started.front();
     reader->end();
     QElapsedTimer waited;
     waited.start();
-    while (!l.managedPrograms.managedPrograms[1].awaitingRestart && waited.elapsed() < 2000)
+    while (!l.state.managedPrograms.managedPrograms[1].awaitingRestart && waited.elapsed() < 2000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    ASSERT_TRUE(l.managedPrograms.managedPrograms[1].awaitingRestart) << "the end was not seen when it came";
+    ASSERT_TRUE(l.state.managedPrograms.managedPrograms[1].awaitingRestart) << "the end was not seen when it came";
     std::vector<qint64> wakes;
     while (spawner.started.size() == 2 && wakes.size() < 10)
         fire(), wakes.push_back(clock.monotonicMs() - check);
@@ -664,10 +666,10 @@ TEST_F(LauncherTest, ABoxThatFailsEndsOnlyItsTick)
     const int checks = watchdog.tests;
     l.runPass();
     EXPECT_EQ(watchdog.tests, checks + 1);
-    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(l.state.launcherRunning);
     prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
     l.runPass();
-    EXPECT_TRUE(l.frontEndClosed);
+    EXPECT_TRUE(l.state.frontEndClosed);
 }
 
 // No box holds the till. A program whose file is missing is told at start-up,
@@ -684,7 +686,7 @@ TEST_F(LauncherTest, NoBoxHoldsTheTill)
     prompter.expectOpenBox(failed, MsgButtons::OK);
     Launcher &l = running();
     ASSERT_EQ(spawner.started.size(), 2u) << "start-up stopped at the box";
-    auto &scanner = l.managedPrograms.managedPrograms[2];
+    auto &scanner = l.state.managedPrograms.managedPrograms[2];
     scanner.awaitingRestart = true, scanner.failedAtMonotonicMs = clock.monotonicMs();
     prompter.expectOpenBox(keep, MsgButtons::YesNo);
     draldb.notify(QStringLiteral("shutdown"));
@@ -704,10 +706,10 @@ TEST_F(LauncherTest, NoBoxHoldsTheTill)
     EXPECT_EQ(watchdog.tests - checks, 2);
     EXPECT_EQ(prompter.raised(keep), 1);
     EXPECT_EQ(prompter.raised(failed), 2);
-    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(l.state.launcherRunning);
     prompter.answerOpen(keep, MsgResult::No);
     l.mainTick();
-    EXPECT_FALSE(l.launcherRunning);
+    EXPECT_FALSE(l.state.launcherRunning);
 }
 
 // Rows queued while no launcher listened are printed by the first pass
@@ -794,7 +796,7 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
             launcher.reset();
             Launcher l(kv::LauncherParts{ctx, answers, clock, database, watchdog, update, killer, draldb, spooler,
                                          processes, spawner, worker, events, false});
-            l.windows.tray = &tray;
+            l.state.windows.tray = &tray;
             ASSERT_EQ(l.Main(), Outcome::Continue);
             const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
             for (int tick = 0; tick < endAt; ++tick) {
@@ -803,13 +805,13 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
                 if (!worker.busy() && chance(400))
                     draldb.notify(QStringLiteral("shutdown"));
                 if (chance(50))
-                    l.shellConf.esc_printer = chance(2) ? QStringLiteral("Receipt") : QStringLiteral("Office");
+                    l.state.shellConf.esc_printer = chance(2) ? QStringLiteral("Receipt") : QStringLiteral("Office");
                 clock.advanceMs(std::uniform_int_distribution<int>(0, 1500)(random));
                 std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 800)(random)));
                 l.runPass();
             }
             if (chance(2))
-                l.mnuExitClick();
+                l.menu.mnuExitClick();
             else
                 l.terminate();
             l.runPass();
@@ -836,7 +838,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         status = std::make_unique<kv::StationStatus>(QStringLiteral("till3"), QStringLiteral("1"), clock.now(), clock,
                                                      watchdog, printerWorker, spooler, events,
                                                      [] { return kv::DatabaseHealth{true, 0}; });
-        l.windows.status = status.get();
+        l.state.windows.status = status.get();
         l.runPass();
     };
     const auto stoppedAs = [] { return testenv::psql("SELECT stopped FROM launcherstatus WHERE stationid = 3"); };
@@ -846,18 +848,18 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         Launcher &l = running();
         reporting(l);
         FakeManager manager;
-        l.windows.programManager = &manager;
+        l.state.windows.programManager = &manager;
         update.runs = 0;
         // The update replaces files the programs hold: they are stopped first.
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
-        l.updateOnExit = updateAgreed;
-        l.mnuExitClick();
+        l.state.updateOnExit = updateAgreed;
+        l.menu.mnuExitClick();
         // The loop sees it at its next pass.
         QElapsedTimer timer;
         timer.start();
-        while (!l.ended() && timer.elapsed() < 3000)
+        while (!l.state.ended && timer.elapsed() < 3000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        EXPECT_TRUE(l.ended());
+        EXPECT_TRUE(l.state.ended);
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
@@ -869,7 +871,7 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
     FakeManager manager;
     Launcher &l = running();
     reporting(l);
-    l.windows.programManager = &manager;
+    l.state.windows.programManager = &manager;
     l.terminate();
     EXPECT_EQ(manager.quitSaves, QList<bool>{false});
     EXPECT_EQ(stoppedAs(), "exit\n");
@@ -898,9 +900,9 @@ TEST_F(LauncherTest, AFreshDatabaseMadeFromThePackagesSqlFilePassesStartUpWithou
     dir.write(QStringLiteral("dralfrontend.exe"), {});
     Launcher &l = make(false, &odbc);
     EXPECT_EQ(l.Main(), Outcome::Continue);
-    EXPECT_TRUE(l.launcherRunning);
+    EXPECT_TRUE(l.state.launcherRunning);
     EXPECT_TRUE(prompter.shownMessages().isEmpty());
-    EXPECT_EQ(l.shellConf.stationid, QStringLiteral("1"));
+    EXPECT_EQ(l.state.shellConf.stationid, QStringLiteral("1"));
     EXPECT_EQ(testenv::psqlOn(name, "-c", "SELECT name, path FROM managedprogram WHERE machineid = 1"),
               "Card reader|" + dir.appPath().toStdString() + "\n");
     launcher.reset();
@@ -1061,7 +1063,7 @@ TEST_F(LauncherTest, TheStartUpSessionIsClosedWhenStartUpStopsAtAQuestion)
     Launcher &l = make(false, &odbc);
     l.Main();
     prompter.verifyDone();
-    EXPECT_FALSE(l.launcherRunning);
+    EXPECT_FALSE(l.state.launcherRunning);
     const auto noSchemaSession = [] {
         return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
                              "AND pid <> pg_backend_pid() AND query LIKE 'SELECT schemaversion%'") == "0\n";

@@ -29,12 +29,12 @@ SysTray::SysTray(Launcher &launcher, QObject *parent)
     connect(&m_icon, &QSystemTrayIcon::activated, this, &SysTray::onActivated);
     m_trayWatch.setInterval(kTrayWatchMs);
     connect(&m_trayWatch, &QTimer::timeout, this, &SysTray::watchForTray);
-    m_launcher.windows.tray = this;
+    m_launcher.state.windows.tray = this;
 }
 
 SysTray::~SysTray()
 {
-    m_launcher.windows.tray = nullptr;
+    m_launcher.state.windows.tray = nullptr;
 }
 
 QMenu &SysTray::popupMenu()
@@ -46,14 +46,14 @@ QMenu &SysTray::popupMenu()
         QAction *mnuSep1 = mnuPopup->addSeparator();
         mnuSep1->setEnabled(false);
         connect(mnuPopup->addAction(QStringLiteral("Manage Programs")), &QAction::triggered, this,
-                [this] { m_launcher.mnuManageClick(); });
+                [this] { m_launcher.menu.mnuManageClick(); });
         connect(mnuPopup->addAction(QStringLiteral("Launcher Settings")), &QAction::triggered, this,
-                [this] { m_launcher.mnuDBClick(); });
+                [this] { m_launcher.menu.mnuDBClick(); });
         connect(mnuPopup->addAction(QStringLiteral("Update on Restart")), &QAction::triggered, this,
-                [this] { m_launcher.mnuUpdateClick(); });
+                [this] { m_launcher.menu.mnuUpdateClick(); });
         mnuExit = mnuPopup->addAction(QStringLiteral("Exit"));
         mnuExit->setEnabled(m_exitAvailable);
-        connect(mnuExit, &QAction::triggered, this, [this] { m_launcher.mnuExitClick(); });
+        connect(mnuExit, &QAction::triggered, this, [this] { m_launcher.menu.mnuExitClick(); });
     }
     return *mnuPopup;
 }
