@@ -132,7 +132,7 @@ public:
         it->current = rowIndex;
         return rowIndex + 1;
     }
-    QString VB_getvalue(qint32 resultSet, const QString &sTable, const QString &sColumn, qint32 &row) override
+    QString VB_getvalue(qint32 resultSet, const QString &, const QString &sColumn, qint32 &row) override
     {
         const Row *r = rowOf(resultSet, row);
         return r ? r->value(sColumn) : QString();
