@@ -90,14 +90,13 @@ bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bou
 
 int sessionsSettledAt(int expected)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        const int n = std::stoi(psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
-                                     "AND datname = current_database() AND pid <> pg_backend_pid()"));
-        if (n == expected || std::chrono::steady_clock::now() >= until)
-            return n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const auto count = [] {
+        return std::stoi(psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                              "AND datname = current_database() AND pid <> pg_backend_pid()"));
+    };
+    int n = -1;
+    pollUntil([&] { return (n = count()) == expected; }, std::chrono::seconds(5));
+    return n;
 }
 
 ClusterStopped::ClusterStopped()
