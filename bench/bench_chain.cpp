@@ -48,7 +48,6 @@
 #include "testenv.h"
 
 #include "benchmain.h"
-#include "directpg.h"
 
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
@@ -555,7 +554,7 @@ void BM_Chain(benchmark::State &state)
     const int postmaster = testenv::postmasterPid();
 
     {
-        auto probe = directpg::connect("bench_chain");
+        auto probe = testenv::connect("bench_chain");
         const int maxConnections = std::atoi(scalar(probe.get(), "SHOW max_connections").c_str());
         if (maxConnections < 2 * size + 10) {
             state.SkipWithError(("the cluster allows " + std::to_string(maxConnections) +
@@ -603,7 +602,7 @@ void BM_Chain(benchmark::State &state)
             if (line != "ready" && error.empty())
                 error = line.empty() ? "a worker ended during set-up" : line;
         }
-        auto control = directpg::connect("bench_chain");
+        auto control = testenv::connect("bench_chain");
         if (error.empty() && PQstatus(control.get()) != CONNECTION_OK)
             error = "no connection to the test cluster";
         // The status table as a site has it, from the package's file.

@@ -18,7 +18,6 @@
 #include "testprinter.h"
 
 #include "benchmain.h"
-#include "directpg.h"
 #include "passtiming.h"
 #include "printerwatch.h"
 
@@ -205,7 +204,7 @@ void BM_NotifyToPrintBesideBareJob(benchmark::State &state)
         till.library.VB_notify_listen(till.libraryConnection, QString::fromLatin1(channel));
 
     // The other part of the system that queues the receipt and notifies.
-    const auto sender = directpg::connect("bench_posqueue");
+    const auto sender = testenv::connect("bench_posqueue");
     if (PQstatus(sender.get()) != CONNECTION_OK) {
         state.SkipWithError("the sending connection failed");
         return;
@@ -350,7 +349,7 @@ void BM_NotifyToPrintThroughTheLoop(benchmark::State &state)
     };
     runFor(std::chrono::milliseconds(1500), [] { return false; }); // the start-up pass
 
-    const auto sender = directpg::connect("bench_posqueue");
+    const auto sender = testenv::connect("bench_posqueue");
     if (PQstatus(sender.get()) != CONNECTION_OK) {
         state.SkipWithError("the sending connection failed");
         return;

@@ -1,7 +1,7 @@
 // An in-memory stand-in for the client library, for tests of the code that
 // uses it (the POS queue, the notification dispatch). It keeps what the real
 // library would: listened channels, queued notifications, result sets and
-// row handles; and records every call so a test can check their order.
+// row handles; and records the calls a test counts.
 #pragma once
 
 #include "station/vbDraldb.h"
@@ -69,12 +69,10 @@ public:
     }
 
     // --- what the test reads back ---
-    // Every call, e.g. "VB_new_sql(1, Select 1, 0)".
+    // The calls that open, listen, check and run statements, e.g.
+    // "VB_new_sql(1, Select 1, 0)".
     QStringList calls;
     QStringList listened;
-    // (table, id) of every row VB_delete removed or tried to remove.
-    QList<QPair<QString, QString>> deleted;
-    int openResultSets() const { return int(m_resultSets.size()); }
 
     // --- DraldbClient ---
     qint32 system_init(const QString &sFrontEndExecutable) override
@@ -106,7 +104,6 @@ public:
     }
     QString config_getvalue(const QString &sKey) override
     {
-        log(QStringLiteral("config_getvalue(%1)").arg(sKey));
         return config.value(sKey);
     }
     QString VB_new_sql(qint32 connection, const QString &sSql, qint32 &resultSet, qint32 flags) override
@@ -124,33 +121,28 @@ public:
     }
     qint32 VB_numrecord(qint32 resultSet) override
     {
-        log(QStringLiteral("VB_numrecord(%1)").arg(resultSet));
         const auto it = m_resultSets.constFind(resultSet);
         return it == m_resultSets.constEnd() ? 0 : qint32(it->rows.size());
     }
     qint32 VB_moveto(qint32 resultSet, qint32 rowIndex) override
     {
-        log(QStringLiteral("VB_moveto(%1, %2)").arg(resultSet).arg(rowIndex));
         const auto it = m_resultSets.find(resultSet);
         if (it == m_resultSets.end() || rowIndex < 0 || rowIndex >= it->rows.size())
             return 0;
         it->current = rowIndex;
         return rowIndex + 1;
     }
-    QString VB_getvalue(qint32 resultSet, const QString &sTable, const QString &sColumn, qint32 &row) override
+    QString VB_getvalue(qint32 resultSet, const QString &, const QString &sColumn, qint32 &row) override
     {
-        log(QStringLiteral("VB_getvalue(%1, %2, %3, %4)").arg(resultSet).arg(sTable, sColumn).arg(row));
         const Row *r = rowOf(resultSet, row);
         return r ? r->value(sColumn) : QString();
     }
     QString VB_delete(qint32 resultSet, const QString &sTable, qint32 &row) override
     {
-        log(QStringLiteral("VB_delete(%1, %2, %3)").arg(resultSet).arg(sTable).arg(row));
         const Row *r = rowOf(resultSet, row);
         if (!r || !r->contains(QStringLiteral("id")))
             return QStringLiteral("no such row");
         const QString id = r->value(QStringLiteral("id"));
-        deleted.append({sTable, id});
         auto &table = tables[sTable];
         for (qsizetype i = 0; i < table.size(); ++i) {
             if (table[i].value(QStringLiteral("id")) == id) {
@@ -162,7 +154,6 @@ public:
     }
     void VB_free(qint32 &resultSet) override
     {
-        log(QStringLiteral("VB_free(%1)").arg(resultSet));
         m_resultSets.remove(resultSet);
         resultSet = 0;
     }
@@ -177,7 +168,6 @@ public:
     }
     qint32 draldb_relistens(qint32 connection) override
     {
-        log(QStringLiteral("draldb_relistens(%1)").arg(connection));
         return connection == initResult ? m_relistens : 0;
     }
 

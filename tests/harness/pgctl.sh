@@ -74,7 +74,6 @@ ssl = on
 ssl_cert_file = '$tls/server.crt'
 ssl_key_file = '$tls/server.key'
 ssl_ca_file = '$tls/ca.crt'
-log_connections = on
 CONF
     # Over TCP only TLS: the superuser keeps the cluster's own socket.
     cat <<HBA | as_pg tee "$state/data/pg_hba.conf" >/dev/null

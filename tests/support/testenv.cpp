@@ -4,89 +4,21 @@
 
 #include <QStringList>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
-#include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 #ifndef KV_TEST_ENV_DIR
 #error KV_TEST_ENV_DIR must name the environment directory of the build tree
 #endif
 
 namespace testenv {
-
-namespace {
-
-// Runs a program (found on PATH) to its end; its output, or an exception.
-// posix_spawn, as QProcess's vfork-like start confuses the thread checker;
-// errors go to a file, so that a full pipe never stops the program.
-std::string run(const std::string &program, const QStringList &args, const QString &password = QString())
-{
-    std::vector<std::string> strings{program};
-    for (const QString &a : args)
-        strings.push_back(a.toStdString());
-    const std::size_t argc = strings.size();
-    for (char **e = environ; *e; ++e)
-        if (password.isNull() || std::strncmp(*e, "PGPASSWORD=", 11) != 0)
-            strings.emplace_back(*e);
-    if (!password.isNull())
-        strings.push_back("PGPASSWORD=" + password.toStdString());
-    std::vector<char *> argv, envp;
-    for (std::size_t i = 0; i < strings.size(); ++i)
-        (i < argc ? argv : envp).push_back(strings[i].data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-
-    int out[2];
-    char errors[] = "/tmp/kv-run-XXXXXX";
-    const int err = ::mkostemp(errors, O_CLOEXEC);
-    if (err < 0 || ::pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("no pipe or file for " + program);
-    ::unlink(errors);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-        if (n > 0)
-            text.append(buffer, std::size_t(n));
-        else if (errno != EINTR)
-            break;
-    }
-    ::close(out[0]);
-    int status = 0;
-    while (rc == 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    const ssize_t errorBytes = ::pread(err, buffer, sizeof buffer, 0);
-    ::close(err);
-    if (rc != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(program + " " + args.join(' ').toStdString() + " failed:\n" + text +
-                                 std::string(buffer, std::size_t(std::max<ssize_t>(errorBytes, 0))));
-    return text;
-}
-
-} // namespace
 
 void loadAll()
 {
@@ -133,12 +65,17 @@ Db database()
 
 void pgctl(const char *command)
 {
-    run(require("KV_PGCTL"), {QString::fromLatin1(command), QString::fromStdString(require("KV_ENV_DIR"))});
+    const std::string line = "'" + require("KV_PGCTL") + "' " + command + " '" + require("KV_ENV_DIR") + "' >/dev/null";
+    if (std::system(line.c_str()) != 0)
+        throw std::runtime_error(line + " failed");
 }
 
 int postmasterPid()
 {
-    return std::stoi(run(require("KV_PGCTL"), {"postmaster-pid", QString::fromStdString(require("KV_ENV_DIR"))}));
+    std::ifstream pidFile(require("KV_PG_DATADIR") + "/postmaster.pid");
+    int pid = 0;
+    pidFile >> pid;
+    return pid;
 }
 
 bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bound)
@@ -153,14 +90,13 @@ bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bou
 
 int sessionsSettledAt(int expected)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        const int n = std::stoi(psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
-                                     "AND datname = current_database() AND pid <> pg_backend_pid()"));
-        if (n == expected || std::chrono::steady_clock::now() >= until)
-            return n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const auto count = [] {
+        return std::stoi(psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
+                              "AND datname = current_database() AND pid <> pg_backend_pid()"));
+    };
+    int n = -1;
+    pollUntil([&] { return (n = count()) == expected; }, std::chrono::seconds(5));
+    return n;
 }
 
 ClusterStopped::ClusterStopped()
@@ -187,20 +123,49 @@ Frozen::~Frozen()
     ::kill(m_pid, SIGCONT);
 }
 
+Session connect(const char *applicationName, const std::string &name, bool superuser)
+{
+    const Db db = database();
+    const std::string port = std::to_string(db.port), dbname = name.empty() ? db.name.toStdString() : name;
+    // The superuser logs in through the cluster's socket, where it is trusted.
+    const std::string host = superuser ? require("KV_PG_SOCKDIR") : db.host.toStdString(),
+                      user = superuser ? "postgres" : db.user.toStdString(), password = db.password.toStdString();
+    const char *keys[] = {"host", "port", "dbname", "user", "password", "application_name", "connect_timeout", nullptr};
+    const char *values[] = {host.c_str(),     port.c_str(),    dbname.c_str(), user.c_str(),
+                            password.c_str(), applicationName, "5",            nullptr};
+    return {PQconnectdbParams(keys, values, 0), &PQfinish};
+}
+
 std::string psql(const std::string &sql)
 {
-    return psqlOn(database().name.toStdString(), "-c", sql);
+    return psqlOn(std::string(), "-c", sql);
 }
 
 std::string psqlOn(const std::string &name, const char *option, const std::string &sqlOrFile, bool superuser)
 {
-    const Db db = database();
-    // The superuser logs in through the cluster's socket, where it is trusted.
-    const QString host = superuser ? QString::fromStdString(require("KV_PG_SOCKDIR")) : db.host;
-    return run("psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", host, "-p", QString::number(db.port),
-                        "-U", superuser ? QStringLiteral("postgres") : db.user, "-d", QString::fromStdString(name),
-                        QLatin1String(option), QString::fromStdString(sqlOrFile)},
-               db.password);
+    std::string sql = sqlOrFile;
+    if (std::string_view(option) == "-f") {
+        std::ifstream file(sqlOrFile);
+        sql.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file)
+            throw std::runtime_error("cannot read " + sqlOrFile);
+    }
+    const Session session = connect("psql", name, superuser);
+    // Every result's rows as psql -A -t prints them; the first error ends it.
+    std::string text, error;
+    if (PQstatus(session.get()) != CONNECTION_OK || !PQsendQuery(session.get(), sql.c_str()))
+        error = PQerrorMessage(session.get());
+    while (PGresult *result = PQgetResult(session.get())) {
+        if (PQresultStatus(result) == PGRES_FATAL_ERROR)
+            error = PQresultErrorMessage(result);
+        for (int row = 0; row < PQntuples(result); ++row)
+            for (int column = 0; column < PQnfields(result); ++column)
+                text += std::string(PQgetvalue(result, row, column)) + (column + 1 < PQnfields(result) ? "|" : "\n");
+        PQclear(result);
+    }
+    if (!error.empty())
+        throw std::runtime_error(sqlOrFile.substr(0, 200) + " failed: " + error);
+    return text;
 }
 
 } // namespace testenv

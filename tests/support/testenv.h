@@ -4,8 +4,11 @@
 
 #include <QString>
 
+#include <libpq-fe.h>
+
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace testenv {
@@ -61,10 +64,17 @@ private:
 // `expected` and returns the count then.
 int sessionsSettledAt(int expected);
 
-// Runs SQL on the test database through psql as the test role; returns stdout.
+// A libpq session of the test's own, named so that it is told from the
+// tills': as the test role on the test database or on `database`, or as the
+// cluster's superuser. Check PQstatus.
+using Session = std::unique_ptr<PGconn, decltype(&PQfinish)>;
+Session connect(const char *applicationName, const std::string &database = std::string(), bool superuser = false);
+
+// Runs SQL on the test database as the test role in a session of its own;
+// returns the rows as psql -A -t prints them, or throws the server's error.
 std::string psql(const std::string &sql);
 // The same on another database of the cluster: SQL (`-c`) or a file (`-f`)
-// as the test role, or SQL as the cluster's superuser.
+// as the test role, or as the cluster's superuser.
 std::string psqlOn(const std::string &database, const char *option, const std::string &sqlOrFile,
                    bool superuser = false);
 
