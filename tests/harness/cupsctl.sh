@@ -33,22 +33,21 @@ for tool in cupsd lpadmin lpstat; do
   command -v "$tool" >/dev/null || { log "$tool not found (Debian packages cups, cups-client)"; exit 1; }
 done
 
-# Ends the test printers of state directory $1.
-stop_printers() {
-  local f
-  for f in "$1"/printer-*.pid; do
-    if owned "$(cat "$f" 2>/dev/null)" "$1"; then kill -TERM "$(cat "$f")" 2>/dev/null || true; fi
-  done
+# The state directory a setup recorded; anything else is never touched.
+state_dir() {
+  local state
+  state=$(cat "$statefile") || return 1
+  case "$state" in /tmp/kv-cups.*) echo "$state" ;; *) log "unexpected state directory '$state'"; return 1 ;; esac
 }
 
 teardown() {
   [ -f "$statefile" ] || { rm -f "$envfile"; return 0; }
-  local state
-  state=$(cat "$statefile")
-  case "$state" in
-    /tmp/kv-cups.*) stop_owned "$state/cupsd.pid" "$state"; stop_printers "$state"; rm -rf "$state" ;;
-    *) log "ignoring unexpected state directory '$state'" ;;
-  esac
+  local state f
+  if state=$(state_dir); then
+    stop_owned "$state/cupsd.pid" "$state"
+    for f in "$state"/printer-*.pid; do stop_owned "$f" "$state"; done
+    rm -rf "$state"
+  fi
   rm -f "$statefile" "$envfile"
 }
 
@@ -73,8 +72,7 @@ start_cupsd() {
 # a dead one is replaced by a new one on the same state.
 restart_cupsd() {
   local state
-  state=$(cat "$statefile") || exit 1
-  case "$state" in /tmp/kv-cups.*) ;; *) log "unexpected state directory '$state'"; exit 1 ;; esac
+  state=$(state_dir) || exit 1
   if owned "$(cat "$state/cupsd.pid" 2>/dev/null)" "$state"; then
     kill -CONT "$(cat "$state/cupsd.pid")" 2>/dev/null || true
   else
@@ -164,6 +162,9 @@ CONF
   start_cupsd "$state"
 
   local model port
+  admin() {
+    lpadmin "$@" >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin $*"; exit 1; }
+  }
   for q in "${QUEUES[@]}" "$FILTERED"; do
     setsid "$printer" "$state/received/$q" </dev/null >>"$state/log/printer-$q.log" 2>&1 &
     echo $! > "$state/printer-$q.pid"
@@ -171,11 +172,9 @@ CONF
     port=$(cat "$state/received/$q/port" 2>/dev/null) || { log "the test printer of $q did not start"; exit 1; }
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
-    lpadmin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q" \
-      >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -p $q"; exit 1; }
+    admin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q"
   done
-  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
-    || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -d ${QUEUES[0]}"; exit 1; }
+  admin -d "${QUEUES[0]}"
   # CUPS's default DirtyCleanInterval, as on a till: the scheduler writes
   # queues and jobs to disk only every 30 s, so one killed before then comes
   # back without them. A till's queues were set up long before its power
