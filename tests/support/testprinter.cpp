@@ -102,9 +102,8 @@ void TestPrinter::order(const std::string &line) const
     EXPECT_EQ(reply.substr(0, 2), "ok") << "the test printer of " << m_queue << " refused \"" << line << "\": " << reply;
 }
 
-std::string TestPrinter::status() const { return ask("status"); }
-
 namespace {
+// A field of the printer's answer to "status": "ok connections=N jobs=N held=BYTES".
 int field(const std::string &status, const std::string &name)
 {
     const auto at = status.find(" " + name + "=");
@@ -112,9 +111,9 @@ int field(const std::string &status, const std::string &name)
 }
 } // namespace
 
-int TestPrinter::connections() const { return field(status(), "connections"); }
+int TestPrinter::connections() const { return field(ask("status"), "connections"); }
 
-int TestPrinter::held() const { return field(status(), "held"); }
+int TestPrinter::held() const { return field(ask("status"), "held"); }
 
 void TestPrinter::connectQueue(const std::string &scheme, const std::string &options) const
 {
