@@ -194,12 +194,10 @@ Paper readPaper(const QByteArray &printed, const std::string &tag, int last, int
     Paper p;
     std::map<int, int> times;
     int previous = 0;
+    // Every print counts, also one run into the next without its cut.
     const QByteArray mine = QByteArray::fromStdString(tag + " receipt ");
-    for (const QByteArray &piece : printed.split('\x1d')) {
-        const qsizetype at = piece.indexOf(mine);
-        if (at < 0)
-            continue;
-        const int n = piece.mid(at + mine.size()).split('\n').first().toInt();
+    for (qsizetype at = printed.indexOf(mine); at >= 0; at = printed.indexOf(mine, at + 1)) {
+        const int n = printed.mid(at + mine.size(), 12).split('\n').first().toInt();
         // Order is that of first prints: a receipt printed again comes
         // after later ones when a printer kept its buffer.
         if (times[n] == 0) {
