@@ -151,7 +151,8 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         EXPECT_TRUE(paper.inOrder);
         EXPECT_LE(printer.connections() - connections, r.maxConnections);
         if (r.resend == AfterCancel || r.resend == AfterCancelInMidReceipt)
-            EXPECT_LE(sheetsOf(id), count - (r.resend == AfterCancel ? 5 : 2)) << "a job sent again prints only the rest";
+            EXPECT_LE(sheetsOf(id), count - (r.resend == AfterCancel ? 5 : 2))
+                << "a job sent again prints only the rest";
         else
             EXPECT_EQ(sheetsOf(id), r.resend == AfterCompletedAndForgotten ? 0 : count);
         EXPECT_EQ(reasonsOf(queue), r.left);

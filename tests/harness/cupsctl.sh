@@ -162,9 +162,6 @@ CONF
   start_cupsd "$state"
 
   local model port
-  admin() {
-    lpadmin "$@" >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin $*"; exit 1; }
-  }
   for q in "${QUEUES[@]}" "$FILTERED"; do
     setsid "$printer" "$state/received/$q" </dev/null >>"$state/log/printer-$q.log" 2>&1 &
     echo $! > "$state/printer-$q.pid"
@@ -172,9 +169,11 @@ CONF
     port=$(cat "$state/received/$q/port" 2>/dev/null) || { log "the test printer of $q did not start"; exit 1; }
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
-    admin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q"
+    lpadmin -p "$q" -E -v "escpos://127.0.0.1:$port" "${model[@]}" -D "Korvantis test printer $q" \
+      >>"$state/log/lpadmin.log" 2>&1 || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -p $q"; exit 1; }
   done
-  admin -d "${QUEUES[0]}"
+  lpadmin -d "${QUEUES[0]}" >>"$state/log/lpadmin.log" 2>&1 \
+    || { cat "$state/log/lpadmin.log" >&2; log "failed: lpadmin -d ${QUEUES[0]}"; exit 1; }
   # CUPS's default DirtyCleanInterval, as on a till: the scheduler writes
   # queues and jobs to disk only every 30 s, so one killed before then comes
   # back without them. A till's queues were set up long before its power
