@@ -67,40 +67,24 @@ bool gone(int pid)
     return !(stat >> field >> field >> field) || field == "Z";
 }
 
-void killPrintServer()
+// Killed, or stopped in order (SIGTERM: it writes all it has first).
+void stopPrintServer(int signal = SIGKILL)
 {
     const int pid = testprinter::printServerPid();
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    ASSERT_TRUE(testenv::pollUntil([pid] { return gone(pid); }, std::chrono::seconds(5)));
+    ASSERT_EQ(::kill(pid, signal), 0);
+    ASSERT_TRUE(testenv::pollUntil([pid] { return gone(pid); }, std::chrono::seconds(15)));
 }
 
 // The till loses power, the printer keeps it: the print server and every
-// backend it runs die at once, as the launcher's pass (which the test ends by
-// dropping it) does.
+// backend it runs (its session) die at once, as the launcher's pass (which
+// the test ends by dropping it) does.
 void powerCut()
 {
-    const int cupsd = testprinter::printServerPid();
-    std::vector<int> session;
-    QDir proc(QStringLiteral("/proc"));
-    for (const QString &entry : proc.entryList(QDir::Dirs)) {
-        bool number = false;
-        const int pid = entry.toInt(&number);
-        std::ifstream stat("/proc/" + entry.toStdString() + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        // Field 6, the session, follows the name in parentheses.
-        const std::size_t close = line.rfind(')');
-        std::istringstream rest(close == std::string::npos ? std::string() : line.substr(close + 2));
-        std::string state;
-        int ppid = 0, pgrp = 0, sid = 0;
-        if (number && rest >> state >> ppid >> pgrp >> sid && sid == cupsd)
-            session.push_back(pid);
-    }
-    ASSERT_FALSE(session.empty());
-    for (const int pid : session)
-        ::kill(pid, SIGKILL);
-    ASSERT_TRUE(testenv::pollUntil([&] { return std::all_of(session.begin(), session.end(), gone); },
-                                   std::chrono::seconds(5)));
+    const std::string session = std::to_string(testprinter::printServerPid());
+    ASSERT_EQ(std::system(("pkill -KILL -s " + session).c_str()), 0);
+    ASSERT_TRUE(testenv::pollUntil(
+        [&] { return std::system(("pgrep -r R,S,D,T -s " + session + " >/dev/null").c_str()) != 0; },
+        std::chrono::seconds(5)));
 }
 
 // Stops or starts the queue (cupsdisable, cupsenable): a stopped queue keeps
@@ -126,6 +110,13 @@ protected:
         library.VB_notify_listen(libraryConnection, QStringLiteral("poscommands"));
         printerName = printer.name();
     }
+    // What a case stopped or killed is back for the next, also after a
+    // case that failed half-way.
+    void TearDown() override
+    {
+        testprinter::restorePrintServer();
+        stopQueue(printer.queue(), false);
+    }
     // Library jobs as the launcher's ticks hand them over, until one ran a
     // pass; fails the test when none did within the bound.
     kv::LibraryFindings jobUntilAPass() { return jobUntilAPass(jobs); }
@@ -137,6 +128,13 @@ protected:
             [&] { return through.processPosCommands(printerName).rowsAwaitingPaper == 0; }, std::chrono::seconds(20)));
     }
     void untilOnPaper() { untilOnPaper(posQueue); }
+    // A launcher that ended in mid-upload leaves a held job, which never prints.
+    void leaveHeld(const std::string &name)
+    {
+        auto handle = spooler.openPrinter(printerName.toStdString());
+        ASSERT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}));
+        ASSERT_TRUE(testprinter::writeAll(*handle, "cut off"));
+    }
     kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
@@ -198,43 +196,42 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
 
 // The print server goes away with a receipt queued: the pass keeps it, the
 // launcher's own retries look for the printer every few seconds without
-// printing, and the first look that finds it back prints the receipt once.
-// One row only: the look must see that a single row waits.
+// printing, and the first look that finds it back prints the receipt once;
+// its row goes at the next look after the paper. One row only: the look
+// must see that a single row waits.
 TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIsBack)
 {
     const std::string receipt = queue(kStation, 1, "'kept'");
     const auto mark = printer.mark();
-    {
-        struct Restore {
-            ~Restore() { testprinter::restorePrintServer(); }
-        } restore;
-        killPrintServer();
-        testenv::psql("NOTIFY poscommands");
-        const kv::LibraryFindings first = jobUntilAPass();
-        ASSERT_TRUE(first.pass);
-        EXPECT_FALSE(first.pass->printerOpened);
-        EXPECT_TRUE(jobs.retryPending());
-        // A look while it is gone runs no pass.
-        clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
-        ASSERT_TRUE(jobs.startJob(printerName, {}));
-        const auto found = jobs.takeFindings();
-        ASSERT_TRUE(found);
-        EXPECT_EQ(found->cause, kv::PassCause::Retry);
-        EXPECT_FALSE(found->pass);
-        EXPECT_EQ(queued(kStation), receipt);
-    }
+    stopPrintServer();
+    testenv::psql("NOTIFY poscommands");
+    const kv::LibraryFindings first = jobUntilAPass();
+    ASSERT_TRUE(first.pass);
+    EXPECT_FALSE(first.pass->printerOpened);
+    EXPECT_TRUE(jobs.retryPending());
+    // A look while it is gone runs no pass.
+    clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
+    ASSERT_TRUE(jobs.startJob(printerName, {}));
+    const auto found = jobs.takeFindings();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->cause, kv::PassCause::Retry);
+    EXPECT_FALSE(found->pass);
+    EXPECT_EQ(queued(kStation), receipt);
+    testprinter::restorePrintServer();
     const kv::LibraryFindings back = jobUntilAPass();
     EXPECT_EQ(back.cause, kv::PassCause::Retry);
+    ASSERT_EQ(back.jobsOut, 1) << "the job completed before the pass looked";
     EXPECT_EQ(printer.bytesSince(mark).toStdString(), kSel + "kept" + kCut);
-    // The looks at its job go on until it is on paper and its row deleted.
-    EXPECT_TRUE(testenv::pollUntil(
-        [&] {
-            clock.advanceMs(kv::LibraryJobs::kRetryIntervalMs);
-            jobs.startJob(printerName, {});
-            jobs.takeFindings();
-            return queued(kStation).empty();
-        },
-        std::chrono::seconds(20)));
+    // Its row goes at the first look after its paper, a tick later, with no
+    // pass and no retry for it.
+    const kv::platform::JobRef job{printerName.toStdString(), back.pass->jobName.toStdString(), 0};
+    ASSERT_TRUE(testenv::pollUntil([&] { return spooler.followJob(job) == kv::platform::JobStage::Printed; },
+                                   std::chrono::seconds(20)));
+    clock.advanceMs(kv::LibraryJobs::kFollowIntervalMs);
+    ASSERT_TRUE(jobs.startJob(printerName, {}));
+    const auto look = jobs.takeFindings();
+    EXPECT_TRUE(look && !look->pass);
+    EXPECT_EQ(queued(kStation), "");
     EXPECT_FALSE(jobs.retryPending());
 }
 
@@ -280,7 +277,8 @@ TEST_F(PosQueueThroughCups, ServerRestartBetweenThePaperAndTheDeletesPrintsNothi
 // print server as installed has not yet written the job to disk: the rows
 // are still queued, and the next start prints them, once. While the job
 // lives (its queue stopped), neither a notified pass nor a new start prints
-// its rows again.
+// its rows again; the start cancels what an earlier run of this station
+// left held, not another station's.
 TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLosesNone)
 {
     for (const bool cut : {false, true}) {
@@ -291,20 +289,10 @@ TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLose
             all += kSel + "Cut " + std::to_string(cut) + " " + n + kCut;
         }
         const auto mark = printer.mark();
-        struct Restore {
-            std::string queue;
-            ~Restore()
-            {
-                testprinter::restorePrintServer();
-                stopQueue(queue, false);
-            }
-        } restore{printer.queue()};
         if (cut) {
             // Stopped in order, the print server writes all it has and next
             // writes 30 s after the first change: the cut falls well inside.
-            const int pid = testprinter::printServerPid();
-            ASSERT_EQ(::kill(pid, SIGTERM), 0);
-            ASSERT_TRUE(testenv::pollUntil([pid] { return gone(pid); }, std::chrono::seconds(15)));
+            stopPrintServer(SIGTERM);
             testprinter::restorePrintServer();
         }
         stopQueue(printer.queue(), true);
@@ -325,9 +313,23 @@ TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLose
             EXPECT_EQ(notified.pass->receipts, 1);
             EXPECT_EQ(notified.pass->rowsAwaitingPaper, 4);
         }
+        const std::string station31 = kv::poscommands::jobNamePrefix(QStringLiteral("31")).toStdString();
+        if (!cut) {
+            leaveHeld(kv::poscommands::jobNamePrefix(QString::number(kStation)).toStdString() + "earlier-1");
+            leaveHeld(station31 + "x");
+            // An empty name is the default printer, where nothing of ours is held.
+            const kv::LeftoverReport elsewhere = posQueue.cancelHeldLeftovers(QString());
+            EXPECT_EQ(elsewhere.printerName.toStdString(), testprinter::defaultQueue());
+            EXPECT_EQ(elsewhere.cancelled, 0);
+        }
         // The next start: held jobs cancelled, the start-up pass.
         kv::PosCommandQueue next(library, libraryConnection, spooler);
-        next.cancelHeldLeftovers(printerName);
+        const kv::LeftoverReport leftovers = next.cancelHeldLeftovers(printerName);
+        if (!cut) {
+            EXPECT_TRUE(leftovers.asked);
+            EXPECT_EQ(leftovers.cancelled, 1);
+            EXPECT_EQ(spooler.cancelHeldJobs(printerName.toStdString(), station31), 1) << "station 31's was not held";
+        }
         const kv::PosPassReport started = next.processPosCommands(printerName);
         EXPECT_EQ(started.receipts, cut ? 3 : 0);
         EXPECT_EQ(started.rowsAwaitingPaper, cut ? 3 : 4);
@@ -338,13 +340,6 @@ TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLose
         // Nothing came out twice, later either.
         EXPECT_EQ(printer.printedSince(mark).toStdString(), all);
     }
-}
-
-// Cancels every job on the queue, as a manager does with one that looks stuck.
-void cancelAll(const std::string &queue)
-{
-    ASSERT_EQ(cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), CUPS_JOBID_ALL, 0), IPP_STATUS_OK)
-        << cupsLastErrorString();
 }
 
 // A fault at each step of a job's life: the receipts reach the paper once,
@@ -368,7 +363,8 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
          }},
         {"cancelled at the print server before it printed", [&] { stopQueue(queueName, true); },
          [&] {
-             cancelAll(queueName);
+             // As a manager does with a job that looks stuck.
+             EXPECT_EQ(cupsCancelJob2(CUPS_HTTP_DEFAULT, queueName.c_str(), CUPS_JOBID_ALL, 0), IPP_STATUS_OK);
              stopQueue(queueName, false);
          }},
         {"a mark that names no job", [] { testenv::psql("UPDATE poscommands SET printjob = 'x y'"); }, [] {}},
@@ -378,10 +374,6 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
         const std::string one = queue(kStation, 1, "'one'");
         queue(kStation, 2);
         const auto mark = printer.mark();
-        struct Restore {
-            std::string queue;
-            ~Restore() { stopQueue(queue, false); }
-        } restore{queueName};
         c.fault();
         const kv::PosPassReport first = posQueue.processPosCommands(printerName);
         c.after();
@@ -394,26 +386,6 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
         EXPECT_EQ(printer.printedSince(mark).toStdString(), kSel + "one" + kCut + kSel + kPin2 + kPin5);
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
     }
-}
-
-// A receipt's row leaves the queue at the first look after its paper, a
-// tick or two, not at the next pass or retry.
-TEST_F(PosQueueThroughCups, APrintedReceiptsRowGoesAtTheNextLook)
-{
-    queue(kStation, 1, "'quick'");
-    testenv::psql("NOTIFY poscommands");
-    const kv::LibraryFindings first = jobUntilAPass();
-    ASSERT_EQ(first.jobsOut, 1) << "the job completed before the pass looked";
-    EXPECT_TRUE(testenv::pollUntil(
-        [&] {
-            clock.advanceMs(kv::LibraryJobs::kFollowIntervalMs);
-            jobs.startJob(printerName, {});
-            const auto found = jobs.takeFindings();
-            EXPECT_FALSE(found && found->pass) << "a pass ran for it";
-            return queued(kStation).empty();
-        },
-        std::chrono::seconds(20)));
-    EXPECT_FALSE(jobs.retryPending());
 }
 
 // The print server answers a step of the job late, past the pass's budget
@@ -448,7 +420,7 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
                 return;
             reached = true;
             if (c.kill)
-                return killPrintServer();
+                return stopPrintServer();
             late.holdFor(c.late);
         });
         testenv::psql("NOTIFY poscommands");
@@ -491,13 +463,9 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     const std::string name = "kv-by-name-" + std::to_string(::getpid());
     const std::string queueName = printerName.toStdString();
     struct Restore {
-        std::string queue, added;
-        ~Restore()
-        {
-            stopQueue(queue, false);
-            testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + added);
-        }
-    } restore{queueName, "Küche_" + std::to_string(::getpid())};
+        std::string added;
+        ~Restore() { testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + added); }
+    } restore{"Küche_" + std::to_string(::getpid())};
     const auto send = [&] {
         const auto handle = spooler.openPrinter(queueName);
         EXPECT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}) &&
@@ -533,36 +501,4 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
         EXPECT_FALSE(kv::escpos::printerExists(spooler, near)) << near.toStdString();
     kv::platform::CupsSpooler away("127.0.0.1:1", std::chrono::milliseconds(1500));
     EXPECT_EQ(kv::escpos::getPrinterList(away), QStringList{""});
-}
-
-// A launcher that ends in mid-upload leaves a held job, which never prints;
-// the next run cancels its own at start-up (not another station's) and
-// prints every receipt once.
-TEST_F(PosQueueThroughCups, HeldJobsOfAnEarlierRunNeverPrint)
-{
-    queue(kStation, 1, "'first'");
-    queue(kStation, 1, "'second'");
-    const auto mark = printer.mark();
-    const auto leaveHeld = [&](const std::string &name) {
-        auto handle = spooler.openPrinter(printerName.toStdString());
-        ASSERT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}));
-        ASSERT_TRUE(testprinter::writeAll(*handle, "cut off"));
-    };
-    leaveHeld(kv::poscommands::jobNamePrefix(QString::number(kStation)).toStdString() + "earlier-1");
-    // Station 31's launcher, cut off likewise on the same printer: not ours.
-    const std::string station31 = kv::poscommands::jobNamePrefix(QStringLiteral("31")).toStdString();
-    leaveHeld(station31 + "x");
-
-    // An empty name is the default printer, where nothing of ours is held.
-    const kv::LeftoverReport elsewhere = posQueue.cancelHeldLeftovers(QString());
-    EXPECT_EQ(elsewhere.printerName.toStdString(), testprinter::defaultQueue());
-    EXPECT_EQ(elsewhere.cancelled, 0);
-    const kv::LeftoverReport leftovers = posQueue.cancelHeldLeftovers(printerName);
-    EXPECT_TRUE(leftovers.asked);
-    EXPECT_EQ(leftovers.cancelled, 1);
-    EXPECT_EQ(spooler.cancelHeldJobs(printerName.toStdString(), station31), 1) << "station 31's job was not held";
-    EXPECT_EQ(posQueue.processPosCommands(printerName).receipts, 2);
-    untilOnPaper();
-    EXPECT_EQ(printer.printedSince(mark).toStdString(), kSel + "first" + kCut + kSel + "second" + kCut);
-    EXPECT_EQ(queued(kStation), "");
 }

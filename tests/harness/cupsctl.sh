@@ -33,22 +33,21 @@ for tool in cupsd lpadmin lpstat; do
   command -v "$tool" >/dev/null || { log "$tool not found (Debian packages cups, cups-client)"; exit 1; }
 done
 
-# Ends the test printers of state directory $1.
-stop_printers() {
-  local f
-  for f in "$1"/printer-*.pid; do
-    if owned "$(cat "$f" 2>/dev/null)" "$1"; then kill -TERM "$(cat "$f")" 2>/dev/null || true; fi
-  done
+# The state directory a setup recorded; anything else is never touched.
+state_dir() {
+  local state
+  state=$(cat "$statefile") || return 1
+  case "$state" in /tmp/kv-cups.*) echo "$state" ;; *) log "unexpected state directory '$state'"; return 1 ;; esac
 }
 
 teardown() {
   [ -f "$statefile" ] || { rm -f "$envfile"; return 0; }
-  local state
-  state=$(cat "$statefile")
-  case "$state" in
-    /tmp/kv-cups.*) stop_owned "$state/cupsd.pid" "$state"; stop_printers "$state"; rm -rf "$state" ;;
-    *) log "ignoring unexpected state directory '$state'" ;;
-  esac
+  local state f
+  if state=$(state_dir); then
+    stop_owned "$state/cupsd.pid" "$state"
+    for f in "$state"/printer-*.pid; do stop_owned "$f" "$state"; done
+    rm -rf "$state"
+  fi
   rm -f "$statefile" "$envfile"
 }
 
@@ -73,8 +72,7 @@ start_cupsd() {
 # a dead one is replaced by a new one on the same state.
 restart_cupsd() {
   local state
-  state=$(cat "$statefile") || exit 1
-  case "$state" in /tmp/kv-cups.*) ;; *) log "unexpected state directory '$state'"; exit 1 ;; esac
+  state=$(state_dir) || exit 1
   if owned "$(cat "$state/cupsd.pid" 2>/dev/null)" "$state"; then
     kill -CONT "$(cat "$state/cupsd.pid")" 2>/dev/null || true
   else

@@ -45,10 +45,8 @@ public:
     // Tells the printer to misbehave (see demo/escposprinter.cpp: "paper-end
     // 1", "restart-after 300" ...); a refused order fails the test.
     void order(const std::string &line) const;
-    // The printer's answer to "status": "ok connections=N jobs=N held=BYTES".
-    std::string status() const;
+    // Connections taken so far, and bytes the printer holds unprinted.
     int connections() const;
-    // Bytes the printer holds unprinted.
     int held() const;
     // Points the queue at this printer through another backend
     // ("socket") or with options ("/?confirm=none"), as lpadmin -v does;

@@ -44,7 +44,6 @@ public:
     bool startDocument(const DocInfo &doc) override
     {
         m_state->record(Kind::StartDocument, m_printer);
-        m_state->ops.back().doc = doc;
         m_job = JobRef{m_printer, doc.documentName, 0};
         m_writeFailed = false;
         return true;
@@ -153,7 +152,6 @@ std::unique_ptr<PrinterHandle> RecordingSpooler::openPrinter(const std::string &
     const auto &installed = m_state->installed;
     const bool ok = m_state->reachable && std::find(installed.begin(), installed.end(), name) != installed.end();
     m_state->record(Op::Kind::Open, name);
-    m_state->ops.back().ok = ok;
     if (!ok) {
         m_state->lastError = m_state->reachable ? "no printer named " + name : "print server not reachable";
         return nullptr;

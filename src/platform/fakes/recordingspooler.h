@@ -20,12 +20,8 @@ public:
                           CancelHeld };
         Kind kind = Kind::Open;
         std::string printer;
-        // Open: whether it succeeded.
-        bool ok = true;
         // Write: the bytes.
         std::string bytes;
-        // StartDocument: the record it was given.
-        DocInfo doc;
     };
 
     RecordingSpooler();
