@@ -502,13 +502,17 @@ TEST_F(Programs, LastFrontEndRowAndOtherRowsInDatabaseOrderAndAFailedStartRetrie
            "('Scale', '" + helpers + "', 'kv_child_exit_after', '60000', NULL, true, 41),"
            "('Other station', '/x', 'kv_child_echo', '', true, true, 7),"
            "('Broken', '" + dir.path() + "', 'missing-program', '', true, true, 41)");
-    // The station id goes into SQL as it is: only a whole number may reach the server.
+    // The station id goes into SQL as it is: only a whole number may reach the server. An id beyond what
+    // the launcher holds is a clear error, not a wrapped number.
     for (const char *id : {"7 OR 1=1", "", "+41"}) {
         shellConf.stationid = QString::fromUtf8(id);
         EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error) << id;
         EXPECT_TRUE(mp.managedPrograms.empty()) << id;
     }
     shellConf.stationid = QStringLiteral("41");
+    testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) VALUES (40000, 'Big', 'x', 41)");
+    EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error);
+    testenv::psql("DELETE FROM managedprogram WHERE id = 40000");
     const QString failed = "Failed to create process: \"" + dir.appPath() +
                            "missing-program\"  -v stationid=41 in " + dir.appPath() + ".";
     prompter.expectMessage(failed, kv::MsgButtons::OK, kv::MsgResult::OK);
@@ -535,10 +539,6 @@ TEST_F(Programs, LastFrontEndRowAndOtherRowsInDatabaseOrderAndAFailedStartRetrie
     EXPECT_EQ(summary(4).section('|', 3), QStringLiteral("1101 2"));
     clock.advanceMs(10'000);
     mp.superviseManagedPrograms();
-
-    // An id beyond what the launcher holds is a clear error, not a wrapped number.
-    testenv::psql("INSERT INTO managedprogram (id, name, executable, machineid) VALUES (40000, 'Big', 'x', 41)");
-    EXPECT_THROW(mp.loadManagedPrograms(shellConf), kv::odbc::Error);
 }
 
 TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEndsTheLauncher)
