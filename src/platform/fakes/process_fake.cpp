@@ -4,9 +4,10 @@
 
 namespace kv::platform {
 
-FakeProcessTable::FakeProcessTable(int ownPid, std::string ownExecutable) : m_ownPid(ownPid)
+FakeProcessTable::FakeProcessTable(int ownPid, std::string ownExecutable, std::uint64_t ownStartTime)
+    : m_ownPid(ownPid)
 {
-    add({ownPid, std::move(ownExecutable), {}, true});
+    add({ownPid, std::move(ownExecutable), {}, true, 1, ownStartTime});
 }
 
 void FakeProcessTable::add(Process p)
@@ -24,14 +25,6 @@ const FakeProcessTable::Process *FakeProcessTable::find(int pid) const
 bool FakeProcessTable::running(int pid) const
 {
     return find(pid) != nullptr;
-}
-
-void FakeProcessTable::setOwnStartTime(std::uint64_t startTime)
-{
-    for (Process &p : m_processes) {
-        if (p.pid == m_ownPid)
-            p.startTime = startTime;
-    }
 }
 
 std::optional<ProcessOrigin> FakeProcessTable::originOf(int pid) const

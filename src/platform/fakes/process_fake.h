@@ -23,14 +23,13 @@ public:
         std::optional<std::string> workingDirectory = std::nullopt;
     };
 
-    // The launcher itself, pid `ownPid`, running `ownExecutable`.
-    explicit FakeProcessTable(int ownPid = 100, std::string ownExecutable = "/opt/kv/korvantis-launcher");
+    // The launcher itself, pid `ownPid`, running `ownExecutable`, started at `ownStartTime`.
+    explicit FakeProcessTable(int ownPid = 100, std::string ownExecutable = "/opt/kv/korvantis-launcher",
+                              std::uint64_t ownStartTime = 0);
 
     // Adds a process at the end of the list order.
     void add(Process p);
     bool running(int pid) const;
-    // The launcher's own start (0 unless set).
-    void setOwnStartTime(std::uint64_t startTime);
     // Every pid terminate() was asked to end, in order, refused ones included.
     const std::vector<int> &terminateCalls() const { return m_terminateCalls; }
 
