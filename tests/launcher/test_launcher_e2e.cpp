@@ -117,7 +117,8 @@ protected:
     // The station's rows, shell.conf for server `host` and the programs.
     void setUpTill(const QString &host, const QString &printer, const QStringList &programs)
     {
-        freshTables();
+        testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
+                      "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw')");
         writeShellConf(QStringLiteral("stationid = %1\r\nesc_printer = %2\r\n").arg(station).arg(printer).toUtf8(),
                        databaseKeys(host, {}, user, password));
         for (const QString &name : programs) {

@@ -7,8 +7,6 @@
 #include "tempdir.h"
 #include "testenv.h"
 
-#include <QString>
-
 #include <string>
 
 namespace tilltest {
@@ -20,10 +18,9 @@ struct Till {
     kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
     int station;
 
-    // The keys of a database of the test cluster as shell.conf and
-    // dralfrontend.conf hold them: the test database unless `name` says
-    // otherwise, reached through `host` (the cluster's own when empty) as
-    // `user` (the test role when empty).
+    // Keys of the test cluster's database `name` (the test database when
+    // empty) through `host` (the cluster's own when empty), as `user` (the
+    // test role when empty).
     static QByteArray databaseKeys(const QString &host = {}, const QString &name = {}, const QString &user = {},
                                    const QString &password = {})
     {
@@ -33,26 +30,18 @@ struct Till {
                  user.isEmpty() ? db.password : password)
             .toUtf8();
     }
-    // shell.conf: the keys, then the station's own lines.
     void writeShellConf(const QByteArray &rest, const QByteArray &keys = databaseKeys()) const
     {
         dir.write(QStringLiteral("shell.conf"), keys + rest);
     }
-    // The front-end's file, which the client library reads: the station's id.
+    // The front-end's file, which the client library reads.
     void writeFrontEndConf(const QByteArray &keys = databaseKeys()) const
     {
         dir.write(QStringLiteral("dralfrontend.conf"), keys + "stationid = " + QByteArray::number(station) + "\r\n");
     }
 
-    // The tables as a site starts them: no programs, no receipts, one
-    // config row.
-    static void freshTables()
-    {
-        testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
-                      "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw')");
-    }
-    // A row of managedprogram for `machineid` ("NULL": the template a new
-    // station copies); its id. Texts go dollar-quoted: they need no escaping.
+    // A row of managedprogram for `machineid` ("NULL": a template); its id.
+    // Texts go dollar-quoted: they need no escaping.
     static int addProgram(const QString &name, const QString &path, const QString &executable,
                           const QString &arguments, bool runOnStart, bool restart, const QString &machineid)
     {
@@ -66,8 +55,8 @@ struct Till {
                      machineid)
                 .toStdString()));
     }
-    // A row of the queue for this station: a receipt (device 1) or the
-    // drawer (device 2, no command); NOTIFY poscommands when `notify`.
+    // A receipt (device 1) or the drawer (device 2, no command) for this
+    // station, notified when `notify`.
     void queue(int device, const std::string &command, bool notify = false) const
     {
         testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (" + std::to_string(station) +
