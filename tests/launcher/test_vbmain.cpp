@@ -222,32 +222,11 @@ TEST_F(LauncherTest, StartUpWaitsOnTheClock)
     }
 }
 
-// A look that hangs on the login puts the window up and keeps it painted
-// until the look answers, then start-up goes on.
-TEST_F(LauncherTest, AHangingFirstLookShowsTheWaitingWindow)
-{
-    kv::ThreadWorker worker;
-    libraryWorker = &worker;
-    Launcher &l = make();
-    std::atomic<bool> windowUp{false}, repainted{false};
-    waiting.onShow = [&] { windowUp = true; };
-    waiting.onKeep = [&] { repainted = windowUp.load(); };
-    // The look answers once the window is up and painted again, or fails
-    // the test after 5 s.
-    database.duringLook = [&] { testenv::pollUntil([&] { return repainted.load(); }, std::chrono::seconds(5)); };
-    EXPECT_EQ(l.Main(), Outcome::Continue);
-    EXPECT_TRUE(repainted);
-    EXPECT_FALSE(waiting.shown);
-    EXPECT_EQ(database.schemaLooks, 1);
-    EXPECT_EQ(clock.totalSleptMs(), 0);
-    EXPECT_TRUE(l.launcherRunning);
-    // The launcher holds the worker: it goes first.
-    launcher.reset();
-}
-
-// No thread to be had for the look: it fails as a look at a server that does
-// not answer would, and never blocks the window thread on a login.
-TEST_F(LauncherTest, ALookWithoutAThreadIsADatabaseThatCannotBeUsed)
+// The look at the database never runs on the window thread: one that hangs
+// on the login puts the waiting window up and keeps it painted until it
+// answers; with no thread to be had it fails as a look at a server that does
+// not answer would.
+TEST_F(LauncherTest, TheLookRunsOffTheWindowThread)
 {
     struct RefusingWorker final : kv::Worker {
         bool start(std::function<void()>) override { return false; }
@@ -255,16 +234,30 @@ TEST_F(LauncherTest, ALookWithoutAThreadIsADatabaseThatCannotBeUsed)
         bool waitIdle(int) override { return true; }
         void abandon() override {}
     } refusing;
-    libraryWorker = &refusing;
-    prompter.expectMessage(QStringLiteral("the launcher could not start the look at the database"), MsgButtons::OK,
-                           MsgResult::OK, QStringLiteral("Error connecting to database"));
-    Launcher &l = make();
-    EXPECT_EQ(l.Main(), Outcome::Continue);
-    prompter.verifyDone();
-    EXPECT_EQ(database.schemaLooks, 0) << "a look ran on the window thread";
-    EXPECT_EQ(dialog.shown, 1);
-    EXPECT_FALSE(l.launcherRunning);
-    launcher.reset();
+    for (const bool threadToBeHad : {true, false}) {
+        SCOPED_TRACE(threadToBeHad);
+        kv::ThreadWorker worker;
+        libraryWorker = threadToBeHad ? static_cast<kv::Worker *>(&worker) : &refusing;
+        if (!threadToBeHad)
+            prompter.expectMessage(QStringLiteral("the launcher could not start the look at the database"),
+                                   MsgButtons::OK, MsgResult::OK, QStringLiteral("Error connecting to database"));
+        Launcher &l = make();
+        std::atomic<bool> windowUp{false}, repainted{false};
+        waiting.onShow = [&] { windowUp = true; };
+        waiting.onKeep = [&] { repainted = windowUp.load(); };
+        // The look answers once the window is up and painted again, or
+        // fails the test after 5 s.
+        database.duringLook = [&] { testenv::pollUntil([&] { return repainted.load(); }, std::chrono::seconds(5)); };
+        EXPECT_EQ(l.Main(), Outcome::Continue);
+        prompter.verifyDone();
+        EXPECT_TRUE(repainted || !threadToBeHad);
+        EXPECT_FALSE(waiting.shown);
+        EXPECT_EQ(database.schemaLooks, threadToBeHad ? 1 : 0) << "a look ran on the window thread";
+        EXPECT_EQ(dialog.shown, threadToBeHad ? 0 : 1);
+        EXPECT_EQ(l.launcherRunning, threadToBeHad);
+        // The launcher holds the worker: it goes first.
+        launcher.reset();
+    }
 }
 
 TEST_F(LauncherTest, PrinterDecision)
@@ -545,11 +538,10 @@ TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
     clock.advanceMs(1500);
     const std::shared_ptr<ChildState> reader = spawner.started.front();
     reader->end();
-    QElapsedTimer waited;
-    waited.start();
-    while (!l.managedPrograms.managedPrograms[1].awaitingRestart && waited.elapsed() < 2000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    ASSERT_TRUE(l.managedPrograms.managedPrograms[1].awaitingRestart) << "the end was not seen when it came";
+    const auto endSeen = [&] {
+        return QCoreApplication::processEvents(), l.managedPrograms.managedPrograms[1].awaitingRestart;
+    };
+    ASSERT_TRUE(testenv::pollUntil(endSeen, std::chrono::seconds(2))) << "the end was not seen when it came";
     std::vector<qint64> wakes;
     while (spawner.started.size() == 2 && wakes.size() < 10)
         fire(), wakes.push_back(clock.monotonicMs() - check);
@@ -776,8 +768,14 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         l.runPass();
     };
     const auto stoppedAs = [] { return testenv::psql("SELECT stopped FROM launcherstatus WHERE stationid = 3"); };
-    for (const bool updateAgreed : {false, true}) {
-        SCOPED_TRACE(updateAgreed);
+    // Ended by the system, nobody may be there to read a message.
+    const struct { const char *what; bool exitItem, updateAgreed; const char *stopped; } cases[] = {
+        {"Exit", true, false, "exit\n"},
+        {"Exit, update agreed", true, true, "update\n"},
+        {"SIGTERM", false, true, "exit\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         database.programs = {QStringLiteral("cardreader")};
         Launcher &l = running();
         reporting(l);
@@ -786,29 +784,22 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         update.runs = 0;
         // The update replaces files the programs hold: they are stopped first.
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
-        l.updateOnExit = updateAgreed;
-        l.mnuExitClick();
-        // The loop sees it at its next pass.
-        QElapsedTimer timer;
-        timer.start();
-        while (!l.ended() && timer.elapsed() < 3000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        EXPECT_TRUE(l.ended());
+        l.updateOnExit = c.updateAgreed;
+        if (c.exitItem) {
+            l.mnuExitClick();
+            // The loop sees it at its next pass.
+            EXPECT_TRUE(testenv::pollUntil([&] { return QCoreApplication::processEvents(), l.ended(); },
+                                           std::chrono::seconds(3)));
+        } else {
+            l.terminate();
+        }
         EXPECT_TRUE(spawner.started[0]->killed);
-        EXPECT_EQ(update.runs, updateAgreed ? 1 : 0);
+        EXPECT_EQ(update.runs, c.exitItem && c.updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
-        EXPECT_EQ(manager.quitSaves, QList<bool>{true});
-        EXPECT_EQ(stoppedAs(), updateAgreed ? "update\n" : "exit\n");
+        EXPECT_EQ(manager.quitSaves, QList<bool>{c.exitItem});
+        EXPECT_EQ(stoppedAs(), c.stopped);
         update.onRun = nullptr;
     }
-    // Ended by the system: nobody may be there to read a message.
-    FakeManager manager;
-    Launcher &l = running();
-    reporting(l);
-    l.windows.programManager = &manager;
-    l.terminate();
-    EXPECT_EQ(manager.quitSaves, QList<bool>{false});
-    EXPECT_EQ(stoppedAs(), "exit\n");
 }
 
 } // namespace
@@ -990,7 +981,7 @@ TEST_F(LauncherTest, TheStartUpSessionIsClosedWhenStartUpStopsAtAQuestion)
 {
     kv::OdbcStartupDatabase odbc(ctx, clock);
     testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
-    writeShellConf(QStringLiteral("stationid = 4242\r\nesc_printer = kv-no-such-printer-%1\r\n").arg(::getpid()).toUtf8());
+    writeShellConf("stationid = 4242\r\nesc_printer = kv-no-such-printer-" + QByteArray::number(::getpid()) + "\r\n");
     prompter.expectMessage(kMissingPrinter, MsgButtons::YesNo, MsgResult::Yes, kTitle, MsgIcon::None, true);
     Launcher &l = make(false, &odbc);
     l.Main();
