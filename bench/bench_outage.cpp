@@ -147,13 +147,10 @@ class Till {
 public:
     Till(const QString &dbHost, Result &result) : m_result(result), m_notices(m_clock)
     {
-        const auto db = testenv::database();
-        const QByteArray settings = ("db_host = " + dbHost + "\r\ndb_name = " + db.name + "\r\ndb_username = " +
-                                     db.user + "\r\ndb_password = " + db.password + "\r\n")
-                                        .toUtf8();
-        rig.dir.write(QStringLiteral("shell.conf"),
-                      settings + "esc_printer = " + m_printer.name().toUtf8() + "\r\n");
-        rig.dir.write(QStringLiteral("dralfrontend.conf"), settings + "stationid = " + QByteArray::number(kStation));
+        rig.station = kStation;
+        const QByteArray keys = tilltest::Till::databaseKeys(dbHost);
+        rig.writeShellConf("esc_printer = " + m_printer.name().toUtf8() + "\r\n", keys);
+        rig.writeFrontEndConf(keys);
         m_clock.start();
         m_launcher = std::make_unique<kv::Launcher>(kv::LauncherParts{
             rig.ctx, m_prompter, m_systemClock, rig.database, m_watchdog, rig.update, rig.killer, m_library,

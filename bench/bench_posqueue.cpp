@@ -324,12 +324,9 @@ void BM_NotifyToPrintThroughTheLoop(benchmark::State &state)
     testenv::psql("DELETE FROM poscommands");
 
     launcherfakes::LauncherRig rig;
-    const auto db = testenv::database();
-    const QByteArray settings = ("db_host = " + db.host + "\r\ndb_name = " + db.name + "\r\ndb_username = " + db.user +
-                                 "\r\ndb_password = " + db.password + "\r\n")
-                                    .toUtf8();
-    rig.dir.write(QStringLiteral("shell.conf"), settings + "esc_printer = " + printer.name().toUtf8() + "\r\n");
-    rig.dir.write(QStringLiteral("dralfrontend.conf"), settings + "stationid = " + QByteArray::number(kStation));
+    rig.station = kStation;
+    rig.writeShellConf("esc_printer = " + printer.name().toUtf8() + "\r\n");
+    rig.writeFrontEndConf();
     kv::DraldbLibrary library;
     kv::platform::CupsSpooler spooler;
     kv::ThreadWorker libraryWorker;

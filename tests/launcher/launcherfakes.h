@@ -9,7 +9,7 @@
 #include "platform/fakes/recordingspooler.h"
 #include "recordingsinks.h"
 #include "scriptedprompter.h"
-#include "tempdir.h"
+#include "tillscenario.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -184,10 +184,8 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
     }
 };
 
-// Everything a launcher is built from, as fakes in a directory of its own.
-struct LauncherRig {
-    testsupport::TempAppDir dir;
-    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+// Everything a launcher is built from, as fakes, for a till of its own.
+struct LauncherRig : tilltest::Till {
     TestPrompter prompter;
     kv::FakeClock clock;
     FakeDatabase database;

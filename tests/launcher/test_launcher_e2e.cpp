@@ -1,9 +1,8 @@
 // The real launcher in a temporary application directory beside a fake
 // front-end and card reader, on a private X display with a tray host, against
 // the test cluster and print server: the executable wires in the real parts.
-#include "tempdir.h"
-#include "testenv.h"
 #include "testprinter.h"
+#include "tillscenario.h"
 
 #include <gtest/gtest.h>
 
@@ -92,10 +91,9 @@ public:
 // free display with a tray host, and launchers started there one after
 // another. Everything works in the application directory, so whatever the
 // outcome the clean-up finds every one of them there.
-class Till : public testing::Test {
+class Till : public testing::Test, protected tilltest::Till {
 protected:
     const testenv::Db db = testenv::database();
-    testsupport::TempAppDir app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // Against the TLS-only cluster (test_launcher_e2e_tls), as
     // /etc/default/korvantis-launcher would set it.
@@ -106,58 +104,50 @@ protected:
 
     ~Till() override
     {
-        for (const int pid : processesIn(app.path(), QString()))
+        for (const int pid : processesIn(dir.path(), QString()))
             ::kill(pid, SIGKILL);
         session.waitForFinished(5000);
         if (launcher)
             launcher->waitForFinished(5000);
     }
 
+    // Who the till logs in as: the test's role unless a test says otherwise.
+    QString user = db.user;
+    QString password = db.password;
     // The station's rows, shell.conf for server `host` and the programs.
-    int station = 7;
     void setUpTill(const QString &host, const QString &printer, const QStringList &programs)
     {
         testenv::psql("DELETE FROM managedprogram; DELETE FROM poscommands; DELETE FROM config; "
                       "INSERT INTO config (schemaversion, te_username, te_password) VALUES (90, 'te', 'pw')");
-        app.write("shell.conf", QStringLiteral("db_host = %1\r\n%2stationid = %3\r\nesc_printer = %4\r\n")
-                                    .arg(host, login(), QString::number(station), printer)
-                                    .toUtf8());
+        writeShellConf(QStringLiteral("stationid = %1\r\nesc_printer = %2\r\n").arg(station).arg(printer).toUtf8(),
+                       databaseKeys(host, {}, user, password));
         for (const QString &name : programs) {
-            app.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
-            QFile::setPermissions(app.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            dir.write(name, "#!/bin/sh\necho \"$0 $*\" >> ran.log\nwhile :; do sleep 1; done\n");
+            QFile::setPermissions(dir.file(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
         // The launcher finds its directory through /proc/self/exe, which
         // resolves links: it must be a copy.
-        ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), app.file("korvantis-launcher")));
-    }
-
-    // Who the till logs in as: the test's role unless a test says otherwise.
-    QString user = db.user;
-    QString password = db.password;
-    QString login() const
-    {
-        return QStringLiteral("db_name = %1\r\ndb_username = %2\r\ndb_password = %3\r\n")
-            .arg(db.name, user, password);
+        ASSERT_TRUE(QFile::copy(QStringLiteral(KV_LAUNCHER_EXE), dir.file("korvantis-launcher")));
     }
 
     void startDisplay()
     {
         env.remove("QT_QPA_PLATFORM");
-        env.insert("XDG_RUNTIME_DIR", app.path());
+        env.insert("XDG_RUNTIME_DIR", dir.path());
         if (!tlsRoot.isEmpty()) {
             env.insert("PGSSLMODE", "verify-full");
             env.insert("PGSSLROOTCERT", tlsRoot);
         }
         session.setProcessEnvironment(env);
-        session.setWorkingDirectory(app.path());
+        session.setWorkingDirectory(dir.path());
         session.setProcessChannelMode(QProcess::ForwardedChannels);
-        session.start("xvfb-run", {"-a", "-f", app.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
+        session.start("xvfb-run", {"-a", "-f", dir.file("Xauthority"), "-s", "-screen 0 800x600x24 -nolisten tcp",
                                    "sh", "-c",
                                    "echo \"$DISPLAY\" > display; exec trayer --edge top --align right --widthtype "
                                    "request --height 32 --SetDockType true"});
-        ASSERT_TRUE(qWaitFor([&] { return !app.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
-        env.insert("DISPLAY", QString::fromUtf8(app.read("display").trimmed()));
-        env.insert("XAUTHORITY", app.file("Xauthority"));
+        ASSERT_TRUE(qWaitFor([&] { return !dir.read("display").trimmed().isEmpty(); }, 20000)) << "no X display";
+        env.insert("DISPLAY", QString::fromUtf8(dir.read("display").trimmed()));
+        env.insert("XAUTHORITY", dir.file("Xauthority"));
     }
 
     // A launcher on the display; its log goes to launcher-N.log.
@@ -165,13 +155,13 @@ protected:
     {
         launcher = std::make_unique<QProcess>();
         launcher->setProcessEnvironment(env);
-        launcher->setWorkingDirectory(app.path());
+        launcher->setWorkingDirectory(dir.path());
         launcher->setStandardOutputFile(QProcess::nullDevice());
-        launcher->setStandardErrorFile(app.file(QStringLiteral("launcher-%1.log").arg(++launchers)));
-        launcher->start(app.file("korvantis-launcher"), {});
+        launcher->setStandardErrorFile(dir.file(QStringLiteral("launcher-%1.log").arg(++launchers)));
+        launcher->start(dir.file("korvantis-launcher"), {});
         ASSERT_TRUE(launcher->waitForStarted(5000));
     }
-    QString log() const { return QString::fromUtf8(app.read(QStringLiteral("launcher-%1.log").arg(launchers))); }
+    QString log() const { return QString::fromUtf8(dir.read(QStringLiteral("launcher-%1.log").arg(launchers))); }
     bool logSays(const QString &text, int ms = 20000)
     {
         const bool said = qWaitFor([&] { return log().contains(text); }, ms);
@@ -237,18 +227,17 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
         throughBouncer ? QString::fromStdString(testenv::require("KV_BOUNCER_HOST")) : db.host;
     ASSERT_NO_FATAL_FAILURE(setUpTill(launcherHost, printer.name(), {QStringLiteral("korvantis.exe"), reader}));
     // The template a new station copies, beside the launcher.
-    testenv::psql("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, restartonfailure, "
-                  "machineid) VALUES ('Card reader', NULL, '" + reader.toStdString() + "', '', true, true, NULL); "
-                  // Queued while no launcher listened: nobody was notified.
-                  "INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Waited 2.00')");
+    testenv::psql("INSERT INTO managedprogram (name, executable, arguments) VALUES ('Card reader', '" +
+                  reader.toStdString() + "', '')");
+    queue(1, "Waited 2.00"); // while no launcher listened: nobody was notified
     const auto beforeStart = printer.mark();
     if (throughBouncer)
-        app.write("dralfrontend.conf", QStringLiteral("db_host = %1\r\n%2").arg(db.host, login()).toUtf8());
+        writeFrontEndConf(databaseKeys({}, {}, user, password));
     ASSERT_NO_FATAL_FAILURE(startDisplay());
     ASSERT_NO_FATAL_FAILURE(startLauncher());
 
     // Start-up: both programs run from the application directory, and the icon comes.
-    const auto ranLog = [&] { return QString::fromUtf8(app.read("ran.log")); };
+    const auto ranLog = [&] { return QString::fromUtf8(dir.read("ran.log")); };
     EXPECT_TRUE(qWaitFor([&] { return ranLog().contains("./korvantis.exe -v stationid=7\n") &&
                                       ranLog().contains(reader + " -v stationid=7\n"); }, 20000))
         << ranLog().toStdString();
@@ -274,8 +263,8 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     const QString keep = QStringLiteral("Do you want to keep all supporting programs open?");
     ASSERT_TRUE(logSays(keep));
     const auto mark = printer.mark();
-    testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (7, 1, 'Total 4.50'), (7, 2, NULL); "
-                  "NOTIFY poscommands");
+    queue(1, "Total 4.50");
+    queue(2, {}, true);
     EXPECT_EQ(printer.bytesSince(mark, 1, std::chrono::seconds(5)),
               QByteArray("\x1b\x63\x30\x02Total 4.50\x1d\x56\x42\x00"
                          "\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 32));
@@ -316,7 +305,7 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
 
     chooseMenuItem(trayIcon, 3, 1); // Exit
     EXPECT_TRUE(launcherEnded()) << "the launcher's exit status";
-    EXPECT_TRUE(qWaitFor([&] { return processesIn(app.path(), reader).isEmpty(); }, 3000)) << "card reader left";
+    EXPECT_TRUE(qWaitFor([&] { return processesIn(dir.path(), reader).isEmpty(); }, 3000)) << "card reader left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Values(Login::Direct, Login::ThroughPgBouncer, Login::Confined),
@@ -336,7 +325,7 @@ TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
     ASSERT_NO_FATAL_FAILURE(startDisplay());
     ASSERT_NO_FATAL_FAILURE(startLauncher());
     ASSERT_TRUE(logSays(QStringLiteral("started \"Korvantis\" (run.sh)")));
-    const auto frontEnds = [&] { return processesIn(app.path(), QStringLiteral("korvantis.exe")).size(); };
+    const auto frontEnds = [&] { return processesIn(dir.path(), QStringLiteral("korvantis.exe")).size(); };
     const QStringList kinds{"SIGTERM", "SIGKILL", "Exit"};
     for (int round = 0; round < rounds; ++round) {
         for (const QString &kind : kinds) {
@@ -358,10 +347,10 @@ TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
             EXPECT_EQ(frontEnds(), 1);
         }
     }
-    EXPECT_EQ(QString::fromUtf8(app.read("ran.log")).count('\n'), 1) << "the front-end was started once";
+    EXPECT_EQ(QString::fromUtf8(dir.read("ran.log")).count('\n'), 1) << "the front-end was started once";
 
     // The taken-over front-end's end is the front-end's end.
-    for (const int pid : processesIn(app.path(), QStringLiteral("korvantis.exe")))
+    for (const int pid : processesIn(dir.path(), QStringLiteral("korvantis.exe")))
         ::kill(pid, SIGKILL);
     EXPECT_TRUE(logSays(QStringLiteral("\"Korvantis\" (run.sh) ended (taken over from an earlier launcher")));
 }
@@ -377,14 +366,13 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     const QString reader = QStringLiteral("kvfleetreader%1").arg(::getpid());
     station = 41;
     ASSERT_NO_FATAL_FAILURE(setUpTill(db.host, printer.name(), {QStringLiteral("korvantis.exe"), reader}));
-    testenv::psql("DELETE FROM launcherstatus; INSERT INTO managedprogram (name, path, executable, arguments, "
-                  "runonstart, restartonfailure, machineid) VALUES ('Card reader', '" + app.path().toStdString() +
-                  "', '" + reader.toStdString() + "', '', true, true, 41)");
+    testenv::psql("DELETE FROM launcherstatus");
+    addProgram(QStringLiteral("Card reader"), dir.path(), reader, {}, true, true, QStringLiteral("41"));
     // The card reader dies as soon as it starts.
-    app.write(reader, "#!/bin/sh\nexit 3\n");
+    dir.write(reader, "#!/bin/sh\nexit 3\n");
     const std::shared_ptr<void> paperBack(nullptr, [&](void *) { printer.order("paper-end 0"); });
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("XDG_RUNTIME_DIR", app.path());
+    env.insert("XDG_RUNTIME_DIR", dir.path());
     ASSERT_NO_FATAL_FAILURE(startLauncher());
 
     // A launcher writes at least every 22 seconds and so never looks down
@@ -435,8 +423,7 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
 
     // Notified while the printer has no paper: the queue says so.
     printer.order("paper-end 1");
-    testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (41, 1, 'No paper'); "
-                  "NOTIFY poscommands");
+    queue(1, "No paper", true);
     EXPECT_TRUE(tillShows("printer: media-empty-error")) << text();
     fleet({"--check"});
     EXPECT_EQ(lastExit, 1) << "a warning";

@@ -9,8 +9,7 @@
 #include "childhelpers.h"
 #include "clustersettings.h"
 #include "scriptedprompter.h"
-#include "tempdir.h"
-#include "testenv.h"
+#include "tillscenario.h"
 
 #include <QFileInfo>
 
@@ -42,9 +41,7 @@ inline std::string rowOf(const kv::ManagedProgram &e)
            (e.runOnStart ? "|t" : "|f") + (e.restartOnFailure ? "|t" : "|f") + "|41";
 }
 
-struct Station {
-    testsupport::TempAppDir dir;
-    kv::AppContext ctx{dir.path(), QStringLiteral("korvantis-launcher")};
+struct Station : tilltest::Till {
     testsupport::ScriptedPrompter prompter;
     kv::FakeClock clock;
     kv::LauncherSettings shellConf = testsupport::clusterSettings();
@@ -54,7 +51,7 @@ struct Station {
     kv::InlineWorker worker;
     kv::Form1 form{mp, shellConf, prompter, clock, worker};
 
-    Station()
+    Station() : Till(41)
     {
         shellConf.stationid = QStringLiteral("41");
         // A fresh table: rows a DELETE freed are reused out of order, and the rows
@@ -70,8 +67,7 @@ struct Station {
         }
     }
 
-    // A row of `machineid` and, for station 41, its entry. Texts go to psql
-    // dollar-quoted, so they need no escaping here.
+    // A row of `machineid` and, for station 41, its entry.
     void add(const QString &name, const QString &program, const QString &arguments, bool runOnStart, bool restart,
              int machineid = 41)
     {
@@ -82,14 +78,8 @@ struct Station {
         e.arguments = arguments;
         e.runOnStart = runOnStart;
         e.restartOnFailure = restart;
-        QString values;
-        for (const QString &s : {e.name, e.path, e.executable, e.arguments})
-            values += QStringLiteral("$kv$%1$kv$, ").arg(s);
-        e.id = qint16(std::stoi(testenv::psql(
-            QStringLiteral("INSERT INTO managedprogram (name, path, executable, arguments, runonstart, "
-                           "restartonfailure, machineid) VALUES (%1%2, %3, %4) RETURNING id")
-                .arg(values, QLatin1String(runOnStart ? "true" : "false"), QLatin1String(restart ? "true" : "false"))
-                .arg(machineid).toStdString())));
+        e.id = qint16(addProgram(e.name, e.path, e.executable, e.arguments, runOnStart, restart,
+                                 QString::number(machineid)));
         if (machineid == 41)
             mp.managedPrograms.push_back(std::move(e));
     }

@@ -42,11 +42,11 @@ std::shared_ptr<kv::OpenBox> ScriptedPrompter::openBox(const kv::MessageBox &box
     const bool leftOpen = !m_script.empty() && m_script.front().leftOpen;
     auto shown = std::make_shared<kv::OpenBox>(box);
     shown->setRaise([this, text = box.text] { ++m_raised[text]; });
-    m_answers.append(play(box, false));
+    const kv::MsgResult answer = play(box, false);
     if (leftOpen)
         m_open.append(shown);
     else
-        shown->answered(m_answers.last());
+        shown->answered(answer);
     return shown;
 }
 

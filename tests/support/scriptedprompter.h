@@ -47,19 +47,13 @@ public:
     void verifyDone();
 
     const QList<kv::MessageBox> &shownMessages() const { return m_shown; }
-    // The answer given to each of shownMessages().
-    const QList<kv::MsgResult> &answers() const { return m_answers; }
     // Whether the last busy-cursor change showed it.
     bool busy() const { return m_busy; }
 
     // Texts of the boxes shown without waiting for the answer, in order.
     const QStringList &shownWithoutWaiting() const { return m_shownWithoutWaiting; }
 
-    kv::MsgResult messageBox(const kv::MessageBox &box) override
-    {
-        m_answers.append(play(box, true));
-        return m_answers.last();
-    }
+    kv::MsgResult messageBox(const kv::MessageBox &box) override { return play(box, true); }
     std::shared_ptr<kv::OpenBox> openBox(const kv::MessageBox &box) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     void setBusyCursor(bool busy) override { m_busy = busy; }
@@ -80,7 +74,6 @@ private:
     };
     std::deque<Step> m_script;
     QList<kv::MessageBox> m_shown;
-    QList<kv::MsgResult> m_answers;
     QStringList m_shownWithoutWaiting;
     QList<std::shared_ptr<kv::OpenBox>> m_open;
     QHash<QString, int> m_raised;
