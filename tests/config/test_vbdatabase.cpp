@@ -482,6 +482,9 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
     {
         testenv::Frozen slow(backend);
         EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
+        m_clock.advanceMs(kv::Watchdog::kQuietLookMs);
+        EXPECT_TRUE(m_watchdog.lookPending()) << "a look that does not answer keeps the loop ticking";
+        m_clock.setNow(kAt);
         std::this_thread::sleep_for(std::chrono::seconds(3));
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "a look that still waits is not applied";
         // The worker's one deadline watch keeps this call too.

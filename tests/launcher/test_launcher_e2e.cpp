@@ -425,6 +425,9 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     printer.order("paper-end 1");
     queue(1, "No paper", true);
     EXPECT_TRUE(tillShows("printer: media-empty-error")) << text();
+    // A row for a device no launcher handles stays queued: the office is told.
+    testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (41, 3, 'Pole display')");
+    EXPECT_TRUE(tillShows("1 queued rows for devices the launcher does not handle")) << text();
     fleet({"--check"});
     EXPECT_EQ(lastExit, 1) << "a warning";
 
