@@ -130,9 +130,11 @@ Session connect(const char *applicationName, const std::string &name, bool super
     // The superuser logs in through the cluster's socket, where it is trusted.
     const std::string host = superuser ? require("KV_PG_SOCKDIR") : db.host.toStdString(),
                       user = superuser ? "postgres" : db.user.toStdString(), password = db.password.toStdString();
-    const char *keys[] = {"host", "port", "dbname", "user", "password", "application_name", "connect_timeout", nullptr};
-    const char *values[] = {host.c_str(),     port.c_str(),    dbname.c_str(), user.c_str(),
-                            password.c_str(), applicationName, "5",            nullptr};
+    // No connect timeout, as psql has none: a statement sent while a case
+    // holds the server frozen waits for it.
+    const char *keys[] = {"host", "port", "dbname", "user", "password", "application_name", nullptr};
+    const char *values[] = {host.c_str(), port.c_str(), dbname.c_str(), user.c_str(), password.c_str(),
+                            applicationName, nullptr};
     return {PQconnectdbParams(keys, values, 0), &PQfinish};
 }
 
