@@ -281,7 +281,8 @@ void judge(Station &s, const Limits &limits)
         s.reasons.push_back(std::to_string(s.receiptsWaiting) + " receipts waiting, oldest " +
                             seconds(*s.oldestReceiptS) + " s");
     if (s.otherDeviceRows > 0)
-        s.reasons.push_back(std::to_string(s.otherDeviceRows) + " queued rows for devices the launcher does not handle");
+        s.reasons.push_back(std::to_string(s.otherDeviceRows) +
+                            " queued rows for devices the launcher does not handle");
     judgePrograms(s, limits);
     if (s.state == State::Ok && !s.reasons.empty())
         s.state = State::Warning;
@@ -387,7 +388,8 @@ std::string json(const std::vector<Station> &stations)
                    (s.printerError.empty() ? std::string("null") : jsonText(s.printerError)) +
                    ", \"receipts_waiting\": " + std::to_string(s.receiptsWaiting) + ", \"oldest_receipt_s\": " +
                    (s.oldestReceiptS ? jsonNumber(*s.oldestReceiptS) : std::string("null")) +
-                   ", \"other_device_rows\": " + std::to_string(s.otherDeviceRows) + ", \"programs\": " + toJson(s.programs);
+                   ", \"other_device_rows\": " + std::to_string(s.otherDeviceRows) +
+                   ", \"programs\": " + toJson(s.programs);
         }
         out += "}";
     }

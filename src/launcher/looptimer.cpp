@@ -66,7 +66,8 @@ bool LoopTimer::passBegins(bool fromTimer)
 
 bool LoopTimer::wantsNextTick() const
 {
-    return m_programWatch.polled() || m_watchdog.lookPending() || m_questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
+    return m_programWatch.polled() || m_watchdog.lookPending() ||
+           m_questions.waiting(OpenQuestions::Step::FrontEndEnd) ||
            m_questions.waiting(OpenQuestions::Step::Notification) ||
            (m_state.escPosEnabled && m_library.wantsNextTick());
 }

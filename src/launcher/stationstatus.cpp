@@ -100,7 +100,8 @@ ConnectionRider StationStatus::rider() const
             odbc::Recordset written;
             written.open(statement, connection);
             bool counted = false;
-            const qint64 others = written.eof() ? 0 : written.field(QStringLiteral("other_device_rows")).toInt64(&counted);
+            const qint64 others =
+                written.eof() ? 0 : written.field(QStringLiteral("other_device_rows")).toInt64(&counted);
             std::lock_guard guard(outbox->lock);
             ++outbox->writes;
             if (counted)
