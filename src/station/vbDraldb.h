@@ -1,7 +1,7 @@
 // The system's database client library (draldb) as the launcher calls it:
 // notifications, the station id from the library's configuration, and the POS
-// queue. The launcher talks to it through DraldbClient only, so that its tests
-// can put FakeDraldb (vbDraldbFake.h) in the library's place.
+// queue. The launcher talks to it through DraldbClient only, so that a wrapper
+// (the benchmarks' timing of each call) can stand between.
 #pragma once
 
 #include <QString>
@@ -39,12 +39,12 @@ public:
     // How often the connection was re-established and listens again; what
     // was notified while it was down never comes.
     virtual qint32 draldb_relistens(qint32 connection) = 0;
-    // 0 when a VB_notify_check would find nothing new; a stand-in that
+    // 0 when a VB_notify_check would find nothing new; a wrapper that
     // cannot tell says 1.
     virtual qint32 draldb_pending(qint32 /*connection*/) { return 1; }
     // The socket that becomes readable when a notification arrives, to wait
     // on and nothing else; -1 when there is none now (a reconnect under way)
-    // or a stand-in has none.
+    // or a wrapper has none.
     virtual int draldb_socket(qint32 /*connection*/) { return -1; }
 };
 

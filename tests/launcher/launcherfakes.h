@@ -1,10 +1,10 @@
-// Recording stand-ins for everything the launcher is built from, shared by
-// the launcher tests and the outage bench.
+// Recording stand-ins for everything the launcher is built from but the
+// client library, shared by the launcher tests and the benches.
 #pragma once
 
 #include "launcher/vbMain.h"
 
-#include "station/vbDraldbFake.h"
+#include "station/vbDraldb.h"
 #include "platform/fakes/process_fake.h"
 #include "platform/fakes/recordingspooler.h"
 #include "recordingsinks.h"
@@ -184,7 +184,8 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
     }
 };
 
-// Everything a launcher is built from, as fakes, for a till of its own.
+// Everything a launcher is built from, as fakes but the client library (the
+// real one: it reads the till's dralfrontend.conf), for a till of its own.
 struct LauncherRig : tilltest::Till {
     TestPrompter prompter;
     kv::FakeClock clock;
@@ -192,7 +193,7 @@ struct LauncherRig : tilltest::Till {
     FakeWatchdog watchdog;
     FakeUpdate update;
     testsupport::RecordingKiller killer;
-    kv::FakeDraldb draldb;
+    kv::DraldbLibrary draldb;
     kv::platform::RecordingSpooler spooler;
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
