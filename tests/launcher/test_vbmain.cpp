@@ -73,6 +73,14 @@ struct FakeManager final : kv::ProgramManagerWindow {
     QString saveBeforeQuit(bool mayAsk) override { return quitSaves << mayAsk, QString(); }
 };
 
+// Statements on a session of the test's own, as another program's.
+void exec(PGconn *session, const std::string &sql)
+{
+    PGresult *result = PQexec(session, sql.c_str());
+    EXPECT_NE(PQresultStatus(result), PGRES_FATAL_ERROR) << PQerrorMessage(session);
+    PQclear(result);
+}
+
 // The queue's table held locked until the library's statement that starts
 // with `statement` waits for it; then `sql` runs in the locking session, and
 // the lock goes with its commit: what other sessions do at that very moment
@@ -82,12 +90,12 @@ class HeldQueue {
 public:
     HeldQueue(const std::string &statement, std::string sql) : m_session(testenv::connect("kvheldqueue"))
     {
-        run("BEGIN; LOCK TABLE poscommands");
+        exec(m_session.get(), "BEGIN; LOCK TABLE poscommands");
         m_thread = std::thread([this, statement, sql = std::move(sql)] {
             const std::string waits = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'draldb' AND "
                                       "wait_event_type = 'Lock' AND query LIKE '" + statement + "%'";
             m_waited = testenv::pollUntil([&] { return testenv::psql(waits) != "0\n"; }, std::chrono::seconds(4));
-            run(sql + "; COMMIT");
+            exec(m_session.get(), sql + "; COMMIT");
         });
     }
     ~HeldQueue()
@@ -106,13 +114,6 @@ public:
         "wait_event_type = 'Lock' AND query LIKE 'Select count(*)%'";
 
 private:
-    void run(const std::string &sql)
-    {
-        PGresult *result = PQexec(m_session.get(), sql.c_str());
-        EXPECT_NE(PQresultStatus(result), PGRES_FATAL_ERROR) << PQerrorMessage(m_session.get());
-        PQclear(result);
-    }
-
     testenv::Session m_session;
     std::thread m_thread;
     bool m_waited = false;
@@ -159,22 +160,15 @@ protected:
         return l;
     }
 
-    // Another program's statements (a till queueing rows, a NOTIFY), on a
-    // session of the case's own.
-    void sql(const std::string &statement)
-    {
-        PGresult *result = PQexec(m_session.get(), statement.c_str());
-        EXPECT_NE(PQresultStatus(result), PGRES_FATAL_ERROR) << PQerrorMessage(m_session.get());
-        PQclear(result);
-    }
-    // A NOTIFY that is on the library connection's socket when this returns.
-    void notify(const std::string &channel, qint32 connection)
+    // Another program's statements: a till queueing rows, a NOTIFY.
+    void sql(const std::string &statement) { exec(m_session.get(), statement); }
+    // A NOTIFY that is on the launcher's library socket when this returns.
+    void notify(const std::string &channel)
     {
         sql("NOTIFY " + channel);
-        pollfd socket{draldb.draldb_socket(connection), POLLIN, 0};
+        pollfd socket{draldb.draldb_socket(launcher->state.libraryConnection), POLLIN, 0};
         EXPECT_EQ(::poll(&socket, 1, 5000), 1) << channel << " did not arrive";
     }
-    void notify(const std::string &channel) { notify(channel, launcher->state.libraryConnection); }
     static int queued() { return std::stoi(testenv::psql("SELECT count(*) FROM poscommands WHERE stationid = 3")); }
     // Passes that read the queue: each opens the printer, for an empty queue
     // too.
