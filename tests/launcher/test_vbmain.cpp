@@ -513,7 +513,7 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceABurstInOneJobMoreAndFollowsAReconne
     // The next sale's pass sees 199 more arrive while it reads the queue.
     sql(receipts(2, 2));
     {
-        const HeldQueue held("Select * from poscommands", receipts(3, 201));
+        HeldQueue held("Select * from poscommands", receipts(3, 201));
         settle(3);
     }
     EXPECT_EQ(passes(), 3) << "one pass for the sale and one for the burst behind it";
@@ -627,7 +627,7 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     spooler.setReachable(true);
     spooler.setPrinters({"Receipt", "Office"}, "Office");
     {
-        const HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
+        HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
         tick(false, retry);
     }
     tick(false, retry);
@@ -697,7 +697,7 @@ TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaited)
     queueTwo();
     Launcher &l = running();
     {
-        const HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
+        HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
         l.runPass();
     }
     ASSERT_FALSE(spooler.ops().empty());
