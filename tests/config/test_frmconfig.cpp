@@ -1,21 +1,23 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
 // incomplete, exact bytes; and the settings dialog's rules without widgets,
-// against the test cluster.
+// against the test cluster and the private print server.
 #include "config/frmConfigLogic.h"
 #include "station/odbc.h"
 #include "station/vbConfig.h"
 #include "shared/conffile.h"
 #include "clustersettings.h"
-#include "platform/fakes/recordingspooler.h"
+#include "platform/posix/cupsspooler.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
+#include "testprinter.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 
-#include <algorithm>
+#include <cups/cups.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -163,7 +165,6 @@ protected:
         m_conf.stationid = QStringLiteral("3");
         m_ctx.appDir = m_dir.path();
         m_ctx.launcherName = QStringLiteral("korvantis-launcher");
-        m_spooler.setPrinters({"KV_A", "KV_B", "KV_C"}, "KV_A");
     }
 
     // A loaded form whose database settings are the cluster's.
@@ -196,8 +197,9 @@ protected:
     testsupport::TempAppDir m_dir;
     kv::AppContext m_ctx;
     kv::LauncherSettings m_conf;
-    kv::platform::RecordingSpooler m_spooler;
+    kv::platform::CupsSpooler m_spooler;
     kv::EscposChannel m_channel{m_spooler};
+    testprinter::TestPrinter m_printer{testprinter::otherQueue()};
     ScriptedPrompter m_prompter;
     FakeView m_view;
     int m_mainRuns = 0;
@@ -209,28 +211,30 @@ protected:
 
 TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
 {
+    // The print server lists its queues by name; the first is not the default.
+    const QString first = QString::fromStdString(m_spooler.printers().front()), other = m_printer.name();
     const struct {
-        const char *configured, *selected; bool on;
-    } cases[] = {{"", "KV_A", false}, {"none", "KV_A", false}, {"KV_Gone", "KV_A", true}, {"KV_B", "KV_B", true}};
+        QString configured, selected; bool on;
+    } cases[] = {{"", first, false}, {"none", first, false}, {"KV_Gone", first, true}, {other, other, true}};
     for (const auto &c : cases) {
-        m_conf.esc_printer = QString::fromUtf8(c.configured);
+        SCOPED_TRACE(c.configured.toStdString());
+        m_conf.esc_printer = c.configured;
         load();
-        EXPECT_EQ(m_view.selectedPrinter(), c.selected) << c.configured;
-        EXPECT_TRUE(m_view.checked == c.on && m_view.groupEnabled == c.on && m_view.escPosEnabled) << c.configured;
+        EXPECT_EQ(m_view.selectedPrinter(), c.selected);
+        EXPECT_TRUE(m_view.checked == c.on && m_view.groupEnabled == c.on && m_view.escPosEnabled);
     }
     // Each setting from its own box; the administrative keys kept, after the launcher line.
     m_dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
                                               "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
     m_logic->cmdOkClick();
-    EXPECT_EQ(conf(), linesFor("3", "KV_B") + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
-    // The test receipt ends with the cut (GS V 66 0); each test's job is handed over, none left open.
+    EXPECT_EQ(conf(), linesFor("3", other.toUtf8()) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
+    // Both tests reach the printer: the receipt ending with its cut (GS V 66
+    // 0), then the drawer pulse on both pins.
+    const auto mark = m_printer.mark();
     m_logic->cmdTestPrintClick();
-    EXPECT_EQ(m_spooler.writes().back(), std::string("\x1d\x56\x42\x00", 4));
     m_logic->cmdTestDrawerClick();
-    EXPECT_EQ(m_spooler.openHandles(), 0);
-    using Kind = kv::platform::RecordingSpooler::Op::Kind;
-    EXPECT_EQ(std::count_if(m_spooler.ops().begin(), m_spooler.ops().end(),
-                            [](const auto &op) { return op.kind == Kind::EndDocument; }), 2);
+    EXPECT_TRUE(m_printer.bytesSince(mark, 2).endsWith(
+        QByteArray("\x1d\x56\x42\x00\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 18)));
 }
 
 TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)
@@ -269,39 +273,50 @@ TEST_F(FormTest, AnEmptyServerIsNoConnectionEvenWhereTheLocalSocketWouldAnswer)
     EXPECT_FALSE(m_logic->connectionOk());
 }
 
-// Test Print and Test Drawer log why nothing went to the printer.
+// Test Print and Test Drawer log why nothing went to the printer: its queue
+// stopped taking jobs (cupsreject) between the open and the job, or it was
+// removed after the dialog listed it.
 TEST_F(FormTest, TheTestButtonsSayWhyNothingWentToThePrinter)
 {
-    using Spooler = kv::platform::RecordingSpooler;
+    const std::string queue = "printers/" + m_printer.queue();
+    const std::shared_ptr<void> accept(nullptr, [&](void *) { testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue); });
     const struct {
         const char *what;
-        std::function<void(Spooler &)> arrange;
-        QString print, drawer; // what the log's line begins with
-        bool told = false;
+        std::function<void()> arrange;
+        QString printer;
+        bool told = false; // not opened: the person is told
     } cases[] = {
-        {"refused", [](Spooler &s) { s.setFailWrites(true); },
-         "test print to the printer \"KV_B\" not ", "test drawer pulse to the printer \"KV_B\" not "},
-        {"print server away", [](Spooler &s) { s.setReachable(false); },
-         "test print not sent: the printer \"KV_B\" could not be opened (print server not reachable)",
-         "test drawer pulse not sent: the printer \"KV_B\" could not be opened", true},
+        {"refused",
+         [&] { m_spooler.setRequestHook([&](const char *) { testprinter::ipp(IPP_OP_CUPS_REJECT_JOBS, queue); }); },
+         m_printer.name()},
+        {"removed",
+         [&] {
+             m_view.printers.append("KV_Gone");
+             m_view.selected = int(m_view.printers.size()) - 1;
+         },
+         "KV_Gone", true},
     };
-    m_conf.esc_printer = QStringLiteral("KV_B");
+    m_conf.esc_printer = m_printer.name();
     load();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        m_spooler.setReachable(true);
-        c.arrange(m_spooler);
+        c.arrange();
         m_events.clear();
         if (c.told)
             expectTold(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
         m_logic->cmdTestPrintClick();
+        testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue);
         if (c.told)
             expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
         m_logic->cmdTestDrawerClick();
+        m_spooler.setRequestHook({});
         m_prompter.verifyDone();
+        // What the log's lines begin with.
+        const QString why = c.told ? QStringLiteral("%1 not sent: the printer \"%2\" could not be opened")
+                                   : QStringLiteral("%1 to the printer \"%2\" not ");
         ASSERT_EQ(m_events.size(), 2) << m_events.join('\n').toStdString();
-        EXPECT_TRUE(m_events[0].startsWith(c.print)) << m_events[0].toStdString();
-        EXPECT_TRUE(m_events[1].startsWith(c.drawer)) << m_events[1].toStdString();
+        EXPECT_TRUE(m_events[0].startsWith(why.arg("test print", c.printer))) << m_events[0].toStdString();
+        EXPECT_TRUE(m_events[1].startsWith(why.arg("test drawer pulse", c.printer))) << m_events[1].toStdString();
     }
 }
 
