@@ -30,7 +30,6 @@ using kv::FrmConfigView;
 using kv::MsgIcon;
 using kv::MsgResult;
 using T = kv::FrmConfigView::Text;
-using testsupport::ScriptedPrompter;
 
 // Readable failures: texts and file contents print as text.
 void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
@@ -156,15 +155,14 @@ struct FakeView : FrmConfigView {
     void unloadForm() override { ++unloaded; }
 };
 
-class FormTest : public ::testing::Test {
+// The dialog writes the same shell.conf.
+class FormTest : public ShellConf {
 protected:
     void SetUp() override
     {
         testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (95)");
         m_conf = testsupport::clusterSettings();
         m_conf.stationid = QStringLiteral("3");
-        m_ctx.appDir = m_dir.path();
-        m_ctx.launcherName = QStringLiteral("korvantis-launcher");
     }
 
     // A loaded form whose database settings are the cluster's.
@@ -172,16 +170,14 @@ protected:
     {
         kv::SettingsDialog::Hooks hooks;
         hooks.runMain = [this] { ++m_mainRuns; };
-        hooks.launcherRunning = [] { return false; };
         hooks.logEvent = [this](const QString &event) { m_events.append(event); };
         m_logic = std::make_unique<FrmConfigLogic>(
-            m_view, m_conf, [] { return std::nullopt; }, m_spooler, m_channel, m_prompter, m_ctx, hooks);
+            m_view, m_conf, [] { return std::nullopt; }, m_spooler, m_channel, prompter, ctx, hooks);
         m_logic->formLoad();
     }
-    QByteArray conf() const { return m_dir.read(QStringLiteral("shell.conf")); }
     void expectTold(const QString &text, MsgIcon icon)
     {
-        m_prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
+        prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
                                  true);
     }
     QByteArray linesFor(const QString &stationLine, const QByteArray &printer = "none") const
@@ -194,13 +190,10 @@ protected:
         return out + "launcher = korvantis-launcher\r\n";
     }
 
-    testsupport::TempAppDir m_dir;
-    kv::AppContext m_ctx;
     kv::LauncherSettings m_conf;
     kv::platform::CupsSpooler m_spooler;
     kv::EscposChannel m_channel{m_spooler};
     testprinter::TestPrinter m_printer{testprinter::otherQueue()};
-    ScriptedPrompter m_prompter;
     FakeView m_view;
     int m_mainRuns = 0;
     QStringList m_events;
@@ -224,7 +217,7 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
         EXPECT_TRUE(m_view.checked == c.on && m_view.groupEnabled == c.on && m_view.escPosEnabled);
     }
     // Each setting from its own box; the administrative keys kept, after the launcher line.
-    m_dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
+    dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
                                               "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
     m_logic->cmdOkClick();
     EXPECT_EQ(conf(), linesFor("3", other.toUtf8()) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
@@ -244,7 +237,7 @@ TEST_F(FormTest, AnOldDatabaseAFrozenOrAnEmptyServerShowTheirStatusAndOkRefusesT
     EXPECT_EQ(m_view.texts[T::Status], "Old database");
     expectTold(QStringLiteral("The current database connection settings are incorrect."), MsgIcon::Critical);
     m_logic->cmdOkClick();
-    EXPECT_FALSE(QFile::exists(m_dir.file("shell.conf")));
+    EXPECT_FALSE(QFile::exists(dir.file("shell.conf")));
     EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
     {
         // A frozen postmaster accepts and never answers: only the login timeout
@@ -255,7 +248,7 @@ TEST_F(FormTest, AnOldDatabaseAFrozenOrAnEmptyServerShowTheirStatusAndOkRefusesT
         EXPECT_EQ(m_view.texts[T::Status], "No connection");
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kv::odbc::kLoginTimeoutSeconds + 2));
     }
-    EXPECT_FALSE(m_prompter.busy()) << "the cursor came back after every test";
+    EXPECT_FALSE(prompter.busy()) << "the cursor came back after every test";
     // On a till that runs its own server, the local socket would let the
     // desktop user in: an empty server field must still reach nothing.
     const QByteArray before = qgetenv("PGHOST");
@@ -291,7 +284,7 @@ TEST_F(FormTest, TheTestButtonsSayWhyNothingWentToThePrinter)
             expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
         m_logic->cmdTestDrawerClick();
         m_spooler.setRequestHook({});
-        m_prompter.verifyDone();
+        prompter.verifyDone();
         // What the log's lines begin with.
         const QString why = removed ? QStringLiteral("%1 not sent: the printer \"%2\" could not be opened")
                                     : QStringLiteral("%1 to the printer \"%2\" not ");
@@ -318,22 +311,22 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalFormOrRefusesIt)
     load();
     const QByteArray before = "db_host = old\r\n";
     for (const auto &c : cases) {
-        m_dir.write(QStringLiteral("shell.conf"), before);
+        dir.write(QStringLiteral("shell.conf"), before);
         m_view.hidden = m_mainRuns = 0;
         m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
         if (c.message)
             expectTold(*c.message, MsgIcon::Critical);
         m_logic->cmdOkClick();
-        m_prompter.verifyDone();
+        prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;
         EXPECT_EQ(m_view.texts[T::StationID], c.saved ? c.saved : c.typed) << c.typed;
         EXPECT_EQ(m_view.hidden + m_mainRuns, c.saved ? 2 : 0) << c.typed;
     }
-    QFile::remove(m_dir.file("shell.conf"));
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir("shell.conf"));
+    QFile::remove(dir.file("shell.conf"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("shell.conf"));
     m_view.texts[T::StationID] = QStringLiteral("5");
     expectTold(kNoRights, MsgIcon::Information);
     m_logic->cmdOkClick();
     EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
-    EXPECT_TRUE(QDir(m_dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
+    EXPECT_TRUE(QDir(dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
 }

@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -34,18 +33,6 @@
 #include <thread>
 
 namespace {
-
-// Runs `act` on the modal window once its own event loop runs.
-void whenModalShows(std::function<void(QWidget *)> act)
-{
-    QTimer::singleShot(0, &testsupport::qtApp<QApplication>(), [act] { act(QApplication::activeModalWidget()); });
-}
-
-void pressEscape(QWidget *w)
-{
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(w, &escape);
-}
 
 // The launcher's boxes do not hold it: the call returns with the box up,
 // modal and on top. "Keep all supporting programs open?" has no answer that
@@ -66,7 +53,7 @@ TEST(QtPrompter, ABoxShownWithoutWaitingStaysUntilAButtonAnswersIt)
         shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         ASSERT_NE(shown, nullptr) << "no modal box after the call returned";
         EXPECT_TRUE(shown->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        pressEscape(shown);
+        QTest::keyClick(shown, Qt::Key_Escape);
         shown->close();
         EXPECT_TRUE(shown->isVisible() && !shown->windowFlags().testFlag(Qt::WindowCloseButtonHint));
         EXPECT_FALSE(asked->answer());
@@ -77,7 +64,8 @@ TEST(QtPrompter, ABoxShownWithoutWaitingStaysUntilAButtonAnswersIt)
         p.showMessage(box);
         shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         ASSERT_NE(shown, nullptr);
-        whenModalShows([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
+        // Closed by the program once the box's own event loop runs.
+        QTimer::singleShot(0, shown, [] { qobject_cast<QDialog *>(QApplication::activeModalWidget())->reject(); });
         EXPECT_EQ(p.messageBox(box), kv::MsgResult::No);
     }
     EXPECT_TRUE(shown.isNull()) << "a box left open outlives the prompter";
@@ -138,10 +126,7 @@ TEST(Tray, IconHasPixelsAndTheMenuBuiltLateKeepsExitAsTold)
     for (const bool available : {false, true}) {
         tray.setExitAvailable(available);
         emit tray.trayIcon().activated(QSystemTrayIcon::Trigger);
-        QMenu *menu = nullptr;
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *m = qobject_cast<QMenu *>(w); m && m->isVisible())
-                menu = m;
+        QMenu *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         ASSERT_NE(menu, nullptr);
         const QList<QAction *> actions = menu->actions();
         ASSERT_FALSE(actions.isEmpty());
