@@ -52,6 +52,7 @@ TEST(QtPrompter, ABoxShownWithoutWaitingStaysUntilAButtonAnswersIt)
         const std::shared_ptr<kv::OpenBox> asked = p.openBox(box);
         shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         ASSERT_NE(shown, nullptr) << "no modal box after the call returned";
+        EXPECT_EQ(shown->text(), box.text);
         EXPECT_TRUE(shown->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
         QTest::keyClick(shown, Qt::Key_Escape);
         shown->close();
