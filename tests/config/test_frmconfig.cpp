@@ -1,32 +1,33 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
-// incomplete, exact bytes; and the settings dialog's rules without widgets,
-// against the test cluster and the private print server.
-#include "config/frmConfigLogic.h"
+// incomplete, exact bytes; and the settings dialog's window against the test
+// cluster and the private print server.
+#include "config/gui/frmConfig.h"
 #include "station/odbc.h"
 #include "station/vbConfig.h"
 #include "shared/conffile.h"
 #include "clustersettings.h"
 #include "platform/posix/cupsspooler.h"
+#include "qtapp.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
 #include "testprinter.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 
 #include <cups/cups.h>
 
 #include <chrono>
-#include <functional>
-#include <map>
 #include <memory>
 
 #include <sys/stat.h>
 
-using kv::FrmConfigLogic;
-using kv::FrmConfigView;
 using kv::MsgIcon;
 using kv::MsgResult;
 using T = kv::FrmConfigView::Text;
@@ -134,47 +135,34 @@ const QString kBadId = QStringLiteral("The station id provided is invalid. The s
 const QString kIdOutOfRange =
     QStringLiteral("The station id provided is invalid. The station id needs to be a number from 1 to 32767.");
 
-struct FakeView : FrmConfigView {
-    std::map<Text, QString> texts;
-    bool checked = false, escPosEnabled = true, groupEnabled = true;
-    QStringList printers;
-    int selected = -1;
-    int hidden = 0, unloaded = 0;
-
-    QString text(Text box) const override { return texts.count(box) ? texts.at(box) : QString(); }
-    void setText(Text box, const QString &t) override { texts[box] = t; }
-    bool escPosChecked() const override { return checked; }
-    void setEscPosChecked(bool c) override { checked = c; }
-    void setEscPosEnabled(bool e) override { escPosEnabled = e; }
-    void setPrinterGroupEnabled(bool e) override { groupEnabled = e; }
-    void clearPrinters() override { printers.clear(); selected = -1; }
-    void addPrinter(const QString &name) override { printers.append(name); }
-    void selectPrinter(int index) override { selected = index; }
-    QString selectedPrinter() const override { return selected >= 0 ? printers.at(selected) : QString(); }
-    void hideForm() override { ++hidden; }
-    void unloadForm() override { ++unloaded; }
-};
-
 // The dialog writes the same shell.conf.
 class FormTest : public ShellConf {
 protected:
     void SetUp() override
     {
+        testsupport::qtApp<QApplication>();
         testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (95)");
         m_conf = testsupport::clusterSettings();
         m_conf.stationid = QStringLiteral("3");
     }
 
-    // A loaded form whose database settings are the cluster's.
+    // A loaded window whose database settings are the cluster's.
     void load()
     {
         kv::SettingsDialog::Hooks hooks;
         hooks.runMain = [this] { ++m_mainRuns; };
         hooks.logEvent = [this](const QString &event) { m_events.append(event); };
-        m_logic = std::make_unique<FrmConfigLogic>(
-            m_view, m_conf, [] { return std::nullopt; }, m_spooler, m_channel, prompter, ctx, hooks);
-        m_logic->formLoad();
+        m_form = std::make_unique<kv::frmConfig>(kv::frmConfig::Owner{}, m_conf, [] { return std::nullopt; },
+                                                 m_spooler, m_channel, prompter, ctx, hooks);
+        m_form->load();
+        m_form->show();
     }
+    template <typename W = QPushButton>
+    W *child(const char *name) const
+    {
+        return m_form->findChild<W *>(QLatin1String(name));
+    }
+    void click(const char *button) const { child(button)->click(); }
     void expectTold(const QString &text, MsgIcon icon)
     {
         prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
@@ -194,10 +182,9 @@ protected:
     kv::platform::CupsSpooler m_spooler;
     kv::EscposChannel m_channel{m_spooler};
     testprinter::TestPrinter m_printer{testprinter::otherQueue()};
-    FakeView m_view;
     int m_mainRuns = 0;
     QStringList m_events;
-    std::unique_ptr<FrmConfigLogic> m_logic;
+    std::unique_ptr<kv::frmConfig> m_form;
 };
 
 } // namespace
@@ -213,19 +200,20 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
         SCOPED_TRACE(c.configured.toStdString());
         m_conf.esc_printer = c.configured;
         load();
-        EXPECT_EQ(m_view.selectedPrinter(), c.selected);
-        EXPECT_TRUE(m_view.checked == c.on && m_view.groupEnabled == c.on && m_view.escPosEnabled);
+        EXPECT_EQ(m_form->selectedPrinter(), c.selected);
+        EXPECT_TRUE(m_form->escPosChecked() == c.on && child("cmdTestPrint")->isEnabled() == c.on &&
+                    child<QCheckBox>("chkEscPos")->isEnabled());
     }
     // Each setting from its own box; the administrative keys kept, after the launcher line.
     dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
                                               "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
-    m_logic->cmdOkClick();
+    click("cmdOK");
     EXPECT_EQ(conf(), linesFor("3", other.toUtf8()) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
     // Both tests reach the printer: the receipt ending with its cut (GS V 66
     // 0), then the drawer pulse on both pins.
     const auto mark = m_printer.mark();
-    m_logic->cmdTestPrintClick();
-    m_logic->cmdTestDrawerClick();
+    click("cmdTestPrint");
+    click("cmdTestDrawer");
     EXPECT_TRUE(m_printer.bytesSince(mark, 2).endsWith(
         QByteArray("\x1d\x56\x42\x00\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 18)));
 }
@@ -234,18 +222,18 @@ TEST_F(FormTest, AnOldDatabaseAFrozenOrAnEmptyServerShowTheirStatusAndOkRefusesT
 {
     testenv::psql("UPDATE config SET schemaversion = 80");
     load();
-    EXPECT_EQ(m_view.texts[T::Status], "Old database");
+    EXPECT_EQ(m_form->text(T::Status), "Old database");
     expectTold(QStringLiteral("The current database connection settings are incorrect."), MsgIcon::Critical);
-    m_logic->cmdOkClick();
+    click("cmdOK");
     EXPECT_FALSE(QFile::exists(dir.file("shell.conf")));
-    EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
+    EXPECT_TRUE(m_form->isVisible() && m_mainRuns == 0);
     {
         // A frozen postmaster accepts and never answers: only the login timeout
         // ends the wait. It runs on whatever the outcome.
         testenv::Frozen frozen(testenv::postmasterPid());
         const auto t0 = std::chrono::steady_clock::now();
-        m_logic->cmdTestConnClick();
-        EXPECT_EQ(m_view.texts[T::Status], "No connection");
+        click("cmdTestConn");
+        EXPECT_EQ(m_form->text(T::Status), "No connection");
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kv::odbc::kLoginTimeoutSeconds + 2));
     }
     EXPECT_FALSE(prompter.busy()) << "the cursor came back after every test";
@@ -256,9 +244,9 @@ TEST_F(FormTest, AnOldDatabaseAFrozenOrAnEmptyServerShowTheirStatusAndOkRefusesT
     const std::shared_ptr<void> restore(nullptr, [&](void *) {
         before.isNull() ? qunsetenv("PGHOST") : qputenv("PGHOST", before);
     });
-    m_view.texts[T::Server].clear();
-    m_logic->cmdTestConnClick();
-    EXPECT_EQ(m_view.texts[T::Status], "No connection");
+    m_form->setText(T::Server, QString());
+    click("cmdTestConn");
+    EXPECT_EQ(m_form->text(T::Status), "No connection");
 }
 
 // Test Print and Test Drawer log why nothing went to the printer: its queue
@@ -268,21 +256,23 @@ TEST_F(FormTest, TheTestButtonsSayWhyNothingWentToThePrinter)
 {
     const std::string queue = "printers/" + m_printer.queue();
     const std::shared_ptr<void> accept(nullptr, [&](void *) { testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue); });
+    m_conf.esc_printer = m_printer.name();
     load();
     for (const QString &printer : {m_printer.name(), QStringLiteral("KV_Gone")}) {
         const bool removed = printer != m_printer.name();
-        m_view.printers = {printer};
-        m_view.selected = 0;
+        if (removed) // listed when the dialog opened, removed since
+            m_form->addPrinter(printer);
+        child<QComboBox>("cmbPrinter")->setCurrentText(printer);
         if (!removed)
             m_spooler.setRequestHook([&](const char *) { testprinter::ipp(IPP_OP_CUPS_REJECT_JOBS, queue); });
         m_events.clear();
         if (removed)
             expectTold(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
-        m_logic->cmdTestPrintClick();
+        click("cmdTestPrint");
         testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue);
         if (removed)
             expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
-        m_logic->cmdTestDrawerClick();
+        click("cmdTestDrawer");
         m_spooler.setRequestHook({});
         prompter.verifyDone();
         // What the log's lines begin with.
@@ -312,21 +302,23 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalFormOrRefusesIt)
     const QByteArray before = "db_host = old\r\n";
     for (const auto &c : cases) {
         dir.write(QStringLiteral("shell.conf"), before);
-        m_view.hidden = m_mainRuns = 0;
-        m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
+        m_form->show();
+        m_mainRuns = 0;
+        m_form->setText(T::StationID, QString::fromUtf8(c.typed));
         if (c.message)
             expectTold(*c.message, MsgIcon::Critical);
-        m_logic->cmdOkClick();
+        click("cmdOK");
         prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;
-        EXPECT_EQ(m_view.texts[T::StationID], c.saved ? c.saved : c.typed) << c.typed;
-        EXPECT_EQ(m_view.hidden + m_mainRuns, c.saved ? 2 : 0) << c.typed;
+        EXPECT_EQ(m_form->text(T::StationID), c.saved ? c.saved : c.typed) << c.typed;
+        EXPECT_EQ(m_form->isHidden() + m_mainRuns, c.saved ? 2 : 0) << c.typed;
     }
     QFile::remove(dir.file("shell.conf"));
     ASSERT_TRUE(QDir(dir.path()).mkdir("shell.conf"));
-    m_view.texts[T::StationID] = QStringLiteral("5");
+    m_form->show();
+    m_form->setText(T::StationID, QStringLiteral("5"));
     expectTold(kNoRights, MsgIcon::Information);
-    m_logic->cmdOkClick();
-    EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
+    click("cmdOK");
+    EXPECT_TRUE(m_form->isVisible() && m_mainRuns == 0);
     EXPECT_TRUE(QDir(dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
 }
