@@ -168,14 +168,13 @@ protected:
         prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
                                  true);
     }
-    QByteArray linesFor(const QString &stationLine, const QByteArray &printer = "none") const
+    QByteArray linesFor(const QString &station, const QString &printer = QStringLiteral("none")) const
     {
-        QByteArray out = "db_host = " + m_conf.db_host.toUtf8() + "\r\ndb_name = " + m_conf.db_name.toUtf8() +
-                         "\r\ndb_username = " + m_conf.db_username.toUtf8() + "\r\ndb_password = " +
-                         m_conf.db_password.toUtf8() + "\r\nesc_printer = " + printer + "\r\n";
-        if (!stationLine.isEmpty())
-            out += "stationid = " + stationLine.toUtf8() + "\r\n";
-        return out + "launcher = korvantis-launcher\r\n";
+        return QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                              "esc_printer = %5\r\n%6launcher = korvantis-launcher\r\n")
+            .arg(m_conf.db_host, m_conf.db_name, m_conf.db_username, m_conf.db_password, printer,
+                 station.isEmpty() ? QString() : QStringLiteral("stationid = %1\r\n").arg(station))
+            .toUtf8();
     }
 
     kv::LauncherSettings m_conf;
@@ -208,7 +207,7 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
     dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
                                               "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
     click("cmdOK");
-    EXPECT_EQ(conf(), linesFor("3", other.toUtf8()) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
+    EXPECT_EQ(conf(), linesFor("3", other) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
     // Both tests reach the printer: the receipt ending with its cut (GS V 66
     // 0), then the drawer pulse on both pins.
     const auto mark = m_printer.mark();
