@@ -72,15 +72,8 @@ TEST(QtPrompter, ABoxShownWithoutWaitingStaysUntilAButtonAnswersIt)
     EXPECT_TRUE(shown.isNull()) << "a box left open outlives the prompter";
 }
 
-// Runs deferred deletions: a closed notice is gone after this.
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-
 // Each notice is a modeless window of its own, counting down two hours; OK
-// closes only its own.
+// closes only its own. A closed one is deleted with the deferred deletions.
 TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
 {
     testsupport::qtApp<QApplication>();
@@ -95,15 +88,15 @@ TEST(NoticeWindows, EachCountsDownTwoHoursOnItsOwnThenCloses)
     EXPECT_FALSE(w->isModal()) << "a notice must not block the till";
     for (int tick = 0; tick < 7199; ++tick)
         w->Timer1_Timer();
-    settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_TRUE(w) << "closed early";
     EXPECT_EQ(other->secondsLeft(), 7200);
     w->Timer1_Timer();
-    settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(w) << "still there after 7200 ticks";
     ASSERT_TRUE(other);
     other->findChild<QPushButton *>(QStringLiteral("Command1"))->click();
-    settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(other);
 }
 
