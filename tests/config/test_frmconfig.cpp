@@ -166,7 +166,7 @@ protected:
     void expectTold(const QString &text, MsgIcon icon)
     {
         prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
-                                 true);
+                               true);
     }
     QByteArray linesFor(const QString &station, const QString &printer = QStringLiteral("none")) const
     {
@@ -205,7 +205,7 @@ TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
     }
     // Each setting from its own box; the administrative keys kept, after the launcher line.
     dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
-                                              "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
+                                            "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
     click("cmdOK");
     EXPECT_EQ(conf(), linesFor("3", other) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
     // Both tests reach the printer: the receipt ending with its cut (GS V 66
