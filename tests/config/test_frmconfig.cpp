@@ -1,34 +1,36 @@
 // shell.conf: imported from the front-end's file, read, rewritten when
-// incomplete, exact bytes; and the settings dialog's rules without widgets,
-// against the test cluster.
-#include "config/frmConfigLogic.h"
+// incomplete, exact bytes; and the settings dialog's window against the test
+// cluster and the private print server.
+#include "config/gui/frmConfig.h"
 #include "station/odbc.h"
 #include "station/vbConfig.h"
 #include "shared/conffile.h"
 #include "clustersettings.h"
-#include "platform/fakes/recordingspooler.h"
+#include "platform/posix/cupsspooler.h"
+#include "qtapp.h"
 #include "scriptedprompter.h"
 #include "tempdir.h"
+#include "testprinter.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 
-#include <algorithm>
+#include <cups/cups.h>
+
 #include <chrono>
-#include <functional>
-#include <map>
 #include <memory>
 
 #include <sys/stat.h>
 
-using kv::FrmConfigLogic;
-using kv::FrmConfigView;
 using kv::MsgIcon;
 using kv::MsgResult;
 using T = kv::FrmConfigView::Text;
-using testsupport::ScriptedPrompter;
 
 // Readable failures: texts and file contents print as text.
 void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
@@ -133,175 +135,151 @@ const QString kBadId = QStringLiteral("The station id provided is invalid. The s
 const QString kIdOutOfRange =
     QStringLiteral("The station id provided is invalid. The station id needs to be a number from 1 to 32767.");
 
-struct FakeView : FrmConfigView {
-    std::map<Text, QString> texts;
-    bool checked = false, escPosEnabled = true, groupEnabled = true;
-    QStringList printers;
-    int selected = -1;
-    int hidden = 0, unloaded = 0;
-
-    QString text(Text box) const override { return texts.count(box) ? texts.at(box) : QString(); }
-    void setText(Text box, const QString &t) override { texts[box] = t; }
-    bool escPosChecked() const override { return checked; }
-    void setEscPosChecked(bool c) override { checked = c; }
-    void setEscPosEnabled(bool e) override { escPosEnabled = e; }
-    void setPrinterGroupEnabled(bool e) override { groupEnabled = e; }
-    void clearPrinters() override { printers.clear(); selected = -1; }
-    void addPrinter(const QString &name) override { printers.append(name); }
-    void selectPrinter(int index) override { selected = index; }
-    QString selectedPrinter() const override { return selected >= 0 ? printers.at(selected) : QString(); }
-    void hideForm() override { ++hidden; }
-    void unloadForm() override { ++unloaded; }
-};
-
-class FormTest : public ::testing::Test {
+// The dialog writes the same shell.conf.
+class FormTest : public ShellConf {
 protected:
     void SetUp() override
     {
+        testsupport::qtApp<QApplication>();
         testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (95)");
         m_conf = testsupport::clusterSettings();
         m_conf.stationid = QStringLiteral("3");
-        m_ctx.appDir = m_dir.path();
-        m_ctx.launcherName = QStringLiteral("korvantis-launcher");
-        m_spooler.setPrinters({"KV_A", "KV_B", "KV_C"}, "KV_A");
     }
 
-    // A loaded form whose database settings are the cluster's.
+    // A loaded window whose database settings are the cluster's.
     void load()
     {
         kv::SettingsDialog::Hooks hooks;
         hooks.runMain = [this] { ++m_mainRuns; };
-        hooks.launcherRunning = [] { return false; };
         hooks.logEvent = [this](const QString &event) { m_events.append(event); };
-        m_logic = std::make_unique<FrmConfigLogic>(
-            m_view, m_conf, [] { return std::nullopt; }, m_spooler, m_channel, m_prompter, m_ctx, hooks);
-        m_logic->formLoad();
+        m_form = std::make_unique<kv::frmConfig>(kv::frmConfig::Owner{}, m_conf, [] { return std::nullopt; },
+                                                 m_spooler, m_channel, prompter, ctx, hooks);
+        m_form->load();
+        m_form->show();
     }
-    QByteArray conf() const { return m_dir.read(QStringLiteral("shell.conf")); }
+    template <typename W = QPushButton>
+    W *child(const char *name) const
+    {
+        return m_form->findChild<W *>(QLatin1String(name));
+    }
+    void click(const char *button) const { child(button)->click(); }
     void expectTold(const QString &text, MsgIcon icon)
     {
-        m_prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
-                                 true);
+        prompter.expectMessage(text, kv::MsgButtons::OK, MsgResult::OK, QStringLiteral("Korvantis Launcher"), icon,
+                               true);
     }
-    QByteArray linesFor(const QString &stationLine, const QByteArray &printer = "none") const
+    QByteArray linesFor(const QString &station, const QString &printer = QStringLiteral("none")) const
     {
-        QByteArray out = "db_host = " + m_conf.db_host.toUtf8() + "\r\ndb_name = " + m_conf.db_name.toUtf8() +
-                         "\r\ndb_username = " + m_conf.db_username.toUtf8() + "\r\ndb_password = " +
-                         m_conf.db_password.toUtf8() + "\r\nesc_printer = " + printer + "\r\n";
-        if (!stationLine.isEmpty())
-            out += "stationid = " + stationLine.toUtf8() + "\r\n";
-        return out + "launcher = korvantis-launcher\r\n";
+        return QStringLiteral("db_host = %1\r\ndb_name = %2\r\ndb_username = %3\r\ndb_password = %4\r\n"
+                              "esc_printer = %5\r\n%6launcher = korvantis-launcher\r\n")
+            .arg(m_conf.db_host, m_conf.db_name, m_conf.db_username, m_conf.db_password, printer,
+                 station.isEmpty() ? QString() : QStringLiteral("stationid = %1\r\n").arg(station))
+            .toUtf8();
     }
 
-    testsupport::TempAppDir m_dir;
-    kv::AppContext m_ctx;
     kv::LauncherSettings m_conf;
-    kv::platform::RecordingSpooler m_spooler;
+    kv::platform::CupsSpooler m_spooler;
     kv::EscposChannel m_channel{m_spooler};
-    ScriptedPrompter m_prompter;
-    FakeView m_view;
+    testprinter::TestPrinter m_printer{testprinter::otherQueue()};
     int m_mainRuns = 0;
     QStringList m_events;
-    std::unique_ptr<FrmConfigLogic> m_logic;
+    std::unique_ptr<kv::frmConfig> m_form;
 };
 
 } // namespace
 
 TEST_F(FormTest, LoadSelectsTheConfiguredPrinterAndOkSavesWhatTheBoxesHold)
 {
+    // The print server lists its queues by name; the first is not the default.
+    const QString first = QString::fromStdString(m_spooler.printers().front()), other = m_printer.name();
     const struct {
-        const char *configured, *selected; bool on;
-    } cases[] = {{"", "KV_A", false}, {"none", "KV_A", false}, {"KV_Gone", "KV_A", true}, {"KV_B", "KV_B", true}};
+        QString configured, selected; bool on;
+    } cases[] = {{"", first, false}, {"none", first, false}, {"KV_Gone", first, true}, {other, other, true}};
     for (const auto &c : cases) {
-        m_conf.esc_printer = QString::fromUtf8(c.configured);
+        SCOPED_TRACE(c.configured.toStdString());
+        m_conf.esc_printer = c.configured;
         load();
-        EXPECT_EQ(m_view.selectedPrinter(), c.selected) << c.configured;
-        EXPECT_TRUE(m_view.checked == c.on && m_view.groupEnabled == c.on && m_view.escPosEnabled) << c.configured;
+        EXPECT_EQ(m_form->selectedPrinter(), c.selected);
+        EXPECT_TRUE(m_form->escPosChecked() == c.on && child("cmdTestPrint")->isEnabled() == c.on &&
+                    child<QCheckBox>("chkEscPos")->isEnabled());
     }
     // Each setting from its own box; the administrative keys kept, after the launcher line.
-    m_dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
-                                              "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
-    m_logic->cmdOkClick();
-    EXPECT_EQ(conf(), linesFor("3", "KV_B") + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
-    // The test receipt ends with the cut (GS V 66 0); each test's job is handed over, none left open.
-    m_logic->cmdTestPrintClick();
-    EXPECT_EQ(m_spooler.writes().back(), std::string("\x1d\x56\x42\x00", 4));
-    m_logic->cmdTestDrawerClick();
-    EXPECT_EQ(m_spooler.openHandles(), 0);
-    using Kind = kv::platform::RecordingSpooler::Op::Kind;
-    EXPECT_EQ(std::count_if(m_spooler.ops().begin(), m_spooler.ops().end(),
-                            [](const auto &op) { return op.kind == Kind::EndDocument; }), 2);
+    dir.write(QStringLiteral("shell.conf"), "db_username_admin = u1\r\n# db_password_admin = c\r\n"
+                                            "db_password_admin = p=1\r\ndb_username_admin = u2\r\nstationid = 9\r\n");
+    click("cmdOK");
+    EXPECT_EQ(conf(), linesFor("3", other) + "db_password_admin = p=1\r\ndb_username_admin = u2\r\n");
+    // Both tests reach the printer: the receipt ending with its cut (GS V 66
+    // 0), then the drawer pulse on both pins.
+    const auto mark = m_printer.mark();
+    click("cmdTestPrint");
+    click("cmdTestDrawer");
+    EXPECT_TRUE(m_printer.bytesSince(mark, 2).endsWith(
+        QByteArray("\x1d\x56\x42\x00\x1b\x63\x30\x02\x1b\x70\x00\x19\xfa\x1b\x70\x01\x19\xfa", 18)));
 }
 
-TEST_F(FormTest, AnOldDatabaseOrAFrozenServerShowTheirStatusAndOkRefusesToSave)
+TEST_F(FormTest, AnOldDatabaseAFrozenOrAnEmptyServerShowTheirStatusAndOkRefusesToSave)
 {
     testenv::psql("UPDATE config SET schemaversion = 80");
     load();
-    EXPECT_EQ(m_view.texts[T::Status], "Old database");
+    EXPECT_EQ(m_form->text(T::Status), "Old database");
     expectTold(QStringLiteral("The current database connection settings are incorrect."), MsgIcon::Critical);
-    m_logic->cmdOkClick();
-    EXPECT_FALSE(QFile::exists(m_dir.file("shell.conf")));
-    EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
+    click("cmdOK");
+    EXPECT_FALSE(QFile::exists(dir.file("shell.conf")));
+    EXPECT_TRUE(m_form->isVisible() && m_mainRuns == 0);
     {
         // A frozen postmaster accepts and never answers: only the login timeout
         // ends the wait. It runs on whatever the outcome.
         testenv::Frozen frozen(testenv::postmasterPid());
         const auto t0 = std::chrono::steady_clock::now();
-        m_logic->cmdTestConnClick();
-        EXPECT_EQ(m_view.texts[T::Status], "No connection");
+        click("cmdTestConn");
+        EXPECT_EQ(m_form->text(T::Status), "No connection");
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kv::odbc::kLoginTimeoutSeconds + 2));
     }
-    EXPECT_FALSE(m_prompter.busy()) << "the cursor came back after every test";
-}
-
-// On a till that runs its own server, the local socket would let the
-// desktop user in: an empty server field must still reach nothing.
-TEST_F(FormTest, AnEmptyServerIsNoConnectionEvenWhereTheLocalSocketWouldAnswer)
-{
+    EXPECT_FALSE(prompter.busy()) << "the cursor came back after every test";
+    // On a till that runs its own server, the local socket would let the
+    // desktop user in: an empty server field must still reach nothing.
     const QByteArray before = qgetenv("PGHOST");
     qputenv("PGHOST", QByteArray::fromStdString(testenv::require("KV_PG_SOCKDIR")));
     const std::shared_ptr<void> restore(nullptr, [&](void *) {
         before.isNull() ? qunsetenv("PGHOST") : qputenv("PGHOST", before);
     });
-    m_conf.db_host.clear();
-    load();
-    EXPECT_EQ(m_view.texts[T::Status], "No connection");
-    EXPECT_FALSE(m_logic->connectionOk());
+    m_form->setText(T::Server, QString());
+    click("cmdTestConn");
+    EXPECT_EQ(m_form->text(T::Status), "No connection");
 }
 
-// Test Print and Test Drawer log why nothing went to the printer.
+// Test Print and Test Drawer log why nothing went to the printer: its queue
+// stopped taking jobs (cupsreject) between the open and the job, or it was
+// removed after the dialog listed it, which the person is told.
 TEST_F(FormTest, TheTestButtonsSayWhyNothingWentToThePrinter)
 {
-    using Spooler = kv::platform::RecordingSpooler;
-    const struct {
-        const char *what;
-        std::function<void(Spooler &)> arrange;
-        QString print, drawer; // what the log's line begins with
-        bool told = false;
-    } cases[] = {
-        {"refused", [](Spooler &s) { s.setFailWrites(true); },
-         "test print to the printer \"KV_B\" not ", "test drawer pulse to the printer \"KV_B\" not "},
-        {"print server away", [](Spooler &s) { s.setReachable(false); },
-         "test print not sent: the printer \"KV_B\" could not be opened (print server not reachable)",
-         "test drawer pulse not sent: the printer \"KV_B\" could not be opened", true},
-    };
-    m_conf.esc_printer = QStringLiteral("KV_B");
+    const std::string queue = "printers/" + m_printer.queue();
+    const std::shared_ptr<void> accept(nullptr, [&](void *) { testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue); });
+    m_conf.esc_printer = m_printer.name();
     load();
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        m_spooler.setReachable(true);
-        c.arrange(m_spooler);
+    for (const QString &printer : {m_printer.name(), QStringLiteral("KV_Gone")}) {
+        const bool removed = printer != m_printer.name();
+        if (removed) // listed when the dialog opened, removed since
+            m_form->addPrinter(printer);
+        child<QComboBox>("cmbPrinter")->setCurrentText(printer);
+        if (!removed)
+            m_spooler.setRequestHook([&](const char *) { testprinter::ipp(IPP_OP_CUPS_REJECT_JOBS, queue); });
         m_events.clear();
-        if (c.told)
+        if (removed)
             expectTold(QStringLiteral("Could not connect to the printer."), MsgIcon::Critical);
-        m_logic->cmdTestPrintClick();
-        if (c.told)
+        click("cmdTestPrint");
+        testprinter::ipp(IPP_OP_CUPS_ACCEPT_JOBS, queue);
+        if (removed)
             expectTold(QStringLiteral("Could not connect to the printer to open the drawer."), MsgIcon::Critical);
-        m_logic->cmdTestDrawerClick();
-        m_prompter.verifyDone();
+        click("cmdTestDrawer");
+        m_spooler.setRequestHook({});
+        prompter.verifyDone();
+        // What the log's lines begin with.
+        const QString why = removed ? QStringLiteral("%1 not sent: the printer \"%2\" could not be opened")
+                                    : QStringLiteral("%1 to the printer \"%2\" not ");
         ASSERT_EQ(m_events.size(), 2) << m_events.join('\n').toStdString();
-        EXPECT_TRUE(m_events[0].startsWith(c.print)) << m_events[0].toStdString();
-        EXPECT_TRUE(m_events[1].startsWith(c.drawer)) << m_events[1].toStdString();
+        EXPECT_TRUE(m_events[0].startsWith(why.arg("test print", printer))) << m_events[0].toStdString();
+        EXPECT_TRUE(m_events[1].startsWith(why.arg("test drawer pulse", printer))) << m_events[1].toStdString();
     }
 }
 
@@ -322,22 +300,24 @@ TEST_F(FormTest, OkSavesTheStationIdInPlainDecimalFormOrRefusesIt)
     load();
     const QByteArray before = "db_host = old\r\n";
     for (const auto &c : cases) {
-        m_dir.write(QStringLiteral("shell.conf"), before);
-        m_view.hidden = m_mainRuns = 0;
-        m_view.texts[T::StationID] = QString::fromUtf8(c.typed);
+        dir.write(QStringLiteral("shell.conf"), before);
+        m_form->show();
+        m_mainRuns = 0;
+        m_form->setText(T::StationID, QString::fromUtf8(c.typed));
         if (c.message)
             expectTold(*c.message, MsgIcon::Critical);
-        m_logic->cmdOkClick();
-        m_prompter.verifyDone();
+        click("cmdOK");
+        prompter.verifyDone();
         EXPECT_EQ(conf(), c.saved ? linesFor(QString::fromUtf8(c.saved)) : before) << c.typed;
-        EXPECT_EQ(m_view.texts[T::StationID], c.saved ? c.saved : c.typed) << c.typed;
-        EXPECT_EQ(m_view.hidden + m_mainRuns, c.saved ? 2 : 0) << c.typed;
+        EXPECT_EQ(m_form->text(T::StationID), c.saved ? c.saved : c.typed) << c.typed;
+        EXPECT_EQ(m_form->isHidden() + m_mainRuns, c.saved ? 2 : 0) << c.typed;
     }
-    QFile::remove(m_dir.file("shell.conf"));
-    ASSERT_TRUE(QDir(m_dir.path()).mkdir("shell.conf"));
-    m_view.texts[T::StationID] = QStringLiteral("5");
+    QFile::remove(dir.file("shell.conf"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("shell.conf"));
+    m_form->show();
+    m_form->setText(T::StationID, QStringLiteral("5"));
     expectTold(kNoRights, MsgIcon::Information);
-    m_logic->cmdOkClick();
-    EXPECT_EQ(m_view.hidden + m_view.unloaded + m_mainRuns, 0);
-    EXPECT_TRUE(QDir(m_dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
+    click("cmdOK");
+    EXPECT_TRUE(m_form->isVisible() && m_mainRuns == 0);
+    EXPECT_TRUE(QDir(dir.file("shell.conf")).isEmpty()) << "nothing left beside the directory";
 }

@@ -63,9 +63,7 @@ TEST(ConnectionErrorClasses, EachErrorFallsIntoItsClass)
     };
     for (const auto &c : cases) {
         const kv::odbc::Error e(c.number, QString::fromStdString(c.description), QString::fromLatin1(c.sqlState));
-        EXPECT_EQ(kv::database::connectionFailureText(kv::database::classifyConnectionError(e)).toStdString(),
-                  kv::database::connectionFailureText(c.expected).toStdString())
-            << c.description;
+        EXPECT_EQ(kv::database::classifyConnectionError(e), c.expected) << c.description;
     }
 }
 
@@ -347,9 +345,6 @@ TEST_F(DatabaseTest, RequestedUpdateRunsTheScriptWithTheCredentialsAndItOutlives
 const QString kLost = QStringLiteral("Database connection to Korvantis server lost.  Please check your network "
                                      "connection");
 const QString kRecovered = QStringLiteral("Korvantis database connection recovered.");
-const QString kSuccess = QStringLiteral(" Database test success");
-const QString kAttempt = QStringLiteral(" Attempting database reconnect");
-const QString kFailure = QStringLiteral(" Database test connection failure");
 
 // Qt reads the locale once, at first use: pinned for this process only, as
 // psql (a Perl script) complains of a locale the machine lacks.
@@ -362,7 +357,6 @@ const bool kLocalePinned = [] {
 
 // The fake clock's time as that locale writes it.
 const QDateTime kAt(QDate(2026, 7, 23), QTime(21, 47, 35));
-const QString kTime = QStringLiteral("21:47:35");
 const QString kCaption = QStringLiteral("Korvantis network activity as of 21:47:35 23.07.26");
 
 Notice notice(const QString &text, int count)
@@ -379,21 +373,15 @@ protected:
         m_watchdog.setDbConnectionUp(true);
     }
 
-    // One call; checks its result, the lines it logged (oldest first) and
-    // the notices it showed.
-    void check(const char *what, qint32 result, const QStringList &lines, const std::vector<Notice> &notices)
+    // One call; checks its result and the notices it showed.
+    void check(const char *what, qint32 result, const std::vector<Notice> &notices)
     {
         SCOPED_TRACE(what);
-        m_log.lines.clear();
         m_notices.shown.clear();
         EXPECT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
         EXPECT_TRUE(m_worker.waitIdle(20'000));
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), result);
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1) << "applied once";
-        QStringList newestFirst;
-        for (const QString &message : lines)
-            newestFirst.prepend(kTime + message);
-        EXPECT_EQ(m_log.lines, newestFirst);
         EXPECT_EQ(m_notices.shown, notices);
     }
 
@@ -411,17 +399,9 @@ protected:
 
 TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 {
-    check("first call after start", 0, {kAttempt}, {});
+    check("first call after start", 0, {});
     EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"});
-    check("connection up", 0, {kSuccess}, {});
-    // A check asked for while a probe is out (the tick's eleventh while the
-    // server froze just before) has its line all the same.
-    m_log.lines.clear();
-    EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
-    EXPECT_FALSE(m_watchdog.testDatabaseConnection(m_settings));
-    EXPECT_TRUE(m_worker.waitIdle(20'000));
-    EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
-    EXPECT_EQ(m_log.lines, QStringList{kTime + kSuccess});
+    check("connection up", 0, {});
     // The watchdog's session went while the server stayed (as when an answer
     // lands just as a deadline cuts the link): no outage that did not happen.
     // The session made again follows the settings as they are now.
@@ -429,7 +409,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
     testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = current_user "
                   "AND datname = current_database() AND pid <> pg_backend_pid()");
     EXPECT_EQ(testenv::sessionsSettledAt(0), 0);
-    check("session gone, server there", 0, {kSuccess}, {});
+    check("session gone, server there", 0, {});
     EXPECT_EQ(m_watchdog.outageCount, 0);
     EXPECT_EQ(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE usename = current_user "
                             "AND datname = 'postgres'"), "1\n");
@@ -439,15 +419,15 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
         SCOPED_TRACE(outage);
         {
             testenv::ClusterStopped down;
-            check("outage begins", 1, {kFailure}, {notice(kLost, outage)});
+            check("outage begins", 1, {notice(kLost, outage)});
             EXPECT_EQ(m_watchdog.outageCount, outage);
             EXPECT_FALSE(m_watchdog.probeDatabaseConnection(m_settings)) << "reconnects keep the checks' pace";
-            check("still down", 1, {kAttempt, kFailure}, {});
+            check("still down", 1, {});
         }
         m_killer.names.clear();
-        check("back", 0, {kAttempt}, {notice(kRecovered, outage)});
+        check("back", 0, {notice(kRecovered, outage)});
         EXPECT_EQ(m_killer.names, QStringList{"blipnote.exe"}) << "a reconnect ends blipnote again";
-        check("up again", 0, {kSuccess}, {});
+        check("up again", 0, {});
     }
     EXPECT_TRUE(m_watchdog.dbConnectionUp);
     EXPECT_EQ(testenv::sessionsSettledAt(1), 1) << "a reconnect gives the old connection back";
@@ -455,7 +435,7 @@ TEST_F(WatchdogTest, OutagesAreCountedNoticedOnceAndEndedByAReconnect)
 
 // A server that answers late is busy, not gone, and waiting for it takes no
 // thread beyond the worker's own two. A backend that stops answering is an
-// outage within the deadline; a probe that is answered logs nothing.
+// outage within the deadline.
 // Nothing is left behind by the checks that were cut. A look that overruns
 // its bound (should the driver's deadline not hold) is a failure and its
 // worker is given up; the given-up job counts as unfinished until its thread
@@ -478,7 +458,6 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
     };
     const auto before = threadsAndDescriptors();
     const int backend = backendPid();
-    m_log.lines.clear();
     {
         testenv::Frozen slow(backend);
         EXPECT_TRUE(m_watchdog.probeDatabaseConnection(m_settings));
@@ -492,30 +471,26 @@ TEST_F(WatchdogTest, AStoppedServerIsAnOutageWithinTheDeadlineOrTheBoundButASlow
     }
     EXPECT_TRUE(m_worker.waitIdle(2000));
     EXPECT_EQ(m_watchdog.applyDatabaseTest(), 0);
-    EXPECT_EQ(m_log.lines, QStringList()) << "a probe that is answered logs nothing";
     EXPECT_TRUE(m_notices.shown.empty());
     {
         testenv::Frozen stopped(backend);
         const auto t0 = std::chrono::steady_clock::now();
-        check("backend stopped", 1, {kFailure}, {notice(kLost, 1)});
+        check("backend stopped", 1, {notice(kLost, 1)});
         EXPECT_LE(std::chrono::steady_clock::now() - t0,
                   std::chrono::milliseconds(kv::Watchdog::kTestDeadlineMs + 1500));
     }
-    check("next check", 0, {kAttempt}, {notice(kRecovered, 1)});
+    check("next check", 0, {notice(kRecovered, 1)});
     EXPECT_EQ(testenv::sessionsSettledAt(1), 1);
     EXPECT_EQ(threadsAndDescriptors(), before);
 
     {
         testenv::Frozen stopped(backendPid());
-        m_log.lines.clear();
         m_notices.shown.clear();
         EXPECT_TRUE(m_watchdog.testDatabaseConnection(m_settings));
         m_clock.advanceMs(kv::Watchdog::kTestBoundMs - 1);
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), -1);
         m_clock.advanceMs(1);
         EXPECT_EQ(m_watchdog.applyDatabaseTest(), 1);
-        EXPECT_EQ(m_log.lines.size(), 1);
-        EXPECT_TRUE(m_log.lines.value(0).endsWith(kFailure)) << m_log.lines.value(0).toStdString();
         ASSERT_EQ(m_notices.shown.size(), 1u);
         EXPECT_EQ(m_notices.shown[0].noticeText, kLost);
         EXPECT_EQ(kv::ThreadWorker::jobsUnfinished(), 1);
