@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 using testprinter::TestPrinter;
@@ -390,10 +391,11 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
 
 // The print server answers a step of the job late, past the pass's budget
 // (the release 6 s late, the others just past a budget shortened to keep the
-// test quick), or dies there. A job not yet recorded never prints (what the
-// server holds of it is cancelled) and its rows go again; a recorded one is
-// asked after. Every receipt reaches the printer once, the rows leave the
-// queue and no held job of ours stays.
+// test quick: it is held from the moment that request has reached it), or
+// dies there. A job not yet recorded never prints (what the server holds of
+// it is cancelled) and its rows go again; a recorded one is asked after.
+// Every receipt reaches the printer once, the rows leave the queue and no
+// held job of ours stays.
 TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
 {
     using namespace std::chrono_literals;
@@ -403,8 +405,8 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         {"Create-Job", false, 2000ms},
         {"Release-Job", true, 0ms},
     };
-    testprinter::LateAnswers late;
-    kv::platform::CupsSpooler lateSpooler(late.server(), 1500ms);
+    kv::platform::CupsSpooler lateSpooler({}, 1500ms);
+    std::jthread thaw; // lets the held server go on
     kv::LibraryJobs lateJobs(library, libraryConnection, lateSpooler, clock, worker);
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.at) + (c.kill ? ", server killed" : ", answered late"));
@@ -421,7 +423,9 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
             reached = true;
             if (c.kill)
                 return stopPrintServer();
-            late.holdFor(c.late);
+            thaw = std::jthread([held = std::make_shared<testenv::Frozen>(testprinter::printServerPid()), c] {
+                std::this_thread::sleep_for(c.late);
+            });
         });
         testenv::psql("NOTIFY poscommands");
         const kv::LibraryFindings first = jobUntilAPass(lateJobs);
