@@ -9,6 +9,7 @@
 #include "platform/posix/cupsspooler.h"
 #include "tempdir.h"
 #include "testprinter.h"
+#include "../../bench/tcpproxy.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 using testprinter::TestPrinter;
@@ -391,11 +391,10 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
 
 // The print server answers a step of the job late, past the pass's budget
 // (the release 6 s late, the others just past a budget shortened to keep the
-// test quick: it is held from the moment that request has reached it), or
-// dies there. A job not yet recorded never prints (what the server holds of
-// it is cancelled) and its rows go again; a recorded one is asked after.
-// Every receipt reaches the printer once, the rows leave the queue and no
-// held job of ours stays.
+// test quick), or dies there. A job not yet recorded never prints (what the
+// server holds of it is cancelled) and its rows go again; a recorded one is
+// asked after. Every receipt reaches the printer once, the rows leave the
+// queue and no held job of ours stays.
 TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
 {
     using namespace std::chrono_literals;
@@ -405,8 +404,10 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         {"Create-Job", false, 2000ms},
         {"Release-Job", true, 0ms},
     };
-    kv::platform::CupsSpooler lateSpooler({}, 1500ms);
-    std::jthread thaw; // lets the held server go on
+    // The fixture's print server over TCP, as a remote one is reached; what
+    // the client sends goes on at once, the answers come late.
+    draldbtest::TcpProxy late(0, 0, testenv::require("CUPS_SERVER"));
+    kv::platform::CupsSpooler lateSpooler(std::string(late.kHost) + ":" + std::to_string(late.port()), 1500ms);
     kv::LibraryJobs lateJobs(library, libraryConnection, lateSpooler, clock, worker);
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.at) + (c.kill ? ", server killed" : ", answered late"));
@@ -423,13 +424,12 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
             reached = true;
             if (c.kill)
                 return stopPrintServer();
-            thaw = std::jthread([held = std::make_shared<testenv::Frozen>(testprinter::printServerPid()), c] {
-                std::this_thread::sleep_for(c.late);
-            });
+            late.delay(int(c.late.count()));
         });
         testenv::psql("NOTIFY poscommands");
         const kv::LibraryFindings first = jobUntilAPass(lateJobs);
         lateSpooler.setRequestHook(nullptr);
+        late.delay(0);
         if (c.kill)
             testprinter::restorePrintServer();
         ASSERT_TRUE(reached && first.pass);
