@@ -118,9 +118,6 @@ protected:
         testprinter::restorePrintServer();
         stopQueue(printer.queue(), false);
     }
-    // Library jobs as the launcher's ticks hand them over, until one ran a
-    // pass; fails the test when none did within the bound.
-    kv::LibraryFindings jobUntilAPass() { return jobUntilAPass(jobs); }
     // Passes until no row waits for its job any more (each job completed
     // and its rows deleted); fails the test when that takes too long.
     void untilOnPaper(kv::PosCommandQueue &through)
@@ -128,7 +125,6 @@ protected:
         EXPECT_TRUE(testenv::pollUntil(
             [&] { return through.processPosCommands(printerName).rowsAwaitingPaper == 0; }, std::chrono::seconds(20)));
     }
-    void untilOnPaper() { untilOnPaper(posQueue); }
     // A launcher that ended in mid-upload leaves a held job, which never prints.
     void leaveHeld(const std::string &name)
     {
@@ -136,6 +132,8 @@ protected:
         ASSERT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}));
         ASSERT_TRUE(testprinter::writeAll(*handle, "cut off"));
     }
+    // Library jobs as the launcher's ticks hand them over, until one ran a
+    // pass; fails the test when none did within the bound.
     kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
@@ -184,13 +182,13 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
     const auto mark = defaultPrinter.mark();
     testenv::psql("NOTIFY poscommands, 'payload'");
 
-    const kv::LibraryFindings found = jobUntilAPass();
+    const kv::LibraryFindings found = jobUntilAPass(jobs);
 
     EXPECT_EQ(found.cause, kv::PassCause::Notification);
     EXPECT_EQ(defaultPrinter.bytesSince(mark).toStdString(), kSel + "Caf\xe9\x1b\x7f\x80\xff 4,50 \x80\x97??\n" + kCut +
                                                                  kSel + "one" + kCut + "two" + kCut + kSel + kPin2 + kPin5);
     EXPECT_EQ(found.pass->rowsAwaitingPaper + found.pass->rowsDeleted, 5);
-    untilOnPaper();
+    untilOnPaper(posQueue);
     EXPECT_EQ(queued(kOtherStation), other1 + "," + other2);
     EXPECT_EQ(queued(kStation), device7);
 }
@@ -206,7 +204,7 @@ TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIs
     const auto mark = printer.mark();
     stopPrintServer();
     testenv::psql("NOTIFY poscommands");
-    const kv::LibraryFindings first = jobUntilAPass();
+    const kv::LibraryFindings first = jobUntilAPass(jobs);
     ASSERT_TRUE(first.pass);
     EXPECT_FALSE(first.pass->printerOpened);
     EXPECT_TRUE(jobs.retryPending());
@@ -219,7 +217,7 @@ TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIs
     EXPECT_FALSE(found->pass);
     EXPECT_EQ(queued(kStation), receipt);
     testprinter::restorePrintServer();
-    const kv::LibraryFindings back = jobUntilAPass();
+    const kv::LibraryFindings back = jobUntilAPass(jobs);
     EXPECT_EQ(back.cause, kv::PassCause::Retry);
     ASSERT_EQ(back.jobsOut, 1) << "the job completed before the pass looked";
     EXPECT_EQ(printer.bytesSince(mark).toStdString(), kSel + "kept" + kCut);
@@ -266,7 +264,7 @@ TEST_F(PosQueueThroughCups, ServerRestartBetweenThePaperAndTheDeletesPrintsNothi
     }
     EXPECT_NE(queued(kStation), "");
 
-    const kv::LibraryFindings found = jobUntilAPass();
+    const kv::LibraryFindings found = jobUntilAPass(jobs);
     EXPECT_EQ(found.cause, kv::PassCause::Reconnect);
     EXPECT_EQ(found.pass->alreadyPrinted, 3);
     EXPECT_EQ(found.pass->receipts, 0);
@@ -309,7 +307,7 @@ TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLose
             queue(kStation, 1, "'while it lives'");
             all += kSel + "while it lives" + kCut;
             testenv::psql("NOTIFY poscommands");
-            const kv::LibraryFindings notified = jobUntilAPass();
+            const kv::LibraryFindings notified = jobUntilAPass(jobs);
             // The three held, and the new one in a job of its own.
             EXPECT_EQ(notified.pass->receipts, 1);
             EXPECT_EQ(notified.pass->rowsAwaitingPaper, 4);
@@ -382,7 +380,7 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
         if (std::string_view(c.what).find("mark") != std::string_view::npos) {
             EXPECT_EQ(first.damagedMarks, QStringList{QStringLiteral("x y")});
         }
-        untilOnPaper();
+        untilOnPaper(posQueue);
         EXPECT_EQ(queued(kStation), "");
         EXPECT_EQ(printer.printedSince(mark).toStdString(), kSel + "one" + kCut + kSel + kPin2 + kPin5);
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
@@ -447,7 +445,7 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         // A second copy would reach the printer before this receipt.
         queue(kStation, 1, "'after'");
         posQueue.processPosCommands(printerName);
-        untilOnPaper();
+        untilOnPaper(posQueue);
         EXPECT_EQ(printer.printedSince(mark).toStdString(), all + kSel + "after" + kCut);
         EXPECT_EQ(queued(kStation), "");
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);

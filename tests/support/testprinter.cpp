@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -21,17 +20,6 @@
 #include <map>
 
 namespace testprinter {
-
-namespace {
-
-std::string jobFile(const std::string &dir, int n)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "job-%06d.bin", n);
-    return dir + "/" + name;
-}
-
-} // namespace
 
 std::string defaultQueue() { return testenv::require("KV_CUPS_DEFAULT_QUEUE"); }
 
@@ -44,11 +32,13 @@ TestPrinter::TestPrinter(std::string queue)
         throw std::runtime_error("the test printer of queue " + m_queue + " has no directory " + m_dir);
 }
 
+std::string TestPrinter::jobFile(int n) const { return m_dir + QString::asprintf("/job-%06d.bin", n).toStdString(); }
+
 int TestPrinter::jobsReceived() const
 {
     // Job files appear strictly in order, each complete once it exists.
     int n = 0;
-    while (std::filesystem::exists(jobFile(m_dir, n + 1)))
+    while (std::filesystem::exists(jobFile(n + 1)))
         ++n;
     return n;
 }
@@ -65,8 +55,8 @@ QByteArray TestPrinter::bytesSince(const Mark &mark, int jobs, std::chrono::mill
 QByteArray TestPrinter::printedSince(const Mark &mark, int jobs) const
 {
     QByteArray all;
-    for (int n = mark.jobs + 1; n - mark.jobs <= jobs && std::filesystem::exists(jobFile(m_dir, n)); ++n) {
-        QFile f(QString::fromStdString(jobFile(m_dir, n)));
+    for (int n = mark.jobs + 1; n - mark.jobs <= jobs && std::filesystem::exists(jobFile(n)); ++n) {
+        QFile f(QString::fromStdString(jobFile(n)));
         if (f.open(QIODevice::ReadOnly))
             all += f.readAll();
     }

@@ -55,6 +55,7 @@ public:
 
 private:
     std::string ask(const std::string &line) const;
+    std::string jobFile(int n) const;
 
     std::string m_queue;
     std::string m_dir;
