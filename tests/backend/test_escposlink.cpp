@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -30,18 +29,12 @@ using namespace std::string_literals;
 // before the C library's), then go on to the kernel.
 namespace {
 std::vector<std::string> g_diskCalls;
-std::string pathOf(int fd)
-{
-    char buf[PATH_MAX] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
 } // namespace
 
 extern "C" int fsync(int fd)
 {
-    g_diskCalls.push_back("fsync " + pathOf(fd));
+    std::error_code ec;
+    g_diskCalls.push_back("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string());
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 

@@ -16,6 +16,7 @@
 #include <cups/cups.h>
 
 #include <QDir>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <csignal>
@@ -464,10 +465,8 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     using kv::platform::JobStage;
     const std::string name = "kv-by-name-" + std::to_string(::getpid());
     const std::string queueName = printerName.toStdString();
-    struct Restore {
-        std::string added;
-        ~Restore() { testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + added); }
-    } restore{"Küche_" + std::to_string(::getpid())};
+    const std::string kitchen = "Küche_" + std::to_string(::getpid());
+    const auto restore = qScopeGuard([&] { testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + kitchen); });
     const auto send = [&] {
         const auto handle = spooler.openPrinter(queueName);
         EXPECT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}) &&
@@ -488,13 +487,13 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     send();
     EXPECT_EQ(stage(queueName, name, 0), JobStage::Waiting);
 
-    ASSERT_TRUE(testprinter::ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, "printers/" + restore.added, nullptr, "device-uri",
+    ASSERT_TRUE(testprinter::ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, "printers/" + kitchen, nullptr, "device-uri",
                                  {"escpos:/dev/kv-no-such-printer"})
                     .ok)
         << cupsLastErrorString();
     // "Not found" is an answer: the print server knows no such queue.
-    EXPECT_EQ(stage(restore.added + "-gone", name, 0), JobStage::Gone);
-    const QString added = QString::fromStdString(restore.added);
+    EXPECT_EQ(stage(kitchen + "-gone", name, 0), JobStage::Gone);
+    const QString added = QString::fromStdString(kitchen);
     const QStringList printers = kv::escpos::getPrinterList(spooler);
     EXPECT_TRUE(printers.contains(added) && printers.contains(printerName) && printers.last().isEmpty())
         << printers.join(',').toStdString();

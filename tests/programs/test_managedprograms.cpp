@@ -292,9 +292,7 @@ TEST(EarlierFrontEnd, TakesThisUsersEarlierRunScriptElseItsLoneFrontEndNeverItsO
     };
     const Fake::Process run = sh(200, "/opt/kv/run.sh");
     const Fake::Process front{201, "/opt/kv/korvantis.exe", {"./korvantis.exe"}, true, 200, 4001, "/opt/kv"};
-    Fake::Process lone = front;
-    lone.pid = 220;
-    lone.parentPid = 1;
+    const Fake::Process lone{220, "/opt/kv/korvantis.exe", {"./korvantis.exe"}, true, 1, 4001, "/opt/kv"};
     const struct {
         const char *what;
         std::vector<Fake::Process> processes;
