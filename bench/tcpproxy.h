@@ -200,8 +200,9 @@ private:
             path.sun_family = AF_UNIX;
             std::strncpy(path.sun_path, m_upstreamSocket.c_str(), sizeof path.sun_path - 1);
             p.upstream = ::socket(local ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (p.upstream < 0 || (local ? ::connect(p.upstream, reinterpret_cast<sockaddr *>(&path), sizeof path)
-                                         : ::connect(p.upstream, reinterpret_cast<sockaddr *>(&addr), sizeof addr)) != 0) {
+            const int connected = local ? ::connect(p.upstream, reinterpret_cast<sockaddr *>(&path), sizeof path)
+                                        : ::connect(p.upstream, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            if (p.upstream < 0 || connected != 0) {
                 p.close();
                 return;
             }

@@ -292,7 +292,7 @@ TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueueAndAClassJobGoesOn)
         << cupsLastErrorString();
     ASSERT_TRUE(ipp(IPP_OP_CUPS_ACCEPT_JOBS, "classes/" + cls).ok);
     ASSERT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "classes/" + cls).ok);
-    // Only the unreachable printer may start it.
+    // Only the unreachable printer may start it; the other is let go once it did.
     ASSERT_TRUE(ipp(IPP_OP_PAUSE_PRINTER, "printers/" + there.queue()).ok);
     const auto mark = there.mark();
     // A run of its own: deleting the class purged the earlier run's job, and
