@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,8 +44,10 @@ public:
 
     // listenPort 0: a port the kernel picks (see port()), for a test that
     // must not meet the PgBouncer fixture, which holds the cluster's port on
-    // kHost; the default is the cluster's port, as the benchmarks want.
-    explicit TcpProxy(int upstreamPort, int listenPort = -1) : m_upstreamPort(upstreamPort)
+    // kHost; the default is the cluster's port, as the benchmarks want. A
+    // server on a Unix socket (the print server's) is reached by its path.
+    explicit TcpProxy(int upstreamPort, int listenPort = -1, std::string upstreamSocket = {})
+        : m_upstreamPort(upstreamPort), m_upstreamSocket(std::move(upstreamSocket))
     {
         ::setenv("PGSSLMODE", "disable", 1);
         ::setenv("PGGSSENCMODE", "disable", 1);
@@ -191,9 +194,15 @@ private:
         p.client = client;
         p.mode = m_mode;
         if (p.mode != Mode::Silent) {
-            p.upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const bool local = !m_upstreamSocket.empty();
             sockaddr_in addr = address("127.0.0.1", m_upstreamPort);
-            if (p.upstream < 0 || ::connect(p.upstream, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            sockaddr_un path{};
+            path.sun_family = AF_UNIX;
+            std::strncpy(path.sun_path, m_upstreamSocket.c_str(), sizeof path.sun_path - 1);
+            p.upstream = ::socket(local ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int connected = local ? ::connect(p.upstream, reinterpret_cast<sockaddr *>(&path), sizeof path)
+                                        : ::connect(p.upstream, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            if (p.upstream < 0 || connected != 0) {
                 p.close();
                 return;
             }
@@ -300,6 +309,7 @@ private:
     }
 
     int m_upstreamPort;
+    std::string m_upstreamSocket;
     int m_port = 0;
     int m_listen = -1;
     int m_wake[2] = {-1, -1};

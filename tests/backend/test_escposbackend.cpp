@@ -124,12 +124,11 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         int id = submit(queue, document);
         ASSERT_NE(id, 0) << cupsLastErrorString();
         if (r.resend != No) {
-            if (r.resend == AfterCancel || r.resend == AfterCancelRenamed) {
-                ASSERT_TRUE(testenv::pollUntil([&] { return sheetsOf(id) >= 5; }, 20s));
-                cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), id, 0);
-            } else if (r.resend == AfterCancelInMidReceipt) {
-                // The print server has told the backend when the cancel returns.
-                ASSERT_TRUE(testenv::pollUntil([&] { return printer.held() >= 4096; }, 20s));
+            if (r.resend != AfterCompletedAndForgotten) {
+                // In mid-receipt: the print server has told the backend when the cancel returns.
+                const bool midReceipt = r.resend == AfterCancelInMidReceipt;
+                ASSERT_TRUE(testenv::pollUntil([&] { return midReceipt ? printer.held() >= 4096 : sheetsOf(id) >= 5; },
+                                               20s));
                 cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), id, 0);
                 printer.order("paper-end 0");
             }
@@ -260,10 +259,11 @@ TEST(EscposBackend, CopiesOnlyFromAFile)
 }
 
 // A printer that cannot be reached is named on the queue (lpstat shows the
-// message) while the job waits for it.
-TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueue)
+// message) while the job waits for it; a job sent to a class goes to the
+// class's next printer instead of waiting there for good.
+TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueueAndAClassJobGoesOn)
 {
-    TestPrinter printer(testprinter::otherQueue());
+    TestPrinter away(testprinter::otherQueue()), there(testprinter::defaultQueue());
     const struct {
         const char *uri;
         const char *named;
@@ -274,17 +274,41 @@ TEST(EscposBackend, UnreachablePrinterIsNamedOnTheQueue)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.uri);
-        printer.setDeviceUri(r.uri);
-        const int id = submit(printer.queue(), receipts("away", 1));
+        away.setDeviceUri(r.uri);
+        const int id = submit(away.queue(), receipts("away", 1));
         ASSERT_NE(id, 0) << cupsLastErrorString();
         EXPECT_TRUE(testenv::pollUntil(
-            [&] { return messageOf(printer.queue()).find(r.named) != std::string::npos; }, 10s))
-            << messageOf(printer.queue());
-        EXPECT_EQ(reasonsOf(printer.queue()), std::vector<std::string>{"offline-report"});
-        cupsCancelJob2(CUPS_HTTP_DEFAULT, printer.queue().c_str(), id, 0);
-        EXPECT_TRUE(testenv::pollUntil([&] { return jobState(printer.queue(), id) >= IPP_JSTATE_CANCELED; }, 10s));
+            [&] { return messageOf(away.queue()).find(r.named) != std::string::npos; }, 10s))
+            << messageOf(away.queue());
+        EXPECT_EQ(reasonsOf(away.queue()), std::vector<std::string>{"offline-report"});
+        cupsCancelJob2(CUPS_HTTP_DEFAULT, away.queue().c_str(), id, 0);
+        EXPECT_TRUE(testenv::pollUntil([&] { return jobState(away.queue(), id) >= IPP_JSTATE_CANCELED; }, 10s));
     }
-    printer.connectQueue("escpos");
+
+    const std::string cls = "KV_BackendClass";
+    ASSERT_TRUE(ipp(IPP_OP_CUPS_ADD_MODIFY_CLASS, "classes/" + cls, nullptr, "member-uris",
+                    {"ipp://localhost/printers/" + away.queue(), "ipp://localhost/printers/" + there.queue()})
+                    .ok)
+        << cupsLastErrorString();
+    ASSERT_TRUE(ipp(IPP_OP_CUPS_ACCEPT_JOBS, "classes/" + cls).ok);
+    ASSERT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "classes/" + cls).ok);
+    // Only the unreachable printer may start it; the other is let go once it did.
+    ASSERT_TRUE(ipp(IPP_OP_PAUSE_PRINTER, "printers/" + there.queue()).ok);
+    const auto mark = there.mark();
+    // A run of its own: deleting the class purged the earlier run's job, and
+    // the backend prints nothing of a completed job sent again once the print
+    // server has forgotten it.
+    const std::string tag = "class-" + std::to_string(::getpid());
+    const int id = submit(cls, receipts(tag, 2));
+    EXPECT_NE(id, 0) << cupsLastErrorString();
+    EXPECT_TRUE(testenv::pollUntil([&] { return jobState(cls, id) == IPP_JSTATE_PROCESSING; }, 10s));
+    EXPECT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "printers/" + there.queue()).ok);
+    EXPECT_TRUE(finished(cls, id, 30s)) << messageOf(away.queue());
+    EXPECT_EQ(readPaper(there.printedSince(mark), tag, 2).lost, 0);
+    if (jobState(cls, id) < IPP_JSTATE_CANCELED)
+        cupsCancelJob2(CUPS_HTTP_DEFAULT, cls.c_str(), id, 0);
+    ipp(IPP_OP_CUPS_DELETE_CLASS, "classes/" + cls);
+    away.connectQueue("escpos");
 }
 
 // Input that no wait can make right stops with a message naming what is
@@ -322,35 +346,6 @@ TEST(EscposBackend, BadInputIsRefusedOnOneLine)
         EXPECT_EQ(said.find("\nSTATE: +kv-forged"), std::string::npos) << said;
         EXPECT_NE(said.find("STATE: -media-empty-error"), std::string::npos) << "a run first clears what a dead one left";
     }
-}
-
-// A job sent to a class goes to the class's next printer when the one it
-// met cannot be reached, instead of waiting there for good.
-TEST(EscposBackend, ClassJobGoesToTheNextPrinterWhenOneIsAway)
-{
-    TestPrinter away(testprinter::otherQueue()), there(testprinter::defaultQueue());
-    const std::string cls = "KV_BackendClass";
-    ASSERT_TRUE(ipp(IPP_OP_CUPS_ADD_MODIFY_CLASS, "classes/" + cls, nullptr, "member-uris",
-                    {"ipp://localhost/printers/" + away.queue(), "ipp://localhost/printers/" + there.queue()})
-                    .ok)
-        << cupsLastErrorString();
-    ASSERT_TRUE(ipp(IPP_OP_CUPS_ACCEPT_JOBS, "classes/" + cls).ok);
-    ASSERT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "classes/" + cls).ok);
-    away.setDeviceUri("escpos:/dev/kv-no-such-printer");
-    // Only the unreachable printer may start it.
-    ASSERT_TRUE(ipp(IPP_OP_PAUSE_PRINTER, "printers/" + there.queue()).ok);
-    const auto mark = there.mark();
-    const int id = submit(cls, receipts("class", 2));
-    EXPECT_NE(id, 0) << cupsLastErrorString();
-    EXPECT_TRUE(testenv::pollUntil(
-        [&] { return messageOf(away.queue()).find("/dev/kv-no-such-printer") != std::string::npos; }, 10s));
-    EXPECT_TRUE(ipp(IPP_OP_RESUME_PRINTER, "printers/" + there.queue()).ok);
-    EXPECT_TRUE(finished(cls, id, 30s)) << messageOf(away.queue());
-    EXPECT_EQ(readPaper(there.printedSince(mark), "class", 2).lost, 0);
-    if (jobState(cls, id) < IPP_JSTATE_CANCELED)
-        cupsCancelJob2(CUPS_HTTP_DEFAULT, cls.c_str(), id, 0);
-    ipp(IPP_OP_CUPS_DELETE_CLASS, "classes/" + cls);
-    away.connectQueue("escpos");
 }
 
 // The spooler the launcher prints through, on the same print server.

@@ -12,10 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -23,24 +20,19 @@
 
 using namespace kvbackend;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // What the state's save did to the disk, in order: the backend's calls of
 // fsync and rename land here first (this program's own definitions come
 // before the C library's), then go on to the kernel.
 namespace {
 std::vector<std::string> g_diskCalls;
-std::string pathOf(int fd)
-{
-    char buf[PATH_MAX] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
 } // namespace
 
 extern "C" int fsync(int fd)
 {
-    g_diskCalls.push_back("fsync " + pathOf(fd));
+    std::error_code ec;
+    g_diskCalls.push_back("fsync " + std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string());
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
@@ -51,14 +43,6 @@ extern "C" int rename(const char *from, const char *to) noexcept
 }
 
 namespace {
-
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
 
 // Answers to DLE EOT 1, 2 and 4 and automatic status blocks, each written
 // as the TM series' command reference gives the bits, and what the queue
@@ -71,26 +55,26 @@ TEST(EscposLink, DocumentedStatusBytesBecomeTheQueuesReasons)
         std::string block;    // automatic status back, or empty
         std::vector<std::string> reasons;
     } rows[] = {
-        {"ready", bytes({0x12, 0x12, 0x12}), {}, {}},
+        {"ready", "\x12\x12\x12"s, {}, {}},
         // 1: bit 3 offline; 2: bit 5 stopped by paper end; 4: bits 5-6 paper end
-        {"out of paper", bytes({0x1A, 0x32, 0x72}), {}, {"media-empty-error"}},
+        {"out of paper", "\x1A\x32\x72"s, {}, {"media-empty-error"}},
         // 2: bit 2 cover open
-        {"cover open", bytes({0x1A, 0x16, 0x12}), {}, {"cover-open-error"}},
+        {"cover open", "\x1A\x16\x12"s, {}, {"cover-open-error"}},
         // 4: bits 2-3 near end only: still prints
-        {"paper near its end", bytes({0x12, 0x12, 0x1E}), {}, {}},
+        {"paper near its end", "\x12\x12\x1E"s, {}, {}},
         // 2: bit 3 paper fed with the FEED button: offline, nothing wrong
-        {"feed button held", bytes({0x1A, 0x1A, 0x12}), {}, {"offline-report"}},
+        {"feed button held", "\x1A\x1A\x12"s, {}, {"offline-report"}},
         // 2: bit 6 error
-        {"error", bytes({0x1A, 0x52, 0x12}), {}, {"other-error"}},
+        {"error", "\x1A\x52\x12"s, {}, {"other-error"}},
         // block byte 1: bit 4 fixed, bit 3 offline, bit 5 cover; byte 3: bits 2-3 paper end
-        {"ready, unasked", {}, bytes({0x10, 0x00, 0x00, 0x00}), {}},
-        {"autocutter error, unasked", {}, bytes({0x18, 0x08, 0x00, 0x00}), {"other-error"}},
+        {"ready, unasked", {}, "\x10\0\0\0"s, {}},
+        {"autocutter error, unasked", {}, "\x18\x08\0\0"s, {"other-error"}},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.state);
         AnswerReader reader;
         // A process-ID answer and a stray byte around them change nothing.
-        const std::string stream = bytes({0x37, 0x22, '!', '!', '!', '!', 0x00}) + r.block + r.eot1_2_4 + "\xff";
+        const std::string stream = "\x37\x22!!!!\0"s + r.block + r.eot1_2_4 + "\xff";
         reader.feed(stream.data(), stream.size());
         PrinterStatus status;
         const int requests[] = {1, 2, 4};

@@ -9,21 +9,20 @@
 #include "platform/posix/cupsspooler.h"
 #include "tempdir.h"
 #include "testprinter.h"
+#include "../../bench/tcpproxy.h"
 
 #include <gtest/gtest.h>
 
 #include <cups/cups.h>
 
 #include <QDir>
+#include <QScopeGuard>
 
-#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <string_view>
-#include <utility>
 
 using testprinter::TestPrinter;
 
@@ -117,9 +116,6 @@ protected:
         testprinter::restorePrintServer();
         stopQueue(printer.queue(), false);
     }
-    // Library jobs as the launcher's ticks hand them over, until one ran a
-    // pass; fails the test when none did within the bound.
-    kv::LibraryFindings jobUntilAPass() { return jobUntilAPass(jobs); }
     // Passes until no row waits for its job any more (each job completed
     // and its rows deleted); fails the test when that takes too long.
     void untilOnPaper(kv::PosCommandQueue &through)
@@ -127,7 +123,6 @@ protected:
         EXPECT_TRUE(testenv::pollUntil(
             [&] { return through.processPosCommands(printerName).rowsAwaitingPaper == 0; }, std::chrono::seconds(20)));
     }
-    void untilOnPaper() { untilOnPaper(posQueue); }
     // A launcher that ended in mid-upload leaves a held job, which never prints.
     void leaveHeld(const std::string &name)
     {
@@ -135,6 +130,8 @@ protected:
         ASSERT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}));
         ASSERT_TRUE(testprinter::writeAll(*handle, "cut off"));
     }
+    // Library jobs as the launcher's ticks hand them over, until one ran a
+    // pass; fails the test when none did within the bound.
     kv::LibraryFindings jobUntilAPass(kv::LibraryJobs &through)
     {
         std::optional<kv::LibraryFindings> found;
@@ -183,13 +180,13 @@ TEST_F(PosQueueThroughCups, NotifiedPassPrintsThisStationsRowsByteForByte)
     const auto mark = defaultPrinter.mark();
     testenv::psql("NOTIFY poscommands, 'payload'");
 
-    const kv::LibraryFindings found = jobUntilAPass();
+    const kv::LibraryFindings found = jobUntilAPass(jobs);
 
     EXPECT_EQ(found.cause, kv::PassCause::Notification);
     EXPECT_EQ(defaultPrinter.bytesSince(mark).toStdString(), kSel + "Caf\xe9\x1b\x7f\x80\xff 4,50 \x80\x97??\n" + kCut +
                                                                  kSel + "one" + kCut + "two" + kCut + kSel + kPin2 + kPin5);
     EXPECT_EQ(found.pass->rowsAwaitingPaper + found.pass->rowsDeleted, 5);
-    untilOnPaper();
+    untilOnPaper(posQueue);
     EXPECT_EQ(queued(kOtherStation), other1 + "," + other2);
     EXPECT_EQ(queued(kStation), device7);
 }
@@ -205,7 +202,7 @@ TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIs
     const auto mark = printer.mark();
     stopPrintServer();
     testenv::psql("NOTIFY poscommands");
-    const kv::LibraryFindings first = jobUntilAPass();
+    const kv::LibraryFindings first = jobUntilAPass(jobs);
     ASSERT_TRUE(first.pass);
     EXPECT_FALSE(first.pass->printerOpened);
     EXPECT_TRUE(jobs.retryPending());
@@ -218,7 +215,7 @@ TEST_F(PosQueueThroughCups, ReceiptQueuedWhileThePrintServerIsGonePrintsWhenItIs
     EXPECT_FALSE(found->pass);
     EXPECT_EQ(queued(kStation), receipt);
     testprinter::restorePrintServer();
-    const kv::LibraryFindings back = jobUntilAPass();
+    const kv::LibraryFindings back = jobUntilAPass(jobs);
     EXPECT_EQ(back.cause, kv::PassCause::Retry);
     ASSERT_EQ(back.jobsOut, 1) << "the job completed before the pass looked";
     EXPECT_EQ(printer.bytesSince(mark).toStdString(), kSel + "kept" + kCut);
@@ -265,7 +262,7 @@ TEST_F(PosQueueThroughCups, ServerRestartBetweenThePaperAndTheDeletesPrintsNothi
     }
     EXPECT_NE(queued(kStation), "");
 
-    const kv::LibraryFindings found = jobUntilAPass();
+    const kv::LibraryFindings found = jobUntilAPass(jobs);
     EXPECT_EQ(found.cause, kv::PassCause::Reconnect);
     EXPECT_EQ(found.pass->alreadyPrinted, 3);
     EXPECT_EQ(found.pass->receipts, 0);
@@ -308,7 +305,7 @@ TEST_F(PosQueueThroughCups, RowsStayQueuedUntilTheirJobIsOnPaperAndAPowerCutLose
             queue(kStation, 1, "'while it lives'");
             all += kSel + "while it lives" + kCut;
             testenv::psql("NOTIFY poscommands");
-            const kv::LibraryFindings notified = jobUntilAPass();
+            const kv::LibraryFindings notified = jobUntilAPass(jobs);
             // The three held, and the new one in a job of its own.
             EXPECT_EQ(notified.pass->receipts, 1);
             EXPECT_EQ(notified.pass->rowsAwaitingPaper, 4);
@@ -350,24 +347,25 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
         const char *what;
         // Sets the fault up before the first pass.
         std::function<void()> fault;
-        // After the first pass: what the fault leaves to undo.
-        std::function<void()> after;
+        // After the first pass, given its report: what the fault leaves to undo.
+        std::function<void(const kv::PosPassReport &)> after;
     };
     const std::string queueName = printer.queue();
     const Case cases[] = {
         {"the database refuses the record",
          [] { testenv::psql("ALTER TABLE poscommands RENAME COLUMN printjob TO printjob_gone"); },
-         [&] {
+         [&](const kv::PosPassReport &) {
              EXPECT_EQ(printer.printedSince(printer.mark()).size(), 0);
              testenv::psql("ALTER TABLE poscommands RENAME COLUMN printjob_gone TO printjob");
          }},
         {"cancelled at the print server before it printed", [&] { stopQueue(queueName, true); },
-         [&] {
+         [&](const kv::PosPassReport &) {
              // As a manager does with a job that looks stuck.
              EXPECT_EQ(cupsCancelJob2(CUPS_HTTP_DEFAULT, queueName.c_str(), CUPS_JOBID_ALL, 0), IPP_STATUS_OK);
              stopQueue(queueName, false);
          }},
-        {"a mark that names no job", [] { testenv::psql("UPDATE poscommands SET printjob = 'x y'"); }, [] {}},
+        {"a mark that names no job", [] { testenv::psql("UPDATE poscommands SET printjob = 'x y'"); },
+         [](const kv::PosPassReport &first) { EXPECT_EQ(first.damagedMarks, QStringList{QStringLiteral("x y")}); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -375,13 +373,9 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
         queue(kStation, 2);
         const auto mark = printer.mark();
         c.fault();
-        const kv::PosPassReport first = posQueue.processPosCommands(printerName);
-        c.after();
+        c.after(posQueue.processPosCommands(printerName));
         EXPECT_NE(queued(kStation), "");
-        if (std::string_view(c.what).find("mark") != std::string_view::npos) {
-            EXPECT_EQ(first.damagedMarks, QStringList{QStringLiteral("x y")});
-        }
-        untilOnPaper();
+        untilOnPaper(posQueue);
         EXPECT_EQ(queued(kStation), "");
         EXPECT_EQ(printer.printedSince(mark).toStdString(), kSel + "one" + kCut + kSel + kPin2 + kPin5);
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
@@ -403,8 +397,10 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         {"Create-Job", false, 2000ms},
         {"Release-Job", true, 0ms},
     };
-    testprinter::LateAnswers late;
-    kv::platform::CupsSpooler lateSpooler(late.server(), 1500ms);
+    // The fixture's print server over TCP, as a remote one is reached; what
+    // the client sends goes on at once, the answers come late.
+    draldbtest::TcpProxy late(0, 0, testenv::require("CUPS_SERVER"));
+    kv::platform::CupsSpooler lateSpooler(std::string(late.kHost) + ":" + std::to_string(late.port()), 1500ms);
     kv::LibraryJobs lateJobs(library, libraryConnection, lateSpooler, clock, worker);
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.at) + (c.kill ? ", server killed" : ", answered late"));
@@ -421,11 +417,12 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
             reached = true;
             if (c.kill)
                 return stopPrintServer();
-            late.holdFor(c.late);
+            late.delay(int(c.late.count()));
         });
         testenv::psql("NOTIFY poscommands");
         const kv::LibraryFindings first = jobUntilAPass(lateJobs);
         lateSpooler.setRequestHook(nullptr);
+        late.delay(0);
         if (c.kill)
             testprinter::restorePrintServer();
         ASSERT_TRUE(reached && first.pass);
@@ -443,7 +440,7 @@ TEST_F(PosQueueThroughCups, LostAnswerAtEachStepOfTheJobPrintsEveryReceiptOnce)
         // A second copy would reach the printer before this receipt.
         queue(kStation, 1, "'after'");
         posQueue.processPosCommands(printerName);
-        untilOnPaper();
+        untilOnPaper(posQueue);
         EXPECT_EQ(printer.printedSince(mark).toStdString(), all + kSel + "after" + kCut);
         EXPECT_EQ(queued(kStation), "");
         EXPECT_EQ(posQueue.cancelHeldLeftovers(printerName).cancelled, 0);
@@ -462,10 +459,8 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     using kv::platform::JobStage;
     const std::string name = "kv-by-name-" + std::to_string(::getpid());
     const std::string queueName = printerName.toStdString();
-    struct Restore {
-        std::string added;
-        ~Restore() { testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + added); }
-    } restore{"Küche_" + std::to_string(::getpid())};
+    const std::string kitchen = "Küche_" + std::to_string(::getpid());
+    const auto restore = qScopeGuard([&] { testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + kitchen); });
     const auto send = [&] {
         const auto handle = spooler.openPrinter(queueName);
         EXPECT_TRUE(handle && handle->startDocument({name, std::nullopt, std::nullopt}) &&
@@ -486,13 +481,13 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
     send();
     EXPECT_EQ(stage(queueName, name, 0), JobStage::Waiting);
 
-    ASSERT_TRUE(testprinter::ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, "printers/" + restore.added, nullptr, "device-uri",
+    ASSERT_TRUE(testprinter::ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, "printers/" + kitchen, nullptr, "device-uri",
                                  {"escpos:/dev/kv-no-such-printer"})
                     .ok)
         << cupsLastErrorString();
     // "Not found" is an answer: the print server knows no such queue.
-    EXPECT_EQ(stage(restore.added + "-gone", name, 0), JobStage::Gone);
-    const QString added = QString::fromStdString(restore.added);
+    EXPECT_EQ(stage(kitchen + "-gone", name, 0), JobStage::Gone);
+    const QString added = QString::fromStdString(kitchen);
     const QStringList printers = kv::escpos::getPrinterList(spooler);
     EXPECT_TRUE(printers.contains(added) && printers.contains(printerName) && printers.last().isEmpty())
         << printers.join(',').toStdString();

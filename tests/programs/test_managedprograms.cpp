@@ -45,20 +45,6 @@ using Fake = kv::platform::FakeProcessTable;
 
 namespace {
 
-constexpr char kHoldFlag[] = "--kv-hold-for-lookup";
-
-// Started with kHoldFlag, this program is only a second running copy of
-// itself: it says so and waits to be killed (a minute at most).
-const bool kHeld = [] {
-    QFile cmdline(QStringLiteral("/proc/self/cmdline"));
-    if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().split('\0').contains(kHoldFlag))
-        return false;
-    if (::write(1, "held\n", 5) < 0)
-        ::_exit(2);
-    ::sleep(60);
-    ::_exit(0);
-}();
-
 QString quoted(const QString &path) { return QLatin1Char('"') + path + QLatin1Char('"'); }
 QString ownExecutable() { return QFile::symLinkTarget(QStringLiteral("/proc/self/exe")); }
 
@@ -221,18 +207,23 @@ TEST_F(Processes, RunsLeaveNoZombieNoDescriptorAndNoThread)
 
 TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
 {
-    ASSERT_FALSE(kHeld);
     auto &table = kv::platform::systemProcessTable();
-    const auto held = [&](const QString &file) { return &start(quoted(file) + " " + kHoldFlag, "held"); };
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
-    clsProcess *first = held(ownExecutable());
-    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), first->processId());
-    first->killProcess();
+    // A fork runs on in this very file: a second copy, until it is killed (a minute at most).
+    const pid_t copy = ::fork();
+    if (copy == 0) {
+        ::sleep(60);
+        ::_exit(0);
+    }
+    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), copy);
+    ::kill(copy, SIGKILL);
+    ::waitpid(copy, nullptr, 0);
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
 
-    // A copy elsewhere is another program.
-    ASSERT_TRUE(QFile::copy(ownExecutable(), dir.file("copy")));
-    held(dir.file("copy"));
+    // A file of the same name elsewhere is another program.
+    const QString elsewhere = dir.file(QFileInfo(ownExecutable()).fileName());
+    ASSERT_TRUE(QFile::copy(kExitAfter, elsewhere));
+    start(quoted(elsewhere) + " 30000", "running");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
 
     // The old copy's view: its own file was replaced under it.
@@ -292,9 +283,7 @@ TEST(EarlierFrontEnd, TakesThisUsersEarlierRunScriptElseItsLoneFrontEndNeverItsO
     };
     const Fake::Process run = sh(200, "/opt/kv/run.sh");
     const Fake::Process front{201, "/opt/kv/korvantis.exe", {"./korvantis.exe"}, true, 200, 4001, "/opt/kv"};
-    Fake::Process lone = front;
-    lone.pid = 220;
-    lone.parentPid = 1;
+    const Fake::Process lone{220, "/opt/kv/korvantis.exe", {"./korvantis.exe"}, true, 1, 4001, "/opt/kv"};
     const struct {
         const char *what;
         std::vector<Fake::Process> processes;

@@ -8,35 +8,18 @@
 
 #include <cups/cups.h>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <list>
 #include <map>
-#include <thread>
 
 namespace testprinter {
-
-namespace {
-
-std::string jobFile(const std::string &dir, int n)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "job-%06d.bin", n);
-    return dir + "/" + name;
-}
-
-} // namespace
 
 std::string defaultQueue() { return testenv::require("KV_CUPS_DEFAULT_QUEUE"); }
 
@@ -49,11 +32,13 @@ TestPrinter::TestPrinter(std::string queue)
         throw std::runtime_error("the test printer of queue " + m_queue + " has no directory " + m_dir);
 }
 
+std::string TestPrinter::jobFile(int n) const { return m_dir + QString::asprintf("/job-%06d.bin", n).toStdString(); }
+
 int TestPrinter::jobsReceived() const
 {
     // Job files appear strictly in order, each complete once it exists.
     int n = 0;
-    while (std::filesystem::exists(jobFile(m_dir, n + 1)))
+    while (std::filesystem::exists(jobFile(n + 1)))
         ++n;
     return n;
 }
@@ -70,8 +55,8 @@ QByteArray TestPrinter::bytesSince(const Mark &mark, int jobs, std::chrono::mill
 QByteArray TestPrinter::printedSince(const Mark &mark, int jobs) const
 {
     QByteArray all;
-    for (int n = mark.jobs + 1; n - mark.jobs <= jobs && std::filesystem::exists(jobFile(m_dir, n)); ++n) {
-        QFile f(QString::fromStdString(jobFile(m_dir, n)));
+    for (int n = mark.jobs + 1; n - mark.jobs <= jobs && std::filesystem::exists(jobFile(n)); ++n) {
+        QFile f(QString::fromStdString(jobFile(n)));
         if (f.open(QIODevice::ReadOnly))
             all += f.readAll();
     }
@@ -229,94 +214,6 @@ void restorePrintServer()
     const std::string cmd = "'" + testenv::require("KV_CUPSCTL") + "' start-cupsd '" +
                             testenv::require("KV_CUPS_ENVDIR") + "' >/dev/null 2>&1";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << "the print server did not come back";
-}
-
-LateAnswers::LateAnswers()
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen, 16) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&addr), &size) != 0 ||
-        ::pipe2(m_stop, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string("relay: cannot listen: ") + std::strerror(errno));
-    m_port = ntohs(addr.sin_port);
-    m_thread = std::thread([this] { relay(); });
-}
-
-LateAnswers::~LateAnswers()
-{
-    ::close(m_stop[1]);
-    m_thread.join();
-    ::close(m_stop[0]);
-    ::close(m_listen);
-}
-
-std::string LateAnswers::server() const { return "127.0.0.1:" + std::to_string(m_port); }
-
-void LateAnswers::holdFor(std::chrono::milliseconds delay)
-{
-    m_heldUntil = (std::chrono::steady_clock::now() + delay).time_since_epoch().count();
-}
-
-void LateAnswers::relay()
-{
-    struct Link {
-        int client = -1, server = -1;
-        std::string answer; // from the server, not passed on yet
-        ~Link()
-        {
-            ::close(client);
-            ::close(server);
-        }
-    };
-    std::list<Link> links;
-    const std::string socketPath = testenv::require("CUPS_SERVER");
-    char buffer[65536];
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        const bool held = now < m_heldUntil;
-        std::vector<pollfd> fds{{m_stop[0], POLLIN, 0}, {m_listen, POLLIN, 0}};
-        for (Link &l : links) {
-            fds.push_back({l.client, POLLIN, 0});
-            fds.push_back({l.server, POLLIN, 0});
-        }
-        ::poll(fds.data(), fds.size(), held ? 10 : 1000);
-        if (fds[0].revents)
-            return;
-        if (fds[1].revents & POLLIN) {
-            Link &l = links.emplace_back();
-            l.client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-            l.server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(l.server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-                links.pop_back();
-        }
-        std::size_t i = 2;
-        for (auto it = links.begin(); it != links.end(); i += 2) {
-            Link &l = *it;
-            bool open = true;
-            if (i < fds.size() && fds[i].revents) {
-                const ssize_t n = ::recv(l.client, buffer, sizeof buffer, 0);
-                open = n > 0 && ::send(l.server, buffer, std::size_t(n), MSG_NOSIGNAL) == n;
-            }
-            if (open && i + 1 < fds.size() && fds[i + 1].revents) {
-                const ssize_t n = ::recv(l.server, buffer, sizeof buffer, 0);
-                open = n > 0;
-                if (open)
-                    l.answer.append(buffer, std::size_t(n));
-            }
-            if (open && !held && !l.answer.empty()) {
-                open = ::send(l.client, l.answer.data(), l.answer.size(), MSG_NOSIGNAL) == ssize_t(l.answer.size());
-                l.answer.clear();
-            }
-            it = open ? std::next(it) : links.erase(it);
-        }
-    }
 }
 
 } // namespace testprinter

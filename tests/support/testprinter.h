@@ -7,11 +7,9 @@
 #include <QByteArray>
 #include <QString>
 
-#include <atomic>
 #include <chrono>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace testprinter {
@@ -57,6 +55,7 @@ public:
 
 private:
     std::string ask(const std::string &line) const;
+    std::string jobFile(int n) const;
 
     std::string m_queue;
     std::string m_dir;
@@ -102,31 +101,5 @@ IppAnswer ipp(int operation, const std::string &object, const char *asked = null
 // dead one started again on the same queues and jobs).
 int printServerPid();
 void restorePrintServer();
-
-// The fixture's print server reached over TCP, as a remote one is, through
-// a relay that can hold its answers back: a server that is slow to answer,
-// not one that is slow to read. What the client sends goes on at once.
-class LateAnswers {
-public:
-    LateAnswers();
-    ~LateAnswers();
-    LateAnswers(const LateAnswers &) = delete;
-    LateAnswers &operator=(const LateAnswers &) = delete;
-
-    // "127.0.0.1:PORT", as a spooler is given a server.
-    std::string server() const;
-    // What the server says from now on, on every connection, reaches the
-    // client only `delay` from now.
-    void holdFor(std::chrono::milliseconds delay);
-
-private:
-    void relay();
-
-    int m_listen = -1;
-    int m_port = 0;
-    int m_stop[2] = {-1, -1};
-    std::atomic<std::chrono::steady_clock::rep> m_heldUntil{0};
-    std::thread m_thread;
-};
 
 } // namespace testprinter
