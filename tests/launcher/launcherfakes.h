@@ -1,12 +1,13 @@
 // Recording stand-ins for everything the launcher is built from but the
-// client library, shared by the launcher tests and the benches.
+// client library and the print server, shared by the launcher tests and the
+// benches.
 #pragma once
 
 #include "launcher/vbMain.h"
 
 #include "station/vbDraldb.h"
 #include "platform/fakes/process_fake.h"
-#include "platform/fakes/recordingspooler.h"
+#include "platform/posix/cupsspooler.h"
 #include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tillscenario.h"
@@ -185,7 +186,8 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
 };
 
 // Everything a launcher is built from, as fakes but the client library (the
-// real one: it reads the till's dralfrontend.conf), for a till of its own.
+// real one: it reads the till's dralfrontend.conf) and the print server (the
+// one CUPS_SERVER names), for a till of its own.
 struct LauncherRig : tilltest::Till {
     TestPrompter prompter;
     kv::FakeClock clock;
@@ -194,7 +196,7 @@ struct LauncherRig : tilltest::Till {
     FakeUpdate update;
     testsupport::RecordingKiller killer;
     kv::DraldbLibrary draldb;
-    kv::platform::RecordingSpooler spooler;
+    kv::platform::CupsSpooler spooler;
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
     kv::InlineWorker inlineWorker;

@@ -1,7 +1,10 @@
 // Start-up, the tick and the main loop with every outside part faked but the
-// client library, which reads and prints the station's real queue rows on the
-// test cluster. What counts is what the person sees and what runs.
+// client library, which reads the station's real queue rows on the test
+// cluster, and the print server, whose test printer gets what they print.
+// What counts is what the person sees, what runs and what comes out on paper.
 #include "launcherfakes.h"
+
+#include "platform/fakes/recordingspooler.h"
 
 #include "station/odbc.h"
 #include "launcher/stationstatus.h"
@@ -12,7 +15,10 @@
 
 #include "qtapp.h"
 #include "testenv.h"
+#include "testprinter.h"
 #include <gtest/gtest.h>
+
+#include <cups/cups.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -73,6 +79,35 @@ struct FakeManager final : kv::ProgramManagerWindow {
     QString saveBeforeQuit(bool mayAsk) override { return quitSaves << mayAsk, QString(); }
 };
 
+// The till's receipt printer: a queue of this program's own on the fixture's
+// print server, in front of another queue's test printer. Taken away, it is
+// a printer that is gone; put back as lpadmin -E puts a queue.
+const std::string kQueue = "KV_Launcher_" + std::to_string(::getpid());
+const QByteArray kPrinterLine = "esc_printer = " + QByteArray::fromStdString(kQueue) + "\r\n";
+void putQueue(bool there)
+{
+    using testprinter::ipp;
+    if (!there) {
+        EXPECT_TRUE(ipp(IPP_OP_CUPS_DELETE_PRINTER, "printers/" + kQueue).ok) << cupsLastErrorString();
+        return;
+    }
+    const std::string uri =
+        ipp(IPP_OP_GET_PRINTER_ATTRIBUTES, "printers/" + testprinter::otherQueue(), "device-uri").text;
+    for (const int op : {IPP_OP_CUPS_ADD_MODIFY_PRINTER, IPP_OP_RESUME_PRINTER, IPP_OP_CUPS_ACCEPT_JOBS}) {
+        const char *setting = op == IPP_OP_CUPS_ADD_MODIFY_PRINTER ? "device-uri" : nullptr;
+        EXPECT_TRUE(ipp(op, "printers/" + kQueue, nullptr, setting, {uri}).ok) << cupsLastErrorString();
+    }
+}
+
+// Jobs the print server took on the queue, finished ones too.
+int jobsOnQueue()
+{
+    cups_job_t *jobs = nullptr;
+    const int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, kQueue.c_str(), 0, CUPS_WHICHJOBS_ALL);
+    cupsFreeJobs(n, jobs);
+    return n;
+}
+
 // Statements on a session of the test's own, as another program's.
 void exec(PGconn *session, const std::string &sql)
 {
@@ -84,13 +119,14 @@ void exec(PGconn *session, const std::string &sql)
 // The queue's table held locked until the library's statement that starts
 // with `statement` waits for it; then `sql` runs in the locking session, and
 // the lock goes with its commit: what other sessions do at that very moment
-// of the launcher's job. On a thread of its own, as the job may run on the
-// test's.
+// of the launcher's job. In share mode it holds writes only. On a thread of
+// its own, as the job may run on the test's.
 class HeldQueue {
 public:
-    HeldQueue(const std::string &statement, std::string sql) : m_session(testenv::connect("kvheldqueue"))
+    HeldQueue(const std::string &statement, std::string sql, const std::string &mode = {})
+        : m_session(testenv::connect("kvheldqueue"))
     {
-        exec(m_session.get(), "BEGIN; LOCK TABLE poscommands");
+        exec(m_session.get(), "BEGIN; LOCK TABLE poscommands" + mode);
         m_thread = std::thread([this, statement, sql = std::move(sql)] {
             const std::string waits = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'draldb' AND "
                                       "wait_event_type = 'Lock' AND query LIKE '" + statement + "%'";
@@ -129,8 +165,8 @@ protected:
         station = 3;
         writeFrontEndConf();
         testenv::psql("DELETE FROM poscommands WHERE stationid = 3");
-        writeShellConf("esc_printer = Receipt\r\n", kDatabaseConf + "db_password = \r\n");
-        spooler.setPrinters({"Receipt", "Office"}, "Office");
+        putQueue(true);
+        writeShellConf(kPrinterLine, kDatabaseConf + "db_password = \r\n");
         processes.add({200, std::string("/opt/kv/korvantis-launcher"), {}, true});
         processes.add({300, std::string("/usr/bin/other"), {}, true});
     }
@@ -169,14 +205,7 @@ protected:
         pollfd socket{draldb.draldb_socket(launcher->state.libraryConnection), POLLIN, 0};
         EXPECT_EQ(::poll(&socket, 1, 5000), 1) << channel << " did not arrive";
     }
-    static int queued() { return std::stoi(testenv::psql("SELECT count(*) FROM poscommands WHERE stationid = 3")); }
-    // Passes that read the queue: each opens the printer, for an empty queue
-    // too.
-    int passes() const
-    {
-        using Op = kv::platform::RecordingSpooler::Op;
-        return int(std::ranges::count(spooler.ops(), Op::Kind::Open, &Op::kind));
-    }
+    static void TearDownTestSuite() { putQueue(false); }
     // The front-end ends, and the pass before the next tick has seen it.
     void endFrontEnd(Launcher &l)
     {
@@ -189,6 +218,8 @@ protected:
     FakeDialog dialog;
     FakeWaitingWindow waiting;
     std::unique_ptr<Launcher> launcher;
+    // What the queue prints.
+    testprinter::TestPrinter paper{testprinter::otherQueue()};
 };
 
 // One key missing at a time. The person completes the settings and presses
@@ -212,7 +243,7 @@ TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
         EXPECT_TRUE(spawner.started.empty());
         const auto hooks = l.settingsDialogHooks();
         if (completed) {
-            writeShellConf("esc_printer = Receipt\r\n", kDatabaseConf);
+            writeShellConf(kPrinterLine, kDatabaseConf);
             hooks.runMain();
         }
         hooks.closedWithoutChoice();
@@ -302,21 +333,22 @@ TEST_F(LauncherTest, PrinterDecision)
     const struct {
         const char *what;
         QByteArray printerLine;
-        std::vector<std::string> installed;
+        bool printServer; // none: a socket nobody listens on
         QString question; // "" when none is expected
         MsgResult answer;
     } cases[] = {
-        {"unset, none installed", "", {}, {}, MsgResult::No},
-        {"unset, Yes", "", {"Receipt"}, kPrinterQuestion, MsgResult::Yes},
-        {"unset, No", "", {"Receipt"}, kPrinterQuestion, MsgResult::No},
-        {"missing, Yes", "esc_printer = Gone\r\n", {"Receipt"}, kMissingPrinter, MsgResult::Yes},
-        {"missing, No", "esc_printer = Gone\r\n", {"Receipt"}, kMissingPrinter, MsgResult::No},
-        {"none", "esc_printer = none\r\n", {"Receipt"}, {}, MsgResult::No},
+        {"unset, no print server", "", false, {}, MsgResult::No},
+        {"unset, Yes", "", true, kPrinterQuestion, MsgResult::Yes},
+        {"unset, No", "", true, kPrinterQuestion, MsgResult::No},
+        {"missing, Yes", "esc_printer = KV_Gone\r\n", true, kMissingPrinter, MsgResult::Yes},
+        {"missing, No", "esc_printer = KV_Gone\r\n", true, kMissingPrinter, MsgResult::No},
+        {"none", "esc_printer = none\r\n", true, {}, MsgResult::No},
     };
+    const std::string noServer = testenv::require("KV_CUPS_STATEDIR") + "/gone.sock";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         writeShellConf(c.printerLine, kDatabaseConf);
-        spooler.setPrinters(c.installed);
+        spooler = kv::platform::CupsSpooler(c.printServer ? std::string() : noServer);
         if (!c.question.isEmpty())
             prompter.expectMessage(c.question, MsgButtons::YesNo, c.answer, kTitle, MsgIcon::None, true);
         Launcher &l = make();
@@ -481,42 +513,48 @@ TEST_F(LauncherTest, FrontEndEnd)
 // A notification does not wait for the next pass: the library's socket
 // wakes the window thread and a job takes it at once. What arrives while that
 // job prints (the sales of a busy minute) is taken by one job right after it,
-// and each receipt prints once. After a reconnect the library's new socket is
-// the one watched. "test" is only listened to.
+// and each receipt prints once. A sale whose notification was lost with the
+// library's session is printed by the reconnect's own pass, and the new
+// socket is the one watched. "test" is only listened to.
 TEST_F(LauncherTest, TheWakeTakesSalesAtOnceABurstInOneJobMoreAndFollowsAReconnect)
 {
-    // Receipts from..to, each queued and notified as a till does.
-    const auto receipts = [](int from, int to) {
+    // Receipts from..to, each queued and, unless told, notified as a till does.
+    const auto receipts = [](int from, int to, bool notified = true) {
         const std::string range =
             " FROM generate_series(" + std::to_string(from) + ", " + std::to_string(to) + ") n";
-        return "INSERT INTO poscommands (stationid, device, command) SELECT 3, 1, '<Bon ' || n || '>'" + range +
-               "; SELECT pg_notify('poscommands', n::text)" + range;
+        return "INSERT INTO poscommands (stationid, device, command) SELECT 3, 1, 'Wake receipt ' || n || chr(10)" +
+               range + (notified ? "; SELECT pg_notify('poscommands', n::text)" + range : "");
     };
     const qint32 connection = draldb.system_init(dir.appPath() + QStringLiteral("dralfrontend.exe"));
     ASSERT_NE(connection, 0);
     LibraryJobs library(draldb, connection, spooler, clock, inlineWorker);
-    NotificationWake wake(library, {[] { return true; }, [] { return false; }, [] { return QStringLiteral("Receipt"); },
-                                    Launcher::channels()});
+    NotificationWake wake(library, {[] { return true; }, [] { return false; },
+                                    [] { return QString::fromStdString(kQueue); }, Launcher::channels()});
     for (const QString &channel : Launcher::channels())
         draldb.VB_notify_listen(connection, channel);
     wake.arm();
-    const auto settle = [&](int reads, const std::function<bool()> &until = {}) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while ((until ? !until() : passes() < reads) && std::chrono::steady_clock::now() < end)
+    const auto mark = paper.mark();
+    // Each pass that found receipts gives the print server one job.
+    const int jobsBefore = jobsOnQueue();
+    const auto jobs = [&] { return jobsOnQueue() - jobsBefore; };
+    const auto settle = [&](int atLeast, const std::function<bool()> &until = {}) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((until ? !until() : jobs() < atLeast) && std::chrono::steady_clock::now() < end)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
         QCoreApplication::processEvents();
     };
     sql("NOTIFY test; " + receipts(1, 1));
     settle(1);
-    EXPECT_EQ(passes(), 1);
+    EXPECT_EQ(jobs(), 1);
 
-    // The next sale's pass sees 199 more arrive while it reads the queue.
+    // The next sale's job sees 199 more arrive after it read the queue, at
+    // its first write.
     sql(receipts(2, 2));
     {
-        HeldQueue held("Select * from poscommands", receipts(3, 201));
+        HeldQueue held("", receipts(3, 201), " IN SHARE MODE");
         settle(3);
     }
-    EXPECT_EQ(passes(), 3) << "one pass for the sale and one for the burst behind it";
+    EXPECT_EQ(jobs(), 3) << "one job for the sale and one for the burst behind it";
 
     // Sales that keep coming, one every 10 ms, share their passes.
     QElapsedTimer sales;
@@ -526,31 +564,29 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceABurstInOneJobMoreAndFollowsAReconne
         while (sales.elapsed() < (n - 201) * 10)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
-    settle(0, [&] { return queued() == 0; });
-    const int afterSales = passes();
+    settle(0, [&] { return paper.printedSince(mark).contains("Wake receipt 261\n"); });
+    const int afterSales = jobs();
     EXPECT_LE(afterSales, 3 + 8) << "a pass for nearly every sale";
 
-    // The server ends the library's session: the jobs of the ticks, one a
-    // tenth of a second here, reconnect, and the reconnect's own pass follows.
+    // The server ends the library's session as a sale comes: the jobs of the
+    // ticks, one a tenth of a second here, reconnect, and the reconnect's own
+    // pass prints it.
+    sql(receipts(262, 262, false));
     testenv::psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'draldb'");
     QElapsedTimer tick;
     tick.start();
     settle(0, [&] {
         if (tick.hasExpired(100))
             wake.handOver(), tick.restart();
-        return passes() > afterSales;
+        return jobs() > afterSales;
     });
-    EXPECT_EQ(passes(), afterSales + 1) << "no pass after the reconnect";
+    EXPECT_EQ(jobs(), afterSales + 1) << "no pass after the reconnect";
     settle(0, [&] { return !wake.gapRunning(); });
-    sql(receipts(262, 262));
+    sql(receipts(263, 263));
     settle(afterSales + 2);
-    const std::string printed = spooler.bytes();
-    for (int n = 1; n <= 262; ++n) {
-        const std::string bon = "<Bon " + std::to_string(n) + ">";
-        const auto at = printed.find(bon);
-        EXPECT_TRUE(at != std::string::npos && printed.find(bon, at + 1) == std::string::npos) << bon;
-    }
-    EXPECT_EQ(queued(), 0);
+    const testprinter::Paper printed = testprinter::readPaper(paper.bytesSince(mark, jobs()), "Wake", 263);
+    EXPECT_EQ(printed.lost, 0);
+    EXPECT_EQ(printed.twice, 0);
 }
 
 // The loop sleeps while nothing is due and wakes for what is: the watchdog's
@@ -586,17 +622,17 @@ TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
     EXPECT_EQ(wakes, (std::vector<qint64>{4000, 5000, 8000, 9000, 11000, 12000, 13500}));
 }
 
-// While the print server is away, every notification's pass tells the
-// cashier (each is a sale waiting for its receipt) in a box that does not
-// hold the loop; the launcher's own passes (at start-up, the retries) show
-// none. Rows that wait are tried again once the interval has passed, not
-// before; a look at the queue that fails does not end the retries, and the
-// first retry that finds the printer back prints.
+// While the printer is gone, every notification's pass tells the cashier
+// (each is a sale waiting for its receipt) in a box that does not hold the
+// loop; the launcher's own passes (at start-up, the retries) show none. Rows
+// that wait are tried again once the interval has passed, not before; a look
+// at the queue that fails does not end the retries, and the first retry that
+// finds the printer back prints.
 TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItPrints)
 {
     queue(1, "Bon");
     Launcher &l = running();
-    spooler.setReachable(false);
+    putQueue(false);
     const QString kPrinterBox = QStringLiteral("Could not connect to the printer.");
     const auto tick = [&](bool toldOfThePrinter, qint64 afterMs = 0) {
         clock.advanceMs(afterMs);
@@ -609,30 +645,24 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     // The pass at start-up finds the printer gone.
     l.mainTick();
     tick(false);
-    // Between retries nothing asks the print server.
-    spooler.clearOps();
     tick(false);
-    tick(false);
-    EXPECT_TRUE(spooler.ops().empty());
     notify("poscommands");
     l.mainTick();
     tick(true);
-    // Once the interval has passed, a retry looks for the printer.
-    spooler.clearOps();
-    tick(false, retry);
-    EXPECT_FALSE(spooler.ops().empty()) << "no retry once the interval has passed";
     EXPECT_EQ(prompter.shownWithoutWaiting(), QStringList{kPrinterBox});
-    EXPECT_TRUE(spooler.bytes().empty());
 
-    spooler.setReachable(true);
-    spooler.setPrinters({"Receipt", "Office"}, "Office");
+    // The printer is back; the rows wait for the interval to pass.
+    putQueue(true);
+    const int jobs = jobsOnQueue();
+    const auto mark = paper.mark();
+    tick(false, retry - 1);
+    EXPECT_EQ(jobsOnQueue(), jobs) << "a retry before the interval had passed";
     {
         HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
-        tick(false, retry);
+        tick(false, 1);
     }
     tick(false, retry);
-    EXPECT_NE(spooler.bytes().find("Bon"), std::string::npos);
-    EXPECT_EQ(queued(), 0);
+    EXPECT_TRUE(paper.bytesSince(mark, 1, std::chrono::seconds(10)).contains("Bon"));
 }
 
 // A box that fails with an exception ends only its tick, after the tick's
@@ -693,32 +723,37 @@ TEST_F(LauncherTest, NoBoxHoldsTheTill)
 // pass after listening again, every hundredth.
 TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaited)
 {
+    // A job of this station's that an earlier run never let go.
+    int held = 0;
+    {
+        const std::string name = poscommands::jobNamePrefix(QStringLiteral("3")).toStdString() + "earlier";
+        const auto printer = spooler.openPrinter(kQueue);
+        ASSERT_TRUE(printer && printer->startDocument({name, std::nullopt, std::nullopt}) &&
+                    testprinter::writeAll(*printer, "left held") && printer->finishDocument());
+        held = printer->job().id;
+    }
     const auto queueTwo = [&] { queue(2, {}), queue(2, {}); };
     queueTwo();
+    int jobs = jobsOnQueue();
     Launcher &l = running();
     {
         HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
         l.runPass();
     }
-    ASSERT_FALSE(spooler.ops().empty());
-    EXPECT_EQ(spooler.ops().front().kind, kv::platform::RecordingSpooler::Op::Kind::CancelHeld);
-    EXPECT_EQ(spooler.ops().front().printer, "Receipt");
-    EXPECT_EQ(passes(), 1);
-    EXPECT_EQ(queued(), 0);
+    EXPECT_EQ(testprinter::jobState(kQueue, held), IPP_JSTATE_CANCELED);
+    EXPECT_EQ(jobsOnQueue(), ++jobs);
     queueTwo();
-    spooler.clearOps();
     // The hundredth pass makes the listens due; the next one's library job
     // sends them and looks for rows.
     for (int pass = 2; pass <= 100; ++pass)
         l.runPass();
-    EXPECT_EQ(queued(), 2);
+    EXPECT_EQ(jobsOnQueue(), jobs);
     l.runPass();
-    EXPECT_EQ(queued(), 0);
-    EXPECT_EQ(passes(), 1);
+    EXPECT_EQ(jobsOnQueue(), ++jobs);
     queueTwo();
     for (int pass = 1; pass <= 100; ++pass)
         l.runPass();
-    EXPECT_EQ(queued(), 0) << "the next hundredth pass did not listen again";
+    EXPECT_EQ(jobsOnQueue(), ++jobs) << "the next hundredth pass did not listen again";
 }
 
 // Yes to every question, as a cashier in a hurry.
@@ -746,6 +781,7 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
     std::mt19937 random(7);
     const auto chance = [&](int oneIn) { return std::uniform_int_distribution<int>(1, oneIn)(random) == 1; };
     queue(1, "Bon");
+    const int jobs = jobsOnQueue();
     const std::string role = testenv::database().user.toStdString();
     const std::shared_ptr<void> granted(nullptr, [&](void *) { sql("GRANT SELECT ON poscommands TO " + role); });
     for (int round = 0; round < 6; ++round) {
@@ -761,13 +797,14 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
             const int endAt = std::uniform_int_distribution<int>(200, 700)(random);
             for (int tick = 0; tick < endAt; ++tick) {
                 if (chance(7))
-                    sql("NOTIFY poscommands");
+                    sql("INSERT INTO poscommands (stationid, device, command) VALUES (3, 1, 'Sale'); "
+                        "NOTIFY poscommands");
                 if (chance(400))
                     sql("NOTIFY shutdown");
                 if (chance(25))
                     sql((chance(2) ? "REVOKE SELECT ON poscommands FROM " : "GRANT SELECT ON poscommands TO ") + role);
                 if (chance(50))
-                    l.state.shellConf.esc_printer = chance(2) ? QStringLiteral("Receipt") : QStringLiteral("Office");
+                    l.state.shellConf.esc_printer = QString::fromStdString(chance(2) ? kQueue : "KV_Gone");
                 clock.advanceMs(std::uniform_int_distribution<int>(0, 1500)(random));
                 std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 800)(random)));
                 l.runPass();
@@ -783,8 +820,8 @@ TEST_F(LauncherTest, ThousandsOfHandOversToASlowLibraryEndCleanly)
     EXPECT_LE(threadsOfThisProcess(), threadsBefore);
     // Its boxes went to a prompter of its own, not the one TearDown reads.
     events.lines.clear();
-    // The hand-over really ran: jobs took notifications and ran passes.
-    EXPECT_GT(passes(), 30);
+    // The hand-over really ran: jobs took notifications and printed.
+    EXPECT_GT(jobsOnQueue() - jobs, 5);
 }
 
 TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
