@@ -1,6 +1,5 @@
-// Recording stand-ins for everything the launcher is built from but the
-// client library and the print server, shared by the launcher tests and the
-// benches.
+// Recording stand-ins for all the launcher is built from but the client
+// library and the print server, shared by the launcher tests and benches.
 #pragma once
 
 #include "launcher/vbMain.h"
@@ -185,9 +184,8 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
     }
 };
 
-// Everything a launcher is built from, as fakes but the client library (the
-// real one: it reads the till's dralfrontend.conf) and the print server (the
-// one CUPS_SERVER names), for a till of its own.
+// Everything a till's launcher is built from, as fakes but the client library
+// (it reads the till's dralfrontend.conf) and CUPS_SERVER's print server.
 struct LauncherRig : tilltest::Till {
     TestPrompter prompter;
     kv::FakeClock clock;
