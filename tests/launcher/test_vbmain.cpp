@@ -820,7 +820,6 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         // Unsaved program edits get their last try, and may be told of.
         EXPECT_EQ(manager.quitSaves, QList<bool>{c.exitItem});
         EXPECT_EQ(stoppedAs(), c.stopped);
-        update.onRun = nullptr;
     }
 }
 
@@ -855,19 +854,17 @@ TEST_F(LauncherTest, AFreshDatabaseMadeFromThePackagesSqlFilePassesStartUpWithou
     launcher.reset();
 }
 
-// The till's status row: written at once when a program's state changes, by
-// the watchdog's next look (the printer's reasons: the fleet's case of a real
-// launcher); an unchanged pass writes nothing; every second check carries the
-// heartbeat.
-TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassWritesNothing)
+// The till's status row: written at once when a program's state or the
+// printer's reasons change, by the watchdog's next look; an unchanged pass
+// writes nothing; every second check carries the heartbeat.
+TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWritesNothing)
 {
-    testsupport::qtApp<QCoreApplication>();
     testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_DATABASE_SQL);
     testenv::psql("DELETE FROM launcherstatus WHERE stationid = 43; INSERT INTO launcherstatus (stationid, host, "
                   "version, stopped) VALUES (43, 'till43', '0', 'update')");
     kv::LauncherSettings settings = testsupport::clusterSettings();
     settings.stationid = QStringLiteral("43");
-    settings.esc_printer = QString::fromStdString(testprinter::otherQueue());
+    settings.esc_printer = QString::fromStdString(kQueue);
     kv::odbc::Connection connection;
     connection.open(kv::database::buildConnectionText(settings));
     // The look the status asks for runs its rider there and then.
@@ -889,14 +886,9 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassWritesNothing)
         void setDbConnectionUp(bool) override {}
     } looks;
     looks.connection = &connection;
-    kv::FakeClock clock;
-    kv::InlineWorker printerWorker;
-    kv::platform::CupsSpooler spooler;
-    testsupport::RecordingEventLog log;
-    kv::StationStatus status(QStringLiteral("till43"), QStringLiteral("1"), clock.now(), clock, looks, printerWorker,
-                             spooler, log, [] { return kv::DatabaseHealth{true, 0}; });
+    kv::StationStatus status(QStringLiteral("till43"), QStringLiteral("1"), clock.now(), clock, looks, inlineWorker,
+                             spooler, events, [] { return kv::DatabaseHealth{true, 0}; });
     looks.rider = status.rider();
-    testsupport::ScriptedPrompter prompter;
     std::vector<kv::ManagedProgram> programs(1);
     programs[0].name = QStringLiteral("Card reader");
     programs[0].process = std::make_unique<kv::clsProcess>(prompter);
@@ -915,6 +907,13 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassWritesNothing)
         {"the check with the heartbeat", check, 1, 1},
         {"the card reader ended", [&] { programs[0].process->pReady = false; }, 1, 1},
         {"it failed again", [&] { ++programs[0].failureCount; }, 1, 1},
+        // Asked every few seconds; told by the pass after the look.
+        {"the printer's queue was stopped",
+         [&] {
+             testprinter::ipp(IPP_OP_PAUSE_PRINTER, "printers/" + kQueue);
+             clock.advanceMs(kv::StationStatus::kPrinterLookIntervalMs);
+         },
+         2, 1},
         // Refused, the write is asked for again by the next pass.
         {"it failed while a look ran", [&] { ++programs[0].failureCount, looks.busy = 1; }, 3, 1},
     };
@@ -933,9 +932,9 @@ TEST(StationStatusRow, AChangeIsWrittenAtOnceAndAnUnchangedPassWritesNothing)
     EXPECT_EQ(testenv::psql("SELECT (programs->0->>'ended_s_ago')::float >= 7 FROM launcherstatus WHERE stationid = 43"),
               "t\n");
     // Every write while the launcher runs says so, whatever the last run said.
-    EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', stopped IS NULL FROM "
-                            "launcherstatus WHERE stationid = 43"),
-              "false|2|t\n");
+    EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons, "
+                            "stopped IS NULL FROM launcherstatus WHERE stationid = 43"),
+              "false|2|{paused}|t\n");
 }
 
 // A slow server: a look and its write together longer than a look may are no
