@@ -1,12 +1,12 @@
-// Recording stand-ins for everything the launcher is built from but the
-// client library, shared by the launcher tests and the benches.
+// Recording stand-ins for all the launcher is built from but the client
+// library and the print server, shared by the launcher tests and benches.
 #pragma once
 
 #include "launcher/vbMain.h"
 
 #include "station/vbDraldb.h"
 #include "platform/fakes/process_fake.h"
-#include "platform/fakes/recordingspooler.h"
+#include "platform/posix/cupsspooler.h"
 #include "recordingsinks.h"
 #include "scriptedprompter.h"
 #include "tillscenario.h"
@@ -184,8 +184,8 @@ struct TestPrompter final : testsupport::ScriptedPrompter {
     }
 };
 
-// Everything a launcher is built from, as fakes but the client library (the
-// real one: it reads the till's dralfrontend.conf), for a till of its own.
+// Everything a till's launcher is built from, as fakes but the client library
+// (it reads the till's dralfrontend.conf) and CUPS_SERVER's print server.
 struct LauncherRig : tilltest::Till {
     TestPrompter prompter;
     kv::FakeClock clock;
@@ -194,7 +194,7 @@ struct LauncherRig : tilltest::Till {
     FakeUpdate update;
     testsupport::RecordingKiller killer;
     kv::DraldbLibrary draldb;
-    kv::platform::RecordingSpooler spooler;
+    kv::platform::CupsSpooler spooler;
     kv::platform::FakeProcessTable processes{100, "/opt/kv/korvantis-launcher"};
     FakeSpawner spawner;
     kv::InlineWorker inlineWorker;
