@@ -38,16 +38,12 @@ QList<int> processesIn(const QString &dir, const QString &word)
 // Clients of the test database that the fixture's PgBouncer serves now.
 int bouncerClients(const testenv::Db &db)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PGPASSWORD", db.password);
-    QProcess psql;
-    psql.setProcessEnvironment(env);
-    psql.start("psql", {"-X", "-A", "-t", "-h", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")), "-p",
-                        QString::number(db.port), "-U", db.user, "-d", "pgbouncer", "-c", "SHOW CLIENTS"});
-    psql.waitForFinished(10000);
+    QProcessEnvironment env = testenv::pgEnvironment();
+    env.insert("PGHOST", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")));
+    const QString clients = testenv::run("psql", {"-XAt", "-d", "pgbouncer", "-c", "SHOW CLIENTS"}, env).out;
     int n = 0;
-    for (const QByteArray &line : psql.readAllStandardOutput().split('\n'))
-        n += line.split('|').value(2) == db.name.toUtf8();
+    for (const QString &line : clients.split('\n'))
+        n += line.section('|', 2, 2) == db.name;
     return n;
 }
 
@@ -174,14 +170,7 @@ protected:
                launcher->exitCode() == 0;
     }
 
-    QString xdotool(const QStringList &arguments)
-    {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("xdotool"), arguments);
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    }
+    QString xdotool(const QStringList &arguments) { return testenv::run("xdotool", arguments, env).out.trimmed(); }
     // Visible windows of the launcher (its X class is the executable's name).
     QString windows() { return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}); }
     QString icon()
@@ -378,27 +367,15 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     // A launcher writes at least every 22 seconds and so never looks down
     // to this bound; a dead one does within it and 22 seconds more.
     const QString bound = QStringLiteral("30");
-    QProcessEnvironment office = QProcessEnvironment::systemEnvironment();
-    office.insert("PGHOST", db.host);
-    office.insert("PGPORT", QString::number(db.port));
-    office.insert("PGDATABASE", db.name);
-    office.insert("PGUSER", db.user);
-    office.insert("PGPASSWORD", db.password);
-    int lastExit = -1;
     const auto fleet = [&](const QStringList &args) {
-        QProcess p;
-        p.setProcessEnvironment(office);
-        p.start(QStringLiteral(KV_FLEET_EXE), QStringList({"--bound", bound}) << args);
-        p.waitForFinished(20000);
-        lastExit = p.exitCode();
-        return QString::fromUtf8(p.readAllStandardOutput());
+        return testenv::run(QStringLiteral(KV_FLEET_EXE), QStringList({"--bound", bound}) << args);
     };
     QJsonObject till;
     const auto tillShows = [&](const QString &reason) {
         return testenv::pollUntil(
             [&] {
                 till = {};
-                for (const QJsonValue v : QJsonDocument::fromJson(fleet({"--json"}).toUtf8()).array())
+                for (const QJsonValue v : QJsonDocument::fromJson(fleet({"--json"}).out.toUtf8()).array())
                     if (v.toObject().value("station").toInt() == 41)
                         till = v.toObject();
                 for (const QJsonValue r : till.value("reasons").toArray())
@@ -428,19 +405,14 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     // A row for a device no launcher handles stays queued: the office is told.
     testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (41, 3, 'Pole display')");
     EXPECT_TRUE(tillShows("1 queued rows for devices the launcher does not handle")) << text();
-    fleet({"--check"});
-    EXPECT_EQ(lastExit, 1) << "a warning";
+    EXPECT_EQ(fleet({"--check"}).exitCode, 1) << "a warning";
 
     // Restarted every eleven seconds, the card reader fails again and again.
     EXPECT_TRUE(tillShows("program \"Card reader\": crashing, ")) << text();
 
     launcher->kill();
-    EXPECT_TRUE(testenv::pollUntil(
-        [&] {
-            fleet({"--check"});
-            return lastExit == 2;
-        },
-        std::chrono::seconds(bound.toInt() + 22 + 5)))
+    EXPECT_TRUE(testenv::pollUntil([&] { return fleet({"--check"}).exitCode == 2; },
+                                   std::chrono::seconds(bound.toInt() + 22 + 5)))
         << "the killed till is not down";
     EXPECT_TRUE(tillShows("heartbeat ")) << text();
     EXPECT_EQ(till.value("state").toString(), "down");

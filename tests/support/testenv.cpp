@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QStringList>
+#include <QProcess>
 
 #include <chrono>
 #include <csignal>
@@ -61,6 +61,27 @@ Db database()
 {
     const auto get = [](const char *name) { return QString::fromStdString(require(name)); };
     return {get("KV_DB_HOST"), get("KV_DB_NAME"), get("KV_DB_USER"), get("KV_DB_PASSWORD"), get("PGPORT").toInt()};
+}
+
+QProcessEnvironment pgEnvironment()
+{
+    const Db db = database();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment(); // PGPORT is the fixture's already
+    env.insert("PGHOST", db.host);
+    env.insert("PGDATABASE", db.name);
+    env.insert("PGUSER", db.user);
+    env.insert("PGPASSWORD", db.password);
+    return env;
+}
+
+Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    const bool ended = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit;
+    return {ended ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 void pgctl(const char *command)
