@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QProcess>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -22,24 +22,19 @@ namespace testenv {
 
 void loadAll()
 {
-    namespace fs = std::filesystem;
     // A run outside ctest (bench/run) keeps its fixtures' files elsewhere.
     // Several directories, separated by ":", are read in turn: a later one's
     // settings win.
-    const char *fromEnv = std::getenv("KV_TEST_ENV_DIR");
-    const QStringList dirs = QString::fromLocal8Bit(fromEnv && *fromEnv ? fromEnv : KV_TEST_ENV_DIR)
-                                 .split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    for (const QString &dir : dirs) {
-        std::error_code ec;
-        for (const auto &entry : fs::directory_iterator(fs::path(dir.toStdString()), ec)) {
-            if (entry.path().extension() != ".env")
-                continue;
-            std::ifstream in(entry.path());
-            std::string line;
-            while (std::getline(in, line)) {
-                const auto eq = line.find('=');
-                if (eq != std::string::npos && line[0] != '#')
-                    setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    const QString dirs = qEnvironmentVariableIsEmpty("KV_TEST_ENV_DIR") ? QStringLiteral(KV_TEST_ENV_DIR)
+                                                                          : qEnvironmentVariable("KV_TEST_ENV_DIR");
+    for (const QString &dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        for (const QFileInfo &env : QDir(dir).entryInfoList({QStringLiteral("*.env")}, QDir::Files)) {
+            QFile in(env.filePath());
+            in.open(QIODevice::ReadOnly);
+            for (const QByteArray &line : in.readAll().split('\n')) {
+                const qsizetype eq = line.indexOf('=');
+                if (eq > 0 && !line.startsWith('#'))
+                    qputenv(line.left(eq).constData(), line.mid(eq + 1));
             }
         }
     }
