@@ -8,8 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -88,10 +86,8 @@ void pgctl(const char *command)
 
 int postmasterPid()
 {
-    std::ifstream pidFile(require("KV_PG_DATADIR") + "/postmaster.pid");
-    int pid = 0;
-    pidFile >> pid;
-    return pid;
+    QFile pidFile(QString::fromStdString(require("KV_PG_DATADIR") + "/postmaster.pid"));
+    return pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toInt() : 0;
 }
 
 bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bound)
@@ -163,10 +159,10 @@ std::string psqlOn(const std::string &name, const char *option, const std::strin
 {
     std::string sql = sqlOrFile;
     if (std::string_view(option) == "-f") {
-        std::ifstream file(sqlOrFile);
-        sql.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (!file)
+        QFile file(QString::fromStdString(sqlOrFile));
+        if (!file.open(QIODevice::ReadOnly))
             throw std::runtime_error("cannot read " + sqlOrFile);
+        sql = file.readAll().toStdString();
     }
     const Session session = connect("psql", name, superuser);
     // Every result's rows as psql -A -t prints them; the first error ends it.
