@@ -238,9 +238,10 @@ TEST_F(FleetCommand, ChainWithStoresThatDoNotAnswerAndAnOddRowWorstFirst)
     EXPECT_EQ(check.exitCode, 2) << check.out.toStdString();
     // libpq's reason, not only the store's name.
     EXPECT_TRUE(check.out.contains("nostore") && check.out.contains("refused")) << check.out.toStdString();
-    const testenv::Run json = fleetCommand(QStringList({"--json"}) << chain);
+    // Without the silent store, which only costs its timeout once more.
+    const testenv::Run json = fleetCommand(QStringList({"--json"}) << chain.mid(0, 5));
     EXPECT_EQ(json.exitCode, 0) << json.err.toStdString();
-    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 5) << json.out.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 4) << json.out.toStdString();
     ::close(silent);
 
     // A command line that is wrong is the plugin's UNKNOWN, on stdout, naming what is wrong.
