@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <sys/stat.h>
 #include <thread>
@@ -215,14 +216,10 @@ TEST(DraldbSession, NotificationsOnePerCallInOrderAndStatementsWithoutRowsLeaveT
 // hands that on as "poscommands", and a plain broadcast still reaches all.
 TEST(DraldbSession, ARowWakesOnlyItsStationThroughTheTriggerAndTheBroadcastWakesAll)
 {
-    struct Removed {
-        ~Removed()
-        {
-            testenv::psql("DROP TRIGGER IF EXISTS korvantis_notify_station ON poscommands; "
-                          "DROP FUNCTION IF EXISTS korvantis_notify_station(); DELETE FROM poscommands "
-                          "WHERE stationid IN (7, 8)");
-        }
-    } removed;
+    const std::shared_ptr<void> removed(nullptr, [](void *) {
+        testenv::psql("DROP TRIGGER IF EXISTS korvantis_notify_station ON poscommands; DROP FUNCTION IF EXISTS "
+                      "korvantis_notify_station(); DELETE FROM poscommands WHERE stationid IN (7, 8)");
+    });
     for (int i = 0; i < 2; ++i) // a second install changes nothing
         testenv::psqlOn(testenv::database().name.toStdString(), "-f", KV_SOURCE_DIR "/docs/notify-by-station.sql");
 

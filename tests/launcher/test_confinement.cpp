@@ -9,8 +9,6 @@
 
 #include <libpq-fe.h>
 
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -19,51 +17,26 @@ namespace {
 
 const std::string kPid = std::to_string(::getpid());
 
-// One login's session on a database of the test cluster; the superuser's
-// through the cluster's socket, where it is trusted.
-class Session {
-public:
-    Session(const std::string &database, const std::string &user, const std::string &password,
-            const std::string &socketDir = std::string())
-    {
-        const testenv::Db db = testenv::database();
-        m_conn = PQconnectdb(("host=" + (socketDir.empty() ? db.host.toStdString() : socketDir) + " port=" +
-                              std::to_string(db.port) + " dbname=" + database + " user=" + user + " password='" +
-                              password + "'").c_str());
-        if (PQstatus(m_conn) != CONNECTION_OK) {
-            const std::string why = user + " cannot log in: " + PQerrorMessage(m_conn);
-            PQfinish(m_conn);
-            throw std::runtime_error(why);
-        }
+// Rows a statement returned or changed (any other command that succeeded
+// counts as 1); -1 when it failed. `answer` gets the error, or the first
+// column of every row returned.
+int touched(PGconn *session, const std::string &sql, std::string *answer = nullptr)
+{
+    PGresult *r = PQexec(session, sql.c_str());
+    int n = -1;
+    std::string text = PQresultErrorMessage(r);
+    if (PQresultStatus(r) == PGRES_TUPLES_OK) {
+        n = PQntuples(r);
+        for (int i = 0; i < n; ++i)
+            text += std::string(PQgetvalue(r, i, 0)) + "\n";
+    } else if (PQresultStatus(r) == PGRES_COMMAND_OK) {
+        n = *PQcmdTuples(r) ? std::stoi(PQcmdTuples(r)) : 1;
     }
-    ~Session() { PQfinish(m_conn); }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
-
-    // Rows a statement returned or changed (any other command that succeeded
-    // counts as 1); -1 when it failed. `answer` gets the error, or the first
-    // column of every row returned.
-    int touched(const std::string &sql, std::string *answer = nullptr)
-    {
-        PGresult *r = PQexec(m_conn, sql.c_str());
-        int n = -1;
-        std::string text = PQresultErrorMessage(r);
-        if (PQresultStatus(r) == PGRES_TUPLES_OK) {
-            n = PQntuples(r);
-            for (int i = 0; i < n; ++i)
-                text += std::string(PQgetvalue(r, i, 0)) + "\n";
-        } else if (PQresultStatus(r) == PGRES_COMMAND_OK) {
-            n = *PQcmdTuples(r) ? std::stoi(PQcmdTuples(r)) : 1;
-        }
-        PQclear(r);
-        if (answer)
-            *answer = text;
-        return n;
-    }
-
-private:
-    PGconn *m_conn = nullptr;
-};
+    PQclear(r);
+    if (answer)
+        *answer = text;
+    return n;
+}
 
 // Who makes an attempt: the till of station 7, the front-end (which may open
 // station 9's drawer), or the admin (as the superuser, each attempt in a
@@ -86,14 +59,14 @@ protected:
     const std::string database = "kvconfined" + kPid;
     const std::string till = "kvtill" + kPid, frontEnd = "kvfront" + kPid, shared = "kvshared" + kPid;
 
-    std::unique_ptr<Session> owner;
+    testenv::Session owner{nullptr, &PQfinish};
 
     std::string superuser(const std::string &sql) { return testenv::psqlOn(database, "-c", sql, true); }
     // Everything in the four tables, as the owner sees it.
     std::string data()
     {
         std::string sum;
-        owner->touched("SELECT md5(string_agg(r, ',' ORDER BY r)) FROM (SELECT 'm' || m::text AS r "
+        touched(owner.get(), "SELECT md5(string_agg(r, ',' ORDER BY r)) FROM (SELECT 'm' || m::text AS r "
                        "FROM managedprogram m UNION ALL SELECT 'p' || p::text FROM poscommands p "
                        "UNION ALL SELECT 'c' || c::text FROM config c "
                        "UNION ALL SELECT 's' || s::text FROM launcherstatus s) t",
@@ -106,9 +79,8 @@ protected:
         testenv::psqlOn("postgres", "-c", "CREATE DATABASE " + database + " OWNER kvtest", true);
         testenv::psqlOn(database, "-f", KV_SOURCE_DIR "/packaging/database.sql");
         testenv::psqlOn(database, "-f", KV_SOURCE_DIR "/docs/notify-by-station.sql");
-        owner = std::make_unique<Session>(database, testenv::database().user.toStdString(),
-                                          testenv::database().password.toStdString());
-        ASSERT_EQ(owner->touched("UPDATE config SET te_username = 'te', te_password = 'secret'; "
+        owner = testenv::connect("kvconfinement", database);
+        ASSERT_EQ(touched(owner.get(), "UPDATE config SET te_username = 'te', te_password = 'secret'; "
                                  "INSERT INTO managedprogram (name, executable, machineid) VALUES "
                                  "('Card reader', 'reader', NULL), ('Scale', 'scale', 7), ('Scale', 'scale', 8); "
                                  "INSERT INTO poscommands (stationid, device, command) VALUES "
@@ -243,16 +215,23 @@ TEST_F(Confinement, EachLoginReachesWhatItMayAndNoEscapeHolds)
          "listed: 0"},
     };
 
-    Session tillSession(database, till, "pw");
-    Session frontEndSession(database, frontEnd, "pw");
-    Session admin(database, "postgres", "", testenv::require("KV_PG_SOCKDIR"));
+    const std::string host = testenv::database().host.toStdString(), port = std::to_string(testenv::database().port);
+    const auto login = [&](const std::string &user) {
+        return testenv::Session(PQsetdbLogin(host.c_str(), port.c_str(), nullptr, nullptr, database.c_str(),
+                                             user.c_str(), "pw"),
+                                &PQfinish);
+    };
+    const testenv::Session tillSession = login(till), frontEndSession = login(frontEnd),
+                           admin = testenv::connect("kvconfinement", database, true);
+    for (const testenv::Session *s : {&tillSession, &frontEndSession, &admin})
+        ASSERT_EQ(PQstatus(s->get()), CONNECTION_OK) << PQerrorMessage(s->get());
     for (const Attempt &a : attempts) {
         SCOPED_TRACE(a.what);
-        Session &session = a.as == As::Till ? tillSession : a.as == As::FrontEnd ? frontEndSession : admin;
+        PGconn *session = (a.as == As::Till ? tillSession : a.as == As::FrontEnd ? frontEndSession : admin).get();
         const std::string rowsBefore = data();
         std::string answer;
-        const int n = session.touched(a.as == As::Admin ? "BEGIN; " + a.sql : a.sql, &answer);
-        session.touched(a.as == As::Admin ? "ROLLBACK" : "RESET ROLE");
+        const int n = touched(session, a.as == As::Admin ? "BEGIN; " + a.sql : a.sql, &answer);
+        touched(session, a.as == As::Admin ? "ROLLBACK" : "RESET ROLE");
         if (a.expect.empty()) {
             EXPECT_LE(n, 0) << a.sql;
             EXPECT_EQ(data(), rowsBefore) << a.sql;

@@ -38,53 +38,16 @@ QList<int> processesIn(const QString &dir, const QString &word)
 // Clients of the test database that the fixture's PgBouncer serves now.
 int bouncerClients(const testenv::Db &db)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PGPASSWORD", db.password);
-    QProcess psql;
-    psql.setProcessEnvironment(env);
-    psql.start("psql", {"-X", "-A", "-t", "-h", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")), "-p",
-                        QString::number(db.port), "-U", db.user, "-d", "pgbouncer", "-c", "SHOW CLIENTS"});
-    psql.waitForFinished(10000);
+    QProcessEnvironment env = testenv::pgEnvironment();
+    env.insert("PGHOST", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")));
+    const QString clients = testenv::run("psql", {"-XAt", "-d", "pgbouncer", "-c", "SHOW CLIENTS"}, env).out;
     int n = 0;
-    for (const QByteArray &line : psql.readAllStandardOutput().split('\n'))
-        n += line.split('|').value(2) == db.name.toUtf8();
+    for (const QString &line : clients.split('\n'))
+        n += line.section('|', 2, 2) == db.name;
     return n;
 }
 
 enum class Login { Direct, ThroughPgBouncer, Confined };
-
-// A till role of the shipped confinement, for station 7, for a scope: the
-// cluster's roles outlive the database, so it goes however the test ends.
-class ConfinedTill {
-public:
-    ConfinedTill()
-    {
-        const std::string database = testenv::database().name.toStdString();
-        // What the package's SQL adds to the tests' tables (the status row's), then the confinement.
-        testenv::psqlOn(database, "-f", KV_DATABASE_SQL);
-        testenv::psqlOn(database, "-f", KV_CONFINED_SQL, true);
-        testenv::psqlOn(database, "-c",
-                        "SELECT korvantis_add_till('" + user.toStdString() + "', '" + password.toStdString() +
-                            "', 7)",
-                        true);
-    }
-    ~ConfinedTill()
-    {
-        try {
-            testenv::psqlOn(testenv::database().name.toStdString(), "-c",
-                            "DELETE FROM korvantis_till WHERE role = '" + user.toStdString() + "'; DROP ROLE " +
-                                user.toStdString(),
-                            true);
-        } catch (const std::exception &e) {
-            ADD_FAILURE() << e.what();
-        }
-    }
-    ConfinedTill(const ConfinedTill &) = delete;
-    ConfinedTill &operator=(const ConfinedTill &) = delete;
-
-    const QString user = QStringLiteral("kvtill%1").arg(::getpid());
-    const QString password = QStringLiteral("pw-%1").arg(::getpid());
-};
 
 // One till: the application directory with a copy of the launcher and
 // programs that note how they were started and run until ended, Xvfb on a
@@ -174,14 +137,7 @@ protected:
                launcher->exitCode() == 0;
     }
 
-    QString xdotool(const QStringList &arguments)
-    {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("xdotool"), arguments);
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-    }
+    QString xdotool(const QStringList &arguments) { return testenv::run("xdotool", arguments, env).out.trimmed(); }
     // Visible windows of the launcher (its X class is the executable's name).
     QString windows() { return xdotool({"search", "--onlyvisible", "--class", "korvantis-launcher"}); }
     QString icon()
@@ -212,12 +168,26 @@ class RealLauncher : public Till, public testing::WithParamInterface<Login> {};
 
 TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
 {
-    const bool throughBouncer = GetParam() == Login::ThroughPgBouncer;
-    std::unique_ptr<ConfinedTill> confined;
-    if (GetParam() == Login::Confined) {
-        confined = std::make_unique<ConfinedTill>();
-        user = confined->user;
-        password = confined->password;
+    const bool throughBouncer = GetParam() == Login::ThroughPgBouncer, confined = GetParam() == Login::Confined;
+    // A till role of the shipped confinement, for station 7. The cluster's
+    // roles outlive the database: it goes however the test ends.
+    std::shared_ptr<void> dropRole;
+    if (confined) {
+        user = QStringLiteral("kvtill%1").arg(::getpid());
+        const std::string database = db.name.toStdString(), role = user.toStdString();
+        // What the package's SQL adds to the tests' tables (the status row's), then the confinement.
+        testenv::psqlOn(database, "-f", KV_DATABASE_SQL);
+        testenv::psqlOn(database, "-f", KV_CONFINED_SQL, true);
+        testenv::psqlOn(database, "-c", "SELECT korvantis_add_till('" + role + "', 'pw', 7)", true);
+        password = QStringLiteral("pw");
+        dropRole.reset(static_cast<void *>(nullptr), [=](void *) {
+            try {
+                testenv::psqlOn(database, "-c",
+                                "DELETE FROM korvantis_till WHERE role = '" + role + "'; DROP ROLE " + role, true);
+            } catch (const std::exception &e) {
+                ADD_FAILURE() << e.what();
+            }
+        });
     }
     testprinter::TestPrinter printer{testprinter::otherQueue()};
     // The Exit item ends some programs by name, every user's: the programs
@@ -247,8 +217,8 @@ TEST_P(RealLauncher, StartsPrintsOpensItsWindowsFromTheTrayAndQuits)
     ASSERT_FALSE(trayIcon.isEmpty());
     // The watchdog's connection and the client library's, as the till.
     if (confined) {
-        const std::string sessions = "SELECT count(*) >= 2 FROM pg_stat_activity WHERE usename = '" +
-                                     confined->user.toStdString() + "'";
+        const std::string sessions =
+            "SELECT count(*) >= 2 FROM pg_stat_activity WHERE usename = '" + user.toStdString() + "'";
         EXPECT_TRUE(qWaitFor([&] { return testenv::psql(sessions) == "t\n"; }, 10000)) << "no sessions as the till";
     }
     // The watchdog's connection, kept from the start on.
@@ -316,36 +286,30 @@ INSTANTIATE_TEST_SUITE_P(Server, RealLauncher, testing::Values(Login::Direct, Lo
 
 // Ended by the system, killed, or quit through Exit (which leaves the
 // front-end running), the launcher is started again: the new one takes over
-// the front-end still running instead of starting a second. KV_RESTART_ROUNDS
-// sets how many rounds of the three (1 unless set).
+// the front-end still running instead of starting a second.
 TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
 {
-    const int rounds = qMax(1, qEnvironmentVariableIntValue("KV_RESTART_ROUNDS"));
     ASSERT_NO_FATAL_FAILURE(setUpTill(db.host, QStringLiteral("none"), {QStringLiteral("korvantis.exe")}));
     ASSERT_NO_FATAL_FAILURE(startDisplay());
     ASSERT_NO_FATAL_FAILURE(startLauncher());
     ASSERT_TRUE(logSays(QStringLiteral("started \"Korvantis\" (run.sh)")));
-    const auto frontEnds = [&] { return processesIn(dir.path(), QStringLiteral("korvantis.exe")).size(); };
-    const QStringList kinds{"SIGTERM", "SIGKILL", "Exit"};
-    for (int round = 0; round < rounds; ++round) {
-        for (const QString &kind : kinds) {
-            SCOPED_TRACE(kind.toStdString() + " in round " + std::to_string(round + 1));
-            if (kind == "SIGTERM") {
-                launcher->terminate();
-                EXPECT_TRUE(launcherEnded());
-            } else if (kind == "SIGKILL") {
-                launcher->kill();
-                launcher->waitForFinished(10000);
-            } else {
-                chooseMenuItem(icon(), 3, 1);
-                EXPECT_TRUE(launcherEnded());
-            }
-            ASSERT_NO_FATAL_FAILURE(startLauncher());
-            ASSERT_TRUE(logSays(QStringLiteral("the front-end an earlier launcher started still runs: took over "
-                                               "process ")));
-            EXPECT_FALSE(log().contains(QStringLiteral("started \"Korvantis\"")));
-            EXPECT_EQ(frontEnds(), 1);
+    for (const QString kind : {"SIGTERM", "SIGKILL", "Exit"}) {
+        SCOPED_TRACE(kind.toStdString());
+        if (kind == "SIGTERM") {
+            launcher->terminate();
+            EXPECT_TRUE(launcherEnded());
+        } else if (kind == "SIGKILL") {
+            launcher->kill();
+            launcher->waitForFinished(10000);
+        } else {
+            chooseMenuItem(icon(), 3, 1);
+            EXPECT_TRUE(launcherEnded());
         }
+        ASSERT_NO_FATAL_FAILURE(startLauncher());
+        ASSERT_TRUE(logSays(QStringLiteral("the front-end an earlier launcher started still runs: took over "
+                                           "process ")));
+        EXPECT_FALSE(log().contains(QStringLiteral("started \"Korvantis\"")));
+        EXPECT_EQ(processesIn(dir.path(), QStringLiteral("korvantis.exe")).size(), 1);
     }
     EXPECT_EQ(QString::fromUtf8(dir.read("ran.log")).count('\n'), 1) << "the front-end was started once";
 
@@ -378,27 +342,15 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     // A launcher writes at least every 22 seconds and so never looks down
     // to this bound; a dead one does within it and 22 seconds more.
     const QString bound = QStringLiteral("30");
-    QProcessEnvironment office = QProcessEnvironment::systemEnvironment();
-    office.insert("PGHOST", db.host);
-    office.insert("PGPORT", QString::number(db.port));
-    office.insert("PGDATABASE", db.name);
-    office.insert("PGUSER", db.user);
-    office.insert("PGPASSWORD", db.password);
-    int lastExit = -1;
     const auto fleet = [&](const QStringList &args) {
-        QProcess p;
-        p.setProcessEnvironment(office);
-        p.start(QStringLiteral(KV_FLEET_EXE), QStringList({"--bound", bound}) << args);
-        p.waitForFinished(20000);
-        lastExit = p.exitCode();
-        return QString::fromUtf8(p.readAllStandardOutput());
+        return testenv::run(QStringLiteral(KV_FLEET_EXE), QStringList({"--bound", bound}) << args);
     };
     QJsonObject till;
     const auto tillShows = [&](const QString &reason) {
         return testenv::pollUntil(
             [&] {
                 till = {};
-                for (const QJsonValue v : QJsonDocument::fromJson(fleet({"--json"}).toUtf8()).array())
+                for (const QJsonValue v : QJsonDocument::fromJson(fleet({"--json"}).out.toUtf8()).array())
                     if (v.toObject().value("station").toInt() == 41)
                         till = v.toObject();
                 for (const QJsonValue r : till.value("reasons").toArray())
@@ -428,19 +380,14 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     // A row for a device no launcher handles stays queued: the office is told.
     testenv::psql("INSERT INTO poscommands (stationid, device, command) VALUES (41, 3, 'Pole display')");
     EXPECT_TRUE(tillShows("1 queued rows for devices the launcher does not handle")) << text();
-    fleet({"--check"});
-    EXPECT_EQ(lastExit, 1) << "a warning";
+    EXPECT_EQ(fleet({"--check"}).exitCode, 1) << "a warning";
 
     // Restarted every eleven seconds, the card reader fails again and again.
     EXPECT_TRUE(tillShows("program \"Card reader\": crashing, ")) << text();
 
     launcher->kill();
-    EXPECT_TRUE(testenv::pollUntil(
-        [&] {
-            fleet({"--check"});
-            return lastExit == 2;
-        },
-        std::chrono::seconds(bound.toInt() + 22 + 5)))
+    EXPECT_TRUE(testenv::pollUntil([&] { return fleet({"--check"}).exitCode == 2; },
+                                   std::chrono::seconds(bound.toInt() + 22 + 5)))
         << "the killed till is not down";
     EXPECT_TRUE(tillShows("heartbeat ")) << text();
     EXPECT_EQ(till.value("state").toString(), "down");

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QStringList>
+#include <QDir>
+#include <QProcess>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -22,24 +20,19 @@ namespace testenv {
 
 void loadAll()
 {
-    namespace fs = std::filesystem;
     // A run outside ctest (bench/run) keeps its fixtures' files elsewhere.
     // Several directories, separated by ":", are read in turn: a later one's
     // settings win.
-    const char *fromEnv = std::getenv("KV_TEST_ENV_DIR");
-    const QStringList dirs = QString::fromLocal8Bit(fromEnv && *fromEnv ? fromEnv : KV_TEST_ENV_DIR)
-                                 .split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    for (const QString &dir : dirs) {
-        std::error_code ec;
-        for (const auto &entry : fs::directory_iterator(fs::path(dir.toStdString()), ec)) {
-            if (entry.path().extension() != ".env")
-                continue;
-            std::ifstream in(entry.path());
-            std::string line;
-            while (std::getline(in, line)) {
-                const auto eq = line.find('=');
-                if (eq != std::string::npos && line[0] != '#')
-                    setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    const QString dirs = qEnvironmentVariableIsEmpty("KV_TEST_ENV_DIR") ? QStringLiteral(KV_TEST_ENV_DIR)
+                                                                          : qEnvironmentVariable("KV_TEST_ENV_DIR");
+    for (const QString &dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        for (const QFileInfo &env : QDir(dir).entryInfoList({QStringLiteral("*.env")}, QDir::Files)) {
+            QFile in(env.filePath());
+            in.open(QIODevice::ReadOnly);
+            for (const QByteArray &line : in.readAll().split('\n')) {
+                const qsizetype eq = line.indexOf('=');
+                if (eq > 0 && !line.startsWith('#'))
+                    qputenv(line.left(eq).constData(), line.mid(eq + 1));
             }
         }
     }
@@ -63,6 +56,27 @@ Db database()
     return {get("KV_DB_HOST"), get("KV_DB_NAME"), get("KV_DB_USER"), get("KV_DB_PASSWORD"), get("PGPORT").toInt()};
 }
 
+QProcessEnvironment pgEnvironment()
+{
+    const Db db = database();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment(); // PGPORT is the fixture's already
+    env.insert("PGHOST", db.host);
+    env.insert("PGDATABASE", db.name);
+    env.insert("PGUSER", db.user);
+    env.insert("PGPASSWORD", db.password);
+    return env;
+}
+
+Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    const bool ended = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit;
+    return {ended ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
 void pgctl(const char *command)
 {
     const std::string line = "'" + require("KV_PGCTL") + "' " + command + " '" + require("KV_ENV_DIR") + "' >/dev/null";
@@ -72,10 +86,8 @@ void pgctl(const char *command)
 
 int postmasterPid()
 {
-    std::ifstream pidFile(require("KV_PG_DATADIR") + "/postmaster.pid");
-    int pid = 0;
-    pidFile >> pid;
-    return pid;
+    QFile pidFile(QString::fromStdString(require("KV_PG_DATADIR") + "/postmaster.pid"));
+    return pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toInt() : 0;
 }
 
 bool pollUntil(const std::function<bool()> &probe, std::chrono::milliseconds bound)
@@ -147,10 +159,10 @@ std::string psqlOn(const std::string &name, const char *option, const std::strin
 {
     std::string sql = sqlOrFile;
     if (std::string_view(option) == "-f") {
-        std::ifstream file(sqlOrFile);
-        sql.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (!file)
+        QFile file(QString::fromStdString(sqlOrFile));
+        if (!file.open(QIODevice::ReadOnly))
             throw std::runtime_error("cannot read " + sqlOrFile);
+        sql = file.readAll().toStdString();
     }
     const Session session = connect("psql", name, superuser);
     // Every result's rows as psql -A -t prints them; the first error ends it.

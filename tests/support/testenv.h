@@ -2,7 +2,9 @@
 // programs through KEY=VALUE files in the build tree, loaded before any test.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <libpq-fe.h>
 
@@ -30,6 +32,18 @@ struct Db {
     int port = 0;
 };
 Db database();
+
+// The process's environment with the test database in libpq's PG* variables,
+// as an office runs korvantis-fleet or psql.
+QProcessEnvironment pgEnvironment();
+
+// A program run to its end (30 s at most): its exit code, -1 when it
+// crashed or did not end, and its output.
+struct Run {
+    int exitCode = -1;
+    QString out, err;
+};
+Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env = pgEnvironment());
 
 // Runs the harness script on the cluster: "stop", "start", "restart".
 void pgctl(const char *command);
