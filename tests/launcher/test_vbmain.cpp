@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -79,15 +78,24 @@ struct FakeManager final : kv::ProgramManagerWindow {
 
 // The till's receipt printer: a queue of this program's own on the fixture's
 // print server, in front of another queue's test printer. Taken away, it is
-// a printer that is gone; put back as lpadmin -E puts a queue.
+// a printer that is gone; put back enabled and accepting, as lpadmin -E puts
+// a queue (asked of the print server itself: lpadmin is not on every user's
+// PATH).
 const std::string kQueue = "KV_Launcher_" + std::to_string(::getpid());
 const QByteArray kPrinterLine = "esc_printer = " + QByteArray::fromStdString(kQueue) + "\r\n";
 void putQueue(bool there)
 {
+    const std::string printer = "printers/" + kQueue;
+    if (!there) {
+        EXPECT_TRUE(testprinter::ipp(IPP_OP_CUPS_DELETE_PRINTER, printer).ok) << cupsLastErrorString();
+        return;
+    }
     const std::string uri =
         testprinter::ipp(IPP_OP_GET_PRINTER_ATTRIBUTES, "printers/" + testprinter::otherQueue(), "device-uri").text;
-    const std::string command = there ? "lpadmin -p " + kQueue + " -E -v " + uri : "lpadmin -x " + kQueue;
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_TRUE(testprinter::ipp(IPP_OP_CUPS_ADD_MODIFY_PRINTER, printer, nullptr, "device-uri", {uri}).ok)
+        << cupsLastErrorString();
+    for (const int op : {IPP_OP_CUPS_ACCEPT_JOBS, IPP_OP_RESUME_PRINTER})
+        EXPECT_TRUE(testprinter::ipp(op, printer).ok) << cupsLastErrorString();
 }
 
 // Jobs the print server took on the queue, finished ones too.
