@@ -134,7 +134,7 @@ public:
 
 // One check in flight at most, applied by the tick after its hand-over.
 struct FakeWatchdog final : kv::DatabaseWatchdog {
-    int tests = 0, probes = 0;
+    int tests = 0;
     bool inFlight = false;
     bool testDatabaseConnection(const kv::LauncherSettings &) override
     {
@@ -142,7 +142,7 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
     }
     bool probeDatabaseConnection(const kv::LauncherSettings &) override
     {
-        return !std::exchange(inFlight, true) && ++probes;
+        return !std::exchange(inFlight, true);
     }
     qint32 applyDatabaseTest() override { return std::exchange(inFlight, false) ? 0 : -1; }
     bool lookPending() const override { return inFlight; }

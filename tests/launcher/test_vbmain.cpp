@@ -115,35 +115,29 @@ void exec(PGconn *session, const std::string &sql)
     PQclear(result);
 }
 
-// The queue's table held locked until the library's statement that starts
-// with `statement` waits for it; then `sql` runs in the locking session, and
-// the lock goes with its commit: what other sessions do at that very moment
-// of the launcher's job. On a thread of its own, as the job may run on the
-// test's.
-class HeldQueue {
+// The library's look at the waiting count fails as a cancelled statement
+// does: the queue's table is held locked until the count waits for it, which
+// is then cancelled, and the lock goes with the commit, so what the job runs
+// after it finds the queue as it was. On a thread of its own, as the job may
+// run on the test's.
+class CountFails {
 public:
-    HeldQueue(const std::string &statement, std::string sql) : m_session(testenv::connect("kvheldqueue"))
+    CountFails() : m_session(testenv::connect("kvheldqueue"))
     {
         exec(m_session.get(), "BEGIN; LOCK TABLE poscommands");
-        m_thread = std::thread([this, statement, sql = std::move(sql)] {
-            const std::string waits = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'draldb' AND "
-                                      "wait_event_type = 'Lock' AND query LIKE '" + statement + "%'";
-            m_waited = testenv::pollUntil([&] { return testenv::psql(waits) != "0\n"; }, std::chrono::seconds(4));
-            exec(m_session.get(), sql + "; COMMIT");
+        m_thread = std::thread([this] {
+            const std::string waiting = " FROM pg_stat_activity WHERE application_name = 'draldb' AND "
+                                        "wait_event_type = 'Lock' AND query LIKE 'Select count(*)%'";
+            m_waited = testenv::pollUntil([&] { return testenv::psql("SELECT count(*)" + waiting) != "0\n"; },
+                                          std::chrono::seconds(4));
+            exec(m_session.get(), "SELECT pg_cancel_backend(pid)" + waiting + "; COMMIT");
         });
     }
-    ~HeldQueue()
+    ~CountFails()
     {
         m_thread.join();
-        EXPECT_TRUE(m_waited) << "the library's statement never waited for the queue";
+        EXPECT_TRUE(m_waited) << "the library's count never waited for the queue";
     }
-
-    // The library's look at the waiting count fails as a cancelled statement
-    // does; what the job runs after it finds the queue as it was.
-    static constexpr char kCount[] = "Select count(*)";
-    static constexpr char kCancelCount[] =
-        "SELECT pg_cancel_backend(pid) FROM pg_stat_activity WHERE application_name = 'draldb' AND "
-        "wait_event_type = 'Lock' AND query LIKE 'Select count(*)%'";
 
 private:
     testenv::Session m_session;
@@ -619,7 +613,7 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     tick(false, retry - 1);
     EXPECT_EQ(jobsOnQueue(), jobs) << "a retry before the interval had passed";
     {
-        HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
+        CountFails countFails;
         tick(false, 1);
     }
     tick(false, retry);
@@ -696,7 +690,7 @@ TEST_F(LauncherTest, StartUpAndEveryHundredPassesPrintWhatWaited)
     int jobs = jobsOnQueue();
     Launcher &l = running();
     {
-        HeldQueue countFails(HeldQueue::kCount, HeldQueue::kCancelCount);
+        CountFails countFails;
         l.runPass();
     }
     EXPECT_EQ(testprinter::jobState(kQueue, held), IPP_JSTATE_CANCELED);
