@@ -241,9 +241,14 @@ TEST_F(DatabaseTest, NewStationTakesTheNextIdAndACopyOfEachTemplate)
     const std::string rows = programRows();
     EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
     EXPECT_EQ(programRows(), rows) << "a station with programs gets nothing";
+    // The session of the look at the schema serves the set-up right after it.
+    kv::odbc::Connection kept;
+    lookAtSchema(m_settings, &kept);
+    EXPECT_TRUE(kept.isOpen());
     m_settings.stationid = "5";
-    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p), Outcome::Continue);
+    EXPECT_EQ(setupStation(m_settings, confPath(), m_ctx, p, &kept), Outcome::Continue);
     expectCopiesFor(5);
+    EXPECT_EQ(testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE query LIKE 'SELECT schemaversion%'"), "0\n");
     EXPECT_EQ(m_dir.read("shell.conf"), kConf + "stationid = 13\r\n") << "a known id is not written again";
 }
 
