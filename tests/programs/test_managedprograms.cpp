@@ -26,7 +26,6 @@
 #include <limits>
 #include <list>
 #include <optional>
-#include <stdexcept>
 #include <thread>
 
 #include <fcntl.h>
@@ -46,7 +45,6 @@ using Fake = kv::platform::FakeProcessTable;
 namespace {
 
 QString quoted(const QString &path) { return QLatin1Char('"') + path + QLatin1Char('"'); }
-QString ownExecutable() { return QFile::symLinkTarget(QStringLiteral("/proc/self/exe")); }
 
 // Waits on real time, up to 20 seconds, until `done` holds.
 bool within(const std::function<bool()> &done) { return testenv::pollUntil(done, std::chrono::seconds(20)); }
@@ -101,21 +99,12 @@ protected:
     }
 };
 
-TEST_F(Processes, CapturesTheChosenStreamsWithoutAShellAndGivesOnlyStandardDescriptorsAndAnIgnoredSigpipe)
+TEST_F(Processes, CapturesBothStreamsWithoutAShellAndGivesOnlyStandardDescriptorsAndAnIgnoredSigpipe)
 {
-    const QString cmd = quoted(kEcho) + " out:one err:two cwd $HOME \"a;b\" |x";
-    const struct { bool out, err; QString text; } cases[] = {
-        {true, true, "one\ntwo\n" + dir.path() + "\n$HOME\na;b\n|x\n"},
-        {true, false, "one\n" + dir.path() + "\n$HOME\na;b\n|x\n"},
-        {false, true, "two\n"},
-    };
-    for (const auto &c : cases) {
-        p.Init(cmd, dir.appPath(), c.out, c.err, true);
-        ASSERT_TRUE(runToEnd(p));
-        EXPECT_EQ(p.outText, c.text);
-    }
-    EXPECT_THROW(p.Init(cmd, dir.path(), false, false, true), std::invalid_argument);
-    EXPECT_FALSE(p.pReady);
+    // Every program the launcher runs has both its streams captured.
+    p.Init(quoted(kEcho) + " out:one err:two cwd $HOME \"a;b\" |x", dir.appPath(), true, true, true);
+    ASSERT_TRUE(runToEnd(p));
+    EXPECT_EQ(p.outText, "one\ntwo\n" + dir.path() + "\n$HOME\na;b\n|x\n");
 
     // A descriptor opened without close-on-exec, or another child's pipe,
     // would keep a pipe open after its program ended; a program that outlives
@@ -208,6 +197,10 @@ TEST_F(Processes, RunsLeaveNoZombieNoDescriptorAndNoThread)
 TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
 {
     auto &table = kv::platform::systemProcessTable();
+    // A file of the same name elsewhere is another program, also to the first look, which reads every process.
+    const QString elsewhere = dir.file(QFileInfo(QFile::symLinkTarget("/proc/self/exe")).fileName());
+    ASSERT_TRUE(QFile::copy(kExitAfter, elsewhere));
+    start(quoted(elsewhere) + " 30000", "running");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
     // A fork runs on in this very file: a second copy, until it is killed (a minute at most).
     const pid_t copy = ::fork();
@@ -218,12 +211,6 @@ TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), copy);
     ::kill(copy, SIGKILL);
     ::waitpid(copy, nullptr, 0);
-    EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
-
-    // A file of the same name elsewhere is another program.
-    const QString elsewhere = dir.file(QFileInfo(ownExecutable()).fileName());
-    ASSERT_TRUE(QFile::copy(kExitAfter, elsewhere));
-    start(quoted(elsewhere) + " 30000", "running");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
 
     // The old copy's view: its own file was replaced under it.
@@ -571,10 +558,11 @@ TEST_F(Programs, RunScriptNamesTheFrontEndFoundOrTypedReplacesTheOldScriptOrEnds
     EXPECT_EQ(mp.managedPrograms[0].id, 0);
 }
 
-// A launcher (a copy of this process) killed, which stops nothing, and another started, twenty times: each
+// A launcher (a copy of this process) killed, which stops nothing, and another started, five times: each
 // program runs once, the front-end taken over, the others as children of the last launcher; one that does
-// not run on start only if it ran before with its own arguments.
-TEST_F(Programs, AfterTwentyLaunchersKilledInTurnEachProgramRunsOnce)
+// not run on start only if it ran before with its own arguments. A file of the same name in another
+// directory is another program, left alone.
+TEST_F(Programs, AfterFiveLaunchersKilledInTurnEachProgramRunsOnce)
 {
 #if defined(__SANITIZE_THREAD__)
     // The launchers here are forks of this multi-threaded test, which start
@@ -600,9 +588,12 @@ TEST_F(Programs, AfterTwentyLaunchersKilledInTurnEachProgramRunsOnce)
         for (const char *name : {"front", "reader"})
             kv::vbKill::killImage(table, tag + name);
     });
-    clsProcess byHand{prompter};
+    clsProcess byHand{prompter}, namesake{prompter};
     byHand.Init(quoted(dir.file(tag + "reader")) + " 600001 -v stationid=41", dir.path(), true, true, true);
-    for (int restart = 0; restart <= 20; ++restart) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("elsewhere") && QFile::copy(kExitAfter, dir.file("elsewhere/" + tag + "reader")));
+    namesake.Init(quoted(dir.file("elsewhere/" + tag + "reader")) + " 600000 -v stationid=41", dir.path(), true, true,
+                  true);
+    for (int restart = 0; restart <= 5; ++restart) {
         killLauncher();
         if ((launcher = ::fork()) == 0) {
             prompter.expectInput(QStringLiteral("What is the executable name for your Korvantis installation? "
@@ -627,6 +618,7 @@ TEST_F(Programs, AfterTwentyLaunchersKilledInTurnEachProgramRunsOnce)
     EXPECT_EQ(readers.size(), 2u);
     for (const int pid : readers)
         EXPECT_EQ(table.originOf(pid).value_or(kv::platform::ProcessOrigin{}).parentPid, launcher);
+    EXPECT_TRUE(table.originOf(namesake.processId())) << "a namesake in another directory was ended";
 }
 
 class Form1Test : public Programs {
