@@ -26,7 +26,6 @@
 #include <limits>
 #include <list>
 #include <optional>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -183,10 +182,8 @@ TEST_F(Processes, RunsLeaveNoZombieNoDescriptorAndNoThread)
     }
     p.killProcess();
     EXPECT_LE(entriesOf("/proc/self/task"), threadsBefore + 1) << "a thread for each pipe let go of";
-    // Let every grandchild go: they wake on a writer, and end at its close.
-    const int release = ::open(fifo.toUtf8().constData(), O_RDWR | O_NONBLOCK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ::close(release);
+    // Let every grandchild go: a writer's open wakes each, though it closes at once, and each then reads the end.
+    ::close(::open(fifo.toUtf8().constData(), O_RDWR | O_NONBLOCK));
     EXPECT_TRUE(within([&] {
         return entriesOf("/proc/self/fd") <= fdsBefore && !zombieChild() &&
                entriesOf("/proc/self/task") <= threadsBefore;
@@ -194,13 +191,15 @@ TEST_F(Processes, RunsLeaveNoZombieNoDescriptorAndNoThread)
         << entriesOf("/proc/self/task") << " threads";
 }
 
-TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
+// The real table's view, read from /proc: another launcher is a process of this very file; ending by name
+// reaches executables and the scripts an interpreter runs.
+TEST_F(Processes, FindsAnotherLauncherByItsWholePathAndEndsThisUsersCopiesAndScriptsByName)
 {
     auto &table = kv::platform::systemProcessTable();
     // A file of the same name elsewhere is another program, also to the first look, which reads every process.
     const QString elsewhere = dir.file(QFileInfo(QFile::symLinkTarget("/proc/self/exe")).fileName());
     ASSERT_TRUE(QFile::copy(kExitAfter, elsewhere));
-    start(quoted(elsewhere) + " 30000", "running");
+    clsProcess &bystander = start(quoted(elsewhere) + " 30000", "running");
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
     // A fork runs on in this very file: a second copy, until it is killed (a minute at most).
     const pid_t copy = ::fork();
@@ -212,6 +211,22 @@ TEST_F(Processes, FindsAnotherLauncherOfTheSameFileNeverItselfAndAcrossAnUpdate)
     ::kill(copy, SIGKILL);
     ::waitpid(copy, nullptr, 0);
     EXPECT_EQ(kv::vbOtherInstance::findOtherInstance(table), -1);
+
+    // Names of this run's own: ending by name reaches every process of the user.
+    const QString tag = QStringLiteral("kvk%1").arg(::getpid());
+    ASSERT_TRUE(QFile::copy(kExitAfter, dir.file(tag + "blip")));
+    const QString fifo = dir.file("never");
+    ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    dir.write(tag + "tally.sh", ("echo up\nread x < '" + fifo + "'\n").toUtf8());
+    const QString blip = quoted(dir.file(tag + "blip")) + " 30000";
+    clsProcess *ended[] = {&start(blip, "running"), &start(blip, "running"),
+                           &start("/bin/sh " + quoted(dir.file(tag + "tally.sh")), "up")};
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "blip.exe"), 2);
+    EXPECT_EQ(kv::vbKill::killImage(table, tag + "tally.sh"), 1);
+    for (clsProcess *e : ended)
+        EXPECT_TRUE(runToEnd(*e));
+    EXPECT_EQ(bystander.getOutput(), "");
+    EXPECT_TRUE(bystander.pReady);
 
     // The old copy's view: its own file was replaced under it.
     Fake old(900, "/opt/kv/korvantis-launcher (deleted)");
@@ -329,31 +344,6 @@ TEST_F(Processes, FollowsAProcessItDidNotStartUntilItEndsUncollectedAndReadsOrig
     EXPECT_TRUE(adopted.pReady);
     EXPECT_TRUE(runToEnd(adopted));
     EXPECT_FALSE(table.originOf(pid)) << "an ended process is no longer there";
-}
-
-// The real table's view: executables and the scripts an interpreter runs,
-// read from /proc.
-TEST_F(Processes, KillImageEndsThisUsersRunningCopiesAndScriptsOnly)
-{
-    auto &table = kv::platform::systemProcessTable();
-    // Names of this run's own: ending by name reaches every process of the user.
-    const QString tag = QStringLiteral("kvk%1").arg(::getpid());
-    for (const QString &name : {tag + "blip", tag + "other"})
-        ASSERT_TRUE(QFile::copy(kExitAfter, dir.file(name)));
-    const QString fifo = dir.file("never");
-    ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
-    dir.write(tag + "tally.sh", ("echo up\nread x < '" + fifo + "'\n").toUtf8());
-
-    const QString blip = quoted(dir.file(tag + "blip")) + " 30000";
-    clsProcess *ended[] = {&start(blip, "running"), &start(blip, "running"),
-                           &start("/bin/sh " + quoted(dir.file(tag + "tally.sh")), "up")};
-    clsProcess &bystander = start(quoted(dir.file(tag + "other")) + " 30000", "running");
-    EXPECT_EQ(kv::vbKill::killImage(table, tag + "blip.exe"), 2);
-    EXPECT_EQ(kv::vbKill::killImage(table, tag + "tally.sh"), 1);
-    for (clsProcess *e : ended)
-        EXPECT_TRUE(runToEnd(*e));
-    EXPECT_EQ(bystander.getOutput(), "");
-    EXPECT_TRUE(bystander.pReady);
 }
 
 class Programs : public ::testing::Test, protected form1test::Station {
