@@ -5,7 +5,6 @@
 
 #include "platform/process.h"
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,7 @@ class FakeProcessTable final : public ProcessTable {
 public:
     struct Process {
         int pid = 0;
-        std::optional<std::string> executable;  // nothing: unreadable
+        std::optional<std::string> executable; // nothing: unreadable
         std::vector<std::string> arguments;
         bool ownedByCurrentUser = true;
         int parentPid = 1;
@@ -24,30 +23,38 @@ public:
     };
 
     // The launcher itself, pid `ownPid`, running `ownExecutable`, started at `ownStartTime`.
-    explicit FakeProcessTable(int ownPid = 100, std::string ownExecutable = "/opt/kv/korvantis-launcher",
-                              std::uint64_t ownStartTime = 0);
+    FakeProcessTable(int ownPid, std::string ownExecutable, std::uint64_t ownStartTime = 0);
 
     // Adds a process at the end of the list order.
-    void add(Process p);
-    bool running(int pid) const;
+    void add(Process p) { m_processes.push_back(std::move(p)); }
+    bool running(int pid) const { return find(pid) != nullptr; }
     // Every pid terminate() was asked to end, in order, refused ones included.
     const std::vector<int> &terminateCalls() const { return m_terminateCalls; }
 
     int ownPid() const override { return m_ownPid; }
     std::vector<int> listPids() const override;
-    std::optional<std::string> executableOf(int pid) const override;
-    std::vector<std::string> argumentsOf(int pid) const override;
-    bool ownedByCurrentUser(int pid) const override;
+    std::optional<std::string> executableOf(int pid) const override { return field(pid, &Process::executable); }
+    std::vector<std::string> argumentsOf(int pid) const override { return field(pid, &Process::arguments); }
+    bool ownedByCurrentUser(int pid) const override { return field(pid, &Process::ownedByCurrentUser); }
     // Removes the process; false for pids of 0 or below and unknown ones.
     bool terminate(int pid) override;
     std::optional<ProcessOrigin> originOf(int pid) const override;
-    std::optional<std::string> workingDirectoryOf(int pid) const override;
-    // Ended once the process is gone from this table, or its pid names a
-    // process of another start. The table must outlive what it gives.
+    std::optional<std::string> workingDirectoryOf(int pid) const override
+    {
+        return field(pid, &Process::workingDirectory);
+    }
+    // What these tests look up is never followed: a caller that would is
+    // told so, rather than given a process that behaves like none.
     std::unique_ptr<Child> follow(int pid, std::uint64_t startTime) override;
 
 private:
     const Process *find(int pid) const;
+    // A field of the process, or its empty value when there is no such process.
+    template <typename T> T field(int pid, T Process::*member) const
+    {
+        const Process *p = find(pid);
+        return p ? p->*member : T{};
+    }
 
     int m_ownPid;
     std::vector<Process> m_processes;
