@@ -477,6 +477,14 @@ TEST_F(PosQueueThroughCups, AJobIsOursByItsNumberAndNameOrByItsNewestNamesake)
         << "stage " << int(seen) << ", job " << printed << " in state " << testprinter::jobState(queueName, printed)
         << ": " << spooler.lastError();
     EXPECT_EQ(stage(queueName, name + "-other", printed), JobStage::Gone);
+    {
+        // To a user it cannot tell is the owner, the server shows no job
+        // names: a number then counts alone, and a name alone finds nothing.
+        const auto owner = qScopeGuard([] { cupsSetUser(nullptr); });
+        cupsSetUser("kv-not-the-owner");
+        EXPECT_EQ(stage(queueName, name, printed), JobStage::Printed);
+        EXPECT_EQ(stage(queueName, name, 0), JobStage::Gone);
+    }
     stopQueue(queueName, true);
     send();
     EXPECT_EQ(stage(queueName, name, 0), JobStage::Waiting);
