@@ -354,7 +354,7 @@ TEST_F(PosQueueThroughCups, EveryFaultInAJobsLifePrintsEachReceiptOnce)
     const struct {
         const char *what;
         const char *lateAt = nullptr; // the request answered late, or where the server dies
-        std::chrono::milliseconds late = 0ms;
+        std::chrono::milliseconds late = 0ms; // none: the server dies there
         std::function<void()> fault = [] {};
         // After the first pass, given its report: what the fault leaves to undo.
         std::function<void(const kv::PosPassReport &)> after = [](const kv::PosPassReport &) {};
