@@ -170,6 +170,15 @@ TEST(EscposLink, JobStateResumesByNameAndDocumentAndReachesTheDiskWhole)
     EXPECT_FALSE(blocked.save(error));
     EXPECT_NE(error.find("directory"), std::string::npos) << error;
     EXPECT_EQ(error.find("Success"), std::string::npos) << error;
+
+    // One silent connection is not a silent printer: a printer taken for
+    // silent is given a quarter of the wait for its process-ID answers.
+    const PrinterMemory memory(d, "escpos://printer");
+    for (unsigned i = 0; i < PrinterMemory::kSilentAfter; ++i, memory.probeUnanswered())
+        EXPECT_FALSE(memory.rememberedSilent()) << i;
+    EXPECT_TRUE(memory.rememberedSilent());
+    memory.probeAnswered();
+    EXPECT_FALSE(memory.rememberedSilent());
 }
 
 TEST(EscposLink, DeviceUris)
