@@ -211,11 +211,11 @@ TEST(FleetCheck, ThresholdRangesOfThePluginGuidelines)
 }
 
 // A chain: a store that refuses, one that takes the connection and never
-// answers, a till down, a till whose row the statement that read every row
-// at once could not read, one that is well.
+// answers, a till down to the bound given, a till whose row the statement that
+// read every row at once could not read, one that is well.
 TEST_F(FleetCommand, ChainWithStoresThatDoNotAnswerAndAnOddRowWorstFirst)
 {
-    testenv::psql(statusRow(1) + statusRow(6, "heartbeat = now() - interval '95 s'") +
+    testenv::psql(statusRow(1) + statusRow(6, "heartbeat = now() - interval '40 s'") +
                   statusRow(7, "printer = NULL, programs = '[{\"name\": 5, \"failures\": \"many\", "
                                "\"ended_s_ago\": \"soon\", \"running\": \"no\"}, 3]'"));
     const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -225,7 +225,7 @@ TEST_F(FleetCommand, ChainWithStoresThatDoNotAnswerAndAnOddRowWorstFirst)
     socklen_t size = sizeof addr;
     ASSERT_TRUE(::bind(silent, reinterpret_cast<sockaddr *>(&addr), size) == 0 && ::listen(silent, 4) == 0 &&
                 ::getsockname(silent, reinterpret_cast<sockaddr *>(&addr), &size) == 0);
-    const QStringList chain{"--timeout=2", "-d", "", "-d", "host=127.0.0.1 port=1 dbname=nostore", "-d",
+    const QStringList chain{"--timeout=2", "--bound=30", "-d", "", "-d", "host=127.0.0.1 port=1 dbname=nostore", "-d",
                             QStringLiteral("host=127.0.0.1 port=%1 dbname=silent").arg(ntohs(addr.sin_port))};
     const testenv::Run table = fleetCommand(chain);
     ASSERT_EQ(table.exitCode, 0) << table.err.toStdString();
@@ -243,7 +243,7 @@ TEST_F(FleetCommand, ChainWithStoresThatDoNotAnswerAndAnOddRowWorstFirst)
     // libpq's reason, not only the store's name.
     EXPECT_TRUE(check.out.contains("nostore") && check.out.contains("refused")) << check.out.toStdString();
     // Without the silent store, which only costs its timeout once more.
-    const testenv::Run json = fleetCommand(QStringList({"--json"}) << chain.mid(0, 5));
+    const testenv::Run json = fleetCommand(QStringList({"--json"}) << chain.mid(0, 6));
     EXPECT_EQ(json.exitCode, 0) << json.err.toStdString();
     EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).array().size(), 4) << json.out.toStdString();
     ::close(silent);
