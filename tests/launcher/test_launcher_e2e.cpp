@@ -40,11 +40,9 @@ int bouncerClients(const testenv::Db &db)
 {
     QProcessEnvironment env = testenv::pgEnvironment();
     env.insert("PGHOST", QString::fromStdString(testenv::require("KV_BOUNCER_HOST")));
+    // Lines "type|user|database|...".
     const QString clients = testenv::run("psql", {"-XAt", "-d", "pgbouncer", "-c", "SHOW CLIENTS"}, env).out;
-    int n = 0;
-    for (const QString &line : clients.split('\n'))
-        n += line.section('|', 2, 2) == db.name;
-    return n;
+    return int(clients.count(QStringLiteral("|%1|%2|").arg(db.user, db.name)));
 }
 
 enum class Login { Direct, ThroughPgBouncer, Confined };
