@@ -306,7 +306,6 @@ TEST_F(Till, EveryRestartTakesOverTheRunningFrontEndSoExactlyOneRuns)
         ASSERT_NO_FATAL_FAILURE(startLauncher());
         ASSERT_TRUE(logSays(QStringLiteral("the front-end an earlier launcher started still runs: took over "
                                            "process ")));
-        EXPECT_FALSE(log().contains(QStringLiteral("started \"Korvantis\"")));
         EXPECT_EQ(processesIn(dir.path(), QStringLiteral("korvantis.exe")).size(), 1);
     }
     EXPECT_EQ(QString::fromUtf8(dir.read("ran.log")).count('\n'), 1) << "the front-end was started once";
