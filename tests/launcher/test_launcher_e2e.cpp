@@ -360,9 +360,9 @@ TEST_F(Till, ShowsCrashesWaitingReceiptsPaperOutAndTheTillDownInTheFleet)
     EXPECT_EQ(till.value("database_ok").toBool(), true) << text();
     EXPECT_EQ(till.value("printer").toString(), printer.name()) << text();
 
-    // Queued two minutes ago and not notified: it waits.
+    // Queued two minutes ago and not notified: it waits. A drawer pulse older still is no receipt.
     testenv::psql("INSERT INTO poscommands (stationid, device, command, queued_at) "
-                  "VALUES (41, 1, 'Waits', now() - interval '2 min')");
+                  "VALUES (41, 1, 'Waits', now() - interval '2 min'), (41, 2, NULL, now() - interval '5 min')");
     EXPECT_TRUE(tillShows("1 receipts waiting, oldest 1")) << text();
 
     // Notified while the printer has no paper: the queue says so.
