@@ -9,9 +9,6 @@
 set -euo pipefail
 . "$(dirname "$0")/fixture.sh"
 
-cmd=${1:?command}
-envdir=${2:?env directory}
-envfile="$envdir/bouncer.env"
 address=127.0.0.2
 
 case "$cmd" in
@@ -53,22 +50,17 @@ pidfile = $state/pgbouncer.pid
 INI
   if [ "$(id -u)" -eq 0 ]; then chown -R postgres: "$state"; fi
   as_pg pgbouncer -d "$state/pgbouncer.ini" 2>>"$state/start.log" || true
-  for _ in $(seq 1 100); do
-    listening "$address" "$PGPORT" && break
-    sleep 0.05
-  done
-  if ! listening "$address" "$PGPORT"; then
+  if ! wait_for 100 listening "$address" "$PGPORT"; then
     echo "bouncerctl: pgbouncer did not start" >&2
     cat "$state/start.log" "$state/pgbouncer.log" >&2 2>/dev/null || true
     stop_owned "$state/pgbouncer.pid" "$state"
     rm -rf "$state"
     exit 1
   fi
-  cat > "$envfile.tmp" <<ENV
+  write_env <<ENV
 KV_BOUNCER_HOST=$address
 KV_BOUNCER_STATEDIR=$state
 ENV
-  mv "$envfile.tmp" "$envfile"
   echo "bouncerctl: pgbouncer on $address:$PGPORT in $state"
   ;;
 teardown)

@@ -14,9 +14,6 @@
 set -eEuo pipefail
 . "$(dirname "$0")/fixture.sh"
 
-cmd=${1:?command}
-envdir=${2:?env directory}
-envfile="$envdir/cups.env"
 builddir=${3:-}
 # Written before anything starts, so a setup that died half-way is cleaned up
 # by the next teardown even though cups.env never appeared.
@@ -59,10 +56,8 @@ start_cupsd() {
     </dev/null >>"$state/log/cupsd.out" 2>&1 &
   echo $! > "$state/cupsd.pid"
   export CUPS_SERVER="$state/run/cups.sock"
-  for _ in $(seq 1 100); do
-    [ -S "$CUPS_SERVER" ] && LC_ALL=C lpstat -r 2>/dev/null | grep -q "scheduler is running" && return 0
-    sleep 0.05
-  done
+  wait_for 100 eval '[ -S "$CUPS_SERVER" ] && LC_ALL=C lpstat -r 2>/dev/null | grep -q "scheduler is running"' &&
+    return 0
   log "timed out waiting for cupsd"
   cat "$state/log/cupsd.out" "$state/log/error_log" >&2 2>/dev/null
   exit 1
@@ -165,7 +160,7 @@ CONF
   for q in "${QUEUES[@]}" "$FILTERED"; do
     setsid "$printer" "$state/received/$q" </dev/null >>"$state/log/printer-$q.log" 2>&1 &
     echo $! > "$state/printer-$q.pid"
-    for _ in $(seq 1 100); do [ -s "$state/received/$q/port" ] && break; sleep 0.05; done
+    wait_for 100 test -s "$state/received/$q/port" || true
     port=$(cat "$state/received/$q/port" 2>/dev/null) || { log "the test printer of $q did not start"; exit 1; }
     model=(-m raw)
     [ "$q" = "$FILTERED" ] && model=(-P "$state/etc/kv-filtered.ppd")
@@ -182,7 +177,7 @@ CONF
   stop_owned "$state/cupsd.pid" "$state"
   start_cupsd "$state"
 
-  cat > "$envfile.tmp" <<ENV
+  write_env <<ENV
 CUPS_SERVER=$CUPS_SERVER
 KV_CUPS_FILTERED_QUEUE=$FILTERED
 KV_CUPS_DEFAULT_QUEUE=${QUEUES[0]}
@@ -192,7 +187,6 @@ KV_TESTPRINTER_DIR=$state/received
 KV_CUPSCTL=$(cd "$(dirname "$0")" && pwd)/cupsctl.sh
 KV_CUPS_ENVDIR=$envdir
 ENV
-  mv "$envfile.tmp" "$envfile"
   trap - EXIT
   log "cupsd on $CUPS_SERVER, queues ${QUEUES[*]} $FILTERED (default ${QUEUES[0]})"
 }

@@ -15,9 +15,6 @@
 set -euo pipefail
 . "$(dirname "$0")/fixture.sh"
 
-cmd=${1:?command}
-envdir=${2:?env directory}
-envfile="$envdir/pg.env"
 PGBIN=${PGBIN:-/usr/lib/postgresql/15/bin}
 
 pgctl() { as_pg "$PGBIN/pg_ctl" -D "$KV_PG_DATADIR" "$@"; }
@@ -101,7 +98,7 @@ HBA
   mkdir -p "$odbc"
   printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' > "$odbc/odbcinst.ini"
   : > "$odbc/odbc.ini"
-  install -m 600 /dev/null "$envfile.tmp"; cat > "$envfile.tmp" <<ENV # 0600: it holds the password
+  { cat <<ENV
 PGPORT=$PGPORT
 KV_DB_HOST=127.0.0.1
 KV_DB_NAME=kvtest
@@ -115,16 +112,14 @@ KV_ENV_DIR=$envdir
 ODBCSYSINI=$odbc
 ODBCINI=$odbc/odbc.ini
 ENV
-  if [ -n "${KV_PG_TLS:-}" ]; then
-    cat >> "$envfile.tmp" <<ENV
+    [ -z "${KV_PG_TLS:-}" ] || cat <<ENV
 KV_TLS_ROOT_CERT=$tls/ca.crt
 KV_TLS_IMPOSTOR_ROOT_CERT=$tls/impostor-ca.crt
 KV_TLS_CERT_USER=kvcert
 KV_TLS_CLIENT_CERT=$tls/client.crt
 KV_TLS_CLIENT_KEY=$tls/client.key
 ENV
-  fi
-  mv "$envfile.tmp" "$envfile"
+  } | write_env
   echo "pgctl: cluster on 127.0.0.1:$PGPORT in $state"
   ;;
 teardown)
