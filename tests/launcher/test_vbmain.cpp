@@ -23,7 +23,11 @@
 #include <QThread>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -510,6 +514,9 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
         return "INSERT INTO poscommands (stationid, device, command) VALUES (3, 1, 'Wake receipt " +
                std::to_string(n) + "\n'); NOTIFY poscommands";
     };
+    // A descriptor below the library's socket, let go before its session
+    // ends: the session it makes next gets another number.
+    const int below = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const qint32 connection = draldb.system_init(dir.appPath() + QStringLiteral("dralfrontend.exe"));
     ASSERT_NE(connection, 0);
     LibraryJobs library(draldb, connection, spooler, clock, inlineWorker);
@@ -542,6 +549,30 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
     const testprinter::Paper printed = testprinter::readPaper(paper.bytesSince(mark, jobs()), "Wake", 61);
     EXPECT_EQ(printed.lost, 0);
     EXPECT_EQ(printed.twice, 0);
+
+    // The server ends the library's session; the passes carry the reconnect,
+    // after which a sale is taken at once on the new session's socket.
+    const int before = draldb.draldb_socket(connection);
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    ASSERT_EQ(::getsockname(before, reinterpret_cast<sockaddr *>(&local), &size), 0);
+    ::close(below);
+    sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE client_port = " +
+        std::to_string(ntohs(local.sin_port)));
+    // As the ticks do: each takes what the last job found and hands one over.
+    const auto reconnected = [&] {
+        while (library.takeFindings()) {
+        }
+        wake.handOver();
+        return draldb.draldb_socket(connection) >= 0 && !draldb.draldb_pending(connection) && !library.busy();
+    };
+    ASSERT_TRUE(settle(reconnected));
+    ASSERT_NE(draldb.draldb_socket(connection), before);
+    // Once the last hand-over's gap is over, only the socket can wake it.
+    ASSERT_TRUE(settle([&] { return !wake.gapRunning(); }));
+    sql(receipt(62));
+    EXPECT_TRUE(settle([&] { return paper.printedSince(mark).contains("Wake receipt 62\n"); }))
+        << "the wake still watches the old session's socket";
 }
 
 // The loop sleeps while nothing is due and wakes for what is: the watchdog's
