@@ -451,16 +451,19 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
 
 // The front-end ended, or the system's shutdown was notified: the launcher
 // asks what goes with it. Keeping the card reader and the rest on a shutdown
-// leaves the front-end running, treated as ended so that Exit works.
+// leaves the front-end running, treated as ended so that Exit works. A box
+// that fails with an exception ends only its tick, after the tick's database
+// check; the question comes again.
 TEST_F(LauncherTest, FrontEndEnd)
 {
     const struct {
-        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates;
+        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates, boxFails;
     } cases[] = {
-        {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false},
-        {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false},
-        {"marker, update now", false, true, MsgResult::Yes, MsgResult::No, true, true},
-        {"marker, later, keep", false, true, MsgResult::No, MsgResult::No, false, false},
+        {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false, false},
+        {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false, false},
+        {"the box fails, then keep", false, false, MsgResult::No, MsgResult::No, false, false, true},
+        {"marker, update now", false, true, MsgResult::Yes, MsgResult::No, true, true, false},
+        {"marker, later, keep", false, true, MsgResult::No, MsgResult::No, false, false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -478,11 +481,15 @@ TEST_F(LauncherTest, FrontEndEnd)
             prompter.expectMessage(c.shutdown ? QStringLiteral("Do you want to keep all supporting programs open?")
                                               : kQuitQuestion,
                                    MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
+        if (c.boxFails)
+            prompter.onNextMessage = [] { throw std::runtime_error("the display went away"); };
+        const int checks = watchdog.tests;
         // A kept front-end's end is not asked about again; a quit ends the
         // loop after the pass that acted on it.
         for (int pass = 0; pass < (c.quits ? 1 : 3); ++pass)
             l.loop.onPassTimer();
         prompter.verifyDone();
+        EXPECT_EQ(watchdog.tests - checks, c.boxFails ? 1 : 0);
         for (const auto &box : prompter.shownMessages())
             EXPECT_EQ(box.defaultButton, 1);
         EXPECT_EQ(l.state.launcherRunning, !c.quits);
@@ -642,22 +649,6 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     }
     tick(false, retry);
     EXPECT_TRUE(paper.bytesSince(mark, 1, std::chrono::seconds(10)).contains("Bon"));
-}
-
-// A box that fails with an exception ends only its tick, after the tick's
-// watchdog check; the question comes again.
-TEST_F(LauncherTest, ABoxThatFailsEndsOnlyItsTick)
-{
-    Launcher &l = running();
-    endFrontEnd(l);
-    prompter.onNextMessage = [] { throw std::runtime_error("the display went away"); };
-    const int checks = watchdog.tests;
-    l.runPass();
-    EXPECT_EQ(watchdog.tests, checks + 1);
-    EXPECT_TRUE(l.state.launcherRunning);
-    prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
-    l.runPass();
-    EXPECT_TRUE(l.state.frontEndClosed);
 }
 
 // No box holds the till. A program whose file is missing is told at start-up,
