@@ -20,8 +20,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
-#include <QRegularExpression>
 
 #include <fcntl.h>
 #include <netinet/in.h>
