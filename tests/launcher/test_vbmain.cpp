@@ -20,10 +20,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
-#include <QRegularExpression>
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -212,72 +214,172 @@ protected:
     testprinter::TestPrinter paper{testprinter::otherQueue()};
 };
 
-// One key missing at a time. The person completes the settings and presses
-// OK, which reruns start-up, or closes the dialog, which ends a launcher that
-// never ran.
-TEST_F(LauncherTest, IncompleteSettingsOpenTheDialogAndNothingElse)
+// Start-up from shell.conf to the running till, one row at a time: what it is
+// given, the box the person answers, and where it stops. It checks the
+// database until it answers; a newer copy first waits for the older one to
+// settle, then ends it (and nothing else). "none" for the printer lives in
+// memory only: the next start asks again. An update started ends the launcher
+// with status 0, a station that cannot be set up or a database error nobody
+// handled with 1; told to end during a look, it ends with no box and looks no
+// more. A settings dialog completed with OK reruns start-up; closed, it ends
+// a launcher that never ran and leaves a running one running. The session of
+// the look that found the database usable serves the steps right after it;
+// when start-up stops at a question before them, it does not stay open behind
+// the settings dialog.
+TEST_F(LauncherTest, StartUpStopsWhereItMust)
 {
-    const std::pair<QByteArray, bool> cases[] = {
-        {"db_name = pos\r\ndb_username = till\r\n", true},
-        {"db_host = db\r\ndb_username = till\r\n", false},
-        {"db_host = db\r\ndb_name = pos\r\ndb_password = secret\r\n", false},
+    struct Box {
+        QString text;
+        MsgButtons buttons;
+        MsgResult answer;
+        QString title = kTitle;
+        // The launcher's own boxes, which stay above every window.
+        std::optional<MsgIcon> icon;
+        int defaultButton = 0;
     };
-    for (const auto &[conf, completed] : cases) {
-        SCOPED_TRACE(conf.toStdString());
-        dir.write(QStringLiteral("shell.conf"), conf);
-        Launcher &l = make();
-        EXPECT_EQ(l.Main(), Outcome::Continue);
-        EXPECT_EQ(dialog.shown, 1);
-        EXPECT_EQ(database.schemaLooks, 0);
-        EXPECT_FALSE(l.state.launcherRunning);
-        EXPECT_TRUE(spawner.started.empty());
-        const auto hooks = l.settingsDialogHooks();
-        if (completed) {
-            writeShellConf(kPrinterLine, kDatabaseConf);
-            hooks.runMain();
-        }
-        hooks.closedWithoutChoice();
-        EXPECT_EQ(l.state.launcherRunning, completed);
-        EXPECT_EQ(l.state.ended, !completed);
-        EXPECT_EQ(l.state.exitStatus, 0);
-    }
-}
-
-// The database checks until it answers; a newer copy of the launcher first
-// waits for the older one to settle, then ends it (and nothing else).
-TEST_F(LauncherTest, StartUpWaitsOnTheClock)
-{
+    const auto question = [](const QString &text, MsgResult answer, int defaultButton) {
+        return Box{text, MsgButtons::YesNo, answer, kTitle, MsgIcon::None, defaultButton};
+    };
+    const auto ok = [](const QString &text, const QString &title, std::optional<MsgIcon> icon = {}) {
+        return Box{text, MsgButtons::OK, MsgResult::OK, title, icon, 0};
+    };
+    const auto shellConf = [&](const QByteArray &conf) {
+        return [&, conf] { dir.write(QStringLiteral("shell.conf"), conf); };
+    };
+    kv::OdbcStartupDatabase odbc(ctx, clock);
+    const auto endAtLook = [&](int n) {
+        database.duringLook = [&, n] {
+            if (database.schemaLooks == n)
+                launcher->terminate();
+        };
+    };
+    const qint32 down = -2147467259;
+    const QByteArray missing = "esc_printer = KV_Gone\r\n";
     const struct {
-        const char *what; QList<qint32> results; int looks; bool previous; qint64 sleptMs; bool down;
-    } cases[] = {
-        {"up at once", {0}, 1, false, 0, false},
-        {"up at the third", {-1, 1, 0}, 3, false, 10000, false},
-        {"down", {-2147467259}, 6, false, 25000, true},
-        {"newer copy, up for the last, error-showing check", {1, 1, 1, 1, 1, 0}, 6, true, 29000, false},
+        const char *what;
+        std::function<void()> given = [] {};
+        QByteArray printerLine = kPrinterLine;
+        std::optional<Box> box = {};
+        bool previous = false;
+        kv::StartupDatabase *db = nullptr;
+        int looks = 1;
+        qint64 sleptMs = 0;
+        bool dialog = false, printing = false, completes = false;
+        int endsWith = -1;
+    } rows[] = {
+        {.what = "no host, completed", .given = shellConf("db_name = pos\r\ndb_username = till\r\n"), .looks = 0,
+         .dialog = true, .completes = true},
+        {.what = "no name", .given = shellConf("db_host = db\r\ndb_username = till\r\n"), .looks = 0, .dialog = true},
+        {.what = "no user", .given = shellConf("db_host = db\r\ndb_name = pos\r\ndb_password = secret\r\n"),
+         .looks = 0, .dialog = true},
+        {.what = "up at the third", .given = [&] { database.schemaResults = {-1, 1, 0}; }, .looks = 3,
+         .sleptMs = 10000, .printing = true},
+        {.what = "down", .given = [&] { database.schemaResults = {down}; },
+         .box = ok(QStringLiteral("no server"), QStringLiteral("Error connecting to database")),
+         .looks = 6, .sleptMs = 25000, .dialog = true},
+        {.what = "ended during the last look at a server that is down",
+         .given = [&] { database.schemaResults = {down}, endAtLook(6); }, .looks = 6, .sleptMs = 25000,
+         .endsWith = 0},
+        {.what = "ended during the first look at one too old",
+         .given = [&] { database.schemaVersion = kv::database::kLowestSchemaVersion - 1, endAtLook(1); },
+         .endsWith = 0},
+        {.what = "update started", .given = [&] { update.result = Outcome::LauncherEnds; }, .endsWith = 0},
+        {.what = "station cannot be set up",
+         .given = [&] { database.setupRefusal = QStringLiteral("Permission denied"); },
+         .box = ok(QStringLiteral("No rights."), QStringLiteral("Korvantis Launcher - Permission denied")),
+         .endsWith = 1},
+        {.what = "database error",
+         .given = [&] {
+             database.loadThrows = [] {
+                 throw kv::odbc::Error(kv::odbc::kProviderError, QStringLiteral("ERROR: no managedprogram"));
+             };
+         },
+         .box = ok(QStringLiteral("Run-time error '-2147467259':\r\n\r\nERROR: no managedprogram"), kTitle,
+                   MsgIcon::Critical),
+         .endsWith = 1},
+        {.what = "printer unset, no print server",
+         .given = [&] { spooler = kv::platform::CupsSpooler(testenv::require("KV_CUPS_STATEDIR") + "/gone"); },
+         .printerLine = ""},
+        {.what = "printer unset, Yes", .printerLine = "", .box = question(kPrinterQuestion, MsgResult::Yes, 2),
+         .dialog = true},
+        {.what = "printer unset, No", .printerLine = "", .box = question(kPrinterQuestion, MsgResult::No, 2)},
+        {.what = "printer missing, Yes", .printerLine = missing, .box = question(kMissingPrinter, MsgResult::Yes, 1),
+         .dialog = true},
+        {.what = "printer missing, No", .printerLine = missing, .box = question(kMissingPrinter, MsgResult::No, 1)},
+        {.what = "printer none", .printerLine = "esc_printer = none\r\n"},
+        // Without the client library (its login refused) the till runs with
+        // printing off.
+        {.what = "library refused",
+         .given = [&] { writeFrontEndConf(databaseKeys({}, {}, testenv::database().user, QStringLiteral("wrong"))); },
+         .box = ok(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."), kTitle,
+                   MsgIcon::Exclamation)},
+        {.what = "the cluster's database, printer missing, Yes",
+         .given =
+             [&] {
+                 testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
+                 writeShellConf("stationid = 4242\r\n" + missing);
+             },
+         .printerLine = missing, .box = question(kMissingPrinter, MsgResult::Yes, 1), .db = &odbc, .looks = 0,
+         .dialog = true},
+        {.what = "newer copy, up for the last, error-showing check",
+         .given = [&] { database.schemaResults = {1, 1, 1, 1, 1, 0}; }, .previous = true, .looks = 6,
+         .sleptMs = 29000, .printing = true},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : rows) {
         SCOPED_TRACE(c.what);
-        clock = kv::FakeClock();
-        database.schemaResults = c.results;
-        // Only the last look tells its error.
-        if (c.down)
-            prompter.expectMessage(QStringLiteral("no server"), MsgButtons::OK, MsgResult::OK,
-                                   QStringLiteral("Error connecting to database"));
-        Launcher &l = make(c.previous);
-        EXPECT_EQ(l.Main(), Outcome::Continue);
+        const bool running = !c.dialog && c.endsWith < 0;
+        Launcher &l = make(c.previous, c.db);
+        database = FakeDatabase(), update = FakeUpdate(), clock = kv::FakeClock();
+        spooler = kv::platform::CupsSpooler();
+        // The fixture's shell.conf has an empty password: that is enough.
+        writeShellConf(c.printerLine, kDatabaseConf + "db_password = \r\n");
+        writeFrontEndConf();
+        c.given();
+        if (c.box)
+            prompter.expectMessage(c.box->text, c.box->buttons, c.box->answer, c.box->title, c.box->icon,
+                                   c.box->icon ? std::optional<bool>(true) : std::nullopt);
+        int endedWith = -1;
+        QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
+        EXPECT_EQ(l.Main(), c.endsWith < 0 ? Outcome::Continue : Outcome::LauncherEnds);
         prompter.verifyDone();
+        EXPECT_TRUE(!c.box || !c.box->defaultButton ||
+                    prompter.shownMessages().back().defaultButton == c.box->defaultButton);
         EXPECT_EQ(database.schemaLooks, c.looks);
         EXPECT_EQ(clock.totalSleptMs(), c.sleptMs);
-        EXPECT_EQ(dialog.shown, c.down ? 1 : 0);
-        EXPECT_EQ(l.state.launcherRunning, !c.down);
+        EXPECT_EQ(dialog.shown, c.dialog ? 1 : 0);
+        EXPECT_EQ(l.state.launcherRunning, running);
+        EXPECT_EQ(l.state.escPosEnabled && running, c.printing);
+        EXPECT_EQ(spawner.started.empty(), !running);
+        EXPECT_EQ(tray.added, running ? 1 : 0);
+        EXPECT_EQ(tray.exitAvailable, running);
         EXPECT_EQ(processes.running(200), !c.previous);
         EXPECT_TRUE(processes.running(300));
-        // Each check may block on the login: the person sees what start-up
+        EXPECT_EQ(l.state.shellConf.esc_printer == QStringLiteral("none"), running && c.printerLine != kPrinterLine);
+        EXPECT_TRUE(c.printerLine != missing || !dir.read(QStringLiteral("shell.conf")).contains("none"));
+        // Each look may block on the login: the person sees what start-up
         // waits for, and nothing when it does not wait.
-        EXPECT_EQ(waiting.shownTimes, c.looks > 1 ? 1 : 0);
+        EXPECT_TRUE(c.endsWith >= 0 || waiting.shownTimes == (c.looks > 1 ? 1 : 0));
         EXPECT_FALSE(waiting.shown);
         EXPECT_GE(waiting.keptShown, (c.sleptMs - (c.previous ? 4000 : 0)) / 250) << "a quarter second unpainted";
+        EXPECT_EQ(endedWith, c.endsWith);
+        EXPECT_EQ(l.state.exitStatus, std::max(c.endsWith, 0));
+        const auto noSchemaSession = [] {
+            return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                 "AND pid <> pg_backend_pid() AND query LIKE 'SELECT schemaversion%'") == "0\n";
+        };
+        EXPECT_TRUE(!c.db || testenv::pollUntil(noSchemaSession, std::chrono::seconds(3))) << "a session left open";
+        const auto hooks = l.settingsDialogHooks();
+        if (c.completes) {
+            writeShellConf(kPrinterLine, kDatabaseConf);
+            hooks.runMain();
+            EXPECT_TRUE(l.state.launcherRunning);
+        }
+        hooks.closedWithoutChoice();
+        EXPECT_EQ(l.state.ended, !l.state.launcherRunning);
+        EXPECT_EQ(l.state.exitStatus, std::max(c.endsWith, 0));
     }
+    // The launcher holds the database: it goes first.
+    launcher.reset();
 }
 
 // The look at the database never runs on the window thread: one that hangs
@@ -318,113 +420,6 @@ TEST_F(LauncherTest, TheLookRunsOffTheWindowThread)
     }
 }
 
-TEST_F(LauncherTest, PrinterDecision)
-{
-    const struct {
-        const char *what;
-        QByteArray printerLine;
-        bool printServer; // none: a socket nobody listens on
-        QString question; // "" when none is expected
-        MsgResult answer;
-    } cases[] = {
-        {"unset, no print server", "", false, {}, MsgResult::No},
-        {"unset, Yes", "", true, kPrinterQuestion, MsgResult::Yes},
-        {"unset, No", "", true, kPrinterQuestion, MsgResult::No},
-        {"missing, Yes", "esc_printer = KV_Gone\r\n", true, kMissingPrinter, MsgResult::Yes},
-        {"missing, No", "esc_printer = KV_Gone\r\n", true, kMissingPrinter, MsgResult::No},
-        {"none", "esc_printer = none\r\n", true, {}, MsgResult::No},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        writeShellConf(c.printerLine, kDatabaseConf);
-        spooler = kv::platform::CupsSpooler(c.printServer ? "" : testenv::require("KV_CUPS_STATEDIR") + "/gone");
-        if (!c.question.isEmpty())
-            prompter.expectMessage(c.question, MsgButtons::YesNo, c.answer, kTitle, MsgIcon::None, true);
-        Launcher &l = make();
-        EXPECT_EQ(l.Main(), Outcome::Continue);
-        prompter.verifyDone();
-        EXPECT_TRUE(c.question.isEmpty() ||
-                    prompter.shownMessages().back().defaultButton == (c.question == kPrinterQuestion ? 2 : 1));
-        const bool toDialog = c.answer == MsgResult::Yes;
-        EXPECT_EQ(dialog.shown, toDialog ? 1 : 0);
-        EXPECT_EQ(l.state.launcherRunning, !toDialog);
-        EXPECT_FALSE(l.state.escPosEnabled);
-        EXPECT_TRUE(!l.state.launcherRunning || l.state.shellConf.esc_printer == QStringLiteral("none"));
-        // "none" lives in memory only: the next start asks again.
-        EXPECT_TRUE(c.question != kMissingPrinter || !dir.read(QStringLiteral("shell.conf")).contains("none"));
-    }
-}
-
-// The fixture's shell.conf has an empty password: that is enough. Without
-// the client library (its login refused) the till runs with printing off.
-TEST_F(LauncherTest, FullStartWithoutTheLibraryPrintsNothing)
-{
-    writeFrontEndConf(databaseKeys({}, {}, testenv::database().user, QStringLiteral("wrong")));
-    prompter.expectMessage(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."),
-                           MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Exclamation, true);
-    Launcher &l = make();
-    EXPECT_EQ(l.Main(), Outcome::Continue);
-    prompter.verifyDone();
-    EXPECT_TRUE(l.state.launcherRunning && tray.added == 1 && tray.exitAvailable);
-    EXPECT_FALSE(l.state.escPosEnabled);
-}
-
-// An update script started ends the launcher with status 0, a station that
-// cannot be set up or a database error nobody handled with 1; each before any
-// program starts.
-TEST_F(LauncherTest, StartUpEndsWhereItsPartsEndIt)
-{
-    // Told to end during the last, error-telling look at a server that is
-    // down, or during the first at one too old: it ends, with no box about
-    // the look, and looks no more.
-    for (const int endAt : {6, 1}) {
-        SCOPED_TRACE(endAt);
-        database.schemaResults = {-2147467259};
-        if (endAt == 1)
-            database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion - 1;
-        Launcher &l = make();
-        database.duringLook = [&] {
-            if (database.schemaLooks == endAt)
-                l.terminate();
-        };
-        EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
-        EXPECT_TRUE(prompter.shownMessages().isEmpty());
-        EXPECT_EQ(dialog.shown, 0);
-        EXPECT_EQ(database.schemaLooks, endAt);
-        database.duringLook = [] {};
-        database.schemaResults = {0}, database.schemaVersion = kv::database::kLowestSchemaVersion;
-    }
-    // An update started, a station that cannot be set up, a database error
-    // nobody handled.
-    for (const int step : {0, 1, 2}) {
-        SCOPED_TRACE(step);
-        const bool updating = step == 0;
-        update.result = updating ? Outcome::LauncherEnds : Outcome::Continue;
-        if (step == 1) {
-            database.setupRefusal = QStringLiteral("Permission denied");
-            prompter.expectMessage(QStringLiteral("No rights."), MsgButtons::OK, MsgResult::OK,
-                                   QStringLiteral("Korvantis Launcher - Permission denied"));
-        }
-        if (step == 2) {
-            database.setupRefusal.clear();
-            database.loadThrows = [] {
-                throw kv::odbc::Error(kv::odbc::kProviderError, QStringLiteral("ERROR: no managedprogram"));
-            };
-            prompter.expectMessage(QStringLiteral("Run-time error '-2147467259':\r\n\r\nERROR: no managedprogram"),
-                                   MsgButtons::OK, MsgResult::OK, kTitle, MsgIcon::Critical);
-        }
-        Launcher &l = make();
-        int endedWith = -1;
-        QObject::connect(&l, &Launcher::launcherEnded, [&](int s) { endedWith = s; });
-        EXPECT_EQ(l.Main(), Outcome::LauncherEnds);
-        prompter.verifyDone();
-        EXPECT_EQ(endedWith, updating ? 0 : 1);
-        EXPECT_EQ(l.state.exitStatus, endedWith);
-        EXPECT_FALSE(l.state.launcherRunning);
-        EXPECT_TRUE(spawner.started.empty());
-    }
-}
-
 // One check at start-up, then one per eleven ticks; it ends a newer copy of
 // the launcher and brings back a front-end that was kept closed.
 TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
@@ -454,16 +449,19 @@ TEST_F(LauncherTest, PeriodicCheckEndsANewcomerAndBringsBackAClosedFrontEnd)
 
 // The front-end ended, or the system's shutdown was notified: the launcher
 // asks what goes with it. Keeping the card reader and the rest on a shutdown
-// leaves the front-end running, treated as ended so that Exit works.
+// leaves the front-end running, treated as ended so that Exit works. A box
+// that fails with an exception ends only its tick, after the tick's database
+// check; the question comes again.
 TEST_F(LauncherTest, FrontEndEnd)
 {
     const struct {
-        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates;
+        const char *what; bool shutdown, marker; MsgResult updateAnswer, quitAnswer; bool quits, updates, boxFails;
     } cases[] = {
-        {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false},
-        {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false},
-        {"marker, update now", false, true, MsgResult::Yes, MsgResult::No, true, true},
-        {"marker, later, keep", false, true, MsgResult::No, MsgResult::No, false, false},
+        {"shutdown, keep the rest", true, false, MsgResult::No, MsgResult::Yes, false, false, false},
+        {"no marker, quit", false, false, MsgResult::No, MsgResult::Yes, true, false, false},
+        {"the box fails, then keep", false, false, MsgResult::No, MsgResult::No, false, false, true},
+        {"marker, update now", false, true, MsgResult::Yes, MsgResult::No, true, true, false},
+        {"marker, later, keep", false, true, MsgResult::No, MsgResult::No, false, false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -481,11 +479,15 @@ TEST_F(LauncherTest, FrontEndEnd)
             prompter.expectMessage(c.shutdown ? QStringLiteral("Do you want to keep all supporting programs open?")
                                               : kQuitQuestion,
                                    MsgButtons::YesNo, c.quitAnswer, kTitle, MsgIcon::Question, true);
+        if (c.boxFails)
+            prompter.onNextMessage = [] { throw std::runtime_error("the display went away"); };
+        const int checks = watchdog.tests;
         // A kept front-end's end is not asked about again; a quit ends the
         // loop after the pass that acted on it.
         for (int pass = 0; pass < (c.quits ? 1 : 3); ++pass)
             l.loop.onPassTimer();
         prompter.verifyDone();
+        EXPECT_EQ(watchdog.tests - checks, c.boxFails ? 1 : 0);
         for (const auto &box : prompter.shownMessages())
             EXPECT_EQ(box.defaultButton, 1);
         EXPECT_EQ(l.state.launcherRunning, !c.quits);
@@ -510,6 +512,9 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
         return "INSERT INTO poscommands (stationid, device, command) VALUES (3, 1, 'Wake receipt " +
                std::to_string(n) + "\n'); NOTIFY poscommands";
     };
+    // A descriptor below the library's socket, let go before its session
+    // ends: the session it makes next gets another number.
+    const int below = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const qint32 connection = draldb.system_init(dir.appPath() + QStringLiteral("dralfrontend.exe"));
     ASSERT_NE(connection, 0);
     LibraryJobs library(draldb, connection, spooler, clock, inlineWorker);
@@ -542,6 +547,30 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
     const testprinter::Paper printed = testprinter::readPaper(paper.bytesSince(mark, jobs()), "Wake", 61);
     EXPECT_EQ(printed.lost, 0);
     EXPECT_EQ(printed.twice, 0);
+
+    // The server ends the library's session; the passes carry the reconnect,
+    // after which a sale is taken at once on the new session's socket.
+    const int before = draldb.draldb_socket(connection);
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    ASSERT_EQ(::getsockname(before, reinterpret_cast<sockaddr *>(&local), &size), 0);
+    ::close(below);
+    sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE client_port = " +
+        std::to_string(ntohs(local.sin_port)));
+    // As the ticks do: each takes what the last job found and hands one over.
+    const auto reconnected = [&] {
+        while (library.takeFindings()) {
+        }
+        wake.handOver();
+        return draldb.draldb_socket(connection) >= 0 && !draldb.draldb_pending(connection) && !library.busy();
+    };
+    ASSERT_TRUE(settle(reconnected));
+    ASSERT_NE(draldb.draldb_socket(connection), before);
+    // Once the last hand-over's gap is over, only the socket can wake it.
+    ASSERT_TRUE(settle([&] { return !wake.gapRunning(); }));
+    sql(receipt(62));
+    EXPECT_TRUE(settle([&] { return paper.printedSince(mark).contains("Wake receipt 62\n"); }))
+        << "the wake still watches the old session's socket";
 }
 
 // The loop sleeps while nothing is due and wakes for what is: the watchdog's
@@ -618,22 +647,6 @@ TEST_F(LauncherTest, PrinterOutageIsToldPerNotificationAndRetriedQuietlyUntilItP
     }
     tick(false, retry);
     EXPECT_TRUE(paper.bytesSince(mark, 1, std::chrono::seconds(10)).contains("Bon"));
-}
-
-// A box that fails with an exception ends only its tick, after the tick's
-// watchdog check; the question comes again.
-TEST_F(LauncherTest, ABoxThatFailsEndsOnlyItsTick)
-{
-    Launcher &l = running();
-    endFrontEnd(l);
-    prompter.onNextMessage = [] { throw std::runtime_error("the display went away"); };
-    const int checks = watchdog.tests;
-    l.runPass();
-    EXPECT_EQ(watchdog.tests, checks + 1);
-    EXPECT_TRUE(l.state.launcherRunning);
-    prompter.expectMessage(kQuitQuestion, MsgButtons::YesNo, MsgResult::No);
-    l.runPass();
-    EXPECT_TRUE(l.state.frontEndClosed);
 }
 
 // No box holds the till. A program whose file is missing is told at start-up,
@@ -991,25 +1004,4 @@ TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
     EXPECT_TRUE(notices.shown.empty()) << notices.shown.front().noticeText.toStdString();
     EXPECT_EQ(status.writes(), 2);
     EXPECT_TRUE(checkedOk()) << debugLog.lines.join(u'\n').toStdString();
-}
-
-// The session of the look that found the database usable serves the steps
-// right after it; when start-up stops at a question before them, it does not
-// stay open behind the settings dialog.
-TEST_F(LauncherTest, TheStartUpSessionIsClosedWhenStartUpStopsAtAQuestion)
-{
-    kv::OdbcStartupDatabase odbc(ctx, clock);
-    testenv::psql("DELETE FROM config; INSERT INTO config (schemaversion) VALUES (90)");
-    writeShellConf("stationid = 4242\r\nesc_printer = kv-no-such-printer-" + QByteArray::number(::getpid()) + "\r\n");
-    prompter.expectMessage(kMissingPrinter, MsgButtons::YesNo, MsgResult::Yes, kTitle, MsgIcon::None, true);
-    Launcher &l = make(false, &odbc);
-    l.Main();
-    prompter.verifyDone();
-    EXPECT_FALSE(l.state.launcherRunning);
-    const auto noSchemaSession = [] {
-        return testenv::psql("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
-                             "AND pid <> pg_backend_pid() AND query LIKE 'SELECT schemaversion%'") == "0\n";
-    };
-    EXPECT_TRUE(testenv::pollUntil(noSchemaSession, std::chrono::seconds(3))) << "start-up left its session open";
-    launcher.reset();
 }
