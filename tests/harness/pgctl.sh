@@ -21,7 +21,7 @@ pgctl() { as_pg "$PGBIN/pg_ctl" -D "$KV_PG_DATADIR" "$@"; }
 
 start_server() {
   pgctl -w -t 30 -l "$KV_PG_STATEDIR/server.log" \
-    -o "-p $PGPORT -k $KV_PG_SOCKDIR -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+    -o "-p $PGPORT -k $KV_PG_SOCKDIR -c listen_addresses=127.0.0.1" start >/dev/null
 }
 
 # A CA, a certificate it signs: cert DIR NAME CA SUBJECT [EXTENSIONS]
