@@ -59,6 +59,14 @@ QString portInUse()
     return port.isEmpty() ? QStringLiteral("5432") : port;
 }
 
+// A look waits for its deadline; the server's timeout is the one every
+// statement on the connection shares.
+void limitLooks(odbc::Connection &connection)
+{
+    connection.setStatementDeadlineMs(Watchdog::kTestDeadlineMs);
+    connection.setServerTimeoutMs(ConnectionRider::kServerTimeoutMs);
+}
+
 } // namespace
 
 Watchdog::Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKiller &killer, const Clock &clock,
@@ -66,7 +74,7 @@ Watchdog::Watchdog(NoticeSink &notices, LogSink &log, EventLog &events, ImageKil
     : m_notices(notices), m_log(log), m_events(events), m_killer(killer), m_clock(clock), m_worker(worker),
       m_probe(std::make_shared<Probe>())
 {
-    m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
+    limitLooks(m_probe->watchdogConnection);
 }
 
 bool Watchdog::testDatabaseConnection(const LauncherSettings &settings)
@@ -140,7 +148,7 @@ bool Watchdog::riderDone()
         return false;
     m_worker.abandon();
     m_probe = std::make_shared<Probe>();
-    m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
+    limitLooks(m_probe->watchdogConnection);
     m_openQuietly = true;
     m_riding = false;
     return true;
@@ -202,7 +210,7 @@ bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)
             odbc::Connection &connection = probe->watchdogConnection;
             const auto openAnew = [&] {
                 connection = odbc::Connection();
-                connection.setStatementDeadlineMs(kTestDeadlineMs);
+                limitLooks(connection);
                 connection.open(connectionText);
             };
             if (finding->reconnect || !connection.isOpen()) {
@@ -259,7 +267,7 @@ qint32 Watchdog::applyDatabaseTest()
         m_worker.abandon();
         // The given-up thread keeps the old connection to itself.
         m_probe = std::make_shared<Probe>();
-        m_probe->watchdogConnection.setStatementDeadlineMs(kTestDeadlineMs);
+        limitLooks(m_probe->watchdogConnection);
         overran = true;
     }
     const std::shared_ptr<Finding> finding = std::move(m_inFlight);

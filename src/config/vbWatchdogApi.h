@@ -29,6 +29,12 @@ struct ConnectionRider {
     // Should the work not have ended after this long all the same, it is
     // left to finish on its own thread with the connection it has.
     int boundMs = 0;
+    // The server is asked to cancel a statement on the watchdog's
+    // connection, looks and riders alike, after this long: the longest a
+    // rider's statement may take (the status row's write, which a slow
+    // server must still be given). One value for all, or the driver would
+    // set it before every write and again before the next look.
+    static constexpr int kServerTimeoutMs = 8000;
 };
 
 class DatabaseWatchdog {

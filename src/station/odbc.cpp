@@ -185,6 +185,7 @@ struct ConnectionState {
     // The server, to tell the connection's socket from others a thread waits on.
     platform::Peer server;
     int deadlineMs = kDefaultStatementDeadlineMs;
+    int serverTimeoutMs = 0;
     std::vector<std::weak_ptr<StatementState>> statements;
 
     ConnectionState() = default;
@@ -397,6 +398,13 @@ void Connection::setStatementDeadlineMs(int ms)
     m_state->deadlineMs = ms;
 }
 
+void Connection::setServerTimeoutMs(int ms)
+{
+    if (!m_state)
+        m_state = std::make_shared<detail::ConnectionState>();
+    m_state->serverTimeoutMs = ms;
+}
+
 int Connection::statementDeadlineMs() const
 {
     return m_state ? m_state->deadlineMs : kDefaultStatementDeadlineMs;
@@ -425,7 +433,8 @@ std::shared_ptr<detail::StatementState> Connection::run(const QString &sql)
     std::erase_if(conn->statements, [](const std::weak_ptr<detail::StatementState> &w) { return w.expired(); });
     conn->statements.push_back(s);
     // Set once per connection by the driver, and again only when it changes.
-    if (const SQLULEN seconds = queryTimeoutSeconds(conn->deadlineMs))
+    const int serverTimeoutMs = conn->serverTimeoutMs > 0 ? conn->serverTimeoutMs : conn->deadlineMs;
+    if (const SQLULEN seconds = queryTimeoutSeconds(serverTimeoutMs))
         check(SQLSetStmtAttrW(s->stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0),
               SQL_HANDLE_STMT, s->stmt, "SQLSetStmtAttr");
 

@@ -158,6 +158,13 @@ public:
     // started after the call. 0 or less: no deadline.
     void setStatementDeadlineMs(int ms);
     int statementDeadlineMs() const;
+    // What each statement asks the server to cancel it after (ODBC's query
+    // timeout, which psqlODBC makes statement_timeout): by default a little
+    // below the statement deadline. The driver sends a SET whenever the
+    // value changes, one round trip more; a connection whose statements
+    // have deadlines of their own keeps one value for all with this. 0 or
+    // less: the default again.
+    void setServerTimeoutMs(int ms);
 
 private:
     friend class Recordset;
