@@ -24,8 +24,9 @@
 //
 // Before that last resort, the standard protections end a call inside the
 // driver: every statement carries ODBC's query timeout a little below its
-// deadline (psqlODBC sets statement_timeout for it, so a slow statement is
-// cancelled by the server and the link stays usable), and every connection
+// deadline, or the connection's own (setServerTimeoutMs) where that is set
+// (psqlODBC sets statement_timeout for it, so a slow statement is cancelled
+// by the server and the link stays usable), and every connection
 // has TCP keepalives and a TCP user timeout, so a network that vanished ends
 // the connection in the kernel.
 //
