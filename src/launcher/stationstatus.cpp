@@ -203,11 +203,7 @@ QString StationStatus::upsertStatement(const Row &row)
     // One statement: the receipts still queued for this station, and the
     // rows for devices no launcher reads, are counted by the server in the
     // same breath, so the row never needs a second trip; the latter come
-    // back for the till's own log. Its commit does not wait for the disk
-    // (synchronous_commit off for this statement's transaction alone, which
-    // holds through PgBouncer's transaction pooling): a flush per row is
-    // most of what the rows cost a server, and a crash that loses the last
-    // rows is an outage, after which every till writes its row again.
+    // back for the till's own log.
     return QStringLiteral("INSERT INTO launcherstatus AS s (stationid, host, version, started_at, heartbeat, "
                           "database_ok, outages, printer, printer_reasons, printer_error, receipts_waiting, "
                           "oldest_receipt_at, programs, stopped, other_device_rows) SELECT ") +
@@ -225,8 +221,7 @@ QString StationStatus::upsertStatement(const Row &row)
            QStringLiteral(", count(*) FILTER (WHERE coalesce(q.device, 0) NOT IN (1, 2))"
                           " FROM poscommands q WHERE q.stationid = ") +
            station +
-           QStringLiteral(" HAVING set_config('synchronous_commit', 'off', true) IS NOT NULL"
-                          " ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
+           QStringLiteral(" ON CONFLICT (stationid) DO UPDATE SET host = EXCLUDED.host, "
                           "version = EXCLUDED.version, started_at = EXCLUDED.started_at, heartbeat = "
                           "EXCLUDED.heartbeat, database_ok = EXCLUDED.database_ok, outages = EXCLUDED.outages, "
                           "printer = EXCLUDED.printer, printer_reasons = EXCLUDED.printer_reasons, printer_error = "
