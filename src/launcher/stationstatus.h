@@ -64,7 +64,8 @@ public:
     // look. The watchdog's looks wait for it meanwhile, so it is kept short
     // of what would hold an outage notice back long.
     static constexpr int kWriteDeadlineMs = 8000;
-    static_assert(kWriteDeadlineMs <= ConnectionRider::kServerTimeoutMs, "the server would cancel a write its deadline allows");
+    static_assert(kWriteDeadlineMs <= ConnectionRider::kServerTimeoutMs,
+                  "the server would cancel a write its deadline allows");
     // The last write on the way out, waiting for the write before it
     // included: the launcher does not hang on a server that is away.
     static constexpr int kStopBoundMs = 1500;
