@@ -576,7 +576,8 @@ TEST_F(Programs, AfterFiveLaunchersKilledInTurnEachProgramRunsOnce)
     });
     clsProcess byHand{prompter}, namesake{prompter};
     byHand.Init(quoted(dir.file(tag + "reader")) + " 600001 -v stationid=41", dir.path(), true, true, true);
-    ASSERT_TRUE(QDir(dir.path()).mkdir("elsewhere") && QFile::copy(kExitAfter, dir.file("elsewhere/" + tag + "reader")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("elsewhere"));
+    ASSERT_TRUE(QFile::copy(kExitAfter, dir.file("elsewhere/" + tag + "reader")));
     namesake.Init(quoted(dir.file("elsewhere/" + tag + "reader")) + " 600000 -v stationid=41", dir.path(), true, true,
                   true);
     for (int restart = 0; restart <= 5; ++restart) {
