@@ -335,6 +335,7 @@ Connection &Connection::operator=(Connection &&other) noexcept
 void Connection::open(const QString &connectionText)
 {
     const int deadline = statementDeadlineMs();
+    const int serverTimeout = m_state ? m_state->serverTimeoutMs : 0;
     close();
     // An empty server names none: the driver would try the local socket as
     // the desktop user. Such a setting reaches nothing, as anywhere else.
@@ -344,6 +345,7 @@ void Connection::open(const QString &connectionText)
     // A fresh state each time: recordsets of an earlier opening keep theirs.
     auto state = std::make_shared<detail::ConnectionState>();
     state->deadlineMs = deadline;
+    state->serverTimeoutMs = serverTimeout;
     m_state = state;
 
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &state->env)))

@@ -120,16 +120,17 @@ TEST_F(TlsServer, EveryConnectionIsEncryptedWhereTheServerOffersIt)
     EXPECT_EQ(look.error, 0) << look.description.toStdString();
     kv::odbc::Connection kept;
     kept.setStatementDeadlineMs(5500);
+    kept.setServerTimeoutMs(8000);
     kept.open(kv::database::buildConnectionText(m_settings));
     ASSERT_NE(openLibrary(), 0);
     EXPECT_TRUE(testenv::pollUntil([] { return sessionsByEncryption() == "t|2\n"; }, std::chrono::seconds(5)))
         << sessionsByEncryption() << "the kept ODBC connection and the library's, both encrypted";
-    // The watchdog's user timeout and statement_timeout lie below its deadline.
+    // The user timeouts lie below the deadlines; a server timeout outlives opening anew.
     EXPECT_EQ(socketSettings(), QStringList({"keepalive 1 after 5 s every 2 s, 3 probes, user timeout 11000 ms",
                                              "keepalive 1 after 5 s every 2 s, 3 probes, user timeout 4500 ms"}));
     kv::odbc::Recordset rs;
     rs.open(QStringLiteral("SHOW statement_timeout"), kept);
-    EXPECT_EQ(rs.field(QStringLiteral("statement_timeout")).toString(), "5s");
+    EXPECT_EQ(rs.field(QStringLiteral("statement_timeout")).toString(), "7s");
 }
 
 // No session for any connection, and why, at start-up and in the settings
