@@ -984,9 +984,9 @@ TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
     watchdog.setDbConnectionUp(true);
     watchdog.testDatabaseConnection(settings);
     worker.waitIdle(10000), watchdog.applyDatabaseTest(), worker.waitIdle(10000);
-    // Each answer comes 500 ms later, and the till's clock runs five times
-    // as fast: the look (two round trips) takes it about five seconds, the
-    // write (three) about seven and a half.
+    // Each answer comes 500 ms later, and the till's clock runs five times as fast: the look (two round trips,
+    // as the driver sets the timeout again after its catalogue query) takes it about five seconds, the write
+    // and the check waiting for it about two and a half each.
     constexpr int kScale = 5;
     proxy.delay(500);
     status.checkDue(), status.checkDue();
