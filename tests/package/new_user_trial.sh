@@ -34,6 +34,7 @@ cleanup() {
     done
     userdel "$user" >/dev/null
   fi
+  [ -n "${own:-}" ] && [ -w "$own" ] && cp -rn "$dir/." "$own/"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -60,22 +61,19 @@ as_user() {
   "${run[@]}" env -i HOME="$work/home" USER="$user" LOGNAME="$user" LANG=C.UTF-8 \
     PATH=/usr/local/bin:/usr/bin:/bin "${cache[@]}" "$@"
 }
-# This machine's builds go through ccache: the user's then do too, with a
-# cache of its own kept beside BUILD-DIR, so that after the first run the two
-# builds below take seconds. A cache changes nothing the compiler makes.
+# This machine's builds go through ccache: the user's then do too, with a cache of its own kept beside
+# BUILD-DIR that starts as a copy of the caller's and gives back what it compiled (the package's optimised
+# build, which nothing else makes), so that the builds below take seconds. A cache changes nothing they make.
 cache=()
 if [ "${CMAKE_CXX_COMPILER_LAUNCHER:-}" = ccache ] && command -v ccache >/dev/null; then
   dir="$build/new-user-ccache"
   mkdir -p "$dir"
   chown -R "$user": "$dir" 2>/dev/null || true
-  # Not where the user cannot reach it (a build under /root): one of this
-  # run's own.
+  # Not where the user cannot reach it (a build under /root): one of this run's own.
   if ! as_user test -w "$dir"; then
     dir="$work/ccache"
     mkdir -p "$dir"
   fi
-  # A new cache starts as a copy of the caller's: what this machine's build
-  # compiled, the demo's build then takes from there.
   own=$(ccache -k cache_dir 2>/dev/null || true)
   if [ -z "$(ls -A "$dir")" ] && [ -d "$own" ]; then
     cp -a "$own/." "$dir/" 2>/dev/null || true
