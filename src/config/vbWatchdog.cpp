@@ -166,23 +166,15 @@ void Watchdog::startRider()
     }
 }
 
-bool Watchdog::runLast(const std::function<void(odbc::Connection &)> &work, int boundMs)
+DatabaseWatchdog::Last Watchdog::startLast(const std::function<void(odbc::Connection &)> &work)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    const auto left = [&] {
-        return int(std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           end - std::chrono::steady_clock::now())
-                                           .count()));
-    };
-    // After the look or the rider that has the connection now, never beside it.
-    if (!m_worker.waitIdle(boundMs))
-        return false;
+    // After the look or the rider that has the connection now.
+    if (m_worker.busy())
+        return Last::Busy;
     m_riding = false;
     if (!dbConnectionUp || !m_probe->watchdogConnection.isOpen())
-        return false;
-    if (!m_worker.start([probe = m_probe, work] { work(probe->watchdogConnection); }))
-        return false;
-    return m_worker.waitIdle(left());
+        return Last::NotRun;
+    return m_worker.start([probe = m_probe, work] { work(probe->watchdogConnection); }) ? Last::Started : Last::NotRun;
 }
 
 bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)

@@ -49,7 +49,8 @@ public:
     qint32 applyDatabaseTest() override;
     bool lookPending() const override;
     void setDbConnectionUp(bool up) override { dbConnectionUp = up; }
-    bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs) override;
+    Last startLast(const std::function<void(odbc::Connection &)> &work) override;
+    bool lastRunning() const override { return m_worker.busy(); }
     // Work that follows every look that found the connection working, on the
     // watchdog's worker and connection, so that the till needs no other (its
     // status row). It starts once the look's verdict has been applied, and a

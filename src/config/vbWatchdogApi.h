@@ -61,15 +61,17 @@ public:
     // Start-up believes the connection up once the schema check passed.
     virtual void setDbConnectionUp(bool up) = 0;
     // The launcher's last words on the watchdog's connection (the status
-    // row saying it stopped), on the way out: after whatever runs there now
-    // has ended, and within `boundMs` all told, on the worker. False when it
-    // did not run or did not end in time (a server that is away, or slow).
-    virtual bool runLast(const std::function<void(odbc::Connection &)> &work, int boundMs)
+    // row saying it stopped), on the way out, on the worker and never beside
+    // what runs there now: Busy while that still runs (ask again later),
+    // NotRun when the connection is not up. The caller bounds the wait and
+    // watches lastRunning(); the window thread waits for neither.
+    enum class Last { Started, Busy, NotRun };
+    virtual Last startLast(const std::function<void(odbc::Connection &)> &work)
     {
         (void)work;
-        (void)boundMs;
-        return false;
+        return Last::NotRun;
     }
+    virtual bool lastRunning() const { return false; }
 };
 
 class UpdateProcedure {

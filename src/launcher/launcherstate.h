@@ -92,6 +92,8 @@ struct LauncherState {
     LauncherSettings shellConf;
     ManagedPrograms managedPrograms;
     LauncherWindows windows;
+    // The way out has begun; its last write may still be out.
+    bool leaving = false;
     // The launcher is done (launcherEnded was emitted), with this status.
     bool ended = false;
     int exitStatus = 0;

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 namespace kv {
 
@@ -130,51 +129,66 @@ ConnectionRider StationStatus::rider() const
     return rider;
 }
 
-bool StationStatus::writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
-                                 bool printing, const QString &reason)
+void StationStatus::writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
+                                 bool printing, const QString &reason, std::function<void()> then)
 {
-    if (!database::isPlainStationId(settings.stationid))
-        return false;
     {
         std::lock_guard guard(m_outbox->lock);
         // Never written in this run: there is no row of this run to close.
-        if (m_outbox->statement.isEmpty() || m_outbox->stopped)
-            return false;
+        if (!database::isPlainStationId(settings.stationid) || m_outbox->statement.isEmpty() || m_outbox->stopped)
+            return then();
         m_outbox->stopped = true;
     }
     Row row = rowFor(settings, programs, printing, m_health ? m_health() : DatabaseHealth{}, m_clock.monotonicMs());
     row.stopped = reason;
-    const QString statement = upsertStatement(row);
-    // A write left to a thread of its own by a look that would not wait for
-    // it lands first; the watchdog waits for its own worker.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopBoundMs);
-    const auto writing = [&] {
-        std::lock_guard guard(m_outbox->lock);
-        return m_outbox->writing;
+    m_stop = std::make_unique<StopWrite>();
+    m_stop->then = std::move(then);
+    m_stop->end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopBoundMs);
+    m_stop->writesBefore = writes();
+    m_stop->job = [outbox = m_outbox, statement = upsertStatement(row)](odbc::Connection &connection) {
+        connection.setStatementDeadlineMs(kStopDeadlineMs);
+        try {
+            odbc::execute(statement, connection);
+            std::lock_guard guard(outbox->lock);
+            ++outbox->writes;
+        } catch (...) {
+        }
     };
-    while (writing() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (writing())
-        return false;
-    const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-                             .count());
-    auto outbox = m_outbox;
-    auto written = std::make_shared<bool>(false);
-    const bool ended = m_watchdog.runLast(
-        [outbox, statement, written](odbc::Connection &connection) {
-            connection.setStatementDeadlineMs(kStopDeadlineMs);
-            try {
-                odbc::execute(statement, connection);
-                std::lock_guard guard(outbox->lock);
-                ++outbox->writes;
-                *written = true;
-            } catch (...) {
-            }
-        },
-        std::max(left, 0));
-    if (!(ended && *written))
+    m_stopTimer.callOnTimeout([this] { stopStep(); });
+    m_stopTimer.start(kStopStepMs);
+    stopStep();
+}
+
+// The window thread looks in on the last write now and then, and goes on
+// the way out when it is done, or when its bound has passed (it is then
+// left to its worker): a server that is away holds the way out no longer
+// than that, and nothing else meanwhile.
+void StationStatus::stopStep()
+{
+    if (!m_stop)
+        return;
+    bool done = std::chrono::steady_clock::now() >= m_stop->end;
+    if (!done && !m_stop->started) {
+        // A write left to a thread of its own by a look that would not wait
+        // for it lands first; the watchdog keeps its own worker's order.
+        std::unique_lock guard(m_outbox->lock);
+        const bool writing = m_outbox->writing;
+        guard.unlock();
+        if (!writing) {
+            const auto last = m_watchdog.startLast(m_stop->job);
+            m_stop->started = last == DatabaseWatchdog::Last::Started;
+            done = last == DatabaseWatchdog::Last::NotRun;
+        }
+    } else if (!done) {
+        done = !m_watchdog.lastRunning();
+    }
+    if (!done)
+        return;
+    m_stopTimer.stop();
+    const std::unique_ptr<StopWrite> stop = std::move(m_stop);
+    if (writes() == stop->writesBefore)
         m_log.warning(QStringLiteral("station status not written on the way out (the office sees the till down)"));
-    return ended && *written;
+    stop->then();
 }
 
 int StationStatus::writes() const

@@ -29,7 +29,9 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -70,6 +72,7 @@ public:
     // included: the launcher does not hang on a server that is away.
     static constexpr int kStopBoundMs = 1500;
     static constexpr int kStopDeadlineMs = 1000;
+    static constexpr int kStopStepMs = 10;
 
     // `printerWorker` and `spooler` ask the print server and nothing else;
     // `watchdog` is asked for a look when a change is to be written at once;
@@ -103,11 +106,12 @@ public:
     qint64 printerLookDueMs() const { return m_printerLookAtMs; }
 
     // The row's last write, on the way out (after the programs were
-    // stopped): `reason` is 'exit' or 'update'. Waits at most kStopBoundMs,
-    // after any write still out; nothing is written after it. False when
-    // it was not written.
-    bool writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs, bool printing,
-                      const QString &reason);
+    // stopped): `reason` is 'exit' or 'update'. Returns at once; `then` runs
+    // when the write is done, after any write still out, or within
+    // kStopBoundMs (at once when there is nothing to write). Nothing is
+    // written after it.
+    void writeStopped(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs, bool printing,
+                      const QString &reason, std::function<void()> then);
 
     // What one write holds.
     struct Row {
@@ -149,6 +153,18 @@ private:
     std::function<DatabaseHealth()> m_health;
     std::shared_ptr<Outbox> m_outbox;
     std::shared_ptr<Look> m_look;
+
+    // The last write, while the way out waits for it.
+    struct StopWrite {
+        std::function<void()> then;
+        std::function<void(odbc::Connection &)> job;
+        std::chrono::steady_clock::time_point end;
+        int writesBefore = 0;
+        bool started = false;
+    };
+    void stopStep();
+    std::unique_ptr<StopWrite> m_stop;
+    QTimer m_stopTimer;
 
     // When the next look at the printer is due (monotonic).
     qint64 m_printerLookAtMs = 0;

@@ -293,35 +293,55 @@ try {
     m_errors.swallow("the tick");
 }
 
+namespace {
+
+// Unsaved program edits get their last try; `mayAsk`: the person may be told.
+void saveProgramEdits(LauncherWindows &windows, EventLog &log, bool mayAsk)
+{
+    if (windows.programManager) {
+        if (const QString lost = windows.programManager->saveBeforeQuit(mayAsk); !lost.isEmpty())
+            log.error(lost);
+    }
+}
+
+} // namespace
+
 void Launcher::finishLoop()
 {
-    if (state.ended)
+    if (state.ended || state.leaving)
         return;
+    state.leaving = true;
     m_parts.log.info(state.updateOnExit ? QStringLiteral("launcher quits and runs the update")
                                         : QStringLiteral("launcher quits"));
     loop.stop();
     state.launcherRunning = false;
     state.managedPrograms.stopManagedPrograms();
-    // The office sees a till closed on purpose as stopped, not down.
+    const auto leave = [this] {
+        saveProgramEdits(state.windows, m_parts.log, true);
+        // The system may have ended the launcher while the person read that.
+        if (state.ended)
+            return;
+        if (state.updateOnExit)
+            m_errors.reporting([this] { m_parts.update.runUpdate(); });
+        endLauncher(0);
+    };
+    // The office sees a till closed on purpose as stopped, not down. The
+    // window thread does not wait for the write: the way out goes on when it
+    // is done, or after its bound.
     if (state.windows.status)
         state.windows.status->writeStopped(state.shellConf, state.managedPrograms.managedPrograms, state.escPosEnabled,
-                                           state.updateOnExit ? QStringLiteral("update") : QStringLiteral("exit"));
-    if (state.windows.programManager) {
-        if (const QString lost = state.windows.programManager->saveBeforeQuit(true); !lost.isEmpty())
-            m_parts.log.error(lost);
-    }
-    // The system may have ended the launcher while the person read that.
-    if (state.ended)
-        return;
-    if (state.updateOnExit)
-        m_errors.reporting([this] { m_parts.update.runUpdate(); });
-    endLauncher(0);
+                                           state.updateOnExit ? QStringLiteral("update") : QStringLiteral("exit"),
+                                           leave);
+    else
+        leave();
 }
 
 void Launcher::terminate()
 {
-    if (state.ended)
+    // A way out already begun ends within its last write's bound.
+    if (state.ended || state.leaving)
         return;
+    state.leaving = true;
     m_parts.log.info(QStringLiteral("launcher ends: asked to by the system"));
     const bool running = state.launcherRunning;
     if (running)
@@ -330,15 +350,16 @@ void Launcher::terminate()
     loop.stop();
     if (running)
         state.managedPrograms.stopManagedPrograms();
+    const auto leave = [this] {
+        saveProgramEdits(state.windows, m_parts.log, false);
+        endLauncher(0);
+    };
     // A shutdown of the till: bounded, well inside the system's patience.
     if (running && state.windows.status)
         state.windows.status->writeStopped(state.shellConf, state.managedPrograms.managedPrograms, state.escPosEnabled,
-                                           QStringLiteral("exit"));
-    if (state.windows.programManager) {
-        if (const QString lost = state.windows.programManager->saveBeforeQuit(false); !lost.isEmpty())
-            m_parts.log.error(lost);
-    }
-    endLauncher(0);
+                                           QStringLiteral("exit"), leave);
+    else
+        leave();
 }
 
 } // namespace kv

@@ -149,9 +149,9 @@ struct FakeWatchdog final : kv::DatabaseWatchdog {
     void setDbConnectionUp(bool) override {}
     // The way out's last write runs there and then, when given a connection.
     kv::odbc::Connection *connection = nullptr;
-    bool runLast(const std::function<void(kv::odbc::Connection &)> &work, int) override
+    Last startLast(const std::function<void(kv::odbc::Connection &)> &work) override
     {
-        return connection && (work(*connection), true);
+        return connection ? (work(*connection), Last::Started) : Last::NotRun;
     }
 };
 

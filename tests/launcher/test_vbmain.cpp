@@ -826,14 +826,10 @@ TEST_F(LauncherTest, ExitFromTheMenuEndsTheLoopAndStopsTheOtherPrograms)
         // The update replaces files the programs hold: they are stopped first.
         update.onRun = [&] { EXPECT_FALSE(spawner.started[0]->running) << "the update ran beside the programs"; };
         l.state.updateOnExit = c.updateAgreed;
-        if (c.exitItem) {
-            l.menu.mnuExitClick();
-            // The loop sees it at its next pass.
-            EXPECT_TRUE(testenv::pollUntil([&] { return QCoreApplication::processEvents(), l.state.ended; },
-                                           std::chrono::seconds(3)));
-        } else {
-            l.terminate();
-        }
+        // The loop sees Exit at its next pass; the way out waits for the write without holding the window thread.
+        c.exitItem ? l.menu.mnuExitClick() : l.terminate();
+        EXPECT_TRUE(testenv::pollUntil([&] { return QCoreApplication::processEvents(), l.state.ended; },
+                                       std::chrono::seconds(3)));
         EXPECT_TRUE(spawner.started[0]->killed);
         EXPECT_EQ(update.runs, c.exitItem && c.updateAgreed ? 1 : 0);
         // Unsaved program edits get their last try, and may be told of.
@@ -1005,4 +1001,12 @@ TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
     EXPECT_TRUE(notices.shown.empty()) << notices.shown.front().noticeText.toStdString();
     EXPECT_EQ(status.writes(), 2);
     EXPECT_TRUE(checkedOk()) << debugLog.lines.join(u'\n').toStdString();
+    // The way out goes on once its write has landed, the window thread free meanwhile.
+    testsupport::qtApp<QCoreApplication>();
+    int writesWhenLeft = -1;
+    status.writeStopped(settings, {}, false, QStringLiteral("exit"), [&] { writesWhenLeft = status.writes(); });
+    EXPECT_EQ(writesWhenLeft, -1) << "the window thread waited for the write";
+    EXPECT_TRUE(testenv::pollUntil([&] { return QCoreApplication::processEvents(), writesWhenLeft >= 0; },
+                                   std::chrono::seconds(5)));
+    EXPECT_EQ(writesWhenLeft, 3);
 }
