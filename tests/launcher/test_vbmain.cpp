@@ -513,9 +513,11 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
         return "INSERT INTO poscommands (stationid, device, command) VALUES (3, 1, 'Wake receipt " +
                std::to_string(n) + "\n'); NOTIFY poscommands";
     };
-    // A descriptor below the library's socket, let go before its session
-    // ends: the session it makes next gets another number.
-    const int below = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // Descriptors below the library's socket, let go before its session ends: the session it makes next gets
+    // another number, whatever the print server's kept connection or the sanitizers open meanwhile.
+    std::vector<int> below(8);
+    for (int &fd : below)
+        fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const qint32 connection = draldb.system_init(dir.appPath() + QStringLiteral("dralfrontend.exe"));
     ASSERT_NE(connection, 0);
     LibraryJobs library(draldb, connection, spooler, clock, inlineWorker);
@@ -555,7 +557,7 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
     sockaddr_in local{};
     socklen_t size = sizeof local;
     ASSERT_EQ(::getsockname(before, reinterpret_cast<sockaddr *>(&local), &size), 0);
-    ::close(below);
+    std::for_each(below.begin(), below.end(), ::close);
     sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE client_port = " +
         std::to_string(ntohs(local.sin_port)));
     // As the ticks do: each takes what the last job found and hands one over.
