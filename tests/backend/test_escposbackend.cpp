@@ -90,7 +90,7 @@ TEST(EscposBackend, EveryReceiptOnPaperWhateverThePrinterDoes)
         std::string inside = {}; // bytes put into the second receipt, after its first line
     } rows[] = {
         {"resets connections as it accepts them", {"reset-accepts 2"}, "", 0, 3, {}},
-        {"resets every connection for 6 s", {"reset-ms 6000"}, "", 0, 10, {}},
+        {"resets every connection for 6 s", {"reset-ms 6000"}, "", 0, 12, {}},
         {"answers late", {"print-ms 250"}, "", 0, 1, {}},
         {"is switched off for seconds in mid-job", {"off-ms 2500", "restart-after 200"}, "", 1, 3, {}},
         {"restarts keeping its buffer", {"print-ms 40", "keep-buffer 1", "restart-after 250"}, "", 2, 3, {}},
