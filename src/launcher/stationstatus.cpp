@@ -72,6 +72,7 @@ StationStatus::StationStatus(QString hostName, QString version, QDateTime starte
       m_clock(clock), m_watchdog(watchdog), m_printerWorker(printerWorker), m_spooler(spooler), m_log(log),
       m_health(std::move(health)), m_outbox(std::make_shared<Outbox>())
 {
+    m_stopTimer.callOnTimeout([this] { stopStep(); });
 }
 
 ConnectionRider StationStatus::rider() const
@@ -154,7 +155,6 @@ void StationStatus::writeStopped(const LauncherSettings &settings, const std::ve
         } catch (...) {
         }
     };
-    m_stopTimer.callOnTimeout([this] { stopStep(); });
     m_stopTimer.start(kStopStepMs);
     stopStep();
 }
