@@ -551,14 +551,14 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
     EXPECT_EQ(printed.lost, 0);
     EXPECT_EQ(printed.twice, 0);
 
-    // The server ends the library's session; the passes carry the reconnect,
-    // after which a sale is taken at once on the new session's socket.
+    // The server ends the library's session (gone before a pass looks, or the pass finds it well); the passes carry
+    // the reconnect, after which a sale is taken at once on the new session's socket.
     const int before = draldb.draldb_socket(connection);
     sockaddr_in local{};
     socklen_t size = sizeof local;
     ASSERT_EQ(::getsockname(before, reinterpret_cast<sockaddr *>(&local), &size), 0);
     std::for_each(below.begin(), below.end(), ::close);
-    sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE client_port = " +
+    sql("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE client_port = " +
         std::to_string(ntohs(local.sin_port)));
     // As the ticks do: each takes what the last job found and hands one over.
     const auto reconnected = [&] {
