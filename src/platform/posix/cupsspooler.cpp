@@ -178,8 +178,10 @@ std::optional<std::vector<JobState>> listJobs(http_t *http, const std::string &p
     ipp_t *request = newRequest(IPP_OP_GET_JOBS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
-    static const char *const attributes[] = {"job-id", "job-name", "job-state"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, attributes);
+    // A second or so after a job ends, CUPS lets go of its attributes and lists it from what it keeps in memory,
+    // which has no name: asked for an attribute it does not keep (job-hold-until), it reads the job back first.
+    static const char *const attributes[] = {"job-id", "job-name", "job-state", "job-hold-until"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, attributes);
     const Answer answer = call(http, request, error);
     if (!answer.ok() && answer.status != IPP_STATUS_ERROR_NOT_FOUND)
         return std::nullopt;
