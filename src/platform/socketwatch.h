@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,6 +67,11 @@ bool cutSocket(const SocketId &socket);
 // deadline passes the owner may be between two system calls, or still
 // connecting). One watch serves every call of its owner, so that a guarded
 // statement or fetch costs no thread of its own.
+//
+// The deadline is the system's timer: arming and disarming set it and wake
+// nobody, so a call that returns in time (an idle till's look every few
+// seconds) costs no switch to the watch's thread; that thread runs only when
+// a deadline passes.
 class DeadlineWatch {
 public:
     static constexpr std::chrono::milliseconds kCutRetry{20};
@@ -89,11 +94,13 @@ public:
     std::uint64_t looks() const { return m_looks.load(std::memory_order_relaxed); }
 
 private:
+    struct Timer;
     void run();
+    // Waits for the retry's interval; false when the watch is ending.
+    bool pauseForRetry(std::unique_lock<std::mutex> &lock);
 
+    std::unique_ptr<Timer> m_timer;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_quit = false;
     bool m_armed = false;
     bool m_cut = false;
     // Tells one call's deadline from the next one's.

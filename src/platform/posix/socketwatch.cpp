@@ -5,14 +5,18 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -198,66 +202,117 @@ DeadlineWatch *DeadlineWatch::forThisThread()
     return watch.get();
 }
 
-DeadlineWatch::DeadlineWatch() : m_owner(currentThread()), m_thread([this] { run(); }) {}
+// The deadline on the monotonic clock (steady_clock's), and the watch's end.
+// Neither blocks on reading: a timer set again between its firing and the
+// read has nothing to read.
+struct DeadlineWatch::Timer {
+    int deadline = -1;
+    int end = -1;
+
+    Timer()
+        : deadline(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
+          end(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        if (deadline < 0 || end < 0) {
+            const int error = errno;
+            close();
+            throw std::system_error(error, std::generic_category(), "deadline timer");
+        }
+    }
+    ~Timer() { close(); }
+    void close()
+    {
+        for (int *fd : {&deadline, &end})
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
+    }
+    // `at` zero: disarmed.
+    void set(std::chrono::steady_clock::time_point at)
+    {
+        itimerspec spec{};
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+        spec.it_value.tv_sec = time_t(ns / 1000000000);
+        spec.it_value.tv_nsec = long(ns % 1000000000);
+        ::timerfd_settime(deadline, TFD_TIMER_ABSTIME, &spec, nullptr);
+    }
+    // Waits for the deadline (or `ms`, -1: no limit); false when the watch ends.
+    bool wait(int ms)
+    {
+        pollfd fds[2] = {{deadline, POLLIN, 0}, {end, POLLIN, 0}};
+        while (::poll(fds, 2, ms) < 0 && errno == EINTR) {
+        }
+        std::uint64_t expired = 0;
+        [[maybe_unused]] const auto n = ::read(deadline, &expired, sizeof expired);
+        return !(fds[1].revents & POLLIN);
+    }
+};
+
+DeadlineWatch::DeadlineWatch()
+    : m_timer(std::make_unique<Timer>()), m_owner(currentThread()), m_thread([this] { run(); })
+{
+}
 
 DeadlineWatch::~DeadlineWatch()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_quit = true;
-    }
-    m_wake.notify_one();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(m_timer->end, &one, sizeof one);
     m_thread.join();
 }
 
 void DeadlineWatch::arm(std::chrono::milliseconds limit, const Peer &server)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_armed = true;
-        m_cut = false;
-        ++m_call;
-        m_due = std::chrono::steady_clock::now() + limit;
-        m_owner = currentThread();
-        m_server = server;
-    }
-    m_wake.notify_one();
+    std::lock_guard lock(m_mutex);
+    m_armed = true;
+    m_cut = false;
+    ++m_call;
+    m_due = std::chrono::steady_clock::now() + limit;
+    m_owner = currentThread();
+    m_server = server;
+    m_timer->set(m_due);
 }
 
 bool DeadlineWatch::disarm()
 {
-    bool cut = false;
-    {
-        std::lock_guard lock(m_mutex);
-        m_armed = false;
-        cut = m_cut;
-    }
-    m_wake.notify_one();
-    return cut;
+    std::lock_guard lock(m_mutex);
+    m_armed = false;
+    m_timer->set({});
+    return m_cut;
+}
+
+bool DeadlineWatch::pauseForRetry(std::unique_lock<std::mutex> &lock)
+{
+    lock.unlock();
+    const bool going = m_timer->wait(int(kCutRetry.count()));
+    lock.lock();
+    return going;
 }
 
 // The look and the cut happen under the lock: once the owner has disarmed,
-// its next call (maybe on another socket) is never cut for this one.
+// its next call (maybe on another socket) is never cut for this one. The
+// state, not the timer's firing, says whether a deadline has passed: a retry's
+// wait may have taken the firing of the call armed after it.
 void DeadlineWatch::run()
 {
     std::unique_lock lock(m_mutex);
+    std::uint64_t handled = 0;
     for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || m_armed; });
-        if (m_quit)
-            return;
-        const std::uint64_t call = m_call;
-        const auto over = [this, call] { return m_quit || !m_armed || m_call != call; };
-        if (m_wake.wait_until(lock, m_due, over))
-            continue;
+        while (!m_armed || m_call == handled || std::chrono::steady_clock::now() < m_due) {
+            lock.unlock();
+            const bool going = m_timer->wait(-1);
+            lock.lock();
+            if (!going)
+                return;
+        }
+        const std::uint64_t call = handled = m_call;
         do {
             m_looks.fetch_add(1, std::memory_order_relaxed);
             if (cutSocket(socketWaitedOn(m_owner, m_server))) {
                 m_cut = true;
                 break;
             }
-        } while (!m_wake.wait_for(lock, kCutRetry, over));
-        // Cut or over: nothing more until the next call is armed.
-        m_wake.wait(lock, over);
+            if (!pauseForRetry(lock))
+                return;
+        } while (m_armed && m_call == call);
     }
 }
 
