@@ -70,22 +70,27 @@ ThreadWorker::~ThreadWorker()
 
 bool ThreadWorker::start(std::function<void()> job)
 {
-    std::lock_guard guard(m_shared->lock);
-    if (m_shared->busy.load(std::memory_order_acquire) || m_shared->stop)
-        return false;
-    if (!m_shared->thread.joinable()) {
-        try {
-            // The thread holds the shared state, so a detached one never
-            // outlives what it uses.
-            m_shared->thread = std::thread([shared = m_shared] { shared->run(); });
-        } catch (const std::system_error &) {
+    const std::shared_ptr<Shared> shared = m_shared;
+    {
+        std::lock_guard guard(shared->lock);
+        if (shared->busy.load(std::memory_order_acquire) || shared->stop)
             return false;
+        if (!shared->thread.joinable()) {
+            try {
+                // The thread holds the shared state, so a detached one never
+                // outlives what it uses.
+                shared->thread = std::thread([shared] { shared->run(); });
+            } catch (const std::system_error &) {
+                return false;
+            }
         }
+        shared->job = std::move(job);
+        g_unfinished.fetch_add(1, std::memory_order_acq_rel);
+        shared->busy.store(true, std::memory_order_release);
     }
-    m_shared->job = std::move(job);
-    g_unfinished.fetch_add(1, std::memory_order_acq_rel);
-    m_shared->busy.store(true, std::memory_order_release);
-    m_shared->wake.notify_all();
+    // Once the lock is free: woken under it, the thread would only wait for
+    // it, and an idle till's every look would cost two switches, not one.
+    shared->wake.notify_all();
     return true;
 }
 
