@@ -156,11 +156,12 @@ bool Watchdog::riderDone()
 
 void Watchdog::startRider()
 {
-    if (!m_rider.run || m_riding || m_worker.busy() || !m_probe->watchdogConnection.isOpen())
+    if (!m_rider.take || m_riding || m_worker.busy() || !m_probe->watchdogConnection.isOpen())
         return;
-    if (m_rider.due && !m_rider.due())
+    std::function<void(odbc::Connection &)> job = m_rider.take();
+    if (!job)
         return;
-    if (m_worker.start([probe = m_probe, run = m_rider.run] { run(probe->watchdogConnection); })) {
+    if (m_worker.start([probe = m_probe, job = std::move(job)] { job(probe->watchdogConnection); })) {
         m_riding = true;
         m_rideStartedAtMs = m_clock.monotonicMs();
     }
@@ -197,7 +198,13 @@ bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)
     // The settings as they are now, also for opening again after a lost
     // link: the settings dialog may have named another server since.
     const QString connectionText = database::buildConnectionText(settings);
-    const bool started = m_worker.start([probe = m_probe, finding, connectionText] {
+    // Work due now follows a look on the open connection without waiting
+    // for the verdict's tick; dropped unrun when the look fails.
+    std::function<void(odbc::Connection &)> ride;
+    if (!finding->reconnect && m_probe->watchdogConnection.isOpen() && m_rider.take)
+        ride = m_rider.take();
+    finding->rides = bool(ride);
+    const bool started = m_worker.start([probe = m_probe, finding, connectionText, ride = std::move(ride)] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             const auto openAnew = [&] {
@@ -231,10 +238,16 @@ bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)
         } catch (...) {
             finding->ok = false;
         }
+        const bool ok = finding->ok;
+        finding->settled.store(true, std::memory_order_release);
+        if (ok && ride)
+            ride(probe->watchdogConnection);
     });
     if (!started) {
         // No thread to be had: the check failed as a failed query would.
         finding->ok = false;
+        finding->rides = false;
+        finding->settled.store(true, std::memory_order_release);
     }
     m_inFlight = finding;
     return true;
@@ -250,7 +263,7 @@ qint32 Watchdog::applyDatabaseTest()
         return -1;
     }
     bool overran = false;
-    if (m_worker.busy()) {
+    if (!m_inFlight->settled.load(std::memory_order_acquire)) {
         // The driver's own limits rest on finding its socket among those of
         // the other threads; should they not hold, this one does.
         const qint64 bound = m_inFlight->reconnect ? kReconnectBoundMs : kTestBoundMs;
@@ -265,6 +278,12 @@ qint32 Watchdog::applyDatabaseTest()
     const std::shared_ptr<Finding> finding = std::move(m_inFlight);
     m_inFlight.reset();
     const bool ok = !overran && finding->ok;
+    // The work the look took goes on: the next look waits for it, as for
+    // work started here.
+    if (ok && finding->rides && m_worker.busy()) {
+        m_riding = true;
+        m_rideStartedAtMs = m_clock.monotonicMs();
+    }
     try {
         if (ok && !finding->reconnect) {
             for (int i = 0; i < finding->checks; ++i)

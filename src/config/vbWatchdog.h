@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -53,11 +54,14 @@ public:
     bool lastRunning() const override { return m_worker.busy(); }
     // Work that follows every look that found the connection working, on the
     // watchdog's worker and connection, so that the till needs no other (its
-    // status row). It starts once the look's verdict has been applied, and a
-    // look that falls due while it runs waits for it: what it fails at, or
-    // how long it takes, is never an outage. A server that stops answering
-    // during the write is thus told up to the rider's deadline later than
-    // one that stops during a look.
+    // status row). Work due when a look on an open connection starts follows
+    // it on the worker at once, once the look has settled its verdict (the
+    // loop need not wake to hand it over; the verdict can be taken while it
+    // runs); work that falls due while a look is out, or after a reconnect,
+    // starts once the verdict has been applied. A look that falls due while
+    // it runs waits for it: what it fails at, or how long it takes, is never
+    // an outage. A server that stops answering during the write is thus
+    // told up to the rider's deadline later than one that stops during a look.
     void setRider(ConnectionRider rider) { m_rider = std::move(rider); }
 
     bool dbConnectionUp = false;
@@ -77,6 +81,9 @@ private:
         // asked for while it was out.
         int checks = 0;
         bool ok = false;
+        // The verdict is in (ok, error): the rider the look took may run on.
+        std::atomic<bool> settled{false};
+        bool rides = false;
         qint64 startedAtMs = 0;
         // The server as the driver is asked for it, and what it said.
         QString host;

@@ -23,9 +23,13 @@ class Connection;
 struct ConnectionRider {
     // Asked on the window thread after each good verdict: is there work?
     std::function<bool()> due;
-    // The work, on the watchdog's worker. Bounds itself (its own statement
-    // deadline) and never throws.
-    std::function<void(odbc::Connection &)> run;
+    // On the window thread, as the work is handed to the worker: the work,
+    // with what it will carry taken from the moment it is handed, so that
+    // nothing asks for another look for it meanwhile; empty when there is
+    // none. The job runs on the watchdog's worker, bounds itself (its own
+    // statement deadline) and never throws; it gives back what it took when
+    // it ends, or when it is dropped unrun.
+    std::function<std::function<void(odbc::Connection &)>()> take;
     // Should the work not have ended after this long all the same, it is
     // left to finish on its own thread with the connection it has.
     int boundMs = 0;

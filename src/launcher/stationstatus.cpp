@@ -83,49 +83,60 @@ ConnectionRider StationStatus::rider() const
         std::lock_guard guard(outbox->lock);
         return outbox->wantsWrite(clock);
     };
-    rider.run = [outbox = m_outbox, &clock = m_clock](odbc::Connection &connection) {
-        QString statement;
-        quint64 seq = 0;
+    rider.take = [outbox = m_outbox, &clock = m_clock]() -> std::function<void(odbc::Connection &)> {
         {
             std::lock_guard guard(outbox->lock);
             if (!outbox->wantsWrite(clock))
-                return;
-            statement = outbox->statement;
-            seq = outbox->seq;
+                return {};
             outbox->writing = true;
         }
-        const int lookDeadline = connection.statementDeadlineMs();
-        connection.setStatementDeadlineMs(kWriteDeadlineMs);
-        try {
-            odbc::Recordset written;
-            written.open(statement, connection);
-            bool counted = false;
-            const qint64 others =
-                written.eof() ? 0 : written.field(QStringLiteral("other_device_rows")).toInt64(&counted);
+        // The write is out from here until its job has gone, run or not.
+        const std::shared_ptr<void> out(nullptr, [outbox](void *) {
             std::lock_guard guard(outbox->lock);
-            ++outbox->writes;
-            if (counted)
-                outbox->otherDeviceRows = int(others);
-            outbox->writtenSeq = seq;
-            if (outbox->seq == seq)
-                outbox->due = false;
-            outbox->lastError.clear();
-        } catch (const odbc::Error &e) {
-            std::lock_guard guard(outbox->lock);
-            // Refused for good: tried again in a while. Timed out or cut:
-            // still due, written after the next look that finds the server.
-            outbox->lastError = e.description().trimmed();
-            if (e.sqlState().startsWith(QLatin1String("42"))) {
-                outbox->due = false;
-                outbox->retryAtMs = clock.monotonicMs() + kRefusedRetryMs;
+            outbox->writing = false;
+        });
+        return [outbox, &clock, out](odbc::Connection &connection) {
+            QString statement;
+            quint64 seq = 0;
+            {
+                std::lock_guard guard(outbox->lock);
+                // The way out began after the write was handed over.
+                if (outbox->stopped)
+                    return;
+                statement = outbox->statement;
+                seq = outbox->seq;
             }
-        } catch (...) {
-            std::lock_guard guard(outbox->lock);
-            outbox->lastError = QStringLiteral("the write failed");
-        }
-        connection.setStatementDeadlineMs(lookDeadline);
-        std::lock_guard guard(outbox->lock);
-        outbox->writing = false;
+            const int lookDeadline = connection.statementDeadlineMs();
+            connection.setStatementDeadlineMs(kWriteDeadlineMs);
+            try {
+                odbc::Recordset written;
+                written.open(statement, connection);
+                bool counted = false;
+                const qint64 others =
+                    written.eof() ? 0 : written.field(QStringLiteral("other_device_rows")).toInt64(&counted);
+                std::lock_guard guard(outbox->lock);
+                ++outbox->writes;
+                if (counted)
+                    outbox->otherDeviceRows = int(others);
+                outbox->writtenSeq = seq;
+                if (outbox->seq == seq)
+                    outbox->due = false;
+                outbox->lastError.clear();
+            } catch (const odbc::Error &e) {
+                std::lock_guard guard(outbox->lock);
+                // Refused for good: tried again in a while. Timed out or cut:
+                // still due, written after the next look that finds the server.
+                outbox->lastError = e.description().trimmed();
+                if (e.sqlState().startsWith(QLatin1String("42"))) {
+                    outbox->due = false;
+                    outbox->retryAtMs = clock.monotonicMs() + kRefusedRetryMs;
+                }
+            } catch (...) {
+                std::lock_guard guard(outbox->lock);
+                outbox->lastError = QStringLiteral("the write failed");
+            }
+            connection.setStatementDeadlineMs(lookDeadline);
+        };
     };
     return rider;
 }

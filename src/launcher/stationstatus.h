@@ -9,8 +9,8 @@
 //
 // Nothing here waits on the window thread, and the till opens no connection
 // for it: the write follows the watchdog's looks on its worker and kept
-// connection, as a job of its own that starts once the look's verdict has
-// been given and has its own deadline, so a slow write is late, never an
+// connection, after the look has settled its verdict (never holding it
+// back) and with its own deadline, so a slow write is late, never an
 // outage. The printer's reasons are asked of the print server on a worker of
 // this class's own. While the database is away no look finds the connection
 // working, nothing is written, and the row's heartbeat (the server's clock)

@@ -9,7 +9,6 @@
 #include "../../bench/tcpproxy.h"
 #include "clustersettings.h"
 #include "recordingsinks.h"
-
 #include "qtapp.h"
 #include "testenv.h"
 #include "testprinter.h"
@@ -307,8 +306,7 @@ TEST_F(LauncherTest, StartUpStopsWhereItMust)
          .dialog = true},
         {.what = "printer missing, No", .printerLine = missing, .box = question(kMissingPrinter, MsgResult::No, 1)},
         {.what = "printer none", .printerLine = "esc_printer = none\r\n"},
-        // Without the client library (its login refused) the till runs with
-        // printing off.
+        // Without the client library (its login refused) the till runs with printing off.
         {.what = "library refused",
          .given = [&] { writeFrontEndConf(databaseKeys({}, {}, testenv::database().user, QStringLiteral("wrong"))); },
          .box = ok(QStringLiteral("ESC/POS database connection failed, running with ESC/POS disabled."), kTitle,
@@ -888,15 +886,16 @@ TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWrit
     struct Looks final : kv::DatabaseWatchdog {
         kv::ConnectionRider rider;
         kv::odbc::Connection *connection = nullptr;
-        // Looks refused as while another runs.
+        // Looks refused as while another runs; writes handed over kept, not begun, while `held` is open.
         int busy = 0;
+        std::optional<std::vector<std::function<void(kv::odbc::Connection &)>>> held;
         bool testDatabaseConnection(const kv::LauncherSettings &) override { return false; }
         bool probeDatabaseConnection(const kv::LauncherSettings &) override
         {
             if (busy > 0 && busy--)
                 return false;
-            if (rider.due())
-                rider.run(*connection);
+            if (const auto write = rider.take())
+                held ? held->push_back(write) : write(*connection);
             return true;
         }
         qint32 applyDatabaseTest() override { return 0; }
@@ -941,6 +940,11 @@ TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWrit
             status.afterSupervision(settings, programs, true, false);
         EXPECT_EQ(status.writes() - writes, step.writes) << step.what;
     }
+    // A write handed to the worker is out before it begins: the next pass asks no look for it.
+    looks.held.emplace(), ++programs[0].failureCount;
+    status.afterSupervision(settings, programs, true, false), status.afterSupervision(settings, programs, true, false);
+    ASSERT_EQ(looks.held->size(), 1u) << "the same change was handed over twice";
+    looks.held->front()(connection), looks.held.reset();
     // The heartbeat's check writes the row again, with the end's age moved on.
     clock.advanceMs(7000);
     check();
@@ -951,7 +955,7 @@ TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWrit
     // Every write while the launcher runs says so, whatever the last run said.
     EXPECT_EQ(testenv::psql("SELECT programs->0->>'running', programs->0->>'failures', printer_reasons, "
                             "stopped IS NULL FROM launcherstatus WHERE stationid = 43"),
-              "false|2|{paused}|t\n");
+              "false|3|{paused}|t\n");
 }
 
 // A slow server: a look and its write together longer than a look may are no
@@ -992,14 +996,15 @@ TEST(StationStatusRow, ASlowWriteIsLateNeverAnOutage)
     const qint64 start = clock.monotonicMs();
     QElapsedTimer real;
     real.start();
-    bool checked = false;
+    bool checked = false, writing = false;
     const auto checkedOk = [&] { return debugLog.lines.first().endsWith(QStringLiteral(" Database test success")); };
     while (real.elapsed() < 30000 && !checkedOk()) {
         worker.waitIdle(20);
         clock.advanceMs(start + kScale * real.elapsed() - clock.monotonicMs());
         if (watchdog.applyDatabaseTest() == 0 && !checked)
-            checked = watchdog.testDatabaseConnection(settings) || true;
+            writing = worker.busy(), checked = watchdog.testDatabaseConnection(settings) || true;
     }
+    EXPECT_TRUE(writing) << "the look's verdict waited for the write that followed it";
     EXPECT_TRUE(notices.shown.empty()) << notices.shown.front().noticeText.toStdString();
     EXPECT_EQ(status.writes(), 2);
     EXPECT_TRUE(checkedOk()) << debugLog.lines.join(u'\n').toStdString();
