@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <limits>
 #include <utility>
@@ -196,21 +197,22 @@ bool Watchdog::startLookNow(const LauncherSettings &settings, int checks)
     if (finding->reconnect)
         log(m_clock.now(), QStringLiteral(" Attempting database reconnect"), LogPriority::Debug);
     // The settings as they are now, also for opening again after a lost
-    // link: the settings dialog may have named another server since.
-    const QString connectionText = database::buildConnectionText(settings);
+    // link: the settings dialog may have named another server since. The
+    // text is made only for an opening, not for every look.
+    const std::array<QString, 4> login{settings.db_host, settings.db_name, settings.db_username, settings.db_password};
     // Work due now follows a look on the open connection without waiting
     // for the verdict's tick; dropped unrun when the look fails.
     std::function<void(odbc::Connection &)> ride;
     if (!finding->reconnect && m_probe->watchdogConnection.isOpen() && m_rider.take)
         ride = m_rider.take();
     finding->rides = bool(ride);
-    const bool started = m_worker.start([probe = m_probe, finding, connectionText, ride = std::move(ride)] {
+    const bool started = m_worker.start([probe = m_probe, finding, login, ride = std::move(ride)] {
         try {
             odbc::Connection &connection = probe->watchdogConnection;
             const auto openAnew = [&] {
                 connection = odbc::Connection();
                 limitLooks(connection);
-                connection.open(connectionText);
+                connection.open(database::buildConnectionText(login[0], login[1], login[2], login[3]));
             };
             if (finding->reconnect || !connection.isOpen()) {
                 openAnew();

@@ -39,7 +39,9 @@ StreamEventLog::StreamEventLog(std::FILE *stream, const Clock &clock, bool journ
 void StreamEventLog::log(LogPriority priority, const QString &event)
 {
     try {
-        const QByteArray line = eventLine(priority, event, m_clock.now(), m_journal).toUtf8() + '\n';
+        // The journal stamps the line itself: the local time is not read for it.
+        const QDateTime at = m_journal ? QDateTime() : m_clock.now();
+        const QByteArray line = eventLine(priority, event, at, m_journal).toUtf8() + '\n';
         std::lock_guard guard(m_lock);
         std::fwrite(line.constData(), 1, std::size_t(line.size()), m_stream);
         std::fflush(m_stream);

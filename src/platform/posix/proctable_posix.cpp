@@ -369,8 +369,11 @@ public:
             m_running = ProcessTable::processesRunning(wanted);
             return m_running;
         }
-        // Nothing started the file since: those found then, less the ended.
+        // Nothing started the file since: those found then, less the ended
+        // (this process, asking, runs).
         std::erase_if(m_running, [&](int pid) {
+            if (pid == ownPid())
+                return false;
             const std::optional<std::string> exe = executableOf(pid);
             return !exe || withoutDeletedMark(*exe) != wanted;
         });
