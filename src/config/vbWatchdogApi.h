@@ -21,7 +21,8 @@ class Connection;
 // for it. It runs as a job of its own, once the look's verdict has been
 // given: however slow it is, it is never an outage.
 struct ConnectionRider {
-    // Asked on the window thread after each good verdict: is there work?
+    // Asked on the window thread while a look is out: is there work that
+    // waits for its verdict (the loop then wakes for the verdict)?
     std::function<bool()> due;
     // On the window thread, as the work is handed to the worker: the work,
     // with what it will carry taken from the moment it is handed, so that
