@@ -229,11 +229,11 @@ struct DeadlineWatch::Timer {
     // `at` zero: disarmed.
     void set(std::chrono::steady_clock::time_point at)
     {
-        itimerspec spec{};
+        itimerspec due{};
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
-        spec.it_value.tv_sec = time_t(ns / 1000000000);
-        spec.it_value.tv_nsec = long(ns % 1000000000);
-        ::timerfd_settime(deadline, TFD_TIMER_ABSTIME, &spec, nullptr);
+        due.it_value.tv_sec = time_t(ns / 1000000000);
+        due.it_value.tv_nsec = long(ns % 1000000000);
+        ::timerfd_settime(deadline, TFD_TIMER_ABSTIME, &due, nullptr);
     }
     // Waits for the deadline (or `ms`, -1: no limit); false when the watch ends.
     bool wait(int ms)
