@@ -31,6 +31,8 @@ LoopTimer::LoopTimer(LauncherState &state, LibraryJobs &library, const OpenQuest
 void LoopTimer::start()
 {
     cadence.start(m_clock.monotonicMs());
+    if (m_state.windows.status)
+        m_state.windows.status->setPrinterChanged([this] { planWake(); });
     scheduleNext();
 }
 
@@ -93,13 +95,16 @@ void LoopTimer::planWake()
         if (const std::optional<qint64> retry = m_library.retryDueMs())
             wakeAt(*retry);
     }
-    if (m_state.escPosEnabled && m_state.windows.status)
-        wakeAt(m_state.windows.status->printerLookDueMs());
+    const qint64 now = m_clock.monotonicMs();
+    if (m_state.escPosEnabled && m_state.windows.status) {
+        const StationStatus &status = *m_state.windows.status;
+        // What the printer's look found changed goes to the office at once.
+        due = status.printerChangeWaiting() ? now : std::min(due, cadence.wakeFor(status.printerLookDueMs()));
+    }
     // Output comes to the viewer within a second, and a program that writes
     // without pause is read once a second, as before.
     if (m_programWatch.woke())
         wakeAt(cadence.lastPassMs() + LoopCadence::kPassIntervalMs);
-    const qint64 now = m_clock.monotonicMs();
     m_wakeAtMs = std::max(due, now);
     m_timer.start(
         int(std::min<qint64>(m_wakeAtMs - now, LoopCadence::kPeriodicCheckTick * LoopCadence::kPassIntervalMs)));

@@ -63,6 +63,17 @@ struct StationStatus::Look {
     std::string printer;
     QStringList reasons;
     QString error;
+    // What the loop holds from the look before, and whether this one differs.
+    QStringList reasonsBefore;
+    QString errorBefore;
+    bool changed = false;
+};
+
+// How the printer's worker wakes the loop: the status empties it before it
+// goes, so a look that ends later posts nothing.
+struct StationStatus::Nudge {
+    std::mutex lock;
+    std::function<void()> post;
 };
 
 StationStatus::StationStatus(QString hostName, QString version, QDateTime startedAt, const Clock &clock,
@@ -70,9 +81,26 @@ StationStatus::StationStatus(QString hostName, QString version, QDateTime starte
                              EventLog &log, std::function<DatabaseHealth()> health)
     : m_host(std::move(hostName)), m_version(std::move(version)), m_startedAt(std::move(startedAt)),
       m_clock(clock), m_watchdog(watchdog), m_printerWorker(printerWorker), m_spooler(spooler), m_log(log),
-      m_health(std::move(health)), m_outbox(std::make_shared<Outbox>())
+      m_health(std::move(health)), m_outbox(std::make_shared<Outbox>()), m_nudge(std::make_shared<Nudge>())
 {
     m_stopTimer.callOnTimeout([this] { stopStep(); });
+    // Posted to the window thread's timer, which takes what is still posted
+    // with it when the status goes.
+    m_nudge->post = [this] {
+        QMetaObject::invokeMethod(
+            &m_stopTimer,
+            [this] {
+                if (m_printerChanged)
+                    m_printerChanged();
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+StationStatus::~StationStatus()
+{
+    std::lock_guard guard(m_nudge->lock);
+    m_nudge->post = nullptr;
 }
 
 ConnectionRider StationStatus::rider() const
@@ -294,6 +322,11 @@ StationStatus::Row StationStatus::rowFor(const LauncherSettings &settings, const
     return row;
 }
 
+bool StationStatus::printerChangeWaiting() const
+{
+    return m_look && !m_printerWorker.busy() && m_look->changed;
+}
+
 void StationStatus::takePrinterLook()
 {
     if (!m_look || m_printerWorker.busy())
@@ -429,13 +462,19 @@ void StationStatus::afterSupervision(const LauncherSettings &settings, const std
         m_printerLookAtMs = now + kPrinterLookIntervalMs;
         auto look = std::make_shared<Look>();
         look->printer = settings.esc_printer.toStdString();
-        if (m_printerWorker.start([look, &spooler = m_spooler] {
+        look->reasonsBefore = m_reasons;
+        look->errorBefore = m_printerError;
+        if (m_printerWorker.start([look, nudge = m_nudge, &spooler = m_spooler] {
                 if (const auto reasons = spooler.printerReasons(look->printer)) {
                     for (const std::string &r : *reasons)
                         look->reasons << QString::fromStdString(r);
                 } else {
                     look->error = QString::fromStdString(spooler.lastError());
                 }
+                look->changed = look->reasons != look->reasonsBefore || look->error != look->errorBefore;
+                std::lock_guard guard(nudge->lock);
+                if (look->changed && nudge->post)
+                    nudge->post();
             }))
             m_look = look;
     }

@@ -46,12 +46,14 @@ struct DatabaseHealth {
 
 class StationStatus {
 public:
-    // The printer is asked for its reasons this often: a printer that runs
-    // out of paper is in the office's view seconds later (the office's
-    // promise is 15), and an idle till asks its print server seldom. A pass
+    // The printer is asked for its reasons this often, with the check's
+    // tick, and a look that finds a change wakes the loop: a printer that
+    // runs out of paper is in the office's view within about 11 seconds (the
+    // office's promise is 15), and an idle till asks its print server
+    // seldom. A pass
     // that comes anyway takes the look up to kPrinterLookEarlyMs early, so
     // that the loop seldom wakes for it alone.
-    static constexpr qint64 kPrinterLookIntervalMs = 8000;
+    static constexpr qint64 kPrinterLookIntervalMs = 11000;
     static constexpr qint64 kPrinterLookEarlyMs = 3000;
     // After a write the server refused for good (no such table or column, no
     // right to it: the site's database.sql is older than the launcher), the
@@ -81,6 +83,7 @@ public:
     StationStatus(QString hostName, QString version, QDateTime startedAt, const Clock &clock,
                   DatabaseWatchdog &watchdog, Worker &printerWorker, platform::Spooler &spooler, EventLog &log,
                   std::function<DatabaseHealth()> health);
+    ~StationStatus();
     StationStatus(const StationStatus &) = delete;
     StationStatus &operator=(const StationStatus &) = delete;
 
@@ -100,10 +103,13 @@ public:
     void afterSupervision(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs,
                           bool printing, bool checkComesNext);
 
-    // For the loop's sleep: when the next look at the printer is due. The
-    // loop does not wake for a look's end: the next pass takes it, within
-    // the watchdog's four seconds, and what changed is written then.
+    // For the loop's sleep: when the next look at the printer is due. A look
+    // that finds the printer as it was wakes nothing (the next pass takes
+    // it); one that finds a change calls `changed` on the window thread, and
+    // then printerChangeWaiting() says the next pass should come now.
     qint64 printerLookDueMs() const { return m_printerLookAtMs; }
+    void setPrinterChanged(std::function<void()> changed) { m_printerChanged = std::move(changed); }
+    bool printerChangeWaiting() const;
 
     // The row's last write, on the way out (after the programs were
     // stopped): `reason` is 'exit' or 'update'. Returns at once; `then` runs
@@ -137,6 +143,7 @@ public:
 private:
     struct Outbox;
     struct Look;
+    struct Nudge;
     void takePrinterLook();
     QString programsJson(const std::vector<ManagedProgram> &programs, qint64 nowMs) const;
     Row rowFor(const LauncherSettings &settings, const std::vector<ManagedProgram> &programs, bool printing,
@@ -153,6 +160,8 @@ private:
     std::function<DatabaseHealth()> m_health;
     std::shared_ptr<Outbox> m_outbox;
     std::shared_ptr<Look> m_look;
+    std::shared_ptr<Nudge> m_nudge;
+    std::function<void()> m_printerChanged;
 
     // The last write, while the way out waits for it.
     struct StopWrite {

@@ -10,7 +10,8 @@
 // library's socket (NotificationWake: a notification is taken at once, so
 // that a receipt does not wait for any pass), and at the time of the next
 // restart of an ended program, the next retry of rows left queued, or the
-// next look at the printer for the status row. While work is out (a look of
+// next look at the printer for the status row (and at once when that look
+// found the printer's reasons changed). While work is out (a look of
 // the watchdog, a library job or its findings, a look at jobs out, a
 // question, a program with nothing to wait on) it keeps a tick a second, as
 // before. Passes a program's output asks for come at most one a second, so a

@@ -576,12 +576,17 @@ TEST_F(LauncherTest, TheWakeTakesSalesAtOnceAndSharesABusyMinutesPasses)
 
 // The loop sleeps while nothing is due and wakes for what is: the watchdog's
 // looks on their seconds and the tick after each (the look's verdict), a
-// program's end as it happens, and its restart eleven seconds after it.
+// program's end as it happens, its restart eleven seconds after it, and a
+// printer's look that found a change, at once.
 TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
 {
     spawner.piped = true;
     database.programs = {QStringLiteral("cardreader")};
-    Launcher &l = running();
+    Launcher &l = make();
+    FakeWatchdog writes; // the row's, kept apart from the loop's looks
+    kv::StationStatus status({}, {}, clock.now(), clock, writes, inlineWorker, spooler, events, {});
+    l.state.windows.status = &status;
+    ASSERT_EQ(l.Main(), Outcome::Continue);
     const auto fire = [&] {
         clock.advanceMs(l.loop.nextWakeMs() - clock.monotonicMs());
         l.loop.onPassTimer();
@@ -601,10 +606,13 @@ TEST_F(LauncherTest, TheLoopSleepsUntilSomethingIsDue)
         return QCoreApplication::processEvents(), l.state.managedPrograms.managedPrograms[1].awaitingRestart;
     };
     ASSERT_TRUE(testenv::pollUntil(endSeen, std::chrono::seconds(2))) << "the end was not seen when it came";
+    putQueue(false);
     std::vector<qint64> wakes;
     while (spawner.started.size() == 2 && wakes.size() < 10)
         fire(), wakes.push_back(clock.monotonicMs() - check);
-    EXPECT_EQ(wakes, (std::vector<qint64>{4000, 5000, 8000, 9000, 11000, 12000, 13500}));
+    putQueue(true);
+    // The eighth tick's look found the queue gone: a pass at once, which also took the watchdog's verdict.
+    EXPECT_EQ(wakes, (std::vector<qint64>{4000, 5000, 8000, 8000, 11000, 12000, 13500}));
 }
 
 // While the printer is gone, every notification's pass tells the cashier
@@ -905,6 +913,8 @@ TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWrit
     kv::StationStatus status(QStringLiteral("till43"), QStringLiteral("1"), clock.now(), clock, looks, inlineWorker,
                              spooler, events, [] { return kv::DatabaseHealth{true, 0}; });
     looks.rider = status.rider();
+    int woken = 0;
+    status.setPrinterChanged([&] { ++woken; });
     std::vector<kv::ManagedProgram> programs(1);
     programs[0].name = QStringLiteral("Card reader");
     programs[0].process = std::make_unique<kv::clsProcess>(prompter);
@@ -940,6 +950,8 @@ TEST_F(LauncherTest, TheStatusRowIsWrittenAtOnceForAChangeAndAnUnchangedPassWrit
             status.afterSupervision(settings, programs, true, false);
         EXPECT_EQ(status.writes() - writes, step.writes) << step.what;
     }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(woken, 1) << "a look woke the loop for a printer as it was, or not for the stopped queue";
     // A write handed to the worker is out before it begins: the next pass asks no look for it.
     looks.held.emplace(), ++programs[0].failureCount;
     status.afterSupervision(settings, programs, true, false), status.afterSupervision(settings, programs, true, false);
