@@ -46,13 +46,12 @@ struct DatabaseHealth {
 
 class StationStatus {
 public:
-    // The printer is asked for its reasons this often, with the check's
-    // tick, and a look that finds a change wakes the loop: a printer that
-    // runs out of paper is in the office's view within about 11 seconds (the
-    // office's promise is 15), and an idle till asks its print server
-    // seldom. A pass
-    // that comes anyway takes the look up to kPrinterLookEarlyMs early, so
-    // that the loop seldom wakes for it alone.
+    // The printer is asked for its reasons this often (once in each cycle of
+    // the checks), and a look that finds a change wakes the loop: a printer
+    // that runs out of paper is in the office's view within 12 seconds
+    // (the office's promise is 15), and an idle till asks its print server
+    // seldom. A pass that comes anyway takes the look up to
+    // kPrinterLookEarlyMs early, so that the loop seldom wakes for it alone.
     static constexpr qint64 kPrinterLookIntervalMs = 11000;
     static constexpr qint64 kPrinterLookEarlyMs = 3000;
     // After a write the server refused for good (no such table or column, no
