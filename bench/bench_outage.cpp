@@ -366,9 +366,11 @@ Result programManagerEditPending(qint64 outageMs)
         till.runFor(outageMs - outageMs / 2);
         signalAll(pids, SIGCONT);
         const qint64 back = till.now();
-        till.collect(frozenAt, back, mark);
+        // Before the collecting, which waits up to a minute for the outage's
+        // threads and descriptors to go (the program manager keeps its own).
         if (till.runUntil([&] { return till.editsSaved(); }, 90'000))
             r.editSavedMs = till.now() - back;
+        till.collect(frozenAt, back, mark);
         till.aside([&] { other.join(); });
         if (testenv::psql("SELECT arguments FROM managedprogram WHERE id = " + id) != "--port /dev/ttyS1\n")
             r.editSavedMs.reset();
